@@ -39,9 +39,7 @@ constexpr std::string_view kCodeNames[kErrorKindCount] = {
 
 }  // namespace
 
-std::string_view error_code_name(ErrorKind kind) {
-  return kCodeNames[static_cast<int>(kind)];
-}
+std::string_view error_code_name(ErrorKind kind) { return kCodeNames[static_cast<int>(kind)]; }
 
 Error::Error(ErrorKind kind, std::unique_ptr<Payload> payload)
     : kind_(kind), payload_(std::move(payload)) {}
@@ -62,7 +60,6 @@ Error::Error(Error&& other) noexcept = default;
 Error& Error::operator=(Error&& other) noexcept = default;
 Error::~Error() = default;
 
-
 Error Error::io(std::string path, std::string os_error) {
   auto p = std::make_unique<Payload>();
   p->path = std::move(path);
@@ -75,17 +72,17 @@ Error Error::io_errno(std::string path, int errnum) {
   return io(std::move(path), format_text("{} (os error {})", std::strerror(errnum), errnum));
 }
 
-#define DZ_PATH_ONLY(fn, kind)                     \
-  Error Error::fn(std::string path) {              \
-    auto p = std::make_unique<Payload>();          \
-    p->path = std::move(path);                     \
-    return Error(ErrorKind::kind, std::move(p));   \
+#define DZ_PATH_ONLY(fn, kind)                   \
+  Error Error::fn(std::string path) {            \
+    auto p = std::make_unique<Payload>();        \
+    p->path = std::move(path);                   \
+    return Error(ErrorKind::kind, std::move(p)); \
   }
-#define DZ_MESSAGE_ONLY(fn, kind)                  \
-  Error Error::fn(std::string message) {           \
-    auto p = std::make_unique<Payload>();          \
-    p->message = std::move(message);               \
-    return Error(ErrorKind::kind, std::move(p));   \
+#define DZ_MESSAGE_ONLY(fn, kind)                \
+  Error Error::fn(std::string message) {         \
+    auto p = std::make_unique<Payload>();        \
+    p->message = std::move(message);             \
+    return Error(ErrorKind::kind, std::move(p)); \
   }
 
 DZ_PATH_ONLY(not_found, NotFound)

@@ -49,7 +49,7 @@ class Error {
   static Error not_found(std::string path);
   static Error not_a_database(std::string path);
   static Error unsupported_format_version(std::string path, std::uint32_t found,
-                                         std::uint32_t newest = kNewestFormatVersion);
+                                          std::uint32_t newest = kNewestFormatVersion);
   static Error corrupted(std::string path, std::string message);
   static Error invalid_argument(std::string message);
   static Error closed();
@@ -112,15 +112,15 @@ inline Status ok() { return {}; }
 
 // Propagates the error of a Result-returning expression, or yields its value.
 // Statement-expression form keeps call sites flat; GCC and Clang both accept it.
-#define DZ_TRY(expr)                                                  \
-  __extension__({                                                                  \
-    auto dz_try_result_ = (expr);                                     \
+#define DZ_TRY(expr)                                                                \
+  __extension__({                                                                   \
+    auto dz_try_result_ = (expr);                                                   \
     if (!dz_try_result_) return std::unexpected(std::move(dz_try_result_).error()); \
-    std::move(dz_try_result_).value();                                \
+    std::move(dz_try_result_).value();                                              \
   })
 
-#define DZ_CHECK(expr)                                                \
-  do {                                                                \
-    auto dz_check_result_ = (expr);                                   \
+#define DZ_CHECK(expr)                                                                  \
+  do {                                                                                  \
+    auto dz_check_result_ = (expr);                                                     \
     if (!dz_check_result_) return std::unexpected(std::move(dz_check_result_).error()); \
   } while (0)

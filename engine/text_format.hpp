@@ -20,8 +20,8 @@ inline void append_one(std::string& out, char c) { out.push_back(c); }
 inline void append_one(std::string& out, bool b) { out.append(b ? "true" : "false"); }
 
 template <typename T>
-  requires(std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, char>)
-void append_one(std::string& out, T value) {
+requires(std::integral<T> && !std::same_as<T, bool> &&
+         !std::same_as<T, char>) void append_one(std::string& out, T value) {
   char buf[24];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
   (void)ec;
@@ -29,7 +29,7 @@ void append_one(std::string& out, T value) {
 }
 
 template <typename T>
-  requires std::floating_point<T>
+requires std::floating_point<T>
 void append_one(std::string& out, T value) {
   char buf[32];
   auto [end, ec] = std::to_chars(buf, buf + sizeof buf, value);
@@ -67,7 +67,8 @@ std::string format_text(std::string_view pattern, const Args&... args) {
   out.reserve(pattern.size() + 16 * sizeof...(Args));
   (
       [&] {
-        if (text_format_detail::copy_literal(out, pattern)) text_format_detail::append_one(out, args);
+        if (text_format_detail::copy_literal(out, pattern))
+          text_format_detail::append_one(out, args);
       }(),
       ...);
   text_format_detail::copy_literal(out, pattern);

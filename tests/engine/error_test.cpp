@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "error.hpp"
+
+#include <gtest/gtest.h>
 
 namespace deziro {
 namespace {
