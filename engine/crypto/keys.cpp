@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "crypto/random.hpp"
+#include "crypto/sodium_ready.hpp"
 #include "text_format.hpp"
 
 namespace deziro::keys {
@@ -101,6 +102,7 @@ std::optional<KeyBlockHeader> read_key_block_header(const KeyBlock& block) {
 }
 
 Key32 derive_subkey(const Key32& data_key, const SubkeyLabel& label) {
+  ensure_sodium_ready();
   Key32 out;
   // BLAKE2b keyed with the data key, personalised with the label, over an
   // empty message: a PRF of the label alone.
@@ -128,6 +130,7 @@ Result<Key32> hash_password(std::span<const std::uint8_t> password,
 Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
                                const PasswordHashing& hashing, const Key32& data_key,
                                const FileId& file_id, Cipher cipher) {
+  ensure_sodium_ready();
   KeyBlock block{};
   Key32 password_key;
   const Key32* wrapping = nullptr;
@@ -165,7 +168,9 @@ Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
 }
 
 KeyBlockOpener::KeyBlockOpener(const Credential& credential, FileId file_id, Cipher cipher)
-    : credential_(credential), file_id_(file_id), cipher_(cipher) {}
+    : credential_(credential), file_id_(file_id), cipher_(cipher) {
+  ensure_sodium_ready();
+}
 
 Result<const Key32*> KeyBlockOpener::wrapping_key(const KeyBlockHeader& header) {
   if (header.kind == BlockKind::Key) {

@@ -1,5 +1,7 @@
 #include "crypto/record_mac.hpp"
 
+#include "crypto/sodium_ready.hpp"
+
 namespace deziro::record {
 
 namespace {
@@ -12,6 +14,7 @@ static_assert(kFileIdSize == crypto_generichash_blake2b_SALTBYTES);
 }  // namespace
 
 MacState mac_state(const Key32& record_mac_key, const FileId& file_id, std::uint8_t slot) {
+  ensure_sodium_ready();
   std::array<std::uint8_t, crypto_generichash_blake2b_PERSONALBYTES> personal{};
   for (std::size_t i = 0; i + 1 < personal.size(); ++i) {
     personal[i] = static_cast<std::uint8_t>(kPersonalPrefix[i]);
