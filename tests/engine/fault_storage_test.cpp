@@ -1,9 +1,9 @@
+#include "storage/fault_storage.hpp"
+
 #include <gtest/gtest.h>
 
 #include <random>
 #include <set>
-
-#include "storage/fault_storage.hpp"
 
 namespace deziro {
 namespace {
@@ -156,7 +156,8 @@ TEST(FaultStorage, power_loss_images_hold_only_allowed_states) {
       std::size_t size = 1 + rng() % 2000;
       auto value = static_cast<std::uint8_t>(10 + op);
       ASSERT_TRUE(storage.write_at(offset, filled(size, value)));
-      for (std::size_t i = offset; i < offset + size && i < allowed.size(); ++i) allowed[i].insert(value);
+      for (std::size_t i = offset; i < offset + size && i < allowed.size(); ++i)
+        allowed[i].insert(value);
     }
     for (std::uint64_t seed = 0; seed < 16; ++seed) {
       auto image = storage.crash_image(storage.random_crash_plan(seed));
