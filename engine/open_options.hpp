@@ -1,0 +1,63 @@
+// The options of an open, as the binding fills them. declare::validate_options
+// checks them before any file is touched. Dropping the options zeroes the
+// credential (Credential does it itself).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "crypto/credential.hpp"
+#include "schema/migration.hpp"
+
+namespace deziro {
+
+struct DeclaredSchema;
+
+// The protection of a file that an open creates under a key or password.
+// The values of the two ciphers are the cipher byte the file records.
+enum class NewFileCipher : std::uint8_t {
+  // XAES-256-GCM when the processor has its fast path, else XChaCha20-Poly1305.
+  Automatic = 0,
+  XChaCha20Poly1305 = 1,
+  Xaes256Gcm = 2,
+};
+
+inline constexpr std::uint32_t kDefaultPageSize = 4096;
+inline constexpr std::uint32_t kMinPageSize = 4096;
+inline constexpr std::uint32_t kMaxPageSize = 65536;
+
+struct OpenOptions {
+  // Create the file when none exists at the path.
+  bool create = true;
+  // The page size of a file this open creates.
+  std::uint32_t page_size = kDefaultPageSize;
+  // The longest wait for a lock before BUSY.
+  std::chrono::nanoseconds busy_timeout = std::chrono::seconds(5);
+  // The capacity of the file's page cache, in bytes.
+  std::uint64_t cache_size = 33554432;
+  // The schema the application declares; none opens without one.
+  std::shared_ptr<const DeclaredSchema> schema;
+  // The migrations from older schema versions, in any order.
+  std::vector<DeclaredMigration> migrations;
+  // The secret that opens or encrypts the file.
+  Credential credential;
+  // Argon2id parameters for deriving a key from a password; checked whether
+  // or not a password is given.
+  PasswordHashing password_hashing;
+  // Raise a file of format version 5 to 6 while this process holds it
+  // alone; a file this open creates gets version 6 when set, 5 when not.
+  bool upgrade_format = true;
+  // Not settable from Python.
+  std::uint64_t DEFERRED_PAGE_LIMIT = 16384;
+  std::chrono::nanoseconds SYNC_DELAY = std::chrono::seconds(1);
+  NewFileCipher new_file_cipher = NewFileCipher::Automatic;
+
+  // Replaces the credential by a password; the old one is zeroed.
+  void set_password(std::span<const std::uint8_t> password) {
+    credential = Credential::password(password);
+  }
+};
+
+}  // namespace deziro
