@@ -7,8 +7,8 @@ namespace deziro {
 namespace {
 
 constexpr std::string_view kTestOpNames[kTestOpCount] = {
-    "==", "!=",       "<",          "<=",       ">",  ">=", "BETWEEN",
-    "IN", "CONTAINS", "STARTSWITH", "ENDSWITH", "IS NULL",
+    "==",      "!=", "<",        "<=",         ">",        ">=",
+    "BETWEEN", "IN", "CONTAINS", "STARTSWITH", "ENDSWITH", "IS NULL",
 };
 
 bool is_null_value(const Operand& operand) {

@@ -12,8 +12,8 @@ namespace deziro::parse {
 namespace {
 
 constexpr std::array<std::string_view, 18> kReservedWords = {
-    "AND",      "OR",  "NOT",  "BETWEEN", "IN",  "CONTAINS", "STARTSWITH", "ENDSWITH", "IS",
-    "NULL",     "TRUE", "FALSE", "SORT",  "BY",  "ASC",      "DESC",       "LIMIT",    "OFFSET",
+    "AND",  "OR",   "NOT",   "BETWEEN", "IN", "CONTAINS", "STARTSWITH", "ENDSWITH", "IS",
+    "NULL", "TRUE", "FALSE", "SORT",    "BY", "ASC",      "DESC",       "LIMIT",    "OFFSET",
 };
 
 constexpr std::string_view kClauseOrEnd = "`AND`, `OR`, `SORT BY`, `LIMIT`, `OFFSET` or the end";
@@ -77,7 +77,8 @@ struct Parser {
 };
 
 Error expected(const Parser& p, std::string_view what) {
-  return error_at(p.current().pos, format_text("expected {}, found {}", what, describe(p.current())));
+  return error_at(p.current().pos,
+                  format_text("expected {}, found {}", what, describe(p.current())));
 }
 
 Status expect_keyword(Parser& p, std::string_view keyword) {
@@ -232,8 +233,8 @@ Result<Expr> parse_or(Parser& p);
 Result<Expr> parse_unary(Parser& p) {
   ++p.depth;
   if (p.depth > kMaxUnaryDepth) {
-    return fail(error_at(p.current().pos, format_text("the filter nests more than {} levels deep",
-                                                      kMaxUnaryDepth)));
+    return fail(error_at(p.current().pos,
+                         format_text("the filter nests more than {} levels deep", kMaxUnaryDepth)));
   }
   Expr result;
   if (p.at_punct("(")) {
