@@ -1,0 +1,128 @@
+// The key material of an encrypted file.
+//
+// A file's pages are sealed under a random 32-byte data key. The data key is
+// stored only wrapped, in the 128-byte key block of every commit record:
+// sealed with XChaCha20-Poly1305 under the wrapping key, which is the user's
+// 32-byte key itself or Argon2id of the user's password. The block is bound
+// to its file (file id and cipher), so a block copied from another file opens
+// nothing. Other keys (the commit-record MAC key) are subkeys of the data key,
+// derived with keyed, personalised BLAKE2b. The byte layout is in
+// docs/file-format.md, section 6.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "crypto/cipher.hpp"
+#include "crypto/credential.hpp"
+#include "crypto/secret.hpp"
+#include "error.hpp"
+
+namespace deziro {
+
+inline constexpr std::size_t kFileIdSize = 16;
+inline constexpr std::size_t kKeyBlockSize = 128;
+
+using FileId = std::array<std::uint8_t, kFileIdSize>;
+// A key block holds no secret in the clear: the data key in it is sealed.
+using KeyBlock = std::array<std::uint8_t, kKeyBlockSize>;
+
+namespace keys {
+
+inline constexpr std::size_t kSaltSize = 16;
+inline constexpr std::size_t kLabelSize = 16;
+using SubkeyLabel = std::array<std::uint8_t, kLabelSize>;
+
+// The personalisation labels of the data key's subkeys; one per use, so that
+// no two uses ever share a key.
+extern const SubkeyLabel kRecordMacLabel;
+
+// The bounds every password hashing parameter set obeys, the stored ones
+// included (a forged block must not make an open allocate without limit).
+inline constexpr std::uint32_t kMaxParallelism = 64;
+inline constexpr std::uint32_t kMaxIterations = 1024;
+inline constexpr std::uint32_t kMaxMemoryKib = 1048576;
+inline constexpr std::uint32_t kMinMemoryKibPerLane = 8;
+
+bool hashing_within_limits(const PasswordHashing& hashing);
+
+// The secret kinds a key block records.
+enum class BlockKind : std::uint8_t { Key = 1, Password = 2 };
+
+// The plain (unsealed) fields of a key block.
+struct KeyBlockHeader {
+  BlockKind kind = BlockKind::Key;
+  PasswordHashing hashing{0, 0, 0};  // all zero for a key
+  std::array<std::uint8_t, kSaltSize> salt{};
+};
+
+// Reads the plain fields of a block; none when the block breaks its layout
+// rules (an unknown kind, reserved bytes set, a key block with parameters,
+// parameters outside the limits). An all-zero block, as in a plain file,
+// yields none.
+std::optional<KeyBlockHeader> read_key_block_header(const KeyBlock& block);
+
+// Keyed, personalised BLAKE2b-256 of nothing: the subkey of `data_key` for
+// the use that `label` names.
+Key32 derive_subkey(const Key32& data_key, const SubkeyLabel& label);
+
+// The key under which commit records are authenticated.
+Key32 record_mac_key(const Key32& data_key);
+
+// Argon2id (version 0x13) of a password with a 16-byte salt, 32 bytes out.
+// INTERNAL when the library refuses the parameters or finds no memory.
+Result<Key32> hash_password(std::span<const std::uint8_t> password,
+                            std::span<const std::uint8_t, kSaltSize> salt,
+                            const PasswordHashing& hashing);
+
+// Wraps `data_key` for `secret` (a Key, or a Password hashed with `hashing`
+// under a fresh salt) into a key block bound to `file_id` and `cipher`.
+// INTERNAL "the secret does not match its kind" for no secret;
+// INTERNAL "the data key cannot be wrapped" when hashing or sealing fails or
+// the parameters lie outside the limits; IO on `path` when the system gives
+// no random bytes.
+Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
+                               const PasswordHashing& hashing, const Key32& data_key,
+                               const FileId& file_id, Cipher cipher);
+
+// Opens key blocks with one credential. The wrapping key of a password is
+// remembered per salt and parameters, so that the usual case (every record
+// carrying the same block) costs one Argon2id however many blocks are tried.
+class KeyBlockOpener {
+ public:
+  KeyBlockOpener(const Credential& credential, FileId file_id, Cipher cipher);
+
+  // The data key when this credential opens `block`, none when it does not
+  // (another secret, another file, a damaged or foreign block); an error
+  // only when the password cannot be hashed at all.
+  Result<std::optional<Key32>> open(const KeyBlock& block);
+
+ private:
+  struct Derived {
+    std::array<std::uint8_t, kSaltSize> salt;
+    PasswordHashing hashing;
+    Key32 key;
+  };
+
+  Result<const Key32*> wrapping_key(const KeyBlockHeader& header);
+
+  const Credential& credential_;
+  FileId file_id_;
+  Cipher cipher_;
+  std::vector<Derived> derived_;
+};
+
+// Unwraps one block: KEY_REQUIRED (path) without a credential, WRONG_KEY
+// (path) when the credential does not open it.
+Result<Key32> unwrap_data_key(std::string_view path, const Credential& credential,
+                              const KeyBlock& block, const FileId& file_id, Cipher cipher);
+
+// A fresh random data key; IO on `path` when the system gives no random bytes.
+Result<Key32> new_data_key(std::string_view path);
+
+}  // namespace keys
+}  // namespace deziro

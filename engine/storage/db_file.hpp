@@ -1,0 +1,56 @@
+// Storage over one file descriptor of a file on a local disk.
+#pragma once
+
+#include <expected>
+#include <string>
+
+#include "storage/storage.hpp"
+
+namespace deziro {
+
+enum class DbFileMode {
+  ReadWrite,  // an existing file
+  ReadOnly,   // an existing file, never written
+  CreateNew,  // a new file; fails if the name is taken
+};
+
+class DbFile final : public Storage {
+ public:
+  // Opens `path`. A missing file (modes other than CreateNew) is NOT_FOUND;
+  // every other failure is IO naming the path.
+  static Result<DbFile> open(std::string path, DbFileMode mode);
+  // The same, with the raw errno on failure, for callers that must tell
+  // EEXIST or ENOENT apart from other failures.
+  static std::expected<DbFile, int> open_or_errno(std::string path, DbFileMode mode);
+  // Takes ownership of an open descriptor.
+  static DbFile adopt(int fd, std::string path);
+
+  DbFile(DbFile&& other) noexcept;
+  DbFile& operator=(DbFile&& other) noexcept;
+  DbFile(const DbFile&) = delete;
+  DbFile& operator=(const DbFile&) = delete;
+  // Closing the descriptor drops every fcntl lock this process holds on the
+  // file, so whoever holds locks keeps the DbFile alive as long as they are.
+  ~DbFile() override;
+
+  // The descriptor, for fstat, fstatfs and locks; still owned by the DbFile.
+  int descriptor() const { return fd_; }
+
+  const std::string& path() const override { return path_; }
+  Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override;
+  Status write_at(std::uint64_t offset, ConstByteSpan data) override;
+  Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> buffers) override;
+  // fsync: on Linux it flushes the drive's write cache as well.
+  Status sync() override;
+  Result<std::uint64_t> len_or_error() override;
+  Status set_len(std::uint64_t length) override;
+
+ private:
+  DbFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  void close_descriptor();
+
+  int fd_ = -1;
+  std::string path_;
+};
+
+}  // namespace deziro
