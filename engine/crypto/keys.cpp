@@ -210,6 +210,18 @@ Result<Key32> unwrap_data_key(std::string_view path, const Credential& credentia
   return std::move(*opened);
 }
 
+Status prove_credential(std::string_view path, const Credential& credential, Cipher cipher,
+                        const FileId& file_id, const KeyBlock& key_block, const Key32& data_key) {
+  if (!is_encrypting(cipher)) {
+    if (credential.is_none()) return ok();
+    return fail(Error::invalid_argument(
+        format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
+  }
+  Key32 opened = DZ_TRY(unwrap_data_key(path, credential, key_block, file_id, cipher));
+  if (!opened.same_as(data_key)) return fail(Error::wrong_key(std::string(path)));
+  return ok();
+}
+
 Result<Key32> new_data_key(std::string_view path) {
   Key32 key;
   if (auto drawn = fill_random(key.mutable_bytes()); !drawn) {

@@ -121,6 +121,15 @@ class KeyBlockOpener {
 Result<Key32> unwrap_data_key(std::string_view path, const Credential& credential,
                               const KeyBlock& block, const FileId& file_id, Cipher cipher);
 
+// The rule every open applies to its credential once it knows the file:
+// a plain file takes none (INVALID_ARGUMENT "`{}` is not encrypted, so it
+// cannot be opened with a key"); an encrypted one needs one (KEY_REQUIRED)
+// that opens `key_block` to the file's own `data_key` (WRONG_KEY). `data_key`
+// is ignored for a plain file. Used when an open finds the file already open
+// in the process, so that each open proves its own secret.
+Status prove_credential(std::string_view path, const Credential& credential, Cipher cipher,
+                        const FileId& file_id, const KeyBlock& key_block, const Key32& data_key);
+
 // A fresh random data key; IO on `path` when the system gives no random bytes.
 Result<Key32> new_data_key(std::string_view path);
 

@@ -254,6 +254,40 @@ TEST(KeyBlock, data_key_never_appears_in_the_block) {
   }
 }
 
+TEST(ProveCredential, plain_file_refuses_any_secret) {
+  for (const Credential& secret : {key_credential(1), password_credential("pw")}) {
+    auto proved =
+        keys::prove_credential("/tmp/x.db", secret, Cipher::Checksum, kFileId, KeyBlock{}, Key32());
+    ASSERT_FALSE(proved.has_value());
+    EXPECT_EQ(proved.error().kind(), ErrorKind::InvalidArgument);
+    EXPECT_EQ(proved.error().to_string(),
+              "`/tmp/x.db` is not encrypted, so it cannot be opened with a key");
+  }
+  EXPECT_TRUE(keys::prove_credential("/tmp/x.db", Credential(), Cipher::Checksum, kFileId,
+                                     KeyBlock{}, Key32()));
+}
+
+TEST(ProveCredential, encrypted_file_needs_the_secret_of_its_own_data_key) {
+  Key32 data_key = key_from(100);
+  Credential secret = key_credential(1);
+  KeyBlock block = wrap(secret, data_key);
+  const auto cipher = Cipher::XChaCha20Poly1305;
+  EXPECT_TRUE(keys::prove_credential("/tmp/x.db", secret, cipher, kFileId, block, data_key));
+  EXPECT_EQ(keys::prove_credential("/tmp/x.db", Credential(), cipher, kFileId, block, data_key)
+                .error()
+                .kind(),
+            ErrorKind::KeyRequired);
+  EXPECT_EQ(keys::prove_credential("/tmp/x.db", key_credential(2), cipher, kFileId, block, data_key)
+                .error()
+                .kind(),
+            ErrorKind::WrongKey);
+  // A block that opens, but to another data key, is not this file's.
+  EXPECT_EQ(keys::prove_credential("/tmp/x.db", secret, cipher, kFileId, block, key_from(101))
+                .error()
+                .kind(),
+            ErrorKind::WrongKey);
+}
+
 TEST(DataKey, fresh_data_keys_differ) {
   auto a = keys::new_data_key("/tmp/x.db");
   auto b = keys::new_data_key("/tmp/x.db");
