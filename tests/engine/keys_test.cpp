@@ -432,16 +432,9 @@ TEST(RecordMac, agrees_with_an_independent_implementation) {
 TEST(RecordMac, record_moved_to_another_slot_or_file_fails) {
   Key32 mac_key = keys::record_mac_key(key_from(100));
   std::vector<std::uint8_t> record(480, 0x5A);
-  auto mac_of = [&](const Key32& key, const FileId& file_id, std::uint8_t slot) {
-    auto state = record::mac_state(key, file_id, slot);
-    state.update(record);
-    return state.finish();
-  };
-  record::Mac stored = mac_of(mac_key, kFileId, 1);
+  record::Mac stored = record::record_mac(mac_key, kFileId, 1, record);
   auto check = [&](const Key32& key, const FileId& file_id, std::uint8_t slot) {
-    auto state = record::mac_state(key, file_id, slot);
-    state.update(record);
-    return state.matches(stored);
+    return record::record_mac_holds(key, file_id, slot, record, stored);
   };
   EXPECT_TRUE(check(mac_key, kFileId, 1));
   EXPECT_FALSE(check(mac_key, kFileId, 0));
