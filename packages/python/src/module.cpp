@@ -1,0 +1,118 @@
+#include "module.hpp"
+
+#include "call_frame.hpp"
+#include "errors.hpp"
+#include "text_format.hpp"
+
+namespace deziro::binding {
+
+namespace {
+
+PyObject* engine_version(PyObject*, PyObject*) {
+  return guarded([] { return PyUnicode_FromString(DEZIRO_ENGINE_VERSION); });
+}
+
+PyMethodDef engine_version_definition = {
+    "engine_version", engine_version, METH_NOARGS,
+    "engine_version()\n--\n\nThe version of the engine inside the package."};
+
+// The module's names, in the order __all__ lists them. Each later name has
+// its slot here: add it at its place.
+void add_module_names(ModuleNames& names) {
+  names.add_function(engine_version_definition);          //  1 engine_version
+  names.add_int("FORMAT_VERSION", kNewestFormatVersion);  //  2 FORMAT_VERSION
+  //  3 Layout
+  //  4 NativeSchema
+  //  5 Param
+  //  6 NativeQuery
+  //  7 compile_query
+  //  8 parse_query
+  //  9 NativeDatabase
+  // 10 open
+  // 11 salvage
+  // 12 NativeTransaction
+}
+
+int exec_module(PyObject* module) {
+  return guarded_status([&] {
+    if (!PyModule_Check(module)) {
+      PyErr_SetString(PyExc_TypeError, "the exec step was given something that is not a module");
+      return false;
+    }
+    ModuleNames names(module);
+    add_module_names(names);
+    return names.ok();
+  });
+}
+
+PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "_native",     // m_name
+    "",            // m_doc
+    0,             // m_size: no per-module state
+    nullptr,       // m_methods: every function is added by the exec step
+    module_slots,  // m_slots
+    nullptr,       // m_traverse
+    nullptr,       // m_clear
+    nullptr,       // m_free
+};
+
+}  // namespace
+
+PyModuleDef& module_definition() { return definition; }
+
+void ModuleNames::add(const char* name, PyRef value) {
+  if (!ok_) return;
+  if (!value || PyObject_SetAttrString(module_, name, value.get()) < 0) {
+    ok_ = false;
+    return;
+  }
+  if (!all_) {
+    all_ = PyRef::steal(PyList_New(0));
+    if (!all_ || PyObject_SetAttrString(module_, "__all__", all_.get()) < 0) {
+      ok_ = false;
+      return;
+    }
+  }
+  PyRef name_str = PyRef::steal(PyUnicode_FromString(name));
+  if (!name_str || PyList_Append(all_.get(), name_str.get()) < 0) {
+    raise_internal_failure(format_text("could not append `{}` to `__all__`", name));
+    ok_ = false;
+  }
+}
+
+void ModuleNames::add_function(PyMethodDef& definition) {
+  if (!ok_) return;
+  PyRef module_name = PyRef::steal(PyModule_GetNameObject(module_));
+  if (!module_name) {
+    ok_ = false;
+    return;
+  }
+  add(definition.ml_name, PyRef::steal(PyCFunction_NewEx(&definition, module_, module_name.get())));
+}
+
+void ModuleNames::add_class(PyObject* cls) {
+  if (!ok_) return;
+  if (cls == nullptr) {
+    ok_ = false;
+    return;
+  }
+  PyRef name = PyRef::steal(PyObject_GetAttrString(cls, "__name__"));
+  const char* text = name ? PyUnicode_AsUTF8AndSize(name.get(), nullptr) : nullptr;
+  if (text == nullptr) {
+    ok_ = false;
+    return;
+  }
+  add(text, PyRef::borrow(cls));
+}
+
+void ModuleNames::add_int(const char* name, long long value) {
+  add(name, PyRef::steal(PyLong_FromLongLong(value)));
+}
+
+}  // namespace deziro::binding
