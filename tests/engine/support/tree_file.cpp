@@ -71,6 +71,35 @@ void TreeFile::release_pages(std::uint64_t first, std::uint64_t count) {
   }
 }
 
+void TreeFile::rewrite_page(std::uint64_t page,
+                            const std::function<void(std::span<std::uint8_t>)>& change) {
+  std::vector<std::uint8_t> bytes(page_size_);
+  if (!pager_.read_raw(page, bytes).has_value() || !protection_.open_page(page, bytes))
+    std::abort();
+  change(bytes);
+  if (!protection_.seal_page(page, bytes).has_value()) std::abort();
+  if (!pager_.storage().write_at(page * page_size_, bytes).has_value()) std::abort();
+}
+
+Result<ChildPointer> TreeFile::write_leaf(LeafLayout layout, std::span<const LeafItem> items,
+                                          std::uint64_t tree_id) {
+  std::vector<std::uint8_t> bytes(page_size_);
+  node::build_leaf(bytes, layout, items, txn_id_, tree_id);
+  ChildPointer pointer{DZ_TRY(allocate_page()), txn_id_, {}};
+  DZ_CHECK(write_pages(pointer.page, bytes, std::span<PageStamp>(&pointer.stamp, 1)));
+  return pointer;
+}
+
+Result<ChildPointer> TreeFile::write_branch(std::uint8_t level, std::span<const ByteView> keys,
+                                            std::span<const ChildPointer> children,
+                                            std::uint64_t tree_id) {
+  std::vector<std::uint8_t> bytes(page_size_);
+  node::build_branch(bytes, level, keys, children, txn_id_, tree_id);
+  ChildPointer pointer{DZ_TRY(allocate_page()), txn_id_, {}};
+  DZ_CHECK(write_pages(pointer.page, bytes, std::span<PageStamp>(&pointer.stamp, 1)));
+  return pointer;
+}
+
 void TreeFile::commit() {
   free_.insert(retained_before_.begin(), retained_before_.end());
   retained_before_ = std::move(retained_);

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -26,6 +27,16 @@ class TreeFile final : public PageSink {
 
   NodeSource& source() { return source_; }
   Pager& pager() { return pager_; }
+  const PageProtection& protection() const { return protection_; }
+
+  // Opens page `page` into plaintext, lets `change` edit it, then seals it
+  // again in place: a valid page image that its parent does not expect.
+  void rewrite_page(std::uint64_t page, const std::function<void(std::span<std::uint8_t>)>& change);
+  // Lays out and writes one node page of this transaction.
+  Result<ChildPointer> write_leaf(LeafLayout layout, std::span<const LeafItem> items,
+                                  std::uint64_t tree_id);
+  Result<ChildPointer> write_branch(std::uint8_t level, std::span<const ByteView> keys,
+                                    std::span<const ChildPointer> children, std::uint64_t tree_id);
   WriteContext write_context(std::uint64_t tree_id, LeafLayout layout) {
     return WriteContext{source_, tree_id, txn_id_, layout, *this};
   }
