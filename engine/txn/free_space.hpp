@@ -1,0 +1,65 @@
+// Free space of a write transaction: the free-run map it loads from the free
+// tree (tree id 2), and the groups of pages that commits released while
+// older snapshots could still see them, kept in the retained tree (tree id
+// 3) until no reader needs them. See docs/file-format.md section 8.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "format/node.hpp"
+
+namespace deziro {
+
+// Runs of consecutive pages, first page to length, merged where they touch.
+class FreeRuns {
+ public:
+  void add(std::uint64_t first, std::uint64_t count);
+  // The first page of the lowest run, taken from it.
+  std::optional<std::uint64_t> take_lowest();
+  // The first run of at least `count` pages (lowest first), cut from it.
+  std::optional<std::uint64_t> take_run(std::uint64_t count);
+  // While the highest run ends at `page_count`, removes it and lowers
+  // `page_count` to its first page.
+  void trim_top(std::uint64_t& page_count);
+  // Removes the one page `page`, which must lie in a run; returns it.
+  std::uint64_t take_run_at(std::uint64_t page);
+  bool contains(std::uint64_t page) const;
+  std::uint64_t total_pages() const;
+  const std::map<std::uint64_t, std::uint64_t>& runs() const { return runs_; }
+  bool empty() const { return runs_.empty(); }
+
+ private:
+  std::map<std::uint64_t, std::uint64_t> runs_;
+};
+
+struct PageRunEntry {
+  std::uint64_t first = 0;
+  std::uint32_t count = 0;
+};
+
+namespace free_space {
+
+// Free tree: key = first page u64 big-endian, value = length u64 LE.
+std::array<std::uint8_t, 8> free_key(std::uint64_t first);
+std::array<std::uint8_t, 8> free_value(std::uint64_t count);
+// The run an entry names; the reason when it is not one.
+std::expected<PageRunEntry, std::string> decode_free(ByteView key, ByteView value);
+
+// Retained tree: key = the releasing commit's id u64 big-endian, then the
+// chunk number u32 big-endian; value = runs of 12 bytes (first page u64 LE,
+// length u32 LE).
+std::array<std::uint8_t, 12> retained_key(std::uint64_t commit_id, std::uint32_t chunk);
+std::uint64_t retained_commit(ByteView key);
+std::expected<std::vector<PageRunEntry>, std::string> decode_retained(ByteView key, ByteView value);
+// Runs per chunk, so that a chunk's value always stays inside its leaf.
+std::size_t runs_per_chunk(std::uint32_t page_size);
+// The chunk values of one group, `runs` split into runs of at most 2^32 - 1.
+std::vector<std::string> encode_group(const FreeRuns& runs, std::uint32_t page_size);
+
+}  // namespace free_space
+}  // namespace deziro
