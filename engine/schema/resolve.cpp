@@ -6,15 +6,13 @@
 #include <string>
 
 #include "schema/declare.hpp"
+#include "schema/refuse.hpp"
 #include "text_format.hpp"
 
 namespace deziro::resolve {
 namespace {
 
-template <typename... Args>
-std::unexpected<Error> refuse(std::string_view pattern, const Args&... args) {
-  return fail(Error::invalid_argument(format_text(pattern, args...)));
-}
+using schema_detail::refuse;
 
 // Counters are stored as signed 64-bit ints; a counter the file could not
 // hold would hand its last id out again after the next open.

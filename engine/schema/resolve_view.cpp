@@ -1,14 +1,12 @@
 // The declared view of a schema and its all-optional copy.
+#include "schema/refuse.hpp"
 #include "schema/resolve.hpp"
 #include "text_format.hpp"
 
 namespace deziro::resolve {
 namespace {
 
-template <typename... Args>
-std::unexpected<Error> refuse(std::string_view pattern, const Args&... args) {
-  return fail(Error::invalid_argument(format_text(pattern, args...)));
-}
+using schema_detail::refuse;
 
 Result<DeclaredKind> declared_kind(const Schema& schema, const FieldKind& kind);
 
