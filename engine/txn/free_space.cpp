@@ -7,80 +7,6 @@
 
 namespace deziro {
 
-void FreeRuns::add(std::uint64_t first, std::uint64_t count) {
-  if (count == 0) return;
-  auto next = runs_.lower_bound(first);
-  if (next != runs_.begin()) {
-    auto prev = std::prev(next);
-    if (prev->first + prev->second == first) {
-      prev->second += count;
-      if (next != runs_.end() && prev->first + prev->second == next->first) {
-        prev->second += next->second;
-        runs_.erase(next);
-      }
-      return;
-    }
-  }
-  if (next != runs_.end() && first + count == next->first) {
-    count += next->second;
-    runs_.erase(next);
-  }
-  runs_.emplace(first, count);
-}
-
-std::optional<std::uint64_t> FreeRuns::take_lowest() {
-  if (runs_.empty()) return std::nullopt;
-  auto it = runs_.begin();
-  std::uint64_t page = it->first;
-  std::uint64_t rest = it->second - 1;
-  runs_.erase(it);
-  if (rest > 0) runs_.emplace(page + 1, rest);
-  return page;
-}
-
-std::optional<std::uint64_t> FreeRuns::take_run(std::uint64_t count) {
-  for (auto it = runs_.begin(); it != runs_.end(); ++it) {
-    if (it->second < count) continue;
-    std::uint64_t first = it->first;
-    std::uint64_t rest = it->second - count;
-    runs_.erase(it);
-    if (rest > 0) runs_.emplace(first + count, rest);
-    return first;
-  }
-  return std::nullopt;
-}
-
-void FreeRuns::trim_top(std::uint64_t& page_count) {
-  while (!runs_.empty()) {
-    auto last = std::prev(runs_.end());
-    if (last->first + last->second != page_count) return;
-    page_count = last->first;
-    runs_.erase(last);
-  }
-}
-
-std::uint64_t FreeRuns::take_run_at(std::uint64_t page) {
-  auto it = std::prev(runs_.upper_bound(page));
-  std::uint64_t first = it->first, count = it->second;
-  runs_.erase(it);
-  if (page > first) runs_.emplace(first, page - first);
-  if (page + 1 < first + count) runs_.emplace(page + 1, first + count - page - 1);
-  return page;
-}
-
-bool FreeRuns::contains(std::uint64_t page) const {
-  auto it = runs_.upper_bound(page);
-  if (it == runs_.begin()) return false;
-  --it;
-  return page < it->first + it->second;
-}
-
-std::uint64_t FreeRuns::total_pages() const {
-  std::uint64_t n = 0;
-  for (auto& [first, count] : runs_) n += count;
-  return n;
-}
-
 namespace free_space {
 
 std::array<std::uint8_t, 8> free_key(std::uint64_t first) {
@@ -132,7 +58,7 @@ std::expected<std::vector<PageRunEntry>, std::string> decode_retained(ByteView k
 
 std::size_t runs_per_chunk(std::uint32_t page_size) { return (page_size - 268) / 4 / 12; }
 
-std::vector<std::string> encode_group(const FreeRuns& runs, std::uint32_t page_size) {
+std::vector<std::string> encode_group(const space::FreeRuns& runs, std::uint32_t page_size) {
   std::vector<std::string> chunks;
   std::size_t per_chunk = runs_per_chunk(page_size);
   std::string current;
@@ -143,7 +69,7 @@ std::vector<std::string> encode_group(const FreeRuns& runs, std::uint32_t page_s
     store_u32_le(b + 8, count);
     current.append(reinterpret_cast<const char*>(b), 12);
   };
-  for (const auto& [run_first, run_count] : runs.runs()) {
+  for (const auto& [run_first, run_count] : runs) {
     std::uint64_t first = run_first, count = run_count;
     while (count > 0) {
       std::uint32_t piece = std::uint32_t(std::min<std::uint64_t>(count, 0xFFFFFFFFull));
@@ -154,6 +80,22 @@ std::vector<std::string> encode_group(const FreeRuns& runs, std::uint32_t page_s
   }
   if (!current.empty()) chunks.push_back(std::move(current));
   return chunks;
+}
+
+std::optional<std::uint64_t> take_lowest(space::FreeRuns& runs) {
+  if (runs.empty()) return std::nullopt;
+  auto it = runs.begin();
+  std::uint64_t page = it->first, rest = it->second - 1;
+  runs.erase(it);
+  if (rest > 0) runs.emplace(page + 1, rest);
+  return page;
+}
+
+std::uint64_t take_highest(space::FreeRuns& runs) {
+  auto it = std::prev(runs.end());
+  std::uint64_t page = it->first + it->second - 1;
+  if (--it->second == 0) runs.erase(it);
+  return page;
 }
 
 }  // namespace free_space

@@ -12,30 +12,9 @@
 #include <vector>
 
 #include "format/node.hpp"
+#include "space.hpp"
 
 namespace deziro {
-
-// Runs of consecutive pages, first page to length, merged where they touch.
-class FreeRuns {
- public:
-  void add(std::uint64_t first, std::uint64_t count);
-  // The first page of the lowest run, taken from it.
-  std::optional<std::uint64_t> take_lowest();
-  // The first run of at least `count` pages (lowest first), cut from it.
-  std::optional<std::uint64_t> take_run(std::uint64_t count);
-  // While the highest run ends at `page_count`, removes it and lowers
-  // `page_count` to its first page.
-  void trim_top(std::uint64_t& page_count);
-  // Removes the one page `page`, which must lie in a run; returns it.
-  std::uint64_t take_run_at(std::uint64_t page);
-  bool contains(std::uint64_t page) const;
-  std::uint64_t total_pages() const;
-  const std::map<std::uint64_t, std::uint64_t>& runs() const { return runs_; }
-  bool empty() const { return runs_.empty(); }
-
- private:
-  std::map<std::uint64_t, std::uint64_t> runs_;
-};
 
 struct PageRunEntry {
   std::uint64_t first = 0;
@@ -59,7 +38,12 @@ std::expected<std::vector<PageRunEntry>, std::string> decode_retained(ByteView k
 // Runs per chunk, so that a chunk's value always stays inside its leaf.
 std::size_t runs_per_chunk(std::uint32_t page_size);
 // The chunk values of one group, `runs` split into runs of at most 2^32 - 1.
-std::vector<std::string> encode_group(const FreeRuns& runs, std::uint32_t page_size);
+std::vector<std::string> encode_group(const space::FreeRuns& runs, std::uint32_t page_size);
+
+// The page at the start of the lowest run, taken from it; none when empty.
+std::optional<std::uint64_t> take_lowest(space::FreeRuns& runs);
+// The last page of the highest run, taken from it.
+std::uint64_t take_highest(space::FreeRuns& runs);
 
 }  // namespace free_space
 }  // namespace deziro

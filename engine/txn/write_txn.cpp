@@ -67,7 +67,8 @@ Result<std::unique_ptr<WriteTxn>> WriteTxn::begin(std::shared_ptr<Instance> inst
   PublishedCommit published = txn->instance_->published();
   txn->base_ = published.record;
   txn->txn_id_ = published.record.txn_id + 1;
-  txn->page_count_ = published.record.page_count;
+  txn->space_.page_count = published.record.page_count;
+  txn->space_.max_page_count = space::page_limit(txn->instance_->page_size());
   txn->next_tree_id_ = published.record.next_tree_id;
   txn->layout_ = txn->instance_->leaf_layout();
   txn->catalog_ = TreeRoot::on_disk(published.record.catalog);
@@ -81,8 +82,13 @@ Status WriteTxn::load_free_space() {
   auto free_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
     auto run = free_space::decode_free(key, value);
     if (!run) return fail(error_at(format_text("the free tree: {}", run.error())));
-    free_.add(run->first, run->count);
-    free_at_begin_.add(run->first, run->count);
+    if (!space::add_free_run(space_.free_runs, run->first, run->count) ||
+        run->first + run->count > space_.page_count)
+      return fail(
+          error_at(format_text("the free tree: the run at page {} overlaps another or "
+                               "passes the end of the file",
+                               run->first)));
+    space::add_free_run(free_at_begin_, run->first, run->count);
     return VisitAnswer::Continue;
   };
   DZ_CHECK(read::scan_forward(ReadContext{source(), kFreeTreeId}, free_tree_, KeyBound::unbounded(),
@@ -98,7 +104,13 @@ Status WriteTxn::load_free_space() {
     if (free_space::retained_commit(key) > limit) return VisitAnswer::Stop;
     auto runs = free_space::decode_retained(key, value);
     if (!runs) return fail(error_at(format_text("the retained tree: {}", runs.error())));
-    for (auto r : *runs) free_.add(r.first, r.count);
+    for (auto r : *runs)
+      if (!space::add_free_run(space_.free_runs, r.first, r.count) ||
+          r.first + r.count > space_.page_count)
+        return fail(
+            error_at(format_text("the retained tree: the run at page {} overlaps another "
+                                 "or passes the end of the file",
+                                 r.first)));
     std::array<std::uint8_t, 12> k;
     std::copy(key.begin(), key.end(), k.begin());
     retained_freed_.push_back(k);
@@ -395,21 +407,24 @@ Status WriteTxn::drop_tree(ByteView tree_name) {
 // ---------------------------------------------------------------- pages
 
 Result<std::uint64_t> WriteTxn::Pages::allocate_page() {
-  std::optional<std::uint64_t> page = reserve ? reserve->take_lowest() : txn_.free_.take_lowest();
-  if (!page) page = txn_.page_count_++;
-  txn_.allocated_.insert(*page);
-  return *page;
+  if (!reserve) return space::allocate_page(txn_.space_);
+  // Set-aside pages first, then new ones at the end: never a free run.
+  if (auto page = free_space::take_lowest(*reserve)) {
+    txn_.space_.allocated.insert(*page);
+    return *page;
+  }
+  space::PageSpace end_only;
+  end_only.page_count = txn_.space_.page_count;
+  end_only.max_page_count = txn_.space_.max_page_count;
+  std::uint64_t page = DZ_TRY(space::allocate_page(end_only));
+  txn_.space_.page_count = end_only.page_count;
+  txn_.space_.allocated.insert(page);
+  return page;
 }
 
 Result<std::uint64_t> WriteTxn::Pages::allocate_run(std::uint32_t count) {
-  std::optional<std::uint64_t> first =
-      reserve ? reserve->take_run(count) : txn_.free_.take_run(count);
-  if (!first) {
-    first = txn_.page_count_;
-    txn_.page_count_ += count;
-  }
-  for (std::uint64_t p = *first; p < *first + count; ++p) txn_.allocated_.insert(p);
-  return *first;
+  // The free-space trees hold no overflow runs, so a reserve never serves one.
+  return space::allocate_run(txn_.space_, count);
 }
 
 Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
@@ -422,13 +437,7 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
 }
 
 void WriteTxn::Pages::release_pages(std::uint64_t first, std::uint64_t count) {
-  for (std::uint64_t p = first; p < first + count; ++p) {
-    // A page this transaction wrote was never seen by anyone else.
-    if (txn_.allocated_.erase(p))
-      txn_.free_.add(p, 1);
-    else
-      txn_.released_.add(p, 1);
-  }
+  for (std::uint64_t p = first; p < first + count; ++p) space::release_page(txn_.space_, p);
 }
 
 // ---------------------------------------------------------------- commit
@@ -476,24 +485,33 @@ std::size_t nodes_in_memory(const MemNode* node) {
 
 }  // namespace
 
+void WriteTxn::collect_released() {
+  auto& pages = space_.released_published;
+  for (; released_counted_ < pages.size(); ++released_counted_)
+    space::add_free_run(released_, pages[released_counted_], 1);
+}
+
 Status WriteTxn::apply_free_space() {
   for (int pass = 0;; ++pass) {
     if (pass == 32) return fail(Error::internal("the free-space trees did not settle"));
-    auto free_before = free_.runs();
-    auto released_before = released_.runs();
+    // Pages of this transaction released again are free outright.
+    space::free_own_releases(space_);
+    collect_released();
+    auto free_before = space_.free_runs;
+    auto released_before = released_;
     WriteContext fcx = context(kFreeTreeId);
-    for (auto [first, count] : in_free_tree_.runs()) {
-      auto it = free_.runs().find(first);
-      if (it == free_.runs().end() || it->second != count)
+    for (auto [first, count] : in_free_tree_) {
+      auto it = space_.free_runs.find(first);
+      if (it == space_.free_runs.end() || it->second != count)
         DZ_CHECK(btree::remove(fcx, free_tree_, free_space::free_key(first)));
     }
-    for (auto [first, count] : free_.runs()) {
-      auto it = in_free_tree_.runs().find(first);
-      if (it == in_free_tree_.runs().end() || it->second != count)
+    for (auto [first, count] : space_.free_runs) {
+      auto it = in_free_tree_.find(first);
+      if (it == in_free_tree_.end() || it->second != count)
         DZ_CHECK(btree::put(fcx, free_tree_, free_space::free_key(first),
                             free_space::free_value(count)));
     }
-    in_free_tree_ = free_;
+    in_free_tree_ = space_.free_runs;
     WriteContext rcx = context(kRetainedTreeId);
     auto chunks = free_space::encode_group(released_, instance_->page_size());
     for (std::size_t i = 0; i < chunks.size(); ++i)
@@ -503,12 +521,15 @@ Status WriteTxn::apply_free_space() {
       DZ_CHECK(
           btree::remove(rcx, retained_tree_, free_space::retained_key(txn_id_, std::uint32_t(i))));
     group_chunks_ = chunks.size();
-    if (free_.runs() == free_before && released_.runs() == released_before) return ok();
+    space::free_own_releases(space_);
+    collect_released();
+    if (space_.free_runs == free_before && released_ == released_before) return ok();
   }
 }
 
 Status WriteTxn::settle_free_space() {
-  free_.trim_top(page_count_);
+  space::free_own_releases(space_);
+  space::trim_free_tail(space_);
   in_free_tree_ = free_at_begin_;
   group_chunks_ = 0;
   for (const auto& key : retained_freed_)
@@ -521,35 +542,27 @@ Status WriteTxn::settle_free_space() {
   for (int pass = 0; pass < 8; ++pass) {
     DZ_CHECK(apply_free_space());
     needed = nodes_in_memory(free_tree_.mem()) + nodes_in_memory(retained_tree_.mem());
-    std::uint64_t have = reserve_.total_pages();
+    std::uint64_t have = space::free_page_count(reserve_);
     if (have == needed) return ok();
     if (have < needed) {
       bool took = false;
       for (; have < needed; ++have) {
-        auto page = free_.take_lowest();
+        auto page = free_space::take_lowest(space_.free_runs);
         if (!page) break;
-        reserve_.add(*page, 1);
+        space::add_free_run(reserve_, *page, 1);
         took = true;
       }
       // Short of free pages: the rest come from the end of the file.
       if (!took) return ok();
     } else {
-      for (; have > needed; --have) {
-        std::uint64_t last =
-            std::prev(reserve_.runs().end())->first + std::prev(reserve_.runs().end())->second - 1;
-        auto taken = reserve_.take_run_at(last);
-        free_.add(taken, 1);
-      }
+      for (; have > needed; --have)
+        space::add_free_run(space_.free_runs, free_space::take_highest(reserve_), 1);
     }
   }
   // No fixed point: keep what is needed and retain the rest with this
   // commit's group, which frees it a few commits later.
-  std::uint64_t have = reserve_.total_pages();
-  for (; have > needed; --have) {
-    std::uint64_t last =
-        std::prev(reserve_.runs().end())->first + std::prev(reserve_.runs().end())->second - 1;
-    released_.add(reserve_.take_run_at(last), 1);
-  }
+  for (std::uint64_t have = space::free_page_count(reserve_); have > needed; --have)
+    space_.released_published.push_back(free_space::take_highest(reserve_));
   return apply_free_space();
 }
 
@@ -561,8 +574,8 @@ Status WriteTxn::publish(bool deferred) {
   DZ_CHECK(settle_free_space());
   // Written from new pages at the end only, so that no free run changes
   // after the free tree took them in.
-  auto free_before = free_.runs();
-  auto released_before = released_.runs();
+  auto free_before = space_.free_runs;
+  auto released_before = space_.released_published.size();
   pages_.reserve = &reserve_;
   auto free_root = btree::write_tree(context(kFreeTreeId), free_tree_);
   auto retained_root = free_root ? btree::write_tree(context(kRetainedTreeId), retained_tree_)
@@ -570,12 +583,13 @@ Status WriteTxn::publish(bool deferred) {
   pages_.reserve = nullptr;
   if (!free_root) return fail(std::move(free_root).error());
   if (!retained_root) return fail(std::move(retained_root).error());
-  if (free_.runs() != free_before || released_.runs() != released_before || !reserve_.empty())
+  if (space_.free_runs != free_before || space_.released_published.size() != released_before ||
+      !space_.released_own.empty() || !reserve_.empty())
     return fail(Error::internal("writing the free-space trees changed the free space"));
   record.free_tree = *free_root;
   record.retained_tree = *retained_root;
   record.txn_id = txn_id_;
-  record.page_count = page_count_;
+  record.page_count = space_.page_count;
   record.next_tree_id = next_tree_id_;
   // Every commit carries the key block on; encrypted files add their
   // record MAC here.
@@ -606,7 +620,7 @@ Status WriteTxn::publish(bool deferred) {
   if (!deferred) {
     // Pages past the end of the commit belong to nobody now; a failure to
     // cut them off costs only space.
-    std::uint64_t length = page_count_ * instance_->page_size();
+    std::uint64_t length = space_.page_count * instance_->page_size();
     if (auto len = storage.len_or_error(); len && *len > length) (void)storage.set_len(length);
   }
   return ok();

@@ -102,8 +102,8 @@ class WriteTxn final : public TreeAccess {
   bool failed() const { return failed_; }
   void mark_failed() { failed_ = true; }
   std::uint64_t txn_id() const { return txn_id_; }
-  std::uint64_t page_count() const { return page_count_; }
-  const FreeRuns& free_runs() const { return free_; }
+  std::uint64_t page_count() const { return space_.page_count; }
+  const space::FreeRuns& free_runs() const { return space_.free_runs; }
   const CommitRecord& base() const { return base_; }
   LeafLayout leaf_layout() const { return layout_; }
   Instance& instance() const { return *instance_; }
@@ -129,7 +129,7 @@ class WriteTxn final : public TreeAccess {
     // When set, pages come from these runs, else from the end of the file:
     // the free-space trees are written this way so that writing them
     // changes no free run.
-    FreeRuns* reserve = nullptr;
+    space::FreeRuns* reserve = nullptr;
 
    private:
     WriteTxn& txn_;
@@ -154,6 +154,8 @@ class WriteTxn final : public TreeAccess {
   // Brings the free tree up to the free runs and the retained tree up to
   // this commit's group, until loading their nodes releases nothing more.
   Status apply_free_space();
+  // Takes the pages released since the last call into `released_`.
+  void collect_released();
   void finish();
 
   std::shared_ptr<Instance> instance_;
@@ -162,7 +164,6 @@ class WriteTxn final : public TreeAccess {
   bool failed_ = false;
   CommitRecord base_;
   std::uint64_t txn_id_ = 0;
-  std::uint64_t page_count_ = 0;
   std::uint64_t next_tree_id_ = 0;
   LeafLayout layout_ = LeafLayout::Varint;
   Pages pages_{*this};
@@ -175,20 +176,21 @@ class WriteTxn final : public TreeAccess {
   std::set<std::string, std::less<>> dropped_;
   std::map<std::string, std::map<std::string, std::optional<std::string>>, std::less<>> pending_;
 
-  FreeRuns free_;
+  // Free runs, page count, and the pages allocated and released.
+  space::PageSpace space_;
   // The free runs as the free tree holds them.
-  FreeRuns free_at_begin_;
+  space::FreeRuns free_at_begin_;
   // Retained group keys freed at begin, removed from the retained tree at
   // commit.
   std::vector<std::array<std::uint8_t, 12>> retained_freed_;
-  // Pages released that older commits or snapshots may still see.
-  FreeRuns released_;
-  std::unordered_set<std::uint64_t> allocated_;
+  // Pages released that older commits or snapshots may still see, as runs.
+  space::FreeRuns released_;
+  std::size_t released_counted_ = 0;
   // While settling: what the free tree holds, the chunks of this commit's
   // group in the retained tree, and the pages set aside for the two trees.
-  FreeRuns in_free_tree_;
+  space::FreeRuns in_free_tree_;
   std::size_t group_chunks_ = 0;
-  FreeRuns reserve_;
+  space::FreeRuns reserve_;
 };
 
 }  // namespace deziro
