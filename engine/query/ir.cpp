@@ -155,6 +155,16 @@ Result<Operand> read_operand(const StoredValue& value) {
 
 Error cannot_read_expression() { return invalid("the IR holds an expression it cannot read"); }
 
+// The operands or children of an expression object: a list, each item read
+// by `read_item`.
+template <typename T, typename ReadItem>
+Status read_expression_list(const StoredValue& list, std::vector<T>& out, ReadItem read_item) {
+  if (list.kind() != Kind::List) return fail(cannot_read_expression());
+  out.reserve(list.as_list().size());
+  for (const StoredValue& item : list.as_list()) out.push_back(DZ_TRY(read_item(item)));
+  return ok();
+}
+
 std::size_t operand_count_of(TestOp op, std::size_t given) {
   switch (op) {
     case TestOp::Between:
@@ -326,22 +336,12 @@ Result<Expr> read_expr(const StoredValue& value) {
       case 2:
         path = DZ_TRY(read_path(field.value));
         break;
-      case 3: {
-        if (field.value.kind() != Kind::List) return fail(cannot_read_expression());
-        operands.reserve(field.value.as_list().size());
-        for (const StoredValue& item : field.value.as_list()) {
-          operands.push_back(DZ_TRY(read_operand(item)));
-        }
+      case 3:
+        DZ_CHECK(read_expression_list(field.value, operands, read_operand));
         break;
-      }
-      case 4: {
-        if (field.value.kind() != Kind::List) return fail(cannot_read_expression());
-        children.reserve(field.value.as_list().size());
-        for (const StoredValue& item : field.value.as_list()) {
-          children.push_back(DZ_TRY(read_expr(item)));
-        }
+      case 4:
+        DZ_CHECK(read_expression_list(field.value, children, read_expr));
         break;
-      }
       default:
         return fail(cannot_read_expression());
     }

@@ -9,12 +9,8 @@ namespace ir {
 std::optional<std::uint64_t> has_params(const Expr& expr) {
   switch (expr.kind()) {
     case Expr::Kind::And:
-      for (const Expr& child : std::get<AndExpr>(expr.node).children) {
-        if (auto found = has_params(child)) return found;
-      }
-      return std::nullopt;
     case Expr::Kind::Or:
-      for (const Expr& child : std::get<OrExpr>(expr.node).children) {
+      for (const Expr& child : *expr.logical_children()) {
         if (auto found = has_params(child)) return found;
       }
       return std::nullopt;
@@ -36,14 +32,8 @@ std::optional<std::uint64_t> has_params(const Expr& expr) {
 Status check_params(const Expr& expr, std::size_t count) {
   switch (expr.kind()) {
     case Expr::Kind::And:
-      for (const Expr& child : std::get<AndExpr>(expr.node).children) {
-        DZ_CHECK(check_params(child, count));
-      }
-      return ok();
     case Expr::Kind::Or:
-      for (const Expr& child : std::get<OrExpr>(expr.node).children) {
-        DZ_CHECK(check_params(child, count));
-      }
+      for (const Expr& child : *expr.logical_children()) DZ_CHECK(check_params(child, count));
       return ok();
     case Expr::Kind::Not:
       return check_params(*std::get<NotExpr>(expr.node).child, count);

@@ -12,12 +12,6 @@ namespace {
 
 using namespace deziro::testing;
 
-Query parsed(std::string_view text) {
-  auto result = parse::parse_query(text);
-  EXPECT_TRUE(result.has_value()) << text << ": " << result.error().to_string();
-  return result ? std::move(*result) : Query{};
-}
-
 std::string check_message(std::string_view text, std::size_t count) {
   Query q = parsed(text);
   if (!q.filter) return "no filter";

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "query/ir.hpp"
+#include "query/lex.hpp"
 #include "query/params.hpp"
 #include "query/parse.hpp"
 #include "support/query_support.hpp"
@@ -181,27 +182,8 @@ class Generator {
                                       0x4e2d, 0x1f600, 0x10ffff, 0xfeff, 0x7f};
     std::string s;
     const int n = pick(0, 8);
-    for (int i = 0; i < n; ++i) append_utf8(s, kChars[pick(0, std::size(kChars) - 1)]);
+    for (int i = 0; i < n; ++i) parse::append_utf8(s, kChars[pick(0, std::size(kChars) - 1)]);
     return s;
-  }
-
- public:
-  static void append_utf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-    } else if (c < 0x800) {
-      out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else if (c < 0x10000) {
-      out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    } else {
-      out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-      out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-    }
   }
 
  private:
