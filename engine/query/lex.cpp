@@ -171,7 +171,13 @@ class Lexer {
   }
 
  private:
-  int peek(char32_t& c) const { return decode_utf8(p_, end_, c); }
+  int peek(char32_t& c) const {
+    if (*p_ < 0x80) {
+      c = *p_;
+      return 1;
+    }
+    return decode_utf8(p_, end_, c);
+  }
 
   void step(int len) {
     p_ += len;
