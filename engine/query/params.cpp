@@ -61,31 +61,24 @@ std::vector<Operand> bind_test_values(std::span<const Operand> operands) {
 }  // namespace ir
 
 CompiledQuery CompiledQuery::from(Query query) {
+  CompiledQuery compiled;
   if (query.filter && ir::has_params(*query.filter)) {
-    return CompiledQuery(std::shared_ptr<const Query>(std::make_shared<Query>(std::move(query))));
+    compiled.shared_ = std::make_shared<const Query>(std::move(query));
+  } else {
+    compiled.owned_ = std::move(query);
   }
-  return CompiledQuery(std::move(query));
-}
-
-const Query& CompiledQuery::query() const noexcept {
-  if (const auto* shared = std::get_if<std::shared_ptr<const Query>>(&query_)) return **shared;
-  return std::get<Query>(query_);
-}
-
-std::shared_ptr<const Query> CompiledQuery::shared() const {
-  if (const auto* shared = std::get_if<std::shared_ptr<const Query>>(&query_)) return *shared;
-  return nullptr;
+  return compiled;
 }
 
 Result<BoundQuery> bind_query(const CompiledQuery& compiled, std::span<const Value> params,
                               bool find_one) {
   BoundQuery bound;
   const Query& query = compiled.query();
-  if (auto shared = compiled.shared()) {
+  if (const auto& shared = compiled.shared()) {
     // The check runs before anything is planned or read, so a missing
     // parameter fails even where an earlier branch would already match.
     DZ_CHECK(ir::check_params(*query.filter, params.size()));
-    bound.shared_ = std::move(shared);
+    bound.shared_ = shared;
     bound.params_.assign(params.begin(), params.end());
   } else {
     bound.owned_ = ir::clone_query(query);
