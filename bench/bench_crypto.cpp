@@ -53,11 +53,11 @@ void bench_key_block_open() {
   for (auto& c : cases) {
     KeyBlock block =
         deziro::keys::wrap_data_key("bench", c.secret, deziro::PasswordHashing{}, data_key, file_id,
-                                    deziro::Cipher::XChaCha20Poly1305)
+                                    deziro::PageCipher::XChaCha20Poly1305)
             .value();
     auto start = Clock::now();
     for (long i = 0; i < c.ops; ++i) {
-      deziro::keys::KeyBlockOpener opener(c.secret, file_id, deziro::Cipher::XChaCha20Poly1305);
+      deziro::keys::KeyBlockOpener opener(c.secret, file_id, deziro::PageCipher::XChaCha20Poly1305);
       auto opened = opener.open(block);
       require(opened.has_value() && opened->has_value() && (*opened)->same_as(data_key),
               "the key block did not give back its data key");

@@ -41,6 +41,8 @@ std::string_view error_code_name(ErrorKind kind);
 // The newest file format version this build reads and writes.
 inline constexpr std::uint32_t kNewestFormatVersion = 6;
 
+struct HeaderFailure;
+
 class Error {
  public:
   static Error io(std::string path, std::string os_error);
@@ -64,6 +66,9 @@ class Error {
   static Error invalid_query(std::string message);
   static Error migration_failed(std::string message);
   static Error internal(std::string message);
+  // NOT_A_DATABASE, UNSUPPORTED_FORMAT_VERSION or CORRUPTED for a refused
+  // static header (defined with the header format).
+  static Error from_header(std::string path, const HeaderFailure& failure);
 
   Error(const Error& other);
   Error& operator=(const Error& other);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "crypto/credential.hpp"
+#include "format/page.hpp"
 #include "schema/migration.hpp"
 
 namespace deziro {
@@ -23,10 +24,6 @@ enum class NewFileCipher : std::uint8_t {
   XChaCha20Poly1305 = 1,
   Xaes256Gcm = 2,
 };
-
-inline constexpr std::uint32_t kDefaultPageSize = 4096;
-inline constexpr std::uint32_t kMinPageSize = 4096;
-inline constexpr std::uint32_t kMaxPageSize = 65536;
 
 struct OpenOptions {
   // Create the file when none exists at the path.

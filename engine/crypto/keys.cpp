@@ -54,7 +54,7 @@ bool all_zero(const std::uint8_t* bytes, std::size_t size) {
 }
 
 std::array<std::uint8_t, kBoundSize> bound_data(const KeyBlock& block, const FileId& file_id,
-                                                Cipher cipher) {
+                                                PageCipher cipher) {
   std::array<std::uint8_t, kBoundSize> out{};
   std::copy(file_id.begin(), file_id.end(), out.begin());
   out[kFileIdSize] = static_cast<std::uint8_t>(cipher);
@@ -129,7 +129,7 @@ Result<Key32> hash_password(std::span<const std::uint8_t> password,
 
 Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
                                const PasswordHashing& hashing, const Key32& data_key,
-                               const FileId& file_id, Cipher cipher) {
+                               const FileId& file_id, PageCipher cipher) {
   ensure_sodium_ready();
   KeyBlock block{};
   Key32 password_key;
@@ -167,7 +167,7 @@ Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
   return block;
 }
 
-KeyBlockOpener::KeyBlockOpener(const Credential& credential, FileId file_id, Cipher cipher)
+KeyBlockOpener::KeyBlockOpener(const Credential& credential, FileId file_id, PageCipher cipher)
     : credential_(credential), file_id_(file_id), cipher_(cipher) {
   ensure_sodium_ready();
 }
@@ -202,12 +202,24 @@ Result<std::optional<Key32>> KeyBlockOpener::open(const KeyBlock& block) {
 }
 
 Result<Key32> unwrap_data_key(std::string_view path, const Credential& credential,
-                              const KeyBlock& block, const FileId& file_id, Cipher cipher) {
+                              const KeyBlock& block, const FileId& file_id, PageCipher cipher) {
   if (credential.is_none()) return fail(Error::key_required(std::string(path)));
   KeyBlockOpener opener(credential, file_id, cipher);
   auto opened = DZ_TRY(opener.open(block));
   if (!opened) return fail(Error::wrong_key(std::string(path)));
   return std::move(*opened);
+}
+
+Status prove_credential(std::string_view path, const Credential& credential, PageCipher cipher,
+                        const FileId& file_id, const KeyBlock& key_block, const Key32& data_key) {
+  if (cipher == PageCipher::Checksum) {
+    if (credential.is_none()) return ok();
+    return fail(Error::invalid_argument(
+        format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
+  }
+  Key32 opened = DZ_TRY(unwrap_data_key(path, credential, key_block, file_id, cipher));
+  if (!opened.same_as(data_key)) return fail(Error::wrong_key(std::string(path)));
+  return ok();
 }
 
 Result<Key32> new_data_key(std::string_view path) {

@@ -17,8 +17,8 @@
 #include <string_view>
 #include <vector>
 
-#include "crypto/cipher.hpp"
 #include "crypto/credential.hpp"
+#include "crypto/page_protection.hpp"
 #include "crypto/secret.hpp"
 #include "error.hpp"
 
@@ -87,14 +87,14 @@ Result<Key32> hash_password(std::span<const std::uint8_t> password,
 // no random bytes.
 Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
                                const PasswordHashing& hashing, const Key32& data_key,
-                               const FileId& file_id, Cipher cipher);
+                               const FileId& file_id, PageCipher cipher);
 
 // Opens key blocks with one credential. The wrapping key of a password is
 // remembered per salt and parameters, so that the usual case (every record
 // carrying the same block) costs one Argon2id however many blocks are tried.
 class KeyBlockOpener {
  public:
-  KeyBlockOpener(const Credential& credential, FileId file_id, Cipher cipher);
+  KeyBlockOpener(const Credential& credential, FileId file_id, PageCipher cipher);
 
   // The data key when this credential opens `block`, none when it does not
   // (another secret, another file, a damaged or foreign block); an error
@@ -112,14 +112,23 @@ class KeyBlockOpener {
 
   const Credential& credential_;
   FileId file_id_;
-  Cipher cipher_;
+  PageCipher cipher_;
   std::vector<Derived> derived_;
 };
 
 // Unwraps one block: KEY_REQUIRED (path) without a credential, WRONG_KEY
 // (path) when the credential does not open it.
 Result<Key32> unwrap_data_key(std::string_view path, const Credential& credential,
-                              const KeyBlock& block, const FileId& file_id, Cipher cipher);
+                              const KeyBlock& block, const FileId& file_id, PageCipher cipher);
+
+// The rule every open applies to its credential once it knows the file:
+// a plain file takes none (INVALID_ARGUMENT "`{}` is not encrypted, so it
+// cannot be opened with a key"); an encrypted one needs one (KEY_REQUIRED)
+// that opens `key_block` to the file's own `data_key` (WRONG_KEY). `data_key`
+// is ignored for a plain file. Used when an open finds the file already open
+// in the process, so that each open proves its own secret.
+Status prove_credential(std::string_view path, const Credential& credential, PageCipher cipher,
+                        const FileId& file_id, const KeyBlock& key_block, const Key32& data_key);
 
 // A fresh random data key; IO on `path` when the system gives no random bytes.
 Result<Key32> new_data_key(std::string_view path);

@@ -44,4 +44,19 @@ bool MacState::matches(std::span<const std::uint8_t, kMacSize> stored) {
   return sodium_memcmp(computed.data(), stored.data(), kMacSize) == 0;
 }
 
+Mac record_mac(const Key32& record_mac_key, const FileId& file_id, std::uint8_t slot,
+               std::span<const std::uint8_t> covered) {
+  MacState state = mac_state(record_mac_key, file_id, slot);
+  state.update(covered);
+  return state.finish();
+}
+
+bool record_mac_holds(const Key32& record_mac_key, const FileId& file_id, std::uint8_t slot,
+                      std::span<const std::uint8_t> covered,
+                      std::span<const std::uint8_t, kMacSize> stored) {
+  MacState state = mac_state(record_mac_key, file_id, slot);
+  state.update(covered);
+  return state.matches(stored);
+}
+
 }  // namespace deziro::record

@@ -40,4 +40,14 @@ class MacState {
 // The MAC state for the record in `slot` (0 to 2) of the file `file_id`.
 MacState mac_state(const Key32& record_mac_key, const FileId& file_id, std::uint8_t slot);
 
+// The MAC of a record in `slot` over `covered`, the record's bytes before
+// its MAC field.
+Mac record_mac(const Key32& record_mac_key, const FileId& file_id, std::uint8_t slot,
+               std::span<const std::uint8_t> covered);
+
+// Whether `stored` is that MAC (compared in constant time).
+bool record_mac_holds(const Key32& record_mac_key, const FileId& file_id, std::uint8_t slot,
+                      std::span<const std::uint8_t> covered,
+                      std::span<const std::uint8_t, kMacSize> stored);
+
 }  // namespace deziro::record

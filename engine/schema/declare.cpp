@@ -4,15 +4,13 @@
 #include <string>
 #include <unordered_set>
 
+#include "schema/refuse.hpp"
 #include "text_format.hpp"
 
 namespace deziro::declare {
 namespace {
 
-template <typename... Args>
-std::unexpected<Error> refuse(std::string_view pattern, const Args&... args) {
-  return fail(Error::invalid_argument(format_text(pattern, args...)));
-}
+using schema_detail::refuse;
 
 const DeclaredField* find_field(std::span<const DeclaredField> fields, std::string_view name) {
   for (const DeclaredField& field : fields)

@@ -59,4 +59,11 @@ struct DeclaredMigration {
   MigrationStep step;
 };
 
+// A version on a migration's way up, with the application's step for it
+// when the migration to that version carries one.
+struct VersionStep {
+  std::uint64_t version = 0;
+  MigrationStep step;
+};
+
 }  // namespace deziro

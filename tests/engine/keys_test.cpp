@@ -38,14 +38,15 @@ Credential password_credential(const std::string& text) {
 }
 
 KeyBlock wrap(const Credential& secret, const Key32& data_key, const FileId& file_id = kFileId,
-              Cipher cipher = Cipher::XChaCha20Poly1305, PasswordHashing hashing = kCheapHashing) {
+              PageCipher cipher = PageCipher::XChaCha20Poly1305,
+              PasswordHashing hashing = kCheapHashing) {
   auto block = keys::wrap_data_key("/tmp/x.db", secret, hashing, data_key, file_id, cipher);
   EXPECT_TRUE(block.has_value()) << block.error().to_string();
   return block.value_or(KeyBlock{});
 }
 
 bool opens(const Credential& secret, const KeyBlock& block, const FileId& file_id = kFileId,
-           Cipher cipher = Cipher::XChaCha20Poly1305) {
+           PageCipher cipher = PageCipher::XChaCha20Poly1305) {
   keys::KeyBlockOpener opener(secret, file_id, cipher);
   auto opened = opener.open(block);
   EXPECT_TRUE(opened.has_value()) << opened.error().to_string();
@@ -67,7 +68,7 @@ TEST(KeyBlock, key_recovers_the_data_key) {
   Credential secret = key_credential(1);
   KeyBlock block = wrap(secret, data_key);
   auto opened =
-      keys::unwrap_data_key("/tmp/x.db", secret, block, kFileId, Cipher::XChaCha20Poly1305);
+      keys::unwrap_data_key("/tmp/x.db", secret, block, kFileId, PageCipher::XChaCha20Poly1305);
   ASSERT_TRUE(opened.has_value()) << opened.error().to_string();
   EXPECT_TRUE(opened->same_as(data_key));
 }
@@ -75,8 +76,8 @@ TEST(KeyBlock, key_recovers_the_data_key) {
 TEST(KeyBlock, password_recovers_the_data_key) {
   Key32 data_key = key_from(101);
   Credential secret = password_credential("open sesame");
-  KeyBlock block = wrap(secret, data_key, kFileId, Cipher::Xaes256Gcm);
-  auto opened = keys::unwrap_data_key("/tmp/x.db", secret, block, kFileId, Cipher::Xaes256Gcm);
+  KeyBlock block = wrap(secret, data_key, kFileId, PageCipher::XAes256Gcm);
+  auto opened = keys::unwrap_data_key("/tmp/x.db", secret, block, kFileId, PageCipher::XAes256Gcm);
   ASSERT_TRUE(opened.has_value()) << opened.error().to_string();
   EXPECT_TRUE(opened->same_as(data_key));
 }
@@ -84,7 +85,7 @@ TEST(KeyBlock, password_recovers_the_data_key) {
 TEST(KeyBlock, wrong_key_is_refused_with_wrong_key) {
   KeyBlock block = wrap(key_credential(1), key_from(100));
   auto opened = keys::unwrap_data_key("/tmp/x.db", key_credential(2), block, kFileId,
-                                      Cipher::XChaCha20Poly1305);
+                                      PageCipher::XChaCha20Poly1305);
   ASSERT_FALSE(opened.has_value());
   EXPECT_EQ(opened.error().kind(), ErrorKind::WrongKey);
   EXPECT_EQ(opened.error().to_string(), "the key or password does not open `/tmp/x.db`");
@@ -92,8 +93,8 @@ TEST(KeyBlock, wrong_key_is_refused_with_wrong_key) {
 
 TEST(KeyBlock, missing_credential_is_refused_with_key_required) {
   KeyBlock block = wrap(key_credential(1), key_from(100));
-  auto opened =
-      keys::unwrap_data_key("/tmp/x.db", Credential(), block, kFileId, Cipher::XChaCha20Poly1305);
+  auto opened = keys::unwrap_data_key("/tmp/x.db", Credential(), block, kFileId,
+                                      PageCipher::XChaCha20Poly1305);
   ASSERT_FALSE(opened.has_value());
   EXPECT_EQ(opened.error().kind(), ErrorKind::KeyRequired);
   EXPECT_EQ(opened.error().to_string(),
@@ -133,9 +134,9 @@ TEST(KeyBlock, block_of_another_file_is_refused) {
 
 TEST(KeyBlock, block_under_another_cipher_is_refused) {
   Credential secret = key_credential(1);
-  KeyBlock block = wrap(secret, key_from(100), kFileId, Cipher::XChaCha20Poly1305);
-  EXPECT_FALSE(opens(secret, block, kFileId, Cipher::Xaes256Gcm));
-  EXPECT_FALSE(opens(secret, block, kFileId, Cipher::Checksum));
+  KeyBlock block = wrap(secret, key_from(100), kFileId, PageCipher::XChaCha20Poly1305);
+  EXPECT_FALSE(opens(secret, block, kFileId, PageCipher::XAes256Gcm));
+  EXPECT_FALSE(opens(secret, block, kFileId, PageCipher::Checksum));
 }
 
 TEST(KeyBlock, key_does_not_open_a_password_block_nor_the_reverse) {
@@ -202,7 +203,7 @@ TEST(KeyBlock, password_parameters_round_trip) {
   PasswordHashing hashing{256, 3, 4};
   Credential secret = password_credential("pw");
   Key32 data_key = key_from(100);
-  KeyBlock block = wrap(secret, data_key, kFileId, Cipher::XChaCha20Poly1305, hashing);
+  KeyBlock block = wrap(secret, data_key, kFileId, PageCipher::XChaCha20Poly1305, hashing);
   auto header = keys::read_key_block_header(block);
   ASSERT_TRUE(header.has_value());
   EXPECT_EQ(header->kind, keys::BlockKind::Password);
@@ -227,7 +228,7 @@ TEST(KeyBlock, each_wrap_draws_a_fresh_salt_and_nonce) {
 
 TEST(KeyBlock, wrapping_without_a_secret_is_refused) {
   auto block = keys::wrap_data_key("/tmp/x.db", Credential(), kCheapHashing, key_from(100), kFileId,
-                                   Cipher::XChaCha20Poly1305);
+                                   PageCipher::XChaCha20Poly1305);
   ASSERT_FALSE(block.has_value());
   EXPECT_EQ(block.error().kind(), ErrorKind::Internal);
   EXPECT_EQ(block.error().message(), "the secret does not match its kind");
@@ -238,7 +239,7 @@ TEST(KeyBlock, wrapping_with_parameters_beyond_the_limits_is_refused) {
        {PasswordHashing{64, 1, 0}, PasswordHashing{64, 0, 1}, PasswordHashing{64, 1025, 1},
         PasswordHashing{31, 1, 4}, PasswordHashing{1048577, 1, 1}, PasswordHashing{64, 1, 65}}) {
     auto block = keys::wrap_data_key("/tmp/x.db", password_credential("pw"), hashing, key_from(100),
-                                     kFileId, Cipher::XChaCha20Poly1305);
+                                     kFileId, PageCipher::XChaCha20Poly1305);
     ASSERT_FALSE(block.has_value());
     EXPECT_EQ(block.error().message(), "the data key cannot be wrapped");
   }
@@ -252,6 +253,40 @@ TEST(KeyBlock, data_key_never_appears_in_the_block) {
     std::string needle(data_key.bytes().begin(), data_key.bytes().begin() + 8);
     EXPECT_EQ(haystack.find(needle), std::string::npos);
   }
+}
+
+TEST(ProveCredential, plain_file_refuses_any_secret) {
+  for (const Credential& secret : {key_credential(1), password_credential("pw")}) {
+    auto proved = keys::prove_credential("/tmp/x.db", secret, PageCipher::Checksum, kFileId,
+                                         KeyBlock{}, Key32());
+    ASSERT_FALSE(proved.has_value());
+    EXPECT_EQ(proved.error().kind(), ErrorKind::InvalidArgument);
+    EXPECT_EQ(proved.error().to_string(),
+              "`/tmp/x.db` is not encrypted, so it cannot be opened with a key");
+  }
+  EXPECT_TRUE(keys::prove_credential("/tmp/x.db", Credential(), PageCipher::Checksum, kFileId,
+                                     KeyBlock{}, Key32()));
+}
+
+TEST(ProveCredential, encrypted_file_needs_the_secret_of_its_own_data_key) {
+  Key32 data_key = key_from(100);
+  Credential secret = key_credential(1);
+  KeyBlock block = wrap(secret, data_key);
+  const auto cipher = PageCipher::XChaCha20Poly1305;
+  EXPECT_TRUE(keys::prove_credential("/tmp/x.db", secret, cipher, kFileId, block, data_key));
+  EXPECT_EQ(keys::prove_credential("/tmp/x.db", Credential(), cipher, kFileId, block, data_key)
+                .error()
+                .kind(),
+            ErrorKind::KeyRequired);
+  EXPECT_EQ(keys::prove_credential("/tmp/x.db", key_credential(2), cipher, kFileId, block, data_key)
+                .error()
+                .kind(),
+            ErrorKind::WrongKey);
+  // A block that opens, but to another data key, is not this file's.
+  EXPECT_EQ(keys::prove_credential("/tmp/x.db", secret, cipher, kFileId, block, key_from(101))
+                .error()
+                .kind(),
+            ErrorKind::WrongKey);
 }
 
 TEST(DataKey, fresh_data_keys_differ) {
@@ -398,16 +433,9 @@ TEST(RecordMac, agrees_with_an_independent_implementation) {
 TEST(RecordMac, record_moved_to_another_slot_or_file_fails) {
   Key32 mac_key = keys::record_mac_key(key_from(100));
   std::vector<std::uint8_t> record(480, 0x5A);
-  auto mac_of = [&](const Key32& key, const FileId& file_id, std::uint8_t slot) {
-    auto state = record::mac_state(key, file_id, slot);
-    state.update(record);
-    return state.finish();
-  };
-  record::Mac stored = mac_of(mac_key, kFileId, 1);
+  record::Mac stored = record::record_mac(mac_key, kFileId, 1, record);
   auto check = [&](const Key32& key, const FileId& file_id, std::uint8_t slot) {
-    auto state = record::mac_state(key, file_id, slot);
-    state.update(record);
-    return state.matches(stored);
+    return record::record_mac_holds(key, file_id, slot, record, stored);
   };
   EXPECT_TRUE(check(mac_key, kFileId, 1));
   EXPECT_FALSE(check(mac_key, kFileId, 0));

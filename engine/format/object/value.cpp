@@ -55,12 +55,25 @@ std::strong_ordering compare_names(std::string_view a, std::string_view b) noexc
 // -------------------------------------------------------------- ObjectMap
 
 ObjectMap ObjectMap::from_entries(std::vector<ObjectEntry> entries) {
-  std::stable_sort(entries.begin(), entries.end(), [](const ObjectEntry& a, const ObjectEntry& b) {
-    return compare_names(a.name.view(), b.name.view()) < 0;
-  });
+  ObjectMap map;
+  map.entries_ = std::move(entries);
+  map.sort_by_name();
+  return map;
+}
+
+ObjectMap ObjectMap::from_sorted_entries(std::vector<ObjectEntry> entries) {
   ObjectMap map;
   map.entries_ = std::move(entries);
   return map;
+}
+
+void ObjectMap::sort_by_name() noexcept {
+  // Names are unique, so an unstable sort gives the one order; std::sort
+  // needs no scratch memory, which keeps decoding into a reused map free of
+  // allocations.
+  std::sort(entries_.begin(), entries_.end(), [](const ObjectEntry& a, const ObjectEntry& b) {
+    return compare_names(a.name.view(), b.name.view()) < 0;
+  });
 }
 
 ObjectMap::SearchResult ObjectMap::search(std::string_view name) const noexcept {

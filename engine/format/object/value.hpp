@@ -78,6 +78,13 @@ class ObjectMap {
   // Builds a map from entries in any order; names must be unique. The sort
   // is stable.
   static ObjectMap from_entries(std::vector<ObjectEntry> entries);
+  // Entries already in name order (a decoder's permutation); not checked.
+  static ObjectMap from_sorted_entries(std::vector<ObjectEntry> entries);
+
+  // For decoders that fill a map in bulk, reusing its storage: append the
+  // entries in any order, then call sort_by_name().
+  std::vector<ObjectEntry>& mutable_entries() noexcept { return entries_; }
+  void sort_by_name() noexcept;
 
   SearchResult search(std::string_view name) const noexcept;
   // Replaces the value of an existing entry and returns the old one (the

@@ -1,0 +1,136 @@
+#include "database.hpp"
+
+#include <sys/stat.h>
+
+#include <cerrno>
+
+#include "crypto/random.hpp"
+#include "storage/fs.hpp"
+#include "text_format.hpp"
+
+namespace deziro {
+namespace {
+
+InstanceSettings settings_from(const OpenOptions& options) {
+  InstanceSettings s;
+  s.busy_timeout = options.busy_timeout;
+  s.cache_size = options.cache_size;
+  s.password_hashing = options.password_hashing;
+  s.deferred_page_limit = options.DEFERRED_PAGE_LIMIT;
+  s.sync_delay = options.SYNC_DELAY;
+  return s;
+}
+
+struct TempRemover {
+  const std::string& path;
+  ~TempRemover() { ::unlink(path.c_str()); }
+};
+
+}  // namespace
+
+Result<std::unique_ptr<DbFile>> Database::open_file(const std::string& path) {
+  auto file = DZ_TRY(DbFile::open(path, DbFileMode::ReadWrite));
+  return std::make_unique<DbFile>(std::move(file));
+}
+
+Result<std::vector<std::uint8_t>> Database::new_first_page(const OpenOptions& options) {
+  StaticFields fields;
+  fields.format_version = options.upgrade_format ? kNewestFormatVersion : kOldestFormatVersion;
+  fields.page_size = options.page_size;
+  DZ_CHECK(fill_random(fields.file_id));
+  // Encrypted files get their cipher, key block and record MAC here once key
+  // handling creates them; a plain file has a zero key block.
+  fields.cipher = Cipher::Checksum;
+  CommitRecord first;
+  first.txn_id = 1;
+  first.page_count = 1;
+  auto record = record::encode_commit_record(first);
+  return header::first_page(fields, record);
+}
+
+Result<bool> Database::create_file(const std::string& path,
+                                   std::span<const std::uint8_t> first_page) {
+  auto temp = DZ_TRY(fs::temp_path_beside(path));
+  bool exists = false;
+  int fd = DZ_TRY(fs::create_exclusive(temp.path, exists));
+  if (exists) return fail(Error::io(temp.path, "a temporary file of that name already exists"));
+  TempRemover remover{temp.path};
+  {
+    DbFile file = DbFile::adopt(fd, temp.path);
+    DZ_CHECK(fs::write_all_and_sync(file.descriptor(), temp.path, first_page));
+  }
+  auto linked = DZ_TRY(fs::link_no_replace(temp.path, path));
+  if (linked == fs::LinkOutcome::NotPossible) linked = DZ_TRY(fs::copy_no_replace(temp.path, path));
+  if (linked == fs::LinkOutcome::AlreadyExists) return false;
+  DZ_CHECK(fs::sync_parent_dir(path));
+  return true;
+}
+
+Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storage> file,
+                                                          const OpenOptions& options) {
+  const std::string path = file->path();
+  head::Head h = DZ_TRY(head::read_head(*file));
+  auto checked = header::check_static_fields(h.bytes);
+  if (!checked) return fail(Error::from_header(path, checked.error()));
+  StaticFields fields = *checked;
+  if (!fields.encrypted() && !options.credential.is_none())
+    return fail(Error::invalid_argument(
+        format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
+  if (fields.encrypted()) {
+    // Encrypted files are opened by key handling: the credential proves
+    // itself against the records' key blocks before any page is read.
+    if (options.credential.is_none()) return fail(Error::key_required(path));
+    return fail(Error::internal("encrypted files cannot be opened by this build yet"));
+  }
+  auto recovery = DZ_TRY(head::choose_published(path, h, fields, verifier_for(*file, fields)));
+  DZ_CHECK(head::repair(*file, h, fields, recovery));
+  fields.read_from_copy = false;
+  if (options.upgrade_format && fields.format_version < kNewestFormatVersion)
+    DZ_CHECK(head::write_static_header_v6(*file, fields));
+  return std::make_shared<Instance>(std::move(file), fields, recovery.published,
+                                    settings_from(options));
+}
+
+Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions& options) {
+  // Opens of files in this process run one at a time, so two threads opening
+  // one file end up sharing one Instance.
+  registry::Lock registry;
+  auto file = open_file(path);
+  if (!file && file.error().kind() == ErrorKind::NotFound) {
+    if (!options.create) return fail(Error::not_found(path));
+    auto page = DZ_TRY(new_first_page(options));
+    // False means another creator won the race: open the file it made.
+    (void)DZ_TRY(create_file(path, page));
+    file = open_file(path);
+  }
+  if (!file) return fail(std::move(file).error());
+  struct stat st {};
+  if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
+  registry::FileKey key{st.st_dev, st.st_ino};
+  OpenedDatabase opened;
+  opened.instance = registry.lookup(key);
+  if (!opened.instance) {
+    opened.instance = DZ_TRY(open_existing(std::move(*file), options));
+    registry.insert(key, opened.instance);
+  } else if (!opened.instance->encrypted() && !options.credential.is_none()) {
+    return fail(Error::invalid_argument(
+        format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
+  }
+  // The schema stage runs here: it compares the declared schema with the
+  // stored one, migrates or builds indexes, and fills opened.schema.
+  return opened;
+}
+
+}  // namespace deziro
+
+namespace deziro {
+
+head::CommitVerifier Database::verifier_for(Storage&, const StaticFields&) {
+  // A commit that wrote no pages needs no check; one that did is trusted
+  // only through its selector until its pages can be walked.
+  return [](const CommitRecord& record) -> Result<bool> {
+    return record.catalog.page == 0 && record.free_tree.page == 0 && record.retained_tree.page == 0;
+  };
+}
+
+}  // namespace deziro

@@ -1,0 +1,56 @@
+// Opening and creating database files: from a path and its options to the
+// shared Instance of the file.
+#pragma once
+
+#include <memory>
+#include <span>
+#include <string>
+
+#include "error.hpp"
+#include "instance.hpp"
+#include "open_options.hpp"
+#include "storage/db_file.hpp"
+#include "txn/head.hpp"
+
+namespace deziro {
+
+class Schema;
+
+struct OpenedDatabase {
+  std::shared_ptr<Instance> instance;
+  // The schema in use: the declared one, else the file's stored one.
+  std::shared_ptr<const Schema> schema;
+};
+
+class Database {
+ public:
+  // Opens or creates the database at `path` with validated options. A file
+  // already open in this process shares its Instance.
+  static Result<OpenedDatabase> open(const std::string& path, const OpenOptions& options);
+
+  // Opens an existing file for reading and writing; NOT_FOUND when there is
+  // none, IO for every other failure.
+  static Result<std::unique_ptr<DbFile>> open_file(const std::string& path);
+
+  // Writes `first_page` as a new file at `path`: under a temporary name
+  // beside it, fully synced, linked into place without replacing anything,
+  // the directory synced. False when another file took the name first (that
+  // file is left alone).
+  static Result<bool> create_file(const std::string& path,
+                                  std::span<const std::uint8_t> first_page);
+
+  // The first page of a new file as `options` describe it.
+  static Result<std::vector<std::uint8_t>> new_first_page(const OpenOptions& options);
+
+  // Turns an open file into an Instance: static fields, commit records,
+  // recovery of the published commit (this process holds the file alone),
+  // the format upgrade when asked.
+  static Result<std::shared_ptr<Instance>> open_existing(std::unique_ptr<Storage> file,
+                                                         const OpenOptions& options);
+
+  // Checks the pages a commit wrote against their stamps: how recovery
+  // tells a commit that reached the disk from one cut short.
+  static head::CommitVerifier verifier_for(Storage& storage, const StaticFields& fields);
+};
+
+}  // namespace deziro

@@ -1,0 +1,124 @@
+// The cache of opened (and parsed) pages of one file, shared by all its
+// transactions in the process and safe to use from many threads at once.
+//
+// Entries are keyed by page number and stamp: a page is never changed in
+// place, so a (number, stamp) pair names one exact image, and a page number
+// reused for new content simply misses. The budget is in bytes, at least 16
+// pages' worth; least recently used entries are evicted to stay within it.
+//
+// How the B-tree layer plugs in: it derives its parsed node from CachedPage
+// (or wraps one), and hands Pager::fetch_page a PageParser that builds it
+// from the opened page. The cache stores whatever the parser returned, so a
+// hit gives back the parsed node itself, with no parsing and no file read;
+// the layer then static_pointer_casts the result to its own type. Entries
+// remember their parser, so a page cached by one parser is never handed to
+// another as its type.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "error.hpp"
+#include "format/page.hpp"
+#include "storage/aligned_buffer.hpp"
+
+namespace deziro {
+
+// A page read from the file and opened: its bytes are plaintext and passed
+// their check.
+struct OpenedPage {
+  std::uint64_t page_number = 0;
+  PageStamp stamp;
+  PageHeader header;
+  AlignedBuffer bytes;
+};
+
+// What the cache holds. A parser may derive from it to carry a parsed form
+// beside the bytes.
+class CachedPage {
+ public:
+  explicit CachedPage(OpenedPage page) : page_(std::move(page)) {}
+  virtual ~CachedPage() = default;
+  CachedPage(const CachedPage&) = delete;
+  CachedPage& operator=(const CachedPage&) = delete;
+
+  std::uint64_t page_number() const { return page_.page_number; }
+  const PageStamp& stamp() const { return page_.stamp; }
+  const PageHeader& header() const { return page_.header; }
+  std::span<const std::uint8_t> bytes() const { return page_.bytes.span(); }
+
+  // Bytes charged against the cache budget; a parsed form that allocates
+  // more than the page should add its own.
+  virtual std::size_t cache_charge() const { return page_.bytes.size(); }
+
+ private:
+  OpenedPage page_;
+};
+
+// Builds the cached form of an opened page, or fails (for instance with
+// CORRUPTED naming `path` when the layout's structure is broken).
+using PageParser = Result<std::shared_ptr<const CachedPage>> (*)(OpenedPage page,
+                                                                 std::string_view path);
+
+class PageCache {
+ public:
+  static constexpr std::size_t kMinEntries = 16;
+
+  // `capacity_bytes` is the configured cache size; the budget is never
+  // below kMinEntries pages of `page_size`.
+  PageCache(std::size_t capacity_bytes, std::size_t page_size);
+  PageCache(const PageCache&) = delete;
+  PageCache& operator=(const PageCache&) = delete;
+
+  // The entry under (page, stamp) made by `parser`, or null.
+  std::shared_ptr<const CachedPage> get(std::uint64_t page, const PageStamp& stamp,
+                                        PageParser parser) const;
+  // Adds or replaces the entry of `page->page_number()` and `page->stamp()`,
+  // evicting others as needed. An entry larger than a shard's budget is not
+  // kept.
+  void insert(std::shared_ptr<const CachedPage> page, PageParser parser);
+  void clear();
+
+  std::size_t budget_bytes() const { return budget_; }
+  std::size_t charged_bytes() const;
+  std::size_t entry_count() const;
+
+ private:
+  struct Key {
+    std::uint64_t page;
+    PageStamp stamp;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  struct KeyHash {
+    std::size_t operator()(const Key& key) const;
+  };
+  struct Entry {
+    Key key;
+    std::shared_ptr<const CachedPage> page;
+    PageParser parser;
+    std::size_t charge;
+  };
+  // Each shard is an independent LRU under its own mutex, so that readers
+  // on different pages rarely wait for each other.
+  struct Shard {
+    mutable std::mutex mutex;
+    std::list<Entry> lru;  // most recent first
+    std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> index;
+    std::size_t charged = 0;
+  };
+
+  Shard& shard_of(const Key& key) const;
+
+  std::size_t budget_;
+  std::size_t shard_budget_;
+  std::unique_ptr<Shard[]> shards_;
+  std::size_t shard_count_;
+};
+
+}  // namespace deziro

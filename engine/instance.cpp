@@ -1,0 +1,154 @@
+#include "instance.hpp"
+
+#include <unistd.h>
+
+#include "text_format.hpp"
+
+namespace deziro {
+
+Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PublishedCommit published,
+                   InstanceSettings settings)
+    : storage_(std::move(storage)),
+      fields_(fields),
+      format_version_(fields.format_version),
+      settings_(settings),
+      path_(std::make_shared<const std::string>(storage_->path())),
+      opener_pid_(::getpid()),
+      published_(published) {}
+
+Instance::~Instance() {
+  // Publish a deferred commit durably before the file closes, unless this is
+  // a forked child, which must leave the parent's file alone.
+  if (::getpid() == opener_pid_ && !failed()) (void)sync();
+}
+
+Status Instance::check_process() const {
+  if (::getpid() != opener_pid_) return fail(Error::closed());
+  return ok();
+}
+
+void Instance::mark_failed(std::optional<std::string> os_error) {
+  std::lock_guard lock(state_mutex_);
+  if (!failed_.load()) failure_os_error_ = std::move(os_error);
+  failed_.store(true);
+}
+
+Error Instance::sync_failed_error() const {
+  std::lock_guard lock(state_mutex_);
+  return Error::sync_failed(*path_, failure_os_error_);
+}
+
+PublishedCommit Instance::published() const {
+  std::lock_guard lock(state_mutex_);
+  return published_;
+}
+
+void Instance::set_published(const PublishedCommit& published) {
+  std::lock_guard lock(state_mutex_);
+  published_ = published;
+}
+
+Status Instance::acquire_writer() {
+  DZ_CHECK(check_process());
+  if (failed()) return fail(sync_failed_error());
+  std::unique_lock lock(writer_mutex_);
+  auto deadline = std::chrono::steady_clock::now() + settings_.busy_timeout;
+  if (!writer_cv_.wait_until(lock, deadline, [&] { return !writer_busy_; }))
+    return fail(Error::busy(*path_));
+  writer_busy_ = true;
+  return ok();
+}
+
+void Instance::release_writer() {
+  {
+    std::lock_guard lock(writer_mutex_);
+    writer_busy_ = false;
+  }
+  writer_cv_.notify_one();
+}
+
+void Instance::register_reader(std::uint64_t txn_id) {
+  std::lock_guard lock(state_mutex_);
+  ++readers_[txn_id];
+}
+
+void Instance::unregister_reader(std::uint64_t txn_id) {
+  std::lock_guard lock(state_mutex_);
+  auto it = readers_.find(txn_id);
+  if (it != readers_.end() && --it->second == 0) readers_.erase(it);
+}
+
+std::optional<std::uint64_t> Instance::oldest_reader() const {
+  std::lock_guard lock(state_mutex_);
+  if (readers_.empty()) return std::nullopt;
+  return readers_.begin()->first;
+}
+
+Status Instance::sync() {
+  DZ_CHECK(check_process());
+  if (failed()) return fail(sync_failed_error());
+  if (!published().deferred) return ok();
+  DZ_CHECK(acquire_writer());
+  struct Release {
+    Instance* self;
+    ~Release() { self->release_writer(); }
+  } release{this};
+  PublishedCommit p = published();
+  if (!p.deferred) return ok();
+  if (auto s = storage_->sync(); !s) {
+    mark_failed(std::string(s.error().message()));
+    return fail(sync_failed_error());
+  }
+  std::uint8_t selector = header::encode_selector({p.slot, false});
+  if (auto s = storage_->write_at(kSelectorOffset, {&selector, 1}); !s) {
+    mark_failed(std::string(s.error().message()));
+    return fail(sync_failed_error());
+  }
+  p.deferred = false;
+  set_published(p);
+  return ok();
+}
+
+namespace registry {
+namespace {
+
+struct Entry {
+  std::weak_ptr<Instance> instance;
+};
+
+std::mutex& registry_mutex() {
+  static std::mutex m;
+  return m;
+}
+
+std::map<FileKey, Entry>& registry_map() {
+  static std::map<FileKey, Entry> m;
+  return m;
+}
+
+}  // namespace
+
+Lock::Lock() : lock_(registry_mutex()) {}
+Lock::~Lock() = default;
+
+std::shared_ptr<Instance> Lock::lookup(FileKey key) {
+  auto& map = registry_map();
+  auto it = map.find(key);
+  if (it == map.end()) return nullptr;
+  auto live = it->second.instance.lock();
+  if (!live) map.erase(it);
+  return live;
+}
+
+void Lock::insert(FileKey key, const std::shared_ptr<Instance>& instance) {
+  registry_map()[key] = Entry{instance};
+}
+
+std::size_t Lock::live_count() {
+  auto& map = registry_map();
+  std::erase_if(map, [](const auto& kv) { return kv.second.instance.expired(); });
+  return map.size();
+}
+
+}  // namespace registry
+}  // namespace deziro

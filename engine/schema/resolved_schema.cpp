@@ -1,0 +1,62 @@
+#include "schema/resolved_schema.hpp"
+
+#include <algorithm>
+#include <numeric>
+#include <string_view>
+
+#include "format/object/value.hpp"
+#include "text_format.hpp"
+
+namespace deziro {
+namespace {
+
+std::string engine_name(std::string_view prefix, std::uint64_t id) {
+  return format_text("{}{}", prefix, id);
+}
+
+std::vector<std::uint32_t> fields_by_name(const Collection& collection) {
+  std::vector<std::uint32_t> order(collection.fields.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::stable_sort(order.begin(), order.end(), [&](std::uint32_t a, std::uint32_t b) {
+    return compare_names(collection.fields[a].name, collection.fields[b].name) < 0;
+  });
+  return order;
+}
+
+}  // namespace
+
+std::shared_ptr<const ClassMapping> ClassCache::get(std::uint64_t layout_id,
+                                                    std::uint64_t collection) const {
+  std::lock_guard lock(mutex_);
+  for (const Entry& entry : entries_)
+    if (entry.layout_id == layout_id && entry.collection == collection) return entry.mapping;
+  return nullptr;
+}
+
+void ClassCache::insert(std::uint64_t layout_id, std::uint64_t collection,
+                        std::shared_ptr<const ClassMapping> mapping) const {
+  std::lock_guard lock(mutex_);
+  for (const Entry& entry : entries_)
+    if (entry.layout_id == layout_id && entry.collection == collection) return;
+  entries_.push_back(Entry{layout_id, collection, std::move(mapping)});
+}
+
+std::shared_ptr<const ResolvedSchema> ResolvedSchema::make(Schema schema,
+                                                           std::vector<std::uint8_t> stored_bytes) {
+  auto resolved = std::make_shared<ResolvedSchema>();
+  resolved->collections.reserve(schema.collections.size());
+  for (const Collection& collection : schema.collections) {
+    CollectionNames names;
+    names.record_tree = engine_name(std::string_view("\0rec/", 5), collection.id);
+    names.counter_key = engine_name("next/", collection.id);
+    for (const Index& index : collection.indexes)
+      names.index_trees.push_back(engine_name(std::string_view("\0idx/", 5), index.id));
+    names.fields_by_name = fields_by_name(collection);
+    resolved->collections.push_back(std::move(names));
+  }
+  resolved->schema = std::move(schema);
+  resolved->stored_bytes = std::move(stored_bytes);
+  return resolved;
+}
+
+}  // namespace deziro

@@ -1,0 +1,144 @@
+#include "storage/fs.hpp"
+
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+
+#include "crypto/random.hpp"
+
+namespace deziro::fs {
+namespace {
+
+// Closes a descriptor on every path out of a function.
+struct FdCloser {
+  int fd;
+  ~FdCloser() {
+    if (fd >= 0) ::close(fd);
+  }
+};
+
+std::string parent_dir(const std::string& path) {
+  auto slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+int rename_noreplace(const char* from, const char* to) {
+  return static_cast<int>(::syscall(SYS_renameat2, AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE));
+}
+
+bool link_unsupported(int err) {
+  return err == EPERM || err == EOPNOTSUPP || err == ENOSYS || err == EMLINK || err == EXDEV;
+}
+
+bool rename_unsupported(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
+
+}  // namespace
+
+Result<TempPath> temp_path_beside(const std::string& target) {
+  auto slash = target.rfind('/');
+  std::string name = slash == std::string::npos ? target : target.substr(slash + 1);
+  if (name.empty() || name == "." || name == "..")
+    return fail(Error::io(target, "the path names no file"));
+  std::array<std::uint8_t, 8> random{};
+  DZ_CHECK(fill_random(random));
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::string suffix;
+  for (std::uint8_t b : random) {
+    suffix.push_back(kHex[b >> 4]);
+    suffix.push_back(kHex[b & 15]);
+  }
+  TempPath t;
+  t.dir = parent_dir(target);
+  std::string prefix = slash == std::string::npos ? "" : target.substr(0, slash + 1);
+  t.path = prefix + "." + name + "." + suffix + ".tmp";
+  return t;
+}
+
+Result<LinkOutcome> link_no_replace(const std::string& from, const std::string& to) {
+  if (::linkat(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), 0) == 0) return LinkOutcome::Linked;
+  int err = errno;
+  if (err == EEXIST) return LinkOutcome::AlreadyExists;
+  if (!link_unsupported(err)) return fail(Error::io_errno(to, err));
+  if (rename_noreplace(from.c_str(), to.c_str()) == 0) return LinkOutcome::Linked;
+  err = errno;
+  if (err == EEXIST) return LinkOutcome::AlreadyExists;
+  if (rename_unsupported(err)) return LinkOutcome::NotPossible;
+  return fail(Error::io_errno(to, err));
+}
+
+Result<int> create_exclusive(const std::string& path, bool& exists) {
+  exists = false;
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    if (errno == EEXIST) {
+      exists = true;
+      return -1;
+    }
+    return fail(Error::io_errno(path, errno));
+  }
+  return fd;
+}
+
+Status write_all_and_sync(int fd, const std::string& path, std::span<const std::uint8_t> data) {
+  std::size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, off_t(done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error::io_errno(path, errno));
+    }
+    done += std::size_t(n);
+  }
+  if (::fsync(fd) != 0) return fail(Error::io_errno(path, errno));
+  return ok();
+}
+
+Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return fail(Error::io_errno(from, errno));
+  FdCloser in_closer{in};
+  bool exists = false;
+  int out = DZ_TRY(create_exclusive(to, exists));
+  if (exists) return LinkOutcome::AlreadyExists;
+  FdCloser out_closer{out};
+  std::array<std::uint8_t, 8192> chunk;
+  off_t offset = 0;
+  for (;;) {
+    ssize_t n = ::pread(in, chunk.data(), chunk.size(), offset);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(Error::io_errno(from, errno));
+    }
+    if (n == 0) break;
+    ssize_t done = 0;
+    while (done < n) {
+      ssize_t w = ::pwrite(out, chunk.data() + done, std::size_t(n - done), offset + done);
+      if (w < 0) {
+        if (errno == EINTR) continue;
+        return fail(Error::io_errno(to, errno));
+      }
+      done += w;
+    }
+    offset += n;
+  }
+  if (::fsync(out) != 0) return fail(Error::io_errno(to, errno));
+  return LinkOutcome::Linked;
+}
+
+Status sync_parent_dir(const std::string& path) {
+  std::string dir = parent_dir(path);
+  int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return fail(Error::io_errno(dir, errno));
+  FdCloser closer{fd};
+  if (::fsync(fd) != 0) return fail(Error::io_errno(dir, errno));
+  return ok();
+}
+
+}  // namespace deziro::fs

@@ -1,0 +1,131 @@
+#include "txn/head.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+#include "text_format.hpp"
+
+namespace deziro::head {
+
+Result<Head> read_head(Storage& storage) {
+  Head head;
+  head.file_length = DZ_TRY(storage.len_or_error());
+  std::size_t want = std::size_t(std::min<std::uint64_t>(head.file_length, kHeadSize));
+  std::size_t got = 0;
+  while (got < want) {
+    std::size_t n = DZ_TRY(storage.read_at(got, ByteSpan(head.bytes).subspan(got, want - got)));
+    if (n == 0) break;
+    got += n;
+  }
+  return head;
+}
+
+std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, Cipher cipher) {
+  std::array<SlotContent, kRecordSlotCount> slots;
+  for (std::size_t s = 0; s < kRecordSlotCount; ++s)
+    slots[s] = record::parse_commit_record(
+        s, ConstByteSpan(head.bytes).subspan(record_slot_offset(s), kRecordSize), cipher);
+  return slots;
+}
+
+Result<Recovery> choose_published(const std::string& path, const Head& head,
+                                  const StaticFields& fields, const CommitVerifier& verify) {
+  auto slots = parse_slots(head, fields.cipher);
+  auto selector = header::decode_selector(head.bytes[kSelectorOffset]);
+
+  std::array<std::uint8_t, kRecordSlotCount> order = {0, 1, 2};
+  std::sort(order.begin(), order.end(), [&](std::uint8_t a, std::uint8_t b) {
+    auto id = [&](std::uint8_t s) { return slots[s].valid() ? slots[s].record.txn_id : 0; };
+    if (id(a) != id(b)) return id(a) > id(b);
+    return a < b;
+  });
+
+  Recovery r;
+  for (std::size_t s = 0; s < kRecordSlotCount; ++s)
+    r.published.slot_txn_ids[s] = slots[s].valid() ? slots[s].record.txn_id : 0;
+  std::string problems;
+  for (std::uint8_t s : order) {
+    if (!slots[s].valid()) {
+      if (slots[s].state == SlotContent::State::Invalid) {
+        if (!problems.empty()) problems += "; ";
+        problems += slots[s].problem;
+      }
+      continue;
+    }
+    bool durable = selector && selector->slot == s && !selector->deferred;
+    if (!durable && !DZ_TRY(verify(slots[s].record))) {
+      r.clear_slot[s] = true;
+      r.published.slot_txn_ids[s] = 0;
+      continue;
+    }
+    r.published.record = slots[s].record;
+    r.published.slot = s;
+    r.published.deferred = false;
+    r.rewrite_selector = !durable;
+    // Older invalid slots need no clearing: they never outrank this one.
+    for (std::size_t o = 0; o < kRecordSlotCount; ++o)
+      if (slots[o].state == SlotContent::State::Invalid) r.published.slot_txn_ids[o] = 0;
+    return r;
+  }
+  if (problems.empty()) problems = "no commit record slot holds a commit";
+  return fail(Error::corrupted(path, format_text("the head: {}", problems)));
+}
+
+Status repair(Storage& storage, const Head& head, const StaticFields& fields,
+              const Recovery& recovery) {
+  bool changed = false;
+  if (fields.read_from_copy) {
+    auto primary = header::encode_static_fields(fields);
+    DZ_CHECK(storage.write_at(0, primary));
+    changed = true;
+  }
+  static const std::array<std::uint8_t, kRecordSize> kZeroSlot{};
+  for (std::size_t s = 0; s < kRecordSlotCount; ++s) {
+    if (!recovery.clear_slot[s]) continue;
+    DZ_CHECK(storage.write_at(record_slot_offset(s), kZeroSlot));
+    changed = true;
+  }
+  if (recovery.rewrite_selector) {
+    // The adopted record and its pages must be on disk before the selector
+    // names them.
+    DZ_CHECK(storage.sync());
+    std::uint8_t selector = header::encode_selector({recovery.published.slot, false});
+    DZ_CHECK(storage.write_at(kSelectorOffset, {&selector, 1}));
+    changed = true;
+  }
+  std::uint64_t length = recovery.published.record.page_count * fields.page_size;
+  if (head.file_length > length) {
+    DZ_CHECK(storage.set_len(length));
+    changed = true;
+  }
+  if (changed) DZ_CHECK(storage.sync());
+  return ok();
+}
+
+Status write_static_header_v6(Storage& storage, StaticFields& fields) {
+  StaticFields raised = fields;
+  raised.format_version = 6;
+  raised.read_from_copy = false;
+  auto h = header::encode_static_fields(raised);
+  // The copy first: until the version changes it is ignored, and once it
+  // does the copy is already there to fall back on.
+  DZ_CHECK(storage.write_at(kStaticHeaderCopyOffset, h));
+  DZ_CHECK(storage.sync());
+  DZ_CHECK(storage.write_at(8, ConstByteSpan(h).subspan(8, 8)));
+  DZ_CHECK(storage.sync());
+  DZ_CHECK(storage.write_at(48, ConstByteSpan(h).subspan(48, 16)));
+  DZ_CHECK(storage.sync());
+  fields = raised;
+  return ok();
+}
+
+std::uint8_t next_slot(const PublishedCommit& published) {
+  std::uint8_t best = published.slot == 0 ? 1 : 0;
+  for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
+    if (s == published.slot) continue;
+    if (published.slot_txn_ids[s] < published.slot_txn_ids[best]) best = s;
+  }
+  return best;
+}
+
+}  // namespace deziro::head

@@ -1,0 +1,64 @@
+// Reading the head of a file and recovering its published commit.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+#include "error.hpp"
+#include "format/header.hpp"
+#include "format/record.hpp"
+#include "instance.hpp"
+#include "storage/storage.hpp"
+
+namespace deziro::head {
+
+// The 2048-byte head as read: a file shorter than that reads as zeros past
+// its end, so missing slots look empty.
+struct Head {
+  std::array<std::uint8_t, kHeadSize> bytes{};
+  std::uint64_t file_length = 0;
+};
+
+Result<Head> read_head(Storage& storage);
+
+// Parses the three slots.
+std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, Cipher cipher);
+
+// Whether every page a commit wrote (the pages and overflow runs carrying
+// its commit id, reached from its roots) is intact on disk. An error is a
+// read failure that is not damage.
+using CommitVerifier = std::function<Result<bool>(const CommitRecord&)>;
+
+// The commit a recovering open publishes, and what it has to repair.
+struct Recovery {
+  PublishedCommit published;
+  // The selector on disk is wrong, deferred or damaged: rewrite it.
+  bool rewrite_selector = false;
+  // Slots with records newer than the published one that could not be
+  // trusted; they are cleared so they never compete with later commits.
+  std::array<bool, kRecordSlotCount> clear_slot{};
+};
+
+// Chooses the published commit: the newest valid record whose pages are
+// known to be on disk. The selector's record is known durable unless its
+// deferred bit is set; any other candidate has its pages verified.
+Result<Recovery> choose_published(const std::string& path, const Head& head,
+                                  const StaticFields& fields, const CommitVerifier& verify);
+
+// Writes what recovery decided: the primary static header from its copy,
+// cleared slots, the selector (after a full sync), then cuts the file to the
+// published page count. Finishes with a full sync when anything changed.
+Status repair(Storage& storage, const Head& head, const StaticFields& fields,
+              const Recovery& recovery);
+
+// Raises a version-5 file to version 6: the copy at 128, the version, the
+// check, each followed by a full sync.
+Status write_static_header_v6(Storage& storage, StaticFields& fields);
+
+// The slot the next commit writes: the one with the lowest transaction id,
+// never the published one.
+std::uint8_t next_slot(const PublishedCommit& published);
+
+}  // namespace deziro::head

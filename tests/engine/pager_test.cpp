@@ -1,0 +1,227 @@
+#include "format/pager.hpp"
+
+#include <gtest/gtest.h>
+
+#include "storage/fault_storage.hpp"
+#include "support/sealed_pages.hpp"
+
+namespace deziro {
+namespace {
+
+using testing_support::protection_for;
+using testing_support::put_page;
+using testing_support::sealed_page;
+
+constexpr std::size_t kPage = 4096;
+constexpr std::uint64_t kTree = 17;
+
+PageHeader leaf(std::uint64_t commit = 5, std::uint64_t tree = kTree) {
+  return PageHeader{.kind = 4, .level = 0, .commit_id = commit, .tree_id = tree};
+}
+
+class PagerModes : public testing::TestWithParam<PageCipher> {
+ protected:
+  PagerModes() : storage("mem.db", std::vector<std::uint8_t>(kPage * 8, 0)) {}
+  PageProtection protection = protection_for(GetParam());
+  FaultStorage storage;
+  Pager pager{storage, kPage, protection, 1 << 20};
+
+  ChildPointer put(std::uint64_t number, PageHeader header, std::uint64_t seed = 1) {
+    auto page = sealed_page(protection, kPage, number, header, seed);
+    put_page(storage, kPage, number, page.bytes);
+    return page.pointer;
+  }
+
+  std::string fetch_error(const ChildPointer& pointer, std::uint64_t tree = kTree,
+                          std::optional<std::uint8_t> level = std::nullopt) {
+    auto fetched = pager.fetch_page(pointer, tree, level);
+    if (fetched) return "no error";
+    EXPECT_EQ(fetched.error().kind(), ErrorKind::Corrupted);
+    return std::string(fetched.error().message());
+  }
+};
+
+TEST_P(PagerModes, fetch_opens_the_page_and_keeps_it) {
+  auto pointer = put(3, leaf());
+  auto page = pager.fetch_page(pointer, kTree, 0).value();
+  EXPECT_EQ(page->header(), leaf());
+  EXPECT_EQ(page->stamp(), pointer.stamp);
+  EXPECT_EQ(page->page_number(), 3u);
+  // The opened bytes are plaintext: the content matches a fresh build.
+  auto fresh = sealed_page(PageProtection::checksum(), kPage, 3, leaf());
+  EXPECT_TRUE(
+      std::equal(page->bytes().begin() + 24, page->bytes().end() - 16, fresh.bytes.begin() + 24));
+  EXPECT_EQ(pager.cache().entry_count(), 1u);
+}
+
+TEST_P(PagerModes, cache_hit_reads_nothing_from_the_file) {
+  auto pointer = put(3, leaf());
+  auto first = pager.fetch_page(pointer, kTree, 0).value();
+  storage.fail_nth_read(1);
+  auto second = pager.fetch_page(pointer, kTree, 0);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(second->get(), first.get());
+  // The armed failure is still waiting: the next real read takes it.
+  auto other = put(4, leaf());
+  auto failed = pager.fetch_page(other, kTree, 0);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().kind(), ErrorKind::Io);
+}
+
+TEST_P(PagerModes, stale_stamp_is_refused_both_ways) {
+  auto old_pointer = put(3, leaf(5), 1);
+  auto new_pointer = put(3, leaf(6), 2);  // the page rewritten in place of the old image
+  EXPECT_EQ(fetch_error(old_pointer), "page 3: its stamp differs from its parent's");
+  // And an old image on disk under a pointer to the new one (a lost write).
+  put(3, leaf(5), 1);
+  EXPECT_EQ(fetch_error(new_pointer), "page 3: its stamp differs from its parent's");
+}
+
+TEST_P(PagerModes, page_copied_to_another_number_fails_its_check) {
+  auto page = sealed_page(protection, kPage, 3, leaf());
+  put_page(storage, kPage, 6, page.bytes);
+  ChildPointer moved = page.pointer;
+  moved.page = 6;
+  EXPECT_EQ(fetch_error(moved), "page 6 fails its check");
+}
+
+TEST_P(PagerModes, flipped_bit_fails_its_check_with_the_full_message) {
+  auto page = sealed_page(protection, kPage, 2, leaf());
+  page.bytes[1000] ^= 0x10;
+  put_page(storage, kPage, 2, page.bytes);
+  auto fetched = pager.fetch_page(page.pointer, kTree, 0);
+  ASSERT_FALSE(fetched);
+  EXPECT_EQ(fetched.error().to_string(), "`mem.db` is damaged: page 2 fails its check");
+}
+
+TEST_P(PagerModes, never_written_page_fails_its_check) {
+  EXPECT_EQ(fetch_error(ChildPointer{.page = 7, .commit_id = 5, .stamp = {}}),
+            "page 7 fails its check");
+}
+
+TEST_P(PagerModes, header_must_match_pointer_tree_and_level) {
+  auto pointer = put(1, leaf(9));
+  ChildPointer wrong_commit = pointer;
+  wrong_commit.commit_id = 8;
+  // A pointer that disagrees on the commit carries the page's true stamp:
+  // only the commit is wrong.
+  EXPECT_EQ(fetch_error(wrong_commit), "page 1: it belongs to another commit");
+  EXPECT_EQ(fetch_error(pointer, 18), "page 1: it belongs to another tree");
+  EXPECT_EQ(fetch_error(pointer, kTree, 1), "page 1: its level is 0, not 1");
+  auto branch = put(2, PageHeader{.kind = 2, .level = 2, .commit_id = 5, .tree_id = kTree});
+  EXPECT_EQ(fetch_error(branch, kTree, 1), "page 2: its level is 2, not 1");
+  EXPECT_EQ(fetch_error(branch, kTree, 2), "no error");
+}
+
+TEST_P(PagerModes, kinds_that_are_no_node_are_refused) {
+  auto unknown = put(1, PageHeader{.kind = 9, .level = 0, .commit_id = 5, .tree_id = kTree});
+  EXPECT_EQ(fetch_error(unknown), "page 1: its kind 9 is unknown");
+  auto overflow = put(2, PageHeader{.kind = 3, .level = 0, .commit_id = 5, .tree_id = kTree});
+  EXPECT_EQ(fetch_error(overflow), "page 2: it is an overflow page, not a node");
+  auto flat_branch = put(3, PageHeader{.kind = 2, .level = 0, .commit_id = 5, .tree_id = kTree});
+  EXPECT_EQ(fetch_error(flat_branch), "page 3: its kind 2 does not go with level 0");
+  auto raised_leaf = put(4, PageHeader{.kind = 1, .level = 1, .commit_id = 5, .tree_id = kTree});
+  EXPECT_EQ(fetch_error(raised_leaf), "page 4: its kind 1 does not go with level 1");
+}
+
+TEST_P(PagerModes, cached_page_is_still_checked_against_the_caller) {
+  auto pointer = put(3, leaf());
+  ASSERT_TRUE(pager.fetch_page(pointer, kTree, 0));
+  storage.fail_nth_read(1);  // any read would fail: these answers come from the cache
+  EXPECT_EQ(fetch_error(pointer, kTree + 1), "page 3: it belongs to another tree");
+  EXPECT_EQ(fetch_error(pointer, kTree, 2), "page 3: its level is 0, not 2");
+}
+
+TEST_P(PagerModes, read_past_the_end_is_corrupted) {
+  std::vector<std::uint8_t> buffer(kPage * 2);
+  auto read = pager.read_raw(7, buffer);  // the file has 8 pages
+  ASSERT_FALSE(read);
+  EXPECT_EQ(read.error().message(), "a read from page 7 on runs past the end of the file");
+  auto huge = pager.read_raw(UINT64_MAX / 2, std::span(buffer).first(kPage));
+  ASSERT_FALSE(huge);
+  EXPECT_EQ(huge.error().kind(), ErrorKind::Corrupted);
+  EXPECT_EQ(fetch_error(ChildPointer{.page = 8, .commit_id = 5, .stamp = {}}),
+            "a read from page 8 on runs past the end of the file");
+}
+
+TEST_P(PagerModes, read_pages_opens_a_run_and_names_the_page_that_fails) {
+  std::vector<ChildPointer> pointers;
+  for (std::uint64_t i = 2; i < 6; ++i) pointers.push_back(put(i, leaf(), i));
+  auto run = pager.read_pages(2, 4).value();
+  ASSERT_EQ(run.count(), 4u);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(run.stamps[i], pointers[i].stamp);
+    EXPECT_EQ(PageHeader::read(run.page(i)), leaf());
+  }
+  auto damaged = sealed_page(protection, kPage, 4, leaf(), 4);
+  damaged.bytes[kPage - 1] ^= 1;
+  put_page(storage, kPage, 4, damaged.bytes);
+  auto failed = pager.read_pages(2, 4);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().message(), "page 4 fails its check");
+}
+
+TEST_P(PagerModes, written_pages_read_back_through_the_pager) {
+  auto a = sealed_page(protection, kPage, 6, leaf(), 10);
+  auto b = sealed_page(protection, kPage, 7, leaf(), 11);
+  ConstByteSpan pages[] = {a.bytes, b.bytes};
+  ASSERT_TRUE(pager.write_pages(6, pages));
+  EXPECT_TRUE(pager.fetch_page(a.pointer, kTree, 0));
+  EXPECT_TRUE(pager.fetch_page(b.pointer, kTree, 0));
+}
+
+INSTANTIATE_TEST_SUITE_P(AllModes, PagerModes,
+                         testing::Values(PageCipher::Checksum, PageCipher::XChaCha20Poly1305,
+                                         PageCipher::XAes256Gcm));
+
+// A parsed form as the B-tree layer would make one.
+struct CountedNode : CachedPage {
+  explicit CountedNode(OpenedPage page) : CachedPage(std::move(page)) {
+    first_byte = bytes()[kPageContentOffset];
+  }
+  std::uint8_t first_byte = 0;
+  std::size_t cache_charge() const override { return CachedPage::cache_charge() + 1000; }
+};
+int parse_calls = 0;
+Result<std::shared_ptr<const CachedPage>> parse_counted(OpenedPage page, std::string_view) {
+  ++parse_calls;
+  return std::make_shared<const CountedNode>(std::move(page));
+}
+Result<std::shared_ptr<const CachedPage>> parse_refusing(OpenedPage page, std::string_view path) {
+  return fail(Error::corrupted(std::string(path),
+                               "page " + std::to_string(page.page_number) + ": its cells overlap"));
+}
+
+TEST(PagerParsing, parsed_form_is_cached_and_parsed_once) {
+  auto protection = PageProtection::checksum();
+  FaultStorage storage("mem.db", std::vector<std::uint8_t>(kPage * 4, 0));
+  Pager pager(storage, kPage, protection, 1 << 20);
+  auto page = sealed_page(protection, kPage, 1, leaf());
+  put_page(storage, kPage, 1, page.bytes);
+  parse_calls = 0;
+  auto first = pager.fetch_page(page.pointer, kTree, 0, &parse_counted).value();
+  auto second = pager.fetch_page(page.pointer, kTree, 0, &parse_counted).value();
+  EXPECT_EQ(parse_calls, 1);
+  EXPECT_EQ(first.get(), second.get());
+  auto node = std::static_pointer_cast<const CountedNode>(second);
+  EXPECT_EQ(node->first_byte, page.bytes[kPageContentOffset]);
+  EXPECT_EQ(pager.cache().charged_bytes(), kPage + 1000);
+  // Another parser never receives this entry as its own type.
+  auto plain = pager.fetch_page(page.pointer, kTree, 0).value();
+  EXPECT_EQ(dynamic_cast<const CountedNode*>(plain.get()), nullptr);
+}
+
+TEST(PagerParsing, parse_failure_is_returned_and_not_cached) {
+  auto protection = PageProtection::checksum();
+  FaultStorage storage("mem.db", std::vector<std::uint8_t>(kPage * 4, 0));
+  Pager pager(storage, kPage, protection, 1 << 20);
+  auto page = sealed_page(protection, kPage, 1, leaf());
+  put_page(storage, kPage, 1, page.bytes);
+  auto fetched = pager.fetch_page(page.pointer, kTree, 0, &parse_refusing);
+  ASSERT_FALSE(fetched);
+  EXPECT_EQ(fetched.error().to_string(), "`mem.db` is damaged: page 1: its cells overlap");
+  EXPECT_EQ(pager.cache().entry_count(), 0u);
+}
+
+}  // namespace
+}  // namespace deziro
