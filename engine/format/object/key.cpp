@@ -132,25 +132,33 @@ Status primary_key_of(const Collection& collection, const Value& value,
   return ok();
 }
 
-Status encode_primary_key(const Collection& collection, const Value& value, KeyBuffer& out) {
-  DZ_CHECK(check_primary_key(collection, value));
-  out.clear();
+std::expected<void, Message> KeyBuffer::encode(const Value& value) {
+  heap_.reset();
+  size_ = 0;
   if (value.kind() == ValueKind::Int) {
-    out.size_ = int_bytes(value.as_int(), out.inline_);
-    return ok();
+    size_ = int_bytes(value.as_int(), inline_);
+    return {};
   }
   const ByteView body = value.byte_view();
-  if (body.size() <= KeyBuffer::kInlineCapacity - 3 &&
-      std::memchr(body.data(), 0, body.size()) == nullptr) {
-    out.inline_[0] = value.kind() == ValueKind::String ? kTagString : kTagBytes;
-    if (!body.empty()) std::memcpy(out.inline_ + 1, body.data(), body.size());
-    out.inline_[body.size() + 1] = 0;
-    out.inline_[body.size() + 2] = 0;
-    out.size_ = body.size() + 3;
-    return ok();
+  if ((value.kind() == ValueKind::String || value.kind() == ValueKind::Bytes) &&
+      body.size() <= kInlineCapacity - 3 && std::memchr(body.data(), 0, body.size()) == nullptr) {
+    inline_[0] = value.kind() == ValueKind::String ? kTagString : kTagBytes;
+    if (!body.empty()) std::memcpy(inline_ + 1, body.data(), body.size());
+    inline_[body.size() + 1] = 0;
+    inline_[body.size() + 2] = 0;
+    size_ = body.size() + 3;
+    return {};
   }
-  out.heap_.emplace();
-  return primary_key_of(collection, value, *out.heap_);
+  heap_.emplace();
+  return encode_value(value, *heap_);
+}
+
+Status encode_primary_key(const Collection& collection, const Value& value, KeyBuffer& out) {
+  DZ_CHECK(check_primary_key(collection, value));
+  if (const auto encoded = out.encode(value); !encoded) {
+    return fail(Error::internal(std::string(encoded.error())));
+  }
+  return ok();
 }
 
 // ------------------------------------------------------------ decoding

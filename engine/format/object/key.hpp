@@ -68,21 +68,18 @@ void write_escaped(std::uint8_t tag, ByteView bytes, std::vector<std::uint8_t>& 
 // Appends one component; refuses a List or an Object, appending nothing.
 std::expected<void, Message> encode_value(const Value& value, std::vector<std::uint8_t>& out);
 
-// An encoded primary key kept on the stack when it fits: an int, or a
-// string or bytes of at most 61 bytes without a zero byte. Longer keys go to
-// the heap through the general encoder.
+// One encoded component kept on the stack when it fits: an int, or a
+// string or bytes of at most 61 bytes without a zero byte. Longer values go
+// to the heap through the general encoder.
 class KeyBuffer {
  public:
   static constexpr std::size_t kInlineCapacity = 64;
 
+  // Replaces the content with the component of `value`.
+  std::expected<void, Message> encode(const Value& value);
   ByteView view() const noexcept { return heap_ ? ByteView(*heap_) : ByteView(inline_, size_); }
-  void clear() noexcept {
-    size_ = 0;
-    heap_.reset();
-  }
 
  private:
-  friend Status encode_primary_key(const Collection&, const Value&, KeyBuffer&);
   std::uint8_t inline_[kInlineCapacity];
   std::size_t size_ = 0;
   std::optional<std::vector<std::uint8_t>> heap_;
