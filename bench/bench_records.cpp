@@ -121,6 +121,16 @@ void bench_records() {
     keep(reused.size());
   });
 
+  const std::vector<std::uint32_t> order = codec::field_order_by_name(fields);
+  check(codec::decode_object_fields_into(record, fields, reused, order).has_value() &&
+            reused == object,
+        "decoding in name order");
+  run("decode_record_10_fields_reused_map_name_order", "deziro", kOps, [&](std::size_t) {
+    auto r = codec::decode_object_fields_into(record, fields, reused, order);
+    keep(r.has_value());
+    keep(reused.size());
+  });
+
   run("decode_record_10_fields_new_map", "deziro", kOps, [&](std::size_t) {
     auto map = codec::decode_object_fields(record, fields);
     keep(map->size());
