@@ -40,7 +40,7 @@ Result<std::vector<std::uint8_t>> Database::new_first_page(const OpenOptions& op
   DZ_CHECK(fill_random(fields.file_id));
   // Encrypted files get their cipher, key block and record MAC here once key
   // handling creates them; a plain file has a zero key block.
-  fields.cipher = Cipher::Checksum;
+  fields.cipher = PageCipher::Checksum;
   CommitRecord first;
   first.txn_id = 1;
   first.page_count = 1;
@@ -87,8 +87,8 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
   fields.read_from_copy = false;
   if (options.upgrade_format && fields.format_version < kNewestFormatVersion)
     DZ_CHECK(head::write_static_header_v6(*file, fields));
-  return std::make_shared<Instance>(std::move(file), fields, recovery.published,
-                                    settings_from(options));
+  return std::make_shared<Instance>(std::move(file), fields, PageProtection::checksum(),
+                                    recovery.published, settings_from(options));
 }
 
 Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions& options) {

@@ -11,6 +11,8 @@
 #include <functional>
 #include <thread>
 
+#include "support/temp_file.hpp"
+
 namespace deziro {
 namespace {
 
@@ -19,15 +21,7 @@ using Clock = std::chrono::steady_clock;
 
 class FileLockTest : public testing::Test {
  protected:
-  FileLockTest() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "dzlockXXXXXX").string();
-    int fd = ::mkstemp(pattern.data());
-    ::close(fd);
-    path_ = pattern;
-  }
-  ~FileLockTest() override { std::filesystem::remove(path_); }
-
-  int open_file() const { return ::open(path_.c_str(), O_RDWR | O_CLOEXEC); }
+  int open_file() const { return ::open(file_.path().c_str(), O_RDWR | O_CLOEXEC); }
 
   // Runs `body` in a forked child with its own lock state on the file and
   // returns its exit code (0 = every expectation held).
@@ -42,7 +36,7 @@ class FileLockTest : public testing::Test {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 100;
   }
 
-  std::string path_;
+  testing_support::TempFile file_;
 };
 
 int expect_taken(FileLock& lock, std::uint64_t byte, LockMode mode, bool expected) {
@@ -236,11 +230,10 @@ TEST(LocalFileSystem, network_file_systems_are_refused_by_magic) {
 }
 
 TEST(LocalFileSystem, a_temporary_file_is_local_and_a_bad_descriptor_is_io) {
-  std::string pattern = (std::filesystem::temp_directory_path() / "dzfsXXXXXX").string();
-  int fd = ::mkstemp(pattern.data());
-  EXPECT_TRUE(check_local_file_system(fd, pattern));
+  testing_support::TempFile file;
+  int fd = ::open(file.path().c_str(), O_RDONLY | O_CLOEXEC);
+  EXPECT_TRUE(check_local_file_system(fd, file.path()));
   ::close(fd);
-  std::filesystem::remove(pattern);
   auto bad = check_local_file_system(-1, "nowhere.db");
   ASSERT_FALSE(bad);
   EXPECT_EQ(bad.error().kind(), ErrorKind::Io);
