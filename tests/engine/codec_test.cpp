@@ -636,6 +636,25 @@ TEST(RecordFieldAccess, FieldReadersFrameEveryRefusal) {
   EXPECT_EQ(text_of(stray->finish()), "`f.db` is damaged: a record has bytes after its last field");
 }
 
+TEST(RecordFraming, CollectionViewsDecodeEveryRecordAlikeAndFrameFailures) {
+  const std::vector<Field>& fields = three_fields();
+  codec::CollectionView view("things", fields);
+  auto on_error = [](std::string text) { return Error::corrupted("f.db", std::move(text)); };
+  ObjectMap expected;
+  expected.insert("req", Value::integer(3));
+  expected.insert("opt", Value::string("x"));
+  expected.insert("dflt", Value::floating(0.5));
+  // The first record is sorted; later ones go through the computed order.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(
+        codec::decode_for_collection(view, bytes({2, 1, 4, 6, 2, 6, 1, 'x'}), on_error).value(),
+        expected);
+  }
+  const auto bad = codec::decode_for_collection(view, bytes({0}), on_error);
+  EXPECT_EQ(bad.error().to_string(),
+            "`f.db` is damaged: an object of `things`: a record lacks a required field");
+}
+
 TEST(RecordFraming, ObjectErrorsNameTheCollection) {
   EXPECT_EQ(codec::object_error("users", codec::msg::kEndsEarly),
             "an object of `users`: a record ends early");

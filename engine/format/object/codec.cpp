@@ -786,6 +786,24 @@ std::string object_error(std::string_view collection_name, Message message) {
   return format_text("an object of `{}`: {}", collection_name, message);
 }
 
+Result<ObjectMap> decode_for_collection(CollectionView& view, ByteView bytes,
+                                        FunctionRef<Error(std::string)> on_error) {
+  Decoded<ObjectMap> map;
+  if (!view.name_order_.empty()) {
+    map = decode_record(bytes, view.fields_, view.name_order_);
+  } else if (view.first_record_) {
+    // One record alone is not worth computing the order for.
+    view.first_record_ = false;
+    map = decode_object_fields(bytes, view.fields_);
+  } else {
+    view.computed_order_ = field_order_by_name(view.fields_);
+    view.name_order_ = view.computed_order_;
+    map = decode_record(bytes, view.fields_, view.name_order_);
+  }
+  if (!map) return fail(on_error(object_error(view.name_, map.error())));
+  return std::move(*map);
+}
+
 // ----------------------------------------------------------- encoders
 
 namespace {
