@@ -1,5 +1,6 @@
 #include "query/lex.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <system_error>
@@ -137,7 +138,9 @@ class Lexer {
 
   Result<std::vector<Token>> run() {
     std::vector<Token> tokens;
-    tokens.reserve(16);
+    // About one token per four characters in typical queries; long texts
+    // grow the list as they go.
+    tokens.reserve(std::min<std::size_t>(static_cast<std::size_t>(end_ - p_) / 4 + 2, 256));
     while (p_ < end_) {
       char32_t c;
       int len = peek(c);
