@@ -132,9 +132,7 @@ double out_of_range_double(std::string_view text) {
 class Lexer {
  public:
   explicit Lexer(std::string_view text)
-      : begin_(reinterpret_cast<const unsigned char*>(text.data())),
-        p_(begin_),
-        end_(begin_ + text.size()) {}
+      : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()) {}
 
   Result<std::vector<Token>> run() {
     std::vector<Token> tokens;
@@ -396,7 +394,6 @@ class Lexer {
     return fail(error_at(char_pos_, format_text("`{}` has no meaning here", character)));
   }
 
-  const unsigned char* begin_;
   const unsigned char* p_;
   const unsigned char* end_;
   std::uint64_t char_pos_ = 0;
