@@ -1,10 +1,12 @@
 #include "database.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include "crypto/random.hpp"
+#include "lock/lock_protocol.hpp"
 #include "storage/fs.hpp"
 #include "text_format.hpp"
 #include "txn/commit_verify.hpp"
@@ -68,7 +70,7 @@ Result<bool> Database::create_file(const std::string& path,
 }
 
 Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storage> file,
-                                                          const OpenOptions& options) {
+                                                          const OpenOptions& options, bool alone) {
   const std::string path = file->path();
   head::Head h = DZ_TRY(head::read_head(*file));
   auto checked = header::check_static_fields(h.bytes);
@@ -82,6 +84,14 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
     // itself against the records' key blocks before any page is read.
     if (options.credential.is_none()) return fail(Error::key_required(path));
     return fail(Error::internal("encrypted files cannot be opened by this build yet"));
+  }
+  if (!alone) {
+    // Another process has the file open, so it was recovered when that one
+    // opened it: take the published commit as it is.
+    auto instance = std::make_shared<Instance>(std::move(file), fields, PageProtection::checksum(),
+                                               PublishedCommit{}, settings_from(options));
+    DZ_CHECK(instance->read_commit_state());
+    return instance;
   }
   auto recovery = DZ_TRY(head::choose_published(path, h, fields, verifier_for(*file, fields)));
   DZ_CHECK(head::repair(*file, h, fields, recovery));
@@ -105,13 +115,20 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
     file = open_file(path);
   }
   if (!file) return fail(std::move(file).error());
+  DZ_CHECK(check_local_file_system((*file)->descriptor(), path));
   struct stat st {};
   if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
   registry::FileKey key{st.st_dev, st.st_ino};
   OpenedDatabase opened;
   opened.instance = registry.lookup(key);
+  if (opened.instance) {
+    // Closing this descriptor would drop every lock the process holds on
+    // the file: the open file's lock state keeps it instead.
+    if (FileLock* lock = opened.instance->file_lock())
+      lock->add_file((*file)->release_descriptor());
+  }
   if (!opened.instance) {
-    opened.instance = DZ_TRY(open_existing(std::move(*file), options));
+    opened.instance = DZ_TRY(open_locked(std::move(*file), options));
     registry.insert(key, opened.instance);
   } else if (!opened.instance->encrypted() && !options.credential.is_none()) {
     return fail(Error::invalid_argument(
@@ -125,6 +142,33 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
 }  // namespace deziro
 
 namespace deziro {
+
+Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> file,
+                                                        const OpenOptions& options) {
+  const std::string& path = file->path();
+  int fd = ::dup(file->descriptor());
+  if (fd < 0) return fail(Error::io_errno(path, errno));
+  auto lock = std::make_unique<FileLock>(fd);
+  auto deadline = std::chrono::steady_clock::now() + options.busy_timeout;
+  // Recovery needs the file alone; when another process has it open, it
+  // was recovered already and a shared hold is enough.
+  auto alone = try_lock_file_exclusive(*lock, deadline);
+  if (!alone) return fail(error_from_lock_wait(alone.error(), path));
+  if (!*alone) {
+    auto shared = lock->wait_lock(lock_bytes::kFile, LockMode::Shared, deadline);
+    if (!shared) return fail(error_from_lock_wait(shared.error(), path));
+  }
+  auto instance = DZ_TRY(open_existing(std::move(file), options, *alone));
+  if (*alone) {
+    // Turning the hold shared cannot be refused: no one else holds it.
+    auto shared = lock->try_lock(lock_bytes::kFile, LockMode::Shared);
+    if (!shared || !*shared)
+      return fail(shared ? Error::busy(instance->path())
+                         : error_from_lock_wait(shared.error(), instance->path()));
+  }
+  instance->adopt_file_lock(std::move(lock));
+  return instance;
+}
 
 head::CommitVerifier Database::verifier_for(Storage& storage, const StaticFields& fields) {
   // A small reader of its own: recovery runs before the Instance exists.
