@@ -40,7 +40,7 @@ Result<std::vector<std::uint8_t>> Database::new_first_page(const OpenOptions& op
   DZ_CHECK(fill_random(fields.file_id));
   // Encrypted files get their cipher, key block and record MAC here once key
   // handling creates them; a plain file has a zero key block.
-  fields.cipher = Cipher::Checksum;
+  fields.cipher = PageCipher::Checksum;
   CommitRecord first;
   first.txn_id = 1;
   first.page_count = 1;

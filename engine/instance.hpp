@@ -58,7 +58,7 @@ class Instance {
   std::uint32_t page_size() const { return fields_.page_size; }
   std::uint32_t format_version() const { return format_version_.load(); }
   bool encrypted() const { return fields_.encrypted(); }
-  Cipher cipher() const { return fields_.cipher; }
+  PageCipher cipher() const { return fields_.cipher; }
   const FileId& file_id() const { return fields_.file_id; }
   pid_t opener_pid() const { return opener_pid_; }
   const InstanceSettings& settings() const { return settings_; }

@@ -46,7 +46,7 @@ std::expected<StaticFields, HeaderFailure> check_one(std::span<const std::uint8_
   if (cipher > 2)
     return std::unexpected(
         damaged(format_text("the static header holds the unknown cipher {}", int(cipher))));
-  f.cipher = static_cast<Cipher>(cipher);
+  f.cipher = static_cast<PageCipher>(cipher);
   if (!bytes::all_zero(h.subspan(kCipherOffset + 1, kCheckOffset - kCipherOffset - 1)))
     return std::unexpected(damaged("the static header has bytes set that must be zero"));
   return f;

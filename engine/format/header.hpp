@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include "crypto/keys.hpp"
+#include "crypto/page_protection.hpp"
 #include "error.hpp"
 #include "format/page.hpp"
 
@@ -26,21 +28,16 @@ inline constexpr std::uint32_t kOldestFormatVersion = 5;
 
 inline constexpr std::size_t record_slot_offset(std::size_t slot) { return 512 + 512 * slot; }
 
-// The cipher byte of the static header.
-enum class Cipher : std::uint8_t { Checksum = 0, XChaCha20Poly1305 = 1, Xaes256Gcm = 2 };
-
-using FileId = std::array<std::uint8_t, 16>;
-
 struct StaticFields {
   std::uint32_t format_version = kNewestFormatVersion;
   std::uint32_t page_size = kMinPageSize;
   FileId file_id{};
-  Cipher cipher = Cipher::Checksum;
+  PageCipher cipher = PageCipher::Checksum;
   // The first header failed and these fields came from the copy at 128;
   // recovery writes them back.
   bool read_from_copy = false;
 
-  bool encrypted() const { return cipher != Cipher::Checksum; }
+  bool encrypted() const { return cipher != PageCipher::Checksum; }
 };
 
 // Why a static header was refused.

@@ -55,7 +55,8 @@ std::array<std::uint8_t, kRecordSize> encode_commit_record(const CommitRecord& r
   return b;
 }
 
-SlotContent parse_commit_record(std::size_t slot, std::span<const std::uint8_t> b, Cipher cipher) {
+SlotContent parse_commit_record(std::size_t slot, std::span<const std::uint8_t> b,
+                                PageCipher cipher) {
   if (b.size() < kRecordSize) return invalid(slot, "it is cut short");
   SlotContent c;
   CommitRecord& r = c.record;
@@ -79,7 +80,7 @@ SlotContent parse_commit_record(std::size_t slot, std::span<const std::uint8_t> 
   if (!bytes::all_zero(b.subspan(kReserved1Offset, kKeyBlockOffset - kReserved1Offset)) ||
       !bytes::all_zero(b.subspan(kReserved2Offset, kMacOffset - kReserved2Offset)))
     return invalid(slot, "it has bytes set that must be zero");
-  bool plain = cipher == Cipher::Checksum;
+  bool plain = cipher == PageCipher::Checksum;
   bool keyless = bytes::all_zero(r.key_block) && bytes::all_zero(r.mac);
   if (plain && !keyless) return invalid(slot, "a plain file's record carries a key block");
   if (!plain && (bytes::all_zero(r.key_block) || bytes::all_zero(r.mac)))

@@ -13,7 +13,6 @@
 namespace deziro {
 
 inline constexpr std::uint64_t kMaxTxnId = 0x3FFFFFFFFFFFFFBFull;
-inline constexpr std::size_t kKeyBlockSize = 128;
 inline constexpr std::size_t kRecordMacSize = 16;
 // Tree ids below this belong to the engine; 1, 2 and 3 are the catalog, the
 // free tree and the retained tree.
@@ -21,8 +20,6 @@ inline constexpr std::uint64_t kFirstNamedTreeId = 16;
 inline constexpr std::uint64_t kCatalogTreeId = 1;
 inline constexpr std::uint64_t kFreeTreeId = 2;
 inline constexpr std::uint64_t kRetainedTreeId = 3;
-
-using KeyBlock = std::array<std::uint8_t, kKeyBlockSize>;
 
 struct CommitRecord {
   std::uint64_t txn_id = 0;
@@ -64,7 +61,7 @@ std::array<std::uint8_t, kRecordSize> encode_commit_record(const CommitRecord& r
 // file, reserved bytes zero, key block and MAC present exactly when the file
 // is encrypted). The MAC itself is verified by the caller that holds the key.
 SlotContent parse_commit_record(std::size_t slot, std::span<const std::uint8_t> bytes,
-                                Cipher cipher);
+                                PageCipher cipher);
 
 }  // namespace record
 }  // namespace deziro

@@ -20,7 +20,7 @@ Result<Head> read_head(Storage& storage) {
   return head;
 }
 
-std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, Cipher cipher) {
+std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCipher cipher) {
   std::array<SlotContent, kRecordSlotCount> slots;
   for (std::size_t s = 0; s < kRecordSlotCount; ++s)
     slots[s] = record::parse_commit_record(

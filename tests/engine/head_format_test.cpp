@@ -38,7 +38,7 @@ TEST(StaticHeader, first_page_reads_back_its_fields) {
   EXPECT_EQ(f->format_version, 6u);
   EXPECT_EQ(f->page_size, 8192u);
   EXPECT_EQ(f->file_id, sample_fields().file_id);
-  EXPECT_EQ(f->cipher, Cipher::Checksum);
+  EXPECT_EQ(f->cipher, PageCipher::Checksum);
   EXPECT_FALSE(f->read_from_copy);
 }
 
@@ -124,7 +124,7 @@ CommitRecord sample_record() {
 
 TEST(CommitRecord, round_trips_through_its_slot) {
   auto bytes = record::encode_commit_record(sample_record());
-  auto c = record::parse_commit_record(1, bytes, Cipher::Checksum);
+  auto c = record::parse_commit_record(1, bytes, PageCipher::Checksum);
   ASSERT_TRUE(c.valid()) << c.problem;
   EXPECT_EQ(c.record, sample_record());
 }
@@ -134,19 +134,19 @@ TEST(CommitRecord, any_flipped_bit_fails_the_check) {
   for (std::size_t bit = 64; bit < kRecordSize * 8; bit += 37) {
     auto copy = bytes;
     copy[bit / 8] ^= std::uint8_t(1u << (bit % 8));
-    auto c = record::parse_commit_record(0, copy, Cipher::Checksum);
+    auto c = record::parse_commit_record(0, copy, PageCipher::Checksum);
     EXPECT_EQ(c.state, SlotContent::State::Invalid) << bit;
   }
 }
 
 TEST(CommitRecord, zero_transaction_id_is_an_empty_slot) {
   std::array<std::uint8_t, kRecordSize> zeros{};
-  EXPECT_EQ(record::parse_commit_record(0, zeros, Cipher::Checksum).state,
+  EXPECT_EQ(record::parse_commit_record(0, zeros, PageCipher::Checksum).state,
             SlotContent::State::Empty);
 }
 
 TEST(CommitRecord, rules_refuse_impossible_records) {
-  auto refused = [](CommitRecord r, Cipher cipher = Cipher::Checksum) {
+  auto refused = [](CommitRecord r, PageCipher cipher = PageCipher::Checksum) {
     auto c = record::parse_commit_record(2, record::encode_commit_record(r), cipher);
     return c.state == SlotContent::State::Invalid ? c.problem : std::string("accepted");
   };
@@ -165,7 +165,7 @@ TEST(CommitRecord, rules_refuse_impossible_records) {
   r = sample_record();
   r.key_block[5] = 1;
   EXPECT_EQ(refused(r), "commit record slot 2: a plain file's record carries a key block");
-  EXPECT_EQ(refused(sample_record(), Cipher::XChaCha20Poly1305),
+  EXPECT_EQ(refused(sample_record(), PageCipher::XChaCha20Poly1305),
             "commit record slot 2: an encrypted file's record lacks its key block or MAC");
   r = sample_record();
   r.page_count = 0;
