@@ -130,5 +130,20 @@ Result<FileKeys> read_commit_records(std::string_view path, const StaticFields& 
   return fail(Error::wrong_key(std::string(path)));
 }
 
+std::size_t drop_unsigned_records(std::span<std::uint8_t> head, const StaticFields& fields,
+                                  const FileKeys& keys) {
+  std::size_t dropped = 0;
+  for (std::uint8_t slot = 0; slot < kRecordSlotCount; ++slot) {
+    auto offset = record_slot_offset(slot);
+    if (head.size() < offset + kRecordSize) break;
+    auto bytes = head.subspan(offset, kRecordSize);
+    if (!parse_commit_record(slot, bytes, fields.cipher).valid()) continue;
+    if (commit_record_mac_holds(bytes, keys.record_mac_key, fields.file_id, slot)) continue;
+    std::fill(bytes.begin(), bytes.end(), 0);
+    ++dropped;
+  }
+  return dropped;
+}
+
 }  // namespace record
 }  // namespace deziro

@@ -66,5 +66,11 @@ Result<FileKeys> read_commit_records(std::string_view path, const StaticFields& 
                                      std::span<const std::uint8_t> head,
                                      const Credential& credential);
 
+// Empties, in a copy of the head, every slot whose record passes its check
+// but not its MAC, so that recovery never adopts a record the file's key did
+// not sign, and the next commits overwrite it. Returns how many it emptied.
+std::size_t drop_unsigned_records(std::span<std::uint8_t> head, const StaticFields& fields,
+                                  const FileKeys& keys);
+
 }  // namespace record
 }  // namespace deziro

@@ -145,6 +145,25 @@ TEST(FileKeys, older_record_still_opens_when_the_newest_is_damaged) {
   EXPECT_TRUE(opened->data_key.same_as(f.keys.data_key));
 }
 
+TEST(FileKeys, unsigned_records_are_dropped_before_recovery) {
+  NewFile f = make_file(options_with(key_credential(7)));
+  // A newer record that passes its check but was signed by another key.
+  CommitRecord forged;
+  forged.txn_id = 2;
+  forged.key_block = f.keys.key_block;
+  Key32 other_mac_key = keys::record_mac_key(Key32());
+  record::sign_commit_record(forged, other_mac_key, f.fields.file_id, 2);
+  auto bytes = record::encode_commit_record(forged);
+  std::copy(bytes.begin(), bytes.end(), slot_bytes(f.head, 2).begin());
+  ASSERT_TRUE(record::parse_commit_record(2, slot_bytes(f.head, 2), f.fields.cipher).valid());
+
+  EXPECT_EQ(record::drop_unsigned_records(f.head, f.fields, f.keys), 1u);
+  EXPECT_EQ(record::parse_commit_record(2, slot_bytes(f.head, 2), f.fields.cipher).state,
+            SlotContent::State::Empty);
+  EXPECT_TRUE(record::parse_commit_record(0, slot_bytes(f.head, 0), f.fields.cipher).valid());
+  EXPECT_EQ(record::drop_unsigned_records(f.head, f.fields, f.keys), 0u);
+}
+
 TEST(FileKeys, page_protection_needs_the_key_of_an_encrypted_file) {
   NewFile f = make_file(options_with(key_credential(7)));
   EXPECT_TRUE(keys::page_protection(PageCipher::Checksum, nullptr).has_value());
