@@ -87,8 +87,8 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
   fields.read_from_copy = false;
   if (options.upgrade_format && fields.format_version < kNewestFormatVersion)
     DZ_CHECK(head::write_static_header_v6(*file, fields));
-  return std::make_shared<Instance>(std::move(file), fields, recovery.published,
-                                    settings_from(options));
+  return std::make_shared<Instance>(std::move(file), fields, PageProtection::checksum(),
+                                    recovery.published, settings_from(options));
 }
 
 Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions& options) {

@@ -14,7 +14,7 @@
 
 namespace deziro {
 
-class Schema;
+struct Schema;
 
 struct OpenedDatabase {
   std::shared_ptr<Instance> instance;

@@ -1,6 +1,7 @@
 #include "error.hpp"
 
 #include <cstring>
+#include <iterator>
 
 #include "text_format.hpp"
 
@@ -16,7 +17,7 @@ struct Error::Payload {
 
 namespace {
 
-constexpr std::string_view kCodeNames[kErrorKindCount] = {
+constexpr std::string_view kCodeNames[] = {
     "IO",
     "NOT_FOUND",
     "NOT_A_DATABASE",
@@ -36,6 +37,15 @@ constexpr std::string_view kCodeNames[kErrorKindCount] = {
     "MIGRATION_FAILED",
     "INTERNAL",
 };
+static_assert(std::size(kCodeNames) == kErrorKindCount, "one code name per error kind");
+
+// The system's description of an errno value. strerror may write into a
+// shared buffer for unknown values, so the reentrant form is used.
+std::string describe_errno(int errnum) {
+  char buffer[256];
+  // GNU strerror_r returns the text, in `buffer` or in static storage.
+  return strerror_r(errnum, buffer, sizeof buffer);
+}
 
 }  // namespace
 
@@ -69,7 +79,7 @@ Error Error::io(std::string path, std::string os_error) {
 }
 
 Error Error::io_errno(std::string path, int errnum) {
-  return io(std::move(path), format_text("{} (os error {})", std::strerror(errnum), errnum));
+  return io(std::move(path), format_text("{} (os error {})", describe_errno(errnum), errnum));
 }
 
 #define DZ_PATH_ONLY(fn, kind)                   \

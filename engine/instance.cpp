@@ -6,15 +6,19 @@
 
 namespace deziro {
 
-Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PublishedCommit published,
-                   InstanceSettings settings)
+Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PageProtection protection,
+                   PublishedCommit published, InstanceSettings settings)
     : storage_(std::move(storage)),
+      reader_(std::make_unique<PageReader>(*storage_, fields.page_size, std::move(protection),
+                                           std::size_t(settings.cache_size))),
       fields_(fields),
       format_version_(fields.format_version),
       settings_(settings),
       path_(std::make_shared<const std::string>(storage_->path())),
       opener_pid_(::getpid()),
-      published_(published) {}
+      published_(published),
+      durable_txn_id_(published.deferred ? 0 : published.record.txn_id),
+      durable_slot_(published.slot) {}
 
 Instance::~Instance() {
   // Publish a deferred commit durably before the file closes, unless this is
@@ -46,6 +50,26 @@ PublishedCommit Instance::published() const {
 void Instance::set_published(const PublishedCommit& published) {
   std::lock_guard lock(state_mutex_);
   published_ = published;
+  if (!published.deferred) {
+    durable_txn_id_ = published.record.txn_id;
+    durable_slot_ = published.slot;
+  }
+}
+
+std::uint64_t Instance::durable_txn_id() const {
+  std::lock_guard lock(state_mutex_);
+  return durable_txn_id_;
+}
+
+std::uint8_t Instance::durable_slot() const {
+  std::lock_guard lock(state_mutex_);
+  return durable_slot_;
+}
+
+PublishedCommit Instance::begin_snapshot() {
+  std::lock_guard lock(state_mutex_);
+  ++readers_[published_.record.txn_id];
+  return published_;
 }
 
 Status Instance::acquire_writer() {

@@ -19,8 +19,10 @@
 #include "crypto/credential.hpp"
 #include "error.hpp"
 #include "format/header.hpp"
+#include "format/node.hpp"
 #include "format/record.hpp"
 #include "storage/storage.hpp"
+#include "txn/page_reader.hpp"
 
 namespace deziro {
 
@@ -47,8 +49,8 @@ struct PublishedCommit {
 
 class Instance {
  public:
-  Instance(std::unique_ptr<Storage> storage, StaticFields fields, PublishedCommit published,
-           InstanceSettings settings);
+  Instance(std::unique_ptr<Storage> storage, StaticFields fields, PageProtection protection,
+           PublishedCommit published, InstanceSettings settings);
   ~Instance();
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
@@ -63,6 +65,12 @@ class Instance {
   pid_t opener_pid() const { return opener_pid_; }
   const InstanceSettings& settings() const { return settings_; }
   Storage& storage() { return *storage_; }
+  // Checked nodes through the file's page cache.
+  PageReader& reader() { return *reader_; }
+  // The leaf layout write transactions write: varint from format 6 on.
+  LeafLayout leaf_layout() const {
+    return format_version() >= 6 ? LeafLayout::Varint : LeafLayout::Fixed;
+  }
   // The longest key or tree name: (page size - 268) / 4 bytes.
   std::size_t max_key_len() const { return (fields_.page_size - 268) / 4; }
 
@@ -77,6 +85,14 @@ class Instance {
 
   PublishedCommit published() const;
   void set_published(const PublishedCommit& published);
+  // The newest commit known to be on disk: a deferred commit's pages may not
+  // be, so until it is synced this one stays protected like a snapshot.
+  std::uint64_t durable_txn_id() const;
+  std::uint8_t durable_slot() const;
+
+  // Takes the published commit as a snapshot and registers its reader in
+  // one step, so no writer can miss the reader.
+  PublishedCommit begin_snapshot();
 
   // The in-process writer slot: one write transaction at a time, waited for
   // up to the busy timeout. (The file's write lock byte joins it when other
@@ -96,6 +112,7 @@ class Instance {
 
  private:
   std::unique_ptr<Storage> storage_;
+  std::unique_ptr<PageReader> reader_;
   StaticFields fields_;
   std::atomic<std::uint32_t> format_version_;
   InstanceSettings settings_;
@@ -106,6 +123,8 @@ class Instance {
   mutable std::mutex state_mutex_;
   std::optional<std::string> failure_os_error_;
   PublishedCommit published_;
+  std::uint64_t durable_txn_id_ = 0;
+  std::uint8_t durable_slot_ = 0;
   std::map<std::uint64_t, std::uint32_t> readers_;
 
   std::mutex writer_mutex_;

@@ -2,9 +2,11 @@
 
 #include <sodium.h>
 #define XXH_STATIC_LINKING_ONLY
+#include <unistd.h>
 #include <xxhash.h>
 
 #include <cstring>
+#include <mutex>
 
 #include "crypto/random.hpp"
 #include "crypto/xaes256gcm.hpp"
@@ -80,6 +82,30 @@ struct PageProtection::Sealer {
   std::array<std::uint8_t, kKeySize> page_key{};
   std::optional<Xaes256Gcm> xaes;
 
+  // Nonces come from the kernel 64 at a time: one system call per page
+  // would cost as much as sealing it. The batch belongs to the process that
+  // drew it; a forked child draws its own, so no nonce is ever used twice.
+  static constexpr std::size_t kBatch = 64;
+  std::mutex nonce_mutex;
+  std::array<std::uint8_t, kPageNonceSize * kBatch> nonces{};
+  std::size_t nonces_used = kBatch;
+  pid_t nonces_pid = 0;
+
+  Status next_nonce(std::span<std::uint8_t, kPageNonceSize> out) {
+    std::lock_guard lock(nonce_mutex);
+    pid_t pid = ::getpid();
+    if (nonces_used == kBatch || nonces_pid != pid) {
+      DZ_CHECK(fill_random(nonces));
+      nonces_used = 0;
+      nonces_pid = pid;
+    }
+    std::memcpy(out.data(), nonces.data() + kPageNonceSize * nonces_used, kPageNonceSize);
+    // Nothing of a handed-out nonce stays behind to be handed out again.
+    sodium_memzero(nonces.data() + kPageNonceSize * nonces_used, kPageNonceSize);
+    ++nonces_used;
+    return ok();
+  }
+
   ~Sealer() { sodium_memzero(page_key.data(), page_key.size()); }
 };
 
@@ -115,7 +141,7 @@ Result<PageStamp> PageProtection::seal_page(std::uint64_t page_number,
     set_page_trailer(page, stamp);
     return stamp;
   }
-  DZ_CHECK(fill_random(nonce));
+  DZ_CHECK(sealer_->next_nonce(nonce));
   auto ad = page_number_bytes(page_number);
   auto body = body_of(page);
   auto tag = trailer_of(page);

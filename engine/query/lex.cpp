@@ -55,24 +55,6 @@ int decode_utf8(const unsigned char* p, const unsigned char* end, char32_t& out)
   return len;
 }
 
-void append_utf8(std::string& out, char32_t c) {
-  if (c < 0x80) {
-    out.push_back(static_cast<char>(c));
-  } else if (c < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else if (c < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
-  }
-}
-
 // Reads the text between the braces of a \u{...} escape: an optional '+',
 // then at least one hexadecimal digit, the value fitting in 32 bits.
 bool parse_hex_u32(std::string_view text, std::uint32_t& out) {
@@ -189,7 +171,13 @@ class Lexer {
   }
 
  private:
-  int peek(char32_t& c) const { return decode_utf8(p_, end_, c); }
+  int peek(char32_t& c) const {
+    if (*p_ < 0x80) {
+      c = *p_;
+      return 1;
+    }
+    return decode_utf8(p_, end_, c);
+  }
 
   void step(int len) {
     p_ += len;
@@ -412,6 +400,24 @@ class Lexer {
 };
 
 }  // namespace
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out.push_back(static_cast<char>(c));
+  } else if (c < 0x800) {
+    out.push_back(static_cast<char>(0xC0 | (c >> 6)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else if (c < 0x10000) {
+    out.push_back(static_cast<char>(0xE0 | (c >> 12)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  } else {
+    out.push_back(static_cast<char>(0xF0 | (c >> 18)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 12) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | ((c >> 6) & 0x3F)));
+    out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
+  }
+}
 
 Error error_at(std::uint64_t pos, std::string_view message) {
   return Error::invalid_query(format_text("at character {}: {}", pos + 1, message));

@@ -41,6 +41,9 @@ struct Token {
   }
 };
 
+// Appends the UTF-8 form of a Unicode scalar value.
+void append_utf8(std::string& out, char32_t c);
+
 // An INVALID_QUERY error at a character position counted from 0.
 Error error_at(std::uint64_t pos, std::string_view message);
 

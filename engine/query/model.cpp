@@ -51,13 +51,18 @@ ExprList clone_list(const ExprList& list) {
 
 std::string_view test_op_name(TestOp op) { return kTestOpNames[static_cast<int>(op)]; }
 
+const ExprList* Expr::logical_children() const noexcept {
+  if (const auto* a = std::get_if<AndExpr>(&node)) return &a->children;
+  if (const auto* o = std::get_if<OrExpr>(&node)) return &o->children;
+  return nullptr;
+}
+
 bool Expr::operator==(const Expr& other) const {
   if (node.index() != other.node.index()) return false;
   switch (kind()) {
     case Kind::And:
-      return std::get<AndExpr>(node).children == std::get<AndExpr>(other.node).children;
     case Kind::Or:
-      return std::get<OrExpr>(node).children == std::get<OrExpr>(other.node).children;
+      return *logical_children() == *other.logical_children();
     case Kind::Not:
       return *std::get<NotExpr>(node).child == *std::get<NotExpr>(other.node).child;
     case Kind::Test: {

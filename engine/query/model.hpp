@@ -93,6 +93,9 @@ struct Expr {
 
   Kind kind() const noexcept { return static_cast<Kind>(node.index()); }
 
+  // The children of an And or Or node; null for the other kinds.
+  const ExprList* logical_children() const noexcept;
+
   // Structural identity (floats bit for bit); for tests and assertions.
   bool operator==(const Expr& other) const;
 };

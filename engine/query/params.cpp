@@ -9,12 +9,8 @@ namespace ir {
 std::optional<std::uint64_t> has_params(const Expr& expr) {
   switch (expr.kind()) {
     case Expr::Kind::And:
-      for (const Expr& child : std::get<AndExpr>(expr.node).children) {
-        if (auto found = has_params(child)) return found;
-      }
-      return std::nullopt;
     case Expr::Kind::Or:
-      for (const Expr& child : std::get<OrExpr>(expr.node).children) {
+      for (const Expr& child : *expr.logical_children()) {
         if (auto found = has_params(child)) return found;
       }
       return std::nullopt;
@@ -36,14 +32,8 @@ std::optional<std::uint64_t> has_params(const Expr& expr) {
 Status check_params(const Expr& expr, std::size_t count) {
   switch (expr.kind()) {
     case Expr::Kind::And:
-      for (const Expr& child : std::get<AndExpr>(expr.node).children) {
-        DZ_CHECK(check_params(child, count));
-      }
-      return ok();
     case Expr::Kind::Or:
-      for (const Expr& child : std::get<OrExpr>(expr.node).children) {
-        DZ_CHECK(check_params(child, count));
-      }
+      for (const Expr& child : *expr.logical_children()) DZ_CHECK(check_params(child, count));
       return ok();
     case Expr::Kind::Not:
       return check_params(*std::get<NotExpr>(expr.node).child, count);
@@ -71,31 +61,24 @@ std::vector<Operand> bind_test_values(std::span<const Operand> operands) {
 }  // namespace ir
 
 CompiledQuery CompiledQuery::from(Query query) {
+  CompiledQuery compiled;
   if (query.filter && ir::has_params(*query.filter)) {
-    return CompiledQuery(std::shared_ptr<const Query>(std::make_shared<Query>(std::move(query))));
+    compiled.shared_ = std::make_shared<const Query>(std::move(query));
+  } else {
+    compiled.owned_ = std::move(query);
   }
-  return CompiledQuery(std::move(query));
-}
-
-const Query& CompiledQuery::query() const noexcept {
-  if (const auto* shared = std::get_if<std::shared_ptr<const Query>>(&query_)) return **shared;
-  return std::get<Query>(query_);
-}
-
-std::shared_ptr<const Query> CompiledQuery::shared() const {
-  if (const auto* shared = std::get_if<std::shared_ptr<const Query>>(&query_)) return *shared;
-  return nullptr;
+  return compiled;
 }
 
 Result<BoundQuery> bind_query(const CompiledQuery& compiled, std::span<const Value> params,
                               bool find_one) {
   BoundQuery bound;
   const Query& query = compiled.query();
-  if (auto shared = compiled.shared()) {
+  if (const auto& shared = compiled.shared()) {
     // The check runs before anything is planned or read, so a missing
     // parameter fails even where an earlier branch would already match.
     DZ_CHECK(ir::check_params(*query.filter, params.size()));
-    bound.shared_ = std::move(shared);
+    bound.shared_ = shared;
     bound.params_.assign(params.begin(), params.end());
   } else {
     bound.owned_ = ir::clone_query(query);

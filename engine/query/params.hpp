@@ -7,7 +7,6 @@
 #include <memory>
 #include <optional>
 #include <span>
-#include <variant>
 #include <vector>
 
 #include "error.hpp"
@@ -40,18 +39,14 @@ class CompiledQuery {
  public:
   static CompiledQuery from(Query query);
 
-  bool is_prepared() const noexcept {
-    return std::holds_alternative<std::shared_ptr<const Query>>(query_);
-  }
-  const Query& query() const noexcept;
+  bool is_prepared() const noexcept { return shared_ != nullptr; }
+  const Query& query() const noexcept { return shared_ ? *shared_ : owned_; }
   // The shared query of a prepared query; null for a plain one.
-  std::shared_ptr<const Query> shared() const;
+  const std::shared_ptr<const Query>& shared() const noexcept { return shared_; }
 
  private:
-  explicit CompiledQuery(std::variant<Query, std::shared_ptr<const Query>> query)
-      : query_(std::move(query)) {}
-
-  std::variant<Query, std::shared_ptr<const Query>> query_;
+  std::shared_ptr<const Query> shared_;
+  Query owned_;
 };
 
 // A query bound for one run: the query to plan and, for a prepared query,

@@ -11,24 +11,17 @@
 #include <string_view>
 #include <vector>
 
+#include "btree/cursor.hpp"
+#include "btree/tree.hpp"
 #include "error.hpp"
 #include "function_ref.hpp"
 #include "txn/key_bound.hpp"
 
 namespace deziro {
 
-// A positioned cursor over the leaves of one tree (the B-tree module's). It
-// travels with the function that frees it, so this interface needs no more
-// of it than its name.
-class RangeCursor;
-using RangeCursorPtr = std::unique_ptr<RangeCursor, void (*)(RangeCursor*)>;
-inline RangeCursorPtr no_range_cursor() { return RangeCursorPtr(nullptr, nullptr); }
-
-using ByteView = std::span<const std::uint8_t>;
-
-// Receives a stored value, borrowed for the duration of the call. An error
-// it returns is passed back unchanged by the lookup that called it.
-using ValueVisitor = FunctionRef<Status(ByteView value)>;
+// A stored value goes to a ValueVisitor (btree/tree.hpp), borrowed for the
+// duration of the call; an error it returns is passed back unchanged by the
+// lookup that called it.
 
 // Looks keys up in one tree whose root was loaded once, without going
 // through the catalog again.
@@ -54,8 +47,8 @@ class TreeAccess {
 
   // A cursor over the entries between the bounds, positioned on the first
   // leaf in the read's direction; none when the tree is absent or empty.
-  virtual Result<RangeCursorPtr> range(ByteView tree_name, const KeyBound& lower,
-                                       const KeyBound& upper, bool reverse) = 0;
+  virtual Result<std::optional<RangeCursor>> range(ByteView tree_name, const KeyBound& lower,
+                                                   const KeyBound& upper, bool reverse) = 0;
 
   // The entry count from the catalog, 0 for an absent tree; the tree itself
   // is not read.

@@ -470,15 +470,11 @@ FieldKind random_kind(test::RandomValues& random, int depth) {
   const std::uint64_t pick = random.below(depth < 3 ? 8 : 5);
   switch (pick) {
     case 0:
-      return FieldKind::boolean();
     case 1:
-      return FieldKind::integer();
     case 2:
-      return FieldKind::floating();
     case 3:
-      return FieldKind::str();
     case 4:
-      return FieldKind::bytes();
+      return test::plain_kind(pick);
     case 5:
     case 6:
       return FieldKind::list(random_kind(random, 3));
@@ -500,15 +496,11 @@ FieldKind random_kind(test::RandomValues& random, int depth) {
 Value random_value(test::RandomValues& random, const FieldKind& kind) {
   switch (kind.code()) {
     case KindCode::Bool:
-      return Value::boolean(random.below(2));
     case KindCode::Int:
-      return Value::integer(random.int64());
     case KindCode::Float:
-      return Value::floating(random.float64());
     case KindCode::Str:
-      return Value::string(random.text());
     case KindCode::Bytes:
-      return Value::bytes(random.byte_string());
+      return random.plain(kind.code());
     case KindCode::List: {
       ValueList items(random.below(4));
       for (Value& item : items) item = random_value(random, kind.element());

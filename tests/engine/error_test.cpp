@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
 namespace deziro {
 namespace {
 
@@ -41,6 +43,14 @@ TEST(ErrorDisplay, SyncFailedAppendsTheOsErrorOnlyWhenHeld) {
   EXPECT_EQ(Error::sync_failed("a.db").to_string(), base);
   EXPECT_EQ(Error::sync_failed("a.db", "Input/output error (os error 5)").to_string(),
             base + ": Input/output error (os error 5)");
+}
+
+TEST(ErrorDisplay, IoErrorFromErrnoReadsLikeTheSystemsOwnText) {
+  EXPECT_EQ(Error::io_errno("a.db", ENOENT).to_string(),
+            "I/O error on `a.db`: No such file or directory (os error 2)");
+  const Error unknown = Error::io_errno("a.db", 9999);
+  EXPECT_EQ(unknown.kind(), ErrorKind::Io);
+  EXPECT_TRUE(unknown.to_string().ends_with(" (os error 9999)")) << unknown.to_string();
 }
 
 TEST(ErrorCodes, NamesFollowTheFixedOrder) {

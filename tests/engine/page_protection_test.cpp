@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sodium.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <xxhash.h>
 
 #include <cstring>
@@ -279,6 +281,32 @@ TEST_P(SealedModes, another_key_cannot_open_a_page) {
   auto page = sample_page(4096, 6);
   ASSERT_TRUE(protection.seal_page(4, page));
   EXPECT_FALSE(other.open_page(4, page));
+}
+
+TEST_P(SealedModes, forked_child_never_reuses_the_parents_nonces) {
+  auto protection = make_protection(GetParam());
+  auto warm = sample_page(4096, 9);
+  ASSERT_TRUE(protection.seal_page(1, warm));  // the parent holds a batch of nonces now
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    auto page = sample_page(4096, 10);
+    bool sealed = protection.seal_page(2, page).has_value();
+    ssize_t n = sealed ? write(fds[1], page.data(), 24) : 0;
+    _exit(n == 24 ? 0 : 1);
+  }
+  auto page = sample_page(4096, 10);
+  ASSERT_TRUE(protection.seal_page(2, page));
+  std::uint8_t child_nonce[24];
+  ASSERT_EQ(read(fds[0], child_nonce, 24), 24);
+  int status = 0;
+  waitpid(child, &status, 0);
+  close(fds[0]);
+  close(fds[1]);
+  EXPECT_EQ(status, 0);
+  EXPECT_NE(std::memcmp(child_nonce, page.data(), 24), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ciphers, SealedModes,

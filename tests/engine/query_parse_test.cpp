@@ -14,13 +14,6 @@ namespace {
 
 using namespace deziro::testing;
 
-Query parsed(std::string_view text) {
-  auto result = parse::parse_query(text);
-  EXPECT_TRUE(result.has_value()) << text << ": " << result.error().to_string();
-  if (!result) return Query{};
-  return std::move(*result);
-}
-
 Expr parsed_filter(std::string_view text) {
   Query q = parsed(text);
   EXPECT_TRUE(q.filter.has_value()) << text;

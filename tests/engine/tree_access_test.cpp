@@ -24,8 +24,9 @@ class MapAccess final : public TreeAccess {
     DZ_CHECK(visitor(it->second));
     return true;
   }
-  Result<RangeCursorPtr> range(ByteView, const KeyBound&, const KeyBound&, bool) override {
-    return no_range_cursor();
+  Result<std::optional<RangeCursor>> range(ByteView, const KeyBound&, const KeyBound&,
+                                           bool) override {
+    return std::nullopt;
   }
   Result<std::uint64_t> tree_len(ByteView) override { return entries.size(); }
   Result<std::unique_ptr<TreeReader>> tree_reader(ByteView) override { return nullptr; }

@@ -34,8 +34,8 @@ class MemoryTreeAccess final : public TreeAccess {
 
   Result<std::optional<Bytes>> open_tree(ByteView tree_name, ByteView key) override;
   Result<bool> get(ByteView tree_name, ByteView key, ValueVisitor visitor) override;
-  Result<RangeCursorPtr> range(ByteView, const KeyBound&, const KeyBound&, bool) override {
-    return no_range_cursor();
+  Result<std::optional<RangeCursor>> range(ByteView, const KeyBound&, const KeyBound&, bool) override {
+    return std::nullopt;
   }
   Result<std::uint64_t> tree_len(ByteView tree_name) override;
   Result<std::unique_ptr<TreeReader>> tree_reader(ByteView) override { return nullptr; }

@@ -46,6 +46,22 @@ inline Collection make_collection(std::uint64_t id, std::string name, std::vecto
   return c;
 }
 
+// The plain kinds by number: 0 bool, 1 int, 2 float, 3 str, 4 bytes.
+inline FieldKind plain_kind(std::uint64_t n) {
+  switch (n) {
+    case 0:
+      return FieldKind::boolean();
+    case 1:
+      return FieldKind::integer();
+    case 2:
+      return FieldKind::floating();
+    case 3:
+      return FieldKind::str();
+    default:
+      return FieldKind::bytes();
+  }
+}
+
 // A seeded source of the values that break codecs: the 64-bit limits, byte
 // boundaries, NaNs with payloads, signed zeros, infinities, zero bytes.
 class RandomValues {
@@ -109,6 +125,22 @@ class RandomValues {
     static constexpr std::uint8_t kBytes[] = {0x00, 0x01, 0xFF, 0xFE, 0x41, 0x00};
     for (auto& x : b) x = kBytes[below(std::size(kBytes))];
     return b;
+  }
+
+  // A random value of a plain kind (bool, int, float, str or bytes).
+  Value plain(KindCode code) {
+    switch (code) {
+      case KindCode::Bool:
+        return Value::boolean(rng_() & 1);
+      case KindCode::Int:
+        return Value::integer(int64());
+      case KindCode::Float:
+        return Value::floating(float64());
+      case KindCode::Str:
+        return Value::string(text());
+      default:
+        return Value::bytes(byte_string());
+    }
   }
 
   // A key-able value: null, a bool, an int, a float, a string or bytes.

@@ -2,13 +2,25 @@
 // failure output.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "query/model.hpp"
+#include "query/parse.hpp"
 
 namespace deziro::testing {
+
+// The query a text parses into; an empty query (and a test failure) when it
+// does not parse.
+inline Query parsed(std::string_view text) {
+  auto result = parse::parse_query(text);
+  EXPECT_TRUE(result.has_value()) << text << ": " << result.error().to_string();
+  if (!result) return Query{};
+  return std::move(*result);
+}
 
 inline Operand op_int(std::int64_t x) { return Value::integer(x); }
 inline Operand op_str(std::string s) { return Value::string(std::move(s)); }

@@ -1,0 +1,313 @@
+#include "btree/cursor.hpp"
+
+#include <cassert>
+
+#include "btree/overflow.hpp"
+
+namespace deziro {
+
+namespace read {
+
+bool above_lower(ByteView key, const KeyBound& lower) {
+  switch (lower.kind) {
+    case BoundKind::Unbounded:
+      return true;
+    case BoundKind::Included:
+      return compare_keys(key, lower.key) >= 0;
+    case BoundKind::Excluded:
+      return compare_keys(key, lower.key) > 0;
+  }
+  return true;
+}
+
+bool below_upper(ByteView key, const KeyBound& upper) {
+  switch (upper.kind) {
+    case BoundKind::Unbounded:
+      return true;
+    case BoundKind::Included:
+      return compare_keys(key, upper.key) <= 0;
+    case BoundKind::Excluded:
+      return compare_keys(key, upper.key) < 0;
+  }
+  return true;
+}
+
+}  // namespace read
+
+namespace {
+
+// The first of `count` keys for which `beyond` holds; keys are ascending
+// and `beyond` is monotone.
+template <typename KeyAt, typename Beyond>
+std::size_t partition_point(std::size_t count, KeyAt key_at, Beyond beyond) {
+  std::size_t lo = 0;
+  std::size_t hi = count;
+  while (lo < hi) {
+    std::size_t mid = (lo + hi) / 2;
+    if (beyond(key_at(mid))) {
+      hi = mid;
+    } else {
+      lo = mid + 1;
+    }
+  }
+  return lo;
+}
+
+}  // namespace
+
+RangeCursor::RangeCursor(const ReadContext& cx, KeyBound lower, KeyBound upper, bool reverse)
+    : source_(&cx.source),
+      tree_id_(cx.tree_id),
+      lower_(std::move(lower)),
+      upper_(std::move(upper)),
+      reverse_(reverse) {}
+
+Result<std::optional<RangeCursor>> RangeCursor::open(const ReadContext& cx, const TreeRoot& root,
+                                                     KeyBound lower, KeyBound upper, bool reverse) {
+  RangeCursor cursor(cx, std::move(lower), std::move(upper), reverse);
+  if (!DZ_TRY(cursor.start(root.mem(), root.disk()))) return std::optional<RangeCursor>();
+  return std::optional<RangeCursor>(std::move(cursor));
+}
+
+Result<std::optional<RangeCursor>> RangeCursor::open(const ReadContext& cx,
+                                                     const ChildPointer& root, KeyBound lower,
+                                                     KeyBound upper, bool reverse) {
+  RangeCursor cursor(cx, std::move(lower), std::move(upper), reverse);
+  if (!DZ_TRY(cursor.start(nullptr, root))) return std::optional<RangeCursor>();
+  return std::optional<RangeCursor>(std::move(cursor));
+}
+
+std::size_t RangeCursor::frame_children(const Frame& f) const {
+  return f.mem ? f.mem->children.size() : f.view.child_count();
+}
+
+Status RangeCursor::push(const MemNode* mem, const ChildPointer& pointer,
+                         std::optional<std::uint8_t> level, std::optional<ChildPointer> via) {
+  Frame f;
+  if (mem) {
+    f.mem = mem;
+  } else {
+    f.view = DZ_TRY(source_->fetch_node(pointer, tree_id_, level));
+    f.via = via;
+  }
+  path_.push_back(std::move(f));
+  return ok();
+}
+
+// Pushes the child the top frame's index names.
+Status RangeCursor::push_child() {
+  const Frame& f = path_.back();
+  if (f.mem) {
+    const MemChild& child = f.mem->children[f.index];
+    return push(child.node.get(), child.pointer, static_cast<std::uint8_t>(f.mem->level - 1),
+                child.pointer);
+  }
+  ChildPointer pointer = f.view.child_at(f.index);
+  return push(nullptr, pointer, static_cast<std::uint8_t>(f.view.level() - 1), pointer);
+}
+
+namespace {
+
+bool frame_is_leaf(const NodeView& view, const MemNode* mem) {
+  return mem ? mem->is_leaf() : view.is_leaf();
+}
+
+}  // namespace
+
+Result<bool> RangeCursor::start(const MemNode* mem, const ChildPointer& root) {
+  if (!mem && root.page == 0) return false;
+  DZ_CHECK(push(mem, root, std::nullopt, std::nullopt));
+  // Descend toward the end of the range the read starts from.
+  const KeyBound& bound = reverse_ ? upper_ : lower_;
+  while (true) {
+    Frame& f = path_.back();
+    if (frame_is_leaf(f.view, f.mem)) break;
+    std::size_t keys = frame_children(f) - 1;
+    auto key_at = [&](std::size_t i) -> ByteView {
+      return f.mem ? bytes_view(f.mem->keys[i]) : f.view.key_at(i);
+    };
+    if (bound.kind == BoundKind::Unbounded) {
+      f.index = reverse_ ? keys : 0;
+    } else if (reverse_ && bound.kind == BoundKind::Excluded) {
+      // The child that holds the greatest key below the bound.
+      f.index = partition_point(keys, key_at,
+                                [&](ByteView k) { return compare_keys(k, bound.key) >= 0; });
+    } else {
+      f.index =
+          partition_point(keys, key_at, [&](ByteView k) { return compare_keys(k, bound.key) > 0; });
+    }
+    DZ_CHECK(push_child());
+  }
+  return true;
+}
+
+Status RangeCursor::descend_to_edge(Edge edge) {
+  while (true) {
+    Frame& f = path_.back();
+    if (frame_is_leaf(f.view, f.mem)) return ok();
+    f.index = edge == Edge::First ? 0 : frame_children(f) - 1;
+    DZ_CHECK(push_child());
+  }
+}
+
+Result<bool> RangeCursor::step_leaf(bool forward) {
+  if (path_.empty()) return false;
+  path_.pop_back();
+  while (!path_.empty()) {
+    Frame& f = path_.back();
+    bool can_move = forward ? f.index + 1 < frame_children(f) : f.index > 0;
+    if (can_move) {
+      f.index = forward ? f.index + 1 : f.index - 1;
+      DZ_CHECK(push_child());
+      DZ_CHECK(descend_to_edge(forward ? Edge::First : Edge::Last));
+      return true;
+    }
+    path_.pop_back();
+  }
+  return false;
+}
+
+Result<bool> RangeCursor::next_leaf() { return step_leaf(true); }
+Result<bool> RangeCursor::prev_leaf() { return step_leaf(false); }
+
+std::size_t RangeCursor::leaf_count() const {
+  const Frame& f = path_.back();
+  return f.mem ? f.mem->entries.size() : f.view.count();
+}
+
+ByteView RangeCursor::key_at(std::size_t slot) const {
+  const Frame& f = path_.back();
+  return f.mem ? bytes_view(f.mem->entries[slot].key) : f.view.key_at(slot);
+}
+
+LeafCell RangeCursor::cell_at(std::size_t slot) const {
+  const Frame& f = path_.back();
+  if (!f.mem) return f.view.cell_at(slot);
+  const MemEntry& e = f.mem->entries[slot];
+  return LeafCell{bytes_view(e.key), bytes_view(e.value), e.overflow, e.ref};
+}
+
+const NodeView* RangeCursor::leaf_page() const {
+  const Frame& f = path_.back();
+  return f.mem ? nullptr : &f.view;
+}
+
+Result<std::size_t> RangeCursor::leaf_range_end(const KeyBound& bound) const {
+  if (path_.empty() || !frame_is_leaf(path_.back().view, path_.back().mem))
+    return fail(Error::internal("a range stopped on a branch"));
+  if (bound.kind == BoundKind::Unbounded) return leaf_count();
+  return partition_point(
+      leaf_count(), [&](std::size_t i) { return key_at(i); },
+      [&](ByteView k) { return !read::below_upper(k, bound); });
+}
+
+std::size_t RangeCursor::leaf_range_start(const KeyBound& bound) const {
+  if (bound.kind == BoundKind::Unbounded) return 0;
+  return partition_point(
+      leaf_count(), [&](std::size_t i) { return key_at(i); },
+      [&](ByteView k) { return read::above_lower(k, bound); });
+}
+
+std::pair<std::size_t, std::size_t> RangeCursor::leaf_slots() const {
+  std::size_t first = leaf_range_start(lower_);
+  std::size_t end = upper_.kind == BoundKind::Unbounded
+                        ? leaf_count()
+                        : partition_point(
+                              leaf_count(), [&](std::size_t i) { return key_at(i); },
+                              [&](ByteView k) { return !read::below_upper(k, upper_); });
+  return {first, std::max(first, end)};
+}
+
+std::optional<ChildPointer> RangeCursor::parent_pointer() const {
+  if (path_.empty()) return std::nullopt;
+  return path_.back().via;
+}
+
+Result<ByteView> RangeCursor::value_of(const LeafCell& cell, std::string& buffer) const {
+  if (!cell.overflow) return cell.value;
+  DZ_CHECK(load::read_overflow_run(*source_, cell.ref, tree_id_, buffer));
+  return bytes_view(buffer);
+}
+
+void RangeCursor::begin_leaf_walk(bool) {
+  auto [first, end] = leaf_slots();
+  if (!reverse_) {
+    slot_ = first;
+    stop_ = end;
+    walk_last_leaf_ = end < leaf_count();
+  } else {
+    slot_ = end;
+    stop_ = first;
+    walk_last_leaf_ = first > 0;
+  }
+}
+
+Result<bool> RangeCursor::next(ByteView& key, ByteView& value) {
+  if (!walk_started_) {
+    walk_started_ = true;
+    if (path_.empty()) return false;
+    begin_leaf_walk(true);
+  }
+  while (!path_.empty()) {
+    bool has = reverse_ ? slot_ > stop_ : slot_ < stop_;
+    if (has) {
+      std::size_t slot = reverse_ ? --slot_ : slot_++;
+      LeafCell cell = cell_at(slot);
+      key = cell.key;
+      value = DZ_TRY(value_of(cell, value_buffer_));
+      return true;
+    }
+    if (walk_last_leaf_) {
+      path_.clear();
+      return false;
+    }
+    if (!DZ_TRY(step_leaf(!reverse_))) return false;
+    begin_leaf_walk(false);
+  }
+  return false;
+}
+
+namespace read {
+
+namespace {
+
+Status scan(const ReadContext& cx, const TreeRoot& root, const KeyBound& lower,
+            const KeyBound& upper, bool reverse, EntryVisitor visitor, const ScanEnd* at_end) {
+  KeyBound from = reverse ? upper : lower;
+  while (true) {
+    auto cursor = DZ_TRY(
+        RangeCursor::open(cx, root, reverse ? lower : from, reverse ? from : upper, reverse));
+    if (!cursor) break;
+    bool paused = false;
+    ByteView key;
+    ByteView value;
+    while (DZ_TRY(cursor->next(key, value))) {
+      VisitAnswer answer = DZ_TRY(visitor(key, value));
+      if (answer == VisitAnswer::Stop) return ok();
+      if (answer == VisitAnswer::Pause) {
+        from = KeyBound::excluded(key);
+        paused = true;
+        break;
+      }
+    }
+    if (!paused) break;
+  }
+  if (at_end) return (*at_end)();
+  return ok();
+}
+
+}  // namespace
+
+Status scan_forward(const ReadContext& cx, const TreeRoot& root, const KeyBound& lower,
+                    const KeyBound& upper, EntryVisitor visitor, const ScanEnd* at_end) {
+  return scan(cx, root, lower, upper, false, visitor, at_end);
+}
+
+Status scan_backward(const ReadContext& cx, const TreeRoot& root, const KeyBound& lower,
+                     const KeyBound& upper, EntryVisitor visitor, const ScanEnd* at_end) {
+  return scan(cx, root, lower, upper, true, visitor, at_end);
+}
+
+}  // namespace read
+
+}  // namespace deziro

@@ -1,0 +1,66 @@
+// What the B-trees need of the layers around them: a source of checked
+// nodes and pages to read (the pager and its cache), and a sink of pages to
+// write (the write transaction's allocator and its sealed writes).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+
+#include "error.hpp"
+#include "format/node.hpp"
+#include "format/page.hpp"
+
+namespace deziro {
+
+// Reads nodes and pages of one file.
+class NodeSource {
+ public:
+  virtual ~NodeSource() = default;
+
+  virtual std::uint32_t page_size() const = 0;
+
+  // The node a pointer names, checked against it: its stamp equals the
+  // pointer's, its commit id is the pointer's, its tree id is `tree_id`, its
+  // kind and level agree and, when given, its level is `level`. Failures are
+  // CORRUPTED naming the page, or IO.
+  virtual Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
+                                      std::optional<std::uint8_t> level) = 0;
+
+  // Reads `stamps.size()` consecutive pages from `first` into `out` (that
+  // many pages of bytes), opens each one (checksum or decryption) and
+  // returns their stamps; a page that fails its check is CORRUPTED "page {}
+  // fails its check".
+  virtual Status read_pages(std::uint64_t first, std::span<std::uint8_t> out,
+                            std::span<PageStamp> stamps) = 0;
+
+  // CORRUPTED holding the file's path: how the trees report damage.
+  virtual Error corrupted(std::string message) const = 0;
+};
+
+// Pages for a write transaction's trees. Implemented by the transaction
+// layer over its page allocator; every page handed out is new to this
+// transaction, so nothing a reader may see is ever written over.
+class PageSink {
+ public:
+  virtual ~PageSink() = default;
+
+  // One page for a node.
+  virtual Result<std::uint64_t> allocate_page() = 0;
+  // `count` consecutive pages for an overflow run; returns the first.
+  virtual Result<std::uint64_t> allocate_run(std::uint32_t count) = 0;
+
+  // Seals `pages` (consecutive pages from `first`, page-size bytes each) in
+  // place, writes them, and stores each page's stamp in `stamps`.
+  virtual Status write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
+                             std::span<PageStamp> stamps) = 0;
+
+  // Pages the tree stopped using: a node copied on write, merged away or
+  // dropped, or an overflow run whose value was replaced or deleted. Readers
+  // of older commits may still see them unless this transaction allocated
+  // them itself.
+  virtual void release_pages(std::uint64_t first, std::uint64_t count) = 0;
+};
+
+}  // namespace deziro

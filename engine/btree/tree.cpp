@@ -1,0 +1,689 @@
+#include "btree/tree.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <utility>
+
+#include "btree/overflow.hpp"
+#include "text_format.hpp"
+
+namespace deziro {
+
+// The one place that reaches into a TreeRoot.
+struct TreeOps {
+  static std::unique_ptr<MemNode>& mem(TreeRoot& root) { return root.mem_; }
+  static ChildPointer& disk(TreeRoot& root) { return root.disk_; }
+};
+
+namespace {
+
+using Ops = TreeOps;
+
+std::size_t entry_bytes(LeafLayout layout, std::uint32_t page_size, const MemEntry& e) {
+  if (e.overflow) return node::overflow_cell_size(layout, e.key.size()) + node::kSlotSize;
+  return node::leaf_entry_bytes(layout, page_size, e.key.size(), e.value.size());
+}
+
+std::size_t separator_bytes(const std::string& key) {
+  return node::kBranchKeyOverhead + key.size();
+}
+
+std::size_t branch_bytes(const std::vector<std::string>& keys) {
+  std::size_t bytes = node::kFirstChildCost;
+  for (const std::string& k : keys) bytes += separator_bytes(k);
+  return bytes;
+}
+
+void recompute_bytes(MemNode& n, LeafLayout layout, std::uint32_t page_size) {
+  if (n.is_leaf()) {
+    n.bytes = 0;
+    for (const MemEntry& e : n.entries) n.bytes += entry_bytes(layout, page_size, e);
+  } else {
+    n.bytes = branch_bytes(n.keys);
+  }
+}
+
+// First entry whose key is >= `key`.
+std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key) {
+  std::size_t lo = 0;
+  std::size_t hi = entries.size();
+  while (lo < hi) {
+    std::size_t mid = (lo + hi) / 2;
+    if (compare_keys(bytes_view(entries[mid].key), key) < 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+// The child of an in-memory branch whose range holds `key`.
+std::size_t mem_child_index(const std::vector<std::string>& keys, ByteView key) {
+  std::size_t lo = 0;
+  std::size_t hi = keys.size();
+  while (lo < hi) {
+    std::size_t mid = (lo + hi) / 2;
+    if (compare_keys(bytes_view(keys[mid]), key) <= 0) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+bool entry_matches(const std::vector<MemEntry>& entries, std::size_t index, ByteView key) {
+  return index < entries.size() && compare_keys(bytes_view(entries[index].key), key) == 0;
+}
+
+// Where a leaf of `sizes` is best cut in two: the first entry at which the
+// bytes before it reach half, kept inside [1, n - 1].
+std::size_t leaf_cut(const std::vector<MemEntry>& entries, LeafLayout layout,
+                     std::uint32_t page_size, std::size_t total) {
+  std::size_t prefix = 0;
+  std::size_t m = 0;
+  while (m < entries.size() && prefix * 2 < total)
+    prefix += entry_bytes(layout, page_size, entries[m++]);
+  return std::clamp<std::size_t>(m, 1, entries.size() - 1);
+}
+
+// The separator of a branch that best cuts it in two; both halves keep at
+// least one separator (two children).
+std::size_t branch_cut(const std::vector<std::string>& keys) {
+  std::size_t total = 0;
+  for (const std::string& k : keys) total += separator_bytes(k);
+  std::size_t best = 1;
+  std::size_t best_cost = SIZE_MAX;
+  std::size_t left = 0;
+  for (std::size_t m = 0; m + 1 < keys.size(); ++m) {
+    std::size_t right = total - left - separator_bytes(keys[m]);
+    if (m >= 1) {
+      std::size_t cost = std::max(left, right);
+      if (cost < best_cost) {
+        best_cost = cost;
+        best = m;
+      }
+    }
+    left += separator_bytes(keys[m]);
+  }
+  return best;
+}
+
+template <typename T>
+std::vector<T> take_tail(std::vector<T>& items, std::size_t from) {
+  std::vector<T> tail(std::make_move_iterator(items.begin() + from),
+                      std::make_move_iterator(items.end()));
+  items.erase(items.begin() + from, items.end());
+  return tail;
+}
+
+// Cuts an over-full node into parts that each fit, with the separators
+// between them.
+void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t page_size,
+                std::vector<std::unique_ptr<MemNode>>& parts, std::vector<std::string>& seps) {
+  const std::size_t cap = node::capacity(page_size);
+  if (n->bytes <= cap) {
+    parts.push_back(std::move(n));
+    return;
+  }
+  auto right = std::make_unique<MemNode>();
+  right->level = n->level;
+  std::string sep;
+  if (n->is_leaf()) {
+    assert(n->entries.size() >= 2);
+    std::size_t m = leaf_cut(n->entries, layout, page_size, n->bytes);
+    right->entries = take_tail(n->entries, m);
+    sep = right->entries.front().key;
+  } else {
+    assert(n->keys.size() >= 3);
+    std::size_t m = branch_cut(n->keys);
+    right->keys = take_tail(n->keys, m + 1);
+    right->children = take_tail(n->children, m + 1);
+    sep = std::move(n->keys.back());
+    n->keys.pop_back();
+  }
+  recompute_bytes(*n, layout, page_size);
+  recompute_bytes(*right, layout, page_size);
+  split_node(std::move(n), layout, page_size, parts, seps);
+  seps.push_back(std::move(sep));
+  split_node(std::move(right), layout, page_size, parts, seps);
+}
+
+MemNode to_mem_node(const NodeView& view, LeafLayout layout) {
+  MemNode n;
+  n.level = view.level();
+  if (view.is_leaf()) {
+    n.entries = node::collect_entries(view);
+  } else {
+    node::collect_children(view, n.keys, n.children);
+  }
+  recompute_bytes(n, layout, view.page_size());
+  return n;
+}
+
+Status read_value(const ReadContext& cx, const LeafCell& cell, std::string& buffer,
+                  ValueVisitor visitor) {
+  if (!cell.overflow) return visitor(cell.value);
+  DZ_CHECK(load::read_overflow_run(cx.source, cell.ref, cx.tree_id, buffer));
+  return visitor(bytes_view(buffer));
+}
+
+Result<bool> lookup(const ReadContext& cx, const MemNode* mem, ChildPointer pointer, ByteView key,
+                    ValueVisitor visitor) {
+  std::optional<std::uint8_t> level;
+  std::string buffer;
+  while (true) {
+    if (mem) {
+      if (mem->is_leaf()) {
+        std::size_t i = entry_lower_bound(mem->entries, key);
+        if (!entry_matches(mem->entries, i, key)) return false;
+        const MemEntry& e = mem->entries[i];
+        LeafCell cell{bytes_view(e.key), bytes_view(e.value), e.overflow, e.ref};
+        DZ_CHECK(read_value(cx, cell, buffer, visitor));
+        return true;
+      }
+      const MemChild& child = mem->children[mem_child_index(mem->keys, key)];
+      level = static_cast<std::uint8_t>(mem->level - 1);
+      if (child.node) {
+        mem = child.node.get();
+      } else {
+        pointer = child.pointer;
+        mem = nullptr;
+      }
+      continue;
+    }
+    if (pointer.page == 0) return false;
+    NodeView view = DZ_TRY(cx.source.fetch_node(pointer, cx.tree_id, level));
+    if (view.is_leaf()) {
+      std::size_t i = view.lower_bound(key);
+      if (i >= view.count() || compare_keys(view.key_at(i), key) != 0) return false;
+      DZ_CHECK(read_value(cx, view.cell_at(i), buffer, visitor));
+      return true;
+    }
+    pointer = view.child_at(view.child_index(key));
+    level = static_cast<std::uint8_t>(view.level() - 1);
+  }
+}
+
+Result<MemNode*> touch_child(const WriteContext& cx, MemNode& parent, std::size_t i) {
+  MemChild& child = parent.children[i];
+  if (!child.node)
+    child.node =
+        DZ_TRY(format::load_child(cx, child.pointer, static_cast<std::uint8_t>(parent.level - 1)));
+  return child.node.get();
+}
+
+Result<MemNode*> touch_root(const WriteContext& cx, TreeRoot& root, bool create) {
+  std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  if (mem) return mem.get();
+  ChildPointer& disk = Ops::disk(root);
+  if (disk.page != 0) {
+    mem = DZ_TRY(format::load_child(cx, disk, std::nullopt));
+    disk = ChildPointer{};
+    return mem.get();
+  }
+  if (!create) return nullptr;
+  mem = std::make_unique<MemNode>();
+  return mem.get();
+}
+
+// Merges child i of `parent` with a neighbour, or moves entries between
+// them when both do not fit one node.
+Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t i) {
+  const std::uint32_t page_size = cx.source.page_size();
+  const std::size_t cap = node::capacity(page_size);
+  std::size_t a = i + 1 < parent.children.size() ? i : i - 1;
+  MemNode* left = DZ_TRY(touch_child(cx, parent, a));
+  MemNode* right = DZ_TRY(touch_child(cx, parent, a + 1));
+  if (left->is_leaf()) {
+    std::size_t total = left->bytes + right->bytes;
+    std::move(right->entries.begin(), right->entries.end(), std::back_inserter(left->entries));
+    right->entries.clear();
+    if (total <= cap) {
+      left->bytes = total;
+      parent.children.erase(parent.children.begin() + a + 1);
+      parent.keys.erase(parent.keys.begin() + a);
+    } else {
+      right->entries =
+          take_tail(left->entries, leaf_cut(left->entries, cx.layout, page_size, total));
+      recompute_bytes(*left, cx.layout, page_size);
+      recompute_bytes(*right, cx.layout, page_size);
+      parent.keys[a] = right->entries.front().key;
+    }
+  } else {
+    std::string& sep = parent.keys[a];
+    std::size_t merged = left->bytes + right->bytes + separator_bytes(sep) - node::kFirstChildCost;
+    left->keys.push_back(std::move(sep));
+    std::move(right->keys.begin(), right->keys.end(), std::back_inserter(left->keys));
+    std::move(right->children.begin(), right->children.end(), std::back_inserter(left->children));
+    right->keys.clear();
+    right->children.clear();
+    if (merged <= cap) {
+      left->bytes = merged;
+      parent.children.erase(parent.children.begin() + a + 1);
+      parent.keys.erase(parent.keys.begin() + a);
+    } else {
+      std::size_t m = branch_cut(left->keys);
+      right->keys = take_tail(left->keys, m + 1);
+      right->children = take_tail(left->children, m + 1);
+      parent.keys[a] = std::move(left->keys.back());
+      left->keys.pop_back();
+      recompute_bytes(*left, cx.layout, page_size);
+      recompute_bytes(*right, cx.layout, page_size);
+    }
+  }
+  recompute_bytes(parent, cx.layout, page_size);
+  return ok();
+}
+
+// Brings child i back within its node's limits after a change below it.
+Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i) {
+  const std::uint32_t page_size = cx.source.page_size();
+  const std::size_t cap = node::capacity(page_size);
+  MemNode& child = *parent.children[i].node;
+  if (child.bytes > cap) {
+    std::vector<std::unique_ptr<MemNode>> parts;
+    std::vector<std::string> seps;
+    split_node(std::move(parent.children[i].node), cx.layout, page_size, parts, seps);
+    std::vector<MemChild> replaced;
+    for (auto& part : parts) replaced.push_back(MemChild{ChildPointer{}, std::move(part)});
+    parent.children.erase(parent.children.begin() + i);
+    parent.children.insert(parent.children.begin() + i, std::make_move_iterator(replaced.begin()),
+                           std::make_move_iterator(replaced.end()));
+    parent.keys.insert(parent.keys.begin() + i, std::make_move_iterator(seps.begin()),
+                       std::make_move_iterator(seps.end()));
+    recompute_bytes(parent, cx.layout, page_size);
+  } else if (child.bytes < cap / 4 && parent.children.size() > 1) {
+    DZ_CHECK(rebalance(cx, parent, i));
+  }
+  return ok();
+}
+
+using LeafChange = FunctionRef<Status(MemNode& leaf)>;
+
+// Descends to the key's leaf loading nodes for writing, changes it, and
+// repairs every node on the way back up.
+Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChange change) {
+  if (n.is_leaf()) return change(n);
+  std::size_t i = mem_child_index(n.keys, key);
+  MemNode* child = DZ_TRY(touch_child(cx, n, i));
+  DZ_CHECK(change_subtree(cx, *child, key, change));
+  return repair_child(cx, n, i);
+}
+
+// Grows a new root above a root that no longer fits, collapses a branch
+// root with one child, and empties a tree whose root leaf has no entry.
+Status repair_root(const WriteContext& cx, TreeRoot& root) {
+  const std::uint32_t page_size = cx.source.page_size();
+  std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  while (mem) {
+    if (mem->bytes > node::capacity(page_size)) {
+      std::uint8_t level = mem->level;
+      std::vector<std::unique_ptr<MemNode>> parts;
+      std::vector<std::string> seps;
+      split_node(std::move(mem), cx.layout, page_size, parts, seps);
+      mem = std::make_unique<MemNode>();
+      mem->level = static_cast<std::uint8_t>(level + 1);
+      for (auto& part : parts) mem->children.push_back(MemChild{ChildPointer{}, std::move(part)});
+      mem->keys = std::move(seps);
+      recompute_bytes(*mem, cx.layout, page_size);
+    } else if (!mem->is_leaf() && mem->children.size() == 1) {
+      DZ_CHECK(touch_child(cx, *mem, 0));
+      std::unique_ptr<MemNode> child = std::move(mem->children[0].node);
+      mem = std::move(child);
+    } else if (mem->is_leaf() && mem->entries.empty()) {
+      mem.reset();
+      Ops::disk(root) = ChildPointer{};
+    } else {
+      break;
+    }
+  }
+  return ok();
+}
+
+Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafChange change) {
+  MemNode* top = DZ_TRY(touch_root(cx, root, true));
+  DZ_CHECK(change_subtree(cx, *top, key, change));
+  return repair_root(cx, root);
+}
+
+void release_run(const WriteContext& cx, const MemEntry& e) {
+  if (e.overflow) cx.sink.release_pages(e.ref.first_page, e.ref.page_count);
+}
+
+Result<ChildPointer> write_node(const WriteContext& cx, MemNode& n,
+                                std::vector<std::uint8_t>& page) {
+  const std::uint32_t page_size = cx.source.page_size();
+  if (n.is_leaf()) {
+    std::vector<LeafItem> items;
+    items.reserve(n.entries.size());
+    for (MemEntry& e : n.entries) {
+      if (!e.overflow &&
+          !node::value_fits_inline(cx.layout, page_size, e.key.size(), e.value.size())) {
+        e.ref = DZ_TRY(write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id,
+                                                 bytes_view(e.value)));
+        e.overflow = true;
+        std::string().swap(e.value);
+      }
+      items.push_back(
+          LeafItem{bytes_view(e.key), bytes_view(e.value), e.overflow ? &e.ref : nullptr});
+    }
+    node::build_leaf(page, cx.layout, items, cx.txn_id, cx.tree_id);
+  } else {
+    std::vector<ChildPointer> pointers;
+    std::vector<ByteView> keys;
+    for (MemChild& c : n.children) {
+      if (c.node) {
+        c.pointer = DZ_TRY(write_node(cx, *c.node, page));
+        c.node.reset();
+      }
+      pointers.push_back(c.pointer);
+    }
+    for (const std::string& k : n.keys) keys.push_back(bytes_view(k));
+    node::build_branch(page, n.level, keys, pointers, cx.txn_id, cx.tree_id);
+  }
+  ChildPointer pointer;
+  pointer.page = DZ_TRY(cx.sink.allocate_page());
+  pointer.commit_id = cx.txn_id;
+  DZ_CHECK(cx.sink.write_pages(pointer.page, page, std::span<PageStamp>(&pointer.stamp, 1)));
+  return pointer;
+}
+
+Status drop_disk_subtree(const WriteContext& cx, const ChildPointer& pointer,
+                         std::optional<std::uint8_t> level);
+
+Status drop_mem_subtree(const WriteContext& cx, const MemNode& n) {
+  if (n.is_leaf()) {
+    for (const MemEntry& e : n.entries) release_run(cx, e);
+    return ok();
+  }
+  for (const MemChild& c : n.children) {
+    if (c.node) {
+      DZ_CHECK(drop_mem_subtree(cx, *c.node));
+    } else {
+      DZ_CHECK(drop_disk_subtree(cx, c.pointer, static_cast<std::uint8_t>(n.level - 1)));
+    }
+  }
+  return ok();
+}
+
+Status drop_disk_subtree(const WriteContext& cx, const ChildPointer& pointer,
+                         std::optional<std::uint8_t> level) {
+  NodeView view = DZ_TRY(cx.source.fetch_node(pointer, cx.tree_id, level));
+  if (view.is_leaf()) {
+    for (std::size_t i = 0; i < view.count(); ++i) {
+      LeafCell cell = view.cell_at(i);
+      if (cell.overflow) cx.sink.release_pages(cell.ref.first_page, cell.ref.page_count);
+    }
+  } else {
+    for (std::size_t i = 0; i < view.child_count(); ++i)
+      DZ_CHECK(
+          drop_disk_subtree(cx, view.child_at(i), static_cast<std::uint8_t>(view.level() - 1)));
+  }
+  cx.sink.release_pages(pointer.page, 1);
+  return ok();
+}
+
+bool run_reaches(const OverflowRef& ref, std::uint64_t limit) {
+  return ref.first_page + ref.page_count > limit;
+}
+
+// Copies the runs of a leaf in memory that reach the limit into new pages.
+Status relocate_runs(const WriteContext& cx, MemNode& leaf, std::uint64_t limit,
+                     std::uint64_t& moved) {
+  std::string value;
+  for (MemEntry& e : leaf.entries) {
+    if (!e.overflow || !run_reaches(e.ref, limit)) continue;
+    DZ_CHECK(load::read_overflow_run(cx.source, e.ref, cx.tree_id, value));
+    OverflowRef fresh = DZ_TRY(write::write_overflow_run(cx.sink, cx.source.page_size(), cx.txn_id,
+                                                         cx.tree_id, bytes_view(value)));
+    for (std::uint64_t p = e.ref.first_page; p < e.ref.first_page + e.ref.page_count; ++p)
+      if (p >= limit) ++moved;
+    cx.sink.release_pages(e.ref.first_page, e.ref.page_count);
+    e.ref = fresh;
+  }
+  return ok();
+}
+
+Status relocate_mem(const WriteContext& cx, MemNode& n, std::uint64_t limit, std::uint64_t& moved);
+
+// Loads, with its path, every node of a subtree on disk that lies at or
+// above the limit or holds a run that does; null when nothing must move.
+Result<std::unique_ptr<MemNode>> relocate_disk(const WriteContext& cx, const ChildPointer& pointer,
+                                               std::optional<std::uint8_t> level,
+                                               std::uint64_t limit, std::uint64_t& moved) {
+  NodeView view = DZ_TRY(cx.source.fetch_node(pointer, cx.tree_id, level));
+  bool must_move = pointer.page >= limit;
+  std::vector<std::pair<std::size_t, std::unique_ptr<MemNode>>> loaded;
+  if (view.is_leaf()) {
+    for (std::size_t i = 0; i < view.count() && !must_move; ++i) {
+      LeafCell cell = view.cell_at(i);
+      must_move = cell.overflow && run_reaches(cell.ref, limit);
+    }
+  } else {
+    for (std::size_t i = 0; i < view.child_count(); ++i) {
+      auto child = DZ_TRY(relocate_disk(cx, view.child_at(i),
+                                        static_cast<std::uint8_t>(view.level() - 1), limit, moved));
+      if (child) loaded.emplace_back(i, std::move(child));
+    }
+  }
+  if (!must_move && loaded.empty()) return std::unique_ptr<MemNode>();
+  if (pointer.page >= limit) ++moved;
+  auto n = DZ_TRY(format::load_child(cx, pointer, level));
+  for (auto& [i, child] : loaded) n->children[i].node = std::move(child);
+  if (n->is_leaf()) DZ_CHECK(relocate_runs(cx, *n, limit, moved));
+  return n;
+}
+
+Status relocate_mem(const WriteContext& cx, MemNode& n, std::uint64_t limit, std::uint64_t& moved) {
+  if (n.is_leaf()) return relocate_runs(cx, n, limit, moved);
+  for (MemChild& c : n.children) {
+    if (c.node) {
+      DZ_CHECK(relocate_mem(cx, *c.node, limit, moved));
+    } else {
+      c.node = DZ_TRY(
+          relocate_disk(cx, c.pointer, static_cast<std::uint8_t>(n.level - 1), limit, moved));
+    }
+  }
+  return ok();
+}
+
+}  // namespace
+
+namespace node {
+
+std::vector<MemEntry> collect_entries(const NodeView& leaf) {
+  std::vector<MemEntry> entries(leaf.count());
+  for (std::size_t i = 0; i < leaf.count(); ++i) {
+    LeafCell cell = leaf.cell_at(i);
+    MemEntry& e = entries[i];
+    e.key.assign(reinterpret_cast<const char*>(cell.key.data()), cell.key.size());
+    e.overflow = cell.overflow;
+    if (cell.overflow) {
+      e.ref = cell.ref;
+    } else {
+      e.value.assign(reinterpret_cast<const char*>(cell.value.data()), cell.value.size());
+    }
+  }
+  return entries;
+}
+
+void collect_children(const NodeView& branch, std::vector<std::string>& keys,
+                      std::vector<MemChild>& children) {
+  keys.clear();
+  children.clear();
+  for (std::size_t i = 0; i < branch.count(); ++i) keys.push_back(to_string(branch.key_at(i)));
+  for (std::size_t i = 0; i < branch.child_count(); ++i)
+    children.push_back(MemChild{branch.child_at(i), nullptr});
+}
+
+}  // namespace node
+
+namespace format {
+
+Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildPointer& pointer,
+                                            std::optional<std::uint8_t> level,
+                                            std::optional<LeafLayout> layout) {
+  NodeView view = DZ_TRY(cx.source.fetch_node(pointer, cx.tree_id, level));
+  if (layout && view.is_leaf() && view.layout() != *layout)
+    return fail(cx.source.corrupted(format_text(
+        "page {}: its leaf layout is not the one its tree is written in", pointer.page)));
+  auto n = std::make_unique<MemNode>(to_mem_node(view, cx.layout));
+  cx.sink.release_pages(pointer.page, 1);
+  return n;
+}
+
+}  // namespace format
+
+namespace write {
+
+std::vector<std::vector<MemEntry>> build_nodes(std::vector<MemEntry> entries, LeafLayout layout,
+                                               std::uint32_t page_size) {
+  auto whole = std::make_unique<MemNode>();
+  whole->entries = std::move(entries);
+  recompute_bytes(*whole, layout, page_size);
+  std::vector<std::unique_ptr<MemNode>> parts;
+  std::vector<std::string> seps;
+  split_node(std::move(whole), layout, page_size, parts, seps);
+  std::vector<std::vector<MemEntry>> out;
+  for (auto& part : parts) out.push_back(std::move(part->entries));
+  return out;
+}
+
+}  // namespace write
+
+namespace btree {
+
+Status check_key(std::uint32_t page_size, std::size_t key_len) {
+  std::size_t limit = node::max_key_len(page_size);
+  if (key_len > limit)
+    return fail(Error::invalid_argument(
+        format_text("a key is at most {} bytes long with this page size, not {}", limit, key_len)));
+  return ok();
+}
+
+Status check_value(std::uint64_t value_len) {
+  if (value_len > node::kMaxValueLen)
+    return fail(Error::invalid_argument(
+        format_text("a value is less than 4 GiB long, not {} bytes", value_len)));
+  return ok();
+}
+
+Result<bool> get(const ReadContext& cx, const TreeRoot& root, ByteView key, ValueVisitor visitor) {
+  return lookup(cx, root.mem(), root.disk(), key, visitor);
+}
+
+Result<bool> get(const ReadContext& cx, const ChildPointer& root, ByteView key,
+                 ValueVisitor visitor) {
+  return lookup(cx, nullptr, root, key, visitor);
+}
+
+Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView value, PutMode mode,
+                 const ValueVisitor* old_value) {
+  const std::uint32_t page_size = cx.source.page_size();
+  DZ_CHECK(check_key(page_size, key.size()));
+  DZ_CHECK(check_value(value.size()));
+  if (mode == PutMode::InsertOnly || old_value) {
+    auto ignore = [](ByteView) { return ok(); };
+    bool present = DZ_TRY(get(cx.read(), root, key, old_value ? *old_value : ValueVisitor(ignore)));
+    if (present && mode == PutMode::InsertOnly) return false;
+  }
+  bool added = false;
+  auto change = [&](MemNode& leaf) -> Status {
+    std::size_t i = entry_lower_bound(leaf.entries, key);
+    if (entry_matches(leaf.entries, i, key)) {
+      MemEntry& e = leaf.entries[i];
+      release_run(cx, e);
+      leaf.bytes -= entry_bytes(cx.layout, page_size, e);
+      e.overflow = false;
+      e.value.assign(reinterpret_cast<const char*>(value.data()), value.size());
+      leaf.bytes += entry_bytes(cx.layout, page_size, e);
+    } else {
+      MemEntry e;
+      e.key.assign(reinterpret_cast<const char*>(key.data()), key.size());
+      e.value.assign(reinterpret_cast<const char*>(value.data()), value.size());
+      leaf.bytes += entry_bytes(cx.layout, page_size, e);
+      leaf.entries.insert(leaf.entries.begin() + i, std::move(e));
+      added = true;
+    }
+    return ok();
+  };
+  DZ_CHECK(change_tree(cx, root, key, change));
+  return added;
+}
+
+Result<ModifyOutcome> insert_entry(const WriteContext& cx, TreeRoot& root, ByteView key,
+                                   ValueModifier modifier) {
+  DZ_CHECK(check_key(cx.source.page_size(), key.size()));
+  std::string out;
+  bool changed = false;
+  auto visit = [&](ByteView old_value) -> Status {
+    changed = DZ_TRY(modifier(old_value, out));
+    return ok();
+  };
+  bool present = DZ_TRY(get(cx.read(), root, key, visit));
+  if (!present) return ModifyOutcome::NotFound;
+  if (!changed) return ModifyOutcome::Unchanged;
+  DZ_CHECK(check_value(out.size()));
+  DZ_CHECK(put(cx, root, key, bytes_view(out)));
+  return ModifyOutcome::Changed;
+}
+
+Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
+                    const ValueVisitor* stored) {
+  const std::uint32_t page_size = cx.source.page_size();
+  DZ_CHECK(check_key(page_size, key.size()));
+  auto ignore = [](ByteView) { return ok(); };
+  bool present = DZ_TRY(get(cx.read(), root, key, stored ? *stored : ValueVisitor(ignore)));
+  if (!present) return false;
+  auto change = [&](MemNode& leaf) -> Status {
+    std::size_t i = entry_lower_bound(leaf.entries, key);
+    if (!entry_matches(leaf.entries, i, key))
+      return fail(Error::internal("a key found in a tree was gone when it was removed"));
+    release_run(cx, leaf.entries[i]);
+    leaf.bytes -= entry_bytes(cx.layout, page_size, leaf.entries[i]);
+    leaf.entries.erase(leaf.entries.begin() + i);
+    return ok();
+  };
+  DZ_CHECK(change_tree(cx, root, key, change));
+  return true;
+}
+
+Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root) {
+  std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  if (mem) {
+    std::vector<std::uint8_t> page(cx.source.page_size());
+    Ops::disk(root) = DZ_TRY(write_node(cx, *mem, page));
+    mem.reset();
+  }
+  return root.disk();
+}
+
+Status drop_tree(const WriteContext& cx, TreeRoot& root) {
+  std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  if (mem) {
+    DZ_CHECK(drop_mem_subtree(cx, *mem));
+  } else if (root.disk().page != 0) {
+    DZ_CHECK(drop_disk_subtree(cx, root.disk(), std::nullopt));
+  }
+  mem.reset();
+  Ops::disk(root) = ChildPointer{};
+  return ok();
+}
+
+Result<std::uint64_t> relocate(const WriteContext& cx, TreeRoot& root, std::uint64_t limit) {
+  std::uint64_t moved = 0;
+  std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  if (mem) {
+    DZ_CHECK(relocate_mem(cx, *mem, limit, moved));
+  } else if (root.disk().page != 0) {
+    mem = DZ_TRY(relocate_disk(cx, root.disk(), std::nullopt, limit, moved));
+    if (mem) Ops::disk(root) = ChildPointer{};
+  }
+  return moved;
+}
+
+}  // namespace btree
+
+}  // namespace deziro

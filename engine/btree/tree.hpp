@@ -1,0 +1,190 @@
+// Copy-on-write B-trees of byte keys and values.
+//
+// A tree is reached through its root: a `ChildPointer` to a page of a
+// published commit (page 0: the empty tree), or, inside a write
+// transaction, an in-memory node. A write transaction changes its trees in
+// memory only: every node it touches is loaded into a `MemNode` (its page is
+// reported released to the `PageSink`), changed there, split, merged or
+// rebalanced, and `write_tree` lays the touched nodes out into newly
+// allocated pages at commit, children first, so that each parent keeps its
+// children's page numbers, commit ids and stamps. Values too long for a leaf
+// are held in memory until then and written into overflow runs.
+//
+// Use from a transaction:
+//   TreeRoot root = TreeRoot::on_disk(descriptor_root);      // or {} for none
+//   WriteContext cx{source, tree_id, txn_id, layout, sink};
+//   DZ_TRY(btree::put(cx, root, key, value, PutMode::Upsert));
+//   ChildPointer new_root = DZ_TRY(btree::write_tree(cx, root));
+// Reads (`get`, `RangeCursor`) work on any root, in memory or not.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "btree/page_io.hpp"
+#include "error.hpp"
+#include "format/node.hpp"
+#include "format/page.hpp"
+#include "function_ref.hpp"
+
+namespace deziro {
+
+struct MemNode;
+
+// A branch's child: its pointer on disk, or the node loaded for writing.
+struct MemChild {
+  ChildPointer pointer;
+  std::unique_ptr<MemNode> node;
+};
+
+// A leaf entry held in memory. An inline value too long for the leaf stays
+// here until `write_tree` puts it into an overflow run.
+struct MemEntry {
+  std::string key;
+  std::string value;
+  bool overflow = false;  // the value is `ref`'s run, unchanged
+  OverflowRef ref;
+};
+
+// A node of a write transaction.
+struct MemNode {
+  std::uint8_t level = 0;
+  std::vector<MemEntry> entries;   // leaf
+  std::vector<std::string> keys;   // branch: separators
+  std::vector<MemChild> children;  // branch: keys.size() + 1
+  std::size_t bytes = 0;           // slots, cells and pointers in the layout written
+  bool is_leaf() const { return level == 0; }
+};
+
+// The root of one tree.
+class TreeRoot {
+ public:
+  TreeRoot() = default;
+  static TreeRoot on_disk(const ChildPointer& pointer) {
+    TreeRoot root;
+    root.disk_ = pointer;
+    return root;
+  }
+  TreeRoot(TreeRoot&&) = default;
+  TreeRoot& operator=(TreeRoot&&) = default;
+
+  bool empty() const { return !mem_ && disk_.page == 0; }
+  // Whether the tree holds nodes not yet written.
+  bool in_memory() const { return mem_ != nullptr; }
+  // The root page on disk (page 0 when empty or in memory).
+  const ChildPointer& disk() const { return disk_; }
+  const MemNode* mem() const { return mem_.get(); }
+
+ private:
+  friend struct TreeOps;
+  ChildPointer disk_;
+  std::unique_ptr<MemNode> mem_;
+};
+
+// What a read of a tree needs.
+struct ReadContext {
+  NodeSource& source;
+  std::uint64_t tree_id;
+};
+
+// What a change of a tree needs besides: the commit id of the pages it
+// writes, the leaf layout it writes, and where pages come from and go.
+struct WriteContext {
+  NodeSource& source;
+  std::uint64_t tree_id;
+  std::uint64_t txn_id;
+  LeafLayout layout;
+  PageSink& sink;
+  ReadContext read() const { return {source, tree_id}; }
+};
+
+using ValueVisitor = FunctionRef<Status(ByteView value)>;
+// Given the stored value, writes the new one into `out` and answers whether
+// it changed it.
+using ValueModifier = FunctionRef<Result<bool>(ByteView old_value, std::string& out)>;
+
+enum class PutMode : std::uint8_t {
+  Upsert,      // replace a present key's value
+  InsertOnly,  // leave a present key as it is
+};
+
+enum class ModifyOutcome : std::uint8_t { NotFound, Unchanged, Changed };
+
+namespace btree {
+
+// INVALID_ARGUMENT "a key is at most {} bytes long with this page size, not
+// {}" / "a value is less than 4 GiB long, not {} bytes".
+Status check_key(std::uint32_t page_size, std::size_t key_len);
+Status check_value(std::uint64_t value_len);
+
+// Hands the stored value (an overflow value read whole) to the visitor;
+// false when the key is absent. The visitor's error is returned unchanged.
+Result<bool> get(const ReadContext& cx, const TreeRoot& root, ByteView key, ValueVisitor visitor);
+// The same from a pointer to a root page.
+Result<bool> get(const ReadContext& cx, const ChildPointer& root, ByteView key,
+                 ValueVisitor visitor);
+
+// Stores the value under the key. Answers whether a new key was added. With
+// InsertOnly a present key is left unchanged (and nothing is copied on
+// write); with Upsert its old value is first handed to `old_value` when one
+// is given. Key and value limits are checked before anything changes.
+Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView value,
+                 PutMode mode = PutMode::Upsert, const ValueVisitor* old_value = nullptr);
+
+// The modifying insert: an absent key answers NotFound without calling the
+// modifier; a present key's whole value goes to the modifier, and when it
+// answers changed the value becomes `out`. A refusal of the modifier, or a
+// new value of 4 GiB or more, leaves the tree unchanged.
+Result<ModifyOutcome> insert_entry(const WriteContext& cx, TreeRoot& root, ByteView key,
+                                   ValueModifier modifier);
+
+// Removes the key; false when absent. When given, `stored` sees the value
+// first and the key is removed only when it succeeds.
+Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
+                    const ValueVisitor* stored = nullptr);
+
+// Writes the tree's in-memory nodes into new pages (children first) and
+// makes the root a pointer on disk again; page 0 for an empty tree. A tree
+// with nothing in memory is left as it is.
+Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root);
+
+// Drops every page of the tree (nodes and overflow runs), reporting each as
+// released, and leaves the root empty.
+Status drop_tree(const WriteContext& cx, TreeRoot& root);
+
+// Moves every node page and overflow run of the tree that lies at or above
+// `limit`: runs are copied at once into pages from the sink (and their run
+// checks recomputed), nodes are loaded for writing, with their parents, so
+// that `write_tree` puts them on new pages. Returns the pages moved.
+Result<std::uint64_t> relocate(const WriteContext& cx, TreeRoot& root, std::uint64_t limit);
+
+}  // namespace btree
+
+namespace format {
+// Loads the node a branch points to for writing: checks it against the
+// pointer (stamp, commit, tree, level) and, when given, its leaf layout,
+// reports its page released and returns it in memory.
+Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildPointer& pointer,
+                                            std::optional<std::uint8_t> level,
+                                            std::optional<LeafLayout> layout = std::nullopt);
+}  // namespace format
+
+namespace node {
+// The entries of a leaf (keys with inline values or overflow references).
+std::vector<MemEntry> collect_entries(const NodeView& leaf);
+// A branch's separators and children.
+void collect_children(const NodeView& branch, std::vector<std::string>& keys,
+                      std::vector<MemChild>& children);
+}  // namespace node
+
+namespace write {
+// Lays ordered leaf entries out into as many leaves of the layout as they
+// need (one when they fit), each split near its byte midpoint.
+std::vector<std::vector<MemEntry>> build_nodes(std::vector<MemEntry> entries, LeafLayout layout,
+                                               std::uint32_t page_size);
+}  // namespace write
+
+}  // namespace deziro

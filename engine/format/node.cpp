@@ -1,0 +1,414 @@
+#include "format/node.hpp"
+
+#include <algorithm>
+#include <cassert>
+#include <cstring>
+
+#include "format/bytes.hpp"
+#include "text_format.hpp"
+
+namespace deziro {
+
+int compare_keys(ByteView a, ByteView b) {
+  std::size_t n = std::min(a.size(), b.size());
+  int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
+
+PageKind leaf_page_kind(LeafLayout layout) {
+  return layout == LeafLayout::Varint ? PageKind::VarintLeaf : PageKind::FixedLeaf;
+}
+
+namespace node {
+
+std::size_t varint_len(std::uint64_t x) {
+  std::size_t n = 1;
+  while (x >= 0x80) {
+    x >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+std::size_t inline_cell_size(LeafLayout layout, std::size_t key_len, std::size_t value_len) {
+  if (layout == LeafLayout::Fixed) return key_len + value_len + 5;
+  return key_len + value_len + varint_len(key_len) + varint_len(2 * std::uint64_t{value_len});
+}
+
+std::size_t overflow_cell_size(LeafLayout layout, std::size_t key_len) {
+  if (layout == LeafLayout::Fixed) return key_len + 3 + kOverflowRefSize;
+  return key_len + varint_len(key_len) + 1 + kOverflowRefSize;
+}
+
+bool value_fits_inline(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
+                       std::uint64_t value_len) {
+  if (value_len >= page_size) return false;
+  return inline_cell_size(layout, key_len, value_len) + kSlotSize <= max_entry_bytes(page_size);
+}
+
+std::size_t leaf_entry_bytes(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
+                             std::uint64_t value_len) {
+  if (value_fits_inline(layout, page_size, key_len, value_len))
+    return inline_cell_size(layout, key_len, value_len) + kSlotSize;
+  return overflow_cell_size(layout, key_len) + kSlotSize;
+}
+
+std::uint64_t overflow_page_count(std::uint32_t page_size, std::uint64_t value_len) {
+  std::uint64_t room = overflow_payload(page_size);
+  return (value_len + room - 1) / room;
+}
+
+}  // namespace node
+
+OverflowRef OverflowRef::load(const std::uint8_t* p) {
+  OverflowRef ref;
+  ref.first_page = load_u64_le(p);
+  ref.page_count = load_u32_le(p + 8);
+  ref.length = load_u32_le(p + 12);
+  ref.commit_id = load_u64_le(p + 16);
+  // p + 24: four reserved bytes, written as zero.
+  ref.check = PageStamp::load(p + 28);
+  return ref;
+}
+
+void OverflowRef::store(std::uint8_t* p) const {
+  store_u64_le(p, first_page);
+  store_u32_le(p + 8, page_count);
+  store_u32_le(p + 12, length);
+  store_u64_le(p + 16, commit_id);
+  store_u32_le(p + 24, 0);
+  check.store(p + 28);
+}
+
+namespace {
+
+constexpr std::uint8_t kFixedInline = 0;
+constexpr std::uint8_t kFixedOverflow = 1;
+
+// Reads a LEB128 number of at most 3 bytes (every length a node holds fits);
+// returns false when it runs past `end` or is longer.
+bool read_small_varint(const std::uint8_t* page, std::size_t& pos, std::size_t end,
+                       std::uint32_t& out) {
+  std::uint32_t value = 0;
+  for (int i = 0; i < 3; ++i) {
+    if (pos >= end) return false;
+    std::uint8_t b = page[pos++];
+    value |= static_cast<std::uint32_t>(b & 0x7F) << (7 * i);
+    if ((b & 0x80) == 0) {
+      out = value;
+      return true;
+    }
+  }
+  return false;
+}
+
+std::size_t write_varint(std::uint8_t* p, std::uint64_t x) {
+  std::size_t n = 0;
+  while (x >= 0x80) {
+    p[n++] = static_cast<std::uint8_t>(x | 0x80);
+    x >>= 7;
+  }
+  p[n++] = static_cast<std::uint8_t>(x);
+  return n;
+}
+
+// The decoded shape of a leaf cell: where its key starts, its length, and
+// where the value or reference starts with its length.
+struct CellShape {
+  std::size_t key_pos;
+  std::size_t key_len;
+  std::size_t value_pos;
+  std::size_t value_len;
+  bool overflow;
+};
+
+// Decodes a leaf cell's header at `pos`, checking that the whole cell ends
+// by `end`.
+bool decode_leaf_cell(const std::uint8_t* page, LeafLayout layout, std::size_t pos, std::size_t end,
+                      CellShape& shape) {
+  if (layout == LeafLayout::Fixed) {
+    if (pos + 3 > end) return false;
+    std::uint8_t flag = page[pos];
+    shape.key_len = load_u16_le(page + pos + 1);
+    if (flag == kFixedInline) {
+      if (pos + 5 > end) return false;
+      shape.value_len = load_u16_le(page + pos + 3);
+      shape.key_pos = pos + 5;
+      shape.overflow = false;
+    } else if (flag == kFixedOverflow) {
+      shape.value_len = node::kOverflowRefSize;
+      shape.key_pos = pos + 3;
+      shape.overflow = true;
+    } else {
+      return false;
+    }
+  } else {
+    std::uint32_t key_len = 0;
+    std::uint32_t tag = 0;
+    if (!read_small_varint(page, pos, end, key_len)) return false;
+    if (!read_small_varint(page, pos, end, tag)) return false;
+    shape.key_len = key_len;
+    if (tag & 1) {
+      if (tag != 1) return false;
+      shape.overflow = true;
+      shape.value_len = node::kOverflowRefSize;
+    } else {
+      shape.overflow = false;
+      shape.value_len = tag / 2;
+    }
+    shape.key_pos = pos;
+  }
+  shape.value_pos = shape.key_pos + shape.key_len;
+  return shape.value_pos + shape.value_len <= end;
+}
+
+// The same without bounds, for pages already checked.
+inline CellShape leaf_cell_shape(const std::uint8_t* page, LeafLayout layout, std::size_t pos) {
+  CellShape shape;
+  if (layout == LeafLayout::Fixed) {
+    shape.key_len = load_u16_le(page + pos + 1);
+    if (page[pos] == kFixedInline) {
+      shape.value_len = load_u16_le(page + pos + 3);
+      shape.key_pos = pos + 5;
+      shape.overflow = false;
+    } else {
+      shape.value_len = node::kOverflowRefSize;
+      shape.key_pos = pos + 3;
+      shape.overflow = true;
+    }
+  } else {
+    std::uint32_t key_len = 0;
+    std::uint32_t tag = 0;
+    read_small_varint(page, pos, SIZE_MAX, key_len);
+    read_small_varint(page, pos, SIZE_MAX, tag);
+    shape.key_len = key_len;
+    shape.overflow = (tag & 1) != 0;
+    shape.value_len = shape.overflow ? node::kOverflowRefSize : tag / 2;
+    shape.key_pos = pos;
+  }
+  shape.value_pos = shape.key_pos + shape.key_len;
+  return shape;
+}
+
+inline std::size_t slot_offset(const std::uint8_t* page, std::size_t slots, std::size_t index) {
+  return load_u16_le(page + slots + node::kSlotSize * index);
+}
+
+LeafCell cell_from_shape(const std::uint8_t* page, const CellShape& shape) {
+  LeafCell cell;
+  cell.key = ByteView(page + shape.key_pos, shape.key_len);
+  cell.overflow = shape.overflow;
+  if (shape.overflow) {
+    cell.ref = OverflowRef::load(page + shape.value_pos);
+  } else {
+    cell.value = ByteView(page + shape.value_pos, shape.value_len);
+  }
+  return cell;
+}
+
+}  // namespace
+
+namespace node {
+
+LeafCell entry_at(const std::uint8_t* page, LeafLayout layout, std::size_t index) {
+  std::size_t pos = slot_offset(page, kPageContentOffset, index);
+  return cell_from_shape(page, leaf_cell_shape(page, layout, pos));
+}
+
+}  // namespace node
+
+std::expected<NodeView, std::string> NodeView::from_page(std::shared_ptr<const std::uint8_t> page,
+                                                         std::uint32_t page_size) {
+  const std::uint8_t* p = page.get();
+  std::uint8_t kind = p[kPageKindOffset];
+  std::uint8_t level = p[kPageLevelOffset];
+  NodeView view;
+  switch (kind) {
+    case static_cast<std::uint8_t>(PageKind::FixedLeaf):
+      view.code_ = NodeCode::FixedLeaf;
+      break;
+    case static_cast<std::uint8_t>(PageKind::VarintLeaf):
+      view.code_ = NodeCode::VarintLeaf;
+      break;
+    case static_cast<std::uint8_t>(PageKind::Branch):
+      view.code_ = NodeCode::Branch;
+      break;
+    case static_cast<std::uint8_t>(PageKind::Overflow):
+      return std::unexpected(std::string("it is an overflow page, not a node"));
+    default:
+      return std::unexpected(format_text("its kind {} is unknown", kind));
+  }
+  bool leaf = view.code_ != NodeCode::Branch;
+  if (leaf != (level == 0))
+    return std::unexpected(format_text("its kind {} cannot have level {}", kind, level));
+  std::size_t count = load_u16_le(p + node::kEntryCountOffset);
+  std::size_t cell_start = load_u16_le(p + node::kCellStartOffset);
+  std::size_t end = page_size - kPageStampSize;
+  std::size_t slots = kPageContentOffset + (leaf ? 0 : ChildPointer::kSize * (count + 1));
+  std::size_t slots_end = slots + node::kSlotSize * count;
+  if (!leaf && count == 0) return std::unexpected(std::string("it is a branch with one child"));
+  if (slots_end > cell_start || cell_start > end)
+    return std::unexpected(std::string("its cells overlap"));
+  for (std::size_t i = 0; i < count; ++i) {
+    std::size_t pos = slot_offset(p, slots, i);
+    if (pos < cell_start || pos >= end) return std::unexpected(std::string("its cells overlap"));
+    if (leaf) {
+      CellShape shape;
+      if (!decode_leaf_cell(p, view.layout(), pos, end, shape))
+        return std::unexpected(format_text("its cell {} cannot be read", i));
+    } else {
+      if (pos + 2 > end || pos + 2 + load_u16_le(p + pos) > end)
+        return std::unexpected(format_text("its cell {} cannot be read", i));
+    }
+  }
+  view.page_ = std::move(page);
+  view.page_size_ = page_size;
+  view.level_ = level;
+  view.count_ = static_cast<std::uint16_t>(count);
+  view.slots_ = static_cast<std::uint16_t>(slots);
+  return view;
+}
+
+std::uint64_t NodeView::commit_id() const { return load_u64_le(page() + kPageCommitIdOffset); }
+std::uint64_t NodeView::tree_id() const { return load_u64_le(page() + kPageTreeIdOffset); }
+
+std::uint32_t NodeView::used_bytes() const {
+  std::size_t cell_start = load_u16_le(page() + node::kCellStartOffset);
+  std::size_t used = (slots_ - kPageContentOffset) + node::kSlotSize * count_ +
+                     (page_size_ - kPageStampSize - cell_start);
+  return static_cast<std::uint32_t>(std::min<std::size_t>(used, 65535));
+}
+
+ByteView NodeView::key_at(std::size_t index) const {
+  assert(index < count_);
+  const std::uint8_t* p = page();
+  std::size_t pos = slot_offset(p, slots_, index);
+  if (!is_leaf()) return ByteView(p + pos + 2, load_u16_le(p + pos));
+  CellShape shape = leaf_cell_shape(p, layout(), pos);
+  return ByteView(p + shape.key_pos, shape.key_len);
+}
+
+LeafCell NodeView::cell_at(std::size_t index) const {
+  assert(is_leaf() && index < count_);
+  return node::entry_at(page(), layout(), index);
+}
+
+ChildPointer NodeView::child_at(std::size_t index) const {
+  assert(!is_leaf() && index <= count_);
+  return ChildPointer::load(page() + kPageContentOffset + ChildPointer::kSize * index);
+}
+
+std::expected<OwnedEntry, std::string> NodeView::entry_owned(std::size_t index) const {
+  LeafCell cell = cell_at(index);
+  OwnedEntry entry;
+  entry.key = to_string(cell.key);
+  entry.overflow = cell.overflow;
+  if (cell.overflow) {
+    const OverflowRef& ref = cell.ref;
+    if (ref.page_count == 0 || ref.page_count != node::overflow_page_count(page_size_, ref.length))
+      return std::unexpected(
+          format_text("entry {} refers to an overflow run of {} pages for {} bytes", index,
+                      ref.page_count, ref.length));
+    entry.ref = ref;
+  } else {
+    entry.value = to_string(cell.value);
+  }
+  return entry;
+}
+
+std::size_t NodeView::search(ByteView key, bool past_equal) const {
+  std::size_t lo = 0;
+  std::size_t hi = count_;
+  while (lo < hi) {
+    std::size_t mid = (lo + hi) / 2;
+    int c = compare_keys(key_at(mid), key);
+    if (c < 0 || (past_equal && c == 0)) {
+      lo = mid + 1;
+    } else {
+      hi = mid;
+    }
+  }
+  return lo;
+}
+
+namespace node {
+
+namespace {
+
+void write_node_header(std::span<std::uint8_t> page, PageKind kind, std::uint8_t level,
+                       std::size_t count, std::size_t cell_start, std::uint64_t commit_id,
+                       std::uint64_t tree_id) {
+  std::memset(page.data(), 0, kPageHeaderSize);
+  PageHeader header{static_cast<std::uint8_t>(kind), level, commit_id, tree_id};
+  header.write(page);
+  store_u16_le(page.data() + kEntryCountOffset, static_cast<std::uint16_t>(count));
+  store_u16_le(page.data() + kCellStartOffset, static_cast<std::uint16_t>(cell_start));
+}
+
+}  // namespace
+
+void build_leaf(std::span<std::uint8_t> page, LeafLayout layout, std::span<const LeafItem> items,
+                std::uint64_t commit_id, std::uint64_t tree_id) {
+  std::uint8_t* p = page.data();
+  std::size_t end = page.size() - kPageStampSize;
+  std::size_t pos = end;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const LeafItem& item = items[i];
+    bool overflow = item.ref != nullptr;
+    std::size_t size = overflow ? overflow_cell_size(layout, item.key.size())
+                                : inline_cell_size(layout, item.key.size(), item.value.size());
+    assert(pos >= kPageContentOffset + kSlotSize * items.size() + size);
+    pos -= size;
+    store_u16_le(p + kPageContentOffset + kSlotSize * i, static_cast<std::uint16_t>(pos));
+    std::size_t at = pos;
+    if (layout == LeafLayout::Fixed) {
+      p[at++] = overflow ? kFixedOverflow : kFixedInline;
+      store_u16_le(p + at, static_cast<std::uint16_t>(item.key.size()));
+      at += 2;
+      if (!overflow) {
+        store_u16_le(p + at, static_cast<std::uint16_t>(item.value.size()));
+        at += 2;
+      }
+    } else {
+      at += write_varint(p + at, item.key.size());
+      at += write_varint(p + at, overflow ? 1 : 2 * std::uint64_t{item.value.size()});
+    }
+    if (!item.key.empty()) std::memcpy(p + at, item.key.data(), item.key.size());
+    at += item.key.size();
+    if (overflow) {
+      item.ref->store(p + at);
+    } else if (!item.value.empty()) {
+      std::memcpy(p + at, item.value.data(), item.value.size());
+    }
+  }
+  std::size_t slots_end = kPageContentOffset + kSlotSize * items.size();
+  std::memset(p + slots_end, 0, pos - slots_end);
+  write_node_header(page, leaf_page_kind(layout), 0, items.size(), pos, commit_id, tree_id);
+}
+
+void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<const ByteView> keys,
+                  std::span<const ChildPointer> children, std::uint64_t commit_id,
+                  std::uint64_t tree_id) {
+  assert(children.size() == keys.size() + 1 && level > 0);
+  std::uint8_t* p = page.data();
+  std::size_t end = page.size() - kPageStampSize;
+  for (std::size_t i = 0; i < children.size(); ++i)
+    children[i].store(p + kPageContentOffset + ChildPointer::kSize * i);
+  std::size_t slots = kPageContentOffset + ChildPointer::kSize * children.size();
+  std::size_t pos = end;
+  for (std::size_t i = 0; i < keys.size(); ++i) {
+    pos -= 2 + keys[i].size();
+    store_u16_le(p + slots + kSlotSize * i, static_cast<std::uint16_t>(pos));
+    store_u16_le(p + pos, static_cast<std::uint16_t>(keys[i].size()));
+    if (!keys[i].empty()) std::memcpy(p + pos + 2, keys[i].data(), keys[i].size());
+  }
+  std::size_t slots_end = slots + kSlotSize * keys.size();
+  assert(slots_end <= pos);
+  std::memset(p + slots_end, 0, pos - slots_end);
+  write_node_header(page, PageKind::Branch, level, keys.size(), pos, commit_id, tree_id);
+}
+
+}  // namespace node
+
+}  // namespace deziro

@@ -1,0 +1,202 @@
+// Node layouts of the B-trees: the fixed-layout leaf (page kind 1), the
+// varint-layout leaf (kind 4) and the branch (kind 2), read in place from a
+// page's bytes. docs/file-format.md section 3 has the byte tables.
+//
+// Every node keeps an array of u16 slots at byte 56, one per entry in key
+// order, each the offset of the entry's cell; cells are packed downward from
+// the trailer. A branch puts its n + 1 child pointers at byte 56 first and
+// its n slots after them. Header bytes 26..27 hold the entry count and 28..29
+// the lowest cell offset.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <memory>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+#include "format/page.hpp"
+
+namespace deziro {
+
+using ByteView = std::span<const std::uint8_t>;
+
+inline ByteView bytes_view(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+inline std::string to_string(ByteView b) {
+  return std::string(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+// Unsigned bytewise order, a proper prefix first.
+int compare_keys(ByteView a, ByteView b);
+
+// The leaf layout a write transaction writes: varint in format 6, fixed in 5.
+enum class LeafLayout : std::uint8_t { Fixed, Varint };
+
+// The parsed node's code; not the page kind (1 fixed leaf, 2 branch, 3
+// overflow, 4 varint leaf).
+enum class NodeCode : std::uint8_t { FixedLeaf = 0, VarintLeaf = 1, Branch = 2 };
+
+PageKind leaf_page_kind(LeafLayout layout);
+
+namespace node {
+
+inline constexpr std::size_t kEntryCountOffset = 26;
+inline constexpr std::size_t kCellStartOffset = 28;
+inline constexpr std::size_t kSlotSize = 2;
+inline constexpr std::size_t kOverflowRefSize = 44;
+// A branch's first child costs its pointer; each further child its pointer,
+// its slot and its separator's u16 length besides the separator's bytes.
+inline constexpr std::size_t kFirstChildCost = ChildPointer::kSize;
+inline constexpr std::size_t kBranchKeyOverhead = ChildPointer::kSize + 2 + 2;
+
+// The longest key (and tree name) a page size allows.
+constexpr std::size_t max_key_len(std::uint32_t page_size) { return (page_size - 268) / 4; }
+// Bytes a node's slots, cells and child pointers may use.
+constexpr std::size_t capacity(std::uint32_t page_size) { return page_size - 72; }
+// No leaf entry (cell and slot) is larger, so any four entries fit a leaf.
+constexpr std::size_t max_entry_bytes(std::uint32_t page_size) { return (page_size - 72) / 4; }
+// Values of 2^32 bytes or more are refused.
+inline constexpr std::uint64_t kMaxValueLen = 0xFFFFFFFFull;
+
+// Bytes of an unsigned LEB128 number.
+std::size_t varint_len(std::uint64_t x);
+
+std::size_t inline_cell_size(LeafLayout layout, std::size_t key_len, std::size_t value_len);
+std::size_t overflow_cell_size(LeafLayout layout, std::size_t key_len);
+// Whether a value of this length stays in the leaf.
+bool value_fits_inline(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
+                       std::uint64_t value_len);
+// Cell plus slot of an entry in a leaf of this layout.
+std::size_t leaf_entry_bytes(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
+                             std::uint64_t value_len);
+
+// Overflow pages: their payload sits between the header and the trailer.
+constexpr std::size_t overflow_payload(std::uint32_t page_size) { return page_size - 72; }
+std::uint64_t overflow_page_count(std::uint32_t page_size, std::uint64_t value_len);
+// Pages per read or write of an overflow run: max(1, 1 MiB / page size).
+constexpr std::uint32_t overflow_batch_pages(std::uint32_t page_size) {
+  return page_size >= (1u << 20) ? 1 : (1u << 20) / page_size;
+}
+
+}  // namespace node
+
+// The 44-byte reference a leaf holds to a value kept in an overflow run.
+struct OverflowRef {
+  std::uint64_t first_page = 0;
+  std::uint32_t page_count = 0;
+  std::uint32_t length = 0;
+  std::uint64_t commit_id = 0;
+  // XXH3-128 over the stamps of the run's pages, in order.
+  PageStamp check;
+
+  static OverflowRef load(const std::uint8_t* p);
+  void store(std::uint8_t* p) const;
+  friend bool operator==(const OverflowRef&, const OverflowRef&) = default;
+};
+
+// One leaf cell read in place: the key and either the inline value or the
+// overflow reference. Views point into the page.
+struct LeafCell {
+  ByteView key;
+  ByteView value;
+  bool overflow = false;
+  OverflowRef ref;
+};
+
+// A leaf entry as owned bytes.
+struct OwnedEntry {
+  std::string key;
+  std::string value;
+  bool overflow = false;
+  OverflowRef ref;
+};
+
+namespace node {
+// Key and value (or reference) of slot `index` of a leaf page already
+// checked by NodeView::from_page.
+LeafCell entry_at(const std::uint8_t* page, LeafLayout layout, std::size_t index);
+}  // namespace node
+
+// A parsed node over a page's bytes: a leaf of either layout or a branch. It
+// shares the page image with whoever owns it (the page cache), so it stays
+// valid after the cache lets go.
+class NodeView {
+ public:
+  NodeView() = default;
+
+  // Checks the structure of a page that has already been opened (its stamp
+  // checked): kind, level, counts, and that every slot and cell lies inside
+  // the page. The error is the text after "page {}: ".
+  static std::expected<NodeView, std::string> from_page(std::shared_ptr<const std::uint8_t> page,
+                                                        std::uint32_t page_size);
+
+  NodeCode code() const { return code_; }
+  bool is_leaf() const { return code_ != NodeCode::Branch; }
+  LeafLayout layout() const {
+    return code_ == NodeCode::VarintLeaf ? LeafLayout::Varint : LeafLayout::Fixed;
+  }
+  std::uint8_t level() const { return level_; }
+  // Entries of a leaf, separator keys of a branch.
+  std::size_t count() const { return count_; }
+  std::size_t child_count() const { return is_leaf() ? 0 : count_ + 1u; }
+  std::uint64_t commit_id() const;
+  std::uint64_t tree_id() const;
+  std::uint32_t page_size() const { return page_size_; }
+  const std::uint8_t* page() const { return page_.get(); }
+  const std::shared_ptr<const std::uint8_t>& page_owner() const { return page_; }
+  // Bytes of slots, cells and child pointers, capped at 65535.
+  std::uint32_t used_bytes() const;
+
+  // An entry key of a leaf, a separator key of a branch.
+  ByteView key_at(std::size_t index) const;
+  LeafCell cell_at(std::size_t index) const;
+  ChildPointer child_at(std::size_t index) const;
+  // The entry as owned bytes with its value or overflow reference; fails on
+  // a reference that cannot describe a run.
+  std::expected<OwnedEntry, std::string> entry_owned(std::size_t index) const;
+
+  // First slot whose key is >= `key` (leaf or branch keys).
+  std::size_t lower_bound(ByteView key) const { return search(key, false); }
+  // First slot whose key is > `key`.
+  std::size_t upper_bound(ByteView key) const { return search(key, true); }
+  // The child of a branch whose key range holds `key`.
+  std::size_t child_index(ByteView key) const { return upper_bound(key); }
+
+ private:
+  std::size_t search(ByteView key, bool past_equal) const;
+
+  std::shared_ptr<const std::uint8_t> page_;
+  std::uint32_t page_size_ = 0;
+  NodeCode code_ = NodeCode::FixedLeaf;
+  std::uint8_t level_ = 0;
+  std::uint16_t count_ = 0;
+  std::uint16_t slots_ = 0;  // offset of the slot array
+};
+
+// Items laid out into a page by the builders below.
+struct LeafItem {
+  ByteView key;
+  ByteView value;          // the inline value when `ref` is null
+  const OverflowRef* ref;  // the value's run, or null
+};
+
+namespace node {
+
+// Lays a leaf out into `page` (page-size bytes; header fields, slots and
+// cells; the trailer is left for the sealer). The items must fit.
+void build_leaf(std::span<std::uint8_t> page, LeafLayout layout, std::span<const LeafItem> items,
+                std::uint64_t commit_id, std::uint64_t tree_id);
+
+// Lays a branch out: keys.size() + 1 children.
+void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<const ByteView> keys,
+                  std::span<const ChildPointer> children, std::uint64_t commit_id,
+                  std::uint64_t tree_id);
+
+}  // namespace node
+
+}  // namespace deziro

@@ -1,0 +1,169 @@
+#include "lock/file_lock.hpp"
+
+#include <fcntl.h>
+#include <sys/vfs.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <thread>
+
+namespace deziro {
+
+namespace {
+
+LockWaitFailure failure_from_errno(int errnum) {
+  switch (errnum) {
+    case ENOLCK:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+      return {LockWaitFailure::Kind::Unsupported, errnum};
+    default:
+      return {LockWaitFailure::Kind::Io, errnum};
+  }
+}
+
+struct flock byte_range(short type, std::uint64_t first, std::uint64_t length) {
+  struct flock range {};
+  range.l_type = type;
+  range.l_whence = SEEK_SET;
+  range.l_start = static_cast<off_t>(first);
+  range.l_len = static_cast<off_t>(length);
+  return range;
+}
+
+}  // namespace
+
+Error error_from_lock_wait(const LockWaitFailure& failure, std::string path) {
+  switch (failure.kind) {
+    case LockWaitFailure::Kind::TimedOut:
+      return Error::busy(std::move(path));
+    case LockWaitFailure::Kind::Unsupported:
+      return Error::unsupported_file_system(std::move(path));
+    case LockWaitFailure::Kind::Io:
+      break;
+  }
+  return Error::io_errno(std::move(path), failure.errnum);
+}
+
+FileLock::FileLock(int fd) { fds_.push_back(fd); }
+
+FileLock::~FileLock() {
+  for (auto [byte, mode] : held_) {
+    struct flock range = byte_range(F_UNLCK, byte, 1);
+    ::fcntl(fds_.front(), F_SETLK, &range);
+  }
+  for (int fd : fds_) ::close(fd);
+}
+
+void FileLock::add_file(int fd) {
+  std::lock_guard lock(mutex_);
+  fds_.push_back(fd);
+}
+
+LockResult<bool> FileLock::set_lock(std::uint64_t byte, short type) {
+  struct flock range = byte_range(type, byte, 1);
+  while (::fcntl(fds_.front(), F_SETLK, &range) != 0) {
+    if (errno == EINTR) continue;
+    if (errno == EACCES || errno == EAGAIN) return false;
+    return std::unexpected(failure_from_errno(errno));
+  }
+  return true;
+}
+
+LockResult<bool> FileLock::try_lock(std::uint64_t byte, LockMode mode) {
+  std::lock_guard lock(mutex_);
+  auto taken = set_lock(byte, mode == LockMode::Exclusive ? F_WRLCK : F_RDLCK);
+  if (taken && *taken) held_[byte] = mode;
+  return taken;
+}
+
+LockResult<void> FileLock::wait_lock(std::uint64_t byte, LockMode mode, Deadline deadline,
+                                     std::chrono::microseconds cap) {
+  auto delay = kFirstLockBackoff;
+  while (true) {
+    auto taken = try_lock(byte, mode);
+    if (!taken) return std::unexpected(taken.error());
+    if (*taken) return {};
+    auto now = std::chrono::steady_clock::now();
+    if (now >= deadline) return std::unexpected(LockWaitFailure{LockWaitFailure::Kind::TimedOut});
+    auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
+    std::this_thread::sleep_for(std::min(delay, left + std::chrono::microseconds(1)));
+    delay = std::min(delay * 2, cap);
+  }
+}
+
+void FileLock::unlock(std::uint64_t byte) {
+  std::lock_guard lock(mutex_);
+  if (held_.erase(byte) == 0) return;
+  // Unlocking cannot fail for a valid descriptor and range.
+  (void)set_lock(byte, F_UNLCK);
+}
+
+bool FileLock::holds(std::uint64_t byte) const {
+  std::lock_guard lock(mutex_);
+  return held_.contains(byte);
+}
+
+LockResult<bool> FileLock::held_by_another(std::uint64_t byte, LockMode mode) const {
+  struct flock range = byte_range(mode == LockMode::Exclusive ? F_WRLCK : F_RDLCK, byte, 1);
+  while (::fcntl(fds_.front(), F_GETLK, &range) != 0) {
+    if (errno == EINTR) continue;
+    return std::unexpected(failure_from_errno(errno));
+  }
+  return range.l_type != F_UNLCK;
+}
+
+LockResult<std::optional<std::uint64_t>> FileLock::lowest_held_by_another(std::uint64_t first,
+                                                                          std::uint64_t end) const {
+  // F_GETLK reports one conflicting lock, not necessarily the lowest: keep
+  // asking below the last one found until nothing is left there.
+  std::optional<std::uint64_t> lowest;
+  std::uint64_t limit = end;
+  while (first < limit) {
+    struct flock range = byte_range(F_WRLCK, first, limit - first);
+    while (::fcntl(fds_.front(), F_GETLK, &range) != 0) {
+      if (errno == EINTR) continue;
+      return std::unexpected(failure_from_errno(errno));
+    }
+    if (range.l_type == F_UNLCK) break;
+    auto start = std::max<std::uint64_t>(static_cast<std::uint64_t>(range.l_start), first);
+    lowest = start;
+    limit = start;
+  }
+  return lowest;
+}
+
+bool is_network_file_system(std::uint64_t magic) {
+  switch (magic) {
+    case 0x6969:      // NFS
+    case 0x517B:      // SMB
+    case 0xFF534D42:  // CIFS
+    case 0xFE534D42:  // SMB2
+    case 0x01021997:  // 9P
+    case 0x00C36400:  // Ceph
+    case 0x5346414F:  // AFS
+    case 0x6B414653:  // kAFS
+    case 0x73757245:  // Coda
+    case 0x564C:      // NCP
+      return true;
+    default:
+      return false;
+  }
+}
+
+Status check_local_file_system(int fd, const std::string& path) {
+  struct statfs info;
+  int rc;
+  do {
+    rc = ::fstatfs(fd, &info);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0) return fail(Error::io_errno(path, errno));
+  if (is_network_file_system(static_cast<std::uint64_t>(info.f_type)))
+    return fail(Error::unsupported_file_system(path));
+  return ok();
+}
+
+}  // namespace deziro

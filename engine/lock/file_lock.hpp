@@ -1,0 +1,116 @@
+// Byte-range locks between processes on one database file.
+//
+// Classic fcntl locks belong to the process, not to a descriptor or a
+// thread: threads of one process never conflict with each other (the
+// Instance orders them with its own mutexes), and closing ANY descriptor of
+// the file drops every lock the process holds on it. So a lock state owns
+// every descriptor the process opens on its file and keeps them open until
+// it is dropped. A forked child inherits none of the parent's locks;
+// dropping the child's copy of a lock state releases nothing of the
+// parent's.
+//
+// The lock bytes lie at 2^62 and above, past any page of the file.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <expected>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "error.hpp"
+
+namespace deziro {
+
+namespace lock_bytes {
+inline constexpr std::uint64_t kBase = 1ull << 62;
+// Shared by every open handle; exclusive for work that needs the file alone.
+inline constexpr std::uint64_t kFile = kBase;
+// The write lock.
+inline constexpr std::uint64_t kWrite = kBase + 1;
+// Held by whoever is trying for kFile exclusively (an opener, an upgrade).
+inline constexpr std::uint64_t kIntent = kBase + 2;
+// Held by a writer that has waited 20 ms for the write lock.
+inline constexpr std::uint64_t kLongWaitingWriter = kBase + 3;
+// Held shared while a snapshot of transaction `txn_id` is in use. The
+// largest transaction id puts this at 2^63 - 1, still a valid offset.
+constexpr std::uint64_t reader(std::uint64_t txn_id) { return kBase + 64 + txn_id; }
+}  // namespace lock_bytes
+
+enum class LockMode { Shared, Exclusive };
+
+// Why a lock could not be had.
+struct LockWaitFailure {
+  enum class Kind { TimedOut, Unsupported, Io };
+  Kind kind;
+  int errnum = 0;  // for Io and Unsupported
+};
+
+template <typename T>
+using LockResult = std::expected<T, LockWaitFailure>;
+
+// BUSY (timed out), UNSUPPORTED_FILE_SYSTEM (locks do not work there) or IO,
+// each naming `path`.
+Error error_from_lock_wait(const LockWaitFailure& failure, std::string path);
+
+// Backoff of lock waits: from 20 µs, doubling, up to the cap.
+inline constexpr std::chrono::microseconds kFirstLockBackoff{20};
+inline constexpr std::chrono::microseconds kLockBackoffCap{10000};
+
+class FileLock {
+ public:
+  using Deadline = std::chrono::steady_clock::time_point;
+
+  // A lock state owning the file's first descriptor.
+  explicit FileLock(int fd);
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  // Releases the bytes it holds and closes its descriptors.
+  ~FileLock();
+
+  // Takes one more descriptor of the same file, kept open until the state
+  // is dropped, so that closing it cannot release the state's locks.
+  void add_file(int fd);
+  int descriptor() const { return fds_.front(); }
+
+  // One attempt: true when the byte is now held in `mode`, false when
+  // another process holds it in a conflicting mode. Holding a byte
+  // exclusively and asking for it shared turns the lock shared at once.
+  LockResult<bool> try_lock(std::uint64_t byte, LockMode mode);
+  // Tries until `deadline`, sleeping from 20 µs, doubling, up to `cap`.
+  LockResult<void> wait_lock(std::uint64_t byte, LockMode mode, Deadline deadline,
+                             std::chrono::microseconds cap = kLockBackoffCap);
+  // Byte 2^62 exclusively, until `deadline`.
+  LockResult<void> wait_lock_file(Deadline deadline) {
+    return wait_lock(lock_bytes::kFile, LockMode::Exclusive, deadline);
+  }
+  void unlock(std::uint64_t byte);
+  bool holds(std::uint64_t byte) const;
+
+  // Whether another process holds `byte` in a mode that conflicts with
+  // `mode` (this process's own locks never count).
+  LockResult<bool> held_by_another(std::uint64_t byte, LockMode mode) const;
+  // The lowest byte in [first, end) that another process holds in any mode,
+  // if there is one: how a writer learns the oldest snapshot still in use
+  // elsewhere.
+  LockResult<std::optional<std::uint64_t>> lowest_held_by_another(std::uint64_t first,
+                                                                  std::uint64_t end) const;
+
+ private:
+  LockResult<bool> set_lock(std::uint64_t byte, short type);
+
+  std::vector<int> fds_;
+  mutable std::mutex mutex_;
+  std::map<std::uint64_t, LockMode> held_;
+};
+
+// UNSUPPORTED_FILE_SYSTEM when the descriptor's file lies on a network file
+// system, whose locks and syncs cannot be trusted; IO when fstatfs fails.
+Status check_local_file_system(int fd, const std::string& path);
+// The fstatfs magic numbers refused.
+bool is_network_file_system(std::uint64_t magic);
+
+}  // namespace deziro

@@ -1,0 +1,128 @@
+#include "space.hpp"
+
+#include <cassert>
+
+#include "text_format.hpp"
+
+namespace deziro::space {
+
+namespace {
+
+Error no_pages_left(const PageSpace& space) {
+  return Error::internal(format_text("the file cannot grow past {} pages", space.max_page_count));
+}
+
+// Takes `count` pages from the start of the run at `it`.
+std::uint64_t take_from_run(FreeRuns& runs, FreeRuns::iterator it, std::uint64_t count) {
+  auto [first, length] = *it;
+  assert(length >= count);
+  runs.erase(it);
+  if (length > count) runs.emplace(first + count, length - count);
+  return first;
+}
+
+}  // namespace
+
+std::uint64_t page_limit(std::uint32_t page_size) { return (1ull << 62) / page_size; }
+
+Result<std::uint64_t> allocate_page(PageSpace& space) {
+  std::uint64_t page;
+  if (!space.released_own.empty()) {
+    page = *space.released_own.begin();
+    space.released_own.erase(space.released_own.begin());
+  } else if (!space.free_runs.empty()) {
+    page = take_from_run(space.free_runs, space.free_runs.begin(), 1);
+  } else {
+    if (space.page_count >= space.max_page_count) return fail(no_pages_left(space));
+    page = space.page_count++;
+  }
+  space.allocated.insert(page);
+  return page;
+}
+
+std::optional<std::uint64_t> allocate_run_below(PageSpace& space, std::uint64_t count,
+                                                std::uint64_t limit) {
+  assert(count > 0);
+  for (auto it = space.free_runs.begin(); it != space.free_runs.end(); ++it) {
+    if (it->first >= limit || count > limit - it->first) break;
+    if (it->second < count) continue;
+    std::uint64_t first = take_from_run(space.free_runs, it, count);
+    for (std::uint64_t p = first; p < first + count; ++p) space.allocated.insert(p);
+    return first;
+  }
+  return std::nullopt;
+}
+
+Result<std::uint64_t> allocate_run(PageSpace& space, std::uint64_t count) {
+  if (auto first = allocate_run_below(space, count, UINT64_MAX)) return *first;
+  // No run is long enough: the run goes at the end, beginning inside the
+  // last free run when that one reaches the end already.
+  std::uint64_t first = space.page_count;
+  if (!space.free_runs.empty()) {
+    auto last = std::prev(space.free_runs.end());
+    if (last->first + last->second == space.page_count) {
+      first = last->first;
+      space.free_runs.erase(last);
+    }
+  }
+  if (first + count > space.max_page_count || first + count < first) {
+    if (first != space.page_count) space.free_runs.emplace(first, space.page_count - first);
+    return fail(no_pages_left(space));
+  }
+  space.page_count = first + count;
+  for (std::uint64_t p = first; p < first + count; ++p) space.allocated.insert(p);
+  return first;
+}
+
+void release_page(PageSpace& space, std::uint64_t page) {
+  if (space.allocated.erase(page) != 0) {
+    space.released_own.insert(page);
+  } else {
+    space.released_published.push_back(page);
+  }
+}
+
+bool add_free_run(FreeRuns& runs, std::uint64_t first, std::uint64_t length) {
+  if (length == 0 || first + length < first) return false;
+  std::uint64_t end = first + length;
+  auto next = runs.lower_bound(first);
+  if (next != runs.end() && next->first < end) return false;
+  auto prev = next == runs.begin() ? runs.end() : std::prev(next);
+  if (prev != runs.end() && prev->first + prev->second > first) return false;
+
+  if (next != runs.end() && next->first == end) {
+    length += next->second;
+    runs.erase(next);
+  }
+  if (prev != runs.end() && prev->first + prev->second == first) {
+    prev->second += length;
+  } else {
+    runs.emplace(first, length);
+  }
+  return true;
+}
+
+void free_own_releases(PageSpace& space) {
+  for (std::uint64_t page : space.released_own) {
+    [[maybe_unused]] bool added = add_free_run(space.free_runs, page, 1);
+    assert(added);
+  }
+  space.released_own.clear();
+}
+
+void trim_free_tail(PageSpace& space) {
+  while (!space.free_runs.empty()) {
+    auto last = std::prev(space.free_runs.end());
+    if (last->first + last->second != space.page_count) break;
+    space.page_count = last->first;
+    space.free_runs.erase(last);
+  }
+}
+
+std::uint64_t free_page_count(const FreeRuns& runs) {
+  std::uint64_t total = 0;
+  for (const auto& [first, length] : runs) total += length;
+  return total;
+}
+
+}  // namespace deziro::space

@@ -1,0 +1,47 @@
+// The catalog: the tree of named trees (tree id 1), keyed by tree name, each
+// value a 56-byte TreeDescriptor. See docs/file-format.md section 7.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <expected>
+#include <optional>
+#include <string>
+
+#include "btree/tree.hpp"
+#include "error.hpp"
+#include "format/page.hpp"
+
+namespace deziro {
+
+struct TreeDescriptor {
+  static constexpr std::size_t kSize = 56;
+
+  std::uint64_t tree_id = 0;
+  // Page 0: the tree holds no entries.
+  ChildPointer root;
+  std::uint64_t entry_count = 0;
+
+  std::array<std::uint8_t, kSize> encode() const;
+  // The reason after "the catalog: " when the bytes are no descriptor.
+  static std::expected<TreeDescriptor, std::string> decode(ByteView bytes);
+
+  friend bool operator==(const TreeDescriptor&, const TreeDescriptor&) = default;
+};
+
+namespace catalog {
+
+// INVALID_ARGUMENT "a tree name is 1 to {} bytes long and does not start
+// with a NUL character" for an empty or too long name. Engine trees, whose
+// names do begin with NUL, pass through here too, so only the length is
+// checked.
+Status check_tree_name(ByteView name, std::size_t max_len);
+
+// The descriptor of the named tree in the catalog at `root`, or none.
+// A descriptor that does not decode is CORRUPTED "the catalog: {}".
+Result<std::optional<TreeDescriptor>> find(NodeSource& source, const TreeRoot& root, ByteView name);
+Result<std::optional<TreeDescriptor>> find(NodeSource& source, const ChildPointer& root,
+                                           ByteView name);
+
+}  // namespace catalog
+}  // namespace deziro

@@ -1,0 +1,95 @@
+// A read snapshot of the published commit. Any number run beside each other
+// and beside the writer; the pages a snapshot can see are not reused while
+// it lives.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "instance.hpp"
+#include "txn/catalog.hpp"
+#include "txn/tree_access.hpp"
+
+namespace deziro {
+
+struct ResolvedSchema;
+
+class ReadTxn final : public TreeAccess {
+ public:
+  // CLOSED in a process forked from the opener.
+  static Result<ReadTxn> begin(std::shared_ptr<Instance> instance,
+                               std::shared_ptr<const ResolvedSchema> schema = nullptr);
+
+  ReadTxn(ReadTxn&& other) noexcept;
+  ReadTxn& operator=(ReadTxn&& other) noexcept;
+  ReadTxn(const ReadTxn&) = delete;
+  ReadTxn& operator=(const ReadTxn&) = delete;
+  // Ends the snapshot's registration.
+  ~ReadTxn() override;
+
+  std::uint64_t txn_id() const { return record_.txn_id; }
+  std::uint64_t page_count() const { return record_.page_count; }
+  const CommitRecord& record() const { return record_; }
+  const KeyBlock& key_block() const { return record_.key_block; }
+  const ChildPointer& catalog_root() const { return record_.catalog; }
+  const ChildPointer& free_root() const { return record_.free_tree; }
+  const ChildPointer& retained_root() const { return record_.retained_tree; }
+  Instance& instance() const { return *instance_; }
+  const std::shared_ptr<Instance>& shared_instance() const { return instance_; }
+  NodeSource& source() const { return instance_->reader(); }
+
+  // The handle's resolved schema, or none; `schema_confirmed` is set by the
+  // schema view once the stored schema proved unchanged.
+  const std::shared_ptr<const ResolvedSchema>& schema() const { return schema_; }
+  bool schema_confirmed = false;
+
+  // The catalog entry of a named tree, or none.
+  Result<std::optional<TreeDescriptor>> descriptor(ByteView tree_name);
+
+  // TreeAccess
+  Result<std::optional<std::vector<std::uint8_t>>> open_tree(ByteView tree_name,
+                                                             ByteView key) override;
+  Result<bool> get(ByteView tree_name, ByteView key, ValueVisitor visitor) override;
+  Result<std::optional<RangeCursor>> range(ByteView tree_name, const KeyBound& lower,
+                                           const KeyBound& upper, bool reverse) override;
+  Result<std::uint64_t> tree_len(ByteView tree_name) override;
+  Result<std::unique_ptr<TreeReader>> tree_reader(ByteView tree_name) override;
+  Error error_at(std::string message) const override;
+  const std::string& path() const override { return instance_->path(); }
+  Result<bool> stored_schema_equals(ByteView stored) override;
+  std::size_t max_key_len() const override { return instance_->max_key_len(); }
+
+ private:
+  ReadTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema,
+          CommitRecord record);
+  void end();
+
+  std::shared_ptr<Instance> instance_;
+  std::shared_ptr<const ResolvedSchema> schema_;
+  CommitRecord record_;
+};
+
+// The tree name and key under which the stored schema lives.
+inline constexpr std::string_view kMetaTreeName{"\0meta", 5};
+inline constexpr std::string_view kSchemaKey{"schema"};
+
+// A tree reader over one root, shared by both kinds of transaction.
+class RootReader final : public TreeReader {
+ public:
+  RootReader(NodeSource& source, std::uint64_t tree_id, ChildPointer root)
+      : source_(source), tree_id_(tree_id), root_(root) {}
+  Result<bool> get(ByteView key, ValueVisitor visitor) override;
+
+ private:
+  NodeSource& source_;
+  std::uint64_t tree_id_;
+  ChildPointer root_;
+};
+
+// A copy of the value under `key`, through `get`.
+Result<std::optional<std::vector<std::uint8_t>>> copy_value(TreeAccess& access, ByteView tree_name,
+                                                            ByteView key);
+// Whether the stored schema bytes equal `stored`, through `get`.
+Result<bool> schema_bytes_equal(TreeAccess& access, ByteView stored);
+
+}  // namespace deziro

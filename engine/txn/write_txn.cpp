@@ -1,0 +1,629 @@
+#include "txn/write_txn.hpp"
+
+#include <algorithm>
+
+#include "text_format.hpp"
+#include "txn/head.hpp"
+
+namespace deziro {
+namespace {
+
+constexpr std::string_view kFailedMessage =
+    "an operation in this write transaction failed, so it can only be aborted";
+
+std::string as_string(ByteView bytes) {
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
+// A tree name as messages show it: UTF-8 where it is valid, NUL as "\0".
+std::string display_name(const std::string& name) {
+  std::string out;
+  for (char c : name) {
+    if (c == '\0')
+      out += "\\0";
+    else
+      out.push_back(c);
+  }
+  return out;
+}
+
+// A visitor wrapper that remembers whether the caller's visitor failed, so
+// that its refusal does not mark the transaction failed.
+struct TrackedVisitor {
+  const ValueVisitor* inner;
+  bool failed = false;
+  Status operator()(ByteView value) {
+    auto s = (*inner)(value);
+    if (!s) failed = true;
+    return s;
+  }
+};
+
+// A reader over a tree of this transaction as it is now.
+class EntryReader final : public TreeReader {
+ public:
+  EntryReader(NodeSource& source, const TreeEntry& entry) : source_(source), entry_(entry) {}
+  Result<bool> get(ByteView key, ValueVisitor visitor) override {
+    return btree::get(ReadContext{source_, entry_.tree_id}, entry_.root, key, visitor);
+  }
+
+ private:
+  NodeSource& source_;
+  const TreeEntry& entry_;
+};
+
+}  // namespace
+
+// ---------------------------------------------------------------- begin
+
+WriteTxn::WriteTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema)
+    : instance_(std::move(instance)), schema_(std::move(schema)) {}
+
+Result<std::unique_ptr<WriteTxn>> WriteTxn::begin(std::shared_ptr<Instance> instance,
+                                                  std::shared_ptr<const ResolvedSchema> schema) {
+  DZ_CHECK(instance->acquire_writer());
+  std::unique_ptr<WriteTxn> txn(new WriteTxn(std::move(instance), std::move(schema)));
+  txn->holds_writer_ = true;
+  PublishedCommit published = txn->instance_->published();
+  txn->base_ = published.record;
+  txn->txn_id_ = published.record.txn_id + 1;
+  txn->space_.page_count = published.record.page_count;
+  txn->space_.max_page_count = space::page_limit(txn->instance_->page_size());
+  txn->next_tree_id_ = published.record.next_tree_id;
+  txn->layout_ = txn->instance_->leaf_layout();
+  txn->catalog_ = TreeRoot::on_disk(published.record.catalog);
+  txn->free_tree_ = TreeRoot::on_disk(published.record.free_tree);
+  txn->retained_tree_ = TreeRoot::on_disk(published.record.retained_tree);
+  DZ_CHECK(txn->load_free_space());
+  return txn;
+}
+
+Status WriteTxn::load_free_space() {
+  auto free_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
+    auto run = free_space::decode_free(key, value);
+    if (!run) return fail(error_at(format_text("the free tree: {}", run.error())));
+    if (!space::add_free_run(space_.free_runs, run->first, run->count) ||
+        run->first + run->count > space_.page_count)
+      return fail(
+          error_at(format_text("the free tree: the run at page {} overlaps another or "
+                               "passes the end of the file",
+                               run->first)));
+    space::add_free_run(free_at_begin_, run->first, run->count);
+    return VisitAnswer::Continue;
+  };
+  DZ_CHECK(read::scan_forward(ReadContext{source(), kFreeTreeId}, free_tree_, KeyBound::unbounded(),
+                              KeyBound::unbounded(), free_visitor));
+
+  // A group of pages released by commit C is seen by snapshots older than
+  // C. It is free once no record in the slots, no live snapshot and no
+  // commit that recovery might still fall back to is older than C.
+  std::uint64_t limit = txn_id_ > 3 ? txn_id_ - 3 : 0;
+  if (auto oldest = instance_->oldest_reader()) limit = std::min(limit, *oldest);
+  limit = std::min(limit, instance_->durable_txn_id());
+  auto retained_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
+    if (free_space::retained_commit(key) > limit) return VisitAnswer::Stop;
+    auto runs = free_space::decode_retained(key, value);
+    if (!runs) return fail(error_at(format_text("the retained tree: {}", runs.error())));
+    for (auto r : *runs)
+      if (!space::add_free_run(space_.free_runs, r.first, r.count) ||
+          r.first + r.count > space_.page_count)
+        return fail(
+            error_at(format_text("the retained tree: the run at page {} overlaps another "
+                                 "or passes the end of the file",
+                                 r.first)));
+    std::array<std::uint8_t, 12> k;
+    std::copy(key.begin(), key.end(), k.begin());
+    retained_freed_.push_back(k);
+    return VisitAnswer::Continue;
+  };
+  return read::scan_forward(ReadContext{source(), kRetainedTreeId}, retained_tree_,
+                            KeyBound::unbounded(), KeyBound::unbounded(), retained_visitor);
+}
+
+WriteTxn::~WriteTxn() { finish(); }
+
+void WriteTxn::abort() { finish(); }
+
+void WriteTxn::finish() {
+  if (!holds_writer_) return;
+  holds_writer_ = false;
+  trees_.clear();
+  pending_.clear();
+  instance_->release_writer();
+}
+
+// ---------------------------------------------------------------- helpers
+
+Status WriteTxn::check_writable() const {
+  if (!holds_writer_) return fail(Error::closed());
+  if (instance_->failed()) return fail(instance_->sync_failed_error());
+  return ok();
+}
+
+Status WriteTxn::check_name(ByteView tree_name) const {
+  return catalog::check_tree_name(tree_name, max_key_len());
+}
+
+WriteContext WriteTxn::context(std::uint64_t tree_id) {
+  return WriteContext{source(), tree_id, txn_id_, layout_, pages_};
+}
+
+WriteContext WriteTxn::write_context(const TreeEntry& entry) { return context(entry.tree_id); }
+
+Result<std::optional<TreeDescriptor>> WriteTxn::stored_descriptor(const std::string& name) {
+  return catalog::find(source(), catalog_, bytes_of(name));
+}
+
+void WriteTxn::drop_buffered_key(const std::string& name, ByteView key) {
+  auto it = pending_.find(name);
+  if (it == pending_.end()) return;
+  it->second.erase(as_string(key));
+  if (it->second.empty()) pending_.erase(it);
+}
+
+Result<TreeEntry*> WriteTxn::tree_entry(ByteView tree_name, bool create) {
+  DZ_CHECK(check_writable());
+  DZ_CHECK(check_name(tree_name));
+  DZ_CHECK(flush_pending(tree_name));
+  std::string name = as_string(tree_name);
+  if (auto it = trees_.find(name); it != trees_.end()) return &it->second;
+  if (!dropped_.contains(name)) {
+    if (auto d = DZ_TRY(stored_descriptor(name))) {
+      TreeEntry e;
+      e.name = name;
+      e.tree_id = d->tree_id;
+      e.root = TreeRoot::on_disk(d->root);
+      e.entry_count = d->entry_count;
+      return &trees_.emplace(name, std::move(e)).first->second;
+    }
+  }
+  if (!create) return nullptr;
+  TreeEntry e;
+  e.name = name;
+  e.tree_id = next_tree_id_++;
+  e.changed = true;
+  return &trees_.emplace(name, std::move(e)).first->second;
+}
+
+// ---------------------------------------------------------------- reads
+
+Result<std::optional<std::vector<std::uint8_t>>> WriteTxn::open_tree(ByteView tree_name,
+                                                                     ByteView key) {
+  return copy_value(*this, tree_name, key);
+}
+
+Result<bool> WriteTxn::get(ByteView tree_name, ByteView key, ValueVisitor visitor) {
+  DZ_CHECK(check_writable());
+  DZ_CHECK(check_name(tree_name));
+  std::string name = as_string(tree_name);
+  if (auto p = pending_.find(name); p != pending_.end()) {
+    if (auto k = p->second.find(as_string(key)); k != p->second.end()) {
+      if (!k->second) return false;
+      DZ_CHECK(visitor(bytes_of(*k->second)));
+      return true;
+    }
+  }
+  if (auto it = trees_.find(name); it != trees_.end())
+    return btree::get(ReadContext{source(), it->second.tree_id}, it->second.root, key, visitor);
+  if (dropped_.contains(name)) return false;
+  auto d = DZ_TRY(stored_descriptor(name));
+  if (!d) return false;
+  return btree::get(ReadContext{source(), d->tree_id}, d->root, key, visitor);
+}
+
+Result<std::optional<RangeCursor>> WriteTxn::range(ByteView tree_name, const KeyBound& lower,
+                                                   const KeyBound& upper, bool reverse) {
+  DZ_CHECK(check_writable());
+  DZ_CHECK(check_name(tree_name));
+  std::string name = as_string(tree_name);
+  if (pending_.contains(name))
+    return fail(Error::internal(
+        format_text("tree {} was walked with values waiting to be stored", display_name(name))));
+  if (auto it = trees_.find(name); it != trees_.end())
+    return RangeCursor::open(ReadContext{source(), it->second.tree_id}, it->second.root, lower,
+                             upper, reverse);
+  if (dropped_.contains(name)) return std::nullopt;
+  auto d = DZ_TRY(stored_descriptor(name));
+  if (!d) return std::nullopt;
+  return RangeCursor::open(ReadContext{source(), d->tree_id}, d->root, lower, upper, reverse);
+}
+
+Result<std::uint64_t> WriteTxn::tree_len(ByteView tree_name) {
+  // The count must include the buffered writes, so they go in first.
+  TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
+  return e ? e->entry_count : 0;
+}
+
+Result<std::unique_ptr<TreeReader>> WriteTxn::tree_reader(ByteView tree_name) {
+  TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
+  if (!e) return nullptr;
+  return std::make_unique<EntryReader>(source(), *e);
+}
+
+Error WriteTxn::error_at(std::string message) const {
+  return Error::corrupted(instance_->path(), std::move(message));
+}
+
+Result<bool> WriteTxn::stored_schema_equals(ByteView stored) {
+  return schema_bytes_equal(*this, stored);
+}
+
+// ---------------------------------------------------------------- writes
+
+Status WriteTxn::put(ByteView tree_name, ByteView key, ByteView value) {
+  DZ_CHECK(check_writable());
+  auto result = [&]() -> Status {
+    DZ_CHECK(check_name(tree_name));
+    drop_buffered_key(as_string(tree_name), key);
+    TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
+    bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value, PutMode::Upsert));
+    if (added) ++e->entry_count;
+    e->changed = true;
+    return ok();
+  }();
+  if (!result) failed_ = true;
+  return result;
+}
+
+Result<bool> WriteTxn::put_in_tree(ByteView tree_name, ByteView key, ByteView value, bool replace,
+                                   const ValueVisitor* old_value) {
+  DZ_CHECK(check_writable());
+  TrackedVisitor tracked{old_value};
+  ValueVisitor wrapped = tracked;
+  auto result = [&]() -> Result<bool> {
+    TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
+    bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value,
+                                   replace ? PutMode::Upsert : PutMode::InsertOnly,
+                                   old_value ? &wrapped : nullptr));
+    if (added) ++e->entry_count;
+    if (added || replace) e->changed = true;
+    return added;
+  }();
+  if (!result && !tracked.failed && result.error().kind() != ErrorKind::InvalidArgument)
+    failed_ = true;
+  return result;
+}
+
+Result<bool> WriteTxn::del(ByteView tree_name, ByteView key) {
+  DZ_CHECK(check_writable());
+  auto result = [&]() -> Result<bool> {
+    DZ_CHECK(check_name(tree_name));
+    drop_buffered_key(as_string(tree_name), key);
+    TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
+    if (!e) return false;
+    DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
+    bool removed = DZ_TRY(btree::remove(context(e->tree_id), e->root, key));
+    if (removed) {
+      --e->entry_count;
+      e->changed = true;
+    }
+    return removed;
+  }();
+  if (!result) failed_ = true;
+  return result;
+}
+
+Result<bool> WriteTxn::delete_in_tree(ByteView tree_name, ByteView key,
+                                      const ValueVisitor* stored) {
+  DZ_CHECK(check_writable());
+  TrackedVisitor tracked{stored};
+  ValueVisitor wrapped = tracked;
+  auto result = [&]() -> Result<bool> {
+    DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
+    TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
+    if (!e) return false;
+    bool removed =
+        DZ_TRY(btree::remove(context(e->tree_id), e->root, key, stored ? &wrapped : nullptr));
+    if (removed) {
+      --e->entry_count;
+      e->changed = true;
+    }
+    return removed;
+  }();
+  if (!result && !tracked.failed && result.error().kind() != ErrorKind::InvalidArgument)
+    failed_ = true;
+  return result;
+}
+
+Status WriteTxn::buffer_put(ByteView tree_name, ByteView key, ByteView value) {
+  DZ_CHECK(check_writable());
+  auto result = [&]() -> Status {
+    DZ_CHECK(check_name(tree_name));
+    DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
+    DZ_CHECK(btree::check_value(value.size()));
+    pending_[as_string(tree_name)][as_string(key)] = as_string(value);
+    return ok();
+  }();
+  if (!result) failed_ = true;
+  return result;
+}
+
+Status WriteTxn::buffer_delete(ByteView tree_name, ByteView key) {
+  DZ_CHECK(check_writable());
+  auto result = [&]() -> Status {
+    DZ_CHECK(check_name(tree_name));
+    DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
+    pending_[as_string(tree_name)][as_string(key)] = std::nullopt;
+    return ok();
+  }();
+  if (!result) failed_ = true;
+  return result;
+}
+
+Status WriteTxn::buffer_meta_put(ByteView key, ByteView value) {
+  return buffer_put(bytes_of(kMetaTreeName), key, value);
+}
+
+Status WriteTxn::flush_pending(ByteView tree_name) {
+  auto it = pending_.find(as_string(tree_name));
+  if (it == pending_.end()) return ok();
+  auto writes = std::move(it->second);
+  pending_.erase(it);
+  auto result = [&]() -> Status {
+    TreeEntry* e = nullptr;
+    for (auto& [key, value] : writes) {
+      if (!e) e = DZ_TRY(tree_entry(tree_name, value.has_value()));
+      if (!e) continue;
+      if (value) {
+        if (DZ_TRY(btree::put(context(e->tree_id), e->root, bytes_of(key), bytes_of(*value))))
+          ++e->entry_count;
+        e->changed = true;
+      } else if (DZ_TRY(btree::remove(context(e->tree_id), e->root, bytes_of(key)))) {
+        --e->entry_count;
+        e->changed = true;
+      }
+    }
+    return ok();
+  }();
+  if (!result) failed_ = true;
+  return result;
+}
+
+Status WriteTxn::flush_all_pending() {
+  while (!pending_.empty()) {
+    std::string name = pending_.begin()->first;
+    DZ_CHECK(flush_pending(bytes_of(name)));
+  }
+  return ok();
+}
+
+Status WriteTxn::drop_tree(ByteView tree_name) {
+  DZ_CHECK(check_writable());
+  auto result = [&]() -> Status {
+    DZ_CHECK(check_name(tree_name));
+    std::string name = as_string(tree_name);
+    pending_.erase(name);
+    TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
+    if (!e) return ok();
+    DZ_CHECK(btree::drop_tree(context(e->tree_id), e->root));
+    trees_.erase(name);
+    dropped_.insert(name);
+    return ok();
+  }();
+  if (!result) failed_ = true;
+  return result;
+}
+
+// ---------------------------------------------------------------- pages
+
+Result<std::uint64_t> WriteTxn::Pages::allocate_page() {
+  if (!reserve) return space::allocate_page(txn_.space_);
+  // Set-aside pages first, then new ones at the end: never a free run.
+  if (auto page = free_space::take_lowest(*reserve)) {
+    txn_.space_.allocated.insert(*page);
+    return *page;
+  }
+  space::PageSpace end_only;
+  end_only.page_count = txn_.space_.page_count;
+  end_only.max_page_count = txn_.space_.max_page_count;
+  std::uint64_t page = DZ_TRY(space::allocate_page(end_only));
+  txn_.space_.page_count = end_only.page_count;
+  txn_.space_.allocated.insert(page);
+  return page;
+}
+
+Result<std::uint64_t> WriteTxn::Pages::allocate_run(std::uint32_t count) {
+  // The free-space trees hold no overflow runs, so a reserve never serves one.
+  return space::allocate_run(txn_.space_, count);
+}
+
+Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
+                                    std::span<PageStamp> stamps) {
+  std::size_t page_size = txn_.instance_->page_size();
+  const PageProtection& protection = txn_.instance_->reader().protection();
+  for (std::size_t i = 0; i < stamps.size(); ++i)
+    stamps[i] = DZ_TRY(protection.seal_page(first + i, pages.subspan(i * page_size, page_size)));
+  return txn_.instance_->storage().write_at(first * page_size, pages);
+}
+
+void WriteTxn::Pages::release_pages(std::uint64_t first, std::uint64_t count) {
+  for (std::uint64_t p = first; p < first + count; ++p) space::release_page(txn_.space_, p);
+}
+
+// ---------------------------------------------------------------- commit
+
+Status WriteTxn::commit() { return commit_with(false); }
+
+Status WriteTxn::commit_deferred() { return commit_with(true); }
+
+Status WriteTxn::commit_with(bool deferred) {
+  auto result = [&]() -> Status {
+    DZ_CHECK(check_writable());
+    DZ_CHECK(flush_all_pending());
+    if (failed_) return fail(Error::invalid_argument(std::string(kFailedMessage)));
+    return publish(deferred);
+  }();
+  finish();
+  return result;
+}
+
+Status WriteTxn::write_catalog() {
+  WriteContext cx = context(kCatalogTreeId);
+  for (auto& [name, e] : trees_) {
+    if (!e.changed) continue;
+    TreeDescriptor d;
+    d.tree_id = e.tree_id;
+    d.root = DZ_TRY(btree::write_tree(context(e.tree_id), e.root));
+    d.entry_count = e.entry_count;
+    auto bytes = d.encode();
+    DZ_CHECK(btree::put(cx, catalog_, bytes_of(name), bytes));
+  }
+  for (const std::string& name : dropped_)
+    if (!trees_.contains(name)) DZ_CHECK(btree::remove(cx, catalog_, bytes_of(name)));
+  return ok();
+}
+
+namespace {
+
+// Pages that writing a tree will take: one per node held in memory.
+std::size_t nodes_in_memory(const MemNode* node) {
+  if (node == nullptr) return 0;
+  std::size_t n = 1;
+  for (const MemChild& c : node->children) n += nodes_in_memory(c.node.get());
+  return n;
+}
+
+}  // namespace
+
+void WriteTxn::collect_released() {
+  auto& pages = space_.released_published;
+  for (; released_counted_ < pages.size(); ++released_counted_)
+    space::add_free_run(released_, pages[released_counted_], 1);
+}
+
+Status WriteTxn::apply_free_space() {
+  for (int pass = 0;; ++pass) {
+    if (pass == 32) return fail(Error::internal("the free-space trees did not settle"));
+    // Pages of this transaction released again are free outright.
+    space::free_own_releases(space_);
+    collect_released();
+    auto free_before = space_.free_runs;
+    auto released_before = released_;
+    WriteContext fcx = context(kFreeTreeId);
+    for (auto [first, count] : in_free_tree_) {
+      auto it = space_.free_runs.find(first);
+      if (it == space_.free_runs.end() || it->second != count)
+        DZ_CHECK(btree::remove(fcx, free_tree_, free_space::free_key(first)));
+    }
+    for (auto [first, count] : space_.free_runs) {
+      auto it = in_free_tree_.find(first);
+      if (it == in_free_tree_.end() || it->second != count)
+        DZ_CHECK(btree::put(fcx, free_tree_, free_space::free_key(first),
+                            free_space::free_value(count)));
+    }
+    in_free_tree_ = space_.free_runs;
+    WriteContext rcx = context(kRetainedTreeId);
+    auto chunks = free_space::encode_group(released_, instance_->page_size());
+    for (std::size_t i = 0; i < chunks.size(); ++i)
+      DZ_CHECK(btree::put(rcx, retained_tree_, free_space::retained_key(txn_id_, std::uint32_t(i)),
+                          bytes_of(chunks[i])));
+    for (std::size_t i = chunks.size(); i < group_chunks_; ++i)
+      DZ_CHECK(
+          btree::remove(rcx, retained_tree_, free_space::retained_key(txn_id_, std::uint32_t(i))));
+    group_chunks_ = chunks.size();
+    space::free_own_releases(space_);
+    collect_released();
+    if (space_.free_runs == free_before && released_ == released_before) return ok();
+  }
+}
+
+Status WriteTxn::settle_free_space() {
+  space::free_own_releases(space_);
+  space::trim_free_tail(space_);
+  in_free_tree_ = free_at_begin_;
+  group_chunks_ = 0;
+  for (const auto& key : retained_freed_)
+    DZ_CHECK(btree::remove(context(kRetainedTreeId), retained_tree_, key));
+  // The two trees are written from pages set aside beforehand, so that
+  // writing them changes no free run. How many they need depends on what
+  // they hold, which depends on what was set aside: adjust until the count
+  // holds still.
+  std::uint64_t needed = 0;
+  for (int pass = 0; pass < 8; ++pass) {
+    DZ_CHECK(apply_free_space());
+    needed = nodes_in_memory(free_tree_.mem()) + nodes_in_memory(retained_tree_.mem());
+    std::uint64_t have = space::free_page_count(reserve_);
+    if (have == needed) return ok();
+    if (have < needed) {
+      bool took = false;
+      for (; have < needed; ++have) {
+        auto page = free_space::take_lowest(space_.free_runs);
+        if (!page) break;
+        space::add_free_run(reserve_, *page, 1);
+        took = true;
+      }
+      // Short of free pages: the rest come from the end of the file.
+      if (!took) return ok();
+    } else {
+      for (; have > needed; --have)
+        space::add_free_run(space_.free_runs, free_space::take_highest(reserve_), 1);
+    }
+  }
+  // No fixed point: keep what is needed and retain the rest with this
+  // commit's group, which frees it a few commits later.
+  for (std::uint64_t have = space::free_page_count(reserve_); have > needed; --have)
+    space_.released_published.push_back(free_space::take_highest(reserve_));
+  return apply_free_space();
+}
+
+Status WriteTxn::publish(bool deferred) {
+  if (txn_id_ > kMaxTxnId) return fail(Error::internal("the transaction ids are used up"));
+  DZ_CHECK(write_catalog());
+  CommitRecord record;
+  record.catalog = DZ_TRY(btree::write_tree(context(kCatalogTreeId), catalog_));
+  DZ_CHECK(settle_free_space());
+  // Written from new pages at the end only, so that no free run changes
+  // after the free tree took them in.
+  auto free_before = space_.free_runs;
+  auto released_before = space_.released_published.size();
+  pages_.reserve = &reserve_;
+  auto free_root = btree::write_tree(context(kFreeTreeId), free_tree_);
+  auto retained_root = free_root ? btree::write_tree(context(kRetainedTreeId), retained_tree_)
+                                 : Result<ChildPointer>(ChildPointer{});
+  pages_.reserve = nullptr;
+  if (!free_root) return fail(std::move(free_root).error());
+  if (!retained_root) return fail(std::move(retained_root).error());
+  if (space_.free_runs != free_before || space_.released_published.size() != released_before ||
+      !space_.released_own.empty() || !reserve_.empty())
+    return fail(Error::internal("writing the free-space trees changed the free space"));
+  record.free_tree = *free_root;
+  record.retained_tree = *retained_root;
+  record.txn_id = txn_id_;
+  record.page_count = space_.page_count;
+  record.next_tree_id = next_tree_id_;
+  // Every commit carries the key block on; encrypted files add their
+  // record MAC here.
+  record.key_block = base_.key_block;
+
+  PublishedCommit published = instance_->published();
+  std::uint8_t durable_slot = instance_->durable_slot();
+  std::uint8_t slot = head::next_slot(published, durable_slot);
+  Storage& storage = instance_->storage();
+  auto bytes = record::encode_commit_record(record);
+  DZ_CHECK(storage.write_at(record_slot_offset(slot), bytes));
+  if (!deferred) {
+    if (auto s = storage.sync(); !s) {
+      instance_->mark_failed(std::string(s.error().message()));
+      return fail(instance_->sync_failed_error());
+    }
+  }
+  std::uint8_t selector = header::encode_selector({slot, deferred});
+  if (auto s = storage.write_at(kSelectorOffset, {&selector, 1}); !s) {
+    instance_->mark_failed(std::string(s.error().message()));
+    return fail(instance_->sync_failed_error());
+  }
+  published.record = record;
+  published.slot = slot;
+  published.deferred = deferred;
+  published.slot_txn_ids[slot] = txn_id_;
+  instance_->set_published(published);
+  if (!deferred) {
+    // Pages past the end of the commit belong to nobody now; a failure to
+    // cut them off costs only space.
+    std::uint64_t length = space_.page_count * instance_->page_size();
+    if (auto len = storage.len_or_error(); len && *len > length) (void)storage.set_len(length);
+  }
+  return ok();
+}
+
+}  // namespace deziro

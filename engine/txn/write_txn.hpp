@@ -1,0 +1,196 @@
+// The one write transaction of a file. Its trees change in memory; commit
+// writes the touched nodes to pages no published commit or live snapshot
+// uses, settles the free-space trees, writes a commit record into a slot,
+// syncs, and names that slot in the selector byte.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_set>
+
+#include "btree/tree.hpp"
+#include "instance.hpp"
+#include "txn/catalog.hpp"
+#include "txn/free_space.hpp"
+#include "txn/read_txn.hpp"
+#include "txn/tree_access.hpp"
+
+namespace deziro {
+
+// The transaction's entry of one named tree.
+struct TreeEntry {
+  std::string name;
+  std::uint64_t tree_id = 0;
+  TreeRoot root;
+  std::uint64_t entry_count = 0;
+  // The commit writes the tree and its catalog entry.
+  bool changed = false;
+};
+
+// Reusable buffers of the typed writes, defined by the object layer; the
+// transaction only keeps them and drops them with itself.
+class TxnScratch {
+ public:
+  virtual ~TxnScratch() = default;
+};
+
+class WriteTxn final : public TreeAccess {
+ public:
+  // Waits for the writer slot up to the busy timeout: BUSY after it, CLOSED
+  // in a forked child, SYNC_FAILED once the file's instance has failed.
+  static Result<std::unique_ptr<WriteTxn>> begin(
+      std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema = nullptr);
+  // Aborts when not committed.
+  ~WriteTxn() override;
+  WriteTxn(const WriteTxn&) = delete;
+  WriteTxn& operator=(const WriteTxn&) = delete;
+
+  // --- TreeAccess: these see the transaction's own writes.
+  Result<std::optional<std::vector<std::uint8_t>>> open_tree(ByteView tree_name,
+                                                             ByteView key) override;
+  Result<bool> get(ByteView tree_name, ByteView key, ValueVisitor visitor) override;
+  Result<std::optional<RangeCursor>> range(ByteView tree_name, const KeyBound& lower,
+                                           const KeyBound& upper, bool reverse) override;
+  Result<std::uint64_t> tree_len(ByteView tree_name) override;
+  Result<std::unique_ptr<TreeReader>> tree_reader(ByteView tree_name) override;
+  Error error_at(std::string message) const override;
+  const std::string& path() const override { return instance_->path(); }
+  Result<bool> stored_schema_equals(ByteView stored) override;
+  std::size_t max_key_len() const override { return instance_->max_key_len(); }
+
+  // --- Writes. Each fails with SYNC_FAILED once the instance has failed.
+  // Stores the value, creating the tree and replacing a stored value; drops
+  // a buffered write of the key first. Any error marks the transaction failed.
+  Status put(ByteView tree_name, ByteView key, ByteView value);
+  // Whether a new key was added. Without `replace` a present key is left as
+  // it is; with it, `old_value` sees the old value before it is replaced.
+  Result<bool> put_in_tree(ByteView tree_name, ByteView key, ByteView value, bool replace,
+                           const ValueVisitor* old_value = nullptr);
+  // Whether an entry was removed; drops a buffered write of the key first.
+  Result<bool> del(ByteView tree_name, ByteView key);
+  // Whether the key was removed: `stored` sees the value first, and the key
+  // goes only when it succeeds.
+  Result<bool> delete_in_tree(ByteView tree_name, ByteView key,
+                              const ValueVisitor* stored = nullptr);
+  // Buffered writes: kept per tree and key, seen by get, applied when the
+  // tree is flushed and at the latest at commit.
+  Status buffer_put(ByteView tree_name, ByteView key, ByteView value);
+  Status buffer_delete(ByteView tree_name, ByteView key);
+  Status buffer_meta_put(ByteView key, ByteView value);
+  Status flush_pending(ByteView tree_name);
+  // The transaction's entry of the tree; none when absent and not created.
+  Result<TreeEntry*> tree_entry(ByteView tree_name, bool create);
+  // Drops the tree with all its entries and frees its pages.
+  Status drop_tree(ByteView tree_name);
+  // A context for B-tree calls on an entry (compaction and the object layer).
+  WriteContext write_context(const TreeEntry& entry);
+
+  // Publishes durably: a full sync before the selector byte. Consumes the
+  // transaction: whatever happens, it is over afterwards.
+  Status commit();
+  // As commit, but without the sync; the commit becomes durable at the next
+  // sync of the file.
+  Status commit_deferred();
+  // Publishes nothing and frees the writer.
+  void abort();
+
+  // --- State.
+  bool failed() const { return failed_; }
+  void mark_failed() { failed_ = true; }
+  std::uint64_t txn_id() const { return txn_id_; }
+  std::uint64_t page_count() const { return space_.page_count; }
+  const space::FreeRuns& free_runs() const { return space_.free_runs; }
+  const CommitRecord& base() const { return base_; }
+  LeafLayout leaf_layout() const { return layout_; }
+  Instance& instance() const { return *instance_; }
+  const std::shared_ptr<Instance>& shared_instance() const { return instance_; }
+  NodeSource& source() const { return instance_->reader(); }
+
+  const std::shared_ptr<const ResolvedSchema>& schema() const { return schema_; }
+  bool schema_confirmed = false;
+  std::unique_ptr<TxnScratch> scratch;
+
+ private:
+  // Pages for the trees: the lowest free pages first, else new pages at the
+  // end; released pages this transaction allocated itself are free again at
+  // once, the others wait in this commit's retained group.
+  class Pages final : public PageSink {
+   public:
+    explicit Pages(WriteTxn& txn) : txn_(txn) {}
+    Result<std::uint64_t> allocate_page() override;
+    Result<std::uint64_t> allocate_run(std::uint32_t count) override;
+    Status write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
+                       std::span<PageStamp> stamps) override;
+    void release_pages(std::uint64_t first, std::uint64_t count) override;
+    // When set, pages come from these runs, else from the end of the file:
+    // the free-space trees are written this way so that writing them
+    // changes no free run.
+    space::FreeRuns* reserve = nullptr;
+
+   private:
+    WriteTxn& txn_;
+  };
+
+  WriteTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema);
+  Status load_free_space();
+  Status check_writable() const;
+  Status check_name(ByteView tree_name) const;
+  // Marks the transaction failed when `status` holds an error that did not
+  // come from a caller's visitor.
+  template <typename T>
+  Result<T> marking(Result<T> result, const bool& visitor_failed);
+  WriteContext context(std::uint64_t tree_id);
+  Result<std::optional<TreeDescriptor>> stored_descriptor(const std::string& name);
+  void drop_buffered_key(const std::string& name, ByteView key);
+  Status flush_all_pending();
+  Status commit_with(bool deferred);
+  Status publish(bool deferred);
+  Status write_catalog();
+  Status settle_free_space();
+  // Brings the free tree up to the free runs and the retained tree up to
+  // this commit's group, until loading their nodes releases nothing more.
+  Status apply_free_space();
+  // Takes the pages released since the last call into `released_`.
+  void collect_released();
+  void finish();
+
+  std::shared_ptr<Instance> instance_;
+  std::shared_ptr<const ResolvedSchema> schema_;
+  bool holds_writer_ = false;
+  bool failed_ = false;
+  CommitRecord base_;
+  std::uint64_t txn_id_ = 0;
+  std::uint64_t next_tree_id_ = 0;
+  LeafLayout layout_ = LeafLayout::Varint;
+  Pages pages_{*this};
+
+  TreeRoot catalog_;
+  TreeRoot free_tree_;
+  TreeRoot retained_tree_;
+  std::map<std::string, TreeEntry, std::less<>> trees_;
+  // Names whose catalog entry the commit removes.
+  std::set<std::string, std::less<>> dropped_;
+  std::map<std::string, std::map<std::string, std::optional<std::string>>, std::less<>> pending_;
+
+  // Free runs, page count, and the pages allocated and released.
+  space::PageSpace space_;
+  // The free runs as the free tree holds them.
+  space::FreeRuns free_at_begin_;
+  // Retained group keys freed at begin, removed from the retained tree at
+  // commit.
+  std::vector<std::array<std::uint8_t, 12>> retained_freed_;
+  // Pages released that older commits or snapshots may still see, as runs.
+  space::FreeRuns released_;
+  std::size_t released_counted_ = 0;
+  // While settling: what the free tree holds, the chunks of this commit's
+  // group in the retained tree, and the pages set aside for the two trees.
+  space::FreeRuns in_free_tree_;
+  std::size_t group_chunks_ = 0;
+  space::FreeRuns reserve_;
+};
+
+}  // namespace deziro

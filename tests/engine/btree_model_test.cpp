@@ -1,0 +1,268 @@
+// The B-tree against a std::map: random puts, replaces, deletes, modifying
+// inserts and range scans over many commits, for every page size and both
+// leaf layouts, the tree checked after every commit and read back from the
+// file at the end.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <random>
+
+#include "btree/check.hpp"
+#include "btree/cursor.hpp"
+#include "btree/tree.hpp"
+#include "storage/db_file.hpp"
+#include "support/temp_dir.hpp"
+#include "support/tree_file.hpp"
+#include "text_format.hpp"
+
+namespace deziro {
+namespace {
+
+using Model = std::map<std::string, std::string>;
+using Pairs = std::vector<std::pair<std::string, std::string>>;
+
+constexpr std::uint64_t kTreeId = 20;
+
+struct Config {
+  std::uint32_t page_size;
+  LeafLayout layout;
+};
+
+std::string config_name(const ::testing::TestParamInfo<Config>& info) {
+  return format_text("p{}_{}", info.param.page_size,
+                     info.param.layout == LeafLayout::Fixed ? "fixed" : "varint");
+}
+
+Pairs scan(const ReadContext& cx, const TreeRoot& root, const KeyBound& lower,
+           const KeyBound& upper, bool reverse) {
+  Pairs out;
+  auto visit = [&](ByteView k, ByteView v) -> Result<VisitAnswer> {
+    out.emplace_back(to_string(k), to_string(v));
+    return VisitAnswer::Continue;
+  };
+  Status s = reverse ? read::scan_backward(cx, root, lower, upper, visit)
+                     : read::scan_forward(cx, root, lower, upper, visit);
+  EXPECT_TRUE(s.has_value()) << s.error().to_string();
+  return out;
+}
+
+Pairs expected_range(const Model& model, const KeyBound& lower, const KeyBound& upper,
+                     bool reverse) {
+  Pairs out;
+  for (const auto& [k, v] : model)
+    if (read::above_lower(bytes_view(k), lower) && read::below_upper(bytes_view(k), upper))
+      out.emplace_back(k, v);
+  if (reverse) std::reverse(out.begin(), out.end());
+  return out;
+}
+
+class Workload {
+ public:
+  Workload(std::uint32_t page_size, std::uint64_t seed) : page_size_(page_size), rng_(seed) {}
+
+  std::uint64_t below(std::uint64_t n) { return n == 0 ? 0 : rng_() % n; }
+
+  std::string bytes(std::size_t n) {
+    std::string s(n, '\0');
+    for (std::size_t i = 0; i < n; i += 8) {
+      std::uint64_t r = rng_();
+      std::memcpy(s.data() + i, &r, std::min<std::size_t>(8, n - i));
+    }
+    return s;
+  }
+
+  std::string key() {
+    std::size_t limit = node::max_key_len(page_size_);
+    switch (below(10)) {
+      case 0:
+        return "";
+      case 1:
+        return std::string("L") + format_text("{}", below(8)) + std::string(limit - 2, 'x');
+      case 2:
+        return bytes(below(40));
+      case 3:
+        return bytes(limit - below(3));
+      default:
+        return format_text("key{}", below(500));
+    }
+  }
+
+  std::string value() {
+    std::size_t threshold = node::max_entry_bytes(page_size_);
+    std::uint64_t pick = below(1000);
+    if (pick < 650) return bytes(below(60));
+    if (pick < 850) return bytes(threshold - 40 + below(60));
+    if (pick < 990) return bytes(100 + below(3 * page_size_));
+    if (big_values_ < 3) {
+      ++big_values_;
+      return bytes((1u << 20) + below(2u << 20));
+    }
+    return bytes(below(8));
+  }
+
+  KeyBound bound(const Model& model) {
+    std::string k = model.empty() || below(3) == 0
+                        ? key()
+                        : std::next(model.begin(), below(model.size()))->first;
+    switch (below(3)) {
+      case 0:
+        return KeyBound::unbounded();
+      case 1:
+        return KeyBound::included(bytes_view(k));
+      default:
+        return KeyBound::excluded(bytes_view(k));
+    }
+  }
+
+ private:
+  std::uint32_t page_size_;
+  std::mt19937_64 rng_;
+  int big_values_ = 0;
+};
+
+class BtreeModelTest : public ::testing::TestWithParam<Config> {};
+
+void expect_tree_matches(const ReadContext& cx, const TreeRoot& root, const Model& model,
+                         Workload& w) {
+  ASSERT_EQ(scan(cx, root, KeyBound::unbounded(), KeyBound::unbounded(), false),
+            expected_range(model, KeyBound::unbounded(), KeyBound::unbounded(), false));
+  for (int i = 0; i < 6; ++i) {
+    KeyBound lower = w.bound(model);
+    KeyBound upper = w.bound(model);
+    bool reverse = w.below(2) == 0;
+    ASSERT_EQ(scan(cx, root, lower, upper, reverse), expected_range(model, lower, upper, reverse))
+        << "bounds " << static_cast<int>(lower.kind) << "/" << static_cast<int>(upper.kind)
+        << (reverse ? " backward" : " forward");
+  }
+}
+
+TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
+  const Config config = GetParam();
+  testing::TempDir dir;
+  std::string path = dir.file("tree.db");
+  auto file = DbFile::open(path, DbFileMode::CreateNew);
+  ASSERT_TRUE(file.has_value()) << file.error().to_string();
+  testing::TreeFile pages(*file, config.page_size, PageProtection::checksum());
+  Workload w(config.page_size, config.page_size * 7 + static_cast<int>(config.layout));
+  Model model;
+  TreeRoot root;
+  ChildPointer last_root;
+  Model last_model;
+  // The last third mostly deletes, so that nodes merge at every level and
+  // the root collapses.
+  const int commits = 30;
+  const int shrink_from = 22;
+  const int ops = 60;
+  for (int c = 0; c < commits; ++c) {
+    WriteContext cx{pages, kTreeId, pages.txn_id(), config.layout, pages};
+    for (int i = 0; i < ops; ++i) {
+      std::uint64_t op = w.below(100);
+      if (c >= shrink_from && op < 35) op = 60;
+      std::string key = w.key();
+      if (op < 45) {
+        std::string value = w.value();
+        auto added = btree::put(cx, root, bytes_view(key), bytes_view(value));
+        ASSERT_TRUE(added.has_value()) << added.error().to_string();
+        EXPECT_EQ(*added, !model.contains(key));
+        model[key] = value;
+      } else if (op < 55) {
+        std::string value = w.value();
+        auto added = btree::put(cx, root, bytes_view(key), bytes_view(value), PutMode::InsertOnly);
+        ASSERT_TRUE(added.has_value());
+        EXPECT_EQ(*added, !model.contains(key));
+        model.emplace(key, value);
+      } else if (op < 75) {
+        if (!model.empty() && w.below(3) != 0)
+          key = std::next(model.begin(), w.below(model.size()))->first;
+        std::string seen;
+        auto record = [&](ByteView v) {
+          seen = to_string(v);
+          return ok();
+        };
+        ValueVisitor stored = record;
+        auto removed = btree::remove(cx, root, bytes_view(key), &stored);
+        ASSERT_TRUE(removed.has_value()) << removed.error().to_string();
+        ASSERT_EQ(*removed, model.contains(key));
+        if (*removed) {
+          EXPECT_EQ(seen, model[key]);
+        }
+        model.erase(key);
+      } else if (op < 85) {
+        if (!model.empty()) key = std::next(model.begin(), w.below(model.size()))->first;
+        std::string fresh = w.value();
+        bool change = w.below(4) != 0;
+        auto outcome = btree::insert_entry(cx, root, bytes_view(key),
+                                           [&](ByteView old, std::string& out) -> Result<bool> {
+                                             EXPECT_EQ(to_string(old), model[key]);
+                                             out = fresh;
+                                             return change;
+                                           });
+        ASSERT_TRUE(outcome.has_value()) << outcome.error().to_string();
+        if (!model.contains(key)) {
+          EXPECT_EQ(*outcome, ModifyOutcome::NotFound);
+        } else {
+          EXPECT_EQ(*outcome, change ? ModifyOutcome::Changed : ModifyOutcome::Unchanged);
+          if (change) model[key] = fresh;
+        }
+      } else if (op < 95) {
+        std::string got;
+        auto found = btree::get(cx.read(), root, bytes_view(key), [&](ByteView v) {
+          got = to_string(v);
+          return ok();
+        });
+        ASSERT_TRUE(found.has_value());
+        ASSERT_EQ(*found, model.contains(key));
+        if (*found) {
+          EXPECT_EQ(got, model[key]);
+        }
+      } else {
+        // Scans inside the transaction walk nodes held in memory.
+        KeyBound lower = w.bound(model);
+        KeyBound upper = w.bound(model);
+        bool reverse = w.below(2) == 0;
+        ASSERT_EQ(scan(cx.read(), root, lower, upper, reverse),
+                  expected_range(model, lower, upper, reverse));
+      }
+    }
+    auto written = btree::write_tree(cx, root);
+    ASSERT_TRUE(written.has_value()) << written.error().to_string();
+    pages.commit();
+    ReadContext rx{pages, kTreeId};
+    TreeCheckReport report = btree::check_tree(rx, *written);
+    ASSERT_TRUE(report.ok()) << "commit " << c << ": " << report.problems.front();
+    EXPECT_EQ(report.entries, model.size());
+    std::vector<std::string> accounting = pages.account(report);
+    ASSERT_TRUE(accounting.empty()) << accounting.front();
+    ASSERT_NO_FATAL_FAILURE(expect_tree_matches(rx, root, model, w));
+    // The commit before stays readable: nothing it uses was written over.
+    if (last_root.page != 0) {
+      ASSERT_EQ(scan(rx, TreeRoot::on_disk(last_root), KeyBound::unbounded(), KeyBound::unbounded(),
+                     false),
+                expected_range(last_model, KeyBound::unbounded(), KeyBound::unbounded(), false));
+    }
+    last_root = *written;
+    last_model = model;
+  }
+  // Read the last commit back through a new descriptor and fresh state.
+  auto reopened = DbFile::open(path, DbFileMode::ReadOnly);
+  ASSERT_TRUE(reopened.has_value());
+  testing::TreeFile fresh(*reopened, config.page_size, PageProtection::checksum());
+  ReadContext rx{fresh, kTreeId};
+  TreeCheckReport report = btree::check_tree(rx, last_root);
+  ASSERT_TRUE(report.ok()) << report.problems.front();
+  EXPECT_EQ(report.entries, model.size());
+  ASSERT_NO_FATAL_FAILURE(expect_tree_matches(rx, TreeRoot::on_disk(last_root), model, w));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    AllPageSizes, BtreeModelTest,
+    ::testing::Values(Config{4096, LeafLayout::Fixed}, Config{4096, LeafLayout::Varint},
+                      Config{8192, LeafLayout::Fixed}, Config{8192, LeafLayout::Varint},
+                      Config{16384, LeafLayout::Fixed}, Config{16384, LeafLayout::Varint},
+                      Config{32768, LeafLayout::Fixed}, Config{32768, LeafLayout::Varint},
+                      Config{65536, LeafLayout::Fixed}, Config{65536, LeafLayout::Varint}),
+    config_name);
+
+}  // namespace
+}  // namespace deziro

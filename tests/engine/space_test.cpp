@@ -1,0 +1,205 @@
+#include "space.hpp"
+
+#include <gtest/gtest.h>
+
+#include <random>
+
+namespace deziro {
+namespace {
+
+using space::FreeRuns;
+using space::PageSpace;
+
+TEST(AllocatePage, prefers_own_released_then_lowest_free_run_then_the_end) {
+  PageSpace s;
+  s.page_count = 100;
+  s.free_runs = {{40, 3}, {10, 2}};
+  EXPECT_EQ(space::allocate_page(s).value(), 10u);
+  EXPECT_EQ(space::allocate_page(s).value(), 11u);
+  // Releasing a page this transaction allocated makes it the next one.
+  space::release_page(s, 10);
+  EXPECT_EQ(space::allocate_page(s).value(), 10u);
+  EXPECT_EQ(space::allocate_page(s).value(), 40u);
+  EXPECT_EQ(space::allocate_page(s).value(), 41u);
+  EXPECT_EQ(space::allocate_page(s).value(), 42u);
+  EXPECT_TRUE(s.free_runs.empty());
+  EXPECT_EQ(space::allocate_page(s).value(), 100u);
+  EXPECT_EQ(s.page_count, 101u);
+  EXPECT_EQ(s.allocated, (std::set<std::uint64_t>{10, 11, 40, 41, 42, 100}));
+}
+
+TEST(AllocatePage, lowest_own_released_page_goes_first) {
+  PageSpace s;
+  s.page_count = 10;
+  for (int i = 0; i < 3; ++i) ASSERT_TRUE(space::allocate_page(s));  // 10, 11, 12
+  space::release_page(s, 12);
+  space::release_page(s, 10);
+  EXPECT_EQ(space::allocate_page(s).value(), 10u);
+  EXPECT_EQ(space::allocate_page(s).value(), 12u);
+  EXPECT_EQ(space::allocate_page(s).value(), 13u);
+}
+
+TEST(AllocatePage, takes_a_run_from_its_start_and_shortens_it) {
+  PageSpace s;
+  s.page_count = 50;
+  s.free_runs = {{20, 5}};
+  EXPECT_EQ(space::allocate_page(s).value(), 20u);
+  EXPECT_EQ(s.free_runs, (FreeRuns{{21, 4}}));
+}
+
+TEST(AllocatePage, published_page_released_is_not_reused_in_the_same_transaction) {
+  PageSpace s;
+  s.page_count = 10;
+  space::release_page(s, 5);  // a page of the published commit: readers may see it
+  EXPECT_EQ(s.released_published, (std::vector<std::uint64_t>{5}));
+  EXPECT_EQ(space::allocate_page(s).value(), 10u);
+}
+
+TEST(AllocatePage, refuses_to_grow_past_the_limit) {
+  PageSpace s;
+  s.page_count = 8;
+  s.max_page_count = 9;
+  EXPECT_EQ(space::allocate_page(s).value(), 8u);
+  auto refused = space::allocate_page(s);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().kind(), ErrorKind::Internal);
+  EXPECT_EQ(s.page_count, 9u);
+  EXPECT_EQ(space::page_limit(4096), 1ull << 50);
+}
+
+TEST(AllocateRun, first_fit_skips_runs_too_short) {
+  PageSpace s;
+  s.page_count = 100;
+  s.free_runs = {{5, 2}, {10, 4}, {30, 8}};
+  EXPECT_EQ(space::allocate_run(s, 3).value(), 10u);
+  EXPECT_EQ(s.free_runs, (FreeRuns{{5, 2}, {13, 1}, {30, 8}}));
+  EXPECT_EQ(space::allocate_run(s, 8).value(), 30u);
+  EXPECT_EQ(s.free_runs, (FreeRuns{{5, 2}, {13, 1}}));
+  for (std::uint64_t p : {10u, 11u, 12u, 30u, 37u}) EXPECT_TRUE(s.allocated.contains(p)) << p;
+}
+
+TEST(AllocateRun, extends_a_free_run_that_reaches_the_end) {
+  PageSpace s;
+  s.page_count = 20;
+  s.free_runs = {{2, 1}, {18, 2}};
+  EXPECT_EQ(space::allocate_run(s, 5).value(), 18u);
+  EXPECT_EQ(s.page_count, 23u);
+  EXPECT_EQ(s.free_runs, (FreeRuns{{2, 1}}));
+  EXPECT_EQ(space::allocate_run(s, 2).value(), 23u);
+  EXPECT_EQ(s.page_count, 25u);
+}
+
+TEST(AllocateRun, below_a_limit_uses_only_runs_that_end_below_it) {
+  PageSpace s;
+  s.page_count = 100;
+  s.free_runs = {{10, 3}, {40, 10}};
+  EXPECT_EQ(space::allocate_run_below(s, 4, 43), std::nullopt);
+  EXPECT_EQ(space::allocate_run_below(s, 4, 44).value(), 40u);
+  EXPECT_EQ(space::allocate_run_below(s, 2, 50).value(), 10u);
+  EXPECT_EQ(s.page_count, 100u);
+  EXPECT_EQ(s.free_runs, (FreeRuns{{12, 1}, {44, 6}}));
+}
+
+TEST(FreeRunMap, adding_runs_merges_neighbours_on_both_sides) {
+  FreeRuns runs;
+  EXPECT_TRUE(space::add_free_run(runs, 10, 2));
+  EXPECT_TRUE(space::add_free_run(runs, 14, 3));
+  EXPECT_TRUE(space::add_free_run(runs, 12, 2));  // fills the gap exactly
+  EXPECT_EQ(runs, (FreeRuns{{10, 7}}));
+  EXPECT_TRUE(space::add_free_run(runs, 5, 5));
+  EXPECT_EQ(runs, (FreeRuns{{5, 12}}));
+  EXPECT_EQ(space::free_page_count(runs), 12u);
+}
+
+TEST(FreeRunMap, overlapping_or_empty_runs_are_refused) {
+  FreeRuns runs{{10, 5}};
+  EXPECT_FALSE(space::add_free_run(runs, 14, 3));
+  EXPECT_FALSE(space::add_free_run(runs, 8, 3));
+  EXPECT_FALSE(space::add_free_run(runs, 11, 1));
+  EXPECT_FALSE(space::add_free_run(runs, 5, 20));
+  EXPECT_FALSE(space::add_free_run(runs, 30, 0));
+  EXPECT_FALSE(space::add_free_run(runs, UINT64_MAX - 1, 5));
+  EXPECT_EQ(runs, (FreeRuns{{10, 5}}));
+}
+
+TEST(FreeRunMap, trimming_drops_runs_that_end_the_file) {
+  PageSpace s;
+  s.page_count = 30;
+  s.free_runs = {{5, 5}, {20, 10}};
+  space::trim_free_tail(s);
+  EXPECT_EQ(s.page_count, 20u);
+  EXPECT_EQ(s.free_runs, (FreeRuns{{5, 5}}));
+  space::trim_free_tail(s);
+  EXPECT_EQ(s.page_count, 20u);
+}
+
+TEST(FreeRunMap, own_releases_become_free_at_commit) {
+  PageSpace s;
+  s.page_count = 10;
+  s.free_runs = {{3, 1}};
+  ASSERT_TRUE(space::allocate_page(s));  // 3
+  ASSERT_TRUE(space::allocate_page(s));  // 10
+  ASSERT_TRUE(space::allocate_page(s));  // 11
+  space::release_page(s, 3);
+  space::release_page(s, 11);
+  space::free_own_releases(s);
+  EXPECT_EQ(s.free_runs, (FreeRuns{{3, 1}, {11, 1}}));
+  EXPECT_TRUE(s.released_own.empty());
+  space::trim_free_tail(s);
+  EXPECT_EQ(s.page_count, 11u);
+}
+
+// Model check: under random allocations, releases and frees, no page is
+// ever handed out while it is in use or free, and the run map stays sorted,
+// disjoint, merged and inside the file.
+TEST(AllocatePage, random_workload_never_hands_out_a_page_twice) {
+  std::mt19937_64 rng(77);
+  for (int round = 0; round < 20; ++round) {
+    PageSpace s;
+    s.page_count = 1 + rng() % 50;
+    std::set<std::uint64_t> in_use;  // by this model: pages handed out and not released
+    for (std::uint64_t p = 1; p < s.page_count; ++p) {
+      if (rng() % 3 == 0) {
+        ASSERT_TRUE(space::add_free_run(s.free_runs, p, 1));
+      }
+    }
+    for (int step = 0; step < 400; ++step) {
+      int op = static_cast<int>(rng() % 10);
+      if (op < 5) {
+        std::uint64_t p = space::allocate_page(s).value();
+        ASSERT_FALSE(in_use.contains(p)) << p;
+        ASSERT_LT(p, s.page_count);
+        ASSERT_GT(p, 0u);
+        in_use.insert(p);
+      } else if (op < 7) {
+        std::uint64_t n = 1 + rng() % 4;
+        std::uint64_t first = space::allocate_run(s, n).value();
+        for (std::uint64_t p = first; p < first + n; ++p) {
+          ASSERT_FALSE(in_use.contains(p)) << p;
+          in_use.insert(p);
+        }
+        ASSERT_LE(first + n, s.page_count);
+      } else if (!in_use.empty()) {
+        auto it = in_use.begin();
+        std::advance(it, rng() % in_use.size());
+        space::release_page(s, *it);
+        in_use.erase(it);
+      }
+      if (step % 50 == 49) {
+        space::free_own_releases(s);
+        space::trim_free_tail(s);
+      }
+      std::uint64_t previous_end = 0;
+      for (auto [first, length] : s.free_runs) {
+        ASSERT_GT(length, 0u);
+        ASSERT_GT(first, previous_end);  // disjoint and merged
+        ASSERT_LE(first + length, s.page_count);
+        for (std::uint64_t p = first; p < first + length; ++p) ASSERT_FALSE(in_use.contains(p));
+        previous_end = first + length;
+      }
+    }
+  }
+}
+
+}  // namespace
+}  // namespace deziro

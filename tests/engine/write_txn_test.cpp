@@ -1,0 +1,317 @@
+// Write transactions and snapshots over one file: what a commit publishes,
+// what a snapshot keeps seeing, how the failed flag and a failed sync end
+// writing, and that every commit leaves a file whose pages all add up.
+#include "txn/write_txn.hpp"
+
+#include <gtest/gtest.h>
+
+#include "database.hpp"
+#include "storage/fault_storage.hpp"
+#include "support/commit_check.hpp"
+#include "txn/read_txn.hpp"
+
+namespace deziro {
+namespace {
+
+ByteView b(std::string_view s) { return bytes_of(s); }
+
+struct MemoryDb {
+  FaultStorage* storage = nullptr;
+  std::shared_ptr<Instance> instance;
+};
+
+MemoryDb open_memory(std::vector<std::uint8_t> image = {}, OpenOptions options = {}) {
+  if (image.empty()) image = *Database::new_first_page(options);
+  auto storage = std::make_unique<FaultStorage>("/mem/t.db", std::move(image));
+  MemoryDb db;
+  db.storage = storage.get();
+  auto instance = Database::open_existing(std::move(storage), options);
+  EXPECT_TRUE(instance) << instance.error().to_string();
+  db.instance = *instance;
+  return db;
+}
+
+std::unique_ptr<WriteTxn> begin_write(const MemoryDb& db) {
+  auto w = WriteTxn::begin(db.instance);
+  EXPECT_TRUE(w) << w.error().to_string();
+  return std::move(*w);
+}
+
+std::optional<std::string> read(TreeAccess& access, std::string_view tree, std::string_view key) {
+  auto v = access.open_tree(b(tree), b(key));
+  EXPECT_TRUE(v) << v.error().to_string();
+  if (!v || !*v) return std::nullopt;
+  return std::string((*v)->begin(), (*v)->end());
+}
+
+void expect_sound(const MemoryDb& db) {
+  auto problems = testing::check_commit(db.instance->reader(), db.instance->published().record);
+  for (auto& p : problems) ADD_FAILURE() << p;
+}
+
+TEST(WriteTxn, committed_puts_are_seen_by_later_snapshots_and_after_reopening) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->put(b("people"), b("ann"), b("1")));
+  ASSERT_TRUE(w->put(b("people"), b("bob"), b("2")));
+  ASSERT_TRUE(w->put(b("other"), b("x"), b("y")));
+  EXPECT_EQ(read(*w, "people", "ann"), "1");
+  ASSERT_TRUE(w->commit());
+  expect_sound(db);
+
+  auto r = ReadTxn::begin(db.instance);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(read(*r, "people", "bob"), "2");
+  EXPECT_EQ(*r->tree_len(b("people")), 2u);
+  EXPECT_EQ(*r->tree_len(b("absent")), 0u);
+  EXPECT_EQ(read(*r, "absent", "bob"), std::nullopt);
+
+  auto image = db.storage->current_image();
+  r = ReadTxn::begin(open_memory(image).instance);
+  EXPECT_EQ(read(*r, "other", "x"), "y");
+}
+
+TEST(WriteTxn, snapshot_keeps_its_commit_while_the_writer_changes_the_tree) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  for (int i = 0; i < 500; ++i)
+    ASSERT_TRUE(w->put(b("t"), b("key" + std::to_string(i)), b(std::string(100, 'a'))));
+  ASSERT_TRUE(w->commit());
+  auto old = ReadTxn::begin(db.instance);
+  ASSERT_TRUE(old);
+  // Enough commits that the pages the snapshot reads would be reused if it
+  // did not hold them.
+  for (int round = 0; round < 8; ++round) {
+    w = begin_write(db);
+    for (int i = 0; i < 500; ++i)
+      ASSERT_TRUE(w->put(b("t"), b("key" + std::to_string(i)), b(std::string(100, 'b' + round))));
+    ASSERT_TRUE(w->commit());
+    expect_sound(db);
+  }
+  for (int i = 0; i < 500; i += 37)
+    EXPECT_EQ(read(*old, "t", "key" + std::to_string(i)), std::string(100, 'a'));
+}
+
+TEST(WriteTxn, released_pages_are_reused_so_the_file_stops_growing) {
+  auto db = open_memory();
+  std::uint64_t pages_after_warmup = 0;
+  for (int round = 0; round < 30; ++round) {
+    auto w = begin_write(db);
+    for (int i = 0; i < 200; ++i)
+      ASSERT_TRUE(w->put(b("t"), b("key" + std::to_string(i)), b(std::to_string(round))));
+    ASSERT_TRUE(w->commit());
+    if (round == 10) pages_after_warmup = db.instance->published().record.page_count;
+  }
+  expect_sound(db);
+  EXPECT_LE(db.instance->published().record.page_count, pages_after_warmup + 4);
+}
+
+TEST(WriteTxn, deleting_everything_shrinks_the_file_back) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  for (int i = 0; i < 2000; ++i)
+    ASSERT_TRUE(w->put(b("t"), b("k" + std::to_string(i)), b(std::string(50, 'v'))));
+  ASSERT_TRUE(w->commit());
+  std::uint64_t big = db.instance->published().record.page_count;
+  w = begin_write(db);
+  ASSERT_TRUE(w->drop_tree(b("t")));
+  ASSERT_TRUE(w->commit());
+  // The dropped pages wait three commits for any older commit to leave the
+  // record slots, then the free-space trees' own old pages a few more.
+  for (int i = 0; i < 8; ++i) ASSERT_TRUE(begin_write(db)->commit());
+  expect_sound(db);
+  std::uint64_t small = db.instance->published().record.page_count;
+  EXPECT_LT(small, big / 4);
+  EXPECT_EQ(*db.storage->len_or_error(), small * db.instance->page_size());
+}
+
+TEST(WriteTxn, abort_publishes_nothing) {
+  auto db = open_memory();
+  {
+    auto w = begin_write(db);
+    ASSERT_TRUE(w->put(b("t"), b("k"), b("v")));
+  }
+  auto r = ReadTxn::begin(db.instance);
+  EXPECT_EQ(read(*r, "t", "k"), std::nullopt);
+  EXPECT_EQ(db.instance->published().record.txn_id, 1u);
+}
+
+TEST(WriteTxn, failed_operation_leaves_only_abort) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  std::string long_key(958, 'k');
+  auto put = w->put(b("t"), b(long_key), b("v"));
+  ASSERT_FALSE(put);
+  EXPECT_EQ(put.error().to_string(),
+            "a key is at most 957 bytes long with this page size, not 958");
+  EXPECT_TRUE(w->failed());
+  auto c = w->commit();
+  ASSERT_FALSE(c);
+  EXPECT_EQ(c.error().to_string(),
+            "an operation in this write transaction failed, so it can only be aborted");
+  EXPECT_EQ(db.instance->published().record.txn_id, 1u);
+}
+
+TEST(WriteTxn, visitor_refusal_does_not_fail_the_transaction) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("k"), b("v")));
+  auto refuse_fn = [](ByteView) -> Status { return fail(Error::duplicate_key("taken")); };
+  ValueVisitor refuse = refuse_fn;
+  auto r = w->put_in_tree(b("t"), b("k"), b("w"), true, &refuse);
+  ASSERT_FALSE(r);
+  EXPECT_EQ(r.error().kind(), ErrorKind::DuplicateKey);
+  auto d = w->delete_in_tree(b("t"), b("k"), &refuse);
+  ASSERT_FALSE(d);
+  EXPECT_FALSE(w->failed());
+  EXPECT_EQ(read(*w, "t", "k"), "v");
+  ASSERT_TRUE(w->commit());
+}
+
+TEST(WriteTxn, put_in_tree_without_replace_keeps_the_stored_value) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  EXPECT_TRUE(*w->put_in_tree(b("t"), b("k"), b("1"), false));
+  EXPECT_FALSE(*w->put_in_tree(b("t"), b("k"), b("2"), false));
+  EXPECT_EQ(read(*w, "t", "k"), "1");
+  std::string old;
+  auto keep_fn = [&](ByteView v) -> Status {
+    old.assign(v.begin(), v.end());
+    return ok();
+  };
+  ValueVisitor keep = keep_fn;
+  EXPECT_FALSE(*w->put_in_tree(b("t"), b("k"), b("3"), true, &keep));
+  EXPECT_EQ(old, "1");
+  EXPECT_EQ(*w->tree_len(b("t")), 1u);
+  EXPECT_TRUE(*w->del(b("t"), b("k")));
+  EXPECT_FALSE(*w->del(b("t"), b("k")));
+  EXPECT_EQ(*w->tree_len(b("t")), 0u);
+}
+
+TEST(WriteTxn, buffered_writes_are_seen_first_and_applied_at_commit) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("a"), b("tree")));
+  ASSERT_TRUE(w->buffer_put(b("t"), b("a"), b("buffered")));
+  ASSERT_TRUE(w->buffer_put(b("t"), b("b"), b("new")));
+  EXPECT_EQ(read(*w, "t", "a"), "buffered");
+  auto walked = w->range(b("t"), KeyBound::unbounded(), KeyBound::unbounded(), false);
+  ASSERT_FALSE(walked);
+  EXPECT_EQ(walked.error().to_string(),
+            "internal error, which is a bug in DeziRO: tree t was walked with values waiting to "
+            "be stored");
+  EXPECT_EQ(*w->tree_len(b("t")), 2u);
+  ASSERT_TRUE(w->buffer_delete(b("t"), b("a")));
+  ASSERT_TRUE(w->buffer_meta_put(b("next/1"), b("5")));
+  ASSERT_TRUE(w->commit());
+  auto r = ReadTxn::begin(db.instance);
+  EXPECT_EQ(read(*r, "t", "a"), std::nullopt);
+  EXPECT_EQ(read(*r, "t", "b"), "new");
+  EXPECT_EQ(read(*r, std::string_view("\0meta", 5), "next/1"), "5");
+}
+
+TEST(WriteTxn, put_drops_a_buffered_write_of_the_same_key) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->buffer_put(b("t"), b("a"), b("buffered")));
+  ASSERT_TRUE(w->put(b("t"), b("a"), b("direct")));
+  ASSERT_TRUE(w->commit());
+  auto r = ReadTxn::begin(db.instance);
+  EXPECT_EQ(read(*r, "t", "a"), "direct");
+}
+
+TEST(WriteTxn, tree_name_limits) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  auto e = w->get(b(""), b("k"), [](ByteView) { return ok(); });
+  ASSERT_FALSE(e);
+  EXPECT_EQ(e.error().to_string(),
+            "a tree name is 1 to 957 bytes long and does not start with a NUL character");
+  auto r = ReadTxn::begin(db.instance);
+  EXPECT_FALSE(r->open_tree(b(std::string(958, 'n')), b("k")));
+  EXPECT_TRUE(w->put(b(std::string(957, 'n')), b("k"), b("v")));
+}
+
+TEST(WriteTxn, dropped_tree_is_gone_and_a_new_one_of_its_name_starts_empty) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("a"), b("1")));
+  ASSERT_TRUE(w->commit());
+  w = begin_write(db);
+  ASSERT_TRUE(w->drop_tree(b("t")));
+  EXPECT_EQ(read(*w, "t", "a"), std::nullopt);
+  ASSERT_TRUE(w->put(b("t"), b("b"), b("2")));
+  ASSERT_TRUE(w->commit());
+  expect_sound(db);
+  auto r = ReadTxn::begin(db.instance);
+  EXPECT_EQ(read(*r, "t", "a"), std::nullopt);
+  EXPECT_EQ(read(*r, "t", "b"), "2");
+  EXPECT_EQ(*r->tree_len(b("t")), 1u);
+}
+
+TEST(WriteTxn, failed_sync_fails_the_instance_for_good) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("a"), b("1")));
+  db.storage->fail_nth_sync(1);
+  auto c = w->commit();
+  ASSERT_FALSE(c);
+  EXPECT_EQ(c.error().kind(), ErrorKind::SyncFailed);
+  EXPECT_TRUE(db.instance->failed());
+  auto again = WriteTxn::begin(db.instance);
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().to_string().rfind("a sync of `/mem/t.db` failed, so the last commit's "
+                                            "outcome is unknown; open the database again",
+                                            0),
+            0u);
+  // Snapshots still read the last published commit.
+  auto r = ReadTxn::begin(db.instance);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(read(*r, "t", "a"), std::nullopt);
+}
+
+TEST(WriteTxn, failed_page_write_leaves_the_published_commit_and_the_instance_usable) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("a"), b("1")));
+  db.storage->fail_nth_write(1);
+  auto c = w->commit();
+  ASSERT_FALSE(c);
+  EXPECT_EQ(c.error().kind(), ErrorKind::Io);
+  EXPECT_FALSE(db.instance->failed());
+  w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("a"), b("2")));
+  ASSERT_TRUE(w->commit());
+  expect_sound(db);
+}
+
+TEST(WriteTxn, second_writer_waits_then_is_busy) {
+  OpenOptions options;
+  options.busy_timeout = std::chrono::milliseconds(20);
+  auto db = open_memory({}, options);
+  auto w = begin_write(db);
+  auto second = WriteTxn::begin(db.instance);
+  ASSERT_FALSE(second);
+  EXPECT_EQ(second.error().kind(), ErrorKind::Busy);
+  w->abort();
+  EXPECT_TRUE(WriteTxn::begin(db.instance));
+}
+
+TEST(WriteTxn, long_values_round_trip_through_overflow_runs) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  std::string big(100000, 'x');
+  for (std::size_t i = 0; i < big.size(); i += 7) big[i] = char('a' + i % 26);
+  ASSERT_TRUE(w->put(b("t"), b("big"), b(big)));
+  ASSERT_TRUE(w->commit());
+  expect_sound(db);
+  auto r = ReadTxn::begin(db.instance);
+  EXPECT_EQ(read(*r, "t", "big"), big);
+  w = begin_write(db);
+  ASSERT_TRUE(w->del(b("t"), b("big")));
+  ASSERT_TRUE(w->commit());
+  expect_sound(db);
+}
+
+}  // namespace
+}  // namespace deziro
