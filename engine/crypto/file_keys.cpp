@@ -10,11 +10,10 @@
 
 namespace deziro {
 
-FileKeys FileKeys::from_data_key(Key32 data_key, const KeyBlock& key_block) {
+FileKeys FileKeys::from_data_key(Key32 data_key) {
   FileKeys keys;
   keys.record_mac_key = keys::record_mac_key(data_key);
   keys.data_key = std::move(data_key);
-  keys.key_block = key_block;
   return keys;
 }
 
@@ -33,12 +32,12 @@ PageCipher new_file_cipher(const OpenOptions& options) {
   return automatic_page_cipher();
 }
 
-Result<FileKeys> new_file_keys(std::string_view path, const OpenOptions& options,
-                               const FileId& file_id, PageCipher cipher) {
+Result<FileKeyMaterial> new_file_keys(std::string_view path, const OpenOptions& options,
+                                      const FileId& file_id, PageCipher cipher) {
   Key32 data_key = DZ_TRY(new_data_key(path));
   KeyBlock block = DZ_TRY(
       wrap_data_key(path, options.credential, options.password_hashing, data_key, file_id, cipher));
-  return FileKeys::from_data_key(std::move(data_key), block);
+  return FileKeyMaterial{FileKeys::from_data_key(std::move(data_key)), block};
 }
 
 Result<PageProtection> page_protection(PageCipher cipher, const FileKeys* keys) {
@@ -71,9 +70,9 @@ bool commit_record_mac_holds(std::span<const std::uint8_t> slot_bytes, const Key
                           slot_bytes.subspan(kMacOffset).first<kRecordMacSize>());
 }
 
-Result<FileKeys> read_commit_records(std::string_view path, const StaticFields& fields,
-                                     std::span<const std::uint8_t> head,
-                                     const Credential& credential) {
+Result<FileKeyMaterial> read_commit_records(std::string_view path, const StaticFields& fields,
+                                            std::span<const std::uint8_t> head,
+                                            const Credential& credential) {
   if (credential.is_none()) return fail(Error::key_required(std::string(path)));
   const auto cipher = static_cast<PageCipher>(fields.cipher);
 
@@ -118,9 +117,9 @@ Result<FileKeys> read_commit_records(std::string_view path, const StaticFields& 
     auto data_key = DZ_TRY(opener.open(candidate.key_block));
     if (!data_key) continue;
     opened_any = true;
-    FileKeys keys = FileKeys::from_data_key(std::move(*data_key), candidate.key_block);
+    FileKeys keys = FileKeys::from_data_key(std::move(*data_key));
     if (commit_record_mac_holds(slot_bytes, keys.record_mac_key, fields.file_id, candidate.slot)) {
-      return keys;
+      return FileKeyMaterial{std::move(keys), candidate.key_block};
     }
   }
   if (opened_any) {

@@ -16,15 +16,21 @@
 
 namespace deziro {
 
-// What an open encrypted file keeps: the data key, the record MAC key
-// derived from it, and the key block that its commits copy. The keys are
-// zeroed when dropped; the block holds nothing in the clear.
+// What an open encrypted file keeps: the data key and the record MAC key
+// derived from it, both zeroed when dropped. Neither changes for the life of
+// the file (a key change rewraps the same data key).
 struct FileKeys {
   Key32 data_key;
   Key32 record_mac_key;
-  KeyBlock key_block{};
 
-  static FileKeys from_data_key(Key32 data_key, const KeyBlock& key_block);
+  static FileKeys from_data_key(Key32 data_key);
+};
+
+// The keys together with a key block that holds the data key: the block a
+// new file's first record carries, or the block an open found them in.
+struct FileKeyMaterial {
+  FileKeys keys;
+  KeyBlock key_block{};
 };
 
 namespace keys {
@@ -36,8 +42,8 @@ PageCipher new_file_cipher(const OpenOptions& options);
 // The keys of a new encrypted file: a random data key wrapped for the
 // options' credential (hashed with the options' parameters) and bound to
 // `file_id` and `cipher`.
-Result<FileKeys> new_file_keys(std::string_view path, const OpenOptions& options,
-                               const FileId& file_id, PageCipher cipher);
+Result<FileKeyMaterial> new_file_keys(std::string_view path, const OpenOptions& options,
+                                      const FileId& file_id, PageCipher cipher);
 
 // The page protection of a file: checksum for a plain one (`keys` null),
 // sealing under the data key for an encrypted one.
@@ -62,9 +68,9 @@ bool commit_record_mac_holds(std::span<const std::uint8_t> slot_bytes, const Key
 // opens and whose record's MAC holds. KEY_REQUIRED without a credential;
 // CORRUPTED when no record passes its check, or when blocks open but no
 // record's MAC holds; WRONG_KEY when the credential opens no block.
-Result<FileKeys> read_commit_records(std::string_view path, const StaticFields& fields,
-                                     std::span<const std::uint8_t> head,
-                                     const Credential& credential);
+Result<FileKeyMaterial> read_commit_records(std::string_view path, const StaticFields& fields,
+                                            std::span<const std::uint8_t> head,
+                                            const Credential& credential);
 
 // Empties, in a copy of the head, every slot whose record passes its check
 // but not its MAC, so that recovery never adopts a record the file's key did

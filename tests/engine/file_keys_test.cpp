@@ -28,7 +28,7 @@ OpenOptions options_with(Credential credential) {
 
 struct NewFile {
   StaticFields fields;
-  FileKeys keys;
+  FileKeyMaterial keys;
   std::vector<std::uint8_t> head;  // the first page, which begins with the head
 };
 
@@ -44,7 +44,7 @@ NewFile make_file(const OpenOptions& options, std::uint8_t id_seed = 1) {
   CommitRecord first;
   first.txn_id = 1;
   first.key_block = f.keys.key_block;
-  record::sign_commit_record(first, f.keys.record_mac_key, f.fields.file_id, 0);
+  record::sign_commit_record(first, f.keys.keys.record_mac_key, f.fields.file_id, 0);
   f.head = header::first_page(f.fields, record::encode_commit_record(first));
   f.head.resize(kHeadSize);
   return f;
@@ -54,7 +54,7 @@ std::span<std::uint8_t> slot_bytes(std::vector<std::uint8_t>& head, std::size_t 
   return std::span(head).subspan(record_slot_offset(slot), kRecordSize);
 }
 
-Result<FileKeys> read(const NewFile& f, const Credential& credential) {
+Result<FileKeyMaterial> read(const NewFile& f, const Credential& credential) {
   return record::read_commit_records(kPath, f.fields, f.head, credential);
 }
 
@@ -64,8 +64,8 @@ TEST(FileKeys, new_file_opens_with_its_key_or_password) {
     NewFile f = make_file(options_with(secret));
     auto opened = read(f, secret);
     ASSERT_TRUE(opened.has_value()) << opened.error().to_string();
-    EXPECT_TRUE(opened->data_key.same_as(f.keys.data_key));
-    EXPECT_TRUE(opened->record_mac_key.same_as(f.keys.record_mac_key));
+    EXPECT_TRUE(opened->keys.data_key.same_as(f.keys.keys.data_key));
+    EXPECT_TRUE(opened->keys.record_mac_key.same_as(f.keys.keys.record_mac_key));
     EXPECT_EQ(opened->key_block, f.keys.key_block);
   }
 }
@@ -114,7 +114,8 @@ TEST(FileKeys, signed_record_with_a_changed_field_fails_its_mac) {
   CommitRecord r = record::parse_commit_record(0, slot_bytes(f.head, 0), f.fields.cipher).record;
   r.page_count = 5;  // re-encoded with a fresh check, but the old MAC
   auto forged = record::encode_commit_record(r);
-  EXPECT_FALSE(record::commit_record_mac_holds(forged, f.keys.record_mac_key, f.fields.file_id, 0));
+  EXPECT_FALSE(
+      record::commit_record_mac_holds(forged, f.keys.keys.record_mac_key, f.fields.file_id, 0));
   std::copy(forged.begin(), forged.end(), slot_bytes(f.head, 0).begin());
   EXPECT_EQ(read(f, key_credential(7)).error().kind(), ErrorKind::Corrupted);
 }
@@ -134,7 +135,7 @@ TEST(FileKeys, older_record_still_opens_when_the_newest_is_damaged) {
   CommitRecord second;
   second.txn_id = 2;
   second.key_block = f.keys.key_block;
-  record::sign_commit_record(second, f.keys.record_mac_key, f.fields.file_id, 1);
+  record::sign_commit_record(second, f.keys.keys.record_mac_key, f.fields.file_id, 1);
   auto bytes = record::encode_commit_record(second);
   std::copy(bytes.begin(), bytes.end(), slot_bytes(f.head, 1).begin());
   f.head[kSelectorOffset] = 1;
@@ -142,7 +143,7 @@ TEST(FileKeys, older_record_still_opens_when_the_newest_is_damaged) {
   slot_bytes(f.head, 1)[200] ^= 0x10;  // inside the key block
   auto opened = read(f, key_credential(7));
   ASSERT_TRUE(opened.has_value()) << opened.error().to_string();
-  EXPECT_TRUE(opened->data_key.same_as(f.keys.data_key));
+  EXPECT_TRUE(opened->keys.data_key.same_as(f.keys.keys.data_key));
 }
 
 TEST(FileKeys, unsigned_records_are_dropped_before_recovery) {
@@ -157,17 +158,17 @@ TEST(FileKeys, unsigned_records_are_dropped_before_recovery) {
   std::copy(bytes.begin(), bytes.end(), slot_bytes(f.head, 2).begin());
   ASSERT_TRUE(record::parse_commit_record(2, slot_bytes(f.head, 2), f.fields.cipher).valid());
 
-  EXPECT_EQ(record::drop_unsigned_records(f.head, f.fields, f.keys), 1u);
+  EXPECT_EQ(record::drop_unsigned_records(f.head, f.fields, f.keys.keys), 1u);
   EXPECT_EQ(record::parse_commit_record(2, slot_bytes(f.head, 2), f.fields.cipher).state,
             SlotContent::State::Empty);
   EXPECT_TRUE(record::parse_commit_record(0, slot_bytes(f.head, 0), f.fields.cipher).valid());
-  EXPECT_EQ(record::drop_unsigned_records(f.head, f.fields, f.keys), 0u);
+  EXPECT_EQ(record::drop_unsigned_records(f.head, f.fields, f.keys.keys), 0u);
 }
 
 TEST(FileKeys, page_protection_needs_the_key_of_an_encrypted_file) {
   NewFile f = make_file(options_with(key_credential(7)));
   EXPECT_TRUE(keys::page_protection(PageCipher::Checksum, nullptr).has_value());
-  EXPECT_TRUE(keys::page_protection(f.fields.cipher, &f.keys).has_value());
+  EXPECT_TRUE(keys::page_protection(f.fields.cipher, &f.keys.keys).has_value());
   auto missing = keys::page_protection(f.fields.cipher, nullptr);
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().kind(), ErrorKind::Internal);
