@@ -8,6 +8,7 @@
 #include "crypto/random.hpp"
 #include "storage/fs.hpp"
 #include "text_format.hpp"
+#include "txn/commit_verify.hpp"
 
 namespace deziro {
 namespace {
@@ -139,11 +140,12 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
 
 namespace deziro {
 
-head::CommitVerifier Database::verifier_for(Storage&, const StaticFields&) {
-  // A commit that wrote no pages needs no check; one that did is trusted
-  // only through its selector until its pages can be walked.
-  return [](const CommitRecord& record) -> Result<bool> {
-    return record.catalog.page == 0 && record.free_tree.page == 0 && record.retained_tree.page == 0;
+head::CommitVerifier Database::verifier_for(Storage& storage, const StaticFields& fields) {
+  // A small reader of its own: recovery runs before the Instance exists.
+  auto reader = std::make_shared<PageReader>(storage, fields.page_size, PageProtection::checksum(),
+                                             std::size_t(1) << 20);
+  return [reader](const CommitRecord& record) -> Result<bool> {
+    return verify_commit_pages(*reader, record);
   };
 }
 

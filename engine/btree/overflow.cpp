@@ -43,16 +43,16 @@ Status read_overflow_run(NodeSource& source, const OverflowRef& ref, std::uint64
                                      ref.first_page, ref.page_count, ref.length)));
   const std::uint32_t batch = node::overflow_batch_pages(page_size);
   out.resize(ref.length);
-  std::vector<std::uint8_t> buffer(std::size_t{std::min(batch, ref.page_count)} * page_size);
-  std::vector<PageStamp> stamps(ref.page_count);
+  PageRun run;
+  std::vector<PageStamp> stamps;
+  stamps.reserve(ref.page_count);
   std::size_t copied = 0;
   for (std::uint32_t done = 0; done < ref.page_count;) {
     std::uint32_t n = std::min(batch, ref.page_count - done);
-    std::span<std::uint8_t> pages(buffer.data(), std::size_t{n} * page_size);
-    DZ_CHECK(source.read_pages(ref.first_page + done, pages,
-                               std::span<PageStamp>(stamps.data() + done, n)));
+    DZ_CHECK(source.read_pages(ref.first_page + done, n, run));
+    stamps.insert(stamps.end(), run.stamps.begin(), run.stamps.end());
     for (std::uint32_t i = 0; i < n; ++i) {
-      const std::uint8_t* p = pages.data() + std::size_t{i} * page_size;
+      const std::uint8_t* p = run.page(i).data();
       std::uint64_t page_number = ref.first_page + done + i;
       PageHeader header = PageHeader::read(std::span<const std::uint8_t>(p, page_size));
       std::uint32_t index = load_u32_le(p + kRunIndexOffset);

@@ -11,6 +11,7 @@
 #include "error.hpp"
 #include "format/node.hpp"
 #include "format/page.hpp"
+#include "format/pager.hpp"
 
 namespace deziro {
 
@@ -28,12 +29,10 @@ class NodeSource {
   virtual Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                                       std::optional<std::uint8_t> level) = 0;
 
-  // Reads `stamps.size()` consecutive pages from `first` into `out` (that
-  // many pages of bytes), opens each one (checksum or decryption) and
-  // returns their stamps; a page that fails its check is CORRUPTED "page {}
-  // fails its check".
-  virtual Status read_pages(std::uint64_t first, std::span<std::uint8_t> out,
-                            std::span<PageStamp> stamps) = 0;
+  // Reads `count` consecutive pages from `first` into `run` (reusing its
+  // buffer), opens each one (checksum or decryption) and keeps their stamps;
+  // a page that fails its check is CORRUPTED "page {} fails its check".
+  virtual Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) = 0;
 
   // CORRUPTED holding the file's path: how the trees report damage.
   virtual Error corrupted(std::string message) const = 0;

@@ -149,6 +149,12 @@ class NodeView {
   std::uint32_t page_size() const { return page_size_; }
   const std::uint8_t* page() const { return page_.get(); }
   const std::shared_ptr<const std::uint8_t>& page_owner() const { return page_; }
+  // The same view, keeping the page alive through `page` (the same bytes).
+  NodeView with_owner(std::shared_ptr<const std::uint8_t> page) const {
+    NodeView copy = *this;
+    copy.page_ = std::move(page);
+    return copy;
+  }
   // Bytes of slots, cells and child pointers, capped at 65535.
   std::uint32_t used_bytes() const;
 

@@ -42,16 +42,8 @@ Result<NodeView> PageReader::fetch_node(const ChildPointer& pointer, std::uint64
   return static_cast<const CachedNode&>(*cached).view();
 }
 
-Status PageReader::read_pages(std::uint64_t first, std::span<std::uint8_t> out,
-                              std::span<PageStamp> stamps) {
-  std::size_t page_size = pager_.page_size();
-  DZ_CHECK(pager_.read_raw(first, out));
-  for (std::size_t i = 0; i < stamps.size(); ++i) {
-    auto stamp = protection_.open_page(first + i, out.subspan(i * page_size, page_size));
-    if (!stamp) return fail(corrupted(format_text("page {} fails its check", first + i)));
-    stamps[i] = *stamp;
-  }
-  return ok();
+Status PageReader::read_pages(std::uint64_t first, std::size_t count, PageRun& run) {
+  return pager_.read_pages_into(first, count, run);
 }
 
 Error PageReader::corrupted(std::string message) const {

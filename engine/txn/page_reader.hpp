@@ -22,8 +22,7 @@ class PageReader final : public NodeSource {
   std::uint32_t page_size() const override { return pager_.page_size(); }
   Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                               std::optional<std::uint8_t> level) override;
-  Status read_pages(std::uint64_t first, std::span<std::uint8_t> out,
-                    std::span<PageStamp> stamps) override;
+  Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override;
   Error corrupted(std::string message) const override;
 
   const PageProtection& protection() const { return protection_; }

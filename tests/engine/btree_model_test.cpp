@@ -155,7 +155,7 @@ TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
   const int shrink_from = 22;
   const int ops = 60;
   for (int c = 0; c < commits; ++c) {
-    WriteContext cx{pages, kTreeId, pages.txn_id(), config.layout, pages};
+    WriteContext cx = pages.write_context(kTreeId, config.layout);
     for (int i = 0; i < ops; ++i) {
       std::uint64_t op = w.below(100);
       if (c >= shrink_from && op < 35) op = 60;
@@ -228,7 +228,7 @@ TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
     auto written = btree::write_tree(cx, root);
     ASSERT_TRUE(written.has_value()) << written.error().to_string();
     pages.commit();
-    ReadContext rx{pages, kTreeId};
+    ReadContext rx{pages.source(), kTreeId};
     TreeCheckReport report = btree::check_tree(rx, *written);
     ASSERT_TRUE(report.ok()) << "commit " << c << ": " << report.problems.front();
     EXPECT_EQ(report.entries, model.size());
@@ -248,7 +248,7 @@ TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
   auto reopened = DbFile::open(path, DbFileMode::ReadOnly);
   ASSERT_TRUE(reopened.has_value());
   testing::TreeFile fresh(*reopened, config.page_size, PageProtection::checksum());
-  ReadContext rx{fresh, kTreeId};
+  ReadContext rx{fresh.source(), kTreeId};
   TreeCheckReport report = btree::check_tree(rx, last_root);
   ASSERT_TRUE(report.ok()) << report.problems.front();
   EXPECT_EQ(report.entries, model.size());

@@ -283,6 +283,43 @@ TEST(RecordTypedDecode, NameOrderPermutationGivesTheSortedMap) {
   EXPECT_EQ(codec::decode_record(record, fields, std::span(order).first(3)).value(), object);
 }
 
+TEST(RecordTypedDecode, ReusedMapInNameOrderMatchesAFreshDecode) {
+  // Records of one collection decoded one after another into the same map,
+  // values placed by name rank, must equal a fresh sorted decode each time;
+  // a refused record leaves the map empty, and a map last used for other
+  // fields is corrected.
+  test::RandomValues random(77);
+  std::vector<Field> fields;
+  for (std::uint64_t id = 1; id <= 12; ++id) {
+    FieldKind kind = test::plain_kind(random.below(5));
+    std::optional<Value> default_value;
+    if (id % 4 == 0) default_value = random.plain(kind.code());
+    fields.push_back(make_field(id,
+                                "n" + std::to_string(random.below(50)) + "_" + std::to_string(id),
+                                std::move(kind), id % 3 == 0, std::move(default_value)));
+  }
+  const auto order = codec::field_order_by_name(fields);
+  ObjectMap reused;
+  reused.insert("stale", Value::integer(1));
+  for (int i = 0; i < 500; ++i) {
+    ObjectMap object;
+    for (const Field& f : fields)
+      if (random.below(4) != 0 || (!f.optional && !f.default_value))
+        object.insert(f.name, random.plain(f.kind.code()));
+    Bytes record;
+    ASSERT_TRUE(codec::encode_object_fields(object, fields, Schema{}, record).has_value());
+    if (i % 50 == 49) record.push_back(0);  // now refused
+    const auto fresh = codec::decode_object_fields(record, fields);
+    const auto into = codec::decode_object_fields_into(record, fields, reused, order);
+    ASSERT_EQ(fresh.has_value(), into.has_value());
+    if (fresh) {
+      ASSERT_EQ(reused, *fresh);
+    } else {
+      ASSERT_TRUE(reused.empty());
+    }
+  }
+}
+
 // ------------------------------------------------------------- encoding
 
 TEST(RecordEncode, FloatsKeepTheirExactBits) {
@@ -597,6 +634,25 @@ TEST(RecordFieldAccess, FieldReadersFrameEveryRefusal) {
   auto stray = codec::record_fields_begin(stray_bytes, frame);
   ASSERT_TRUE(stray->next().has_value());
   EXPECT_EQ(text_of(stray->finish()), "`f.db` is damaged: a record has bytes after its last field");
+}
+
+TEST(RecordFraming, CollectionViewsDecodeEveryRecordAlikeAndFrameFailures) {
+  const std::vector<Field>& fields = three_fields();
+  codec::CollectionView view("things", fields);
+  auto on_error = [](std::string text) { return Error::corrupted("f.db", std::move(text)); };
+  ObjectMap expected;
+  expected.insert("req", Value::integer(3));
+  expected.insert("opt", Value::string("x"));
+  expected.insert("dflt", Value::floating(0.5));
+  // The first record is sorted; later ones go through the computed order.
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(
+        codec::decode_for_collection(view, bytes({2, 1, 4, 6, 2, 6, 1, 'x'}), on_error).value(),
+        expected);
+  }
+  const auto bad = codec::decode_for_collection(view, bytes({0}), on_error);
+  EXPECT_EQ(bad.error().to_string(),
+            "`f.db` is damaged: an object of `things`: a record lacks a required field");
 }
 
 TEST(RecordFraming, ObjectErrorsNameTheCollection) {

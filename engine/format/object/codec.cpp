@@ -181,6 +181,10 @@ std::size_t varint_bytes(std::uint64_t x, std::uint8_t (&buf)[10]) {
 }  // namespace
 
 void write_varint(std::vector<std::uint8_t>& out, std::uint64_t x) {
+  if (x < 0x80) {
+    out.push_back(static_cast<std::uint8_t>(x));
+    return;
+  }
   std::uint8_t buf[10];
   out.insert(out.end(), buf, buf + varint_bytes(x, buf));
 }
@@ -456,14 +460,16 @@ namespace {
 
 // A declared field the record does not hold: its default, else Null when
 // optional, else refused.
+Decoded<Value> missing_value(const Field& field) {
+  if (field.default_value) return *field.default_value;
+  if (field.optional) return Value::null();
+  return refuse(msg::kLacksRequired);
+}
+
 DecodeStatus fill_missing(const Field& field, std::vector<ObjectEntry>& out) {
-  if (field.default_value) {
-    out.emplace_back(field.name, *field.default_value);
-  } else if (field.optional) {
-    out.emplace_back(field.name, Value::null());
-  } else {
-    return refuse(msg::kLacksRequired);
-  }
+  auto value = missing_value(field);
+  if (!value) return refuse(value.error());
+  out.emplace_back(field.name, std::move(*value));
   return {};
 }
 
@@ -628,37 +634,54 @@ Decoded<Value> decode_typed_value(Reader& reader, const FieldKind& kind, std::si
   return convert_stored_value(std::move(*stored), kind);
 }
 
-DecodeStatus decode_fields(Reader& reader, std::span<const Field> fields, std::size_t depth,
-                           std::vector<ObjectEntry>& out) {
+namespace {
+
+// The merge of a record's stored fields with the declared ones: hands
+// emit(declared position, value) one value per declared field, in field-id
+// order, filling missing fields; stored fields of undeclared ids are read
+// (so they must be well formed) and dropped.
+template <typename Emit>
+DecodeStatus merge_fields(Reader& reader, std::span<const Field> fields, std::size_t depth,
+                          Emit&& emit) {
   const auto count = read_count(reader, 2);
   if (!count) return refuse(count.error());
-  out.reserve(out.size() + fields.size());
   std::size_t d = 0;
   std::uint64_t previous = 0;
+  auto fill_up_to = [&](std::uint64_t id) -> DecodeStatus {
+    for (; d < fields.size() && fields[d].id < id; ++d) {
+      auto value = missing_value(fields[d]);
+      if (!value) return refuse(value.error());
+      emit(d, std::move(*value));
+    }
+    return {};
+  };
   for (std::uint64_t i = 0; i < *count; ++i) {
     const auto id = read_varint(reader);
     if (!id) return refuse(id.error());
     if (i != 0 && *id <= previous) return refuse(msg::kIdsOutOfOrder);
     previous = *id;
-    for (; d < fields.size() && fields[d].id < *id; ++d) {
-      if (const auto filled = fill_missing(fields[d], out); !filled) return filled;
-    }
+    if (auto filled = fill_up_to(*id); !filled) return filled;
     if (d < fields.size() && fields[d].id == *id) {
       auto value = decode_typed_value(reader, fields[d].kind, depth);
       if (!value) return refuse(value.error());
-      out.emplace_back(fields[d].name, std::move(*value));
+      emit(d, std::move(*value));
       ++d;
     } else {
-      // A field its collection no longer declares: read to prove it is well
-      // formed, then dropped.
       const auto dropped = decode_value(reader, depth);
       if (!dropped) return refuse(dropped.error());
     }
   }
-  for (; d < fields.size(); ++d) {
-    if (const auto filled = fill_missing(fields[d], out); !filled) return filled;
-  }
-  return {};
+  return fill_up_to(UINT64_MAX);
+}
+
+}  // namespace
+
+DecodeStatus decode_fields(Reader& reader, std::span<const Field> fields, std::size_t depth,
+                           std::vector<ObjectEntry>& out) {
+  out.reserve(out.size() + fields.size());
+  return merge_fields(reader, fields, depth, [&](std::size_t d, Value&& value) {
+    out.emplace_back(fields[d].name, std::move(value));
+  });
 }
 
 Decoded<Value> check_value_end(ByteView bytes, const FieldKind& kind) {
@@ -726,21 +749,30 @@ Decoded<ObjectMap> decode_record(ByteView bytes, std::span<const Field> fields,
 }
 
 DecodeStatus decode_object_fields_into(ByteView bytes, std::span<const Field> fields,
-                                       ObjectMap& out) {
+                                       ObjectMap& out, std::span<const std::uint32_t> name_order) {
   std::vector<ObjectEntry>& entries = out.mutable_entries();
-  entries.clear();
   Reader reader(bytes);
-  const auto decoded = decode_fields(reader, fields, 0, entries);
-  if (!decoded) {
+  DecodeStatus decoded;
+  if (name_order.size() == fields.size() && fields.size() <= 64 && !fields.empty()) {
+    // Each value goes straight to its place in name order; a map reused for
+    // the same collection keeps its names and only takes new values.
+    std::uint8_t rank[64];
+    for (std::size_t i = 0; i < name_order.size(); ++i)
+      rank[name_order[i]] = static_cast<std::uint8_t>(i);
+    entries.resize(fields.size());
+    decoded = merge_fields(reader, fields, 0, [&](std::size_t d, Value&& value) {
+      ObjectEntry& slot = entries[rank[d]];
+      if (slot.name.view() != fields[d].name) slot.name = MapName(fields[d].name);
+      slot.value = std::move(value);
+    });
+  } else {
     entries.clear();
-    return decoded;
+    decoded = decode_fields(reader, fields, 0, entries);
+    if (decoded) out.sort_by_name();
   }
-  out.sort_by_name();
-  if (!reader.at_end()) {
-    entries.clear();
-    return refuse(msg::kRecordTrailing);
-  }
-  return {};
+  if (decoded && !reader.at_end()) decoded = refuse(msg::kRecordTrailing);
+  if (!decoded) entries.clear();
+  return decoded;
 }
 
 Decoded<ObjectMap> decode_object_fields(ByteView bytes, std::span<const Field> fields) {
@@ -752,6 +784,24 @@ Decoded<ObjectMap> decode_object_fields(ByteView bytes, std::span<const Field> f
 
 std::string object_error(std::string_view collection_name, Message message) {
   return format_text("an object of `{}`: {}", collection_name, message);
+}
+
+Result<ObjectMap> decode_for_collection(CollectionView& view, ByteView bytes,
+                                        FunctionRef<Error(std::string)> on_error) {
+  Decoded<ObjectMap> map;
+  if (!view.name_order_.empty()) {
+    map = decode_record(bytes, view.fields_, view.name_order_);
+  } else if (view.first_record_) {
+    // One record alone is not worth computing the order for.
+    view.first_record_ = false;
+    map = decode_object_fields(bytes, view.fields_);
+  } else {
+    view.computed_order_ = field_order_by_name(view.fields_);
+    view.name_order_ = view.computed_order_;
+    map = decode_record(bytes, view.fields_, view.name_order_);
+  }
+  if (!map) return fail(on_error(object_error(view.name_, map.error())));
+  return std::move(*map);
 }
 
 // ----------------------------------------------------------- encoders

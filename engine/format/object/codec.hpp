@@ -232,12 +232,41 @@ Decoded<ObjectMap> decode_record(ByteView bytes, std::span<const Field> fields,
                                  std::span<const std::uint32_t> name_order = {});
 Decoded<ObjectMap> decode_object_fields(ByteView bytes, std::span<const Field> fields);
 // The same into a map whose storage is reused (no allocation in steady state
-// for scalar fields).
+// for scalar fields). With the fields' name order (field_order_by_name, at
+// most 64 fields) each value is put straight at its place, without a sort.
 DecodeStatus decode_object_fields_into(ByteView bytes, std::span<const Field> fields,
-                                       ObjectMap& out);
+                                       ObjectMap& out,
+                                       std::span<const std::uint32_t> name_order = {});
 
 // "an object of `{}`: {}"
 std::string object_error(std::string_view collection_name, Message message);
+
+// How the readers of one collection's records see it: its name, its fields
+// and their name order. Without a given order, the first record is sorted
+// and the order is computed, once, when a second record is read.
+class CollectionView {
+ public:
+  CollectionView(std::string_view name, std::span<const Field> fields,
+                 std::span<const std::uint32_t> name_order = {})
+      : name_(name), fields_(fields), name_order_(name_order) {}
+
+  std::string_view name() const noexcept { return name_; }
+  std::span<const Field> fields() const noexcept { return fields_; }
+
+ private:
+  friend Result<ObjectMap> decode_for_collection(CollectionView& view, ByteView bytes,
+                                                 FunctionRef<Error(std::string)> on_error);
+  std::string_view name_;
+  std::span<const Field> fields_;
+  std::span<const std::uint32_t> name_order_;
+  std::vector<std::uint32_t> computed_order_;
+  bool first_record_ = true;
+};
+
+// Decodes one record of the view's collection into a map by field name. A
+// failure is framed by object_error and made an Error by `on_error`.
+Result<ObjectMap> decode_for_collection(CollectionView& view, ByteView bytes,
+                                        FunctionRef<Error(std::string)> on_error);
 
 // ---------------------------------------------------------- encoders
 

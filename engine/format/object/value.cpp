@@ -43,15 +43,6 @@ void MapName::release() noexcept {
   size_ = 0;
 }
 
-std::strong_ordering compare_names(std::string_view a, std::string_view b) noexcept {
-  const std::size_t common = std::min(a.size(), b.size());
-  if (common != 0) {
-    const int c = std::memcmp(a.data(), b.data(), common);
-    if (c != 0) return c < 0 ? std::strong_ordering::less : std::strong_ordering::greater;
-  }
-  return a.size() <=> b.size();
-}
-
 // -------------------------------------------------------------- ObjectMap
 
 ObjectMap ObjectMap::from_entries(std::vector<ObjectEntry> entries) {

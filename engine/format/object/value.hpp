@@ -60,8 +60,17 @@ class MapName {
   } storage_;
 };
 
-// Byte order, the shorter name first on a common prefix.
-std::strong_ordering compare_names(std::string_view a, std::string_view b) noexcept;
+// Byte order, the shorter name first on a common prefix. Names are short, so
+// a plain loop beats a call to memcmp.
+inline std::strong_ordering compare_names(std::string_view a, std::string_view b) noexcept {
+  const std::size_t common = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < common; ++i) {
+    const auto x = static_cast<unsigned char>(a[i]);
+    const auto y = static_cast<unsigned char>(b[i]);
+    if (x != y) return x <=> y;
+  }
+  return a.size() <=> b.size();
+}
 
 // An object's fields: (name, value) entries sorted by name bytes, each name
 // at most once. A flat array searched by binary search.

@@ -6,48 +6,12 @@
 
 namespace deziro::testing {
 
-TreeFile::TreeFile(Storage& storage, std::uint32_t page_size, PageProtection protection)
-    : storage_(storage), page_size_(page_size), protection_(std::move(protection)) {}
-
-Error TreeFile::corrupted(std::string message) const {
-  return Error::corrupted(storage_.path(), std::move(message));
-}
-
-Result<NodeView> TreeFile::fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
-                                      std::optional<std::uint8_t> level) {
-  ++fetches_;
-  std::shared_ptr<std::uint8_t[]> buffer(new std::uint8_t[page_size_]);
-  std::span<std::uint8_t> page(buffer.get(), page_size_);
-  DZ_CHECK(storage_.read_exact_at(pointer.page * page_size_, page));
-  std::optional<PageStamp> stamp = protection_.open_page(pointer.page, page);
-  if (!stamp) return fail(corrupted(format_text("page {} fails its check", pointer.page)));
-  if (*stamp != pointer.stamp)
-    return fail(
-        corrupted(format_text("page {}: its stamp differs from its parent's", pointer.page)));
-  auto view =
-      NodeView::from_page(std::shared_ptr<const std::uint8_t>(buffer, buffer.get()), page_size_);
-  if (!view) return fail(corrupted(format_text("page {}: {}", pointer.page, view.error())));
-  if (view->commit_id() != pointer.commit_id)
-    return fail(corrupted(format_text("page {}: it belongs to another commit", pointer.page)));
-  if (view->tree_id() != tree_id)
-    return fail(corrupted(format_text("page {}: it belongs to another tree", pointer.page)));
-  if (level && view->level() != *level)
-    return fail(corrupted(
-        format_text("page {}: its level is {}, not {}", pointer.page, view->level(), *level)));
-  return std::move(*view);
-}
-
-Status TreeFile::read_pages(std::uint64_t first, std::span<std::uint8_t> out,
-                            std::span<PageStamp> stamps) {
-  DZ_CHECK(storage_.read_exact_at(first * page_size_, out));
-  for (std::size_t i = 0; i < stamps.size(); ++i) {
-    std::optional<PageStamp> stamp =
-        protection_.open_page(first + i, out.subspan(i * page_size_, page_size_));
-    if (!stamp) return fail(corrupted(format_text("page {} fails its check", first + i)));
-    stamps[i] = *stamp;
-  }
-  return ok();
-}
+TreeFile::TreeFile(Storage& storage, std::uint32_t page_size, PageProtection protection,
+                   std::size_t cache_size)
+    : page_size_(page_size),
+      protection_(std::move(protection)),
+      pager_(storage, page_size, protection_, cache_size),
+      source_(pager_) {}
 
 Result<std::uint64_t> TreeFile::allocate_page() {
   std::uint64_t page;
@@ -85,13 +49,16 @@ Result<std::uint64_t> TreeFile::allocate_run(std::uint32_t count) {
 
 Status TreeFile::write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                              std::span<PageStamp> stamps) {
+  std::vector<ConstByteSpan> spans;
   for (std::size_t i = 0; i < stamps.size(); ++i) {
     if (!allocated_.contains(first + i))
       return fail(
           Error::internal(format_text("page {} was written without being allocated", first + i)));
-    stamps[i] = DZ_TRY(protection_.seal_page(first + i, pages.subspan(i * page_size_, page_size_)));
+    auto page = pages.subspan(i * page_size_, page_size_);
+    stamps[i] = DZ_TRY(protection_.seal_page(first + i, page));
+    spans.push_back(page);
   }
-  return storage_.write_at(first * page_size_, pages);
+  return pager_.write_pages(first, spans);
 }
 
 void TreeFile::release_pages(std::uint64_t first, std::uint64_t count) {
@@ -102,6 +69,35 @@ void TreeFile::release_pages(std::uint64_t first, std::uint64_t count) {
       retained_.insert(p);
     }
   }
+}
+
+void TreeFile::rewrite_page(std::uint64_t page,
+                            const std::function<void(std::span<std::uint8_t>)>& change) {
+  std::vector<std::uint8_t> bytes(page_size_);
+  if (!pager_.read_raw(page, bytes).has_value() || !protection_.open_page(page, bytes))
+    std::abort();
+  change(bytes);
+  if (!protection_.seal_page(page, bytes).has_value()) std::abort();
+  if (!pager_.storage().write_at(page * page_size_, bytes).has_value()) std::abort();
+}
+
+Result<ChildPointer> TreeFile::write_leaf(LeafLayout layout, std::span<const LeafItem> items,
+                                          std::uint64_t tree_id) {
+  std::vector<std::uint8_t> bytes(page_size_);
+  node::build_leaf(bytes, layout, items, txn_id_, tree_id);
+  ChildPointer pointer{DZ_TRY(allocate_page()), txn_id_, {}};
+  DZ_CHECK(write_pages(pointer.page, bytes, std::span<PageStamp>(&pointer.stamp, 1)));
+  return pointer;
+}
+
+Result<ChildPointer> TreeFile::write_branch(std::uint8_t level, std::span<const ByteView> keys,
+                                            std::span<const ChildPointer> children,
+                                            std::uint64_t tree_id) {
+  std::vector<std::uint8_t> bytes(page_size_);
+  node::build_branch(bytes, level, keys, children, txn_id_, tree_id);
+  ChildPointer pointer{DZ_TRY(allocate_page()), txn_id_, {}};
+  DZ_CHECK(write_pages(pointer.page, bytes, std::span<PageStamp>(&pointer.stamp, 1)));
+  return pointer;
 }
 
 void TreeFile::commit() {

@@ -1,34 +1,45 @@
 // A stand-in for a write transaction over one tree file, for the B-tree
 // tests: it hands out pages from a Storage (lowest free page first, runs
-// first fit, else at the end), seals and writes them, reads and checks nodes
-// as the pager does, and keeps the free pages. Pages released by a commit
-// become free when the next commit ends, as if no reader held them.
+// first fit, else at the end), seals and writes them, reads nodes through the
+// file's pager, and keeps the free pages. Pages released by a commit become
+// free when the next commit ends, as if no reader held them.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
 
 #include "btree/check.hpp"
 #include "btree/page_io.hpp"
+#include "btree/pager_source.hpp"
 #include "btree/tree.hpp"
 #include "crypto/page_protection.hpp"
 #include "storage/storage.hpp"
 
 namespace deziro::testing {
 
-class TreeFile final : public NodeSource, public PageSink {
+class TreeFile final : public PageSink {
  public:
-  TreeFile(Storage& storage, std::uint32_t page_size, PageProtection protection);
+  TreeFile(Storage& storage, std::uint32_t page_size, PageProtection protection,
+           std::size_t cache_size = 1 << 20);
 
-  // NodeSource
-  std::uint32_t page_size() const override { return page_size_; }
-  Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
-                              std::optional<std::uint8_t> level) override;
-  Status read_pages(std::uint64_t first, std::span<std::uint8_t> out,
-                    std::span<PageStamp> stamps) override;
-  Error corrupted(std::string message) const override;
+  NodeSource& source() { return source_; }
+  Pager& pager() { return pager_; }
+  const PageProtection& protection() const { return protection_; }
+
+  // Opens page `page` into plaintext, lets `change` edit it, then seals it
+  // again in place: a valid page image that its parent does not expect.
+  void rewrite_page(std::uint64_t page, const std::function<void(std::span<std::uint8_t>)>& change);
+  // Lays out and writes one node page of this transaction.
+  Result<ChildPointer> write_leaf(LeafLayout layout, std::span<const LeafItem> items,
+                                  std::uint64_t tree_id);
+  Result<ChildPointer> write_branch(std::uint8_t level, std::span<const ByteView> keys,
+                                    std::span<const ChildPointer> children, std::uint64_t tree_id);
+  WriteContext write_context(std::uint64_t tree_id, LeafLayout layout) {
+    return WriteContext{source_, tree_id, txn_id_, layout, *this};
+  }
 
   // PageSink
   Result<std::uint64_t> allocate_page() override;
@@ -48,16 +59,16 @@ class TreeFile final : public NodeSource, public PageSink {
   const std::set<std::uint64_t>& free_pages() const { return free_; }
   // Pages released in this transaction that an older commit still uses.
   const std::set<std::uint64_t>& retained() const { return retained_; }
-  std::uint64_t fetches() const { return fetches_; }
 
   // Every page from 1 to the page count is exactly one of: used by the
   // report's tree, free, or retained; problems otherwise.
   std::vector<std::string> account(const TreeCheckReport& report) const;
 
  private:
-  Storage& storage_;
   std::uint32_t page_size_;
   PageProtection protection_;
+  Pager pager_;
+  PagerSource source_;
   std::uint64_t page_count_ = 1;  // page 0 is the head
   std::uint64_t txn_id_ = 1;
   std::set<std::uint64_t> free_;
@@ -66,7 +77,6 @@ class TreeFile final : public NodeSource, public PageSink {
   std::set<std::uint64_t> retained_before_;  // released by the last commit
   std::uint64_t committed_page_count_ = 1;
   std::set<std::uint64_t> committed_free_;
-  std::uint64_t fetches_ = 0;
 };
 
 }  // namespace deziro::testing

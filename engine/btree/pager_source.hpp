@@ -1,0 +1,43 @@
+// Nodes read through the file's pager: the parsed node lives in the page
+// cache beside the page's bytes, so a cache hit costs no parsing and no read.
+#pragma once
+
+#include <memory>
+
+#include "btree/page_io.hpp"
+#include "format/page_cache.hpp"
+#include "format/pager.hpp"
+
+namespace deziro {
+
+// The cached form of a node page: the opened page with its parsed view.
+class CachedNode final : public CachedPage {
+ public:
+  CachedNode(OpenedPage page, NodeView view)
+      : CachedPage(std::move(page)), view_(std::move(view)) {}
+  // The view, not owning the bytes; NodeSource callers get one that does.
+  const NodeView& view() const { return view_; }
+
+ private:
+  NodeView view_;
+};
+
+// The PageParser of node pages: checks the node's structure (CORRUPTED
+// "page {}: {}" naming the page).
+Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::string_view path);
+
+class PagerSource final : public NodeSource {
+ public:
+  explicit PagerSource(const Pager& pager) : pager_(pager) {}
+
+  std::uint32_t page_size() const override { return pager_.page_size(); }
+  Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
+                              std::optional<std::uint8_t> level) override;
+  Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override;
+  Error corrupted(std::string message) const override;
+
+ private:
+  const Pager& pager_;
+};
+
+}  // namespace deziro

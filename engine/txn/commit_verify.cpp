@@ -1,0 +1,78 @@
+#include "txn/commit_verify.hpp"
+
+#include <string>
+#include <vector>
+
+#include "btree/overflow.hpp"
+#include "txn/catalog.hpp"
+
+namespace deziro {
+namespace {
+
+class Walk {
+ public:
+  Walk(NodeSource& source, std::uint64_t txn_id) : source_(source), txn_id_(txn_id) {}
+
+  // False on damage, an error on I/O failure.
+  Result<bool> tree(const ChildPointer& root, std::uint64_t tree_id) {
+    if (root.page == 0 || root.commit_id != txn_id_) return true;
+    return node(root, tree_id, std::nullopt);
+  }
+
+  std::vector<TreeDescriptor> named_roots;
+
+ private:
+  Result<bool> damaged_or(const Error& e) {
+    if (e.kind() == ErrorKind::Corrupted) return false;
+    return fail(e);
+  }
+
+  Result<bool> node(const ChildPointer& pointer, std::uint64_t tree_id,
+                    std::optional<std::uint8_t> level) {
+    auto fetched = source_.fetch_node(pointer, tree_id, level);
+    if (!fetched) return damaged_or(fetched.error());
+    const NodeView& view = *fetched;
+    if (!view.is_leaf()) {
+      for (std::size_t i = 0; i < view.child_count(); ++i) {
+        ChildPointer child = view.child_at(i);
+        if (child.commit_id != txn_id_) continue;
+        if (!DZ_TRY(node(child, tree_id, std::uint8_t(view.level() - 1)))) return false;
+      }
+      return true;
+    }
+    for (std::size_t i = 0; i < view.count(); ++i) {
+      LeafCell cell = view.cell_at(i);
+      if (cell.overflow && cell.ref.commit_id == txn_id_) {
+        std::string value;
+        auto read = load::read_overflow_run(source_, cell.ref, tree_id, value);
+        if (!read) return damaged_or(read.error());
+      }
+      if (tree_id == kCatalogTreeId) {
+        if (cell.overflow) return false;
+        auto d = TreeDescriptor::decode(cell.value);
+        if (!d) return false;
+        named_roots.push_back(*d);
+      }
+    }
+    return true;
+  }
+
+  NodeSource& source_;
+  std::uint64_t txn_id_;
+};
+
+}  // namespace
+
+Result<bool> verify_commit_pages(NodeSource& source, const CommitRecord& record) {
+  Walk walk(source, record.txn_id);
+  if (!DZ_TRY(walk.tree(record.catalog, kCatalogTreeId))) return false;
+  if (!DZ_TRY(walk.tree(record.free_tree, kFreeTreeId))) return false;
+  if (!DZ_TRY(walk.tree(record.retained_tree, kRetainedTreeId))) return false;
+  // Only catalog leaves this commit wrote were read, and a tree this commit
+  // changed has its descriptor in one of them.
+  for (const TreeDescriptor& d : walk.named_roots)
+    if (!DZ_TRY(walk.tree(d.root, d.tree_id))) return false;
+  return true;
+}
+
+}  // namespace deziro

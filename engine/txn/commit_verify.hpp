@@ -1,0 +1,16 @@
+// Whether the pages a commit wrote reached the disk intact. Copy on write
+// makes them easy to find: every page a commit writes carries its commit id,
+// and so does every pointer to it, up to the roots; the walk follows only
+// those pointers and checks each page against the stamp its parent keeps.
+#pragma once
+
+#include "btree/page_io.hpp"
+#include "format/record.hpp"
+
+namespace deziro {
+
+// False when a page the commit wrote is missing, torn or stale; an error
+// only for I/O failures.
+Result<bool> verify_commit_pages(NodeSource& source, const CommitRecord& record);
+
+}  // namespace deziro

@@ -1,0 +1,211 @@
+// Node layouts: cell sizes, the overflow threshold, branch pointers, and the
+// refusal of pages whose structure is broken.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "format/bytes.hpp"
+#include "format/node.hpp"
+
+namespace deziro {
+namespace {
+
+std::size_t leb(std::size_t x) { return x < 0x80 ? 1 : (x < 0x4000 ? 2 : 3); }
+
+std::shared_ptr<const std::uint8_t> share(const std::vector<std::uint8_t>& page) {
+  auto copy = std::make_shared<std::vector<std::uint8_t>>(page);
+  return std::shared_ptr<const std::uint8_t>(copy, copy->data());
+}
+
+NodeView parse(const std::vector<std::uint8_t>& page) {
+  auto view = NodeView::from_page(share(page), static_cast<std::uint32_t>(page.size()));
+  EXPECT_TRUE(view.has_value()) << view.error();
+  return *view;
+}
+
+std::string refusal(const std::vector<std::uint8_t>& page) {
+  auto view = NodeView::from_page(share(page), static_cast<std::uint32_t>(page.size()));
+  return view ? std::string("accepted") : view.error();
+}
+
+struct Item {
+  std::string key;
+  std::string value;
+  bool overflow;
+};
+
+std::vector<std::uint8_t> leaf_page(std::uint32_t page_size, LeafLayout layout,
+                                    const std::vector<Item>& items, OverflowRef& ref) {
+  std::vector<LeafItem> laid;
+  for (const Item& item : items)
+    laid.push_back(
+        LeafItem{bytes_view(item.key), bytes_view(item.value), item.overflow ? &ref : nullptr});
+  std::vector<std::uint8_t> page(page_size, 0xEE);
+  node::build_leaf(page, layout, laid, 7, 21);
+  return page;
+}
+
+TEST(LeafLayoutTest, cells_take_the_documented_sizes_in_both_layouts) {
+  OverflowRef ref{900, 3, 10000, 6, {}};
+  ref.check.bytes[0] = 0xAB;
+  std::vector<Item> items = {{"", "", false},
+                             {"a", std::string(63, 'v'), false},
+                             {"b", std::string(64, 'w'), false},
+                             {std::string(127, 'k'), "x", false},
+                             {std::string(128, 'l'), std::string(300, 'y'), false},
+                             {"over", "", true}};
+  for (LeafLayout layout : {LeafLayout::Fixed, LeafLayout::Varint}) {
+    std::size_t expected = 0;
+    for (const Item& item : items) {
+      std::size_t k = item.key.size();
+      std::size_t v = item.value.size();
+      if (layout == LeafLayout::Fixed) {
+        expected += item.overflow ? k + 47 : k + v + 5;
+      } else {
+        expected += item.overflow ? k + leb(k) + 45 : k + v + leb(k) + leb(2 * v);
+      }
+      expected += 2;
+    }
+    std::vector<std::uint8_t> page = leaf_page(4096, layout, items, ref);
+    NodeView view = parse(page);
+    EXPECT_EQ(view.code(),
+              layout == LeafLayout::Fixed ? NodeCode::FixedLeaf : NodeCode::VarintLeaf);
+    EXPECT_EQ(page[24], layout == LeafLayout::Fixed ? 1 : 4);
+    EXPECT_EQ(view.used_bytes(), expected);
+    EXPECT_EQ(view.count(), items.size());
+    EXPECT_EQ(view.commit_id(), 7u);
+    EXPECT_EQ(view.tree_id(), 21u);
+    for (std::size_t i = 0; i < items.size(); ++i) {
+      LeafCell cell = node::entry_at(page.data(), layout, i);
+      EXPECT_EQ(to_string(cell.key), items[i].key);
+      EXPECT_EQ(cell.overflow, items[i].overflow);
+      if (cell.overflow) {
+        EXPECT_EQ(cell.ref, ref);
+      } else {
+        EXPECT_EQ(to_string(cell.value), items[i].value);
+      }
+    }
+  }
+}
+
+TEST(LeafLayoutTest, four_longest_keys_with_overflow_values_fill_a_leaf_exactly) {
+  for (std::uint32_t page_size = 4096; page_size <= 65536; page_size *= 2) {
+    std::size_t k = node::max_key_len(page_size);
+    EXPECT_EQ(k, (page_size - 268) / 4);
+    for (LeafLayout layout : {LeafLayout::Fixed, LeafLayout::Varint}) {
+      EXPECT_EQ(4 * (node::overflow_cell_size(layout, k) + 2), page_size - 72u);
+      EXPECT_EQ(node::leaf_entry_bytes(layout, page_size, k, page_size), (page_size - 72) / 4);
+    }
+  }
+  EXPECT_EQ(node::max_key_len(4096), 957u);
+  EXPECT_EQ(node::max_key_len(65536), 16317u);
+}
+
+TEST(LeafLayoutTest, value_moves_to_an_overflow_run_past_a_quarter_of_the_room) {
+  for (std::uint32_t page_size : {4096u, 65536u}) {
+    for (LeafLayout layout : {LeafLayout::Fixed, LeafLayout::Varint}) {
+      std::size_t quarter = (page_size - 72) / 4;
+      std::size_t v = 0;
+      while (node::inline_cell_size(layout, 10, v + 1) + 2 <= quarter) ++v;
+      EXPECT_TRUE(node::value_fits_inline(layout, page_size, 10, v));
+      EXPECT_FALSE(node::value_fits_inline(layout, page_size, 10, v + 1));
+      EXPECT_EQ(node::leaf_entry_bytes(layout, page_size, 10, v + 1),
+                node::overflow_cell_size(layout, 10) + 2);
+    }
+  }
+  EXPECT_EQ(node::overflow_page_count(4096, 4024), 1u);
+  EXPECT_EQ(node::overflow_page_count(4096, 4025), 2u);
+  EXPECT_EQ(node::overflow_batch_pages(4096), 256u);
+  EXPECT_EQ(node::overflow_batch_pages(65536), 16u);
+}
+
+TEST(LeafLayoutTest, overflow_reference_is_44_bytes_in_its_documented_order) {
+  OverflowRef ref{0x0102030405060708ull, 9, 0xA0B0C0D0u, 0x1112131415161718ull, {}};
+  for (std::size_t i = 0; i < 16; ++i) ref.check.bytes[i] = static_cast<std::uint8_t>(0xC0 + i);
+  std::uint8_t bytes[44];
+  std::memset(bytes, 0xFF, sizeof bytes);
+  ref.store(bytes);
+  EXPECT_EQ(load_u64_le(bytes), ref.first_page);
+  EXPECT_EQ(load_u32_le(bytes + 8), 9u);
+  EXPECT_EQ(load_u32_le(bytes + 12), ref.length);
+  EXPECT_EQ(load_u64_le(bytes + 16), ref.commit_id);
+  EXPECT_EQ(load_u32_le(bytes + 24), 0u);
+  EXPECT_EQ(bytes[28], 0xC0);
+  EXPECT_EQ(bytes[43], 0xCF);
+  EXPECT_EQ(OverflowRef::load(bytes), ref);
+}
+
+TEST(BranchLayoutTest, child_pointers_sit_at_56_plus_32_i_and_keys_route_by_separator) {
+  std::vector<std::string> keys = {"b", "d", "f"};
+  std::vector<ByteView> views;
+  for (const auto& k : keys) views.push_back(bytes_view(k));
+  std::vector<ChildPointer> children;
+  for (std::uint64_t i = 0; i < 4; ++i) {
+    ChildPointer c{100 + i, 5, {}};
+    c.stamp.bytes[3] = static_cast<std::uint8_t>(i + 1);
+    children.push_back(c);
+  }
+  std::vector<std::uint8_t> page(4096, 0xEE);
+  node::build_branch(page, 2, views, children, 8, 30);
+  NodeView view = parse(page);
+  EXPECT_EQ(view.code(), NodeCode::Branch);
+  EXPECT_EQ(view.level(), 2);
+  EXPECT_EQ(view.count(), 3u);
+  EXPECT_EQ(view.used_bytes(), 32u + 3 * 37);
+  for (std::size_t i = 0; i < 4; ++i) {
+    EXPECT_EQ(ChildPointer::load(page.data() + 56 + 32 * i), children[i]);
+    EXPECT_EQ(view.child_at(i), children[i]);
+  }
+  auto route = [&](const char* key) { return view.child_index(bytes_view(std::string(key))); };
+  EXPECT_EQ(route("a"), 0u);
+  EXPECT_EQ(route("b"), 1u);  // a separator belongs to the child on its right
+  EXPECT_EQ(route("c"), 1u);
+  EXPECT_EQ(route("f"), 3u);
+  EXPECT_EQ(route("zz"), 3u);
+}
+
+TEST(NodeStructureTest, pages_with_broken_structure_are_refused) {
+  OverflowRef ref;
+  std::vector<Item> items = {{"alpha", "one", false}, {"beta", "two", false}};
+  const std::vector<std::uint8_t> good = leaf_page(4096, LeafLayout::Varint, items, ref);
+  ASSERT_EQ(refusal(good), "accepted");
+
+  auto bad = good;
+  store_u16_le(bad.data() + 56, 4090);  // a slot past the cells, at the trailer
+  EXPECT_EQ(refusal(bad), "its cells overlap");
+
+  bad = good;
+  store_u16_le(bad.data() + 28, 40);  // cell area starting inside the header
+  EXPECT_EQ(refusal(bad), "its cells overlap");
+
+  bad = good;
+  std::size_t cell = load_u16_le(bad.data() + 56);
+  bad[cell] = 0x7F;  // a key length running past the page
+  EXPECT_EQ(refusal(bad), "its cell 0 cannot be read");
+
+  bad = good;
+  bad[24] = 9;
+  EXPECT_EQ(refusal(bad), "its kind 9 is unknown");
+
+  const std::vector<std::uint8_t> fixed = leaf_page(4096, LeafLayout::Fixed, items, ref);
+  bad = fixed;
+  bad[load_u16_le(bad.data() + 58)] = 2;  // neither inline nor overflow
+  EXPECT_EQ(refusal(bad), "its cell 1 cannot be read");
+
+  std::vector<std::uint8_t> branch(4096, 0);
+  ChildPointer only{3, 1, {}};
+  node::build_branch(branch, 1, {}, std::span<const ChildPointer>(&only, 1), 1, 16);
+  EXPECT_EQ(refusal(branch), "it is a branch with one child");
+}
+
+TEST(NodeStructureTest, entry_owned_refuses_a_reference_that_cannot_describe_its_run) {
+  OverflowRef ref{50, 2, 100, 1, {}};  // 100 bytes need one page, not two
+  std::vector<Item> items = {{"k", "", true}};
+  NodeView view = parse(leaf_page(4096, LeafLayout::Fixed, items, ref));
+  auto entry = view.entry_owned(0);
+  ASSERT_FALSE(entry.has_value());
+  EXPECT_EQ(entry.error(), "entry 0 refers to an overflow run of 2 pages for 100 bytes");
+}
+
+}  // namespace
+}  // namespace deziro

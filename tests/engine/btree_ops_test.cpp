@@ -1,0 +1,230 @@
+// Changes of a tree: refused keys, values and modifiers leave it as it was
+// (nothing copied on write), dropping releases every page, relocation moves
+// pages below a limit.
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+
+#include "btree/check.hpp"
+#include "btree/cursor.hpp"
+#include "btree/tree.hpp"
+#include "storage/fault_storage.hpp"
+#include "support/tree_file.hpp"
+#include "text_format.hpp"
+
+namespace deziro {
+namespace {
+
+constexpr std::uint64_t kTree = 40;
+
+std::string key_of(int i) { return format_text("key{}", 100000 + i); }
+
+class TreeOpsTest : public ::testing::Test {
+ protected:
+  TreeOpsTest() : pages_(storage_, 4096, PageProtection::checksum()) {}
+
+  WriteContext cx() { return pages_.write_context(kTree, LeafLayout::Varint); }
+  ReadContext rx() { return {pages_.source(), kTree}; }
+
+  // Puts `n` keys with values of `value_size` bytes and commits.
+  void fill(int n, std::size_t value_size) {
+    WriteContext w = cx();
+    for (int i = 0; i < n; ++i) {
+      std::string v(value_size, static_cast<char>('a' + i % 26));
+      ASSERT_TRUE(btree::put(w, root_, bytes_view(key_of(i)), bytes_view(v)).has_value());
+    }
+    commit();
+  }
+
+  void commit() {
+    auto written = btree::write_tree(cx(), root_);
+    ASSERT_TRUE(written.has_value()) << written.error().to_string();
+    pages_.commit();
+  }
+
+  std::vector<std::string> keys() {
+    std::vector<std::string> out;
+    auto visit = [&](ByteView k, ByteView) -> Result<VisitAnswer> {
+      out.push_back(to_string(k));
+      return VisitAnswer::Continue;
+    };
+    EXPECT_TRUE(read::scan_forward(rx(), root_, {}, {}, visit).has_value());
+    return out;
+  }
+
+  void expect_sound(std::uint64_t entries) {
+    TreeCheckReport report = btree::check_tree(rx(), root_.disk());
+    ASSERT_TRUE(report.ok()) << report.problems.front();
+    EXPECT_EQ(report.entries, entries);
+    auto accounting = pages_.account(report);
+    EXPECT_TRUE(accounting.empty()) << accounting.front();
+  }
+
+  FaultStorage storage_;
+  testing::TreeFile pages_;
+  TreeRoot root_;
+};
+
+TEST_F(TreeOpsTest, key_at_the_limit_is_stored_and_one_byte_more_is_refused) {
+  fill(50, 10);
+  std::string longest(957, 'q');
+  std::string too_long(958, 'q');
+  auto refused = btree::put(cx(), root_, bytes_view(too_long), bytes_view(std::string("v")));
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().kind(), ErrorKind::InvalidArgument);
+  EXPECT_EQ(refused.error().to_string(),
+            "a key is at most 957 bytes long with this page size, not 958");
+  EXPECT_FALSE(root_.in_memory());
+  auto removed = btree::remove(cx(), root_, bytes_view(too_long));
+  ASSERT_FALSE(removed.has_value());
+  EXPECT_EQ(removed.error().to_string(),
+            "a key is at most 957 bytes long with this page size, not 958");
+  ASSERT_TRUE(
+      btree::put(cx(), root_, bytes_view(longest), bytes_view(std::string("v"))).has_value());
+  commit();
+  expect_sound(51);
+}
+
+TEST_F(TreeOpsTest, value_of_4_gib_is_refused_before_anything_changes) {
+  fill(20, 10);
+  const std::size_t size = std::size_t{1} << 32;
+  void* huge = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(huge, MAP_FAILED);
+  ByteView value(static_cast<const std::uint8_t*>(huge), size);
+  auto refused = btree::put(cx(), root_, bytes_view(key_of(3)), value);
+  munmap(huge, size);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().to_string(), "a value is less than 4 GiB long, not 4294967296 bytes");
+  EXPECT_FALSE(root_.in_memory());
+  EXPECT_EQ(keys().size(), 20u);
+}
+
+TEST_F(TreeOpsTest, refused_modifier_leaves_the_tree_unchanged) {
+  fill(300, 40);
+  auto outcome = btree::insert_entry(cx(), root_, bytes_view(key_of(7)),
+                                     [](ByteView, std::string& out) -> Result<bool> {
+                                       out = "partial";
+                                       return fail(Error::duplicate_key("refused by the caller"));
+                                     });
+  ASSERT_FALSE(outcome.has_value());
+  EXPECT_EQ(outcome.error(), Error::duplicate_key("refused by the caller"));
+  EXPECT_FALSE(root_.in_memory());
+  std::string value;
+  auto found = btree::get(rx(), root_, bytes_view(key_of(7)), [&](ByteView v) {
+    value = to_string(v);
+    return ok();
+  });
+  ASSERT_TRUE(found.value());
+  EXPECT_EQ(value, std::string(40, 'h'));
+}
+
+TEST_F(TreeOpsTest, modifier_sees_a_whole_overflow_value_and_absent_keys_skip_it) {
+  std::string big(100000, 'z');
+  big[99999] = 'e';
+  ASSERT_TRUE(btree::put(cx(), root_, bytes_view(std::string("big")), bytes_view(big)).has_value());
+  commit();
+  int calls = 0;
+  auto modifier = [&](ByteView old, std::string& out) -> Result<bool> {
+    ++calls;
+    EXPECT_EQ(to_string(old), big);
+    out = "small";
+    return true;
+  };
+  EXPECT_EQ(btree::insert_entry(cx(), root_, bytes_view(std::string("absent")), modifier).value(),
+            ModifyOutcome::NotFound);
+  EXPECT_EQ(calls, 0);
+  EXPECT_EQ(btree::insert_entry(cx(), root_, bytes_view(std::string("big")), modifier).value(),
+            ModifyOutcome::Changed);
+  EXPECT_EQ(calls, 1);
+  EXPECT_EQ(pages_.retained().size(), 25u + 1);  // the run and the leaf that held it
+  commit();
+  expect_sound(1);
+}
+
+TEST_F(TreeOpsTest, lookups_that_change_nothing_copy_no_page) {
+  fill(400, 30);
+  EXPECT_FALSE(btree::put(cx(), root_, bytes_view(key_of(5)), bytes_view(std::string("x")),
+                          PutMode::InsertOnly)
+                   .value());
+  EXPECT_FALSE(btree::remove(cx(), root_, bytes_view(std::string("absent"))).value());
+  auto failing = [](ByteView) -> Status { return fail(Error::invalid_argument("no")); };
+  ValueVisitor visitor = failing;
+  auto removed = btree::remove(cx(), root_, bytes_view(key_of(5)), &visitor);
+  ASSERT_FALSE(removed.has_value());
+  EXPECT_EQ(removed.error().to_string(), "no");
+  EXPECT_EQ(btree::insert_entry(cx(), root_, bytes_view(key_of(6)),
+                                [](ByteView, std::string&) -> Result<bool> { return false; })
+                .value(),
+            ModifyOutcome::Unchanged);
+  EXPECT_FALSE(root_.in_memory());
+  EXPECT_TRUE(pages_.retained().empty());
+  EXPECT_EQ(keys().size(), 400u);
+}
+
+TEST_F(TreeOpsTest, deleting_every_key_collapses_the_tree_to_nothing) {
+  fill(2000, 20);
+  for (int i = 0; i < 2000; i += 2)
+    ASSERT_TRUE(btree::remove(cx(), root_, bytes_view(key_of(i))).value());
+  commit();
+  expect_sound(1000);
+  for (int i = 1; i < 2000; i += 2)
+    ASSERT_TRUE(btree::remove(cx(), root_, bytes_view(key_of(i))).value());
+  EXPECT_TRUE(root_.empty());
+  commit();
+  EXPECT_EQ(root_.disk().page, 0u);
+  expect_sound(0);
+}
+
+TEST_F(TreeOpsTest, dropping_a_tree_releases_its_nodes_and_runs) {
+  fill(500, 3000);  // values in overflow runs
+  TreeCheckReport before = btree::check_tree(rx(), root_.disk());
+  ASSERT_TRUE(before.ok());
+  ASSERT_TRUE(btree::drop_tree(cx(), root_).has_value());
+  EXPECT_TRUE(root_.empty());
+  std::uint64_t used = 0;
+  for (const UsedRun& run : before.pages) used += run.count;
+  EXPECT_EQ(pages_.retained().size(), used);
+  commit();
+  expect_sound(0);
+}
+
+TEST_F(TreeOpsTest, relocation_moves_every_page_at_or_above_the_limit) {
+  // A first tree takes the low pages, a second one the pages above; once
+  // the first is dropped and its pages are free, the second moves down.
+  TreeRoot low;
+  {
+    WriteContext w = pages_.write_context(kTree + 1, LeafLayout::Varint);
+    for (int i = 0; i < 300; ++i)
+      ASSERT_TRUE(btree::put(w, low, bytes_view(key_of(i)), bytes_view(std::string(5000, 'l')))
+                      .has_value());
+    ASSERT_TRUE(btree::write_tree(w, low).has_value());
+  }
+  std::uint64_t limit = pages_.page_count();
+  fill(200, 100);
+  {
+    WriteContext w = cx();
+    for (int i = 0; i < 5; ++i)
+      ASSERT_TRUE(
+          btree::put(w, root_, bytes_view(key_of(i * 7)), bytes_view(std::string(20000, 'h')))
+              .has_value());
+  }
+  commit();
+  {
+    WriteContext w = pages_.write_context(kTree + 1, LeafLayout::Varint);
+    ASSERT_TRUE(btree::drop_tree(w, low).has_value());
+  }
+  commit();
+  commit();  // the dropped pages are free now
+  std::vector<std::string> before = keys();
+  auto moved = btree::relocate(cx(), root_, limit);
+  ASSERT_TRUE(moved.has_value()) << moved.error().to_string();
+  EXPECT_GT(*moved, 0u);
+  commit();
+  TreeCheckReport report = btree::check_tree(rx(), root_.disk());
+  ASSERT_TRUE(report.ok()) << report.problems.front();
+  for (const UsedRun& run : report.pages) EXPECT_LT(run.first + run.count, limit + 1);
+  EXPECT_EQ(keys(), before);
+  EXPECT_EQ(btree::relocate(cx(), root_, limit).value(), 0u);
+}
+
+}  // namespace
+}  // namespace deziro
