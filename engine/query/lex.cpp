@@ -1,5 +1,6 @@
 #include "query/lex.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <system_error>
@@ -131,13 +132,13 @@ double out_of_range_double(std::string_view text) {
 class Lexer {
  public:
   explicit Lexer(std::string_view text)
-      : begin_(reinterpret_cast<const unsigned char*>(text.data())),
-        p_(begin_),
-        end_(begin_ + text.size()) {}
+      : p_(reinterpret_cast<const unsigned char*>(text.data())), end_(p_ + text.size()) {}
 
   Result<std::vector<Token>> run() {
     std::vector<Token> tokens;
-    tokens.reserve(16);
+    // About one token per four characters in typical queries; long texts
+    // grow the list as they go.
+    tokens.reserve(std::min<std::size_t>(static_cast<std::size_t>(end_ - p_) / 4 + 2, 256));
     while (p_ < end_) {
       char32_t c;
       int len = peek(c);
@@ -393,7 +394,6 @@ class Lexer {
     return fail(error_at(char_pos_, format_text("`{}` has no meaning here", character)));
   }
 
-  const unsigned char* begin_;
   const unsigned char* p_;
   const unsigned char* end_;
   std::uint64_t char_pos_ = 0;

@@ -70,20 +70,20 @@ CompiledQuery CompiledQuery::from(Query query) {
   return compiled;
 }
 
-Result<BoundQuery> bind_query(const CompiledQuery& compiled, std::span<const Value> params,
-                              bool find_one) {
+Result<BoundQuery> query::bind(const CompiledQuery& compiled, std::span<const Value> params,
+                               bool find_one) {
   BoundQuery bound;
-  const Query& query = compiled.query();
+  const Query& source = compiled.query();
   if (const auto& shared = compiled.shared()) {
     // The check runs before anything is planned or read, so a missing
     // parameter fails even where an earlier branch would already match.
-    DZ_CHECK(ir::check_params(*query.filter, params.size()));
+    DZ_CHECK(ir::check_params(*source.filter, params.size()));
     bound.shared_ = shared;
     bound.params_.assign(params.begin(), params.end());
   } else {
-    bound.owned_ = ir::clone_query(query);
+    bound.owned_ = ir::clone_query(source);
   }
-  bound.limit_ = query.limit;
+  bound.limit_ = source.limit;
   if (find_one && bound.limit_ != std::uint64_t{0}) bound.limit_ = 1;
   return bound;
 }

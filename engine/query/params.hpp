@@ -14,6 +14,20 @@
 
 namespace deziro {
 
+class BoundQuery;
+class CompiledQuery;
+
+namespace query {
+
+// Binds a compiled query for one run. A plain query ignores the values
+// (whatever their number) and is copied; a prepared one is shared, keeps a
+// copy of the values and checks them. For find_one the limit becomes 1
+// unless it is 0.
+Result<BoundQuery> bind(const CompiledQuery& compiled, std::span<const Value> params,
+                        bool find_one);
+
+}  // namespace query
+
 namespace ir {
 
 // The number of the first placeholder in depth-first order (children in
@@ -63,19 +77,12 @@ class BoundQuery {
   bool is_prepared() const noexcept { return shared_ != nullptr; }
 
  private:
-  friend Result<BoundQuery> bind_query(const CompiledQuery&, std::span<const Value>, bool);
+  friend Result<BoundQuery> query::bind(const CompiledQuery&, std::span<const Value>, bool);
 
   std::shared_ptr<const Query> shared_;
   Query owned_;
   std::optional<std::uint64_t> limit_;
   std::vector<Value> params_;
 };
-
-// Binds a compiled query for one run. A plain query ignores the values
-// (whatever their number) and is copied; a prepared one is shared, keeps a
-// copy of the values and checks them. For find_one the limit becomes 1
-// unless it is 0.
-Result<BoundQuery> bind_query(const CompiledQuery& compiled, std::span<const Value> params,
-                              bool find_one);
 
 }  // namespace deziro

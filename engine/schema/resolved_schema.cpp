@@ -5,14 +5,9 @@
 #include <string_view>
 
 #include "format/object/value.hpp"
-#include "text_format.hpp"
 
 namespace deziro {
 namespace {
-
-std::string engine_name(std::string_view prefix, std::uint64_t id) {
-  return format_text("{}{}", prefix, id);
-}
 
 std::vector<std::uint32_t> fields_by_name(const Collection& collection) {
   std::vector<std::uint32_t> order(collection.fields.size());
@@ -46,13 +41,8 @@ std::shared_ptr<const ResolvedSchema> ResolvedSchema::make(Schema schema,
   auto resolved = std::make_shared<ResolvedSchema>();
   resolved->collections.reserve(schema.collections.size());
   for (const Collection& collection : schema.collections) {
-    CollectionNames names;
-    names.record_tree = engine_name(std::string_view("\0rec/", 5), collection.id);
-    names.counter_key = engine_name("next/", collection.id);
-    for (const Index& index : collection.indexes)
-      names.index_trees.push_back(engine_name(std::string_view("\0idx/", 5), index.id));
-    names.fields_by_name = fields_by_name(collection);
-    resolved->collections.push_back(std::move(names));
+    resolved->collections.push_back(
+        ResolvedCollection{names::collection_tree_names(collection), fields_by_name(collection)});
   }
   resolved->schema = std::move(schema);
   resolved->stored_bytes = std::move(stored_bytes);

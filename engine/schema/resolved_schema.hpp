@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "format/object/names.hpp"
 #include "format/object/schema.hpp"
 
 namespace deziro {
@@ -45,13 +46,9 @@ class ClassCache {
 };
 
 // What a collection's typed operations look up, computed once.
-struct CollectionNames {
-  // "\0rec/" and the collection id.
-  std::string record_tree;
-  // "next/" and the collection id, in "\0meta".
-  std::string counter_key;
-  // "\0idx/" and the index id, in the order of the collection's indexes.
-  std::vector<std::string> index_trees;
+struct ResolvedCollection {
+  // Its record tree, counter key and index trees.
+  names::CollectionTreeNames trees;
   // Positions of the top-level fields, ordered by name bytes (the shorter
   // first on a common prefix), for lookups by name.
   std::vector<std::uint32_t> fields_by_name;
@@ -62,10 +59,11 @@ struct ResolvedSchema {
   // The exact encoding of `schema` as the file stores it.
   std::vector<std::uint8_t> stored_bytes;
   // One per collection, in schema order.
-  std::vector<CollectionNames> collections;
+  std::vector<ResolvedCollection> collections;
   ClassCache class_cache;
 
-  // Builds the per-collection names and field orders of `schema`.
+  // Builds the per-collection names and field orders of `schema`; the bytes
+  // are its stored encoding.
   static std::shared_ptr<const ResolvedSchema> make(Schema schema,
                                                     std::vector<std::uint8_t> stored_bytes);
 };

@@ -139,7 +139,7 @@ TEST(QueryBind, a_plain_query_is_copied_and_ignores_any_parameters) {
   CompiledQuery compiled = CompiledQuery::from(parsed("a == 1 LIMIT 3"));
   EXPECT_FALSE(compiled.is_prepared());
   const Value extra[] = {Value::integer(1), Value::list({})};
-  auto bound = bind_query(compiled, extra, false);
+  auto bound = query::bind(compiled, extra, false);
   ASSERT_TRUE(bound);
   EXPECT_FALSE(bound->is_prepared());
   EXPECT_NE(&bound->query(), &compiled.query());
@@ -149,14 +149,14 @@ TEST(QueryBind, a_plain_query_is_copied_and_ignores_any_parameters) {
 
   CompiledQuery no_filter = CompiledQuery::from(parsed("SORT BY a"));
   EXPECT_FALSE(no_filter.is_prepared());
-  EXPECT_TRUE(bind_query(no_filter, {}, false));
+  EXPECT_TRUE(query::bind(no_filter, {}, false));
 }
 
 TEST(QueryBind, a_prepared_query_is_shared_and_keeps_a_copy_of_the_values) {
   CompiledQuery compiled = CompiledQuery::from(parsed("a == $1 OFFSET 2"));
   EXPECT_TRUE(compiled.is_prepared());
   std::vector<Value> values = {Value::string("zero"), Value::null()};
-  auto bound = bind_query(compiled, values, false);
+  auto bound = query::bind(compiled, values, false);
   ASSERT_TRUE(bound);
   EXPECT_TRUE(bound->is_prepared());
   EXPECT_EQ(&bound->query(), &compiled.query());
@@ -170,10 +170,10 @@ TEST(QueryBind, a_prepared_query_is_shared_and_keeps_a_copy_of_the_values) {
 TEST(QueryBind, a_prepared_query_without_its_parameters_is_refused_before_planning) {
   CompiledQuery compiled = CompiledQuery::from(parsed("a == $0 OR b == $5"));
   const Value one[] = {Value::integer(1)};
-  auto bound = bind_query(compiled, one, false);
+  auto bound = query::bind(compiled, one, false);
   ASSERT_FALSE(bound);
   EXPECT_EQ(bound.error().to_string(), "invalid query: `$5` names a parameter, and 1 were given");
-  auto none = bind_query(compiled, {}, true);
+  auto none = query::bind(compiled, {}, true);
   ASSERT_FALSE(none);
   EXPECT_EQ(none.error().message(), "`$0` names a parameter, and 0 were given");
 }
@@ -188,11 +188,11 @@ TEST(QueryBind, find_one_limits_to_one_unless_the_limit_is_zero) {
                         Case{"a == $0 LIMIT 0", 0}}) {
     CompiledQuery compiled = CompiledQuery::from(parsed(c.text));
     const Value one[] = {Value::integer(1)};
-    auto bound = bind_query(compiled, one, true);
+    auto bound = query::bind(compiled, one, true);
     ASSERT_TRUE(bound) << c.text;
     EXPECT_EQ(bound->limit(), c.find_one_limit) << c.text;
     // The compiled query itself keeps its limit for later runs.
-    EXPECT_EQ(bind_query(compiled, one, false)->limit(), compiled.query().limit) << c.text;
+    EXPECT_EQ(query::bind(compiled, one, false)->limit(), compiled.query().limit) << c.text;
   }
 }
 

@@ -172,6 +172,9 @@ TEST(QueryParse, malformed_tests_name_what_was_expected) {
   EXPECT_EQ(error_of("\"s\" == 1"), "at character 1: expected a field name, found a string");
   EXPECT_EQ(error_of("$2 == 1"), "at character 1: expected a field name, found `$2`");
   EXPECT_EQ(error_of("x. == 1"), "at character 4: expected a field name, found `==`");
+  EXPECT_EQ(error_of("x == `y z`"), "at character 6: expected a value, found `y z`");
+  EXPECT_EQ(error_of("x == 1.5e3 AND"), "at character 15: expected a field name, found the end");
+  EXPECT_EQ(error_of("LIMIT 1e3"), "at character 7: expected a number, found a number");
 }
 
 // ------------------------------------------------------------ paths

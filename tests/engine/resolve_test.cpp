@@ -8,6 +8,7 @@
 #include <limits>
 #include <random>
 
+#include "format/object/schema_codec.hpp"
 #include "schema/declare.hpp"
 #include "support/declared_builders.hpp"
 
@@ -115,7 +116,9 @@ TEST(ResolveSchema, declaration_order_does_not_change_ids_against_the_stored_sch
       std::shuffle(c.fields.begin(), c.fields.end(), rng);
       std::shuffle(c.indexes.begin(), c.indexes.end(), rng);
     }
-    EXPECT_EQ(resolved(shuffled, stored).schema, stored) << round;
+    Schema again = resolved(shuffled, stored).schema;
+    EXPECT_EQ(again, stored) << round;
+    EXPECT_EQ(schema_codec::encode_schema(again), schema_codec::encode_schema(stored)) << round;
   }
 }
 
@@ -385,6 +388,22 @@ TEST(ResolveSchema, a_counter_at_the_largest_storable_id_is_not_reused) {
             "the schema has handed out every collection id");
   stored.next_collection_id = std::numeric_limits<std::int64_t>::max() - 1;
   EXPECT_EQ(refusal(declared(2, {auto_collection("c", {})}), stored), "passed");
+}
+
+// Each embedded object costs the stored schema three record levels. The
+// deepest declaration the checks let through must read back; one level more
+// must not, or the check would be pointless.
+TEST(ResolveSchema, the_deepest_declared_nesting_reads_back_from_the_stored_schema) {
+  auto round_trip = [](std::size_t depth) {
+    Schema s = first_schema(declared(
+        1, {auto_collection(
+               "c", {nested_objects(depth, defaulted("x", K::list(K::integer()),
+                                                     Value::list({Value::integer(1)})))})}));
+    auto back = schema_codec::decode_schema(schema_codec::encode_schema(s));
+    return back ? std::string("read back") : std::string(back.error().message);
+  };
+  EXPECT_EQ(round_trip(declare::kMaxEmbeddedDepth), "read back");
+  EXPECT_EQ(round_trip(declare::kMaxEmbeddedDepth + 1), "a record nests too deeply");
 }
 
 TEST(ResolveCollections, implicit_key_is_left_out_and_resolves_back_to_the_same_id) {

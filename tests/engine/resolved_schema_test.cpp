@@ -28,10 +28,10 @@ TEST(ResolvedSchema, names_and_field_order_are_precomputed_per_collection) {
               {{"b", false}, {"a", true}})}));
   auto resolved = ResolvedSchema::make(s, Bytes{1});
   ASSERT_EQ(resolved->collections.size(), 2u);
-  const CollectionNames& c = resolved->collections[1];
-  EXPECT_EQ(c.record_tree, std::string("\0rec/2", 6));
-  EXPECT_EQ(c.counter_key, "next/2");
-  EXPECT_EQ(c.index_trees,
+  const ResolvedCollection& c = resolved->collections[1];
+  EXPECT_EQ(c.trees.record_tree, std::string("\0rec/2", 6));
+  EXPECT_EQ(c.trees.counter_key, "next/2");
+  EXPECT_EQ(c.trees.index_trees,
             (std::vector<std::string>{std::string("\0idx/1", 6), std::string("\0idx/2", 6)}));
   // Fields in id order: id, bb, b, a; by name: a, b, bb, id.
   EXPECT_EQ(c.fields_by_name, (std::vector<std::uint32_t>{3, 2, 1, 0}));

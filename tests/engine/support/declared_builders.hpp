@@ -45,9 +45,11 @@ inline DeclaredMigration migration_to(std::uint64_t version) {
 }
 
 // An embedded object `depth` levels deep: field "e" holds an object whose
-// field "e" holds an object ..., the innermost holding one int field "x".
-inline DeclaredField nested_objects(std::size_t depth) {
-  DeclaredField inner = required("x", DeclaredKind::integer());
+// field "e" holds an object ..., the innermost holding `innermost`.
+inline DeclaredField nested_objects(std::size_t depth,
+                                    DeclaredField innermost = required("x",
+                                                                       DeclaredKind::integer())) {
+  DeclaredField inner = std::move(innermost);
   for (std::size_t level = 0; level < depth; ++level)
     inner = required("e", DeclaredKind::object({std::move(inner)}));
   return inner;
