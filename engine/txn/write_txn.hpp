@@ -144,8 +144,8 @@ class WriteTxn final : public TreeAccess {
   template <typename T>
   Result<T> marking(Result<T> result, const bool& visitor_failed);
   WriteContext context(std::uint64_t tree_id);
-  Result<std::optional<TreeDescriptor>> stored_descriptor(const std::string& name);
-  void drop_buffered_key(const std::string& name, ByteView key);
+  Result<std::optional<TreeDescriptor>> stored_descriptor(std::string_view name);
+  void drop_buffered_key(std::string_view name, ByteView key);
   Status flush_all_pending();
   Status commit_with(bool deferred);
   Status publish(bool deferred);
@@ -174,7 +174,8 @@ class WriteTxn final : public TreeAccess {
   std::map<std::string, TreeEntry, std::less<>> trees_;
   // Names whose catalog entry the commit removes.
   std::set<std::string, std::less<>> dropped_;
-  std::map<std::string, std::map<std::string, std::optional<std::string>>, std::less<>> pending_;
+  std::map<std::string, std::map<std::string, std::optional<std::string>, std::less<>>, std::less<>>
+      pending_;
 
   // Free runs, page count, and the pages allocated and released.
   space::PageSpace space_;
