@@ -3,11 +3,13 @@
 #include <unistd.h>
 
 #include "text_format.hpp"
+#include "txn/head.hpp"
 
 namespace deziro {
 
 Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PageProtection protection,
-                   PublishedCommit published, InstanceSettings settings)
+                   PublishedCommit published, InstanceSettings settings,
+                   std::unique_ptr<const FileKeys> keys)
     : storage_(std::move(storage)),
       reader_(std::make_unique<PageReader>(*storage_, fields.page_size, std::move(protection),
                                            std::size_t(settings.cache_size))),
@@ -16,6 +18,7 @@ Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PagePr
       settings_(settings),
       path_(std::make_shared<const std::string>(storage_->path())),
       opener_pid_(::getpid()),
+      keys_(std::move(keys)),
       published_(published),
       durable_txn_id_(published.deferred ? 0 : published.record.txn_id),
       durable_slot_(published.slot) {}
@@ -130,6 +133,15 @@ Status Instance::sync() {
   }
   p.deferred = false;
   set_published(p);
+  return ok();
+}
+
+Status Instance::write_static_header() {
+  if (format_version() >= kNewestFormatVersion) return ok();
+  StaticFields raised = fields_;
+  raised.format_version = format_version();
+  DZ_CHECK(head::write_static_header_v6(*storage_, raised));
+  format_version_.store(raised.format_version);
   return ok();
 }
 

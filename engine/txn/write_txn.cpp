@@ -598,13 +598,15 @@ Status WriteTxn::publish(bool deferred) {
   record.txn_id = txn_id_;
   record.page_count = space_.page_count;
   record.next_tree_id = next_tree_id_;
-  // Every commit carries the key block on; encrypted files add their
-  // record MAC here.
-  record.key_block = base_.key_block;
+  // Every commit carries the key block on, unless this one changes it.
+  record.key_block = new_key_block_ ? *new_key_block_ : base_.key_block;
 
   PublishedCommit published = instance_->published();
   std::uint8_t durable_slot = instance_->durable_slot();
   std::uint8_t slot = head::next_slot(published, durable_slot);
+  // An encrypted file's record is signed for its slot.
+  if (const FileKeys* keys = instance_->file_keys())
+    record::sign_commit_record(record, keys->record_mac_key, instance_->file_id(), slot);
   Storage& storage = instance_->storage();
   auto bytes = record::encode_commit_record(record);
   DZ_CHECK(storage.write_at(record_slot_offset(slot), bytes));

@@ -98,6 +98,10 @@ class WriteTxn final : public TreeAccess {
   // Publishes nothing and frees the writer.
   void abort();
 
+  // The key block this commit carries in place of the published one: how a
+  // key or password change reaches the file.
+  void replace_key_block(const KeyBlock& block) { new_key_block_ = block; }
+
   // --- State.
   bool failed() const { return failed_; }
   void mark_failed() { failed_ = true; }
@@ -166,6 +170,7 @@ class WriteTxn final : public TreeAccess {
   std::uint64_t txn_id_ = 0;
   std::uint64_t next_tree_id_ = 0;
   LeafLayout layout_ = LeafLayout::Varint;
+  std::optional<KeyBlock> new_key_block_;
   Pages pages_{*this};
 
   TreeRoot catalog_;
