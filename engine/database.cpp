@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "crypto/file_keys.hpp"
 #include "crypto/random.hpp"
 #include "lock/lock_protocol.hpp"
 #include "storage/fs.hpp"
@@ -36,17 +37,23 @@ Result<std::unique_ptr<DbFile>> Database::open_file(const std::string& path) {
   return std::make_unique<DbFile>(std::move(file));
 }
 
-Result<std::vector<std::uint8_t>> Database::new_first_page(const OpenOptions& options) {
+Result<std::vector<std::uint8_t>> Database::new_first_page(const OpenOptions& options,
+                                                           std::string_view path) {
   StaticFields fields;
   fields.format_version = options.upgrade_format ? kNewestFormatVersion : kOldestFormatVersion;
   fields.page_size = options.page_size;
   DZ_CHECK(fill_random(fields.file_id));
-  // Encrypted files get their cipher, key block and record MAC here once key
-  // handling creates them; a plain file has a zero key block.
-  fields.cipher = PageCipher::Checksum;
+  fields.cipher = keys::new_file_cipher(options);
   CommitRecord first;
   first.txn_id = 1;
   first.page_count = 1;
+  if (fields.encrypted()) {
+    // A fresh data key, wrapped for the credential; a plain file keeps a
+    // zero key block and MAC.
+    auto material = DZ_TRY(keys::new_file_keys(path, options, fields.file_id, fields.cipher));
+    first.key_block = material.key_block;
+    record::sign_commit_record(first, material.keys.record_mac_key, fields.file_id, 0);
+  }
   auto record = record::encode_commit_record(first);
   return header::first_page(fields, record);
 }
@@ -76,20 +83,25 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
   auto checked = header::check_static_fields(h.bytes);
   if (!checked) return fail(Error::from_header(path, checked.error()));
   StaticFields fields = *checked;
-  if (!fields.encrypted() && !options.credential.is_none())
+  std::unique_ptr<const FileKeys> keys;
+  if (fields.encrypted()) {
+    // The credential proves itself against the records' key blocks before
+    // any page is read; records the data key did not sign take no part in
+    // recovery.
+    auto material = DZ_TRY(record::read_commit_records(path, fields, h.bytes, options.credential));
+    record::drop_unsigned_records(h.bytes, fields, material.keys);
+    keys = std::make_unique<const FileKeys>(std::move(material.keys));
+  } else if (!options.credential.is_none()) {
     return fail(Error::invalid_argument(
         format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
-  if (fields.encrypted()) {
-    // Encrypted files are opened by key handling: the credential proves
-    // itself against the records' key blocks before any page is read.
-    if (options.credential.is_none()) return fail(Error::key_required(path));
-    return fail(Error::internal("encrypted files cannot be opened by this build yet"));
   }
+  auto protection = DZ_TRY(keys::page_protection(fields.cipher, keys.get()));
   if (!alone) {
     // Another process has the file open, so it was recovered when that one
     // opened it: take the published commit as it is.
-    auto instance = std::make_shared<Instance>(std::move(file), fields, PageProtection::checksum(),
-                                               PublishedCommit{}, settings_from(options));
+    auto instance =
+        std::make_shared<Instance>(std::move(file), fields, std::move(protection),
+                                   PublishedCommit{}, settings_from(options), std::move(keys));
     DZ_CHECK(instance->read_commit_state());
     return instance;
   }
@@ -98,8 +110,8 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
   fields.read_from_copy = false;
   if (options.upgrade_format && fields.format_version < kNewestFormatVersion)
     DZ_CHECK(head::write_static_header_v6(*file, fields));
-  return std::make_shared<Instance>(std::move(file), fields, PageProtection::checksum(),
-                                    recovery.published, settings_from(options));
+  return std::make_shared<Instance>(std::move(file), fields, std::move(protection),
+                                    recovery.published, settings_from(options), std::move(keys));
 }
 
 Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions& options) {
@@ -109,7 +121,7 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
   auto file = open_file(path);
   if (!file && file.error().kind() == ErrorKind::NotFound) {
     if (!options.create) return fail(Error::not_found(path));
-    auto page = DZ_TRY(new_first_page(options));
+    auto page = DZ_TRY(new_first_page(options, path));
     // False means another creator won the race: open the file it made.
     (void)DZ_TRY(create_file(path, page));
     file = open_file(path);
@@ -130,9 +142,12 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
   if (!opened.instance) {
     opened.instance = DZ_TRY(open_locked(std::move(*file), options));
     registry.insert(key, opened.instance);
-  } else if (!opened.instance->encrypted() && !options.credential.is_none()) {
-    return fail(Error::invalid_argument(
-        format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
+  } else {
+    // A file already open here still asks this open for its own secret.
+    const FileKeys* keys = opened.instance->file_keys();
+    DZ_CHECK(keys::prove_credential(
+        path, options.credential, opened.instance->cipher(), opened.instance->file_id(),
+        opened.instance->published().record.key_block, keys != nullptr ? keys->data_key : Key32()));
   }
   // The schema stage runs here: it compares the declared schema with the
   // stored one, migrates or builds indexes, and fills opened.schema.

@@ -39,8 +39,10 @@ class Database {
   static Result<bool> create_file(const std::string& path,
                                   std::span<const std::uint8_t> first_page);
 
-  // The first page of a new file as `options` describe it.
-  static Result<std::vector<std::uint8_t>> new_first_page(const OpenOptions& options);
+  // The first page of a new file as `options` describe it (encrypted when
+  // they hold a key or password); `path` is what its errors name.
+  static Result<std::vector<std::uint8_t>> new_first_page(const OpenOptions& options,
+                                                          std::string_view path = {});
 
   // Turns an open file into an Instance: static fields, commit records,
   // and, when this process holds the file `alone`, recovery of the

@@ -12,7 +12,8 @@
 namespace deziro {
 
 Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PageProtection protection,
-                   PublishedCommit published, InstanceSettings settings)
+                   PublishedCommit published, InstanceSettings settings,
+                   std::unique_ptr<const FileKeys> keys)
     : storage_(std::move(storage)),
       reader_(std::make_unique<PageReader>(*storage_, fields.page_size, std::move(protection),
                                            std::size_t(settings.cache_size))),
@@ -21,6 +22,7 @@ Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PagePr
       settings_(settings),
       path_(std::make_shared<const std::string>(storage_->path())),
       opener_pid_(::getpid()),
+      keys_(std::move(keys)),
       published_(published),
       durable_txn_id_(published.deferred ? 0 : published.record.txn_id),
       durable_slot_(published.slot) {}
@@ -65,6 +67,15 @@ std::uint64_t Instance::durable_txn_id() const {
 std::uint8_t Instance::durable_slot() const {
   std::lock_guard lock(state_mutex_);
   return durable_slot_;
+}
+
+Status Instance::write_static_header() {
+  if (format_version() >= kNewestFormatVersion) return ok();
+  StaticFields raised = fields_;
+  raised.format_version = format_version();
+  DZ_CHECK(head::write_static_header_v6(*storage_, raised));
+  format_version_.store(raised.format_version);
+  return ok();
 }
 
 namespace registry {

@@ -18,6 +18,7 @@
 #include <utility>
 
 #include "crypto/credential.hpp"
+#include "crypto/file_keys.hpp"
 #include "error.hpp"
 #include "format/header.hpp"
 #include "format/node.hpp"
@@ -82,8 +83,10 @@ class Instance final : public std::enable_shared_from_this<Instance>,
                        public IdleReaderBytes,
                        public DeferredSyncTarget {
  public:
+  // `keys` holds the data key of an encrypted file, none for a plain one.
   Instance(std::unique_ptr<Storage> storage, StaticFields fields, PageProtection protection,
-           PublishedCommit published, InstanceSettings settings);
+           PublishedCommit published, InstanceSettings settings,
+           std::unique_ptr<const FileKeys> keys = nullptr);
   // Closes: a pending deferred commit is published durably if the writer
   // can be had within the busy timeout, the sync thread stops, the locks
   // are released and the file closed. A forked child releases nothing.
@@ -98,6 +101,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   bool encrypted() const { return fields_.encrypted(); }
   PageCipher cipher() const { return fields_.cipher; }
   const FileId& file_id() const { return fields_.file_id; }
+  // The data key and record MAC key of an encrypted file; null when plain.
+  const FileKeys* file_keys() const { return keys_.get(); }
   pid_t opener_pid() const { return opener_pid_; }
   const InstanceSettings& settings() const { return settings_; }
   Storage& storage() { return *storage_; }
@@ -186,6 +191,11 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   std::optional<SteadyTime> sync_deferred() override;
   bool sync_thread_running() const { return sync_thread_.running(); }
 
+  // Raises the static header to format version 6 (the copy at 128, the
+  // version, the check, each followed by a full sync) and this instance's
+  // format version with it. The caller holds the writer and the file alone.
+  Status write_static_header();
+
  private:
   std::unique_ptr<Storage> storage_;
   std::unique_ptr<PageReader> reader_;
@@ -194,6 +204,7 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   InstanceSettings settings_;
   std::shared_ptr<const std::string> path_;
   pid_t opener_pid_;
+  std::unique_ptr<const FileKeys> keys_;
 
   std::atomic<bool> failed_{false};
   mutable std::mutex state_mutex_;

@@ -113,6 +113,9 @@ Result<PublishedCommit> Instance::load_commit_state() {
   for (int attempt = 0; attempt < kHeadReadAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(kHeadReread);
     head::Head h = DZ_TRY(head::read_head(*storage_));
+    // In an encrypted file a record the data key did not sign counts as
+    // damaged, as at recovery.
+    if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_);
     auto slots = head::parse_slots(h, fields_.cipher);
     auto selector = header::decode_selector(h.bytes[kSelectorOffset]);
     if (!selector) {

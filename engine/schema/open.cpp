@@ -7,6 +7,8 @@
 #include "format/object/schema_codec.hpp"
 #include "schema/resolve.hpp"
 #include "text_format.hpp"
+#include "txn/read_txn.hpp"
+#include "txn/write_txn.hpp"
 
 namespace deziro::schema {
 namespace {
@@ -68,6 +70,14 @@ Result<CollectionRef> collection_by_name_write(
     TreeAccess& access, const std::shared_ptr<const ResolvedSchema>& resolved, bool& confirmed,
     std::string_view name) {
   return collection_by_name(access, resolved, confirmed, name);
+}
+
+Result<CollectionRef> collection_by_name(ReadTxn& txn, std::string_view name) {
+  return collection_by_name(txn, txn.schema(), txn.schema_confirmed, name);
+}
+
+Result<CollectionRef> collection_by_name_write(WriteTxn& txn, std::string_view name) {
+  return collection_by_name(txn, txn.schema(), txn.schema_confirmed, name);
 }
 
 }  // namespace deziro::schema

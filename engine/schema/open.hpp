@@ -13,6 +13,11 @@
 #include "schema/resolved_schema.hpp"
 #include "txn/tree_access.hpp"
 
+namespace deziro {
+class ReadTxn;
+class WriteTxn;
+}  // namespace deziro
+
 namespace deziro::schema {
 
 // Decodes the stored schema read through `access`: CORRUPTED "the stored
@@ -47,5 +52,10 @@ Result<CollectionRef> collection_by_name(TreeAccess& access,
 Result<CollectionRef> collection_by_name_write(
     TreeAccess& access, const std::shared_ptr<const ResolvedSchema>& resolved, bool& confirmed,
     std::string_view name);
+
+// The lookups of a transaction, with the handle's schema and the
+// `schema_confirmed` flag it carries.
+Result<CollectionRef> collection_by_name(ReadTxn& txn, std::string_view name);
+Result<CollectionRef> collection_by_name_write(WriteTxn& txn, std::string_view name);
 
 }  // namespace deziro::schema

@@ -15,6 +15,11 @@ std::string as_string(ByteView bytes) {
   return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
+// For lookups in maps keyed by std::string without building one.
+std::string_view as_view(ByteView bytes) {
+  return std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+}
+
 // A tree name as messages show it: UTF-8 where it is valid, NUL as "\0".
 std::string display_name(const std::string& name) {
   std::string out;
@@ -152,14 +157,15 @@ WriteContext WriteTxn::context(std::uint64_t tree_id) {
 
 WriteContext WriteTxn::write_context(const TreeEntry& entry) { return context(entry.tree_id); }
 
-Result<std::optional<TreeDescriptor>> WriteTxn::stored_descriptor(const std::string& name) {
+Result<std::optional<TreeDescriptor>> WriteTxn::stored_descriptor(std::string_view name) {
   return catalog::find(source(), catalog_, bytes_of(name));
 }
 
-void WriteTxn::drop_buffered_key(const std::string& name, ByteView key) {
+void WriteTxn::drop_buffered_key(std::string_view name, ByteView key) {
+  if (pending_.empty()) return;
   auto it = pending_.find(name);
   if (it == pending_.end()) return;
-  it->second.erase(as_string(key));
+  if (auto k = it->second.find(as_view(key)); k != it->second.end()) it->second.erase(k);
   if (it->second.empty()) pending_.erase(it);
 }
 
@@ -167,8 +173,8 @@ Result<TreeEntry*> WriteTxn::tree_entry(ByteView tree_name, bool create) {
   DZ_CHECK(check_writable());
   DZ_CHECK(check_name(tree_name));
   DZ_CHECK(flush_pending(tree_name));
+  if (auto it = trees_.find(as_view(tree_name)); it != trees_.end()) return &it->second;
   std::string name = as_string(tree_name);
-  if (auto it = trees_.find(name); it != trees_.end()) return &it->second;
   if (!dropped_.contains(name)) {
     if (auto d = DZ_TRY(stored_descriptor(name))) {
       TreeEntry e;
@@ -197,9 +203,9 @@ Result<std::optional<std::vector<std::uint8_t>>> WriteTxn::open_tree(ByteView tr
 Result<bool> WriteTxn::get(ByteView tree_name, ByteView key, ValueVisitor visitor) {
   DZ_CHECK(check_writable());
   DZ_CHECK(check_name(tree_name));
-  std::string name = as_string(tree_name);
+  std::string_view name = as_view(tree_name);
   if (auto p = pending_.find(name); p != pending_.end()) {
-    if (auto k = p->second.find(as_string(key)); k != p->second.end()) {
+    if (auto k = p->second.find(as_view(key)); k != p->second.end()) {
       if (!k->second) return false;
       DZ_CHECK(visitor(bytes_of(*k->second)));
       return true;
@@ -207,7 +213,7 @@ Result<bool> WriteTxn::get(ByteView tree_name, ByteView key, ValueVisitor visito
   }
   if (auto it = trees_.find(name); it != trees_.end())
     return btree::get(ReadContext{source(), it->second.tree_id}, it->second.root, key, visitor);
-  if (dropped_.contains(name)) return false;
+  if (dropped_.find(name) != dropped_.end()) return false;
   auto d = DZ_TRY(stored_descriptor(name));
   if (!d) return false;
   return btree::get(ReadContext{source(), d->tree_id}, d->root, key, visitor);
@@ -256,7 +262,7 @@ Status WriteTxn::put(ByteView tree_name, ByteView key, ByteView value) {
   DZ_CHECK(check_writable());
   auto result = [&]() -> Status {
     DZ_CHECK(check_name(tree_name));
-    drop_buffered_key(as_string(tree_name), key);
+    drop_buffered_key(as_view(tree_name), key);
     TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
     bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value, PutMode::Upsert));
     if (added) ++e->entry_count;
@@ -290,7 +296,7 @@ Result<bool> WriteTxn::del(ByteView tree_name, ByteView key) {
   DZ_CHECK(check_writable());
   auto result = [&]() -> Result<bool> {
     DZ_CHECK(check_name(tree_name));
-    drop_buffered_key(as_string(tree_name), key);
+    drop_buffered_key(as_view(tree_name), key);
     TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
     if (!e) return false;
     DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
@@ -357,7 +363,8 @@ Status WriteTxn::buffer_meta_put(ByteView key, ByteView value) {
 }
 
 Status WriteTxn::flush_pending(ByteView tree_name) {
-  auto it = pending_.find(as_string(tree_name));
+  if (pending_.empty()) return ok();
+  auto it = pending_.find(as_view(tree_name));
   if (it == pending_.end()) return ok();
   auto writes = std::move(it->second);
   pending_.erase(it);
@@ -594,13 +601,15 @@ Status WriteTxn::publish(bool deferred) {
   record.txn_id = txn_id_;
   record.page_count = space_.page_count;
   record.next_tree_id = next_tree_id_;
-  // Every commit carries the key block on; encrypted files add their
-  // record MAC here.
-  record.key_block = base_.key_block;
+  // Every commit carries the key block on, unless this one changes it.
+  record.key_block = new_key_block_ ? *new_key_block_ : base_.key_block;
 
   PublishedCommit published = instance_->published();
   std::uint8_t durable_slot = instance_->durable_slot();
   std::uint8_t slot = head::next_slot(published, durable_slot);
+  // An encrypted file's record is signed for its slot.
+  if (const FileKeys* keys = instance_->file_keys())
+    record::sign_commit_record(record, keys->record_mac_key, instance_->file_id(), slot);
   Storage& storage = instance_->storage();
   auto bytes = record::encode_commit_record(record);
   DZ_CHECK(storage.write_at(record_slot_offset(slot), bytes));

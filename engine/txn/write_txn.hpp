@@ -98,6 +98,10 @@ class WriteTxn final : public TreeAccess {
   // Publishes nothing and frees the writer.
   void abort();
 
+  // The key block this commit carries in place of the published one: how a
+  // key or password change reaches the file.
+  void replace_key_block(const KeyBlock& block) { new_key_block_ = block; }
+
   // --- State.
   bool failed() const { return failed_; }
   void mark_failed() { failed_ = true; }
@@ -144,8 +148,8 @@ class WriteTxn final : public TreeAccess {
   template <typename T>
   Result<T> marking(Result<T> result, const bool& visitor_failed);
   WriteContext context(std::uint64_t tree_id);
-  Result<std::optional<TreeDescriptor>> stored_descriptor(const std::string& name);
-  void drop_buffered_key(const std::string& name, ByteView key);
+  Result<std::optional<TreeDescriptor>> stored_descriptor(std::string_view name);
+  void drop_buffered_key(std::string_view name, ByteView key);
   Status flush_all_pending();
   Status commit_with(bool deferred);
   Status publish(bool deferred);
@@ -171,6 +175,7 @@ class WriteTxn final : public TreeAccess {
   std::uint64_t txn_id_ = 0;
   std::uint64_t next_tree_id_ = 0;
   LeafLayout layout_ = LeafLayout::Varint;
+  std::optional<KeyBlock> new_key_block_;
   Pages pages_{*this};
 
   TreeRoot catalog_;
@@ -179,7 +184,8 @@ class WriteTxn final : public TreeAccess {
   std::map<std::string, TreeEntry, std::less<>> trees_;
   // Names whose catalog entry the commit removes.
   std::set<std::string, std::less<>> dropped_;
-  std::map<std::string, std::map<std::string, std::optional<std::string>>, std::less<>> pending_;
+  std::map<std::string, std::map<std::string, std::optional<std::string>, std::less<>>, std::less<>>
+      pending_;
 
   // Free runs, page count, and the pages allocated and released.
   space::PageSpace space_;

@@ -7,9 +7,11 @@
 #include <unistd.h>
 #include <xxhash.h>
 
+#include <atomic>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "crypto/xaes256gcm.hpp"
@@ -307,6 +309,27 @@ TEST_P(SealedModes, forked_child_never_reuses_the_parents_nonces) {
   close(fds[1]);
   EXPECT_EQ(status, 0);
   EXPECT_NE(std::memcmp(child_nonce, page.data(), 24), 0);
+}
+
+TEST_P(SealedModes, many_threads_seal_and_open_through_one_protection) {
+  auto protection = make_protection(GetParam());
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 8; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        auto page = sample_page(4096, static_cast<std::uint64_t>(t * 1000 + i));
+        auto plain = page;
+        auto stamp = protection.seal_page(static_cast<std::uint64_t>(i + 1), page);
+        auto opened = protection.open_page(static_cast<std::uint64_t>(i + 1), page);
+        if (!stamp || !opened || *opened != *stamp ||
+            !std::equal(page.begin() + 24, page.end() - 16, plain.begin() + 24))
+          failures++;
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Ciphers, SealedModes,

@@ -1,0 +1,441 @@
+// Encrypted files end to end: what opens them, what they refuse, what their
+// bytes give away, and how a key change leaves no way back for the old
+// secret.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "crypto/file_keys.hpp"
+#include "crypto/key_change.hpp"
+#include "database.hpp"
+#include "storage/fault_storage.hpp"
+#include "support/commit_check.hpp"
+#include "support/temp_dir.hpp"
+#include "txn/head.hpp"
+#include "txn/read_txn.hpp"
+#include "txn/write_txn.hpp"
+
+namespace deziro {
+namespace {
+
+using Trees = std::map<std::string, std::map<std::string, std::string>>;
+
+ByteView b(std::string_view s) { return bytes_of(s); }
+
+Credential key_credential(std::uint8_t seed) {
+  std::array<std::uint8_t, 32> raw;
+  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint8_t>(seed + 3 * i);
+  return Credential::key(std::span<const std::uint8_t, 32>(raw));
+}
+
+Credential password(std::string_view text) {
+  return Credential::password(std::span<const std::uint8_t>(
+      reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
+}
+
+OpenOptions options_with(Credential credential,
+                         NewFileCipher cipher = NewFileCipher::XChaCha20Poly1305) {
+  OpenOptions options;
+  options.credential = std::move(credential);
+  // Cheap hashing keeps the tests fast; the stored parameters travel with
+  // each key block.
+  options.password_hashing = {64, 1, 1};
+  options.new_file_cipher = cipher;
+  return options;
+}
+
+struct MemoryDb {
+  FaultStorage* storage = nullptr;
+  std::shared_ptr<Instance> instance;
+};
+
+Result<MemoryDb> open_image(std::vector<std::uint8_t> image, const OpenOptions& options) {
+  auto storage = std::make_unique<FaultStorage>("/mem/e.db", std::move(image));
+  MemoryDb db;
+  db.storage = storage.get();
+  db.instance = DZ_TRY(Database::open_existing(std::move(storage), options));
+  return db;
+}
+
+MemoryDb create(const OpenOptions& options) {
+  auto page = Database::new_first_page(options, "/mem/e.db");
+  EXPECT_TRUE(page) << page.error().to_string();
+  auto db = open_image(*page, options);
+  EXPECT_TRUE(db) << db.error().to_string();
+  return *db;
+}
+
+void put_all(MemoryDb& db, const Trees& trees) {
+  auto w = WriteTxn::begin(db.instance);
+  ASSERT_TRUE(w) << w.error().to_string();
+  for (const auto& [tree, entries] : trees)
+    for (const auto& [key, value] : entries) ASSERT_TRUE((*w)->put(b(tree), b(key), b(value)));
+  ASSERT_TRUE((*w)->commit());
+}
+
+Result<Trees> read_all(const MemoryDb& db) {
+  return testing::read_all_trees(db.instance->reader(), db.instance->published().record);
+}
+
+// Plaintext that must never appear in the file.
+const Trees kSecrets = {
+    {"patients",
+     {{"alice-liddell", "diagnosis:SECRET-DIAGNOSIS-0001"},
+      {"bob-the-builder", "diagnosis:SECRET-DIAGNOSIS-0002"}}},
+    {"salaries", {{"carol-danvers", "SALARY-4242424242"}}},
+};
+
+// A file with a few commits, so that all three slots hold records.
+MemoryDb populated(const OpenOptions& options) {
+  MemoryDb db = create(options);
+  put_all(db, kSecrets);
+  Trees more;
+  for (int i = 0; i < 40; ++i)
+    more["bulk"]["row-" + std::to_string(i)] = "payload-" + std::string(60, char('a' + i % 26));
+  put_all(db, more);
+  return db;
+}
+
+Trees expected_content() {
+  Trees all = kSecrets;
+  for (int i = 0; i < 40; ++i)
+    all["bulk"]["row-" + std::to_string(i)] = "payload-" + std::string(60, char('a' + i % 26));
+  return all;
+}
+
+// ---- Opening -----------------------------------------------------------
+
+TEST(EncryptedFile, reopens_with_its_key_under_each_cipher) {
+  for (NewFileCipher cipher : {NewFileCipher::XChaCha20Poly1305, NewFileCipher::Xaes256Gcm}) {
+    MemoryDb db = populated(options_with(key_credential(1), cipher));
+    EXPECT_TRUE(db.instance->encrypted());
+    EXPECT_EQ(static_cast<int>(db.instance->cipher()), static_cast<int>(cipher));
+    auto reopened = open_image(db.storage->current_image(), options_with(key_credential(1)));
+    ASSERT_TRUE(reopened) << reopened.error().to_string();
+    EXPECT_TRUE(*read_all(*reopened) == expected_content());
+    for (const auto& problem : testing::check_commit(reopened->instance->reader(),
+                                                     reopened->instance->published().record))
+      ADD_FAILURE() << problem;
+  }
+}
+
+TEST(EncryptedFile, missing_secret_is_key_required) {
+  MemoryDb db = populated(options_with(key_credential(1)));
+  auto opened = open_image(db.storage->current_image(), OpenOptions{});
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().to_string(),
+            "`/mem/e.db` is encrypted; open it with its key or password");
+}
+
+TEST(EncryptedFile, wrong_key_is_refused_before_any_page_is_read) {
+  MemoryDb db = populated(options_with(key_credential(1)));
+  auto image = db.storage->current_image();
+  // With every page after the head wiped, only the head can answer.
+  std::fill(image.begin() + 4096, image.end(), 0xEE);
+  auto opened = open_image(image, options_with(key_credential(2)));
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().to_string(), "the key or password does not open `/mem/e.db`");
+}
+
+TEST(EncryptedFile, password_off_by_one_character_is_wrong_key) {
+  MemoryDb db = populated(options_with(password("tr0ub4dor&3")));
+  auto image = db.storage->current_image();
+  for (std::string_view near : {"tr0ub4dor&", "tr0ub4dor&33", "Tr0ub4dor&3", "tr0ub4dor*3"}) {
+    auto opened = open_image(image, options_with(password(near)));
+    ASSERT_FALSE(opened) << near;
+    EXPECT_EQ(opened.error().kind(), ErrorKind::WrongKey) << near;
+  }
+  // Whatever the options' hashing parameters, the stored ones decide.
+  OpenOptions other = options_with(password("tr0ub4dor&3"));
+  other.password_hashing = {19456, 2, 1};
+  auto opened = open_image(image, other);
+  ASSERT_TRUE(opened) << opened.error().to_string();
+  EXPECT_TRUE(*read_all(*opened) == expected_content());
+}
+
+TEST(EncryptedFile, plain_file_refuses_a_key) {
+  MemoryDb db = create(OpenOptions{});
+  EXPECT_FALSE(db.instance->encrypted());
+  for (Credential secret : {key_credential(1), password("pw")}) {
+    auto opened = open_image(db.storage->current_image(), options_with(std::move(secret)));
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error().kind(), ErrorKind::InvalidArgument);
+    EXPECT_EQ(opened.error().to_string(),
+              "`/mem/e.db` is not encrypted, so it cannot be opened with a key");
+  }
+}
+
+TEST(EncryptedFile, second_open_in_the_process_proves_its_own_secret) {
+  testing::TempDir dir;
+  std::string path = dir.file("e.db");
+  auto first = Database::open(path, options_with(key_credential(1)));
+  ASSERT_TRUE(first) << first.error().to_string();
+
+  auto without = Database::open(path, OpenOptions{});
+  ASSERT_FALSE(without);
+  EXPECT_EQ(without.error().kind(), ErrorKind::KeyRequired);
+  auto wrong = Database::open(path, options_with(key_credential(2)));
+  ASSERT_FALSE(wrong);
+  EXPECT_EQ(wrong.error().kind(), ErrorKind::WrongKey);
+  auto right = Database::open(path, options_with(key_credential(1)));
+  ASSERT_TRUE(right) << right.error().to_string();
+  EXPECT_EQ(right->instance.get(), first->instance.get());
+
+  std::string plain_path = dir.file("p.db");
+  auto plain = Database::open(plain_path, OpenOptions{});
+  ASSERT_TRUE(plain);
+  auto keyed = Database::open(plain_path, options_with(key_credential(1)));
+  ASSERT_FALSE(keyed);
+  EXPECT_EQ(keyed.error().kind(), ErrorKind::InvalidArgument);
+}
+
+// ---- What the bytes give away ------------------------------------------
+
+TEST(EncryptedFile, file_holds_none_of_its_plaintext) {
+  for (NewFileCipher cipher : {NewFileCipher::XChaCha20Poly1305, NewFileCipher::Xaes256Gcm}) {
+    MemoryDb db = populated(options_with(key_credential(1), cipher));
+    auto image = db.storage->current_image();
+    std::string haystack(image.begin(), image.end());
+    for (const auto& [tree, entries] : expected_content()) {
+      EXPECT_EQ(haystack.find(tree), std::string::npos) << tree;
+      for (const auto& [key, value] : entries) {
+        EXPECT_EQ(haystack.find(key), std::string::npos) << key;
+        EXPECT_EQ(haystack.find(value.substr(0, 16)), std::string::npos) << value;
+      }
+    }
+    // The same content in a plain file is there to be found: the search works.
+    MemoryDb plain = populated(OpenOptions{});
+    auto plain_image = plain.storage->current_image();
+    std::string plain_text(plain_image.begin(), plain_image.end());
+    EXPECT_NE(plain_text.find("SECRET-DIAGNOSIS-0001"), std::string::npos);
+  }
+}
+
+// Opens an image and reads everything: the content, or the first refusal.
+Result<Trees> open_and_read(std::vector<std::uint8_t> image, const OpenOptions& options) {
+  auto db = DZ_TRY(open_image(std::move(image), options));
+  return read_all(db);
+}
+
+// What the file held after each of its commits: a damaged newest record
+// may send recovery back to one of these, never anywhere else.
+std::vector<Trees> committed_states() { return {Trees{}, kSecrets, expected_content()}; }
+
+bool is_committed_state(const Trees& content) {
+  for (const Trees& state : committed_states())
+    if (content == state) return true;
+  return false;
+}
+
+TEST(EncryptedFile, flipped_bit_anywhere_is_refused_or_changes_nothing) {
+  OpenOptions options = options_with(key_credential(1), NewFileCipher::Xaes256Gcm);
+  MemoryDb db = populated(options);
+  const auto clean = db.storage->current_image();
+  const std::uint32_t page_size = db.instance->page_size();
+  std::size_t refused_in_pages = 0;
+  for (std::size_t byte = 0; byte < clean.size(); ++byte) {
+    // The selector byte names a slot and is no secret: flipping it may send
+    // recovery to an older commit, which recovery owns. Everything else
+    // counts.
+    if (byte == kSelectorOffset) continue;
+    auto image = clean;
+    image[byte] ^= static_cast<std::uint8_t>(1u << (byte % 8));
+    auto got = open_and_read(image, options);
+    if (got) {
+      // Accepted: the flip touched nothing that is read (a non-published
+      // slot, unused head bytes, a free page), or it spoilt the newest
+      // record and recovery went back to an older commit.
+      bool head_byte = byte < kHeadSize;
+      EXPECT_TRUE(head_byte ? is_committed_state(*got) : *got == expected_content())
+          << "byte " << byte << " changed the content unnoticed";
+    } else if (byte >= page_size) {
+      ++refused_in_pages;
+    }
+  }
+  // Every page of the published trees is sealed; their flips are refused.
+  EXPECT_GT(refused_in_pages, page_size);
+}
+
+TEST(EncryptedFile, page_moved_to_another_place_or_file_is_refused) {
+  OpenOptions options = options_with(key_credential(1));
+  MemoryDb db = populated(options);
+  MemoryDb other = populated(options);  // same key, its own data key
+  const auto clean = db.storage->current_image();
+  const std::size_t page_size = db.instance->page_size();
+  const std::size_t pages = clean.size() / page_size;
+  ASSERT_GE(pages, 3u);
+  std::size_t refused_moves = 0;
+  for (std::size_t from = 1; from < pages; ++from) {
+    for (std::size_t to = 1; to < pages; ++to) {
+      if (from == to) continue;
+      auto image = clean;
+      std::copy_n(clean.begin() + from * page_size, page_size, image.begin() + to * page_size);
+      auto got = open_and_read(image, options);
+      if (got) {
+        EXPECT_TRUE(*got == expected_content()) << from << " -> " << to;
+      } else {
+        ++refused_moves;
+      }
+    }
+  }
+  EXPECT_GT(refused_moves, 0u);
+  const auto foreign = other.storage->current_image();
+  std::size_t refused_foreign = 0;
+  for (std::size_t p = 1; p < std::min(pages, foreign.size() / page_size); ++p) {
+    auto image = clean;
+    std::copy_n(foreign.begin() + p * page_size, page_size, image.begin() + p * page_size);
+    auto got = open_and_read(image, options);
+    if (got) {
+      EXPECT_TRUE(*got == expected_content()) << "foreign page " << p;
+    } else {
+      ++refused_foreign;
+    }
+  }
+  EXPECT_GT(refused_foreign, 0u);
+}
+
+TEST(EncryptedFile, commit_record_of_another_file_or_slot_is_never_adopted) {
+  OpenOptions options = options_with(key_credential(1));
+  MemoryDb db = populated(options);
+  MemoryDb other = populated(options);
+  const auto clean = db.storage->current_image();
+  const auto foreign = other.storage->current_image();
+  std::uint8_t published = db.instance->published().slot;
+  // Every slot of ours replaced in turn by every slot of theirs.
+  for (std::size_t ours = 0; ours < kRecordSlotCount; ++ours) {
+    for (std::size_t theirs = 0; theirs < kRecordSlotCount; ++theirs) {
+      auto image = clean;
+      std::copy_n(foreign.begin() + record_slot_offset(theirs), kRecordSize,
+                  image.begin() + record_slot_offset(ours));
+      auto got = open_image(image, options);
+      if (!got) continue;
+      // Recovery went on with our own records; theirs took no part.
+      EXPECT_FALSE(got->instance->published().record == other.instance->published().record);
+      auto content = read_all(*got);
+      ASSERT_TRUE(content) << content.error().to_string();
+      EXPECT_TRUE(is_committed_state(*content)) << ours << " <- " << theirs;
+    }
+  }
+  // Our published record copied into the other two slots: its MAC is bound
+  // to its slot, so the copies are dropped and the original still rules.
+  for (std::size_t to = 0; to < kRecordSlotCount; ++to) {
+    if (to == published) continue;
+    auto image = clean;
+    std::copy_n(clean.begin() + record_slot_offset(published), kRecordSize,
+                image.begin() + record_slot_offset(to));
+    auto got = open_image(image, options);
+    ASSERT_TRUE(got) << got.error().to_string();
+    EXPECT_EQ(got->instance->published().slot, published);
+  }
+}
+
+// ---- Changing the secret -----------------------------------------------
+
+bool any_slot_opens_with(const MemoryDb& db, const Credential& secret) {
+  auto head = head::read_head(*db.storage);
+  EXPECT_TRUE(head);
+  keys::KeyBlockOpener opener(secret, db.instance->file_id(), db.instance->cipher());
+  for (const SlotContent& slot : head::parse_slots(*head, db.instance->cipher())) {
+    if (!slot.valid()) continue;
+    auto opened = opener.open(slot.record.key_block);
+    EXPECT_TRUE(opened);
+    if (opened && opened->has_value()) return true;
+  }
+  return false;
+}
+
+TEST(KeyChange, old_secret_opens_nothing_afterwards_not_even_older_slots) {
+  for (bool to_password : {false, true}) {
+    MemoryDb db = populated(options_with(password("old password")));
+    Credential next = to_password ? password("new password") : key_credential(9);
+    ASSERT_TRUE(any_slot_opens_with(db, password("old password")));
+    auto changed = keys::set_secret(db.instance, nullptr, next);
+    ASSERT_TRUE(changed) << changed.error().to_string();
+
+    EXPECT_FALSE(any_slot_opens_with(db, password("old password")));
+    auto image = db.storage->current_image();
+    auto old_open = open_image(image, options_with(password("old password")));
+    ASSERT_FALSE(old_open);
+    EXPECT_EQ(old_open.error().kind(), ErrorKind::WrongKey);
+    auto new_open = open_image(image, options_with(next));
+    ASSERT_TRUE(new_open) << new_open.error().to_string();
+    EXPECT_TRUE(*read_all(*new_open) == expected_content());
+    // The data key did not change, so no page was rewritten for it.
+    EXPECT_TRUE(
+        new_open->instance->file_keys()->data_key.same_as(db.instance->file_keys()->data_key));
+  }
+}
+
+TEST(KeyChange, new_password_uses_the_instances_hashing_parameters) {
+  OpenOptions options = options_with(key_credential(1));
+  options.password_hashing = {128, 2, 2};
+  MemoryDb db = populated(options);
+  ASSERT_TRUE(keys::set_secret(db.instance, nullptr, password("pw")));
+  auto block = db.instance->published().record.key_block;
+  auto header = keys::read_key_block_header(block);
+  ASSERT_TRUE(header);
+  EXPECT_EQ(header->hashing, (PasswordHashing{128, 2, 2}));
+}
+
+TEST(KeyChange, plain_file_and_empty_password_are_refused) {
+  MemoryDb plain = create(OpenOptions{});
+  auto refused = keys::set_secret(plain.instance, nullptr, key_credential(1));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().to_string(),
+            "`/mem/e.db` is not encrypted; copying it into an encrypted database is the way to "
+            "encrypt it");
+
+  MemoryDb db = populated(options_with(key_credential(1)));
+  auto empty = keys::set_secret(db.instance, nullptr, password(""));
+  ASSERT_FALSE(empty);
+  EXPECT_EQ(empty.error().to_string(), "the password is empty");
+  EXPECT_TRUE(any_slot_opens_with(db, key_credential(1)));
+}
+
+// A disk that acknowledges writes to one commit-record slot but keeps the
+// old bytes there: the old key block can never be pushed out.
+class SlotIgnoringStorage final : public Storage {
+ public:
+  SlotIgnoringStorage(std::unique_ptr<FaultStorage> inner, std::size_t slot)
+      : inner_(std::move(inner)), slot_(slot) {}
+  const std::string& path() const override { return inner_->path(); }
+  Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override {
+    return inner_->read_at(offset, out);
+  }
+  Status write_at(std::uint64_t offset, ConstByteSpan data) override {
+    if (offset == record_slot_offset(slot_)) return ok();
+    return inner_->write_at(offset, data);
+  }
+  Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> buffers) override {
+    return inner_->write_vectored_at(offset, buffers);
+  }
+  Status sync() override { return inner_->sync(); }
+  Result<std::uint64_t> len_or_error() override { return inner_->len_or_error(); }
+  Status set_len(std::uint64_t length) override { return inner_->set_len(length); }
+
+ private:
+  std::unique_ptr<FaultStorage> inner_;
+  std::size_t slot_;
+};
+
+TEST(KeyChange, old_block_that_will_not_leave_is_an_internal_error) {
+  OpenOptions options = options_with(key_credential(1));
+  MemoryDb db = populated(options);
+  std::size_t stuck = (db.instance->published().slot + 1) % kRecordSlotCount;
+  auto storage = std::make_unique<SlotIgnoringStorage>(
+      std::make_unique<FaultStorage>("/mem/e.db", db.storage->current_image()), stuck);
+  auto instance = Database::open_existing(std::move(storage), options);
+  ASSERT_TRUE(instance) << instance.error().to_string();
+  auto changed = keys::set_secret(*instance, nullptr, key_credential(2));
+  ASSERT_FALSE(changed);
+  EXPECT_EQ(changed.error().to_string(),
+            "internal error, which is a bug in DeziRO: the old key block outlived the commits "
+            "meant to replace it");
+}
+
+}  // namespace
+}  // namespace deziro
