@@ -189,8 +189,8 @@ head::CommitVerifier Database::verifier_for(Storage& storage, const StaticFields
   // A small reader of its own: recovery runs before the Instance exists.
   auto reader = std::make_shared<PageReader>(storage, fields.page_size, PageProtection::checksum(),
                                              std::size_t(1) << 20);
-  return [reader](const CommitRecord& record) -> Result<bool> {
-    return verify_commit_pages(*reader, record);
+  return [reader](const CommitRecord& record, std::uint64_t floor) -> Result<bool> {
+    return verify_commit_pages(*reader, record, floor);
   };
 }
 

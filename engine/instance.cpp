@@ -25,7 +25,15 @@ Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PagePr
       keys_(std::move(keys)),
       published_(published),
       durable_txn_id_(published.deferred ? 0 : published.record.txn_id),
-      durable_slot_(published.slot) {}
+      durable_slot_(published.slot) {
+  // Whether the selector byte reached the disk is not known at open: the
+  // record before the published one stays until the first sync.
+  for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
+    std::uint64_t id = published.slot_txn_ids[s];
+    if (s == published.slot || id == 0 || id >= published.record.txn_id) continue;
+    if (!guarded_slot_ || id > published.slot_txn_ids[*guarded_slot_]) guarded_slot_ = s;
+  }
+}
 
 Instance::~Instance() { close(); }
 

@@ -174,6 +174,12 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // Whether deferred commits have written so many pages since the last
   // sync that the next write transaction commits durably.
   bool deferred_page_limit_reached() const;
+  // With the writer held: the slot the next commit record goes into. Never
+  // the published slot, nor the newest durable one, nor one that a selector
+  // byte not yet synced away may still name as durable; when a chain of
+  // deferred commits leaves no other, the published commit is made durable
+  // first.
+  Result<std::uint8_t> slot_for_next_commit();
   // Called by the writer once a commit is published.
   void committed(const PublishedCommit& published, std::uint64_t pages_written);
   // Makes a published deferred commit durable: a full sync, then the
@@ -237,6 +243,10 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // Under state_mutex_: the last deferred commit this process published,
   // and the pages deferred commits wrote since the last sync.
   std::uint64_t local_deferred_txn_ = 0;
+  // The slot that the selector byte as of the last sync names, when it
+  // names it without the deferred bit: after a power loss that selector may
+  // be the one on disk, so its record must stay until the next sync.
+  std::optional<std::uint8_t> guarded_slot_;
   std::uint64_t deferred_pages_ = 0;
   SyncThread sync_thread_;
 

@@ -18,6 +18,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+// The slot of the newest record older than the published one: what a
+// selector byte written before the last sync may name.
+std::optional<std::uint8_t> previous_slot(const PublishedCommit& state) {
+  std::optional<std::uint8_t> best;
+  for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
+    std::uint64_t id = state.slot_txn_ids[s];
+    if (s == state.slot || id == 0 || id >= state.record.txn_id) continue;
+    if (!best || id > state.slot_txn_ids[*best]) best = s;
+  }
+  return best;
+}
+
 bool in_a_slot(const PublishedCommit& state, std::uint64_t txn_id) {
   return std::ranges::find(state.slot_txn_ids, txn_id) != state.slot_txn_ids.end();
 }
@@ -150,6 +162,9 @@ void Instance::adopt_published(const PublishedCommit& seen) {
     if (got < have) return;
     if (got == have && seen.deferred && !published_.deferred) return;
     newly_deferred = seen.deferred && (got > have || !published_.deferred);
+    // Another process committed: what it synced last is unknown here, so
+    // the record before its commit stays guarded.
+    if (got > have) guarded_slot_ = previous_slot(seen);
     published_ = seen;
     if (!seen.deferred) {
       durable_txn_id_ = got;
@@ -305,6 +320,10 @@ bool Instance::deferred_page_limit_reached() const {
 void Instance::committed(const PublishedCommit& published, std::uint64_t pages_written) {
   {
     std::lock_guard lock(state_mutex_);
+    // A durable commit synced before its selector byte: the selector synced
+    // with it is the one before, which a power loss may leave in place.
+    if (!published.deferred)
+      guarded_slot_ = published_.deferred ? std::nullopt : std::optional(published_.slot);
     published_ = published;
     if (published.deferred) {
       local_deferred_txn_ = published.record.txn_id;
@@ -329,8 +348,31 @@ void Instance::request_sync(SteadyTime due) {
   sync_thread_.request(std::move(self), due);
 }
 
+Result<std::uint8_t> Instance::slot_for_next_commit() {
+  for (int pass = 0; pass < 2; ++pass) {
+    PublishedCommit p;
+    std::uint8_t durable;
+    std::optional<std::uint8_t> guarded;
+    {
+      std::lock_guard lock(state_mutex_);
+      p = published_;
+      durable = durable_slot_;
+      guarded = guarded_slot_;
+    }
+    std::optional<std::uint8_t> best;
+    for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
+      if (s == p.slot || s == durable || s == guarded) continue;
+      if (!best || p.slot_txn_ids[s] < p.slot_txn_ids[*best]) best = s;
+    }
+    if (best) return *best;
+    DZ_CHECK(make_durable());
+  }
+  return fail(Error::internal("no commit record slot is free for the next commit"));
+}
+
 Status Instance::make_durable() {
   PublishedCommit p = published();
+  bool synced = p.deferred;
   if (p.deferred) {
     if (auto s = storage_->sync(); !s) {
       mark_failed(std::string(s.error().message()));
@@ -343,6 +385,8 @@ Status Instance::make_durable() {
     }
   }
   std::lock_guard lock(state_mutex_);
+  // The sync put the deferred selector on disk: no stale one names a slot.
+  if (synced) guarded_slot_.reset();
   if (published_.record.txn_id == p.record.txn_id) published_.deferred = false;
   durable_txn_id_ = p.record.txn_id;
   durable_slot_ = p.slot;

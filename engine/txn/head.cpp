@@ -53,7 +53,15 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
       continue;
     }
     bool durable = selector && selector->slot == s && !selector->deferred;
-    if (!durable && !DZ_TRY(verify(slots[s].record))) {
+    // Every commit after the oldest other record may be unsynced.
+    std::uint64_t floor = 0;
+    bool have_floor = false;
+    for (std::size_t o = 0; o < kRecordSlotCount; ++o) {
+      if (o == s || !slots[o].valid() || slots[o].record.txn_id >= slots[s].record.txn_id) continue;
+      floor = have_floor ? std::min(floor, slots[o].record.txn_id) : slots[o].record.txn_id;
+      have_floor = true;
+    }
+    if (!durable && !DZ_TRY(verify(slots[s].record, floor))) {
       r.clear_slot[s] = true;
       r.published.slot_txn_ids[s] = 0;
       continue;

@@ -29,7 +29,10 @@ std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCiph
 // Whether every page a commit wrote (the pages and overflow runs carrying
 // its commit id, reached from its roots) is intact on disk. An error is a
 // read failure that is not damage.
-using CommitVerifier = std::function<Result<bool>(const CommitRecord&)>;
+// Pages of commits up to the floor (the oldest other record in the slots,
+// which is at or before the last synced commit) are known to be on disk; a
+// deferred chain after it is verified whole.
+using CommitVerifier = std::function<Result<bool>(const CommitRecord&, std::uint64_t floor)>;
 
 // The commit a recovering open publishes, and what it has to repair.
 struct Recovery {

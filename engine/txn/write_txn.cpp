@@ -604,9 +604,8 @@ Status WriteTxn::publish(bool deferred) {
   // Every commit carries the key block on, unless this one changes it.
   record.key_block = new_key_block_ ? *new_key_block_ : base_.key_block;
 
+  std::uint8_t slot = DZ_TRY(instance_->slot_for_next_commit());
   PublishedCommit published = instance_->published();
-  std::uint8_t durable_slot = instance_->durable_slot();
-  std::uint8_t slot = head::next_slot(published, durable_slot);
   // An encrypted file's record is signed for its slot.
   if (const FileKeys* keys = instance_->file_keys())
     record::sign_commit_record(record, keys->record_mac_key, instance_->file_id(), slot);
