@@ -127,13 +127,4 @@ Status write_static_header_v6(Storage& storage, StaticFields& fields) {
   return ok();
 }
 
-std::uint8_t next_slot(const PublishedCommit& published, std::uint8_t durable_slot) {
-  std::optional<std::uint8_t> best;
-  for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
-    if (s == published.slot || s == durable_slot) continue;
-    if (!best || published.slot_txn_ids[s] < published.slot_txn_ids[*best]) best = s;
-  }
-  return *best;
-}
-
 }  // namespace deziro::head

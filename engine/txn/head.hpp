@@ -60,9 +60,4 @@ Status repair(Storage& storage, const Head& head, const StaticFields& fields,
 // check, each followed by a full sync.
 Status write_static_header_v6(Storage& storage, StaticFields& fields);
 
-// The slot the next commit writes: the one with the lowest transaction id,
-// never the published one nor the newest durable one (which recovery falls
-// back on while a deferred commit is not yet synced).
-std::uint8_t next_slot(const PublishedCommit& published, std::uint8_t durable_slot);
-
 }  // namespace deziro::head
