@@ -141,7 +141,8 @@ std::expected<void, Message> KeyBuffer::encode(const Value& value) {
   }
   const ByteView body = value.byte_view();
   if ((value.kind() == ValueKind::String || value.kind() == ValueKind::Bytes) &&
-      body.size() <= kInlineCapacity - 3 && std::memchr(body.data(), 0, body.size()) == nullptr) {
+      body.size() <= kInlineCapacity - 3 &&
+      (body.empty() || std::memchr(body.data(), 0, body.size()) == nullptr)) {
     inline_[0] = value.kind() == ValueKind::String ? kTagString : kTagBytes;
     if (!body.empty()) std::memcpy(inline_ + 1, body.data(), body.size());
     inline_[body.size() + 1] = 0;
