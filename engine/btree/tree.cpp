@@ -352,8 +352,8 @@ void release_run(const WriteContext& cx, const MemEntry& e) {
   if (e.overflow) cx.sink.release_pages(e.ref.first_page, e.ref.page_count);
 }
 
-Result<ChildPointer> write_node(const WriteContext& cx, MemNode& n,
-                                std::vector<std::uint8_t>& page) {
+Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
+                                   std::vector<std::uint8_t>& page) {
   const std::uint32_t page_size = cx.source.page_size();
   if (n.is_leaf()) {
     std::vector<LeafItem> items;
@@ -375,7 +375,7 @@ Result<ChildPointer> write_node(const WriteContext& cx, MemNode& n,
     std::vector<ByteView> keys;
     for (MemChild& c : n.children) {
       if (c.node) {
-        c.pointer = DZ_TRY(write_node(cx, *c.node, page));
+        c.pointer = DZ_TRY(write_subtree(cx, *c.node, page));
         c.node.reset();
       }
       pointers.push_back(c.pointer);
@@ -654,10 +654,15 @@ Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root) {
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (mem) {
     std::vector<std::uint8_t> page(cx.source.page_size());
-    Ops::disk(root) = DZ_TRY(write_node(cx, *mem, page));
+    Ops::disk(root) = DZ_TRY(write_subtree(cx, *mem, page));
     mem.reset();
   }
   return root.disk();
+}
+
+Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node) {
+  std::vector<std::uint8_t> page(cx.source.page_size());
+  return write_subtree(cx, node, page);
 }
 
 Status drop_tree(const WriteContext& cx, TreeRoot& root) {

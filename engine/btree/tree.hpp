@@ -151,6 +151,11 @@ Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
 // with nothing in memory is left as it is.
 Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root);
 
+// Writes one node held in memory, and every node in memory below it, into
+// new pages; returns its pointer. For callers that build trees bottom-up
+// (a rebuild): a leaf's values too long for it go into overflow runs.
+Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node);
+
 // Drops every page of the tree (nodes and overflow runs), reporting each as
 // released, and leaves the root empty.
 Status drop_tree(const WriteContext& cx, TreeRoot& root);

@@ -64,7 +64,10 @@ class FileLock {
  public:
   using Deadline = std::chrono::steady_clock::time_point;
 
-  // A lock state owning the file's first descriptor.
+  // A lock state owning the file's first descriptor. When a DbFile reads and
+  // writes the same file, give the state a dup() of its descriptor and drop
+  // the DbFile no earlier than the state: closing the DbFile's descriptor
+  // also drops the process's locks.
   explicit FileLock(int fd);
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;

@@ -176,9 +176,8 @@ TEST_F(CheckerTest, child_newer_than_its_parent_is_reported) {
 }
 
 TEST_F(CheckerTest, underfull_node_below_the_root_is_reported) {
-  // The item only views its key and value, so they must outlive it.
-  const std::string key = "z";
-  const std::string value = "1";
+  std::string key = "z";
+  std::string value = "1";
   std::vector<LeafItem> items{LeafItem{bytes_view(key), bytes_view(value), nullptr}};
   ChildPointer small = pages_.write_leaf(LeafLayout::Varint, items, kTree).value();
   ChildPointer root = branch({"m"}, {leaf({"a", "b", "c"}), small});

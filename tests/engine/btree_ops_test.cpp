@@ -226,5 +226,30 @@ TEST_F(TreeOpsTest, relocation_moves_every_page_at_or_above_the_limit) {
   EXPECT_EQ(btree::relocate(cx(), root_, limit).value(), 0u);
 }
 
+TEST_F(TreeOpsTest, tree_built_bottom_up_from_laid_out_leaves_is_sound) {
+  std::vector<MemEntry> entries;
+  for (int i = 0; i < 500; ++i) {
+    MemEntry e;
+    e.key = key_of(i);
+    e.value = std::string(i % 100 == 0 ? 9000 : 90, 'r');
+    entries.push_back(std::move(e));
+  }
+  auto groups = write::build_nodes(std::move(entries), LeafLayout::Varint, 4096);
+  ASSERT_GT(groups.size(), 4u);
+  MemNode top;
+  top.level = 1;
+  for (auto& group : groups) {
+    if (!top.children.empty()) top.keys.push_back(group.front().key);
+    auto leaf = std::make_unique<MemNode>();
+    leaf->entries = std::move(group);
+    top.children.push_back(MemChild{ChildPointer{}, std::move(leaf)});
+  }
+  auto pointer = btree::write_node(cx(), top);
+  ASSERT_TRUE(pointer.has_value()) << pointer.error().to_string();
+  pages_.commit();
+  root_ = TreeRoot::on_disk(*pointer);
+  expect_sound(500);
+}
+
 }  // namespace
 }  // namespace deziro

@@ -5,6 +5,8 @@
 #include <random>
 #include <set>
 
+#include "support/crash_points.hpp"
+
 namespace deziro {
 namespace {
 
@@ -174,6 +176,46 @@ TEST(FaultStorage, power_loss_images_hold_only_allowed_states) {
     ASSERT_TRUE(storage.sync());
     EXPECT_EQ(storage.crash_image(storage.random_crash_plan(round)), storage.current_image());
   }
+}
+
+// A two-step protocol: data, then a flag saying the data is complete. With a
+// sync between them every crash image that shows the flag has whole data;
+// without it, some image shows the flag beside torn or missing data. The
+// second half proves the model finds the missing sync.
+void write_data_then_flag(FaultStorage& storage, bool sync_between) {
+  if (!storage.write_at(512, filled(2048, 0xD0))) return;
+  if (sync_between && !storage.sync()) return;
+  if (!storage.write_at(0, filled(1, 1))) return;
+  (void)storage.sync();
+}
+
+bool flag_without_whole_data(const std::vector<std::uint8_t>& image) {
+  if (image.empty() || image[0] != 1) return false;
+  if (image.size() < 2560) return true;
+  return !std::all_of(image.begin() + 512, image.begin() + 2560, [](auto b) { return b == 0xD0; });
+}
+
+TEST(CrashImages, sync_between_data_and_flag_keeps_every_image_consistent) {
+  int bad = 0;
+  auto points = testing_support::for_each_crash_image(
+      filled(512, 0), [](FaultStorage& s) { write_data_then_flag(s, true); },
+      [&](const std::vector<std::uint8_t>& image, std::uint64_t, std::uint64_t) {
+        bad += flag_without_whole_data(image);
+      },
+      64);
+  EXPECT_EQ(points, 4u);
+  EXPECT_EQ(bad, 0);
+}
+
+TEST(CrashImages, missing_sync_is_caught_by_some_crash_image) {
+  int bad = 0;
+  testing_support::for_each_crash_image(
+      filled(512, 0), [](FaultStorage& s) { write_data_then_flag(s, false); },
+      [&](const std::vector<std::uint8_t>& image, std::uint64_t, std::uint64_t) {
+        bad += flag_without_whole_data(image);
+      },
+      64);
+  EXPECT_GT(bad, 0);
 }
 
 }  // namespace
