@@ -86,19 +86,19 @@ Result<Value> check_comparison_operand(const ResolvedPath& path, TestOp op, cons
   }
   if (fits) return v;
   if (v.is_null())
-    return fail(invalid(format_text("`{}` is tested with `{}` against null, which only `==` and "
-                                    "`!=` do",
-                                    path.text, test_op_name(op))));
+    return fail(
+        invalid(format_text("`{}` is tested with `{}` against null, which only `==` and "
+                            "`!=` do",
+                            path.text, test_op_name(op))));
   return fail(invalid(format_text("`{}` holds {}, and the query tests it with `{}` against {}",
-                                  path.text, kind_text(kind), test_op_name(op),
-                                  v.debug_string())));
+                                  path.text, kind_text(kind), test_op_name(op), v.debug_string())));
 }
 
 Result<Value> check_string_operand(TestOp op, const ResolvedPath& path, const Value& v) {
   if (path.value_kind->code() == KindCode::Str && v.kind() == ValueKind::String) return v;
-  return fail(invalid(format_text("`{}` tests strings, and `{}` holds {} or it is tested against {}",
-                                  test_op_name(op), path.text, kind_text(*path.value_kind),
-                                  v.debug_string())));
+  return fail(invalid(
+      format_text("`{}` tests strings, and `{}` holds {} or it is tested against {}",
+                  test_op_name(op), path.text, kind_text(*path.value_kind), v.debug_string())));
 }
 
 // The operands of a test, literal or with placeholders replaced.
@@ -114,8 +114,8 @@ struct OperandSource {
     if (const auto* v = std::get_if<Value>(&o)) return v;
     const std::uint64_t n = std::get<Placeholder>(o).number;
     if (n >= params.size())
-      return fail(invalid(format_text("`${}` names a parameter, and {} were given", n,
-                                      params.size())));
+      return fail(
+          invalid(format_text("`${}` names a parameter, and {} were given", n, params.size())));
     return &params[n];
   }
 };
@@ -127,8 +127,8 @@ Result<ResolvedTest> resolve_test(const ResolveContext& cx, TestOp op, const Pat
   const ResolvedPath& path = test.path;
   const std::size_t given = source.size();
   if (given != operand_count(op, given))
-    return fail(invalid(format_text("`{}` on `{}` has the wrong number of values",
-                                    test_op_name(op), path.text)));
+    return fail(invalid(
+        format_text("`{}` on `{}` has the wrong number of values", test_op_name(op), path.text)));
   std::vector<const Value*> values;
   values.reserve(given);
   for (std::size_t i = 0; i < given; ++i) values.push_back(DZ_TRY(source.at(i)));
@@ -204,8 +204,7 @@ Result<ResolvedFilter> resolve_param_test(const ResolveContext& cx, const ParamT
       OperandSource none{};
       static const std::vector<Value> kNone;
       none.literal = &kNone;
-      ResolvedFilter is_null =
-          test_node(DZ_TRY(resolve_test(cx, TestOp::IsNull, t.path, none)));
+      ResolvedFilter is_null = test_node(DZ_TRY(resolve_test(cx, TestOp::IsNull, t.path, none)));
       if (t.op == TestOp::Eq) return is_null;
       ResolvedFilter negated;
       negated.kind = ResolvedFilter::Kind::Not;
@@ -230,8 +229,8 @@ Result<ResolvedPath> resolve_path(std::span<const Collection> collections,
   for (std::size_t n = 0; n < names.size(); ++n) {
     const Field* field = schema::find_by_name(current, names[n]);
     if (!field)
-      return fail(invalid(
-          format_text("`{}` names `{}`, which is not a field there", path.text, names[n])));
+      return fail(
+          invalid(format_text("`{}` names `{}`, which is not a field there", path.text, names[n])));
     if (n == 0) {
       path.first = field;
     } else {
@@ -257,8 +256,8 @@ Result<ResolvedPath> resolve_path(std::span<const Collection> collections,
         for (const Collection& c : collections)
           if (c.id == kind->link_target()) target = &c;
         if (!target)
-          return fail(invalid(
-              format_text("`{}` links to a collection the schema lacks", path.text)));
+          return fail(
+              invalid(format_text("`{}` links to a collection the schema lacks", path.text)));
         if (last) {
           const Field* key_field = target->primary_key_field();
           if (!key_field)
@@ -272,8 +271,8 @@ Result<ResolvedPath> resolve_path(std::span<const Collection> collections,
       }
       default:
         if (!last)
-          return fail(invalid(format_text("`{}` goes on past `{}`, which has no fields",
-                                          path.text, names[n])));
+          return fail(invalid(
+              format_text("`{}` goes on past `{}`, which has no fields", path.text, names[n])));
         path.value_kind = kind;
         break;
     }
@@ -289,8 +288,8 @@ Result<ResolvedFilter> resolve_filter(const ResolveContext& cx, const Expr& expr
   switch (expr.kind()) {
     case Expr::Kind::And:
     case Expr::Kind::Or:
-      node.kind = expr.kind() == Expr::Kind::And ? ResolvedFilter::Kind::And
-                                                 : ResolvedFilter::Kind::Or;
+      node.kind =
+          expr.kind() == Expr::Kind::And ? ResolvedFilter::Kind::And : ResolvedFilter::Kind::Or;
       for (const Expr& child : *expr.logical_children())
         node.children.push_back(DZ_TRY(resolve_filter(cx, child, depth + 1)));
       return node;

@@ -7,9 +7,9 @@
 #include <unordered_set>
 
 #include "btree/slot_tag_cache.hpp"
+#include "format/node.hpp"
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
-#include "format/node.hpp"
 #include "query/run_filter.hpp"
 #include "text_format.hpp"
 
@@ -19,7 +19,9 @@ namespace {
 
 constexpr std::uint64_t kNoBound = std::numeric_limits<std::uint64_t>::max();
 
-std::string_view key_text(ByteView b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
+std::string_view key_text(ByteView b) {
+  return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
 
 // What a source hands on for one object: its primary key and, when the
 // source read it, its record with the slot hint.
@@ -176,8 +178,7 @@ class Sources {
           if (DZ_TRY(offer_key(step, primary_key)) == Step::Stop) return ok();
         continue;
       }
-      if (DZ_TRY(scan_index(step, tree.bytes(), index, range, backward)) == Step::Stop)
-        return ok();
+      if (DZ_TRY(scan_index(step, tree.bytes(), index, range, backward)) == Step::Stop) return ok();
     }
     return ok();
   }
@@ -239,8 +240,8 @@ class RowBuffer {
       : plan_(plan), filter_(filter), lookup_(lookup) {
     k_ = plan.limit ? saturating_add(plan.offset, *plan.limit) : kNoBound;
     trim_at_ = k_ == kNoBound ? kNoBound : std::max<std::uint64_t>(saturating_add(k_, k_), 256);
-    key_only_ = plan.access.kind == AccessPath::Kind::IndexRanges && !plan.residual &&
-                plan.sort.empty();
+    key_only_ =
+        plan.access.kind == AccessPath::Kind::IndexRanges && !plan.residual && plan.sort.empty();
   }
 
   Result<Step> collect(const Offer& offer) {

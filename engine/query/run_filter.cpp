@@ -19,9 +19,7 @@ std::weak_ordering compare_bytes(ByteView a, ByteView b) {
   return a.size() <=> b.size();
 }
 
-std::string_view text_of(ByteView b) {
-  return {reinterpret_cast<const char*>(b.data()), b.size()};
-}
+std::string_view text_of(ByteView b) { return {reinterpret_cast<const char*>(b.data()), b.size()}; }
 
 bool bytes_equal(ByteView a, ByteView b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
@@ -40,10 +38,12 @@ std::weak_ordering compare_field(const codec::FieldValue& value, const Value& op
         return float_order_key(value.f) <=> float_order_key(operand.as_float());
       break;
     case K::Str:
-      if (operand.kind() == ValueKind::String) return compare_bytes(value.bytes, operand.byte_view());
+      if (operand.kind() == ValueKind::String)
+        return compare_bytes(value.bytes, operand.byte_view());
       break;
     case K::Bytes:
-      if (operand.kind() == ValueKind::Bytes) return compare_bytes(value.bytes, operand.byte_view());
+      if (operand.kind() == ValueKind::Bytes)
+        return compare_bytes(value.bytes, operand.byte_view());
       break;
     case K::Owned:
       return Value::cmp(*value.owned, operand);
@@ -207,7 +207,8 @@ Result<bool> test_record(run::FilterContext& cx, const OfferedRecord& offered,
   }
   if (sort_values) {
     sort_values->clear();
-    for (const SortSpec& spec : cx.plan.sort) sort_values->push_back(DZ_TRY(sort_value(cx, offered, spec)));
+    for (const SortSpec& spec : cx.plan.sort)
+      sort_values->push_back(DZ_TRY(sort_value(cx, offered, spec)));
   }
   return true;
 }

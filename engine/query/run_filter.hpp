@@ -57,8 +57,7 @@ Result<bool> test_record(run::FilterContext& cx, const OfferedRecord& record,
                          std::vector<Value>* sort_values);
 
 // The value at a sort key's path in the record.
-Result<Value> sort_value(run::FilterContext& cx, const OfferedRecord& record,
-                         const SortSpec& spec);
+Result<Value> sort_value(run::FilterContext& cx, const OfferedRecord& record, const SortSpec& spec);
 
 }  // namespace codec
 }  // namespace deziro

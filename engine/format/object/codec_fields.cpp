@@ -224,7 +224,8 @@ Result<const std::optional<Value>*> linked_object(LinkContext& cx, const Collect
   const TreeName tree = record_tree_name(target.id);
   auto visitor = [&](ByteView record) -> Status {
     auto decoded = codec::decode_object_fields(record, target.fields);
-    if (!decoded) return fail(cx.access.error_at(codec::object_error(target.name, decoded.error())));
+    if (!decoded)
+      return fail(cx.access.error_at(codec::object_error(target.name, decoded.error())));
     object.emplace(Value::object(std::move(*decoded)));
     return ok();
   };

@@ -83,8 +83,8 @@ namespace names {
 struct PathStep {
   enum class Kind : std::uint8_t { Field, Element, Link };
   Kind kind = Kind::Field;
-  std::string name;                     // Field
-  const Collection* target = nullptr;   // Link
+  std::string name;                    // Field
+  const Collection* target = nullptr;  // Link
 };
 
 // Linked objects read while one query runs, by (collection id, encoded

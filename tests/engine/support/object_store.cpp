@@ -58,7 +58,8 @@ Status store_object(WriteTxn& txn, const Schema& schema, const Collection& colle
 MemoryDatabase open_memory_database(const Schema& schema, std::size_t cache_size) {
   OpenOptions options;
   options.cache_size = cache_size;
-  auto storage = std::make_unique<FaultStorage>("/mem/query.db", *Database::new_first_page(options));
+  auto storage =
+      std::make_unique<FaultStorage>("/mem/query.db", *Database::new_first_page(options));
   auto instance = Database::open_existing(std::move(storage), options);
   EXPECT_TRUE(instance) << instance.error().to_string();
   MemoryDatabase db;
@@ -66,8 +67,8 @@ MemoryDatabase open_memory_database(const Schema& schema, std::size_t cache_size
   db.schema = ResolvedSchema::make(schema, schema_codec::encode_schema(schema));
   auto w = WriteTxn::begin(db.instance, db.schema);
   EXPECT_TRUE(w);
-  EXPECT_TRUE((*w)->put(bytes_of(names::kMetaTree), bytes_of(names::kSchemaKey),
-                        db.schema->stored_bytes));
+  EXPECT_TRUE(
+      (*w)->put(bytes_of(names::kMetaTree), bytes_of(names::kSchemaKey), db.schema->stored_bytes));
   EXPECT_TRUE((*w)->commit());
   return db;
 }
