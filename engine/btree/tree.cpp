@@ -355,6 +355,12 @@ void release_run(const WriteContext& cx, const MemEntry& e) {
 Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
                                    std::vector<std::uint8_t>& page) {
   const std::uint32_t page_size = cx.source.page_size();
+  // The layout writes without bounds checks, so a node that would not fit
+  // its page (a bug above) stops here.
+  recompute_bytes(n, cx.layout, page_size);
+  if (n.bytes > node::capacity(page_size) ||
+      (!n.is_leaf() && n.keys.size() + 1 != n.children.size()))
+    return fail(Error::internal(format_text("a node of {} bytes does not fit its page", n.bytes)));
   if (n.is_leaf()) {
     std::vector<LeafItem> items;
     items.reserve(n.entries.size());
@@ -628,6 +634,15 @@ Result<ModifyOutcome> insert_entry(const WriteContext& cx, TreeRoot& root, ByteV
   DZ_CHECK(check_value(out.size()));
   DZ_CHECK(put(cx, root, key, bytes_view(out)));
   return ModifyOutcome::Changed;
+}
+
+Result<bool> put_value(const WriteContext& cx, TreeRoot& root, ByteView key, ValueUpdate update) {
+  auto modifier = [&](ByteView old_value, std::string& out) -> Result<bool> {
+    DZ_CHECK(update(old_value, out));
+    return true;
+  };
+  ModifyOutcome outcome = DZ_TRY(insert_entry(cx, root, key, modifier));
+  return outcome != ModifyOutcome::NotFound;
 }
 
 Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,

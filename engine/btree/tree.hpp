@@ -141,6 +141,12 @@ Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView 
 Result<ModifyOutcome> insert_entry(const WriteContext& cx, TreeRoot& root, ByteView key,
                                    ValueModifier modifier);
 
+// The update form of the modifying insert: a present key's value goes to
+// `update`, which writes the value to store into `out`; false when the key
+// is absent (nothing is called or written).
+using ValueUpdate = FunctionRef<Status(ByteView old_value, std::string& out)>;
+Result<bool> put_value(const WriteContext& cx, TreeRoot& root, ByteView key, ValueUpdate update);
+
 // Removes the key; false when absent. When given, `stored` sees the value
 // first and the key is removed only when it succeeds.
 Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,

@@ -6,6 +6,7 @@
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
 #include "format/object/schema_codec.hpp"
+#include "format/object/write_scratch.hpp"
 #include "schema/resolved_schema.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/object_samples.hpp"
@@ -125,6 +126,62 @@ TEST(RecordTreeKeys, AKeyThatDoesNotDecodeEndsTheWalkAsCorruption) {
   ASSERT_TRUE(keys.error().has_value());
   EXPECT_EQ(keys.error()->to_string(),
             "`/mem/r.db` is damaged: a primary key of `a` does not decode");
+}
+
+TEST(WriteScratch, BuffersComeBackEmptyAndKeepTheirRoomWithinTheCaps) {
+  Fixture f;
+  objects::WriteScratch first = objects::take_scratch(*f.txn);
+  EXPECT_TRUE(first.record.empty());
+  first.record.assign(1000, 7);
+  first.new_keys.add(0, test::bytes({1, 2}));
+  first.positions.resize(10);
+  const std::size_t room = first.record.capacity();
+  objects::return_scratch(std::move(first), *f.txn);
+
+  objects::WriteScratch second = objects::take_scratch(*f.txn);
+  EXPECT_TRUE(second.record.empty());
+  EXPECT_EQ(second.record.capacity(), room);
+  EXPECT_EQ(second.new_keys.size(), 0u);
+  EXPECT_TRUE(second.positions.empty());
+  EXPECT_EQ(f.txn->scratch, nullptr);  // taken: nothing left behind
+
+  // One huge object does not pin its memory for the rest of the transaction.
+  second.record.resize(objects::kScratchByteCap + 1);
+  second.positions.resize(objects::kScratchElementCap + 1);
+  for (std::uint32_t i = 0; i <= objects::kScratchElementCap; ++i)
+    second.old_keys.add(0, test::bytes({1}));
+  objects::return_scratch(std::move(second), *f.txn);
+  const objects::WriteScratch third = objects::take_scratch(*f.txn);
+  EXPECT_EQ(third.record.capacity(), 0u);
+  EXPECT_EQ(third.positions.capacity(), 0u);
+}
+
+TEST(WriteScratch, OnlyUniqueKeysMissingFromTheOldRecordCountAsNew) {
+  const std::vector<Index> indexes = {{1, 2, true}, {2, 3, false}, {3, 4, true}};
+  objects::IndexKeys old_keys;
+  old_keys.add(0, test::bytes({0x16, 'a', 0, 0}));
+  old_keys.add(1, test::bytes({0x0D, 1}));
+  objects::IndexKeys new_keys;
+  new_keys.add(1, test::bytes({0x0D, 2}));  // plain: passed over
+  new_keys.add(0, test::bytes({0x16, 'a', 0, 0}));
+  EXPECT_FALSE(objects::has_new_unique_key(new_keys, old_keys, indexes));
+  new_keys.add(2, test::bytes({0x16, 'a', 0, 0}));  // same bytes, another index
+  EXPECT_TRUE(objects::has_new_unique_key(new_keys, old_keys, indexes));
+  objects::IndexKeys changed;
+  changed.add(0, test::bytes({0x16, 'b', 0, 0}));
+  EXPECT_TRUE(objects::has_new_unique_key(changed, old_keys, indexes));
+  EXPECT_EQ(changed.key_at(0).size(), 4u);
+}
+
+TEST(WriteScratch, IntFieldsCountThemselvesWhenAsked) {
+  std::vector<std::uint8_t> buffer;
+  std::uint64_t count = 0;
+  objects::write_int_field(buffer, &count, 200, -2);
+  EXPECT_EQ(buffer, test::bytes({0xC8, 0x01, 4, 3}));
+  EXPECT_EQ(count, 1u);
+  objects::write_int_field(buffer, nullptr, 5, 1);
+  EXPECT_EQ(buffer, test::bytes({0xC8, 0x01, 4, 3, 4, 2}));
+  EXPECT_EQ(count, 1u);
 }
 
 }  // namespace
