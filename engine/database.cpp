@@ -110,6 +110,20 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
   // Opens of files in this process run one at a time, so two threads opening
   // one file end up sharing one Instance.
   registry::Lock registry;
+  OpenedDatabase opened;
+  // A file open here already is shared without opening it again: closing a
+  // second descriptor of it would drop the locks the first one holds.
+  struct stat st {};
+  if (::stat(path.c_str(), &st) == 0)
+    opened.instance = registry.lookup(registry::FileKey{st.st_dev, st.st_ino});
+  if (opened.instance) {
+    // A file already open here still asks this open for its own secret.
+    const FileKeys* keys = opened.instance->file_keys();
+    DZ_CHECK(keys::prove_credential(
+        path, options.credential, opened.instance->cipher(), opened.instance->file_id(),
+        opened.instance->published().record.key_block, keys != nullptr ? keys->data_key : Key32()));
+    return opened;
+  }
   auto file = open_file(path);
   if (!file && file.error().kind() == ErrorKind::NotFound) {
     if (!options.create) return fail(Error::not_found(path));
@@ -119,21 +133,22 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
     file = open_file(path);
   }
   if (!file) return fail(std::move(file).error());
-  struct stat st {};
   if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
   registry::FileKey key{st.st_dev, st.st_ino};
-  OpenedDatabase opened;
-  opened.instance = registry.lookup(key);
-  if (!opened.instance) {
-    opened.instance = DZ_TRY(open_existing(std::move(*file), options));
-    registry.insert(key, opened.instance);
-  } else {
-    // A file already open here still asks this open for its own secret.
+  if (auto live = registry.lookup(key)) {
+    // The path came to name a file open here between the two looks. Its
+    // Instance keeps this descriptor too, since closing it would drop that
+    // file's locks.
+    opened.instance = std::move(live);
     const FileKeys* keys = opened.instance->file_keys();
     DZ_CHECK(keys::prove_credential(
         path, options.credential, opened.instance->cipher(), opened.instance->file_id(),
         opened.instance->published().record.key_block, keys != nullptr ? keys->data_key : Key32()));
+    opened.instance->keep_descriptor(std::move(*file));
+    return opened;
   }
+  opened.instance = DZ_TRY(open_existing(std::move(*file), options));
+  registry.insert(key, opened.instance);
   // The schema stage runs here: it compares the declared schema with the
   // stored one, migrates or builds indexes, and fills opened.schema.
   return opened;

@@ -167,6 +167,11 @@ Status Instance::read_commit_state() {
   return ok();
 }
 
+void Instance::keep_descriptor(std::unique_ptr<Storage> file) {
+  std::lock_guard lock(state_mutex_);
+  kept_descriptors_.push_back(std::move(file));
+}
+
 Status Instance::release_handle(std::shared_ptr<Instance> handle) {
   Status synced = handle ? handle->sync() : ok();
   handle.reset();

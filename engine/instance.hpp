@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "crypto/credential.hpp"
 #include "crypto/file_keys.hpp"
@@ -119,6 +120,10 @@ class Instance {
   // (the record must be usable): for a process that does not recover.
   Status read_commit_state();
 
+  // Keeps another open descriptor of the file until the Instance closes:
+  // closing it earlier would drop every lock this process holds on the file.
+  void keep_descriptor(std::unique_ptr<Storage> file);
+
   // Drops a database handle's share of the Instance after a sync; the sync's
   // error, if any, is returned after the drop.
   static Status release_handle(std::shared_ptr<Instance> handle);
@@ -138,6 +143,7 @@ class Instance {
   pid_t opener_pid_;
   std::unique_ptr<const FileKeys> keys_;
 
+  std::vector<std::unique_ptr<Storage>> kept_descriptors_;
   std::atomic<bool> failed_{false};
   mutable std::mutex state_mutex_;
   std::optional<std::string> failure_os_error_;
