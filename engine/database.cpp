@@ -94,7 +94,10 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
         format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
   }
   auto protection = DZ_TRY(keys::page_protection(fields.cipher, keys.get()));
-  auto recovery = DZ_TRY(head::choose_published(path, h, fields, verifier_for(*file, fields)));
+  // Recovery opens pages as the file seals them.
+  auto verify =
+      verifier_for(*file, fields, DZ_TRY(keys::page_protection(fields.cipher, keys.get())));
+  auto recovery = DZ_TRY(head::choose_published(path, h, fields, verify));
   DZ_CHECK(head::repair(*file, h, fields, recovery));
   fields.read_from_copy = false;
   if (options.upgrade_format && fields.format_version < kNewestFormatVersion)
@@ -149,9 +152,10 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
 
 namespace deziro {
 
-head::CommitVerifier Database::verifier_for(Storage& storage, const StaticFields& fields) {
+head::CommitVerifier Database::verifier_for(Storage& storage, const StaticFields& fields,
+                                            PageProtection protection) {
   // A small reader of its own: recovery runs before the Instance exists.
-  auto reader = std::make_shared<PageReader>(storage, fields.page_size, PageProtection::checksum(),
+  auto reader = std::make_shared<PageReader>(storage, fields.page_size, std::move(protection),
                                              std::size_t(1) << 20);
   return [reader](const CommitRecord& record) -> Result<bool> {
     return verify_commit_pages(*reader, record);

@@ -58,7 +58,8 @@ class Database {
 
   // Checks the pages a commit wrote against their stamps: how recovery
   // tells a commit that reached the disk from one cut short.
-  static head::CommitVerifier verifier_for(Storage& storage, const StaticFields& fields);
+  static head::CommitVerifier verifier_for(Storage& storage, const StaticFields& fields,
+                                           PageProtection protection);
 };
 
 }  // namespace deziro

@@ -42,10 +42,13 @@ Status read_overflow_run(NodeSource& source, const OverflowRef& ref, std::uint64
         source.corrupted(format_text("page {}: an overflow run of {} pages cannot hold {} bytes",
                                      ref.first_page, ref.page_count, ref.length)));
   const std::uint32_t batch = node::overflow_batch_pages(page_size);
-  out.resize(ref.length);
+  // The value grows as its pages pass their checks, so a damaged reference
+  // that claims gigabytes fails at its first page, not at an allocation.
+  out.clear();
+  out.reserve(std::min<std::size_t>(ref.length, std::size_t{batch} * room));
   PageRun run;
   std::vector<PageStamp> stamps;
-  stamps.reserve(ref.page_count);
+  stamps.reserve(std::min(ref.page_count, batch));
   std::size_t copied = 0;
   for (std::uint32_t done = 0; done < ref.page_count;) {
     std::uint32_t n = std::min(batch, ref.page_count - done);
@@ -69,7 +72,7 @@ Status read_overflow_run(NodeSource& source, const OverflowRef& ref, std::uint64
         problem = "it holds another part of an overflow run";
       }
       if (problem) return fail(source.corrupted(format_text("page {}: {}", page_number, problem)));
-      std::memcpy(out.data() + copied, p + kPageContentOffset, expected);
+      out.append(reinterpret_cast<const char*>(p + kPageContentOffset), expected);
       copied += expected;
     }
     done += n;

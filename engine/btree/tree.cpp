@@ -352,9 +352,15 @@ void release_run(const WriteContext& cx, const MemEntry& e) {
   if (e.overflow) cx.sink.release_pages(e.ref.first_page, e.ref.page_count);
 }
 
-Result<ChildPointer> write_node(const WriteContext& cx, MemNode& n,
-                                std::vector<std::uint8_t>& page) {
+Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
+                                   std::vector<std::uint8_t>& page) {
   const std::uint32_t page_size = cx.source.page_size();
+  // The layout writes without bounds checks, so a node that would not fit
+  // its page (a bug above) stops here.
+  recompute_bytes(n, cx.layout, page_size);
+  if (n.bytes > node::capacity(page_size) ||
+      (!n.is_leaf() && n.keys.size() + 1 != n.children.size()))
+    return fail(Error::internal(format_text("a node of {} bytes does not fit its page", n.bytes)));
   if (n.is_leaf()) {
     std::vector<LeafItem> items;
     items.reserve(n.entries.size());
@@ -375,7 +381,7 @@ Result<ChildPointer> write_node(const WriteContext& cx, MemNode& n,
     std::vector<ByteView> keys;
     for (MemChild& c : n.children) {
       if (c.node) {
-        c.pointer = DZ_TRY(write_node(cx, *c.node, page));
+        c.pointer = DZ_TRY(write_subtree(cx, *c.node, page));
         c.node.reset();
       }
       pointers.push_back(c.pointer);
@@ -630,6 +636,15 @@ Result<ModifyOutcome> insert_entry(const WriteContext& cx, TreeRoot& root, ByteV
   return ModifyOutcome::Changed;
 }
 
+Result<bool> put_value(const WriteContext& cx, TreeRoot& root, ByteView key, ValueUpdate update) {
+  auto modifier = [&](ByteView old_value, std::string& out) -> Result<bool> {
+    DZ_CHECK(update(old_value, out));
+    return true;
+  };
+  ModifyOutcome outcome = DZ_TRY(insert_entry(cx, root, key, modifier));
+  return outcome != ModifyOutcome::NotFound;
+}
+
 Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
                     const ValueVisitor* stored) {
   const std::uint32_t page_size = cx.source.page_size();
@@ -654,10 +669,15 @@ Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root) {
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (mem) {
     std::vector<std::uint8_t> page(cx.source.page_size());
-    Ops::disk(root) = DZ_TRY(write_node(cx, *mem, page));
+    Ops::disk(root) = DZ_TRY(write_subtree(cx, *mem, page));
     mem.reset();
   }
   return root.disk();
+}
+
+Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node) {
+  std::vector<std::uint8_t> page(cx.source.page_size());
+  return write_subtree(cx, node, page);
 }
 
 Status drop_tree(const WriteContext& cx, TreeRoot& root) {

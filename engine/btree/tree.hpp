@@ -141,6 +141,12 @@ Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView 
 Result<ModifyOutcome> insert_entry(const WriteContext& cx, TreeRoot& root, ByteView key,
                                    ValueModifier modifier);
 
+// The update form of the modifying insert: a present key's value goes to
+// `update`, which writes the value to store into `out`; false when the key
+// is absent (nothing is called or written).
+using ValueUpdate = FunctionRef<Status(ByteView old_value, std::string& out)>;
+Result<bool> put_value(const WriteContext& cx, TreeRoot& root, ByteView key, ValueUpdate update);
+
 // Removes the key; false when absent. When given, `stored` sees the value
 // first and the key is removed only when it succeeds.
 Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
@@ -150,6 +156,11 @@ Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
 // makes the root a pointer on disk again; page 0 for an empty tree. A tree
 // with nothing in memory is left as it is.
 Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root);
+
+// Writes one node held in memory, and every node in memory below it, into
+// new pages; returns its pointer. For callers that build trees bottom-up
+// (a rebuild): a leaf's values too long for it go into overflow runs.
+Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node);
 
 // Drops every page of the tree (nodes and overflow runs), reporting each as
 // released, and leaves the root empty.

@@ -9,13 +9,6 @@
 
 namespace deziro {
 
-int compare_keys(ByteView a, ByteView b) {
-  std::size_t n = std::min(a.size(), b.size());
-  int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
-  if (c != 0) return c;
-  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
-}
-
 PageKind leaf_page_kind(LeafLayout layout) {
   return layout == LeafLayout::Varint ? PageKind::VarintLeaf : PageKind::FixedLeaf;
 }
@@ -278,15 +271,6 @@ std::uint32_t NodeView::used_bytes() const {
   std::size_t used = (slots_ - kPageContentOffset) + node::kSlotSize * count_ +
                      (page_size_ - kPageStampSize - cell_start);
   return static_cast<std::uint32_t>(std::min<std::size_t>(used, 65535));
-}
-
-ByteView NodeView::key_at(std::size_t index) const {
-  assert(index < count_);
-  const std::uint8_t* p = page();
-  std::size_t pos = slot_offset(p, slots_, index);
-  if (!is_leaf()) return ByteView(p + pos + 2, load_u16_le(p + pos));
-  CellShape shape = leaf_cell_shape(p, layout(), pos);
-  return ByteView(p + shape.key_pos, shape.key_len);
 }
 
 LeafCell NodeView::cell_at(std::size_t index) const {

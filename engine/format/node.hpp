@@ -11,6 +11,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <expected>
 #include <memory>
 #include <span>
@@ -32,7 +33,12 @@ inline std::string to_string(ByteView b) {
 }
 
 // Unsigned bytewise order, a proper prefix first.
-int compare_keys(ByteView a, ByteView b);
+inline int compare_keys(ByteView a, ByteView b) {
+  std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
+  if (c != 0) return c;
+  return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+}
 
 // The leaf layout a write transaction writes: varint in format 6, fixed in 5.
 enum class LeafLayout : std::uint8_t { Fixed, Varint };
@@ -158,8 +164,32 @@ class NodeView {
   // Bytes of slots, cells and child pointers, capped at 65535.
   std::uint32_t used_bytes() const;
 
-  // An entry key of a leaf, a separator key of a branch.
-  ByteView key_at(std::size_t index) const;
+  // An entry key of a leaf, a separator key of a branch. Inline: the
+  // binary search of every lookup runs through it.
+  ByteView key_at(std::size_t index) const {
+    const std::uint8_t* p = page_.get();
+    std::size_t pos = std::size_t{p[slots_ + 2 * index]} | std::size_t{p[slots_ + 2 * index + 1]}
+                                                               << 8;
+    switch (code_) {
+      case NodeCode::Branch:
+        return ByteView(p + pos + 2, std::size_t{p[pos]} | std::size_t{p[pos + 1]} << 8);
+      case NodeCode::FixedLeaf:
+        return ByteView(p + pos + (p[pos] == 0 ? 5 : 3),
+                        std::size_t{p[pos + 1]} | std::size_t{p[pos + 2]} << 8);
+      case NodeCode::VarintLeaf:
+        break;
+    }
+    // Both numbers of a varint cell are at most 3 bytes (checked by from_page).
+    std::size_t len = 0;
+    for (int shift = 0;; shift += 7) {
+      std::uint8_t b = p[pos++];
+      len |= std::size_t{b & 0x7Fu} << shift;
+      if ((b & 0x80) == 0) break;
+    }
+    while (p[pos++] & 0x80) {
+    }
+    return ByteView(p + pos, len);
+  }
   LeafCell cell_at(std::size_t index) const;
   ChildPointer child_at(std::size_t index) const;
   // The entry as owned bytes with its value or overflow reference; fails on

@@ -176,8 +176,9 @@ TEST_F(CheckerTest, child_newer_than_its_parent_is_reported) {
 }
 
 TEST_F(CheckerTest, underfull_node_below_the_root_is_reported) {
-  std::vector<LeafItem> items{
-      LeafItem{bytes_view(std::string("z")), bytes_view(std::string("1")), nullptr}};
+  std::string key = "z";
+  std::string value = "1";
+  std::vector<LeafItem> items{LeafItem{bytes_view(key), bytes_view(value), nullptr}};
   ChildPointer small = pages_.write_leaf(LeafLayout::Varint, items, kTree).value();
   ChildPointer root = branch({"m"}, {leaf({"a", "b", "c"}), small});
   EXPECT_EQ(problems(root), std::vector<std::string>{format_text(

@@ -4,6 +4,7 @@
 // file at the end.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <map>
 #include <random>
@@ -27,11 +28,20 @@ constexpr std::uint64_t kTreeId = 20;
 struct Config {
   std::uint32_t page_size;
   LeafLayout layout;
+  std::uint8_t cipher = 0;  // 0: checksums
 };
 
+PageProtection protection_for(const Config& config) {
+  if (config.cipher == 0) return PageProtection::checksum();
+  std::array<std::uint8_t, PageProtection::kKeySize> key{};
+  for (std::size_t i = 0; i < key.size(); ++i) key[i] = static_cast<std::uint8_t>(i * 7 + 1);
+  return PageProtection::with_key(config.cipher, key).value();
+}
+
 std::string config_name(const ::testing::TestParamInfo<Config>& info) {
-  return format_text("p{}_{}", info.param.page_size,
-                     info.param.layout == LeafLayout::Fixed ? "fixed" : "varint");
+  return format_text("p{}_{}{}", info.param.page_size,
+                     info.param.layout == LeafLayout::Fixed ? "fixed" : "varint",
+                     info.param.cipher == 0 ? "" : format_text("_cipher{}", info.param.cipher));
 }
 
 Pairs scan(const ReadContext& cx, const TreeRoot& root, const KeyBound& lower,
@@ -143,7 +153,7 @@ TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
   std::string path = dir.file("tree.db");
   auto file = DbFile::open(path, DbFileMode::CreateNew);
   ASSERT_TRUE(file.has_value()) << file.error().to_string();
-  testing::TreeFile pages(*file, config.page_size, PageProtection::checksum());
+  testing::TreeFile pages(*file, config.page_size, protection_for(config));
   Workload w(config.page_size, config.page_size * 7 + static_cast<int>(config.layout));
   Model model;
   TreeRoot root;
@@ -247,7 +257,7 @@ TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
   // Read the last commit back through a new descriptor and fresh state.
   auto reopened = DbFile::open(path, DbFileMode::ReadOnly);
   ASSERT_TRUE(reopened.has_value());
-  testing::TreeFile fresh(*reopened, config.page_size, PageProtection::checksum());
+  testing::TreeFile fresh(*reopened, config.page_size, protection_for(config));
   ReadContext rx{fresh.source(), kTreeId};
   TreeCheckReport report = btree::check_tree(rx, last_root);
   ASSERT_TRUE(report.ok()) << report.problems.front();
@@ -261,7 +271,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Config{8192, LeafLayout::Fixed}, Config{8192, LeafLayout::Varint},
                       Config{16384, LeafLayout::Fixed}, Config{16384, LeafLayout::Varint},
                       Config{32768, LeafLayout::Fixed}, Config{32768, LeafLayout::Varint},
-                      Config{65536, LeafLayout::Fixed}, Config{65536, LeafLayout::Varint}),
+                      Config{65536, LeafLayout::Fixed}, Config{65536, LeafLayout::Varint},
+                      Config{4096, LeafLayout::Varint, 1}, Config{16384, LeafLayout::Fixed, 2}),
     config_name);
 
 }  // namespace

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <set>
+
 #include "btree/check.hpp"
 #include "btree/cursor.hpp"
 #include "btree/tree.hpp"
@@ -140,6 +142,24 @@ TEST_F(TreeOpsTest, modifier_sees_a_whole_overflow_value_and_absent_keys_skip_it
   expect_sound(1);
 }
 
+TEST_F(TreeOpsTest, put_value_rewrites_a_present_value_and_skips_an_absent_key) {
+  fill(100, 10);
+  auto append = [](ByteView old, std::string& out) -> Status {
+    out = to_string(old) + "+";
+    return ok();
+  };
+  EXPECT_TRUE(btree::put_value(cx(), root_, bytes_view(key_of(9)), append).value());
+  EXPECT_FALSE(btree::put_value(cx(), root_, bytes_view(std::string("absent")), append).value());
+  commit();
+  std::string value;
+  ASSERT_TRUE(btree::get(rx(), root_, bytes_view(key_of(9)), [&](ByteView v) {
+                value = to_string(v);
+                return ok();
+              }).value());
+  EXPECT_EQ(value, std::string(10, 'j') + "+");
+  expect_sound(100);
+}
+
 TEST_F(TreeOpsTest, lookups_that_change_nothing_copy_no_page) {
   fill(400, 30);
   EXPECT_FALSE(btree::put(cx(), root_, bytes_view(key_of(5)), bytes_view(std::string("x")),
@@ -224,6 +244,58 @@ TEST_F(TreeOpsTest, relocation_moves_every_page_at_or_above_the_limit) {
   for (const UsedRun& run : report.pages) EXPECT_LT(run.first + run.count, limit + 1);
   EXPECT_EQ(keys(), before);
   EXPECT_EQ(btree::relocate(cx(), root_, limit).value(), 0u);
+}
+
+TEST_F(TreeOpsTest, tree_of_fixed_leaves_changes_in_the_varint_layout) {
+  {
+    WriteContext w = pages_.write_context(kTree, LeafLayout::Fixed);
+    for (int i = 0; i < 600; ++i)
+      ASSERT_TRUE(btree::put(w, root_, bytes_view(key_of(i)),
+                             bytes_view(std::string(i % 40 == 0 ? 1010 : 30, 'f')))
+                      .has_value());
+    ASSERT_TRUE(btree::write_tree(w, root_).has_value());
+    pages_.commit();
+  }
+  // An upgraded file: the next transactions write varint leaves beside the
+  // fixed ones they do not touch.
+  for (int i = 5; i < 8; ++i)
+    ASSERT_TRUE(btree::put(cx(), root_, bytes_view(key_of(i)), bytes_view(std::string(31, 'g')))
+                    .has_value());
+  for (int i = 100; i < 220; ++i)
+    ASSERT_TRUE(btree::remove(cx(), root_, bytes_view(key_of(i))).value());
+  commit();
+  expect_sound(480);
+  std::set<NodeCode> codes;
+  auto opened = RangeCursor::open(rx(), root_, {}, {}, false);
+  do {
+    codes.insert((*opened)->leaf_page()->code());
+  } while ((*opened)->next_leaf().value());
+  EXPECT_EQ(codes, (std::set<NodeCode>{NodeCode::FixedLeaf, NodeCode::VarintLeaf}));
+}
+
+TEST_F(TreeOpsTest, tree_built_bottom_up_from_laid_out_leaves_is_sound) {
+  std::vector<MemEntry> entries;
+  for (int i = 0; i < 500; ++i) {
+    MemEntry e;
+    e.key = key_of(i);
+    e.value = std::string(i % 100 == 0 ? 9000 : 90, 'r');
+    entries.push_back(std::move(e));
+  }
+  auto groups = write::build_nodes(std::move(entries), LeafLayout::Varint, 4096);
+  ASSERT_GT(groups.size(), 4u);
+  MemNode top;
+  top.level = 1;
+  for (auto& group : groups) {
+    if (!top.children.empty()) top.keys.push_back(group.front().key);
+    auto leaf = std::make_unique<MemNode>();
+    leaf->entries = std::move(group);
+    top.children.push_back(MemChild{ChildPointer{}, std::move(leaf)});
+  }
+  auto pointer = btree::write_node(cx(), top);
+  ASSERT_TRUE(pointer.has_value()) << pointer.error().to_string();
+  pages_.commit();
+  root_ = TreeRoot::on_disk(*pointer);
+  expect_sound(500);
 }
 
 }  // namespace

@@ -193,6 +193,25 @@ TEST(EncryptedFile, second_open_in_the_process_proves_its_own_secret) {
   EXPECT_EQ(keyed.error().kind(), ErrorKind::InvalidArgument);
 }
 
+TEST(EncryptedFile, deferred_commit_whose_pages_landed_survives_recovery) {
+  // Recovery checks the pages of a commit the selector does not vouch for;
+  // in an encrypted file it must open them with the file's key.
+  for (NewFileCipher cipher : {NewFileCipher::XChaCha20Poly1305, NewFileCipher::Xaes256Gcm}) {
+    OpenOptions options = options_with(key_credential(1), cipher);
+    MemoryDb db = populated(options);
+    auto w = WriteTxn::begin(db.instance);
+    ASSERT_TRUE(w);
+    ASSERT_TRUE((*w)->put(b("late"), b("entry"), b("deferred value")));
+    ASSERT_TRUE((*w)->commit_deferred());
+    auto image = db.storage->current_image();
+    auto reopened = open_image(image, options);
+    ASSERT_TRUE(reopened) << reopened.error().to_string();
+    auto content = read_all(*reopened);
+    ASSERT_TRUE(content) << content.error().to_string();
+    EXPECT_EQ((*content)["late"]["entry"], "deferred value");
+  }
+}
+
 // ---- What the bytes give away ------------------------------------------
 
 TEST(EncryptedFile, file_holds_none_of_its_plaintext) {

@@ -141,6 +141,25 @@ TEST(StoredSchema, DecodingAndEncodingAgainGivesTheSameBytes) {
   }
 }
 
+TEST(StoredSchema, DamagedSchemaBytesAreRefusedOrDecodeToAConsistentSchema) {
+  SchemaMaker maker(7);
+  test::RandomValues random(8);
+  for (int i = 0; i < 2000; ++i) {
+    Buf b = schema_codec::encode_schema(maker.make());
+    b[random.below(b.size())] ^= static_cast<std::uint8_t>(1 + random.below(255));
+    const auto decoded = schema_codec::decode_schema(b);
+    if (decoded) {
+      // Whatever got through is a schema that passes its own checks and
+      // survives another round.
+      ASSERT_EQ(schema_codec::check_consistency(*decoded), std::nullopt);
+      ASSERT_EQ(schema_codec::decode_schema(schema_codec::encode_schema(*decoded)).value(),
+                *decoded);
+    } else if (!decoded.error().unreadable_format) {
+      ASSERT_FALSE(decoded.error().message.empty());
+    }
+  }
+}
+
 // Edits the stored form of a schema: decode to StoredValues, change, write.
 StoredValue& field_of(StoredRecord& record, std::uint64_t id) {
   for (auto& f : record)

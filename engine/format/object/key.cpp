@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 
+#include "btree/cursor.hpp"
 #include "format/object/codec.hpp"
 #include "text_format.hpp"
 
@@ -141,7 +142,8 @@ std::expected<void, Message> KeyBuffer::encode(const Value& value) {
   }
   const ByteView body = value.byte_view();
   if ((value.kind() == ValueKind::String || value.kind() == ValueKind::Bytes) &&
-      body.size() <= kInlineCapacity - 3 && std::memchr(body.data(), 0, body.size()) == nullptr) {
+      body.size() <= kInlineCapacity - 3 &&
+      (body.empty() || std::memchr(body.data(), 0, body.size()) == nullptr)) {
     inline_[0] = value.kind() == ValueKind::String ? kTagString : kTagBytes;
     if (!body.empty()) std::memcpy(inline_ + 1, body.data(), body.size());
     inline_[body.size() + 1] = 0;
@@ -264,6 +266,28 @@ Result<IndexEntryParts> split_first(ByteView entry_key, ByteView entry_value, co
   parts.value = entry_key.first(*size);
   parts.primary_key = index.unique ? entry_value : entry_key.subspan(*size);
   return parts;
+}
+
+Result<std::unique_ptr<TreeKeyWalk>> TreeKeyWalk::open(TreeAccess& access, ByteView tree_name) {
+  auto cursor =
+      DZ_TRY(access.range(tree_name, KeyBound::unbounded(), KeyBound::unbounded(), false));
+  std::unique_ptr<RangeCursor> held;
+  if (cursor) held = std::make_unique<RangeCursor>(std::move(*cursor));
+  return std::unique_ptr<TreeKeyWalk>(new TreeKeyWalk(std::move(held)));
+}
+
+TreeKeyWalk::~TreeKeyWalk() = default;
+
+Result<std::optional<ByteView>> TreeKeyWalk::next_key() {
+  if (!cursor_) return std::optional<ByteView>();
+  ByteView k;
+  ByteView value;
+  const bool more = DZ_TRY(cursor_->next(k, value));
+  if (!more) {
+    cursor_.reset();
+    return std::optional<ByteView>();
+  }
+  return std::optional<ByteView>(k);
 }
 
 std::optional<Value> PrimaryKeys::next() {

@@ -16,6 +16,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -124,6 +125,19 @@ class KeyWalk {
  public:
   virtual ~KeyWalk() = default;
   virtual Result<std::optional<ByteView>> next_key() = 0;
+};
+
+// Every key of one tree, forward, through a transaction's range cursor.
+class TreeKeyWalk final : public KeyWalk {
+ public:
+  static Result<std::unique_ptr<TreeKeyWalk>> open(TreeAccess& access, ByteView tree_name);
+  ~TreeKeyWalk() override;
+  Result<std::optional<ByteView>> next_key() override;
+
+ private:
+  explicit TreeKeyWalk(std::unique_ptr<RangeCursor> cursor) : cursor_(std::move(cursor)) {}
+  // Null for an absent or empty tree.
+  std::unique_ptr<RangeCursor> cursor_;
 };
 
 // The keys of a collection's record tree decoded into primary-key values, in

@@ -2,7 +2,9 @@
 
 #include <cstring>
 
+#include "schema/resolved_schema.hpp"
 #include "text_format.hpp"
+#include "txn/write_txn.hpp"
 
 namespace deziro::names {
 
@@ -49,6 +51,25 @@ Status resolve_index_entry(TreeAccess& access, ByteView record_tree,
         format_text("an index of `{}` names an object that is not there", collection_name)));
   }
   return ok();
+}
+
+Result<bool> write_record(WriteTxn& txn, std::size_t position, ByteView primary_key,
+                          const RecordWrite& write) {
+  const ResolvedSchema* schema = txn.schema().get();
+  if (schema == nullptr || position >= schema->collections.size()) {
+    return fail(internal_error("a record was written for a collection the schema does not have"));
+  }
+  const ByteView tree = bytes_of(schema->collections[position].trees.record_tree);
+  switch (write.kind) {
+    case RecordWrite::Kind::Put:
+      DZ_CHECK(txn.put(tree, primary_key, write.record));
+      return true;
+    case RecordWrite::Kind::Delete:
+      return txn.del(tree, primary_key);
+    case RecordWrite::Kind::RefusedReplacement:
+      break;
+  }
+  return fail(internal_error("a replacement was refused after nothing could refuse it"));
 }
 
 }  // namespace deziro::names
