@@ -19,6 +19,7 @@
 #include "error.hpp"
 #include "format/object/schema.hpp"
 #include "format/object/value.hpp"
+#include "format/object/write_scratch.hpp"
 #include "schema/open.hpp"
 #include "schema/resolve.hpp"
 #include "schema/typed.hpp"
@@ -49,35 +50,18 @@ struct LayoutValue {
   static LayoutValue raw(ByteView b) { return {Kind::Bytes, 0, 0, b}; }
 };
 
-// Index entries of one write: the entry keys back to back in one arena, and
-// per entry its index position (in the collection's index list) and end.
-struct EntryBuffer {
-  std::vector<std::uint8_t> arena;
-  std::vector<std::pair<std::uint32_t, std::uint32_t>> ends;
-
-  std::size_t size() const { return ends.size(); }
-  std::uint32_t index_of(std::size_t i) const { return ends[i].first; }
-  ByteView key(std::size_t i) const {
-    const std::size_t begin = i == 0 ? 0 : ends[i - 1].second;
-    return ByteView(arena).subspan(begin, ends[i].second - begin);
-  }
-  // Same index position and same key bytes.
-  bool contains(std::uint32_t index, ByteView key) const;
-  void clear() {
-    arena.clear();
-    ends.clear();
-  }
-};
-
 namespace objects {
 
 // --------------------------------------------------------- index entries
+
+// Whether `keys` holds this key for this index (same slot, same bytes).
+bool contains(const IndexKeys& keys, std::uint32_t slot, ByteView key);
 
 // The entries of one indexed value: one for a scalar or Null, one per
 // distinct element of a list (in key order). A unique index's entry for a
 // value other than Null is the value's key alone; every other entry has the
 // primary key appended.
-Status append_index_keys(EntryBuffer& out, std::uint32_t index, bool unique, const Value& value,
+Status append_index_keys(IndexKeys& out, std::uint32_t index, bool unique, const Value& value,
                          ByteView primary_key);
 
 // The entries a stored record gives in every index of its collection. A
@@ -85,8 +69,7 @@ Status append_index_keys(EntryBuffer& out, std::uint32_t index, bool unique, con
 // (the same rule as index_entries). A record that does not read is INTERNAL
 // with the reader's message, which also goes to `message`.
 Status record_index_keys(const Collection& collection, const Schema& schema, ByteView record,
-                         ByteView primary_key, EntryBuffer& out,
-                         std::optional<std::string>& message);
+                         ByteView primary_key, IndexKeys& out, std::optional<std::string>& message);
 
 // The (entry key, entry value) pairs an object gives to one index; an absent
 // or Null field counts as its default when it has one, else Null.

@@ -55,10 +55,10 @@ struct UpdateOutcome {
 
 // The index half of an update whose record was rewritten: unique checks
 // first (undoing the rewrite on a refusal), then removals, then insertions.
-Status update_indexes(WriteTxn& txn, const CollectionRef& target, Scratch& scratch,
+Status update_indexes(WriteTxn& txn, const CollectionRef& target, WriteScratch& scratch,
                       const UpdateOutcome& outcome) {
   const ByteView key(scratch.key);
-  auto conflict = unique_conflict(txn, target, scratch.new_entries, scratch.old_entries, key);
+  auto conflict = unique_conflict(txn, target, scratch.new_keys, scratch.old_keys, key);
   if (!conflict || *conflict) {
     Error error = conflict ? std::move(**conflict) : std::move(conflict).error();
     if (!outcome.copy_kept)
@@ -66,7 +66,7 @@ Status update_indexes(WriteTxn& txn, const CollectionRef& target, Scratch& scrat
     DZ_CHECK(txn.put(bytes_of(target.resolved().trees.record_tree), key, scratch.old_record));
     return fail(std::move(error));
   }
-  return apply_index_changes(txn, target, scratch.new_entries, scratch.old_entries, key);
+  return apply_index_changes(txn, target, scratch.new_keys, scratch.old_keys, key);
 }
 
 }  // namespace
@@ -125,13 +125,13 @@ Result<bool> update(WriteTxn& txn, const CollectionRef& target, const Value& key
       return fail(record_too_long(collection));
     std::optional<std::string> ignored;
     DZ_CHECK(
-        record_index_keys(collection, schema, record, scratch->key, scratch->new_entries, ignored));
-    for (std::size_t i = 0; i < scratch->new_entries.size(); ++i)
-      if (scratch->new_entries.key(i).size() > limit) return fail(key_too_long(collection, limit));
-    auto old = record_index_keys(collection, schema, stored, scratch->key, scratch->old_entries,
+        record_index_keys(collection, schema, record, scratch->key, scratch->new_keys, ignored));
+    for (std::size_t i = 0; i < scratch->new_keys.size(); ++i)
+      if (scratch->new_keys.key_at(i).size() > limit) return fail(key_too_long(collection, limit));
+    auto old = record_index_keys(collection, schema, stored, scratch->key, scratch->old_keys,
                                  outcome.message);
     if (!old) return fail(std::move(old).error());
-    if (has_new_unique_key(collection, scratch->new_entries, scratch->old_entries)) {
+    if (has_new_unique_key(scratch->new_keys, scratch->old_keys, collection.indexes)) {
       scratch->old_record.assign(stored.begin(), stored.end());
       outcome.copy_kept = true;
     }
@@ -163,7 +163,7 @@ Result<bool> remove(WriteTxn& txn, const CollectionRef& target, const Value& key
   std::optional<std::string> message;
   auto visitor = [&](ByteView stored) -> Status {
     return record_index_keys(collection, target.schema->schema, stored, scratch->key,
-                             scratch->old_entries, message);
+                             scratch->old_keys, message);
   };
   const ValueVisitor visit(visitor);
   auto removed = txn.delete_in_tree(record_tree, scratch->key, &visit);
@@ -172,9 +172,9 @@ Result<bool> remove(WriteTxn& txn, const CollectionRef& target, const Value& key
     return fail(std::move(removed).error());
   }
   if (!*removed) return false;
-  const EntryBuffer& old = scratch->old_entries;
+  const IndexKeys& old = scratch->old_keys;
   for (std::size_t i = 0; i < old.size(); ++i)
-    DZ_CHECK(txn.del(bytes_of(trees.index_trees[old.index_of(i)]), old.key(i)));
+    DZ_CHECK(txn.del(bytes_of(trees.index_trees[old.slot_at(i)]), old.key_at(i)));
   return true;
 }
 

@@ -10,22 +10,18 @@
 
 namespace deziro {
 
-bool EntryBuffer::contains(std::uint32_t index, ByteView wanted) const {
-  std::size_t begin = 0;
-  for (const auto& [position, end] : ends) {
-    if (position == index && end - begin == wanted.size() &&
-        std::equal(wanted.begin(), wanted.end(), arena.begin() + begin))
-      return true;
-    begin = end;
-  }
+namespace objects {
+
+bool contains(const IndexKeys& keys, std::uint32_t slot, ByteView key) {
+  for (std::size_t i = 0; i < keys.size(); ++i)
+    if (keys.slot_at(i) == slot && std::ranges::equal(keys.key_at(i), key)) return true;
   return false;
 }
 
-namespace objects {
 namespace {
 
-void push_end(EntryBuffer& out, std::uint32_t index) {
-  out.ends.emplace_back(index, static_cast<std::uint32_t>(out.arena.size()));
+void push_end(IndexKeys& out, std::uint32_t index) {
+  out.refs().push_back(IndexKeys::Ref{index, static_cast<std::uint32_t>(out.arena().size())});
 }
 
 void append_bytes(std::vector<std::uint8_t>& out, ByteView bytes) {
@@ -46,28 +42,28 @@ Status append_one(std::vector<std::uint8_t>& out, bool unique, const Value& valu
 
 // The entry of a scalar stored with the tag of its field's kind, straight
 // from the record bytes; false when the value needs decoding instead.
-bool scalar_index_entry(EntryBuffer& out, std::uint32_t index, bool unique, ByteView record,
+bool scalar_index_entry(IndexKeys& out, std::uint32_t index, bool unique, ByteView record,
                         std::size_t tag_pos, const FieldKind& kind, ByteView primary_key) {
   const std::uint8_t tag = record[tag_pos];
   codec::Reader reader(record, tag_pos + 1);
-  const std::size_t start = out.arena.size();
+  const std::size_t start = out.arena().size();
   switch (kind.code()) {
     case KindCode::Bool:
       if (tag != codec::kTagFalse && tag != codec::kTagTrue) return false;
-      out.arena.push_back(tag == codec::kTagTrue ? key::kTagTrue : key::kTagFalse);
+      out.arena().push_back(tag == codec::kTagTrue ? key::kTagTrue : key::kTagFalse);
       break;
     case KindCode::Int: {
       if (tag != codec::kTagInt) return false;
       auto raw = codec::read_varint(reader);
       if (!raw) return false;
-      key::encode_int(codec::unzigzag(*raw), out.arena);
+      key::encode_int(codec::unzigzag(*raw), out.arena());
       break;
     }
     case KindCode::Float: {
       if (tag != codec::kTagFloat) return false;
       auto x = codec::read_f64(reader);
       if (!x) return false;
-      key::encode_float(*x, out.arena);
+      key::encode_float(*x, out.arena());
       break;
     }
     case KindCode::Str:
@@ -77,13 +73,13 @@ bool scalar_index_entry(EntryBuffer& out, std::uint32_t index, bool unique, Byte
       auto body = codec::read_length_prefixed(reader);
       if (!body) return false;
       if (is_str && !codec::is_utf8(*body)) return false;
-      key::write_escaped(is_str ? key::kTagString : key::kTagBytes, *body, out.arena);
+      key::write_escaped(is_str ? key::kTagString : key::kTagBytes, *body, out.arena());
       break;
     }
     default:
       return false;
   }
-  if (!unique) append_bytes(out.arena, primary_key);
+  if (!unique) append_bytes(out.arena(), primary_key);
   (void)start;
   push_end(out, index);
   return true;
@@ -99,10 +95,10 @@ const Value& missing_value(const Field& field) {
 
 }  // namespace
 
-Status append_index_keys(EntryBuffer& out, std::uint32_t index, bool unique, const Value& value,
+Status append_index_keys(IndexKeys& out, std::uint32_t index, bool unique, const Value& value,
                          ByteView primary_key) {
   if (value.kind() != ValueKind::List) {
-    DZ_CHECK(append_one(out.arena, unique, value, primary_key));
+    DZ_CHECK(append_one(out.arena(), unique, value, primary_key));
     push_end(out, index);
     return ok();
   }
@@ -113,21 +109,21 @@ Status append_index_keys(EntryBuffer& out, std::uint32_t index, bool unique, con
     keys.insert(std::move(one));
   }
   for (const auto& one : keys) {
-    append_bytes(out.arena, one);
+    append_bytes(out.arena(), one);
     push_end(out, index);
   }
   return ok();
 }
 
 Status record_index_keys(const Collection& collection, const Schema& schema, ByteView record,
-                         ByteView primary_key, EntryBuffer& out,
+                         ByteView primary_key, IndexKeys& out,
                          std::optional<std::string>& message) {
   auto refuse = [&](std::string_view text) {
     message = std::string(text);
     return fail(Error::internal(std::string(text)));
   };
-  out.arena.reserve(out.arena.size() + 48);
-  out.ends.reserve(out.ends.size() + collection.indexes.size());
+  out.arena().reserve(out.arena().size() + 48);
+  out.refs().reserve(out.refs().size() + collection.indexes.size());
   for (std::uint32_t i = 0; i < collection.indexes.size(); ++i) {
     const Index& index = collection.indexes[i];
     const Field* field = collection.field_by_id(index.field_id);
@@ -166,12 +162,12 @@ Result<std::vector<std::pair<ByteString, ByteString>>> index_entries(std::uint64
     return fail(Error::internal("an index is on a field its collection does not have"));
   const Value* given = object.get(field->name);
   const Value& value = (given == nullptr || given->is_null()) ? missing_value(*field) : *given;
-  EntryBuffer buffer;
+  IndexKeys buffer;
   DZ_CHECK(append_index_keys(buffer, 0, unique, value, primary_key));
   std::vector<std::pair<ByteString, ByteString>> entries;
   entries.reserve(buffer.size());
   for (std::size_t i = 0; i < buffer.size(); ++i) {
-    ByteView k = buffer.key(i);
+    ByteView k = buffer.key_at(i);
     entries.emplace_back(
         ByteString(k.begin(), k.end()),
         unique ? ByteString(primary_key.begin(), primary_key.end()) : ByteString());

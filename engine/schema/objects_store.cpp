@@ -10,43 +10,7 @@
 #include "text_format.hpp"
 
 namespace deziro::objects {
-namespace {
-
-constexpr std::size_t kKeepBytes = 65536;
-constexpr std::size_t kKeepEntries = 4096;
-
-void trim(std::vector<std::uint8_t>& bytes) {
-  if (bytes.capacity() > kKeepBytes) std::vector<std::uint8_t>().swap(bytes);
-  bytes.clear();
-}
-
-void trim(EntryBuffer& buffer) {
-  trim(buffer.arena);
-  if (buffer.ends.capacity() > kKeepEntries) decltype(buffer.ends)().swap(buffer.ends);
-  buffer.ends.clear();
-}
-
-}  // namespace
-
-std::unique_ptr<Scratch> take_scratch(WriteTxn& txn) {
-  if (auto* kept = dynamic_cast<Scratch*>(txn.scratch.get())) {
-    txn.scratch.release();
-    return std::unique_ptr<Scratch>(kept);
-  }
-  return std::make_unique<Scratch>();
-}
-
-void return_scratch(WriteTxn& txn, std::unique_ptr<Scratch> scratch) {
-  if (!scratch) return;
-  trim(scratch->record);
-  trim(scratch->key);
-  trim(scratch->new_entries);
-  trim(scratch->old_entries);
-  trim(scratch->old_record);
-  if (scratch->slots.capacity() > kKeepEntries) std::vector<const Value*>().swap(scratch->slots);
-  scratch->slots.clear();
-  txn.scratch = std::move(scratch);
-}
+namespace {}  // namespace
 
 Error key_too_long(const Collection& collection, std::size_t limit) {
   return Error::invalid_argument(
@@ -81,13 +45,13 @@ Result<std::uint64_t> read_counter(WriteTxn& txn, const CollectionRef& target) {
 }
 
 Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared& prepared,
-                           Scratch& scratch, WriteMode mode) {
+                           WriteScratch& scratch, WriteMode mode) {
   const Collection& collection = target.collection();
   const names::CollectionTreeNames& trees = target.resolved().trees;
   const ByteView key(scratch.key);
   const ByteView record_tree = bytes_of(trees.record_tree);
-  const EntryBuffer& fresh = scratch.new_entries;
-  EntryBuffer& old = scratch.old_entries;
+  const IndexKeys& fresh = scratch.new_keys;
+  IndexKeys& old = scratch.old_keys;
   old.clear();
 
   // 1. Limits, before anything is written.
@@ -96,7 +60,7 @@ Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared&
   if (scratch.record.size() > std::numeric_limits<std::uint32_t>::max())
     return fail(record_too_long(collection));
   for (std::size_t i = 0; i < fresh.size(); ++i)
-    if (fresh.key(i).size() > limit) return fail(key_too_long(collection, limit));
+    if (fresh.key_at(i).size() > limit) return fail(key_too_long(collection, limit));
 
   // 2. Put: replace the record; the old one gives the old entries. An old
   // record that does not read stops the replacement before it happens.
@@ -110,7 +74,7 @@ Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared&
         if (message) return fail(frame_record_error(txn.path(), collection.name, *message));
         return entries;
       }
-      if (has_new_unique_key(collection, fresh, old)) {
+      if (has_new_unique_key(fresh, old, collection.indexes)) {
         scratch.old_record.assign(stored.begin(), stored.end());
         before = Before::Copy;
       } else {
@@ -177,22 +141,13 @@ Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared&
   return std::move(prepared.key);
 }
 
-bool has_new_unique_key(const Collection& collection, const EntryBuffer& fresh,
-                        const EntryBuffer& old) {
-  for (std::size_t i = 0; i < fresh.size(); ++i)
-    if (collection.indexes[fresh.index_of(i)].unique &&
-        !old.contains(fresh.index_of(i), fresh.key(i)))
-      return true;
-  return false;
-}
-
 Result<std::optional<Error>> unique_conflict(WriteTxn& txn, const CollectionRef& target,
-                                             const EntryBuffer& fresh, const EntryBuffer& old,
+                                             const IndexKeys& fresh, const IndexKeys& old,
                                              ByteView key) {
   const Collection& collection = target.collection();
   for (std::size_t i = 0; i < fresh.size(); ++i) {
-    const Index& index = collection.indexes[fresh.index_of(i)];
-    if (!index.unique || old.contains(fresh.index_of(i), fresh.key(i))) continue;
+    const Index& index = collection.indexes[fresh.slot_at(i)];
+    if (!index.unique || contains(old, fresh.slot_at(i), fresh.key_at(i))) continue;
     // An entry that holds this object's own key is no conflict.
     bool other = false;
     auto holder = [&](ByteView stored) -> Status {
@@ -200,7 +155,7 @@ Result<std::optional<Error>> unique_conflict(WriteTxn& txn, const CollectionRef&
       return ok();
     };
     const bool held = DZ_TRY(txn.get(
-        bytes_of(target.resolved().trees.index_trees[fresh.index_of(i)]), fresh.key(i), holder));
+        bytes_of(target.resolved().trees.index_trees[fresh.slot_at(i)]), fresh.key_at(i), holder));
     if (held && other) {
       const Field* field = collection.field_by_id(index.field_id);
       return std::optional<Error>(Error::duplicate_key(format_text(
@@ -211,17 +166,18 @@ Result<std::optional<Error>> unique_conflict(WriteTxn& txn, const CollectionRef&
   return std::optional<Error>();
 }
 
-Status apply_index_changes(WriteTxn& txn, const CollectionRef& target, const EntryBuffer& fresh,
-                           const EntryBuffer& old, ByteView key) {
+Status apply_index_changes(WriteTxn& txn, const CollectionRef& target, const IndexKeys& fresh,
+                           const IndexKeys& old, ByteView key) {
   const Collection& collection = target.collection();
   const std::vector<std::string>& trees = target.resolved().trees.index_trees;
   for (std::size_t i = 0; i < old.size(); ++i)
-    if (!fresh.contains(old.index_of(i), old.key(i)))
-      DZ_CHECK(txn.del(bytes_of(trees[old.index_of(i)]), old.key(i)));
+    if (!contains(fresh, old.slot_at(i), old.key_at(i)))
+      DZ_CHECK(txn.del(bytes_of(trees[old.slot_at(i)]), old.key_at(i)));
   for (std::size_t i = 0; i < fresh.size(); ++i) {
-    if (old.contains(fresh.index_of(i), fresh.key(i))) continue;
-    const bool unique = collection.indexes[fresh.index_of(i)].unique;
-    DZ_CHECK(txn.put(bytes_of(trees[fresh.index_of(i)]), fresh.key(i), unique ? key : ByteView()));
+    if (contains(old, fresh.slot_at(i), fresh.key_at(i))) continue;
+    const bool unique = collection.indexes[fresh.slot_at(i)].unique;
+    DZ_CHECK(
+        txn.put(bytes_of(trees[fresh.slot_at(i)]), fresh.key_at(i), unique ? key : ByteView()));
   }
   return ok();
 }

@@ -16,36 +16,19 @@
 
 namespace deziro::objects {
 
-// Buffers a write transaction keeps for its typed writes, so that a run of
-// writes allocates only while they grow.
-struct Scratch final : TxnScratch {
-  std::vector<std::uint8_t> record;
-  std::vector<std::uint8_t> key;
-  EntryBuffer new_entries;
-  EntryBuffer old_entries;
-  std::vector<std::uint8_t> old_record;
-  std::vector<const Value*> slots;
-};
-
-// Takes the transaction's buffers (empty ones stand in their place) and
-// gives them back cleared; a buffer grown past 65536 bytes or 4096 entries
-// is freed instead.
-std::unique_ptr<Scratch> take_scratch(WriteTxn& txn);
-void return_scratch(WriteTxn& txn, std::unique_ptr<Scratch> scratch);
-
 // Takes the scratch for one write and gives it back on every way out.
 class ScratchLease {
  public:
   explicit ScratchLease(WriteTxn& txn) : txn_(txn), scratch_(take_scratch(txn)) {}
-  ~ScratchLease() { return_scratch(txn_, std::move(scratch_)); }
+  ~ScratchLease() { return_scratch(std::move(scratch_), txn_); }
   ScratchLease(const ScratchLease&) = delete;
   ScratchLease& operator=(const ScratchLease&) = delete;
-  Scratch* operator->() const { return scratch_.get(); }
-  Scratch& operator*() const { return *scratch_; }
+  WriteScratch* operator->() { return &scratch_; }
+  WriteScratch& operator*() { return scratch_; }
 
  private:
   WriteTxn& txn_;
-  std::unique_ptr<Scratch> scratch_;
+  WriteScratch scratch_;
 };
 
 // How an object's primary key came about.
@@ -63,27 +46,22 @@ struct Prepared {
 };
 
 // Writes the prepared object (record in `scratch.record`, encoded key in
-// `scratch.key`, entries in `scratch.new_entries`) into the collection's
+// `scratch.key`, entries in `scratch.new_keys`) into the collection's
 // trees, with the limits, unique checks, undo and counter in their order.
 Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared& prepared,
-                           Scratch& scratch, WriteMode mode);
-
-// Whether some entry of a unique index in `fresh` is not among `old`: only
-// then can a unique check refuse the write, and the old record is copied.
-bool has_new_unique_key(const Collection& collection, const EntryBuffer& fresh,
-                        const EntryBuffer& old);
+                           WriteScratch& scratch, WriteMode mode);
 
 // The first new entry of a unique index (one not among `old`) that another
 // object holds: DUPLICATE_KEY naming the field; a failed lookup is that
 // error. None when every new unique value is free.
 Result<std::optional<Error>> unique_conflict(WriteTxn& txn, const CollectionRef& target,
-                                             const EntryBuffer& fresh, const EntryBuffer& old,
+                                             const IndexKeys& fresh, const IndexKeys& old,
                                              ByteView key);
 
 // Removes the old entries that are not new, then puts the new entries that
 // are not old (the primary key as value for a unique index).
-Status apply_index_changes(WriteTxn& txn, const CollectionRef& target, const EntryBuffer& fresh,
-                           const EntryBuffer& old, ByteView key);
+Status apply_index_changes(WriteTxn& txn, const CollectionRef& target, const IndexKeys& fresh,
+                           const IndexKeys& old, ByteView key);
 
 // "an object of `{}` has a key or an indexed value too long for the file's
 // keys, which are at most {} bytes"

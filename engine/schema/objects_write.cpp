@@ -106,14 +106,14 @@ void set_counter_source(Prepared& prepared, std::int64_t counter) {
 
 // Entries of the final record, then the store.
 Result<Value> finish_write(WriteTxn& txn, const CollectionRef& target, Prepared& prepared,
-                           Scratch& scratch, WriteMode mode) {
+                           WriteScratch& scratch, WriteMode mode) {
   const Collection& collection = target.collection();
   // The object-map road encodes the key early, to name a wrong key first.
   if (scratch.key.empty()) DZ_CHECK(key::primary_key_of(collection, prepared.key, scratch.key));
-  scratch.new_entries.clear();
+  scratch.new_keys.clear();
   std::optional<std::string> message;
   DZ_CHECK(record_index_keys(collection, target.schema->schema, scratch.record, scratch.key,
-                             scratch.new_entries, message));
+                             scratch.new_keys, message));
   return store_object(txn, target, prepared, scratch, mode);
 }
 
