@@ -6,8 +6,7 @@ namespace deziro {
 
 Result<ReadTxn> ReadTxn::begin(std::shared_ptr<Instance> instance,
                                std::shared_ptr<const ResolvedSchema> schema) {
-  DZ_CHECK(instance->check_process());
-  PublishedCommit published = instance->begin_snapshot();
+  PublishedCommit published = DZ_TRY(instance->begin_snapshot());
   return ReadTxn(std::move(instance), std::move(schema), published.record);
 }
 
@@ -35,7 +34,7 @@ ReadTxn& ReadTxn::operator=(ReadTxn&& other) noexcept {
 ReadTxn::~ReadTxn() { end(); }
 
 void ReadTxn::end() {
-  if (instance_) instance_->unregister_reader(record_.txn_id);
+  if (instance_) instance_->end_snapshot(record_.txn_id);
   instance_.reset();
 }
 

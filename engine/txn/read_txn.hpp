@@ -17,7 +17,8 @@ struct ResolvedSchema;
 
 class ReadTxn final : public TreeAccess {
  public:
-  // CLOSED in a process forked from the opener.
+  // The snapshot protocol is Instance::begin_snapshot's: CLOSED in a process
+  // forked from the opener, BUSY when the reader byte is not had in time.
   static Result<ReadTxn> begin(std::shared_ptr<Instance> instance,
                                std::shared_ptr<const ResolvedSchema> schema = nullptr);
 
