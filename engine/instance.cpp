@@ -86,34 +86,6 @@ Status Instance::write_static_header() {
   return ok();
 }
 
-Status Instance::read_commit_state() {
-  head::Head h = DZ_TRY(head::read_head(*storage_));
-  auto slots = head::parse_slots(h, fields_.cipher);
-  auto selector = header::decode_selector(h.bytes[kSelectorOffset]);
-  if (!selector)
-    return fail(
-        Error::corrupted(*path_, "the published commit record: the selector names no slot"));
-  const SlotContent& chosen = slots[selector->slot];
-  if (!chosen.valid())
-    return fail(Error::corrupted(
-        *path_, format_text("the published commit record: {}",
-                            chosen.problem.empty() ? "its slot is empty" : chosen.problem)));
-  PublishedCommit p;
-  p.record = chosen.record;
-  p.slot = selector->slot;
-  p.deferred = selector->deferred;
-  for (std::size_t s = 0; s < kRecordSlotCount; ++s)
-    p.slot_txn_ids[s] = slots[s].valid() ? slots[s].record.txn_id : 0;
-  set_published(p);
-  return ok();
-}
-
-Status Instance::release_handle(std::shared_ptr<Instance> handle) {
-  Status synced = handle ? handle->sync() : ok();
-  handle.reset();
-  return synced;
-}
-
 namespace registry {
 namespace {
 

@@ -197,14 +197,6 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   std::optional<SteadyTime> sync_deferred() override;
   bool sync_thread_running() const { return sync_thread_.running(); }
 
-  // Re-reads the head and takes the published commit the selector names
-  // (the record must be usable): for a process that does not recover.
-  Status read_commit_state();
-
-  // Drops a database handle's share of the Instance after a sync; the sync's
-  // error, if any, is returned after the drop.
-  static Status release_handle(std::shared_ptr<Instance> handle);
-
   // Raises the static header to format version 6 (the copy at 128, the
   // version, the check, each followed by a full sync) and this instance's
   // format version with it. The caller holds the writer and the file alone.
