@@ -47,6 +47,8 @@ void return_scratch(WriteScratch scratch, WriteTxn& txn) {
   scratch.new_keys.trim();
   scratch.old_keys.trim();
   empty_within(scratch.positions, kScratchElementCap);
+  empty_within(scratch.old_record, kScratchByteCap);
+  empty_within(scratch.slots, kScratchElementCap);
   txn.scratch = std::make_unique<WriteScratch>(std::move(scratch));
 }
 
