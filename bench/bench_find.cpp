@@ -190,9 +190,9 @@ void run() {
     const auto tree = names::record_tree_name(1);
     const double get_ns = time_ns([&] {
       for (std::size_t i = 0; i < kLookups; ++i) {
-        auto got = objects::get_by_key(b.rows(), tree.bytes(),
-                                       Value::integer(static_cast<std::int64_t>((i * 7919) % kObjects)),
-                                       r);
+        auto got = objects::get_by_key(
+            b.rows(), tree.bytes(),
+            Value::integer(static_cast<std::int64_t>((i * 7919) % kObjects)), r);
         check(got && got->has_value(), "got");
       }
     });
@@ -207,8 +207,8 @@ void run() {
     std::size_t found = 0;
     const double ns = time_ns([&] { found = b.find_count(r, q); });
     check(found == ids.size(), "index range again");
-    const std::string workload = std::string("index range 10% ") + (*dir ? "backward" : "forward") +
-                                 ", per row";
+    const std::string workload =
+        std::string("index range 10% ") + (*dir ? "backward" : "forward") + ", per row";
     report(workload.c_str(), found, ns);
   }
 
