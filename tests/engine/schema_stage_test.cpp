@@ -205,6 +205,7 @@ TEST(SchemaStage, migration_steps_run_in_order_and_finish_removes_deleted_collec
   EXPECT_EQ(published_txn(instance), before);  // nothing before finish
   EXPECT_EQ(*stage->migration->next_step(), std::optional<std::uint64_t>(2));
   EXPECT_TRUE(ran.empty());
+  EXPECT_EQ(stage->migration->versions_left(), 1u);
   ASSERT_TRUE(stage->migration->finish());
   EXPECT_EQ(ran, std::vector<std::uint64_t>{3});
   auto r = ReadTxn::begin(instance);
@@ -266,12 +267,43 @@ TEST(SchemaStage, database_open_runs_the_stage_and_hands_over_a_migration) {
     ASSERT_TRUE(migrating) << migrating.error().to_string();
     ASSERT_TRUE(migrating->migration);
     EXPECT_EQ(migrating->migration->previous.version, 1u);
-    EXPECT_EQ(migrating->migration->steps.size(), 1u);
+    EXPECT_EQ(migrating->migration->versions_left(), 1u);
     // Dropped without finishing: the file keeps version 1.
   }
   auto after = Database::open(path, without);
   ASSERT_TRUE(after);
   EXPECT_EQ(after->resolved->schema.version, 1u);
+}
+
+TEST(SchemaStage, migration_far_ahead_counts_its_versions_without_listing_them) {
+  auto instance = memory_instance();
+  ASSERT_TRUE(open_stage(instance, shared(items_v(1))));
+  const std::uint64_t far = std::uint64_t(1) << 40;
+  int ran = 0;
+  DeclaredMigration last = migration_to(far);
+  last.step = std::make_shared<const MigrationStepFn>([&](WriteTxn&, const Schema&) {
+    ++ran;
+    return ok();
+  });
+  auto stage = open_stage(instance, shared(items_v(far)), {last});
+  ASSERT_TRUE(stage) << stage.error().to_string();
+  EXPECT_EQ(stage->migration->versions_left(), far - 1);
+  EXPECT_EQ(*stage->migration->next_step(), std::optional<std::uint64_t>(2));
+  ASSERT_TRUE(stage->migration->finish());
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(stored_schema(instance)->version, far);
+}
+
+TEST(SchemaStage, next_step_answers_none_after_the_last_version_and_keeps_doing_so) {
+  auto instance = memory_instance();
+  ASSERT_TRUE(open_stage(instance, shared(items_v(1))));
+  auto stage = open_stage(instance, shared(items_v(3)), {});
+  ASSERT_TRUE(stage) << stage.error().to_string();
+  schema::Migration& m = *stage->migration;
+  EXPECT_EQ(*m.next_step(), std::optional<std::uint64_t>(2));
+  EXPECT_EQ(*m.next_step(), std::optional<std::uint64_t>(3));
+  EXPECT_EQ(*m.next_step(), std::nullopt);
+  EXPECT_EQ(*m.next_step(), std::nullopt);
 }
 
 }  // namespace
