@@ -21,28 +21,6 @@ std::string join_path(const Path& names) {
   return text;
 }
 
-std::string_view kind_text(const FieldKind& kind) {
-  switch (kind.code()) {
-    case KindCode::Bool:
-      return "a bool";
-    case KindCode::Int:
-      return "an int";
-    case KindCode::Float:
-      return "a float";
-    case KindCode::Str:
-      return "a string";
-    case KindCode::Bytes:
-      return "bytes";
-    case KindCode::Link:
-      return "a link";
-    case KindCode::List:
-      return "a list";
-    case KindCode::Object:
-      return "an object";
-  }
-  return "bytes";
-}
-
 std::size_t operand_count(TestOp op, std::size_t given) {
   switch (op) {
     case TestOp::Between:
@@ -90,15 +68,16 @@ Result<Value> check_comparison_operand(const ResolvedPath& path, TestOp op, cons
         invalid(format_text("`{}` is tested with `{}` against null, which only `==` and "
                             "`!=` do",
                             path.text, test_op_name(op))));
-  return fail(invalid(format_text("`{}` holds {}, and the query tests it with `{}` against {}",
-                                  path.text, kind_text(kind), test_op_name(op), v.debug_string())));
+  return fail(
+      invalid(format_text("`{}` holds {}, and the query tests it with `{}` against {}", path.text,
+                          kind_phrase(kind.code()), test_op_name(op), v.debug_string())));
 }
 
 Result<Value> check_string_operand(TestOp op, const ResolvedPath& path, const Value& v) {
   if (path.value_kind->code() == KindCode::Str && v.kind() == ValueKind::String) return v;
-  return fail(invalid(
-      format_text("`{}` tests strings, and `{}` holds {} or it is tested against {}",
-                  test_op_name(op), path.text, kind_text(*path.value_kind), v.debug_string())));
+  return fail(invalid(format_text(
+      "`{}` tests strings, and `{}` holds {} or it is tested against {}", test_op_name(op),
+      path.text, kind_phrase(path.value_kind->code()), v.debug_string())));
 }
 
 // The operands of a test, literal or with placeholders replaced.

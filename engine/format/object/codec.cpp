@@ -808,28 +808,6 @@ Result<ObjectMap> decode_for_collection(CollectionView& view, ByteView bytes,
 
 namespace {
 
-std::string_view kind_phrase(KindCode code) {
-  switch (code) {
-    case KindCode::Bool:
-      return "a bool";
-    case KindCode::Int:
-      return "an int";
-    case KindCode::Float:
-      return "a float";
-    case KindCode::Str:
-      return "a string";
-    case KindCode::Bytes:
-      return "bytes";
-    case KindCode::Link:
-      return "a link";
-    case KindCode::List:
-      return "a list";
-    case KindCode::Object:
-      return "an object";
-  }
-  return "a value";
-}
-
 std::unexpected<std::string> not_a(KindCode code) {
   return std::unexpected(format_text("a value that is not {}", kind_phrase(code)));
 }

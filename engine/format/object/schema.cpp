@@ -4,6 +4,28 @@
 
 namespace deziro {
 
+std::string_view kind_phrase(KindCode code) {
+  switch (code) {
+    case KindCode::Bool:
+      return "a bool";
+    case KindCode::Int:
+      return "an int";
+    case KindCode::Float:
+      return "a float";
+    case KindCode::Str:
+      return "a string";
+    case KindCode::Bytes:
+      return "bytes";
+    case KindCode::Link:
+      return "a link";
+    case KindCode::List:
+      return "a list";
+    case KindCode::Object:
+      return "an object";
+  }
+  return "a value";
+}
+
 // --------------------------------------------------------------- FieldKind
 
 FieldKind FieldKind::link(std::uint64_t target_collection_id) {

@@ -33,6 +33,9 @@ enum class KindCode : std::uint8_t {
   Object = 8,
 };
 
+// The kind with its article, as messages name it: "an int", "bytes".
+std::string_view kind_phrase(KindCode code);
+
 // What values a field holds. A link holds the primary-key value of an object
 // of its target collection; a list holds values of its element kind; an
 // embedded object is stored inside its parent's record, with field ids of its
