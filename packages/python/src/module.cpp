@@ -18,6 +18,13 @@ PyMethodDef engine_version_definition = {
 
 // The module's names, in the order __all__ lists them. Each later name has
 // its slot here: add it at its place.
+//   - A function: a static PyMethodDef whose docstring starts with its text
+//     signature ("name(args)\n--\n\nSummary."), its body run inside
+//     guarded(), and names.add_function(definition).
+//   - A class: a PyType_Spec named "deziro._native.Name" whose Py_tp_doc
+//     starts with "Name(args)\n--\n\n" when Python may call it, and has
+//     Py_TPFLAGS_DISALLOW_INSTANTIATION when it may not; a function that
+//     returns class_object(cell, spec); and names.add_class(that()).
 void add_module_names(ModuleNames& names) {
   names.add_function(engine_version_definition);          //  1 engine_version
   names.add_int("FORMAT_VERSION", kNewestFormatVersion);  //  2 FORMAT_VERSION
