@@ -73,10 +73,9 @@ DeclaredField field(std::string name, DeclaredKind kind, bool optional = false) 
 // (str key).
 std::shared_ptr<const DeclaredSchema> bench_schema() {
   auto fields = [] {
-    return std::vector<DeclaredField>{field("code", DeclaredKind::str()),
-                                      field("n", DeclaredKind::integer()),
-                                      field("x", DeclaredKind::floating()),
-                                      field("note", DeclaredKind::str(), true)};
+    return std::vector<DeclaredField>{
+        field("code", DeclaredKind::str()), field("n", DeclaredKind::integer()),
+        field("x", DeclaredKind::floating()), field("note", DeclaredKind::str(), true)};
   };
   auto keyed = [&](std::string name, std::vector<DeclaredIndex> indexes) {
     auto f = fields();
@@ -125,13 +124,13 @@ struct Rows {
 
   Rows(bool with_key, std::uint64_t serial) {
     layout.serial = serial;
-    if (with_key) layout.fields.push_back({"k", {}});
+    layout.fields.push_back({with_key ? "k" : "id", {}});
     for (const char* n : {"code", "n", "x", "note"}) layout.fields.push_back({n, {}});
     codes.reserve(kObjects);
     for (std::size_t i = 0; i < kObjects; ++i) codes.push_back(code_of(i));
     for (std::size_t i = 0; i < kObjects; ++i) {
       const auto k = static_cast<std::int64_t>(i * 2654435761u % 4294967291u);
-      if (with_key) values.push_back(LayoutValue::int64(k));
+      values.push_back(with_key ? LayoutValue::int64(k) : LayoutValue::absent());
       values.push_back(LayoutValue::str(codes[i]));
       values.push_back(LayoutValue::int64(static_cast<std::int64_t>(i % 100)));
       values.push_back(LayoutValue::float64(0.5 * static_cast<double>(i)));
@@ -164,8 +163,7 @@ void bench_layout(const char* workload, const char* collection_name, bool with_k
         "all records stored");
   for (const std::string& tree : ref.resolved().trees.index_trees)
     check(must(r.tree_len(bytes_of(tree)), "len") == kObjects, "one entry per object");
-  report(workload, kObjects, std::chrono::duration<double, std::nano>(end - start).count(),
-         allocs);
+  report(workload, kObjects, std::chrono::duration<double, std::nano>(end - start).count(), allocs);
   std::string commit_name = std::string(workload) + "+commit";
   report(commit_name.c_str(), kObjects,
          std::chrono::duration<double, std::nano>(commit_end - start).count(), allocs);
@@ -176,11 +174,11 @@ void bench_maps() {
   std::vector<ObjectMap> maps;
   maps.reserve(kObjects);
   for (std::size_t i = 0; i < kObjects; ++i) {
-    maps.push_back(ObjectMap::from_entries(
-        {{"k", Value::integer(static_cast<std::int64_t>(i))},
-         {"code", Value::string(code_of(i))},
-         {"n", Value::integer(static_cast<std::int64_t>(i % 100))},
-         {"x", Value::floating(0.5 * static_cast<double>(i))}}));
+    maps.push_back(
+        ObjectMap::from_entries({{"k", Value::integer(static_cast<std::int64_t>(i))},
+                                 {"code", Value::string(code_of(i))},
+                                 {"n", Value::integer(static_cast<std::int64_t>(i % 100))},
+                                 {"x", Value::floating(0.5 * static_cast<double>(i))}}));
   }
   auto txn = db.begin();
   auto ref = must(schema::collection_by_name_write(*txn, "plain"), "collection");
@@ -231,10 +229,9 @@ void bench_gets() {
   }
   auto run = [&](const char* workload, TreeAccess& access, const char* collection_name,
                  const std::vector<Value>& keys) {
-    auto ref = must(
-        schema::collection_by_name(access, db.db.resolved, *std::make_unique<bool>(false),
-                                   collection_name),
-        "collection");
+    auto ref = must(schema::collection_by_name(access, db.db.resolved,
+                                               *std::make_unique<bool>(false), collection_name),
+                    "collection");
     const ByteView tree = bytes_of(ref.resolved().trees.record_tree);
     std::vector<std::uint8_t> arena;
     arena.reserve(1 << 20);

@@ -147,7 +147,10 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
       opened.instance = DZ_TRY(open_locked(std::move(*file), options));
       registry.insert(key, opened.instance);
     } else {
-      // A file already open here still asks this open for its own secret.
+      // A file already open here still asks this open for its own secret,
+      // against the head as it is now: another process may have changed the
+      // key since this one last looked.
+      if (opened.instance->encrypted()) DZ_CHECK(opened.instance->read_commit_state());
       const FileKeys* keys = opened.instance->file_keys();
       DZ_CHECK(keys::prove_credential(path, options.credential, opened.instance->cipher(),
                                       opened.instance->file_id(),

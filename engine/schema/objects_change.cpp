@@ -61,9 +61,9 @@ Status update_indexes(WriteTxn& txn, const CollectionRef& target, WriteScratch& 
   auto conflict = unique_conflict(txn, target, scratch.new_keys, scratch.old_keys, key);
   if (!conflict || *conflict) {
     Error error = conflict ? std::move(**conflict) : std::move(conflict).error();
-    if (!outcome.copy_kept)
-      return fail(Error::internal("a replacement was refused after nothing could refuse it"));
-    DZ_CHECK(txn.put(bytes_of(target.resolved().trees.record_tree), key, scratch.old_record));
+    DZ_CHECK(names::write_record(txn, target.position, key,
+                                 outcome.copy_kept ? names::RecordWrite::put(scratch.old_record)
+                                                   : names::RecordWrite::refused()));
     return fail(std::move(error));
   }
   return apply_index_changes(txn, target, scratch.new_keys, scratch.old_keys, key);

@@ -2,7 +2,6 @@
 // which byte form.
 #include <algorithm>
 #include <cstring>
-#include <set>
 
 #include "format/object/codec.hpp"
 #include "format/object/key.hpp"
@@ -26,6 +25,14 @@ void push_end(IndexKeys& out, std::uint32_t index) {
 
 void append_bytes(std::vector<std::uint8_t>& out, ByteView bytes) {
   out.insert(out.end(), bytes.begin(), bytes.end());
+}
+
+bool bytes_less(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) {
+  const std::size_t common = std::min(a.size(), b.size());
+  if (common != 0) {
+    if (const int c = std::memcmp(a.data(), b.data(), common); c != 0) return c < 0;
+  }
+  return a.size() < b.size();
 }
 
 // The entry key of one value that is not a list.
@@ -102,12 +109,14 @@ Status append_index_keys(IndexKeys& out, std::uint32_t index, bool unique, const
     push_end(out, index);
     return ok();
   }
-  std::set<std::vector<std::uint8_t>> keys;
+  std::vector<std::vector<std::uint8_t>> keys;
+  keys.reserve(value.as_list().size());
   for (const Value& element : value.as_list()) {
-    std::vector<std::uint8_t> one;
-    DZ_CHECK(append_one(one, unique, element, primary_key));
-    keys.insert(std::move(one));
+    DZ_CHECK(append_one(keys.emplace_back(), unique, element, primary_key));
   }
+  // One entry per distinct key, in ascending byte order.
+  std::sort(keys.begin(), keys.end(), bytes_less);
+  keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
   for (const auto& one : keys) {
     append_bytes(out.arena(), one);
     push_end(out, index);

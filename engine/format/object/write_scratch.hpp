@@ -70,8 +70,8 @@ class WriteScratch final : public TxnScratch {
   std::vector<const Value*> slots;
 };
 
-// Moves the transaction's scratch out, leaving none in its place (the first
-// write of a transaction gets fresh, empty buffers).
+// Moves the transaction's scratch out, leaving empty buffers in its place
+// (the first write of a transaction gets fresh, empty buffers).
 WriteScratch take_scratch(WriteTxn& txn);
 // Gives the buffers back emptied; any over its cap is freed instead.
 void return_scratch(WriteScratch scratch, WriteTxn& txn);
