@@ -136,6 +136,10 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
     struct stat st {};
     if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
     registry::FileKey key{st.st_dev, st.st_ino};
+    if (auto salvage = registry.salvage_claim(key)) {
+      salvage->add_file((*file)->release_descriptor());
+      return fail(Error::busy(path));
+    }
     opened.instance = registry.lookup(key);
     if (opened.instance) {
       // Closing this descriptor would drop every lock the process holds on

@@ -68,8 +68,7 @@ Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared&
   if (mode == WriteMode::Put) {
     std::optional<std::string> message;
     auto visitor = [&](ByteView stored) -> Status {
-      auto entries =
-          record_index_keys(collection, target.schema->schema, stored, key, old, message);
+      auto entries = record_index_keys(collection, stored, key, old, message);
       if (!entries) {
         if (message) return fail(frame_record_error(txn.path(), collection.name, *message));
         return entries;
