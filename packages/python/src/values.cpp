@@ -105,10 +105,13 @@ PyRef list_field_iterator(PyObject* object) {
 std::optional<std::string> str_of(PyObject* object) {
   PyRef text = PyRef::steal(PyObject_Str(object));
   if (!text) return std::nullopt;
+  // A lone surrogate is shown escaped: the text only goes into a message.
+  PyRef utf8 = PyRef::steal(PyUnicode_AsEncodedString(text.get(), "utf-8", "backslashreplace"));
+  if (!utf8) return std::nullopt;
+  char* data = nullptr;
   Py_ssize_t size = 0;
-  const char* utf8 = PyUnicode_AsUTF8AndSize(text.get(), &size);
-  if (utf8 == nullptr) return std::nullopt;
-  return std::string(utf8, static_cast<std::size_t>(size));
+  if (PyBytes_AsStringAndSize(utf8.get(), &data, &size) < 0) return std::nullopt;
+  return std::string(data, static_cast<std::size_t>(size));
 }
 
 std::string type_name(PyObject* cls) {

@@ -54,7 +54,8 @@ std::string type_name(PyObject* cls);
 // "a " and the type's name ("a int", never "an"), or "a value".
 std::string article_type_name(PyTypeObject* type);
 
-// str(object) as UTF-8; nothing with the exception set.
+// str(object) as UTF-8 for a message (lone surrogates escaped); nothing
+// with the exception set.
 std::optional<std::string> str_of(PyObject* object);
 
 // Engine values into Python: new reference, or null with the exception set.

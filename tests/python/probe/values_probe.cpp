@@ -65,8 +65,8 @@ PyObject* shape_to_python(const std::vector<LayoutShapeEntry>& shape) {
   PyRef list = PyRef::steal(PyList_New(0));
   if (!list) return nullptr;
   for (const LayoutShapeEntry& entry : shape) {
-    PyRef nested = entry.nested ? PyRef::steal(shape_to_python(*entry.nested))
-                                : PyRef::borrow(Py_None);
+    PyRef nested =
+        entry.nested ? PyRef::steal(shape_to_python(*entry.nested)) : PyRef::borrow(Py_None);
     if (!nested) return nullptr;
     PyRef pair = PyRef::steal(Py_BuildValue("(s#O)", entry.stored_name.data(),
                                             static_cast<Py_ssize_t>(entry.stored_name.size()),
@@ -210,12 +210,12 @@ PyObject* query_info(PyObject*, PyObject* query_object) {
         PyTuple_SetItem(path.get(), static_cast<Py_ssize_t>(i),
                         PyUnicode_FromString(key.path[i].c_str()));
       }
-      PyRef pair = PyRef::steal(Py_BuildValue("(OO)", path.get(),
-                                              key.descending ? Py_True : Py_False));
+      PyRef pair =
+          PyRef::steal(Py_BuildValue("(OO)", path.get(), key.descending ? Py_True : Py_False));
       if (!pair || PyList_Append(keys.get(), pair.get()) < 0) return nullptr;
     }
-    PyRef limit = q.limit ? PyRef::steal(PyLong_FromUnsignedLongLong(*q.limit))
-                          : PyRef::borrow(Py_None);
+    PyRef limit =
+        q.limit ? PyRef::steal(PyLong_FromUnsignedLongLong(*q.limit)) : PyRef::borrow(Py_None);
     return Py_BuildValue("(OOOKO)", compiled->is_prepared() ? Py_True : Py_False,
                          q.filter ? Py_True : Py_False, keys.get(),
                          static_cast<unsigned long long>(q.offset), limit.get());
@@ -267,7 +267,8 @@ PyObject* siphash13_probe(PyObject*, PyObject* args) {
     Py_ssize_t size = 0;
     if (!PyArg_ParseTuple(args, "KKy#:siphash13", &key0, &key1, &data, &size)) return nullptr;
     std::uint64_t hash = siphash13(
-        key0, key1, std::span(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)));
+        key0, key1,
+        std::span(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)));
     return PyLong_FromUnsignedLongLong(hash);
   });
 }
@@ -289,7 +290,14 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef module = {
-    PyModuleDef_HEAD_INIT, "deziro_values_probe", "", -1, methods, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT,
+    "deziro_values_probe",
+    "",
+    -1,
+    methods,
+    nullptr,
+    nullptr,
+    nullptr,
     nullptr,
 };
 
