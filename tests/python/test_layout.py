@@ -66,7 +66,14 @@ def test_nested_layout_carries_its_shape(values_probe, ProbeLayout):
     Layout = ProbeLayout
     inner = Layout(Point, [("x", "px", "float")])
     outer = Layout(Point, [("x", "at", inner), ("y", "many", ("list", inner))])
-    assert values_probe.layout_info(outer)[3] == [("at", [("px", None)]), ("many", None)]
+    # A list of layouts has no nested shape of its own, but carries its
+    # element's, so that it can be read back as a list of objects.
+    assert values_probe.layout_info(outer)[3] == [
+        ("at", [("px", None)]),
+        ("many", None, [("px", None)]),
+    ]
+    deeper = Layout(Point, [("x", "grid", ("list", ("list", inner)))])
+    assert values_probe.layout_info(deeper)[3] == [("grid", None, [("px", None)])]
 
 
 def test_class_must_be_a_type():

@@ -82,9 +82,14 @@ std::vector<LayoutShapeEntry> shape_of(const std::vector<LayoutField>& fields) {
   std::vector<LayoutShapeEntry> shape;
   shape.reserve(fields.size());
   for (const LayoutField& field : fields) {
-    LayoutShapeEntry entry{field.stored_name, std::nullopt};
+    LayoutShapeEntry entry{field.stored_name, std::nullopt, std::nullopt};
     if (field.kind.variant == LayoutKind::Variant::Layout) {
       entry.nested = as_layout(field.kind.layout.get())->data->shape;
+    }
+    const LayoutKind* element = &field.kind;
+    while (element->variant == LayoutKind::Variant::List) element = element->element.get();
+    if (element != &field.kind && element->variant == LayoutKind::Variant::Layout) {
+      entry.element_nested = as_layout(element->layout.get())->data->shape;
     }
     shape.push_back(std::move(entry));
   }

@@ -39,7 +39,12 @@ struct LayoutField {
 // readable with the interpreter lock released.
 struct LayoutShapeEntry {
   std::string stored_name;
+  // The field's embedded layout's shape.
   std::optional<std::vector<LayoutShapeEntry>> nested;
+  // For a list (at any depth) of embedded layouts, the element layout's
+  // shape, so that such a field can be matched and read as a list of
+  // objects instead of being taken for damage.
+  std::optional<std::vector<LayoutShapeEntry>> element_nested;
 };
 
 struct LayoutData {

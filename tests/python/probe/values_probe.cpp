@@ -68,9 +68,19 @@ PyObject* shape_to_python(const std::vector<LayoutShapeEntry>& shape) {
     PyRef nested =
         entry.nested ? PyRef::steal(shape_to_python(*entry.nested)) : PyRef::borrow(Py_None);
     if (!nested) return nullptr;
-    PyRef pair = PyRef::steal(Py_BuildValue("(s#O)", entry.stored_name.data(),
-                                            static_cast<Py_ssize_t>(entry.stored_name.size()),
-                                            nested.get()));
+    PyRef name = PyRef::steal(PyUnicode_FromStringAndSize(
+        entry.stored_name.data(), static_cast<Py_ssize_t>(entry.stored_name.size())));
+    if (!name) return nullptr;
+    // (stored name, nested shape), and for a list of layouts a third item:
+    // the element layout's shape.
+    PyRef pair;
+    if (entry.element_nested) {
+      PyRef element = PyRef::steal(shape_to_python(*entry.element_nested));
+      if (!element) return nullptr;
+      pair = PyRef::steal(PyTuple_Pack(3, name.get(), nested.get(), element.get()));
+    } else {
+      pair = PyRef::steal(PyTuple_Pack(2, name.get(), nested.get()));
+    }
     if (!pair || PyList_Append(list.get(), pair.get()) < 0) return nullptr;
   }
   return list.release();
