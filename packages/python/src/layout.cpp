@@ -6,6 +6,7 @@
 #include "call_frame.hpp"
 #include "errors.hpp"
 #include "heap_type.hpp"
+#include "native_object.hpp"
 #include "sequence.hpp"
 #include "text_format.hpp"
 #include "values.hpp"
@@ -70,12 +71,9 @@ int layout_clear(PyObject* self) {
 }
 
 void layout_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   PyObject_GC_UnTrack(self);
   layout_clear(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 std::vector<LayoutShapeEntry> shape_of(const std::vector<LayoutField>& fields) {
@@ -162,8 +160,7 @@ PyObject* layout_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     data->layout_id = next_layout_id.fetch_add(1, std::memory_order_relaxed);
     data->cls = PyRef::borrow(cls);
 
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = allocate_instance(type);
     if (self == nullptr) return nullptr;
     as_layout(self)->data = data.release();
     return self;

@@ -11,6 +11,7 @@
 #include "errors.hpp"
 #include "format/object/codec.hpp"
 #include "heap_type.hpp"
+#include "native_object.hpp"
 #include "py_ref.hpp"
 #include "query/ir.hpp"
 #include "query/parse.hpp"
@@ -49,19 +50,11 @@ PyObject* param_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     if (!parse_arguments(args, kwargs, "O:Param", index_argument, &index_object)) return nullptr;
     auto index = to_u32(index_object, "index");
     if (!index) return nullptr;
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = allocate_instance(type);
     if (self == nullptr) return nullptr;
     as_param(self)->index = *index;
     return self;
   });
-}
-
-void plain_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
 }
 
 PyObject* param_index(PyObject* self, void*) {
@@ -96,7 +89,7 @@ PyType_Slot param_slots[] = {
                        "A parameter in place of a value, in a query that is prepared: each run\n"
                        "gives its value. `Param(0)` is the first.")},
     {Py_tp_new, reinterpret_cast<void*>(param_new)},
-    {Py_tp_dealloc, reinterpret_cast<void*>(plain_dealloc)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(free_instance)},
     {Py_tp_getset, param_getset},
     {Py_tp_richcompare, reinterpret_cast<void*>(param_richcompare)},
     {Py_tp_hash, reinterpret_cast<void*>(param_hash_slot)},
@@ -123,7 +116,7 @@ QueryObject* as_query(PyObject* object) { return reinterpret_cast<QueryObject*>(
 void query_dealloc(PyObject* self) {
   delete as_query(self)->compiled;
   as_query(self)->compiled = nullptr;
-  plain_dealloc(self);
+  free_instance(self);
 }
 
 PyType_Slot query_slots[] = {
@@ -457,8 +450,7 @@ PyObject* new_native_query(CompiledQuery compiled) {
   if (type == nullptr) return nullptr;
   auto owned = std::make_unique<CompiledQuery>(std::move(compiled));
   auto* type_object = reinterpret_cast<PyTypeObject*>(type);
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type_object, Py_tp_alloc));
-  PyObject* self = alloc(type_object, 0);
+  PyObject* self = allocate_instance(type_object);
   if (self == nullptr) return nullptr;
   as_query(self)->compiled = owned.release();
   return self;

@@ -8,6 +8,7 @@
 #include "call_frame.hpp"
 #include "errors.hpp"
 #include "heap_type.hpp"
+#include "native_object.hpp"
 #include "py_ref.hpp"
 #include "sequence.hpp"
 #include "text_format.hpp"
@@ -215,8 +216,7 @@ PyObject* schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
       schema->collections.push_back(std::move(collection));
     }
 
-    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-    PyObject* self = alloc(type, 0);
+    PyObject* self = allocate_instance(type);
     if (self == nullptr) return nullptr;
     as_schema(self)->schema = schema.release();
     return self;
@@ -224,12 +224,9 @@ PyObject* schema_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
 }
 
 void schema_dealloc(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
   delete as_schema(self)->schema;
   as_schema(self)->schema = nullptr;
-  auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_slot(self);
-  Py_DECREF(type);
+  free_instance(self);
 }
 
 PyType_Slot schema_slots[] = {
