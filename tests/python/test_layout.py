@@ -256,3 +256,43 @@ def test_layout_has_no_attributes_and_its_docstring_holds_the_signature():
     )
     assert Layout.__module__ == "deziro._native"
     assert [name for name in vars(Layout) if not name.startswith("__")] == []
+
+
+# ------------------------------------------------------------ instances
+
+
+def test_instances_are_made_without_init_and_filled_through_dict(values_probe, ProbeLayout):
+    class Loud:
+        def __new__(cls, *args):
+            raise AssertionError("own __new__ ran")
+
+        def __init__(self):
+            raise AssertionError("__init__ ran")
+
+    layout = ProbeLayout(Loud, [("a", "a", "int"), ("b", "b", "str"), ("c", "c", "int")])
+    made = values_probe.make(layout, [1, None])
+    assert type(made) is Loud
+    assert vars(made) == {"a": 1, "b": None}
+
+
+def test_the_later_of_two_fields_with_one_attribute_wins(values_probe, ProbeLayout):
+    layout = ProbeLayout(Point, [("x", "x", "int"), ("x", "y", "int")])
+    assert vars(values_probe.make(layout, [1, 2])) == {"x": 2}
+
+
+def test_a_class_without_dict_gives_attribute_error(values_probe, ProbeLayout):
+    class Slotted:
+        __slots__ = ("x",)
+
+    with pytest.raises(AttributeError):
+        values_probe.make(ProbeLayout(Slotted, [("x", "x", "int")]), [1])
+
+
+def test_a_dict_that_is_no_dict_gives_type_error(values_probe, ProbeLayout):
+    class Odd:
+        @property
+        def __dict__(self):
+            return [1]
+
+    with pytest.raises(TypeError):
+        values_probe.make(ProbeLayout(Odd, [("x", "x", "int")]), [1])

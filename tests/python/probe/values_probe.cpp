@@ -6,6 +6,7 @@
 #include "arguments.hpp"
 #include "call_frame.hpp"
 #include "errors.hpp"
+#include "instances.hpp"
 #include "layout.hpp"
 #include "py_ref.hpp"
 #include "query.hpp"
@@ -268,6 +269,26 @@ PyObject* bind(PyObject*, PyObject* args) {
   });
 }
 
+// make(layout, slots): an instance of the layout's class from a list of
+// slot values (None for an empty slot).
+PyObject* make(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* layout_object = nullptr;
+    PyObject* slot_list = nullptr;
+    if (!PyArg_ParseTuple(args, "OO!:make", &layout_object, &PyList_Type, &slot_list)) {
+      return nullptr;
+    }
+    const LayoutData* layout = layout::layout_data(layout_object);
+    if (layout == nullptr) return nullptr;
+    std::vector<PyRef> slots;
+    for (Py_ssize_t i = 0; i < PyList_Size(slot_list); ++i) {
+      PyObject* item = PyList_GetItem(slot_list, i);
+      slots.push_back(item == Py_None ? PyRef() : PyRef::borrow(item));
+    }
+    return values::new_instance(*layout, slots);
+  });
+}
+
 // siphash13(key0, key1, data): the hash function under Param's hash().
 PyObject* siphash13_probe(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
@@ -296,6 +317,7 @@ PyMethodDef methods[] = {
     {"same_query", same_query, METH_VARARGS, nullptr},
     {"bind", bind, METH_VARARGS, nullptr},
     {"siphash13", siphash13_probe, METH_VARARGS, nullptr},
+    {"make", make, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
