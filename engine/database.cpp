@@ -1,11 +1,13 @@
 #include "database.hpp"
 
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 
 #include "crypto/file_keys.hpp"
 #include "crypto/random.hpp"
+#include "lock/lock_protocol.hpp"
 #include "storage/fs.hpp"
 #include "text_format.hpp"
 #include "txn/commit_verify.hpp"
@@ -75,7 +77,7 @@ Result<bool> Database::create_file(const std::string& path,
 }
 
 Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storage> file,
-                                                          const OpenOptions& options) {
+                                                          const OpenOptions& options, bool alone) {
   const std::string path = file->path();
   head::Head h = DZ_TRY(head::read_head(*file));
   auto checked = header::check_static_fields(h.bytes);
@@ -94,6 +96,15 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
         format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
   }
   auto protection = DZ_TRY(keys::page_protection(fields.cipher, keys.get()));
+  if (!alone) {
+    // Another process has the file open, so it was recovered when that one
+    // opened it: take the published commit as it is.
+    auto instance =
+        std::make_shared<Instance>(std::move(file), fields, std::move(protection),
+                                   PublishedCommit{}, settings_from(options), std::move(keys));
+    DZ_CHECK(instance->read_commit_state());
+    return instance;
+  }
   // Recovery opens pages as the file seals them.
   auto verify =
       verifier_for(*file, fields, DZ_TRY(keys::page_protection(fields.cipher, keys.get())));
@@ -119,13 +130,20 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
     file = open_file(path);
   }
   if (!file) return fail(std::move(file).error());
+  DZ_CHECK(check_local_file_system((*file)->descriptor(), path));
   struct stat st {};
   if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
   registry::FileKey key{st.st_dev, st.st_ino};
   OpenedDatabase opened;
   opened.instance = registry.lookup(key);
+  if (opened.instance) {
+    // Closing this descriptor would drop every lock the process holds on
+    // the file: the open file's lock state keeps it instead.
+    if (FileLock* lock = opened.instance->file_lock())
+      lock->add_file((*file)->release_descriptor());
+  }
   if (!opened.instance) {
-    opened.instance = DZ_TRY(open_existing(std::move(*file), options));
+    opened.instance = DZ_TRY(open_locked(std::move(*file), options));
     registry.insert(key, opened.instance);
   } else {
     // A file already open here still asks this open for its own secret.
@@ -143,13 +161,40 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
 
 namespace deziro {
 
+Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> file,
+                                                        const OpenOptions& options) {
+  const std::string& path = file->path();
+  int fd = ::dup(file->descriptor());
+  if (fd < 0) return fail(Error::io_errno(path, errno));
+  auto lock = std::make_unique<FileLock>(fd);
+  auto deadline = std::chrono::steady_clock::now() + options.busy_timeout;
+  // Recovery needs the file alone; when another process has it open, it
+  // was recovered already and a shared hold is enough.
+  auto alone = try_lock_file_exclusive(*lock, deadline);
+  if (!alone) return fail(error_from_lock_wait(alone.error(), path));
+  if (!*alone) {
+    auto shared = lock->wait_lock(lock_bytes::kFile, LockMode::Shared, deadline);
+    if (!shared) return fail(error_from_lock_wait(shared.error(), path));
+  }
+  auto instance = DZ_TRY(open_existing(std::move(file), options, *alone));
+  if (*alone) {
+    // Turning the hold shared cannot be refused: no one else holds it.
+    auto shared = lock->try_lock(lock_bytes::kFile, LockMode::Shared);
+    if (!shared || !*shared)
+      return fail(shared ? Error::busy(instance->path())
+                         : error_from_lock_wait(shared.error(), instance->path()));
+  }
+  instance->adopt_file_lock(std::move(lock));
+  return instance;
+}
+
 head::CommitVerifier Database::verifier_for(Storage& storage, const StaticFields& fields,
                                             PageProtection protection) {
   // A small reader of its own: recovery runs before the Instance exists.
   auto reader = std::make_shared<PageReader>(storage, fields.page_size, std::move(protection),
                                              std::size_t(1) << 20);
-  return [reader](const CommitRecord& record) -> Result<bool> {
-    return verify_commit_pages(*reader, record);
+  return [reader](const CommitRecord& record, std::uint64_t floor) -> Result<bool> {
+    return verify_commit_pages(*reader, record, floor);
   };
 }
 

@@ -45,10 +45,19 @@ class Database {
                                                           std::string_view path = {});
 
   // Turns an open file into an Instance: static fields, commit records,
-  // recovery of the published commit (this process holds the file alone),
-  // the format upgrade when asked.
+  // and, when this process holds the file `alone`, recovery of the
+  // published commit and the format upgrade when asked; otherwise the
+  // published commit as the head names it.
   static Result<std::shared_ptr<Instance>> open_existing(std::unique_ptr<Storage> file,
-                                                         const OpenOptions& options);
+                                                         const OpenOptions& options,
+                                                         bool alone = true);
+
+  // Takes the file's lock byte 2^62 (exclusively when no other process has
+  // the file open, which lets this one recover it; else shared, waiting up
+  // to the busy timeout) and opens it into an Instance that owns the lock
+  // state. BUSY, UNSUPPORTED_FILE_SYSTEM or IO when the byte is not had.
+  static Result<std::shared_ptr<Instance>> open_locked(std::unique_ptr<DbFile> file,
+                                                       const OpenOptions& options);
 
   // Checks the pages a commit wrote against their stamps: how recovery
   // tells a commit that reached the disk from one cut short.

@@ -1,6 +1,10 @@
 #include "instance.hpp"
 
+#include <pthread.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <thread>
 
 #include "text_format.hpp"
 #include "txn/head.hpp"
@@ -21,13 +25,17 @@ Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PagePr
       keys_(std::move(keys)),
       published_(published),
       durable_txn_id_(published.deferred ? 0 : published.record.txn_id),
-      durable_slot_(published.slot) {}
-
-Instance::~Instance() {
-  // Publish a deferred commit durably before the file closes, unless this is
-  // a forked child, which must leave the parent's file alone.
-  if (::getpid() == opener_pid_ && !failed()) (void)sync();
+      durable_slot_(published.slot) {
+  // Whether the selector byte reached the disk is not known at open: the
+  // record before the published one stays until the first sync.
+  for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
+    std::uint64_t id = published.slot_txn_ids[s];
+    if (s == published.slot || id == 0 || id >= published.record.txn_id) continue;
+    if (!guarded_slot_ || id > published.slot_txn_ids[*guarded_slot_]) guarded_slot_ = s;
+  }
 }
+
+Instance::~Instance() { close(); }
 
 Status Instance::check_process() const {
   if (::getpid() != opener_pid_) return fail(Error::closed());
@@ -69,73 +77,6 @@ std::uint8_t Instance::durable_slot() const {
   return durable_slot_;
 }
 
-PublishedCommit Instance::begin_snapshot() {
-  std::lock_guard lock(state_mutex_);
-  ++readers_[published_.record.txn_id];
-  return published_;
-}
-
-Status Instance::acquire_writer() {
-  DZ_CHECK(check_process());
-  if (failed()) return fail(sync_failed_error());
-  std::unique_lock lock(writer_mutex_);
-  auto deadline = std::chrono::steady_clock::now() + settings_.busy_timeout;
-  if (!writer_cv_.wait_until(lock, deadline, [&] { return !writer_busy_; }))
-    return fail(Error::busy(*path_));
-  writer_busy_ = true;
-  return ok();
-}
-
-void Instance::release_writer() {
-  {
-    std::lock_guard lock(writer_mutex_);
-    writer_busy_ = false;
-  }
-  writer_cv_.notify_one();
-}
-
-void Instance::register_reader(std::uint64_t txn_id) {
-  std::lock_guard lock(state_mutex_);
-  ++readers_[txn_id];
-}
-
-void Instance::unregister_reader(std::uint64_t txn_id) {
-  std::lock_guard lock(state_mutex_);
-  auto it = readers_.find(txn_id);
-  if (it != readers_.end() && --it->second == 0) readers_.erase(it);
-}
-
-std::optional<std::uint64_t> Instance::oldest_reader() const {
-  std::lock_guard lock(state_mutex_);
-  if (readers_.empty()) return std::nullopt;
-  return readers_.begin()->first;
-}
-
-Status Instance::sync() {
-  DZ_CHECK(check_process());
-  if (failed()) return fail(sync_failed_error());
-  if (!published().deferred) return ok();
-  DZ_CHECK(acquire_writer());
-  struct Release {
-    Instance* self;
-    ~Release() { self->release_writer(); }
-  } release{this};
-  PublishedCommit p = published();
-  if (!p.deferred) return ok();
-  if (auto s = storage_->sync(); !s) {
-    mark_failed(std::string(s.error().message()));
-    return fail(sync_failed_error());
-  }
-  std::uint8_t selector = header::encode_selector({p.slot, false});
-  if (auto s = storage_->write_at(kSelectorOffset, {&selector, 1}); !s) {
-    mark_failed(std::string(s.error().message()));
-    return fail(sync_failed_error());
-  }
-  p.deferred = false;
-  set_published(p);
-  return ok();
-}
-
 Status Instance::write_static_header() {
   if (format_version() >= kNewestFormatVersion) return ok();
   StaticFields raised = fields_;
@@ -150,17 +91,36 @@ namespace {
 
 struct Entry {
   std::weak_ptr<Instance> instance;
+  // Set when that Instance has closed its descriptors.
+  std::shared_ptr<std::atomic<bool>> closed;
 };
 
-std::mutex& registry_mutex() {
-  static std::mutex m;
-  return m;
+struct State {
+  std::mutex mutex;
+  std::map<FileKey, Entry> map;
+};
+
+State* g_state = nullptr;
+
+// A forked child starts with an empty registry: the parent's files are not
+// its own (their handles answer CLOSED), and another thread of the parent
+// may have held the mutex at the fork. The old state is left behind on
+// purpose, since a mutex that may be locked cannot be destroyed.
+void reset_in_child() { g_state = new State(); }
+
+State& state() {
+  static State* first = [] {
+    g_state = new State();
+    ::pthread_atfork(nullptr, nullptr, reset_in_child);
+    return g_state;
+  }();
+  (void)first;
+  return *g_state;
 }
 
-std::map<FileKey, Entry>& registry_map() {
-  static std::map<FileKey, Entry> m;
-  return m;
-}
+std::mutex& registry_mutex() { return state().mutex; }
+
+std::map<FileKey, Entry>& registry_map() { return state().map; }
 
 }  // namespace
 
@@ -168,22 +128,33 @@ Lock::Lock() : lock_(registry_mutex()) {}
 Lock::~Lock() = default;
 
 std::shared_ptr<Instance> Lock::lookup(FileKey key) {
-  auto& map = registry_map();
-  auto it = map.find(key);
-  if (it == map.end()) return nullptr;
-  auto live = it->second.instance.lock();
-  if (!live) map.erase(it);
-  return live;
+  while (true) {
+    auto& map = registry_map();
+    auto it = map.find(key);
+    if (it == map.end()) return nullptr;
+    if (auto live = it->second.instance.lock()) return live;
+    if (it->second.closed->load()) {
+      map.erase(it);
+      return nullptr;
+    }
+    // Its last handle is gone but its close still runs (it may be making a
+    // deferred commit durable): wait, since locks taken now would be dropped
+    // when it closes its descriptors.
+    lock_.unlock();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    lock_.lock();
+  }
 }
 
 void Lock::insert(FileKey key, const std::shared_ptr<Instance>& instance) {
-  registry_map()[key] = Entry{instance};
+  registry_map()[key] = Entry{instance, instance->closed_};
 }
 
 std::size_t Lock::live_count() {
   auto& map = registry_map();
-  std::erase_if(map, [](const auto& kv) { return kv.second.instance.expired(); });
-  return map.size();
+  std::erase_if(
+      map, [](const auto& kv) { return kv.second.instance.expired() && kv.second.closed->load(); });
+  return std::ranges::count_if(map, [](const auto& kv) { return !kv.second.instance.expired(); });
 }
 
 }  // namespace registry

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "crypto/credential.hpp"
 #include "crypto/file_keys.hpp"
@@ -22,6 +23,8 @@
 #include "format/header.hpp"
 #include "format/node.hpp"
 #include "format/record.hpp"
+#include "lock/background.hpp"
+#include "lock/file_lock.hpp"
 #include "storage/storage.hpp"
 #include "txn/page_reader.hpp"
 
@@ -48,13 +51,46 @@ struct PublishedCommit {
   std::array<std::uint64_t, kRecordSlotCount> slot_txn_ids{};
 };
 
-class Instance {
+class Instance;
+
+// The writer of a file, held: the in-process writer slot and, for a file
+// other processes can open, its write lock byte. Dropping it ends the write.
+class WriterGuard {
+ public:
+  WriterGuard() = default;
+  WriterGuard(WriterGuard&& other) noexcept : instance_(std::exchange(other.instance_, nullptr)) {}
+  WriterGuard& operator=(WriterGuard&& other) noexcept;
+  WriterGuard(const WriterGuard&) = delete;
+  WriterGuard& operator=(const WriterGuard&) = delete;
+  ~WriterGuard() { release(); }
+  explicit operator bool() const { return instance_ != nullptr; }
+  void release();
+
+ private:
+  friend class Instance;
+  explicit WriterGuard(Instance* instance) : instance_(instance) {}
+  Instance* instance_ = nullptr;
+};
+
+class ReadTxn;
+namespace registry {
+class Lock;
+}
+struct ResolvedSchema;
+struct Schema;
+
+class Instance final : public std::enable_shared_from_this<Instance>,
+                       public IdleReaderBytes,
+                       public DeferredSyncTarget {
  public:
   // `keys` holds the data key of an encrypted file, none for a plain one.
   Instance(std::unique_ptr<Storage> storage, StaticFields fields, PageProtection protection,
            PublishedCommit published, InstanceSettings settings,
            std::unique_ptr<const FileKeys> keys = nullptr);
-  ~Instance();
+  // Closes: a pending deferred commit is published durably if the writer
+  // can be had within the busy timeout, the sync thread stops, the locks
+  // are released and the file closed. A forked child releases nothing.
+  ~Instance() override;
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
 
@@ -95,25 +131,71 @@ class Instance {
   std::uint64_t durable_txn_id() const;
   std::uint8_t durable_slot() const;
 
-  // Takes the published commit as a snapshot and registers its reader in
-  // one step, so no writer can miss the reader.
-  PublishedCommit begin_snapshot();
+  // --- Locks between processes. A file opened through the registry has a
+  // lock state; a private one (a test's storage, a new file being written)
+  // has none and is coordinated inside the process only.
+  void adopt_file_lock(std::unique_ptr<FileLock> lock) { lock_ = std::move(lock); }
+  FileLock* file_lock() const { return lock_.get(); }
+  // BUSY (timed out), UNSUPPORTED_FILE_SYSTEM or IO, naming the path.
+  Error writer_error(const LockWaitFailure& failure) const;
+  // Takes the intent byte, tries byte 2^62 exclusively once, lets the intent
+  // byte go: whether this process now holds the file alone.
+  Result<bool> try_lock_exclusive(FileLock::Deadline deadline);
+  // Takes byte 2^62 shared again (after exclusive work), until the busy
+  // timeout.
+  Status lock_shared();
 
-  // The in-process writer slot: one write transaction at a time, waited for
-  // up to the busy timeout. (The file's write lock byte joins it when other
-  // processes are locked out as well.)
-  Status acquire_writer();
-  void release_writer();
+  // --- The writer. CLOSED in a forked child, SYNC_FAILED once failed, BUSY
+  // when the in-process slot or the write lock byte is not had within the
+  // busy timeout. The head is re-read once the writer is held, so commits of
+  // other processes are seen; a deferred commit of another process is made
+  // durable first, so that this process knows which record is on disk.
+  Result<WriterGuard> begin_write();
+  void end_write(WriterGuard& guard);
+  // Re-reads the head (selector and slots) into the cached published state.
+  Status read_commit_state();
 
-  // Snapshots in use by this process, by transaction id.
-  void register_reader(std::uint64_t txn_id);
-  void unregister_reader(std::uint64_t txn_id);
-  // The oldest snapshot in use, or none.
+  // --- Snapshots. begin_read takes the published commit with its reader
+  // byte held (shared) and its reader registered; end_snapshot ends one
+  // local reader, and the keeper lets the byte go 20 ms after the last.
+  // CLOSED in a forked child, BUSY when the byte is not had in time.
+  static Result<ReadTxn> begin_read(std::shared_ptr<Instance> instance,
+                                    std::shared_ptr<const ResolvedSchema> schema = nullptr);
+  Result<PublishedCommit> begin_snapshot();
+  void end_snapshot(std::uint64_t txn_id);
+  // The oldest snapshot in use by this process, or none.
   std::optional<std::uint64_t> oldest_reader() const;
+  // The newest retained group a writer of transaction `new_txn_id` may free:
+  // older than every snapshot in use here or in another process, and than
+  // every record in the slots (recovery may still fall back on them).
+  Result<std::uint64_t> reclaim_limit(std::uint64_t new_txn_id);
 
+  // --- Commits and durability.
+  // Whether deferred commits have written so many pages since the last
+  // sync that the next write transaction commits durably.
+  bool deferred_page_limit_reached() const;
+  // With the writer held: the slot the next commit record goes into. Never
+  // the published slot, nor the newest durable one, nor one that a selector
+  // byte not yet synced away may still name as durable; when a chain of
+  // deferred commits leaves no other, the published commit is made durable
+  // first.
+  Result<std::uint8_t> slot_for_next_commit();
+  // Called by the writer once a commit is published.
+  void committed(const PublishedCommit& published, std::uint64_t pages_written);
   // Makes a published deferred commit durable: a full sync, then the
-  // selector byte without its deferred bit.
+  // selector byte without its deferred bit. CLOSED in a forked child,
+  // SYNC_FAILED once failed, BUSY when the writer is not had in time.
   Status sync();
+  // `sync`, then drops the handles (the last Instance handle closes the
+  // file); the sync's error, if any, is returned after the drops.
+  static Status release_handle(std::shared_ptr<Instance> instance,
+                               std::shared_ptr<const Schema> schema = nullptr);
+
+  // IdleReaderBytes (the keeper thread).
+  std::optional<SteadyTime> release_if_idle(std::uint64_t txn_id, SteadyTime now) override;
+  // DeferredSyncTarget (the sync thread).
+  std::optional<SteadyTime> sync_deferred() override;
+  bool sync_thread_running() const { return sync_thread_.running(); }
 
   // Raises the static header to format version 6 (the copy at 128, the
   // version, the check, each followed by a full sync) and this instance's
@@ -136,11 +218,56 @@ class Instance {
   PublishedCommit published_;
   std::uint64_t durable_txn_id_ = 0;
   std::uint8_t durable_slot_ = 0;
-  std::map<std::uint64_t, std::uint32_t> readers_;
 
   std::mutex writer_mutex_;
   std::condition_variable writer_cv_;
   bool writer_busy_ = false;
+
+  std::unique_ptr<FileLock> lock_;
+
+  // Snapshots of this process by transaction id.
+  struct ReaderEntry {
+    std::uint32_t count = 0;
+    // This process holds the commit's reader byte.
+    bool byte_held = false;
+    // While count > 0: the commit was still in a slot after the byte was
+    // taken and the reader registered, so no writer anywhere frees what it
+    // sees.
+    bool verified = false;
+    bool release_scheduled = false;
+    SteadyTime idle_since;
+  };
+  mutable std::mutex readers_mutex_;
+  std::map<std::uint64_t, ReaderEntry> readers_;
+
+  // Under state_mutex_: the last deferred commit this process published,
+  // and the pages deferred commits wrote since the last sync.
+  std::uint64_t local_deferred_txn_ = 0;
+  // The slot that the selector byte as of the last sync names, when it
+  // names it without the deferred bit: after a power loss that selector may
+  // be the one on disk, so its record must stay until the next sync.
+  std::optional<std::uint8_t> guarded_slot_;
+  std::uint64_t deferred_pages_ = 0;
+  SyncThread sync_thread_;
+
+  // The head as it is on disk now, without recovery.
+  Result<PublishedCommit> load_commit_state();
+  // Keeps the newer of the cached and the given state.
+  void adopt_published(const PublishedCommit& seen);
+  // With the writer held: syncs and clears the deferred bit.
+  Status make_durable();
+  void request_sync(SteadyTime due);
+  // Takes the reader byte of `txn_id` and checks the commit is still in a
+  // slot; false when it is not (the byte is let go again).
+  Result<bool> take_reader_byte(std::uint64_t txn_id);
+  void close();
+
+  // Set once close has released the locks and closed the file: until then
+  // the registry makes a new open of the file wait, since closing this
+  // Instance's descriptors would drop the new one's locks.
+  std::shared_ptr<std::atomic<bool>> closed_ = std::make_shared<std::atomic<bool>>(false);
+
+  friend class registry::Lock;
 };
 
 namespace registry {

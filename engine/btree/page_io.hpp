@@ -15,6 +15,8 @@
 
 namespace deziro {
 
+class SlotTagCache;
+
 // Reads nodes and pages of one file.
 class NodeSource {
  public:
@@ -36,6 +38,10 @@ class NodeSource {
 
   // CORRUPTED holding the file's path: how the trees report damage.
   virtual Error corrupted(std::string message) const = 0;
+
+  // The file's cache of slot hints for query scans; none for a source
+  // without one.
+  virtual SlotTagCache* slot_tags() { return nullptr; }
 };
 
 // Pages for a write transaction's trees. Implemented by the transaction

@@ -3,6 +3,7 @@
 
 #include <expected>
 #include <string>
+#include <utility>
 
 #include "storage/storage.hpp"
 
@@ -35,6 +36,9 @@ class DbFile final : public Storage {
 
   // The descriptor, for fstat, fstatfs and locks; still owned by the DbFile.
   int descriptor() const { return fd_; }
+  // Gives up the descriptor to the caller (a lock state that must keep it
+  // open); the DbFile is closed afterwards.
+  int release_descriptor() { return std::exchange(fd_, -1); }
 
   const std::string& path() const override { return path_; }
   Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override;

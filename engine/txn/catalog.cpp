@@ -1,6 +1,7 @@
 #include "txn/catalog.hpp"
 
 #include "format/bytes.hpp"
+#include "format/object/codec.hpp"
 #include "format/record.hpp"
 #include "text_format.hpp"
 
@@ -52,6 +53,14 @@ Result<std::optional<TreeDescriptor>> find_in(NodeSource& source, const Root& ro
 }
 
 }  // namespace
+
+Result<std::optional<std::string>> list_tree_names(RangeCursor& cursor) {
+  ByteView key, value;
+  if (!DZ_TRY(cursor.next(key, value))) return std::nullopt;
+  if (!codec::is_utf8(key))
+    return fail(cursor.source().corrupted("the catalog: a tree name is not UTF-8"));
+  return std::string(reinterpret_cast<const char*>(key.data()), key.size());
+}
 
 Status check_tree_name(ByteView name, std::size_t max_len) {
   if (name.empty() || name.size() > max_len)

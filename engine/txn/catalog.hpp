@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 
+#include "btree/cursor.hpp"
 #include "btree/tree.hpp"
 #include "error.hpp"
 #include "format/page.hpp"
@@ -42,6 +43,10 @@ Status check_tree_name(ByteView name, std::size_t max_len);
 Result<std::optional<TreeDescriptor>> find(NodeSource& source, const TreeRoot& root, ByteView name);
 Result<std::optional<TreeDescriptor>> find(NodeSource& source, const ChildPointer& root,
                                            ByteView name);
+
+// The next tree name of a walk over the catalog, or none at its end. A name
+// that is not UTF-8 is CORRUPTED "the catalog: a tree name is not UTF-8".
+Result<std::optional<std::string>> list_tree_names(RangeCursor& cursor);
 
 }  // namespace catalog
 }  // namespace deziro

@@ -1,5 +1,6 @@
 #include "txn/commit_verify.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -11,11 +12,11 @@ namespace {
 
 class Walk {
  public:
-  Walk(NodeSource& source, std::uint64_t txn_id) : source_(source), txn_id_(txn_id) {}
+  Walk(NodeSource& source, std::uint64_t floor) : source_(source), floor_(floor) {}
 
   // False on damage, an error on I/O failure.
   Result<bool> tree(const ChildPointer& root, std::uint64_t tree_id) {
-    if (root.page == 0 || root.commit_id != txn_id_) return true;
+    if (root.page == 0 || root.commit_id <= floor_) return true;
     return node(root, tree_id, std::nullopt);
   }
 
@@ -35,14 +36,14 @@ class Walk {
     if (!view.is_leaf()) {
       for (std::size_t i = 0; i < view.child_count(); ++i) {
         ChildPointer child = view.child_at(i);
-        if (child.commit_id != txn_id_) continue;
+        if (child.commit_id <= floor_) continue;
         if (!DZ_TRY(node(child, tree_id, std::uint8_t(view.level() - 1)))) return false;
       }
       return true;
     }
     for (std::size_t i = 0; i < view.count(); ++i) {
       LeafCell cell = view.cell_at(i);
-      if (cell.overflow && cell.ref.commit_id == txn_id_) {
+      if (cell.overflow && cell.ref.commit_id > floor_) {
         std::string value;
         auto read = load::read_overflow_run(source_, cell.ref, tree_id, value);
         if (!read) return damaged_or(read.error());
@@ -58,18 +59,19 @@ class Walk {
   }
 
   NodeSource& source_;
-  std::uint64_t txn_id_;
+  std::uint64_t floor_;
 };
 
 }  // namespace
 
-Result<bool> verify_commit_pages(NodeSource& source, const CommitRecord& record) {
-  Walk walk(source, record.txn_id);
+Result<bool> verify_commit_pages(NodeSource& source, const CommitRecord& record,
+                                 std::uint64_t floor) {
+  Walk walk(source, std::min(floor, record.txn_id - 1));
   if (!DZ_TRY(walk.tree(record.catalog, kCatalogTreeId))) return false;
   if (!DZ_TRY(walk.tree(record.free_tree, kFreeTreeId))) return false;
   if (!DZ_TRY(walk.tree(record.retained_tree, kRetainedTreeId))) return false;
-  // Only catalog leaves this commit wrote were read, and a tree this commit
-  // changed has its descriptor in one of them.
+  // Only catalog leaves written after the floor were read, and a tree
+  // changed after it has its descriptor in one of them.
   for (const TreeDescriptor& d : walk.named_roots)
     if (!DZ_TRY(walk.tree(d.root, d.tree_id))) return false;
   return true;

@@ -9,8 +9,11 @@
 
 namespace deziro {
 
-// False when a page the commit wrote is missing, torn or stale; an error
-// only for I/O failures.
-Result<bool> verify_commit_pages(NodeSource& source, const CommitRecord& record);
+// False when a page written by a commit after `floor` (the commit itself
+// and, for a deferred commit, the unsynced commits before it) is missing,
+// torn or stale; an error only for I/O failures. Pages of commits up to
+// `floor` are known to be on disk.
+Result<bool> verify_commit_pages(NodeSource& source, const CommitRecord& record,
+                                 std::uint64_t floor);
 
 }  // namespace deziro

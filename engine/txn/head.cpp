@@ -53,7 +53,15 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
       continue;
     }
     bool durable = selector && selector->slot == s && !selector->deferred;
-    if (!durable && !DZ_TRY(verify(slots[s].record))) {
+    // Every commit after the oldest other record may be unsynced.
+    std::uint64_t floor = 0;
+    bool have_floor = false;
+    for (std::size_t o = 0; o < kRecordSlotCount; ++o) {
+      if (o == s || !slots[o].valid() || slots[o].record.txn_id >= slots[s].record.txn_id) continue;
+      floor = have_floor ? std::min(floor, slots[o].record.txn_id) : slots[o].record.txn_id;
+      have_floor = true;
+    }
+    if (!durable && !DZ_TRY(verify(slots[s].record, floor))) {
       r.clear_slot[s] = true;
       r.published.slot_txn_ids[s] = 0;
       continue;
@@ -117,15 +125,6 @@ Status write_static_header_v6(Storage& storage, StaticFields& fields) {
   DZ_CHECK(storage.sync());
   fields = raised;
   return ok();
-}
-
-std::uint8_t next_slot(const PublishedCommit& published, std::uint8_t durable_slot) {
-  std::optional<std::uint8_t> best;
-  for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
-    if (s == published.slot || s == durable_slot) continue;
-    if (!best || published.slot_txn_ids[s] < published.slot_txn_ids[*best]) best = s;
-  }
-  return *best;
 }
 
 }  // namespace deziro::head

@@ -29,7 +29,10 @@ std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCiph
 // Whether every page a commit wrote (the pages and overflow runs carrying
 // its commit id, reached from its roots) is intact on disk. An error is a
 // read failure that is not damage.
-using CommitVerifier = std::function<Result<bool>(const CommitRecord&)>;
+// Pages of commits up to the floor (the oldest other record in the slots,
+// which is at or before the last synced commit) are known to be on disk; a
+// deferred chain after it is verified whole.
+using CommitVerifier = std::function<Result<bool>(const CommitRecord&, std::uint64_t floor)>;
 
 // The commit a recovering open publishes, and what it has to repair.
 struct Recovery {
@@ -56,10 +59,5 @@ Status repair(Storage& storage, const Head& head, const StaticFields& fields,
 // Raises a version-5 file to version 6: the copy at 128, the version, the
 // check, each followed by a full sync.
 Status write_static_header_v6(Storage& storage, StaticFields& fields);
-
-// The slot the next commit writes: the one with the lowest transaction id,
-// never the published one nor the newest durable one (which recovery falls
-// back on while a deferred commit is not yet synced).
-std::uint8_t next_slot(const PublishedCommit& published, std::uint8_t durable_slot);
 
 }  // namespace deziro::head

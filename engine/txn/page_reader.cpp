@@ -34,7 +34,9 @@ Result<std::shared_ptr<const CachedPage>> parse_node(OpenedPage page, std::strin
 
 PageReader::PageReader(Storage& storage, std::uint32_t page_size, PageProtection protection,
                        std::size_t cache_size)
-    : protection_(std::move(protection)), pager_(storage, page_size, protection_, cache_size) {}
+    : protection_(std::move(protection)),
+      pager_(storage, page_size, protection_, cache_size),
+      slot_tags_(cache_size / 16) {}
 
 Result<NodeView> PageReader::fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                                         std::optional<std::uint8_t> level) {

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "btree/page_io.hpp"
+#include "btree/slot_tag_cache.hpp"
 #include "crypto/page_protection.hpp"
 #include "format/pager.hpp"
 #include "storage/storage.hpp"
@@ -24,6 +25,7 @@ class PageReader final : public NodeSource {
                               std::optional<std::uint8_t> level) override;
   Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override;
   Error corrupted(std::string message) const override;
+  SlotTagCache* slot_tags() override { return &slot_tags_; }
 
   const PageProtection& protection() const { return protection_; }
   Pager& pager() { return pager_; }
@@ -32,6 +34,8 @@ class PageReader final : public NodeSource {
   // Declared before the pager, which keeps a reference to it.
   PageProtection protection_;
   Pager pager_;
+  // Its budget is a sixteenth of the page cache's.
+  SlotTagCache slot_tags_;
 };
 
 }  // namespace deziro

@@ -6,8 +6,7 @@ namespace deziro {
 
 Result<ReadTxn> ReadTxn::begin(std::shared_ptr<Instance> instance,
                                std::shared_ptr<const ResolvedSchema> schema) {
-  DZ_CHECK(instance->check_process());
-  PublishedCommit published = instance->begin_snapshot();
+  PublishedCommit published = DZ_TRY(instance->begin_snapshot());
   return ReadTxn(std::move(instance), std::move(schema), published.record);
 }
 
@@ -35,7 +34,7 @@ ReadTxn& ReadTxn::operator=(ReadTxn&& other) noexcept {
 ReadTxn::~ReadTxn() { end(); }
 
 void ReadTxn::end() {
-  if (instance_) instance_->unregister_reader(record_.txn_id);
+  if (instance_) instance_->end_snapshot(record_.txn_id);
   instance_.reset();
 }
 
@@ -81,8 +80,23 @@ Result<bool> ReadTxn::stored_schema_equals(ByteView stored) {
   return schema_bytes_equal(*this, stored);
 }
 
+Result<NodeView> BranchMemo::fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
+                                        std::optional<std::uint8_t> level) {
+  if (level == 0) return inner_.fetch_node(pointer, tree_id, level);
+  if (auto it = kept_.find(pointer.page); it != kept_.end()) {
+    const Kept& k = it->second;
+    // The same image reached the same way; anything else is checked afresh.
+    if (k.pointer == pointer && k.tree_id == tree_id && (!level || k.view.level() == *level))
+      return k.view;
+  }
+  NodeView view = DZ_TRY(inner_.fetch_node(pointer, tree_id, level));
+  if (!view.is_leaf() && kept_.size() < kMaxBranches)
+    kept_.insert_or_assign(pointer.page, Kept{pointer, tree_id, view});
+  return view;
+}
+
 Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
-  return btree::get(ReadContext{source_, tree_id_}, root_, key, visitor);
+  return btree::get(ReadContext{memo_, tree_id_}, root_, key, visitor);
 }
 
 Result<std::optional<std::vector<std::uint8_t>>> copy_value(TreeAccess& access, ByteView tree_name,

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <unordered_map>
 
 #include "instance.hpp"
 #include "txn/catalog.hpp"
@@ -16,7 +17,8 @@ struct ResolvedSchema;
 
 class ReadTxn final : public TreeAccess {
  public:
-  // CLOSED in a process forked from the opener.
+  // The snapshot protocol is Instance::begin_snapshot's: CLOSED in a process
+  // forked from the opener, BUSY when the reader byte is not had in time.
   static Result<ReadTxn> begin(std::shared_ptr<Instance> instance,
                                std::shared_ptr<const ResolvedSchema> schema = nullptr);
 
@@ -73,15 +75,43 @@ class ReadTxn final : public TreeAccess {
 inline constexpr std::string_view kMetaTreeName{"\0meta", 5};
 inline constexpr std::string_view kSchemaKey{"schema"};
 
+// The upper levels of one tree, kept by a reader that looks up many keys:
+// its branch nodes come from here without the shared cache's lock and
+// bookkeeping; leaves still go through the cache.
+class BranchMemo final : public NodeSource {
+ public:
+  static constexpr std::size_t kMaxBranches = 256;
+
+  explicit BranchMemo(NodeSource& inner) : inner_(inner) {}
+  std::uint32_t page_size() const override { return inner_.page_size(); }
+  Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
+                              std::optional<std::uint8_t> level) override;
+  Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override {
+    return inner_.read_pages(first, count, run);
+  }
+  Error corrupted(std::string message) const override {
+    return inner_.corrupted(std::move(message));
+  }
+
+ private:
+  struct Kept {
+    ChildPointer pointer;
+    std::uint64_t tree_id;
+    NodeView view;
+  };
+  NodeSource& inner_;
+  std::unordered_map<std::uint64_t, Kept> kept_;
+};
+
 // A tree reader over one root, shared by both kinds of transaction.
 class RootReader final : public TreeReader {
  public:
   RootReader(NodeSource& source, std::uint64_t tree_id, ChildPointer root)
-      : source_(source), tree_id_(tree_id), root_(root) {}
+      : memo_(source), tree_id_(tree_id), root_(root) {}
   Result<bool> get(ByteView key, ValueVisitor visitor) override;
 
  private:
-  NodeSource& source_;
+  BranchMemo memo_;
   std::uint64_t tree_id_;
   ChildPointer root_;
 };

@@ -66,9 +66,13 @@ WriteTxn::WriteTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const Res
 
 Result<std::unique_ptr<WriteTxn>> WriteTxn::begin(std::shared_ptr<Instance> instance,
                                                   std::shared_ptr<const ResolvedSchema> schema) {
-  DZ_CHECK(instance->acquire_writer());
+  WriterGuard writer = DZ_TRY(instance->begin_write());
   std::unique_ptr<WriteTxn> txn(new WriteTxn(std::move(instance), std::move(schema)));
+  txn->writer_ = std::move(writer);
   txn->holds_writer_ = true;
+  // Deferred commits wrote many pages since the last sync: this one is
+  // durable whatever its caller asks.
+  txn->durable_only_ = txn->instance_->deferred_page_limit_reached();
   PublishedCommit published = txn->instance_->published();
   txn->base_ = published.record;
   txn->txn_id_ = published.record.txn_id + 1;
@@ -102,9 +106,7 @@ Status WriteTxn::load_free_space() {
   // A group of pages released by commit C is seen by snapshots older than
   // C. It is free once no record in the slots, no live snapshot and no
   // commit that recovery might still fall back to is older than C.
-  std::uint64_t limit = txn_id_ > 3 ? txn_id_ - 3 : 0;
-  if (auto oldest = instance_->oldest_reader()) limit = std::min(limit, *oldest);
-  limit = std::min(limit, instance_->durable_txn_id());
+  std::uint64_t limit = DZ_TRY(instance_->reclaim_limit(txn_id_));
   auto retained_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
     if (free_space::retained_commit(key) > limit) return VisitAnswer::Stop;
     auto runs = free_space::decode_retained(key, value);
@@ -134,7 +136,7 @@ void WriteTxn::finish() {
   holds_writer_ = false;
   trees_.clear();
   pending_.clear();
-  instance_->release_writer();
+  writer_.release();
 }
 
 // ---------------------------------------------------------------- helpers
@@ -440,6 +442,7 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
   const PageProtection& protection = txn_.instance_->reader().protection();
   for (std::size_t i = 0; i < stamps.size(); ++i)
     stamps[i] = DZ_TRY(protection.seal_page(first + i, pages.subspan(i * page_size, page_size)));
+  txn_.pages_written_ += stamps.size();
   return txn_.instance_->storage().write_at(first * page_size, pages);
 }
 
@@ -458,7 +461,7 @@ Status WriteTxn::commit_with(bool deferred) {
     DZ_CHECK(check_writable());
     DZ_CHECK(flush_all_pending());
     if (failed_) return fail(Error::invalid_argument(std::string(kFailedMessage)));
-    return publish(deferred);
+    return publish(deferred && !durable_only_);
   }();
   finish();
   return result;
@@ -601,9 +604,8 @@ Status WriteTxn::publish(bool deferred) {
   // Every commit carries the key block on, unless this one changes it.
   record.key_block = new_key_block_ ? *new_key_block_ : base_.key_block;
 
+  std::uint8_t slot = DZ_TRY(instance_->slot_for_next_commit());
   PublishedCommit published = instance_->published();
-  std::uint8_t durable_slot = instance_->durable_slot();
-  std::uint8_t slot = head::next_slot(published, durable_slot);
   // An encrypted file's record is signed for its slot.
   if (const FileKeys* keys = instance_->file_keys())
     record::sign_commit_record(record, keys->record_mac_key, instance_->file_id(), slot);
@@ -625,7 +627,7 @@ Status WriteTxn::publish(bool deferred) {
   published.slot = slot;
   published.deferred = deferred;
   published.slot_txn_ids[slot] = txn_id_;
-  instance_->set_published(published);
+  instance_->committed(published, pages_written_);
   if (!deferred) {
     // Pages past the end of the commit belong to nobody now; a failure to
     // cut them off costs only space.

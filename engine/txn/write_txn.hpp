@@ -165,6 +165,11 @@ class WriteTxn final : public TreeAccess {
   std::shared_ptr<Instance> instance_;
   std::shared_ptr<const ResolvedSchema> schema_;
   bool holds_writer_ = false;
+  WriterGuard writer_;
+  // Set at begin when deferred commits wrote `DEFERRED_PAGE_LIMIT` pages
+  // since the last sync: the commit is then durable.
+  bool durable_only_ = false;
+  std::uint64_t pages_written_ = 0;
   bool failed_ = false;
   CommitRecord base_;
   std::uint64_t txn_id_ = 0;

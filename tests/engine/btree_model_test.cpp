@@ -29,6 +29,7 @@ struct Config {
   std::uint32_t page_size;
   LeafLayout layout;
   std::uint8_t cipher = 0;  // 0: checksums
+  int scale = 1;            // more commits and changes per commit
 };
 
 PageProtection protection_for(const Config& config) {
@@ -39,9 +40,10 @@ PageProtection protection_for(const Config& config) {
 }
 
 std::string config_name(const ::testing::TestParamInfo<Config>& info) {
-  return format_text("p{}_{}{}", info.param.page_size,
+  return format_text("p{}_{}{}{}", info.param.page_size,
                      info.param.layout == LeafLayout::Fixed ? "fixed" : "varint",
-                     info.param.cipher == 0 ? "" : format_text("_cipher{}", info.param.cipher));
+                     info.param.cipher == 0 ? "" : format_text("_cipher{}", info.param.cipher),
+                     info.param.scale == 1 ? "" : format_text("_x{}", info.param.scale));
 }
 
 Pairs scan(const ReadContext& cx, const TreeRoot& root, const KeyBound& lower,
@@ -161,9 +163,9 @@ TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
   Model last_model;
   // The last third mostly deletes, so that nodes merge at every level and
   // the root collapses.
-  const int commits = 30;
-  const int shrink_from = 22;
-  const int ops = 60;
+  const int commits = 30 * config.scale;
+  const int shrink_from = 22 * config.scale;
+  const int ops = 60 * config.scale;
   for (int c = 0; c < commits; ++c) {
     WriteContext cx = pages.write_context(kTreeId, config.layout);
     for (int i = 0; i < ops; ++i) {
@@ -274,6 +276,14 @@ INSTANTIATE_TEST_SUITE_P(
                       Config{65536, LeafLayout::Fixed}, Config{65536, LeafLayout::Varint},
                       Config{4096, LeafLayout::Varint, 1}, Config{16384, LeafLayout::Fixed, 2}),
     config_name);
+
+// A longer sweep, run by hand: --gtest_also_run_disabled_tests
+// --gtest_filter='DISABLED_LongSweep*'.
+INSTANTIATE_TEST_SUITE_P(DISABLED_LongSweep, BtreeModelTest,
+                         ::testing::Values(Config{4096, LeafLayout::Varint, 0, 6},
+                                           Config{4096, LeafLayout::Fixed, 0, 6},
+                                           Config{65536, LeafLayout::Varint, 0, 6}),
+                         config_name);
 
 }  // namespace
 }  // namespace deziro

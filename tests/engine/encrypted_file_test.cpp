@@ -261,6 +261,11 @@ TEST(EncryptedFile, flipped_bit_anywhere_is_refused_or_changes_nothing) {
     // recovery to an older commit, which recovery owns. Everything else
     // counts.
     if (byte == kSelectorOffset) continue;
+    // Every byte of the head and of each page's header and trailer; a
+    // stride through page bodies, whose bytes are all sealed alike.
+    std::size_t in_page = byte % page_size;
+    bool edge = byte < kHeadSize || in_page < 64 || in_page >= page_size - 16;
+    if (!edge && in_page % 5 != 0) continue;
     auto image = clean;
     image[byte] ^= static_cast<std::uint8_t>(1u << (byte % 8));
     auto got = open_and_read(image, options);
@@ -276,7 +281,7 @@ TEST(EncryptedFile, flipped_bit_anywhere_is_refused_or_changes_nothing) {
     }
   }
   // Every page of the published trees is sealed; their flips are refused.
-  EXPECT_GT(refused_in_pages, page_size);
+  EXPECT_GT(refused_in_pages, page_size / 5);
 }
 
 TEST(EncryptedFile, page_moved_to_another_place_or_file_is_refused) {

@@ -8,6 +8,7 @@
 #include "database.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/commit_check.hpp"
+#include "txn/catalog.hpp"
 #include "txn/read_txn.hpp"
 
 namespace deziro {
@@ -311,6 +312,48 @@ TEST(WriteTxn, long_values_round_trip_through_overflow_runs) {
   ASSERT_TRUE(w->del(b("t"), b("big")));
   ASSERT_TRUE(w->commit());
   expect_sound(db);
+}
+
+TEST(Catalog, lists_tree_names_in_order_and_refuses_a_name_that_is_not_utf8) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  for (std::string name :
+       {std::string("b"), std::string("a"), std::string("\0meta", 5), std::string("c")})
+    ASSERT_TRUE(w->put(b(name), b("k"), b("v")));
+  ASSERT_TRUE(w->put(b("\xff\xfe"), b("k"), b("v")));
+  ASSERT_TRUE(w->commit());
+  auto r = ReadTxn::begin(db.instance);
+  auto cursor = RangeCursor::open(ReadContext{r->source(), kCatalogTreeId}, r->catalog_root(),
+                                  KeyBound::unbounded(), KeyBound::unbounded(), false);
+  ASSERT_TRUE(cursor && *cursor);
+  std::vector<std::string> names;
+  for (;;) {
+    auto name = catalog::list_tree_names(**cursor);
+    if (!name) {
+      EXPECT_EQ(name.error().to_string(),
+                "`/mem/t.db` is damaged: the catalog: a tree name is not UTF-8");
+      break;
+    }
+    if (!*name) break;
+    names.push_back(**name);
+  }
+  EXPECT_EQ(names, (std::vector<std::string>{std::string("\0meta", 5), "a", "b", "c"}));
+}
+
+TEST(Instance, release_handle_makes_a_deferred_commit_durable) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("k"), b("v")));
+  ASSERT_TRUE(w->commit_deferred());
+  w.reset();
+  FaultStorage* storage = db.storage;
+  auto synced_before = storage->synced_image();
+  auto keep_alive = db.instance;
+  ASSERT_TRUE(Instance::release_handle(std::move(db.instance)));
+  EXPECT_FALSE(keep_alive->published().deferred);
+  EXPECT_NE(storage->synced_image(), synced_before);
+  ASSERT_TRUE(keep_alive->read_commit_state());
+  EXPECT_EQ(keep_alive->published().record.txn_id, 2u);
 }
 
 }  // namespace

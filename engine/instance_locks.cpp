@@ -1,0 +1,457 @@
+// The Instance's part in the locks between processes and threads: the
+// writer, snapshots and their reader bytes, deferred commits and close.
+// docs/file-format.md, sections 9 and 10, gives the protocol and why it is
+// safe.
+#include <unistd.h>
+
+#include <algorithm>
+#include <thread>
+
+#include "instance.hpp"
+#include "lock/lock_protocol.hpp"
+#include "text_format.hpp"
+#include "txn/head.hpp"
+#include "txn/read_txn.hpp"
+
+namespace deziro {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The slot of the newest record older than the published one: what a
+// selector byte written before the last sync may name.
+std::optional<std::uint8_t> previous_slot(const PublishedCommit& state) {
+  std::optional<std::uint8_t> best;
+  for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
+    std::uint64_t id = state.slot_txn_ids[s];
+    if (s == state.slot || id == 0 || id >= state.record.txn_id) continue;
+    if (!best || id > state.slot_txn_ids[*best]) best = s;
+  }
+  return best;
+}
+
+bool in_a_slot(const PublishedCommit& state, std::uint64_t txn_id) {
+  return std::ranges::find(state.slot_txn_ids, txn_id) != state.slot_txn_ids.end();
+}
+
+// A head read while a writer of another process writes it may catch a
+// record half written; the writer finishes within microseconds.
+constexpr int kHeadReadAttempts = 5;
+constexpr std::chrono::milliseconds kHeadReread{1};
+
+}  // namespace
+
+// ---------------------------------------------------------------- writer
+
+WriterGuard& WriterGuard::operator=(WriterGuard&& other) noexcept {
+  if (this != &other) {
+    release();
+    instance_ = std::exchange(other.instance_, nullptr);
+  }
+  return *this;
+}
+
+void WriterGuard::release() {
+  if (instance_ != nullptr) instance_->end_write(*this);
+}
+
+Error Instance::writer_error(const LockWaitFailure& failure) const {
+  return error_from_lock_wait(failure, *path_);
+}
+
+Result<bool> Instance::try_lock_exclusive(FileLock::Deadline deadline) {
+  DZ_CHECK(check_process());
+  if (!lock_) return true;
+  auto alone = try_lock_file_exclusive(*lock_, deadline);
+  if (!alone) return fail(writer_error(alone.error()));
+  return *alone;
+}
+
+Status Instance::lock_shared() {
+  DZ_CHECK(check_process());
+  if (!lock_) return ok();
+  auto deadline = Clock::now() + settings_.busy_timeout;
+  auto got = lock_->wait_lock(lock_bytes::kFile, LockMode::Shared, deadline);
+  if (!got) return fail(writer_error(got.error()));
+  return ok();
+}
+
+Result<WriterGuard> Instance::begin_write() {
+  DZ_CHECK(check_process());
+  if (failed()) return fail(sync_failed_error());
+  auto deadline = Clock::now() + settings_.busy_timeout;
+  {
+    std::unique_lock lock(writer_mutex_);
+    if (!writer_cv_.wait_until(lock, deadline, [&] { return !writer_busy_; }))
+      return fail(Error::busy(*path_));
+    writer_busy_ = true;
+  }
+  WriterGuard guard(this);
+  if (lock_) {
+    auto got = wait_write_lock(*lock_, deadline);
+    if (!got) return fail(writer_error(got.error()));
+    DZ_CHECK(read_commit_state());
+    // Which record of the slots is on disk is known only for this process's
+    // own deferred commits; another's is made durable before this writer
+    // chooses the slot it overwrites.
+    bool foreign_deferred;
+    {
+      std::lock_guard lock(state_mutex_);
+      foreign_deferred = published_.deferred && published_.record.txn_id != local_deferred_txn_;
+    }
+    if (foreign_deferred) DZ_CHECK(make_durable());
+  }
+  if (failed()) return fail(sync_failed_error());
+  return guard;
+}
+
+void Instance::end_write(WriterGuard& guard) {
+  if (guard.instance_ != this) return;
+  guard.instance_ = nullptr;
+  // A forked child holds neither the parent's slot nor its lock byte.
+  if (::getpid() != opener_pid_) return;
+  if (lock_) lock_->unlock(lock_bytes::kWrite);
+  {
+    std::lock_guard lock(writer_mutex_);
+    writer_busy_ = false;
+  }
+  writer_cv_.notify_one();
+}
+
+// ---------------------------------------------------------------- head
+
+Result<PublishedCommit> Instance::load_commit_state() {
+  std::string problem;
+  for (int attempt = 0; attempt < kHeadReadAttempts; ++attempt) {
+    if (attempt > 0) std::this_thread::sleep_for(kHeadReread);
+    head::Head h = DZ_TRY(head::read_head(*storage_));
+    // In an encrypted file a record the data key did not sign counts as
+    // damaged, as at recovery.
+    if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_);
+    auto slots = head::parse_slots(h, fields_.cipher);
+    auto selector = header::decode_selector(h.bytes[kSelectorOffset]);
+    if (!selector) {
+      problem = "the selector byte names no slot";
+      continue;
+    }
+    const SlotContent& chosen = slots[selector->slot];
+    if (!chosen.valid()) {
+      problem = chosen.state == SlotContent::State::Empty ? "the published slot is empty"
+                                                          : chosen.problem;
+      continue;
+    }
+    PublishedCommit p;
+    p.record = chosen.record;
+    p.slot = selector->slot;
+    p.deferred = selector->deferred;
+    for (std::size_t s = 0; s < kRecordSlotCount; ++s)
+      p.slot_txn_ids[s] = slots[s].valid() ? slots[s].record.txn_id : 0;
+    return p;
+  }
+  return fail(Error::corrupted(*path_, format_text("the published commit record: {}", problem)));
+}
+
+void Instance::adopt_published(const PublishedCommit& seen) {
+  bool newly_deferred;
+  {
+    std::lock_guard lock(state_mutex_);
+    std::uint64_t have = published_.record.txn_id;
+    std::uint64_t got = seen.record.txn_id;
+    // A head read that began before this process's own last commit must
+    // not take the cached state back.
+    if (got < have) return;
+    if (got == have && seen.deferred && !published_.deferred) return;
+    newly_deferred = seen.deferred && (got > have || !published_.deferred);
+    // Another process committed: what it synced last is unknown here, so
+    // the record before its commit stays guarded.
+    if (got > have) guarded_slot_ = previous_slot(seen);
+    published_ = seen;
+    if (!seen.deferred) {
+      durable_txn_id_ = got;
+      durable_slot_ = seen.slot;
+      local_deferred_txn_ = 0;
+      deferred_pages_ = 0;
+    }
+  }
+  // Another process's deferred commit: this process makes it durable after
+  // the delay as well, in case its maker does not.
+  if (newly_deferred) request_sync(Clock::now() + settings_.sync_delay);
+}
+
+Status Instance::read_commit_state() {
+  auto seen = DZ_TRY(load_commit_state());
+  adopt_published(seen);
+  return ok();
+}
+
+// ---------------------------------------------------------------- snapshots
+
+Result<PublishedCommit> Instance::begin_snapshot() {
+  DZ_CHECK(check_process());
+  auto deadline = Clock::now() + settings_.busy_timeout;
+  while (true) {
+    PublishedCommit p;
+    if (lock_) {
+      p = DZ_TRY(load_commit_state());
+      adopt_published(p);
+    } else {
+      p = published();
+    }
+    std::uint64_t t = p.record.txn_id;
+    {
+      std::lock_guard lock(readers_mutex_);
+      ReaderEntry& e = readers_[t];
+      ++e.count;
+      // Another local reader of this commit already made sure of it, and
+      // keeps it safe while this one runs.
+      if (e.verified) return p;
+    }
+    auto kept = take_reader_byte(t);
+    if (kept && *kept) return p;
+    end_snapshot(t);
+    if (!kept) return fail(std::move(kept).error());
+    // Three commits passed between the head read and the byte: try again.
+    if (Clock::now() >= deadline) return fail(Error::busy(*path_));
+  }
+}
+
+Result<bool> Instance::take_reader_byte(std::uint64_t txn_id) {
+  bool in_slot;
+  if (lock_) {
+    bool held;
+    {
+      std::lock_guard lock(readers_mutex_);
+      held = readers_[txn_id].byte_held;
+    }
+    if (!held) {
+      auto deadline = Clock::now() + settings_.busy_timeout;
+      auto got = lock_->wait_lock(lock_bytes::reader(txn_id), LockMode::Shared, deadline);
+      if (!got) return fail(writer_error(got.error()));
+      std::lock_guard lock(readers_mutex_);
+      readers_[txn_id].byte_held = true;
+    }
+    // A writer that tested the reader bytes before this one was taken frees
+    // only what no record in the slots can see; the commit is safe if it is
+    // still in a slot now.
+    auto now_state = DZ_TRY(load_commit_state());
+    adopt_published(now_state);
+    in_slot = in_a_slot(now_state, txn_id);
+  } else {
+    in_slot = in_a_slot(published(), txn_id);
+  }
+  if (in_slot) {
+    std::lock_guard lock(readers_mutex_);
+    readers_[txn_id].verified = true;
+  }
+  return in_slot;
+}
+
+void Instance::end_snapshot(std::uint64_t txn_id) {
+  if (::getpid() != opener_pid_) return;
+  bool schedule = false;
+  SteadyTime due;
+  {
+    std::lock_guard lock(readers_mutex_);
+    auto it = readers_.find(txn_id);
+    if (it == readers_.end() || it->second.count == 0) return;
+    ReaderEntry& e = it->second;
+    if (--e.count > 0) return;
+    // Local writers no longer see this reader: the next one checks again.
+    e.verified = false;
+    if (!e.byte_held) {
+      readers_.erase(it);
+      return;
+    }
+    e.idle_since = Clock::now();
+    if (!e.release_scheduled) {
+      e.release_scheduled = true;
+      schedule = true;
+      due = e.idle_since + keeper::kReaderByteLinger;
+    }
+  }
+  if (schedule) keeper::schedule(weak_from_this(), txn_id, due);
+}
+
+std::optional<SteadyTime> Instance::release_if_idle(std::uint64_t txn_id, SteadyTime now) {
+  std::lock_guard lock(readers_mutex_);
+  auto it = readers_.find(txn_id);
+  if (it == readers_.end()) return std::nullopt;
+  ReaderEntry& e = it->second;
+  if (e.count > 0) {
+    e.release_scheduled = false;
+    return std::nullopt;
+  }
+  auto due = e.idle_since + keeper::kReaderByteLinger;
+  if (now < due) return due;
+  if (lock_ && e.byte_held) lock_->unlock(lock_bytes::reader(txn_id));
+  readers_.erase(it);
+  return std::nullopt;
+}
+
+std::optional<std::uint64_t> Instance::oldest_reader() const {
+  std::lock_guard lock(readers_mutex_);
+  for (const auto& [txn_id, e] : readers_)
+    if (e.count > 0) return txn_id;
+  return std::nullopt;
+}
+
+Result<std::uint64_t> Instance::reclaim_limit(std::uint64_t new_txn_id) {
+  std::uint64_t limit = new_txn_id > 3 ? new_txn_id - 3 : 0;
+  PublishedCommit p = published();
+  for (std::uint64_t id : p.slot_txn_ids)
+    if (id != 0) limit = std::min(limit, id);
+  limit = std::min(limit, durable_txn_id());
+  if (auto oldest = oldest_reader()) limit = std::min(limit, *oldest);
+  if (lock_ && limit > 1) {
+    auto held = lock_->lowest_held_by_another(lock_bytes::reader(1), lock_bytes::reader(limit));
+    if (!held) return fail(writer_error(held.error()));
+    if (*held) limit = std::min(limit, **held - lock_bytes::reader(0));
+  }
+  return limit;
+}
+
+// ---------------------------------------------------------------- durability
+
+bool Instance::deferred_page_limit_reached() const {
+  std::lock_guard lock(state_mutex_);
+  return deferred_pages_ >= settings_.deferred_page_limit;
+}
+
+void Instance::committed(const PublishedCommit& published, std::uint64_t pages_written) {
+  {
+    std::lock_guard lock(state_mutex_);
+    // A durable commit synced before its selector byte: the selector synced
+    // with it is the one before, which a power loss may leave in place.
+    if (!published.deferred)
+      guarded_slot_ = published_.deferred ? std::nullopt : std::optional(published_.slot);
+    published_ = published;
+    if (published.deferred) {
+      local_deferred_txn_ = published.record.txn_id;
+      deferred_pages_ += pages_written;
+    } else {
+      durable_txn_id_ = published.record.txn_id;
+      durable_slot_ = published.slot;
+      local_deferred_txn_ = 0;
+      deferred_pages_ = 0;
+    }
+  }
+  // The delay counts from the first deferred commit still pending: a
+  // request never moves an earlier one later.
+  if (published.deferred) request_sync(Clock::now() + settings_.sync_delay);
+}
+
+void Instance::request_sync(SteadyTime due) {
+  if (::getpid() != opener_pid_) return;
+  std::weak_ptr<Instance> self = weak_from_this();
+  // Closing: the close publishes what is pending itself.
+  if (self.expired()) return;
+  sync_thread_.request(std::move(self), due);
+}
+
+Result<std::uint8_t> Instance::slot_for_next_commit() {
+  for (int pass = 0; pass < 2; ++pass) {
+    PublishedCommit p;
+    std::uint8_t durable;
+    std::optional<std::uint8_t> guarded;
+    {
+      std::lock_guard lock(state_mutex_);
+      p = published_;
+      durable = durable_slot_;
+      guarded = guarded_slot_;
+    }
+    std::optional<std::uint8_t> best;
+    for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
+      if (s == p.slot || s == durable || s == guarded) continue;
+      if (!best || p.slot_txn_ids[s] < p.slot_txn_ids[*best]) best = s;
+    }
+    if (best) return *best;
+    DZ_CHECK(make_durable());
+  }
+  return fail(Error::internal("no commit record slot is free for the next commit"));
+}
+
+Status Instance::make_durable() {
+  PublishedCommit p = published();
+  bool synced = p.deferred;
+  if (p.deferred) {
+    if (auto s = storage_->sync(); !s) {
+      mark_failed(std::string(s.error().message()));
+      return fail(sync_failed_error());
+    }
+    std::uint8_t selector = header::encode_selector({p.slot, false});
+    if (auto s = storage_->write_at(kSelectorOffset, {&selector, 1}); !s) {
+      mark_failed(std::string(s.error().message()));
+      return fail(sync_failed_error());
+    }
+  }
+  std::lock_guard lock(state_mutex_);
+  // The sync put the deferred selector on disk: no stale one names a slot.
+  if (synced) guarded_slot_.reset();
+  if (published_.record.txn_id == p.record.txn_id) published_.deferred = false;
+  durable_txn_id_ = p.record.txn_id;
+  durable_slot_ = p.slot;
+  local_deferred_txn_ = 0;
+  deferred_pages_ = 0;
+  return ok();
+}
+
+Status Instance::sync() {
+  DZ_CHECK(check_process());
+  if (failed()) return fail(sync_failed_error());
+  if (!published().deferred) return ok();
+  WriterGuard writer = DZ_TRY(begin_write());
+  return make_durable();
+}
+
+std::optional<SteadyTime> Instance::sync_deferred() {
+  if (failed() || !published().deferred) return std::nullopt;
+  auto writer = begin_write();
+  if (!writer) {
+    // Someone holds the writer: try again after another delay.
+    if (writer.error().kind() == ErrorKind::Busy) return Clock::now() + settings_.sync_delay;
+    return std::nullopt;
+  }
+  // A failure marks the instance failed; every later write reports it.
+  (void)make_durable();
+  return std::nullopt;
+}
+
+Status Instance::release_handle(std::shared_ptr<Instance> instance,
+                                std::shared_ptr<const Schema> schema) {
+  Status synced = instance ? instance->sync() : ok();
+  schema.reset();
+  instance.reset();
+  return synced;
+}
+
+void Instance::close() {
+  if (::getpid() != opener_pid_) {
+    // A forked child: the parent's locks, thread and pending commit are
+    // the parent's business.
+    sync_thread_.abandon();
+  } else {
+    bool pending;
+    {
+      std::lock_guard lock(state_mutex_);
+      pending = published_.deferred;
+    }
+    if (pending && !failed()) {
+      // Gives up without an error when the writer is not had in time; the
+      // commit stays published, and the next sync or recovery makes it
+      // durable.
+      if (auto writer = begin_write()) (void)make_durable();
+    }
+    sync_thread_.stop();
+  }
+  lock_.reset();
+  reader_.reset();
+  storage_.reset();
+  if (closed_) closed_->store(true);
+}
+
+Result<ReadTxn> Instance::begin_read(std::shared_ptr<Instance> instance,
+                                     std::shared_ptr<const ResolvedSchema> schema) {
+  return ReadTxn::begin(std::move(instance), std::move(schema));
+}
+
+}  // namespace deziro

@@ -1,0 +1,416 @@
+#include "query/run.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <string>
+#include <unordered_set>
+
+#include "btree/slot_tag_cache.hpp"
+#include "format/node.hpp"
+#include "format/object/key.hpp"
+#include "format/object/names.hpp"
+#include "query/run_filter.hpp"
+#include "text_format.hpp"
+
+namespace deziro::run {
+
+namespace {
+
+constexpr std::uint64_t kNoBound = std::numeric_limits<std::uint64_t>::max();
+
+std::string_view key_text(ByteView b) {
+  return {reinterpret_cast<const char*>(b.data()), b.size()};
+}
+
+// What a source hands on for one object: its primary key and, when the
+// source read it, its record with the slot hint.
+struct Offer {
+  ByteView primary_key;
+  std::optional<ByteView> record;
+  std::uint16_t hint = kNoHint;
+};
+
+enum class Step : std::uint8_t { Continue, Stop };
+using RowStep = FunctionRef<Result<Step>(const Offer& offer)>;
+
+// Reads records by primary key for rows that came without one: the first
+// lookup through the transaction, later ones through one tree reader.
+class RecordLookup {
+ public:
+  RecordLookup(TreeAccess& access, const Collection& collection)
+      : access_(access), collection_(collection), tree_(names::record_tree_name(collection.id)) {}
+
+  ByteView tree() const { return tree_.bytes(); }
+
+  Status fetch(ByteView primary_key, ValueVisitor visitor) {
+    bool found = false;
+    if (stage_ == 0) {
+      stage_ = 1;
+      found = DZ_TRY(access_.get(tree_.bytes(), primary_key, visitor));
+    } else {
+      if (stage_ == 1) {
+        reader_ = DZ_TRY(access_.tree_reader(tree_.bytes()));
+        stage_ = 2;
+      }
+      if (reader_) found = DZ_TRY(reader_->get(primary_key, visitor));
+    }
+    if (!found)
+      return fail(access_.error_at(
+          format_text("an index of `{}` names an object that is not there", collection_.name)));
+    return ok();
+  }
+
+ private:
+  TreeAccess& access_;
+  const Collection& collection_;
+  names::TreeName tree_;
+  int stage_ = 0;
+  std::unique_ptr<TreeReader> reader_;
+};
+
+// Reads the access path of a plan and hands each object to a row step.
+class Sources {
+ public:
+  Sources(TreeAccess& access, const Plan& plan, RecordLookup& lookup)
+      : access_(access), plan_(plan), lookup_(lookup) {}
+
+  // `values` false: a key range hands on keys only (its records unread).
+  Status read(RowStep step, bool values) {
+    switch (plan_.access.kind) {
+      case AccessPath::Kind::KeyLookups:
+        return key_lookups(step);
+      case AccessPath::Kind::KeyRange:
+        return key_range(step, values);
+      case AccessPath::Kind::IndexRanges:
+        return index_ranges(step);
+    }
+    return ok();
+  }
+
+ private:
+  Status key_lookups(RowStep step) {
+    const auto& keys = plan_.access.keys;
+    const std::size_t n = keys.size();
+    for (std::size_t i = 0; i < n; ++i) {
+      const ByteString& key = keys[plan_.access.backward ? n - 1 - i : i];
+      Step answer = Step::Continue;
+      auto visitor = [&](ByteView record) -> Status {
+        answer = DZ_TRY(step(Offer{key, record, kNoHint}));
+        return ok();
+      };
+      DZ_CHECK(access_.get(lookup_.tree(), key, visitor));
+      if (answer == Step::Stop) return ok();
+    }
+    return ok();
+  }
+
+  Status key_range(RowStep step, bool values) {
+    const bool backward = plan_.access.backward;
+    auto cursor =
+        DZ_TRY(access_.range(lookup_.tree(), plan_.access.lower, plan_.access.upper, backward));
+    if (!cursor) return ok();
+    const Field* tested = values ? plan_.first_tested : nullptr;
+    SlotTagCache* cache = tested ? cursor->source().slot_tags() : nullptr;
+    const std::uint64_t field_id = tested ? tested->id : 0;
+    const bool admitted = cache && cache->admit(cursor->tree_id(), field_id);
+    std::vector<SlotTagCache::Completed> completed;
+    auto status = [&]() -> Status {
+      std::string buffer;
+      while (true) {
+        const std::size_t count = cursor->leaf_count();
+        const auto [first, end] = cursor->leaf_slots();
+        const bool last_leaf = backward ? first > 0 : end < count;
+        // Hints only for pages sealed on disk: a leaf a write transaction
+        // holds in memory has no pointer and gets none.
+        const std::optional<ChildPointer> parent = cache ? cursor->parent_pointer() : std::nullopt;
+        std::shared_ptr<const SlotHints> hints;
+        std::optional<SlotHints> building;
+        if (parent) {
+          if (admitted) hints = cache->lookup(parent->page, parent->stamp, field_id);
+          if (!hints && first == 0 && end == count) building.emplace(count, kNoHint);
+        }
+        for (std::size_t i = first; i < end; ++i) {
+          const std::size_t slot = backward ? end - 1 - (i - first) : i;
+          const LeafCell cell = cursor->cell_at(slot);
+          Offer offer{cell.key, std::nullopt, kNoHint};
+          if (values) {
+            offer.record = DZ_TRY(cursor->value_of(cell, buffer));
+            if (hints) {
+              offer.hint = slot < hints->size() ? (*hints)[slot] : kNoHint;
+            } else if (building) {
+              offer.hint = codec::compute_slot_hint(*offer.record, field_id);
+              (*building)[slot] = offer.hint;
+            }
+          }
+          if (DZ_TRY(step(offer)) == Step::Stop) return ok();
+        }
+        if (building) completed.push_back({parent->page, parent->stamp, std::move(*building)});
+        if (last_leaf) return ok();
+        if (!DZ_TRY(backward ? cursor->prev_leaf() : cursor->next_leaf())) return ok();
+      }
+    }();
+    if (cache && !completed.empty()) cache->insert_all(field_id, std::move(completed));
+    return status;
+  }
+
+  Result<Step> offer_key(RowStep step, ByteView primary_key) {
+    if (plan_.access.skip_seen && !seen_.insert(std::string(key_text(primary_key))).second)
+      return Step::Continue;
+    return step(Offer{primary_key, std::nullopt, kNoHint});
+  }
+
+  Status index_ranges(RowStep step) {
+    const Index& index = *plan_.access.index;
+    const names::TreeName tree = names::index_tree_name(index.id);
+    const auto& ranges = plan_.access.ranges;
+    const bool backward = plan_.access.backward;
+    for (std::size_t r = 0; r < ranges.size(); ++r) {
+      const IndexRange& range = ranges[backward ? ranges.size() - 1 - r : r];
+      if (plan_.access.exact_values && index.unique && range.lower.kind == BoundKind::Included &&
+          !range.lower.key.empty() && range.lower.key[0] != key::kTagNull) {
+        ByteString primary_key;
+        auto copy = [&](ByteView value) -> Status {
+          primary_key.assign(value.begin(), value.end());
+          return ok();
+        };
+        if (DZ_TRY(access_.get(tree.bytes(), range.lower.key, copy)))
+          if (DZ_TRY(offer_key(step, primary_key)) == Step::Stop) return ok();
+        continue;
+      }
+      if (DZ_TRY(scan_index(step, tree.bytes(), index, range, backward)) == Step::Stop) return ok();
+    }
+    return ok();
+  }
+
+  Result<Step> scan_index(RowStep step, ByteView tree, const Index& index, const IndexRange& range,
+                          bool backward) {
+    auto cursor = DZ_TRY(access_.range(tree, range.lower, range.upper, backward));
+    if (!cursor) return Step::Continue;
+    ByteView key;
+    ByteView value;
+    if (!backward) {
+      while (DZ_TRY(cursor->next(key, value))) {
+        const auto parts = DZ_TRY(key::split_first(key, value, index, access_));
+        if (DZ_TRY(offer_key(step, parts.primary_key)) == Step::Stop) return Step::Stop;
+      }
+      return Step::Continue;
+    }
+    // Backward, the objects of one value come in descending key order; they
+    // are handed on ascending, as the row order has them.
+    ByteString group_value;
+    std::vector<ByteString> pending;
+    auto deliver = [&]() -> Result<Step> {
+      while (!pending.empty()) {
+        const ByteString primary_key = std::move(pending.back());
+        pending.pop_back();
+        if (DZ_TRY(offer_key(step, primary_key)) == Step::Stop) {
+          pending.clear();
+          return Step::Stop;
+        }
+      }
+      return Step::Continue;
+    };
+    while (DZ_TRY(cursor->next(key, value))) {
+      const auto parts = DZ_TRY(key::split_first(key, value, index, access_));
+      if (pending.empty() || compare_keys(parts.value, group_value) != 0) {
+        if (DZ_TRY(deliver()) == Step::Stop) return Step::Stop;
+        group_value.assign(parts.value.begin(), parts.value.end());
+      }
+      pending.emplace_back(parts.primary_key.begin(), parts.primary_key.end());
+    }
+    return deliver();
+  }
+
+  TreeAccess& access_;
+  const Plan& plan_;
+  RecordLookup& lookup_;
+  std::unordered_set<std::string> seen_;
+};
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+  return a > kNoBound - b ? kNoBound : a + b;
+}
+
+// The collecting mode: rows gathered, cut back to the first K whenever the
+// buffer reaches max(2K, 256), then sorted and paged.
+class RowBuffer {
+ public:
+  RowBuffer(const Plan& plan, FilterContext& filter, RecordLookup& lookup)
+      : plan_(plan), filter_(filter), lookup_(lookup) {
+    k_ = plan.limit ? saturating_add(plan.offset, *plan.limit) : kNoBound;
+    trim_at_ = k_ == kNoBound ? kNoBound : std::max<std::uint64_t>(saturating_add(k_, k_), 256);
+    key_only_ =
+        plan.access.kind == AccessPath::Kind::IndexRanges && !plan.residual && plan.sort.empty();
+  }
+
+  Result<Step> collect(const Offer& offer) {
+    if (trimmed_ && plan_.sort.empty() && !key_before(offer.primary_key, threshold().primary_key))
+      return Step::Continue;
+    if (key_only_) {
+      QueryRow row;
+      row.primary_key.assign(offer.primary_key.begin(), offer.primary_key.end());
+      push(std::move(row));
+      return Step::Continue;
+    }
+    if (offer.record) {
+      DZ_CHECK(candidate(offer.primary_key, *offer.record, offer.hint));
+    } else {
+      auto visitor = [&](ByteView record) -> Status {
+        return candidate(offer.primary_key, record, kNoHint);
+      };
+      DZ_CHECK(lookup_.fetch(offer.primary_key, visitor));
+    }
+    return Step::Continue;
+  }
+
+  Status page(RecordSink sink) {
+    std::stable_sort(rows_.begin(), rows_.end(), [&](const QueryRow& a, const QueryRow& b) {
+      return compare_rows(plan_, a, b);
+    });
+    if (plan_.offset >= rows_.size()) return ok();
+    std::uint64_t left = plan_.limit.value_or(kNoBound);
+    for (std::size_t i = plan_.offset; i < rows_.size() && left > 0; ++i, --left) {
+      if (key_only_) {
+        auto emit = [&](ByteView record) -> Status { return sink(record); };
+        DZ_CHECK(lookup_.fetch(rows_[i].primary_key, emit));
+      } else {
+        DZ_CHECK(sink(rows_[i].record));
+      }
+    }
+    return ok();
+  }
+
+  std::size_t size() const { return rows_.size(); }
+
+ private:
+  const QueryRow& threshold() const { return rows_[k_ - 1]; }
+
+  // The top-k pre-test, the filter, and the row.
+  Status candidate(ByteView primary_key, ByteView record, std::uint16_t hint) {
+    const codec::OfferedRecord offered{record, hint};
+    QueryRow row;
+    if (trimmed_) {
+      for (const SortSpec& spec : plan_.sort)
+        row.sort_values.push_back(DZ_TRY(codec::sort_value(filter_, offered, spec)));
+      row.primary_key.assign(primary_key.begin(), primary_key.end());
+      if (!compare_rows(plan_, row, threshold())) return ok();
+      if (!DZ_TRY(codec::test_record(filter_, offered, nullptr))) return ok();
+    } else {
+      if (!DZ_TRY(codec::test_record(filter_, offered, &row.sort_values))) return ok();
+      row.primary_key.assign(primary_key.begin(), primary_key.end());
+    }
+    row.record.assign(record.begin(), record.end());
+    push(std::move(row));
+    return ok();
+  }
+
+  void push(QueryRow row) {
+    rows_.push_back(std::move(row));
+    if (trim_at_ == kNoBound || rows_.size() < trim_at_) return;
+    auto less = [&](const QueryRow& a, const QueryRow& b) { return compare_rows(plan_, a, b); };
+    std::nth_element(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(k_ - 1),
+                     rows_.end(), less);
+    rows_.resize(k_);
+    trimmed_ = true;
+  }
+
+  const Plan& plan_;
+  FilterContext& filter_;
+  RecordLookup& lookup_;
+  std::uint64_t k_;
+  std::uint64_t trim_at_;
+  bool key_only_;
+  bool trimmed_ = false;
+  std::vector<QueryRow> rows_;
+};
+
+}  // namespace
+
+bool key_before(ByteView a, ByteView b) { return compare_keys(a, b) < 0; }
+
+bool compare_rows(const Plan& plan, const QueryRow& a, const QueryRow& b) {
+  const std::size_t n = std::min(a.sort_values.size(), b.sort_values.size());
+  for (std::size_t i = 0; i < n && i < plan.sort.size(); ++i) {
+    auto order = Value::cmp(a.sort_values[i], b.sort_values[i]);
+    if (order == 0) continue;
+    const bool less = order < 0;
+    return plan.sort[i].descending ? !less : less;
+  }
+  return key_before(a.primary_key, b.primary_key);
+}
+
+Status execute(TreeAccess& access, const Plan& plan, RecordSink sink) {
+  if (plan.limit && *plan.limit == 0) return ok();
+  FilterContext filter(access, plan);
+  RecordLookup lookup(access, *plan.collection);
+  Sources sources(access, plan, lookup);
+  if (plan.ordered) {
+    std::uint64_t skipped = 0;
+    std::uint64_t produced = 0;
+    auto test_row = [&](ByteView record, std::uint16_t hint) -> Result<Step> {
+      if (!DZ_TRY(codec::test_record(filter, codec::OfferedRecord{record, hint}, nullptr)))
+        return Step::Continue;
+      if (skipped < plan.offset) {
+        ++skipped;
+        return Step::Continue;
+      }
+      DZ_CHECK(sink(record));
+      ++produced;
+      return plan.limit && produced >= *plan.limit ? Step::Stop : Step::Continue;
+    };
+    auto offer_row = [&](const Offer& offer) -> Result<Step> {
+      if (offer.record) return test_row(*offer.record, offer.hint);
+      Step answer = Step::Continue;
+      auto visitor = [&](ByteView record) -> Status {
+        answer = DZ_TRY(test_row(record, kNoHint));
+        return ok();
+      };
+      DZ_CHECK(lookup.fetch(offer.primary_key, visitor));
+      return answer;
+    };
+    return sources.read(offer_row, true);
+  }
+  RowBuffer rows(plan, filter, lookup);
+  auto collect = [&](const Offer& offer) -> Result<Step> { return rows.collect(offer); };
+  DZ_CHECK(sources.read(collect, true));
+  return rows.page(sink);
+}
+
+Result<std::uint64_t> count_matches(TreeAccess& access, const Plan& plan) {
+  std::uint64_t matches = 0;
+  if (!plan.residual && !plan.exact) {
+    matches = DZ_TRY(access.tree_len(names::record_tree_name(plan.collection->id).bytes()));
+  } else {
+    FilterContext filter(access, plan);
+    RecordLookup lookup(access, *plan.collection);
+    Sources sources(access, plan, lookup);
+    if (plan.exact) {
+      auto count = [&](const Offer&) -> Result<Step> {
+        ++matches;
+        return Step::Continue;
+      };
+      DZ_CHECK(sources.read(count, false));
+    } else {
+      auto test = [&](ByteView record, std::uint16_t hint) -> Status {
+        if (DZ_TRY(codec::test_record(filter, codec::OfferedRecord{record, hint}, nullptr)))
+          ++matches;
+        return ok();
+      };
+      auto count = [&](const Offer& offer) -> Result<Step> {
+        if (offer.record) {
+          DZ_CHECK(test(*offer.record, offer.hint));
+        } else {
+          auto visitor = [&](ByteView record) -> Status { return test(record, kNoHint); };
+          DZ_CHECK(lookup.fetch(offer.primary_key, visitor));
+        }
+        return Step::Continue;
+      };
+      DZ_CHECK(sources.read(count, true));
+    }
+  }
+  const std::uint64_t after_offset = matches > plan.offset ? matches - plan.offset : 0;
+  return plan.limit ? std::min(after_offset, *plan.limit) : after_offset;
+}
+
+}  // namespace deziro::run

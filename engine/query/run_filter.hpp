@@ -1,0 +1,63 @@
+// Filter evaluation on stored records: whether one record matches the
+// residual filter of a plan, reading only the fields the tests name, and
+// the reading of a record's sort values. The comparison of a field value
+// with an operand follows the total order of values.
+#pragma once
+
+#include <compare>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "error.hpp"
+#include "format/object/codec_fields.hpp"
+#include "query/plan.hpp"
+#include "txn/tree_access.hpp"
+
+namespace deziro {
+
+namespace run {
+
+// What the tests of one find or count share: the transaction, the plan and
+// the cache of linked objects, created empty for the call.
+struct FilterContext {
+  TreeAccess& access;
+  const Plan& plan;
+  names::LinkCache links;
+
+  FilterContext(TreeAccess& a, const Plan& p) : access(a), plan(p) {}
+};
+
+// Whether a value that is not null satisfies the test's condition.
+bool test_matches(const ResolvedTest& test, const codec::FieldValue& value);
+
+// The order of a field value and an operand, as Value::cmp orders them.
+std::weak_ordering compare_field(const codec::FieldValue& value, const Value& operand);
+
+}  // namespace run
+
+namespace codec {
+
+// A record offered to the filter: its bytes and the slot hint of the plan's
+// first tested field.
+struct OfferedRecord {
+  ByteView bytes;
+  std::uint16_t hint = kNoHint;
+};
+
+Result<bool> eval_filter(run::FilterContext& cx, const RecordContext& record,
+                         const OfferedRecord& offered, const ResolvedFilter& node);
+Result<bool> eval_test(run::FilterContext& cx, const RecordContext& record,
+                       const OfferedRecord& offered, const ResolvedTest& test);
+
+// Whether the record matches the plan's residual filter (always without
+// one). When it matches and `sort_values` is given, it receives one value
+// per sort key of the plan (Null where the path reaches nothing).
+Result<bool> test_record(run::FilterContext& cx, const OfferedRecord& record,
+                         std::vector<Value>* sort_values);
+
+// The value at a sort key's path in the record.
+Result<Value> sort_value(run::FilterContext& cx, const OfferedRecord& record, const SortSpec& spec);
+
+}  // namespace codec
+}  // namespace deziro

@@ -1,0 +1,391 @@
+// Locks between processes: snapshots that stay exact while another process
+// commits, writers that take turns, BUSY after the busy timeout, locks freed
+// by a killed process, and handles that a forked child must not use.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "database.hpp"
+#include "lock/file_lock.hpp"
+#include "support/child_process.hpp"
+#include "support/temp_dir.hpp"
+#include "txn/read_txn.hpp"
+#include "txn/write_txn.hpp"
+
+namespace deziro {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing::Child;
+using testing::Signal;
+
+ByteView b(const std::string& s) { return bytes_of(s); }
+
+constexpr int kKeys = 400;
+
+std::string key_name(int k) { return "key" + std::to_string(1000 + k); }
+
+// A key's value carries the generation that last wrote it; the long tail
+// spreads the tree over a few dozen pages.
+std::string value_of(std::uint64_t generation, int k) {
+  return "g" + std::to_string(generation) + ":" + key_name(k) + ":" +
+         std::string(180, 'a' + k % 26);
+}
+
+std::uint64_t generation_of(const std::string& value) {
+  return std::stoull(value.substr(1, value.find(':') - 1));
+}
+
+OpenOptions options_with(std::chrono::milliseconds busy = 5000ms) {
+  OpenOptions o;
+  o.busy_timeout = busy;
+  return o;
+}
+
+// Generation 0 writes every key, later ones a spread of 24 keys each, so
+// that every commit releases a few leaves for later commits to reuse.
+Status write_generation(const std::shared_ptr<Instance>& instance, std::uint64_t generation,
+                        bool deferred) {
+  auto w = DZ_TRY(WriteTxn::begin(instance));
+  for (int k = 0; k < kKeys; ++k)
+    if (generation == 0 || (k * 7 + generation) % (kKeys / 24) == 0)
+      DZ_CHECK(w->put(b("t"), b(key_name(k)), b(value_of(generation, k))));
+  DZ_CHECK(w->put(b("t"), b("generation"), b(std::to_string(generation))));
+  return deferred ? w->commit_deferred() : w->commit();
+}
+
+// All keys of a snapshot, or an empty list when any read failed.
+std::vector<std::string> read_all(ReadTxn& r) {
+  std::vector<std::string> out;
+  for (int k = 0; k < kKeys; ++k) {
+    auto v = r.open_tree(b("t"), b(key_name(k)));
+    if (!v || !*v) return {};
+    out.emplace_back((*v)->begin(), (*v)->end());
+  }
+  return out;
+}
+
+class ProcessLocks : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    path_ = dir_.file("shared.db");
+    auto opened = Database::open(path_, options_with());
+    ASSERT_TRUE(opened) << opened.error().to_string();
+    ASSERT_TRUE(write_generation(opened->instance, 0, false));
+  }
+
+  testing::TempDir dir_;
+  std::string path_;
+};
+
+std::uint64_t snapshot_generation(ReadTxn& r) {
+  auto v = r.open_tree(b("t"), b("generation"));
+  if (!v || !*v) return UINT64_MAX;
+  return std::stoull(std::string((*v)->begin(), (*v)->end()));
+}
+
+// A reader process: takes snapshot after snapshot until it has seen
+// `last`, reading each one twice with a pause between, while the writer
+// commits several times. Its page cache is too small for the tree, so the
+// second read goes to the file: a page reused under the snapshot shows up
+// as a damaged page or as changed content.
+int read_snapshots_until(const std::string& path, std::uint64_t last) {
+  OpenOptions o = options_with();
+  o.cache_size = 16 * 4096;
+  auto opened = Database::open(path, o);
+  if (!opened) return 2;
+  std::uint64_t seen = 0;
+  auto give_up = Clock::now() + 60s;
+  int snapshots = 0;
+  while (seen < last || snapshots < 20) {
+    if (Clock::now() > give_up) return 3;
+    auto r = ReadTxn::begin(opened->instance);
+    if (!r) return 4;
+    auto first = read_all(*r);
+    if (first.empty()) return 5;
+    std::uint64_t g = snapshot_generation(*r);
+    for (int k = 0; k < kKeys; ++k)
+      if (generation_of(first[k]) > g || first[k] != value_of(generation_of(first[k]), k)) return 6;
+    if (g < seen) return 7;
+    seen = g;
+    std::this_thread::sleep_for(std::chrono::milliseconds(2 + snapshots % 13));
+    if (read_all(*r) != first) return 8;
+    ++snapshots;
+  }
+  return 0;
+}
+
+TEST_F(ProcessLocks,
+       snapshots_in_other_processes_stay_exact_while_a_writer_commits_over_a_thousand_times) {
+  constexpr std::uint64_t kCommits = 1500;
+  std::vector<std::unique_ptr<Child>> readers;
+  for (int i = 0; i < 3; ++i)
+    readers.push_back(
+        std::make_unique<Child>([&] { return read_snapshots_until(path_, kCommits); }));
+  Child writer([&] {
+    OpenOptions o = options_with();
+    // Deferred commits made durable every few milliseconds: pages are freed
+    // and reused at a high rate.
+    o.SYNC_DELAY = 5ms;
+    auto opened = Database::open(path_, o);
+    if (!opened) return 2;
+    for (std::uint64_t g = 1; g <= kCommits; ++g)
+      if (!write_generation(opened->instance, g, g % 64 != 0)) return 3;
+    return 0;
+  });
+  EXPECT_EQ(writer.wait(), 0);
+  for (auto& r : readers) EXPECT_EQ(r->wait(), 0);
+
+  auto opened = Database::open(path_, options_with());
+  ASSERT_TRUE(opened);
+  auto r = ReadTxn::begin(opened->instance);
+  ASSERT_TRUE(r);
+  auto all = read_all(*r);
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(snapshot_generation(*r), kCommits);
+}
+
+TEST_F(ProcessLocks, two_writers_in_two_processes_never_interleave) {
+  constexpr int kEach = 150;
+  auto add_one = [&] {
+    auto opened = Database::open(path_, options_with());
+    if (!opened) return 2;
+    for (int i = 0; i < kEach; ++i) {
+      auto w = WriteTxn::begin(opened->instance);
+      if (!w) return 3;
+      auto v = (*w)->open_tree(b("t"), b("counter"));
+      if (!v) return 4;
+      int n = *v ? std::stoi(std::string((*v)->begin(), (*v)->end())) : 0;
+      // A writer that began from a stale head, or ran beside the other,
+      // would lose increments.
+      std::this_thread::sleep_for(50us);
+      if (!(*w)->put(b("t"), b("counter"), b(std::to_string(n + 1)))) return 5;
+      if (!(i % 2 ? (*w)->commit() : (*w)->commit_deferred())) return 6;
+    }
+    return 0;
+  };
+  Child first(add_one);
+  Child second(add_one);
+  EXPECT_EQ(first.wait(), 0);
+  EXPECT_EQ(second.wait(), 0);
+  auto opened = Database::open(path_, options_with());
+  ASSERT_TRUE(opened);
+  auto r = ReadTxn::begin(opened->instance);
+  ASSERT_TRUE(r);
+  auto v = r->open_tree(b("t"), b("counter"));
+  ASSERT_TRUE(v && *v);
+  EXPECT_EQ(std::string((*v)->begin(), (*v)->end()), std::to_string(2 * kEach));
+}
+
+TEST_F(ProcessLocks, busy_arrives_after_the_busy_timeout_with_its_message) {
+  Signal holding, done;
+  Child holder([&] {
+    auto opened = Database::open(path_, options_with());
+    if (!opened) return 2;
+    auto w = WriteTxn::begin(opened->instance);
+    if (!w) return 3;
+    holding.send();
+    done.receive();
+    return 0;
+  });
+  ASSERT_EQ(holding.receive(), 'x');
+  auto opened = Database::open(path_, options_with(300ms));
+  ASSERT_TRUE(opened) << opened.error().to_string();
+  auto start = Clock::now();
+  auto w = WriteTxn::begin(opened->instance);
+  auto waited = Clock::now() - start;
+  ASSERT_FALSE(w);
+  EXPECT_EQ(w.error().kind(), ErrorKind::Busy);
+  EXPECT_EQ(w.error().to_string(),
+            "`" + path_ +
+                "` stayed busy for longer than the busy timeout: another write transaction held "
+                "it, another process was recovering it, or salvage needed it alone");
+  EXPECT_GE(waited, 300ms);
+  EXPECT_LT(waited, 3s);
+  // Snapshots do not wait for the writer.
+  EXPECT_TRUE(ReadTxn::begin(opened->instance));
+  done.send();
+  EXPECT_EQ(holder.wait(), 0);
+  EXPECT_TRUE(WriteTxn::begin(opened->instance));
+}
+
+TEST_F(ProcessLocks, open_is_busy_while_another_process_holds_the_file_alone) {
+  Signal holding, done;
+  Child holder([&] {
+    FileLock lock(::open(path_.c_str(), O_RDWR));
+    auto alone = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive);
+    if (!alone || !*alone) return 2;
+    holding.send();
+    done.receive();
+    return 0;
+  });
+  ASSERT_EQ(holding.receive(), 'x');
+  auto start = Clock::now();
+  auto opened = Database::open(path_, options_with(200ms));
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().kind(), ErrorKind::Busy);
+  EXPECT_GE(Clock::now() - start, 200ms);
+  done.send();
+  EXPECT_EQ(holder.wait(), 0);
+  EXPECT_TRUE(Database::open(path_, options_with(200ms)));
+}
+
+TEST_F(ProcessLocks, writer_killed_with_sigkill_frees_the_write_lock) {
+  Signal holding;
+  Child holder([&] {
+    auto opened = Database::open(path_, options_with());
+    if (!opened) return 2;
+    auto w = WriteTxn::begin(opened->instance);
+    if (!w || !(*w)->put(b("t"), b("half"), b("written"))) return 3;
+    holding.send();
+    std::this_thread::sleep_for(60s);
+    return 4;
+  });
+  ASSERT_EQ(holding.receive(), 'x');
+  auto opened = Database::open(path_, options_with(200ms));
+  ASSERT_TRUE(opened);
+  ASSERT_FALSE(WriteTxn::begin(opened->instance));
+  holder.kill_now();
+  EXPECT_EQ(holder.wait(), 1000 + SIGKILL);
+  auto w = WriteTxn::begin(opened->instance);
+  ASSERT_TRUE(w) << w.error().to_string();
+  EXPECT_FALSE(*(*w)->open_tree(b("t"), b("half")));
+}
+
+TEST_F(ProcessLocks, reader_killed_with_sigkill_frees_its_snapshot) {
+  Signal holding;
+  std::uint64_t snapshot = 0;
+  {
+    auto opened = Database::open(path_, options_with());
+    ASSERT_TRUE(opened);
+    snapshot = opened->instance->published().record.txn_id;
+  }
+  Child holder([&] {
+    auto opened = Database::open(path_, options_with());
+    if (!opened) return 2;
+    auto r = ReadTxn::begin(opened->instance);
+    if (!r || r->txn_id() != snapshot) return 3;
+    holding.send();
+    std::this_thread::sleep_for(60s);
+    return 4;
+  });
+  ASSERT_EQ(holding.receive(), 'x');
+  // A lock state of its own in this process: it sees only the other
+  // process's locks, and is dropped before the file is opened here.
+  auto reader_held = [&] {
+    FileLock probe(::open(path_.c_str(), O_RDWR));
+    return probe.held_by_another(lock_bytes::reader(snapshot), LockMode::Exclusive).value();
+  };
+  EXPECT_TRUE(reader_held());
+
+  auto opened = Database::open(path_, options_with());
+  ASSERT_TRUE(opened);
+  // While the snapshot lives, what it sees is never freed.
+  for (std::uint64_t g = 1; g <= 6; ++g) ASSERT_TRUE(write_generation(opened->instance, g, false));
+  auto limit = opened->instance->reclaim_limit(opened->instance->published().record.txn_id + 1);
+  ASSERT_TRUE(limit);
+  EXPECT_LE(*limit, snapshot);
+
+  holder.kill_now();
+  EXPECT_EQ(holder.wait(), 1000 + SIGKILL);
+  limit = opened->instance->reclaim_limit(opened->instance->published().record.txn_id + 1);
+  ASSERT_TRUE(limit);
+  EXPECT_GT(*limit, snapshot);
+}
+
+TEST_F(ProcessLocks, forked_child_handles_answer_closed_and_release_nothing) {
+  auto opened = Database::open(path_, options_with());
+  ASSERT_TRUE(opened);
+  auto instance = opened->instance;
+  auto r = ReadTxn::begin(instance);
+  ASSERT_TRUE(r);
+  std::uint64_t snapshot = r->txn_id();
+  Child child([&] {
+    auto closed = [](const Error& e) {
+      return e.kind() == ErrorKind::Closed && e.to_string() == "the database has been closed";
+    };
+    auto rr = ReadTxn::begin(instance);
+    if (rr || !closed(rr.error())) return 2;
+    auto w = WriteTxn::begin(instance);
+    if (w || !closed(w.error())) return 3;
+    auto s = instance->sync();
+    if (s || !closed(s.error())) return 4;
+    auto h = Instance::release_handle(instance);
+    if (h || !closed(h.error())) return 5;
+    // Dropping the inherited snapshot and the last handles here must
+    // release none of the parent's locks.
+    { ReadTxn dropped = std::move(*r); }
+    instance.reset();
+    opened->instance.reset();
+    return 0;
+  });
+  EXPECT_EQ(child.wait(), 0);
+
+  Child probe([&] {
+    FileLock lock(::open(path_.c_str(), O_RDWR));
+    auto file = lock.held_by_another(lock_bytes::kFile, LockMode::Exclusive);
+    auto reader = lock.held_by_another(lock_bytes::reader(snapshot), LockMode::Exclusive);
+    if (!file || !*file) return 2;
+    if (!reader || !*reader) return 3;
+    return 0;
+  });
+  EXPECT_EQ(probe.wait(), 0);
+  EXPECT_TRUE(write_generation(instance, 1, false));
+  EXPECT_EQ(snapshot_generation(*r), 0u);
+  EXPECT_EQ(read_all(*r)[1], value_of(0, 1));
+}
+
+TEST_F(ProcessLocks, reader_byte_is_let_go_after_the_last_local_reader_ends) {
+  auto opened = Database::open(path_, options_with());
+  ASSERT_TRUE(opened);
+  std::uint64_t snapshot;
+  {
+    auto r = ReadTxn::begin(opened->instance);
+    ASSERT_TRUE(r);
+    snapshot = r->txn_id();
+  }
+  // Held a little longer, so that the next snapshot of the commit does not
+  // pay for the lock again...
+  auto held = [&] {
+    Child c([&] {
+      FileLock lock(::open(path_.c_str(), O_RDWR));
+      return lock.held_by_another(lock_bytes::reader(snapshot), LockMode::Exclusive).value() ? 1
+                                                                                             : 0;
+    });
+    return c.wait() == 1;
+  };
+  EXPECT_TRUE(held());
+  // ...and let go by the keeper thread soon after.
+  auto give_up = Clock::now() + 5s;
+  while (held() && Clock::now() < give_up) std::this_thread::sleep_for(10ms);
+  EXPECT_FALSE(held());
+  EXPECT_TRUE(keeper::running());
+}
+
+TEST_F(ProcessLocks, a_second_open_in_the_process_keeps_the_locks_of_the_first) {
+  auto first = Database::open(path_, options_with());
+  ASSERT_TRUE(first);
+  {
+    auto second = Database::open(path_, options_with());
+    ASSERT_TRUE(second);
+    EXPECT_EQ(second->instance, first->instance);
+  }
+  // Had the second open closed its descriptor, the process would have lost
+  // its lock on byte 2^62.
+  Child probe([&] {
+    FileLock lock(::open(path_.c_str(), O_RDWR));
+    auto taken = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive);
+    return taken && !*taken ? 0 : 2;
+  });
+  EXPECT_EQ(probe.wait(), 0);
+}
+
+}  // namespace
+}  // namespace deziro
