@@ -118,42 +118,51 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
 }
 
 Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions& options) {
-  // Opens of files in this process run one at a time, so two threads opening
-  // one file end up sharing one Instance.
-  registry::Lock registry;
-  auto file = open_file(path);
-  if (!file && file.error().kind() == ErrorKind::NotFound) {
-    if (!options.create) return fail(Error::not_found(path));
-    auto page = DZ_TRY(new_first_page(options, path));
-    // False means another creator won the race: open the file it made.
-    (void)DZ_TRY(create_file(path, page));
-    file = open_file(path);
-  }
-  if (!file) return fail(std::move(file).error());
-  DZ_CHECK(check_local_file_system((*file)->descriptor(), path));
-  struct stat st {};
-  if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
-  registry::FileKey key{st.st_dev, st.st_ino};
   OpenedDatabase opened;
-  opened.instance = registry.lookup(key);
-  if (opened.instance) {
-    // Closing this descriptor would drop every lock the process holds on
-    // the file: the open file's lock state keeps it instead.
-    if (FileLock* lock = opened.instance->file_lock())
-      lock->add_file((*file)->release_descriptor());
+  {
+    // Opens of files in this process run one at a time, so two threads opening
+    // one file end up sharing one Instance.
+    registry::Lock registry;
+    auto file = open_file(path);
+    if (!file && file.error().kind() == ErrorKind::NotFound) {
+      if (!options.create) return fail(Error::not_found(path));
+      auto page = DZ_TRY(new_first_page(options, path));
+      // False means another creator won the race: open the file it made.
+      (void)DZ_TRY(create_file(path, page));
+      file = open_file(path);
+    }
+    if (!file) return fail(std::move(file).error());
+    DZ_CHECK(check_local_file_system((*file)->descriptor(), path));
+    struct stat st {};
+    if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
+    registry::FileKey key{st.st_dev, st.st_ino};
+    opened.instance = registry.lookup(key);
+    if (opened.instance) {
+      // Closing this descriptor would drop every lock the process holds on
+      // the file: the open file's lock state keeps it instead.
+      if (FileLock* lock = opened.instance->file_lock())
+        lock->add_file((*file)->release_descriptor());
+    }
+    if (!opened.instance) {
+      opened.instance = DZ_TRY(open_locked(std::move(*file), options));
+      registry.insert(key, opened.instance);
+    } else {
+      // A file already open here still asks this open for its own secret.
+      const FileKeys* keys = opened.instance->file_keys();
+      DZ_CHECK(keys::prove_credential(path, options.credential, opened.instance->cipher(),
+                                      opened.instance->file_id(),
+                                      opened.instance->published().record.key_block,
+                                      keys != nullptr ? keys->data_key : Key32()));
+    }
   }
-  if (!opened.instance) {
-    opened.instance = DZ_TRY(open_locked(std::move(*file), options));
-    registry.insert(key, opened.instance);
-  } else {
-    // A file already open here still asks this open for its own secret.
-    const FileKeys* keys = opened.instance->file_keys();
-    DZ_CHECK(keys::prove_credential(
-        path, options.credential, opened.instance->cipher(), opened.instance->file_id(),
-        opened.instance->published().record.key_block, keys != nullptr ? keys->data_key : Key32()));
-  }
-  // The schema stage runs here: it compares the declared schema with the
-  // stored one, migrates or builds indexes, and fills opened.schema.
+  // The schema stage, outside the registry lock: it may wait for the
+  // writer. It compares the declared schema with the stored one, stores a
+  // first schema or begins a migration.
+  schema::SchemaStage stage = DZ_TRY(schema::run_schema_stage(opened.instance, options));
+  opened.resolved = std::move(stage.resolved);
+  opened.migration = std::move(stage.migration);
+  if (opened.resolved)
+    opened.schema = std::shared_ptr<const Schema>(opened.resolved, &opened.resolved->schema);
   return opened;
 }
 

@@ -9,6 +9,7 @@
 #include "error.hpp"
 #include "instance.hpp"
 #include "open_options.hpp"
+#include "schema/stage.hpp"
 #include "storage/db_file.hpp"
 #include "txn/head.hpp"
 
@@ -20,6 +21,11 @@ struct OpenedDatabase {
   std::shared_ptr<Instance> instance;
   // The schema in use: the declared one, else the file's stored one.
   std::shared_ptr<const Schema> schema;
+  // The same with what its typed operations look up; none without a schema.
+  std::shared_ptr<const ResolvedSchema> resolved;
+  // Set instead when the file holds an older schema version than the
+  // declared one: the migration under way, uncommitted.
+  std::unique_ptr<schema::Migration> migration;
 };
 
 class Database {

@@ -229,24 +229,23 @@ Result<ByteView> RangeCursor::value_of(const LeafCell& cell, std::string& buffer
   return bytes_view(buffer);
 }
 
-void RangeCursor::begin_leaf_walk(bool) {
+bool RangeCursor::range_ends_in_leaf() const {
   auto [first, end] = leaf_slots();
-  if (!reverse_) {
-    slot_ = first;
-    stop_ = end;
-    walk_last_leaf_ = end < leaf_count();
-  } else {
-    slot_ = end;
-    stop_ = first;
-    walk_last_leaf_ = first > 0;
-  }
+  return reverse_ ? first > 0 : end < leaf_count();
+}
+
+void RangeCursor::begin_leaf_walk() {
+  auto [first, end] = leaf_slots();
+  slot_ = reverse_ ? end : first;
+  stop_ = reverse_ ? first : end;
+  walk_last_leaf_ = reverse_ ? first > 0 : end < leaf_count();
 }
 
 Result<bool> RangeCursor::next(ByteView& key, ByteView& value) {
   if (!walk_started_) {
     walk_started_ = true;
     if (path_.empty()) return false;
-    begin_leaf_walk(true);
+    begin_leaf_walk();
   }
   while (!path_.empty()) {
     bool has = reverse_ ? slot_ > stop_ : slot_ < stop_;
@@ -262,7 +261,7 @@ Result<bool> RangeCursor::next(ByteView& key, ByteView& value) {
       return false;
     }
     if (!DZ_TRY(step_leaf(!reverse_))) return false;
-    begin_leaf_walk(false);
+    begin_leaf_walk();
   }
   return false;
 }

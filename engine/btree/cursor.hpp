@@ -48,6 +48,9 @@ class RangeCursor {
   std::size_t leaf_range_start(const KeyBound& bound) const;
   // The slots [first, end) of the current leaf inside both bounds.
   std::pair<std::size_t, std::size_t> leaf_slots() const;
+  // Whether the range ends in the current leaf in the read's direction, so
+  // that no later leaf need be read.
+  bool range_ends_in_leaf() const;
 
   // The pointer through which the current leaf was reached; none for a
   // root leaf or a leaf held in memory.
@@ -81,7 +84,7 @@ class RangeCursor {
   Status push_child();
   Status descend_to_edge(Edge edge);
   Result<bool> step_leaf(bool forward);
-  void begin_leaf_walk(bool first_leaf);
+  void begin_leaf_walk();
   std::size_t frame_children(const Frame& f) const;
 
   NodeSource* source_;

@@ -15,7 +15,9 @@
 //   WriteContext cx{source, tree_id, txn_id, layout, sink};
 //   DZ_TRY(btree::put(cx, root, key, value, PutMode::Upsert));
 //   ChildPointer new_root = DZ_TRY(btree::write_tree(cx, root));
-// Reads (`get`, `RangeCursor`) work on any root, in memory or not.
+// Reads (`get`, `RangeCursor`) work on any root, in memory or not. One
+// transaction uses one leaf layout for every change and for `write_tree`.
+// Cursors over a tree with nodes in memory are dropped before it changes.
 #pragma once
 
 #include <cstdint>

@@ -115,6 +115,12 @@ class WriteTxn final : public TreeAccess {
   NodeSource& source() const { return instance_->reader(); }
 
   const std::shared_ptr<const ResolvedSchema>& schema() const { return schema_; }
+  // The open path stores a new schema inside the transaction and then works
+  // with it (a migration).
+  void adopt_schema(std::shared_ptr<const ResolvedSchema> schema) {
+    schema_ = std::move(schema);
+    schema_confirmed = false;
+  }
   bool schema_confirmed = false;
   std::unique_ptr<TxnScratch> scratch;
 

@@ -189,6 +189,11 @@ TEST_F(ScanTest, leaf_range_end_finds_the_first_slot_beyond_a_bound) {
   EXPECT_EQ(cursor.leaf_range_end(KeyBound::excluded(bytes_view(third))).value(), 2u);
   EXPECT_EQ(cursor.leaf_range_end(KeyBound::unbounded()).value(), count);
   EXPECT_EQ(cursor.leaf_range_end(KeyBound::excluded(bytes_view(std::string("a")))).value(), 0u);
+  EXPECT_FALSE(cursor.range_ends_in_leaf());
+  auto bounded =
+      RangeCursor::open(rx(), root_, lower, KeyBound::included(bytes_view(third)), false);
+  EXPECT_TRUE((*bounded)->range_ends_in_leaf());
+  EXPECT_EQ((*bounded)->leaf_slots(), (std::pair<std::size_t, std::size_t>(0, 3)));
 }
 
 TEST_F(ScanTest, root_leaf_and_leaves_in_memory_have_no_parent_pointer) {

@@ -36,8 +36,9 @@ void IndexKeys::trim() noexcept {
 
 WriteScratch take_scratch(WriteTxn& txn) {
   WriteScratch taken;
+  // The holder stays, emptied, so that giving the buffers back allocates
+  // nothing.
   if (auto* held = dynamic_cast<WriteScratch*>(txn.scratch.get())) taken = std::move(*held);
-  txn.scratch.reset();
   return taken;
 }
 
@@ -47,7 +48,13 @@ void return_scratch(WriteScratch scratch, WriteTxn& txn) {
   scratch.new_keys.trim();
   scratch.old_keys.trim();
   empty_within(scratch.positions, kScratchElementCap);
-  txn.scratch = std::make_unique<WriteScratch>(std::move(scratch));
+  empty_within(scratch.old_record, kScratchByteCap);
+  empty_within(scratch.slots, kScratchElementCap);
+  if (auto* held = dynamic_cast<WriteScratch*>(txn.scratch.get())) {
+    *held = std::move(scratch);
+  } else {
+    txn.scratch = std::make_unique<WriteScratch>(std::move(scratch));
+  }
 }
 
 bool has_new_unique_key(const IndexKeys& new_keys, const IndexKeys& old_keys,

@@ -64,10 +64,14 @@ class WriteScratch final : public TxnScratch {
   IndexKeys new_keys;
   IndexKeys old_keys;
   std::vector<FieldPosition> positions;
+  // A copy of the record a put or update replaces, kept for the undo of a
+  // refused replacement; the field slots of the map-based writes.
+  std::vector<std::uint8_t> old_record;
+  std::vector<const Value*> slots;
 };
 
-// Moves the transaction's scratch out, leaving none in its place (the first
-// write of a transaction gets fresh, empty buffers).
+// Moves the transaction's scratch out, leaving empty buffers in its place
+// (the first write of a transaction gets fresh, empty buffers).
 WriteScratch take_scratch(WriteTxn& txn);
 // Gives the buffers back emptied; any over its cap is freed instead.
 void return_scratch(WriteScratch scratch, WriteTxn& txn);

@@ -1,0 +1,75 @@
+// The schema stage that ends every open: the declared schema against the
+// one the file holds, and what follows from the comparison (nothing, a
+// first schema stored, a migration begun, or a refusal).
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "error.hpp"
+#include "format/object/schema.hpp"
+#include "instance.hpp"
+#include "open_options.hpp"
+#include "schema/declared.hpp"
+#include "schema/migration.hpp"
+#include "schema/resolve.hpp"
+#include "schema/resolved_schema.hpp"
+#include "txn/write_txn.hpp"
+
+namespace deziro::schema {
+
+// None when the file already holds exactly the declared schema; otherwise
+// the resolution to store. SCHEMA_TOO_NEW for a file ahead of the
+// declaration, SCHEMA_MISMATCH for a change without a new version.
+Result<std::optional<SchemaResolution>> check_declared(
+    const DeclaredSchema& declared, const std::optional<Schema>& stored,
+    std::span<const DeclaredMigration> migrations);
+
+// The migrations to versions after `stored_version` up to `declared_version`,
+// in ascending version (stable); two to one version are INVALID_ARGUMENT
+// "two migrations to version {}".
+Result<std::vector<DeclaredMigration>> sort_migrations(
+    std::span<const DeclaredMigration> migrations, std::uint64_t stored_version,
+    std::uint64_t declared_version);
+
+// A migration under way: its write transaction already holds the new schema
+// and its index changes; nothing reaches the file before finish().
+class Migration {
+ public:
+  std::unique_ptr<WriteTxn> txn;
+  // The schema the file held, and its copy with every field optional.
+  Schema previous;
+  Schema working;
+  // One entry per version from previous + 1 up to the target's, ascending.
+  std::deque<VersionStep> steps;
+  // Collections of the previous schema that the migration deletes.
+  std::vector<std::uint64_t> dropped_collections;
+  // The schema the migration leads to.
+  std::shared_ptr<const ResolvedSchema> target;
+
+  // Runs the next version's step; none once every version has been taken.
+  // The entry is consumed whether or not its step succeeds.
+  Result<std::optional<std::uint64_t>> next_step();
+  // Runs the steps left, removes the deleted collections' trees and
+  // counters, and commits durably. The transaction is over either way.
+  Status finish();
+};
+
+struct SchemaStage {
+  // The handle's schema: the declared one, else the stored one, else none.
+  std::shared_ptr<const ResolvedSchema> resolved;
+  // Set when the file holds an older schema version than the declared one.
+  std::unique_ptr<Migration> migration;
+};
+
+// Runs the stage on the published commit of an open file and carries out
+// what it requires: stores a first schema (committed), or begins a
+// migration (left uncommitted), or refuses.
+Result<SchemaStage> run_schema_stage(const std::shared_ptr<Instance>& instance,
+                                     const OpenOptions& options);
+
+}  // namespace deziro::schema

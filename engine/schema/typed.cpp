@@ -1,0 +1,87 @@
+#include "schema/typed.hpp"
+
+#include "format/object/codec.hpp"
+#include "text_format.hpp"
+
+namespace deziro::typed {
+
+std::expected<ClassMapping, std::string> compare_class(std::span<const ClassField> class_fields,
+                                                       std::span<const Field> stored,
+                                                       const Schema& schema,
+                                                       std::string_view path) {
+  for (const ClassField& field : class_fields) {
+    if (schema::find_by_name(stored, field.name) == nullptr)
+      return std::unexpected(
+          format_text("the class has a field `{}` that `{}` does not", field.name, path));
+  }
+  ClassMapping mapping;
+  mapping.fields.reserve(stored.size());
+  for (const Field& field : stored) {
+    std::size_t position = class_fields.size();
+    for (std::size_t i = 0; i < class_fields.size(); ++i) {
+      if (class_fields[i].name == field.name) {
+        position = i;
+        break;
+      }
+    }
+    if (position == class_fields.size())
+      return std::unexpected(
+          format_text("`{}` has a field `{}` that the class does not", path, field.name));
+    const ClassField& class_field = class_fields[position];
+    const std::string field_path = format_text("{}.{}", path, field.name);
+    FieldMapping entry;
+    entry.field_id = field.id;
+    entry.position = static_cast<std::uint32_t>(position);
+    entry.optional = field.optional;
+    const bool stored_embedded = field.kind.code() == KindCode::Object;
+    if (stored_embedded && !class_field.nested)
+      return std::unexpected(format_text(
+          "`{}` is an embedded object, which the class does not read as one", field_path));
+    if (!stored_embedded && class_field.nested)
+      return std::unexpected(format_text("`{}` is not an embedded object", field_path));
+    if (stored_embedded) {
+      auto nested = compare_class(*class_field.nested, field.kind.fields(), schema, field_path);
+      if (!nested) return std::unexpected(std::move(nested).error());
+      entry.nested = std::move(nested->fields);
+      entry.embedded = true;
+    }
+    if (field.default_value) {
+      std::vector<std::uint8_t> bytes;
+      auto encoded = codec::encode_typed_value(*field.default_value, field.kind, schema, bytes);
+      if (!encoded)
+        return std::unexpected(
+            format_text("the default of `{}` holds {}", field_path, encoded.error()));
+      entry.default_bytes = std::move(bytes);
+    }
+    if (!field.kind.is_plain()) mapping.all_plain = false;
+    mapping.fields.push_back(std::move(entry));
+  }
+  return mapping;
+}
+
+Result<std::shared_ptr<const ClassMapping>> class_mapping(const ResolvedSchema& resolved,
+                                                          std::size_t position,
+                                                          const LayoutShape& layout) {
+  if (auto cached = resolved.class_cache.get(layout.serial, position)) return cached;
+  const Collection& collection = resolved.schema.collections[position];
+  auto compared = compare_class(layout.fields, collection.fields, resolved.schema, collection.name);
+  if (!compared)
+    return fail(Error::invalid_argument(
+        format_text("the class does not match the collection `{}` the database holds: {}",
+                    collection.name, compared.error())));
+  bool has_key = false;
+  for (std::size_t i = 0; i < collection.fields.size(); ++i) {
+    if (collection.fields[i].id == collection.primary_key_field_id) {
+      compared->key_entry = i;
+      has_key = true;
+    }
+  }
+  if (!has_key) return fail(Error::internal("a collection has no key field"));
+  compared->auto_increment = collection.auto_increment;
+  auto mapping = std::make_shared<const ClassMapping>(std::move(*compared));
+  resolved.class_cache.insert(layout.serial, position, mapping);
+  // The first insert wins when two threads checked at once.
+  return resolved.class_cache.get(layout.serial, position);
+}
+
+}  // namespace deziro::typed
