@@ -136,6 +136,10 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
     struct stat st {};
     if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
     registry::FileKey key{st.st_dev, st.st_ino};
+    if (auto salvage = registry.salvage_claim(key)) {
+      salvage->add_file((*file)->release_descriptor());
+      return fail(Error::busy(path));
+    }
     opened.instance = registry.lookup(key);
     if (opened.instance) {
       // Closing this descriptor would drop every lock the process holds on
@@ -147,7 +151,10 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
       opened.instance = DZ_TRY(open_locked(std::move(*file), options));
       registry.insert(key, opened.instance);
     } else {
-      // A file already open here still asks this open for its own secret.
+      // A file already open here still asks this open for its own secret,
+      // against the head as it is now: another process may have changed the
+      // key since this one last looked.
+      if (opened.instance->encrypted()) DZ_CHECK(opened.instance->read_commit_state());
       const FileKeys* keys = opened.instance->file_keys();
       DZ_CHECK(keys::prove_credential(path, options.credential, opened.instance->cipher(),
                                       opened.instance->file_id(),

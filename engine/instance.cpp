@@ -93,6 +93,8 @@ struct Entry {
   std::weak_ptr<Instance> instance;
   // Set when that Instance has closed its descriptors.
   std::shared_ptr<std::atomic<bool>> closed;
+  // The lock state of a salvage that claimed the file.
+  std::weak_ptr<FileLock> salvage;
 };
 
 struct State {
@@ -131,7 +133,7 @@ std::shared_ptr<Instance> Lock::lookup(FileKey key) {
   while (true) {
     auto& map = registry_map();
     auto it = map.find(key);
-    if (it == map.end()) return nullptr;
+    if (it == map.end() || !it->second.salvage.expired()) return nullptr;
     if (auto live = it->second.instance.lock()) return live;
     if (it->second.closed->load()) {
       map.erase(it);
@@ -147,13 +149,27 @@ std::shared_ptr<Instance> Lock::lookup(FileKey key) {
 }
 
 void Lock::insert(FileKey key, const std::shared_ptr<Instance>& instance) {
-  registry_map()[key] = Entry{instance, instance->closed_};
+  registry_map()[key] = Entry{instance, instance->closed_, {}};
+}
+
+void Lock::claim_for_salvage(FileKey key, const std::shared_ptr<FileLock>& lock) {
+  registry_map()[key] = Entry{{}, std::make_shared<std::atomic<bool>>(true), lock};
+}
+
+std::shared_ptr<FileLock> Lock::salvage_claim(FileKey key) {
+  auto& map = registry_map();
+  auto it = map.find(key);
+  if (it == map.end()) return nullptr;
+  auto live = it->second.salvage.lock();
+  if (!live && it->second.instance.expired() && it->second.closed->load()) map.erase(it);
+  return live;
 }
 
 std::size_t Lock::live_count() {
   auto& map = registry_map();
-  std::erase_if(
-      map, [](const auto& kv) { return kv.second.instance.expired() && kv.second.closed->load(); });
+  std::erase_if(map, [](const auto& kv) {
+    return kv.second.instance.expired() && kv.second.closed->load() && kv.second.salvage.expired();
+  });
   return std::ranges::count_if(map, [](const auto& kv) { return !kv.second.instance.expired(); });
 }
 

@@ -290,6 +290,13 @@ class Lock {
   // The live Instance of a file, or none; dead entries are dropped.
   std::shared_ptr<Instance> lookup(FileKey key);
   void insert(FileKey key, const std::shared_ptr<Instance>& instance);
+  // Claims the file for a salvage that holds byte 2^62 exclusively through
+  // `lock`: while that lock state lives, an open of the file in this process
+  // fails with BUSY at once (handing its descriptor to the lock state, whose
+  // locks closing it would drop).
+  void claim_for_salvage(FileKey key, const std::shared_ptr<FileLock>& lock);
+  // The lock state of a live salvage claim on the file, or none.
+  std::shared_ptr<FileLock> salvage_claim(FileKey key);
   std::size_t live_count();
 
  private:

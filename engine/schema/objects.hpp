@@ -68,8 +68,8 @@ Status append_index_keys(IndexKeys& out, std::uint32_t index, bool unique, const
 // field the record lacks counts as its default when it has one, else Null
 // (the same rule as index_entries). A record that does not read is INTERNAL
 // with the reader's message, which also goes to `message`.
-Status record_index_keys(const Collection& collection, const Schema& schema, ByteView record,
-                         ByteView primary_key, IndexKeys& out, std::optional<std::string>& message);
+Status record_index_keys(const Collection& collection, ByteView record, ByteView primary_key,
+                         IndexKeys& out, std::optional<std::string>& message);
 
 // The (entry key, entry value) pairs an object gives to one index; an absent
 // or Null field counts as its default when it has one, else Null.

@@ -61,9 +61,9 @@ Status update_indexes(WriteTxn& txn, const CollectionRef& target, WriteScratch& 
   auto conflict = unique_conflict(txn, target, scratch.new_keys, scratch.old_keys, key);
   if (!conflict || *conflict) {
     Error error = conflict ? std::move(**conflict) : std::move(conflict).error();
-    if (!outcome.copy_kept)
-      return fail(Error::internal("a replacement was refused after nothing could refuse it"));
-    DZ_CHECK(txn.put(bytes_of(target.resolved().trees.record_tree), key, scratch.old_record));
+    DZ_CHECK(names::write_record(txn, target.position, key,
+                                 outcome.copy_kept ? names::RecordWrite::put(scratch.old_record)
+                                                   : names::RecordWrite::refused()));
     return fail(std::move(error));
   }
   return apply_index_changes(txn, target, scratch.new_keys, scratch.old_keys, key);
@@ -124,12 +124,11 @@ Result<bool> update(WriteTxn& txn, const CollectionRef& target, const Value& key
     if (record.size() > std::numeric_limits<std::uint32_t>::max())
       return fail(record_too_long(collection));
     std::optional<std::string> ignored;
-    DZ_CHECK(
-        record_index_keys(collection, schema, record, scratch->key, scratch->new_keys, ignored));
+    DZ_CHECK(record_index_keys(collection, record, scratch->key, scratch->new_keys, ignored));
     for (std::size_t i = 0; i < scratch->new_keys.size(); ++i)
       if (scratch->new_keys.key_at(i).size() > limit) return fail(key_too_long(collection, limit));
-    auto old = record_index_keys(collection, schema, stored, scratch->key, scratch->old_keys,
-                                 outcome.message);
+    auto old =
+        record_index_keys(collection, stored, scratch->key, scratch->old_keys, outcome.message);
     if (!old) return fail(std::move(old).error());
     if (has_new_unique_key(scratch->new_keys, scratch->old_keys, collection.indexes)) {
       scratch->old_record.assign(stored.begin(), stored.end());
@@ -162,8 +161,7 @@ Result<bool> remove(WriteTxn& txn, const CollectionRef& target, const Value& key
   DZ_CHECK(txn.flush_pending(record_tree));
   std::optional<std::string> message;
   auto visitor = [&](ByteView stored) -> Status {
-    return record_index_keys(collection, target.schema->schema, stored, scratch->key,
-                             scratch->old_keys, message);
+    return record_index_keys(collection, stored, scratch->key, scratch->old_keys, message);
   };
   const ValueVisitor visit(visitor);
   auto removed = txn.delete_in_tree(record_tree, scratch->key, &visit);

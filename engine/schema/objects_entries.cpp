@@ -53,7 +53,6 @@ bool scalar_index_entry(IndexKeys& out, std::uint32_t index, bool unique, ByteVi
                         std::size_t tag_pos, const FieldKind& kind, ByteView primary_key) {
   const std::uint8_t tag = record[tag_pos];
   codec::Reader reader(record, tag_pos + 1);
-  const std::size_t start = out.arena().size();
   switch (kind.code()) {
     case KindCode::Bool:
       if (tag != codec::kTagFalse && tag != codec::kTagTrue) return false;
@@ -87,7 +86,6 @@ bool scalar_index_entry(IndexKeys& out, std::uint32_t index, bool unique, ByteVi
       return false;
   }
   if (!unique) append_bytes(out.arena(), primary_key);
-  (void)start;
   push_end(out, index);
   return true;
 }
@@ -124,9 +122,8 @@ Status append_index_keys(IndexKeys& out, std::uint32_t index, bool unique, const
   return ok();
 }
 
-Status record_index_keys(const Collection& collection, const Schema& schema, ByteView record,
-                         ByteView primary_key, IndexKeys& out,
-                         std::optional<std::string>& message) {
+Status record_index_keys(const Collection& collection, ByteView record, ByteView primary_key,
+                         IndexKeys& out, std::optional<std::string>& message) {
   auto refuse = [&](std::string_view text) {
     message = std::string(text);
     return fail(Error::internal(std::string(text)));
@@ -155,7 +152,6 @@ Status record_index_keys(const Collection& collection, const Schema& schema, Byt
     const Value& indexed = value->is_null() ? missing_value(*field) : *value;
     DZ_CHECK(append_index_keys(out, i, index.unique, indexed, primary_key));
   }
-  (void)schema;
   return ok();
 }
 

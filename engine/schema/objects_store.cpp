@@ -68,8 +68,7 @@ Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared&
   if (mode == WriteMode::Put) {
     std::optional<std::string> message;
     auto visitor = [&](ByteView stored) -> Status {
-      auto entries =
-          record_index_keys(collection, target.schema->schema, stored, key, old, message);
+      auto entries = record_index_keys(collection, stored, key, old, message);
       if (!entries) {
         if (message) return fail(frame_record_error(txn.path(), collection.name, *message));
         return entries;
@@ -100,15 +99,11 @@ Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared&
   // 4. Unique checks of the entries that are new; a refused put is undone.
   auto undo = [&]() -> Status {
     if (mode != WriteMode::Put) return ok();
-    switch (before) {
-      case Before::Nothing:
-        DZ_CHECK(txn.del(record_tree, key));
-        return ok();
-      case Before::Copy:
-        return txn.put(record_tree, key, scratch.old_record);
-      case Before::NoCopy:
-        return fail(Error::internal("a replacement was refused after nothing could refuse it"));
-    }
+    const names::RecordWrite restore = before == Before::Nothing ? names::RecordWrite::remove()
+                                       : before == Before::Copy
+                                           ? names::RecordWrite::put(scratch.old_record)
+                                           : names::RecordWrite::refused();
+    DZ_CHECK(names::write_record(txn, target.position, key, restore));
     return ok();
   };
   auto conflict = unique_conflict(txn, target, fresh, old, key);

@@ -112,8 +112,7 @@ Result<Value> finish_write(WriteTxn& txn, const CollectionRef& target, Prepared&
   if (scratch.key.empty()) DZ_CHECK(key::primary_key_of(collection, prepared.key, scratch.key));
   scratch.new_keys.clear();
   std::optional<std::string> message;
-  DZ_CHECK(record_index_keys(collection, target.schema->schema, scratch.record, scratch.key,
-                             scratch.new_keys, message));
+  DZ_CHECK(record_index_keys(collection, scratch.record, scratch.key, scratch.new_keys, message));
   return store_object(txn, target, prepared, scratch, mode);
 }
 

@@ -42,18 +42,6 @@ Result<std::shared_ptr<const ResolvedSchema>> adopt(TreeAccess& access, Stored s
   return ResolvedSchema::make(std::move(*stored.schema), std::move(stored.bytes));
 }
 
-std::deque<VersionStep> version_queue(std::uint64_t from, std::uint64_t to,
-                                      const std::vector<VersionStep>& steps) {
-  std::deque<VersionStep> queue;
-  for (std::uint64_t v = from + 1; v <= to && v != 0; ++v) {
-    VersionStep entry{v, nullptr};
-    for (const VersionStep& s : steps)
-      if (s.version == v) entry.step = s.step;
-    queue.push_back(std::move(entry));
-  }
-  return queue;
-}
-
 }  // namespace
 
 Result<std::vector<DeclaredMigration>> sort_migrations(
@@ -97,17 +85,30 @@ Result<std::optional<SchemaResolution>> check_declared(
 }
 
 Result<std::optional<std::uint64_t>> Migration::next_step() {
-  if (steps.empty()) return std::optional<std::uint64_t>();
-  VersionStep entry = std::move(steps.front());
-  steps.pop_front();
-  if (entry.step) DZ_CHECK((*entry.step)(*txn, working));
-  return std::optional<std::uint64_t>(entry.version);
+  if (versions_left() == 0) return std::optional<std::uint64_t>();
+  const std::uint64_t version = next_version;
+  // Taken whatever its step answers.
+  if (version == last_version) {
+    taken_all = true;
+  } else {
+    ++next_version;
+  }
+  for (const VersionStep& entry : steps)
+    if (entry.version == version && entry.step) DZ_CHECK((*entry.step)(*txn, working));
+  return std::optional<std::uint64_t>(version);
 }
 
 Status Migration::finish() {
   auto result = [&]() -> Status {
-    while (DZ_TRY(next_step())) {
+    // The versions left without a step need no work: only the steps run.
+    for (const VersionStep& entry : steps) {
+      if (versions_left() == 0 || entry.version < next_version || entry.version > last_version ||
+          !entry.step)
+        continue;
+      next_version = entry.version;
+      DZ_CHECK(next_step());
     }
+    taken_all = true;
     for (std::uint64_t id : dropped_collections) {
       DZ_CHECK(txn->drop_tree(names::record_tree_name(id).bytes()));
       if (const Collection* gone = previous.collection_by_id(id))
@@ -167,7 +168,12 @@ Result<SchemaStage> run_schema_stage(const std::shared_ptr<Instance>& instance,
   auto migration = std::make_unique<Migration>();
   migration->previous = std::move(*resolution.previous);
   migration->working = resolve::all_optional(migration->previous);
-  migration->steps = version_queue(migration->previous.version, declared_version, resolution.steps);
+  migration->next_version = migration->previous.version + 1;
+  migration->last_version = declared_version;
+  migration->steps = std::move(resolution.steps);
+  std::stable_sort(
+      migration->steps.begin(), migration->steps.end(),
+      [](const VersionStep& a, const VersionStep& b) { return a.version < b.version; });
   migration->dropped_collections = std::move(resolution.dropped_collections);
   migration->target = stage.resolved;
   migration->txn = std::move(txn);

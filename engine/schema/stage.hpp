@@ -4,7 +4,6 @@
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <span>
@@ -44,8 +43,18 @@ class Migration {
   // The schema the file held, and its copy with every field optional.
   Schema previous;
   Schema working;
-  // One entry per version from previous + 1 up to the target's, ascending.
-  std::deque<VersionStep> steps;
+  // The versions still to take, from `next_version` up to `last_version`
+  // unless `taken_all`, and the steps of the migrations to some of them, in
+  // ascending version. Versions are counted rather than listed: a
+  // declaration may jump far ahead of the file's version.
+  std::uint64_t next_version = 1;
+  std::uint64_t last_version = 0;
+  bool taken_all = false;
+  std::vector<VersionStep> steps;
+
+  std::uint64_t versions_left() const {
+    return taken_all || next_version > last_version ? 0 : last_version - next_version + 1;
+  }
   // Collections of the previous schema that the migration deletes.
   std::vector<std::uint64_t> dropped_collections;
   // The schema the migration leads to.

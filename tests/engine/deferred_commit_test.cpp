@@ -196,6 +196,19 @@ TEST_F(DeferredCommits, deferred_commit_of_a_killed_process_is_made_durable_by_a
   EXPECT_TRUE(eventually([&] { return !(selector_on_disk(*opened->instance) & kDeferredBit); }));
 }
 
+TEST_F(DeferredCommits, background_threads_carry_their_names) {
+  auto opened = Database::open(path_, with_delay(3600s));
+  ASSERT_TRUE(opened);
+  { auto r = ReadTxn::begin(opened->instance); }
+  // The keeper lets the snapshot's reader byte go a little later.
+  EXPECT_TRUE(eventually([] { return thread_named("deziro-keeper"); }));
+  ASSERT_TRUE(put_one(opened->instance, "k", "v", true));
+  EXPECT_TRUE(eventually([] { return thread_named("deziro-sync"); }));
+  // Closing stops the file's sync thread.
+  opened->instance.reset();
+  EXPECT_TRUE(eventually([] { return !thread_named("deziro-sync"); }));
+}
+
 // --- power loss, through the fault-injecting storage
 
 std::shared_ptr<Instance> open_private(std::unique_ptr<FaultStorage> storage) {

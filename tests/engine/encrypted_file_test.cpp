@@ -212,6 +212,29 @@ TEST(EncryptedFile, deferred_commit_whose_pages_landed_survives_recovery) {
   }
 }
 
+TEST(EncryptedFile, second_open_sees_a_key_changed_elsewhere) {
+  testing::TempDir dir;
+  std::string path = dir.file("e.db");
+  auto first = Database::open(path, options_with(key_credential(1)));
+  ASSERT_TRUE(first) << first.error().to_string();
+  // Another opener of the same file, outside this process's registry, as
+  // another process would be, changes the key.
+  {
+    auto file = Database::open_file(path);
+    ASSERT_TRUE(file);
+    auto elsewhere =
+        Database::open_existing(std::move(*file), options_with(key_credential(1)), false);
+    ASSERT_TRUE(elsewhere) << elsewhere.error().to_string();
+    ASSERT_TRUE(keys::set_secret(*elsewhere, nullptr, key_credential(2)));
+  }
+  auto old_key = Database::open(path, options_with(key_credential(1)));
+  ASSERT_FALSE(old_key);
+  EXPECT_EQ(old_key.error().kind(), ErrorKind::WrongKey);
+  auto new_key = Database::open(path, options_with(key_credential(2)));
+  ASSERT_TRUE(new_key) << new_key.error().to_string();
+  EXPECT_EQ(new_key->instance.get(), first->instance.get());
+}
+
 // ---- What the bytes give away ------------------------------------------
 
 TEST(EncryptedFile, file_holds_none_of_its_plaintext) {

@@ -199,5 +199,19 @@ TEST_F(ObjectChanges, optional_field_with_a_default_is_indexed_by_its_default_ev
   EXPECT_EQ(entries[0].second, key_bytes(Value::integer(1)));
 }
 
+TEST_F(ObjectChanges, buffered_deletion_of_a_record_reads_as_absent) {
+  add("a", "x", 1);
+  const ByteView tree = bytes_of(people.resolved().trees.record_tree);
+  ASSERT_TRUE(txn->buffer_delete(tree, key_bytes(Value::string("a"))));
+  auto u = update("a", {{"age", Value::integer(2)}});
+  ASSERT_TRUE(u) << u.error().to_string();
+  EXPECT_FALSE(*u);
+  ASSERT_TRUE(txn->buffer_put(tree, key_bytes(Value::string("a")), ByteView()));
+  ASSERT_TRUE(txn->buffer_delete(tree, key_bytes(Value::string("a"))));
+  auto d = objects::remove(*txn, people, Value::string("a"));
+  ASSERT_TRUE(d) << d.error().to_string();
+  EXPECT_FALSE(*d);
+}
+
 }  // namespace
 }  // namespace deziro

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -385,6 +386,30 @@ TEST_F(ProcessLocks, a_second_open_in_the_process_keeps_the_locks_of_the_first) 
     return taken && !*taken ? 0 : 2;
   });
   EXPECT_EQ(probe.wait(), 0);
+}
+
+TEST_F(ProcessLocks, open_of_a_file_claimed_by_a_salvage_is_busy_at_once) {
+  struct stat st {};
+  ASSERT_EQ(::stat(path_.c_str(), &st), 0);
+  registry::FileKey key{st.st_dev, st.st_ino};
+  auto salvage = std::make_shared<FileLock>(::open(path_.c_str(), O_RDWR));
+  ASSERT_TRUE(salvage->try_lock(lock_bytes::kFile, LockMode::Exclusive).value());
+  registry::Lock().claim_for_salvage(key, salvage);
+  auto start = Clock::now();
+  auto opened = Database::open(path_, options_with());
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().kind(), ErrorKind::Busy);
+  EXPECT_LT(Clock::now() - start, 1s);
+  // The refused open did not close its descriptor: the salvage still holds
+  // the file alone.
+  Child probe([&] {
+    FileLock lock(::open(path_.c_str(), O_RDWR));
+    auto taken = lock.try_lock(lock_bytes::kFile, LockMode::Shared);
+    return taken && !*taken ? 0 : 2;
+  });
+  EXPECT_EQ(probe.wait(), 0);
+  salvage.reset();
+  EXPECT_TRUE(Database::open(path_, options_with()));
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include "format/object/codec.hpp"
 #include "format/object/key.hpp"
 #include "query/parse.hpp"
+#include "schema/objects.hpp"
 #include "schema/objects_find.hpp"
 #include "support/object_store.hpp"
 #include "txn/read_txn.hpp"
@@ -303,8 +304,11 @@ struct Store {
       : db(test::open_memory_database(items_schema(with_indexes))) {
     auto w = WriteTxn::begin(db.instance, db.schema);
     EXPECT_TRUE(w);
-    for (const ObjectMap& o : objects)
-      EXPECT_TRUE(test::store_object(**w, db.schema->schema, db.schema->schema.collections[0], o));
+    const schema::CollectionRef ref{db.schema, 0};
+    for (const ObjectMap& o : objects) {
+      auto key = objects::write_object_map(**w, ref, o, WriteMode::Insert);
+      EXPECT_TRUE(key) << key.error().to_string();
+    }
     EXPECT_TRUE((*w)->commit());
   }
 };

@@ -10,6 +10,7 @@
 #include "format/object/codec_fields.hpp"
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
+#include "query/parse.hpp"
 #include "schema/objects_find.hpp"
 #include "support/object_store.hpp"
 #include "txn/read_txn.hpp"
@@ -222,6 +223,23 @@ TEST_F(Run, top_k_returns_the_slice_of_the_full_sort) {
   // An offset plus limit that overflows trims nothing.
   EXPECT_EQ(ids("SORT BY opt LIMIT 9223372036854775807 OFFSET 1195").size(), 5u);
   EXPECT_EQ(ids("SORT BY opt OFFSET 5000"), V{});
+  // Offset plus limit beyond 2^64 - 1: nothing is trimmed, every row is kept.
+  Query q = *parse::parse_query("SORT BY opt DESC");
+  q.limit = UINT64_MAX;
+  q.offset = 1195;
+  auto b = query::bind(CompiledQuery::from(std::move(q)), {}, false);
+  ASSERT_TRUE(b);
+  auto r = ReadTxn::begin(db.instance, db.schema);
+  ASSERT_TRUE(r);
+  auto found = objects::find_read(*r, schema::CollectionRef{db.schema, 0}, *b);
+  ASSERT_TRUE(found);
+  const V full = ids("SORT BY opt DESC");
+  V tail;
+  for (const ObjectMap& o : *found) tail.push_back(o.get("id")->as_int());
+  EXPECT_EQ(tail, V(full.end() - 5, full.end()));
+  auto counted = objects::count_read(*r, schema::CollectionRef{db.schema, 0}, *b);
+  ASSERT_TRUE(counted);
+  EXPECT_EQ(*counted, 5u);
 }
 
 TEST_F(Run, rows_with_equal_sort_values_come_in_key_order_also_descending) {

@@ -3,9 +3,12 @@
 // collections when they finish.
 #include <gtest/gtest.h>
 
+#include <thread>
+
 #include "format/object/schema_codec.hpp"
 #include "support/declared_builders.hpp"
 #include "support/object_db.hpp"
+#include "support/temp_dir.hpp"
 
 namespace deziro {
 namespace {
@@ -202,6 +205,7 @@ TEST(SchemaStage, migration_steps_run_in_order_and_finish_removes_deleted_collec
   EXPECT_EQ(published_txn(instance), before);  // nothing before finish
   EXPECT_EQ(*stage->migration->next_step(), std::optional<std::uint64_t>(2));
   EXPECT_TRUE(ran.empty());
+  EXPECT_EQ(stage->migration->versions_left(), 1u);
   ASSERT_TRUE(stage->migration->finish());
   EXPECT_EQ(ran, std::vector<std::uint64_t>{3});
   auto r = ReadTxn::begin(instance);
@@ -211,6 +215,95 @@ TEST(SchemaStage, migration_steps_run_in_order_and_finish_removes_deleted_collec
   EXPECT_EQ(*r->tree_len(names::record_tree_name(1).bytes()), 1u);
   EXPECT_EQ(*r->tree_len(names::index_tree_name(1).bytes()), 1u);
   EXPECT_EQ(stored_schema(instance)->version, 3u);
+}
+
+TEST(SchemaStage, two_first_opens_at_once_store_the_schema_once_and_both_use_it) {
+  auto instance = memory_instance();
+  const auto before = published_txn(instance);
+  auto declared_schema = shared(items_v(1, {{"v", true}}));
+  std::optional<Result<schema::SchemaStage>> a, b;
+  std::thread first([&] { a.emplace(open_stage(instance, declared_schema)); });
+  std::thread second([&] { b.emplace(open_stage(instance, declared_schema)); });
+  first.join();
+  second.join();
+  ASSERT_TRUE(*a) << (*a).error().to_string();
+  ASSERT_TRUE(*b) << (*b).error().to_string();
+  // The later one compared again under the writer and wrote nothing.
+  EXPECT_EQ(published_txn(instance), before + 1);
+  EXPECT_EQ((**a).resolved->stored_bytes, (**b).resolved->stored_bytes);
+}
+
+TEST(SchemaStage, database_open_runs_the_stage_and_hands_over_a_migration) {
+  testing::TempDir dir;
+  const std::string path = dir.file("stage.db");
+  OpenOptions options;
+  options.schema = shared(items_v(1));
+  std::uint64_t first_commit = 0;
+  {
+    auto opened = Database::open(path, options);
+    ASSERT_TRUE(opened) << opened.error().to_string();
+    ASSERT_TRUE(opened->resolved);
+    EXPECT_FALSE(opened->migration);
+    EXPECT_EQ(opened->schema->version, 1u);
+    first_commit = published_txn(opened->instance);
+  }
+  {
+    auto again = Database::open(path, options);
+    ASSERT_TRUE(again) << again.error().to_string();
+    EXPECT_EQ(published_txn(again->instance), first_commit);
+  }
+  OpenOptions without;
+  {
+    auto plain = Database::open(path, without);
+    ASSERT_TRUE(plain) << plain.error().to_string();
+    ASSERT_TRUE(plain->resolved);  // the stored schema
+    EXPECT_EQ(plain->resolved->schema.collections.size(), 2u);
+  }
+  OpenOptions newer;
+  newer.schema = shared(items_v(2));
+  newer.migrations = {migration_to(2)};
+  {
+    auto migrating = Database::open(path, newer);
+    ASSERT_TRUE(migrating) << migrating.error().to_string();
+    ASSERT_TRUE(migrating->migration);
+    EXPECT_EQ(migrating->migration->previous.version, 1u);
+    EXPECT_EQ(migrating->migration->versions_left(), 1u);
+    // Dropped without finishing: the file keeps version 1.
+  }
+  auto after = Database::open(path, without);
+  ASSERT_TRUE(after);
+  EXPECT_EQ(after->resolved->schema.version, 1u);
+}
+
+TEST(SchemaStage, migration_far_ahead_counts_its_versions_without_listing_them) {
+  auto instance = memory_instance();
+  ASSERT_TRUE(open_stage(instance, shared(items_v(1))));
+  const std::uint64_t far = std::uint64_t(1) << 40;
+  int ran = 0;
+  DeclaredMigration last = migration_to(far);
+  last.step = std::make_shared<const MigrationStepFn>([&](WriteTxn&, const Schema&) {
+    ++ran;
+    return ok();
+  });
+  auto stage = open_stage(instance, shared(items_v(far)), {last});
+  ASSERT_TRUE(stage) << stage.error().to_string();
+  EXPECT_EQ(stage->migration->versions_left(), far - 1);
+  EXPECT_EQ(*stage->migration->next_step(), std::optional<std::uint64_t>(2));
+  ASSERT_TRUE(stage->migration->finish());
+  EXPECT_EQ(ran, 1);
+  EXPECT_EQ(stored_schema(instance)->version, far);
+}
+
+TEST(SchemaStage, next_step_answers_none_after_the_last_version_and_keeps_doing_so) {
+  auto instance = memory_instance();
+  ASSERT_TRUE(open_stage(instance, shared(items_v(1))));
+  auto stage = open_stage(instance, shared(items_v(3)), {});
+  ASSERT_TRUE(stage) << stage.error().to_string();
+  schema::Migration& m = *stage->migration;
+  EXPECT_EQ(*m.next_step(), std::optional<std::uint64_t>(2));
+  EXPECT_EQ(*m.next_step(), std::optional<std::uint64_t>(3));
+  EXPECT_EQ(*m.next_step(), std::nullopt);
+  EXPECT_EQ(*m.next_step(), std::nullopt);
 }
 
 }  // namespace
