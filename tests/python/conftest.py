@@ -62,3 +62,15 @@ def fresh_python(probe_dir):
         return result.stdout
 
     return run
+
+
+@pytest.fixture(scope="session")
+def values_probe(probe_dir):
+    """deziro_values_probe: the value conversions, layouts, schemas and query
+    parameters reached directly."""
+    sys.path.insert(0, str(probe_dir))
+    try:
+        import deziro_values_probe
+    finally:
+        sys.path.remove(str(probe_dir))
+    return deziro_values_probe

@@ -166,5 +166,7 @@ def test_class_made_from_a_spec_is_made_once_and_cannot_be_called(probe):
     assert cls is probe.sealed_class()
     assert cls.__module__ == "deziro_probe"
     assert cls.__qualname__ == "Sealed"
+    assert cls.__text_signature__ == "(index)"
+    assert cls.__doc__ == "A class that only the module makes."
     with pytest.raises(TypeError):
         cls()

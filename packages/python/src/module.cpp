@@ -2,6 +2,9 @@
 
 #include "call_frame.hpp"
 #include "errors.hpp"
+#include "layout.hpp"
+#include "query.hpp"
+#include "schema.hpp"
 #include "text_format.hpp"
 
 namespace deziro::binding {
@@ -18,15 +21,22 @@ PyMethodDef engine_version_definition = {
 
 // The module's names, in the order __all__ lists them. Each later name has
 // its slot here: add it at its place.
+//   - A function: a static PyMethodDef whose docstring starts with its text
+//     signature ("name(args)\n--\n\nSummary."), its body run inside
+//     guarded(), and names.add_function(definition).
+//   - A class: a PyType_Spec named "deziro._native.Name" whose Py_tp_doc
+//     starts with "Name(args)\n--\n\n" when Python may call it, and has
+//     Py_TPFLAGS_DISALLOW_INSTANTIATION when it may not; a function that
+//     returns class_object(cell, spec); and names.add_class(that()).
 void add_module_names(ModuleNames& names) {
   names.add_function(engine_version_definition);          //  1 engine_version
   names.add_int("FORMAT_VERSION", kNewestFormatVersion);  //  2 FORMAT_VERSION
-  //  3 Layout
-  //  4 NativeSchema
-  //  5 Param
-  //  6 NativeQuery
-  //  7 compile_query
-  //  8 parse_query
+  names.add_class(layout::layout_type());                 //  3 Layout
+  names.add_class(schema::native_schema_type());          //  4 NativeSchema
+  names.add_class(query::param_type());                   //  5 Param
+  names.add_class(query::native_query_type());            //  6 NativeQuery
+  names.add_function(query::compile_query_definition());  //  7 compile_query
+  names.add_function(query::parse_query_definition());    //  8 parse_query
   //  9 NativeDatabase
   // 10 open
   // 11 salvage

@@ -210,7 +210,7 @@ PyObject* read_byte_without_gil(PyObject*, PyObject* args, PyObject* kwargs) {
 }
 
 PyType_Slot sealed_slots[] = {
-    {Py_tp_doc, const_cast<char*>("A class that only the module makes.")},
+    {Py_tp_doc, const_cast<char*>("Sealed(index)\n--\n\nA class that only the module makes.")},
     {0, nullptr},
 };
 
