@@ -45,6 +45,20 @@ std::expected<ClassMapping, std::string> compare_class(std::span<const ClassFiel
       entry.nested = std::move(nested->fields);
       entry.embedded = true;
     }
+    if (class_field.element_nested) {
+      // Lists of embedded objects: the elements map like one embedded
+      // object. Any other stored kind leaves the elements without a mapping,
+      // which the readers refuse.
+      const FieldKind* element = &field.kind;
+      while (element->code() == KindCode::List) element = &element->element();
+      if (element != &field.kind && element->code() == KindCode::Object) {
+        auto nested =
+            compare_class(*class_field.element_nested, element->fields(), schema, field_path);
+        if (!nested) return std::unexpected(std::move(nested).error());
+        entry.nested = std::move(nested->fields);
+        entry.element_embedded = true;
+      }
+    }
     if (field.default_value) {
       std::vector<std::uint8_t> bytes;
       auto encoded = codec::encode_typed_value(*field.default_value, field.kind, schema, bytes);

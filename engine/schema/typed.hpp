@@ -26,6 +26,9 @@ namespace deziro {
 struct ClassField {
   std::string name;
   std::optional<std::vector<ClassField>> nested;
+  // For a list (at any depth) whose elements the class reads as embedded
+  // objects, the fields of the elements' class.
+  std::optional<std::vector<ClassField>> element_nested;
 };
 
 // A Layout as the engine sees it: its process-wide serial number (from 1)
@@ -43,9 +46,11 @@ struct FieldMapping {
   // The class field's position in the class's field list.
   std::uint32_t position = 0;
   bool optional = false;
-  // For an embedded object, the mapping of its fields.
+  // For an embedded object, or for the elements of a list of them, the
+  // mapping of its fields.
   std::vector<FieldMapping> nested;
   bool embedded = false;
+  bool element_embedded = false;
 };
 
 struct ClassMapping {

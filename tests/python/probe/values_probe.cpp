@@ -6,10 +6,12 @@
 #include "arguments.hpp"
 #include "call_frame.hpp"
 #include "errors.hpp"
+#include "format/object/codec.hpp"
 #include "instances.hpp"
 #include "layout.hpp"
 #include "py_ref.hpp"
 #include "query.hpp"
+#include "records.hpp"
 #include "schema.hpp"
 #include "sequence.hpp"
 #include "siphash.hpp"
@@ -115,7 +117,9 @@ std::optional<FieldKind> kind_of(PyObject* description);
 std::optional<std::vector<Field>> fields_of(PyObject* description) {
   std::vector<Field> fields;
   bool read = for_each_in_sequence(description, "fields", [&](PyObject* item) {
-    auto parts = fixed_tuple(item, 2, "fields");
+    // (name, kind) or (name, kind, {"optional": bool, "default": value}).
+    const bool with_options = PyTuple_Check(item) && PyTuple_Size(item) == 3;
+    auto parts = fixed_tuple(item, with_options ? 3 : 2, "fields");
     if (!parts) return false;
     auto name = to_str((*parts)[0], "fields");
     if (!name) return false;
@@ -125,6 +129,16 @@ std::optional<std::vector<Field>> fields_of(PyObject* description) {
     field.id = fields.size() + 1;
     field.name = std::string(*name);
     field.kind = std::move(*kind);
+    if (with_options) {
+      PyObject* options = (*parts)[2];
+      PyObject* optional = PyDict_GetItemString(options, "optional");
+      field.optional = optional != nullptr && PyObject_IsTrue(optional) == 1;
+      if (PyObject* given = PyDict_GetItemString(options, "default")) {
+        auto value = values::value_from_python(given);
+        if (!value) return false;
+        field.default_value = std::move(*value);
+      }
+    }
     fields.push_back(std::move(field));
     return true;
   });
@@ -289,6 +303,121 @@ PyObject* make(PyObject*, PyObject* args) {
   });
 }
 
+// A resolved schema of one collection (its first field the primary key)
+// described as for fields_of.
+std::shared_ptr<const ResolvedSchema> one_collection(PyObject* description, const char* name) {
+  auto fields = fields_of(description);
+  if (!fields) return nullptr;
+  Collection collection;
+  collection.id = 1;
+  collection.name = name;
+  collection.next_field_id = fields->size() + 1;
+  collection.primary_key_field_id = 1;
+  collection.fields = std::move(*fields);
+  Schema schema;
+  schema.collections.push_back(std::move(collection));
+  schema.next_collection_id = 2;
+  return ResolvedSchema::make(std::move(schema), {});
+}
+
+// encode(fields, dict): the engine's record of a dict (by the by-name road).
+PyObject* encode(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* description = nullptr;
+    PyObject* object = nullptr;
+    if (!PyArg_ParseTuple(args, "OO:encode", &description, &object)) return nullptr;
+    auto resolved = one_collection(description, "points");
+    if (!resolved) return nullptr;
+    const Collection& collection = resolved->schema.collections[0];
+    auto map = values::record_from_dict(object, &collection.fields);
+    if (!map) return nullptr;
+    std::vector<std::uint8_t> out;
+    auto encoded = codec::encode_object_fields(*map, collection.fields, resolved->schema, out);
+    if (!encoded) return raise_engine_error(Error::invalid_argument(encoded.error()));
+    return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(out.data()),
+                                     static_cast<Py_ssize_t>(out.size()));
+  });
+}
+
+// to_dict(fields, record): a record decoded by the engine, as a dict.
+PyObject* to_dict(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* description = nullptr;
+    Py_buffer record;
+    if (!PyArg_ParseTuple(args, "Oy*:to_dict", &description, &record)) return nullptr;
+    std::span<const std::uint8_t> bytes(static_cast<const std::uint8_t*>(record.buf),
+                                        static_cast<std::size_t>(record.len));
+    auto resolved = one_collection(description, "points");
+    auto decoded = resolved
+                       ? codec::decode_object_fields(bytes, resolved->schema.collections[0].fields)
+                       : codec::Decoded<ObjectMap>();
+    PyBuffer_Release(&record);
+    if (!resolved) return nullptr;
+    if (!decoded) return raise_engine_error(Error::corrupted("/db", std::string(decoded.error())));
+    return values::record_to_dict(*decoded);
+  });
+}
+
+// match(layout, fields, calls): matches the layout against a collection
+// named points `calls` times on one handle's schema; True when every call
+// gave the one cached mapping.
+PyObject* match(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* layout_object = nullptr;
+    PyObject* description = nullptr;
+    int calls = 1;
+    if (!PyArg_ParseTuple(args, "OO|i:match", &layout_object, &description, &calls)) return nullptr;
+    const LayoutData* layout = layout::layout_data(layout_object);
+    if (layout == nullptr) return nullptr;
+    auto resolved = one_collection(description, "points");
+    if (!resolved) return nullptr;
+    const ClassMapping* first = nullptr;
+    bool same = true;
+    for (int i = 0; i < calls; ++i) {
+      auto bound = layout::match_collection(*resolved, 0, *layout, "/db/points.dz");
+      if (!bound) return raise_engine_error(bound.error());
+      if (first == nullptr) first = bound->mapping.get();
+      same = same && first == bound->mapping.get();
+    }
+    return PyBool_FromLong(same);
+  });
+}
+
+// decode(layout, fields, records): each record (bytes) of a collection named
+// points into an instance through the layout, one slot list for all.
+PyObject* decode(PyObject*, PyObject* args) {
+  return guarded([&]() -> PyObject* {
+    PyObject* layout_object = nullptr;
+    PyObject* description = nullptr;
+    PyObject* records = nullptr;
+    if (!PyArg_ParseTuple(args, "OOO!:decode", &layout_object, &description, &PyList_Type,
+                          &records)) {
+      return nullptr;
+    }
+    const LayoutData* layout = layout::layout_data(layout_object);
+    if (layout == nullptr) return nullptr;
+    auto resolved = one_collection(description, "points");
+    if (!resolved) return nullptr;
+    auto bound = layout::match_collection(*resolved, 0, *layout, "/db/points.dz");
+    if (!bound) return raise_engine_error(bound.error());
+    PyRef out = PyRef::steal(PyList_New(0));
+    if (!out) return nullptr;
+    std::vector<PyRef> slots;
+    for (Py_ssize_t i = 0; i < PyList_Size(records); ++i) {
+      PyObject* record = PyList_GetItem(records, i);
+      char* data = nullptr;
+      Py_ssize_t size = 0;
+      if (PyBytes_AsStringAndSize(record, &data, &size) < 0) return nullptr;
+      PyRef instance = PyRef::steal(values::record_to_object(
+          *layout, *bound,
+          std::span(reinterpret_cast<const std::uint8_t*>(data), static_cast<std::size_t>(size)),
+          slots));
+      if (!instance || PyList_Append(out.get(), instance.get()) < 0) return nullptr;
+    }
+    return out.release();
+  });
+}
+
 // siphash13(key0, key1, data): the hash function under Param's hash().
 PyObject* siphash13_probe(PyObject*, PyObject* args) {
   return guarded([&]() -> PyObject* {
@@ -318,6 +447,10 @@ PyMethodDef methods[] = {
     {"bind", bind, METH_VARARGS, nullptr},
     {"siphash13", siphash13_probe, METH_VARARGS, nullptr},
     {"make", make, METH_VARARGS, nullptr},
+    {"encode", encode, METH_VARARGS, nullptr},
+    {"to_dict", to_dict, METH_VARARGS, nullptr},
+    {"match", match, METH_VARARGS, nullptr},
+    {"decode", decode, METH_VARARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
