@@ -38,6 +38,13 @@ class TxnScratch {
   virtual ~TxnScratch() = default;
 };
 
+class WriteTxn;
+
+namespace write {
+// Defined in txn/relocate.hpp; it allocates from the transaction's free runs.
+Result<std::uint64_t> write_overflow(WriteTxn& txn, std::uint64_t tree_id, std::uint64_t limit);
+}  // namespace write
+
 class WriteTxn final : public TreeAccess {
  public:
   // Waits for the writer slot up to the busy timeout: BUSY after it, CLOSED
@@ -125,6 +132,9 @@ class WriteTxn final : public TreeAccess {
   std::unique_ptr<TxnScratch> scratch;
 
  private:
+  friend Result<std::uint64_t> write::write_overflow(WriteTxn& txn, std::uint64_t tree_id,
+                                                     std::uint64_t limit);
+
   // Pages for the trees: the lowest free pages first, else new pages at the
   // end; released pages this transaction allocated itself are free again at
   // once, the others wait in this commit's retained group.
