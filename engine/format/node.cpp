@@ -301,12 +301,37 @@ std::expected<OwnedEntry, std::string> NodeView::entry_owned(std::size_t index) 
   return entry;
 }
 
-std::size_t NodeView::search(ByteView key, bool past_equal) const {
+namespace {
+
+// Orders `probe` against `key` as compare_keys does, first by their leading
+// 8 bytes read as one big-endian number when both have that many: random
+// and prefixed keys alike are mostly told apart there, without a memcmp.
+struct SearchKey {
+  explicit SearchKey(ByteView key)
+      : key(key), has_prefix(key.size() >= 8), prefix(has_prefix ? load_u64_be(key.data()) : 0) {}
+
+  int order(ByteView probe) const {
+    if (has_prefix && probe.size() >= 8) {
+      std::uint64_t p = load_u64_be(probe.data());
+      if (p != prefix) return p < prefix ? -1 : 1;
+      return compare_keys(probe.subspan(8), key.subspan(8));
+    }
+    return compare_keys(probe, key);
+  }
+
+  ByteView key;
+  bool has_prefix;
+  std::uint64_t prefix;
+};
+
+template <class KeyAt>
+std::size_t search_slots(std::size_t count, ByteView key, bool past_equal, KeyAt key_at) {
+  SearchKey target(key);
   std::size_t lo = 0;
-  std::size_t hi = count_;
+  std::size_t hi = count;
   while (lo < hi) {
-    std::size_t mid = (lo + hi) / 2;
-    int c = compare_keys(key_at(mid), key);
+    std::size_t mid = lo + (hi - lo) / 2;
+    int c = target.order(key_at(mid));
     if (c < 0 || (past_equal && c == 0)) {
       lo = mid + 1;
     } else {
@@ -314,6 +339,34 @@ std::size_t NodeView::search(ByteView key, bool past_equal) const {
     }
   }
   return lo;
+}
+
+}  // namespace
+
+std::size_t NodeView::search(ByteView key, bool past_equal) const {
+  // One loop per layout, so that the cell decoding is not re-dispatched on
+  // every probe.
+  const std::uint8_t* p = page_.get();
+  const std::uint8_t* slots = p + slots_;
+  auto cell_of = [slots](std::size_t index) {
+    return std::size_t{slots[2 * index]} | std::size_t{slots[2 * index + 1]} << 8;
+  };
+  switch (code_) {
+    case NodeCode::Branch:
+      return search_slots(count_, key, past_equal, [&](std::size_t i) {
+        std::size_t pos = cell_of(i);
+        return ByteView(p + pos + 2, std::size_t{p[pos]} | std::size_t{p[pos + 1]} << 8);
+      });
+    case NodeCode::FixedLeaf:
+      return search_slots(count_, key, past_equal, [&](std::size_t i) {
+        std::size_t pos = cell_of(i);
+        return ByteView(p + pos + (p[pos] == 0 ? 5 : 3),
+                        std::size_t{p[pos + 1]} | std::size_t{p[pos + 2]} << 8);
+      });
+    case NodeCode::VarintLeaf:
+      break;
+  }
+  return search_slots(count_, key, past_equal, [this](std::size_t i) { return key_at(i); });
 }
 
 namespace node {

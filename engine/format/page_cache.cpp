@@ -10,7 +10,7 @@ namespace deziro {
 namespace {
 
 // One shard per 64 pages of budget, at most 16: small caches keep a single
-// LRU (and so the exact floor of entries), large ones spread their locks.
+// clock (and so the exact floor of entries), large ones spread their locks.
 std::size_t shard_count_for(std::size_t budget, std::size_t page_size) {
   std::size_t pages = budget / std::max<std::size_t>(page_size, 1);
   std::size_t shards = std::bit_floor(std::max<std::size_t>(pages / 64, 1));
@@ -44,7 +44,9 @@ std::shared_ptr<const CachedPage> PageCache::get(std::uint64_t page, const PageS
   std::lock_guard lock(shard.mutex);
   auto found = shard.index.find(key);
   if (found == shard.index.end() || found->second->parser != parser) return nullptr;
-  shard.lru.splice(shard.lru.begin(), shard.lru, found->second);
+  // Marking beats moving the entry to the front: no list links of other
+  // entries are touched, so a hit costs no cache misses beyond its own.
+  found->second->referenced = true;
   return found->second->page;
 }
 
@@ -59,19 +61,26 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
     if (auto found = shard.index.find(key); found != shard.index.end()) {
       shard.charged -= found->second->charge;
       dropped.push_back(std::move(found->second->page));
-      shard.lru.erase(found->second);
+      shard.ring.erase(found->second);
       shard.index.erase(found);
     }
     if (charge > shard_budget_) return;
-    while (shard.charged + charge > shard_budget_ && !shard.lru.empty()) {
-      Entry& victim = shard.lru.back();
+    while (shard.charged + charge > shard_budget_ && !shard.ring.empty()) {
+      Entry& victim = shard.ring.back();
+      if (victim.referenced) {
+        // Used since the hand last passed: spare it once. Ends, as every
+        // spared entry is unmarked.
+        victim.referenced = false;
+        shard.ring.splice(shard.ring.begin(), shard.ring, std::prev(shard.ring.end()));
+        continue;
+      }
       shard.charged -= victim.charge;
       dropped.push_back(std::move(victim.page));
       shard.index.erase(victim.key);
-      shard.lru.pop_back();
+      shard.ring.pop_back();
     }
-    shard.lru.push_front(Entry{key, std::move(page), parser, charge});
-    shard.index.emplace(key, shard.lru.begin());
+    shard.ring.push_front(Entry{key, std::move(page), parser, charge, false});
+    shard.index.emplace(key, shard.ring.begin());
     shard.charged += charge;
   }
 }
@@ -81,7 +90,7 @@ void PageCache::clear() {
     std::list<Entry> gone;
     {
       std::lock_guard lock(shards_[i].mutex);
-      gone.swap(shards_[i].lru);
+      gone.swap(shards_[i].ring);
       shards_[i].index.clear();
       shards_[i].charged = 0;
     }

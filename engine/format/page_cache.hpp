@@ -4,7 +4,9 @@
 // Entries are keyed by page number and stamp: a page is never changed in
 // place, so a (number, stamp) pair names one exact image, and a page number
 // reused for new content simply misses. The budget is in bytes, at least 16
-// pages' worth; least recently used entries are evicted to stay within it.
+// pages' worth; entries not used lately are evicted to stay within it (a
+// second-chance clock: a hit only marks its entry, so the hit path does not
+// reorder anything).
 //
 // How the B-tree layer plugs in: it derives its parsed node from CachedPage
 // (or wraps one), and hands Pager::fetch_page a PageParser that builds it
@@ -103,12 +105,14 @@ class PageCache {
     std::shared_ptr<const CachedPage> page;
     PageParser parser;
     std::size_t charge;
+    // Set by a hit, cleared when eviction passes over the entry.
+    bool referenced = false;
   };
-  // Each shard is an independent LRU under its own mutex, so that readers
+  // Each shard is an independent clock under its own mutex, so that readers
   // on different pages rarely wait for each other.
   struct Shard {
     mutable std::mutex mutex;
-    std::list<Entry> lru;  // most recent first
+    std::list<Entry> ring;  // newest (or last spared) first
     std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> index;
     std::size_t charged = 0;
   };
