@@ -15,13 +15,18 @@ Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::
   return std::make_shared<const CachedNode>(std::move(page), std::move(*view));
 }
 
-Result<NodeView> PagerSource::fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
-                                         std::optional<std::uint8_t> level) {
-  auto cached = DZ_TRY(pager_.fetch_page(pointer, tree_id, level, &parse_node_page));
+Result<NodeView> fetch_cached_node(const Pager& pager, const ChildPointer& pointer,
+                                   std::uint64_t tree_id, std::optional<std::uint8_t> level) {
+  auto cached = DZ_TRY(pager.fetch_page(pointer, tree_id, level, &parse_node_page));
   auto node = std::static_pointer_cast<const CachedNode>(std::move(cached));
   const NodeView& view = node->view();
   const std::uint8_t* bytes = view.page();
   return view.with_owner(std::shared_ptr<const std::uint8_t>(std::move(node), bytes));
+}
+
+Result<NodeView> PagerSource::fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
+                                         std::optional<std::uint8_t> level) {
+  return fetch_cached_node(pager_, pointer, tree_id, level);
 }
 
 Status PagerSource::read_pages(std::uint64_t first, std::size_t count, PageRun& run) {

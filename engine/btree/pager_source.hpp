@@ -17,6 +17,10 @@ class CachedNode final : public CachedPage {
       : CachedPage(std::move(page)), view_(std::move(view)) {}
   // The view, not owning the bytes; NodeSource callers get one that does.
   const NodeView& view() const { return view_; }
+  // The page and the parsed node around it.
+  std::size_t cache_charge() const override {
+    return CachedPage::cache_charge() + sizeof(CachedNode);
+  }
 
  private:
   NodeView view_;
@@ -25,6 +29,11 @@ class CachedNode final : public CachedPage {
 // The PageParser of node pages: checks the node's structure (CORRUPTED
 // "page {}: {}" naming the page).
 Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::string_view path);
+
+// The node at `pointer` through the pager's cache, parsed by
+// parse_node_page; the view keeps its cache entry alive.
+Result<NodeView> fetch_cached_node(const Pager& pager, const ChildPointer& pointer,
+                                   std::uint64_t tree_id, std::optional<std::uint8_t> level);
 
 class PagerSource final : public NodeSource {
  public:
