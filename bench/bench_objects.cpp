@@ -14,26 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "allocation_counter.hpp"
 #include "database.hpp"
 #include "schema/objects.hpp"
 #include "schema/open.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
-
-namespace {
-std::size_t g_allocations = 0;
-}  // namespace
-
-void* operator new(std::size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace deziro {
 namespace {
@@ -148,11 +134,11 @@ void bench_layout(const char* workload, const char* collection_name, bool with_k
   objects::LayoutRun run{rows.layout, rows.values, rows.layout.fields.size()};
   std::optional<Error> error;
   std::size_t written = 0;
-  const std::size_t allocations = g_allocations;
+  const std::size_t allocations = bench_allocations::count;
   const auto start = std::chrono::steady_clock::now();
   while (objects::write_typed_object(*txn, ref, run, WriteMode::Insert, error)) ++written;
   const auto end = std::chrono::steady_clock::now();
-  const double allocs = static_cast<double>(g_allocations - allocations) / kObjects;
+  const double allocs = static_cast<double>(bench_allocations::count - allocations) / kObjects;
   if (error) std::fprintf(stderr, "%s\n", error->to_string().c_str());
   check(written == kObjects, "every object written");
   const auto commit_start = std::chrono::steady_clock::now();
@@ -184,11 +170,11 @@ void bench_maps() {
   auto ref = must(schema::collection_by_name_write(*txn, "plain"), "collection");
   std::optional<Error> error;
   std::size_t next = 0, written = 0;
-  const std::size_t allocations = g_allocations;
+  const std::size_t allocations = bench_allocations::count;
   const auto start = std::chrono::steady_clock::now();
   while (objects::write_batch_next(*txn, ref, maps, next, WriteMode::Insert, error)) ++written;
   const auto end = std::chrono::steady_clock::now();
-  const double allocs = static_cast<double>(g_allocations - allocations) / kObjects;
+  const double allocs = static_cast<double>(bench_allocations::count - allocations) / kObjects;
   check(written == kObjects, "every map written");
   check(txn->commit().has_value(), "commit");
   report("insert_many/object_map/no_index", kObjects,
@@ -241,14 +227,14 @@ void bench_gets() {
       arena.insert(arena.end(), record.begin(), record.end());
       return ok();
     };
-    const std::size_t allocations = g_allocations;
+    const std::size_t allocations = bench_allocations::count;
     const auto start = std::chrono::steady_clock::now();
     for (const Value& key : keys)
       found += must(objects::get_typed(access, ref.collection(), tree, key, sink), "get") ? 1 : 0;
     const auto end = std::chrono::steady_clock::now();
     check(found == keys.size(), "every key found");
     report(workload, keys.size(), std::chrono::duration<double, std::nano>(end - start).count(),
-           static_cast<double>(g_allocations - allocations) / keys.size());
+           static_cast<double>(bench_allocations::count - allocations) / keys.size());
   };
   {
     auto r = must(ReadTxn::begin(db.db.instance, db.db.resolved), "read");

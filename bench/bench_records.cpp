@@ -10,27 +10,11 @@
 #include <string>
 #include <vector>
 
+#include "allocation_counter.hpp"
 #include "format/object/codec.hpp"
 #include "format/object/key.hpp"
 #include "format/object/schema.hpp"
 #include "format/object/value.hpp"
-
-namespace {
-
-std::size_t g_allocations = 0;
-
-}  // namespace
-
-void* operator new(std::size_t size) {
-  ++g_allocations;
-  if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
-  throw std::bad_alloc();
-}
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
 
 namespace deziro {
 namespace {
@@ -44,12 +28,12 @@ void keep(T const& value) {
 template <typename Op>
 void run(const char* workload, const char* engine, std::size_t ops, Op&& op) {
   for (std::size_t i = 0; i < ops / 10 + 1; ++i) op(i);  // steady state first
-  const std::size_t allocations_before = g_allocations;
+  const std::size_t allocations_before = bench_allocations::count;
   const auto start = std::chrono::steady_clock::now();
   for (std::size_t i = 0; i < ops; ++i) op(i);
   const auto end = std::chrono::steady_clock::now();
   const double ns = std::chrono::duration<double, std::nano>(end - start).count();
-  const double allocs = static_cast<double>(g_allocations - allocations_before) / ops;
+  const double allocs = static_cast<double>(bench_allocations::count - allocations_before) / ops;
   std::printf(
       "{\"bench\": \"records\", \"workload\": \"%s\", \"engine\": \"%s\", \"ops\": %zu, "
       "\"ns_per_op\": %.1f, \"ops_per_sec\": %.0f, \"allocs_per_op\": %.3f}\n",

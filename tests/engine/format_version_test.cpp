@@ -9,6 +9,7 @@
 
 #include "database.hpp"
 #include "storage/fault_storage.hpp"
+#include "support/borrowed_storage.hpp"
 #include "support/commit_check.hpp"
 #include "txn/write_txn.hpp"
 
@@ -156,29 +157,6 @@ TEST(FormatVersion, failed_sync_during_the_upgrade_is_io_and_leaves_the_file_rea
   }
 }
 
-// Lends a disk to an open without giving it away, so that the test can
-// still look at the disk after a failed open has dropped its storage.
-class BorrowedStorage final : public Storage {
- public:
-  explicit BorrowedStorage(FaultStorage& disk) : disk_(disk) {}
-  const std::string& path() const override { return disk_.path(); }
-  Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override {
-    return disk_.read_at(offset, out);
-  }
-  Status write_at(std::uint64_t offset, ConstByteSpan data) override {
-    return disk_.write_at(offset, data);
-  }
-  Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> buffers) override {
-    return disk_.write_vectored_at(offset, buffers);
-  }
-  Status sync() override { return disk_.sync(); }
-  Result<std::uint64_t> len_or_error() override { return disk_.len_or_error(); }
-  Status set_len(std::uint64_t length) override { return disk_.set_len(length); }
-
- private:
-  FaultStorage& disk_;
-};
-
 // Power fails after every write and sync of an upgrading open; whatever
 // subset of the unsynced writes reached the disk, the file opens as 5 or 6
 // with all its rows.
@@ -199,7 +177,7 @@ void check_upgrade_interrupted_everywhere(bool encrypted) {
     FaultStorage disk_storage("/mem/v.db", image);
     FaultStorage* disk = &disk_storage;
     disk->power_off_after(k);
-    auto opened = Database::open_existing(std::make_unique<BorrowedStorage>(disk_storage),
+    auto opened = Database::open_existing(std::make_unique<testing::BorrowedStorage>(disk_storage),
                                           options_for(true, encrypted));
     if (k == total) {
       ASSERT_TRUE(opened) << opened.error().to_string();
