@@ -416,9 +416,8 @@ def test_snapshots_in_other_threads_never_see_half_a_commit(db):
 
 
 SNAPSHOT_READER = """
-    import sys, deziro
-    schema = deziro.NativeSchema(1, [("items", {fields!r})])
-    db = deziro.open({path!r}, schema=schema)
+    import deziro
+    db = deziro.open({path!r})
     query = deziro.compile_query("items", None, [], 0, None)
     print("ready", flush=True)
     odd = 0
@@ -436,8 +435,7 @@ SNAPSHOT_READER = """
 @needs_count
 def test_snapshots_in_another_process_never_see_half_a_commit(db, path):
     reader = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(SNAPSHOT_READER.format(path=path,
-                                                                      fields=ITEM_FIELDS))],
+        [sys.executable, "-c", textwrap.dedent(SNAPSHOT_READER.format(path=path))],
         stdout=subprocess.PIPE, text=True)
     assert reader.stdout.readline().strip() == "ready"
     write_pairs(db, 60)
