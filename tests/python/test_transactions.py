@@ -78,30 +78,15 @@ def stored(db, sku):
 
 
 def run_python(code):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                            capture_output=True, text=True, timeout=60)
-    return result
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=60)
 
 
 # ------------------------------------------------------------ states
 
-def read_state(db):
-    return db.begin_read()
-
-
-def write_state(db):
-    return db.begin_write()
-
-
-def ended_by_end(db):
+def ended(db, commit):
     tx = db.begin_write()
-    tx.end()
-    return tx
-
-
-def ended_by_commit(db):
-    tx = db.begin_write()
-    tx.commit(True)
+    tx.commit(True) if commit else tx.end()
     return tx
 
 
@@ -110,10 +95,10 @@ DOES_NOT_WRITE = ("INVALID_ARGUMENT", "a read transaction does not write")
 
 # state, is_open, insert, without_schema, commit(False), second commit
 STATE_MATRIX = [
-    (read_state, True, DOES_NOT_WRITE, None, NOTHING_TO_COMMIT, ENDED),
-    (write_state, True, "a", None, None, ENDED),
-    (ended_by_end, False, CLOSED, None, ENDED, ENDED),
-    (ended_by_commit, False, CLOSED, None, ENDED, ENDED),
+    (lambda db: db.begin_read(), True, DOES_NOT_WRITE, None, NOTHING_TO_COMMIT, ENDED),
+    (lambda db: db.begin_write(), True, "a", None, None, ENDED),
+    (lambda db: ended(db, commit=False), False, CLOSED, None, ENDED, ENDED),
+    (lambda db: ended(db, commit=True), False, CLOSED, None, ENDED, ENDED),
 ]
 
 
