@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "crypto/file_keys.hpp"
 #include "crypto/random.hpp"
@@ -28,7 +29,13 @@ InstanceSettings settings_from(const OpenOptions& options) {
 
 struct TempRemover {
   const std::string& path;
-  ~TempRemover() { ::unlink(path.c_str()); }
+  bool removed = false;
+  // Before the directory sync, so that one sync covers the new name and the
+  // temporary one's removal.
+  void remove() {
+    if (!std::exchange(removed, true)) ::unlink(path.c_str());
+  }
+  ~TempRemover() { remove(); }
 };
 
 }  // namespace
@@ -73,6 +80,7 @@ Result<bool> Database::create_file(const std::string& path,
   auto linked = DZ_TRY(fs::link_no_replace(temp.path, path));
   if (linked == fs::LinkOutcome::NotPossible) linked = DZ_TRY(copy_into_place(temp.path, path));
   if (linked == fs::LinkOutcome::AlreadyExists) return false;
+  remover.remove();
   DZ_CHECK(fs::sync_parent_dir(path));
   return true;
 }
