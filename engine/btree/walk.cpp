@@ -4,7 +4,8 @@
 
 namespace deziro::btree {
 
-void walk_tree(const ReadContext& cx, const ChildPointer& root, NodeVisitor& visitor) {
+void walk_tree(const ReadContext& cx, const ChildPointer& root, NodeVisitor& visitor,
+               ChildOrder order) {
   if (root.page == 0) return;
   std::vector<WalkFrame> stack;
   stack.push_back(WalkFrame{root, std::nullopt, std::nullopt, std::nullopt, UINT64_MAX});
@@ -20,7 +21,8 @@ void walk_tree(const ReadContext& cx, const ChildPointer& root, NodeVisitor& vis
     visitor.visit(frame, *node);
     if (node->is_leaf()) continue;
     const std::size_t n = node->count();
-    for (std::size_t i = 0; i <= n; ++i) {
+    for (std::size_t k = 0; k <= n; ++k) {
+      const std::size_t i = order == ChildOrder::LastFirst ? k : n - k;
       WalkFrame child;
       child.pointer = node->child_at(i);
       child.level = static_cast<std::uint8_t>(node->level() - 1);

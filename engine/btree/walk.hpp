@@ -39,10 +39,14 @@ class NodeVisitor {
   virtual void visit(const WalkFrame& frame, const NodeView& node) = 0;
 };
 
-// Walks every node below `root` (page 0: none). A branch's children are
-// pushed in child order and popped from the top, so the last child is
-// walked first and a tree's leaves are met from the last to the first.
-void walk_tree(const ReadContext& cx, const ChildPointer& root, NodeVisitor& visitor);
+// Which of a branch's children the walk reads first. The stack is popped
+// from its top, so with LastFirst the children are pushed in child order and
+// a tree's leaves are met from the last to the first.
+enum class ChildOrder : std::uint8_t { FirstFirst, LastFirst };
+
+// Walks every node below `root` (page 0: none).
+void walk_tree(const ReadContext& cx, const ChildPointer& root, NodeVisitor& visitor,
+               ChildOrder order = ChildOrder::FirstFirst);
 
 // The first slot whose key is not inside the frame's bounds (lower
 // inclusive, upper exclusive, bytes unsigned, a proper prefix first).

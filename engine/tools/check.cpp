@@ -243,7 +243,8 @@ void CommitCheck::check_trees() {
 
 void CommitCheck::check_tree(const TreeToCheck& tree, std::vector<TreeToCheck>& found) {
   TreeWalk walk(*this, tree, found);
-  btree::walk_tree(ReadContext{txn_.source(), tree.tree_id}, tree.root, walk);
+  btree::walk_tree(ReadContext{txn_.source(), tree.tree_id}, tree.root, walk,
+                   btree::ChildOrder::LastFirst);
   if (walk.whole && tree.expected_entries && walk.entries != *tree.expected_entries)
     problem(std::nullopt, tree.name,
             format_text("holds {} entries where its descriptor counts {}", walk.entries,

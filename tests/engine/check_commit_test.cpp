@@ -269,15 +269,16 @@ const Damage kDamages[] = {
        });
        return Expected{{shared.page, "pairs2", "is used twice"}, unreached(1)};
      }},
-    {"pointer_outside_the_file",
+    {"pointers_outside_the_file",
      [](CheckDb& db) {
        const std::uint64_t pages = db.record().page_count;
        db.reseal_page(db.descriptor("pairs").root.page, [&](std::span<std::uint8_t> p) {
+         store_u64_le(p.data() + kPageContentOffset, 0);
          store_u64_le(p.data() + kPageContentOffset + 32, pages + 5);
        });
-       return Expected{
-           {pages + 5, "pairs", format_text("lies outside the {} pages of the file", pages)},
-           unreached(1)};
+       // The last child is walked first.
+       const std::string outside = format_text("lies outside the {} pages of the file", pages);
+       return Expected{{pages + 5, "pairs", outside}, {0, "pairs", outside}, unreached(2)};
      }},
     {"stamp_mismatch",
      [](CheckDb& db) {
