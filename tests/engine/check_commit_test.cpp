@@ -342,6 +342,17 @@ const Damage kDamages[] = {
                         format_text("its auto-increment counter, {}, would give a key already used",
                                     kObjects)}};
      }},
+    {"schema_of_another_format",
+     [](CheckDb& db) {
+       db.write([](WriteTxn& txn) {
+         // One field: 1, the format, holding the int 2.
+         const std::uint8_t record[] = {1, 1, 4, 4};
+         ASSERT_TRUE(txn.put(bytes_of(names::kMetaTree), bytes_of(names::kSchemaKey), record));
+       });
+       // No collection is tested; the engine tree keeps its leading NUL.
+       return Expected{{kNoPage, std::string(names::kMetaTree),
+                        "its schema: it is in an object format this build does not read"}};
+     }},
     {"undecodable_record",
      [](CheckDb& db) {
        db.write([](WriteTxn& txn) {
