@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <tuple>
 
 #include "format/bytes.hpp"
 #include "format/object/codec.hpp"
@@ -35,11 +36,14 @@ class CollectionCheck {
     const names::TreeName record_tree = names::record_tree_name(collection_.id);
     auto cursor =
         txn_.range(record_tree.bytes(), KeyBound::unbounded(), KeyBound::unbounded(), false);
-    if (!cursor) return problem(cursor.error().to_string());
+    if (!cursor)
+      return report_.problems.push_back(
+          Problem{std::nullopt, collection_.name, cursor.error().to_string()});
     open_indexes();
     if (*cursor) read_records(**cursor);
     check_index_sizes();
     if (collection_.auto_increment) check_counter();
+    flush();
   }
 
  private:
@@ -52,8 +56,20 @@ class CollectionCheck {
     std::uint64_t given = 0;  // entries the objects give it
   };
 
-  void problem(std::string message) {
-    report_.problems.push_back(Problem{std::nullopt, collection_.name, std::move(message)});
+  // A finding in the order the records give it.
+  void problem(std::string message) { found(next_seq_++, std::move(message)); }
+  void found(std::uint64_t seq, std::string message) {
+    findings_.push_back(Finding{seq, Problem{std::nullopt, collection_.name, std::move(message)}});
+  }
+
+  // Makes the lookups waiting, then hands every finding to the report in
+  // record order.
+  void flush() {
+    look_up_entries();
+    std::stable_sort(findings_.begin(), findings_.end(),
+                     [](const Finding& a, const Finding& b) { return a.seq < b.seq; });
+    for (Finding& f : findings_) report_.problems.push_back(std::move(f.problem));
+    findings_.clear();
   }
 
   void open_indexes() {
@@ -71,6 +87,7 @@ class CollectionCheck {
       if (!*more) return;
       ++report_.objects_checked;
       check_record(key, record);
+      if (lookups_.size() >= kLookupBatch) flush();
     }
   }
 
@@ -79,7 +96,7 @@ class CollectionCheck {
         codec::decode_object_fields_into(record, collection_.fields, object_, name_order_);
     if (!decoded) return problem(format_text("an object's record: {}", decoded.error()));
     check_primary_key(key);
-    for (IndexState& index : indexes_) check_index_entries(index, key);
+    for (std::uint32_t i = 0; i < indexes_.size(); ++i) check_index_entries(i, key);
   }
 
   void check_primary_key(ByteView key) {
@@ -96,33 +113,59 @@ class CollectionCheck {
     if (!matches) problem("an object is stored under another key than its own");
   }
 
-  void check_index_entries(IndexState& state, ByteView key) {
+  void check_index_entries(std::uint32_t position, ByteView key) {
+    IndexState& state = indexes_[position];
     const Index& index = *state.index;
     auto entries =
         objects::index_entries(index.field_id, index.unique, collection_.fields, object_, key);
     if (!entries) return problem(entries.error().to_string());
     state.given += entries->size();
     for (const auto& [entry_key, entry_value] : *entries) {
+      Lookup lookup{next_seq_++, position, {}, arena_.size(), entry_key.size(), entry_value.size()};
+      // The first 16 bytes, zero-padded and big-endian: enough to bring
+      // entries of one leaf together, without comparing whole keys.
+      std::uint8_t head[16] = {};
+      std::memcpy(head, entry_key.data(), std::min(entry_key.size(), sizeof head));
+      lookup.head = {load_u64_be(head), load_u64_be(head + 8)};
+      arena_.insert(arena_.end(), entry_key.begin(), entry_key.end());
+      arena_.insert(arena_.end(), entry_value.begin(), entry_value.end());
+      lookups_.push_back(lookup);
+    }
+  }
+
+  // Looks every waiting entry up in its index, in about key order per
+  // index, so that neighbouring lookups share their leaf.
+  void look_up_entries() {
+    std::sort(lookups_.begin(), lookups_.end(), [](const Lookup& a, const Lookup& b) {
+      return std::tie(a.index, a.head) < std::tie(b.index, b.head);
+    });
+    for (const Lookup& lookup : lookups_) {
+      const ByteView key(arena_.data() + lookup.at, lookup.key_len);
+      const ByteView value(arena_.data() + lookup.at + lookup.key_len, lookup.value_len);
+      IndexState& state = indexes_[lookup.index];
       if (!state.reader) {
-        problem(state.reader.error().to_string());
+        found(lookup.seq, state.reader.error().to_string());
         continue;
       }
       bool same = false;
-      Result<bool> found = false;
+      Result<bool> present = false;
       if (*state.reader) {
         auto compare = [&](ByteView stored) -> Status {
-          same = same_bytes(stored, entry_value);
+          same = same_bytes(stored, value);
           return ok();
         };
-        found = (*state.reader)->get(entry_key, compare);
+        present = (*state.reader)->get(key, compare);
       }
-      if (!found)
-        problem(found.error().to_string());
-      else if (!*found)
-        problem(format_text("index {} lacks an entry one of its objects gives it", index.id));
+      const std::uint64_t id = state.index->id;
+      if (!present)
+        found(lookup.seq, present.error().to_string());
+      else if (!*present)
+        found(lookup.seq, format_text("index {} lacks an entry one of its objects gives it", id));
       else if (!same)
-        problem(format_text("index {} names another object for one of its entries", index.id));
+        found(lookup.seq, format_text("index {} names another object for one of its entries", id));
     }
+    lookups_.clear();
+    arena_.clear();
   }
 
   void check_index_sizes() {
@@ -152,8 +195,28 @@ class CollectionCheck {
           format_text("its auto-increment counter, {}, would give a key already used", counter));
   }
 
+  // An index entry an object gives, to be looked up with its batch.
+  struct Lookup {
+    std::uint64_t seq;  // where its finding goes among the others
+    std::uint32_t index;
+    std::pair<std::uint64_t, std::uint64_t> head;
+    // The key and then the value, in `arena_`.
+    std::size_t at;
+    std::size_t key_len;
+    std::size_t value_len;
+  };
+  struct Finding {
+    std::uint64_t seq;
+    Problem problem;
+  };
+  static constexpr std::size_t kLookupBatch = 1 << 17;
+
   ReadTxn& txn_;
   CheckReport& report_;
+  std::vector<Lookup> lookups_;
+  std::vector<std::uint8_t> arena_;
+  std::vector<Finding> findings_;
+  std::uint64_t next_seq_ = 0;
   const Collection& collection_;
   std::vector<std::uint32_t> name_order_;
   std::vector<IndexState> indexes_;
