@@ -1,12 +1,14 @@
 #include "transaction_change.hpp"
 
 #include "arguments.hpp"
+#include "call_frame.hpp"
 #include "errors.hpp"
 #include "layout.hpp"
 #include "py_ref.hpp"
 #include "schema/objects.hpp"
 #include "schema/open.hpp"
 #include "text_format.hpp"
+#include "transaction.hpp"
 #include "txn/write_txn.hpp"
 #include "values.hpp"
 
@@ -114,3 +116,51 @@ Result<bool> run_delete(WriteTxn& txn, const ChangeRequest& request) {
 }
 
 }  // namespace deziro::binding::changing
+
+namespace deziro::binding::transaction {
+namespace {
+
+using changing::ChangeRequest;
+
+// Converts with the interpreter lock held; the change runs on the write
+// transaction (or the migration's) without it, under the mutex.
+template <typename Run>
+PyObject* change_member(PyObject* self, std::optional<ChangeRequest> request, Run run) {
+  if (!request) return nullptr;
+  Result<bool> changed = on_writer(self, [&](WriteTxn& txn) { return run(txn, *request); });
+  if (!changed) return raise_engine_error(changed.error());
+  return PyBool_FromLong(*changed ? 1 : 0);
+}
+
+PyObject* update(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    const ResolvedSchema* schema = data_of(self).conversion_schema.get();
+    return change_member(self, changing::prepare_update(args, kwargs, schema),
+                         changing::run_update);
+  });
+}
+
+PyObject* delete_object(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return change_member(self, changing::prepare_delete(args, kwargs), changing::run_delete);
+  });
+}
+
+PyMethodDef methods[] = {
+    {"update", keywords_function(update), METH_VARARGS | METH_KEYWORDS,
+     "update($self, collection, layout, key_value, changes)\n--\n\n"
+     "Sets the fields `changes` has, by Python attribute, or by the names\n"
+     "the file stores without a layout, in the object whose primary key is\n"
+     "`key`, and says whether there was one."},
+    {"delete", keywords_function(delete_object), METH_VARARGS | METH_KEYWORDS,
+     "delete($self, collection, key_value)\n--\n\n"
+     "Deletes the object whose primary key is `key`, and says whether there\n"
+     "was one."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+const PyMethodDef* change_methods() { return methods; }
+
+}  // namespace deziro::binding::transaction

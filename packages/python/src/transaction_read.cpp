@@ -1,6 +1,7 @@
 #include "transaction_read.hpp"
 
 #include "arguments.hpp"
+#include "call_frame.hpp"
 #include "errors.hpp"
 #include "py_ref.hpp"
 #include "query.hpp"
@@ -11,15 +12,10 @@
 #include "txn/write_txn.hpp"
 #include "values.hpp"
 
-namespace deziro::binding {
-
-TreeAccess& EngineTxn::access() const {
-  if (read != nullptr) return *read;
-  return *write;
-}
-
-namespace reading {
+namespace deziro::binding::reading {
 namespace {
+
+using transaction::State;
 
 const char* const get_arguments[] = {"collection", "layout", "key_value", nullptr};
 const char* const find_arguments[] = {"collection", "layout", "query", "parameters", nullptr};
@@ -55,18 +51,30 @@ bool bind_query(PyObject* query, PyObject* parameters, bool first_only, ReadRequ
   return true;
 }
 
-Result<schema::CollectionRef> lookup(const EngineTxn& txn, std::string_view name) {
-  if (txn.read != nullptr) return schema::collection_by_name(*txn.read, name);
-  return schema::collection_by_name_write(*txn.write, name);
+// The state's transaction with the collection looked up in the schema it
+// uses; CLOSED when Ended.
+struct Target {
+  ReadTxn* read = nullptr;
+  WriteTxn* write = nullptr;
+  TreeAccess* access = nullptr;
+  schema::CollectionRef ref;
+};
+
+Result<Target> target(State& state, std::string_view collection) {
+  Target out;
+  out.read = std::get_if<ReadTxn>(&state);
+  out.write = transaction::writer(state);
+  out.access = transaction::tree_access(state);
+  out.ref = DZ_TRY(transaction::find_collection(state, collection));
+  return out;
 }
 
 // The layout's mapping onto the collection, cached by the schema the
 // transaction uses; a class that does not fit fails even when nothing was
 // found.
-Status match_layout(const EngineTxn& txn, const ReadRequest& request,
-                    const schema::CollectionRef& ref, ReadResult& result) {
-  result.mapping = DZ_TRY(
-      layout::match_collection(*ref.schema, ref.position, *request.layout, txn.access().path()));
+Status match_layout(const Target& at, const ReadRequest& request, ReadResult& result) {
+  result.mapping = DZ_TRY(layout::match_collection(*at.ref.schema, at.ref.position, *request.layout,
+                                                   at.access->path()));
   return ok();
 }
 
@@ -125,45 +133,45 @@ std::optional<ReadRequest> prepare_count(PyObject* args, PyObject* kwargs) {
   return request;
 }
 
-Result<ReadResult> run_get(const EngineTxn& txn, const ReadRequest& request) {
-  const schema::CollectionRef ref = DZ_TRY(lookup(txn, request.collection));
-  const Collection& collection = ref.collection();
-  const ByteView record_tree = bytes_of(ref.resolved().trees.record_tree);
+Result<ReadResult> run_get(State& state, const ReadRequest& request) {
+  const Target at = DZ_TRY(target(state, request.collection));
+  const Collection& collection = at.ref.collection();
+  const ByteView record_tree = bytes_of(at.ref.resolved().trees.record_tree);
   ReadResult result;
   if (request.layout == nullptr) {
-    auto map = DZ_TRY(objects::get_by_key(collection, record_tree, *request.key, txn.access()));
+    auto map = DZ_TRY(objects::get_by_key(collection, record_tree, *request.key, *at.access));
     if (map) result.maps.push_back(std::move(*map));
     return result;
   }
   auto sink = result.records.sink();
-  DZ_CHECK(objects::get_typed(txn.access(), collection, record_tree, *request.key, sink));
-  DZ_CHECK(match_layout(txn, request, ref, result));
+  DZ_CHECK(objects::get_typed(*at.access, collection, record_tree, *request.key, sink));
+  DZ_CHECK(match_layout(at, request, result));
   return result;
 }
 
-Result<ReadResult> run_find(const EngineTxn& txn, const ReadRequest& request) {
-  const schema::CollectionRef ref = DZ_TRY(lookup(txn, request.collection));
+Result<ReadResult> run_find(State& state, const ReadRequest& request) {
+  const Target at = DZ_TRY(target(state, request.collection));
+  const BoundQuery& query = *request.query;
   ReadResult result;
   if (request.layout == nullptr) {
-    result.maps = txn.read != nullptr
-                      ? DZ_TRY(objects::find_read(*txn.read, ref, *request.query))
-                      : DZ_TRY(objects::find_write(*txn.write, ref, *request.query));
+    result.maps = at.read != nullptr ? DZ_TRY(objects::find_read(*at.read, at.ref, query))
+                                     : DZ_TRY(objects::find_write(*at.write, at.ref, query));
     return result;
   }
-  if (txn.write != nullptr) DZ_CHECK(objects::flush_collection(*txn.write, ref));
+  if (at.write != nullptr) DZ_CHECK(objects::flush_collection(*at.write, at.ref));
   auto sink = result.records.sink();
-  DZ_CHECK(objects::find_with(txn.access(), ref.schema->schema.collections, ref.collection(),
-                              *request.query, sink));
-  DZ_CHECK(match_layout(txn, request, ref, result));
+  DZ_CHECK(objects::find_with(*at.access, at.ref.schema->schema.collections, at.ref.collection(),
+                              query, sink));
+  DZ_CHECK(match_layout(at, request, result));
   return result;
 }
 
-Result<ReadResult> run_count(const EngineTxn& txn, const ReadRequest& request) {
-  const schema::CollectionRef ref = DZ_TRY(lookup(txn, request.collection));
+Result<ReadResult> run_count(State& state, const ReadRequest& request) {
+  const Target at = DZ_TRY(target(state, request.collection));
+  const BoundQuery& query = *request.query;
   ReadResult result;
-  result.count = txn.read != nullptr
-                     ? DZ_TRY(objects::count_read(*txn.read, ref, *request.query))
-                     : DZ_TRY(objects::count_write(*txn.write, ref, *request.query));
+  result.count = at.read != nullptr ? DZ_TRY(objects::count_read(*at.read, at.ref, query))
+                                    : DZ_TRY(objects::count_write(*at.write, at.ref, query));
   return result;
 }
 
@@ -191,5 +199,74 @@ PyObject* build_count(const ReadResult& result) {
   return PyLong_FromUnsignedLongLong(result.count);
 }
 
-}  // namespace reading
-}  // namespace deziro::binding
+}  // namespace deziro::binding::reading
+
+namespace deziro::binding::transaction {
+namespace {
+
+using reading::ReadRequest;
+using reading::ReadResult;
+
+// Converts with the interpreter lock held, runs without it under the
+// transaction's mutex, and builds the result once it is back.
+template <typename Run, typename Build>
+PyObject* read_member(PyObject* self, std::optional<ReadRequest> request, Run run, Build build) {
+  if (!request) return nullptr;
+  Result<ReadResult> result = with_state(self, [&](State& state) { return run(state, *request); });
+  if (!result) return raise_engine_error(result.error());
+  return build(*request, *result);
+}
+
+PyObject* get(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return read_member(self, reading::prepare_get(args, kwargs), reading::run_get,
+                       reading::build_first);
+  });
+}
+
+PyObject* find(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return read_member(self, reading::prepare_find(args, kwargs, false), reading::run_find,
+                       reading::build_list);
+  });
+}
+
+PyObject* find_one(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return read_member(self, reading::prepare_find(args, kwargs, true), reading::run_find,
+                       reading::build_first);
+  });
+}
+
+PyObject* count(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] {
+    return read_member(
+        self, reading::prepare_count(args, kwargs), reading::run_count,
+        [](const ReadRequest&, const ReadResult& result) { return reading::build_count(result); });
+  });
+}
+
+constexpr int kKeywords = METH_VARARGS | METH_KEYWORDS;
+
+PyMethodDef methods[] = {
+    {"get", keywords_function(get), kKeywords,
+     "get($self, collection, layout, key_value)\n--\n\n"
+     "The object of `collection` whose primary key is `key`, or `None`: an\n"
+     "instance of the layout's class, or a dict without a layout."},
+    {"find", keywords_function(find), kKeywords,
+     "find($self, collection, layout, query, parameters)\n--\n\n"
+     "The objects `query` finds, with `parameters` for its parameters."},
+    {"find_one", keywords_function(find_one), kKeywords,
+     "find_one($self, collection, layout, query, parameters)\n--\n\n"
+     "The first object `query` finds, or `None`."},
+    {"count", keywords_function(count), kKeywords,
+     "count($self, collection, query, parameters)\n--\n\n"
+     "How many objects `query` finds."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+const PyMethodDef* read_methods() { return methods; }
+
+}  // namespace deziro::binding::transaction

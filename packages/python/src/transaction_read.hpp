@@ -17,25 +17,9 @@
 #include "query/params.hpp"
 #include "record_collector.hpp"
 #include "records.hpp"
+#include "transaction.hpp"
 
-namespace deziro {
-class ReadTxn;
-class WriteTxn;
-class TreeAccess;
-}  // namespace deziro
-
-namespace deziro::binding {
-
-// The engine side of a transaction that has not ended: a read snapshot, or
-// a write transaction (the file's one writer, or a migration's).
-struct EngineTxn {
-  ReadTxn* read = nullptr;
-  WriteTxn* write = nullptr;
-
-  TreeAccess& access() const;
-};
-
-namespace reading {
+namespace deziro::binding::reading {
 
 // What a read converted while the interpreter lock was held. The views
 // borrow the call's arguments, which outlive the call.
@@ -64,10 +48,11 @@ std::optional<ReadRequest> prepare_get(PyObject* args, PyObject* kwargs);
 std::optional<ReadRequest> prepare_find(PyObject* args, PyObject* kwargs, bool first_only);
 std::optional<ReadRequest> prepare_count(PyObject* args, PyObject* kwargs);
 
-// The engine work; called with the interpreter lock released.
-Result<ReadResult> run_get(const EngineTxn& txn, const ReadRequest& request);
-Result<ReadResult> run_find(const EngineTxn& txn, const ReadRequest& request);
-Result<ReadResult> run_count(const EngineTxn& txn, const ReadRequest& request);
+// The engine work, in any state but Ended (CLOSED); called with the
+// interpreter lock released and the transaction's mutex held.
+Result<ReadResult> run_get(transaction::State& state, const ReadRequest& request);
+Result<ReadResult> run_find(transaction::State& state, const ReadRequest& request);
+Result<ReadResult> run_count(transaction::State& state, const ReadRequest& request);
 
 // The results; new references, or null with the exception set.
 // get and find_one: the first object found, or None.
@@ -75,5 +60,4 @@ PyObject* build_first(const ReadRequest& request, const ReadResult& result);
 PyObject* build_list(const ReadRequest& request, const ReadResult& result);
 PyObject* build_count(const ReadResult& result);
 
-}  // namespace reading
-}  // namespace deziro::binding
+}  // namespace deziro::binding::reading
