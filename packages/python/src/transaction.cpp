@@ -192,8 +192,14 @@ WriteTxn* writer(State& state) {
   return nullptr;
 }
 
-Status check_writable(State& state) {
+Status check_open(State& state) {
   if (is_ended(state)) return fail(Error::closed());
+  if (auto* read = std::get_if<ReadTxn>(&state)) return read->instance().check_process();
+  return writer(state)->instance().check_process();
+}
+
+Status check_writable(State& state) {
+  DZ_CHECK(check_open(state));
   if (std::holds_alternative<ReadTxn>(state)) {
     return fail(Error::invalid_argument("a read transaction does not write"));
   }
@@ -201,10 +207,10 @@ Status check_writable(State& state) {
 }
 
 Result<CollectionRef> find_collection(State& state, std::string_view name) {
+  DZ_CHECK(check_open(state));
   if (auto* read = std::get_if<ReadTxn>(&state))
     return deziro::schema::collection_by_name(*read, name);
-  if (WriteTxn* txn = writer(state)) return deziro::schema::collection_by_name_write(*txn, name);
-  return fail(Error::closed());
+  return deziro::schema::collection_by_name_write(*writer(state), name);
 }
 
 PyObject* native_transaction_type() {

@@ -50,13 +50,17 @@ TreeAccess* tree_access(State& state);
 // The write transaction of Write or of Migration; null in Read and Ended.
 WriteTxn* writer(State& state);
 
-// CLOSED when Ended, INVALID_ARGUMENT "a read transaction does not write" in
-// Read, else nothing.
+// CLOSED "the database has been closed" when Ended, or in a process forked
+// from the one that began the transaction; else nothing.
+Status check_open(State& state);
+
+// As check_open, then INVALID_ARGUMENT "a read transaction does not write"
+// in Read.
 Status check_writable(State& state);
 
 // The collection called `name` in the state's transaction: the snapshot's
 // lookup in Read, the write transaction's in Write and Migration; CLOSED when
-// Ended. Called inside `with_state`.
+// Ended or after a fork. Called inside `with_state`.
 Result<CollectionRef> find_collection(State& state, std::string_view name);
 
 // The class (borrowed), made on first use.
@@ -99,18 +103,17 @@ auto with_state(PyObject* self, Work&& work) -> std::invoke_result_t<Work&&, Sta
 }
 
 // `work(TreeAccess&, State&)` on the state's transaction; CLOSED "the
-// database has been closed" when Ended.
+// database has been closed" when Ended or after a fork.
 template <typename Work>
 auto on_access(PyObject* self, Work&& work) -> std::invoke_result_t<Work&&, TreeAccess&, State&> {
   return with_state(self, [&](State& state) -> std::invoke_result_t<Work&&, TreeAccess&, State&> {
-    TreeAccess* access = tree_access(state);
-    if (access == nullptr) return fail(Error::closed());
-    return std::forward<Work>(work)(*access, state);
+    if (Status open = check_open(state); !open) return fail(std::move(open).error());
+    return std::forward<Work>(work)(*tree_access(state), state);
   });
 }
 
 // `work(WriteTxn&)` on the write transaction of Write or Migration; CLOSED
-// when Ended, INVALID_ARGUMENT "a read transaction does not write" in Read.
+// when Ended or after a fork, INVALID_ARGUMENT "a read transaction does not write" in Read.
 template <typename Work>
 auto on_writer(PyObject* self, Work&& work) -> std::invoke_result_t<Work&&, WriteTxn&> {
   return with_state(self, [&](State& state) -> std::invoke_result_t<Work&&, WriteTxn&> {
