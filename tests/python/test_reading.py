@@ -303,6 +303,10 @@ def test_find_one_never_changes_a_shared_query(new_db):
     assert raised.value.args == ("INVALID_QUERY", "invalid query: `$0` names a parameter, and 0 were given")
     with pytest.raises(TypeError, match="parameters"):
         tx.find("scores", None, query, [0])
+    with pytest.raises(VevaDuzor) as raised:
+        tx.find("scores", None, query, ({"a": 1},))
+    assert raised.value.args == ("INVALID_QUERY", "a query compares with single values, not {'a': 1}")
+    assert len(tx.find("scores", None, query, (0,))) == 10
 
 
 def test_write_transaction_sees_its_inserts_and_an_older_snapshot_does_not(new_db):
