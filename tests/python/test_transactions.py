@@ -78,30 +78,15 @@ def stored(db, sku):
 
 
 def run_python(code):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                            capture_output=True, text=True, timeout=60)
-    return result
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=60)
 
 
 # ------------------------------------------------------------ states
 
-def read_state(db):
-    return db.begin_read()
-
-
-def write_state(db):
-    return db.begin_write()
-
-
-def ended_by_end(db):
+def ended(db, commit):
     tx = db.begin_write()
-    tx.end()
-    return tx
-
-
-def ended_by_commit(db):
-    tx = db.begin_write()
-    tx.commit(True)
+    tx.commit(True) if commit else tx.end()
     return tx
 
 
@@ -110,10 +95,10 @@ DOES_NOT_WRITE = ("INVALID_ARGUMENT", "a read transaction does not write")
 
 # state, is_open, insert, without_schema, commit(False), second commit
 STATE_MATRIX = [
-    (read_state, True, DOES_NOT_WRITE, None, NOTHING_TO_COMMIT, ENDED),
-    (write_state, True, "a", None, None, ENDED),
-    (ended_by_end, False, CLOSED, None, ENDED, ENDED),
-    (ended_by_commit, False, CLOSED, None, ENDED, ENDED),
+    (lambda db: db.begin_read(), True, DOES_NOT_WRITE, None, NOTHING_TO_COMMIT, ENDED),
+    (lambda db: db.begin_write(), True, "a", None, None, ENDED),
+    (lambda db: ended(db, commit=False), False, CLOSED, None, ENDED, ENDED),
+    (lambda db: ended(db, commit=True), False, CLOSED, None, ENDED, ENDED),
 ]
 
 
@@ -416,9 +401,8 @@ def test_snapshots_in_other_threads_never_see_half_a_commit(db):
 
 
 SNAPSHOT_READER = """
-    import sys, deziro
-    schema = deziro.NativeSchema(1, [("items", {fields!r})])
-    db = deziro.open({path!r}, schema=schema)
+    import deziro
+    db = deziro.open({path!r})
     query = deziro.compile_query("items", None, [], 0, None)
     print("ready", flush=True)
     odd = 0
@@ -436,8 +420,7 @@ SNAPSHOT_READER = """
 @needs_count
 def test_snapshots_in_another_process_never_see_half_a_commit(db, path):
     reader = subprocess.Popen(
-        [sys.executable, "-c", textwrap.dedent(SNAPSHOT_READER.format(path=path,
-                                                                      fields=ITEM_FIELDS))],
+        [sys.executable, "-c", textwrap.dedent(SNAPSHOT_READER.format(path=path))],
         stdout=subprocess.PIPE, text=True)
     assert reader.stdout.readline().strip() == "ready"
     write_pairs(db, 60)
