@@ -10,7 +10,7 @@ import pytest
 
 import deziro._native as native
 from deziro._errors import VevaDuzor
-from deziro._native import NativeDatabase, NativeSchema, NativeTransaction, parse_query
+from deziro._native import Layout, NativeDatabase, NativeSchema, NativeTransaction, parse_query
 
 
 def field(name, kind, role="optional", default=None, indexed=False, unique=False):
@@ -24,6 +24,11 @@ V1 = NativeSchema(1, [
 # Version 3: `price` becomes a float (a replaced field, so the old ints are
 # read only through `previous`) and `logs` is gone.
 V3 = NativeSchema(3, [("items", [field("id", "int", "key"), field("price", "float", indexed=True)])])
+class Priced:
+    pass
+
+
+PRICED = Layout(Priced, [("id", "id", "int"), ("price", "price", "float")])
 MIGRATIONS = [(2, [], [], [], []), (3, [], [], ["logs"], [("items", "price")])]
 
 
@@ -59,6 +64,9 @@ def test_int_to_float_through_dicts_then_finish(path):
     # Keys are still listed after writes to the same tree.
     assert tx.previous_keys("items") == [1, 2, 3]
     assert tx.get("items", None, 3) == {"id": 3, "price": 30.0}
+    # A layout is matched against the schema the migration leads to.
+    assert [vars(o) for o in tx.find("items", PRICED, parse_query("price < 25.0 SORT BY id"), ())] == [
+        {"id": 1, "price": 10.0}, {"id": 2, "price": 20.0}]
     assert tx.count("items", parse_query("price > 15.0"), ()) == 2
     db = tx.finish()
     assert isinstance(db, NativeDatabase) and not tx.is_open
