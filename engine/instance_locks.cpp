@@ -165,6 +165,9 @@ void Instance::adopt_published(const PublishedCommit& seen) {
     // Another process committed: what it synced last is unknown here, so
     // the record before its commit stays guarded.
     if (got > have) guarded_slot_ = previous_slot(seen);
+    // Another process made the published deferred commit durable: its sync
+    // put the deferred selector on disk, which names no slot as durable.
+    if (got == have && !seen.deferred && published_.deferred) guarded_slot_.reset();
     published_ = seen;
     if (!seen.deferred) {
       durable_txn_id_ = got;
@@ -359,10 +362,18 @@ Result<std::uint8_t> Instance::slot_for_next_commit() {
       durable = durable_slot_;
       guarded = guarded_slot_;
     }
+    // A record in another slot as new as the published one is the orphan
+    // of a writer that died before its selector: it is overwritten first,
+    // so that no two records of one id compete at recovery. Otherwise the
+    // oldest record goes.
+    auto rank = [&](std::uint8_t s) {
+      std::uint64_t id = p.slot_txn_ids[s];
+      return std::pair(id < p.record.txn_id, id);
+    };
     std::optional<std::uint8_t> best;
     for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
       if (s == p.slot || s == durable || s == guarded) continue;
-      if (!best || p.slot_txn_ids[s] < p.slot_txn_ids[*best]) best = s;
+      if (!best || rank(s) < rank(*best)) best = s;
     }
     if (best) return *best;
     DZ_CHECK(make_durable());

@@ -127,6 +127,36 @@ TEST(Recovery, damaged_record_that_the_selector_names_as_durable_is_refused_and_
   }
 }
 
+// The record of slot `from` with the transaction id `txn_id`, as a writer
+// that died after writing its record (and no page) leaves it in slot `to`.
+void write_orphan(std::vector<std::uint8_t>& image, std::size_t from, std::size_t to,
+                  std::uint64_t txn_id) {
+  std::uint8_t* r = image.data() + record_slot_offset(to);
+  std::memmove(r, image.data() + record_slot_offset(from), kRecordSize);
+  for (int i = 0; i < 8; ++i) r[i] = std::uint8_t(txn_id >> (8 * i));
+  auto check = bytes::xxh3_128(std::span<const std::uint8_t>(r, 496));
+  std::memcpy(r + 496, check.data(), check.size());
+}
+
+// Two records with one id: the acknowledged one the selector names, and an
+// orphan in a lower slot that verifies as well. The selector's wins.
+TEST(Recovery, orphan_record_with_the_published_id_never_wins) {
+  for (bool deferred_bit : {false, true}) {
+    auto image = three_commits();  // transactions 2, 3, 4 in slots 1, 2, 0
+    ASSERT_EQ(image[kSelectorOffset], 0);
+    // Transaction 4 moved to slot 2, its orphan twin (with transaction 2's
+    // roots) in slot 0.
+    std::memmove(image.data() + record_slot_offset(2), image.data() + record_slot_offset(0),
+                 kRecordSize);
+    write_orphan(image, 1, 0, 4);
+    image[kSelectorOffset] = std::uint8_t(2 | (deferred_bit ? 0x80 : 0));
+    auto o = open_image(image);
+    ASSERT_TRUE(o.instance) << o.instance.error().to_string();
+    EXPECT_EQ(value_of_k(*o.instance), "3") << deferred_bit;
+    EXPECT_EQ((*o.instance)->published().slot, 2) << deferred_bit;
+  }
+}
+
 TEST(Recovery, head_without_a_usable_record_is_corrupted) {
   auto image = three_commits();
   for (std::size_t s = 0; s < kRecordSlotCount; ++s) image[record_slot_offset(s) + 100] ^= 1;
