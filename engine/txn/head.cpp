@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "text_format.hpp"
+#include "txn/commit_verify.hpp"
 
 namespace deziro::head {
 
@@ -86,15 +87,10 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     // selector.
     if (durable && s != *durable && id(s) <= id(*durable)) continue;
     // Every commit after the oldest other record may be unsynced.
-    std::uint64_t floor = 0;
-    bool have_floor = false;
-    for (std::uint8_t o = 0; o < kRecordSlotCount; ++o) {
-      if (o == s || !slots[o].valid() || id(o) >= id(s)) continue;
-      floor = have_floor ? std::min(floor, id(o)) : id(o);
-      have_floor = true;
-    }
+    std::uint64_t floor = verify_floor(r.published.slot_txn_ids, id(s));
     bool trusted = durable && *durable == s;
-    if (!trusted && !DZ_TRY(verify(slots[s].record, floor))) {
+    r.unsynced_pages.clear();
+    if (!trusted && !DZ_TRY(verify(slots[s].record, floor, &r.unsynced_pages))) {
       r.clear_slot[s] = true;
       r.published.slot_txn_ids[s] = 0;
       continue;
@@ -128,11 +124,24 @@ Status repair(Storage& storage, const Head& head, const StaticFields& fields,
   }
   if (recovery.rewrite_selector) {
     // The adopted record and its pages must be on disk before the selector
-    // names them.
+    // names them. They were verified through reads, which also see pages
+    // that a failed sync left only in the system's cache: written again,
+    // the sync carries them to the disk.
+    DZ_CHECK(write_again(storage, fields.page_size, recovery.unsynced_pages));
+    std::size_t slot = recovery.published.slot;
+    DZ_CHECK(
+        storage.write_at(record_slot_offset(slot),
+                         ConstByteSpan(head.bytes).subspan(record_slot_offset(slot), kRecordSize)));
     DZ_CHECK(storage.sync());
     std::uint8_t selector = header::encode_selector({recovery.published.slot, false});
     DZ_CHECK(storage.write_at(kSelectorOffset, {&selector, 1}));
     changed = true;
+  } else {
+    // The selector byte is kept, but a failed sync may have left it only in
+    // the system's cache: written again, the next sync carries it, and until
+    // then the record before it stays guarded.
+    DZ_CHECK(
+        storage.write_at(kSelectorOffset, ConstByteSpan(head.bytes).subspan(kSelectorOffset, 1)));
   }
   std::uint64_t length = recovery.published.record.page_count * fields.page_size;
   if (head.file_length > length) {

@@ -19,6 +19,7 @@
 #include "storage/fault_storage.hpp"
 #include "support/child_process.hpp"
 #include "support/commit_check.hpp"
+#include "support/process_double.hpp"
 #include "support/temp_dir.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
@@ -309,6 +310,26 @@ TEST(DeferredPowerLoss, power_loss_loses_at_most_the_deferred_commits) {
   ASSERT_TRUE(instance->sync());
   for (std::uint64_t seed = 0; seed < 4; ++seed)
     EXPECT_EQ(value_after_crash(raw->crash_image(raw->random_crash_plan(seed))), "v5");
+}
+
+// The maker of a deferred commit fails to sync it, and the sync dropped its
+// writes from the disk's future while reads still see them. Another process
+// that makes the commit durable must get its pages onto the disk, or its
+// own acknowledged commit stands on pages the disk never got.
+TEST(DeferredPowerLoss, commit_made_durable_after_its_makers_sync_failed_reaches_the_disk) {
+  testing::TempDir dir;
+  FaultStorage disk("/mem/d.db", *Database::new_first_page({}));
+  auto maker = *testing::open_as_process(disk, dir.file("maker"), with_delay(3600s), true);
+  auto other = *testing::open_as_process(disk, dir.file("other"), with_delay(3600s), false);
+  ASSERT_TRUE(put_one(maker, "k", "1", false));
+  ASSERT_TRUE(put_one(maker, "k", "2", true));
+  disk.fail_nth_sync(1, SyncFailure::DropsWrites);
+  ASSERT_EQ(maker->sync().error().kind(), ErrorKind::SyncFailed);
+  ASSERT_TRUE(put_one(other, "j", "3", false));
+  for (std::uint64_t seed = 0; seed < 16; ++seed) {
+    auto image = disk.crash_image(disk.random_crash_plan(seed));
+    EXPECT_EQ(value_after_crash(image), "2") << seed;
+  }
 }
 
 TEST(DeferredPowerLoss, failed_sync_of_a_deferred_commit_fails_the_file_for_good) {

@@ -192,6 +192,36 @@ TEST(Recovery, deferred_commit_becomes_durable_at_sync) {
   EXPECT_EQ(value_of_k(*kept.instance), "deferred");
 }
 
+// A failed sync may leave a commit's pages in the system's cache, seen by
+// reads but never to reach the disk. Reopened, the file must not publish
+// that commit on the strength of those reads: a later acknowledged commit
+// would then stand on pages the disk never got.
+TEST(Recovery, commit_whose_sync_dropped_its_writes_is_not_published_on_cached_pages) {
+  FaultStorage disk("/mem/r.db", *Database::new_first_page({}));
+  auto put = [&](const std::shared_ptr<Instance>& instance, const char* value) {
+    auto w = WriteTxn::begin(instance);
+    EXPECT_TRUE(w && (*w)->put(b("t"), b("k"), b(value)));
+    return w ? (*w)->commit() : Status(fail(std::move(w).error()));
+  };
+  {
+    auto first = *Database::open_existing(std::make_unique<testing::BorrowedStorage>(disk), {});
+    ASSERT_TRUE(put(first, "1"));
+    disk.fail_nth_sync(1, SyncFailure::DropsWrites);
+    ASSERT_EQ(put(first, "2").error().kind(), ErrorKind::SyncFailed);
+  }
+  auto again = Database::open_existing(std::make_unique<testing::BorrowedStorage>(disk), {});
+  ASSERT_TRUE(again) << again.error().to_string();
+  ASSERT_TRUE(put(*again, "3"));
+  for (std::uint64_t seed = 0; seed < 16; ++seed) {
+    auto o = open_image(disk.crash_image(disk.random_crash_plan(seed)));
+    ASSERT_TRUE(o.instance) << seed << ": " << o.instance.error().to_string();
+    EXPECT_EQ(value_of_k(*o.instance), "3") << seed;
+    auto problems =
+        testing::check_commit((*o.instance)->reader(), (*o.instance)->published().record);
+    EXPECT_TRUE(problems.empty()) << seed << ": " << problems.front();
+  }
+}
+
 TEST(Recovery, format_upgrade_survives_a_crash_at_every_step) {
   OpenOptions v5;
   v5.upgrade_format = false;
