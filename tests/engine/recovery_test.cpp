@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 
 #include "database.hpp"
 #include "format/header_bytes.hpp"
@@ -154,6 +155,53 @@ TEST(Recovery, orphan_record_with_the_published_id_never_wins) {
     ASSERT_TRUE(o.instance) << o.instance.error().to_string();
     EXPECT_EQ(value_of_k(*o.instance), "3") << deferred_bit;
     EXPECT_EQ((*o.instance)->published().slot, 2) << deferred_bit;
+  }
+}
+
+// One sector of the head lost: zeroed, garbled, with a flipped bit, or
+// unreadable. The open either finds the newest commit or refuses with the
+// kind the row names, and a refused open writes nothing.
+TEST(Recovery, single_damaged_head_sector_opens_the_newest_commit_or_is_refused) {
+  auto image = three_commits();  // transaction 4 in slot 0 (sector 1)
+  enum class Loss { Zeroed, Garbled, FlippedBit, Unreadable };
+  struct Row {
+    std::size_t sector;
+    Loss loss;
+    std::optional<ErrorKind> refused;
+  };
+  const Row rows[] = {
+      {0, Loss::Zeroed, ErrorKind::NotADatabase},
+      {0, Loss::Garbled, ErrorKind::NotADatabase},
+      {0, Loss::FlippedBit, std::nullopt},  // in the first header: the copy stands in
+      {0, Loss::Unreadable, ErrorKind::Io},
+      {1, Loss::Zeroed, ErrorKind::Corrupted},
+      {1, Loss::Garbled, ErrorKind::Corrupted},
+      {1, Loss::FlippedBit, ErrorKind::Corrupted},
+      {2, Loss::Zeroed, std::nullopt},
+      {2, Loss::Garbled, std::nullopt},
+      {3, Loss::FlippedBit, std::nullopt},
+  };
+  for (const Row& row : rows) {
+    auto damaged = image;
+    std::uint8_t* sector = damaged.data() + row.sector * 512;
+    if (row.loss == Loss::Zeroed) std::memset(sector, 0, 512);
+    if (row.loss == Loss::Garbled)
+      for (int i = 0; i < 512; ++i) sector[i] = std::uint8_t(i * 131 + 7);
+    if (row.loss == Loss::FlippedBit) sector[20] ^= 0x04;
+    FaultStorage disk("/mem/r.db", damaged);
+    if (row.loss == Loss::Unreadable) disk.fail_nth_read(1);
+    auto opened = Database::open_existing(std::make_unique<testing::BorrowedStorage>(disk), {});
+    std::string what = format_text("sector {}, loss {}", row.sector, int(row.loss));
+    if (row.refused) {
+      ASSERT_FALSE(opened) << what;
+      EXPECT_EQ(opened.error().kind(), *row.refused) << what << ": " << opened.error().to_string();
+      EXPECT_EQ(disk.operation_count(), 0u) << what;
+      continue;
+    }
+    ASSERT_TRUE(opened) << what << ": " << opened.error().to_string();
+    EXPECT_EQ(value_of_k(*opened), "3") << what;
+    auto problems = testing::check_commit((*opened)->reader(), (*opened)->published().record);
+    EXPECT_TRUE(problems.empty()) << what << ": " << problems.front();
   }
 }
 
