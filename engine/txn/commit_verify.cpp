@@ -91,13 +91,18 @@ Result<bool> verify_commit_pages(NodeSource& source, const CommitRecord& record,
 
 Status write_again(Storage& storage, std::uint32_t page_size, std::span<const PageRunEntry> runs) {
   // In pieces of at most 1 MiB, one read and one write each.
+  // Neighbouring pages go together.
+  space::FreeRuns merged;
+  for (const PageRunEntry& run : runs)
+    for (std::uint64_t p = run.first; p < run.first + run.count; ++p)
+      space::add_free_run(merged, p, 1);
   const std::uint64_t batch = std::max<std::uint64_t>(1, (std::uint64_t(1) << 20) / page_size);
   std::vector<std::uint8_t> bytes;
-  for (const PageRunEntry& run : runs) {
-    for (std::uint64_t done = 0; done < run.count;) {
-      std::uint64_t n = std::min<std::uint64_t>(batch, run.count - done);
+  for (const auto& [first, count] : merged) {
+    for (std::uint64_t done = 0; done < count;) {
+      std::uint64_t n = std::min<std::uint64_t>(batch, count - done);
       bytes.resize(n * page_size);
-      std::uint64_t offset = (run.first + done) * page_size;
+      std::uint64_t offset = (first + done) * page_size;
       DZ_CHECK(storage.read_exact_at(offset, bytes));
       DZ_CHECK(storage.write_at(offset, bytes));
       done += n;
