@@ -90,8 +90,8 @@ Result<bool> verify_commit_pages(NodeSource& source, const CommitRecord& record,
 }
 
 Status write_again(Storage& storage, std::uint32_t page_size, std::span<const PageRunEntry> runs) {
-  // In pieces of at most 1 MiB, one read and one write each.
-  // Neighbouring pages go together.
+  // Neighbouring pages go together, in pieces of at most 1 MiB, one read
+  // and one write each.
   space::FreeRuns merged;
   for (const PageRunEntry& run : runs)
     for (std::uint64_t p = run.first; p < run.first + run.count; ++p)

@@ -4,7 +4,6 @@
 // those pointers and checks each page against the stamp its parent keeps.
 #pragma once
 
-#include <array>
 #include <span>
 #include <vector>
 
