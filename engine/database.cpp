@@ -77,7 +77,8 @@ Result<bool> Database::create_file(const std::string& path,
 }
 
 Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storage> file,
-                                                          const OpenOptions& options, bool alone) {
+                                                          const OpenOptions& options, bool alone,
+                                                          keys::PasswordKeys* password_keys) {
   const std::string path = file->path();
   head::Head h = DZ_TRY(head::read_head(*file));
   auto checked = header::check_static_fields(h.bytes);
@@ -88,7 +89,8 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
     // The credential proves itself against the records' key blocks before
     // any page is read; records the data key did not sign take no part in
     // recovery.
-    auto material = DZ_TRY(record::read_commit_records(path, fields, h.bytes, options.credential));
+    auto material = DZ_TRY(
+        record::read_commit_records(path, fields, h.bytes, options.credential, password_keys));
     record::drop_unsigned_records(h.bytes, fields, material.keys);
     keys = std::make_unique<const FileKeys>(std::move(material.keys));
   } else if (!options.credential.is_none()) {
@@ -117,49 +119,52 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
                                     recovery.published, settings_from(options), std::move(keys));
 }
 
+namespace {
+
+// Derives the password keys that the head's key blocks need, the published
+// block's first, before the registry lock is taken. Failures are left for
+// the open under the lock to find and report.
+void derive_password_keys(Storage& file, const OpenOptions& options,
+                          keys::PasswordKeys& password_keys) {
+  auto h = head::read_head(file);
+  if (!h) return;
+  auto fields = header::check_static_fields(h->bytes);
+  if (!fields || !fields->encrypted()) return;
+  password_keys.set_deriving(true);
+  (void)record::read_commit_records(file.path(), *fields, h->bytes, options.credential,
+                                    &password_keys);
+}
+
+// Rounds of an open with a password: another process may change the key
+// between the hashing and the registry lock; the last round hashes under
+// the lock.
+constexpr int kPasswordOpenRounds = 3;
+
+}  // namespace
+
 Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions& options) {
   OpenedDatabase opened;
-  {
-    // Opens of files in this process run one at a time, so two threads opening
-    // one file end up sharing one Instance.
-    registry::Lock registry;
+  // Argon2id may take seconds and a GiB, and every open in the process waits
+  // for the registry lock: keys are derived before it, and under it only the
+  // keys found here are used. The descriptor opened for that goes on under
+  // the lock, where it is handed over like any other: closing it could drop
+  // the locks of an Instance of the same file.
+  keys::PasswordKeys password_keys;
+  for (int round = 1;; ++round) {
+    bool last = round >= kPasswordOpenRounds || !options.credential.is_password();
     auto file = open_file(path);
-    if (!file && file.error().kind() == ErrorKind::NotFound) {
-      if (!options.create) return fail(Error::not_found(path));
-      auto page = DZ_TRY(new_first_page(options, path));
-      // False means another creator won the race: open the file it made.
-      (void)DZ_TRY(create_file(path, page));
-      file = open_file(path);
+    std::optional<std::vector<std::uint8_t>> new_page;
+    if (file && options.credential.is_password()) {
+      derive_password_keys(**file, options, password_keys);
+    } else if (!file && file.error().kind() == ErrorKind::NotFound && options.create) {
+      new_page = DZ_TRY(new_first_page(options, path));
     }
-    if (!file) return fail(std::move(file).error());
-    DZ_CHECK(check_local_file_system((*file)->descriptor(), path));
-    struct stat st {};
-    if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
-    registry::FileKey key{st.st_dev, st.st_ino};
-    if (auto salvage = registry.salvage_claim(key)) {
-      salvage->add_file((*file)->release_descriptor());
-      return fail(Error::busy(path));
-    }
-    opened.instance = registry.lookup(key);
-    if (opened.instance) {
-      // Closing this descriptor would drop every lock the process holds on
-      // the file: the open file's lock state keeps it instead.
-      if (FileLock* lock = opened.instance->file_lock())
-        lock->add_file((*file)->release_descriptor());
-    }
-    if (!opened.instance) {
-      opened.instance = DZ_TRY(open_locked(std::move(*file), options));
-      registry.insert(key, opened.instance);
-    } else {
-      // A file already open here still asks this open for its own secret,
-      // against the head as it is now: another process may have changed the
-      // key since this one last looked.
-      if (opened.instance->encrypted()) DZ_CHECK(opened.instance->read_commit_state());
-      const FileKeys* keys = opened.instance->file_keys();
-      DZ_CHECK(keys::prove_credential(path, options.credential, opened.instance->cipher(),
-                                      opened.instance->file_id(),
-                                      opened.instance->published().record.key_block,
-                                      keys != nullptr ? keys->data_key : Key32()));
+    password_keys.set_deriving(last);
+    password_keys.clear_missed();
+    auto instance = open_registered(path, options, std::move(file), new_page, password_keys);
+    if (instance || last || !password_keys.missed()) {
+      opened.instance = DZ_TRY(std::move(instance));
+      break;
     }
   }
   // The schema stage, outside the registry lock: it may wait for the
@@ -173,12 +178,61 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
   return opened;
 }
 
+Result<std::shared_ptr<Instance>> Database::open_registered(
+    const std::string& path, const OpenOptions& options, Result<std::unique_ptr<DbFile>> file,
+    const std::optional<std::vector<std::uint8_t>>& new_page, keys::PasswordKeys& password_keys) {
+  std::shared_ptr<Instance> instance;
+  {
+    // Opens of files in this process run one at a time, so two threads opening
+    // one file end up sharing one Instance.
+    registry::Lock registry;
+    if (!file && file.error().kind() == ErrorKind::NotFound) file = open_file(path);
+    if (!file && file.error().kind() == ErrorKind::NotFound) {
+      if (!options.create) return fail(Error::not_found(path));
+      auto page = new_page ? *new_page : DZ_TRY(new_first_page(options, path));
+      // False means another creator won the race: open the file it made.
+      (void)DZ_TRY(create_file(path, page));
+      file = open_file(path);
+    }
+    if (!file) return fail(std::move(file).error());
+    DZ_CHECK(check_local_file_system((*file)->descriptor(), path));
+    struct stat st {};
+    if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
+    registry::FileKey key{st.st_dev, st.st_ino};
+    if (auto salvage = registry.salvage_claim(key)) {
+      salvage->add_file((*file)->release_descriptor());
+      return fail(Error::busy(path));
+    }
+    instance = registry.lookup(key);
+    if (instance) {
+      // Closing this descriptor would drop every lock the process holds on
+      // the file: the open file's lock state keeps it instead.
+      if (FileLock* lock = instance->file_lock()) lock->add_file((*file)->release_descriptor());
+    }
+    if (!instance) {
+      instance = DZ_TRY(open_locked(std::move(*file), options, &password_keys));
+      registry.insert(key, instance);
+    } else {
+      // A file already open here still asks this open for its own secret,
+      // against the head as it is now: another process may have changed the
+      // key since this one last looked.
+      if (instance->encrypted()) DZ_CHECK(instance->read_commit_state());
+      const FileKeys* keys = instance->file_keys();
+      DZ_CHECK(keys::prove_credential(path, options.credential, instance->cipher(),
+                                      instance->file_id(), instance->published().record.key_block,
+                                      keys != nullptr ? keys->data_key : Key32(), &password_keys));
+    }
+  }
+  return instance;
+}
+
 }  // namespace deziro
 
 namespace deziro {
 
 Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> file,
-                                                        const OpenOptions& options) {
+                                                        const OpenOptions& options,
+                                                        keys::PasswordKeys* password_keys) {
   const std::string& path = file->path();
   int fd = ::dup(file->descriptor());
   if (fd < 0) return fail(Error::io_errno(path, errno));
@@ -192,7 +246,7 @@ Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> 
     auto shared = lock->wait_lock(lock_bytes::kFile, LockMode::Shared, deadline);
     if (!shared) return fail(error_from_lock_wait(shared.error(), path));
   }
-  auto instance = DZ_TRY(open_existing(std::move(file), options, *alone));
+  auto instance = DZ_TRY(open_existing(std::move(file), options, *alone, password_keys));
   if (*alone) {
     // Turning the hold shared cannot be refused: no one else holds it.
     auto shared = lock->try_lock(lock_bytes::kFile, LockMode::Shared);

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
+#include "crypto/keys.hpp"
 #include "error.hpp"
 #include "instance.hpp"
 #include "open_options.hpp"
@@ -54,16 +56,26 @@ class Database {
   // and, when this process holds the file `alone`, recovery of the
   // published commit and the format upgrade when asked; otherwise the
   // published commit as the head names it.
-  static Result<std::shared_ptr<Instance>> open_existing(std::unique_ptr<Storage> file,
-                                                         const OpenOptions& options,
-                                                         bool alone = true);
+  // Password keys come from `password_keys` when given.
+  static Result<std::shared_ptr<Instance>> open_existing(
+      std::unique_ptr<Storage> file, const OpenOptions& options, bool alone = true,
+      keys::PasswordKeys* password_keys = nullptr);
 
   // Takes the file's lock byte 2^62 (exclusively when no other process has
   // the file open, which lets this one recover it; else shared, waiting up
   // to the busy timeout) and opens it into an Instance that owns the lock
   // state. BUSY, UNSUPPORTED_FILE_SYSTEM or IO when the byte is not had.
   static Result<std::shared_ptr<Instance>> open_locked(std::unique_ptr<DbFile> file,
-                                                       const OpenOptions& options);
+                                                       const OpenOptions& options,
+                                                       keys::PasswordKeys* password_keys = nullptr);
+
+  // The part of `open` under the registry lock: `file` as opened before it
+  // (NOT_FOUND: `new_page` is written as a new file when the options
+  // create), found in the registry or opened into a new Instance; password
+  // keys only from `password_keys`.
+  static Result<std::shared_ptr<Instance>> open_registered(
+      const std::string& path, const OpenOptions& options, Result<std::unique_ptr<DbFile>> file,
+      const std::optional<std::vector<std::uint8_t>>& new_page, keys::PasswordKeys& password_keys);
 
   // Checks the pages a commit wrote against their stamps: how recovery
   // tells a commit that reached the disk from one cut short.

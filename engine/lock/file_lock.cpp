@@ -63,6 +63,12 @@ void FileLock::add_file(int fd) {
   fds_.push_back(fd);
 }
 
+void FileLock::abandon() {
+  std::lock_guard lock(mutex_);
+  held_.clear();
+  fds_.clear();
+}
+
 LockResult<bool> FileLock::set_lock(std::uint64_t byte, short type) {
   struct flock range = byte_range(type, byte, 1);
   while (::fcntl(fds_.front(), F_SETLK, &range) != 0) {

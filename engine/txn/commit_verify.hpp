@@ -12,7 +12,8 @@ namespace deziro {
 // False when a page written by a commit after `floor` (the commit itself
 // and, for a deferred commit, the unsynced commits before it) is missing,
 // torn or stale; an error only for I/O failures. Pages of commits up to
-// `floor` are known to be on disk.
+// `floor` are known to be on disk. A page met twice is damage, so the walk
+// reads each page of the file at most once.
 Result<bool> verify_commit_pages(NodeSource& source, const CommitRecord& record,
                                  std::uint64_t floor);
 

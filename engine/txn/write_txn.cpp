@@ -143,6 +143,8 @@ void WriteTxn::finish() {
 
 Status WriteTxn::check_writable() const {
   if (!holds_writer_) return fail(Error::closed());
+  // Begun before a fork: the write lock is the opener's, not this process's.
+  DZ_CHECK(instance_->check_process());
   if (instance_->failed()) return fail(instance_->sync_failed_error());
   return ok();
 }
@@ -631,8 +633,9 @@ Status WriteTxn::publish(bool deferred) {
   if (!deferred) {
     // Pages past the end of the commit belong to nobody now; a failure to
     // cut them off costs only space.
-    std::uint64_t length = space_.page_count * instance_->page_size();
-    if (auto len = storage.len_or_error(); len && *len > length) (void)storage.set_len(length);
+    auto length = length_of_pages(space_.page_count, instance_->page_size());
+    if (auto len = storage.len_or_error(); length && len && *len > *length)
+      (void)storage.set_len(*length);
   }
   return ok();
 }

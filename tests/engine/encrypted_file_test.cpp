@@ -3,6 +3,7 @@
 // secret.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -121,6 +122,27 @@ TEST(EncryptedFile, reopens_with_its_key_under_each_cipher) {
                                                      reopened->instance->published().record))
       ADD_FAILURE() << problem;
   }
+}
+
+// The VmFlags of the mapping that holds `address`, from /proc/self/smaps.
+std::string mapping_flags(const void* address) {
+  std::ifstream smaps("/proc/self/smaps");
+  auto at = reinterpret_cast<std::uintptr_t>(address);
+  bool inside = false;
+  for (std::string line; std::getline(smaps, line);) {
+    unsigned long first = 0, end = 0;
+    // A mapping's first line is its address range; its flags come last.
+    if (std::sscanf(line.c_str(), "%lx-%lx ", &first, &end) == 2) inside = first <= at && at < end;
+    if (inside && line.rfind("VmFlags:", 0) == 0) return line;
+  }
+  return "";
+}
+
+TEST(EncryptedFile, keys_of_an_open_file_stay_out_of_core_dumps) {
+  MemoryDb db = create(options_with(key_credential(1)));
+  const FileKeys* keys = db.instance->file_keys();
+  ASSERT_NE(keys, nullptr);
+  EXPECT_NE(mapping_flags(keys).find(" dd"), std::string::npos) << mapping_flags(keys);
 }
 
 TEST(EncryptedFile, missing_secret_is_key_required) {
@@ -386,7 +408,8 @@ bool any_slot_opens_with(const MemoryDb& db, const Credential& secret) {
   auto head = head::read_head(*db.storage);
   EXPECT_TRUE(head);
   keys::KeyBlockOpener opener(secret, db.instance->file_id(), db.instance->cipher());
-  for (const SlotContent& slot : head::parse_slots(*head, db.instance->cipher())) {
+  for (const SlotContent& slot :
+       head::parse_slots(*head, db.instance->cipher(), db.instance->page_size())) {
     if (!slot.valid()) continue;
     auto opened = opener.open(slot.record.key_block);
     EXPECT_TRUE(opened);
