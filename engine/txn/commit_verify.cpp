@@ -1,12 +1,11 @@
 #include "txn/commit_verify.hpp"
 
 #include <algorithm>
-#include <iterator>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "btree/overflow.hpp"
+#include "btree/pages_met.hpp"
 #include "txn/catalog.hpp"
 
 namespace deziro {
@@ -30,22 +29,9 @@ class Walk {
     return fail(e);
   }
 
-  // Marks pages [first, first + count) as met: false when one was met
-  // before. No page belongs to two places of a sound commit, and a crafted
-  // file whose branches all point at one child would otherwise be walked
-  // fan-out to the power of its height times.
-  bool first_meeting(std::uint64_t first, std::uint64_t count) {
-    if (count == 0 || first + count < first) return false;
-    auto next = met_.lower_bound(first);
-    if (next != met_.end() && next->first < first + count) return false;
-    if (next != met_.begin() && std::prev(next)->second > first) return false;
-    met_.emplace_hint(next, first, first + count);
-    return true;
-  }
-
   Result<bool> node(const ChildPointer& pointer, std::uint64_t tree_id,
                     std::optional<std::uint8_t> level) {
-    if (!first_meeting(pointer.page, 1)) return false;
+    if (!met_.first_meeting(pointer.page, 1)) return false;
     auto fetched = source_.fetch_node(pointer, tree_id, level);
     if (!fetched) return damaged_or(fetched.error());
     const NodeView& view = *fetched;
@@ -60,7 +46,7 @@ class Walk {
     for (std::size_t i = 0; i < view.count(); ++i) {
       LeafCell cell = view.cell_at(i);
       if (cell.overflow && cell.ref.commit_id > floor_) {
-        if (!first_meeting(cell.ref.first_page, cell.ref.page_count)) return false;
+        if (!met_.first_meeting(cell.ref.first_page, cell.ref.page_count)) return false;
         std::string value;
         auto read = load::read_overflow_run(source_, cell.ref, tree_id, value);
         if (!read) return damaged_or(read.error());
@@ -77,8 +63,7 @@ class Walk {
 
   NodeSource& source_;
   std::uint64_t floor_;
-  // Pages met so far, as runs: first page -> one past the last.
-  std::map<std::uint64_t, std::uint64_t> met_;
+  PagesMet met_;
 };
 
 }  // namespace

@@ -147,6 +147,23 @@ TEST_F(DamageTest, scan_over_branches_sharing_one_child_stops_at_the_second_meet
   }
 }
 
+TEST_F(DamageTest, dropping_or_relocating_branches_that_share_one_child_is_refused) {
+  for (bool drop : {true, false}) {
+    TreeRoot root = TreeRoot::on_disk(shared_child_tower(pages_, kTree, 4, 5));
+    pages_.commit();
+    WriteContext w = pages_.write_context(kTree, LeafLayout::Varint);
+    Status done = ok();
+    if (drop) {
+      done = btree::drop_tree(w, root);
+    } else if (auto moved = btree::relocate(w, root, 0); !moved) {
+      done = fail(moved.error());
+    }
+    ASSERT_FALSE(done) << drop;
+    EXPECT_EQ(done.error().kind(), ErrorKind::Corrupted);
+    pages_.abort();
+  }
+}
+
 TEST_F(DamageTest, commit_walk_takes_a_page_met_twice_for_damage) {
   CommitRecord record;
   record.txn_id = 2;
