@@ -76,10 +76,10 @@ class FileLock {
   // Takes one more descriptor of the same file, kept open until the state
   // is dropped, so that closing it cannot release the state's locks.
   void add_file(int fd);
-  // Forgets its bytes and descriptors without unlocking or closing them:
-  // for a forked process, where both would drop the locks it took on the
-  // file through an open of its own. The descriptors stay open until the
-  // process ends.
+  // Leaves its bytes and descriptors as they are when dropped, neither
+  // unlocked nor closed: for a forked process, where either would drop the
+  // locks it took on the file through an open of its own. The descriptors
+  // stay open until the process ends. Nothing else may be called after it.
   void abandon();
   int descriptor() const { return fds_.front(); }
 
@@ -112,6 +112,8 @@ class FileLock {
   std::vector<int> fds_;
   mutable std::mutex mutex_;
   std::map<std::uint64_t, LockMode> held_;
+  // Set in a forked process: its bytes and descriptors are left alone.
+  bool abandoned_ = false;
 };
 
 // UNSUPPORTED_FILE_SYSTEM when the descriptor's file lies on a network file
