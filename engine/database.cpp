@@ -121,18 +121,49 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
 
 namespace {
 
-// Derives the password keys that the head's key blocks need, the published
-// block's first, before the registry lock is taken. Failures are left for
-// the open under the lock to find and report.
-void derive_password_keys(Storage& file, const OpenOptions& options,
+// Lets a descriptor of a database file go without dropping any lock of this
+// process: an Instance or a salvage that holds the same file keeps it open;
+// otherwise, with the registry lock held so that no open of the file is
+// under way, it is closed.
+void let_descriptor_go(std::unique_ptr<DbFile> file) {
+  struct stat st {};
+  registry::Lock registry;
+  if (::fstat(file->descriptor(), &st) != 0) return;
+  registry::FileKey key{st.st_dev, st.st_ino};
+  if (auto salvage = registry.salvage_claim(key)) {
+    salvage->add_file(file->release_descriptor());
+  } else if (auto live = registry.lookup(key)) {
+    if (FileLock* lock = live->file_lock()) lock->add_file(file->release_descriptor());
+  }
+  file.reset();
+}
+
+// Derives the password keys that the key blocks of the file at `path` need,
+// the published block's first, without the registry lock: through the
+// descriptors of the file's Instance when it is open here, else through a
+// descriptor of its own. Failures are left for the open to find and report.
+void derive_password_keys(const std::string& path, const OpenOptions& options,
                           keys::PasswordKeys& password_keys) {
-  auto h = head::read_head(file);
-  if (!h) return;
-  auto fields = header::check_static_fields(h->bytes);
-  if (!fields || !fields->encrypted()) return;
-  password_keys.set_deriving(true);
-  (void)record::read_commit_records(file.path(), *fields, h->bytes, options.credential,
-                                    &password_keys);
+  std::shared_ptr<Instance> live;
+  if (struct stat st{}; ::stat(path.c_str(), &st) == 0) {
+    registry::Lock registry;
+    live = registry.lookup(registry::FileKey{st.st_dev, st.st_ino});
+  }
+  std::unique_ptr<DbFile> own;
+  if (!live) {
+    auto opened = Database::open_file(path);
+    if (!opened) return;
+    own = std::move(*opened);
+  }
+  Storage& file = live ? live->storage() : *own;
+  if (auto h = head::read_head(file)) {
+    if (auto fields = header::check_static_fields(h->bytes); fields && fields->encrypted()) {
+      password_keys.set_deriving(true);
+      (void)record::read_commit_records(path, *fields, h->bytes, options.credential,
+                                        &password_keys);
+    }
+  }
+  if (own) let_descriptor_go(std::move(own));
 }
 
 // Rounds of an open with a password: another process may change the key
@@ -145,23 +176,15 @@ constexpr int kPasswordOpenRounds = 3;
 Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions& options) {
   OpenedDatabase opened;
   // Argon2id may take seconds and a GiB, and every open in the process waits
-  // for the registry lock: keys are derived before it, and under it only the
-  // keys found here are used. The descriptor opened for that goes on under
-  // the lock, where it is handed over like any other: closing it could drop
-  // the locks of an Instance of the same file.
+  // for the registry lock: the keys are derived before it, and under it only
+  // the keys derived then are used.
   keys::PasswordKeys password_keys;
   for (int round = 1;; ++round) {
     bool last = round >= kPasswordOpenRounds || !options.credential.is_password();
-    auto file = open_file(path);
-    std::optional<std::vector<std::uint8_t>> new_page;
-    if (file && options.credential.is_password()) {
-      derive_password_keys(**file, options, password_keys);
-    } else if (!file && file.error().kind() == ErrorKind::NotFound && options.create) {
-      new_page = DZ_TRY(new_first_page(options, path));
-    }
+    if (!last) derive_password_keys(path, options, password_keys);
     password_keys.set_deriving(last);
     password_keys.clear_missed();
-    auto instance = open_registered(path, options, std::move(file), new_page, password_keys);
+    auto instance = open_registered(path, options, password_keys);
     if (instance || last || !password_keys.missed()) {
       opened.instance = DZ_TRY(std::move(instance));
       break;
@@ -178,50 +201,47 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
   return opened;
 }
 
-Result<std::shared_ptr<Instance>> Database::open_registered(
-    const std::string& path, const OpenOptions& options, Result<std::unique_ptr<DbFile>> file,
-    const std::optional<std::vector<std::uint8_t>>& new_page, keys::PasswordKeys& password_keys) {
-  std::shared_ptr<Instance> instance;
-  {
-    // Opens of files in this process run one at a time, so two threads opening
-    // one file end up sharing one Instance.
-    registry::Lock registry;
-    if (!file && file.error().kind() == ErrorKind::NotFound) file = open_file(path);
-    if (!file && file.error().kind() == ErrorKind::NotFound) {
-      if (!options.create) return fail(Error::not_found(path));
-      auto page = new_page ? *new_page : DZ_TRY(new_first_page(options, path));
-      // False means another creator won the race: open the file it made.
-      (void)DZ_TRY(create_file(path, page));
-      file = open_file(path);
-    }
-    if (!file) return fail(std::move(file).error());
-    DZ_CHECK(check_local_file_system((*file)->descriptor(), path));
-    struct stat st {};
-    if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
-    registry::FileKey key{st.st_dev, st.st_ino};
-    if (auto salvage = registry.salvage_claim(key)) {
-      salvage->add_file((*file)->release_descriptor());
-      return fail(Error::busy(path));
-    }
-    instance = registry.lookup(key);
-    if (instance) {
-      // Closing this descriptor would drop every lock the process holds on
-      // the file: the open file's lock state keeps it instead.
-      if (FileLock* lock = instance->file_lock()) lock->add_file((*file)->release_descriptor());
-    }
-    if (!instance) {
-      instance = DZ_TRY(open_locked(std::move(*file), options, &password_keys));
-      registry.insert(key, instance);
-    } else {
-      // A file already open here still asks this open for its own secret,
-      // against the head as it is now: another process may have changed the
-      // key since this one last looked.
-      if (instance->encrypted()) DZ_CHECK(instance->read_commit_state());
-      const FileKeys* keys = instance->file_keys();
-      DZ_CHECK(keys::prove_credential(path, options.credential, instance->cipher(),
-                                      instance->file_id(), instance->published().record.key_block,
-                                      keys != nullptr ? keys->data_key : Key32(), &password_keys));
-    }
+Result<std::shared_ptr<Instance>> Database::open_registered(const std::string& path,
+                                                            const OpenOptions& options,
+                                                            keys::PasswordKeys& password_keys) {
+  // Opens of files in this process run one at a time, so two threads opening
+  // one file end up sharing one Instance.
+  registry::Lock registry;
+  auto file = open_file(path);
+  if (!file && file.error().kind() == ErrorKind::NotFound) {
+    if (!options.create) return fail(Error::not_found(path));
+    auto page = DZ_TRY(new_first_page(options, path));
+    // False means another creator won the race: open the file it made.
+    (void)DZ_TRY(create_file(path, page));
+    file = open_file(path);
+  }
+  if (!file) return fail(std::move(file).error());
+  DZ_CHECK(check_local_file_system((*file)->descriptor(), path));
+  struct stat st {};
+  if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
+  registry::FileKey key{st.st_dev, st.st_ino};
+  if (auto salvage = registry.salvage_claim(key)) {
+    salvage->add_file((*file)->release_descriptor());
+    return fail(Error::busy(path));
+  }
+  auto instance = registry.lookup(key);
+  if (instance) {
+    // Closing this descriptor would drop every lock the process holds on
+    // the file: the open file's lock state keeps it instead.
+    if (FileLock* lock = instance->file_lock()) lock->add_file((*file)->release_descriptor());
+  }
+  if (!instance) {
+    instance = DZ_TRY(open_locked(std::move(*file), options, &password_keys));
+    registry.insert(key, instance);
+  } else {
+    // A file already open here still asks this open for its own secret,
+    // against the head as it is now: another process may have changed the
+    // key since this one last looked.
+    if (instance->encrypted()) DZ_CHECK(instance->read_commit_state());
+    const FileKeys* keys = instance->file_keys();
+    DZ_CHECK(keys::prove_credential(path, options.credential, instance->cipher(),
+                                    instance->file_id(), instance->published().record.key_block,
+                                    keys != nullptr ? keys->data_key : Key32(), &password_keys));
   }
   return instance;
 }

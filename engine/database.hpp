@@ -3,7 +3,6 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
 
@@ -69,13 +68,12 @@ class Database {
                                                        const OpenOptions& options,
                                                        keys::PasswordKeys* password_keys = nullptr);
 
-  // The part of `open` under the registry lock: `file` as opened before it
-  // (NOT_FOUND: `new_page` is written as a new file when the options
-  // create), found in the registry or opened into a new Instance; password
-  // keys only from `password_keys`.
-  static Result<std::shared_ptr<Instance>> open_registered(
-      const std::string& path, const OpenOptions& options, Result<std::unique_ptr<DbFile>> file,
-      const std::optional<std::vector<std::uint8_t>>& new_page, keys::PasswordKeys& password_keys);
+  // The part of `open` under the registry lock: the file found in the
+  // registry, or opened (and created when missing and asked) into a new
+  // Instance; password keys only from `password_keys`.
+  static Result<std::shared_ptr<Instance>> open_registered(const std::string& path,
+                                                           const OpenOptions& options,
+                                                           keys::PasswordKeys& password_keys);
 
   // Checks the pages a commit wrote against their stamps: how recovery
   // tells a commit that reached the disk from one cut short.
