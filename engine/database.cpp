@@ -46,7 +46,8 @@ Result<std::unique_ptr<DbFile>> Database::open_file(const std::string& path) {
 }
 
 Result<std::vector<std::uint8_t>> Database::new_first_page(const OpenOptions& options,
-                                                           std::string_view path) {
+                                                           std::string_view path,
+                                                           keys::PasswordKeys* password_keys) {
   StaticFields fields;
   fields.format_version = options.upgrade_format ? kNewestFormatVersion : kOldestFormatVersion;
   fields.page_size = options.page_size;
@@ -58,7 +59,8 @@ Result<std::vector<std::uint8_t>> Database::new_first_page(const OpenOptions& op
   if (fields.encrypted()) {
     // A fresh data key, wrapped for the credential; a plain file keeps a
     // zero key block and MAC.
-    auto material = DZ_TRY(keys::new_file_keys(path, options, fields.file_id, fields.cipher));
+    auto material =
+        DZ_TRY(keys::new_file_keys(path, options, fields.file_id, fields.cipher, password_keys));
     first.key_block = material.key_block;
     record::sign_commit_record(first, material.keys.record_mac_key, fields.file_id, 0);
   }
@@ -158,10 +160,9 @@ Result<std::shared_ptr<Instance>> Database::share_instance(std::shared_ptr<Insta
   return instance;
 }
 
-Result<std::shared_ptr<Instance>> Database::open_registered(registry::Lock& registry,
-                                                            const std::string& path,
-                                                            const OpenOptions& options,
-                                                            keys::PasswordKeys& password_keys) {
+Result<std::shared_ptr<Instance>> Database::open_registered(
+    registry::Lock& registry, const std::string& path, const OpenOptions& options,
+    keys::PasswordKeys& password_keys, const std::optional<std::vector<std::uint8_t>>& new_page) {
   // A file open here already is found by the (device, inode) its name
   // stands for now and shared without a descriptor of its own, so repeated
   // opens cost no descriptors. Its Instance's descriptors keep the inode
@@ -176,7 +177,7 @@ Result<std::shared_ptr<Instance>> Database::open_registered(registry::Lock& regi
     if (!options.create) return fail(Error::not_found(path));
     // Refused before anything is created there.
     DZ_CHECK(check_local_directory(path));
-    auto page = DZ_TRY(new_first_page(options, path));
+    auto page = new_page ? *new_page : DZ_TRY(new_first_page(options, path));
     // False means another creator won the race: open the file it made.
     (void)DZ_TRY(create_file(path, page));
   }
@@ -264,13 +265,20 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
   for (int round = 1;; ++round) {
     bool last = round >= kPasswordOpenRounds || !options.credential.is_password();
     if (!last) derive_password_keys(path, options, password_keys);
+    // A new file's data key is wrapped here too, its password key kept.
+    std::optional<std::vector<std::uint8_t>> new_page;
+    if (auto named = fs::identify(path);
+        options.create && options.credential.is_password() && named && !*named) {
+      password_keys.set_deriving(true);
+      new_page = DZ_TRY(new_first_page(options, path, &password_keys));
+    }
     password_keys.set_deriving(last);
     password_keys.clear_missed();
     auto instance = [&] {
       // Opens of files in this process run one at a time, so two threads
       // opening one file end up sharing one Instance.
       registry::Lock registry;
-      return open_registered(registry, path, options, password_keys);
+      return open_registered(registry, path, options, password_keys, new_page);
     }();
     if (instance || last || !password_keys.missed()) {
       opened.instance = DZ_TRY(std::move(instance));

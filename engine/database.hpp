@@ -3,6 +3,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -54,9 +55,11 @@ class Database {
   static Result<fs::LinkOutcome> copy_into_place(const std::string& from, const std::string& to);
 
   // The first page of a new file as `options` describe it (encrypted when
-  // they hold a key or password); `path` is what its errors name.
-  static Result<std::vector<std::uint8_t>> new_first_page(const OpenOptions& options,
-                                                          std::string_view path = {});
+  // they hold a key or password); `path` is what its errors name. A
+  // password key derived on the way is kept in `password_keys` when given.
+  static Result<std::vector<std::uint8_t>> new_first_page(
+      const OpenOptions& options, std::string_view path = {},
+      keys::PasswordKeys* password_keys = nullptr);
 
   // Turns an open file into an Instance: static fields, commit records,
   // and, when this process holds the file `alone`, recovery of the
@@ -88,11 +91,11 @@ class Database {
  private:
   // Under the registry lock: the file's shared Instance, made when the file
   // is not open in this process yet (created first when missing). Password
-  // keys come only from `password_keys`.
-  static Result<std::shared_ptr<Instance>> open_registered(registry::Lock& registry,
-                                                           const std::string& path,
-                                                           const OpenOptions& options,
-                                                           keys::PasswordKeys& password_keys);
+  // keys come only from `password_keys`; a missing file is created with
+  // `new_page` when one was made before the lock.
+  static Result<std::shared_ptr<Instance>> open_registered(
+      registry::Lock& registry, const std::string& path, const OpenOptions& options,
+      keys::PasswordKeys& password_keys, const std::optional<std::vector<std::uint8_t>>& new_page);
   // A second open of a file open here: proves this open's own secret.
   static Result<std::shared_ptr<Instance>> share_instance(std::shared_ptr<Instance> instance,
                                                           const std::string& path,

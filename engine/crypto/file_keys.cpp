@@ -33,10 +33,11 @@ PageCipher new_file_cipher(const OpenOptions& options) {
 }
 
 Result<FileKeyMaterial> new_file_keys(std::string_view path, const OpenOptions& options,
-                                      const FileId& file_id, PageCipher cipher) {
+                                      const FileId& file_id, PageCipher cipher,
+                                      PasswordKeys* password_keys) {
   Key32 data_key = DZ_TRY(new_data_key(path));
-  KeyBlock block = DZ_TRY(
-      wrap_data_key(path, options.credential, options.password_hashing, data_key, file_id, cipher));
+  KeyBlock block = DZ_TRY(wrap_data_key(path, options.credential, options.password_hashing,
+                                        data_key, file_id, cipher, password_keys));
   return FileKeyMaterial{FileKeys::from_data_key(std::move(data_key)), block};
 }
 

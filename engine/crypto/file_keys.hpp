@@ -42,8 +42,10 @@ PageCipher new_file_cipher(const OpenOptions& options);
 // The keys of a new encrypted file: a random data key wrapped for the
 // options' credential (hashed with the options' parameters) and bound to
 // `file_id` and `cipher`.
+// A password key derived on the way is kept in `password_keys` when given.
 Result<FileKeyMaterial> new_file_keys(std::string_view path, const OpenOptions& options,
-                                      const FileId& file_id, PageCipher cipher);
+                                      const FileId& file_id, PageCipher cipher,
+                                      PasswordKeys* password_keys = nullptr);
 
 // The page protection of a file: checksum for a plain one (`keys` null),
 // sealing under the data key for an encrypted one.

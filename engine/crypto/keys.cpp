@@ -129,7 +129,8 @@ Result<Key32> hash_password(std::span<const std::uint8_t> password,
 
 Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
                                const PasswordHashing& hashing, const Key32& data_key,
-                               const FileId& file_id, PageCipher cipher) {
+                               const FileId& file_id, PageCipher cipher,
+                               PasswordKeys* password_keys) {
   ensure_sodium_ready();
   KeyBlock block{};
   Key32 password_key;
@@ -147,6 +148,14 @@ Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
       put_u32(block, kParallelismAt, hashing.parallelism);
       auto salt = std::span<std::uint8_t, kSaltSize>(block.data() + kSaltAt, kSaltSize);
       if (auto drawn = fill_random(salt); !drawn) return fail(no_random_bytes(path, drawn.error()));
+      if (password_keys != nullptr) {
+        KeyBlockHeader header{BlockKind::Password, hashing, {}};
+        std::copy(salt.begin(), salt.end(), header.salt.begin());
+        auto kept = password_keys->key_for(secret.password_bytes(), header);
+        if (!kept || *kept == nullptr) return fail(cannot_wrap());
+        wrapping = *kept;
+        break;
+      }
       auto hashed = hash_password(secret.password_bytes(), salt, hashing);
       if (!hashed) return fail(cannot_wrap());
       password_key = std::move(*hashed);

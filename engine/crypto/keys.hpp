@@ -80,15 +80,20 @@ Result<Key32> hash_password(std::span<const std::uint8_t> password,
                             std::span<const std::uint8_t, kSaltSize> salt,
                             const PasswordHashing& hashing);
 
+class PasswordKeys;
+
 // Wraps `data_key` for `secret` (a Key, or a Password hashed with `hashing`
-// under a fresh salt) into a key block bound to `file_id` and `cipher`.
+// under a fresh salt) into a key block bound to `file_id` and `cipher`. The
+// password key is kept in `password_keys` when given, so that opening the
+// block costs no second Argon2id.
 // INTERNAL "the secret does not match its kind" for no secret;
 // INTERNAL "the data key cannot be wrapped" when hashing or sealing fails or
 // the parameters lie outside the limits; IO on `path` when the system gives
 // no random bytes.
 Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
                                const PasswordHashing& hashing, const Key32& data_key,
-                               const FileId& file_id, PageCipher cipher);
+                               const FileId& file_id, PageCipher cipher,
+                               PasswordKeys* password_keys = nullptr);
 
 // The password keys of one open, by salt and parameters, so that the usual
 // case (every record carrying the same block) costs one Argon2id however

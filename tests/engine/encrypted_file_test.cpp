@@ -232,10 +232,14 @@ TEST(EncryptedFile, password_hashing_leaves_opens_of_other_files_free) {
   std::ofstream(dir.file("forged.db"), std::ios::binary)
       .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
   ASSERT_TRUE(Database::open(dir.file("plain.db"), OpenOptions{}));
+  OpenOptions creating = options_with(password("pw"));
+  creating.password_hashing = {memory_kib, iterations, 1};
   testing::Child child([&] {
+    // One open hashes for the forged block, another for a new file's.
     std::thread([&] {
       (void)Database::open(dir.file("forged.db"), options_with(password("pw")));
     }).detach();
+    std::thread([&] { (void)Database::open(dir.file("new.db"), creating); }).detach();
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     // While that password is hashed, another file opens without waiting.
     auto quick = std::async(std::launch::async,
