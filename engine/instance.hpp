@@ -89,7 +89,9 @@ class Instance final : public std::enable_shared_from_this<Instance>,
            std::unique_ptr<const FileKeys> keys = nullptr);
   // Closes: a pending deferred commit is published durably if the writer
   // can be had within the busy timeout, the sync thread stops, the locks
-  // are released and the file closed. A forked child releases nothing.
+  // are released and the file closed. A forked process releases nothing
+  // and closes no descriptor: that would drop the locks it holds on the file
+  // through an open of its own.
   ~Instance() override;
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
@@ -103,7 +105,6 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   const FileId& file_id() const { return fields_.file_id; }
   // The data key and record MAC key of an encrypted file; null when plain.
   const FileKeys* file_keys() const { return keys_.get(); }
-  pid_t opener_pid() const { return opener_pid_; }
   const InstanceSettings& settings() const { return settings_; }
   Storage& storage() { return *storage_; }
   // Checked nodes through the file's page cache.
@@ -115,7 +116,11 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // The longest key or tree name: (page size - 268) / 4 bytes.
   std::size_t max_key_len() const { return (fields_.page_size - 268) / 4; }
 
-  // CLOSED when called in a process forked from the opener.
+  // Whether this is a process forked from the opener (or a descendant of
+  // one), told apart by the fork generation, never by the process id.
+  bool in_forked_process() const;
+  // CLOSED "the database has been closed" in a forked process: its handles
+  // and transactions are the opener's, whose locks it does not hold.
   Status check_process() const;
 
   // Set for good by a failed sync or selector write.
@@ -215,7 +220,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   std::atomic<std::uint32_t> format_version_;
   InstanceSettings settings_;
   std::shared_ptr<const std::string> path_;
-  pid_t opener_pid_;
+  // The opener's fork generation.
+  std::uint64_t opener_generation_;
   std::unique_ptr<const FileKeys> keys_;
 
   std::atomic<bool> failed_{false};

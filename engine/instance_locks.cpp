@@ -2,8 +2,6 @@
 // writer, snapshots and their reader bytes, deferred commits and close.
 // docs/file-format.md, sections 9 and 10, gives the protocol and why it is
 // safe.
-#include <unistd.h>
-
 #include <algorithm>
 #include <thread>
 
@@ -121,7 +119,7 @@ void Instance::end_write(WriterGuard& guard) {
   if (guard.instance_ != this) return;
   guard.instance_ = nullptr;
   // A forked child holds neither the parent's slot nor its lock byte.
-  if (::getpid() != opener_pid_) return;
+  if (in_forked_process()) return;
   if (lock_) lock_->unlock(lock_bytes::kWrite);
   {
     std::lock_guard lock(writer_mutex_);
@@ -140,7 +138,7 @@ Result<PublishedCommit> Instance::load_commit_state() {
     // In an encrypted file a record the data key did not sign counts as
     // damaged, as at recovery.
     if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_);
-    auto slots = head::parse_slots(h, fields_.cipher);
+    auto slots = head::parse_slots(h, fields_.cipher, fields_.page_size);
     auto selector = header::decode_selector(h.bytes[kSelectorOffset]);
     if (!selector) {
       problem = "the selector byte names no slot";
@@ -262,7 +260,7 @@ Result<bool> Instance::take_reader_byte(std::uint64_t txn_id) {
 }
 
 void Instance::end_snapshot(std::uint64_t txn_id) {
-  if (::getpid() != opener_pid_) return;
+  if (in_forked_process()) return;
   bool schedule = false;
   SteadyTime due;
   {
@@ -356,7 +354,7 @@ void Instance::committed(const PublishedCommit& published, std::uint64_t pages_w
 }
 
 void Instance::request_sync(SteadyTime due) {
-  if (::getpid() != opener_pid_) return;
+  if (in_forked_process()) return;
   std::weak_ptr<Instance> self = weak_from_this();
   // Closing: the close publishes what is pending itself.
   if (self.expired()) return;
@@ -469,10 +467,14 @@ Status Instance::release_handle(std::shared_ptr<Instance> instance,
 }
 
 void Instance::close() {
-  if (::getpid() != opener_pid_) {
-    // A forked child: the parent's locks, thread and pending commit are
-    // the parent's business.
+  if (in_forked_process()) {
+    // The opener's locks, thread and pending commit are the opener's
+    // business. The inherited descriptors stay open: closing any descriptor
+    // of the file, or unlocking a byte, would drop the locks this process
+    // holds on it through an open of its own.
     sync_thread_.abandon();
+    if (lock_) lock_->abandon();
+    if (storage_) storage_->abandon_descriptor();
   } else {
     bool pending;
     {

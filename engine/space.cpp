@@ -2,6 +2,7 @@
 
 #include <cassert>
 
+#include "format/page.hpp"
 #include "text_format.hpp"
 
 namespace deziro::space {
@@ -23,7 +24,7 @@ std::uint64_t take_from_run(FreeRuns& runs, FreeRuns::iterator it, std::uint64_t
 
 }  // namespace
 
-std::uint64_t page_limit(std::uint32_t page_size) { return (1ull << 62) / page_size; }
+std::uint64_t page_limit(std::uint32_t page_size) { return max_page_count(page_size); }
 
 Result<std::uint64_t> allocate_page(PageSpace& space) {
   std::uint64_t page;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "btree/overflow.hpp"
+#include "btree/pages_met.hpp"
 #include "text_format.hpp"
 
 namespace deziro {
@@ -397,35 +398,44 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
 }
 
 Status drop_disk_subtree(const WriteContext& cx, const ChildPointer& pointer,
-                         std::optional<std::uint8_t> level);
+                         std::optional<std::uint8_t> level, PagesMet& met);
 
-Status drop_mem_subtree(const WriteContext& cx, const MemNode& n) {
+// CORRUPTED unless pages [first, first + count) are met here first.
+Status meet(const WriteContext& cx, PagesMet& met, std::uint64_t first, std::uint64_t count) {
+  if (met.first_meeting(first, count)) return ok();
+  return fail(cx.source.corrupted(format_text("page {}: it is reached twice", first)));
+}
+
+Status drop_mem_subtree(const WriteContext& cx, const MemNode& n, PagesMet& met) {
   if (n.is_leaf()) {
     for (const MemEntry& e : n.entries) release_run(cx, e);
     return ok();
   }
   for (const MemChild& c : n.children) {
     if (c.node) {
-      DZ_CHECK(drop_mem_subtree(cx, *c.node));
+      DZ_CHECK(drop_mem_subtree(cx, *c.node, met));
     } else {
-      DZ_CHECK(drop_disk_subtree(cx, c.pointer, static_cast<std::uint8_t>(n.level - 1)));
+      DZ_CHECK(drop_disk_subtree(cx, c.pointer, static_cast<std::uint8_t>(n.level - 1), met));
     }
   }
   return ok();
 }
 
 Status drop_disk_subtree(const WriteContext& cx, const ChildPointer& pointer,
-                         std::optional<std::uint8_t> level) {
+                         std::optional<std::uint8_t> level, PagesMet& met) {
+  DZ_CHECK(meet(cx, met, pointer.page, 1));
   NodeView view = DZ_TRY(cx.source.fetch_node(pointer, cx.tree_id, level));
   if (view.is_leaf()) {
     for (std::size_t i = 0; i < view.count(); ++i) {
       LeafCell cell = view.cell_at(i);
-      if (cell.overflow) cx.sink.release_pages(cell.ref.first_page, cell.ref.page_count);
+      if (!cell.overflow) continue;
+      DZ_CHECK(meet(cx, met, cell.ref.first_page, cell.ref.page_count));
+      cx.sink.release_pages(cell.ref.first_page, cell.ref.page_count);
     }
   } else {
     for (std::size_t i = 0; i < view.child_count(); ++i)
-      DZ_CHECK(
-          drop_disk_subtree(cx, view.child_at(i), static_cast<std::uint8_t>(view.level() - 1)));
+      DZ_CHECK(drop_disk_subtree(cx, view.child_at(i), static_cast<std::uint8_t>(view.level() - 1),
+                                 met));
   }
   cx.sink.release_pages(pointer.page, 1);
   return ok();
@@ -452,13 +462,23 @@ Status relocate_runs(const WriteContext& cx, MemNode& leaf, std::uint64_t limit,
   return ok();
 }
 
-Status relocate_mem(const WriteContext& cx, MemNode& n, std::uint64_t limit, std::uint64_t& moved);
+// What a relocation counts and remembers on its way through a tree.
+struct RelocationWalk {
+  std::uint64_t limit;
+  std::uint64_t moved = 0;
+  PagesMet met;
+};
+
+Status relocate_mem(const WriteContext& cx, MemNode& n, RelocationWalk& walk);
 
 // Loads, with its path, every node of a subtree on disk that lies at or
 // above the limit or holds a run that does; null when nothing must move.
 Result<std::unique_ptr<MemNode>> relocate_disk(const WriteContext& cx, const ChildPointer& pointer,
                                                std::optional<std::uint8_t> level,
-                                               std::uint64_t limit, std::uint64_t& moved) {
+                                               RelocationWalk& walk) {
+  const std::uint64_t limit = walk.limit;
+  std::uint64_t& moved = walk.moved;
+  DZ_CHECK(meet(cx, walk.met, pointer.page, 1));
   NodeView view = DZ_TRY(cx.source.fetch_node(pointer, cx.tree_id, level));
   bool must_move = pointer.page >= limit;
   std::vector<std::pair<std::size_t, std::unique_ptr<MemNode>>> loaded;
@@ -469,8 +489,8 @@ Result<std::unique_ptr<MemNode>> relocate_disk(const WriteContext& cx, const Chi
     }
   } else {
     for (std::size_t i = 0; i < view.child_count(); ++i) {
-      auto child = DZ_TRY(relocate_disk(cx, view.child_at(i),
-                                        static_cast<std::uint8_t>(view.level() - 1), limit, moved));
+      auto child = DZ_TRY(
+          relocate_disk(cx, view.child_at(i), static_cast<std::uint8_t>(view.level() - 1), walk));
       if (child) loaded.emplace_back(i, std::move(child));
     }
   }
@@ -482,14 +502,13 @@ Result<std::unique_ptr<MemNode>> relocate_disk(const WriteContext& cx, const Chi
   return n;
 }
 
-Status relocate_mem(const WriteContext& cx, MemNode& n, std::uint64_t limit, std::uint64_t& moved) {
-  if (n.is_leaf()) return relocate_runs(cx, n, limit, moved);
+Status relocate_mem(const WriteContext& cx, MemNode& n, RelocationWalk& walk) {
+  if (n.is_leaf()) return relocate_runs(cx, n, walk.limit, walk.moved);
   for (MemChild& c : n.children) {
     if (c.node) {
-      DZ_CHECK(relocate_mem(cx, *c.node, limit, moved));
+      DZ_CHECK(relocate_mem(cx, *c.node, walk));
     } else {
-      c.node = DZ_TRY(
-          relocate_disk(cx, c.pointer, static_cast<std::uint8_t>(n.level - 1), limit, moved));
+      c.node = DZ_TRY(relocate_disk(cx, c.pointer, static_cast<std::uint8_t>(n.level - 1), walk));
     }
   }
   return ok();
@@ -682,10 +701,11 @@ Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node) {
 
 Status drop_tree(const WriteContext& cx, TreeRoot& root) {
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  PagesMet met;
   if (mem) {
-    DZ_CHECK(drop_mem_subtree(cx, *mem));
+    DZ_CHECK(drop_mem_subtree(cx, *mem, met));
   } else if (root.disk().page != 0) {
-    DZ_CHECK(drop_disk_subtree(cx, root.disk(), std::nullopt));
+    DZ_CHECK(drop_disk_subtree(cx, root.disk(), std::nullopt, met));
   }
   mem.reset();
   Ops::disk(root) = ChildPointer{};
@@ -693,15 +713,15 @@ Status drop_tree(const WriteContext& cx, TreeRoot& root) {
 }
 
 Result<std::uint64_t> relocate(const WriteContext& cx, TreeRoot& root, std::uint64_t limit) {
-  std::uint64_t moved = 0;
+  RelocationWalk walk{limit};
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (mem) {
-    DZ_CHECK(relocate_mem(cx, *mem, limit, moved));
+    DZ_CHECK(relocate_mem(cx, *mem, walk));
   } else if (root.disk().page != 0) {
-    mem = DZ_TRY(relocate_disk(cx, root.disk(), std::nullopt, limit, moved));
+    mem = DZ_TRY(relocate_disk(cx, root.disk(), std::nullopt, walk));
     if (mem) Ops::disk(root) = ChildPointer{};
   }
-  return moved;
+  return walk.moved;
 }
 
 }  // namespace btree

@@ -21,11 +21,13 @@ Result<Head> read_head(Storage& storage) {
   return head;
 }
 
-std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCipher cipher) {
+std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCipher cipher,
+                                                      std::uint32_t page_size) {
   std::array<SlotContent, kRecordSlotCount> slots;
   for (std::size_t s = 0; s < kRecordSlotCount; ++s)
     slots[s] = record::parse_commit_record(
-        s, ConstByteSpan(head.bytes).subspan(record_slot_offset(s), kRecordSize), cipher);
+        s, ConstByteSpan(head.bytes).subspan(record_slot_offset(s), kRecordSize), cipher,
+        page_size);
   return slots;
 }
 
@@ -41,7 +43,7 @@ std::string slot_problem(const SlotContent& content, std::size_t slot) {
 
 Result<Recovery> choose_published(const std::string& path, const Head& head,
                                   const StaticFields& fields, const CommitVerifier& verify) {
-  auto slots = parse_slots(head, fields.cipher);
+  auto slots = parse_slots(head, fields.cipher, fields.page_size);
   auto selector = header::decode_selector(head.bytes[kSelectorOffset]);
   auto id = [&](std::uint8_t s) { return slots[s].valid() ? slots[s].record.txn_id : 0; };
 
@@ -143,9 +145,13 @@ Status repair(Storage& storage, const Head& head, const StaticFields& fields,
     DZ_CHECK(
         storage.write_at(kSelectorOffset, ConstByteSpan(head.bytes).subspan(kSelectorOffset, 1)));
   }
-  std::uint64_t length = recovery.published.record.page_count * fields.page_size;
-  if (head.file_length > length) {
-    DZ_CHECK(storage.set_len(length));
+  auto length = length_of_pages(recovery.published.record.page_count, fields.page_size);
+  if (!length)
+    return fail(Error::corrupted(storage.path(),
+                                 "the published commit counts more pages than a "
+                                 "file can hold"));
+  if (head.file_length > *length) {
+    DZ_CHECK(storage.set_len(*length));
     changed = true;
   }
   if (changed) DZ_CHECK(storage.sync());

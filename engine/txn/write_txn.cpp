@@ -143,6 +143,8 @@ void WriteTxn::finish() {
 
 Status WriteTxn::check_writable() const {
   if (!holds_writer_) return fail(Error::closed());
+  // Begun before a fork: the write lock is the opener's, not this process's.
+  DZ_CHECK(instance_->check_process());
   if (instance_->failed()) return fail(instance_->sync_failed_error());
   return ok();
 }
@@ -458,8 +460,8 @@ Status WriteTxn::commit_deferred() { return commit_with(true); }
 
 Status WriteTxn::commit_with(bool deferred) {
   auto result = [&]() -> Status {
-    // A forked child holds neither the writer nor the file's locks.
-    DZ_CHECK(instance_->check_process());
+    // In a forked child too, where it holds neither the writer nor the
+    // file's locks.
     DZ_CHECK(check_writable());
     DZ_CHECK(flush_all_pending());
     if (failed_) return fail(Error::invalid_argument(std::string(kFailedMessage)));
@@ -633,8 +635,9 @@ Status WriteTxn::publish(bool deferred) {
   if (!deferred) {
     // Pages past the end of the commit belong to nobody now; a failure to
     // cut them off costs only space.
-    std::uint64_t length = space_.page_count * instance_->page_size();
-    if (auto len = storage.len_or_error(); len && *len > length) (void)storage.set_len(length);
+    auto length = length_of_pages(space_.page_count, instance_->page_size());
+    if (auto len = storage.len_or_error(); length && len && *len > *length)
+      (void)storage.set_len(*length);
   }
   return ok();
 }

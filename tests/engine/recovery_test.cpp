@@ -223,6 +223,22 @@ TEST(Recovery, head_without_a_usable_record_is_corrupted) {
             "`/mem/r.db` is damaged: the head: no commit record slot holds a commit");
 }
 
+TEST(Recovery, page_count_that_overflows_the_file_length_is_refused_and_cuts_nothing) {
+  auto image = three_commits();
+  auto selector = *header::decode_selector(image[kSelectorOffset]);
+  auto slot = std::span(image).subspan(record_slot_offset(selector.slot), kRecordSize);
+  auto forged = record::parse_commit_record(selector.slot, slot, PageCipher::Checksum, 4096);
+  ASSERT_TRUE(forged.valid());
+  // (2^52 + 1) x 4096 wraps to 4096: a file cut to its head alone.
+  forged.record.page_count = (std::uint64_t{1} << 52) + 1;
+  auto bytes = record::encode_commit_record(forged.record);
+  std::copy(bytes.begin(), bytes.end(), slot.begin());
+  auto o = open_image(image);
+  ASSERT_TRUE(o.instance) << o.instance.error().to_string();
+  EXPECT_EQ(value_of_k(*o.instance), "2");
+  EXPECT_GT(o.storage->current_image().size(), 4096u);
+}
+
 TEST(Recovery, deferred_commit_becomes_durable_at_sync) {
   auto o = open_image(*Database::new_first_page({}));
   auto w = WriteTxn::begin(*o.instance);
