@@ -233,10 +233,15 @@ TEST(Recovery, page_count_that_overflows_the_file_length_is_refused_and_cuts_not
   forged.record.page_count = (std::uint64_t{1} << 52) + 1;
   auto bytes = record::encode_commit_record(forged.record);
   std::copy(bytes.begin(), bytes.end(), slot.begin());
-  auto o = open_image(image);
-  ASSERT_TRUE(o.instance) << o.instance.error().to_string();
-  EXPECT_EQ(value_of_k(*o.instance), "2");
-  EXPECT_GT(o.storage->current_image().size(), 4096u);
+  // The selector names it as durable: refused as damage, never rolled back
+  // past, and nothing is cut.
+  FaultStorage disk("/mem/r.db", image);
+  auto opened = Database::open_existing(std::make_unique<testing::BorrowedStorage>(disk), {});
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().kind(), ErrorKind::Corrupted);
+  EXPECT_NE(opened.error().to_string().find("it counts more pages than a file can hold"),
+            std::string::npos);
+  EXPECT_EQ(disk.current_image().size(), image.size());
 }
 
 TEST(Recovery, deferred_commit_becomes_durable_at_sync) {
