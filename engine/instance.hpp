@@ -25,6 +25,7 @@
 #include "format/record.hpp"
 #include "lock/background.hpp"
 #include "lock/file_lock.hpp"
+#include "space.hpp"
 #include "storage/storage.hpp"
 #include "txn/page_reader.hpp"
 
@@ -193,6 +194,13 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   Result<std::uint8_t> slot_for_next_commit();
   // Called by the writer once a commit is published.
   void committed(const PublishedCommit& published, std::uint64_t pages_written);
+  // With the writer held. The free runs that the free tree of this
+  // process's last commit holds, kept so that the next write transaction
+  // need not read the whole free tree again; `take_free_runs` hands them
+  // over only while that commit, with that free tree, is the published one.
+  void keep_free_runs(std::uint64_t txn_id, const ChildPointer& free_tree, space::FreeRuns runs);
+  std::optional<space::FreeRuns> take_free_runs(std::uint64_t txn_id,
+                                                const ChildPointer& free_tree);
   // Makes a published deferred commit durable: a full sync, then the
   // selector byte without its deferred bit. CLOSED in a forked child,
   // SYNC_FAILED once failed, BUSY when the writer is not had in time.
@@ -260,7 +268,18 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // be the one on disk, so its record must stay until the next sync.
   std::optional<std::uint8_t> guarded_slot_;
   std::uint64_t deferred_pages_ = 0;
+  // The deferred commit of another process that the sync thread found
+  // pending at its last run; made durable here if still pending at the next.
+  std::uint64_t watched_deferred_txn_ = 0;
   SyncThread sync_thread_;
+
+  // Under the writer: see keep_free_runs.
+  struct KeptFreeRuns {
+    std::uint64_t txn_id = 0;
+    ChildPointer free_tree;
+    space::FreeRuns runs;
+  };
+  std::optional<KeptFreeRuns> kept_free_runs_;
 
   // The head as it is on disk now, without recovery.
   Result<PublishedCommit> load_commit_state();

@@ -353,6 +353,18 @@ void Instance::committed(const PublishedCommit& published, std::uint64_t pages_w
   if (published.deferred) request_sync(Clock::now() + settings_.sync_delay);
 }
 
+void Instance::keep_free_runs(std::uint64_t txn_id, const ChildPointer& free_tree,
+                              space::FreeRuns runs) {
+  kept_free_runs_ = KeptFreeRuns{txn_id, free_tree, std::move(runs)};
+}
+
+std::optional<space::FreeRuns> Instance::take_free_runs(std::uint64_t txn_id,
+                                                        const ChildPointer& free_tree) {
+  auto kept = std::exchange(kept_free_runs_, std::nullopt);
+  if (!kept || kept->txn_id != txn_id || kept->free_tree != free_tree) return std::nullopt;
+  return std::move(kept->runs);
+}
+
 void Instance::request_sync(SteadyTime due) {
   if (in_forked_process()) return;
   std::weak_ptr<Instance> self = weak_from_this();
@@ -447,6 +459,27 @@ Status Instance::sync() {
 
 std::optional<SteadyTime> Instance::sync_deferred() {
   if (failed() || !published().deferred) return std::nullopt;
+  bool foreign;
+  {
+    std::lock_guard lock(state_mutex_);
+    foreign = published_.record.txn_id != local_deferred_txn_;
+  }
+  if (foreign && lock_) {
+    // Another process's deferred commit: its maker syncs it after its own
+    // delay, and while it keeps committing a sync here would only take the
+    // writer from it. Only a commit still pending a whole delay after this
+    // thread first found it (its maker stopped, or was killed) is made
+    // durable here.
+    auto seen = load_commit_state();
+    if (!seen) return std::nullopt;
+    adopt_published(*seen);
+    if (!seen->deferred) return std::nullopt;
+    std::lock_guard lock(state_mutex_);
+    if (seen->record.txn_id != watched_deferred_txn_) {
+      watched_deferred_txn_ = seen->record.txn_id;
+      return Clock::now() + settings_.sync_delay;
+    }
+  }
   auto writer = begin_write();
   if (!writer) {
     // Someone holds the writer: try again after another delay.
