@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "btree/pager_source.hpp"
 #include "text_format.hpp"
 #include "txn/head.hpp"
 
@@ -454,11 +455,34 @@ Result<std::uint64_t> WriteTxn::Pages::allocate_run(std::uint32_t count) {
 Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                                     std::span<PageStamp> stamps) {
   std::size_t page_size = txn_.instance_->page_size();
-  const PageProtection& protection = txn_.instance_->reader().protection();
-  for (std::size_t i = 0; i < stamps.size(); ++i)
-    stamps[i] = DZ_TRY(protection.seal_page(first + i, pages.subspan(i * page_size, page_size)));
+  PageReader& reader = txn_.instance_->reader();
+  const PageProtection& protection = reader.protection();
+  // Node pages as a read would open them: the plain body, with the nonce
+  // and the trailer that sealing adds.
+  std::vector<OpenedPage> nodes;
+  for (std::size_t i = 0; i < stamps.size(); ++i) {
+    auto page = pages.subspan(i * page_size, page_size);
+    PageHeader header = PageHeader::read(page);
+    bool node = header.kind != std::uint8_t(PageKind::Overflow);
+    if (node) {
+      OpenedPage& opened = nodes.emplace_back();
+      opened.page_number = first + i;
+      opened.header = header;
+      opened.bytes = AlignedBuffer(page_size);
+      std::copy(page.begin(), page.end(), opened.bytes.span().begin());
+    }
+    stamps[i] = DZ_TRY(protection.seal_page(first + i, page));
+    if (node) {
+      auto plain = nodes.back().bytes.span();
+      std::copy_n(page.begin(), kPageNonceSize, plain.begin());
+      std::copy_n(page.end() - kPageStampSize, kPageStampSize, plain.end() - kPageStampSize);
+      nodes.back().stamp = stamps[i];
+    }
+  }
   txn_.pages_written_ += stamps.size();
-  return txn_.instance_->storage().write_at(first * page_size, pages);
+  DZ_CHECK(txn_.instance_->storage().write_at(first * page_size, pages));
+  for (OpenedPage& opened : nodes) remember_written_node(reader.pager(), std::move(opened));
+  return ok();
 }
 
 void WriteTxn::Pages::release_pages(std::uint64_t first, std::uint64_t count) {

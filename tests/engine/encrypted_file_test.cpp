@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "btree/pager_source.hpp"
 #include "crypto/file_keys.hpp"
 #include "crypto/key_change.hpp"
 #include "database.hpp"
@@ -116,6 +117,45 @@ Trees expected_content() {
 }
 
 // ---- Opening -----------------------------------------------------------
+
+// A commit leaves the nodes it wrote in the page cache for the next
+// transaction: each must be, byte for byte, the page a read opens.
+TEST(EncryptedFile, nodes_cached_when_written_are_the_pages_a_read_opens) {
+  std::vector<OpenOptions> all;
+  all.emplace_back();
+  for (NewFileCipher cipher : {NewFileCipher::XChaCha20Poly1305, NewFileCipher::Xaes256Gcm})
+    all.push_back(options_with(key_credential(1), cipher));
+  for (const OpenOptions& options : all) {
+    MemoryDb db = populated(options);
+    const CommitRecord& record = db.instance->published().record;
+    std::vector<ChildPointer> roots;
+    std::vector<std::uint64_t> ids;
+    for (auto [root, id] :
+         {std::pair(record.catalog, kCatalogTreeId), std::pair(record.free_tree, kFreeTreeId),
+          std::pair(record.retained_tree, kRetainedTreeId)}) {
+      if (root.page == 0) continue;
+      roots.push_back(root);
+      ids.push_back(id);
+    }
+    ASSERT_GE(roots.size(), 2u);
+    auto& reader = db.instance->reader();
+    std::vector<std::vector<std::uint8_t>> cached;
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+      ASSERT_NE(reader.pager().cache().get(roots[i].page, roots[i].stamp, &parse_node_page),
+                nullptr);
+      auto view = reader.fetch_node(roots[i], ids[i], std::nullopt);
+      ASSERT_TRUE(view) << view.error().to_string();
+      cached.emplace_back(view->page(), view->page() + db.instance->page_size());
+    }
+    reader.pager().cache().clear();
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+      auto view = reader.fetch_node(roots[i], ids[i], std::nullopt);
+      ASSERT_TRUE(view) << view.error().to_string();
+      EXPECT_EQ(std::vector<std::uint8_t>(view->page(), view->page() + db.instance->page_size()),
+                cached[i]);
+    }
+  }
+}
 
 TEST(EncryptedFile, reopens_with_its_key_under_each_cipher) {
   for (NewFileCipher cipher : {NewFileCipher::XChaCha20Poly1305, NewFileCipher::Xaes256Gcm}) {
