@@ -42,6 +42,20 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     return a < b;
   });
 
+  // A durable selector's record is taken as it is, unless another slot is
+  // damaged or newer: then the selector's slot may hold an older record put
+  // back by whoever can write the file (a replay), whose pages later commits
+  // may have reused. It is verified like the others then, and refused, not
+  // rolled back past, when it fails.
+  auto vouched_for = [&](std::uint8_t s) {
+    for (std::uint8_t o = 0; o < kRecordSlotCount; ++o) {
+      if (o == s) continue;
+      if (slots[o].state == SlotContent::State::Invalid) return false;
+      if (slots[o].valid() && slots[o].record.txn_id > slots[s].record.txn_id) return false;
+    }
+    return true;
+  };
+
   Recovery r;
   for (std::size_t s = 0; s < kRecordSlotCount; ++s)
     r.published.slot_txn_ids[s] = slots[s].valid() ? slots[s].record.txn_id : 0;
@@ -63,7 +77,12 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
       floor = have_floor ? std::min(floor, slots[o].record.txn_id) : slots[o].record.txn_id;
       have_floor = true;
     }
-    if (!durable && !DZ_TRY(verify(slots[s].record, floor))) {
+    if (!(durable && vouched_for(s)) && !DZ_TRY(verify(slots[s].record, floor))) {
+      if (durable)
+        return fail(Error::corrupted(
+            path, format_text("the published commit record: the pages of commit {} fail their "
+                              "checks",
+                              slots[s].record.txn_id)));
       r.clear_slot[s] = true;
       r.published.slot_txn_ids[s] = 0;
       continue;
