@@ -35,6 +35,8 @@ Result<LinkOutcome> link_no_replace(const std::string& from, const std::string& 
 
 // The copy fallback: a new file created exclusively with mode 0666, filled in
 // 8192-byte chunks and fully synced. AlreadyExists when the name is taken.
+// A copy that fails part way removes the file it created (when the name
+// still names that file), so no truncated file is left under `to`.
 Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to);
 
 // Opens the directory of `path` ("." when none) and syncs it fully.
