@@ -6,6 +6,7 @@
 #include "open_options.hpp"
 #include "schema/declare.hpp"
 #include "tools/target_file.hpp"
+#include "tools/tree_builder.hpp"
 #include "tools/tree_list.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
@@ -34,35 +35,47 @@ Result<NewFileSpec> copy_spec(Instance& source, const ReadTxn& snapshot, const s
   return spec;
 }
 
-// Copies every tree of the snapshot into the new file, committing deferred
-// every `commit_bytes` and durably at the end.
+// Copies one tree of the snapshot into `txn`, laid out bottom-up in key
+// order; adds its key and value bytes to `copied`.
+Status copy_tree(ReadTxn& snapshot, WriteTxn& txn, ByteView tree, BackupFigures& figures,
+                 std::uint64_t& copied) {
+  TreeEntry* entry = DZ_TRY(txn.tree_entry(tree, true));
+  const WriteContext cx = txn.write_context(*entry);
+  repack::TreeBuilder builder(cx);
+  auto cursor = DZ_TRY(snapshot.range(tree, KeyBound::unbounded(), KeyBound::unbounded(), false));
+  ByteView key, value;
+  while (cursor && DZ_TRY(cursor->next(key, value))) {
+    DZ_CHECK(builder.add(key, value));
+    copied += key.size() + value.size();
+  }
+  // An empty tree is created empty in the copy too.
+  entry->root = TreeRoot::on_disk(DZ_TRY(builder.finish()));
+  entry->entry_count = builder.entries();
+  entry->changed = true;
+  figures.entries += builder.entries();
+  ++figures.trees;
+  return ok();
+}
+
+// Copies every tree of the snapshot into the new file. Leaves are written as
+// they fill, so nothing waits in memory; between trees the copy commits
+// (deferred) once `commit_bytes` were copied since its last commit, and the
+// last commit is durable.
 Status copy_trees(ReadTxn& snapshot, const std::shared_ptr<Instance>& target,
                   std::uint64_t commit_bytes, BackupFigures& figures) {
   auto names = DZ_TRY(repack::list_trees(snapshot.source(), snapshot.catalog_root()));
   auto txn = DZ_TRY(WriteTxn::begin(target));
-  std::uint64_t pending = 0;
+  std::uint64_t copied = 0;
   for (const std::string& name : names) {
-    const ByteView tree = bytes_of(name);
-    auto cursor = DZ_TRY(snapshot.range(tree, KeyBound::unbounded(), KeyBound::unbounded(), false));
-    bool copied_any = false;
-    ByteView key, value;
-    while (cursor && DZ_TRY(cursor->next(key, value))) {
-      DZ_CHECK(txn->put(tree, key, value));
-      copied_any = true;
-      ++figures.entries;
-      pending += key.size() + value.size();
-      if (pending >= commit_bytes) {
-        DZ_CHECK(txn->commit_deferred());
-        txn = DZ_TRY(WriteTxn::begin(target));
-        pending = 0;
-      }
+    if (copied >= commit_bytes) {
+      DZ_CHECK(txn->commit_deferred());
+      txn = DZ_TRY(WriteTxn::begin(target));
+      copied = 0;
     }
-    if (!copied_any) {
-      // An empty tree exists in the copy too.
-      DZ_CHECK(txn->put(tree, {}, {}));
-      (void)DZ_TRY(txn->del(tree, {}));
+    if (auto status = copy_tree(snapshot, *txn, bytes_of(name), figures, copied); !status) {
+      txn->mark_failed();
+      return status;
     }
-    ++figures.trees;
   }
   return txn->commit();
 }

@@ -1,5 +1,5 @@
-// Backup: the published commit of an open database copied, tree by tree and
-// entry by entry, into a new file put at a path where nothing exists. The
+// Backup: the published commit of an open database copied, tree by tree in
+// key order, into a new file put at a path where nothing exists. The
 // copy holds every tree of the commit and none of the source's free or
 // retained pages; it keeps the source's format version, page size and file
 // id, and either the source's protection or a new key or password.
@@ -22,7 +22,9 @@ struct BackupOptions {
   Credential credential;
   // Checked whether or not a password is given.
   PasswordHashing password_hashing;
-  // Bytes of keys and values after which the copy commits (deferred).
+  // Bytes of keys and values after which the copy commits (deferred) at
+  // the next tree. Trees are laid out bottom-up with their leaves written as
+  // they fill, so no entry waits in memory for a commit.
   std::uint64_t COMMIT_BYTES = 33554432;
 };
 

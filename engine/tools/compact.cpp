@@ -76,7 +76,7 @@ Result<std::uint64_t> page_count_now(const std::shared_ptr<Instance>& instance,
 
 Status cycle_commits(const std::shared_ptr<Instance>& instance,
                      const std::shared_ptr<const ResolvedSchema>& schema) {
-  for (int i = 0; i < 2; ++i) {
+  for (int i = 0; i < kCycleCommits; ++i) {
     auto txn = DZ_TRY(WriteTxn::begin(instance, schema));
     DZ_CHECK(txn->commit());
   }

@@ -29,10 +29,12 @@ struct CompactFigures {
   std::uint64_t pages_moved = 0;
 };
 
-// Two empty durable commits: pages a commit stopped using stay retained
-// while an older commit record may still name them, and two more commits
-// push that record out of the slots, so that the next writer frees them
-// (when no snapshot needs them).
+// Empty durable commits after a commit that released pages: those pages
+// stay retained while an older commit record may still name them. Two
+// commits push that record out of the slots; the third transaction frees
+// them (when no snapshot needs them), and its commit gives a free tail of
+// the file back to the file system.
+inline constexpr int kCycleCommits = 3;
 Status cycle_commits(const std::shared_ptr<Instance>& instance,
                      const std::shared_ptr<const ResolvedSchema>& schema);
 

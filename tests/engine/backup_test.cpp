@@ -76,7 +76,8 @@ Trees fill(const std::shared_ptr<Instance>& db, int count) {
 Result<Trees> read_back(const std::string& path, Credential credential) {
   auto opened = DZ_TRY(Database::open(path, opening(std::move(credential))));
   auto& db = opened.instance;
-  for (auto& problem : testing::check_commit(db->reader(), db->published().record))
+  // Trees laid out bottom-up may end in a small last node: fill not checked.
+  for (auto& problem : testing::check_commit(db->reader(), db->published().record, false))
     ADD_FAILURE() << problem;
   return testing::read_all_trees(db->reader(), db->published().record);
 }
