@@ -87,7 +87,7 @@ Status repack_tree(WriteTxn& txn, TreeEntry& entry) {
       std::unique_ptr<MemNode> old = DZ_TRY(format::load_child(cx, item.pointer, item.level));
       if (old->is_leaf()) {
         // Overflow values stay where they are: the entries keep their runs.
-        for (MemEntry& e : old->entries) DZ_CHECK(builder.add(std::move(e)));
+        for (const MemEntry& e : old->entries) DZ_CHECK(builder.add(e));
         continue;
       }
       const auto below = static_cast<std::uint8_t>(old->level - 1);

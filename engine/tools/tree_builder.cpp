@@ -5,10 +5,9 @@
 namespace deziro::repack {
 namespace {
 
-// A leaf entry's cell and slot in `layout`.
-std::size_t entry_cost(LeafLayout layout, std::uint32_t page_size, const MemEntry& e) {
-  if (e.overflow) return node::overflow_cell_size(layout, e.key.size()) + node::kSlotSize;
-  return node::leaf_entry_bytes(layout, page_size, e.key.size(), e.value.size());
+// Leaves written with one write at most: 1 MiB of pages or 16 pages.
+std::size_t batch_pages(std::uint32_t page_size) {
+  return std::max<std::size_t>(16, (std::size_t(1) << 20) / page_size);
 }
 
 // Cuts a level into branch groups: the first child costs its pointer, each
@@ -38,42 +37,85 @@ Result<std::vector<std::size_t>> group_sizes(
   return sizes;
 }
 
+ByteView view_of(const std::string& s) {
+  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
+}
+
 }  // namespace
 
 TreeBuilder::TreeBuilder(const WriteContext& cx)
-    : cx_(cx), room_(node::capacity(cx.source.page_size())) {}
+    : cx_(cx), page_size_(cx.source.page_size()), room_(node::capacity(page_size_)) {}
 
-Status TreeBuilder::add(MemEntry entry) {
-  std::size_t cost = entry_cost(cx_.layout, cx_.source.page_size(), entry);
-  if (!leaf_.entries.empty() && fill_ + cost > room_) DZ_CHECK(close_leaf());
+Status TreeBuilder::add(ByteView key, ByteView value) {
+  if (node::value_fits_inline(cx_.layout, page_size_, key.size(), value.size()))
+    return add_item(key, value, nullptr);
+  DZ_CHECK(btree::check_value(value.size()));
+  OverflowRef ref =
+      DZ_TRY(write::write_overflow_run(cx_.sink, page_size_, cx_.txn_id, cx_.tree_id, value));
+  return add_item(key, {}, &ref);
+}
+
+Status TreeBuilder::add(const MemEntry& entry) {
+  if (entry.overflow) return add_item(view_of(entry.key), {}, &entry.ref);
+  return add(view_of(entry.key), view_of(entry.value));
+}
+
+Status TreeBuilder::add_item(ByteView key, ByteView value, const OverflowRef* ref) {
+  std::size_t cost =
+      ref != nullptr
+          ? node::overflow_cell_size(cx_.layout, key.size()) + node::kSlotSize
+          : node::inline_cell_size(cx_.layout, key.size(), value.size()) + node::kSlotSize;
+  if (!items_.empty() && fill_ + cost > room_) DZ_CHECK(close_leaf());
+  Item item{arena_.size(), key.size(), 0, value.size(), ref != nullptr, {}};
+  arena_.insert(arena_.end(), key.begin(), key.end());
+  item.value_at = arena_.size();
+  arena_.insert(arena_.end(), value.begin(), value.end());
+  if (ref != nullptr) item.ref = *ref;
+  items_.push_back(item);
   fill_ += cost;
-  leaf_.entries.push_back(std::move(entry));
   ++entries_;
   return ok();
 }
 
-Status TreeBuilder::add(ByteView key, ByteView value) {
-  MemEntry entry;
-  entry.key.assign(reinterpret_cast<const char*>(key.data()), key.size());
-  const std::uint32_t page_size = cx_.source.page_size();
-  if (node::value_fits_inline(cx_.layout, page_size, key.size(), value.size())) {
-    entry.value.assign(reinterpret_cast<const char*>(value.data()), value.size());
-  } else {
-    DZ_CHECK(btree::check_value(value.size()));
-    entry.ref =
-        DZ_TRY(write::write_overflow_run(cx_.sink, page_size, cx_.txn_id, cx_.tree_id, value));
-    entry.overflow = true;
+Status TreeBuilder::close_leaf() {
+  if (items_.empty()) return ok();
+  std::uint64_t page = DZ_TRY(cx_.sink.allocate_page());
+  if (batch_count_ > 0 &&
+      (page != batch_first_ + batch_count_ || batch_count_ == batch_pages(page_size_))) {
+    DZ_CHECK(write_batch());
   }
-  return add(std::move(entry));
+  if (batch_count_ == 0) batch_first_ = page;
+  batch_.resize((batch_count_ + 1) * page_size_);
+  views_.clear();
+  for (const Item& item : items_) {
+    views_.push_back(LeafItem{ByteView(arena_.data() + item.key_at, item.key_len),
+                              ByteView(arena_.data() + item.value_at, item.value_len),
+                              item.overflow ? &item.ref : nullptr});
+  }
+  node::build_leaf(std::span(batch_).subspan(batch_count_ * page_size_, page_size_), cx_.layout,
+                   views_, cx_.txn_id, cx_.tree_id);
+  ++batch_count_;
+  ChildPointer pointer;
+  pointer.page = page;
+  pointer.commit_id = cx_.txn_id;
+  leaves_.emplace_back(std::string(arena_.begin() + items_.front().key_at,
+                                   arena_.begin() + items_.front().key_at + items_.front().key_len),
+                       pointer);
+  arena_.clear();
+  items_.clear();
+  fill_ = 0;
+  return ok();
 }
 
-Status TreeBuilder::close_leaf() {
-  if (leaf_.entries.empty()) return ok();
-  std::string first = leaf_.entries.front().key;
-  ChildPointer pointer = DZ_TRY(btree::write_node(cx_, leaf_));
-  leaves_.emplace_back(std::move(first), pointer);
-  leaf_ = MemNode{};
-  fill_ = 0;
+// Writes the batch of closed leaves and gives their pointers the stamps.
+Status TreeBuilder::write_batch() {
+  if (batch_count_ == 0) return ok();
+  stamps_.assign(batch_count_, PageStamp{});
+  DZ_CHECK(cx_.sink.write_pages(batch_first_, batch_, stamps_));
+  for (std::size_t i = 0; i < batch_count_; ++i)
+    leaves_[leaves_.size() - batch_count_ + i].second.stamp = stamps_[i];
+  batch_count_ = 0;
+  batch_.clear();
   return ok();
 }
 
@@ -97,6 +139,7 @@ Result<TreeBuilder::Level> TreeBuilder::build_branches(const Level& lower, std::
 
 Result<ChildPointer> TreeBuilder::finish() {
   DZ_CHECK(close_leaf());
+  DZ_CHECK(write_batch());
   Level level = std::move(leaves_);
   if (level.empty()) return ChildPointer{};
   for (std::uint8_t height = 1; level.size() > 1; ++height)
