@@ -102,8 +102,34 @@ Status write_all_and_sync(int fd, const std::string& path, std::span<const std::
 
 namespace {
 
-// Copies `in` into `out` in 8192-byte chunks and syncs `out`.
-Status copy_contents(int in, const std::string& from, int out, const std::string& to) {
+// Removes `path` when it still names the file open as `fd`: a copy that
+// failed part way must not stay under the final name, and a file someone
+// else put there since must not be lost.
+void remove_if_same_file(const std::string& path, int fd) {
+  struct stat ours {};
+  struct stat there {};
+  if (::fstat(fd, &ours) != 0 || ::lstat(path.c_str(), &there) != 0) return;
+  if (ours.st_dev == there.st_dev && ours.st_ino == there.st_ino) ::unlink(path.c_str());
+}
+
+}  // namespace
+
+Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to) {
+  bool exists = false;
+  int out = DZ_TRY(create_exclusive(to, exists));
+  if (exists) return LinkOutcome::AlreadyExists;
+  FdCloser out_closer{out};
+  if (auto copied = copy_contents(from, out, to); !copied) {
+    remove_if_same_file(to, out);
+    return fail(std::move(copied).error());
+  }
+  return LinkOutcome::Linked;
+}
+
+Status copy_contents(const std::string& from, int out, const std::string& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (in < 0) return fail(Error::io_errno(from, errno));
+  FdCloser in_closer{in};
   std::array<std::uint8_t, 8192> chunk;
   off_t offset = 0;
   for (;;) {
@@ -129,39 +155,25 @@ Status copy_contents(int in, const std::string& from, int out, const std::string
   return ok();
 }
 
-// Removes `path` when it still names the file open as `fd`: a copy that
-// failed part way must not stay under the final name, and a file someone
-// else put there since must not be lost.
-void remove_if_same_file(const std::string& path, int fd) {
-  struct stat ours {};
-  struct stat there {};
-  if (::fstat(fd, &ours) != 0 || ::lstat(path.c_str(), &there) != 0) return;
-  if (ours.st_dev == there.st_dev && ours.st_ino == there.st_ino) ::unlink(path.c_str());
-}
-
-}  // namespace
-
-Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (in < 0) return fail(Error::io_errno(from, errno));
-  FdCloser in_closer{in};
-  bool exists = false;
-  int out = DZ_TRY(create_exclusive(to, exists));
-  if (exists) return LinkOutcome::AlreadyExists;
-  FdCloser out_closer{out};
-  if (auto copied = copy_contents(in, from, out, to); !copied) {
-    remove_if_same_file(to, out);
-    return fail(std::move(copied).error());
+Result<std::optional<FileIdentity>> identify(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::optional<FileIdentity>();
+    return fail(Error::io_errno(path, errno));
   }
-  return LinkOutcome::Linked;
+  return std::optional(FileIdentity{st.st_dev, st.st_ino});
 }
 
-Status sync_parent_dir(const std::string& path) {
+Result<int> open_parent_dir(const std::string& path) {
   std::string dir = parent_dir(path);
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return fail(Error::io_errno(dir, errno));
-  FdCloser closer{fd};
-  if (::fsync(fd) != 0) return fail(Error::io_errno(dir, errno));
+  return fd;
+}
+
+Status sync_parent_dir(const std::string& path) {
+  FdCloser closer{DZ_TRY(open_parent_dir(path))};
+  if (::fsync(closer.fd) != 0) return fail(Error::io_errno(parent_dir(path), errno));
   return ok();
 }
 
