@@ -104,6 +104,7 @@ Result<fs::LinkOutcome> Database::copy_into_place(const std::string& from, const
 
 Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storage> file,
                                                           const OpenOptions& options, bool alone,
+                                                          const FileKeys* known_keys,
                                                           keys::PasswordKeys* password_keys) {
   const std::string path = file->path();
   head::Head h = DZ_TRY(head::read_head(*file));
@@ -115,10 +116,14 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
     // The credential proves itself against the records' key blocks before
     // any page is read; records the data key did not sign take no part in
     // recovery.
-    auto material = DZ_TRY(
-        record::read_commit_records(path, fields, h.bytes, options.credential, password_keys));
-    record::drop_unsigned_records(h.bytes, fields, material.keys);
-    keys = std::make_unique<const FileKeys>(std::move(material.keys));
+    if (known_keys != nullptr) {
+      keys = std::make_unique<const FileKeys>(*known_keys);
+    } else {
+      auto material = DZ_TRY(
+          record::read_commit_records(path, fields, h.bytes, options.credential, password_keys));
+      keys = std::make_unique<const FileKeys>(std::move(material.keys));
+    }
+    record::drop_unsigned_records(h.bytes, fields, *keys);
   } else if (!options.credential.is_none()) {
     return fail(Error::invalid_argument(
         format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
@@ -317,7 +322,7 @@ Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> 
     auto shared = lock->wait_lock(lock_bytes::kFile, LockMode::Shared, deadline);
     if (!shared) return fail(error_from_lock_wait(shared.error(), path));
   }
-  auto instance = DZ_TRY(open_existing(std::move(file), options, *alone, password_keys));
+  auto instance = DZ_TRY(open_existing(std::move(file), options, *alone, nullptr, password_keys));
   if (*alone) {
     // Turning the hold shared cannot be refused: no one else holds it.
     auto shared = lock->try_lock(lock_bytes::kFile, LockMode::Shared);

@@ -403,7 +403,8 @@ Status drop_disk_subtree(const WriteContext& cx, const ChildPointer& pointer,
 // CORRUPTED unless pages [first, first + count) are met here first.
 Status meet(const WriteContext& cx, PagesMet& met, std::uint64_t first, std::uint64_t count) {
   if (met.first_meeting(first, count)) return ok();
-  return fail(cx.source.corrupted(format_text("page {}: it is reached twice", first)));
+  return fail(cx.source.corrupted(
+      format_text("page {} is reached twice in the tree with id {}", first, cx.tree_id)));
 }
 
 Status drop_mem_subtree(const WriteContext& cx, const MemNode& n, PagesMet& met) {
@@ -462,10 +463,12 @@ Status relocate_runs(const WriteContext& cx, MemNode& leaf, std::uint64_t limit,
   return ok();
 }
 
-// What a relocation counts and remembers on its way through a tree.
+// What one relocation walk has counted and met.
 struct RelocationWalk {
   std::uint64_t limit;
   std::uint64_t moved = 0;
+  // Node pages on disk met so far: a page reached twice would be moved and
+  // released twice, so the walk refuses it.
   PagesMet met;
 };
 

@@ -73,6 +73,20 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     return a < b;
   });
 
+  // A durable selector's record is taken as it is, unless another slot is
+  // damaged or newer: then the selector's slot may hold an older record put
+  // back by whoever can write the file (a replay), whose pages later commits
+  // may have reused. It is verified like the others then, and refused, not
+  // rolled back past, when it fails.
+  auto vouched_for = [&](std::uint8_t s) {
+    for (std::uint8_t o = 0; o < kRecordSlotCount; ++o) {
+      if (o == s) continue;
+      if (slots[o].state == SlotContent::State::Invalid) return false;
+      if (slots[o].valid() && slots[o].record.txn_id > slots[s].record.txn_id) return false;
+    }
+    return true;
+  };
+
   Recovery r;
   for (std::size_t s = 0; s < kRecordSlotCount; ++s) r.published.slot_txn_ids[s] = id(s);
   std::string problems;
@@ -90,9 +104,15 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     if (durable && s != *durable && id(s) <= id(*durable)) continue;
     // Every commit after the oldest other record may be unsynced.
     std::uint64_t floor = verify_floor(r.published.slot_txn_ids, id(s));
-    bool trusted = durable && *durable == s;
+    bool named_durable = durable && *durable == s;
+    bool trusted = named_durable && vouched_for(s);
     r.unsynced_pages.clear();
     if (!trusted && !DZ_TRY(verify(slots[s].record, floor, &r.unsynced_pages))) {
+      if (named_durable)
+        return fail(Error::corrupted(
+            path, format_text("the published commit record: the pages of commit {} fail their "
+                              "checks",
+                              slots[s].record.txn_id)));
       r.clear_slot[s] = true;
       r.published.slot_txn_ids[s] = 0;
       continue;
@@ -100,7 +120,7 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     r.published.record = slots[s].record;
     r.published.slot = s;
     r.published.deferred = false;
-    r.rewrite_selector = !trusted;
+    r.rewrite_selector = !named_durable;
     // Older invalid slots need no clearing: they never outrank this one.
     for (std::size_t o = 0; o < kRecordSlotCount; ++o)
       if (slots[o].state == SlotContent::State::Invalid) r.published.slot_txn_ids[o] = 0;
