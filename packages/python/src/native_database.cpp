@@ -10,6 +10,7 @@
 #include "format_upgrade.hpp"
 #include "gil.hpp"
 #include "heap_type.hpp"
+#include "maintenance.hpp"
 #include "member_groups.hpp"
 #include "native_object.hpp"
 #include "open_arguments.hpp"
@@ -251,6 +252,7 @@ PyGetSetDef core_getset[] = {
 const MethodGroup method_groups[] = {
     [] { return static_cast<const PyMethodDef*>(core_methods); },
     compact_and_backup_methods,
+    maintenance_methods,
 };
 const GetSetGroup getset_groups[] = {
     [] { return static_cast<const PyGetSetDef*>(core_getset); },
