@@ -14,6 +14,7 @@
 
 #include "database.hpp"
 #include "format/bytes.hpp"
+#include "format/object/key.hpp"
 #include "format/object/names.hpp"
 #include "schema/objects.hpp"
 #include "storage/db_file.hpp"
@@ -78,6 +79,14 @@ Trees contents(const std::string& path, Credential credential = {}) {
     while (cursor && cursor->next(key, value).value()) tree[to_string(key)] = to_string(value);
   }
   return trees;
+}
+
+// Checks the file completely; returns it open.
+std::shared_ptr<Instance> expect_sound(const std::string& path, Credential credential = {}) {
+  auto opened = Database::open(path, opening(std::move(credential))).value();
+  const CheckReport report = tools::check_commit(opened.instance).value();
+  for (const Problem& p : report.problems) ADD_FAILURE() << p.message;
+  return opened.instance;
 }
 
 // A database file as the corpus starts from: the collection "items" (auto
@@ -241,10 +250,7 @@ TEST_P(DamagedSource, rescues_what_can_be_read_and_leaves_the_source_as_it_was) 
   EXPECT_EQ(contents(target, credential), expected);
   EXPECT_EQ(report->trees, expected.size());
 
-  auto opened = Database::open(target, opening(credential)).value();
-  EXPECT_EQ(opened.instance->page_size(), c.page_size);
-  auto check = tools::check_commit(opened.instance).value();
-  for (const Problem& p : check.problems) ADD_FAILURE() << p.message;
+  EXPECT_EQ(expect_sound(target, credential)->page_size(), c.page_size);
   EXPECT_EQ(std::distance(stdfs::directory_iterator(dir.path()), {}), 2);
 }
 
@@ -307,6 +313,44 @@ TEST(Salvage, source_open_in_this_process_is_busy_at_once) {
   auto txn = WriteTxn::begin(opened.instance).value();
   EXPECT_TRUE(txn->put(bytes_of("pairs"), bytes_of("x"), bytes_of("y")));
   EXPECT_TRUE(txn->commit());
+}
+
+// Records written past the typed layer: one repeating a unique value of a
+// lower key, one under a key past the auto-increment counter.
+TEST(Salvage, unique_collision_keeps_the_lower_key_and_the_counter_passes_the_largest_key) {
+  testing::TempDir dir;
+  Source source(dir.path(), 4096, {});
+  auto record = [](std::int64_t id, std::string_view name) {
+    std::string bytes = "\x03\x01\x04";
+    bytes += char(id * 2);  // zigzag, one byte
+    bytes += "\x02\x06";
+    bytes += char(name.size());
+    bytes += name;
+    bytes += std::string("\x03\x04\x00", 3);
+    return bytes;
+  };
+  auto key = [](std::int64_t id) {
+    std::vector<std::uint8_t> out;
+    EXPECT_TRUE(key::encode_value(Value::integer(id), out));
+    return to_string(out);
+  };
+  const std::string records = names::record_tree_name(1).str();
+  {
+    auto opened = Database::open(source.path, opening()).value();
+    auto txn = WriteTxn::begin(opened.instance).value();
+    ASSERT_TRUE(txn->put(bytes_of(records), bytes_of(key(50)), bytes_of(record(50, "zz"))));
+    ASSERT_TRUE(txn->put(bytes_of(records), bytes_of(key(45)), bytes_of(record(45, "n0"))));
+    ASSERT_TRUE(txn->commit());
+  }
+  auto report = salvage::salvage(source.path, dir.file("t.db"), opening()).value();
+  EXPECT_EQ(report.objects_dropped, 1u);
+  Trees trees = contents(dir.file("t.db"));
+  EXPECT_TRUE(trees[records].contains(key(50)));
+  EXPECT_FALSE(trees[records].contains(key(45)));
+  EXPECT_EQ(load_u64_le(reinterpret_cast<const std::uint8_t*>(
+                trees[kMeta][names::counter_key(1).str()].data())),
+            51u);
+  expect_sound(dir.file("t.db"));
 }
 
 // A tree whose branches all point at one child, level upon level: a walk
