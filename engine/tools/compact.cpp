@@ -44,13 +44,12 @@ Result<PassOutcome> relocation_pass(const std::shared_ptr<Instance>& instance,
     if (entry != nullptr && !entry->root.empty()) tree_ids.push_back(entry->tree_id);
   }
   // The engine's trees last: moving the named trees rewrites the catalog.
-  tree_ids.push_back(kCatalogTreeId);
+  if (txn->base().catalog.page != 0) tree_ids.push_back(kCatalogTreeId);
   if (txn->base().free_tree.page != 0) tree_ids.push_back(kFreeTreeId);
   if (txn->base().retained_tree.page != 0) tree_ids.push_back(kRetainedTreeId);
 
   std::uint64_t pass_moved = 0;
   for (std::uint64_t id : tree_ids) {
-    if (id == kCatalogTreeId && txn->base().catalog.page == 0) continue;
     auto count = write::write_overflow(*txn, id, limit);
     if (!count) {
       // No room below the limit (a run longer than any free run there):
@@ -86,13 +85,15 @@ Status cycle_commits(const std::shared_ptr<Instance>& instance,
 Result<std::uint64_t> relocate_passes(const std::shared_ptr<Instance>& instance,
                                       const std::shared_ptr<const ResolvedSchema>& schema) {
   std::uint64_t moved = 0;
+  std::uint64_t count = DZ_TRY(page_count_now(instance, schema));
   for (int pass = 0; pass < kMaxRelocationPasses; ++pass) {
-    const std::uint64_t count_before = DZ_TRY(page_count_now(instance, schema));
     if (DZ_TRY(relocation_pass(instance, schema, moved)) == PassOutcome::NothingToDo) break;
     DZ_CHECK(cycle_commits(instance, schema));
     // A reader may pin the tail: a pass that did not shorten the file ends
     // the passes.
-    if (DZ_TRY(page_count_now(instance, schema)) >= count_before) break;
+    const std::uint64_t after = DZ_TRY(page_count_now(instance, schema));
+    if (after >= count) break;
+    count = after;
   }
   return moved;
 }
