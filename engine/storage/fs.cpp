@@ -100,10 +100,10 @@ Status write_all_and_sync(int fd, const std::string& path, std::span<const std::
   return ok();
 }
 
-namespace {
-
-// Copies `in` into `out` in 8192-byte chunks and syncs `out`.
-Status copy_contents(int in, const std::string& from, int out, const std::string& to) {
+Status copy_contents(const std::string& from, int out, const std::string& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return fail(Error::io_errno(from, errno));
+  FdCloser in_closer{in};
   std::array<std::uint8_t, 8192> chunk;
   off_t offset = 0;
   for (;;) {
@@ -129,6 +129,8 @@ Status copy_contents(int in, const std::string& from, int out, const std::string
   return ok();
 }
 
+namespace {
+
 // Removes `path` when it still names the file open as `fd`: a copy that
 // failed part way must not stay under the final name, and a file someone
 // else put there since must not be lost.
@@ -142,26 +144,36 @@ void remove_if_same_file(const std::string& path, int fd) {
 }  // namespace
 
 Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (in < 0) return fail(Error::io_errno(from, errno));
-  FdCloser in_closer{in};
   bool exists = false;
   int out = DZ_TRY(create_exclusive(to, exists));
   if (exists) return LinkOutcome::AlreadyExists;
   FdCloser out_closer{out};
-  if (auto copied = copy_contents(in, from, out, to); !copied) {
+  if (auto copied = copy_contents(from, out, to); !copied) {
     remove_if_same_file(to, out);
     return fail(std::move(copied).error());
   }
   return LinkOutcome::Linked;
 }
 
-Status sync_parent_dir(const std::string& path) {
+Result<std::optional<FileIdentity>> identify(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::optional<FileIdentity>();
+    return fail(Error::io_errno(path, errno));
+  }
+  return std::optional(FileIdentity{st.st_dev, st.st_ino});
+}
+
+Result<int> open_parent_dir(const std::string& path) {
   std::string dir = parent_dir(path);
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return fail(Error::io_errno(dir, errno));
-  FdCloser closer{fd};
-  if (::fsync(fd) != 0) return fail(Error::io_errno(dir, errno));
+  return fd;
+}
+
+Status sync_parent_dir(const std::string& path) {
+  FdCloser closer{DZ_TRY(open_parent_dir(path))};
+  if (::fsync(closer.fd) != 0) return fail(Error::io_errno(parent_dir(path), errno));
   return ok();
 }
 
