@@ -78,30 +78,15 @@ def stored(db, sku):
 
 
 def run_python(code):
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
-                            capture_output=True, text=True, timeout=60)
-    return result
+    return subprocess.run([sys.executable, "-c", textwrap.dedent(code)],
+                          capture_output=True, text=True, timeout=60)
 
 
 # ------------------------------------------------------------ states
 
-def read_state(db):
-    return db.begin_read()
-
-
-def write_state(db):
-    return db.begin_write()
-
-
-def ended_by_end(db):
+def ended(db, commit):
     tx = db.begin_write()
-    tx.end()
-    return tx
-
-
-def ended_by_commit(db):
-    tx = db.begin_write()
-    tx.commit(True)
+    tx.commit(True) if commit else tx.end()
     return tx
 
 
@@ -110,10 +95,10 @@ DOES_NOT_WRITE = ("INVALID_ARGUMENT", "a read transaction does not write")
 
 # state, is_open, insert, without_schema, commit(False), second commit
 STATE_MATRIX = [
-    (read_state, True, DOES_NOT_WRITE, None, NOTHING_TO_COMMIT, ENDED),
-    (write_state, True, "a", None, None, ENDED),
-    (ended_by_end, False, CLOSED, None, ENDED, ENDED),
-    (ended_by_commit, False, CLOSED, None, ENDED, ENDED),
+    (lambda db: db.begin_read(), True, DOES_NOT_WRITE, None, NOTHING_TO_COMMIT, ENDED),
+    (lambda db: db.begin_write(), True, "a", None, None, ENDED),
+    (lambda db: ended(db, commit=False), False, CLOSED, None, ENDED, ENDED),
+    (lambda db: ended(db, commit=True), False, CLOSED, None, ENDED, ENDED),
 ]
 
 
@@ -230,6 +215,7 @@ def test_a_commit_from_another_thread_waits_for_a_running_batch(db):
         # The batch is converted with the interpreter lock held: this thread
         # runs again only once the write has begun.
         time.sleep(0.05)
+        outcome["open during"] = tx.is_open
         outcome["commit"] = error_of(tx.commit, False)
         outcome["open"] = tx.is_open
 
@@ -238,7 +224,7 @@ def test_a_commit_from_another_thread_waits_for_a_running_batch(db):
     keys = tx.insert_many("items", ITEM, objects())
     thread.join()
     assert len(keys) == 100_000 and keys[-1] == "k099999"
-    assert outcome == {"commit": None, "open": False}
+    assert outcome == {"open during": True, "commit": None, "open": False}
     assert stored(db, "k099999")
 
 
