@@ -16,6 +16,7 @@
 #include "format/bytes.hpp"
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
+#include "format/record.hpp"
 #include "schema/objects.hpp"
 #include "storage/db_file.hpp"
 #include "support/declared_builders.hpp"
@@ -147,6 +148,30 @@ struct Source {
     return leaf.cell_at(0).ref.first_page;
   }
 
+  // Commits `change`, then breaks the record of that commit, so that the
+  // commit before it is the newest usable one.
+  void commit_unrecorded(const std::function<void(WriteTxn&)>& change) {
+    {
+      auto opened = Database::open(path, opening()).value();
+      auto txn = WriteTxn::begin(opened.instance).value();
+      change(*txn);
+      EXPECT_TRUE(txn->commit());
+    }
+    const std::string head = file_bytes(path);
+    std::uint64_t newest = 0, newest_slot = 0;
+    for (std::uint64_t slot = 0; slot < 3; ++slot) {
+      auto content = record::parse_commit_record(
+          slot,
+          std::span(reinterpret_cast<const std::uint8_t*>(head.data()) + 512 + 512 * slot, 512),
+          PageCipher::Checksum);
+      if (content.valid() && content.record.txn_id > newest) {
+        newest = content.record.txn_id;
+        newest_slot = slot;
+      }
+    }
+    write_bytes(path, 512 + 512 * newest_slot + 20, "\x77\x77");
+  }
+
   // Spoils one byte in the middle of a page, so it fails its check.
   void spoil_page(std::uint64_t page) {
     write_bytes(path, page * page_size + page_size / 2,
@@ -208,6 +233,18 @@ const DamageCase kCases[] = {
      4096,
      false,
      [](Source& s) { s.spoil_page(s.descriptor("pairs").root.page); },
+     keep,
+     {false, true, true, 0, 0}},
+    {"leaves_newer_than_the_chosen_commit_left_out",
+     4096,
+     false,
+     [](Source& s) {
+       const std::uint64_t old_root = s.descriptor("pairs").root.page;
+       s.commit_unrecorded([](WriteTxn& txn) {
+         EXPECT_TRUE(txn.put(bytes_of("pairs"), bytes_of(Source::pair_key(100)), bytes_of("v3")));
+       });
+       s.spoil_page(old_root);
+     },
      keep,
      {false, true, true, 0, 0}},
     {"damaged_overflow_run",
