@@ -88,6 +88,7 @@ def test_refused_open_says_why_and_creates_nothing(path, options, code, message)
     (dict(create=1), TypeError),
     (dict(schema="not a schema"), TypeError),
     (dict(path=b"bytes.db"), TypeError),
+    (dict(password="\ud800"), UnicodeEncodeError),
 ])
 def test_argument_shapes_raise_the_framework_errors(path, options, error):
     with pytest.raises(error):

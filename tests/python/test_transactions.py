@@ -215,6 +215,7 @@ def test_a_commit_from_another_thread_waits_for_a_running_batch(db):
         # The batch is converted with the interpreter lock held: this thread
         # runs again only once the write has begun.
         time.sleep(0.05)
+        outcome["open during"] = tx.is_open
         outcome["commit"] = error_of(tx.commit, False)
         outcome["open"] = tx.is_open
 
@@ -223,7 +224,7 @@ def test_a_commit_from_another_thread_waits_for_a_running_batch(db):
     keys = tx.insert_many("items", ITEM, objects())
     thread.join()
     assert len(keys) == 100_000 and keys[-1] == "k099999"
-    assert outcome == {"commit": None, "open": False}
+    assert outcome == {"open during": True, "commit": None, "open": False}
     assert stored(db, "k099999")
 
 
