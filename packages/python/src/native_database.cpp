@@ -10,6 +10,7 @@
 #include "format_upgrade.hpp"
 #include "gil.hpp"
 #include "heap_type.hpp"
+#include "maintenance.hpp"
 #include "member_groups.hpp"
 #include "native_object.hpp"
 #include "open_arguments.hpp"
@@ -255,6 +256,7 @@ PyGetSetDef core_getset[] = {
 // The member groups of the class; add a group from another file here.
 const MethodGroup method_groups[] = {
     [] { return static_cast<const PyMethodDef*>(core_methods); },
+    maintenance_methods,
 };
 const GetSetGroup getset_groups[] = {
     [] { return static_cast<const PyGetSetDef*>(core_getset); },
