@@ -195,14 +195,16 @@ struct CheckDb {
     }
   };
 
-  // Sets the length of the free run at `first` (the free tree is one leaf).
+  // Sets the u64 at byte `at` of the value under `key` in a tree of one
+  // leaf (the catalog, the free tree here).
+  void set_value_u64(const ChildPointer& root, std::uint64_t tree_id, ByteView key, std::size_t at,
+                     std::uint64_t x) {
+    NodeView leaf = node(tree_id, root);
+    const std::size_t offset = leaf.cell_at(leaf.lower_bound(key)).value.data() + at - leaf.page();
+    reseal_page(root.page, [&](std::span<std::uint8_t> p) { store_u64_le(p.data() + offset, x); });
+  }
   void set_free_run(std::uint64_t first, std::uint64_t length) {
-    const ChildPointer root = record().free_tree;
-    NodeView leaf = node(kFreeTreeId, root);
-    ByteView value = leaf.cell_at(leaf.lower_bound(free_space::free_key(first))).value;
-    const std::size_t offset = value.data() - leaf.page();
-    reseal_page(root.page,
-                [&](std::span<std::uint8_t> p) { store_u64_le(p.data() + offset, length); });
+    set_value_u64(record().free_tree, kFreeTreeId, free_space::free_key(first), 0, length);
   }
 };
 
@@ -289,6 +291,16 @@ const Damage kDamages[] = {
        const std::string text = format_text("page {}: its stamp differs from its parent's", leaf);
        return Expected{{leaf, "pairs", Error::corrupted(std::string(kPath), text).to_string()}};
      }},
+    {"damaged_overflow_page",
+     [](CheckDb& db) {
+       const TreeDescriptor big = db.descriptor("big");
+       const std::uint64_t page = db.node(big.tree_id, big.root).cell_at(0).ref.first_page + 1;
+       const std::uint8_t flipped = 0xA5;  // not sealed again: the page fails its check
+       EXPECT_TRUE(db.storage->write_at(page * db.instance->page_size() + 100, {&flipped, 1}));
+       // The run fails as a whole; the page that fails alone is named.
+       const std::string text = format_text("page {} fails its check", page);
+       return Expected{{page, "big", Error::corrupted(std::string(kPath), text).to_string()}};
+     }},
     {"key_outside_its_bounds",
      [](CheckDb& db) {
        const ChildPointer leaf = db.child("pairs", 1);
@@ -296,6 +308,13 @@ const Damage kDamages[] = {
        const std::size_t key = view.key_at(0).data() - view.page();
        db.reseal_page(leaf.page, [&](std::span<std::uint8_t> p) { p[key] = 'a'; });
        return Expected{{leaf.page, "pairs", "holds a key outside the separators on its path"}};
+     }},
+    {"entry_count_unlike_its_descriptor",
+     [](CheckDb& db) {
+       db.set_value_u64(db.record().catalog, kCatalogTreeId, bytes_of("pairs"), 40, kObjects + 1);
+       return Expected{{kNoPage, "pairs",
+                        format_text("holds {} entries where its descriptor counts {}", kObjects,
+                                    kObjects + 1)}};
      }},
     {"free_run_over_a_used_page",
      [](CheckDb& db) {

@@ -43,12 +43,13 @@ std::shared_ptr<Instance> open_file(const std::string& path, OpenOptions options
 }
 
 // 20 000 entries in two trees, then 90 % of them deleted; returns the model.
-Model fill_and_thin(const std::shared_ptr<Instance>& db) {
+// `key_pad` lengthens every key, so that branches hold few children.
+Model fill_and_thin(const std::shared_ptr<Instance>& db, std::size_t key_pad = 0) {
   Model model;
   auto w = *WriteTxn::begin(db);
   for (int i = 0; i < 20000; ++i) {
     std::string tree = i % 4 == 0 ? "small" : "objects";
-    std::string key = "k" + std::to_string(i * 7919 % 20000);
+    std::string key = "k" + std::to_string(i * 7919 % 20000) + std::string(key_pad, 'p');
     EXPECT_TRUE(w->put(b(tree), b(key), b(value_for(i))));
     model[tree][key] = value_for(i);
   }
@@ -84,6 +85,7 @@ struct FileKind {
   const char* name;
   std::uint32_t page_size;
   bool upgrade_format;  // false: format version 5, fixed-layout leaves
+  std::size_t key_pad = 0;
 };
 
 class CompactFile : public ::testing::TestWithParam<FileKind> {};
@@ -94,7 +96,7 @@ TEST_P(CompactFile, mass_delete_then_compact_shrinks_the_file_and_keeps_every_en
   options.page_size = GetParam().page_size;
   options.upgrade_format = GetParam().upgrade_format;
   auto db = open_file(dir.file("c.db"), options);
-  Model model = fill_and_thin(db);
+  Model model = fill_and_thin(db, GetParam().key_pad);
   std::uint32_t format = db->format_version();
 
   auto figures = repack::compact(db);
@@ -116,7 +118,10 @@ TEST_P(CompactFile, mass_delete_then_compact_shrinks_the_file_and_keeps_every_en
 INSTANTIATE_TEST_SUITE_P(Kinds, CompactFile,
                          ::testing::Values(FileKind{"format6", 4096, true},
                                            FileKind{"format5", 4096, false},
-                                           FileKind{"pages8k", 8192, true}),
+                                           FileKind{"pages8k", 8192, true},
+                                           // Keys near the longest: branches of
+                                           // about four children, many groups.
+                                           FileKind{"long_keys", 4096, true, 900}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Compact, snapshot_in_another_thread_keeps_reading_its_commit) {
