@@ -11,14 +11,14 @@ def ratio_table(lines):
         if line["workload"] == "W8 compact":
             by.setdefault("W8 file size (bytes)", {})[line["engine"]] = line["bytes"]
         elif line["workload"] == "W8 reopen":
-            by.setdefault("W8 reopen (ms)", {})[line["engine"]] = line["ns_per_op"] / 1e6
+            by.setdefault("W8 reopen (µs)", {})[line["engine"]] = line["ns_per_op"] / 1e3
         else:
             by.setdefault(line["workload"] + " (/s)", {})[line["engine"]] = line["per_s"]
     out = [f"{'workload':34}" + "".join(f"{e:>14}" for e in engines) + f"{'vs sqlite3':>12}{'vs lmdb':>10}"]
     for workload, values in by.items():
         cells = "".join(f"{values[e]:>14,.{1 if isinstance(values[e], float) else 0}f}" if e in values
                         else f"{'-':>14}" for e in engines)
-        lower_is_better = "(ms)" in workload or "(bytes)" in workload
+        lower_is_better = "(µs)" in workload or "(bytes)" in workload
         ratios = ""
         for peer, width in (("sqlite3", 12), ("lmdb", 10)):
             if "deziro" in values and peer in values and values["deziro"] and values[peer]:
