@@ -1,6 +1,7 @@
 #include "tools/backup.hpp"
 
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "open_options.hpp"
@@ -35,50 +36,76 @@ Result<NewFileSpec> copy_spec(Instance& source, const ReadTxn& snapshot, const s
   return spec;
 }
 
-// Copies one tree of the snapshot into `txn`, laid out bottom-up in key
-// order; adds its key and value bytes to `copied`.
-Status copy_tree(ReadTxn& snapshot, WriteTxn& txn, ByteView tree, BackupFigures& figures,
-                 std::uint64_t& copied) {
-  TreeEntry* entry = DZ_TRY(txn.tree_entry(tree, true));
-  const WriteContext cx = txn.write_context(*entry);
-  repack::TreeBuilder builder(cx);
-  auto cursor = DZ_TRY(snapshot.range(tree, KeyBound::unbounded(), KeyBound::unbounded(), false));
-  ByteView key, value;
-  while (cursor && DZ_TRY(cursor->next(key, value))) {
-    DZ_CHECK(builder.add(key, value));
-    copied += key.size() + value.size();
-  }
-  // An empty tree is created empty in the copy too.
-  entry->root = TreeRoot::on_disk(DZ_TRY(builder.finish()));
-  entry->entry_count = builder.entries();
-  entry->changed = true;
-  figures.entries += builder.entries();
-  ++figures.trees;
-  return ok();
-}
+// Copies the snapshot's trees into the new file, each laid out bottom-up in
+// key order. Once `commit_bytes` of keys and values were copied since the
+// last commit, the copy commits (deferred), in the middle of a tree if need
+// be, so that what a transaction holds stays bounded; the last commit is
+// durable.
+class TreeCopier {
+ public:
+  TreeCopier(ReadTxn& snapshot, std::shared_ptr<Instance> target, std::uint64_t commit_bytes,
+             BackupFigures& figures)
+      : snapshot_(snapshot),
+        target_(std::move(target)),
+        commit_bytes_(commit_bytes),
+        figures_(figures) {}
 
-// Copies every tree of the snapshot into the new file. Leaves are written as
-// they fill, so nothing waits in memory; between trees the copy commits
-// (deferred) once `commit_bytes` were copied since its last commit, and the
-// last commit is durable.
-Status copy_trees(ReadTxn& snapshot, const std::shared_ptr<Instance>& target,
-                  std::uint64_t commit_bytes, BackupFigures& figures) {
-  auto names = DZ_TRY(repack::list_trees(snapshot.source(), snapshot.catalog_root()));
-  auto txn = DZ_TRY(WriteTxn::begin(target));
-  std::uint64_t copied = 0;
-  for (const std::string& name : names) {
-    if (copied >= commit_bytes) {
-      DZ_CHECK(txn->commit_deferred());
-      txn = DZ_TRY(WriteTxn::begin(target));
-      copied = 0;
+  Status copy_all() {
+    auto names = DZ_TRY(repack::list_trees(snapshot_.source(), snapshot_.catalog_root()));
+    txn_ = DZ_TRY(WriteTxn::begin(target_));
+    for (const std::string& name : names) {
+      if (auto copied = copy_tree(bytes_of(name)); !copied) {
+        txn_->mark_failed();
+        return copied;
+      }
     }
-    if (auto status = copy_tree(snapshot, *txn, bytes_of(name), figures, copied); !status) {
-      txn->mark_failed();
-      return status;
-    }
+    return std::exchange(txn_, nullptr)->commit();
   }
-  return txn->commit();
-}
+
+ private:
+  Status copy_tree(ByteView tree) {
+    TreeEntry* entry = DZ_TRY(txn_->tree_entry(tree, true));
+    // Re-made for each transaction; the builder is pointed at the new one.
+    std::optional<WriteContext> cx(txn_->write_context(*entry));
+    repack::TreeBuilder builder(*cx);
+    auto cursor =
+        DZ_TRY(snapshot_.range(tree, KeyBound::unbounded(), KeyBound::unbounded(), false));
+    ByteView key, value;
+    while (cursor && DZ_TRY(cursor->next(key, value))) {
+      DZ_CHECK(builder.add(key, value));
+      copied_ += key.size() + value.size();
+      if (copied_ < commit_bytes_) continue;
+      // The entries so far become a whole tree of this commit.
+      DZ_CHECK(set_root(*entry, builder.checkpoint(), builder.entries()));
+      DZ_CHECK(std::exchange(txn_, nullptr)->commit_deferred());
+      txn_ = DZ_TRY(WriteTxn::begin(target_));
+      entry = DZ_TRY(txn_->tree_entry(tree, true));
+      cx.emplace(txn_->write_context(*entry));
+      builder.resume(*cx);
+      copied_ = 0;
+    }
+    // An empty tree is created empty in the copy too.
+    DZ_CHECK(set_root(*entry, builder.finish(), builder.entries()));
+    figures_.entries += builder.entries();
+    ++figures_.trees;
+    return ok();
+  }
+
+  static Status set_root(TreeEntry& entry, Result<ChildPointer> root, std::uint64_t entries) {
+    if (!root) return fail(std::move(root).error());
+    entry.root = TreeRoot::on_disk(*root);
+    entry.entry_count = entries;
+    entry.changed = true;
+    return ok();
+  }
+
+  ReadTxn& snapshot_;
+  std::shared_ptr<Instance> target_;
+  std::uint64_t commit_bytes_;
+  BackupFigures& figures_;
+  std::unique_ptr<WriteTxn> txn_;
+  std::uint64_t copied_ = 0;
+};
 
 }  // namespace
 
@@ -95,7 +122,7 @@ Result<BackupFigures> backup(const std::shared_ptr<Instance>& source, const std:
   DZ_CHECK(target_file::refuse_existing(path, kWhat));
   NewFileSpec spec = DZ_TRY(copy_spec(*source, snapshot, path, secret));
   TargetFile target = DZ_TRY(TargetFile::create(path, spec));
-  DZ_CHECK(copy_trees(snapshot, target.instance(), options.COMMIT_BYTES, figures));
+  DZ_CHECK(TreeCopier(snapshot, target.instance(), options.COMMIT_BYTES, figures).copy_all());
   DZ_CHECK(target.close());
   figures.bytes = DZ_TRY(target.size());
   DZ_CHECK(target.place(kWhat));

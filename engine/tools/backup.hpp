@@ -22,9 +22,8 @@ struct BackupOptions {
   Credential credential;
   // Checked whether or not a password is given.
   PasswordHashing password_hashing;
-  // Bytes of keys and values after which the copy commits (deferred) at
-  // the next tree. Trees are laid out bottom-up with their leaves written as
-  // they fill, so no entry waits in memory for a commit.
+  // Bytes of keys and values after which the copy commits (deferred), in
+  // the middle of a tree if need be.
   std::uint64_t COMMIT_BYTES = 33554432;
 };
 

@@ -10,33 +10,6 @@ std::size_t batch_pages(std::uint32_t page_size) {
   return std::max<std::size_t>(16, (std::size_t(1) << 20) / page_size);
 }
 
-// Cuts a level into branch groups: the first child costs its pointer, each
-// further one its pointer, slot, length and first key. A last group of one
-// child takes the last child of the group before it, so that no branch has
-// a single child.
-Result<std::vector<std::size_t>> group_sizes(
-    const std::vector<std::pair<std::string, ChildPointer>>& level, std::size_t room) {
-  std::vector<std::size_t> sizes;
-  std::size_t cost = 0;
-  for (const auto& [key, pointer] : level) {
-    std::size_t more = node::kBranchKeyOverhead + key.size();
-    if (sizes.empty() || cost + more > room) {
-      sizes.push_back(1);
-      cost = node::kFirstChildCost;
-    } else {
-      ++sizes.back();
-      cost += more;
-    }
-  }
-  if (sizes.size() >= 2 && sizes.back() == 1) {
-    std::size_t& before = sizes[sizes.size() - 2];
-    if (before <= 1) return fail(Error::internal("an empty branch while repacking"));
-    --before;
-    ++sizes.back();
-  }
-  return sizes;
-}
-
 ByteView view_of(const std::string& s) {
   return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
 }
@@ -44,14 +17,14 @@ ByteView view_of(const std::string& s) {
 }  // namespace
 
 TreeBuilder::TreeBuilder(const WriteContext& cx)
-    : cx_(cx), page_size_(cx.source.page_size()), room_(node::capacity(page_size_)) {}
+    : cx_(&cx), page_size_(cx.source.page_size()), room_(node::capacity(page_size_)) {}
 
 Status TreeBuilder::add(ByteView key, ByteView value) {
-  if (node::value_fits_inline(cx_.layout, page_size_, key.size(), value.size()))
+  if (node::value_fits_inline(cx_->layout, page_size_, key.size(), value.size()))
     return add_item(key, value, nullptr);
   DZ_CHECK(btree::check_value(value.size()));
   OverflowRef ref =
-      DZ_TRY(write::write_overflow_run(cx_.sink, page_size_, cx_.txn_id, cx_.tree_id, value));
+      DZ_TRY(write::write_overflow_run(cx_->sink, page_size_, cx_->txn_id, cx_->tree_id, value));
   return add_item(key, {}, &ref);
 }
 
@@ -63,8 +36,8 @@ Status TreeBuilder::add(const MemEntry& entry) {
 Status TreeBuilder::add_item(ByteView key, ByteView value, const OverflowRef* ref) {
   std::size_t cost =
       ref != nullptr
-          ? node::overflow_cell_size(cx_.layout, key.size()) + node::kSlotSize
-          : node::inline_cell_size(cx_.layout, key.size(), value.size()) + node::kSlotSize;
+          ? node::overflow_cell_size(cx_->layout, key.size()) + node::kSlotSize
+          : node::inline_cell_size(cx_->layout, key.size(), value.size()) + node::kSlotSize;
   if (!items_.empty() && fill_ + cost > room_) DZ_CHECK(close_leaf());
   Item item{arena_.size(), key.size(), 0, value.size(), ref != nullptr, {}};
   arena_.insert(arena_.end(), key.begin(), key.end());
@@ -79,72 +52,136 @@ Status TreeBuilder::add_item(ByteView key, ByteView value, const OverflowRef* re
 
 Status TreeBuilder::close_leaf() {
   if (items_.empty()) return ok();
-  std::uint64_t page = DZ_TRY(cx_.sink.allocate_page());
-  if (batch_count_ > 0 &&
-      (page != batch_first_ + batch_count_ || batch_count_ == batch_pages(page_size_))) {
+  std::uint64_t page = DZ_TRY(cx_->sink.allocate_page());
+  if (!batch_leaves_.empty() && (page != batch_leaves_.front().second.page + batch_leaves_.size() ||
+                                 batch_leaves_.size() == batch_pages(page_size_))) {
     DZ_CHECK(write_batch());
   }
-  if (batch_count_ == 0) batch_first_ = page;
-  batch_.resize((batch_count_ + 1) * page_size_);
+  const std::size_t index = batch_leaves_.size();
+  batch_.resize((index + 1) * page_size_);
   views_.clear();
   for (const Item& item : items_) {
     views_.push_back(LeafItem{ByteView(arena_.data() + item.key_at, item.key_len),
                               ByteView(arena_.data() + item.value_at, item.value_len),
                               item.overflow ? &item.ref : nullptr});
   }
-  node::build_leaf(std::span(batch_).subspan(batch_count_ * page_size_, page_size_), cx_.layout,
-                   views_, cx_.txn_id, cx_.tree_id);
-  ++batch_count_;
+  node::build_leaf(std::span(batch_).subspan(index * page_size_, page_size_), cx_->layout, views_,
+                   cx_->txn_id, cx_->tree_id);
   ChildPointer pointer;
   pointer.page = page;
-  pointer.commit_id = cx_.txn_id;
-  leaves_.emplace_back(std::string(arena_.begin() + items_.front().key_at,
-                                   arena_.begin() + items_.front().key_at + items_.front().key_len),
-                       pointer);
+  pointer.commit_id = cx_->txn_id;
+  const Item& first = items_.front();
+  batch_leaves_.emplace_back(
+      std::string(arena_.begin() + first.key_at, arena_.begin() + first.key_at + first.key_len),
+      pointer);
   arena_.clear();
   items_.clear();
   fill_ = 0;
   return ok();
 }
 
-// Writes the batch of closed leaves and gives their pointers the stamps.
+// Writes the batch of closed leaves and hands them, with their stamps, to
+// the level above.
 Status TreeBuilder::write_batch() {
-  if (batch_count_ == 0) return ok();
-  stamps_.assign(batch_count_, PageStamp{});
-  DZ_CHECK(cx_.sink.write_pages(batch_first_, batch_, stamps_));
-  for (std::size_t i = 0; i < batch_count_; ++i)
-    leaves_[leaves_.size() - batch_count_ + i].second.stamp = stamps_[i];
-  batch_count_ = 0;
+  if (batch_leaves_.empty()) return ok();
+  stamps_.assign(batch_leaves_.size(), PageStamp{});
+  DZ_CHECK(cx_->sink.write_pages(batch_leaves_.front().second.page, batch_, stamps_));
+  for (std::size_t i = 0; i < batch_leaves_.size(); ++i) {
+    batch_leaves_[i].second.stamp = stamps_[i];
+    DZ_CHECK(add_child(levels_, 0, std::move(batch_leaves_[i]), nullptr));
+  }
+  batch_leaves_.clear();
   batch_.clear();
   return ok();
 }
 
-Result<TreeBuilder::Level> TreeBuilder::build_branches(const Level& lower, std::uint8_t level) {
-  auto sizes = DZ_TRY(group_sizes(lower, room_));
-  Level upper;
-  std::size_t next = 0;
-  for (std::size_t size : sizes) {
-    MemNode branch;
-    branch.level = level;
-    const std::size_t first = next;
-    for (; next < first + size; ++next) {
-      if (next > first) branch.keys.push_back(lower[next].first);
-      branch.children.push_back(MemChild{lower[next].second, nullptr});
-    }
-    ChildPointer pointer = DZ_TRY(btree::write_node(cx_, branch));
-    upper.emplace_back(lower[first].first, pointer);
+Result<ChildPointer> TreeBuilder::write_branch(const Group& group, std::size_t level,
+                                               std::vector<std::uint64_t>* written) {
+  MemNode branch;
+  branch.level = static_cast<std::uint8_t>(level + 1);
+  for (std::size_t i = 0; i < group.children.size(); ++i) {
+    if (i > 0) branch.keys.push_back(group.children[i].first);
+    branch.children.push_back(MemChild{group.children[i].second, nullptr});
   }
-  return upper;
+  ChildPointer pointer = DZ_TRY(btree::write_node(*cx_, branch));
+  if (written != nullptr) written->push_back(pointer.page);
+  return pointer;
+}
+
+// A group starts with its first child at the cost of its pointer; each
+// further child adds its pointer, slot, length and first key. A child that
+// would bring the group past the room starts the next group.
+Status TreeBuilder::add_child(std::vector<Level>& levels, std::size_t level, Child child,
+                              std::vector<std::uint64_t>* written) {
+  if (levels.size() == level) levels.emplace_back();
+  const std::size_t more = node::kBranchKeyOverhead + child.first.size();
+  if (!levels[level].open.children.empty() && levels[level].open.cost + more > room_) {
+    if (levels[level].has_held) {
+      Group held = std::move(levels[level].held);
+      ChildPointer pointer = DZ_TRY(write_branch(held, level, written));
+      // May add a level, which moves the levels.
+      DZ_CHECK(
+          add_child(levels, level + 1, {std::move(held.children.front().first), pointer}, written));
+    }
+    Level& at = levels[level];
+    at.held = std::move(at.open);
+    at.has_held = true;
+    at.open = Group{};
+  }
+  Level& at = levels[level];
+  at.open.cost += at.open.children.empty() ? node::kFirstChildCost : more;
+  at.open.children.push_back(std::move(child));
+  return ok();
+}
+
+// Writes every group still in `levels`, from the leaves up, and returns the
+// root. A last group of one child takes the last child of the group before
+// it, so that no branch has a single child.
+Result<ChildPointer> TreeBuilder::close_levels(std::vector<Level>& levels,
+                                               std::vector<std::uint64_t>* written) {
+  for (std::size_t level = 0; level < levels.size(); ++level) {
+    if (!levels[level].has_held && level + 1 == levels.size() &&
+        levels[level].open.children.size() == 1)
+      return levels[level].open.children.front().second;
+    // Taken out: writing a group adds to the level above, which may move
+    // the levels.
+    std::vector<Group> groups;
+    if (levels[level].has_held) groups.push_back(std::move(levels[level].held));
+    groups.push_back(std::move(levels[level].open));
+    levels[level] = Level{};
+    if (groups.size() == 2 && groups[1].children.size() == 1) {
+      if (groups[0].children.size() <= 1)
+        return fail(Error::internal("an empty branch while repacking"));
+      groups[1].children.insert(groups[1].children.begin(), std::move(groups[0].children.back()));
+      groups[0].children.pop_back();
+    }
+    for (Group& group : groups) {
+      ChildPointer pointer = DZ_TRY(write_branch(group, level, written));
+      DZ_CHECK(add_child(levels, level + 1, {group.children.front().first, pointer}, written));
+    }
+  }
+  return ChildPointer{};
 }
 
 Result<ChildPointer> TreeBuilder::finish() {
   DZ_CHECK(close_leaf());
   DZ_CHECK(write_batch());
-  Level level = std::move(leaves_);
-  if (level.empty()) return ChildPointer{};
-  for (std::uint8_t height = 1; level.size() > 1; ++height)
-    level = DZ_TRY(build_branches(level, height));
-  return level.front().second;
+  std::vector<Level> levels = std::move(levels_);
+  levels_.clear();
+  return close_levels(levels, nullptr);
+}
+
+Result<ChildPointer> TreeBuilder::checkpoint() {
+  DZ_CHECK(close_leaf());
+  DZ_CHECK(write_batch());
+  std::vector<Level> edge = levels_;
+  return close_levels(edge, &edge_pages_);
+}
+
+void TreeBuilder::resume(const WriteContext& cx) {
+  cx_ = &cx;
+  for (std::uint64_t page : edge_pages_) cx.sink.release_pages(page, 1);
+  edge_pages_.clear();
 }
 
 }  // namespace deziro::repack

@@ -18,6 +18,7 @@
 #include "support/child_process.hpp"
 #include "support/commit_check.hpp"
 #include "support/temp_dir.hpp"
+#include "tools/check.hpp"
 #include "tools/target_file.hpp"
 #include "txn/write_txn.hpp"
 
@@ -76,9 +77,9 @@ Trees fill(const std::shared_ptr<Instance>& db, int count) {
 Result<Trees> read_back(const std::string& path, Credential credential) {
   auto opened = DZ_TRY(Database::open(path, opening(std::move(credential))));
   auto& db = opened.instance;
-  // Trees laid out bottom-up may end in a small last node: fill not checked.
-  for (auto& problem : testing::check_commit(db->reader(), db->published().record, false))
-    ADD_FAILURE() << problem;
+  auto report = tools::check_commit(db);
+  if (!report) return fail(std::move(report).error());
+  for (auto& problem : report->problems) ADD_FAILURE() << problem.message;
   return testing::read_all_trees(db->reader(), db->published().record);
 }
 
@@ -129,8 +130,8 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         Protection{"plain_stays_plain", {}, {}, {}, key_of(1), ErrorKind::InvalidArgument},
         Protection{"plain_under_a_key", {}, key_of(2), key_of(2), {}, ErrorKind::KeyRequired},
-        Protection{"keeps_the_source_key", key_of(3), {}, key_of(3), key_of(4),
-                   ErrorKind::WrongKey},
+        Protection{
+            "keeps_the_source_key", key_of(3), {}, key_of(3), key_of(4), ErrorKind::WrongKey},
         Protection{"new_password_not_the_old_key", key_of(5), password("new"), password("new"),
                    key_of(5), ErrorKind::WrongKey}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -209,14 +210,19 @@ INSTANTIATE_TEST_SUITE_P(
     Targets, BackupRefusal,
     ::testing::Values(
         Refusal{"file", [](const std::string& t) { std::ofstream(t) << "old"; }, {}, {}, kExists},
-        Refusal{"directory", [](const std::string& t) { stdfs::create_directory(t); }, {}, {},
-                kExists},
+        Refusal{
+            "directory", [](const std::string& t) { stdfs::create_directory(t); }, {}, {}, kExists},
         Refusal{"dangling_symlink",
-                [](const std::string& t) { stdfs::create_symlink(t + ".missing", t); }, {}, {},
+                [](const std::string& t) { stdfs::create_symlink(t + ".missing", t); },
+                {},
+                {},
                 kExists},
-        Refusal{"empty_password", [](const std::string&) {}, password(""), {},
-                "the password is empty"},
-        Refusal{"hashing_out_of_limits", [](const std::string&) {}, password("p"), {8, 1, 2},
+        Refusal{
+            "empty_password", [](const std::string&) {}, password(""), {}, "the password is empty"},
+        Refusal{"hashing_out_of_limits",
+                [](const std::string&) {},
+                password("p"),
+                {8, 1, 2},
                 "the password hashing memory must be from 8 KiB per lane to 1 GiB, in KiB"}),
     [](const auto& info) { return std::string(info.param.name); });
 

@@ -9,6 +9,7 @@
 #include "call_frame.hpp"
 #include "errors.hpp"
 #include "gil.hpp"
+#include "maintenance.hpp"
 #include "native_database.hpp"
 #include "open_arguments.hpp"
 #include "py_ref.hpp"
@@ -23,10 +24,8 @@ namespace {
 PyObject* figures_dict(std::initializer_list<std::pair<const char*, std::uint64_t>> figures) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return nullptr;
-  for (auto [key, value] : figures) {
-    PyRef number = PyRef::steal(PyLong_FromUnsignedLongLong(value));
-    if (!number || PyDict_SetItemString(dict.get(), key, number.get()) < 0) return nullptr;
-  }
+  for (auto [key, value] : figures)
+    if (!dict_set_int(dict.get(), key, value)) return nullptr;
   return dict.release();
 }
 

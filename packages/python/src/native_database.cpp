@@ -256,8 +256,8 @@ PyGetSetDef core_getset[] = {
 // The member groups of the class; add a group from another file here.
 const MethodGroup method_groups[] = {
     [] { return static_cast<const PyMethodDef*>(core_methods); },
-    compact_and_backup_methods,
     maintenance_methods,
+    compact_and_backup_methods,
 };
 const GetSetGroup getset_groups[] = {
     [] { return static_cast<const PyGetSetDef*>(core_getset); },

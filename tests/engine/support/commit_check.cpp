@@ -30,8 +30,7 @@ Result<std::map<std::string, TreeDescriptor>> list_catalog(NodeSource& source,
 
 }  // namespace
 
-std::vector<std::string> check_commit(NodeSource& source, const CommitRecord& record,
-                                      bool check_fill) {
+std::vector<std::string> check_commit(NodeSource& source, const CommitRecord& record) {
   std::vector<std::string> problems;
   std::vector<int> owner(record.page_count, 0);
   auto mark = [&](std::uint64_t first, std::uint64_t count, const std::string& what) {
@@ -44,9 +43,7 @@ std::vector<std::string> check_commit(NodeSource& source, const CommitRecord& re
     }
   };
   auto check = [&](std::uint64_t tree_id, const ChildPointer& root, const std::string& what) {
-    TreeCheckOptions options;
-    options.check_fill = check_fill;
-    auto report = btree::check_tree(ReadContext{source, tree_id}, root, options);
+    auto report = btree::check_tree(ReadContext{source, tree_id}, root);
     for (auto& p : report.problems) problems.push_back(what + ": " + p);
     for (auto& r : report.pages) mark(r.first, r.count, what);
     return report;

@@ -13,10 +13,8 @@
 
 namespace deziro::testing {
 
-// Findings, one per line; empty for a sound commit. Without `check_fill`
-// nodes under a quarter of their room pass: a rebuilt tree may end in one.
-std::vector<std::string> check_commit(NodeSource& source, const CommitRecord& record,
-                                      bool check_fill = true);
+// Findings, one per line; empty for a sound commit.
+std::vector<std::string> check_commit(NodeSource& source, const CommitRecord& record);
 
 // Every named tree's entries, by tree name: the content a test compares
 // against its model.
