@@ -33,13 +33,16 @@ enum class EntryOutcome { Delivered, Lost };
 // run that does not read is lost, never an error.
 Result<EntryOutcome> read_entry(NodeSource& source, const NodeView& leaf, std::size_t index,
                                 std::uint64_t tree_id, EntryVisitor visitor) {
+  const LeafCell cell = leaf.cell_at(index);
+  if (!cell.overflow) {
+    DZ_CHECK(visitor(cell.key, cell.value));
+    return EntryOutcome::Delivered;
+  }
   auto entry = leaf.entry_owned(index);
   if (!entry) return EntryOutcome::Lost;
-  if (entry->overflow) {
-    entry->value.clear();
-    if (!load::read_overflow_run(source, entry->ref, tree_id, entry->value))
-      return EntryOutcome::Lost;
-  }
+  entry->value.clear();
+  if (!load::read_overflow_run(source, entry->ref, tree_id, entry->value))
+    return EntryOutcome::Lost;
   DZ_CHECK(visitor(bytes_view(entry->key), bytes_view(entry->value)));
   return EntryOutcome::Delivered;
 }

@@ -8,6 +8,7 @@
 #include "format/object/codec.hpp"
 #include "format/object/names.hpp"
 #include "tools/salvage_objects.hpp"
+#include "tools/tree_builder.hpp"
 #include "txn/catalog.hpp"
 #include "txn/write_txn.hpp"
 
@@ -30,32 +31,51 @@ Status keep_catalog_entry(CatalogMap& catalog, ByteView name, ByteView value) {
   return ok();
 }
 
-// Puts the copied entries into the target, in write transactions begun when
-// needed and committed (deferred) every 32 MiB.
+// Puts the copied entries into the target. A tree's entries that come in
+// ascending key order (all of them, when its walk found no gap) are laid
+// out bottom-up, leaves written as they fill, and the commit waits for the
+// tree's end; the first entry out of order ends that layout, and from there
+// on entries are put one by one, in write transactions begun when needed
+// and committed (deferred) every 32 MiB.
 class TreeWriter {
  public:
   explicit TreeWriter(std::shared_ptr<Instance> target) : target_(std::move(target)) {}
 
-  void start_tree(std::string name) {
+  Status start_tree(std::string name) {
     name_ = std::move(name);
     nothing_put_ = true;
+    last_key_.clear();
+    DZ_CHECK(open());
+    TreeEntry* entry = DZ_TRY(txn_->tree_entry(bytes_view(name_), true));
+    context_.emplace(txn_->write_context(*entry));
+    builder_.emplace(*context_);
+    return ok();
   }
 
   Status put(ByteView key, ByteView value) {
+    const bool in_order = nothing_put_ || compare_keys(key, bytes_view(last_key_)) > 0;
     nothing_put_ = false;
+    copied_ += key.size() + value.size();
+    if (builder_ && in_order) {
+      last_key_.assign(reinterpret_cast<const char*>(key.data()), key.size());
+      return builder_->add(key, value);
+    }
+    DZ_CHECK(end_layout());
     DZ_CHECK(open());
     DZ_CHECK(txn_->put(bytes_view(name_), key, value));
-    copied_ += key.size() + value.size();
     if (copied_ >= kCommitBytes) DZ_CHECK(commit());
     return ok();
   }
 
   // The tree exists in the target even when nothing of it could be read.
   Status finish_tree() {
-    if (!nothing_put_) return ok();
-    DZ_CHECK(open());
-    DZ_CHECK(txn_->put(bytes_view(name_), {}, {}));
-    DZ_TRY(txn_->del(bytes_view(name_), {}));
+    DZ_CHECK(end_layout());
+    if (nothing_put_) {
+      DZ_CHECK(open());
+      DZ_CHECK(txn_->put(bytes_view(name_), {}, {}));
+      DZ_TRY(txn_->del(bytes_view(name_), {}));
+    }
+    if (copied_ >= kCommitBytes) DZ_CHECK(commit());
     return ok();
   }
 
@@ -72,11 +92,28 @@ class TreeWriter {
     return ok();
   }
 
+  // Gives the tree what the bottom-up layout built so far.
+  Status end_layout() {
+    if (!builder_) return ok();
+    const ChildPointer root = DZ_TRY(builder_->finish());
+    TreeEntry* entry = DZ_TRY(txn_->tree_entry(bytes_view(name_), true));
+    entry->root = TreeRoot::on_disk(root);
+    entry->entry_count = builder_->entries();
+    entry->changed = true;
+    builder_.reset();
+    context_.reset();
+    return ok();
+  }
+
   std::shared_ptr<Instance> target_;
   // Aborted when dropped uncommitted.
   std::unique_ptr<WriteTxn> txn_;
   std::string name_;
   bool nothing_put_ = true;
+  std::string last_key_;
+  // The layout of the tree in hand; the builder refers to the context.
+  std::optional<WriteContext> context_;
+  std::optional<repack::TreeBuilder> builder_;
   std::uint64_t copied_ = 0;
 };
 
@@ -113,7 +150,7 @@ Status rebuild(const std::shared_ptr<Instance>& target, NodeSource& source,
   for (const auto& [name, descriptor] : catalog) {
     // Indexes are rebuilt from the records that stay.
     if (is_index_tree(name)) continue;
-    writer.start_tree(name);
+    DZ_CHECK(writer.start_tree(name));
     auto gaps = DZ_TRY(walk_tree(source, descriptor.root, descriptor.tree_id, put));
     report.pages_unread += gaps.size();
     for (Gap& gap : gaps) {
