@@ -171,7 +171,7 @@ std::optional<std::uint32_t> guess_page_size(Storage& storage, std::uint64_t len
 }
 
 Result<SalvageReport> salvage(const std::string& source, const std::string& target,
-                              const OpenOptions& options) {
+                              const OpenOptions& options, std::uint64_t commit_bytes) {
   DZ_CHECK(declare::validate_options(options));
   DZ_CHECK(target_file::refuse_existing(target, kWhat));
   SourceClaim claim =
@@ -198,7 +198,7 @@ Result<SalvageReport> salvage(const std::string& source, const std::string& targ
   spec.fields.read_from_copy = false;
   if (source_head.keys) spec.keys = source_head.keys;
   TargetFile made = DZ_TRY(TargetFile::create(target, spec));
-  DZ_CHECK(rebuild(made.instance(), reader, source_head.commit, leaves, report));
+  DZ_CHECK(rebuild(made.instance(), reader, source_head.commit, leaves, report, commit_bytes));
   DZ_CHECK(made.close());
   report.bytes = DZ_TRY(made.size());
   DZ_CHECK(made.place(kWhat));

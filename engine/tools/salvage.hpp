@@ -30,8 +30,11 @@ namespace deziro::salvage {
 // NOT_A_DATABASE or CORRUPTED for a head that cannot be read at all; the
 // new file's errors. On any failure nothing is left at `target` and no
 // temporary file remains. Damage is counted in the report, never raised.
+// The copy commits (deferred) every `commit_bytes` of keys and values.
+inline constexpr std::uint64_t kCommitBytes = 33554432;
 Result<SalvageReport> salvage(const std::string& source, const std::string& target,
-                              const OpenOptions& options);
+                              const OpenOptions& options,
+                              std::uint64_t commit_bytes = kCommitBytes);
 
 // The page size whose pages 1 to 8 most often carry a sound checksum, the
 // smaller on a tie; none when no page of any size does.

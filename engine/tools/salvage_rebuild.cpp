@@ -15,9 +15,6 @@
 namespace deziro::salvage {
 namespace {
 
-// Bytes of keys and values after which the copy commits (deferred).
-constexpr std::uint64_t kCommitBytes = 33554432;
-
 using CatalogMap = std::map<std::string, TreeDescriptor>;
 
 // Keeps a catalog entry that names a tree the way the file would: a UTF-8
@@ -31,15 +28,16 @@ Status keep_catalog_entry(CatalogMap& catalog, ByteView name, ByteView value) {
   return ok();
 }
 
-// Puts the copied entries into the target. A tree's entries that come in
-// ascending key order (all of them, when its walk found no gap) are laid
-// out bottom-up, leaves written as they fill, and the commit waits for the
-// tree's end; the first entry out of order ends that layout, and from there
-// on entries are put one by one, in write transactions begun when needed
-// and committed (deferred) every 32 MiB.
+// Puts the copied entries into the target, in write transactions begun
+// when needed and committed (deferred) every 32 MiB of keys and values. A
+// tree's entries that come in ascending key order (all of them, when its
+// walk found no gap) are laid out bottom-up, leaves written as they fill;
+// the first entry out of order ends that layout, and from there on entries
+// are put one by one.
 class TreeWriter {
  public:
-  explicit TreeWriter(std::shared_ptr<Instance> target) : target_(std::move(target)) {}
+  TreeWriter(std::shared_ptr<Instance> target, std::uint64_t commit_bytes)
+      : target_(std::move(target)), commit_bytes_(commit_bytes) {}
 
   Status start_tree(std::string name) {
     name_ = std::move(name);
@@ -58,12 +56,14 @@ class TreeWriter {
     copied_ += key.size() + value.size();
     if (builder_ && in_order) {
       last_key_.assign(reinterpret_cast<const char*>(key.data()), key.size());
-      return builder_->add(key, value);
+      DZ_CHECK(builder_->add(key, value));
+      if (copied_ >= commit_bytes_) DZ_CHECK(commit_layout());
+      return ok();
     }
     DZ_CHECK(end_layout());
     DZ_CHECK(open());
     DZ_CHECK(txn_->put(bytes_view(name_), key, value));
-    if (copied_ >= kCommitBytes) DZ_CHECK(commit());
+    if (copied_ >= commit_bytes_) DZ_CHECK(commit());
     return ok();
   }
 
@@ -75,7 +75,7 @@ class TreeWriter {
       DZ_CHECK(txn_->put(bytes_view(name_), {}, {}));
       DZ_TRY(txn_->del(bytes_view(name_), {}));
     }
-    if (copied_ >= kCommitBytes) DZ_CHECK(commit());
+    if (copied_ >= commit_bytes_) DZ_CHECK(commit());
     return ok();
   }
 
@@ -92,20 +92,38 @@ class TreeWriter {
     return ok();
   }
 
+  // Commits the entries laid out so far as a whole tree, and goes on in a
+  // new transaction.
+  Status commit_layout() {
+    DZ_CHECK(set_root(builder_->checkpoint()));
+    DZ_CHECK(commit());
+    DZ_CHECK(open());
+    TreeEntry* entry = DZ_TRY(txn_->tree_entry(bytes_view(name_), true));
+    context_.emplace(txn_->write_context(*entry));
+    builder_->resume(*context_);
+    return ok();
+  }
+
+  Status set_root(Result<ChildPointer> root) {
+    if (!root) return fail(std::move(root).error());
+    TreeEntry* entry = DZ_TRY(txn_->tree_entry(bytes_view(name_), true));
+    entry->root = TreeRoot::on_disk(*root);
+    entry->entry_count = builder_->entries();
+    entry->changed = true;
+    return ok();
+  }
+
   // Gives the tree what the bottom-up layout built so far.
   Status end_layout() {
     if (!builder_) return ok();
-    const ChildPointer root = DZ_TRY(builder_->finish());
-    TreeEntry* entry = DZ_TRY(txn_->tree_entry(bytes_view(name_), true));
-    entry->root = TreeRoot::on_disk(root);
-    entry->entry_count = builder_->entries();
-    entry->changed = true;
+    DZ_CHECK(set_root(builder_->finish()));
     builder_.reset();
     context_.reset();
     return ok();
   }
 
   std::shared_ptr<Instance> target_;
+  std::uint64_t commit_bytes_;
   // Aborted when dropped uncommitted.
   std::unique_ptr<WriteTxn> txn_;
   std::string name_;
@@ -142,9 +160,9 @@ bool is_index_tree(const std::string& name) { return name.starts_with(names::kIn
 
 Status rebuild(const std::shared_ptr<Instance>& target, NodeSource& source,
                const std::optional<CommitRecord>& commit, const LeafIndex& leaves,
-               SalvageReport& report) {
+               SalvageReport& report, std::uint64_t commit_bytes) {
   const CatalogMap catalog = DZ_TRY(recover_catalog(source, commit, leaves, report));
-  TreeWriter writer(target);
+  TreeWriter writer(target, commit_bytes);
   std::vector<std::string> copied;
   auto put = [&](ByteView key, ByteView value) { return writer.put(key, value); };
   for (const auto& [name, descriptor] : catalog) {

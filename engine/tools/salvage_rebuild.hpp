@@ -17,9 +17,10 @@ namespace deziro::salvage {
 // `source` reads the damaged file; `commit` is the commit record chosen, or
 // none when no slot held a usable one (every scanned catalog leaf then
 // counts). Only failures of the target are errors; the write transaction in
-// hand is aborted on one.
+// hand is aborted on one. The copy commits (deferred) every `commit_bytes`
+// of keys and values.
 Status rebuild(const std::shared_ptr<Instance>& target, NodeSource& source,
                const std::optional<CommitRecord>& commit, const LeafIndex& leaves,
-               SalvageReport& report);
+               SalvageReport& report, std::uint64_t commit_bytes);
 
 }  // namespace deziro::salvage

@@ -182,6 +182,8 @@ struct DamageCase {
   Expect expect;
 };
 
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
 void keep(Trees&) {}
 
 const DamageCase kCases[] = {
@@ -235,7 +237,8 @@ TEST_P(DamagedSource, rescues_what_can_be_read_and_leaves_the_source_as_it_was) 
   const std::string before = file_bytes(source.path);
   const std::string target = dir.file("target.db");
 
-  auto report = salvage::salvage(source.path, target, opening(credential));
+  // Small, so that the copy commits many times, in the middle of trees too.
+  auto report = salvage::salvage(source.path, target, opening(credential), 256);
   ASSERT_TRUE(report) << report.error().to_string();
 
   EXPECT_EQ(file_bytes(source.path), before);
