@@ -14,6 +14,7 @@
 #include "format/record.hpp"
 #include "lock/file_lock.hpp"
 #include "schema/declare.hpp"
+#include "storage/fs.hpp"
 #include "text_format.hpp"
 #include "tools/salvage_rebuild.hpp"
 #include "tools/target_file.hpp"
@@ -35,8 +36,10 @@ class SourceClaim {
  public:
   static Result<SourceClaim> take(const std::string& path, FileLock::Deadline deadline) {
     registry::Lock registry;
-    if (struct stat st{}; ::stat(path.c_str(), &st) == 0) {
-      const registry::FileKey key{st.st_dev, st.st_ino};
+    // A file open here or being salvaged is refused before any descriptor
+    // of it is opened; a name that cannot be looked up is left to the open.
+    if (auto named = fs::identify(path); named && *named) {
+      const registry::FileKey key{(*named)->device, (*named)->inode};
       if (registry.salvage_claim(key) || registry.lookup(key)) return fail(Error::busy(path));
     }
     auto file = DZ_TRY(Database::open_file(path));
