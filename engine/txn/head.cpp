@@ -104,11 +104,11 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     if (durable && s != *durable && id(s) <= id(*durable)) continue;
     // Every commit after the oldest other record may be unsynced.
     std::uint64_t floor = verify_floor(r.published.slot_txn_ids, id(s));
-    bool named_durable = durable && *durable == s;
-    bool trusted = named_durable && vouched_for(s);
+    bool trusted = durable && *durable == s;
     r.unsynced_pages.clear();
-    if (!trusted && !DZ_TRY(verify(slots[s].record, floor, &r.unsynced_pages))) {
-      if (named_durable)
+    if (!(trusted && vouched_for(s)) &&
+        !DZ_TRY(verify(slots[s].record, floor, trusted ? nullptr : &r.unsynced_pages))) {
+      if (trusted)
         return fail(Error::corrupted(
             path, format_text("the published commit record: the pages of commit {} fail their "
                               "checks",
@@ -120,7 +120,7 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     r.published.record = slots[s].record;
     r.published.slot = s;
     r.published.deferred = false;
-    r.rewrite_selector = !named_durable;
+    r.rewrite_selector = !trusted;
     // Older invalid slots need no clearing: they never outrank this one.
     for (std::size_t o = 0; o < kRecordSlotCount; ++o)
       if (slots[o].state == SlotContent::State::Invalid) r.published.slot_txn_ids[o] = 0;
