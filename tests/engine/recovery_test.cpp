@@ -233,10 +233,9 @@ TEST(Recovery, page_count_that_overflows_the_file_length_is_refused_and_cuts_not
   forged.record.page_count = (std::uint64_t{1} << 52) + 1;
   auto bytes = record::encode_commit_record(forged.record);
   std::copy(bytes.begin(), bytes.end(), slot.begin());
-  // The selector names the record as durable: refused, the file untouched.
-  // The disk outlives the failed open, which drops the storage it was given.
   FaultStorage disk("/mem/r.db", image);
   auto opened = Database::open_existing(std::make_unique<testing::BorrowedStorage>(disk), {});
+  // The selector names the record as durable: refused, the file untouched.
   ASSERT_FALSE(opened);
   EXPECT_EQ(opened.error().to_string(),
             format_text("`/mem/r.db` is damaged: the published commit record: commit record slot "
