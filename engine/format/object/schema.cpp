@@ -28,6 +28,8 @@ std::string_view kind_phrase(KindCode code) {
 
 // --------------------------------------------------------------- FieldKind
 
+FieldKind::FieldKind(KindCode code) noexcept : code_(code) {}
+
 FieldKind FieldKind::link(std::uint64_t target_collection_id) {
   FieldKind kind(KindCode::Link);
   kind.link_target_ = target_collection_id;
@@ -59,6 +61,8 @@ FieldKind& FieldKind::operator=(const FieldKind& other) {
   return *this;
 }
 
+FieldKind::FieldKind(FieldKind&& other) noexcept = default;
+FieldKind& FieldKind::operator=(FieldKind&& other) noexcept = default;
 FieldKind::~FieldKind() = default;
 
 bool FieldKind::operator==(const FieldKind& other) const {
