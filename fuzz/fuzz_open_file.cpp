@@ -25,21 +25,26 @@ namespace {
 
 using Trees = std::map<std::string, std::map<std::string, std::string>>;
 
+std::nullopt_t refused(const Error& error, std::string_view during) {
+  fuzz::require_file_error(error, during);
+  return std::nullopt;
+}
+
 // Every tree of the published commit, each also through the tree checker
 // (whose findings are the point of the check, not failures of it).
 std::optional<Trees> read_commit(const std::shared_ptr<Instance>& instance) {
   auto txn = ReadTxn::begin(instance);
-  if (!txn) return fuzz::require_file_error(txn.error(), "a snapshot"), std::nullopt;
+  if (!txn) return refused(txn.error(), "a snapshot");
   const CommitRecord& record = txn->record();
   for (const auto& [tree_id, root] : {std::pair{kCatalogTreeId, record.catalog},
                                       {kFreeTreeId, record.free_tree},
                                       {kRetainedTreeId, record.retained_tree}})
     (void)btree::check_tree(ReadContext{txn->source(), tree_id}, root);
   auto trees = testing::read_all_trees(txn->source(), record);
-  if (!trees) return fuzz::require_file_error(trees.error(), "reading the trees"), std::nullopt;
+  if (!trees) return refused(trees.error(), "reading the trees");
   for (const auto& [name, entries] : *trees) {
     auto descriptor = txn->descriptor(bytes_of(name));
-    if (!descriptor) return fuzz::require_file_error(descriptor.error(), "a tree"), std::nullopt;
+    if (!descriptor) return refused(descriptor.error(), "a tree");
     if (*descriptor)
       (void)btree::check_tree(ReadContext{txn->source(), (*descriptor)->tree_id},
                               (*descriptor)->root);
@@ -100,7 +105,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   options.cache_size = 1 << 20;
   auto instance = Database::open_existing(
       std::make_unique<FaultStorage>("/fuzz/file.db", std::move(image)), options);
-  if (!instance) return fuzz::require_file_error(instance.error(), "opening"), 0;
+  if (!instance) {
+    fuzz::require_file_error(instance.error(), "opening");
+    return 0;
+  }
   auto trees = read_commit(*instance);
   if (!trees) return 0;
   read_objects(*instance, *trees);
