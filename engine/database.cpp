@@ -4,9 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <utility>
 
 #include "crypto/file_keys.hpp"
 #include "crypto/random.hpp"
+#include "format/creation.hpp"
 #include "lock/lock_protocol.hpp"
 #include "storage/fs.hpp"
 #include "text_format.hpp"
@@ -27,7 +29,13 @@ InstanceSettings settings_from(const OpenOptions& options) {
 
 struct TempRemover {
   const std::string& path;
-  ~TempRemover() { ::unlink(path.c_str()); }
+  bool removed = false;
+  // Before the directory sync, so that one sync covers the new name and the
+  // temporary one's removal.
+  void remove() {
+    if (!std::exchange(removed, true)) ::unlink(path.c_str());
+  }
+  ~TempRemover() { remove(); }
 };
 
 }  // namespace
@@ -70,10 +78,26 @@ Result<bool> Database::create_file(const std::string& path,
     DZ_CHECK(fs::write_all_and_sync(file.descriptor(), temp.path, first_page));
   }
   auto linked = DZ_TRY(fs::link_no_replace(temp.path, path));
-  if (linked == fs::LinkOutcome::NotPossible) linked = DZ_TRY(fs::copy_no_replace(temp.path, path));
+  if (linked == fs::LinkOutcome::NotPossible) linked = DZ_TRY(copy_into_place(temp.path, path));
   if (linked == fs::LinkOutcome::AlreadyExists) return false;
+  remover.remove();
   DZ_CHECK(fs::sync_parent_dir(path));
   return true;
+}
+
+Result<fs::LinkOutcome> Database::copy_into_place(const std::string& from, const std::string& to) {
+  bool exists = false;
+  int fd = DZ_TRY(fs::create_exclusive(to, exists));
+  if (exists) return fs::LinkOutcome::AlreadyExists;
+  // The final name exists before its bytes do. Holding the new file alone
+  // until it is synced makes an opener wait rather than take it for a
+  // creation cut short; an opener that locked it first creates it itself.
+  FileLock lock(fd);
+  auto alone = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive);
+  if (!alone) return fail(error_from_lock_wait(alone.error(), to));
+  if (!*alone) return fs::LinkOutcome::AlreadyExists;
+  DZ_CHECK(fs::copy_contents(from, lock.descriptor(), to));
+  return fs::LinkOutcome::Linked;
 }
 
 Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storage> file,
@@ -117,50 +141,68 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
                                     recovery.published, settings_from(options), std::move(keys));
 }
 
+Result<std::shared_ptr<Instance>> Database::share_instance(std::shared_ptr<Instance> instance,
+                                                           const std::string& path,
+                                                           const OpenOptions& options) {
+  // A file already open here still asks this open for its own secret,
+  // against the head as it is now: another process may have changed the
+  // key since this one last looked.
+  if (instance->encrypted()) DZ_CHECK(instance->read_commit_state());
+  const FileKeys* keys = instance->file_keys();
+  DZ_CHECK(keys::prove_credential(path, options.credential, instance->cipher(), instance->file_id(),
+                                  instance->published().record.key_block,
+                                  keys != nullptr ? keys->data_key : Key32()));
+  return instance;
+}
+
+Result<std::shared_ptr<Instance>> Database::open_registered(registry::Lock& registry,
+                                                            const std::string& path,
+                                                            const OpenOptions& options) {
+  // A file open here already is found by the (device, inode) its name
+  // stands for now and shared without a descriptor of its own, so repeated
+  // opens cost no descriptors. Its Instance's descriptors keep the inode
+  // alive, so the same (device, inode) is the same file.
+  auto named = DZ_TRY(fs::identify(path));
+  if (named) {
+    registry::FileKey key{named->device, named->inode};
+    if (registry.salvage_claim(key)) return fail(Error::busy(path));
+    if (auto live = registry.lookup(key)) return share_instance(std::move(live), path, options);
+  } else {
+    if (!options.create) return fail(Error::not_found(path));
+    // Refused before anything is created there.
+    DZ_CHECK(check_local_directory(path));
+    auto page = DZ_TRY(new_first_page(options, path));
+    // False means another creator won the race: open the file it made.
+    (void)DZ_TRY(create_file(path, page));
+  }
+  auto file = DZ_TRY(open_file(path));
+  DZ_CHECK(check_local_file_system(file->descriptor(), path));
+  struct stat st {};
+  if (::fstat(file->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
+  // The name may stand for another file than when it was looked up.
+  registry::FileKey key{st.st_dev, st.st_ino};
+  if (auto salvage = registry.salvage_claim(key)) {
+    salvage->add_file(file->release_descriptor());
+    return fail(Error::busy(path));
+  }
+  if (auto live = registry.lookup(key)) {
+    // Closing this descriptor would drop every lock the process holds on
+    // the file: the open file's lock state keeps it instead.
+    if (FileLock* lock = live->file_lock()) lock->add_file(file->release_descriptor());
+    return share_instance(std::move(live), path, options);
+  }
+  auto instance = DZ_TRY(open_locked(std::move(file), options));
+  registry.insert(key, instance);
+  return instance;
+}
+
 Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions& options) {
   OpenedDatabase opened;
   {
     // Opens of files in this process run one at a time, so two threads opening
     // one file end up sharing one Instance.
     registry::Lock registry;
-    auto file = open_file(path);
-    if (!file && file.error().kind() == ErrorKind::NotFound) {
-      if (!options.create) return fail(Error::not_found(path));
-      auto page = DZ_TRY(new_first_page(options, path));
-      // False means another creator won the race: open the file it made.
-      (void)DZ_TRY(create_file(path, page));
-      file = open_file(path);
-    }
-    if (!file) return fail(std::move(file).error());
-    DZ_CHECK(check_local_file_system((*file)->descriptor(), path));
-    struct stat st {};
-    if (::fstat((*file)->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
-    registry::FileKey key{st.st_dev, st.st_ino};
-    if (auto salvage = registry.salvage_claim(key)) {
-      salvage->add_file((*file)->release_descriptor());
-      return fail(Error::busy(path));
-    }
-    opened.instance = registry.lookup(key);
-    if (opened.instance) {
-      // Closing this descriptor would drop every lock the process holds on
-      // the file: the open file's lock state keeps it instead.
-      if (FileLock* lock = opened.instance->file_lock())
-        lock->add_file((*file)->release_descriptor());
-    }
-    if (!opened.instance) {
-      opened.instance = DZ_TRY(open_locked(std::move(*file), options));
-      registry.insert(key, opened.instance);
-    } else {
-      // A file already open here still asks this open for its own secret,
-      // against the head as it is now: another process may have changed the
-      // key since this one last looked.
-      if (opened.instance->encrypted()) DZ_CHECK(opened.instance->read_commit_state());
-      const FileKeys* keys = opened.instance->file_keys();
-      DZ_CHECK(keys::prove_credential(path, options.credential, opened.instance->cipher(),
-                                      opened.instance->file_id(),
-                                      opened.instance->published().record.key_block,
-                                      keys != nullptr ? keys->data_key : Key32()));
-    }
+    opened.instance = DZ_TRY(open_registered(registry, path, options));
   }
   // The schema stage, outside the registry lock: it may wait for the
   // writer. It compares the declared schema with the stored one, stores a
@@ -188,6 +230,7 @@ Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> 
   // was recovered already and a shared hold is enough.
   auto alone = try_lock_file_exclusive(*lock, deadline);
   if (!alone) return fail(error_from_lock_wait(alone.error(), path));
+  if (*alone) DZ_CHECK(finish_creation_cut_short(*file, options));
   if (!*alone) {
     auto shared = lock->wait_lock(lock_bytes::kFile, LockMode::Shared, deadline);
     if (!shared) return fail(error_from_lock_wait(shared.error(), path));
@@ -202,6 +245,15 @@ Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> 
   }
   instance->adopt_file_lock(std::move(lock));
   return instance;
+}
+
+Status Database::finish_creation_cut_short(DbFile& file, const OpenOptions& options) {
+  if (!DZ_TRY(creation::cut_short(file))) return ok();
+  if (!options.create) return fail(Error::not_a_database(file.path()));
+  auto page = DZ_TRY(new_first_page(options, file.path()));
+  DZ_CHECK(creation::write_first_page(file, page));
+  // The crashed creator may not have synced the new name into its directory.
+  return fs::sync_parent_dir(file.path());
 }
 
 head::CommitVerifier Database::verifier_for(Storage& storage, const StaticFields& fields,

@@ -11,6 +11,7 @@
 #include "open_options.hpp"
 #include "schema/stage.hpp"
 #include "storage/db_file.hpp"
+#include "storage/fs.hpp"
 #include "txn/head.hpp"
 
 namespace deziro {
@@ -45,6 +46,12 @@ class Database {
   static Result<bool> create_file(const std::string& path,
                                   std::span<const std::uint8_t> first_page);
 
+  // Placing a finished file where it cannot be linked: the copy fallback,
+  // holding the new file's byte 2^62 exclusively from its creation until its
+  // bytes are synced. AlreadyExists when the name is taken, or when an
+  // opener locked the new file first (that opener then creates it).
+  static Result<fs::LinkOutcome> copy_into_place(const std::string& from, const std::string& to);
+
   // The first page of a new file as `options` describe it (encrypted when
   // they hold a key or password); `path` is what its errors name.
   static Result<std::vector<std::uint8_t>> new_first_page(const OpenOptions& options,
@@ -65,10 +72,26 @@ class Database {
   static Result<std::shared_ptr<Instance>> open_locked(std::unique_ptr<DbFile> file,
                                                        const OpenOptions& options);
 
+  // With the file held alone, before it is read as a database: a file whose
+  // creation was cut short is made a new database in place when `create`
+  // is set, and is NOT_A_DATABASE otherwise.
+  static Status finish_creation_cut_short(DbFile& file, const OpenOptions& options);
+
   // Checks the pages a commit wrote against their stamps: how recovery
   // tells a commit that reached the disk from one cut short.
   static head::CommitVerifier verifier_for(Storage& storage, const StaticFields& fields,
                                            PageProtection protection);
+
+ private:
+  // Under the registry lock: the file's shared Instance, made when the file
+  // is not open in this process yet (created first when missing).
+  static Result<std::shared_ptr<Instance>> open_registered(registry::Lock& registry,
+                                                           const std::string& path,
+                                                           const OpenOptions& options);
+  // A second open of a file open here: proves this open's own secret.
+  static Result<std::shared_ptr<Instance>> share_instance(std::shared_ptr<Instance> instance,
+                                                          const std::string& path,
+                                                          const OpenOptions& options);
 };
 
 }  // namespace deziro

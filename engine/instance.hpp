@@ -144,6 +144,12 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // Takes byte 2^62 shared again (after exclusive work), until the busy
   // timeout.
   Status lock_shared();
+  // Turns byte 2^62, held exclusively, shared in place with one request that
+  // cannot conflict, so the file is never left unlocked in between. Should
+  // the request fail, the instance is marked failed (without the byte,
+  // another process could recover the file under this one's writes) and
+  // the error returned.
+  Status return_to_shared();
 
   // --- The writer. CLOSED in a forked child, SYNC_FAILED once failed, BUSY
   // when the in-process slot or the write lock byte is not had within the

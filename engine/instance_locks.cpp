@@ -76,6 +76,17 @@ Status Instance::lock_shared() {
   return ok();
 }
 
+Status Instance::return_to_shared() {
+  DZ_CHECK(check_process());
+  if (!lock_) return ok();
+  auto turned = lock_->try_lock(lock_bytes::kFile, LockMode::Shared);
+  if (turned && *turned) return ok();
+  Error error = turned ? Error::io(*path_, "the file lock could not be turned shared")
+                       : writer_error(turned.error());
+  mark_failed(format_text("the file lock could not be turned shared: {}", error.to_string()));
+  return fail(std::move(error));
+}
+
 Result<WriterGuard> Instance::begin_write() {
   DZ_CHECK(check_process());
   if (failed()) return fail(sync_failed_error());

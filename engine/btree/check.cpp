@@ -1,9 +1,9 @@
 #include "btree/check.hpp"
 
-#include <optional>
 #include <set>
 
 #include "btree/overflow.hpp"
+#include "btree/walk.hpp"
 #include "text_format.hpp"
 
 namespace deziro {
@@ -12,29 +12,39 @@ namespace btree {
 
 namespace {
 
-struct Frame {
-  ChildPointer pointer;
-  std::optional<std::uint8_t> level;
-  std::optional<std::string> lower;  // inclusive
-  std::optional<std::string> upper;  // exclusive
-  std::uint64_t parent_commit;
-  bool root;
-};
-
-class Checker {
+class Checker final : public NodeVisitor {
  public:
   Checker(const ReadContext& cx, const TreeCheckOptions& options) : cx_(cx), options_(options) {}
 
   TreeCheckReport run(const ChildPointer& root) {
-    if (root.page == 0) return std::move(report_);
-    std::vector<Frame> stack;
-    stack.push_back(Frame{root, std::nullopt, std::nullopt, std::nullopt, UINT64_MAX, true});
-    while (!stack.empty()) {
-      Frame f = std::move(stack.back());
-      stack.pop_back();
-      visit(f, stack);
-    }
+    walk_tree(cx_, root, *this);
     return std::move(report_);
+  }
+
+  bool enter(const WalkFrame& f) override {
+    std::uint64_t page = f.pointer.page;
+    if (!use(page, 1)) return false;
+    if (f.pointer.commit_id > f.parent_commit)
+      problem(page, "is newer than its parent (commit {} below commit {})", f.pointer.commit_id,
+              f.parent_commit);
+    return true;
+  }
+
+  void unreadable(const WalkFrame&, const Error& error) override {
+    report_.problems.push_back(error.to_string());
+  }
+
+  void visit(const WalkFrame& f, const NodeView& view) override {
+    std::uint64_t page = f.pointer.page;
+    if (f.is_root()) report_.height = view.level() + 1u;
+    check_keys(view, f);
+    std::uint32_t page_size = view.page_size();
+    if (options_.check_fill && !f.is_root() && view.used_bytes() < node::capacity(page_size) / 4)
+      problem(page, "uses {} bytes, under a quarter of its room", view.used_bytes());
+    if (!view.is_leaf()) return;
+    if (f.is_root() && view.count() == 0) problem(page, "is an empty root leaf");
+    report_.entries += view.count();
+    for (std::size_t i = 0; i < view.count(); ++i) check_value(view, page, i);
   }
 
  private:
@@ -54,44 +64,7 @@ class Checker {
     return true;
   }
 
-  void visit(const Frame& f, std::vector<Frame>& stack) {
-    std::uint64_t page = f.pointer.page;
-    if (!use(page, 1)) return;
-    if (f.pointer.commit_id > f.parent_commit)
-      problem(page, "is newer than its parent (commit {} below commit {})", f.pointer.commit_id,
-              f.parent_commit);
-    auto fetched = cx_.source.fetch_node(f.pointer, cx_.tree_id, f.level);
-    if (!fetched) {
-      report_.problems.push_back(fetched.error().to_string());
-      return;
-    }
-    const NodeView& view = *fetched;
-    if (f.root) report_.height = view.level() + 1u;
-    check_keys(view, f);
-    std::uint32_t page_size = view.page_size();
-    if (options_.check_fill && !f.root && view.used_bytes() < node::capacity(page_size) / 4)
-      problem(page, "uses {} bytes, under a quarter of its room", view.used_bytes());
-    if (view.is_leaf()) {
-      if (f.root && view.count() == 0) problem(page, "is an empty root leaf");
-      report_.entries += view.count();
-      for (std::size_t i = 0; i < view.count(); ++i) check_value(view, page, i);
-      return;
-    }
-    // Children are pushed last first, so the walk meets them in key order.
-    for (std::size_t i = view.child_count(); i-- > 0;) {
-      Frame child;
-      child.pointer = view.child_at(i);
-      child.level = static_cast<std::uint8_t>(view.level() - 1);
-      child.lower = i == 0 ? f.lower : std::optional<std::string>(to_string(view.key_at(i - 1)));
-      child.upper =
-          i == view.count() ? f.upper : std::optional<std::string>(to_string(view.key_at(i)));
-      child.parent_commit = view.commit_id();
-      child.root = false;
-      stack.push_back(std::move(child));
-    }
-  }
-
-  void check_keys(const NodeView& view, const Frame& f) {
+  void check_keys(const NodeView& view, const WalkFrame& f) {
     std::uint64_t page = f.pointer.page;
     for (std::size_t i = 0; i < view.count(); ++i) {
       ByteView key = view.key_at(i);
@@ -101,12 +74,8 @@ class Checker {
         problem(page, "holds keys out of order at slot {}", i);
         return;
       }
-      if ((f.lower && compare_keys(key, bytes_view(*f.lower)) < 0) ||
-          (f.upper && compare_keys(key, bytes_view(*f.upper)) >= 0)) {
-        problem(page, "holds a key outside the separators on its path");
-        return;
-      }
     }
+    if (first_key_outside(view, f)) problem(page, "holds a key outside the separators on its path");
   }
 
   void check_value(const NodeView& view, std::uint64_t page, std::size_t i) {

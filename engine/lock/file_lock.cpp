@@ -5,8 +5,11 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <thread>
+
+#include "storage/fs.hpp"
 
 namespace deziro {
 
@@ -154,16 +157,37 @@ bool is_network_file_system(std::uint64_t magic) {
   }
 }
 
-Status check_local_file_system(int fd, const std::string& path) {
+namespace {
+
+Result<std::uint64_t> file_system_type(int fd, const std::string& path) {
   struct statfs info;
   int rc;
   do {
     rc = ::fstatfs(fd, &info);
   } while (rc != 0 && errno == EINTR);
   if (rc != 0) return fail(Error::io_errno(path, errno));
-  if (is_network_file_system(static_cast<std::uint64_t>(info.f_type)))
-    return fail(Error::unsupported_file_system(path));
+  return static_cast<std::uint64_t>(info.f_type);
+}
+
+std::atomic<FileSystemTypeProbe> g_file_system_type{&file_system_type};
+
+}  // namespace
+
+void set_file_system_type_probe(FileSystemTypeProbe probe) {
+  g_file_system_type.store(probe != nullptr ? probe : &file_system_type);
+}
+
+Status check_local_file_system(int fd, const std::string& path) {
+  std::uint64_t type = DZ_TRY(g_file_system_type.load()(fd, path));
+  if (is_network_file_system(type)) return fail(Error::unsupported_file_system(path));
   return ok();
+}
+
+Status check_local_directory(const std::string& path) {
+  int dir = DZ_TRY(fs::open_parent_dir(path));
+  Status checked = check_local_file_system(dir, path);
+  ::close(dir);
+  return checked;
 }
 
 }  // namespace deziro

@@ -113,7 +113,16 @@ class FileLock {
 // UNSUPPORTED_FILE_SYSTEM when the descriptor's file lies on a network file
 // system, whose locks and syncs cannot be trusted; IO when fstatfs fails.
 Status check_local_file_system(int fd, const std::string& path);
+// The same for the directory that holds (or would hold) `path`: checked
+// before a file is created there, so that a refusal leaves nothing behind.
+Status check_local_directory(const std::string& path);
 // The fstatfs magic numbers refused.
 bool is_network_file_system(std::uint64_t magic);
+
+// How the file system type (the fstatfs magic) of an open descriptor is
+// learnt. Tests put a probe in place of fstatfs to pose as a network file
+// system; null puts fstatfs back.
+using FileSystemTypeProbe = Result<std::uint64_t> (*)(int fd, const std::string& path);
+void set_file_system_type_probe(FileSystemTypeProbe probe);
 
 }  // namespace deziro

@@ -101,13 +101,18 @@ Status write_all_and_sync(int fd, const std::string& path, std::span<const std::
 }
 
 Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-  if (in < 0) return fail(Error::io_errno(from, errno));
-  FdCloser in_closer{in};
   bool exists = false;
   int out = DZ_TRY(create_exclusive(to, exists));
   if (exists) return LinkOutcome::AlreadyExists;
   FdCloser out_closer{out};
+  DZ_CHECK(copy_contents(from, out, to));
+  return LinkOutcome::Linked;
+}
+
+Status copy_contents(const std::string& from, int out, const std::string& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  if (in < 0) return fail(Error::io_errno(from, errno));
+  FdCloser in_closer{in};
   std::array<std::uint8_t, 8192> chunk;
   off_t offset = 0;
   for (;;) {
@@ -129,15 +134,28 @@ Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& 
     offset += n;
   }
   if (::fsync(out) != 0) return fail(Error::io_errno(to, errno));
-  return LinkOutcome::Linked;
+  return ok();
 }
 
-Status sync_parent_dir(const std::string& path) {
+Result<std::optional<FileIdentity>> identify(const std::string& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) {
+    if (errno == ENOENT) return std::optional<FileIdentity>();
+    return fail(Error::io_errno(path, errno));
+  }
+  return std::optional(FileIdentity{st.st_dev, st.st_ino});
+}
+
+Result<int> open_parent_dir(const std::string& path) {
   std::string dir = parent_dir(path);
   int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return fail(Error::io_errno(dir, errno));
-  FdCloser closer{fd};
-  if (::fsync(fd) != 0) return fail(Error::io_errno(dir, errno));
+  return fd;
+}
+
+Status sync_parent_dir(const std::string& path) {
+  FdCloser closer{DZ_TRY(open_parent_dir(path))};
+  if (::fsync(closer.fd) != 0) return fail(Error::io_errno(parent_dir(path), errno));
   return ok();
 }
 

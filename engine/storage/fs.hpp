@@ -2,7 +2,10 @@
 // anything there, and syncing directories so the new name survives a crash.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -35,7 +38,25 @@ Result<LinkOutcome> link_no_replace(const std::string& from, const std::string& 
 
 // The copy fallback: a new file created exclusively with mode 0666, filled in
 // 8192-byte chunks and fully synced. AlreadyExists when the name is taken.
+// The final name exists before its bytes do: whoever may open it meanwhile
+// has to be kept out by the caller.
 Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to);
+
+// Copies all of `from` into the open descriptor `out` (of the file `to`) in
+// 8192-byte chunks from offset 0, then syncs it fully.
+Status copy_contents(const std::string& from, int out, const std::string& to);
+
+// The device and inode that `path` names now, or none when nothing is there
+// (ENOENT); IO for any other failure.
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+};
+Result<std::optional<FileIdentity>> identify(const std::string& path);
+
+// Opens the directory of `path` ("." when none) for reading; the caller
+// closes the descriptor.
+Result<int> open_parent_dir(const std::string& path);
 
 // Opens the directory of `path` ("." when none) and syncs it fully.
 Status sync_parent_dir(const std::string& path);

@@ -458,6 +458,8 @@ Status WriteTxn::commit_deferred() { return commit_with(true); }
 
 Status WriteTxn::commit_with(bool deferred) {
   auto result = [&]() -> Status {
+    // A forked child holds neither the writer nor the file's locks.
+    DZ_CHECK(instance_->check_process());
     DZ_CHECK(check_writable());
     DZ_CHECK(flush_all_pending());
     if (failed_) return fail(Error::invalid_argument(std::string(kFailedMessage)));

@@ -80,12 +80,20 @@ TEST(DatabaseOpen, foreign_file_is_not_a_database_and_stays_untouched) {
   EXPECT_EQ(std::filesystem::file_size(dir.file("notes.txt")), 30u);
 }
 
-TEST(DatabaseOpen, empty_existing_file_is_not_a_database) {
+std::size_t open_descriptors() { return files_in("/proc/self/fd"); }
+
+TEST(DatabaseOpen, repeated_opens_of_an_open_file_take_no_descriptors) {
   TempDir dir;
-  std::ofstream(dir.file("empty.db")).close();
-  auto r = Database::open(dir.file("empty.db"), {});
-  ASSERT_FALSE(r);
-  EXPECT_EQ(r.error().kind(), ErrorKind::NotADatabase);
+  auto first = Database::open(dir.file("a.db"), {});
+  ASSERT_TRUE(first);
+  std::size_t before = open_descriptors();
+  std::vector<OpenedDatabase> handles;
+  for (int i = 0; i < 300; ++i) {
+    auto again = Database::open(dir.file("a.db"), {});
+    ASSERT_TRUE(again) << again.error().to_string();
+    handles.push_back(std::move(*again));
+  }
+  EXPECT_EQ(open_descriptors(), before);
 }
 
 TEST(DatabaseOpen, plain_file_opened_with_a_key_is_refused) {

@@ -3,9 +3,11 @@
 #include "call_frame.hpp"
 #include "errors.hpp"
 #include "layout.hpp"
+#include "native_database.hpp"
 #include "query.hpp"
 #include "schema.hpp"
 #include "text_format.hpp"
+#include "transaction.hpp"
 
 namespace deziro::binding {
 
@@ -37,10 +39,10 @@ void add_module_names(ModuleNames& names) {
   names.add_class(query::native_query_type());            //  6 NativeQuery
   names.add_function(query::compile_query_definition());  //  7 compile_query
   names.add_function(query::parse_query_definition());    //  8 parse_query
-  //  9 NativeDatabase
-  // 10 open
+  names.add_class(database::native_database_type());      //  9 NativeDatabase
+  names.add_function(database::open_definition());        // 10 open
   // 11 salvage
-  // 12 NativeTransaction
+  names.add_class(transaction::native_transaction_type());  // 12 NativeTransaction
 }
 
 int exec_module(PyObject* module) {

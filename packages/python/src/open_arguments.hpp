@@ -1,0 +1,36 @@
+// The conversions that open, set_key, set_password, backup and salvage
+// share: a key, a password and a busy timeout. Each runs with the
+// interpreter lock held and raises through VevaDuzor (or passes on what the
+// interpreter raised). Secrets are held in owners that zero them, and every
+// temporary copy is zeroed before it is released.
+#pragma once
+
+#include <chrono>
+#include <optional>
+
+#include "crypto/secret.hpp"
+#include "python.hpp"
+
+namespace deziro::binding::options {
+
+// 32 bytes from bytes, a bytearray or a memoryview: INVALID_ARGUMENT "a key
+// is 32 bytes" for another type, "a key is 32 bytes, not {}" for another
+// length.
+std::optional<Key32> extract_key(PyObject* object);
+
+// The bytes of a password: the UTF-8 of a str, or the bytes of bytes, a
+// bytearray or a memoryview; INVALID_ARGUMENT "a password is a str or bytes"
+// otherwise. No length is tested here.
+std::optional<SecretBytes> extract_password(PyObject* object);
+
+// The longest timeout kept: far beyond any wait, and short enough that a
+// deadline of now plus it cannot overflow the clock.
+inline constexpr std::chrono::nanoseconds kLongestTimeout{std::chrono::nanoseconds::max() / 4};
+
+// Seconds into a duration, rounded to the nanosecond (ties to even) and
+// capped at kLongestTimeout. A negative number, a NaN, an infinity or 2^64
+// seconds or more is INVALID_ARGUMENT "a timeout is a number of seconds, not
+// {}" with the number as its shortest decimal.
+std::optional<std::chrono::nanoseconds> timeout_from_seconds(double seconds);
+
+}  // namespace deziro::binding::options
