@@ -18,18 +18,18 @@
 #include "txn/write_txn.hpp"
 
 using namespace deziro;
-namespace fs = std::filesystem;
+namespace stdfs = std::filesystem;
 
 namespace {
 
 class Corpus {
  public:
-  explicit Corpus(fs::path root) : root_(std::move(root)) {}
+  explicit Corpus(stdfs::path root) : root_(std::move(root)) {}
 
   void add(const std::string& target, std::span<const std::uint8_t> bytes,
            std::uint8_t prefix_byte = 0, bool prefixed = false) {
-    const fs::path dir = root_ / target;
-    fs::create_directories(dir);
+    const stdfs::path dir = root_ / target;
+    stdfs::create_directories(dir);
     std::ofstream out(dir / ("seed-" + std::to_string(count_[target]++)), std::ios::binary);
     if (prefixed) out.put(static_cast<char>(prefix_byte));
     out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -37,7 +37,7 @@ class Corpus {
   }
 
  private:
-  fs::path root_;
+  stdfs::path root_;
   std::map<std::string, int> count_;
 };
 
