@@ -55,6 +55,12 @@ std::weak_ordering compare_field(const codec::FieldValue& value, const Value& op
 
 bool test_matches(const ResolvedTest& test, const codec::FieldValue& value) {
   using K = codec::FieldValue::Kind;
+  // A decoded plain value (a link's key, read whole) is tested as the
+  // borrowed form the string conditions expect.
+  if (value.kind == K::Owned) {
+    const codec::FieldValue plain = codec::FieldValue::of(*value.owned);
+    if (plain.kind != K::Owned) return test_matches(test, plain);
+  }
   const auto& ops = test.operands;
   switch (test.condition) {
     case Condition::Compare: {

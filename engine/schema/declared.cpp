@@ -4,6 +4,8 @@
 
 namespace deziro {
 
+DeclaredKind::DeclaredKind(Tag tag) noexcept : tag_(tag) {}
+
 DeclaredKind DeclaredKind::link(std::string target) {
   DeclaredKind kind(Tag::Link);
   kind.link_target_ = std::move(target);

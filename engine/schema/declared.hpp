@@ -31,6 +31,8 @@ class DeclaredKind {
   static DeclaredKind list(DeclaredKind element);
   static DeclaredKind object(std::vector<DeclaredField> fields);
 
+  // Defined where DeclaredField is complete, as the members holding fields
+  // need.
   DeclaredKind(const DeclaredKind& other);
   DeclaredKind& operator=(const DeclaredKind& other);
   DeclaredKind(DeclaredKind&&) noexcept;
@@ -49,7 +51,7 @@ class DeclaredKind {
   bool operator==(const DeclaredKind& other) const;
 
  private:
-  explicit DeclaredKind(Tag tag) : tag_(tag) {}
+  explicit DeclaredKind(Tag tag) noexcept;
 
   Tag tag_;
   std::string link_target_;

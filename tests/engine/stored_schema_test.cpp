@@ -320,6 +320,26 @@ TEST(StoredSchemaDecode, ConsistencyIsCheckedLast) {
   twins.collections[1].indexes.clear();
   EXPECT_EQ(message(schema_codec::decode_schema(schema_codec::encode_schema(twins))),
             "the schema's collection ids are inconsistent");
+  // Names are what objects and queries go by: each is unique in its scope.
+  Schema same_name = one_collection();
+  same_name.collections.push_back(same_name.collections[0]);
+  same_name.collections[1].id = same_name.next_collection_id++;
+  same_name.collections[1].indexes.clear();
+  EXPECT_EQ(message(schema_codec::decode_schema(schema_codec::encode_schema(same_name))),
+            "the schema names two collections alike");
+  Schema field_twice = one_collection();
+  field_twice.collections[0].fields.push_back(field_twice.collections[0].fields.back());
+  field_twice.collections[0].fields.back().id = field_twice.collections[0].next_field_id++;
+  EXPECT_EQ(message(schema_codec::decode_schema(schema_codec::encode_schema(field_twice))),
+            "the schema names two fields of one object alike");
+  Schema embedded_twice = one_collection();
+  embedded_twice.collections[0].fields.push_back(make_field(
+      3, "a",
+      FieldKind::object(
+          {make_field(1, "x", FieldKind::integer()), make_field(2, "x", FieldKind::str())}, 3)));
+  embedded_twice.collections[0].next_field_id = 4;
+  EXPECT_EQ(message(schema_codec::decode_schema(schema_codec::encode_schema(embedded_twice))),
+            "the schema names two fields of one object alike");
   Schema optional_key = one_collection();
   optional_key.collections[0].fields[0].optional = true;
   EXPECT_EQ(message(schema_codec::decode_schema(schema_codec::encode_schema(optional_key))),

@@ -1,5 +1,6 @@
 #include "format/object/schema.hpp"
 
+#include <string_view>
 #include <unordered_set>
 
 namespace deziro {
@@ -27,6 +28,8 @@ std::string_view kind_phrase(KindCode code) {
 }
 
 // --------------------------------------------------------------- FieldKind
+
+FieldKind::FieldKind(KindCode code) noexcept : code_(code) {}
 
 FieldKind FieldKind::link(std::uint64_t target_collection_id) {
   FieldKind kind(KindCode::Link);
@@ -59,6 +62,8 @@ FieldKind& FieldKind::operator=(const FieldKind& other) {
   return *this;
 }
 
+FieldKind::FieldKind(FieldKind&& other) noexcept = default;
+FieldKind& FieldKind::operator=(FieldKind&& other) noexcept = default;
 FieldKind::~FieldKind() = default;
 
 bool FieldKind::operator==(const FieldKind& other) const {
@@ -96,6 +101,10 @@ namespace {
 
 constexpr std::string_view kCollectionIds = "the schema's collection ids are inconsistent";
 constexpr std::string_view kFieldIds = "the schema's field ids are inconsistent";
+// Objects, records and queries find collections and fields by name, so a name
+// held twice in one scope would decode into objects that hold it twice.
+constexpr std::string_view kCollectionNames = "the schema names two collections alike";
+constexpr std::string_view kFieldNames = "the schema names two fields of one object alike";
 constexpr std::string_view kNestedList = "a list holds lists or objects";
 constexpr std::string_view kDanglingLink = "a link points at no collection";
 constexpr std::string_view kDefaultType = "a field's default does not have the field's type";
@@ -134,10 +143,12 @@ class Checker {
   std::optional<std::string_view> run() {
     std::unordered_set<std::uint64_t> collection_ids;
     std::unordered_set<std::uint64_t> index_ids;
+    std::unordered_set<std::string_view> collection_names;
     for (const Collection& collection : schema_.collections) {
       if (collection.id >= schema_.next_collection_id ||
           !collection_ids.insert(collection.id).second)
         return kCollectionIds;
+      if (!collection_names.insert(collection.name).second) return kCollectionNames;
       if (auto failure = check_fields(collection.fields, collection.next_field_id)) return failure;
       const Field* key = collection.primary_key_field();
       if (key == nullptr || key->optional ||
@@ -165,10 +176,12 @@ class Checker {
                                                std::uint64_t next_field_id) {
     bool first = true;
     std::uint64_t previous = 0;
+    std::unordered_set<std::string_view> names;
     for (const Field& field : fields) {
       if (field.id >= next_field_id || (!first && field.id <= previous)) return kFieldIds;
       first = false;
       previous = field.id;
+      if (!names.insert(field.name).second) return kFieldNames;
       if (auto failure = check_kind(field.kind)) return failure;
       if (field.default_value && !default_matches(*field.default_value, field.kind))
         return kDefaultType;

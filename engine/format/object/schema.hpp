@@ -51,10 +51,11 @@ class FieldKind {
   static FieldKind list(FieldKind element);
   static FieldKind object(std::vector<Field> fields, std::uint64_t next_field_id);
 
+  // Defined where Field is complete, as the members holding fields need.
   FieldKind(const FieldKind& other);
   FieldKind& operator=(const FieldKind& other);
-  FieldKind(FieldKind&&) noexcept = default;
-  FieldKind& operator=(FieldKind&&) noexcept = default;
+  FieldKind(FieldKind&& other) noexcept;
+  FieldKind& operator=(FieldKind&& other) noexcept;
   ~FieldKind();
 
   KindCode code() const noexcept { return code_; }
@@ -75,7 +76,7 @@ class FieldKind {
   bool operator==(const FieldKind& other) const;
 
  private:
-  explicit FieldKind(KindCode code) : code_(code) {}
+  explicit FieldKind(KindCode code) noexcept;
 
   KindCode code_;
   std::uint64_t link_target_ = 0;

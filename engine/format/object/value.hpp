@@ -82,7 +82,14 @@ class ObjectMap {
     std::size_t index;
   };
 
-  ObjectMap() = default;
+  ObjectMap() noexcept = default;
+  // The members that destroy or copy entries are defined below ObjectEntry,
+  // which they need complete.
+  ObjectMap(const ObjectMap& other);
+  ObjectMap(ObjectMap&& other) noexcept;
+  ObjectMap& operator=(const ObjectMap& other);
+  ObjectMap& operator=(ObjectMap&& other) noexcept;
+  ~ObjectMap();
 
   // Builds a map from entries in any order; names must be unique. The sort
   // is stable.
@@ -102,12 +109,12 @@ class ObjectMap {
   const Value* get(std::string_view name) const noexcept;
   Value* get_mut(std::string_view name) noexcept;
 
-  std::size_t size() const noexcept { return entries_.size(); }
-  bool empty() const noexcept { return entries_.empty(); }
-  std::span<const ObjectEntry> entries() const noexcept { return entries_; }
-  const ObjectEntry& operator[](std::size_t i) const noexcept { return entries_[i]; }
-  void reserve(std::size_t n) { entries_.reserve(n); }
-  void clear() noexcept { entries_.clear(); }
+  std::size_t size() const noexcept;
+  bool empty() const noexcept;
+  std::span<const ObjectEntry> entries() const noexcept;
+  const ObjectEntry& operator[](std::size_t i) const noexcept;
+  void reserve(std::size_t n);
+  void clear() noexcept;
 
   // Entry by entry, names and values alike (values by Value::operator==).
   bool operator==(const ObjectMap& other) const;
@@ -183,6 +190,20 @@ struct ObjectEntry {
   ObjectEntry() = default;
   ObjectEntry(std::string_view n, Value v) : name(n), value(std::move(v)) {}
 };
+
+inline ObjectMap::ObjectMap(const ObjectMap& other) = default;
+inline ObjectMap::ObjectMap(ObjectMap&& other) noexcept = default;
+inline ObjectMap& ObjectMap::operator=(const ObjectMap& other) = default;
+inline ObjectMap& ObjectMap::operator=(ObjectMap&& other) noexcept = default;
+inline ObjectMap::~ObjectMap() = default;
+inline std::size_t ObjectMap::size() const noexcept { return entries_.size(); }
+inline bool ObjectMap::empty() const noexcept { return entries_.empty(); }
+inline std::span<const ObjectEntry> ObjectMap::entries() const noexcept { return entries_; }
+inline const ObjectEntry& ObjectMap::operator[](std::size_t i) const noexcept {
+  return entries_[i];
+}
+inline void ObjectMap::reserve(std::size_t n) { entries_.reserve(n); }
+inline void ObjectMap::clear() noexcept { entries_.clear(); }
 
 // The order key of a float: NaN made canonical, -0.0 made +0.0, then mapped
 // so that unsigned comparison of keys is the order of the floats. The key
