@@ -4,6 +4,7 @@
 
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
+#include "schema/record_trees.hpp"
 #include "text_format.hpp"
 
 namespace deziro::plan {
@@ -709,8 +710,8 @@ Result<LookupOutcome> try_key_lookup(TreeAccess& access, const Collection& colle
   if (!unique) return LookupOutcome::NotTaken;
   auto lookup = [&](ByteView tree, ByteView k) -> Result<bool> {
     auto follow = [&](ByteView primary_key) -> Status {
-      return names::resolve_index_entry(access, records.bytes(), collection.name, primary_key,
-                                        to_sink);
+      return objects::resolve_index_entry(access, records.bytes(), collection.name, primary_key,
+                                          to_sink);
     };
     return access.get(tree, k, follow);
   };

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "btree/key_bound.hpp"
 #include "error.hpp"
 #include "format/object/codec_fields.hpp"
 #include "format/object/schema.hpp"
@@ -20,12 +21,12 @@
 #include "function_ref.hpp"
 #include "query/model.hpp"
 #include "query/params.hpp"
-#include "txn/key_bound.hpp"
+#include "schema/links.hpp"
 #include "txn/tree_access.hpp"
 
 namespace deziro {
 
-using PathStep = names::PathStep;
+using PathStep = objects::PathStep;
 
 // Where a path leads. `steps` are the steps after the first field (into an
 // embedded object's field, each list element, a linked collection).
