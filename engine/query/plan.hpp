@@ -122,6 +122,12 @@ struct Plan {
   std::span<const Collection> collections;
 };
 
+// Where a candidate's rows come from; a lower value is cheaper.
+enum class CandidateSource : std::uint8_t { PrimaryKey, UniqueIndex, PlainIndex };
+// What a candidate's test selects; a lower value is narrower.
+enum class CandidateShape : std::uint8_t { OneValue, InList, Range };
+
+// One conjunct of the filter that an access path could answer.
 struct IndexCandidate {
   std::optional<Value> lower;
   BoundKind lower_kind = BoundKind::Unbounded;
@@ -133,8 +139,8 @@ struct IndexCandidate {
   std::size_t position = 0;
   const Index* index = nullptr;
   std::string prefix;
-  int source = 0;  // 0 primary key, 1 unique index, 2 plain index
-  int shape = 0;   // 0 one exact value, 1 an IN list, 2 a range
+  CandidateSource source = CandidateSource::PrimaryKey;
+  CandidateShape shape = CandidateShape::OneValue;
 };
 
 // A found record handed on by the point lookup: its bytes, borrowed.
