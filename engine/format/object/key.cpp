@@ -4,13 +4,14 @@
 #include <cstring>
 
 #include "format/object/codec.hpp"
+#include "format/object/codec_internal.hpp"
 #include "text_format.hpp"
 
 namespace deziro::key {
 
 namespace {
 
-std::unexpected<Message> refuse(Message m) { return std::unexpected<Message>(m); }
+using codec::detail::refuse;
 
 // The bytes an int's body needs: the significant bytes of x for positives,
 // of its complement (at least one) for negatives, none for 0.
@@ -66,7 +67,7 @@ void write_escaped(std::uint8_t tag, ByteView bytes, std::vector<std::uint8_t>& 
   out.push_back(0x00);
 }
 
-std::expected<void, Message> encode_value(const Value& value, std::vector<std::uint8_t>& out) {
+DecodeStatus encode_value(const Value& value, std::vector<std::uint8_t>& out) {
   switch (value.kind()) {
     case ValueKind::Null:
       out.push_back(kTagNull);
@@ -132,7 +133,7 @@ Status primary_key_of(const Collection& collection, const Value& value,
   return ok();
 }
 
-std::expected<void, Message> KeyBuffer::encode(const Value& value) {
+DecodeStatus KeyBuffer::encode(const Value& value) {
   heap_.reset();
   size_ = 0;
   if (value.kind() == ValueKind::Int) {

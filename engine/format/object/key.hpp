@@ -28,9 +28,9 @@
 
 namespace deziro::key {
 
-using Message = std::string_view;
-template <typename T>
-using Decoded = std::expected<T, Message>;
+using codec::Decoded;
+using codec::DecodeStatus;
+using codec::Message;
 
 enum Tag : std::uint8_t {
   kTagNull = 1,
@@ -66,7 +66,7 @@ void encode_float(double x, std::vector<std::uint8_t>& out);
 // The tag, the bytes with each 00 written as 00 FF, then 00 00.
 void write_escaped(std::uint8_t tag, ByteView bytes, std::vector<std::uint8_t>& out);
 // Appends one component; refuses a List or an Object, appending nothing.
-std::expected<void, Message> encode_value(const Value& value, std::vector<std::uint8_t>& out);
+DecodeStatus encode_value(const Value& value, std::vector<std::uint8_t>& out);
 
 // One encoded component kept on the stack when it fits: an int, or a
 // string or bytes of at most 61 bytes without a zero byte. Longer values go
@@ -76,7 +76,7 @@ class KeyBuffer {
   static constexpr std::size_t kInlineCapacity = 64;
 
   // Replaces the content with the component of `value`.
-  std::expected<void, Message> encode(const Value& value);
+  DecodeStatus encode(const Value& value);
   ByteView view() const noexcept { return heap_ ? ByteView(*heap_) : ByteView(inline_, size_); }
 
  private:
