@@ -12,8 +12,8 @@ std::span<const Collection> collections_of(const schema::CollectionRef& ref) {
   return ref.schema->schema.collections;
 }
 
-// A write transaction's scans refuse trees with buffered writes, so the
-// collection's trees take theirs first.
+}  // namespace
+
 Status flush_collection(WriteTxn& txn, const schema::CollectionRef& ref) {
   const auto& trees = ref.resolved().trees;
   DZ_CHECK(txn.flush_pending(bytes_of(trees.record_tree)));
@@ -21,8 +21,6 @@ Status flush_collection(WriteTxn& txn, const schema::CollectionRef& ref) {
     DZ_CHECK(txn.flush_pending(bytes_of(index_tree)));
   return ok();
 }
-
-}  // namespace
 
 Status find_with(TreeAccess& access, std::span<const Collection> collections,
                  const Collection& collection, const BoundQuery& query, RecordSink sink) {

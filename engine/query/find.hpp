@@ -23,6 +23,10 @@ class WriteTxn;
 
 namespace deziro::objects {
 
+// A write transaction's scans refuse trees with buffered writes, so a find
+// or count there stores the collection's first.
+Status flush_collection(WriteTxn& txn, const schema::CollectionRef& ref);
+
 // The record bytes of each found object go to the sink, in result order.
 // `collections` are the schema's, for following links.
 Status find_with(TreeAccess& access, std::span<const Collection> collections,

@@ -7,10 +7,12 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <vector>
 
 #include "error.hpp"
 #include "format/object/schema.hpp"
+#include "format/object/value.hpp"
 #include "instance.hpp"
 #include "open_options.hpp"
 #include "schema/declared.hpp"
@@ -66,6 +68,17 @@ class Migration {
   // Runs the steps left, removes the deleted collections' trees and
   // counters, and commits durably. The transaction is over either way.
   Status finish();
+
+  // Reads as the previous schema stored them, through the migration's
+  // transaction (so a deleted collection stays readable until finish). A
+  // name the previous schema lacks is INVALID_ARGUMENT "the schema has no
+  // collection called `{}`".
+  // The object stored under `key`, by the previous schema's field names.
+  Result<std::optional<ObjectMap>> previous_object(std::string_view collection, const Value& key);
+  // Every primary key of the collection, in key order. The record tree's
+  // buffered writes are stored first, so writes made earlier in the
+  // migration never stop the walk.
+  Result<std::vector<Value>> previous_keys(std::string_view collection);
 };
 
 struct SchemaStage {

@@ -102,24 +102,29 @@ PyObject* stored_schema(PyObject* self, void*) {
 
 // --------------------------------------------------------------- methods
 
-PyObject* begin_read(PyObject* self, PyObject*) {
+// A transaction of `begin(instance, schema)`, made into a NativeTransaction
+// by `make(txn, resolved schema)`.
+template <typename Begin, typename Make>
+PyObject* begin_transaction(PyObject* self, Begin&& begin, Make&& make) {
   return guarded([&]() -> PyObject* {
     auto held = handles(self);
     if (!held) return nullptr;
-    auto txn = without_gil([&] { return Instance::begin_read(held->instance, held->schema); });
+    auto txn = without_gil([&] { return begin(held->instance, held->schema); });
     if (!txn) return raise_engine_error(txn.error());
-    return transaction::new_read_transaction(std::move(*txn), resolved_schema(self));
+    return make(std::move(*txn), resolved_schema(self));
   });
 }
 
+PyObject* begin_read(PyObject* self, PyObject*) {
+  return begin_transaction(
+      self, [](const auto& i, const auto& s) { return Instance::begin_read(i, s); },
+      transaction::new_read_transaction);
+}
+
 PyObject* begin_write(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    auto held = handles(self);
-    if (!held) return nullptr;
-    auto txn = without_gil([&] { return WriteTxn::begin(held->instance, held->schema); });
-    if (!txn) return raise_engine_error(txn.error());
-    return transaction::new_write_transaction(std::move(*txn), resolved_schema(self));
-  });
+  return begin_transaction(
+      self, [](const auto& i, const auto& s) { return WriteTxn::begin(i, s); },
+      transaction::new_write_transaction);
 }
 
 PyObject* sync(PyObject* self, PyObject*) {

@@ -35,7 +35,10 @@ Result<BoundMapping> match_collection(const ResolvedSchema& resolved, std::size_
                                       const LayoutData& layout, std::string path) {
   if (collection >= resolved.schema.collections.size())
     return fail(Error::internal("a collection index beyond the schema"));
-  auto mapping = DZ_TRY(typed::class_mapping(resolved, collection, engine_shape(layout)));
+  // A cached mapping needs no shape: every read after the first takes it
+  // without copying the layout's names.
+  auto mapping = resolved.class_cache.get(layout.layout_id, collection);
+  if (!mapping) mapping = DZ_TRY(typed::class_mapping(resolved, collection, engine_shape(layout)));
   return BoundMapping{std::move(mapping), resolved.schema.collections[collection].name,
                       std::move(path)};
 }

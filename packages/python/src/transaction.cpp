@@ -149,9 +149,13 @@ PyGetSetDef core_getset[] = {
 const MethodGroup method_groups[] = {
     [] { return static_cast<const PyMethodDef*>(core_methods); },
     write_methods,
+    read_methods,
+    change_methods,
+    migration_methods,
 };
 const GetSetGroup getset_groups[] = {
     [] { return static_cast<const PyGetSetDef*>(core_getset); },
+    migration_getset,
 };
 
 std::vector<PyMethodDef> all_methods;

@@ -133,5 +133,9 @@ std::nullptr_t raise_transaction_ended();
 
 // Member groups defined in other files, listed in transaction.cpp.
 const PyMethodDef* write_methods();
+const PyMethodDef* read_methods();
+const PyMethodDef* change_methods();
+const PyMethodDef* migration_methods();
+const PyGetSetDef* migration_getset();
 
 }  // namespace deziro::binding::transaction
