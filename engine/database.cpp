@@ -101,7 +101,8 @@ Result<fs::LinkOutcome> Database::copy_into_place(const std::string& from, const
 }
 
 Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storage> file,
-                                                          const OpenOptions& options, bool alone) {
+                                                          const OpenOptions& options, bool alone,
+                                                          const FileKeys* known_keys) {
   const std::string path = file->path();
   head::Head h = DZ_TRY(head::read_head(*file));
   auto checked = header::check_static_fields(h.bytes);
@@ -112,9 +113,14 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
     // The credential proves itself against the records' key blocks before
     // any page is read; records the data key did not sign take no part in
     // recovery.
-    auto material = DZ_TRY(record::read_commit_records(path, fields, h.bytes, options.credential));
-    record::drop_unsigned_records(h.bytes, fields, material.keys);
-    keys = std::make_unique<const FileKeys>(std::move(material.keys));
+    if (known_keys != nullptr) {
+      keys = std::make_unique<const FileKeys>(*known_keys);
+    } else {
+      auto material =
+          DZ_TRY(record::read_commit_records(path, fields, h.bytes, options.credential));
+      keys = std::make_unique<const FileKeys>(std::move(material.keys));
+    }
+    record::drop_unsigned_records(h.bytes, fields, *keys);
   } else if (!options.credential.is_none()) {
     return fail(Error::invalid_argument(
         format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
@@ -261,8 +267,9 @@ head::CommitVerifier Database::verifier_for(Storage& storage, const StaticFields
   // A small reader of its own: recovery runs before the Instance exists.
   auto reader = std::make_shared<PageReader>(storage, fields.page_size, std::move(protection),
                                              std::size_t(1) << 20);
-  return [reader](const CommitRecord& record, std::uint64_t floor) -> Result<bool> {
-    return verify_commit_pages(*reader, record, floor);
+  return [reader](const CommitRecord& record, std::uint64_t floor,
+                  std::vector<PageRunEntry>* checked) -> Result<bool> {
+    return verify_commit_pages(*reader, record, floor, checked);
   };
 }
 

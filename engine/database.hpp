@@ -60,10 +60,14 @@ class Database {
   // Turns an open file into an Instance: static fields, commit records,
   // and, when this process holds the file `alone`, recovery of the
   // published commit and the format upgrade when asked; otherwise the
-  // published commit as the head names it.
+  // published commit as the head names it. `known_keys`, when given, are
+  // the keys of an encrypted file this process has just made: its records
+  // are proven with them rather than by unwrapping a key block with the
+  // options' credential.
   static Result<std::shared_ptr<Instance>> open_existing(std::unique_ptr<Storage> file,
                                                          const OpenOptions& options,
-                                                         bool alone = true);
+                                                         bool alone = true,
+                                                         const FileKeys* known_keys = nullptr);
 
   // Takes the file's lock byte 2^62 (exclusively when no other process has
   // the file open, which lets this one recover it; else shared, waiting up

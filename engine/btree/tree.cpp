@@ -1,6 +1,7 @@
 #include "btree/tree.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 
 #include "btree/overflow.hpp"
@@ -454,13 +455,27 @@ Status relocate_runs(const WriteContext& cx, MemNode& leaf, std::uint64_t limit,
   return ok();
 }
 
-Status relocate_mem(const WriteContext& cx, MemNode& n, std::uint64_t limit, std::uint64_t& moved);
+// What one relocation walk has counted and met.
+struct RelocationWalk {
+  std::uint64_t limit;
+  std::uint64_t moved = 0;
+  // Node pages on disk met so far: a page reached twice would be moved and
+  // released twice, so the walk refuses it.
+  std::unordered_set<std::uint64_t> met;
+};
+
+Status relocate_mem(const WriteContext& cx, MemNode& n, RelocationWalk& walk);
 
 // Loads, with its path, every node of a subtree on disk that lies at or
 // above the limit or holds a run that does; null when nothing must move.
 Result<std::unique_ptr<MemNode>> relocate_disk(const WriteContext& cx, const ChildPointer& pointer,
                                                std::optional<std::uint8_t> level,
-                                               std::uint64_t limit, std::uint64_t& moved) {
+                                               RelocationWalk& walk) {
+  const std::uint64_t limit = walk.limit;
+  std::uint64_t& moved = walk.moved;
+  if (!walk.met.insert(pointer.page).second)
+    return fail(cx.source.corrupted(
+        format_text("page {} is reached twice in the tree with id {}", pointer.page, cx.tree_id)));
   NodeView view = DZ_TRY(cx.source.fetch_node(pointer, cx.tree_id, level));
   bool must_move = pointer.page >= limit;
   std::vector<std::pair<std::size_t, std::unique_ptr<MemNode>>> loaded;
@@ -471,8 +486,8 @@ Result<std::unique_ptr<MemNode>> relocate_disk(const WriteContext& cx, const Chi
     }
   } else {
     for (std::size_t i = 0; i < view.child_count(); ++i) {
-      auto child = DZ_TRY(relocate_disk(cx, view.child_at(i),
-                                        static_cast<std::uint8_t>(view.level() - 1), limit, moved));
+      auto child = DZ_TRY(
+          relocate_disk(cx, view.child_at(i), static_cast<std::uint8_t>(view.level() - 1), walk));
       if (child) loaded.emplace_back(i, std::move(child));
     }
   }
@@ -484,14 +499,13 @@ Result<std::unique_ptr<MemNode>> relocate_disk(const WriteContext& cx, const Chi
   return n;
 }
 
-Status relocate_mem(const WriteContext& cx, MemNode& n, std::uint64_t limit, std::uint64_t& moved) {
-  if (n.is_leaf()) return relocate_runs(cx, n, limit, moved);
+Status relocate_mem(const WriteContext& cx, MemNode& n, RelocationWalk& walk) {
+  if (n.is_leaf()) return relocate_runs(cx, n, walk.limit, walk.moved);
   for (MemChild& c : n.children) {
     if (c.node) {
-      DZ_CHECK(relocate_mem(cx, *c.node, limit, moved));
+      DZ_CHECK(relocate_mem(cx, *c.node, walk));
     } else {
-      c.node = DZ_TRY(
-          relocate_disk(cx, c.pointer, static_cast<std::uint8_t>(n.level - 1), limit, moved));
+      c.node = DZ_TRY(relocate_disk(cx, c.pointer, static_cast<std::uint8_t>(n.level - 1), walk));
     }
   }
   return ok();
@@ -695,15 +709,15 @@ Status drop_tree(const WriteContext& cx, TreeRoot& root) {
 }
 
 Result<std::uint64_t> relocate(const WriteContext& cx, TreeRoot& root, std::uint64_t limit) {
-  std::uint64_t moved = 0;
+  RelocationWalk walk{limit};
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (mem) {
-    DZ_CHECK(relocate_mem(cx, *mem, limit, moved));
+    DZ_CHECK(relocate_mem(cx, *mem, walk));
   } else if (root.disk().page != 0) {
-    mem = DZ_TRY(relocate_disk(cx, root.disk(), std::nullopt, limit, moved));
+    mem = DZ_TRY(relocate_disk(cx, root.disk(), std::nullopt, walk));
     if (mem) Ops::disk(root) = ChildPointer{};
   }
-  return moved;
+  return walk.moved;
 }
 
 }  // namespace btree

@@ -172,6 +172,7 @@ Status drop_tree(const WriteContext& cx, TreeRoot& root);
 // `limit`: runs are copied at once into pages from the sink (and their run
 // checks recomputed), nodes are loaded for writing, with their parents, so
 // that `write_tree` puts them on new pages. Returns the pages moved.
+// CORRUPTED when a node page is reached twice (the tree is not a tree).
 Result<std::uint64_t> relocate(const WriteContext& cx, TreeRoot& root, std::uint64_t limit);
 
 }  // namespace btree

@@ -100,17 +100,34 @@ Status write_all_and_sync(int fd, const std::string& path, std::span<const std::
   return ok();
 }
 
+namespace {
+
+// Removes `path` when it still names the file open as `fd`: a copy that
+// failed part way must not stay under the final name, and a file someone
+// else put there since must not be lost.
+void remove_if_same_file(const std::string& path, int fd) {
+  struct stat ours {};
+  struct stat there {};
+  if (::fstat(fd, &ours) != 0 || ::lstat(path.c_str(), &there) != 0) return;
+  if (ours.st_dev == there.st_dev && ours.st_ino == there.st_ino) ::unlink(path.c_str());
+}
+
+}  // namespace
+
 Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to) {
   bool exists = false;
   int out = DZ_TRY(create_exclusive(to, exists));
   if (exists) return LinkOutcome::AlreadyExists;
   FdCloser out_closer{out};
-  DZ_CHECK(copy_contents(from, out, to));
+  if (auto copied = copy_contents(from, out, to); !copied) {
+    remove_if_same_file(to, out);
+    return fail(std::move(copied).error());
+  }
   return LinkOutcome::Linked;
 }
 
 Status copy_contents(const std::string& from, int out, const std::string& to) {
-  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (in < 0) return fail(Error::io_errno(from, errno));
   FdCloser in_closer{in};
   std::array<std::uint8_t, 8192> chunk;
@@ -129,6 +146,7 @@ Status copy_contents(const std::string& from, int out, const std::string& to) {
         if (errno == EINTR) continue;
         return fail(Error::io_errno(to, errno));
       }
+      if (w == 0) return fail(Error::io(to, "failed to write whole buffer"));
       done += w;
     }
     offset += n;

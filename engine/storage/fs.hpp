@@ -39,7 +39,9 @@ Result<LinkOutcome> link_no_replace(const std::string& from, const std::string& 
 // The copy fallback: a new file created exclusively with mode 0666, filled in
 // 8192-byte chunks and fully synced. AlreadyExists when the name is taken.
 // The final name exists before its bytes do: whoever may open it meanwhile
-// has to be kept out by the caller.
+// has to be kept out by the caller. A copy that fails part way removes the
+// file it created (when the name still names that file), so no truncated
+// file is left under `to`.
 Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to);
 
 // Copies all of `from` into the open descriptor `out` (of the file `to`) in

@@ -257,6 +257,7 @@ PyGetSetDef core_getset[] = {
 const MethodGroup method_groups[] = {
     [] { return static_cast<const PyMethodDef*>(core_methods); },
     maintenance_methods,
+    compact_and_backup_methods,
 };
 const GetSetGroup getset_groups[] = {
     [] { return static_cast<const PyGetSetDef*>(core_getset); },

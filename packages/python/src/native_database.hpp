@@ -42,6 +42,9 @@ std::optional<Handles> handles(PyObject* self);
 // changes, also not by `close`.
 const std::shared_ptr<const ResolvedSchema>& resolved_schema(PyObject* self);
 
+// The group of `compact` and `backup` (maintenance_copy.cpp).
+const PyMethodDef* compact_and_backup_methods();
+
 // The module function `open`, for the module's exec step.
 PyMethodDef& open_definition();
 

@@ -23,28 +23,6 @@ namespace {
 
 constexpr const char* kMigrations = "migrations";
 
-// A str or a path-like object whose path is a str, in the file-system
-// encoding; bytes paths are refused.
-std::optional<std::string> file_path_from_python(PyObject* object) {
-  PyRef path = PyRef::steal(PyOS_FSPath(object));
-  if (!path) {
-    name_argument_in_error("path");
-    return std::nullopt;
-  }
-  if (!PyUnicode_Check(path.get())) {
-    PyErr_SetString(PyExc_TypeError,
-                    "argument 'path': expected a str or a path-like object "
-                    "whose path is a str");
-    return std::nullopt;
-  }
-  PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path.get()));
-  if (!encoded) return std::nullopt;
-  char* data = nullptr;
-  Py_ssize_t size = 0;
-  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return std::nullopt;
-  return std::string(data, static_cast<std::size_t>(size));
-}
-
 // A sequence of tuples of `size` str.
 template <std::size_t Size, typename Make>
 bool str_tuples(PyObject* sequence, Make&& make) {
@@ -105,19 +83,6 @@ std::optional<std::vector<DeclaredMigration>> migrations_from_python(PyObject* s
   return migrations;
 }
 
-std::optional<PasswordHashing> hashing_from_python(PyObject* object) {
-  constexpr const char* name = "password_hashing";
-  auto items = fixed_tuple(object, 3, name);
-  if (!items) return std::nullopt;
-  auto memory = to_u32((*items)[0], name);
-  if (!memory) return std::nullopt;
-  auto iterations = to_u32((*items)[1], name);
-  if (!iterations) return std::nullopt;
-  auto parallelism = to_u32((*items)[2], name);
-  if (!parallelism) return std::nullopt;
-  return PasswordHashing{*memory, *iterations, *parallelism};
-}
-
 // Converts `value` with `convert` into `field` when it is given and not
 // None; false with the exception set when the conversion fails.
 template <typename Field, typename Convert>
@@ -166,7 +131,7 @@ std::optional<OpenOptions> options_from_python(PyObject* const (&given)[10]) {
     if (!list) return std::nullopt;
     options.migrations = std::move(*list);
   }
-  if (!set_if_given(hashing, options.password_hashing, hashing_from_python) ||
+  if (!set_if_given(hashing, options.password_hashing, options::hashing_from_python) ||
       !set_if_given(upgrade, options.upgrade_format,
                     [](PyObject* v) { return to_bool(v, "upgrade_format"); })) {
     return std::nullopt;
@@ -205,7 +170,7 @@ PyObject* open(PyObject*, PyObject* args, PyObject* kwargs) {
                          &password, &hashing, &upgrade)) {
       return nullptr;
     }
-    auto path = file_path_from_python(path_object);
+    auto path = options::file_path_from_python(path_object);
     if (!path) return nullptr;
     std::optional<OpenOptions> options = options_from_python(given);
     if (!options) return nullptr;

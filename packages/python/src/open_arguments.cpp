@@ -5,8 +5,10 @@
 #include <span>
 #include <string>
 
+#include "arguments.hpp"
 #include "errors.hpp"
 #include "py_ref.hpp"
+#include "sequence.hpp"
 #include "text_format.hpp"
 
 namespace deziro::binding::options {
@@ -154,6 +156,39 @@ std::optional<std::chrono::nanoseconds> timeout_from_seconds(double seconds) {
         format_text("a timeout is a number of seconds, not {}", shortest_decimal(seconds)));
   }
   return exact_nanoseconds(seconds);
+}
+
+std::optional<std::string> file_path_from_python(PyObject* object) {
+  PyRef path = PyRef::steal(PyOS_FSPath(object));
+  if (!path) {
+    name_argument_in_error("path");
+    return std::nullopt;
+  }
+  if (!PyUnicode_Check(path.get())) {
+    PyErr_SetString(PyExc_TypeError,
+                    "argument 'path': expected a str or a path-like object "
+                    "whose path is a str");
+    return std::nullopt;
+  }
+  PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(path.get()));
+  if (!encoded) return std::nullopt;
+  char* data = nullptr;
+  Py_ssize_t size = 0;
+  if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return std::nullopt;
+  return std::string(data, static_cast<std::size_t>(size));
+}
+
+std::optional<PasswordHashing> hashing_from_python(PyObject* object) {
+  constexpr const char* name = "password_hashing";
+  auto items = fixed_tuple(object, 3, name);
+  if (!items) return std::nullopt;
+  auto memory = to_u32((*items)[0], name);
+  if (!memory) return std::nullopt;
+  auto iterations = to_u32((*items)[1], name);
+  if (!iterations) return std::nullopt;
+  auto parallelism = to_u32((*items)[2], name);
+  if (!parallelism) return std::nullopt;
+  return PasswordHashing{*memory, *iterations, *parallelism};
 }
 
 }  // namespace deziro::binding::options

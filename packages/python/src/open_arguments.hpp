@@ -7,7 +7,9 @@
 
 #include <chrono>
 #include <optional>
+#include <string>
 
+#include "crypto/credential.hpp"
 #include "crypto/secret.hpp"
 #include "python.hpp"
 
@@ -22,6 +24,16 @@ std::optional<Key32> extract_key(PyObject* object);
 // bytearray or a memoryview; INVALID_ARGUMENT "a password is a str or bytes"
 // otherwise. No length is tested here.
 std::optional<SecretBytes> extract_password(PyObject* object);
+
+// A str or a path-like object whose path is a str, in the file-system
+// encoding; bytes paths are refused (TypeError naming `path`).
+std::optional<std::string> file_path_from_python(PyObject* object);
+
+// The Argon2id parameters from a tuple of three ints (memory in KiB,
+// iterations, parallelism), each an unsigned 32-bit number; the binding's
+// own TypeError, ValueError or OverflowError naming `password_hashing`
+// otherwise. Their limits are checked later, with the other options.
+std::optional<PasswordHashing> hashing_from_python(PyObject* object);
 
 // The longest timeout kept: far beyond any wait, and short enough that a
 // deadline of now plus it cannot overflow the clock.

@@ -1,0 +1,129 @@
+#include "tools/repack.hpp"
+
+#include <unordered_set>
+#include <vector>
+
+#include "text_format.hpp"
+#include "tools/tree_builder.hpp"
+#include "tools/tree_list.hpp"
+#include "txn/read_txn.hpp"
+
+namespace deziro::repack {
+namespace {
+
+// Node pages met by one walk.
+class PagesMet {
+ public:
+  Status visit(NodeSource& source, std::uint64_t tree_id, std::uint64_t page) {
+    if (pages_.insert(page).second) return ok();
+    return fail(source.corrupted(
+        format_text("page {} is reached twice in the tree with id {}", page, tree_id)));
+  }
+
+ private:
+  std::unordered_set<std::uint64_t> pages_;
+};
+
+// A leaf entry's cell and slot in `layout`.
+std::size_t entry_cost(LeafLayout layout, std::uint32_t page_size, const LeafCell& cell) {
+  if (cell.overflow) return node::overflow_cell_size(layout, cell.key.size()) + node::kSlotSize;
+  return node::leaf_entry_bytes(layout, page_size, cell.key.size(), cell.value.size());
+}
+
+struct Walk {
+  ChildPointer pointer;
+  std::optional<std::uint8_t> level;
+};
+
+}  // namespace
+
+Result<TreeMeasure> measure_tree(NodeSource& source, std::uint64_t tree_id,
+                                 const ChildPointer& root, LeafLayout layout) {
+  TreeMeasure measure;
+  if (root.page == 0) return measure;
+  PagesMet met;
+  std::vector<Walk> stack{{root, std::nullopt}};
+  while (!stack.empty()) {
+    Walk item = stack.back();
+    stack.pop_back();
+    DZ_CHECK(met.visit(source, tree_id, item.pointer.page));
+    NodeView view = DZ_TRY(source.fetch_node(item.pointer, tree_id, item.level));
+    ++measure.pages;
+    if (!view.is_leaf()) {
+      measure.content_bytes += view.used_bytes();
+      for (std::size_t i = 0; i < view.child_count(); ++i)
+        stack.push_back({view.child_at(i), static_cast<std::uint8_t>(view.level() - 1)});
+    } else if (view.layout() == layout) {
+      measure.content_bytes += view.used_bytes();
+    } else {
+      for (std::size_t i = 0; i < view.count(); ++i)
+        measure.content_bytes += entry_cost(layout, view.page_size(), view.cell_at(i));
+    }
+  }
+  return measure;
+}
+
+bool worth_rebuilding(const TreeMeasure& measure, std::uint32_t page_size) {
+  std::uint64_t room = node::capacity(page_size);
+  std::uint64_t needed = (measure.content_bytes + room - 1) / room;
+  return measure.pages >= needed + 2 && 10 * needed <= 9 * measure.pages;
+}
+
+Status repack_tree(WriteTxn& txn, TreeEntry& entry) {
+  const WriteContext cx = txn.write_context(entry);
+  // A root changed in this transaction is written first, so that the walk
+  // below reads every node from a page.
+  ChildPointer root = DZ_TRY(btree::write_tree(cx, entry.root));
+  if (root.page == 0) return ok();
+  auto rebuilt = [&]() -> Result<ChildPointer> {
+    PagesMet met;
+    TreeBuilder builder(cx);
+    std::vector<Walk> stack{{root, std::nullopt}};
+    while (!stack.empty()) {
+      Walk item = stack.back();
+      stack.pop_back();
+      DZ_CHECK(met.visit(cx.source, cx.tree_id, item.pointer.page));
+      // Gives the old page up: it is released when the transaction commits.
+      std::unique_ptr<MemNode> old = DZ_TRY(format::load_child(cx, item.pointer, item.level));
+      if (old->is_leaf()) {
+        // Overflow values stay where they are: the entries keep their runs.
+        for (const MemEntry& e : old->entries) DZ_CHECK(builder.add(e));
+        continue;
+      }
+      const auto below = static_cast<std::uint8_t>(old->level - 1);
+      for (auto child = old->children.rbegin(); child != old->children.rend(); ++child)
+        stack.push_back({child->pointer, below});
+    }
+    return builder.finish();
+  }();
+  if (!rebuilt) {
+    txn.mark_failed();
+    return fail(std::move(rebuilt).error());
+  }
+  entry.root = TreeRoot::on_disk(*rebuilt);
+  entry.changed = true;
+  return ok();
+}
+
+Result<bool> repack_trees(const std::shared_ptr<Instance>& instance,
+                          const std::shared_ptr<const ResolvedSchema>& schema) {
+  // The snapshot keeps the pages the rebuilds give up retained until the
+  // pass is over; the commits that follow the pass free them.
+  ReadTxn snapshot = DZ_TRY(ReadTxn::begin(instance, schema));
+  auto names = DZ_TRY(list_trees(snapshot.source(), snapshot.catalog_root()));
+  bool rebuilt_any = false;
+  for (const std::string& name : names) {
+    auto txn = DZ_TRY(WriteTxn::begin(instance, schema));
+    TreeEntry* entry = DZ_TRY(txn->tree_entry(bytes_of(name), false));
+    if (entry == nullptr || entry->root.empty()) continue;
+    auto measure =
+        DZ_TRY(measure_tree(txn->source(), entry->tree_id, entry->root.disk(), txn->leaf_layout()));
+    if (!worth_rebuilding(measure, instance->page_size())) continue;
+    DZ_CHECK(repack_tree(*txn, *entry));
+    DZ_CHECK(txn->commit());
+    rebuilt_any = true;
+  }
+  return rebuilt_any;
+}
+
+}  // namespace deziro::repack

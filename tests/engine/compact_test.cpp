@@ -1,0 +1,219 @@
+// Compaction in place: after most entries are deleted the file shrinks,
+// every commit it leaves checks sound and holds exactly what it held; a
+// snapshot beside it keeps reading its own commit; a process killed in the
+// middle leaves a file that opens and checks; a tree whose pages are
+// reachable twice is refused instead of freeing a page twice.
+#include "tools/compact.hpp"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <chrono>
+#include <filesystem>
+#include <map>
+#include <random>
+#include <thread>
+
+#include "database.hpp"
+#include "support/child_process.hpp"
+#include "support/commit_check.hpp"
+#include "support/temp_dir.hpp"
+#include "tools/check.hpp"
+#include "tools/repack.hpp"
+#include "txn/read_txn.hpp"
+#include "txn/relocate.hpp"
+#include "txn/write_txn.hpp"
+
+namespace deziro {
+namespace {
+
+using Model = std::map<std::string, std::map<std::string, std::string>>;
+
+ByteView b(const std::string& s) { return bytes_of(s); }
+
+std::string value_for(int i) {
+  // Every 40th value goes into an overflow run.
+  return i % 40 == 0 ? std::string(std::size_t(5000 + i % 3000), char('a' + i % 26))
+                     : "value " + std::to_string(i) + std::string(std::size_t(i % 90), 'v');
+}
+
+std::shared_ptr<Instance> open_file(const std::string& path, OpenOptions options = {}) {
+  auto opened = Database::open(path, options);
+  EXPECT_TRUE(opened) << opened.error().to_string();
+  return opened ? opened->instance : nullptr;
+}
+
+// 20 000 entries in two trees, then 90 % of them deleted; returns the model.
+// `key_pad` lengthens every key, so that branches hold few children.
+Model fill_and_thin(const std::shared_ptr<Instance>& db, std::size_t key_pad = 0) {
+  Model model;
+  auto w = *WriteTxn::begin(db);
+  for (int i = 0; i < 20000; ++i) {
+    std::string tree = i % 4 == 0 ? "small" : "objects";
+    std::string key = "k" + std::to_string(i * 7919 % 20000) + std::string(key_pad, 'p');
+    EXPECT_TRUE(w->put(b(tree), b(key), b(value_for(i))));
+    model[tree][key] = value_for(i);
+  }
+  EXPECT_TRUE(w->commit());
+  std::mt19937 random(7);
+  w = *WriteTxn::begin(db);
+  for (auto& [tree, entries] : model) {
+    for (auto it = entries.begin(); it != entries.end();) {
+      if (random() % 10 == 0) {
+        ++it;
+        continue;
+      }
+      EXPECT_TRUE(*w->del(b(tree), b(it->first)));
+      it = entries.erase(it);
+    }
+  }
+  EXPECT_TRUE(w->commit());
+  return model;
+}
+
+void expect_sound_and_equal(const std::shared_ptr<Instance>& db, const Model& model) {
+  auto record = db->published().record;
+  auto report = tools::check_commit(db);
+  ASSERT_TRUE(report) << report.error().to_string();
+  for (auto& problem : report->problems) ADD_FAILURE() << problem.message;
+  auto all = testing::read_all_trees(db->reader(), record);
+  ASSERT_TRUE(all) << all.error().to_string();
+  EXPECT_TRUE(*all == model);
+}
+
+std::uint64_t file_size(const std::string& path) { return std::filesystem::file_size(path); }
+
+struct FileKind {
+  const char* name;
+  std::uint32_t page_size;
+  bool upgrade_format;  // false: format version 5, fixed-layout leaves
+  std::size_t key_pad = 0;
+};
+
+class CompactFile : public ::testing::TestWithParam<FileKind> {};
+
+TEST_P(CompactFile, mass_delete_then_compact_shrinks_the_file_and_keeps_every_entry) {
+  testing::TempDir dir;
+  OpenOptions options;
+  options.page_size = GetParam().page_size;
+  options.upgrade_format = GetParam().upgrade_format;
+  auto db = open_file(dir.file("c.db"), options);
+  Model model = fill_and_thin(db, GetParam().key_pad);
+  std::uint32_t format = db->format_version();
+
+  auto figures = repack::compact(db);
+  ASSERT_TRUE(figures) << figures.error().to_string();
+  EXPECT_EQ(figures->bytes_after, file_size(dir.file("c.db")));
+  EXPECT_LT(figures->bytes_after * 3, figures->bytes_before);
+  EXPECT_EQ(db->format_version(), format);
+  expect_sound_and_equal(db, model);
+
+  // A compact file has nothing left to move.
+  auto again = repack::compact(db);
+  ASSERT_TRUE(again) << again.error().to_string();
+  EXPECT_EQ(again->pages_moved, 0u);
+  EXPECT_LE(again->bytes_after, figures->bytes_after);
+  db.reset();
+  expect_sound_and_equal(open_file(dir.file("c.db")), model);
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CompactFile,
+                         ::testing::Values(FileKind{"format6", 4096, true},
+                                           FileKind{"format5", 4096, false},
+                                           FileKind{"pages8k", 8192, true},
+                                           // Keys near the longest: branches of
+                                           // about four children, many groups.
+                                           FileKind{"long_keys", 4096, true, 900}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Compact, snapshot_in_another_thread_keeps_reading_its_commit) {
+  testing::TempDir dir;
+  auto db = open_file(dir.file("c.db"));
+  Model model = fill_and_thin(db);
+  auto snapshot = ReadTxn::begin(db);
+  ASSERT_TRUE(snapshot);
+  std::thread reader([&] {
+    for (int round = 0; round < 5; ++round) {
+      auto all = testing::read_all_trees(db->reader(), snapshot->record());
+      ASSERT_TRUE(all) << all.error().to_string();
+      EXPECT_TRUE(*all == model);
+    }
+  });
+  auto figures = repack::compact(db);
+  reader.join();
+  ASSERT_TRUE(figures) << figures.error().to_string();
+  expect_sound_and_equal(db, model);
+  // With the snapshot gone the next compaction gives its pinned pages back.
+  snapshot = std::unexpected(Error::closed());
+  std::this_thread::sleep_for(std::chrono::milliseconds(60));
+  auto later = repack::compact(db);
+  ASSERT_TRUE(later) << later.error().to_string();
+  EXPECT_LE(later->bytes_after, figures->bytes_after);
+  expect_sound_and_equal(db, model);
+}
+
+TEST(Compact, process_killed_mid_compaction_leaves_a_sound_file) {
+  testing::TempDir dir;
+  Model model = fill_and_thin(open_file(dir.file("base.db")));
+  int killed = 0;
+  for (int delay_ms : {0, 3, 8, 15, 30}) {
+    std::string path = dir.file("killed" + std::to_string(delay_ms) + ".db");
+    std::filesystem::copy_file(dir.file("base.db"), path);
+    testing::Signal started;
+    testing::Child child([&] {
+      auto opened = Database::open(path, OpenOptions{});
+      if (!opened) return 2;
+      started.send();
+      return repack::compact(opened->instance) ? 0 : 3;
+    });
+    ASSERT_EQ(started.receive(), 'x');
+    std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
+    child.kill_now();
+    int code = child.wait();
+    EXPECT_TRUE(code == 0 || code == 1000 + SIGKILL) << code;
+    killed += code == 1000 + SIGKILL;
+    expect_sound_and_equal(open_file(path), model);
+  }
+  EXPECT_GE(killed, 1) << "every child finished before it was killed";
+}
+
+// A branch whose children all point at one leaf: its pages are reachable
+// more than once.
+void make_shared_child_tree(const std::shared_ptr<Instance>& db) {
+  auto w = *WriteTxn::begin(db);
+  ASSERT_TRUE(w->put(b("dag"), b("a"), b("1")));
+  TreeEntry* entry = *w->tree_entry(b("dag"), false);
+  auto cx = w->write_context(*entry);
+  ChildPointer leaf = *btree::write_tree(cx, entry->root);
+  MemNode branch;
+  branch.level = 1;
+  for (int i = 0; i < 12; ++i) {
+    if (i > 0) branch.keys.push_back(std::string(1, char('b' + i)));
+    branch.children.push_back(MemChild{leaf, nullptr});
+  }
+  entry->root = TreeRoot::on_disk(*btree::write_node(cx, branch));
+  entry->changed = true;
+  ASSERT_TRUE(w->commit());
+}
+
+TEST(Compact, tree_with_a_page_reachable_twice_is_refused_and_not_rebuilt) {
+  testing::TempDir dir;
+  auto db = open_file(dir.file("c.db"));
+  make_shared_child_tree(db);
+  EXPECT_FALSE(tools::check_commit(db)->ok()) << "the check sees the shared page too";
+  auto root_before = ReadTxn::begin(db)->descriptor(b("dag"));
+
+  auto figures = repack::compact(db);
+  ASSERT_FALSE(figures);
+  EXPECT_EQ(figures.error().kind(), ErrorKind::Corrupted) << figures.error().to_string();
+  EXPECT_EQ(*ReadTxn::begin(db)->descriptor(b("dag")), *root_before);
+
+  // Relocation walks the same way and refuses the tree before moving it.
+  auto w = *WriteTxn::begin(db);
+  auto moved = write::write_overflow(*w, (*w->tree_entry(b("dag"), false))->tree_id, 1);
+  ASSERT_FALSE(moved);
+  EXPECT_EQ(moved.error().kind(), ErrorKind::Corrupted) << moved.error().to_string();
+}
+
+}  // namespace
+}  // namespace deziro
