@@ -1,14 +1,24 @@
-// One writer committing while 1, 2, 4 and 8 reader processes read random
-// keys, beside LMDB doing the same. Each reader is a forked process that
-// opens the file afresh and runs random point gets for a fixed time, taking
-// a new snapshot every 64 gets; the writer (the parent) commits 10 random
-// puts per transaction meanwhile. Printed per reader count: the reads per
-// second of all readers, per reader, and the writer's commits per second
+// One writer committing while 0, 1, 2, 4 and 8 reader processes read
+// random keys, beside LMDB doing the same. Each reader is a forked process
+// that opens the file afresh and runs random point gets for a fixed time,
+// taking a new snapshot every 64 gets; the writer (the parent) commits 10
+// random puts per transaction meanwhile. Printed per reader count: the reads
+// per second of all readers, per reader, and the writer's commits per second
 // (first with no reader, as the base line).
+// Cold readers start with an empty cache of the default size; warm readers
+// have a cache that holds the whole file and read every key once before the
+// clock starts (LMDB's readers read every key once too), so the two say
+// which part of a reader's cost is filling its cache.
 // The writer's commits are deferred (the engine syncs once a second in the
 // background) and LMDB runs with MDB_NOSYNC: both measure the locking and
 // the page work, not the disk's sync time.
+// Then the system calls of one process making deferred and durable commits
+// (every thread, the background sync included), counted under ptrace, and
+// the ratios of the engine's figures to LMDB's.
 // Arguments: [keys] [seconds per run].
+#include <signal.h>
+#include <sys/ptrace.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,8 +28,11 @@
 #include <cstring>
 #include <filesystem>
 #include <functional>
+#include <map>
+#include <optional>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "database.hpp"
@@ -66,13 +79,19 @@ bool value_matches(std::uint64_t i, ByteView v) {
 struct Engine {
   const char* name;
   std::function<void(std::uint64_t keys)> load;
-  // In a fresh process: gets until `end`; returns the gets done.
-  std::function<std::uint64_t(std::uint64_t keys, Clock::time_point end, std::uint64_t seed)>
+  // In a fresh process: opens, reads every key once when `warm`, calls
+  // `ready`, which returns when to stop, then gets until then; returns the
+  // gets done.
+  std::function<std::uint64_t(std::uint64_t keys, bool warm,
+                              const std::function<Clock::time_point()>& ready, std::uint64_t seed)>
       read_until;
   // In the parent: commits until `end`; returns the commits done.
   std::function<std::uint64_t(std::uint64_t keys, Clock::time_point end, std::uint64_t round)>
       write_until;
 };
+
+// Figures kept for the ratios printed at the end: workload → engine → rate.
+std::map<std::string, std::map<std::string, double>> g_rates;
 
 void print(const char* engine, const std::string& workload, int readers, std::uint64_t ops,
            double seconds, const char* rate_name, double per_reader) {
@@ -85,48 +104,152 @@ void print(const char* engine, const std::string& workload, int readers, std::ui
   if (per_reader >= 0) std::printf(",\"reads_per_sec_per_reader\":%.0f", per_reader);
   std::printf("}\n");
   std::fflush(stdout);
+  g_rates[workload][engine] = per_reader >= 0 ? per_reader : double(ops) / seconds;
+}
+
+void write_all(int fd, const void* data, std::size_t size) {
+  if (::write(fd, data, size) != ssize_t(size)) die("pipe write");
+}
+
+void read_all(int fd, void* data, std::size_t size) {
+  if (::read(fd, data, size) != ssize_t(size)) die("a reader failed");
+}
+
+// One window: `readers` forked readers and the writer run for `seconds`
+// together. Each reader reports when it is ready (warm) and is told when to
+// stop, so that warming up takes nothing from the window.
+void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers, bool warm,
+                std::uint64_t round) {
+  struct Child {
+    pid_t pid;
+    int to_child;
+    int from_child;
+  };
+  std::vector<Child> children;
+  for (int r = 0; r < readers; ++r) {
+    int down[2], up[2];
+    if (::pipe(down) != 0 || ::pipe(up) != 0) die("pipe");
+    pid_t pid = ::fork();
+    if (pid == 0) {
+      ::close(down[1]);
+      ::close(up[0]);
+      auto ready = [&] {
+        char c = 1;
+        write_all(up[1], &c, 1);
+        Clock::rep end = 0;
+        read_all(down[0], &end, sizeof end);
+        auto stop = Clock::time_point(Clock::duration(end));
+        std::this_thread::sleep_until(stop - std::chrono::duration_cast<Clock::duration>(
+                                                 std::chrono::duration<double>(seconds)));
+        return stop;
+      };
+      std::uint64_t n = e.read_until(keys, warm, ready, 7919 * (r + 1));
+      write_all(up[1], &n, sizeof n);
+      ::_exit(0);
+    }
+    ::close(down[0]);
+    ::close(up[1]);
+    children.push_back(Child{pid, down[1], up[0]});
+  }
+  for (const Child& c : children) {
+    char ready = 0;
+    read_all(c.from_child, &ready, 1);
+  }
+  auto start = Clock::now() + std::chrono::milliseconds(50);
+  auto end =
+      start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
+  Clock::rep end_rep = end.time_since_epoch().count();
+  for (const Child& c : children) write_all(c.to_child, &end_rep, sizeof end_rep);
+  std::this_thread::sleep_until(start);
+  std::uint64_t commits = e.write_until(keys, end, round);
+  std::uint64_t reads = 0;
+  for (const Child& c : children) {
+    std::uint64_t n = 0;
+    read_all(c.from_child, &n, sizeof n);
+    ::close(c.from_child);
+    ::close(c.to_child);
+    int status = 0;
+    ::waitpid(c.pid, &status, 0);
+    reads += n;
+  }
+  std::string kind = warm ? "warm_" : "";
+  print(e.name, "writer_commits_beside_" + std::to_string(readers) + "_" + kind + "readers",
+        readers, commits, seconds, "commits_per_sec", -1);
+  if (readers > 0)
+    print(e.name, "random_reads_" + std::to_string(readers) + "_" + kind + "readers", readers,
+          reads, seconds, "reads_per_sec", double(reads) / seconds / readers);
 }
 
 void run(const Engine& e, std::uint64_t keys, double seconds) {
   e.load(keys);
   std::uint64_t round = 1;
-  for (int readers : {0, 1, 2, 4, 8}) {
-    // Readers start, then all run for the same window as the writer.
-    auto start = Clock::now() + std::chrono::milliseconds(200);
-    auto end =
-        start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(seconds));
-    std::vector<std::pair<pid_t, int>> children;
-    for (int r = 0; r < readers; ++r) {
-      int fds[2];
-      if (::pipe(fds) != 0) die("pipe");
-      pid_t pid = ::fork();
-      if (pid == 0) {
-        ::close(fds[0]);
-        std::this_thread::sleep_until(start);
-        std::uint64_t n = e.read_until(keys, end, 7919 * (r + 1));
-        if (::write(fds[1], &n, sizeof n) != sizeof n) ::_exit(3);
-        ::_exit(0);
-      }
-      ::close(fds[1]);
-      children.emplace_back(pid, fds[0]);
-    }
-    std::this_thread::sleep_until(start);
-    std::uint64_t commits = e.write_until(keys, end, round++);
-    std::uint64_t reads = 0;
-    for (auto [pid, fd] : children) {
-      std::uint64_t n = 0;
-      if (::read(fd, &n, sizeof n) != sizeof n) die("a reader failed");
-      ::close(fd);
-      int status = 0;
-      ::waitpid(pid, &status, 0);
-      reads += n;
-    }
-    print(e.name, "writer_commits_beside_" + std::to_string(readers) + "_readers", readers, commits,
-          seconds, "commits_per_sec", -1);
-    if (readers > 0)
-      print(e.name, "random_reads_" + std::to_string(readers) + "_readers", readers, reads, seconds,
-            "reads_per_sec", double(reads) / seconds / readers);
+  for (int readers : {0, 1, 2, 4, 8}) run_window(e, keys, seconds, readers, false, round++);
+  for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++);
+}
+
+// ---------------------------------------------------------------- system calls
+
+struct SyscallCount {
+  std::uint64_t calls = 0;
+  std::uint64_t syncs = 0;
+};
+
+// Marks the counted stretch in a traced child: the tracer counts the system
+// calls of every thread between the first and the second of these.
+void mark() { (void)::syscall(SYS_getppid); }
+
+// Runs `body` in a child traced with ptrace and counts the system calls it
+// makes between its two marks; nothing when the system refuses to trace.
+std::optional<SyscallCount> count_syscalls(const std::function<void()>& body) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    if (::ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) ::_exit(4);
+    ::raise(SIGSTOP);
+    body();
+    ::_exit(0);
   }
+  int status = 0;
+  if (::waitpid(child, &status, 0) != child || !WIFSTOPPED(status)) {
+    ::waitpid(child, &status, 0);
+    return std::nullopt;
+  }
+  long options = PTRACE_O_TRACESYSGOOD | PTRACE_O_TRACECLONE | PTRACE_O_EXITKILL;
+  if (::ptrace(PTRACE_SETOPTIONS, child, nullptr, options) != 0) {
+    ::kill(child, SIGKILL);
+    ::waitpid(child, &status, 0);
+    return std::nullopt;
+  }
+  ::ptrace(PTRACE_SYSCALL, child, nullptr, nullptr);
+  SyscallCount count;
+  int marks = 0;
+  while (true) {
+    pid_t tid = ::waitpid(-1, &status, __WALL);
+    if (tid < 0) break;
+    if (WIFEXITED(status) || WIFSIGNALED(status)) {
+      if (tid == child) break;
+      continue;
+    }
+    if (!WIFSTOPPED(status)) continue;
+    int signal = WSTOPSIG(status);
+    int deliver = 0;
+    if (signal == (SIGTRAP | 0x80)) {
+      __ptrace_syscall_info info{};
+      if (::ptrace(PTRACE_GET_SYSCALL_INFO, tid, sizeof info, &info) > 0 &&
+          info.op == PTRACE_SYSCALL_INFO_ENTRY) {
+        if (info.entry.nr == SYS_getppid) {
+          ++marks;
+        } else if (marks == 1) {
+          ++count.calls;
+          if (info.entry.nr == SYS_fsync || info.entry.nr == SYS_fdatasync) ++count.syncs;
+        }
+      }
+    } else if (signal != SIGTRAP && signal != SIGSTOP) {
+      deliver = signal;
+    }
+    ::ptrace(PTRACE_SYSCALL, tid, nullptr, deliver);
+  }
+  if (marks < 2) return std::nullopt;
+  return count;
 }
 
 // ---------------------------------------------------------------- deziro
@@ -137,6 +260,18 @@ std::shared_ptr<Instance> open_deziro() {
   auto opened = Database::open(g_path, OpenOptions{});
   if (!opened) die(opened.error().to_string());
   return opened->instance;
+}
+
+// One writer's transaction: kPutsPerCommit random puts, then a commit.
+void commit_random_puts(const std::shared_ptr<Instance>& instance, std::mt19937_64& rng,
+                        std::uint64_t keys, std::uint64_t round, bool deferred) {
+  auto w = WriteTxn::begin(instance);
+  if (!w) die(w.error().to_string());
+  for (int i = 0; i < kPutsPerCommit; ++i) {
+    std::uint64_t k = rng() % keys;
+    if (!(*w)->put(bytes_of(kTree), bytes_of(key_of(k)), bytes_of(value_of(k, round)))) die("put");
+  }
+  if (!(deferred ? (*w)->commit_deferred() : (*w)->commit())) die("commit");
 }
 
 Engine deziro_engine() {
@@ -153,8 +288,24 @@ Engine deziro_engine() {
     auto v = r->open_tree(bytes_of(kTree), bytes_of(key_of(keys / 2)));
     if (!v || !*v || !value_matches(keys / 2, **v)) die("the loaded data does not read back");
   };
-  e.read_until = [](std::uint64_t keys, Clock::time_point end, std::uint64_t seed) {
-    auto instance = open_deziro();
+  e.read_until = [](std::uint64_t keys, bool warm, const std::function<Clock::time_point()>& ready,
+                    std::uint64_t seed) {
+    OpenOptions options;
+    // Room for the whole file, with what a parsed node adds to its page.
+    if (warm) options.cache_size = 2 * std::filesystem::file_size(g_path);
+    auto opened = Database::open(g_path, options);
+    if (!opened) die(opened.error().to_string());
+    auto instance = opened->instance;
+    if (warm) {
+      auto r = ReadTxn::begin(instance);
+      if (!r) die(r.error().to_string());
+      auto reader = r->tree_reader(bytes_of(kTree));
+      if (!reader || !*reader) die("no tree");
+      for (std::uint64_t k = 0; k < keys; ++k)
+        if (!(*reader)->get(bytes_of(key_of(k)), [](ByteView) -> Status { return ok(); }))
+          die("a warming read failed");
+    }
+    Clock::time_point end = ready();
     std::mt19937_64 rng(seed);
     std::uint64_t done = 0;
     while (Clock::now() < end) {
@@ -180,14 +331,7 @@ Engine deziro_engine() {
     std::mt19937_64 rng(round);
     std::uint64_t commits = 0;
     while (Clock::now() < end) {
-      auto w = WriteTxn::begin(instance);
-      if (!w) die(w.error().to_string());
-      for (int i = 0; i < kPutsPerCommit; ++i) {
-        std::uint64_t k = rng() % keys;
-        if (!(*w)->put(bytes_of(kTree), bytes_of(key_of(k)), bytes_of(value_of(k, round))))
-          die("put");
-      }
-      if (!(*w)->commit_deferred()) die("commit");
+      commit_random_puts(instance, rng, keys, round, true);
       ++commits;
     }
     return commits;
@@ -231,13 +375,22 @@ Engine lmdb_engine() {
     mdb_env_sync(env, 1);
     mdb_env_close(env);
   };
-  e.read_until = [](std::uint64_t keys, Clock::time_point end, std::uint64_t seed) {
+  e.read_until = [](std::uint64_t keys, bool warm, const std::function<Clock::time_point()>& ready,
+                    std::uint64_t seed) {
     MDB_env* env = open_lmdb();
     MDB_txn* txn;
     MDB_dbi dbi;
     check(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), "begin");
     check(mdb_dbi_open(txn, nullptr, 0, &dbi), "dbi");
+    if (warm) {
+      for (std::uint64_t k = 0; k < keys; ++k) {
+        std::string key = key_of(k);
+        MDB_val mk{key.size(), key.data()}, mv;
+        check(mdb_get(txn, dbi, &mk, &mv), "get");
+      }
+    }
     mdb_txn_reset(txn);
+    Clock::time_point end = ready();
     std::mt19937_64 rng(seed);
     std::uint64_t done = 0;
     while (Clock::now() < end) {
@@ -289,18 +442,76 @@ Engine lmdb_engine() {
 
 }  // namespace
 
+// The system calls of deferred and of durable commits like the writer's,
+// in a process of their own that has the file open already.
+void count_commit_syscalls(std::uint64_t keys) {
+  for (bool deferred : {true, false}) {
+    const std::uint64_t commits = deferred ? 400 : 40;
+    auto counted = count_syscalls([&] {
+      auto instance = open_deziro();
+      std::mt19937_64 rng(deferred ? 11 : 13);
+      auto commit_one = [&](std::uint64_t round) {
+        commit_random_puts(instance, rng, keys, round, deferred);
+      };
+      // The first commit reads the free tree; the ones counted are steady.
+      commit_one(1000);
+      mark();
+      for (std::uint64_t i = 0; i < commits; ++i) commit_one(1001 + i);
+      mark();
+    });
+    const char* workload =
+        deferred ? "syscalls_per_deferred_commit" : "syscalls_per_durable_commit";
+    if (!counted) {
+      std::printf(
+          "{\"bench\":\"concurrency\",\"workload\":\"%s\",\"engine\":\"deziro\","
+          "\"ops\":0,\"ns_per_op\":0,\"skipped\":\"ptrace is not allowed here\"}\n",
+          workload);
+      continue;
+    }
+    std::printf(
+        "{\"bench\":\"concurrency\",\"workload\":\"%s\",\"engine\":\"deziro\",\"ops\":%llu,"
+        "\"ns_per_op\":0,\"syscalls_per_commit\":%.1f,\"syncs_per_commit\":%.3f}\n",
+        workload, (unsigned long long)commits, double(counted->calls) / double(commits),
+        double(counted->syncs) / double(commits));
+    std::fflush(stdout);
+  }
+}
+
+// The engine's figures over LMDB's, 1 meaning as fast (printed, never
+// judged here).
+void print_ratios() {
+  for (const auto& [workload, engines] : g_rates) {
+    auto ours = engines.find("deziro"), theirs = engines.find("lmdb");
+    if (ours == engines.end() || theirs == engines.end() || theirs->second <= 0) continue;
+    std::printf(
+        "{\"bench\":\"concurrency\",\"workload\":\"ratio_%s\",\"engine\":\"deziro/lmdb\","
+        "\"ops\":0,\"ns_per_op\":0,\"ratio\":%.3f}\n",
+        workload.c_str(), ours->second / theirs->second);
+  }
+  auto base = g_rates.find("writer_commits_beside_0_readers");
+  auto eight = g_rates.find("writer_commits_beside_8_readers");
+  if (base != g_rates.end() && eight != g_rates.end() && eight->second.contains("deziro") &&
+      eight->second.at("deziro") > 0)
+    std::printf(
+        "{\"bench\":\"concurrency\",\"workload\":\"commit_drop_0_to_8_readers\","
+        "\"engine\":\"deziro\",\"ops\":0,\"ns_per_op\":0,\"ratio\":%.3f}\n",
+        base->second.at("deziro") / eight->second.at("deziro"));
+}
+
 int main(int argc, char** argv) {
-  std::uint64_t keys = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 200000;
+  std::uint64_t keys = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
   double seconds = argc > 2 ? std::strtod(argv[2], nullptr) : 1.5;
   auto dir =
       std::filesystem::temp_directory_path() / ("bench_concurrency." + std::to_string(::getpid()));
   std::filesystem::create_directories(dir);
   g_path = (dir / "deziro.db").string();
   run(deziro_engine(), keys, seconds);
+  count_commit_syscalls(keys);
 #ifdef DEZIRO_BENCH_HAVE_LMDB
   g_lmdb_path = (dir / "lmdb.mdb").string();
   run(lmdb_engine(), keys, seconds);
 #endif
+  print_ratios();
   std::filesystem::remove_all(dir);
   return 0;
 }

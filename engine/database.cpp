@@ -46,7 +46,8 @@ Result<std::unique_ptr<DbFile>> Database::open_file(const std::string& path) {
 }
 
 Result<std::vector<std::uint8_t>> Database::new_first_page(const OpenOptions& options,
-                                                           std::string_view path) {
+                                                           std::string_view path,
+                                                           keys::PasswordKeys* password_keys) {
   StaticFields fields;
   fields.format_version = options.upgrade_format ? kNewestFormatVersion : kOldestFormatVersion;
   fields.page_size = options.page_size;
@@ -58,7 +59,8 @@ Result<std::vector<std::uint8_t>> Database::new_first_page(const OpenOptions& op
   if (fields.encrypted()) {
     // A fresh data key, wrapped for the credential; a plain file keeps a
     // zero key block and MAC.
-    auto material = DZ_TRY(keys::new_file_keys(path, options, fields.file_id, fields.cipher));
+    auto material =
+        DZ_TRY(keys::new_file_keys(path, options, fields.file_id, fields.cipher, password_keys));
     first.key_block = material.key_block;
     record::sign_commit_record(first, material.keys.record_mac_key, fields.file_id, 0);
   }
@@ -102,7 +104,8 @@ Result<fs::LinkOutcome> Database::copy_into_place(const std::string& from, const
 
 Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storage> file,
                                                           const OpenOptions& options, bool alone,
-                                                          const FileKeys* known_keys) {
+                                                          const FileKeys* known_keys,
+                                                          keys::PasswordKeys* password_keys) {
   const std::string path = file->path();
   head::Head h = DZ_TRY(head::read_head(*file));
   auto checked = header::check_static_fields(h.bytes);
@@ -116,8 +119,8 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
     if (known_keys != nullptr) {
       keys = std::make_unique<const FileKeys>(*known_keys);
     } else {
-      auto material =
-          DZ_TRY(record::read_commit_records(path, fields, h.bytes, options.credential));
+      auto material = DZ_TRY(
+          record::read_commit_records(path, fields, h.bytes, options.credential, password_keys));
       keys = std::make_unique<const FileKeys>(std::move(material.keys));
     }
     record::drop_unsigned_records(h.bytes, fields, *keys);
@@ -149,7 +152,8 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
 
 Result<std::shared_ptr<Instance>> Database::share_instance(std::shared_ptr<Instance> instance,
                                                            const std::string& path,
-                                                           const OpenOptions& options) {
+                                                           const OpenOptions& options,
+                                                           keys::PasswordKeys& password_keys) {
   // A file already open here still asks this open for its own secret,
   // against the head as it is now: another process may have changed the
   // key since this one last looked.
@@ -157,13 +161,13 @@ Result<std::shared_ptr<Instance>> Database::share_instance(std::shared_ptr<Insta
   const FileKeys* keys = instance->file_keys();
   DZ_CHECK(keys::prove_credential(path, options.credential, instance->cipher(), instance->file_id(),
                                   instance->published().record.key_block,
-                                  keys != nullptr ? keys->data_key : Key32()));
+                                  keys != nullptr ? keys->data_key : Key32(), &password_keys));
   return instance;
 }
 
-Result<std::shared_ptr<Instance>> Database::open_registered(registry::Lock& registry,
-                                                            const std::string& path,
-                                                            const OpenOptions& options) {
+Result<std::shared_ptr<Instance>> Database::open_registered(
+    registry::Lock& registry, const std::string& path, const OpenOptions& options,
+    keys::PasswordKeys& password_keys, const std::optional<std::vector<std::uint8_t>>& new_page) {
   // A file open here already is found by the (device, inode) its name
   // stands for now and shared without a descriptor of its own, so repeated
   // opens cost no descriptors. Its Instance's descriptors keep the inode
@@ -172,12 +176,13 @@ Result<std::shared_ptr<Instance>> Database::open_registered(registry::Lock& regi
   if (named) {
     registry::FileKey key{named->device, named->inode};
     if (registry.salvage_claim(key)) return fail(Error::busy(path));
-    if (auto live = registry.lookup(key)) return share_instance(std::move(live), path, options);
+    if (auto live = registry.lookup(key))
+      return share_instance(std::move(live), path, options, password_keys);
   } else {
     if (!options.create) return fail(Error::not_found(path));
     // Refused before anything is created there.
     DZ_CHECK(check_local_directory(path));
-    auto page = DZ_TRY(new_first_page(options, path));
+    auto page = new_page ? *new_page : DZ_TRY(new_first_page(options, path));
     // False means another creator won the race: open the file it made.
     (void)DZ_TRY(create_file(path, page));
   }
@@ -195,20 +200,95 @@ Result<std::shared_ptr<Instance>> Database::open_registered(registry::Lock& regi
     // Closing this descriptor would drop every lock the process holds on
     // the file: the open file's lock state keeps it instead.
     if (FileLock* lock = live->file_lock()) lock->add_file(file->release_descriptor());
-    return share_instance(std::move(live), path, options);
+    return share_instance(std::move(live), path, options, password_keys);
   }
-  auto instance = DZ_TRY(open_locked(std::move(file), options));
+  auto instance = DZ_TRY(open_locked(std::move(file), options, &password_keys));
   registry.insert(key, instance);
   return instance;
 }
 
+namespace {
+
+// Lets a descriptor of a database file go without dropping any lock of this
+// process: an Instance or a salvage that holds the same file keeps it open;
+// otherwise, with the registry lock held so that no open of the file is
+// under way, it is closed.
+void let_descriptor_go(std::unique_ptr<DbFile> file) {
+  struct stat st {};
+  registry::Lock registry;
+  if (::fstat(file->descriptor(), &st) != 0) return;
+  registry::FileKey key{st.st_dev, st.st_ino};
+  if (auto salvage = registry.salvage_claim(key)) {
+    salvage->add_file(file->release_descriptor());
+  } else if (auto live = registry.lookup(key)) {
+    if (FileLock* lock = live->file_lock()) lock->add_file(file->release_descriptor());
+  }
+  file.reset();
+}
+
+// Derives the password keys that the key blocks of the file at `path` need,
+// the published block's first, without the registry lock: through the
+// descriptors of the file's Instance when it is open here, else through a
+// descriptor of its own. Failures are left for the open to find and report.
+void derive_password_keys(const std::string& path, const OpenOptions& options,
+                          keys::PasswordKeys& password_keys) {
+  std::shared_ptr<Instance> live;
+  if (auto named = fs::identify(path); named && *named) {
+    registry::Lock registry;
+    live = registry.lookup(registry::FileKey{(*named)->device, (*named)->inode});
+  }
+  std::unique_ptr<DbFile> own;
+  if (!live) {
+    auto opened = Database::open_file(path);
+    if (!opened) return;
+    own = std::move(*opened);
+  }
+  Storage& file = live ? live->storage() : *own;
+  if (auto h = head::read_head(file)) {
+    if (auto fields = header::check_static_fields(h->bytes); fields && fields->encrypted()) {
+      password_keys.set_deriving(true);
+      (void)record::read_commit_records(path, *fields, h->bytes, options.credential,
+                                        &password_keys);
+    }
+  }
+  if (own) let_descriptor_go(std::move(own));
+}
+
+// Rounds of an open with a password: another process may change the key
+// between the hashing and the registry lock; the last round hashes under
+// the lock.
+constexpr int kPasswordOpenRounds = 3;
+
+}  // namespace
+
 Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions& options) {
   OpenedDatabase opened;
-  {
-    // Opens of files in this process run one at a time, so two threads opening
-    // one file end up sharing one Instance.
-    registry::Lock registry;
-    opened.instance = DZ_TRY(open_registered(registry, path, options));
+  // Argon2id may take seconds and a GiB, and every open in the process waits
+  // for the registry lock: the keys are derived before it, and under it only
+  // the keys derived then are used.
+  keys::PasswordKeys password_keys;
+  for (int round = 1;; ++round) {
+    bool last = round >= kPasswordOpenRounds || !options.credential.is_password();
+    if (!last) derive_password_keys(path, options, password_keys);
+    // A new file's data key is wrapped here too, its password key kept.
+    std::optional<std::vector<std::uint8_t>> new_page;
+    if (auto named = fs::identify(path);
+        options.create && options.credential.is_password() && named && !*named) {
+      password_keys.set_deriving(true);
+      new_page = DZ_TRY(new_first_page(options, path, &password_keys));
+    }
+    password_keys.set_deriving(last);
+    password_keys.clear_missed();
+    auto instance = [&] {
+      // Opens of files in this process run one at a time, so two threads
+      // opening one file end up sharing one Instance.
+      registry::Lock registry;
+      return open_registered(registry, path, options, password_keys, new_page);
+    }();
+    if (instance || last || !password_keys.missed()) {
+      opened.instance = DZ_TRY(std::move(instance));
+      break;
+    }
   }
   // The schema stage, outside the registry lock: it may wait for the
   // writer. It compares the declared schema with the stored one, stores a
@@ -226,7 +306,8 @@ Result<OpenedDatabase> Database::open(const std::string& path, const OpenOptions
 namespace deziro {
 
 Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> file,
-                                                        const OpenOptions& options) {
+                                                        const OpenOptions& options,
+                                                        keys::PasswordKeys* password_keys) {
   const std::string& path = file->path();
   int fd = ::dup(file->descriptor());
   if (fd < 0) return fail(Error::io_errno(path, errno));
@@ -241,7 +322,7 @@ Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> 
     auto shared = lock->wait_lock(lock_bytes::kFile, LockMode::Shared, deadline);
     if (!shared) return fail(error_from_lock_wait(shared.error(), path));
   }
-  auto instance = DZ_TRY(open_existing(std::move(file), options, *alone));
+  auto instance = DZ_TRY(open_existing(std::move(file), options, *alone, nullptr, password_keys));
   if (*alone) {
     // Turning the hold shared cannot be refused: no one else holds it.
     auto shared = lock->try_lock(lock_bytes::kFile, LockMode::Shared);

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 
+#include "crypto/keys.hpp"
 #include "error.hpp"
 #include "instance.hpp"
 #include "open_options.hpp"
@@ -53,9 +55,11 @@ class Database {
   static Result<fs::LinkOutcome> copy_into_place(const std::string& from, const std::string& to);
 
   // The first page of a new file as `options` describe it (encrypted when
-  // they hold a key or password); `path` is what its errors name.
-  static Result<std::vector<std::uint8_t>> new_first_page(const OpenOptions& options,
-                                                          std::string_view path = {});
+  // they hold a key or password); `path` is what its errors name. A
+  // password key derived on the way is kept in `password_keys` when given.
+  static Result<std::vector<std::uint8_t>> new_first_page(
+      const OpenOptions& options, std::string_view path = {},
+      keys::PasswordKeys* password_keys = nullptr);
 
   // Turns an open file into an Instance: static fields, commit records,
   // and, when this process holds the file `alone`, recovery of the
@@ -63,18 +67,19 @@ class Database {
   // published commit as the head names it. `known_keys`, when given, are
   // the keys of an encrypted file this process has just made: its records
   // are proven with them rather than by unwrapping a key block with the
-  // options' credential.
-  static Result<std::shared_ptr<Instance>> open_existing(std::unique_ptr<Storage> file,
-                                                         const OpenOptions& options,
-                                                         bool alone = true,
-                                                         const FileKeys* known_keys = nullptr);
+  // options' credential. Otherwise password keys come from `password_keys`
+  // when given.
+  static Result<std::shared_ptr<Instance>> open_existing(
+      std::unique_ptr<Storage> file, const OpenOptions& options, bool alone = true,
+      const FileKeys* known_keys = nullptr, keys::PasswordKeys* password_keys = nullptr);
 
   // Takes the file's lock byte 2^62 (exclusively when no other process has
   // the file open, which lets this one recover it; else shared, waiting up
   // to the busy timeout) and opens it into an Instance that owns the lock
   // state. BUSY, UNSUPPORTED_FILE_SYSTEM or IO when the byte is not had.
   static Result<std::shared_ptr<Instance>> open_locked(std::unique_ptr<DbFile> file,
-                                                       const OpenOptions& options);
+                                                       const OpenOptions& options,
+                                                       keys::PasswordKeys* password_keys = nullptr);
 
   // With the file held alone, before it is read as a database: a file whose
   // creation was cut short is made a new database in place when `create`
@@ -88,14 +93,17 @@ class Database {
 
  private:
   // Under the registry lock: the file's shared Instance, made when the file
-  // is not open in this process yet (created first when missing).
-  static Result<std::shared_ptr<Instance>> open_registered(registry::Lock& registry,
-                                                           const std::string& path,
-                                                           const OpenOptions& options);
+  // is not open in this process yet (created first when missing). Password
+  // keys come only from `password_keys`; a missing file is created with
+  // `new_page` when one was made before the lock.
+  static Result<std::shared_ptr<Instance>> open_registered(
+      registry::Lock& registry, const std::string& path, const OpenOptions& options,
+      keys::PasswordKeys& password_keys, const std::optional<std::vector<std::uint8_t>>& new_page);
   // A second open of a file open here: proves this open's own secret.
   static Result<std::shared_ptr<Instance>> share_instance(std::shared_ptr<Instance> instance,
                                                           const std::string& path,
-                                                          const OpenOptions& options);
+                                                          const OpenOptions& options,
+                                                          keys::PasswordKeys& password_keys);
 };
 
 }  // namespace deziro

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <thread>
 
+#include "fork_generation.hpp"
 #include "text_format.hpp"
 #include "txn/head.hpp"
 
@@ -21,7 +22,7 @@ Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PagePr
       format_version_(fields.format_version),
       settings_(settings),
       path_(std::make_shared<const std::string>(storage_->path())),
-      opener_pid_(::getpid()),
+      opener_generation_(fork_generation::current()),
       keys_(std::move(keys)),
       published_(published),
       durable_txn_id_(published.deferred ? 0 : published.record.txn_id),
@@ -37,8 +38,12 @@ Instance::Instance(std::unique_ptr<Storage> storage, StaticFields fields, PagePr
 
 Instance::~Instance() { close(); }
 
+bool Instance::in_forked_process() const {
+  return fork_generation::current() != opener_generation_;
+}
+
 Status Instance::check_process() const {
-  if (::getpid() != opener_pid_) return fail(Error::closed());
+  if (in_forked_process()) return fail(Error::closed());
   return ok();
 }
 

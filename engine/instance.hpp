@@ -25,6 +25,7 @@
 #include "format/record.hpp"
 #include "lock/background.hpp"
 #include "lock/file_lock.hpp"
+#include "space.hpp"
 #include "storage/storage.hpp"
 #include "txn/page_reader.hpp"
 
@@ -89,7 +90,9 @@ class Instance final : public std::enable_shared_from_this<Instance>,
            std::unique_ptr<const FileKeys> keys = nullptr);
   // Closes: a pending deferred commit is published durably if the writer
   // can be had within the busy timeout, the sync thread stops, the locks
-  // are released and the file closed. A forked child releases nothing.
+  // are released and the file closed. A forked process releases nothing
+  // and closes no descriptor: that would drop the locks it holds on the file
+  // through an open of its own.
   ~Instance() override;
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
@@ -103,7 +106,6 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   const FileId& file_id() const { return fields_.file_id; }
   // The data key and record MAC key of an encrypted file; null when plain.
   const FileKeys* file_keys() const { return keys_.get(); }
-  pid_t opener_pid() const { return opener_pid_; }
   const InstanceSettings& settings() const { return settings_; }
   Storage& storage() { return *storage_; }
   // Checked nodes through the file's page cache.
@@ -115,7 +117,11 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // The longest key or tree name: (page size - 268) / 4 bytes.
   std::size_t max_key_len() const { return (fields_.page_size - 268) / 4; }
 
-  // CLOSED when called in a process forked from the opener.
+  // Whether this is a process forked from the opener (or a descendant of
+  // one), told apart by the fork generation, never by the process id.
+  bool in_forked_process() const;
+  // CLOSED "the database has been closed" in a forked process: its handles
+  // and transactions are the opener's, whose locks it does not hold.
   Status check_process() const;
 
   // Set for good by a failed sync or selector write.
@@ -188,6 +194,13 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   Result<std::uint8_t> slot_for_next_commit();
   // Called by the writer once a commit is published.
   void committed(const PublishedCommit& published, std::uint64_t pages_written);
+  // With the writer held. The free runs that the free tree of this
+  // process's last commit holds, kept so that the next write transaction
+  // need not read the whole free tree again; `take_free_runs` hands them
+  // over only while that commit, with that free tree, is the published one.
+  void keep_free_runs(std::uint64_t txn_id, const ChildPointer& free_tree, space::FreeRuns runs);
+  std::optional<space::FreeRuns> take_free_runs(std::uint64_t txn_id,
+                                                const ChildPointer& free_tree);
   // Makes a published deferred commit durable: a full sync, then the
   // selector byte without its deferred bit. CLOSED in a forked child,
   // SYNC_FAILED once failed, BUSY when the writer is not had in time.
@@ -215,7 +228,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   std::atomic<std::uint32_t> format_version_;
   InstanceSettings settings_;
   std::shared_ptr<const std::string> path_;
-  pid_t opener_pid_;
+  // The opener's fork generation.
+  std::uint64_t opener_generation_;
   std::unique_ptr<const FileKeys> keys_;
 
   std::atomic<bool> failed_{false};
@@ -254,7 +268,18 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // be the one on disk, so its record must stay until the next sync.
   std::optional<std::uint8_t> guarded_slot_;
   std::uint64_t deferred_pages_ = 0;
+  // The deferred commit of another process that the sync thread found
+  // pending at its last run; made durable here if still pending at the next.
+  std::uint64_t watched_deferred_txn_ = 0;
   SyncThread sync_thread_;
+
+  // Under the writer: see keep_free_runs.
+  struct KeptFreeRuns {
+    std::uint64_t txn_id = 0;
+    ChildPointer free_tree;
+    space::FreeRuns runs;
+  };
+  std::optional<KeptFreeRuns> kept_free_runs_;
 
   // The head as it is on disk now, without recovery.
   Result<PublishedCommit> load_commit_state();

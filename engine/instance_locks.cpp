@@ -2,8 +2,6 @@
 // writer, snapshots and their reader bytes, deferred commits and close.
 // docs/file-format.md, sections 9 and 10, gives the protocol and why it is
 // safe.
-#include <unistd.h>
-
 #include <algorithm>
 #include <thread>
 
@@ -121,7 +119,7 @@ void Instance::end_write(WriterGuard& guard) {
   if (guard.instance_ != this) return;
   guard.instance_ = nullptr;
   // A forked child holds neither the parent's slot nor its lock byte.
-  if (::getpid() != opener_pid_) return;
+  if (in_forked_process()) return;
   if (lock_) lock_->unlock(lock_bytes::kWrite);
   {
     std::lock_guard lock(writer_mutex_);
@@ -140,7 +138,7 @@ Result<PublishedCommit> Instance::load_commit_state() {
     // In an encrypted file a record the data key did not sign counts as
     // damaged, as at recovery.
     if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_);
-    auto slots = head::parse_slots(h, fields_.cipher);
+    auto slots = head::parse_slots(h, fields_.cipher, fields_.page_size);
     auto selector = header::decode_selector(h.bytes[kSelectorOffset]);
     if (!selector) {
       problem = "the selector byte names no slot";
@@ -262,7 +260,7 @@ Result<bool> Instance::take_reader_byte(std::uint64_t txn_id) {
 }
 
 void Instance::end_snapshot(std::uint64_t txn_id) {
-  if (::getpid() != opener_pid_) return;
+  if (in_forked_process()) return;
   bool schedule = false;
   SteadyTime due;
   {
@@ -355,8 +353,20 @@ void Instance::committed(const PublishedCommit& published, std::uint64_t pages_w
   if (published.deferred) request_sync(Clock::now() + settings_.sync_delay);
 }
 
+void Instance::keep_free_runs(std::uint64_t txn_id, const ChildPointer& free_tree,
+                              space::FreeRuns runs) {
+  kept_free_runs_ = KeptFreeRuns{txn_id, free_tree, std::move(runs)};
+}
+
+std::optional<space::FreeRuns> Instance::take_free_runs(std::uint64_t txn_id,
+                                                        const ChildPointer& free_tree) {
+  auto kept = std::exchange(kept_free_runs_, std::nullopt);
+  if (!kept || kept->txn_id != txn_id || kept->free_tree != free_tree) return std::nullopt;
+  return std::move(kept->runs);
+}
+
 void Instance::request_sync(SteadyTime due) {
-  if (::getpid() != opener_pid_) return;
+  if (in_forked_process()) return;
   std::weak_ptr<Instance> self = weak_from_this();
   // Closing: the close publishes what is pending itself.
   if (self.expired()) return;
@@ -449,6 +459,27 @@ Status Instance::sync() {
 
 std::optional<SteadyTime> Instance::sync_deferred() {
   if (failed() || !published().deferred) return std::nullopt;
+  bool foreign;
+  {
+    std::lock_guard lock(state_mutex_);
+    foreign = published_.record.txn_id != local_deferred_txn_;
+  }
+  if (foreign && lock_) {
+    // Another process's deferred commit: its maker syncs it after its own
+    // delay, and while it keeps committing a sync here would only take the
+    // writer from it. Only a commit still pending a whole delay after this
+    // thread first found it (its maker stopped, or was killed) is made
+    // durable here.
+    auto seen = load_commit_state();
+    if (!seen) return std::nullopt;
+    adopt_published(*seen);
+    if (!seen->deferred) return std::nullopt;
+    std::lock_guard lock(state_mutex_);
+    if (seen->record.txn_id != watched_deferred_txn_) {
+      watched_deferred_txn_ = seen->record.txn_id;
+      return Clock::now() + settings_.sync_delay;
+    }
+  }
   auto writer = begin_write();
   if (!writer) {
     // Someone holds the writer: try again after another delay.
@@ -469,10 +500,14 @@ Status Instance::release_handle(std::shared_ptr<Instance> instance,
 }
 
 void Instance::close() {
-  if (::getpid() != opener_pid_) {
-    // A forked child: the parent's locks, thread and pending commit are
-    // the parent's business.
+  if (in_forked_process()) {
+    // The opener's locks, thread and pending commit are the opener's
+    // business. The inherited descriptors stay open: closing any descriptor
+    // of the file, or unlocking a byte, would drop the locks this process
+    // holds on it through an open of its own.
     sync_thread_.abandon();
+    if (lock_) lock_->abandon();
+    if (storage_) storage_->abandon_descriptor();
   } else {
     bool pending;
     {

@@ -1,7 +1,9 @@
 #include "space.hpp"
 
+#include <algorithm>
 #include <cassert>
 
+#include "format/page.hpp"
 #include "text_format.hpp"
 
 namespace deziro::space {
@@ -13,17 +15,39 @@ Error no_pages_left(const PageSpace& space) {
 }
 
 // Takes `count` pages from the start of the run at `it`.
-std::uint64_t take_from_run(FreeRuns& runs, FreeRuns::iterator it, std::uint64_t count) {
+std::uint64_t take_from_run(FreeRuns& runs, FreeRuns::const_iterator it, std::uint64_t count) {
   auto [first, length] = *it;
   assert(length >= count);
-  runs.erase(it);
-  if (length > count) runs.emplace(first + count, length - count);
+  runs.erase(first);
+  if (length > count) runs.set(first + count, length - count);
   return first;
 }
 
 }  // namespace
 
-std::uint64_t page_limit(std::uint32_t page_size) { return (1ull << 62) / page_size; }
+void FreeRuns::set(std::uint64_t first, std::uint64_t length) {
+  runs_[first] = length;
+  if (logging_) changed_.push_back(first);
+}
+
+void FreeRuns::erase(std::uint64_t first) {
+  if (runs_.erase(first) != 0 && logging_) changed_.push_back(first);
+}
+
+void FreeRuns::start_log() {
+  logging_ = true;
+  changed_.clear();
+}
+
+std::vector<std::uint64_t> FreeRuns::take_changes() {
+  std::vector<std::uint64_t> changed = std::move(changed_);
+  changed_.clear();
+  std::sort(changed.begin(), changed.end());
+  changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
+  return changed;
+}
+
+std::uint64_t page_limit(std::uint32_t page_size) { return max_page_count(page_size); }
 
 Result<std::uint64_t> allocate_page(PageSpace& space) {
   std::uint64_t page;
@@ -62,11 +86,11 @@ Result<std::uint64_t> allocate_run(PageSpace& space, std::uint64_t count) {
     auto last = std::prev(space.free_runs.end());
     if (last->first + last->second == space.page_count) {
       first = last->first;
-      space.free_runs.erase(last);
+      space.free_runs.erase(first);
     }
   }
   if (first + count > space.max_page_count || first + count < first) {
-    if (first != space.page_count) space.free_runs.emplace(first, space.page_count - first);
+    if (first != space.page_count) space.free_runs.set(first, space.page_count - first);
     return fail(no_pages_left(space));
   }
   space.page_count = first + count;
@@ -92,12 +116,12 @@ bool add_free_run(FreeRuns& runs, std::uint64_t first, std::uint64_t length) {
 
   if (next != runs.end() && next->first == end) {
     length += next->second;
-    runs.erase(next);
+    runs.erase(next->first);
   }
   if (prev != runs.end() && prev->first + prev->second == first) {
-    prev->second += length;
+    runs.set(prev->first, prev->second + length);
   } else {
-    runs.emplace(first, length);
+    runs.set(first, length);
   }
   return true;
 }
@@ -115,7 +139,7 @@ void trim_free_tail(PageSpace& space) {
     auto last = std::prev(space.free_runs.end());
     if (last->first + last->second != space.page_count) break;
     space.page_count = last->first;
-    space.free_runs.erase(last);
+    space.free_runs.erase(last->first);
   }
 }
 

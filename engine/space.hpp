@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <set>
@@ -14,8 +15,40 @@
 
 namespace deziro::space {
 
-// First page of a free run → its length in pages, in page order.
-using FreeRuns = std::map<std::uint64_t, std::uint64_t>;
+// First page of a free run → its length in pages, in page order. Every
+// change can be logged by the run's first page, so that a commit writes
+// into the free tree only the runs that changed instead of comparing all.
+class FreeRuns {
+ public:
+  using Map = std::map<std::uint64_t, std::uint64_t>;
+  using const_iterator = Map::const_iterator;
+
+  FreeRuns() = default;
+  FreeRuns(std::initializer_list<Map::value_type> runs) : runs_(runs) {}
+
+  const_iterator begin() const { return runs_.begin(); }
+  const_iterator end() const { return runs_.end(); }
+  const_iterator find(std::uint64_t first) const { return runs_.find(first); }
+  const_iterator lower_bound(std::uint64_t first) const { return runs_.lower_bound(first); }
+  std::size_t size() const { return runs_.size(); }
+  bool empty() const { return runs_.empty(); }
+  bool operator==(const FreeRuns& other) const { return runs_ == other.runs_; }
+
+  // Sets the run at `first` to `length` pages, adding it when absent.
+  void set(std::uint64_t first, std::uint64_t length);
+  void erase(std::uint64_t first);
+
+  // From now on every change is logged; what was logged before is dropped.
+  void start_log();
+  // The first pages of the runs changed, added or removed since the last
+  // call (or since start_log), sorted and without repeats.
+  std::vector<std::uint64_t> take_changes();
+
+ private:
+  Map runs_;
+  bool logging_ = false;
+  std::vector<std::uint64_t> changed_;
+};
 
 // The page count a file of `page_size` pages may reach: its bytes stay
 // below 2^62, where the lock bytes begin.

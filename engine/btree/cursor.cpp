@@ -1,9 +1,8 @@
 #include "btree/cursor.hpp"
 
-#include <cassert>
-
 #include "btree/overflow.hpp"
 #include "invariant.hpp"
+#include "text_format.hpp"
 
 namespace deziro {
 
@@ -155,6 +154,8 @@ Status RangeCursor::descend_to_edge(Edge edge) {
 
 Result<bool> RangeCursor::step_leaf(bool forward) {
   if (path_.empty()) return false;
+  // Kept until the next leaf is checked against it.
+  Frame left = std::move(path_.back());
   path_.pop_back();
   while (!path_.empty()) {
     Frame& f = path_.back();
@@ -163,11 +164,30 @@ Result<bool> RangeCursor::step_leaf(bool forward) {
       f.index = forward ? f.index + 1 : f.index - 1;
       DZ_CHECK(push_child());
       DZ_CHECK(descend_to_edge(forward ? Edge::First : Edge::Last));
+      DZ_CHECK(check_step(left, forward));
       return true;
     }
     path_.pop_back();
   }
   return false;
+}
+
+Status RangeCursor::check_step(const Frame& left, bool forward) const {
+  // Keys keep moving in the walk's direction from leaf to leaf, and no leaf
+  // below the root is empty. A leaf met twice (a crafted file whose
+  // branches share children) breaks this at once, so a walk never reads
+  // more leaves than the tree has.
+  std::size_t count = leaf_count();
+  std::size_t left_count = left.mem ? left.mem->entries.size() : left.view.count();
+  if (count > 0 && left_count > 0) {
+    std::size_t edge = forward ? left_count - 1 : 0;
+    ByteView left_key = left.mem ? bytes_view(left.mem->entries[edge].key) : left.view.key_at(edge);
+    int order = compare_keys(key_at(forward ? 0 : count - 1), left_key);
+    if (forward ? order > 0 : order < 0) return ok();
+  }
+  const Frame& f = path_.back();
+  return fail(source_->corrupted(format_text(
+      "page {}: its keys do not follow those of the leaf before it", f.via ? f.via->page : 0)));
 }
 
 Result<bool> RangeCursor::next_leaf() { return step_leaf(true); }

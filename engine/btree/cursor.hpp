@@ -84,6 +84,9 @@ class RangeCursor {
   Status push_child();
   Status descend_to_edge(Edge edge);
   Result<bool> step_leaf(bool forward);
+  // After a step to the current leaf from `left`: CORRUPTED unless the
+  // leaf holds keys beyond all of `left`'s in the step's direction.
+  Status check_step(const Frame& left, bool forward) const;
   void begin_leaf_walk();
   std::size_t frame_children(const Frame& f) const;
 

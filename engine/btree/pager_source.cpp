@@ -15,6 +15,11 @@ Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::
   return std::make_shared<const CachedNode>(std::move(page), std::move(*view));
 }
 
+void remember_written_node(const Pager& pager, OpenedPage page) {
+  if (auto parsed = parse_node_page(std::move(page), pager.storage().path()))
+    pager.cache().insert(std::move(*parsed), &parse_node_page);
+}
+
 Result<NodeView> fetch_cached_node(const Pager& pager, const ChildPointer& pointer,
                                    std::uint64_t tree_id, std::optional<std::uint8_t> level) {
   auto cached = DZ_TRY(pager.fetch_page(pointer, tree_id, level, &parse_node_page));

@@ -1,10 +1,10 @@
 #include "btree/tree.hpp"
 
 #include <algorithm>
-#include <unordered_set>
 #include <utility>
 
 #include "btree/overflow.hpp"
+#include "btree/pages_met.hpp"
 #include "invariant.hpp"
 #include "text_format.hpp"
 
@@ -400,35 +400,45 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
 }
 
 Status drop_disk_subtree(const WriteContext& cx, const ChildPointer& pointer,
-                         std::optional<std::uint8_t> level);
+                         std::optional<std::uint8_t> level, PagesMet& met);
 
-Status drop_mem_subtree(const WriteContext& cx, const MemNode& n) {
+// CORRUPTED unless pages [first, first + count) are met here first.
+Status meet(const WriteContext& cx, PagesMet& met, std::uint64_t first, std::uint64_t count) {
+  if (met.first_meeting(first, count)) return ok();
+  return fail(cx.source.corrupted(
+      format_text("page {} is reached twice in the tree with id {}", first, cx.tree_id)));
+}
+
+Status drop_mem_subtree(const WriteContext& cx, const MemNode& n, PagesMet& met) {
   if (n.is_leaf()) {
     for (const MemEntry& e : n.entries) release_run(cx, e);
     return ok();
   }
   for (const MemChild& c : n.children) {
     if (c.node) {
-      DZ_CHECK(drop_mem_subtree(cx, *c.node));
+      DZ_CHECK(drop_mem_subtree(cx, *c.node, met));
     } else {
-      DZ_CHECK(drop_disk_subtree(cx, c.pointer, static_cast<std::uint8_t>(n.level - 1)));
+      DZ_CHECK(drop_disk_subtree(cx, c.pointer, static_cast<std::uint8_t>(n.level - 1), met));
     }
   }
   return ok();
 }
 
 Status drop_disk_subtree(const WriteContext& cx, const ChildPointer& pointer,
-                         std::optional<std::uint8_t> level) {
+                         std::optional<std::uint8_t> level, PagesMet& met) {
+  DZ_CHECK(meet(cx, met, pointer.page, 1));
   NodeView view = DZ_TRY(cx.source.fetch_node(pointer, cx.tree_id, level));
   if (view.is_leaf()) {
     for (std::size_t i = 0; i < view.count(); ++i) {
       LeafCell cell = view.cell_at(i);
-      if (cell.overflow) cx.sink.release_pages(cell.ref.first_page, cell.ref.page_count);
+      if (!cell.overflow) continue;
+      DZ_CHECK(meet(cx, met, cell.ref.first_page, cell.ref.page_count));
+      cx.sink.release_pages(cell.ref.first_page, cell.ref.page_count);
     }
   } else {
     for (std::size_t i = 0; i < view.child_count(); ++i)
-      DZ_CHECK(
-          drop_disk_subtree(cx, view.child_at(i), static_cast<std::uint8_t>(view.level() - 1)));
+      DZ_CHECK(drop_disk_subtree(cx, view.child_at(i), static_cast<std::uint8_t>(view.level() - 1),
+                                 met));
   }
   cx.sink.release_pages(pointer.page, 1);
   return ok();
@@ -461,7 +471,7 @@ struct RelocationWalk {
   std::uint64_t moved = 0;
   // Node pages on disk met so far: a page reached twice would be moved and
   // released twice, so the walk refuses it.
-  std::unordered_set<std::uint64_t> met;
+  PagesMet met;
 };
 
 Status relocate_mem(const WriteContext& cx, MemNode& n, RelocationWalk& walk);
@@ -473,9 +483,7 @@ Result<std::unique_ptr<MemNode>> relocate_disk(const WriteContext& cx, const Chi
                                                RelocationWalk& walk) {
   const std::uint64_t limit = walk.limit;
   std::uint64_t& moved = walk.moved;
-  if (!walk.met.insert(pointer.page).second)
-    return fail(cx.source.corrupted(
-        format_text("page {} is reached twice in the tree with id {}", pointer.page, cx.tree_id)));
+  DZ_CHECK(meet(cx, walk.met, pointer.page, 1));
   NodeView view = DZ_TRY(cx.source.fetch_node(pointer, cx.tree_id, level));
   bool must_move = pointer.page >= limit;
   std::vector<std::pair<std::size_t, std::unique_ptr<MemNode>>> loaded;
@@ -698,10 +706,11 @@ Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node) {
 
 Status drop_tree(const WriteContext& cx, TreeRoot& root) {
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  PagesMet met;
   if (mem) {
-    DZ_CHECK(drop_mem_subtree(cx, *mem));
+    DZ_CHECK(drop_mem_subtree(cx, *mem, met));
   } else if (root.disk().page != 0) {
-    DZ_CHECK(drop_disk_subtree(cx, root.disk(), std::nullopt));
+    DZ_CHECK(drop_disk_subtree(cx, root.disk(), std::nullopt, met));
   }
   mem.reset();
   Ops::disk(root) = ChildPointer{};

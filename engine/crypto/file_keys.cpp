@@ -33,10 +33,11 @@ PageCipher new_file_cipher(const OpenOptions& options) {
 }
 
 Result<FileKeyMaterial> new_file_keys(std::string_view path, const OpenOptions& options,
-                                      const FileId& file_id, PageCipher cipher) {
+                                      const FileId& file_id, PageCipher cipher,
+                                      PasswordKeys* password_keys) {
   Key32 data_key = DZ_TRY(new_data_key(path));
-  KeyBlock block = DZ_TRY(
-      wrap_data_key(path, options.credential, options.password_hashing, data_key, file_id, cipher));
+  KeyBlock block = DZ_TRY(wrap_data_key(path, options.credential, options.password_hashing,
+                                        data_key, file_id, cipher, password_keys));
   return FileKeyMaterial{FileKeys::from_data_key(std::move(data_key)), block};
 }
 
@@ -72,7 +73,8 @@ bool commit_record_mac_holds(std::span<const std::uint8_t> slot_bytes, const Key
 
 Result<FileKeyMaterial> read_commit_records(std::string_view path, const StaticFields& fields,
                                             std::span<const std::uint8_t> head,
-                                            const Credential& credential) {
+                                            const Credential& credential,
+                                            keys::PasswordKeys* password_keys) {
   if (credential.is_none()) return fail(Error::key_required(std::string(path)));
   const auto cipher = static_cast<PageCipher>(fields.cipher);
 
@@ -90,8 +92,8 @@ Result<FileKeyMaterial> read_commit_records(std::string_view path, const StaticF
   for (std::uint8_t slot = 0; slot < kRecordSlotCount; ++slot) {
     auto offset = record_slot_offset(slot);
     if (head.size() < offset + kRecordSize) break;
-    SlotContent content =
-        parse_commit_record(slot, head.subspan(offset, kRecordSize), fields.cipher);
+    SlotContent content = parse_commit_record(slot, head.subspan(offset, kRecordSize),
+                                              fields.cipher, fields.page_size);
     if (content.state == SlotContent::State::Invalid) {
       if (!problems.empty()) problems += "; ";
       problems += content.problem;
@@ -110,14 +112,15 @@ Result<FileKeyMaterial> read_commit_records(std::string_view path, const StaticF
     return a.slot < b.slot;
   });
 
-  keys::KeyBlockOpener opener(credential, fields.file_id, cipher);
+  keys::KeyBlockOpener opener(credential, fields.file_id, cipher, password_keys);
   bool opened_any = false;
   for (const Candidate& candidate : candidates) {
     auto slot_bytes = head.subspan(record_slot_offset(candidate.slot), kRecordSize);
-    auto data_key = DZ_TRY(opener.open(candidate.key_block));
-    if (!data_key) continue;
+    auto data_key = opener.open(candidate.key_block);
+    if (!data_key && candidate.published) return fail(std::move(data_key).error());
+    if (!data_key || !*data_key) continue;
     opened_any = true;
-    FileKeys keys = FileKeys::from_data_key(std::move(*data_key));
+    FileKeys keys = FileKeys::from_data_key(std::move(**data_key));
     if (commit_record_mac_holds(slot_bytes, keys.record_mac_key, fields.file_id, candidate.slot)) {
       return FileKeyMaterial{std::move(keys), candidate.key_block};
     }
@@ -136,7 +139,7 @@ std::size_t drop_unsigned_records(std::span<std::uint8_t> head, const StaticFiel
     auto offset = record_slot_offset(slot);
     if (head.size() < offset + kRecordSize) break;
     auto bytes = head.subspan(offset, kRecordSize);
-    if (!parse_commit_record(slot, bytes, fields.cipher).valid()) continue;
+    if (!parse_commit_record(slot, bytes, fields.cipher, fields.page_size).valid()) continue;
     if (commit_record_mac_holds(bytes, keys.record_mac_key, fields.file_id, slot)) continue;
     std::fill(bytes.begin(), bytes.end(), 0);
     ++dropped;

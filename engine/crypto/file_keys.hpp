@@ -19,7 +19,7 @@ namespace deziro {
 // What an open encrypted file keeps: the data key and the record MAC key
 // derived from it, both zeroed when dropped. Neither changes for the life of
 // the file (a key change rewraps the same data key).
-struct FileKeys {
+struct FileKeys : KeptOutOfCoreDumps {
   Key32 data_key;
   Key32 record_mac_key;
 
@@ -42,8 +42,10 @@ PageCipher new_file_cipher(const OpenOptions& options);
 // The keys of a new encrypted file: a random data key wrapped for the
 // options' credential (hashed with the options' parameters) and bound to
 // `file_id` and `cipher`.
+// A password key derived on the way is kept in `password_keys` when given.
 Result<FileKeyMaterial> new_file_keys(std::string_view path, const OpenOptions& options,
-                                      const FileId& file_id, PageCipher cipher);
+                                      const FileId& file_id, PageCipher cipher,
+                                      PasswordKeys* password_keys = nullptr);
 
 // The page protection of a file: checksum for a plain one (`keys` null),
 // sealing under the data key for an encrypted one.
@@ -65,12 +67,17 @@ bool commit_record_mac_holds(std::span<const std::uint8_t> slot_bytes, const Key
 // Finds the data key of an encrypted file in its 2048-byte head: tries the
 // credential on the key block of every record that passes its check (the
 // published one first, then the newest), and takes the first block that
-// opens and whose record's MAC holds. KEY_REQUIRED without a credential;
-// CORRUPTED when no record passes its check, or when blocks open but no
-// record's MAC holds; WRONG_KEY when the credential opens no block.
+// opens and whose record's MAC holds; password keys come from
+// `password_keys` when given. KEY_REQUIRED without a credential; CORRUPTED
+// when no record passes its check, or when blocks open but no record's MAC
+// holds; WRONG_KEY when the credential opens no block. A password that
+// cannot be hashed for the published block is INTERNAL; for another
+// block, that block just does not open (its stored parameters may be
+// forged).
 Result<FileKeyMaterial> read_commit_records(std::string_view path, const StaticFields& fields,
                                             std::span<const std::uint8_t> head,
-                                            const Credential& credential);
+                                            const Credential& credential,
+                                            keys::PasswordKeys* password_keys = nullptr);
 
 // Empties, in a copy of the head, every slot whose record passes its check
 // but not its MAC, so that recovery never adopts a record the file's key did

@@ -14,7 +14,7 @@ namespace {
 // the first one the next commit overwrites.
 Result<bool> stale_block_remains(Instance& instance, const KeyBlock& current) {
   auto head = DZ_TRY(head::read_head(instance.storage()));
-  for (const SlotContent& slot : head::parse_slots(head, instance.cipher())) {
+  for (const SlotContent& slot : head::parse_slots(head, instance.cipher(), instance.page_size())) {
     if (slot.state == SlotContent::State::Invalid) return true;
     if (slot.valid() && slot.record.key_block != current) return true;
   }

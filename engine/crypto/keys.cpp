@@ -129,7 +129,8 @@ Result<Key32> hash_password(std::span<const std::uint8_t> password,
 
 Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
                                const PasswordHashing& hashing, const Key32& data_key,
-                               const FileId& file_id, PageCipher cipher) {
+                               const FileId& file_id, PageCipher cipher,
+                               PasswordKeys* password_keys) {
   ensure_sodium_ready();
   KeyBlock block{};
   Key32 password_key;
@@ -147,6 +148,14 @@ Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
       put_u32(block, kParallelismAt, hashing.parallelism);
       auto salt = std::span<std::uint8_t, kSaltSize>(block.data() + kSaltAt, kSaltSize);
       if (auto drawn = fill_random(salt); !drawn) return fail(no_random_bytes(path, drawn.error()));
+      if (password_keys != nullptr) {
+        KeyBlockHeader header{BlockKind::Password, hashing, {}};
+        std::copy(salt.begin(), salt.end(), header.salt.begin());
+        auto kept = password_keys->key_for(secret.password_bytes(), header);
+        if (!kept || *kept == nullptr) return fail(cannot_wrap());
+        wrapping = *kept;
+        break;
+      }
       auto hashed = hash_password(secret.password_bytes(), salt, hashing);
       if (!hashed) return fail(cannot_wrap());
       password_key = std::move(*hashed);
@@ -167,8 +176,27 @@ Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
   return block;
 }
 
-KeyBlockOpener::KeyBlockOpener(const Credential& credential, FileId file_id, PageCipher cipher)
-    : credential_(credential), file_id_(file_id), cipher_(cipher) {
+Result<const Key32*> PasswordKeys::key_for(std::span<const std::uint8_t> password,
+                                           const KeyBlockHeader& header) {
+  for (const auto& known : derived_) {
+    if (known.salt == header.salt && known.hashing == header.hashing) return &known.key;
+  }
+  if (!deriving_) {
+    missed_ = true;
+    return nullptr;
+  }
+  auto hashed = hash_password(password, header.salt, header.hashing);
+  if (!hashed) return fail(std::move(hashed).error());
+  derived_.push_back(Derived{header.salt, header.hashing, std::move(*hashed)});
+  return &derived_.back().key;
+}
+
+KeyBlockOpener::KeyBlockOpener(const Credential& credential, FileId file_id, PageCipher cipher,
+                               PasswordKeys* password_keys)
+    : credential_(credential),
+      file_id_(file_id),
+      cipher_(cipher),
+      password_keys_(password_keys != nullptr ? password_keys : &own_keys_) {
   ensure_sodium_ready();
 }
 
@@ -177,13 +205,7 @@ Result<const Key32*> KeyBlockOpener::wrapping_key(const KeyBlockHeader& header) 
     return credential_.is_key() ? &credential_.key_bytes() : nullptr;
   }
   if (!credential_.is_password()) return nullptr;
-  for (const auto& known : derived_) {
-    if (known.salt == header.salt && known.hashing == header.hashing) return &known.key;
-  }
-  auto hashed = hash_password(credential_.password_bytes(), header.salt, header.hashing);
-  if (!hashed) return fail(std::move(hashed).error());
-  derived_.push_back(Derived{header.salt, header.hashing, std::move(*hashed)});
-  return &derived_.back().key;
+  return password_keys_->key_for(credential_.password_bytes(), header);
 }
 
 Result<std::optional<Key32>> KeyBlockOpener::open(const KeyBlock& block) {
@@ -202,22 +224,25 @@ Result<std::optional<Key32>> KeyBlockOpener::open(const KeyBlock& block) {
 }
 
 Result<Key32> unwrap_data_key(std::string_view path, const Credential& credential,
-                              const KeyBlock& block, const FileId& file_id, PageCipher cipher) {
+                              const KeyBlock& block, const FileId& file_id, PageCipher cipher,
+                              PasswordKeys* password_keys) {
   if (credential.is_none()) return fail(Error::key_required(std::string(path)));
-  KeyBlockOpener opener(credential, file_id, cipher);
+  KeyBlockOpener opener(credential, file_id, cipher, password_keys);
   auto opened = DZ_TRY(opener.open(block));
   if (!opened) return fail(Error::wrong_key(std::string(path)));
   return std::move(*opened);
 }
 
 Status prove_credential(std::string_view path, const Credential& credential, PageCipher cipher,
-                        const FileId& file_id, const KeyBlock& key_block, const Key32& data_key) {
+                        const FileId& file_id, const KeyBlock& key_block, const Key32& data_key,
+                        PasswordKeys* password_keys) {
   if (cipher == PageCipher::Checksum) {
     if (credential.is_none()) return ok();
     return fail(Error::invalid_argument(
         format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
   }
-  Key32 opened = DZ_TRY(unwrap_data_key(path, credential, key_block, file_id, cipher));
+  Key32 opened =
+      DZ_TRY(unwrap_data_key(path, credential, key_block, file_id, cipher, password_keys));
   if (!opened.same_as(data_key)) return fail(Error::wrong_key(std::string(path)));
   return ok();
 }

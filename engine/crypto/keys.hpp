@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cstdint>
+#include <list>
 #include <optional>
 #include <span>
 #include <string_view>
@@ -79,27 +80,38 @@ Result<Key32> hash_password(std::span<const std::uint8_t> password,
                             std::span<const std::uint8_t, kSaltSize> salt,
                             const PasswordHashing& hashing);
 
+class PasswordKeys;
+
 // Wraps `data_key` for `secret` (a Key, or a Password hashed with `hashing`
-// under a fresh salt) into a key block bound to `file_id` and `cipher`.
+// under a fresh salt) into a key block bound to `file_id` and `cipher`. The
+// password key is kept in `password_keys` when given, so that opening the
+// block costs no second Argon2id.
 // INTERNAL "the secret does not match its kind" for no secret;
 // INTERNAL "the data key cannot be wrapped" when hashing or sealing fails or
 // the parameters lie outside the limits; IO on `path` when the system gives
 // no random bytes.
 Result<KeyBlock> wrap_data_key(std::string_view path, const Credential& secret,
                                const PasswordHashing& hashing, const Key32& data_key,
-                               const FileId& file_id, PageCipher cipher);
+                               const FileId& file_id, PageCipher cipher,
+                               PasswordKeys* password_keys = nullptr);
 
-// Opens key blocks with one credential. The wrapping key of a password is
-// remembered per salt and parameters, so that the usual case (every record
-// carrying the same block) costs one Argon2id however many blocks are tried.
-class KeyBlockOpener {
+// The password keys of one open, by salt and parameters, so that the usual
+// case (every record carrying the same block) costs one Argon2id however
+// many blocks are tried. Deriving one may take seconds and a GiB: an open
+// derives what it needs before it takes the process's registry lock, and
+// under the lock only takes keys found here, noting a miss instead of
+// deriving.
+class PasswordKeys {
  public:
-  KeyBlockOpener(const Credential& credential, FileId file_id, PageCipher cipher);
-
-  // The data key when this credential opens `block`, none when it does not
-  // (another secret, another file, a damaged or foreign block); an error
-  // only when the password cannot be hashed at all.
-  Result<std::optional<Key32>> open(const KeyBlock& block);
+  // The key of `password` for a password block's salt and parameters;
+  // null when it is not here and deriving is off. INTERNAL when it cannot
+  // be derived.
+  Result<const Key32*> key_for(std::span<const std::uint8_t> password,
+                               const KeyBlockHeader& header);
+  void set_deriving(bool on) { deriving_ = on; }
+  // Whether a key was asked for while deriving was off and not found.
+  bool missed() const { return missed_; }
+  void clear_missed() { missed_ = false; }
 
  private:
   struct Derived {
@@ -107,19 +119,41 @@ class KeyBlockOpener {
     PasswordHashing hashing;
     Key32 key;
   };
+  // A list: keys handed out stay where they are.
+  std::list<Derived> derived_;
+  bool deriving_ = true;
+  bool missed_ = false;
+};
 
+// Opens key blocks with one credential, taking password keys from
+// `password_keys` (its own when none is given).
+class KeyBlockOpener {
+ public:
+  KeyBlockOpener(const Credential& credential, FileId file_id, PageCipher cipher,
+                 PasswordKeys* password_keys = nullptr);
+  KeyBlockOpener(const KeyBlockOpener&) = delete;
+  KeyBlockOpener& operator=(const KeyBlockOpener&) = delete;
+
+  // The data key when this credential opens `block`, none when it does not
+  // (another secret, another file, a damaged or foreign block, a password
+  // key not derived); an error only when the password cannot be hashed.
+  Result<std::optional<Key32>> open(const KeyBlock& block);
+
+ private:
   Result<const Key32*> wrapping_key(const KeyBlockHeader& header);
 
   const Credential& credential_;
   FileId file_id_;
   PageCipher cipher_;
-  std::vector<Derived> derived_;
+  PasswordKeys own_keys_;
+  PasswordKeys* password_keys_;
 };
 
 // Unwraps one block: KEY_REQUIRED (path) without a credential, WRONG_KEY
 // (path) when the credential does not open it.
 Result<Key32> unwrap_data_key(std::string_view path, const Credential& credential,
-                              const KeyBlock& block, const FileId& file_id, PageCipher cipher);
+                              const KeyBlock& block, const FileId& file_id, PageCipher cipher,
+                              PasswordKeys* password_keys = nullptr);
 
 // The rule every open applies to its credential once it knows the file:
 // a plain file takes none (INVALID_ARGUMENT "`{}` is not encrypted, so it
@@ -128,7 +162,8 @@ Result<Key32> unwrap_data_key(std::string_view path, const Credential& credentia
 // is ignored for a plain file. Used when an open finds the file already open
 // in the process, so that each open proves its own secret.
 Status prove_credential(std::string_view path, const Credential& credential, PageCipher cipher,
-                        const FileId& file_id, const KeyBlock& key_block, const Key32& data_key);
+                        const FileId& file_id, const KeyBlock& key_block, const Key32& data_key,
+                        PasswordKeys* password_keys = nullptr);
 
 // A fresh random data key; IO on `path` when the system gives no random bytes.
 Result<Key32> new_data_key(std::string_view path);

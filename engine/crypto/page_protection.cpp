@@ -2,14 +2,15 @@
 
 #include <sodium.h>
 #define XXH_STATIC_LINKING_ONLY
-#include <unistd.h>
 #include <xxhash.h>
 
 #include <cstring>
 #include <mutex>
 
 #include "crypto/random.hpp"
+#include "crypto/secret.hpp"
 #include "crypto/xaes256gcm.hpp"
+#include "fork_generation.hpp"
 #include "format/bytes.hpp"
 #include "text_format.hpp"
 
@@ -78,26 +79,28 @@ PageStamp page_checksum(std::uint64_t page_number, std::span<const std::uint8_t>
 }
 
 // The keyed part of an encrypted file's protection.
-struct PageProtection::Sealer {
+struct PageProtection::Sealer : KeptOutOfCoreDumps {
   std::array<std::uint8_t, kKeySize> page_key{};
   std::optional<Xaes256Gcm> xaes;
 
   // Nonces come from the kernel 64 at a time: one system call per page
   // would cost as much as sealing it. The batch belongs to the process that
-  // drew it; a forked child draws its own, so no nonce is ever used twice.
+  // drew it, known by its fork generation (a process id can come back in a
+  // descendant); a forked process draws its own, so no nonce is ever used
+  // twice.
   static constexpr std::size_t kBatch = 64;
   std::mutex nonce_mutex;
   std::array<std::uint8_t, kPageNonceSize * kBatch> nonces{};
   std::size_t nonces_used = kBatch;
-  pid_t nonces_pid = 0;
+  std::uint64_t nonces_generation = 0;
 
   Status next_nonce(std::span<std::uint8_t, kPageNonceSize> out) {
     std::lock_guard lock(nonce_mutex);
-    pid_t pid = ::getpid();
-    if (nonces_used == kBatch || nonces_pid != pid) {
+    std::uint64_t generation = fork_generation::current();
+    if (nonces_used == kBatch || nonces_generation != generation) {
       DZ_CHECK(fill_random(nonces));
       nonces_used = 0;
-      nonces_pid = pid;
+      nonces_generation = generation;
     }
     std::memcpy(out.data(), nonces.data() + kPageNonceSize * nonces_used, kPageNonceSize);
     // Nothing of a handed-out nonce stays behind to be handed out again.

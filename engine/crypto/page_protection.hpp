@@ -54,7 +54,8 @@ class PageProtection {
 
   // Checks `page` in place as the page at `page_number`, decrypting it when
   // encrypted; returns its stamp, or nothing when it fails its check (the
-  // page's bytes are then not to be trusted). Safe from many threads.
+  // page's bytes are then not to be trusted; an encrypted page's body is
+  // zeroed, so no unauthenticated plaintext is left). Safe from many threads.
   std::optional<PageStamp> open_page(std::uint64_t page_number, std::span<std::uint8_t> page) const;
 
  private:

@@ -1,11 +1,23 @@
 #include "crypto/secret.hpp"
 
 #include <sodium.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
+#include <new>
 #include <ostream>
 
 namespace deziro {
+namespace {
+
+std::size_t page_rounded(std::size_t size) {
+  static const std::size_t page = std::size_t(::sysconf(_SC_PAGESIZE));
+  return (std::max<std::size_t>(size, 1) + page - 1) / page * page;
+}
+
+}  // namespace
 
 void wipe(std::span<std::uint8_t> bytes) {
   if (!bytes.empty()) sodium_memzero(bytes.data(), bytes.size());
@@ -15,6 +27,23 @@ bool secret_equal(std::span<const std::uint8_t> a, std::span<const std::uint8_t>
   if (a.size() != b.size()) return false;
   if (a.empty()) return true;
   return sodium_memcmp(a.data(), b.data(), a.size()) == 0;
+}
+
+void* KeptOutOfCoreDumps::operator new(std::size_t size) {
+  std::size_t length = page_rounded(size);
+  void* memory =
+      ::mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (memory == MAP_FAILED) throw std::bad_alloc();
+  // Best effort: a kernel without it still gets working memory.
+  (void)::madvise(memory, length, MADV_DONTDUMP);
+  return memory;
+}
+
+void KeptOutOfCoreDumps::operator delete(void* memory, std::size_t size) noexcept {
+  if (memory == nullptr) return;
+  std::size_t length = page_rounded(size);
+  sodium_memzero(memory, length);
+  ::munmap(memory, length);
 }
 
 std::ostream& print_secret_placeholder(std::ostream& out) { return out << "<secret>"; }

@@ -53,6 +53,15 @@ class SecretKey {
   std::array<std::uint8_t, N> bytes_;
 };
 
+// A base for types that hold key material for as long as a file is open:
+// each object gets pages of its own, marked to be left out of core dumps,
+// and zeroed before they are given back. Throws std::bad_alloc as `new`
+// does when no pages are had.
+struct KeptOutOfCoreDumps {
+  static void* operator new(std::size_t size);
+  static void operator delete(void* memory, std::size_t size) noexcept;
+};
+
 // The data key, every subkey and every wrapping key are 32 bytes.
 using Key32 = SecretKey<32>;
 

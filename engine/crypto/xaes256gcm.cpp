@@ -5,6 +5,8 @@
 
 #include <cstring>
 
+#include "crypto/secret.hpp"
+
 namespace deziro {
 
 namespace {
@@ -34,7 +36,7 @@ struct Xaes256Gcm::Contexts {
   ContextPtr gcm;
 };
 
-struct Xaes256Gcm::State {
+struct Xaes256Gcm::State : KeptOutOfCoreDumps {
   std::array<std::uint8_t, kKeySize> key{};
   std::array<std::uint8_t, 16> k1{};
   CipherPtr ecb_cipher;
@@ -192,7 +194,11 @@ bool Xaes256Gcm::open(std::span<const std::uint8_t, kNonceSize> nonce,
   good = good && (data.empty() || EVP_DecryptUpdate(gcm, data.data(), &len, data.data(),
                                                     int_length(data.size())) == 1);
   good = good && EVP_CIPHER_CTX_ctrl(gcm, EVP_CTRL_GCM_SET_TAG, kTagSize, expected.data()) == 1;
-  return good && EVP_DecryptFinal_ex(gcm, nullptr, &len) == 1;
+  good = good && EVP_DecryptFinal_ex(gcm, nullptr, &len) == 1;
+  // GCM decrypts before it knows the tag: what a failed open leaves behind
+  // was never authenticated, and must not be mistaken for a page.
+  if (!good && !data.empty()) sodium_memzero(data.data(), data.size());
+  return good;
 }
 
 }  // namespace deziro

@@ -37,8 +37,8 @@ class Xaes256Gcm {
   Status seal(std::span<const std::uint8_t, kNonceSize> nonce, std::span<const std::uint8_t> ad,
               std::span<std::uint8_t> data, std::span<std::uint8_t, kTagSize> tag) const;
 
-  // Decrypts `data` in place; false when the tag does not match (the bytes
-  // of `data` are then unspecified).
+  // Decrypts `data` in place; false when the tag does not match, and `data`
+  // is then all zero.
   bool open(std::span<const std::uint8_t, kNonceSize> nonce, std::span<const std::uint8_t> ad,
             std::span<std::uint8_t> data, std::span<const std::uint8_t, kTagSize> tag) const;
 

@@ -19,7 +19,7 @@ constexpr std::size_t kHeaderSectorSize = record_slot_offset(0);
 // kind of record counts.
 bool first_commit_record(std::span<const std::uint8_t> slot) {
   for (PageCipher cipher : {PageCipher::Checksum, PageCipher::XChaCha20Poly1305}) {
-    SlotContent content = record::parse_commit_record(0, slot, cipher);
+    SlotContent content = record::parse_commit_record(0, slot, cipher, kMinPageSize);
     if (content.valid()) return content.record.txn_id == 1 && content.record.page_count == 1;
   }
   return false;

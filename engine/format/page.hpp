@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace deziro {
@@ -13,6 +14,20 @@ namespace deziro {
 inline constexpr std::uint32_t kMinPageSize = 4096;
 inline constexpr std::uint32_t kMaxPageSize = 65536;
 inline constexpr std::uint32_t kDefaultPageSize = 4096;
+
+// Every byte of the file lies below 2^62, where the lock bytes begin: the
+// most pages a file of `page_size` bytes per page can hold.
+constexpr std::uint64_t max_page_count(std::uint32_t page_size) {
+  return (std::uint64_t{1} << 62) / page_size;
+}
+
+// The byte length of `page_count` pages, none when it passes 2^62: how
+// every cut of the file measures its length.
+constexpr std::optional<std::uint64_t> length_of_pages(std::uint64_t page_count,
+                                                       std::uint32_t page_size) {
+  if (page_count > max_page_count(page_size)) return std::nullopt;
+  return page_count * page_size;
+}
 
 inline constexpr std::size_t kPageHeaderSize = 56;
 inline constexpr std::size_t kPageStampSize = 16;

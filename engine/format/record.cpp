@@ -56,7 +56,7 @@ std::array<std::uint8_t, kRecordSize> encode_commit_record(const CommitRecord& r
 }
 
 SlotContent parse_commit_record(std::size_t slot, std::span<const std::uint8_t> b,
-                                PageCipher cipher) {
+                                PageCipher cipher, std::uint32_t page_size) {
   if (b.size() < kRecordSize) return invalid(slot, "it is cut short");
   SlotContent c;
   CommitRecord& r = c.record;
@@ -68,6 +68,10 @@ SlotContent parse_commit_record(std::size_t slot, std::span<const std::uint8_t> 
   if (r.txn_id > kMaxTxnId) return invalid(slot, "its transaction id is out of range");
   r.page_count = load_u64_le(b.data() + kPageCountOffset);
   if (r.page_count == 0) return invalid(slot, "it counts no pages");
+  // A larger count would make the file's length overflow, and recovery
+  // cuts the file to that length.
+  if (r.page_count > max_page_count(page_size))
+    return invalid(slot, "it counts more pages than a file can hold");
   r.catalog = ChildPointer::load(b.data() + kCatalogOffset);
   r.free_tree = ChildPointer::load(b.data() + kFreeTreeOffset);
   r.retained_tree = ChildPointer::load(b.data() + kRetainedTreeOffset);

@@ -56,12 +56,13 @@ inline constexpr std::size_t kMacInputSize = 480;
 
 std::array<std::uint8_t, kRecordSize> encode_commit_record(const CommitRecord& record);
 
-// Parses one slot. Transaction id 0 is an empty slot; otherwise the record
-// must pass its XXH3-128 check and its rules (ids in range, roots inside the
+// Parses one slot of a file of `page_size` pages. Transaction id 0 is an
+// empty slot; otherwise the record must pass its XXH3-128 check and its
+// rules (ids in range, a page count the page size allows, roots inside the
 // file, reserved bytes zero, key block and MAC present exactly when the file
 // is encrypted). The MAC itself is verified by the caller that holds the key.
 SlotContent parse_commit_record(std::size_t slot, std::span<const std::uint8_t> bytes,
-                                PageCipher cipher);
+                                PageCipher cipher, std::uint32_t page_size);
 
 }  // namespace record
 }  // namespace deziro

@@ -54,6 +54,7 @@ Error error_from_lock_wait(const LockWaitFailure& failure, std::string path) {
 FileLock::FileLock(int fd) { fds_.push_back(fd); }
 
 FileLock::~FileLock() {
+  if (abandoned_) return;
   for (auto [byte, mode] : held_) {
     struct flock range = byte_range(F_UNLCK, byte, 1);
     ::fcntl(fds_.front(), F_SETLK, &range);
@@ -64,6 +65,11 @@ FileLock::~FileLock() {
 void FileLock::add_file(int fd) {
   std::lock_guard lock(mutex_);
   fds_.push_back(fd);
+}
+
+void FileLock::abandon() {
+  // No mutex: a thread of the parent may have held it at the fork.
+  abandoned_ = true;
 }
 
 LockResult<bool> FileLock::set_lock(std::uint64_t byte, short type) {

@@ -5,9 +5,8 @@
 // Instance orders them with its own mutexes), and closing ANY descriptor of
 // the file drops every lock the process holds on it. So a lock state owns
 // every descriptor the process opens on its file and keeps them open until
-// it is dropped. A forked child inherits none of the parent's locks;
-// dropping the child's copy of a lock state releases nothing of the
-// parent's.
+// it is dropped. A forked child inherits none of the parent's locks, and
+// abandons its copy of a lock state rather than drop it.
 //
 // The lock bytes lie at 2^62 and above, past any page of the file.
 #pragma once
@@ -77,6 +76,11 @@ class FileLock {
   // Takes one more descriptor of the same file, kept open until the state
   // is dropped, so that closing it cannot release the state's locks.
   void add_file(int fd);
+  // Leaves its bytes and descriptors as they are when dropped, neither
+  // unlocked nor closed: for a forked process, where either would drop the
+  // locks it took on the file through an open of its own. The descriptors
+  // stay open until the process ends. Nothing else may be called after it.
+  void abandon();
   int descriptor() const { return fds_.front(); }
 
   // One attempt: true when the byte is now held in `mode`, false when
@@ -108,6 +112,8 @@ class FileLock {
   std::vector<int> fds_;
   mutable std::mutex mutex_;
   std::map<std::uint64_t, LockMode> held_;
+  // Set in a forked process: its bytes and descriptors are left alone.
+  bool abandoned_ = false;
 };
 
 // UNSUPPORTED_FILE_SYSTEM when the descriptor's file lies on a network file

@@ -40,6 +40,7 @@ class DbFile final : public Storage {
   // open); the DbFile is closed afterwards.
   int release_descriptor() { return std::exchange(fd_, -1); }
 
+  void abandon_descriptor() override { fd_ = -1; }
   const std::string& path() const override { return path_; }
   Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override;
   Status write_at(std::uint64_t offset, ConstByteSpan data) override;

@@ -42,6 +42,11 @@ class Storage {
   // Cuts or extends the file (new bytes read as zero).
   virtual Status set_len(std::uint64_t length) = 0;
 
+  // Lets the file go without closing it, for a forked process that
+  // inherited it: closing a descriptor of the file would drop every lock the
+  // process holds on it. Storage without a descriptor ignores it.
+  virtual void abandon_descriptor() {}
+
   // Reads exactly `out.size()` bytes; a file that ends first is CORRUPTED
   // "a read of {} bytes at byte {} runs past the end of the file".
   Status read_exact_at(std::uint64_t offset, ByteSpan out);

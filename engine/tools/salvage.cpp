@@ -134,7 +134,8 @@ std::optional<CommitRecord> choose_commit(std::span<const std::uint8_t> head,
   std::optional<CommitRecord> chosen;
   for (std::uint8_t slot = 0; slot < kRecordSlotCount; ++slot) {
     auto bytes = head.subspan(record_slot_offset(slot), kRecordSize);
-    SlotContent content = record::parse_commit_record(slot, bytes, source.fields.cipher);
+    SlotContent content =
+        record::parse_commit_record(slot, bytes, source.fields.cipher, source.fields.page_size);
     if (!content.valid()) continue;
     if (source.keys && !record::commit_record_mac_holds(bytes, source.keys->keys.record_mac_key,
                                                         source.fields.file_id, slot))

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "btree/overflow.hpp"
+#include "btree/pages_met.hpp"
 #include "txn/catalog.hpp"
 
 namespace deziro {
@@ -31,6 +32,7 @@ class Walk {
 
   Result<bool> node(const ChildPointer& pointer, std::uint64_t tree_id,
                     std::optional<std::uint8_t> level) {
+    if (!met_.first_meeting(pointer.page, 1)) return false;
     auto fetched = source_.fetch_node(pointer, tree_id, level);
     if (!fetched) return damaged_or(fetched.error());
     const NodeView& view = *fetched;
@@ -46,6 +48,7 @@ class Walk {
     for (std::size_t i = 0; i < view.count(); ++i) {
       LeafCell cell = view.cell_at(i);
       if (cell.overflow && cell.ref.commit_id > floor_) {
+        if (!met_.first_meeting(cell.ref.first_page, cell.ref.page_count)) return false;
         std::string value;
         auto read = load::read_overflow_run(source_, cell.ref, tree_id, value);
         if (!read) return damaged_or(read.error());
@@ -64,6 +67,7 @@ class Walk {
   NodeSource& source_;
   std::uint64_t floor_;
   std::vector<PageRunEntry>* checked_;
+  PagesMet met_;
 };
 
 }  // namespace

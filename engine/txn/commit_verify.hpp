@@ -23,8 +23,9 @@ std::uint64_t verify_floor(std::span<const std::uint64_t, kRecordSlotCount> slot
 // False when a page written by a commit after `floor` (the commit itself
 // and, for a deferred commit, the unsynced commits before it) is missing,
 // torn or stale; an error only for I/O failures. Pages of commits up to
-// `floor` are known to be on disk. `checked`, when given, receives every
-// page and overflow run the walk checked.
+// `floor` are known to be on disk. A page met twice is damage, so the walk
+// reads each page of the file at most once. `checked`, when given, receives
+// every page and overflow run the walk checked.
 Result<bool> verify_commit_pages(NodeSource& source, const CommitRecord& record,
                                  std::uint64_t floor, std::vector<PageRunEntry>* checked = nullptr);
 

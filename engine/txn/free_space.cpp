@@ -86,15 +86,18 @@ std::optional<std::uint64_t> take_lowest(space::FreeRuns& runs) {
   if (runs.empty()) return std::nullopt;
   auto it = runs.begin();
   std::uint64_t page = it->first, rest = it->second - 1;
-  runs.erase(it);
-  if (rest > 0) runs.emplace(page + 1, rest);
+  runs.erase(page);
+  if (rest > 0) runs.set(page + 1, rest);
   return page;
 }
 
 std::uint64_t take_highest(space::FreeRuns& runs) {
   auto it = std::prev(runs.end());
   std::uint64_t page = it->first + it->second - 1;
-  if (--it->second == 0) runs.erase(it);
+  if (it->second == 1)
+    runs.erase(it->first);
+  else
+    runs.set(it->first, it->second - 1);
   return page;
 }
 

@@ -21,11 +21,13 @@ Result<Head> read_head(Storage& storage) {
   return head;
 }
 
-std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCipher cipher) {
+std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCipher cipher,
+                                                      std::uint32_t page_size) {
   std::array<SlotContent, kRecordSlotCount> slots;
   for (std::size_t s = 0; s < kRecordSlotCount; ++s)
     slots[s] = record::parse_commit_record(
-        s, ConstByteSpan(head.bytes).subspan(record_slot_offset(s), kRecordSize), cipher);
+        s, ConstByteSpan(head.bytes).subspan(record_slot_offset(s), kRecordSize), cipher,
+        page_size);
   return slots;
 }
 
@@ -41,7 +43,7 @@ std::string slot_problem(const SlotContent& content, std::size_t slot) {
 
 Result<Recovery> choose_published(const std::string& path, const Head& head,
                                   const StaticFields& fields, const CommitVerifier& verify) {
-  auto slots = parse_slots(head, fields.cipher);
+  auto slots = parse_slots(head, fields.cipher, fields.page_size);
   auto selector = header::decode_selector(head.bytes[kSelectorOffset]);
   auto id = [&](std::uint8_t s) { return slots[s].valid() ? slots[s].record.txn_id : 0; };
 
@@ -71,6 +73,20 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     return a < b;
   });
 
+  // A durable selector's record is taken as it is, unless another slot is
+  // damaged or newer: then the selector's slot may hold an older record put
+  // back by whoever can write the file (a replay), whose pages later commits
+  // may have reused. It is verified like the others then, and refused, not
+  // rolled back past, when it fails.
+  auto vouched_for = [&](std::uint8_t s) {
+    for (std::uint8_t o = 0; o < kRecordSlotCount; ++o) {
+      if (o == s) continue;
+      if (slots[o].state == SlotContent::State::Invalid) return false;
+      if (slots[o].valid() && slots[o].record.txn_id > slots[s].record.txn_id) return false;
+    }
+    return true;
+  };
+
   Recovery r;
   for (std::size_t s = 0; s < kRecordSlotCount; ++s) r.published.slot_txn_ids[s] = id(s);
   std::string problems;
@@ -90,7 +106,13 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     std::uint64_t floor = verify_floor(r.published.slot_txn_ids, id(s));
     bool trusted = durable && *durable == s;
     r.unsynced_pages.clear();
-    if (!trusted && !DZ_TRY(verify(slots[s].record, floor, &r.unsynced_pages))) {
+    if (!(trusted && vouched_for(s)) &&
+        !DZ_TRY(verify(slots[s].record, floor, trusted ? nullptr : &r.unsynced_pages))) {
+      if (trusted)
+        return fail(Error::corrupted(
+            path, format_text("the published commit record: the pages of commit {} fail their "
+                              "checks",
+                              slots[s].record.txn_id)));
       r.clear_slot[s] = true;
       r.published.slot_txn_ids[s] = 0;
       continue;
@@ -143,9 +165,13 @@ Status repair(Storage& storage, const Head& head, const StaticFields& fields,
     DZ_CHECK(
         storage.write_at(kSelectorOffset, ConstByteSpan(head.bytes).subspan(kSelectorOffset, 1)));
   }
-  std::uint64_t length = recovery.published.record.page_count * fields.page_size;
-  if (head.file_length > length) {
-    DZ_CHECK(storage.set_len(length));
+  auto length = length_of_pages(recovery.published.record.page_count, fields.page_size);
+  if (!length)
+    return fail(Error::corrupted(storage.path(),
+                                 "the published commit counts more pages than a "
+                                 "file can hold"));
+  if (head.file_length > *length) {
+    DZ_CHECK(storage.set_len(*length));
     changed = true;
   }
   if (changed) DZ_CHECK(storage.sync());

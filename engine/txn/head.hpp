@@ -25,7 +25,8 @@ struct Head {
 Result<Head> read_head(Storage& storage);
 
 // Parses the three slots.
-std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCipher cipher);
+std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCipher cipher,
+                                                      std::uint32_t page_size);
 
 // Whether every page a commit wrote (the pages and overflow runs carrying
 // its commit id, reached from its roots) is intact on disk. An error is a

@@ -39,6 +39,9 @@ void ReadTxn::end() {
 }
 
 Result<std::optional<TreeDescriptor>> ReadTxn::descriptor(ByteView tree_name) {
+  // Begun before a fork: its reader byte is the opener's, so what it sees
+  // may be freed.
+  DZ_CHECK(instance_->check_process());
   DZ_CHECK(catalog::check_tree_name(tree_name, max_key_len()));
   return catalog::find(source(), record_.catalog, tree_name);
 }

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "btree/pager_source.hpp"
 #include "text_format.hpp"
 #include "txn/head.hpp"
 
@@ -88,6 +89,18 @@ Result<std::unique_ptr<WriteTxn>> WriteTxn::begin(std::shared_ptr<Instance> inst
 }
 
 Status WriteTxn::load_free_space() {
+  if (auto kept = instance_->take_free_runs(base_.txn_id, base_.free_tree)) {
+    space_.free_runs = std::move(*kept);
+  } else {
+    DZ_CHECK(read_free_tree());
+  }
+  // From here on the free runs differ from the free tree only where the
+  // log says, which is what the commit writes into it.
+  space_.free_runs.start_log();
+  return free_retained_groups();
+}
+
+Status WriteTxn::read_free_tree() {
   auto free_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
     auto run = free_space::decode_free(key, value);
     if (!run) return fail(error_at(format_text("the free tree: {}", run.error())));
@@ -97,12 +110,13 @@ Status WriteTxn::load_free_space() {
           error_at(format_text("the free tree: the run at page {} overlaps another or "
                                "passes the end of the file",
                                run->first)));
-    space::add_free_run(free_at_begin_, run->first, run->count);
     return VisitAnswer::Continue;
   };
-  DZ_CHECK(read::scan_forward(ReadContext{source(), kFreeTreeId}, free_tree_, KeyBound::unbounded(),
-                              KeyBound::unbounded(), free_visitor));
+  return read::scan_forward(ReadContext{source(), kFreeTreeId}, free_tree_, KeyBound::unbounded(),
+                            KeyBound::unbounded(), free_visitor);
+}
 
+Status WriteTxn::free_retained_groups() {
   // A group of pages released by commit C is seen by snapshots older than
   // C. It is free once no record in the slots, no live snapshot and no
   // commit that recovery might still fall back to is older than C.
@@ -143,6 +157,8 @@ void WriteTxn::finish() {
 
 Status WriteTxn::check_writable() const {
   if (!holds_writer_) return fail(Error::closed());
+  // Begun before a fork: the write lock is the opener's, not this process's.
+  DZ_CHECK(instance_->check_process());
   if (instance_->failed()) return fail(instance_->sync_failed_error());
   return ok();
 }
@@ -439,11 +455,34 @@ Result<std::uint64_t> WriteTxn::Pages::allocate_run(std::uint32_t count) {
 Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                                     std::span<PageStamp> stamps) {
   std::size_t page_size = txn_.instance_->page_size();
-  const PageProtection& protection = txn_.instance_->reader().protection();
-  for (std::size_t i = 0; i < stamps.size(); ++i)
-    stamps[i] = DZ_TRY(protection.seal_page(first + i, pages.subspan(i * page_size, page_size)));
+  PageReader& reader = txn_.instance_->reader();
+  const PageProtection& protection = reader.protection();
+  // Node pages as a read would open them: the plain body, with the nonce
+  // and the trailer that sealing adds.
+  std::vector<OpenedPage> nodes;
+  for (std::size_t i = 0; i < stamps.size(); ++i) {
+    auto page = pages.subspan(i * page_size, page_size);
+    PageHeader header = PageHeader::read(page);
+    bool node = header.kind != std::uint8_t(PageKind::Overflow);
+    if (node) {
+      OpenedPage& opened = nodes.emplace_back();
+      opened.page_number = first + i;
+      opened.header = header;
+      opened.bytes = AlignedBuffer(page_size);
+      std::copy(page.begin(), page.end(), opened.bytes.span().begin());
+    }
+    stamps[i] = DZ_TRY(protection.seal_page(first + i, page));
+    if (node) {
+      auto plain = nodes.back().bytes.span();
+      std::copy_n(page.begin(), kPageNonceSize, plain.begin());
+      std::copy_n(page.end() - kPageStampSize, kPageStampSize, plain.end() - kPageStampSize);
+      nodes.back().stamp = stamps[i];
+    }
+  }
   txn_.pages_written_ += stamps.size();
-  return txn_.instance_->storage().write_at(first * page_size, pages);
+  DZ_CHECK(txn_.instance_->storage().write_at(first * page_size, pages));
+  for (OpenedPage& opened : nodes) remember_written_node(reader.pager(), std::move(opened));
+  return ok();
 }
 
 void WriteTxn::Pages::release_pages(std::uint64_t first, std::uint64_t count) {
@@ -458,8 +497,8 @@ Status WriteTxn::commit_deferred() { return commit_with(true); }
 
 Status WriteTxn::commit_with(bool deferred) {
   auto result = [&]() -> Status {
-    // A forked child holds neither the writer nor the file's locks.
-    DZ_CHECK(instance_->check_process());
+    // In a forked child too, where it holds neither the writer nor the
+    // file's locks.
     DZ_CHECK(check_writable());
     DZ_CHECK(flush_all_pending());
     if (failed_) return fail(Error::invalid_argument(std::string(kFailedMessage)));
@@ -503,27 +542,39 @@ void WriteTxn::collect_released() {
     space::add_free_run(released_, pages[released_counted_], 1);
 }
 
+Result<bool> WriteTxn::write_free_run(std::uint64_t first) {
+  WriteContext cx = context(kFreeTreeId);
+  auto key = free_space::free_key(first);
+  std::optional<std::uint64_t> stored;
+  DZ_TRY(btree::get(ReadContext{source(), kFreeTreeId}, free_tree_, key, [&](ByteView v) -> Status {
+    auto run = free_space::decode_free(key, v);
+    if (!run) return fail(error_at(format_text("the free tree: {}", run.error())));
+    stored = run->count;
+    return ok();
+  }));
+  auto it = space_.free_runs.find(first);
+  if (it == space_.free_runs.end()) {
+    if (!stored) return false;
+    DZ_CHECK(btree::remove(cx, free_tree_, key));
+    return true;
+  }
+  if (stored == it->second) return false;
+  DZ_CHECK(btree::put(cx, free_tree_, key, free_space::free_value(it->second)));
+  return true;
+}
+
 Status WriteTxn::apply_free_space() {
   for (int pass = 0;; ++pass) {
     if (pass == 32) return fail(Error::internal("the free-space trees did not settle"));
     // Pages of this transaction released again are free outright.
     space::free_own_releases(space_);
     collect_released();
-    auto free_before = space_.free_runs;
-    auto released_before = released_;
-    WriteContext fcx = context(kFreeTreeId);
-    for (auto [first, count] : in_free_tree_) {
-      auto it = space_.free_runs.find(first);
-      if (it == space_.free_runs.end() || it->second != count)
-        DZ_CHECK(btree::remove(fcx, free_tree_, free_space::free_key(first)));
-    }
-    for (auto [first, count] : space_.free_runs) {
-      auto it = in_free_tree_.find(first);
-      if (it == in_free_tree_.end() || it->second != count)
-        DZ_CHECK(btree::put(fcx, free_tree_, free_space::free_key(first),
-                            free_space::free_value(count)));
-    }
-    in_free_tree_ = space_.free_runs;
+    // Only runs changed since the free tree last took them in can differ
+    // from it.
+    bool changed = false;
+    for (std::uint64_t first : space_.free_runs.take_changes())
+      changed = DZ_TRY(write_free_run(first)) || changed;
+    if (!changed && released_ == group_written_) return ok();
     WriteContext rcx = context(kRetainedTreeId);
     auto chunks = free_space::encode_group(released_, instance_->page_size());
     for (std::size_t i = 0; i < chunks.size(); ++i)
@@ -533,17 +584,15 @@ Status WriteTxn::apply_free_space() {
       DZ_CHECK(
           btree::remove(rcx, retained_tree_, free_space::retained_key(txn_id_, std::uint32_t(i))));
     group_chunks_ = chunks.size();
-    space::free_own_releases(space_);
-    collect_released();
-    if (space_.free_runs == free_before && released_ == released_before) return ok();
+    group_written_ = released_;
   }
 }
 
 Status WriteTxn::settle_free_space() {
   space::free_own_releases(space_);
   space::trim_free_tail(space_);
-  in_free_tree_ = free_at_begin_;
   group_chunks_ = 0;
+  group_written_ = {};
   for (const auto& key : retained_freed_)
     DZ_CHECK(btree::remove(context(kRetainedTreeId), retained_tree_, key));
   // The two trees are written from pages set aside beforehand, so that
@@ -586,7 +635,6 @@ Status WriteTxn::publish(bool deferred) {
   DZ_CHECK(settle_free_space());
   // Written from new pages at the end only, so that no free run changes
   // after the free tree took them in.
-  auto free_before = space_.free_runs;
   auto released_before = space_.released_published.size();
   pages_.reserve = &reserve_;
   auto free_root = btree::write_tree(context(kFreeTreeId), free_tree_);
@@ -595,8 +643,9 @@ Status WriteTxn::publish(bool deferred) {
   pages_.reserve = nullptr;
   if (!free_root) return fail(std::move(free_root).error());
   if (!retained_root) return fail(std::move(retained_root).error());
-  if (space_.free_runs != free_before || space_.released_published.size() != released_before ||
-      !space_.released_own.empty() || !reserve_.empty())
+  if (!space_.free_runs.take_changes().empty() ||
+      space_.released_published.size() != released_before || !space_.released_own.empty() ||
+      !reserve_.empty())
     return fail(Error::internal("writing the free-space trees changed the free space"));
   record.free_tree = *free_root;
   record.retained_tree = *retained_root;
@@ -630,11 +679,13 @@ Status WriteTxn::publish(bool deferred) {
   published.deferred = deferred;
   published.slot_txn_ids[slot] = txn_id_;
   instance_->committed(published, pages_written_);
+  instance_->keep_free_runs(txn_id_, record.free_tree, std::move(space_.free_runs));
   if (!deferred) {
     // Pages past the end of the commit belong to nobody now; a failure to
     // cut them off costs only space.
-    std::uint64_t length = space_.page_count * instance_->page_size();
-    if (auto len = storage.len_or_error(); len && *len > length) (void)storage.set_len(length);
+    auto length = length_of_pages(space_.page_count, instance_->page_size());
+    if (auto len = storage.len_or_error(); length && len && *len > *length)
+      (void)storage.set_len(*length);
   }
   return ok();
 }

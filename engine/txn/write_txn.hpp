@@ -156,7 +156,11 @@ class WriteTxn final : public TreeAccess {
   };
 
   WriteTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema);
+  // The free runs of the starting commit, with the retained groups that no
+  // reader needs any more added.
   Status load_free_space();
+  Status read_free_tree();
+  Status free_retained_groups();
   Status check_writable() const;
   Status check_name(ByteView tree_name) const;
   // Marks the transaction failed when `status` holds an error that did not
@@ -174,6 +178,9 @@ class WriteTxn final : public TreeAccess {
   // Brings the free tree up to the free runs and the retained tree up to
   // this commit's group, until loading their nodes releases nothing more.
   Status apply_free_space();
+  // Makes the free tree's entry for the run at `first` what the free runs
+  // hold there; whether the tree changed.
+  Result<bool> write_free_run(std::uint64_t first);
   // Takes the pages released since the last call into `released_`.
   void collect_released();
   void finish();
@@ -205,17 +212,15 @@ class WriteTxn final : public TreeAccess {
 
   // Free runs, page count, and the pages allocated and released.
   space::PageSpace space_;
-  // The free runs as the free tree holds them.
-  space::FreeRuns free_at_begin_;
   // Retained group keys freed at begin, removed from the retained tree at
   // commit.
   std::vector<std::array<std::uint8_t, 12>> retained_freed_;
   // Pages released that older commits or snapshots may still see, as runs.
   space::FreeRuns released_;
   std::size_t released_counted_ = 0;
-  // While settling: what the free tree holds, the chunks of this commit's
-  // group in the retained tree, and the pages set aside for the two trees.
-  space::FreeRuns in_free_tree_;
+  // While settling: this commit's group as the retained tree holds it, in
+  // how many chunks, and the pages set aside for the two trees.
+  space::FreeRuns group_written_;
   std::size_t group_chunks_ = 0;
   space::FreeRuns reserve_;
 };

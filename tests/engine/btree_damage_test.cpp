@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include "btree/check.hpp"
+#include "btree/cursor.hpp"
 #include "btree/tree.hpp"
 #include "format/bytes.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/tree_file.hpp"
 #include "text_format.hpp"
+#include "txn/commit_verify.hpp"
 
 namespace deziro {
 namespace {
@@ -107,6 +109,69 @@ TEST_F(DamageTest, child_page_rewritten_after_its_parent_is_refused) {
   auto found = problems(root_.disk());
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0], get_error(key).to_string());
+}
+
+// A tower of `height` branches above one leaf in which every child pointer
+// of a branch names the same page: a walk that keeps no memory of the pages
+// it met reads the leaf fan_out^height times.
+ChildPointer shared_child_tower(testing::TreeFile& pages, std::uint64_t tree_id, int fan_out,
+                                int height) {
+  std::string key = "a", value = "1";
+  std::vector<LeafItem> items{LeafItem{bytes_view(key), bytes_view(value), nullptr}};
+  ChildPointer below = pages.write_leaf(LeafLayout::Varint, items, tree_id).value();
+  std::vector<std::string> separators;
+  for (int i = 1; i < fan_out; ++i) separators.push_back(std::string(1, char('a' + i)));
+  std::vector<ByteView> keys;
+  for (const std::string& s : separators) keys.push_back(bytes_view(s));
+  for (int level = 1; level <= height; ++level) {
+    std::vector<ChildPointer> children(fan_out, below);
+    below = pages.write_branch(std::uint8_t(level), keys, children, tree_id).value();
+  }
+  return below;
+}
+
+TEST_F(DamageTest, scan_over_branches_sharing_one_child_stops_at_the_second_meeting) {
+  ChildPointer root = shared_child_tower(pages_, kTree, 4, 5);
+  int entries = 0;
+  auto visit = [&](ByteView, ByteView) -> Result<VisitAnswer> {
+    ++entries;
+    return VisitAnswer::Continue;
+  };
+  for (bool forward : {true, false}) {
+    entries = 0;
+    auto scanned = forward ? read::scan_forward(rx(), TreeRoot::on_disk(root), {}, {}, visit)
+                           : read::scan_backward(rx(), TreeRoot::on_disk(root), {}, {}, visit);
+    ASSERT_FALSE(scanned) << forward;
+    EXPECT_EQ(scanned.error().kind(), ErrorKind::Corrupted);
+    EXPECT_EQ(entries, 1);
+  }
+}
+
+TEST_F(DamageTest, dropping_or_relocating_branches_that_share_one_child_is_refused) {
+  for (bool drop : {true, false}) {
+    TreeRoot root = TreeRoot::on_disk(shared_child_tower(pages_, kTree, 4, 5));
+    pages_.commit();
+    WriteContext w = pages_.write_context(kTree, LeafLayout::Varint);
+    Status done = ok();
+    if (drop) {
+      done = btree::drop_tree(w, root);
+    } else if (auto moved = btree::relocate(w, root, 0); !moved) {
+      done = fail(moved.error());
+    }
+    ASSERT_FALSE(done) << drop;
+    EXPECT_EQ(done.error().kind(), ErrorKind::Corrupted);
+    pages_.abort();
+  }
+}
+
+TEST_F(DamageTest, commit_walk_takes_a_page_met_twice_for_damage) {
+  CommitRecord record;
+  record.txn_id = 2;
+  record.page_count = pages_.page_count();
+  record.free_tree = shared_child_tower(pages_, kFreeTreeId, 4, 5);
+  auto verified = verify_commit_pages(pages_.source(), record, 0);
+  ASSERT_TRUE(verified);
+  EXPECT_FALSE(*verified);
 }
 
 class CheckerTest : public DamageTest {

@@ -332,6 +332,31 @@ TEST(DeferredPowerLoss, commit_made_durable_after_its_makers_sync_failed_reaches
   }
 }
 
+// A process that sees another's deferred commits leaves them to their maker
+// while it keeps committing, and syncs one only when it is still pending at
+// the next run of its sync thread.
+TEST(DeferredOfAnother, is_synced_only_once_its_maker_stops_committing) {
+  testing::TempDir dir;
+  FaultStorage disk("/mem/d.db", *Database::new_first_page({}));
+  auto maker = *testing::open_as_process(disk, dir.file("maker"), with_delay(3600s), true);
+  auto other = *testing::open_as_process(disk, dir.file("other"), with_delay(3600s), false);
+  auto deferred_on_disk = [&] {
+    EXPECT_TRUE(maker->read_commit_state());
+    return maker->published().deferred;
+  };
+  ASSERT_TRUE(put_one(maker, "k", "1", true));
+  ASSERT_TRUE(other->read_commit_state());
+  for (int round = 2; round < 5; ++round) {
+    EXPECT_TRUE(other->sync_deferred());
+    EXPECT_TRUE(deferred_on_disk()) << round;
+    ASSERT_TRUE(put_one(maker, "k", std::to_string(round), true));
+  }
+  EXPECT_TRUE(other->sync_deferred());
+  EXPECT_TRUE(deferred_on_disk());
+  EXPECT_FALSE(other->sync_deferred());
+  EXPECT_FALSE(deferred_on_disk());
+}
+
 TEST(DeferredPowerLoss, failed_sync_of_a_deferred_commit_fails_the_file_for_good) {
   auto storage = std::make_unique<FaultStorage>("/mem/d.db", *Database::new_first_page({}));
   FaultStorage* raw = storage.get();

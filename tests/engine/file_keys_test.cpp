@@ -111,7 +111,8 @@ TEST(FileKeys, record_of_another_file_is_refused) {
 
 TEST(FileKeys, signed_record_with_a_changed_field_fails_its_mac) {
   NewFile f = make_file(options_with(key_credential(7)));
-  CommitRecord r = record::parse_commit_record(0, slot_bytes(f.head, 0), f.fields.cipher).record;
+  CommitRecord r =
+      record::parse_commit_record(0, slot_bytes(f.head, 0), f.fields.cipher, 4096).record;
   r.page_count = 5;  // re-encoded with a fresh check, but the old MAC
   auto forged = record::encode_commit_record(r);
   EXPECT_FALSE(
@@ -156,12 +157,12 @@ TEST(FileKeys, unsigned_records_are_dropped_before_recovery) {
   record::sign_commit_record(forged, other_mac_key, f.fields.file_id, 2);
   auto bytes = record::encode_commit_record(forged);
   std::copy(bytes.begin(), bytes.end(), slot_bytes(f.head, 2).begin());
-  ASSERT_TRUE(record::parse_commit_record(2, slot_bytes(f.head, 2), f.fields.cipher).valid());
+  ASSERT_TRUE(record::parse_commit_record(2, slot_bytes(f.head, 2), f.fields.cipher, 4096).valid());
 
   EXPECT_EQ(record::drop_unsigned_records(f.head, f.fields, f.keys.keys), 1u);
-  EXPECT_EQ(record::parse_commit_record(2, slot_bytes(f.head, 2), f.fields.cipher).state,
+  EXPECT_EQ(record::parse_commit_record(2, slot_bytes(f.head, 2), f.fields.cipher, 4096).state,
             SlotContent::State::Empty);
-  EXPECT_TRUE(record::parse_commit_record(0, slot_bytes(f.head, 0), f.fields.cipher).valid());
+  EXPECT_TRUE(record::parse_commit_record(0, slot_bytes(f.head, 0), f.fields.cipher, 4096).valid());
   EXPECT_EQ(record::drop_unsigned_records(f.head, f.fields, f.keys.keys), 0u);
 }
 

@@ -141,7 +141,7 @@ CommitRecord sample_record() {
 
 TEST(CommitRecord, round_trips_through_its_slot) {
   auto bytes = record::encode_commit_record(sample_record());
-  auto c = record::parse_commit_record(1, bytes, PageCipher::Checksum);
+  auto c = record::parse_commit_record(1, bytes, PageCipher::Checksum, 4096);
   ASSERT_TRUE(c.valid()) << c.problem;
   EXPECT_EQ(c.record, sample_record());
 }
@@ -151,20 +151,20 @@ TEST(CommitRecord, any_flipped_bit_fails_the_check) {
   for (std::size_t bit = 64; bit < kRecordSize * 8; bit += 37) {
     auto copy = bytes;
     copy[bit / 8] ^= std::uint8_t(1u << (bit % 8));
-    auto c = record::parse_commit_record(0, copy, PageCipher::Checksum);
+    auto c = record::parse_commit_record(0, copy, PageCipher::Checksum, 4096);
     EXPECT_EQ(c.state, SlotContent::State::Invalid) << bit;
   }
 }
 
 TEST(CommitRecord, zero_transaction_id_is_an_empty_slot) {
   std::array<std::uint8_t, kRecordSize> zeros{};
-  EXPECT_EQ(record::parse_commit_record(0, zeros, PageCipher::Checksum).state,
+  EXPECT_EQ(record::parse_commit_record(0, zeros, PageCipher::Checksum, 4096).state,
             SlotContent::State::Empty);
 }
 
 TEST(CommitRecord, rules_refuse_impossible_records) {
   auto refused = [](CommitRecord r, PageCipher cipher = PageCipher::Checksum) {
-    auto c = record::parse_commit_record(2, record::encode_commit_record(r), cipher);
+    auto c = record::parse_commit_record(2, record::encode_commit_record(r), cipher, 4096);
     return c.state == SlotContent::State::Invalid ? c.problem : std::string("accepted");
   };
   auto r = sample_record();

@@ -268,6 +268,17 @@ TEST_P(SealedModes, sealed_page_never_holds_its_plaintext) {
   EXPECT_LT(same, 64u);
 }
 
+TEST_P(SealedModes, failed_open_leaves_no_unverified_plaintext) {
+  auto protection = make_protection(GetParam());
+  auto page = sample_page(4096, 8);
+  auto plain = page;
+  ASSERT_TRUE(protection.seal_page(3, page));
+  page[page.size() - 1] ^= 1;  // the tag
+  EXPECT_FALSE(protection.open_page(3, page));
+  EXPECT_TRUE(std::all_of(page.begin() + kPageSealedBodyOffset, page.end() - kPageStampSize,
+                          [](std::uint8_t x) { return x == 0; }));
+}
+
 TEST_P(SealedModes, every_seal_draws_a_fresh_nonce) {
   auto protection = make_protection(GetParam());
   auto a = sample_page(4096, 5), b = a;

@@ -223,6 +223,62 @@ TEST(Recovery, head_without_a_usable_record_is_corrupted) {
             "`/mem/r.db` is damaged: the head: no commit record slot holds a commit");
 }
 
+TEST(Recovery, page_count_that_overflows_the_file_length_is_refused_and_cuts_nothing) {
+  auto image = three_commits();
+  auto selector = *header::decode_selector(image[kSelectorOffset]);
+  auto slot = std::span(image).subspan(record_slot_offset(selector.slot), kRecordSize);
+  auto forged = record::parse_commit_record(selector.slot, slot, PageCipher::Checksum, 4096);
+  ASSERT_TRUE(forged.valid());
+  // (2^52 + 1) x 4096 wraps to 4096: a file cut to its head alone.
+  forged.record.page_count = (std::uint64_t{1} << 52) + 1;
+  auto bytes = record::encode_commit_record(forged.record);
+  std::copy(bytes.begin(), bytes.end(), slot.begin());
+  FaultStorage disk("/mem/r.db", image);
+  auto opened = Database::open_existing(std::make_unique<testing::BorrowedStorage>(disk), {});
+  // The selector names the record as durable: refused, the file untouched.
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().to_string(),
+            format_text("`/mem/r.db` is damaged: the published commit record: commit record slot "
+                        "{}: it counts more pages than a file can hold",
+                        selector.slot));
+  EXPECT_EQ(disk.current_image(), image);
+}
+
+TEST(Recovery, older_record_put_back_beside_damaged_slots_is_refused) {
+  auto o = open_image(*Database::new_first_page({}));
+  auto commit_all = [&](int round) {
+    auto w = WriteTxn::begin(*o.instance);
+    for (int k = 0; k < 300; ++k)
+      ASSERT_TRUE((*w)->put(b("t"), b("key" + std::to_string(k)), b(std::to_string(round))));
+    ASSERT_TRUE((*w)->commit());
+  };
+  for (int round = 1; round <= 3; ++round) commit_all(round);
+  auto old_image = o.storage->current_image();
+  std::uint8_t old_slot = (*o.instance)->published().slot;
+  // Later commits reuse the pages the older commit saw.
+  for (int round = 4; round <= 10; ++round) commit_all(round);
+  auto image = o.storage->current_image();
+  auto damage_others = [&](std::vector<std::uint8_t> bytes, std::uint8_t kept) {
+    for (std::uint8_t s = 0; s < kRecordSlotCount; ++s)
+      if (s != kept) bytes[record_slot_offset(s) + 100] ^= 1;
+    return bytes;
+  };
+  // The newest record beside damaged slots still opens as it is.
+  std::uint8_t newest = header::decode_selector(image[kSelectorOffset])->slot;
+  auto sound = open_image(damage_others(image, newest));
+  ASSERT_TRUE(sound.instance) << sound.instance.error().to_string();
+  auto r = ReadTxn::begin(*sound.instance);
+  auto value = r->open_tree(b("t"), b("key7")).value().value_or(std::vector<std::uint8_t>{});
+  EXPECT_EQ(std::string(value.begin(), value.end()), "10");
+  // An older record put back in its slot and named durable is not.
+  std::copy_n(old_image.begin() + record_slot_offset(old_slot), kRecordSize,
+              image.begin() + record_slot_offset(old_slot));
+  image[kSelectorOffset] = header::encode_selector({old_slot, false});
+  auto replayed = open_image(damage_others(image, old_slot));
+  ASSERT_FALSE(replayed.instance);
+  EXPECT_EQ(replayed.instance.error().kind(), ErrorKind::Corrupted);
+}
+
 TEST(Recovery, deferred_commit_becomes_durable_at_sync) {
   auto o = open_image(*Database::new_first_page({}));
   auto w = WriteTxn::begin(*o.instance);

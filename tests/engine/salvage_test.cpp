@@ -165,7 +165,7 @@ struct Source {
       auto content = record::parse_commit_record(
           slot,
           std::span(reinterpret_cast<const std::uint8_t*>(head.data()) + 512 + 512 * slot, 512),
-          PageCipher::Checksum);
+          PageCipher::Checksum, kMinPageSize);
       if (content.valid() && content.record.txn_id > newest) {
         newest = content.record.txn_id;
         newest_slot = slot;
