@@ -18,9 +18,10 @@
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
 #include "format/object/schema_codec.hpp"
+#include "query/find.hpp"
 #include "query/parse.hpp"
-#include "schema/objects_find.hpp"
 #include "schema/resolved_schema.hpp"
+#include "schema/tree_keys.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
 

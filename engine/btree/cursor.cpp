@@ -3,6 +3,7 @@
 #include <cassert>
 
 #include "btree/overflow.hpp"
+#include "invariant.hpp"
 
 namespace deziro {
 
@@ -77,6 +78,14 @@ Result<std::optional<RangeCursor>> RangeCursor::open(const ReadContext& cx,
   return std::optional<RangeCursor>(std::move(cursor));
 }
 
+namespace {
+
+bool frame_is_leaf(const NodeView& view, const MemNode* mem) {
+  return mem ? mem->is_leaf() : view.is_leaf();
+}
+
+}  // namespace
+
 std::size_t RangeCursor::frame_children(const Frame& f) const {
   return f.mem ? f.mem->children.size() : f.view.child_count();
 }
@@ -96,7 +105,9 @@ Status RangeCursor::push(const MemNode* mem, const ChildPointer& pointer,
 
 // Pushes the child the top frame's index names.
 Status RangeCursor::push_child() {
+  DZ_ASSERT(!path_.empty());
   const Frame& f = path_.back();
+  DZ_ASSERT(!frame_is_leaf(f.view, f.mem) && f.index < frame_children(f));
   if (f.mem) {
     const MemChild& child = f.mem->children[f.index];
     return push(child.node.get(), child.pointer, static_cast<std::uint8_t>(f.mem->level - 1),
@@ -105,14 +116,6 @@ Status RangeCursor::push_child() {
   ChildPointer pointer = f.view.child_at(f.index);
   return push(nullptr, pointer, static_cast<std::uint8_t>(f.view.level() - 1), pointer);
 }
-
-namespace {
-
-bool frame_is_leaf(const NodeView& view, const MemNode* mem) {
-  return mem ? mem->is_leaf() : view.is_leaf();
-}
-
-}  // namespace
 
 Result<bool> RangeCursor::start(const MemNode* mem, const ChildPointer& root) {
   if (!mem && root.page == 0) return false;
@@ -171,16 +174,19 @@ Result<bool> RangeCursor::next_leaf() { return step_leaf(true); }
 Result<bool> RangeCursor::prev_leaf() { return step_leaf(false); }
 
 std::size_t RangeCursor::leaf_count() const {
+  DZ_ASSERT(!path_.empty() && frame_is_leaf(path_.back().view, path_.back().mem));
   const Frame& f = path_.back();
   return f.mem ? f.mem->entries.size() : f.view.count();
 }
 
 ByteView RangeCursor::key_at(std::size_t slot) const {
+  DZ_ASSERT(!path_.empty() && frame_is_leaf(path_.back().view, path_.back().mem));
   const Frame& f = path_.back();
   return f.mem ? bytes_view(f.mem->entries[slot].key) : f.view.key_at(slot);
 }
 
 LeafCell RangeCursor::cell_at(std::size_t slot) const {
+  DZ_ASSERT(!path_.empty() && frame_is_leaf(path_.back().view, path_.back().mem));
   const Frame& f = path_.back();
   if (!f.mem) return f.view.cell_at(slot);
   const MemEntry& e = f.mem->entries[slot];
@@ -188,6 +194,7 @@ LeafCell RangeCursor::cell_at(std::size_t slot) const {
 }
 
 const NodeView* RangeCursor::leaf_page() const {
+  DZ_ASSERT(!path_.empty() && frame_is_leaf(path_.back().view, path_.back().mem));
   const Frame& f = path_.back();
   return f.mem ? nullptr : &f.view;
 }

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "btree/key_bound.hpp"
 #include "btree/tree.hpp"
 #include "function_ref.hpp"
-#include "txn/key_bound.hpp"
 
 namespace deziro {
 

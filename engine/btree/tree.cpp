@@ -1,11 +1,11 @@
 #include "btree/tree.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <unordered_set>
 #include <utility>
 
 #include "btree/overflow.hpp"
+#include "invariant.hpp"
 #include "text_format.hpp"
 
 namespace deziro {
@@ -132,17 +132,19 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
   right->level = n->level;
   std::string sep;
   if (n->is_leaf()) {
-    assert(n->entries.size() >= 2);
+    DZ_ASSERT(n->entries.size() >= 2);
     std::size_t m = leaf_cut(n->entries, layout, page_size, n->bytes);
     right->entries = take_tail(n->entries, m);
     sep = right->entries.front().key;
   } else {
-    assert(n->keys.size() >= 3);
+    DZ_ASSERT(n->keys.size() >= 3);
     std::size_t m = branch_cut(n->keys);
     right->keys = take_tail(n->keys, m + 1);
     right->children = take_tail(n->children, m + 1);
     sep = std::move(n->keys.back());
     n->keys.pop_back();
+    DZ_ASSERT(n->children.size() == n->keys.size() + 1 &&
+              right->children.size() == right->keys.size() + 1);
   }
   recompute_bytes(*n, layout, page_size);
   recompute_bytes(*right, layout, page_size);

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <bit>
-#include <cassert>
 #include <cstring>
 
 #include "format/bytes.hpp"
+#include "invariant.hpp"
 #include "text_format.hpp"
 
 namespace deziro {
@@ -275,12 +275,12 @@ std::uint32_t NodeView::used_bytes() const {
 }
 
 LeafCell NodeView::cell_at(std::size_t index) const {
-  assert(is_leaf() && index < count_);
+  DZ_ASSERT(is_leaf() && index < count_);
   return node::entry_at(page(), layout(), index);
 }
 
 ChildPointer NodeView::child_at(std::size_t index) const {
-  assert(!is_leaf() && index <= count_);
+  DZ_ASSERT(!is_leaf() && index <= count_);
   return ChildPointer::load(page() + kPageContentOffset + ChildPointer::kSize * index);
 }
 
@@ -405,7 +405,7 @@ void build_leaf(std::span<std::uint8_t> page, LeafLayout layout, std::span<const
     bool overflow = item.ref != nullptr;
     std::size_t size = overflow ? overflow_cell_size(layout, item.key.size())
                                 : inline_cell_size(layout, item.key.size(), item.value.size());
-    assert(pos >= kPageContentOffset + kSlotSize * items.size() + size);
+    DZ_ASSERT(pos >= kPageContentOffset + kSlotSize * items.size() + size);
     pos -= size;
     store_u16_le(p + kPageContentOffset + kSlotSize * i, static_cast<std::uint16_t>(pos));
     std::size_t at = pos;
@@ -437,7 +437,7 @@ void build_leaf(std::span<std::uint8_t> page, LeafLayout layout, std::span<const
 void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<const ByteView> keys,
                   std::span<const ChildPointer> children, std::uint64_t commit_id,
                   std::uint64_t tree_id) {
-  assert(children.size() == keys.size() + 1 && level > 0);
+  DZ_ASSERT(children.size() == keys.size() + 1 && level > 0);
   std::uint8_t* p = page.data();
   std::size_t end = page.size() - kPageStampSize;
   for (std::size_t i = 0; i < children.size(); ++i)
@@ -451,7 +451,7 @@ void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<co
     if (!keys[i].empty()) std::memcpy(p + pos + 2, keys[i].data(), keys[i].size());
   }
   std::size_t slots_end = slots + kSlotSize * keys.size();
-  assert(slots_end <= pos);
+  DZ_ASSERT(slots_end <= pos);
   std::memset(p + slots_end, 0, pos - slots_end);
   write_node_header(page, PageKind::Branch, level, keys.size(), pos, commit_id, tree_id);
 }

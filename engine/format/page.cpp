@@ -1,10 +1,10 @@
 #include "format/page.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <cstring>
 
 #include "format/bytes.hpp"
+#include "invariant.hpp"
 
 namespace deziro {
 
@@ -33,12 +33,12 @@ bool PageStamp::is_zero() const {
 }
 
 PageStamp page_trailer(std::span<const std::uint8_t> page) {
-  assert(page.size() >= kPageHeaderSize + kPageStampSize);
+  DZ_ASSERT(page.size() >= kPageHeaderSize + kPageStampSize);
   return PageStamp::load(page.data() + page.size() - kPageStampSize);
 }
 
 void set_page_trailer(std::span<std::uint8_t> page, const PageStamp& stamp) {
-  assert(page.size() >= kPageHeaderSize + kPageStampSize);
+  DZ_ASSERT(page.size() >= kPageHeaderSize + kPageStampSize);
   stamp.store(page.data() + page.size() - kPageStampSize);
 }
 
@@ -57,7 +57,7 @@ void ChildPointer::store(std::uint8_t* p) const {
 }
 
 PageHeader PageHeader::read(std::span<const std::uint8_t> page) {
-  assert(page.size() >= kPageHeaderSize);
+  DZ_ASSERT(page.size() >= kPageHeaderSize);
   PageHeader header;
   header.kind = page[kPageKindOffset];
   header.level = page[kPageLevelOffset];
@@ -67,7 +67,7 @@ PageHeader PageHeader::read(std::span<const std::uint8_t> page) {
 }
 
 void PageHeader::write(std::span<std::uint8_t> page) const {
-  assert(page.size() >= kPageHeaderSize);
+  DZ_ASSERT(page.size() >= kPageHeaderSize);
   page[kPageKindOffset] = kind;
   page[kPageLevelOffset] = level;
   store_u64_le(page.data() + kPageCommitIdOffset, commit_id);

@@ -13,115 +13,7 @@ namespace {
 using codec::StoredValue;
 using Kind = StoredValue::Kind;
 
-constexpr std::uint64_t kMaxSignedInt =
-    static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-
 Error invalid(std::string message) { return Error::invalid_query(std::move(message)); }
-
-// ------------------------------------------------------------ writing
-
-void write_field_id(std::vector<std::uint8_t>& out, std::uint64_t id) { write_varint(out, id); }
-
-void write_int_value(std::vector<std::uint8_t>& out, std::int64_t x) {
-  out.push_back(codec::kTagInt);
-  write_signed_varint(out, x);
-}
-
-void write_path(std::vector<std::uint8_t>& out, const Path& path) {
-  codec::encode_str_list(out, std::span<const std::string>(path));
-}
-
-std::int64_t saturated(std::uint64_t x) {
-  return static_cast<std::int64_t>(x > kMaxSignedInt ? kMaxSignedInt : x);
-}
-
-Status write_value_operand(std::vector<std::uint8_t>& out, const Value& value) {
-  switch (value.kind()) {
-    case ValueKind::Bool:
-      out.push_back(value.as_bool() ? codec::kTagTrue : codec::kTagFalse);
-      return ok();
-    case ValueKind::Int:
-      write_int_value(out, value.as_int());
-      return ok();
-    case ValueKind::Float:
-      codec::write_float(out, value.as_float());
-      return ok();
-    case ValueKind::String:
-    case ValueKind::Bytes:
-      out.push_back(value.kind() == ValueKind::String ? codec::kTagString : codec::kTagBytes);
-      write_length_prefixed(out, value.byte_view());
-      return ok();
-    case ValueKind::Null:
-      // A test of null is written with the IS NULL operator instead.
-      return fail(invalid("a query compares with single values, not None"));
-    case ValueKind::List:
-    case ValueKind::Object:
-      break;
-  }
-  return fail(
-      invalid(format_text("a query compares with single values, not {}", value.debug_string())));
-}
-
-Status write_placeholder(std::vector<std::uint8_t>& out, Placeholder placeholder) {
-  if (placeholder.number > kMaxSignedInt) {
-    return fail(invalid(format_text("{} is beyond a 64-bit int", placeholder.number)));
-  }
-  const std::uint8_t object[] = {1, 1, codec::kTagInt};
-  std::vector<std::uint8_t> body(std::begin(object), std::end(object));
-  write_signed_varint(body, static_cast<std::int64_t>(placeholder.number));
-  write_embedded_object(out, body);
-  return ok();
-}
-
-Status write_operand(std::vector<std::uint8_t>& out, const Value& value) {
-  return write_value_operand(out, value);
-}
-
-Status write_operand(std::vector<std::uint8_t>& out, const Operand& operand) {
-  if (const auto* placeholder = std::get_if<Placeholder>(&operand)) {
-    return write_placeholder(out, *placeholder);
-  }
-  return write_value_operand(out, std::get<Value>(operand));
-}
-
-template <typename Operands>
-Status write_test(std::vector<std::uint8_t>& body, TestOp op, const Path& path,
-                  const Operands& operands) {
-  body.push_back(operands.empty() ? 2 : 3);
-  write_field_id(body, 1);
-  write_int_value(body, static_cast<std::int64_t>(op) + kIrFirstTest);
-  write_field_id(body, 2);
-  write_path(body, path);
-  if (!operands.empty()) {
-    write_field_id(body, 3);
-    body.push_back(codec::kTagList);
-    write_varint(body, operands.size());
-    for (const auto& operand : operands) DZ_CHECK(write_operand(body, operand));
-  }
-  return ok();
-}
-
-Status write_logical(std::vector<std::uint8_t>& body, IrOperator op,
-                     std::span<const Expr* const> children, int depth) {
-  body.push_back(children.empty() ? 1 : 2);
-  write_field_id(body, 1);
-  write_int_value(body, op);
-  if (!children.empty()) {
-    write_field_id(body, 4);
-    body.push_back(codec::kTagList);
-    write_varint(body, children.size());
-    for (const Expr* child : children) DZ_CHECK(write_filter(*child, body, depth + 1));
-  }
-  return ok();
-}
-
-Status write_children(std::vector<std::uint8_t>& body, IrOperator op, const ExprList& children,
-                      int depth) {
-  std::vector<const Expr*> pointers;
-  pointers.reserve(children.size());
-  for (const Expr& child : children) pointers.push_back(&child);
-  return write_logical(body, op, pointers, depth);
-}
 
 // ------------------------------------------------------------ reading
 
@@ -139,7 +31,8 @@ Result<Operand> read_operand(const StoredValue& value) {
       return Value::bytes(std::span<const std::uint8_t>(value.as_bytes()));
     case Kind::Record: {
       const codec::StoredRecord& fields = value.as_record();
-      if (fields.size() == 1 && fields[0].id == 1 && fields[0].value.kind() == Kind::Int) {
+      if (fields.size() == 1 && fields[0].id == kPlaceholderNumber &&
+          fields[0].value.kind() == Kind::Int) {
         const std::int64_t number = fields[0].value.as_int();
         if (number < 0) return fail(invalid("the IR holds a parameter with a negative number"));
         return Placeholder{static_cast<std::uint64_t>(number)};
@@ -185,10 +78,10 @@ Result<SortKey> read_sort_key(const StoredValue& value) {
   SortKey key;
   bool has_path = false;
   for (const codec::StoredField& field : value.as_record()) {
-    if (field.id == 1) {
+    if (field.id == kSortKeyPath) {
       key.path = DZ_TRY(read_path(field.value));
       has_path = true;
-    } else if (field.id == 2 && field.value.kind() == Kind::Bool) {
+    } else if (field.id == kSortKeyDescending && field.value.kind() == Kind::Bool) {
       key.descending = field.value.as_bool();
     } else {
       return fail(invalid("the IR holds a sort key it cannot read"));
@@ -209,96 +102,6 @@ Result<std::uint64_t> read_count(const StoredValue& value, std::uint64_t id) {
 }
 
 }  // namespace
-
-// ------------------------------------------------------------ writing
-
-void write_varint(std::vector<std::uint8_t>& out, std::uint64_t x) { codec::write_varint(out, x); }
-
-void write_signed_varint(std::vector<std::uint8_t>& out, std::int64_t x) {
-  codec::write_varint(out, codec::zigzag(x));
-}
-
-void write_length_prefixed(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> bytes) {
-  write_varint(out, bytes.size());
-  out.insert(out.end(), bytes.begin(), bytes.end());
-}
-
-void write_embedded_object(std::vector<std::uint8_t>& out, std::span<const std::uint8_t> object) {
-  out.push_back(codec::kTagRecord);
-  write_length_prefixed(out, object);
-}
-
-Status write_filter(const Expr& expr, std::vector<std::uint8_t>& out, int depth) {
-  if (depth > kMaxWrittenDepth) {
-    return fail(
-        invalid(format_text("the filter nests more than {} levels deep", kMaxWrittenDepth)));
-  }
-  std::vector<std::uint8_t> body;
-  switch (expr.kind()) {
-    case Expr::Kind::And:
-      DZ_CHECK(write_children(body, kIrAnd, std::get<AndExpr>(expr.node).children, depth));
-      break;
-    case Expr::Kind::Or:
-      DZ_CHECK(write_children(body, kIrOr, std::get<OrExpr>(expr.node).children, depth));
-      break;
-    case Expr::Kind::Not: {
-      const Expr* child = std::get<NotExpr>(expr.node).child.get();
-      DZ_CHECK(write_logical(body, kIrNot, std::span<const Expr* const>(&child, 1), depth));
-      break;
-    }
-    case Expr::Kind::Test: {
-      const auto& test = std::get<TestExpr>(expr.node);
-      DZ_CHECK(write_test(body, test.op, test.path, test.operands));
-      break;
-    }
-    case Expr::Kind::ParamTest: {
-      const auto& test = std::get<ParamTestExpr>(expr.node);
-      DZ_CHECK(write_test(body, test.op, test.path, test.operands));
-      break;
-    }
-  }
-  write_embedded_object(out, body);
-  return ok();
-}
-
-Result<std::vector<std::uint8_t>> write_query(std::string_view collection, const Query& query) {
-  std::vector<std::uint8_t> out;
-  out.push_back(static_cast<std::uint8_t>(1 + (query.filter ? 1 : 0) +
-                                          (query.sort_keys.empty() ? 0 : 1) +
-                                          (query.offset != 0 ? 1 : 0) + (query.limit ? 1 : 0)));
-  write_field_id(out, 1);
-  out.push_back(codec::kTagString);
-  write_length_prefixed(
-      out, std::span(reinterpret_cast<const std::uint8_t*>(collection.data()), collection.size()));
-  if (query.filter) {
-    write_field_id(out, 2);
-    DZ_CHECK(write_filter(*query.filter, out, 1));
-  }
-  if (!query.sort_keys.empty()) {
-    write_field_id(out, 3);
-    out.push_back(codec::kTagList);
-    write_varint(out, query.sort_keys.size());
-    std::vector<std::uint8_t> body;
-    for (const SortKey& key : query.sort_keys) {
-      body.clear();
-      body.push_back(2);
-      write_field_id(body, 1);
-      write_path(body, key.path);
-      write_field_id(body, 2);
-      body.push_back(key.descending ? codec::kTagTrue : codec::kTagFalse);
-      write_embedded_object(out, body);
-    }
-  }
-  if (query.offset != 0) {
-    write_field_id(out, 4);
-    write_int_value(out, saturated(query.offset));
-  }
-  if (query.limit) {
-    write_field_id(out, 5);
-    write_int_value(out, saturated(*query.limit));
-  }
-  return out;
-}
 
 // ------------------------------------------------------------ reading
 
@@ -329,17 +132,17 @@ Result<Expr> read_expr(const StoredValue& value) {
   // faults are reported before the operator is judged.
   for (const codec::StoredField& field : value.as_record()) {
     switch (field.id) {
-      case 1:
+      case kExprOperator:
         if (field.value.kind() != Kind::Int) return fail(cannot_read_expression());
         op = field.value.as_int();
         break;
-      case 2:
+      case kExprPath:
         path = DZ_TRY(read_path(field.value));
         break;
-      case 3:
+      case kExprOperands:
         DZ_CHECK(read_expression_list(field.value, operands, read_operand));
         break;
-      case 4:
+      case kExprChildren:
         DZ_CHECK(read_expression_list(field.value, children, read_expr));
         break;
       default:
@@ -382,27 +185,27 @@ Result<Query> read_query(std::span<const std::uint8_t> bytes) {
   bool has_collection = false;
   for (const codec::StoredField& field : *decoded) {
     switch (field.id) {
-      case 1:
+      case kQueryCollection:
         if (field.value.kind() != Kind::String) return fail(wrong_query_field(field.id));
         has_collection = true;
         break;
-      case 2:
+      case kQueryFilter:
         query.filter = DZ_TRY(read_expr(field.value));
         break;
-      case 3:
+      case kQuerySortKeys:
         if (field.value.kind() != Kind::List) return fail(wrong_query_field(field.id));
         query.sort_keys.reserve(field.value.as_list().size());
         for (const StoredValue& item : field.value.as_list()) {
           query.sort_keys.push_back(DZ_TRY(read_sort_key(item)));
         }
         break;
-      case 4:
+      case kQueryOffset:
         query.offset = DZ_TRY(read_count(field.value, field.id));
         break;
-      case 5:
+      case kQueryLimit:
         query.limit = DZ_TRY(read_count(field.value, field.id));
         break;
-      case 6:
+      case kQueryReserved:
         if (field.value.kind() != Kind::Bool) return fail(wrong_query_field(field.id));
         break;
       default:

@@ -4,6 +4,7 @@
 
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
+#include "schema/record_trees.hpp"
 #include "text_format.hpp"
 
 namespace deziro::plan {
@@ -324,7 +325,7 @@ std::optional<IndexCandidate> index_candidate(const Collection& collection, std:
   c.path = &test.path;
   c.position = position;
   if (field->id == collection.primary_key_field_id) {
-    c.source = 0;
+    c.source = CandidateSource::PrimaryKey;
   } else {
     for (const Index& index : collection.indexes) {
       if (index.field_id == field->id) {
@@ -333,24 +334,24 @@ std::optional<IndexCandidate> index_candidate(const Collection& collection, std:
       }
     }
     if (!c.index) return std::nullopt;
-    c.source = c.index->unique ? 1 : 2;
+    c.source = c.index->unique ? CandidateSource::UniqueIndex : CandidateSource::PlainIndex;
   }
   switch (test.condition) {
     case Condition::Compare:
       switch (test.op) {
         case TestOp::Eq:
-          c.shape = 0;
+          c.shape = CandidateShape::OneValue;
           c.exact.push_back(test.operands[0]);
           return c;
         case TestOp::Lt:
         case TestOp::Le:
-          c.shape = 2;
+          c.shape = CandidateShape::Range;
           c.upper = test.operands[0];
           c.upper_kind = test.op == TestOp::Lt ? BoundKind::Excluded : BoundKind::Included;
           return c;
         case TestOp::Gt:
         case TestOp::Ge:
-          c.shape = 2;
+          c.shape = CandidateShape::Range;
           c.lower = test.operands[0];
           c.lower_kind = test.op == TestOp::Gt ? BoundKind::Excluded : BoundKind::Included;
           return c;
@@ -358,27 +359,27 @@ std::optional<IndexCandidate> index_candidate(const Collection& collection, std:
           return std::nullopt;
       }
     case Condition::Between:
-      c.shape = 2;
+      c.shape = CandidateShape::Range;
       c.lower = test.operands[0];
       c.lower_kind = BoundKind::Included;
       c.upper = test.operands[1];
       c.upper_kind = BoundKind::Included;
       return c;
     case Condition::In:
-      c.shape = 1;
+      c.shape = CandidateShape::InList;
       c.exact = test.operands;
       return c;
     case Condition::ListContains:
-      c.shape = 0;
+      c.shape = CandidateShape::OneValue;
       c.exact.push_back(test.operands[0]);
       return c;
     case Condition::StartsWith:
-      c.shape = 2;
+      c.shape = CandidateShape::Range;
       c.prefix = test.operands[0].as_string();
       return c;
     case Condition::IsNull:
-      if (c.source == 0) return std::nullopt;
-      c.shape = 0;
+      if (c.source == CandidateSource::PrimaryKey) return std::nullopt;
+      c.shape = CandidateShape::OneValue;
       c.exact.push_back(Value::null());
       return c;
     default:
@@ -388,13 +389,17 @@ std::optional<IndexCandidate> index_candidate(const Collection& collection, std:
 
 namespace {
 
+// The cost of reading a candidate's rows: one value, then an IN list, then
+// the same on a plain index (whose entries may name many objects), then any
+// range.
 int score_of(const IndexCandidate& c) {
-  if (c.shape == 2) return 4;
-  return c.shape + (c.source == 2 ? 2 : 0);
+  if (c.shape == CandidateShape::Range) return 4;
+  return static_cast<int>(c.shape) + (c.source == CandidateSource::PlainIndex ? 2 : 0);
 }
 
 bool same_target(const IndexCandidate& a, const IndexCandidate& b) {
-  if (a.source == 0 || b.source == 0) return a.source == b.source && a.field == b.field;
+  if (a.source == CandidateSource::PrimaryKey || b.source == CandidateSource::PrimaryKey)
+    return a.source == b.source && a.field == b.field;
   return a.index == b.index;
 }
 
@@ -422,19 +427,20 @@ void encode_key(const Value& v, ByteString& out) {
   (void)key::encode_value(v, out);
 }
 
-// The one-byte bounds of a kind's own tags.
+// The one-byte bounds of a kind's own tags in the key encoding: the first
+// tag of the kind, and the first tag past it.
 std::pair<std::uint8_t, std::uint8_t> kind_tags(KindCode code) {
   switch (code) {
     case KindCode::Bool:
-      return {0x02, 0x04};
+      return {key::kTagFalse, key::kTagTrue + 1};
     case KindCode::Int:
-      return {0x04, 0x15};
+      return {key::kTagIntMin, key::kTagIntMax + 1};
     case KindCode::Float:
-      return {0x15, 0x16};
+      return {key::kTagFloat, key::kTagFloat + 1};
     case KindCode::Str:
-      return {0x16, 0x17};
+      return {key::kTagString, key::kTagString + 1};
     default:
-      return {0x17, 0x18};
+      return {key::kTagBytes, key::kTagBytes + 1};
   }
 }
 
@@ -500,6 +506,173 @@ const ResolvedTest* first_test(const ResolvedFilter& node) {
   return &n->test;
 }
 
+// The conjuncts of the filter: an AND's children, else the filter itself.
+std::vector<const ResolvedFilter*> conjuncts_of(const std::optional<ResolvedFilter>& filter) {
+  std::vector<const ResolvedFilter*> conjuncts;
+  if (!filter) return conjuncts;
+  if (filter->kind == ResolvedFilter::Kind::And) {
+    for (const ResolvedFilter& child : filter->children) conjuncts.push_back(&child);
+  } else {
+    conjuncts.push_back(&*filter);
+  }
+  return conjuncts;
+}
+
+// The cheapest candidate; ties go to the cheaper source, then to the
+// earlier conjunct.
+const IndexCandidate* cheapest(const std::vector<IndexCandidate>& candidates) {
+  const auto cost = [](const IndexCandidate& x) {
+    return std::tuple(score_of(x), x.source, x.position);
+  };
+  const IndexCandidate* best = nullptr;
+  for (const IndexCandidate& c : candidates)
+    if (!best || cost(c) < cost(*best)) best = &c;
+  return best;
+}
+
+// No conjunct can be answered: a scan of the record tree, or of the index
+// of a single sort key so that rows come in order.
+void plan_scan(Plan& plan, const Collection& collection) {
+  const SortSpec* single_sort = plan.sort.size() == 1 ? &plan.sort.front() : nullptr;
+  const Field* sort_field = single_sort ? single_sort->path.top_field : nullptr;
+  AccessPath& access = plan.access;
+  if (sort_field && sort_field->id == collection.primary_key_field_id) {
+    access.kind = AccessPath::Kind::KeyRange;
+    access.backward = single_sort->descending;
+    plan.ordered = true;
+    return;
+  }
+  const Index* sort_index = nullptr;
+  if (sort_field) {
+    for (const Index& index : collection.indexes)
+      if (index.field_id == sort_field->id) {
+        sort_index = &index;
+        break;
+      }
+  }
+  if (sort_index) {
+    access.kind = AccessPath::Kind::IndexRanges;
+    access.index = sort_index;
+    access.ranges.push_back(IndexRange{});
+    access.backward = single_sort->descending;
+    plan.ordered = true;
+  } else {
+    access.kind = AccessPath::Kind::KeyRange;
+    plan.ordered = plan.sort.empty();
+  }
+}
+
+// The best candidate's values read one by one: primary keys looked up, or
+// one index range per value.
+Status plan_exact_values(AccessPath& access, const Collection& collection,
+                         const IndexCandidate& best, bool list_field) {
+  if (best.source == CandidateSource::PrimaryKey) {
+    access.kind = AccessPath::Kind::KeyLookups;
+    for (const Value& v : best.exact) {
+      ByteString k;
+      DZ_CHECK(key::primary_key_of(collection, v, k));
+      access.keys.push_back(std::move(k));
+    }
+    return ok();
+  }
+  access.kind = AccessPath::Kind::IndexRanges;
+  access.index = best.index;
+  access.exact_values = true;
+  access.skip_seen = list_field && best.shape != CandidateShape::OneValue;
+  for (const Value& v : best.exact) {
+    ByteString k;
+    encode_key(v, k);
+    IndexRange range;
+    range.lower = KeyBound::included(k);
+    auto next = successor(k);
+    range.upper = next ? KeyBound::excluded(*next) : KeyBound::unbounded();
+    access.ranges.push_back(std::move(range));
+  }
+  return ok();
+}
+
+// The best candidate's range, merged with every other range on the same
+// target, except on a list field: each test there may be met by a
+// different element. Marks the conjuncts the range answers.
+void plan_range(AccessPath& access, const IndexCandidate& best,
+                const std::vector<IndexCandidate>& candidates,
+                const std::vector<const ResolvedFilter*>& conjuncts, bool list_field,
+                std::vector<bool>& recorded) {
+  IndexCandidate merged = best;
+  merged.prefix.clear();
+  merged.lower.reset();
+  merged.upper.reset();
+  merged.lower_kind = merged.upper_kind = BoundKind::Unbounded;
+  const std::string* prefix = nullptr;
+  for (const IndexCandidate& c : candidates) {
+    if (c.shape != CandidateShape::Range || !same_target(c, best)) continue;
+    if (list_field && &c != &best) continue;
+    if (conjuncts[c.position]->test.condition == Condition::StartsWith) {
+      // Only the first prefix is merged; a second one stays a test.
+      if (prefix) continue;
+      prefix = &c.prefix;
+    }
+    merge_bound(merged.lower, merged.lower_kind, c.lower, c.lower_kind, true);
+    merge_bound(merged.upper, merged.upper_kind, c.upper, c.upper_kind, false);
+    recorded[c.position] = true;
+  }
+  const bool on_index = best.source != CandidateSource::PrimaryKey;
+  IndexRange range = byte_range(merged, prefix, on_index);
+  if (!on_index) {
+    access.kind = AccessPath::Kind::KeyRange;
+    access.lower = std::move(range.lower);
+    access.upper = std::move(range.upper);
+  } else {
+    access.kind = AccessPath::Kind::IndexRanges;
+    access.index = best.index;
+    access.skip_seen = list_field;
+    access.ranges.push_back(std::move(range));
+  }
+}
+
+// What the access path did not answer: the conjuncts not recorded, or
+// nothing.
+void drop_answered(std::optional<ResolvedFilter>& filter, const std::vector<bool>& recorded) {
+  if (filter->kind == ResolvedFilter::Kind::And) {
+    ResolvedFilter rest;
+    rest.kind = ResolvedFilter::Kind::And;
+    for (std::size_t i = 0; i < filter->children.size(); ++i)
+      if (!recorded[i]) rest.children.push_back(std::move(filter->children[i]));
+    if (!rest.children.empty()) {
+      filter = std::move(rest);
+    } else {
+      filter.reset();
+    }
+  } else if (recorded[0]) {
+    filter.reset();
+  }
+}
+
+// The access path through the best candidate, and whether rows come in
+// result order.
+Status plan_candidate(Plan& plan, const Collection& collection, const IndexCandidate& best,
+                      const std::vector<IndexCandidate>& candidates,
+                      const std::vector<const ResolvedFilter*>& conjuncts,
+                      std::vector<bool>& recorded) {
+  const SortSpec* single_sort = plan.sort.size() == 1 ? &plan.sort.front() : nullptr;
+  const Field* sort_field = single_sort ? single_sort->path.top_field : nullptr;
+  const bool sort_on_field = sort_field && sort_field == best.field;
+  const bool list_field = best.field->kind.code() == KindCode::List;
+  plan.access.backward = sort_on_field && single_sort->descending;
+  if (best.source == CandidateSource::PrimaryKey) {
+    plan.ordered = plan.sort.empty() || sort_on_field;
+  } else {
+    plan.ordered = (sort_on_field && !list_field) ||
+                   (plan.sort.empty() && best.shape == CandidateShape::OneValue);
+  }
+  if (best.shape != CandidateShape::Range) {
+    recorded[best.position] = true;
+    return plan_exact_values(plan.access, collection, best, list_field);
+  }
+  plan_range(plan.access, best, candidates, conjuncts, list_field, recorded);
+  return ok();
+}
+
 }  // namespace
 
 Result<Plan> plan_query(std::span<const Collection> collections, const Collection& collection,
@@ -514,139 +687,18 @@ Result<Plan> plan_query(std::span<const Collection> collections, const Collectio
   if (query.filter()) filter = DZ_TRY(resolve_filter(cx, *query.filter(), 1));
   plan.sort = DZ_TRY(resolve_sort_keys(collections, collection, query.sort_keys()));
 
-  // Conjuncts and their candidates.
-  std::vector<const ResolvedFilter*> conjuncts;
-  if (filter) {
-    if (filter->kind == ResolvedFilter::Kind::And) {
-      for (const ResolvedFilter& child : filter->children) conjuncts.push_back(&child);
-    } else {
-      conjuncts.push_back(&*filter);
-    }
-  }
+  const std::vector<const ResolvedFilter*> conjuncts = conjuncts_of(filter);
   std::vector<IndexCandidate> candidates;
   for (std::size_t i = 0; i < conjuncts.size(); ++i)
     if (auto c = index_candidate(collection, i, *conjuncts[i])) candidates.push_back(std::move(*c));
-  const IndexCandidate* best = nullptr;
-  for (const IndexCandidate& c : candidates) {
-    if (!best) {
-      best = &c;
-      continue;
-    }
-    const auto key = [](const IndexCandidate& x) {
-      return std::tuple(score_of(x), x.source, x.position);
-    };
-    if (key(c) < key(*best)) best = &c;
-  }
 
-  const SortSpec* single_sort = plan.sort.size() == 1 ? &plan.sort.front() : nullptr;
-  const Field* sort_field = single_sort ? single_sort->path.top_field : nullptr;
-  AccessPath& access = plan.access;
-  std::vector<bool> recorded(conjuncts.size(), false);
-
-  if (!best) {
-    const Index* sort_index = nullptr;
-    if (sort_field && sort_field->id != collection.primary_key_field_id) {
-      for (const Index& index : collection.indexes)
-        if (index.field_id == sort_field->id) {
-          sort_index = &index;
-          break;
-        }
-    }
-    if (sort_field && sort_field->id == collection.primary_key_field_id) {
-      access.kind = AccessPath::Kind::KeyRange;
-      access.backward = single_sort->descending;
-      plan.ordered = true;
-    } else if (sort_index) {
-      access.kind = AccessPath::Kind::IndexRanges;
-      access.index = sort_index;
-      access.ranges.push_back(IndexRange{});
-      access.backward = single_sort->descending;
-      plan.ordered = true;
-    } else {
-      access.kind = AccessPath::Kind::KeyRange;
-      plan.ordered = plan.sort.empty();
-    }
-  } else {
-    const bool sort_on_field = sort_field && sort_field == best->field;
-    access.backward = sort_on_field && single_sort->descending;
-    const bool list_field = best->field->kind.code() == KindCode::List;
-    if (best->source == 0) {
-      plan.ordered = plan.sort.empty() || sort_on_field;
-    } else {
-      plan.ordered = (sort_on_field && !list_field) || (plan.sort.empty() && best->shape == 0);
-    }
-    if (best->shape != 2) {
-      recorded[best->position] = true;
-      if (best->source == 0) {
-        access.kind = AccessPath::Kind::KeyLookups;
-        for (const Value& v : best->exact) {
-          ByteString k;
-          DZ_CHECK(key::primary_key_of(collection, v, k));
-          access.keys.push_back(std::move(k));
-        }
-      } else {
-        access.kind = AccessPath::Kind::IndexRanges;
-        access.index = best->index;
-        access.exact_values = true;
-        access.skip_seen = list_field && !(best->shape == 0);
-        for (const Value& v : best->exact) {
-          ByteString k;
-          encode_key(v, k);
-          IndexRange range;
-          range.lower = KeyBound::included(k);
-          auto next = successor(k);
-          range.upper = next ? KeyBound::excluded(*next) : KeyBound::unbounded();
-          access.ranges.push_back(std::move(range));
-        }
-      }
-    } else {
-      // Ranges on one field merge into one, except on a list field: each
-      // test there may be met by a different element.
-      IndexCandidate merged = *best;
-      merged.prefix.clear();
-      merged.lower.reset();
-      merged.upper.reset();
-      merged.lower_kind = merged.upper_kind = BoundKind::Unbounded;
-      const std::string* prefix = nullptr;
-      for (const IndexCandidate& c : candidates) {
-        if (c.shape != 2 || !same_target(c, *best)) continue;
-        if (list_field && &c != best) continue;
-        if (conjuncts[c.position]->test.condition == Condition::StartsWith) {
-          // Only the first prefix is merged; a second one stays a test.
-          if (prefix) continue;
-          prefix = &c.prefix;
-        }
-        merge_bound(merged.lower, merged.lower_kind, c.lower, c.lower_kind, true);
-        merge_bound(merged.upper, merged.upper_kind, c.upper, c.upper_kind, false);
-        recorded[c.position] = true;
-      }
-      IndexRange range = byte_range(merged, prefix, best->source != 0);
-      if (best->source == 0) {
-        access.kind = AccessPath::Kind::KeyRange;
-        access.lower = std::move(range.lower);
-        access.upper = std::move(range.upper);
-      } else {
-        access.kind = AccessPath::Kind::IndexRanges;
-        access.index = best->index;
-        access.skip_seen = list_field;
-        access.ranges.push_back(std::move(range));
-      }
-    }
-    // The residual filter: what the access path did not answer.
-    if (filter->kind == ResolvedFilter::Kind::And) {
-      ResolvedFilter rest;
-      rest.kind = ResolvedFilter::Kind::And;
-      for (std::size_t i = 0; i < filter->children.size(); ++i)
-        if (!recorded[i]) rest.children.push_back(std::move(filter->children[i]));
-      if (!rest.children.empty()) {
-        filter = std::move(rest);
-      } else {
-        filter.reset();
-      }
-    } else if (recorded[0]) {
-      filter.reset();
-    }
+  if (const IndexCandidate* best = cheapest(candidates)) {
+    std::vector<bool> recorded(conjuncts.size(), false);
+    DZ_CHECK(plan_candidate(plan, collection, *best, candidates, conjuncts, recorded));
+    drop_answered(filter, recorded);
     plan.exact = !filter.has_value();
+  } else {
+    plan_scan(plan, collection);
   }
   plan.residual = std::move(filter);
   if (plan.residual) {
@@ -709,8 +761,8 @@ Result<LookupOutcome> try_key_lookup(TreeAccess& access, const Collection& colle
   if (!unique) return LookupOutcome::NotTaken;
   auto lookup = [&](ByteView tree, ByteView k) -> Result<bool> {
     auto follow = [&](ByteView primary_key) -> Status {
-      return names::resolve_index_entry(access, records.bytes(), collection.name, primary_key,
-                                        to_sink);
+      return objects::resolve_index_entry(access, records.bytes(), collection.name, primary_key,
+                                          to_sink);
     };
     return access.get(tree, k, follow);
   };

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "btree/key_bound.hpp"
 #include "error.hpp"
 #include "format/object/codec_fields.hpp"
 #include "format/object/schema.hpp"
@@ -20,12 +21,12 @@
 #include "function_ref.hpp"
 #include "query/model.hpp"
 #include "query/params.hpp"
-#include "txn/key_bound.hpp"
+#include "schema/links.hpp"
 #include "txn/tree_access.hpp"
 
 namespace deziro {
 
-using PathStep = names::PathStep;
+using PathStep = objects::PathStep;
 
 // Where a path leads. `steps` are the steps after the first field (into an
 // embedded object's field, each list element, a linked collection).
@@ -121,6 +122,12 @@ struct Plan {
   std::span<const Collection> collections;
 };
 
+// Where a candidate's rows come from; a lower value is cheaper.
+enum class CandidateSource : std::uint8_t { PrimaryKey, UniqueIndex, PlainIndex };
+// What a candidate's test selects; a lower value is narrower.
+enum class CandidateShape : std::uint8_t { OneValue, InList, Range };
+
+// One conjunct of the filter that an access path could answer.
 struct IndexCandidate {
   std::optional<Value> lower;
   BoundKind lower_kind = BoundKind::Unbounded;
@@ -132,8 +139,8 @@ struct IndexCandidate {
   std::size_t position = 0;
   const Index* index = nullptr;
   std::string prefix;
-  int source = 0;  // 0 primary key, 1 unique index, 2 plain index
-  int shape = 0;   // 0 one exact value, 1 an IN list, 2 a range
+  CandidateSource source = CandidateSource::PrimaryKey;
+  CandidateShape shape = CandidateShape::OneValue;
 };
 
 // A found record handed on by the point lookup: its bytes, borrowed.

@@ -11,6 +11,7 @@
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
 #include "query/run_filter.hpp"
+#include "schema/tree_keys.hpp"
 #include "text_format.hpp"
 
 namespace deziro::run {
@@ -191,7 +192,7 @@ class Sources {
     ByteView value;
     if (!backward) {
       while (DZ_TRY(cursor->next(key, value))) {
-        const auto parts = DZ_TRY(key::split_first(key, value, index, access_));
+        const auto parts = DZ_TRY(objects::split_first(key, value, index, access_));
         if (DZ_TRY(offer_key(step, parts.primary_key)) == Step::Stop) return Step::Stop;
       }
       return Step::Continue;
@@ -212,7 +213,7 @@ class Sources {
       return Step::Continue;
     };
     while (DZ_TRY(cursor->next(key, value))) {
-      const auto parts = DZ_TRY(key::split_first(key, value, index, access_));
+      const auto parts = DZ_TRY(objects::split_first(key, value, index, access_));
       if (pending.empty() || compare_keys(parts.value, group_value) != 0) {
         if (DZ_TRY(deliver()) == Step::Stop) return Step::Stop;
         group_value.assign(parts.value.begin(), parts.value.end());

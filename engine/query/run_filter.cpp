@@ -154,11 +154,11 @@ Result<bool> eval_test(run::FilterContext& cx, const RecordContext& record,
   if (test.path.steps.empty()) return decide(test, first);
   const Value start = first.kind == FieldValue::Kind::Owned ? Value() : first.to_value();
   const Value& value = first.kind == FieldValue::Kind::Owned ? *first.owned : start;
-  names::LinkContext links{cx.access, cx.links};
+  objects::LinkContext links{cx.access, cx.links};
   auto visit = [&](const Value& reached) -> Result<bool> {
     return decide(test, FieldValue::of(reached));
   };
-  return names::resolve_link(links, value, test.path.steps, visit);
+  return objects::resolve_link(links, value, test.path.steps, visit);
 }
 
 Result<bool> eval_filter(run::FilterContext& cx, const RecordContext& record,
@@ -189,12 +189,12 @@ Result<Value> sort_value(run::FilterContext& cx, const OfferedRecord& offered,
   if (spec.path.steps.empty()) return first.to_value();
   const Value start = first.to_value();
   Value captured;
-  names::LinkContext links{cx.access, cx.links};
+  objects::LinkContext links{cx.access, cx.links};
   auto capture = [&](const Value& reached) -> Result<bool> {
     captured = reached;
     return true;
   };
-  DZ_CHECK(names::resolve_link(links, start, spec.path.steps, capture));
+  DZ_CHECK(objects::resolve_link(links, start, spec.path.steps, capture));
   return captured;
 }
 

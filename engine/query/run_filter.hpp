@@ -12,6 +12,7 @@
 #include "error.hpp"
 #include "format/object/codec_fields.hpp"
 #include "query/plan.hpp"
+#include "schema/links.hpp"
 #include "txn/tree_access.hpp"
 
 namespace deziro {
@@ -23,7 +24,7 @@ namespace run {
 struct FilterContext {
   TreeAccess& access;
   const Plan& plan;
-  names::LinkCache links;
+  objects::LinkCache links;
 
   FilterContext(TreeAccess& a, const Plan& p) : access(a), plan(p) {}
 };

@@ -3,6 +3,7 @@
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
 #include "schema/stage.hpp"
+#include "schema/tree_keys.hpp"
 #include "text_format.hpp"
 
 namespace deziro::schema {
@@ -30,8 +31,8 @@ Result<std::vector<Value>> Migration::previous_keys(std::string_view collection)
   const names::TreeName tree = names::record_tree_name(found->id);
   // A range over a tree with buffered writes is refused.
   DZ_CHECK(txn->flush_pending(tree.bytes()));
-  auto walk = DZ_TRY(key::TreeKeyWalk::open(*txn, tree.bytes()));
-  key::PrimaryKeys keys = key::decode_primary_keys(*found, *walk, *txn);
+  auto walk = DZ_TRY(objects::TreeKeyWalk::open(*txn, tree.bytes()));
+  objects::PrimaryKeys keys = objects::decode_primary_keys(*found, *walk, *txn);
   std::vector<Value> out;
   while (std::optional<Value> next = keys.next()) out.push_back(std::move(*next));
   if (keys.error()) return fail(*keys.error());

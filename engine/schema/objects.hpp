@@ -19,10 +19,10 @@
 #include "error.hpp"
 #include "format/object/schema.hpp"
 #include "format/object/value.hpp"
-#include "format/object/write_scratch.hpp"
 #include "schema/open.hpp"
 #include "schema/resolve.hpp"
 #include "schema/typed.hpp"
+#include "schema/write_scratch.hpp"
 #include "txn/tree_access.hpp"
 
 namespace deziro {

@@ -7,6 +7,7 @@
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
 #include "schema/objects_store.hpp"
+#include "schema/record_trees.hpp"
 #include "text_format.hpp"
 
 namespace deziro {
@@ -61,9 +62,9 @@ Status update_indexes(WriteTxn& txn, const CollectionRef& target, WriteScratch& 
   auto conflict = unique_conflict(txn, target, scratch.new_keys, scratch.old_keys, key);
   if (!conflict || *conflict) {
     Error error = conflict ? std::move(**conflict) : std::move(conflict).error();
-    DZ_CHECK(names::write_record(txn, target.position, key,
-                                 outcome.copy_kept ? names::RecordWrite::put(scratch.old_record)
-                                                   : names::RecordWrite::refused()));
+    DZ_CHECK(objects::write_record(txn, target.position, key,
+                                   outcome.copy_kept ? objects::RecordWrite::put(scratch.old_record)
+                                                     : objects::RecordWrite::refused()));
     return fail(std::move(error));
   }
   return apply_index_changes(txn, target, scratch.new_keys, scratch.old_keys, key);

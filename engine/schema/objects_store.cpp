@@ -7,6 +7,7 @@
 
 #include "format/object/codec.hpp"
 #include "format/object/names.hpp"
+#include "schema/record_trees.hpp"
 #include "text_format.hpp"
 
 namespace deziro::objects {
@@ -99,11 +100,11 @@ Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared&
   // 4. Unique checks of the entries that are new; a refused put is undone.
   auto undo = [&]() -> Status {
     if (mode != WriteMode::Put) return ok();
-    const names::RecordWrite restore = before == Before::Nothing ? names::RecordWrite::remove()
-                                       : before == Before::Copy
-                                           ? names::RecordWrite::put(scratch.old_record)
-                                           : names::RecordWrite::refused();
-    DZ_CHECK(names::write_record(txn, target.position, key, restore));
+    const objects::RecordWrite restore = before == Before::Nothing ? objects::RecordWrite::remove()
+                                         : before == Before::Copy
+                                             ? objects::RecordWrite::put(scratch.old_record)
+                                             : objects::RecordWrite::refused();
+    DZ_CHECK(objects::write_record(txn, target.position, key, restore));
     return ok();
   };
   auto conflict = unique_conflict(txn, target, fresh, old, key);

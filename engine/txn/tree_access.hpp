@@ -12,10 +12,10 @@
 #include <vector>
 
 #include "btree/cursor.hpp"
+#include "btree/key_bound.hpp"
 #include "btree/tree.hpp"
 #include "error.hpp"
 #include "function_ref.hpp"
-#include "txn/key_bound.hpp"
 
 namespace deziro {
 

@@ -5,6 +5,7 @@
 
 #include "format/object/codec.hpp"
 #include "format/object/key.hpp"
+#include "schema/tree_keys.hpp"
 #include "support/memory_tree_access.hpp"
 #include "support/object_samples.hpp"
 
@@ -192,18 +193,18 @@ TEST(IndexEntries, PlainEntriesSplitAfterTheTerminatorIntoTheStoredPrimaryKey) {
     const Buf pk_key = enc(pk);
     Buf entry = value_key;
     entry.insert(entry.end(), pk_key.begin(), pk_key.end());
-    const auto parts = key::split_first(entry, {}, plain, access);
+    const auto parts = objects::split_first(entry, {}, plain, access);
     ASSERT_TRUE(parts.has_value());
     ASSERT_TRUE(std::ranges::equal(parts->value, value_key)) << v.debug_string();
     ASSERT_TRUE(std::ranges::equal(parts->primary_key, pk_key)) << v.debug_string();
-    const auto u = key::split_first(value_key, pk_key, unique, access);
+    const auto u = objects::split_first(value_key, pk_key, unique, access);
     ASSERT_TRUE(std::ranges::equal(u->primary_key, pk_key));
   }
 }
 
 TEST(IndexEntries, MalformedEntriesAreCorruptionNamingTheIndex) {
   test::MemoryTreeAccess access(std::make_shared<test::MemoryTrees>(), "/d/x.db");
-  const auto r = key::split_first(bytes({0x16, 'a', 0}), {}, Index{12, 1, false}, access);
+  const auto r = objects::split_first(bytes({0x16, 'a', 0}), {}, Index{12, 1, false}, access);
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ErrorKind::Corrupted);
   EXPECT_EQ(r.error().to_string(),
@@ -265,7 +266,7 @@ TEST(PrimaryKeys, StackKeysEqualTheGeneralEncoding) {
   }
 }
 
-class VectorWalk final : public key::KeyWalk {
+class VectorWalk final : public objects::KeyWalk {
  public:
   explicit VectorWalk(std::vector<Buf> keys) : keys_(std::move(keys)) {}
   std::optional<Error> fail_after_all;
@@ -286,7 +287,7 @@ TEST(PrimaryKeys, RecordTreeKeysDecodeInOrderAndAnUndecodableOneEndsTheWalk) {
   const Collection c = keyed_by(FieldKind::integer());
   VectorWalk walk({enc(Value::integer(-5)), enc(Value::integer(9)), bytes({0x0D, 0x00}),
                    enc(Value::integer(10))});
-  auto keys = key::decode_primary_keys(c, walk, access);
+  auto keys = objects::decode_primary_keys(c, walk, access);
   EXPECT_EQ(keys.next(), std::optional<Value>(Value::integer(-5)));
   EXPECT_EQ(keys.next(), std::optional<Value>(Value::integer(9)));
   EXPECT_EQ(keys.next(), std::nullopt);
@@ -296,19 +297,19 @@ TEST(PrimaryKeys, RecordTreeKeysDecodeInOrderAndAnUndecodableOneEndsTheWalk) {
   EXPECT_EQ(keys.next(), std::nullopt);  // stays ended
 
   VectorWalk trailing({bytes({0x0C, 0x0C})});
-  auto more = key::decode_primary_keys(c, trailing, access);
+  auto more = objects::decode_primary_keys(c, trailing, access);
   EXPECT_EQ(more.next(), std::nullopt);
   EXPECT_EQ(more.error()->message(), "a primary key of `c` does not decode");
 
   VectorWalk broken({enc(Value::integer(1))});
   broken.fail_after_all = Error::io("/d/x.db", "boom");
-  auto read = key::decode_primary_keys(c, broken, access);
+  auto read = objects::decode_primary_keys(c, broken, access);
   EXPECT_TRUE(read.next().has_value());
   EXPECT_EQ(read.next(), std::nullopt);
   EXPECT_EQ(read.error()->kind(), ErrorKind::Io);
 
   VectorWalk empty({});
-  auto none = key::decode_primary_keys(c, empty, access);
+  auto none = objects::decode_primary_keys(c, empty, access);
   EXPECT_EQ(none.next(), std::nullopt);
   EXPECT_FALSE(none.error().has_value());
 }

@@ -9,9 +9,9 @@
 
 #include "format/object/codec.hpp"
 #include "format/object/key.hpp"
+#include "query/find.hpp"
 #include "query/parse.hpp"
 #include "schema/objects.hpp"
-#include "schema/objects_find.hpp"
 #include "support/object_store.hpp"
 #include "txn/read_txn.hpp"
 

@@ -420,100 +420,27 @@ class TextWriter {
 
 // ------------------------------------------------------------ IR
 
-// Writes the filter tuple as compile_query does, from the shared helpers.
-void write_tuple(const FilterTuple& f, Bytes& out) {
-  Bytes body;
-  if (f.kind == 0) {
-    body.push_back(f.operands.empty() ? 2 : 3);
-    ir::write_varint(body, 1);
-    body.push_back(codec::kTagInt);
-    ir::write_signed_varint(body, f.op);
-    ir::write_varint(body, 2);
-    codec::encode_str_list(body, std::span<const std::string>(f.path));
-    if (!f.operands.empty()) {
-      ir::write_varint(body, 3);
-      body.push_back(codec::kTagList);
-      ir::write_varint(body, f.operands.size());
-      for (const Operand& operand : f.operands) {
-        if (const auto* p = std::get_if<Placeholder>(&operand)) {
-          Bytes object = {1, 1, codec::kTagInt};
-          ir::write_signed_varint(object, static_cast<std::int64_t>(p->number));
-          ir::write_embedded_object(body, object);
-          continue;
-        }
-        const Value& v = std::get<Value>(operand);
-        switch (v.kind()) {
-          case ValueKind::Bool:
-            body.push_back(v.as_bool() ? codec::kTagTrue : codec::kTagFalse);
-            break;
-          case ValueKind::Int:
-            body.push_back(codec::kTagInt);
-            ir::write_signed_varint(body, v.as_int());
-            break;
-          case ValueKind::Float:
-            codec::write_float(body, v.as_float());
-            break;
-          case ValueKind::String:
-            body.push_back(codec::kTagString);
-            ir::write_length_prefixed(body, v.byte_view());
-            break;
-          default:
-            ADD_FAILURE() << "no operand encoding";
-        }
-      }
-    }
-  } else {
-    body.push_back(f.children.empty() ? 1 : 2);
-    ir::write_varint(body, 1);
-    body.push_back(codec::kTagInt);
-    ir::write_signed_varint(body, f.kind);
-    if (!f.children.empty()) {
-      ir::write_varint(body, 4);
-      body.push_back(codec::kTagList);
-      ir::write_varint(body, f.children.size());
-      for (const FilterTuple& child : f.children) write_tuple(child, body);
-    }
-  }
-  ir::write_embedded_object(out, body);
+// The tuples as compile_query converts them, written by the engine's one
+// writer of the intermediate form.
+ir::FilterNode filter_node_of(const FilterTuple& f) {
+  ir::FilterNode node;
+  node.kind = static_cast<ir::FilterNode::Kind>(f.kind);
+  node.test_operator = f.op;
+  node.path = f.path;
+  node.operands = f.operands;
+  for (const FilterTuple& child : f.children) node.children.push_back(filter_node_of(child));
+  return node;
 }
 
 Bytes write_spec(const QuerySpec& spec) {
-  const bool has_offset = spec.offset && *spec.offset != 0;
-  Bytes out;
-  out.push_back(static_cast<std::uint8_t>(1 + (spec.filter ? 1 : 0) + (spec.sort.empty() ? 0 : 1) +
-                                          (has_offset ? 1 : 0) + (spec.limit ? 1 : 0)));
-  ir::write_varint(out, 1);
-  out.push_back(codec::kTagString);
-  ir::write_length_prefixed(
-      out, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>("people"), 6));
-  if (spec.filter) {
-    ir::write_varint(out, 2);
-    write_tuple(*spec.filter, out);
-  }
-  if (!spec.sort.empty()) {
-    ir::write_varint(out, 3);
-    out.push_back(codec::kTagList);
-    ir::write_varint(out, spec.sort.size());
-    for (const SortPair& key : spec.sort) {
-      Bytes body = {2};
-      ir::write_varint(body, 1);
-      codec::encode_str_list(body, std::span<const std::string>(key.path));
-      ir::write_varint(body, 2);
-      body.push_back(key.descending ? codec::kTagTrue : codec::kTagFalse);
-      ir::write_embedded_object(out, body);
-    }
-  }
-  if (has_offset) {
-    ir::write_varint(out, 4);
-    out.push_back(codec::kTagInt);
-    ir::write_signed_varint(out, static_cast<std::int64_t>(*spec.offset));
-  }
-  if (spec.limit) {
-    ir::write_varint(out, 5);
-    out.push_back(codec::kTagInt);
-    ir::write_signed_varint(out, static_cast<std::int64_t>(*spec.limit));
-  }
-  return out;
+  ir::QueryForm form;
+  if (spec.filter) form.filter = filter_node_of(*spec.filter);
+  for (const SortPair& key : spec.sort) form.sort_keys.push_back({key.path, key.descending});
+  form.offset = spec.offset.value_or(0);
+  form.limit = spec.limit;
+  auto bytes = ir::write_query("people", form);
+  EXPECT_TRUE(bytes) << bytes.error().to_string();
+  return bytes.value_or(Bytes{});
 }
 
 // ------------------------------------------------------------ the property

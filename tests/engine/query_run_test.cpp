@@ -10,8 +10,8 @@
 #include "format/object/codec_fields.hpp"
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
+#include "query/find.hpp"
 #include "query/parse.hpp"
-#include "schema/objects_find.hpp"
 #include "support/object_store.hpp"
 #include "txn/read_txn.hpp"
 

@@ -6,8 +6,10 @@
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
 #include "format/object/schema_codec.hpp"
-#include "format/object/write_scratch.hpp"
+#include "schema/record_trees.hpp"
 #include "schema/resolved_schema.hpp"
+#include "schema/tree_keys.hpp"
+#include "schema/write_scratch.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/object_samples.hpp"
 #include "txn/write_txn.hpp"
@@ -55,26 +57,26 @@ TEST(RecordWrite, PutsAndDeletesGoToTheCollectionsOwnRecordTree) {
   Fixture f;
   const auto k = key_of(Value::string("x"));
   const auto record = test::bytes({1, 1, 6, 1, 'x'});
-  ASSERT_TRUE(names::write_record(*f.txn, 1, k, names::RecordWrite::put(record)).value());
+  ASSERT_TRUE(objects::write_record(*f.txn, 1, k, objects::RecordWrite::put(record)).value());
   EXPECT_EQ(f.stored(names::record_tree_name(7).text(), k), record);
   EXPECT_EQ(f.stored(names::record_tree_name(1).text(), k), std::nullopt);
 
-  EXPECT_TRUE(names::write_record(*f.txn, 1, k, names::RecordWrite::remove()).value());
+  EXPECT_TRUE(objects::write_record(*f.txn, 1, k, objects::RecordWrite::remove()).value());
   EXPECT_EQ(f.stored(names::record_tree_name(7).text(), k), std::nullopt);
-  EXPECT_FALSE(names::write_record(*f.txn, 1, k, names::RecordWrite::remove()).value());
+  EXPECT_FALSE(objects::write_record(*f.txn, 1, k, objects::RecordWrite::remove()).value());
   EXPECT_FALSE(f.txn->failed());
 }
 
 TEST(RecordWrite, ARefusedReplacementIsAnInternalError) {
   Fixture f;
   const auto k = key_of(Value::integer(1));
-  const auto refused = names::write_record(*f.txn, 0, k, names::RecordWrite::refused());
+  const auto refused = objects::write_record(*f.txn, 0, k, objects::RecordWrite::refused());
   ASSERT_FALSE(refused.has_value());
   EXPECT_EQ(refused.error().to_string(),
             "internal error, which is a bug in DeziRO: a replacement was refused after nothing "
             "could refuse it");
   EXPECT_EQ(f.stored(names::record_tree_name(1).text(), k), std::nullopt);
-  EXPECT_EQ(names::write_record(*f.txn, 2, k, names::RecordWrite::remove()).error().kind(),
+  EXPECT_EQ(objects::write_record(*f.txn, 2, k, objects::RecordWrite::remove()).error().kind(),
             ErrorKind::Internal);
 }
 
@@ -82,7 +84,7 @@ TEST(RecordWrite, KeysTooLongForTheFileAreRefusedByTheTransaction) {
   Fixture f;
   const std::vector<std::uint8_t> long_key(f.txn->max_key_len() + 1, 'k');
   const auto r =
-      names::write_record(*f.txn, 0, long_key, names::RecordWrite::put(test::bytes({0})));
+      objects::write_record(*f.txn, 0, long_key, objects::RecordWrite::put(test::bytes({0})));
   ASSERT_FALSE(r.has_value());
   EXPECT_EQ(r.error().kind(), ErrorKind::InvalidArgument);
 }
@@ -94,34 +96,34 @@ TEST(RecordTreeKeys, KeysComeBackDecodedInOrderThroughTheTransaction) {
   for (int i = 0; i < 300; ++i) {
     const std::int64_t x = random.int64();
     ints.push_back(x);
-    ASSERT_TRUE(names::write_record(*f.txn, 0, key_of(Value::integer(x)),
-                                    names::RecordWrite::put(test::bytes({1, 1, 4, 0})))
+    ASSERT_TRUE(objects::write_record(*f.txn, 0, key_of(Value::integer(x)),
+                                      objects::RecordWrite::put(test::bytes({1, 1, 4, 0})))
                     .has_value());
   }
   std::sort(ints.begin(), ints.end());
   ints.erase(std::unique(ints.begin(), ints.end()), ints.end());
   const Collection& a = f.txn->schema()->schema.collections[0];
-  auto walk = key::TreeKeyWalk::open(*f.txn, names::record_tree_name(1).bytes());
+  auto walk = objects::TreeKeyWalk::open(*f.txn, names::record_tree_name(1).bytes());
   ASSERT_TRUE(walk.has_value());
-  auto keys = key::decode_primary_keys(a, **walk, *f.txn);
+  auto keys = objects::decode_primary_keys(a, **walk, *f.txn);
   std::vector<std::int64_t> seen;
   while (auto v = keys.next()) seen.push_back(v->as_int());
   EXPECT_FALSE(keys.error().has_value());
   EXPECT_EQ(seen, ints);
 
   // An absent tree has no keys.
-  auto none = key::TreeKeyWalk::open(*f.txn, names::record_tree_name(99).bytes());
+  auto none = objects::TreeKeyWalk::open(*f.txn, names::record_tree_name(99).bytes());
   EXPECT_EQ((*none)->next_key().value(), std::nullopt);
 }
 
 TEST(RecordTreeKeys, AKeyThatDoesNotDecodeEndsTheWalkAsCorruption) {
   Fixture f;
-  ASSERT_TRUE(names::write_record(*f.txn, 0, test::bytes({0x0D, 0x00}),
-                                  names::RecordWrite::put(test::bytes({0})))
+  ASSERT_TRUE(objects::write_record(*f.txn, 0, test::bytes({0x0D, 0x00}),
+                                    objects::RecordWrite::put(test::bytes({0})))
                   .has_value());
   const Collection& a = f.txn->schema()->schema.collections[0];
-  auto walk = key::TreeKeyWalk::open(*f.txn, names::record_tree_name(1).bytes());
-  auto keys = key::decode_primary_keys(a, **walk, *f.txn);
+  auto walk = objects::TreeKeyWalk::open(*f.txn, names::record_tree_name(1).bytes());
+  auto keys = objects::decode_primary_keys(a, **walk, *f.txn);
   EXPECT_EQ(keys.next(), std::nullopt);
   ASSERT_TRUE(keys.error().has_value());
   EXPECT_EQ(keys.error()->to_string(),

@@ -2,6 +2,7 @@
 
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"
+#include "schema/record_trees.hpp"
 #include "support/memory_tree_access.hpp"
 #include "support/object_samples.hpp"
 
@@ -81,18 +82,18 @@ TEST(IndexResolution, AnEntryWithoutItsObjectIsCorruption) {
     return ok();
   };
   ASSERT_TRUE(
-      names::resolve_index_entry(access, bytes_of(tree), "c", test::bytes({0x0D, 0x01}), visitor)
+      objects::resolve_index_entry(access, bytes_of(tree), "c", test::bytes({0x0D, 0x01}), visitor)
           .has_value());
   EXPECT_EQ(seen, test::bytes({1, 2, 3}));
   const auto missing =
-      names::resolve_index_entry(access, bytes_of(tree), "c", test::bytes({0x0D, 0x02}), visitor);
+      objects::resolve_index_entry(access, bytes_of(tree), "c", test::bytes({0x0D, 0x02}), visitor);
   ASSERT_FALSE(missing.has_value());
   EXPECT_EQ(missing.error().to_string(),
             "`/d/x.db` is damaged: an index of `c` names an object that is not there");
   // A read error is passed up as it is.
   access.fail_reads_with(Error::io("/d/x.db", "gone"));
   EXPECT_EQ(
-      names::resolve_index_entry(access, bytes_of(tree), "c", test::bytes({0x0D, 0x01}), visitor)
+      objects::resolve_index_entry(access, bytes_of(tree), "c", test::bytes({0x0D, 0x01}), visitor)
           .error()
           .kind(),
       ErrorKind::Io);

@@ -3,15 +3,15 @@
 #include <bit>
 #include <cstring>
 
-#include "btree/cursor.hpp"
 #include "format/object/codec.hpp"
+#include "format/object/codec_internal.hpp"
 #include "text_format.hpp"
 
 namespace deziro::key {
 
 namespace {
 
-std::unexpected<Message> refuse(Message m) { return std::unexpected<Message>(m); }
+using codec::detail::refuse;
 
 // The bytes an int's body needs: the significant bytes of x for positives,
 // of its complement (at least one) for negatives, none for 0.
@@ -67,7 +67,7 @@ void write_escaped(std::uint8_t tag, ByteView bytes, std::vector<std::uint8_t>& 
   out.push_back(0x00);
 }
 
-std::expected<void, Message> encode_value(const Value& value, std::vector<std::uint8_t>& out) {
+DecodeStatus encode_value(const Value& value, std::vector<std::uint8_t>& out) {
   switch (value.kind()) {
     case ValueKind::Null:
       out.push_back(kTagNull);
@@ -133,7 +133,7 @@ Status primary_key_of(const Collection& collection, const Value& value,
   return ok();
 }
 
-std::expected<void, Message> KeyBuffer::encode(const Value& value) {
+DecodeStatus KeyBuffer::encode(const Value& value) {
   heap_.reset();
   size_ = 0;
   if (value.kind() == ValueKind::Int) {
@@ -256,77 +256,4 @@ Decoded<std::size_t> first_component_size(ByteView key) {
   return refuse(msg::kUnknownTag);
 }
 
-Result<IndexEntryParts> split_first(ByteView entry_key, ByteView entry_value, const Index& index,
-                                    const TreeAccess& access) {
-  const auto size = first_component_size(entry_key);
-  if (!size) {
-    return fail(access.error_at(format_text("an entry of index {}: {}", index.id, size.error())));
-  }
-  IndexEntryParts parts;
-  parts.value = entry_key.first(*size);
-  parts.primary_key = index.unique ? entry_value : entry_key.subspan(*size);
-  return parts;
-}
-
-Result<std::unique_ptr<TreeKeyWalk>> TreeKeyWalk::open(TreeAccess& access, ByteView tree_name) {
-  auto cursor =
-      DZ_TRY(access.range(tree_name, KeyBound::unbounded(), KeyBound::unbounded(), false));
-  std::unique_ptr<RangeCursor> held;
-  if (cursor) held = std::make_unique<RangeCursor>(std::move(*cursor));
-  return std::unique_ptr<TreeKeyWalk>(new TreeKeyWalk(std::move(held)));
-}
-
-TreeKeyWalk::~TreeKeyWalk() = default;
-
-Result<std::optional<ByteView>> TreeKeyWalk::next_key() {
-  if (!cursor_) return std::optional<ByteView>();
-  ByteView k;
-  ByteView value;
-  const bool more = DZ_TRY(cursor_->next(k, value));
-  if (!more) {
-    cursor_.reset();
-    return std::optional<ByteView>();
-  }
-  return std::optional<ByteView>(k);
-}
-
-std::optional<Value> PrimaryKeys::next() {
-  if (done_) return std::nullopt;
-  auto key = walk_.next_key();
-  if (!key || !*key) {
-    done_ = true;
-    if (!key) error_ = std::move(key).error();
-    return std::nullopt;
-  }
-  auto value = decode_key(**key);
-  if (!value) {
-    done_ = true;
-    error_ =
-        access_.error_at(format_text("a primary key of `{}` does not decode", collection_.name));
-    return std::nullopt;
-  }
-  return std::move(*value);
-}
-
 }  // namespace deziro::key
-
-namespace deziro::objects {
-
-Result<std::optional<ObjectMap>> get_by_key(const Collection& collection, ByteView record_tree,
-                                            const Value& value, TreeAccess& access) {
-  key::KeyBuffer key;
-  DZ_CHECK(key::encode_primary_key(collection, value, key));
-  std::optional<ObjectMap> object;
-  auto visitor = [&](ByteView record) -> Status {
-    auto decoded = codec::decode_object_fields(record, collection.fields);
-    if (!decoded) {
-      return fail(access.error_at(codec::object_error(collection.name, decoded.error())));
-    }
-    object.emplace(std::move(*decoded));
-    return ok();
-  };
-  DZ_CHECK(access.get(record_tree, key.view(), visitor));
-  return object;
-}
-
-}  // namespace deziro::objects

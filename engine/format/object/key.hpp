@@ -16,22 +16,21 @@
 #include <cstddef>
 #include <cstdint>
 #include <expected>
-#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "error.hpp"
+#include "format/object/codec.hpp"
 #include "format/object/schema.hpp"
 #include "format/object/value.hpp"
-#include "txn/tree_access.hpp"
 
 namespace deziro::key {
 
-using Message = std::string_view;
-template <typename T>
-using Decoded = std::expected<T, Message>;
+using codec::Decoded;
+using codec::DecodeStatus;
+using codec::Message;
 
 enum Tag : std::uint8_t {
   kTagNull = 1,
@@ -67,7 +66,7 @@ void encode_float(double x, std::vector<std::uint8_t>& out);
 // The tag, the bytes with each 00 written as 00 FF, then 00 00.
 void write_escaped(std::uint8_t tag, ByteView bytes, std::vector<std::uint8_t>& out);
 // Appends one component; refuses a List or an Object, appending nothing.
-std::expected<void, Message> encode_value(const Value& value, std::vector<std::uint8_t>& out);
+DecodeStatus encode_value(const Value& value, std::vector<std::uint8_t>& out);
 
 // One encoded component kept on the stack when it fits: an int, or a
 // string or bytes of at most 61 bytes without a zero byte. Longer values go
@@ -77,7 +76,7 @@ class KeyBuffer {
   static constexpr std::size_t kInlineCapacity = 64;
 
   // Replaces the content with the component of `value`.
-  std::expected<void, Message> encode(const Value& value);
+  DecodeStatus encode(const Value& value);
   ByteView view() const noexcept { return heap_ ? ByteView(*heap_) : ByteView(inline_, size_); }
 
  private:
@@ -106,73 +105,4 @@ Decoded<Value> decode_key(ByteView key);
 // int bodies than the encoder's are accepted here.
 Decoded<std::size_t> first_component_size(ByteView key);
 
-// An index entry split into the indexed value's component and the primary
-// key of the object it names; both are views of the entry.
-struct IndexEntryParts {
-  ByteView value;
-  ByteView primary_key;
-};
-
-// The primary key is the entry's value for a unique index and the rest of
-// the key for a plain one. A malformed key is CORRUPTED "an entry of index
-// {}: {}" through the tree access.
-Result<IndexEntryParts> split_first(ByteView entry_key, ByteView entry_value, const Index& index,
-                                    const TreeAccess& access);
-
-// A forward walk over the keys of one tree, as a transaction's range gives
-// them; the key is borrowed until the next call.
-class KeyWalk {
- public:
-  virtual ~KeyWalk() = default;
-  virtual Result<std::optional<ByteView>> next_key() = 0;
-};
-
-// Every key of one tree, forward, through a transaction's range cursor.
-class TreeKeyWalk final : public KeyWalk {
- public:
-  static Result<std::unique_ptr<TreeKeyWalk>> open(TreeAccess& access, ByteView tree_name);
-  ~TreeKeyWalk() override;
-  Result<std::optional<ByteView>> next_key() override;
-
- private:
-  explicit TreeKeyWalk(std::unique_ptr<RangeCursor> cursor) : cursor_(std::move(cursor)) {}
-  // Null for an absent or empty tree.
-  std::unique_ptr<RangeCursor> cursor_;
-};
-
-// The keys of a collection's record tree decoded into primary-key values, in
-// key order. A read error or a key that does not decode ("a primary key of
-// `{}` does not decode", CORRUPTED) ends the walk and stays in error().
-class PrimaryKeys {
- public:
-  PrimaryKeys(const Collection& collection, KeyWalk& walk, const TreeAccess& access)
-      : collection_(collection), walk_(walk), access_(access) {}
-
-  std::optional<Value> next();
-  const std::optional<Error>& error() const noexcept { return error_; }
-
- private:
-  const Collection& collection_;
-  KeyWalk& walk_;
-  const TreeAccess& access_;
-  bool done_ = false;
-  std::optional<Error> error_;
-};
-
-inline PrimaryKeys decode_primary_keys(const Collection& collection, KeyWalk& walk,
-                                       const TreeAccess& access) {
-  return PrimaryKeys(collection, walk, access);
-}
-
 }  // namespace deziro::key
-
-namespace deziro::objects {
-
-// The object stored under `value` in the collection's record tree, decoded
-// by the collection's fields into a map by field name; none when absent.
-// The key is checked as by key::primary_key_of; a record that does not
-// decode is CORRUPTED "an object of `{}`: {}".
-Result<std::optional<ObjectMap>> get_by_key(const Collection& collection, ByteView record_tree,
-                                            const Value& value, TreeAccess& access);
-
-}  // namespace deziro::objects

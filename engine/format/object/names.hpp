@@ -22,11 +22,6 @@
 #include "format/object/schema.hpp"
 #include "format/object/value.hpp"
 #include "function_ref.hpp"
-#include "txn/tree_access.hpp"
-
-namespace deziro {
-class WriteTxn;
-}
 
 namespace deziro::names {
 
@@ -85,38 +80,6 @@ inline Status encode_primary_key(const Collection& collection, const Value& valu
 // value's key (on the stack when short), handed to `lookup`.
 Result<bool> lookup_target(const Value& value, const Index& index,
                            FunctionRef<Result<bool>(ByteView tree, ByteView key)> lookup);
-
-// Looks the primary key up in the record tree and hands the record to the
-// visitor. No record is CORRUPTED "an index of `{}` names an object that is
-// not there": the index and the records disagree.
-Status resolve_index_entry(TreeAccess& access, ByteView record_tree,
-                           std::string_view collection_name, ByteView primary_key,
-                           ValueVisitor visitor);
-
-// One change to a collection's record tree.
-struct RecordWrite {
-  enum class Kind : std::uint8_t {
-    Put,
-    Delete,
-    // A replacement that a check refused; it must never reach the tree.
-    RefusedReplacement,
-  };
-  Kind kind;
-  // Put only: the record bytes.
-  ByteView record;
-
-  static RecordWrite put(ByteView record) { return {Kind::Put, record}; }
-  static RecordWrite remove() { return {Kind::Delete, {}}; }
-  static RecordWrite refused() { return {Kind::RefusedReplacement, {}}; }
-};
-
-// Applies one change to the record tree of the collection at `position` in
-// the transaction's resolved schema, through its precomputed name: a put
-// stores the record, a delete removes the key (true when it was there). A
-// refused replacement is INTERNAL "a replacement was refused after nothing
-// could refuse it". Errors of the transaction pass up unchanged.
-Result<bool> write_record(WriteTxn& txn, std::size_t position, ByteView primary_key,
-                          const RecordWrite& write);
 
 // INTERNAL holding a copy of the message.
 inline Error internal_error(std::string_view message) {

@@ -9,7 +9,6 @@
 #include "arguments.hpp"
 #include "call_frame.hpp"
 #include "errors.hpp"
-#include "format/object/codec.hpp"
 #include "heap_type.hpp"
 #include "native_object.hpp"
 #include "py_ref.hpp"
@@ -133,84 +132,59 @@ PyType_Spec query_spec = {
     query_slots,
 };
 
-// ------------------------------------------------------------ writing the IR
+// ------------------------------------------------------------ filter tuples
 
 std::nullptr_t invalid_query(std::string_view message) {
   return new_dazi_error(ErrorKind::InvalidQuery, message);
 }
 
-void write_int_field(Bytes& out, std::uint64_t field, std::int64_t value) {
-  codec::write_varint(out, field);
-  codec::write_int(out, value);
-}
-
-void write_path_field(Bytes& out, std::uint64_t field, const std::vector<std::string>& path) {
-  codec::write_varint(out, field);
-  codec::encode_str_list(out, std::span<const std::string>(path));
-}
-
-// One operand value of a test.
-bool encode_query_value(PyObject* operand, Bytes& out) {
-  if (is_param(operand)) {
-    Bytes placeholder;
-    codec::write_varint(placeholder, 1);
-    write_int_field(placeholder, 1, as_param(operand)->index);
-    ir::write_embedded_object(out, placeholder);
-    return true;
-  }
-  if (PyErr_Occurred()) return false;
-  if (Py_TYPE(operand) == &PyBool_Type) {
-    out.push_back(operand == Py_True ? codec::kTagTrue : codec::kTagFalse);
-    return true;
-  }
+// One operand of a test: a Param, or a bool, int, float, str or bytes.
+std::optional<Operand> operand_from_python(PyObject* operand) {
+  if (is_param(operand)) return Placeholder{as_param(operand)->index};
+  if (PyErr_Occurred()) return std::nullopt;
+  if (Py_TYPE(operand) == &PyBool_Type) return Value::boolean(operand == Py_True);
   if (PyLong_Check(operand)) {
     long long number = PyLong_AsLongLong(operand);
     if (number == -1 && PyErr_Occurred()) {
-      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return false;
+      if (!PyErr_ExceptionMatches(PyExc_OverflowError)) return std::nullopt;
       PyErr_Clear();
       auto text = values::str_of(operand);
-      if (!text) return false;
+      if (!text) return std::nullopt;
       invalid_query(format_text("{} is beyond a 64-bit int", *text));
-      return false;
+      return std::nullopt;
     }
-    codec::write_int(out, number);
-    return true;
+    return Value::integer(number);
   }
   if (PyFloat_Check(operand)) {
     double number = PyFloat_AsDouble(operand);
-    if (number == -1.0 && PyErr_Occurred()) return false;
-    codec::write_float(out, number);
-    return true;
+    if (number == -1.0 && PyErr_Occurred()) return std::nullopt;
+    return Value::floating(number);
   }
   if (PyUnicode_Check(operand)) {
     auto text = to_str(operand, "operand");
-    if (!text) return false;
-    out.push_back(codec::kTagString);
-    ir::write_length_prefixed(
-        out, std::span(reinterpret_cast<const std::uint8_t*>(text->data()), text->size()));
-    return true;
+    if (!text) return std::nullopt;
+    return Value::string(std::string(*text));
   }
   if (PyBytes_Check(operand) || PyByteArray_Check(operand) ||
       Py_TYPE(operand) == &PyMemoryView_Type) {
     auto bytes = values::bytes_from_python(operand);
-    if (!bytes) return false;
-    out.push_back(codec::kTagBytes);
-    ir::write_length_prefixed(out, *bytes);
-    return true;
+    if (!bytes) return std::nullopt;
+    return Value::bytes(std::move(*bytes));
   }
   auto text = values::str_of(operand);
-  if (!text) return false;
+  if (!text) return std::nullopt;
   invalid_query(format_text("a query compares with single values, not {}", *text));
-  return false;
+  return std::nullopt;
 }
 
 // Item `index` of a filter tuple; IndexError when the tuple is too short.
 PyObject* filter_item(PyObject* filter, Py_ssize_t index) { return PyTuple_GetItem(filter, index); }
 
-bool compile_filter(PyObject* filter, Bytes& out, int depth);
+bool filter_from_python(PyObject* filter, ir::FilterNode& node, int depth);
 
-// A test (0, operator, path, operands) into `body`.
-bool compile_test(PyObject* filter, Bytes& body) {
+// A test (0, operator, path, operands). The operator is kept as given: the
+// reader judges it.
+bool test_from_python(PyObject* filter, ir::FilterNode& node) {
   PyObject* operator_object = filter_item(filter, 1);
   if (operator_object == nullptr) return false;
   PyRef operator_index = PyRef::steal(PyNumber_Index(operator_object));
@@ -228,27 +202,27 @@ bool compile_test(PyObject* filter, Bytes& body) {
     PyErr_Format(PyExc_TypeError, "the operands of a test are a tuple, not %s", got.c_str());
     return false;
   }
-  Py_ssize_t count = PyTuple_Size(operands);
-  codec::write_varint(body, count > 0 ? 3 : 2);
-  write_int_field(body, 1, op);
-  write_path_field(body, 2, *path);
-  if (count > 0) {
-    codec::write_varint(body, 3);
-    body.push_back(codec::kTagList);
-    codec::write_varint(body, static_cast<std::uint64_t>(count));
-    for (Py_ssize_t i = 0; i < count; ++i) {
-      if (!encode_query_value(PyTuple_GetItem(operands, i), body)) return false;
-    }
+  node.kind = ir::FilterNode::Kind::Test;
+  node.test_operator = op;
+  node.path = std::move(*path);
+  const Py_ssize_t count = PyTuple_Size(operands);
+  node.operands.reserve(static_cast<std::size_t>(count));
+  for (Py_ssize_t i = 0; i < count; ++i) {
+    auto operand = operand_from_python(PyTuple_GetItem(operands, i));
+    if (!operand) return false;
+    node.operands.push_back(std::move(*operand));
   }
   return true;
 }
 
-// A conjunction, disjunction or negation into `body`.
-bool compile_logical(PyObject* filter, long kind, Bytes& body, int depth) {
+// A conjunction (1, children), disjunction (2, children) or negation
+// (3, child).
+bool logical_from_python(PyObject* filter, ir::FilterNode::Kind kind, ir::FilterNode& node,
+                         int depth) {
   PyObject* argument = filter_item(filter, 1);
   if (argument == nullptr) return false;
   std::vector<PyObject*> children;
-  if (kind == 3) {
+  if (kind == ir::FilterNode::Kind::Not) {
     children.push_back(argument);
   } else {
     if (!PyTuple_Check(argument)) {
@@ -260,23 +234,19 @@ bool compile_logical(PyObject* filter, long kind, Bytes& body, int depth) {
       children.push_back(PyTuple_GetItem(argument, i));
     }
   }
-  codec::write_varint(body, children.empty() ? 1 : 2);
-  write_int_field(body, 1, kind);
-  if (!children.empty()) {
-    codec::write_varint(body, 4);
-    body.push_back(codec::kTagList);
-    codec::write_varint(body, children.size());
-    for (PyObject* child : children) {
-      if (!compile_filter(child, body, depth + 1)) return false;
-    }
+  node.kind = kind;
+  node.children.resize(children.size());
+  for (std::size_t i = 0; i < children.size(); ++i) {
+    if (!filter_from_python(children[i], node.children[i], depth + 1)) return false;
   }
   return true;
 }
 
-// Appends one filter tuple's object to `out` as an embedded object.
-bool compile_filter(PyObject* filter, Bytes& out, int depth) {
+// One filter tuple into the engine's filter tree. The depth is checked
+// before the tuple is looked at, as the writer would refuse it anyway.
+bool filter_from_python(PyObject* filter, ir::FilterNode& node, int depth) {
   if (depth > ir::kMaxWrittenDepth) {
-    invalid_query(format_text("the filter nests more than {} levels deep", ir::kMaxWrittenDepth));
+    invalid_query(ir::err_filter_too_deep().message());
     return false;
   }
   if (!PyTuple_Check(filter)) {
@@ -298,61 +268,33 @@ bool compile_filter(PyObject* filter, Bytes& out, int depth) {
     invalid_query("a filter holds something that is not a condition");
     return false;
   }
-  Bytes body;
-  bool written =
-      kind == 0 ? compile_test(filter, body) : compile_logical(filter, kind, body, depth);
-  if (!written) return false;
-  ir::write_embedded_object(out, body);
-  return true;
+  if (kind == 0) return test_from_python(filter, node);
+  return logical_from_python(filter, static_cast<ir::FilterNode::Kind>(kind), node, depth);
 }
 
-struct SortItem {
-  std::vector<std::string> path;
-  bool descending;
-};
-
-std::int64_t saturated(std::uint64_t x) {
-  constexpr auto max = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-  return static_cast<std::int64_t>(x > max ? max : x);
-}
-
-// The query object: collection, filter, sort keys, offset, limit.
+// The intermediate form of the query: the tuples become the engine's query
+// form, which the engine's writer turns into bytes.
 std::optional<Bytes> compile_query_ir(std::string_view collection, PyObject* filter,
-                                      const std::vector<SortItem>& sort, std::uint64_t offset,
+                                      std::vector<SortKey> sort, std::uint64_t offset,
                                       std::optional<std::uint64_t> limit) {
-  Bytes out;
-  const bool has_filter = filter != Py_None;
-  const std::uint64_t field_count =
-      1 + (has_filter ? 1 : 0) + (sort.empty() ? 0 : 1) + (offset != 0 ? 1 : 0) + (limit ? 1 : 0);
-  codec::write_varint(out, field_count);
-  codec::write_varint(out, 1);
-  out.push_back(codec::kTagString);
-  ir::write_length_prefixed(
-      out, std::span(reinterpret_cast<const std::uint8_t*>(collection.data()), collection.size()));
-  if (has_filter) {
-    codec::write_varint(out, 2);
-    if (!compile_filter(filter, out, 1)) return std::nullopt;
+  ir::QueryForm form;
+  if (filter != Py_None) {
+    form.filter.emplace();
+    if (!filter_from_python(filter, *form.filter, 1)) return std::nullopt;
   }
-  if (!sort.empty()) {
-    codec::write_varint(out, 3);
-    out.push_back(codec::kTagList);
-    codec::write_varint(out, sort.size());
-    for (const SortItem& item : sort) {
-      Bytes key;
-      codec::write_varint(key, 2);
-      write_path_field(key, 1, item.path);
-      codec::write_varint(key, 2);
-      key.push_back(item.descending ? codec::kTagTrue : codec::kTagFalse);
-      ir::write_embedded_object(out, key);
-    }
+  form.sort_keys = std::move(sort);
+  form.offset = offset;
+  form.limit = limit;
+  auto bytes = ir::write_query(collection, form);
+  if (!bytes) {
+    invalid_query(bytes.error().message());
+    return std::nullopt;
   }
-  if (offset != 0) write_int_field(out, 4, saturated(offset));
-  if (limit) write_int_field(out, 5, saturated(*limit));
-  return out;
+  return std::move(*bytes);
 }
 
-std::optional<std::vector<SortItem>> sort_from_python(PyObject* sort) {
-  std::vector<SortItem> items;
+std::optional<std::vector<SortKey>> sort_from_python(PyObject* sort) {
+  std::vector<SortKey> items;
   bool read = for_each_in_sequence(sort, "sort", [&](PyObject* item) {
     auto parts = fixed_tuple(item, 2, "sort");
     if (!parts) return false;
@@ -360,7 +302,7 @@ std::optional<std::vector<SortItem>> sort_from_python(PyObject* sort) {
     if (!path) return false;
     auto descending = to_bool((*parts)[1], "sort");
     if (!descending) return false;
-    items.push_back(SortItem{std::move(*path), *descending});
+    items.push_back(SortKey{std::move(*path), *descending});
     return true;
   });
   if (!read) return std::nullopt;
@@ -392,7 +334,7 @@ PyObject* compile_query(PyObject*, PyObject* args, PyObject* kwargs) {
       limit = to_u64(limit_object, "limit");
       if (!limit) return nullptr;
     }
-    auto bytes = compile_query_ir(*collection, filter, *sort, *offset, limit);
+    auto bytes = compile_query_ir(*collection, filter, std::move(*sort), *offset, limit);
     if (!bytes) return nullptr;
     Result<Query> query = ir::read_query(*bytes);
     if (!query) return raise_engine_error(query.error());

@@ -16,6 +16,7 @@
 #include "schema/objects.hpp"
 #include "schema/open.hpp"
 #include "schema/stage.hpp"
+#include "schema/tree_keys.hpp"
 #include "storage/fault_storage.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"

@@ -1,4 +1,4 @@
-#include "schema/objects_find.hpp"
+#include "query/find.hpp"
 
 #include "query/run.hpp"
 #include "txn/read_txn.hpp"

@@ -1,4 +1,4 @@
-#include "format/object/write_scratch.hpp"
+#include "schema/write_scratch.hpp"
 
 #include <algorithm>
 
