@@ -322,7 +322,10 @@ void run() {
       const BoundQuery q = query_of(cond);
       for (const char* run : {"first", "second"}) {
         std::size_t found = 0;
-        const double ns = time_once_ns([&] { found = b.find_count(r, q); });
+        // The first run builds the slot hints; later runs (best of three)
+        // read through them.
+        const double ns = *run == 'f' ? time_once_ns([&] { found = b.find_count(r, q); })
+                                      : time_ns([&] { found = b.find_count(r, q); });
         check(found == static_cast<std::size_t>(kObjects * percent / 100), "scan selectivity");
         report("full scan sel<" + std::to_string(percent) + " (" + run + " run), per record",
                kObjects, ns);
