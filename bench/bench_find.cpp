@@ -311,10 +311,6 @@ void run() {
     Sql sql(sql_path);
     b.load(sql);
     auto r = must(ReadTxn::begin(b.instance, b.schema), "read");
-    auto sorted = [](std::vector<std::int64_t> v) {
-      std::sort(v.begin(), v.end());
-      return v;
-    };
 
     // Filtered full scans: records read per second.
     for (int percent : {1, 50, 100}) {
