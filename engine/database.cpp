@@ -267,8 +267,9 @@ head::CommitVerifier Database::verifier_for(Storage& storage, const StaticFields
   // A small reader of its own: recovery runs before the Instance exists.
   auto reader = std::make_shared<PageReader>(storage, fields.page_size, std::move(protection),
                                              std::size_t(1) << 20);
-  return [reader](const CommitRecord& record, std::uint64_t floor) -> Result<bool> {
-    return verify_commit_pages(*reader, record, floor);
+  return [reader](const CommitRecord& record, std::uint64_t floor,
+                  std::vector<PageRunEntry>* checked) -> Result<bool> {
+    return verify_commit_pages(*reader, record, floor, checked);
   };
 }
 

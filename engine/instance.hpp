@@ -260,8 +260,10 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   Result<PublishedCommit> load_commit_state();
   // Keeps the newer of the cached and the given state.
   void adopt_published(const PublishedCommit& seen);
-  // With the writer held: syncs and clears the deferred bit.
-  Status make_durable();
+  // With the writer held: syncs and clears the deferred bit. A chain that
+  // another process `made_elsewhere` is written again first.
+  Status make_durable(bool made_elsewhere = false);
+  Status write_deferred_chain_again(const PublishedCommit& published);
   void request_sync(SteadyTime due);
   // Takes the reader byte of `txn_id` and checks the commit is still in a
   // slot; false when it is not (the byte is let go again).

@@ -10,6 +10,7 @@
 #include "instance.hpp"
 #include "lock/lock_protocol.hpp"
 #include "text_format.hpp"
+#include "txn/commit_verify.hpp"
 #include "txn/head.hpp"
 #include "txn/read_txn.hpp"
 
@@ -110,7 +111,7 @@ Result<WriterGuard> Instance::begin_write() {
       std::lock_guard lock(state_mutex_);
       foreign_deferred = published_.deferred && published_.record.txn_id != local_deferred_txn_;
     }
-    if (foreign_deferred) DZ_CHECK(make_durable());
+    if (foreign_deferred) DZ_CHECK(make_durable(true));
   }
   if (failed()) return fail(sync_failed_error());
   return guard;
@@ -176,6 +177,9 @@ void Instance::adopt_published(const PublishedCommit& seen) {
     // Another process committed: what it synced last is unknown here, so
     // the record before its commit stays guarded.
     if (got > have) guarded_slot_ = previous_slot(seen);
+    // Another process made the published deferred commit durable: its sync
+    // put the deferred selector on disk, which names no slot as durable.
+    if (got == have && !seen.deferred && published_.deferred) guarded_slot_.reset();
     published_ = seen;
     if (!seen.deferred) {
       durable_txn_id_ = got;
@@ -370,10 +374,18 @@ Result<std::uint8_t> Instance::slot_for_next_commit() {
       durable = durable_slot_;
       guarded = guarded_slot_;
     }
+    // A record in another slot as new as the published one is the orphan
+    // of a writer that died before its selector: it is overwritten first,
+    // so that no two records of one id compete at recovery. Otherwise the
+    // oldest record goes.
+    auto rank = [&](std::uint8_t s) {
+      std::uint64_t id = p.slot_txn_ids[s];
+      return std::pair(id < p.record.txn_id, id);
+    };
     std::optional<std::uint8_t> best;
     for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
       if (s == p.slot || s == durable || s == guarded) continue;
-      if (!best || p.slot_txn_ids[s] < p.slot_txn_ids[*best]) best = s;
+      if (!best || rank(s) < rank(*best)) best = s;
     }
     if (best) return *best;
     DZ_CHECK(make_durable());
@@ -381,9 +393,10 @@ Result<std::uint8_t> Instance::slot_for_next_commit() {
   return fail(Error::internal("no commit record slot is free for the next commit"));
 }
 
-Status Instance::make_durable() {
+Status Instance::make_durable(bool made_elsewhere) {
   PublishedCommit p = published();
   bool synced = p.deferred;
+  if (p.deferred && made_elsewhere) DZ_CHECK(write_deferred_chain_again(p));
   if (p.deferred) {
     if (auto s = storage_->sync(); !s) {
       mark_failed(std::string(s.error().message()));
@@ -404,6 +417,26 @@ Status Instance::make_durable() {
   local_deferred_txn_ = 0;
   deferred_pages_ = 0;
   return ok();
+}
+
+Status Instance::write_deferred_chain_again(const PublishedCommit& p) {
+  // The process that made the chain may have had a sync fail, which can
+  // leave its pages in the system's cache, seen by reads but never to reach
+  // the disk. The chain is checked through reads, and its pages, its record
+  // and the selector byte are written again, so that the sync carries them.
+  std::vector<PageRunEntry> pages;
+  std::uint64_t floor = verify_floor(p.slot_txn_ids, p.record.txn_id);
+  if (!DZ_TRY(verify_commit_pages(*reader_, p.record, floor, &pages)))
+    return fail(Error::corrupted(
+        *path_,
+        format_text("the deferred commit {} of another process is not whole", p.record.txn_id)));
+  DZ_CHECK(write_again(*storage_, fields_.page_size, pages));
+  std::array<std::uint8_t, kRecordSize> record;
+  DZ_CHECK(storage_->read_exact_at(record_slot_offset(p.slot), record));
+  DZ_CHECK(storage_->write_at(record_slot_offset(p.slot), record));
+  std::uint8_t selector = 0;
+  DZ_CHECK(storage_->read_exact_at(kSelectorOffset, {&selector, 1}));
+  return storage_->write_at(kSelectorOffset, {&selector, 1});
 }
 
 Status Instance::sync() {

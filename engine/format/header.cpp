@@ -25,17 +25,23 @@ HeaderFailure damaged(std::string message) {
   return {HeaderFailure::Kind::Damaged, 0, std::move(message)};
 }
 
+bool readable_version(std::uint32_t version) {
+  return version >= kOldestFormatVersion && version <= kNewestFormatVersion;
+}
+
+// The magic, then the check, then the version: a flipped bit in the version
+// field is damage (and the copy may stand in), not a newer format.
 std::expected<StaticFields, HeaderFailure> check_one(std::span<const std::uint8_t> h) {
   if (std::memcmp(h.data(), kMagic.data(), kMagic.size()) != 0)
     return std::unexpected(HeaderFailure{HeaderFailure::Kind::NotOurs, 0, {}});
   StaticFields f;
   f.format_version = load_u32_le(h.data() + kVersionOffset);
-  if (f.format_version < kOldestFormatVersion || f.format_version > kNewestFormatVersion)
-    return std::unexpected(
-        HeaderFailure{HeaderFailure::Kind::UnsupportedVersion, f.format_version, {}});
   auto check = bytes::xxh3_128(h.first(kCheckOffset));
   if (std::memcmp(check.data(), h.data() + kCheckOffset, check.size()) != 0)
     return std::unexpected(damaged("the static header fails its check"));
+  if (!readable_version(f.format_version))
+    return std::unexpected(
+        HeaderFailure{HeaderFailure::Kind::UnsupportedVersion, f.format_version, {}});
   f.page_size = load_u32_le(h.data() + kPageSizeOffset);
   if (f.page_size < kMinPageSize || f.page_size > kMaxPageSize ||
       (f.page_size & (f.page_size - 1)) != 0)
@@ -85,6 +91,11 @@ std::expected<StaticFields, HeaderFailure> check_static_fields(std::span<const s
   if (primary.error().kind == HeaderFailure::Kind::NotOurs && !copy &&
       copy.error().kind != HeaderFailure::Kind::NotOurs)
     return copy;
+  // With no copy to stand in, a version this build does not read is named
+  // as such: a later format may protect its header differently.
+  std::uint32_t version = load_u32_le(head.data() + kVersionOffset);
+  if (primary.error().kind == HeaderFailure::Kind::Damaged && !readable_version(version))
+    return std::unexpected(HeaderFailure{HeaderFailure::Kind::UnsupportedVersion, version, {}});
   return primary;
 }
 

@@ -61,8 +61,13 @@ Status FaultStorage::write_vectored_at(std::uint64_t offset,
 
 Status FaultStorage::sync() {
   std::lock_guard lock(mutex_);
-  if (auto err = before_mutation(fail_sync_in_, "sync failure")) return fail(std::move(*err));
-  synced_ = current_;
+  bool powered = !(power_left_ && *power_left_ == 0);
+  if (auto err = before_mutation(fail_sync_in_, "sync failure")) {
+    // Dropped: current_ keeps them, the disk never gets them.
+    if (powered && sync_failure_ == SyncFailure::DropsWrites) pending_.clear();
+    return fail(std::move(*err));
+  }
+  for (const Change& change : pending_) apply(synced_, change, pieces_of(change));
   pending_.clear();
   return ok();
 }
@@ -92,9 +97,10 @@ void FaultStorage::fail_nth_write(std::uint64_t n) {
   fail_write_in_ = n;
 }
 
-void FaultStorage::fail_nth_sync(std::uint64_t n) {
+void FaultStorage::fail_nth_sync(std::uint64_t n, SyncFailure failure) {
   std::lock_guard lock(mutex_);
   fail_sync_in_ = n;
+  sync_failure_ = failure;
 }
 
 void FaultStorage::power_off_after(std::uint64_t n) {

@@ -35,6 +35,11 @@ struct CrashPlan {
   static CrashPlan keep_all(std::size_t pending) { return {std::vector<bool>(pending, true)}; }
 };
 
+// What a failed sync leaves. A kernel may mark the pages of a failed sync
+// clean while keeping their new bytes in its cache: reads still see them,
+// the disk never gets them, and a later sync has nothing to write.
+enum class SyncFailure : std::uint8_t { KeepsWrites, DropsWrites };
+
 class FaultStorage final : public Storage {
  public:
   explicit FaultStorage(std::string path = "memory.db", std::vector<std::uint8_t> image = {});
@@ -49,10 +54,11 @@ class FaultStorage final : public Storage {
 
   // Faults. Counts start at the next call: n = 1 fails the very next one.
   // A failed write or length change changes nothing; a failed sync leaves
-  // the pending changes pending.
+  // the pending changes pending, or drops them from the disk's future while
+  // reads keep seeing them.
   void fail_nth_read(std::uint64_t n);
   void fail_nth_write(std::uint64_t n);  // writes and length changes
-  void fail_nth_sync(std::uint64_t n);
+  void fail_nth_sync(std::uint64_t n, SyncFailure failure = SyncFailure::KeepsWrites);
   // After `n` more writes, length changes and syncs, every call fails as if
   // the machine had lost power; the images stay as they were.
   void power_off_after(std::uint64_t n);
@@ -92,6 +98,8 @@ class FaultStorage final : public Storage {
 
   std::string path_;
   mutable std::mutex mutex_;
+  // What reads see, and what the disk holds for certain; the disk gets the
+  // pending changes at the next sync, never the ones a failed sync dropped.
   std::vector<std::uint8_t> current_;
   std::vector<std::uint8_t> synced_;
   std::vector<Change> pending_;
@@ -99,6 +107,7 @@ class FaultStorage final : public Storage {
   std::uint64_t fail_read_in_ = 0;
   std::uint64_t fail_write_in_ = 0;
   std::uint64_t fail_sync_in_ = 0;
+  SyncFailure sync_failure_ = SyncFailure::KeepsWrites;
   std::optional<std::uint64_t> power_left_;
 };
 

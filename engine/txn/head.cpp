@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "text_format.hpp"
+#include "txn/commit_verify.hpp"
 
 namespace deziro::head {
 
@@ -28,21 +29,50 @@ std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCiph
   return slots;
 }
 
+namespace {
+
+// Why the record in `slot` cannot be published.
+std::string slot_problem(const SlotContent& content, std::size_t slot) {
+  if (content.state == SlotContent::State::Invalid) return content.problem;
+  return format_text("commit record slot {}: it holds no commit", slot);
+}
+
+}  // namespace
+
 Result<Recovery> choose_published(const std::string& path, const Head& head,
                                   const StaticFields& fields, const CommitVerifier& verify) {
   auto slots = parse_slots(head, fields.cipher);
   auto selector = header::decode_selector(head.bytes[kSelectorOffset]);
+  auto id = [&](std::uint8_t s) { return slots[s].valid() ? slots[s].record.txn_id : 0; };
 
+  // A selector without the deferred bit is written only after its record
+  // and pages were synced, and that record's slot is not written again
+  // until a later selector is synced: no crash leaves it naming a record
+  // that fails. Such a record is damaged, and falling back past it would
+  // drop an acknowledged commit for good; the file is left as it is.
+  // (With no usable record at all, the head's report below names every slot.)
+  std::optional<std::uint8_t> durable;
+  bool any_valid = std::ranges::any_of(slots, [](const SlotContent& c) { return c.valid(); });
+  if (selector && !selector->deferred && any_valid) {
+    if (!slots[selector->slot].valid())
+      return fail(
+          Error::corrupted(path, format_text("the published commit record: {}",
+                                             slot_problem(slots[selector->slot], selector->slot))));
+    durable = selector->slot;
+  }
+
+  // Newest first; of two records with one id (a writer killed after its
+  // record, and another's commit of the same id), the selector's first.
   std::array<std::uint8_t, kRecordSlotCount> order = {0, 1, 2};
   std::sort(order.begin(), order.end(), [&](std::uint8_t a, std::uint8_t b) {
-    auto id = [&](std::uint8_t s) { return slots[s].valid() ? slots[s].record.txn_id : 0; };
     if (id(a) != id(b)) return id(a) > id(b);
+    bool a_named = selector && selector->slot == a, b_named = selector && selector->slot == b;
+    if (a_named != b_named) return a_named;
     return a < b;
   });
 
   Recovery r;
-  for (std::size_t s = 0; s < kRecordSlotCount; ++s)
-    r.published.slot_txn_ids[s] = slots[s].valid() ? slots[s].record.txn_id : 0;
+  for (std::size_t s = 0; s < kRecordSlotCount; ++s) r.published.slot_txn_ids[s] = id(s);
   std::string problems;
   for (std::uint8_t s : order) {
     if (!slots[s].valid()) {
@@ -52,16 +82,15 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
       }
       continue;
     }
-    bool durable = selector && selector->slot == s && !selector->deferred;
+    // Beside a durable selector only strictly newer records compete with
+    // its own: an equal id is an orphan of a writer that died before its
+    // selector.
+    if (durable && s != *durable && id(s) <= id(*durable)) continue;
     // Every commit after the oldest other record may be unsynced.
-    std::uint64_t floor = 0;
-    bool have_floor = false;
-    for (std::size_t o = 0; o < kRecordSlotCount; ++o) {
-      if (o == s || !slots[o].valid() || slots[o].record.txn_id >= slots[s].record.txn_id) continue;
-      floor = have_floor ? std::min(floor, slots[o].record.txn_id) : slots[o].record.txn_id;
-      have_floor = true;
-    }
-    if (!durable && !DZ_TRY(verify(slots[s].record, floor))) {
+    std::uint64_t floor = verify_floor(r.published.slot_txn_ids, id(s));
+    bool trusted = durable && *durable == s;
+    r.unsynced_pages.clear();
+    if (!trusted && !DZ_TRY(verify(slots[s].record, floor, &r.unsynced_pages))) {
       r.clear_slot[s] = true;
       r.published.slot_txn_ids[s] = 0;
       continue;
@@ -69,7 +98,7 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     r.published.record = slots[s].record;
     r.published.slot = s;
     r.published.deferred = false;
-    r.rewrite_selector = !durable;
+    r.rewrite_selector = !trusted;
     // Older invalid slots need no clearing: they never outrank this one.
     for (std::size_t o = 0; o < kRecordSlotCount; ++o)
       if (slots[o].state == SlotContent::State::Invalid) r.published.slot_txn_ids[o] = 0;
@@ -95,11 +124,24 @@ Status repair(Storage& storage, const Head& head, const StaticFields& fields,
   }
   if (recovery.rewrite_selector) {
     // The adopted record and its pages must be on disk before the selector
-    // names them.
+    // names them. They were verified through reads, which also see pages
+    // that a failed sync left only in the system's cache: written again,
+    // the sync carries them to the disk.
+    DZ_CHECK(write_again(storage, fields.page_size, recovery.unsynced_pages));
+    std::size_t slot = recovery.published.slot;
+    DZ_CHECK(
+        storage.write_at(record_slot_offset(slot),
+                         ConstByteSpan(head.bytes).subspan(record_slot_offset(slot), kRecordSize)));
     DZ_CHECK(storage.sync());
     std::uint8_t selector = header::encode_selector({recovery.published.slot, false});
     DZ_CHECK(storage.write_at(kSelectorOffset, {&selector, 1}));
     changed = true;
+  } else {
+    // The selector byte is kept, but a failed sync may have left it only in
+    // the system's cache: written again, the next sync carries it, and until
+    // then the record before it stays guarded.
+    DZ_CHECK(
+        storage.write_at(kSelectorOffset, ConstByteSpan(head.bytes).subspan(kSelectorOffset, 1)));
   }
   std::uint64_t length = recovery.published.record.page_count * fields.page_size;
   if (head.file_length > length) {

@@ -11,6 +11,7 @@
 #include "format/record.hpp"
 #include "instance.hpp"
 #include "storage/storage.hpp"
+#include "txn/free_space.hpp"
 
 namespace deziro::head {
 
@@ -32,7 +33,9 @@ std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCiph
 // Pages of commits up to the floor (the oldest other record in the slots,
 // which is at or before the last synced commit) are known to be on disk; a
 // deferred chain after it is verified whole.
-using CommitVerifier = std::function<Result<bool>(const CommitRecord&, std::uint64_t floor)>;
+// `checked` receives the pages and overflow runs it read.
+using CommitVerifier = std::function<Result<bool>(const CommitRecord&, std::uint64_t floor,
+                                                  std::vector<PageRunEntry>* checked)>;
 
 // The commit a recovering open publishes, and what it has to repair.
 struct Recovery {
@@ -42,6 +45,10 @@ struct Recovery {
   // Slots with records newer than the published one that could not be
   // trusted; they are cleared so they never compete with later commits.
   std::array<bool, kRecordSlotCount> clear_slot{};
+  // The pages the adopted record's commits wrote after the floor, as its
+  // verification read them: written again before the sync, since reads may
+  // see pages that a failed sync left only in the system's cache.
+  std::vector<PageRunEntry> unsynced_pages;
 };
 
 // Chooses the published commit: the newest valid record whose pages are
@@ -51,8 +58,11 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
                                   const StaticFields& fields, const CommitVerifier& verify);
 
 // Writes what recovery decided: the primary static header from its copy,
-// cleared slots, the selector (after a full sync), then cuts the file to the
-// published page count. Finishes with a full sync when anything changed.
+// cleared slots, and either the selector byte again as it is (so that the
+// next sync carries it to the disk) or the adopted record's pages and
+// record again, a full sync, and the selector naming it; then cuts the
+// file to the published page count. Finishes with a full sync when a
+// repair was written.
 Status repair(Storage& storage, const Head& head, const StaticFields& fields,
               const Recovery& recovery);
 

@@ -548,34 +548,34 @@ Status WriteTxn::settle_free_space() {
     DZ_CHECK(btree::remove(context(kRetainedTreeId), retained_tree_, key));
   // The two trees are written from pages set aside beforehand, so that
   // writing them changes no free run. How many they need depends on what
-  // they hold, which depends on what was set aside: adjust until the count
-  // holds still.
-  std::uint64_t needed = 0;
-  for (int pass = 0; pass < 8; ++pass) {
+  // they hold, which depends on what was set aside, and taking or giving
+  // back the last free page can flip the need back and forth. So the reserve
+  // first only grows, from the lowest free pages, until it covers the need;
+  // from its first surplus on it only shrinks, its highest pages given back
+  // as free runs, and a need that grows meanwhile is met by new pages at the
+  // end of the file. Every pass but the last moves at least one page one
+  // way, so the settling ends.
+  bool growing = true;
+  for (;;) {
     DZ_CHECK(apply_free_space());
-    needed = nodes_in_memory(free_tree_.mem()) + nodes_in_memory(retained_tree_.mem());
+    std::uint64_t needed =
+        nodes_in_memory(free_tree_.mem()) + nodes_in_memory(retained_tree_.mem());
     std::uint64_t have = space::free_page_count(reserve_);
     if (have == needed) return ok();
     if (have < needed) {
-      bool took = false;
+      // Short of free pages: the rest come from the end of the file.
+      if (!growing || space_.free_runs.empty()) return ok();
       for (; have < needed; ++have) {
         auto page = free_space::take_lowest(space_.free_runs);
         if (!page) break;
         space::add_free_run(reserve_, *page, 1);
-        took = true;
       }
-      // Short of free pages: the rest come from the end of the file.
-      if (!took) return ok();
     } else {
+      growing = false;
       for (; have > needed; --have)
         space::add_free_run(space_.free_runs, free_space::take_highest(reserve_), 1);
     }
   }
-  // No fixed point: keep what is needed and retain the rest with this
-  // commit's group, which frees it a few commits later.
-  for (std::uint64_t have = space::free_page_count(reserve_); have > needed; --have)
-    space_.released_published.push_back(free_space::take_highest(reserve_));
-  return apply_free_space();
 }
 
 Status WriteTxn::publish(bool deferred) {

@@ -10,7 +10,10 @@
 
 #include "database.hpp"
 #include "storage/fault_storage.hpp"
+#include "support/borrowed_storage.hpp"
 #include "support/commit_check.hpp"
+#include "support/process_double.hpp"
+#include "support/temp_dir.hpp"
 #include "txn/write_txn.hpp"
 
 namespace deziro {
@@ -43,12 +46,16 @@ class Workload {
   // Runs the commits on `instance` until one fails; returns how many
   // returned, and fills `states` with the model after each commit.
   int run(const std::shared_ptr<Instance>& instance, std::vector<State>* states) {
+    return run(std::vector{instance}, states);
+  }
+  // The same, commit c made by instances[c % their count].
+  int run(const std::vector<std::shared_ptr<Instance>>& instances, std::vector<State>* states) {
     std::mt19937_64 rng(12345);
     State model;
     if (states) states->assign(1, model);
     int done = 0;
     for (int c = 0; c < kCommits; ++c) {
-      auto w = WriteTxn::begin(instance);
+      auto w = WriteTxn::begin(instances[std::size_t(c) % instances.size()]);
       if (!w) return done;
       State next = model;
       if (!apply(**w, c, rng, next)) return done;
@@ -96,7 +103,7 @@ class Workload {
 
 std::vector<std::uint8_t> fresh_image() { return *Database::new_first_page(OpenOptions{}); }
 
-std::shared_ptr<Instance> open_on(std::unique_ptr<FaultStorage> storage) {
+std::shared_ptr<Instance> open_on(std::unique_ptr<Storage> storage) {
   auto instance = Database::open_existing(std::move(storage), OpenOptions{});
   if (!instance) return nullptr;
   return *instance;
@@ -206,6 +213,83 @@ TEST(CommitCrash, deferred_commits_fall_back_to_the_last_durable_one) {
     }
     instance.reset();
   }
+}
+
+// Two processes take turns, each with durable and deferred commits: a
+// writer that begins on the other's deferred commit makes it durable first.
+// Every power loss keeps at least the last durable commit.
+TEST(CommitCrash, two_processes_taking_turns_lose_at_most_the_deferred_commits) {
+  const Workload workload(0b101);
+  testing::TempDir dir;
+  OpenOptions options;
+  options.SYNC_DELAY = std::chrono::hours(1);
+  auto run = [&](FaultStorage& disk, std::vector<State>* states) {
+    auto first = testing::open_as_process(disk, dir.file("one"), options, true);
+    auto second = testing::open_as_process(disk, dir.file("two"), options, false);
+    if (!first || !second) return 0;
+    return Workload(workload).run({*first, *second}, states);
+  };
+  std::vector<State> states;
+  std::uint64_t total_ops = 0;
+  {
+    FaultStorage disk("/mem/crash.db", fresh_image());
+    ASSERT_EQ(run(disk, &states), Workload::kCommits);
+    total_ops = disk.operation_count();
+  }
+  for (std::uint64_t k = 0; k <= total_ops; k += kPointStride) {
+    FaultStorage disk("/mem/crash.db", fresh_image());
+    disk.power_off_after(k);
+    int returned = run(disk, nullptr);
+    int durable = returned;
+    while (durable > 0 && workload.deferred(durable - 1)) --durable;
+    for (std::uint64_t seed = 1; seed <= (kPlansPerPoint >= 34 ? 3u : 1u); ++seed) {
+      int matched = -1;
+      std::string problem = check_image(disk.crash_image(disk.random_crash_plan(seed * 53 + k)),
+                                        states, durable, returned, seed == 1, &matched);
+      ASSERT_EQ(problem, "") << "crash after operation " << k << " with " << returned
+                             << " commits returned, " << durable << " durable";
+    }
+  }
+}
+
+// Recovery cut short by a power loss at each of its own writes and syncs:
+// the next recovery ends on the same commit as one left alone.
+TEST(CommitCrash, recovery_cut_short_at_each_of_its_writes_recovers_the_same_commit) {
+  const Workload workload(0b011);
+  FaultStorage disk("/mem/crash.db", fresh_image());
+  {
+    auto instance = open_on(std::make_unique<testing::BorrowedStorage>(disk));
+    ASSERT_TRUE(instance);
+    ASSERT_EQ(Workload(workload).run(instance, nullptr), Workload::kCommits);
+    instance->mark_failed(std::nullopt);  // as if killed: nothing more is written
+  }
+  std::size_t recoveries_with_writes = 0;
+  for (std::uint64_t seed = 0; seed < kPlansPerPoint / 2; ++seed) {
+    auto image = disk.crash_image(disk.random_crash_plan(seed));
+    FaultStorage whole("/mem/crash.db", image);
+    auto reference = open_on(std::make_unique<testing::BorrowedStorage>(whole));
+    ASSERT_TRUE(reference) << seed;
+    auto expected = testing::read_all_trees(reference->reader(), reference->published().record);
+    ASSERT_TRUE(expected);
+    std::uint64_t ops = whole.operation_count();
+    if (ops > 1) ++recoveries_with_writes;
+    for (std::uint64_t k = 0; k < ops; ++k) {
+      FaultStorage cut("/mem/crash.db", image);
+      cut.power_off_after(k);
+      (void)Database::open_existing(std::make_unique<testing::BorrowedStorage>(cut), OpenOptions{});
+      for (std::uint64_t plan = 0; plan < 3; ++plan) {
+        auto after = open_on(std::make_unique<FaultStorage>(
+            "/mem/crash.db", cut.crash_image(cut.random_crash_plan(plan + 7 * k))));
+        ASSERT_TRUE(after) << seed << " cut at " << k;
+        auto content = testing::read_all_trees(after->reader(), after->published().record);
+        ASSERT_TRUE(content);
+        EXPECT_EQ(*content, *expected) << seed << " cut at " << k;
+        auto problems = testing::check_commit(after->reader(), after->published().record);
+        EXPECT_TRUE(problems.empty()) << seed << " cut at " << k << ": " << problems.front();
+      }
+    }
+  }
+  EXPECT_GT(recoveries_with_writes, 0u);
 }
 
 }  // namespace

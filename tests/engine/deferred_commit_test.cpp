@@ -8,15 +8,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <fstream>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "database.hpp"
+#include "format/header_bytes.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/child_process.hpp"
 #include "support/commit_check.hpp"
+#include "support/process_double.hpp"
 #include "support/temp_dir.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
@@ -209,6 +212,51 @@ TEST_F(DeferredCommits, background_threads_carry_their_names) {
   EXPECT_TRUE(eventually([] { return !thread_named("deziro-sync"); }));
 }
 
+std::vector<std::uint8_t> file_bytes(Instance& instance) {
+  std::vector<std::uint8_t> bytes(*instance.storage().len_or_error());
+  EXPECT_EQ(*instance.storage().read_at(0, bytes), bytes.size());
+  return bytes;
+}
+
+std::string value_after_crash(std::vector<std::uint8_t> image);
+
+// A writer of another process that died after writing its record leaves an
+// orphan with the id of the next commit. The next commit here overwrites
+// it, whichever process made the commit before durable, so that a power
+// loss that keeps an older selector cannot bring the orphan back instead.
+TEST_F(DeferredCommits, next_commit_overwrites_an_orphan_record) {
+  for (bool synced_here : {true, false}) {
+    auto opened =
+        Database::open(dir_.file(synced_here ? "here.db" : "there.db"), with_delay(3600s));
+    ASSERT_TRUE(opened);
+    auto& instance = opened->instance;
+    ASSERT_TRUE(put_one(instance, "k", "2", false));  // transaction 2, slot 1
+    ASSERT_TRUE(put_one(instance, "k", "3", true));   // transaction 3, slot 2
+    Storage& file = instance->storage();
+    if (synced_here) {
+      ASSERT_TRUE(instance->sync());
+    } else {
+      // Another process makes it durable.
+      std::uint8_t selector = 2;
+      ASSERT_TRUE(file.sync() && file.write_at(kSelectorOffset, {&selector, 1}));
+    }
+    // The dead writer's record of transaction 4, which wrote no page, in
+    // slot 0, the one it was free to use.
+    auto head = file_bytes(*instance);
+    std::uint8_t* orphan = head.data() + record_slot_offset(0);
+    std::memcpy(orphan, head.data() + record_slot_offset(2), kRecordSize);
+    orphan[0] = 4;
+    auto check = bytes::xxh3_128(std::span<const std::uint8_t>(orphan, 496));
+    std::memcpy(orphan + 496, check.data(), check.size());
+    ASSERT_TRUE(file.write_at(record_slot_offset(0), std::span(orphan, kRecordSize)));
+
+    ASSERT_TRUE(put_one(instance, "k", "4", false));
+    auto image = file_bytes(*instance);
+    image[kSelectorOffset] = 2;  // the selector synced last
+    EXPECT_EQ(value_after_crash(image), "4") << synced_here;
+  }
+}
+
 // --- power loss, through the fault-injecting storage
 
 std::shared_ptr<Instance> open_private(std::unique_ptr<FaultStorage> storage) {
@@ -262,6 +310,26 @@ TEST(DeferredPowerLoss, power_loss_loses_at_most_the_deferred_commits) {
   ASSERT_TRUE(instance->sync());
   for (std::uint64_t seed = 0; seed < 4; ++seed)
     EXPECT_EQ(value_after_crash(raw->crash_image(raw->random_crash_plan(seed))), "v5");
+}
+
+// The maker of a deferred commit fails to sync it, and the sync dropped its
+// writes from the disk's future while reads still see them. Another process
+// that makes the commit durable must get its pages onto the disk, or its
+// own acknowledged commit stands on pages the disk never got.
+TEST(DeferredPowerLoss, commit_made_durable_after_its_makers_sync_failed_reaches_the_disk) {
+  testing::TempDir dir;
+  FaultStorage disk("/mem/d.db", *Database::new_first_page({}));
+  auto maker = *testing::open_as_process(disk, dir.file("maker"), with_delay(3600s), true);
+  auto other = *testing::open_as_process(disk, dir.file("other"), with_delay(3600s), false);
+  ASSERT_TRUE(put_one(maker, "k", "1", false));
+  ASSERT_TRUE(put_one(maker, "k", "2", true));
+  disk.fail_nth_sync(1, SyncFailure::DropsWrites);
+  ASSERT_EQ(maker->sync().error().kind(), ErrorKind::SyncFailed);
+  ASSERT_TRUE(put_one(other, "j", "3", false));
+  for (std::uint64_t seed = 0; seed < 16; ++seed) {
+    auto image = disk.crash_image(disk.random_crash_plan(seed));
+    EXPECT_EQ(value_after_crash(image), "2") << seed;
+  }
 }
 
 TEST(DeferredPowerLoss, failed_sync_of_a_deferred_commit_fails_the_file_for_good) {

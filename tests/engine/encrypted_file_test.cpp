@@ -417,6 +417,33 @@ TEST(KeyChange, old_secret_opens_nothing_afterwards_not_even_older_slots) {
   }
 }
 
+// A power loss at any write or sync of a key change: the old key or the new
+// one opens the file, and whichever does finds all of it.
+TEST(KeyChange, power_loss_at_each_step_leaves_a_file_one_of_the_keys_opens_whole) {
+  auto image = populated(options_with(key_credential(1))).storage->current_image();
+  bool finished = false;
+  std::uint64_t k = 0;
+  for (; !finished; ++k) {
+    auto db = open_image(image, options_with(key_credential(1)));
+    ASSERT_TRUE(db);
+    db->storage->power_off_after(k);
+    finished = bool(keys::set_secret(db->instance, nullptr, key_credential(9)));
+    for (std::uint64_t seed = 0; seed < 4; ++seed) {
+      auto crashed = db->storage->crash_image(db->storage->random_crash_plan(seed + 5 * k));
+      int opened = 0;
+      for (std::uint8_t key : {1, 9}) {
+        auto reopened = open_image(crashed, options_with(key_credential(key)));
+        if (!reopened) continue;
+        ++opened;
+        EXPECT_TRUE(*read_all(*reopened) == expected_content()) << k << ", key " << int(key);
+      }
+      EXPECT_GT(opened, 0) << "crash after operation " << k << ", plan " << seed;
+    }
+  }
+  // The change took several commits, each a crash point.
+  EXPECT_GT(k, 8u);
+}
+
 TEST(KeyChange, new_password_uses_the_instances_hashing_parameters) {
   OpenOptions options = options_with(key_credential(1));
   options.password_hashing = {128, 2, 2};

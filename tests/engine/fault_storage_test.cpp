@@ -39,6 +39,31 @@ TEST(FaultStorage, failed_sync_leaves_changes_pending) {
   EXPECT_EQ(storage.synced_image(), filled(10, 1));
 }
 
+// The kernel may mark the pages of a failed sync clean: reads still see
+// them, but the disk never gets them, not even from a later sync.
+TEST(FaultStorage, failed_sync_may_drop_writes_that_reads_still_see) {
+  FaultStorage storage;
+  ASSERT_TRUE(storage.write_at(0, filled(10, 1)));
+  ASSERT_TRUE(storage.sync());
+  ASSERT_TRUE(storage.write_at(0, filled(4, 2)));
+  storage.fail_nth_sync(1, SyncFailure::DropsWrites);
+  ASSERT_FALSE(storage.sync());
+  EXPECT_EQ(storage.pending_count(), 0u);
+  ASSERT_TRUE(storage.write_at(8, filled(2, 3)));
+  ASSERT_TRUE(storage.sync());
+  auto seen = filled(10, 1);
+  std::fill_n(seen.begin(), 4, 2);
+  seen[8] = seen[9] = 3;
+  EXPECT_EQ(storage.current_image(), seen);
+  auto disk = filled(10, 1);
+  disk[8] = disk[9] = 3;
+  EXPECT_EQ(storage.synced_image(), disk);
+  // Written again, the bytes reach the disk at the next sync.
+  ASSERT_TRUE(storage.write_at(0, filled(4, 2)));
+  ASSERT_TRUE(storage.sync());
+  EXPECT_EQ(storage.synced_image(), seen);
+}
+
 TEST(FaultStorage, nth_read_fails_once) {
   FaultStorage storage("f.db", filled(100, 7));
   storage.fail_nth_read(1);

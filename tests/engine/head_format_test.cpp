@@ -51,6 +51,23 @@ TEST(StaticHeader, damaged_first_header_falls_back_to_its_copy) {
   EXPECT_EQ(f->file_id, sample_fields().file_id);
 }
 
+// The magic and the check are judged before the version: a flipped bit in
+// the version field is damage that the copy mends, not a newer format.
+TEST(StaticHeader, flipped_version_bit_falls_back_to_the_copy) {
+  for (int bit = 0; bit < 32; ++bit) {
+    auto page = sample_page();
+    page[8 + bit / 8] ^= std::uint8_t(1u << (bit % 8));
+    auto f = header::check_static_fields(page);
+    ASSERT_TRUE(f) << bit;
+    EXPECT_TRUE(f->read_from_copy) << bit;
+    EXPECT_EQ(f->format_version, 6u) << bit;
+    // Without the copy, an unreadable version is still named as one.
+    auto v5 = sample_page(5);
+    v5[8 + bit / 8] ^= std::uint8_t(1u << (bit % 8));
+    EXPECT_EQ(header_error(v5).kind(), ErrorKind::UnsupportedFormatVersion) << bit;
+  }
+}
+
 TEST(StaticHeader, damage_in_both_copies_is_corrupted) {
   auto page = sample_page();
   page[20] ^= 0x01;

@@ -5,6 +5,7 @@
 #include "layout.hpp"
 #include "native_database.hpp"
 #include "query.hpp"
+#include "salvage.hpp"
 #include "schema.hpp"
 #include "text_format.hpp"
 #include "transaction.hpp"
@@ -31,17 +32,17 @@ PyMethodDef engine_version_definition = {
 //     Py_TPFLAGS_DISALLOW_INSTANTIATION when it may not; a function that
 //     returns class_object(cell, spec); and names.add_class(that()).
 void add_module_names(ModuleNames& names) {
-  names.add_function(engine_version_definition);          //  1 engine_version
-  names.add_int("FORMAT_VERSION", kNewestFormatVersion);  //  2 FORMAT_VERSION
-  names.add_class(layout::layout_type());                 //  3 Layout
-  names.add_class(schema::native_schema_type());          //  4 NativeSchema
-  names.add_class(query::param_type());                   //  5 Param
-  names.add_class(query::native_query_type());            //  6 NativeQuery
-  names.add_function(query::compile_query_definition());  //  7 compile_query
-  names.add_function(query::parse_query_definition());    //  8 parse_query
-  names.add_class(database::native_database_type());      //  9 NativeDatabase
-  names.add_function(database::open_definition());        // 10 open
-  // 11 salvage
+  names.add_function(engine_version_definition);            //  1 engine_version
+  names.add_int("FORMAT_VERSION", kNewestFormatVersion);    //  2 FORMAT_VERSION
+  names.add_class(layout::layout_type());                   //  3 Layout
+  names.add_class(schema::native_schema_type());            //  4 NativeSchema
+  names.add_class(query::param_type());                     //  5 Param
+  names.add_class(query::native_query_type());              //  6 NativeQuery
+  names.add_function(query::compile_query_definition());    //  7 compile_query
+  names.add_function(query::parse_query_definition());      //  8 parse_query
+  names.add_class(database::native_database_type());        //  9 NativeDatabase
+  names.add_function(database::open_definition());          // 10 open
+  names.add_function(salvage::salvage_definition());        // 11 salvage
   names.add_class(transaction::native_transaction_type());  // 12 NativeTransaction
 }
 

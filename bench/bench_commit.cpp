@@ -1,0 +1,170 @@
+// What one commit costs in storage operations and syncs, on a real file:
+// single-put durable commits, a durable commit after a durable-then-deferred
+// pair, and empty commits; and the sync call itself (fsync beside
+// fdatasync) after the writes of a small commit. Besides the common fields
+// each line reports syncs and storage operations (writes, syncs, length
+// changes) per operation. Argument: [commits], default 300.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+
+#include "database.hpp"
+#include "txn/write_txn.hpp"
+
+using namespace deziro;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// Counts the calls that reach the file.
+class CountingStorage final : public Storage {
+ public:
+  explicit CountingStorage(std::unique_ptr<Storage> inner) : inner_(std::move(inner)) {}
+  const std::string& path() const override { return inner_->path(); }
+  Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override {
+    return inner_->read_at(offset, out);
+  }
+  Status write_at(std::uint64_t offset, ConstByteSpan data) override {
+    ++operations;
+    return inner_->write_at(offset, data);
+  }
+  Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> buffers) override {
+    ++operations;
+    return inner_->write_vectored_at(offset, buffers);
+  }
+  Status sync() override {
+    ++operations;
+    ++syncs;
+    return inner_->sync();
+  }
+  Result<std::uint64_t> len_or_error() override { return inner_->len_or_error(); }
+  Status set_len(std::uint64_t length) override {
+    ++operations;
+    return inner_->set_len(length);
+  }
+
+  std::uint64_t operations = 0;
+  std::uint64_t syncs = 0;
+
+ private:
+  std::unique_ptr<Storage> inner_;
+};
+
+void die(const std::string& what) {
+  std::fprintf(stderr, "bench_commit: %s\n", what.c_str());
+  std::exit(1);
+}
+
+template <typename T>
+T need(Result<T> r, const char* what) {
+  if (!r) die(std::string(what) + ": " + r.error().to_string());
+  return std::move(*r);
+}
+
+void need(Status s, const char* what) {
+  if (!s) die(std::string(what) + ": " + s.error().to_string());
+}
+
+struct Opened {
+  CountingStorage* storage;
+  std::shared_ptr<Instance> instance;
+};
+
+Opened open_new(const std::string& path) {
+  OpenOptions options;
+  options.SYNC_DELAY = std::chrono::hours(1);
+  need(Database::create_file(path, need(Database::new_first_page(options), "first page")),
+       "create");
+  auto counting = std::make_unique<CountingStorage>(need(Database::open_file(path), "open"));
+  CountingStorage* raw = counting.get();
+  return {raw, need(Database::open_existing(std::move(counting), options), "open existing")};
+}
+
+void commit_one(const std::shared_ptr<Instance>& instance, std::uint64_t n, bool deferred,
+                bool empty = false) {
+  auto w = need(WriteTxn::begin(instance), "begin");
+  if (!empty) {
+    std::string key = "k" + std::to_string(n % 1000);
+    need(w->put(bytes_of("t"), bytes_of(key), bytes_of(std::string(100, 'v'))), "put");
+  }
+  need(deferred ? w->commit_deferred() : w->commit(), "commit");
+}
+
+void report(const char* workload, std::uint64_t ops, Clock::duration spent, double syncs,
+            double storage_ops) {
+  std::printf(
+      "{\"bench\":\"commit\",\"workload\":\"%s\",\"engine\":\"deziro\",\"ops\":%llu,"
+      "\"ns_per_op\":%.0f,\"syncs_per_op\":%.2f,\"storage_ops_per_op\":%.2f}\n",
+      workload, static_cast<unsigned long long>(ops),
+      double(std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count()) / double(ops),
+      syncs, storage_ops);
+}
+
+// `pattern` lists each commit of a round: 'D' durable, 'd' deferred, 'e' an
+// empty durable commit. Counts and times the last commit of each round.
+void run_pattern(const std::string& dir, const char* workload, const std::string& pattern,
+                 std::uint64_t rounds) {
+  Opened db = open_new(dir + "/" + workload + ".db");
+  for (int i = 0; i < 20; ++i) commit_one(db.instance, i, false);
+  Clock::duration spent{};
+  std::uint64_t syncs = 0, operations = 0, n = 0;
+  for (std::uint64_t r = 0; r < rounds; ++r) {
+    for (std::size_t i = 0; i < pattern.size(); ++i) {
+      bool last = i + 1 == pattern.size();
+      std::uint64_t s0 = db.storage->syncs, o0 = db.storage->operations;
+      auto t0 = Clock::now();
+      commit_one(db.instance, ++n, pattern[i] == 'd', pattern[i] == 'e');
+      if (!last) continue;
+      spent += Clock::now() - t0;
+      syncs += db.storage->syncs - s0;
+      operations += db.storage->operations - o0;
+    }
+  }
+  report(workload, rounds, spent, double(syncs) / double(rounds),
+         double(operations) / double(rounds));
+}
+
+// The writes of a small commit (four pages, a record, the selector byte of
+// the commit before), then one sync call.
+void run_sync_call(const std::string& dir, const char* workload, int (*sync_call)(int),
+                   std::uint64_t rounds) {
+  std::string path = dir + "/" + workload + ".bin";
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) die("open " + path);
+  std::string page(4096, 'p');
+  for (int i = 0; i < 64; ++i)
+    if (::pwrite(fd, page.data(), page.size(), off_t(i) * 4096) != 4096) die("pwrite");
+  ::fsync(fd);
+  Clock::duration spent{};
+  for (std::uint64_t r = 0; r < rounds; ++r) {
+    page[0] = char(r);
+    auto t0 = Clock::now();
+    for (int i = 0; i < 4; ++i)
+      if (::pwrite(fd, page.data(), page.size(), off_t(1 + (r * 4 + i) % 63) * 4096) != 4096)
+        die("pwrite");
+    if (::pwrite(fd, page.data(), 512, 512 + off_t(r % 3) * 512) != 512) die("pwrite");
+    if (::pwrite(fd, page.data(), 1, 64) != 1) die("pwrite");
+    if (sync_call(fd) != 0) die("sync");
+    spent += Clock::now() - t0;
+  }
+  ::close(fd);
+  report(workload, rounds, spent, 1, 7);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::uint64_t commits = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 300;
+  std::string dir = std::filesystem::current_path().string();
+  run_pattern(dir, "durable_commit", "D", commits);
+  run_pattern(dir, "durable_after_durable_deferred", "DdD", commits / 3);
+  run_pattern(dir, "empty_durable_commit", "e", commits);
+  run_sync_call(dir, "fsync_after_small_commit", ::fsync, commits);
+  run_sync_call(dir, "fdatasync_after_small_commit", ::fdatasync, commits);
+  return 0;
+}

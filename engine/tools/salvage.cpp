@@ -1,0 +1,211 @@
+#include "tools/salvage.hpp"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <vector>
+
+#include "crypto/file_keys.hpp"
+#include "crypto/random.hpp"
+#include "database.hpp"
+#include "format/record.hpp"
+#include "lock/file_lock.hpp"
+#include "schema/declare.hpp"
+#include "storage/fs.hpp"
+#include "text_format.hpp"
+#include "tools/salvage_rebuild.hpp"
+#include "tools/target_file.hpp"
+#include "txn/page_reader.hpp"
+
+namespace deziro::salvage {
+namespace {
+
+constexpr std::string_view kWhat = "salvage";
+// The source reader's cache: at least 16 pages of the largest size.
+constexpr std::size_t kSourceCacheBytes = 8388608;
+constexpr std::uint64_t kGuessPages = 8;
+
+// The source held alone: its descriptor for reading, its lock state holding
+// byte 2^62 exclusively, and the registry's claim, which lives as long as
+// the lock state. Opens of the file in this process meanwhile fail with BUSY
+// and hand their descriptors to the lock state, so no close drops its locks.
+class SourceClaim {
+ public:
+  static Result<SourceClaim> take(const std::string& path, FileLock::Deadline deadline) {
+    registry::Lock registry;
+    // A file open here or being salvaged is refused before any descriptor
+    // of it is opened; a name that cannot be looked up is left to the open.
+    if (auto named = fs::identify(path); named && *named) {
+      const registry::FileKey key{(*named)->device, (*named)->inode};
+      if (registry.salvage_claim(key) || registry.lookup(key)) return fail(Error::busy(path));
+    }
+    auto file = DZ_TRY(Database::open_file(path));
+    struct stat st {};
+    if (::fstat(file->descriptor(), &st) != 0) return fail(Error::io_errno(path, errno));
+    const registry::FileKey key{st.st_dev, st.st_ino};
+    // Closing this descriptor would drop the locks the process holds on the
+    // file: whoever holds them keeps it instead.
+    if (auto salvage = registry.salvage_claim(key)) {
+      salvage->add_file(file->release_descriptor());
+      return fail(Error::busy(path));
+    }
+    if (auto open = registry.lookup(key)) {
+      if (FileLock* lock = open->file_lock()) lock->add_file(file->release_descriptor());
+      return fail(Error::busy(path));
+    }
+    const int lock_fd = ::dup(file->descriptor());
+    if (lock_fd < 0) return fail(Error::io_errno(path, errno));
+    auto lock = std::make_shared<FileLock>(lock_fd);
+    auto locked = lock->wait_lock_file(deadline);
+    if (!locked) return fail(error_from_lock_wait(locked.error(), path));
+    registry.claim_for_salvage(key, lock);
+    return SourceClaim(std::move(file), std::move(lock));
+  }
+
+  SourceClaim(SourceClaim&&) noexcept = default;
+  SourceClaim& operator=(SourceClaim&&) = delete;
+  ~SourceClaim() {
+    // The descriptors close together with the lock state, which ends the
+    // claim.
+    if (file_ && lock_) lock_->add_file(file_->release_descriptor());
+  }
+
+  DbFile& file() { return *file_; }
+
+ private:
+  SourceClaim(std::unique_ptr<DbFile> file, std::shared_ptr<FileLock> lock)
+      : file_(std::move(file)), lock_(std::move(lock)) {}
+
+  std::unique_ptr<DbFile> file_;
+  std::shared_ptr<FileLock> lock_;
+};
+
+// What salvage knows of the source's head.
+struct SourceHead {
+  StaticFields fields;
+  // An encrypted source's keys, with the key block the credential opened.
+  std::optional<FileKeyMaterial> keys;
+  std::optional<CommitRecord> commit;
+};
+
+Status refuse_credential(const std::string& path, const OpenOptions& options) {
+  if (options.credential.is_none()) return ok();
+  return fail(Error::invalid_argument(
+      format_text("`{}` is not encrypted, so it cannot be salvaged with a key", path)));
+}
+
+// The static fields of the head, or substitutes when a plain source's
+// header is lost but its pages still show their size.
+Result<SourceHead> read_static_fields(Storage& file, std::uint64_t length,
+                                      std::span<const std::uint8_t> head,
+                                      const OpenOptions& options) {
+  const std::string& path = file.path();
+  SourceHead out;
+  auto checked = header::check_static_fields(head);
+  if (checked) {
+    out.fields = *checked;
+    if (!out.fields.encrypted()) {
+      DZ_CHECK(refuse_credential(path, options));
+      return out;
+    }
+    out.keys = DZ_TRY(record::read_commit_records(path, out.fields, head, options.credential));
+    return out;
+  }
+  const HeaderFailure& failure = checked.error();
+  if (failure.kind == HeaderFailure::Kind::UnsupportedVersion || !options.credential.is_none())
+    return fail(Error::from_header(path, failure));
+  auto page_size = guess_page_size(file, length);
+  if (!page_size) return fail(Error::from_header(path, failure));
+  out.fields.format_version = options.upgrade_format ? kNewestFormatVersion : kOldestFormatVersion;
+  out.fields.page_size = *page_size;
+  out.fields.cipher = PageCipher::Checksum;
+  if (auto random = fill_random(out.fields.file_id); !random)
+    return fail(Error::io(path, random.error().to_string()));
+  return out;
+}
+
+// The usable record of the highest transaction id in the three slots; the
+// selector byte is not consulted.
+std::optional<CommitRecord> choose_commit(std::span<const std::uint8_t> head,
+                                          const SourceHead& source) {
+  std::optional<CommitRecord> chosen;
+  for (std::uint8_t slot = 0; slot < kRecordSlotCount; ++slot) {
+    auto bytes = head.subspan(record_slot_offset(slot), kRecordSize);
+    SlotContent content = record::parse_commit_record(slot, bytes, source.fields.cipher);
+    if (!content.valid()) continue;
+    if (source.keys && !record::commit_record_mac_holds(bytes, source.keys->keys.record_mac_key,
+                                                        source.fields.file_id, slot))
+      continue;
+    // Strictly higher: equal ids keep the earlier slot.
+    if (!chosen || content.record.txn_id > chosen->txn_id) chosen = content.record;
+  }
+  return chosen;
+}
+
+// Counts the pages of one size whose checksum holds.
+std::uint64_t sound_pages(Storage& storage, std::uint64_t length, std::uint32_t page_size) {
+  const std::uint64_t pages = length / page_size;
+  if (pages <= 1) return 0;
+  std::vector<std::uint8_t> page(page_size);
+  std::uint64_t sound = 0;
+  for (std::uint64_t n = 1; n < std::min(pages, kGuessPages + 1); ++n) {
+    if (!storage.read_exact_at(n * page_size, page)) continue;
+    if (page_checksum(n, page) == page_trailer(page)) ++sound;
+  }
+  return sound;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> guess_page_size(Storage& storage, std::uint64_t length) {
+  std::optional<std::uint32_t> best;
+  std::uint64_t best_count = 0;
+  for (std::uint32_t size = kMinPageSize; size <= kMaxPageSize; size *= 2) {
+    const std::uint64_t count = sound_pages(storage, length, size);
+    if (count > best_count) {
+      best = size;
+      best_count = count;
+    }
+  }
+  return best;
+}
+
+Result<SalvageReport> salvage(const std::string& source, const std::string& target,
+                              const OpenOptions& options, std::uint64_t commit_bytes) {
+  DZ_CHECK(declare::validate_options(options));
+  DZ_CHECK(target_file::refuse_existing(target, kWhat));
+  SourceClaim claim =
+      DZ_TRY(SourceClaim::take(source, std::chrono::steady_clock::now() + options.busy_timeout));
+  DbFile& file = claim.file();
+
+  const std::uint64_t length = DZ_TRY(file.len_or_error());
+  std::array<std::uint8_t, kHeadSize> head{};
+  const std::size_t head_bytes = std::min<std::uint64_t>(length, kHeadSize);
+  DZ_CHECK(file.read_exact_at(0, std::span(head.data(), head_bytes)));
+  SourceHead source_head = DZ_TRY(read_static_fields(file, length, head, options));
+  SalvageReport report;
+  source_head.commit = choose_commit(head, source_head);
+  if (source_head.commit) report.commit_id = source_head.commit->txn_id;
+
+  const FileKeys* keys = source_head.keys ? &source_head.keys->keys : nullptr;
+  PageReader reader(file, source_head.fields.page_size,
+                    DZ_TRY(keys::page_protection(source_head.fields.cipher, keys)),
+                    kSourceCacheBytes);
+  const LeafIndex leaves =
+      scan_pages(file, length, source_head.fields.page_size, reader.protection(), report);
+
+  NewFileSpec spec{source_head.fields, std::nullopt};
+  spec.fields.read_from_copy = false;
+  if (source_head.keys) spec.keys = source_head.keys;
+  TargetFile made = DZ_TRY(TargetFile::create(target, spec));
+  DZ_CHECK(rebuild(made.instance(), reader, source_head.commit, leaves, report, commit_bytes));
+  DZ_CHECK(made.close());
+  report.bytes = DZ_TRY(made.size());
+  DZ_CHECK(made.place(kWhat));
+  return report;
+}
+
+}  // namespace deziro::salvage

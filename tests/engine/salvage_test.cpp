@@ -1,0 +1,434 @@
+// Salvage of damaged files: a corpus built by one helper, each file damaged
+// one way, rescued into a new file that holds what could be read and checks
+// sound; the source's bytes never change. Also: a crafted tree whose pages
+// share their children is walked in linear time, and refused salvages
+// leave nothing behind.
+#include "tools/salvage.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iterator>
+
+#include "database.hpp"
+#include "format/bytes.hpp"
+#include "format/object/key.hpp"
+#include "format/object/names.hpp"
+#include "format/record.hpp"
+#include "schema/objects.hpp"
+#include "storage/db_file.hpp"
+#include "support/declared_builders.hpp"
+#include "support/object_db.hpp"
+#include "support/temp_dir.hpp"
+#include "text_format.hpp"
+#include "tools/check.hpp"
+#include "tools/tree_list.hpp"
+#include "txn/page_reader.hpp"
+#include "txn/read_txn.hpp"
+#include "txn/write_txn.hpp"
+
+namespace deziro {
+namespace {
+
+namespace stdfs = std::filesystem;
+using Trees = std::map<std::string, std::map<std::string, std::string>>;
+using test::required;
+
+constexpr int kItems = 40;
+constexpr int kPairs = 300;
+const std::string kMeta(names::kMetaTree);
+
+Credential file_key(std::uint8_t seed) {
+  std::array<std::uint8_t, 32> raw;
+  raw.fill(seed);
+  return Credential::key(std::span<const std::uint8_t, 32>(raw));
+}
+
+OpenOptions opening(Credential credential = {}) {
+  OpenOptions options;
+  options.credential = std::move(credential);
+  options.busy_timeout = std::chrono::milliseconds(200);
+  return options;
+}
+
+std::string file_bytes(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), {}};
+}
+
+void write_bytes(const std::string& path, std::uint64_t offset, const std::string& bytes) {
+  std::fstream out(path, std::ios::binary | std::ios::in | std::ios::out);
+  out.seekp(std::streamoff(offset));
+  out.write(bytes.data(), std::streamsize(bytes.size()));
+}
+
+// Every tree of a file's published commit, entry by entry.
+Trees contents(const std::string& path, Credential credential = {}) {
+  auto opened = Database::open(path, opening(std::move(credential)));
+  EXPECT_TRUE(opened) << opened.error().to_string();
+  if (!opened) return {};
+  ReadTxn txn = Instance::begin_read(opened->instance).value();
+  Trees trees;
+  const auto names = repack::list_trees(txn.source(), txn.catalog_root()).value();
+  for (const std::string& name : names) {
+    auto& tree = trees[name];
+    auto cursor =
+        txn.range(bytes_of(name), KeyBound::unbounded(), KeyBound::unbounded(), false).value();
+    ByteView key, value;
+    while (cursor && cursor->next(key, value).value()) tree[to_string(key)] = to_string(value);
+  }
+  return trees;
+}
+
+// Checks the file completely; returns it open.
+std::shared_ptr<Instance> expect_sound(const std::string& path, Credential credential = {}) {
+  auto opened = Database::open(path, opening(std::move(credential))).value();
+  const CheckReport report = tools::check_commit(opened.instance).value();
+  for (const Problem& p : report.problems) ADD_FAILURE() << p.message;
+  return opened.instance;
+}
+
+// A database file as the corpus starts from: the collection "items" (auto
+// keys, a unique and a plain index), the tree "pairs" (a branch root over
+// many leaves), "big" (one value in an overflow run). A second commit
+// deletes one pair and changes another, so older leaves stay in the file.
+struct Source {
+  std::string path;
+  std::uint32_t page_size;
+  Trees model;  // what the intact file holds
+  FileId file_id;
+
+  Source(const std::string& dir, std::uint32_t page_size_, Credential credential)
+      : path(dir + "/source.db"), page_size(page_size_) {
+    OpenOptions options = opening(credential);
+    options.page_size = page_size;
+    options.password_hashing = {64, 1, 1};
+    options.schema = std::make_shared<const DeclaredSchema>(test::declared(
+        1, {test::auto_collection(
+               "items",
+               {required("name", DeclaredKind::str()), required("group", DeclaredKind::integer())},
+               {{"name", true}, {"group", false}})}));
+    {
+      auto opened = Database::open(path, options).value();
+      auto txn = WriteTxn::begin(opened.instance, opened.resolved).value();
+      for (int i = 0; i < kItems; ++i) {
+        auto object = ObjectMap::from_entries(
+            {{"name", Value::string(format_text("n{}", i))}, {"group", Value::integer(i % 3)}});
+        EXPECT_TRUE(objects::write_object_map(*txn, test::collection(*txn, "items"), object,
+                                              WriteMode::Insert));
+      }
+      for (int i = 0; i < kPairs; ++i)
+        EXPECT_TRUE(txn->put(bytes_of("pairs"), bytes_of(pair_key(i)), bytes_of("v1")));
+      EXPECT_TRUE(txn->put(bytes_of("big"), bytes_of("value"), bytes_of(std::string(9000, 'b'))));
+      EXPECT_TRUE(txn->commit());
+      txn = WriteTxn::begin(opened.instance, opened.resolved).value();
+      EXPECT_TRUE(txn->del(bytes_of("pairs"), bytes_of(pair_key(150))));
+      EXPECT_TRUE(txn->put(bytes_of("pairs"), bytes_of(pair_key(100)), bytes_of("v2")));
+      EXPECT_TRUE(txn->commit());
+    }
+    file_id = Database::open(path, opening(credential)).value().instance->file_id();
+    model = contents(path, std::move(credential));
+  }
+
+  static std::string pair_key(int i) { return format_text("pair{}", 1000 + i); }
+
+  std::uint64_t pages() const { return stdfs::file_size(path) / page_size; }
+
+  TreeDescriptor descriptor(const std::string& tree, Credential credential = {}) {
+    auto opened = Database::open(path, opening(std::move(credential))).value();
+    ReadTxn txn = Instance::begin_read(opened.instance).value();
+    return *txn.descriptor(bytes_of(tree)).value();
+  }
+
+  // The first overflow page of the tree's only value.
+  std::uint64_t overflow_page(const std::string& tree) {
+    const TreeDescriptor d = descriptor(tree);
+    auto opened = Database::open(path, opening()).value();
+    NodeView leaf = opened.instance->reader().fetch_node(d.root, d.tree_id, std::nullopt).value();
+    return leaf.cell_at(0).ref.first_page;
+  }
+
+  // Commits `change`, then breaks the record of that commit, so that the
+  // commit before it is the newest usable one.
+  void commit_unrecorded(const std::function<void(WriteTxn&)>& change) {
+    {
+      auto opened = Database::open(path, opening()).value();
+      auto txn = WriteTxn::begin(opened.instance).value();
+      change(*txn);
+      EXPECT_TRUE(txn->commit());
+    }
+    const std::string head = file_bytes(path);
+    std::uint64_t newest = 0, newest_slot = 0;
+    for (std::uint64_t slot = 0; slot < 3; ++slot) {
+      auto content = record::parse_commit_record(
+          slot,
+          std::span(reinterpret_cast<const std::uint8_t*>(head.data()) + 512 + 512 * slot, 512),
+          PageCipher::Checksum);
+      if (content.valid() && content.record.txn_id > newest) {
+        newest = content.record.txn_id;
+        newest_slot = slot;
+      }
+    }
+    write_bytes(path, 512 + 512 * newest_slot + 20, "\x77\x77");
+  }
+
+  // Spoils one byte in the middle of a page, so it fails its check.
+  void spoil_page(std::uint64_t page) {
+    write_bytes(path, page * page_size + page_size / 2,
+                std::string(1, char(file_bytes(path)[page * page_size + page_size / 2] ^ 0x5A)));
+  }
+
+  // Spoils every page a plain file marks as the tree's, older copies too.
+  void spoil_tree(const std::string& tree) {
+    const std::uint64_t tree_id = descriptor(tree).tree_id;
+    const std::string bytes = file_bytes(path);
+    for (std::uint64_t page = 1; page < pages(); ++page)
+      if (load_u64_le(reinterpret_cast<const std::uint8_t*>(bytes.data()) + page * page_size +
+                      kPageTreeIdOffset) == tree_id)
+        spoil_page(page);
+  }
+};
+
+struct Expect {
+  bool whole;
+  bool commit_found;
+  bool unread;  // some gap was left by the walks
+  std::uint64_t values_lost;
+  std::uint64_t objects_dropped;
+  // The static header was lost: the new file gets a new id, in the newest
+  // format.
+  bool new_file_id = false;
+};
+
+struct DamageCase {
+  const char* name;
+  std::uint32_t page_size;
+  bool encrypted;
+  std::function<void(Source&)> damage;
+  // Changes the intact model into what the target must hold.
+  std::function<void(Trees&)> expected;
+  Expect expect;
+};
+
+void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
+
+void keep(Trees&) {}
+
+const DamageCase kCases[] = {
+    {"intact", 4096, false, [](Source&) {}, keep, {true, true, false, 0, 0}},
+    {"intact_encrypted", 4096, true, [](Source&) {}, keep, {true, true, false, 0, 0}},
+    {"zeroed_static_header_8192",
+     8192,
+     false,
+     [](Source& s) { write_bytes(s.path, 0, std::string(192, '\0')); },
+     keep,
+     {true, true, false, 0, 0, true}},
+    {"every_commit_record_broken",
+     4096,
+     false,
+     [](Source& s) {
+       for (std::uint64_t slot = 0; slot < 3; ++slot)
+         write_bytes(s.path, 512 + 512 * slot + 20, "\x77\x77\x77");
+     },
+     keep,
+     {false, false, false, 0, 0}},
+    {"damaged_root_filled_from_older_leaves",
+     4096,
+     false,
+     [](Source& s) { s.spoil_page(s.descriptor("pairs").root.page); },
+     keep,
+     {false, true, true, 0, 0}},
+    {"leaves_newer_than_the_chosen_commit_left_out",
+     4096,
+     false,
+     [](Source& s) {
+       const std::uint64_t old_root = s.descriptor("pairs").root.page;
+       s.commit_unrecorded([](WriteTxn& txn) {
+         EXPECT_TRUE(txn.put(bytes_of("pairs"), bytes_of(Source::pair_key(100)), bytes_of("v3")));
+       });
+       s.spoil_page(old_root);
+     },
+     keep,
+     {false, true, true, 0, 0}},
+    {"damaged_overflow_run",
+     4096,
+     false,
+     [](Source& s) { s.spoil_page(s.overflow_page("big")); },
+     [](Trees& t) { t["big"].clear(); },
+     {false, true, true, 1, 0}},
+    {"lost_schema",
+     4096,
+     false,
+     [](Source& s) { s.spoil_tree(kMeta); },
+     [](Trees& t) {
+       std::erase_if(t, [](const auto& tree) { return tree.first.starts_with('\0'); });
+     },
+     {false, true, true, 0, kItems}},
+};
+
+class DamagedSource : public ::testing::TestWithParam<DamageCase> {};
+
+TEST_P(DamagedSource, rescues_what_can_be_read_and_leaves_the_source_as_it_was) {
+  const DamageCase& c = GetParam();
+  testing::TempDir dir;
+  Credential credential = c.encrypted ? file_key(9) : Credential();
+  Source source(dir.path(), c.page_size, credential);
+  c.damage(source);
+  const std::string before = file_bytes(source.path);
+  const std::string target = dir.file("target.db");
+
+  // Small, so that the copy commits many times, in the middle of trees too.
+  auto report = salvage::salvage(source.path, target, opening(credential), 256);
+  ASSERT_TRUE(report) << report.error().to_string();
+
+  EXPECT_EQ(file_bytes(source.path), before);
+  EXPECT_EQ(report->whole(), c.expect.whole);
+  EXPECT_EQ(report->commit_id.has_value(), c.expect.commit_found);
+  EXPECT_EQ(report->pages_unread > 0, c.expect.unread);
+  EXPECT_EQ(report->values_lost, c.expect.values_lost);
+  EXPECT_EQ(report->objects_dropped, c.expect.objects_dropped);
+  EXPECT_EQ(report->bytes, stdfs::file_size(target));
+  Trees expected = source.model;
+  c.expected(expected);
+  EXPECT_EQ(contents(target, credential), expected);
+  EXPECT_EQ(report->trees, expected.size());
+
+  auto rescued = expect_sound(target, credential);
+  EXPECT_EQ(rescued->page_size(), c.page_size);
+  EXPECT_EQ(rescued->file_id() != source.file_id, c.expect.new_file_id);
+  EXPECT_EQ(rescued->format_version(), kNewestFormatVersion);
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(dir.path()), {}), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Corpus, DamagedSource, ::testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct Refusal {
+  const char* name;
+  bool encrypted;
+  std::function<Credential()> credential;
+  ErrorKind kind;
+};
+
+const Refusal kRefusals[] = {
+    {"encrypted_without_key", true, [] { return Credential(); }, ErrorKind::KeyRequired},
+    {"encrypted_with_wrong_key", true, [] { return file_key(8); }, ErrorKind::WrongKey},
+    {"plain_with_key", false, [] { return file_key(9); }, ErrorKind::InvalidArgument},
+};
+
+class RefusedSalvage : public ::testing::TestWithParam<Refusal> {};
+
+TEST_P(RefusedSalvage, leaves_no_target_and_no_temporary_file) {
+  const Refusal& r = GetParam();
+  testing::TempDir dir;
+  Source source(dir.path(), 4096, r.encrypted ? file_key(9) : Credential());
+  const std::string before = file_bytes(source.path);
+  auto report = salvage::salvage(source.path, dir.file("t.db"), opening(r.credential()));
+  ASSERT_FALSE(report);
+  EXPECT_EQ(report.error().kind(), r.kind) << report.error().to_string();
+  EXPECT_EQ(std::distance(stdfs::directory_iterator(dir.path()), {}), 1);
+  EXPECT_EQ(file_bytes(source.path), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(Credentials, RefusedSalvage, ::testing::ValuesIn(kRefusals),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST(Salvage, source_open_in_this_process_is_busy_at_once) {
+  testing::TempDir dir;
+  Source source(dir.path(), 4096, {});
+  auto opened = Database::open(source.path, opening()).value();
+  OpenOptions options = opening();
+  options.busy_timeout = std::chrono::seconds(30);
+  const auto start = std::chrono::steady_clock::now();
+  auto report = salvage::salvage(source.path, dir.file("t.db"), options);
+  ASSERT_FALSE(report);
+  EXPECT_EQ(report.error().kind(), ErrorKind::Busy);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  // The open handle kept its locks: it still writes.
+  auto txn = WriteTxn::begin(opened.instance).value();
+  EXPECT_TRUE(txn->put(bytes_of("pairs"), bytes_of("x"), bytes_of("y")));
+  EXPECT_TRUE(txn->commit());
+}
+
+// Records written past the typed layer: one repeating a unique value of a
+// lower key, one under a key past the auto-increment counter.
+TEST(Salvage, unique_collision_keeps_the_lower_key_and_the_counter_passes_the_largest_key) {
+  testing::TempDir dir;
+  Source source(dir.path(), 4096, {});
+  auto record = [](std::int64_t id, std::string_view name) {
+    std::string bytes = "\x03\x01\x04";
+    bytes += char(id * 2);  // zigzag, one byte
+    bytes += "\x02\x06";
+    bytes += char(name.size());
+    bytes += name;
+    bytes += std::string("\x03\x04\x00", 3);
+    return bytes;
+  };
+  auto key = [](std::int64_t id) {
+    std::vector<std::uint8_t> out;
+    EXPECT_TRUE(key::encode_value(Value::integer(id), out));
+    return to_string(out);
+  };
+  const std::string records = names::record_tree_name(1).str();
+  {
+    auto opened = Database::open(source.path, opening()).value();
+    auto txn = WriteTxn::begin(opened.instance).value();
+    ASSERT_TRUE(txn->put(bytes_of(records), bytes_of(key(50)), bytes_of(record(50, "zz"))));
+    ASSERT_TRUE(txn->put(bytes_of(records), bytes_of(key(45)), bytes_of(record(45, "n0"))));
+    ASSERT_TRUE(txn->commit());
+  }
+  auto report = salvage::salvage(source.path, dir.file("t.db"), opening()).value();
+  EXPECT_EQ(report.objects_dropped, 1u);
+  Trees trees = contents(dir.file("t.db"));
+  EXPECT_TRUE(trees[records].contains(key(50)));
+  EXPECT_FALSE(trees[records].contains(key(45)));
+  EXPECT_EQ(load_u64_le(reinterpret_cast<const std::uint8_t*>(
+                trees[kMeta][names::counter_key(1).str()].data())),
+            51u);
+  expect_sound(dir.file("t.db"));
+}
+
+// A tree whose branches all point at one child, level upon level: a walk
+// that followed every pointer would visit 32^6 leaves.
+TEST(SalvageWalk, pages_met_again_are_not_walked_again) {
+  testing::TempDir dir;
+  constexpr std::uint32_t kPageSize = 4096;
+  constexpr std::uint64_t kTree = 20;
+  const std::string path = dir.file("dag.db");
+  auto file = DbFile::open(path, DbFileMode::CreateNew).value();
+  PageProtection protection = PageProtection::checksum();
+  auto write_page = [&](std::uint64_t page, std::vector<std::uint8_t>& bytes) {
+    const PageStamp stamp = protection.seal_page(page, bytes).value();
+    EXPECT_TRUE(file.write_at(page * kPageSize, bytes));
+    return ChildPointer{page, 1, stamp};
+  };
+  std::vector<std::uint8_t> bytes(kPageSize);
+  const std::string key = "k", value = "v";
+  const LeafItem item{bytes_view(key), bytes_view(value), nullptr};
+  node::build_leaf(bytes, LeafLayout::Varint, std::span(&item, 1), 1, kTree);
+  ChildPointer child = write_page(1, bytes);
+  std::vector<std::string> separators;
+  for (int i = 0; i < 31; ++i) separators.push_back(format_text("s{}", 10 + i));
+  std::vector<ByteView> keys;
+  for (const std::string& s : separators) keys.push_back(bytes_view(s));
+  for (std::uint8_t level = 1; level <= 6; ++level) {
+    std::vector<ChildPointer> children(32, child);
+    std::fill(bytes.begin(), bytes.end(), 0);
+    node::build_branch(bytes, level, keys, children, 1, kTree);
+    child = write_page(level + 1, bytes);
+  }
+  PageReader reader(file, kPageSize, PageProtection::checksum(), 1 << 20);
+  std::uint64_t delivered = 0;
+  auto gaps = salvage::walk_tree(reader, child, kTree, [&](ByteView, ByteView) -> Status {
+    ++delivered;
+    return ok();
+  });
+  ASSERT_TRUE(gaps);
+  EXPECT_TRUE(gaps->empty());
+  EXPECT_EQ(delivered, 1u);
+}
+
+}  // namespace
+}  // namespace deziro

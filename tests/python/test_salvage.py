@@ -1,0 +1,86 @@
+"""deziro.salvage: the figures of a rescue, the objects it brings back from a
+damaged file, and the arguments and sources it refuses without leaving a
+file behind."""
+
+import os
+
+import pytest
+
+import deziro
+from deziro._errors import VevaDuzor
+
+SCHEMA = deziro.NativeSchema(1, [
+    ("docs", [("id", "int", "key", None, False, False),
+              ("body", "bytes", "required", None, False, False)]),
+])
+KEY = bytes(range(32))
+KEYS = ["whole", "commit_id", "pages_scanned", "pages_damaged", "pages_unread",
+        "entries_recovered", "values_lost", "objects_dropped", "trees", "entries", "bytes"]
+
+
+def make_source(path, **secret):
+    db = deziro.open(str(path), schema=SCHEMA, password_hashing=(64, 1, 1), **secret)
+    tx = db.begin_write()
+    for i in range(200):
+        tx.put("docs", None, {"id": i, "body": bytes([i % 251]) * 100})
+    tx.commit(True)
+    db.close()
+
+
+def error_of(call, *args, **kwargs):
+    try:
+        call(*args, **kwargs)
+    except VevaDuzor as error:
+        return error.args
+    return None
+
+
+def test_intact_file_is_rescued_whole(tmp_path):
+    make_source(tmp_path / "s.db", key=KEY)
+    figures = deziro.salvage(tmp_path / "s.db", str(tmp_path / "t.db"), key=KEY)
+    assert list(figures) == KEYS
+    assert figures["whole"] is True
+    assert figures["pages_unread"] == figures["values_lost"] == figures["objects_dropped"] == 0
+    assert figures["bytes"] == os.path.getsize(tmp_path / "t.db")
+    db = deziro.open(str(tmp_path / "t.db"), schema=SCHEMA, key=KEY)
+    assert db.check()["ok"]
+
+
+def test_broken_commit_records_still_give_the_objects(tmp_path):
+    make_source(tmp_path / "s.db")
+    intact = deziro.salvage(str(tmp_path / "s.db"), str(tmp_path / "intact.db"))
+    with open(tmp_path / "s.db", "r+b") as f:
+        for slot in range(3):
+            f.seek(512 + 512 * slot + 20)
+            f.write(b"\x77\x77")
+    figures = deziro.salvage(str(tmp_path / "s.db"), str(tmp_path / "t.db"))
+    assert (figures["whole"], figures["commit_id"]) == (False, None)
+    assert (figures["trees"], figures["entries"]) == (intact["trees"], intact["entries"])
+    assert figures["entries"] > 200
+    assert deziro.open(str(tmp_path / "t.db"), schema=SCHEMA).check()["ok"]
+
+
+@pytest.mark.parametrize("arguments, code", [
+    ({"key": KEY, "password": "p"}, "INVALID_ARGUMENT"),
+    ({}, "KEY_REQUIRED"),
+    ({"key": bytes(32)}, "WRONG_KEY"),
+    ({"key": KEY, "busy_timeout": -1.0}, "INVALID_ARGUMENT"),
+])
+def test_refused_salvage_leaves_no_file(tmp_path, arguments, code):
+    make_source(tmp_path / "s.db", key=KEY)
+    assert error_of(deziro.salvage, str(tmp_path / "s.db"), str(tmp_path / "t.db"),
+                    **arguments)[0] == code
+    assert sorted(os.listdir(tmp_path)) == ["s.db"]
+
+
+def test_source_open_here_is_busy_and_an_existing_target_refused(tmp_path):
+    make_source(tmp_path / "s.db")
+    db = deziro.open(str(tmp_path / "s.db"), schema=SCHEMA)
+    assert error_of(deziro.salvage, str(tmp_path / "s.db"), str(tmp_path / "t.db"),
+                    busy_timeout=30.0)[0] == "BUSY"
+    db.close()
+    (tmp_path / "t.db").write_bytes(b"mine")
+    assert error_of(deziro.salvage, str(tmp_path / "s.db"), str(tmp_path / "t.db")) == (
+        "INVALID_ARGUMENT",
+        f"`{tmp_path / 't.db'}` exists already, and salvage never replaces a file")
+    assert (tmp_path / "t.db").read_bytes() == b"mine"
