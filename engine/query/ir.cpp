@@ -1,6 +1,5 @@
 #include "query/ir.hpp"
 
-#include <limits>
 #include <optional>
 #include <utility>
 

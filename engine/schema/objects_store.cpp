@@ -178,10 +178,9 @@ Status apply_index_changes(WriteTxn& txn, const CollectionRef& target, const Ind
   return ok();
 }
 
-std::expected<std::uint64_t, std::string> encode_fields(std::span<const Field> fields,
-                                                        std::span<const Value* const> slots,
-                                                        const Schema& schema,
-                                                        std::vector<std::uint8_t>& out) {
+codec::Encoded<std::uint64_t> encode_fields(std::span<const Field> fields,
+                                            std::span<const Value* const> slots,
+                                            const Schema& schema, std::vector<std::uint8_t>& out) {
   std::uint64_t written = 0;
   for (std::size_t i = 0; i < fields.size(); ++i) {
     const Field& field = fields[i];

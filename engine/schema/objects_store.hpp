@@ -75,10 +75,9 @@ Error object_refused(const Collection& collection, std::string_view message);
 // holding something other than Null) or its default; an optional field
 // without either is left out. Appends the field records (no count) and
 // answers how many were written, or a message naming the field.
-std::expected<std::uint64_t, std::string> encode_fields(std::span<const Field> fields,
-                                                        std::span<const Value* const> slots,
-                                                        const Schema& schema,
-                                                        std::vector<std::uint8_t>& out);
+codec::Encoded<std::uint64_t> encode_fields(std::span<const Field> fields,
+                                            std::span<const Value* const> slots,
+                                            const Schema& schema, std::vector<std::uint8_t>& out);
 
 // Slots by name: fills `slots` (one per field) from the entries of `object`
 // and answers the first name no field has, if any.

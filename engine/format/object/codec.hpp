@@ -270,8 +270,11 @@ Result<ObjectMap> decode_for_collection(CollectionView& view, ByteView bytes,
 
 // ---------------------------------------------------------- encoders
 
-// A message of the typed encoder; built only when a value is refused.
-using EncodeStatus = std::expected<void, std::string>;
+// What the typed encoders answer: a message, built only when a value is
+// refused, that the caller frames ("an object of `{}`: {}").
+template <typename T>
+using Encoded = std::expected<T, std::string>;
+using EncodeStatus = Encoded<void>;
 
 // Appends `value` checked against `kind`, at the given nesting depth. A value
 // that would land at depth 64 or deeper is refused ("a record nests too
