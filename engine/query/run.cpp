@@ -233,8 +233,32 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return a > kNoBound - b ? kNoBound : a + b;
 }
 
+// The first eight bytes of an order key, big-endian, zero-padded: when two
+// prefixes differ they order the keys as memcmp does.
+std::uint64_t prefix_of(ByteView key) {
+  std::uint64_t prefix = 0;
+  const std::size_t n = std::min<std::size_t>(key.size(), 8);
+  for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < n ? key[i] : 0);
+  return prefix;
+}
+
+// One collected row. Its order key (the sort key, then the primary key)
+// and its record lie in the buffer's arena; the order key's first bytes are
+// kept in `prefix`, which settles most comparisons without the arena.
+struct CollectedRow {
+  std::uint64_t prefix = 0;
+  std::size_t key_at = 0;
+  std::uint32_t key_size = 0;
+  std::uint32_t primary_key_size = 0;
+  std::size_t record_at = 0;
+  std::size_t record_size = 0;
+};
+
 // The collecting mode: rows gathered, cut back to the first K whenever the
-// buffer reaches max(2K, 256), then sorted and paged.
+// buffer reaches max(2K, 256), then sorted and paged. Rows compare by their
+// order keys; once trimmed, a candidate whose order key does not come
+// before the K-th row's is dropped before its filter is tested or anything
+// is copied.
 class RowBuffer {
  public:
   RowBuffer(const Plan& plan, FilterContext& filter, RecordLookup& lookup)
@@ -246,12 +270,10 @@ class RowBuffer {
   }
 
   Result<Step> collect(const Offer& offer) {
-    if (trimmed_ && plan_.sort.empty() && !key_before(offer.primary_key, threshold().primary_key))
-      return Step::Continue;
     if (key_only_) {
-      QueryRow row;
-      row.primary_key.assign(offer.primary_key.begin(), offer.primary_key.end());
-      push(std::move(row));
+      scratch_.assign(offer.primary_key.begin(), offer.primary_key.end());
+      if (trimmed_ && !before_threshold(scratch_)) return Step::Continue;
+      push(offer.primary_key.size(), {});
       return Step::Continue;
     }
     if (offer.record) {
@@ -266,54 +288,102 @@ class RowBuffer {
   }
 
   Status page(RecordSink sink) {
-    std::stable_sort(rows_.begin(), rows_.end(), [&](const QueryRow& a, const QueryRow& b) {
-      return compare_rows(plan_, a, b);
-    });
+    std::sort(rows_.begin(), rows_.end(),
+              [this](const CollectedRow& a, const CollectedRow& b) { return row_before(a, b); });
     if (plan_.offset >= rows_.size()) return ok();
     std::uint64_t left = plan_.limit.value_or(kNoBound);
     for (std::size_t i = plan_.offset; i < rows_.size() && left > 0; ++i, --left) {
       if (key_only_) {
         auto emit = [&](ByteView record) -> Status { return sink(record); };
-        DZ_CHECK(lookup_.fetch(rows_[i].primary_key, emit));
+        DZ_CHECK(lookup_.fetch(primary_key_of(rows_[i]), emit));
       } else {
-        DZ_CHECK(sink(rows_[i].record));
+        DZ_CHECK(sink(record_of(rows_[i])));
       }
     }
     return ok();
   }
 
-  std::size_t size() const { return rows_.size(); }
-
  private:
-  const QueryRow& threshold() const { return rows_[k_ - 1]; }
+  ByteView bytes_at(std::size_t at, std::size_t size) const {
+    return ByteView(arena_.data() + at, size);
+  }
+  ByteView order_key_of(const CollectedRow& row) const {
+    return bytes_at(row.key_at, row.key_size);
+  }
+  ByteView primary_key_of(const CollectedRow& row) const {
+    return bytes_at(row.key_at + row.key_size - row.primary_key_size, row.primary_key_size);
+  }
+  ByteView record_of(const CollectedRow& row) const {
+    return bytes_at(row.record_at, row.record_size);
+  }
 
-  // The top-k pre-test, the filter, and the row.
+  bool row_before(const CollectedRow& a, const CollectedRow& b) const {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return compare_keys(order_key_of(a), order_key_of(b)) < 0;
+  }
+
+  const CollectedRow& threshold() const { return rows_[k_ - 1]; }
+
+  // Whether an order key comes strictly before the K-th row's.
+  bool before_threshold(ByteView order_key) const {
+    const CollectedRow& t = threshold();
+    const std::uint64_t prefix = prefix_of(order_key);
+    if (prefix != t.prefix) return prefix < t.prefix;
+    return compare_keys(order_key, order_key_of(t)) < 0;
+  }
+
+  // The top-k pre-test, the filter, and the row. Untrimmed, the filter
+  // goes first, so only matches have their sort keys read.
   Status candidate(ByteView primary_key, ByteView record, std::uint16_t hint) {
     const codec::OfferedRecord offered{record, hint};
-    QueryRow row;
+    if (!trimmed_ && !DZ_TRY(codec::test_record(filter_, offered, nullptr))) return ok();
+    scratch_.clear();
+    DZ_CHECK(codec::append_sort_key(filter_, offered, scratch_));
+    scratch_.insert(scratch_.end(), primary_key.begin(), primary_key.end());
     if (trimmed_) {
-      for (const SortSpec& spec : plan_.sort)
-        row.sort_values.push_back(DZ_TRY(codec::sort_value(filter_, offered, spec)));
-      row.primary_key.assign(primary_key.begin(), primary_key.end());
-      if (!compare_rows(plan_, row, threshold())) return ok();
+      if (!before_threshold(scratch_)) return ok();
       if (!DZ_TRY(codec::test_record(filter_, offered, nullptr))) return ok();
-    } else {
-      if (!DZ_TRY(codec::test_record(filter_, offered, &row.sort_values))) return ok();
-      row.primary_key.assign(primary_key.begin(), primary_key.end());
     }
-    row.record.assign(record.begin(), record.end());
-    push(std::move(row));
+    push(primary_key.size(), record);
     return ok();
   }
 
-  void push(QueryRow row) {
-    rows_.push_back(std::move(row));
+  // Adds the row whose order key is in scratch_ (its primary key last).
+  void push(std::size_t primary_key_size, ByteView record) {
+    CollectedRow row;
+    row.prefix = prefix_of(scratch_);
+    row.key_at = arena_.size();
+    row.key_size = static_cast<std::uint32_t>(scratch_.size());
+    row.primary_key_size = static_cast<std::uint32_t>(primary_key_size);
+    arena_.insert(arena_.end(), scratch_.begin(), scratch_.end());
+    row.record_at = arena_.size();
+    row.record_size = record.size();
+    arena_.insert(arena_.end(), record.begin(), record.end());
+    rows_.push_back(row);
     if (trim_at_ == kNoBound || rows_.size() < trim_at_) return;
-    auto less = [&](const QueryRow& a, const QueryRow& b) { return compare_rows(plan_, a, b); };
-    std::nth_element(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(k_ - 1),
-                     rows_.end(), less);
+    std::nth_element(
+        rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(k_ - 1), rows_.end(),
+        [this](const CollectedRow& a, const CollectedRow& b) { return row_before(a, b); });
     rows_.resize(k_);
+    compact();
     trimmed_ = true;
+  }
+
+  // Copies the kept rows' bytes to a fresh arena, so a long
+  // top-k run holds K rows, not every row it ever kept.
+  void compact() {
+    ByteString arena;
+    for (CollectedRow& row : rows_) {
+      const std::size_t key_at = arena.size();
+      const ByteView key = order_key_of(row);
+      arena.insert(arena.end(), key.begin(), key.end());
+      const std::size_t record_at = arena.size();
+      const ByteView record = record_of(row);
+      arena.insert(arena.end(), record.begin(), record.end());
+      row.key_at = key_at;
+      row.record_at = record_at;
+    }
+    arena_ = std::move(arena);
   }
 
   const Plan& plan_;
@@ -323,23 +393,15 @@ class RowBuffer {
   std::uint64_t trim_at_;
   bool key_only_;
   bool trimmed_ = false;
-  std::vector<QueryRow> rows_;
+  std::vector<CollectedRow> rows_;
+  ByteString arena_;
+  // The candidate's order key.
+  ByteString scratch_;
 };
 
 }  // namespace
 
 bool key_before(ByteView a, ByteView b) { return compare_keys(a, b) < 0; }
-
-bool compare_rows(const Plan& plan, const QueryRow& a, const QueryRow& b) {
-  const std::size_t n = std::min(a.sort_values.size(), b.sort_values.size());
-  for (std::size_t i = 0; i < n && i < plan.sort.size(); ++i) {
-    auto order = Value::cmp(a.sort_values[i], b.sort_values[i]);
-    if (order == 0) continue;
-    const bool less = order < 0;
-    return plan.sort[i].descending ? !less : less;
-  }
-  return key_before(a.primary_key, b.primary_key);
-}
 
 Status execute(TreeAccess& access, const Plan& plan, RecordSink sink) {
   if (plan.limit && *plan.limit == 0) return ok();

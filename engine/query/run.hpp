@@ -14,14 +14,6 @@
 
 namespace deziro {
 
-// One row of the collecting mode: sort values, encoded primary key and a
-// copy of the record (empty in key-only mode).
-struct QueryRow {
-  std::vector<Value> sort_values;
-  ByteString primary_key;
-  ByteString record;
-};
-
 namespace run {
 
 // Runs the plan; each result record goes to the sink in result order.
@@ -29,10 +21,6 @@ Status execute(TreeAccess& access, const Plan& plan, RecordSink sink);
 
 // The number of matches, less the offset, at most the limit.
 Result<std::uint64_t> count_matches(TreeAccess& access, const Plan& plan);
-
-// Whether row a sorts strictly before row b: sort values (reversed for a
-// descending key), then primary key bytes ascending.
-bool compare_rows(const Plan& plan, const QueryRow& a, const QueryRow& b);
 
 // The primary-key order: bytes, then the shorter first.
 bool key_before(ByteView a, ByteView b);

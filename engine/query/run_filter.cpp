@@ -4,6 +4,9 @@
 #include <cstring>
 #include <string_view>
 
+#include "format/object/key.hpp"
+#include "text_format.hpp"
+
 namespace deziro {
 
 namespace run {
@@ -150,6 +153,35 @@ Result<FieldValue> read_first(run::FilterContext& cx, const RecordContext& recor
   return read_top_field(record, field, hint, holder);
 }
 
+// Appends the key component of a field value; false for a list or an
+// object.
+bool append_component(const FieldValue& value, ByteString& out) {
+  using K = FieldValue::Kind;
+  switch (value.kind) {
+    case K::Null:
+      out.push_back(key::kTagNull);
+      return true;
+    case K::Bool:
+      out.push_back(value.b ? key::kTagTrue : key::kTagFalse);
+      return true;
+    case K::Int:
+      key::encode_int(value.i, out);
+      return true;
+    case K::Float:
+      key::encode_float(value.f, out);
+      return true;
+    case K::Str:
+      key::write_escaped(key::kTagString, value.bytes, out);
+      return true;
+    case K::Bytes:
+      key::write_escaped(key::kTagBytes, value.bytes, out);
+      return true;
+    case K::Owned:
+      return key::encode_value(*value.owned, out).has_value();
+  }
+  return false;
+}
+
 }  // namespace
 
 Result<bool> eval_test(run::FilterContext& cx, const RecordContext& record,
@@ -202,6 +234,28 @@ Result<Value> sort_value(run::FilterContext& cx, const OfferedRecord& offered,
   };
   DZ_CHECK(objects::resolve_link(links, start, spec.path.steps, capture));
   return captured;
+}
+
+Status append_sort_key(run::FilterContext& cx, const OfferedRecord& offered, ByteString& out) {
+  auto corrupted = [&](std::string message) { return cx.access.error_at(std::move(message)); };
+  const RecordContext record{offered.bytes, cx.plan.collection->name, corrupted};
+  for (const SortSpec& spec : cx.plan.sort) {
+    const std::size_t start = out.size();
+    bool keyed;
+    if (spec.path.steps.empty()) {
+      Value holder;
+      const FieldValue first = DZ_TRY(read_first(cx, record, offered, *spec.path.first, holder));
+      keyed = append_component(first, out);
+    } else {
+      keyed = key::encode_value(DZ_TRY(sort_value(cx, offered, spec)), out).has_value();
+    }
+    if (!keyed)
+      return fail(corrupted(
+          format_text("`{}` holds a list or an object, where a sort key reads", spec.path.text)));
+    if (spec.descending)
+      for (std::size_t i = start; i < out.size(); ++i) out[i] = static_cast<std::uint8_t>(~out[i]);
+  }
+  return ok();
 }
 
 Result<bool> test_record(run::FilterContext& cx, const OfferedRecord& offered,

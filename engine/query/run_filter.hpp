@@ -60,5 +60,12 @@ Result<bool> test_record(run::FilterContext& cx, const OfferedRecord& record,
 // The value at a sort key's path in the record.
 Result<Value> sort_value(run::FilterContext& cx, const OfferedRecord& record, const SortSpec& spec);
 
+// Appends the record's sort key: each sort value of the plan in the key
+// encoding, its bytes inverted for a descending key. The components are
+// prefix-free, so memcmp on two sort keys orders the records as Value::cmp
+// on their sort values does. A sort path ends at a scalar, so a list or an
+// object met there is damage.
+Status append_sort_key(run::FilterContext& cx, const OfferedRecord& record, ByteString& out);
+
 }  // namespace codec
 }  // namespace deziro
