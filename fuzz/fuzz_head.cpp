@@ -27,11 +27,13 @@ void parse(const std::array<std::uint8_t, kHeadSize>& head) {
   }
   if (auto selector = header::decode_selector(head[kSelectorOffset]))
     FUZZ_CHECK(header::encode_selector(*selector) == head[kSelectorOffset], "the selector");
+  // A record's page count is judged against the page size the header gives.
+  const std::uint32_t page_size = fields ? fields->page_size : kMinPageSize;
   for (PageCipher cipher : {PageCipher::Checksum, PageCipher::XChaCha20Poly1305}) {
     for (std::size_t slot = 0; slot < kRecordSlotCount; ++slot) {
       const std::span<const std::uint8_t> bytes(head.data() + record_slot_offset(slot),
                                                 kRecordSize);
-      const SlotContent content = record::parse_commit_record(slot, bytes, cipher);
+      const SlotContent content = record::parse_commit_record(slot, bytes, cipher, page_size);
       if (!content.valid()) continue;
       const CommitRecord& r = content.record;
       FUZZ_CHECK(r.txn_id >= 1 && r.txn_id <= kMaxTxnId && r.page_count >= 1, "record ids");
