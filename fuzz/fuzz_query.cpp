@@ -6,10 +6,10 @@
 // and one without: both give the same rows in the same order and the same
 // counts, or the same refusal, which is INVALID_QUERY.
 #include "format/object/codec.hpp"
+#include "query/find.hpp"
 #include "query/ir.hpp"
 #include "query/params.hpp"
 #include "query/parse.hpp"
-#include "schema/objects_find.hpp"
 #include "support/fuzz_support.hpp"
 #include "support/query_world.hpp"
 #include "txn/read_txn.hpp"
