@@ -143,16 +143,24 @@ TEST(Backup, writer_committing_beside_it_does_not_reach_the_copy) {
   auto& db = source->instance;
   fill(db, 20000);
   std::atomic<bool> stop{false};
+  std::atomic<int> commits{0};
   std::thread writer([&] {
     for (int i = 1; !stop; ++i) {
       auto w = *WriteTxn::begin(db);
       ASSERT_TRUE(w->put(b("grow"), b("e" + std::to_string(i)), b(std::string(1000, 'g'))));
       ASSERT_TRUE(w->put(b("grow"), b("n"), b(std::to_string(i))));
       ASSERT_TRUE(w->commit_deferred());
+      commits = i;
     }
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The copy starts from a commit of the writer's, and the writer commits
+  // again after the copy's commit before it stops.
+  EXPECT_TRUE(testing::eventually([&] { return commits > 0; }));
   auto figures = backup::backup(db, dir.file("copy.db"), backing_up({}));
+  if (figures) {
+    EXPECT_TRUE(
+        testing::eventually([&] { return db->published().record.txn_id > figures->commit_id; }));
+  }
   stop = true;
   writer.join();
   ASSERT_TRUE(figures) << figures.error().to_string();
@@ -255,20 +263,24 @@ TEST(TargetFile, something_put_at_the_target_meanwhile_is_kept_and_the_copy_drop
   EXPECT_EQ(stdfs::file_size(dir.file("t.db")), 6u);
 }
 
+// Copies args[0] to args[1] under a file-size limit: 0 when the copy fails
+// and leaves nothing behind.
+DZ_CHILD(copy_under_a_size_limit) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{20000, 20000};
+  if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+  auto copied = fs::copy_no_replace(args[0], args[1]);
+  if (copied) return 3;
+  if (copied.error().kind() != ErrorKind::Io) return 4;
+  return stdfs::exists(args[1]) ? 5 : 0;
+}
+
 // The copy fallback, with the file-size limit standing in for a disk that
 // fills up part way: the partial target is removed again.
 TEST(TargetFile, copy_that_fails_part_way_leaves_no_partial_target) {
   testing::TempDir dir;
   std::ofstream(dir.file("from")) << std::string(100000, 'd');
-  testing::Child child([&] {
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{20000, 20000};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-    auto copied = fs::copy_no_replace(dir.file("from"), dir.file("to"));
-    if (copied) return 3;
-    if (copied.error().kind() != ErrorKind::Io) return 4;
-    return stdfs::exists(dir.file("to")) ? 5 : 0;
-  });
+  testing::Child child("copy_under_a_size_limit", {dir.file("from"), dir.file("to")});
   EXPECT_EQ(child.wait(), 0);
   auto copied = fs::copy_no_replace(dir.file("from"), dir.file("to"));
   ASSERT_TRUE(copied);

@@ -145,11 +145,19 @@ TEST(Compact, snapshot_in_another_thread_keeps_reading_its_commit) {
   expect_sound_and_equal(db, model);
   // With the snapshot gone the next compaction gives its pinned pages back.
   snapshot = std::unexpected(Error::closed());
-  std::this_thread::sleep_for(std::chrono::milliseconds(60));
   auto later = repack::compact(db);
   ASSERT_TRUE(later) << later.error().to_string();
   EXPECT_LE(later->bytes_after, figures->bytes_after);
   expect_sound_and_equal(db, model);
+}
+
+// Opens args[0], says so on signal args[1] and compacts it.
+DZ_CHILD(compact_after_a_signal) {
+  testing::Signal started = args.signal(1);
+  auto opened = Database::open(args[0], OpenOptions{});
+  if (!opened) return 2;
+  started.send();
+  return repack::compact(opened->instance) ? 0 : 3;
 }
 
 TEST(Compact, process_killed_mid_compaction_leaves_a_sound_file) {
@@ -160,12 +168,7 @@ TEST(Compact, process_killed_mid_compaction_leaves_a_sound_file) {
     std::string path = dir.file("killed" + std::to_string(delay_ms) + ".db");
     std::filesystem::copy_file(dir.file("base.db"), path);
     testing::Signal started;
-    testing::Child child([&] {
-      auto opened = Database::open(path, OpenOptions{});
-      if (!opened) return 2;
-      started.send();
-      return repack::compact(opened->instance) ? 0 : 3;
-    });
+    testing::Child child("compact_after_a_signal", {path, started});
     ASSERT_EQ(started.receive(), 'x');
     std::this_thread::sleep_for(std::chrono::milliseconds(delay_ms));
     child.kill_now();

@@ -340,12 +340,12 @@ TEST(Salvage, source_open_in_this_process_is_busy_at_once) {
   Source source(dir.path(), 4096, {});
   auto opened = Database::open(source.path, opening()).value();
   OpenOptions options = opening();
-  options.busy_timeout = std::chrono::seconds(30);
-  const auto start = std::chrono::steady_clock::now();
+  // Busy at once: had it waited for the open handle, it would not return
+  // within the run's time.
+  options.busy_timeout = std::chrono::hours(1);
   auto report = salvage::salvage(source.path, dir.file("t.db"), options);
   ASSERT_FALSE(report);
   EXPECT_EQ(report.error().kind(), ErrorKind::Busy);
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
   // The open handle kept its locks: it still writes.
   auto txn = WriteTxn::begin(opened.instance).value();
   EXPECT_TRUE(txn->put(bytes_of("pairs"), bytes_of("x"), bytes_of("y")));
