@@ -7,7 +7,6 @@ import subprocess
 import sys
 import textwrap
 import threading
-import time
 
 import pytest
 
@@ -119,14 +118,13 @@ def test_timeouts_from_zero_to_below_two_to_the_64_are_taken(tmp_path, seconds):
 
 
 def test_a_huge_timeout_waits_instead_of_failing_at_once(path):
-    # A deadline that overflowed the clock would give BUSY at once.
+    # A deadline that overflowed the clock would give BUSY at once, while the
+    # holder still has the write: begin_write raises then.
     db = deziro.open(path, busy_timeout=1e15)
     holder = db.begin_write()
     release = threading.Timer(0.05, holder.end)
     release.start()
-    started = time.monotonic()
     db.begin_write().end()
-    assert time.monotonic() - started >= 0.04
     release.join()
     db.close()
 
