@@ -28,9 +28,18 @@
 //
 // The body shares no memory with the test: what it needs goes through the
 // arguments, and it opens files afresh (the registry of a new process is
-// empty). Only a test of what a forked process inherits keeps the child in
-// the forked image: `Child::forked(body)` runs `body` after fork() once the
-// parent has no other thread.
+// empty). To convert a `Child([&] { ... })` of old: move the lambda's body
+// into a DZ_CHILD, turn each capture into an argument (`path_` into
+// `args[0]`, a Signal into `args.signal(i)`, a number into
+// `args.number(i)`), and name the body where the lambda was. A child that
+// slept until killed waits on a Signal that nobody sends instead
+// (`receive(std::chrono::milliseconds(-1))`).
+//
+// Only a test of what a forked process inherits keeps the child in the
+// forked image: `Child::forked(body)` runs `body` after fork() once the
+// parent has no other thread (an open file's idle threads end within
+// seconds). A bare fork() is fine only in a test that opens no database and
+// starts no thread.
 #pragma once
 
 #include <sys/types.h>
