@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <vector>
 
+#include "btree/pager/page_reader.hpp"
 #include "crypto/file_keys.hpp"
 #include "database.hpp"
 #include "format/record.hpp"
@@ -18,7 +19,6 @@
 #include "text_format.hpp"
 #include "tools/salvage_rebuild.hpp"
 #include "tools/target_file.hpp"
-#include "txn/page_reader.hpp"
 
 namespace deziro::salvage {
 namespace {

@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "btree/pager_source.hpp"
+#include "btree/pager/pager_source.hpp"
 #include "crypto/file_keys.hpp"
 #include "database.hpp"
 #include "key_change.hpp"

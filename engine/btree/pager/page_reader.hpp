@@ -6,10 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "btree/page_io.hpp"
-#include "btree/slot_tag_cache.hpp"
+#include "btree/pager/page_io.hpp"
+#include "btree/pager/pager.hpp"
+#include "btree/pager/slot_tag_cache.hpp"
 #include "crypto/page_protection.hpp"
-#include "format/pager.hpp"
 #include "storage/storage.hpp"
 
 namespace deziro {
