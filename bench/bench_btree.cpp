@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "btree/cursor.hpp"
-#include "btree/pager_source.hpp"
+#include "btree/pager/pager_source.hpp"
 #include "btree/tree.hpp"
 #include "crypto/page_protection.hpp"
 #include "storage/db_file.hpp"

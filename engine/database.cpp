@@ -7,10 +7,10 @@
 #include <utility>
 
 #include "crypto/file_keys.hpp"
-#include "crypto/random.hpp"
 #include "format/creation.hpp"
 #include "lock/lock_protocol.hpp"
 #include "storage/fs.hpp"
+#include "storage/random.hpp"
 #include "text_format.hpp"
 #include "txn/commit_verify.hpp"
 

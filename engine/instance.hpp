@@ -17,6 +17,7 @@
 #include <string>
 #include <utility>
 
+#include "btree/pager/page_reader.hpp"
 #include "crypto/credential.hpp"
 #include "crypto/file_keys.hpp"
 #include "error.hpp"
@@ -27,7 +28,6 @@
 #include "lock/file_lock.hpp"
 #include "space.hpp"
 #include "storage/storage.hpp"
-#include "txn/page_reader.hpp"
 
 namespace deziro {
 

@@ -6,9 +6,11 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "crypto/credential.hpp"
+#include "crypto/file_keys.hpp"
 #include "format/page.hpp"
 #include "schema/migration.hpp"
 
@@ -57,4 +59,19 @@ struct OpenOptions {
   }
 };
 
+namespace keys {
+
+// The cipher byte of a file that `options` create: checksum without a
+// credential, else the asked-for cipher or the automatic choice.
+PageCipher new_file_cipher(const OpenOptions& options);
+
+// The keys of a new encrypted file: a random data key wrapped for the
+// options' credential (hashed with the options' parameters) and bound to
+// `file_id` and `cipher`.
+// A password key derived on the way is kept in `password_keys` when given.
+Result<FileKeyMaterial> new_file_keys(std::string_view path, const OpenOptions& options,
+                                      const FileId& file_id, PageCipher cipher,
+                                      PasswordKeys* password_keys = nullptr);
+
+}  // namespace keys
 }  // namespace deziro

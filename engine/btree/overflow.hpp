@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string>
 
-#include "btree/page_io.hpp"
+#include "btree/pager/page_io.hpp"
 #include "error.hpp"
 #include "format/node.hpp"
 

@@ -26,7 +26,7 @@
 #include <string>
 #include <vector>
 
-#include "btree/page_io.hpp"
+#include "btree/pager/page_io.hpp"
 #include "error.hpp"
 #include "format/node.hpp"
 #include "format/page.hpp"

@@ -12,7 +12,6 @@
 #include "crypto/page_protection.hpp"
 #include "format/header.hpp"
 #include "format/record.hpp"
-#include "open_options.hpp"
 
 namespace deziro {
 
@@ -34,18 +33,6 @@ struct FileKeyMaterial {
 };
 
 namespace keys {
-
-// The cipher byte of a file that `options` create: checksum without a
-// credential, else the asked-for cipher or the automatic choice.
-PageCipher new_file_cipher(const OpenOptions& options);
-
-// The keys of a new encrypted file: a random data key wrapped for the
-// options' credential (hashed with the options' parameters) and bound to
-// `file_id` and `cipher`.
-// A password key derived on the way is kept in `password_keys` when given.
-Result<FileKeyMaterial> new_file_keys(std::string_view path, const OpenOptions& options,
-                                      const FileId& file_id, PageCipher cipher,
-                                      PasswordKeys* password_keys = nullptr);
 
 // The page protection of a file: checksum for a plain one (`keys` null),
 // sealing under the data key for an encrypted one.

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "crypto/random.hpp"
 #include "crypto/sodium_ready.hpp"
+#include "storage/random.hpp"
 #include "text_format.hpp"
 
 namespace deziro::keys {

@@ -22,15 +22,9 @@
 #include "crypto/page_protection.hpp"
 #include "crypto/secret.hpp"
 #include "error.hpp"
+#include "format/key_block.hpp"
 
 namespace deziro {
-
-inline constexpr std::size_t kFileIdSize = 16;
-inline constexpr std::size_t kKeyBlockSize = 128;
-
-using FileId = std::array<std::uint8_t, kFileIdSize>;
-// A key block holds no secret in the clear: the data key in it is sealed.
-using KeyBlock = std::array<std::uint8_t, kKeyBlockSize>;
 
 namespace keys {
 

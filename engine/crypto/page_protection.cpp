@@ -7,11 +7,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "crypto/random.hpp"
 #include "crypto/secret.hpp"
 #include "crypto/xaes256gcm.hpp"
 #include "fork_generation.hpp"
 #include "format/bytes.hpp"
+#include "storage/random.hpp"
 #include "text_format.hpp"
 
 #if defined(__aarch64__)

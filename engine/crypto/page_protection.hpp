@@ -12,16 +12,10 @@
 #include <span>
 
 #include "error.hpp"
+#include "format/key_block.hpp"
 #include "format/page.hpp"
 
 namespace deziro {
-
-// The cipher byte of the static header.
-enum class PageCipher : std::uint8_t {
-  Checksum = 0,
-  XChaCha20Poly1305 = 1,
-  XAes256Gcm = 2,
-};
 
 // The cipher a new encrypted file gets: XAES-256-GCM where the processor has
 // AES and carry-less multiply instructions, else XChaCha20-Poly1305.

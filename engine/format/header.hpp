@@ -11,9 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "crypto/keys.hpp"
-#include "crypto/page_protection.hpp"
 #include "error.hpp"
+#include "format/key_block.hpp"
 #include "format/page.hpp"
 
 namespace deziro {

@@ -6,7 +6,7 @@
 #include <string>
 #include <unordered_set>
 
-#include "btree/slot_tag_cache.hpp"
+#include "btree/pager/slot_tag_cache.hpp"
 #include "format/node.hpp"
 #include "format/object/key.hpp"
 #include "format/object/names.hpp"

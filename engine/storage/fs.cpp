@@ -9,7 +9,7 @@
 #include <array>
 #include <cerrno>
 
-#include "crypto/random.hpp"
+#include "storage/random.hpp"
 
 namespace deziro::fs {
 namespace {

@@ -8,17 +8,17 @@
 #include <cerrno>
 #include <vector>
 
+#include "btree/pager/page_reader.hpp"
 #include "crypto/file_keys.hpp"
-#include "crypto/random.hpp"
 #include "database.hpp"
 #include "format/record.hpp"
 #include "lock/file_lock.hpp"
 #include "schema/declare.hpp"
 #include "storage/fs.hpp"
+#include "storage/random.hpp"
 #include "text_format.hpp"
 #include "tools/salvage_rebuild.hpp"
 #include "tools/target_file.hpp"
-#include "txn/page_reader.hpp"
 
 namespace deziro::salvage {
 namespace {

@@ -13,7 +13,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "btree/page_io.hpp"
+#include "btree/pager/page_io.hpp"
 #include "crypto/page_protection.hpp"
 #include "error.hpp"
 #include "function_ref.hpp"

@@ -6,7 +6,7 @@
 #include <memory>
 #include <optional>
 
-#include "btree/page_io.hpp"
+#include "btree/pager/page_io.hpp"
 #include "error.hpp"
 #include "format/record.hpp"
 #include "instance.hpp"

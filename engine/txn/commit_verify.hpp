@@ -7,7 +7,7 @@
 #include <span>
 #include <vector>
 
-#include "btree/page_io.hpp"
+#include "btree/pager/page_io.hpp"
 #include "format/record.hpp"
 #include "storage/storage.hpp"
 #include "txn/free_space.hpp"

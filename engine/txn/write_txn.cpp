@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "btree/pager_source.hpp"
+#include "btree/pager/pager_source.hpp"
 #include "text_format.hpp"
 #include "txn/head.hpp"
 

@@ -16,10 +16,10 @@
 #include <thread>
 #include <vector>
 
-#include "btree/pager_source.hpp"
+#include "btree/pager/pager_source.hpp"
 #include "crypto/file_keys.hpp"
-#include "crypto/key_change.hpp"
 #include "database.hpp"
+#include "key_change.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/child_process.hpp"
 #include "support/commit_check.hpp"

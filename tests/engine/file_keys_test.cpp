@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "open_options.hpp"
+
 namespace deziro {
 namespace {
 

@@ -1,4 +1,4 @@
-#include "format/page_cache.hpp"
+#include "btree/pager/page_cache.hpp"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <random>
 #include <thread>
 
-#include "format/pager.hpp"
+#include "btree/pager/pager.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/sealed_pages.hpp"
 

@@ -1,4 +1,4 @@
-#include "format/pager.hpp"
+#include "btree/pager/pager.hpp"
 
 #include <gtest/gtest.h>
 

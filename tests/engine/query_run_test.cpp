@@ -5,7 +5,7 @@
 #include <algorithm>
 #include <random>
 
-#include "btree/slot_tag_cache.hpp"
+#include "btree/pager/slot_tag_cache.hpp"
 #include "format/object/codec.hpp"
 #include "format/object/codec_fields.hpp"
 #include "format/object/key.hpp"

@@ -12,6 +12,7 @@
 #include <functional>
 #include <iterator>
 
+#include "btree/pager/page_reader.hpp"
 #include "database.hpp"
 #include "format/bytes.hpp"
 #include "format/object/key.hpp"
@@ -25,7 +26,6 @@
 #include "text_format.hpp"
 #include "tools/check.hpp"
 #include "tools/tree_list.hpp"
-#include "txn/page_reader.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
 

@@ -5,11 +5,11 @@
 
 #include "arguments.hpp"
 #include "call_frame.hpp"
-#include "crypto/key_change.hpp"
 #include "errors.hpp"
 #include "format_upgrade.hpp"
 #include "gil.hpp"
 #include "heap_type.hpp"
+#include "key_change.hpp"
 #include "maintenance.hpp"
 #include "member_groups.hpp"
 #include "native_object.hpp"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "btree/page_io.hpp"
+#include "btree/pager/page_io.hpp"
 #include "format/record.hpp"
 
 namespace deziro::testing {

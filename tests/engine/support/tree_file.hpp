@@ -12,8 +12,8 @@
 #include <string>
 
 #include "btree/check.hpp"
-#include "btree/page_io.hpp"
-#include "btree/pager_source.hpp"
+#include "btree/pager/page_io.hpp"
+#include "btree/pager/pager_source.hpp"
 #include "btree/tree.hpp"
 #include "crypto/page_protection.hpp"
 #include "storage/storage.hpp"

@@ -1,4 +1,4 @@
-#include "btree/pager_source.hpp"
+#include "btree/pager/pager_source.hpp"
 
 #include "text_format.hpp"
 

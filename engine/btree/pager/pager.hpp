@@ -7,10 +7,10 @@
 #include <optional>
 #include <vector>
 
+#include "btree/pager/page_cache.hpp"
 #include "crypto/page_protection.hpp"
 #include "error.hpp"
 #include "format/page.hpp"
-#include "format/page_cache.hpp"
 #include "storage/aligned_buffer.hpp"
 #include "storage/storage.hpp"
 

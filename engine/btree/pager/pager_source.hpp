@@ -4,9 +4,9 @@
 
 #include <memory>
 
-#include "btree/page_io.hpp"
-#include "format/page_cache.hpp"
-#include "format/pager.hpp"
+#include "btree/pager/page_cache.hpp"
+#include "btree/pager/page_io.hpp"
+#include "btree/pager/pager.hpp"
 
 namespace deziro {
 

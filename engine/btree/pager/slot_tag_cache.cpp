@@ -1,4 +1,4 @@
-#include "btree/slot_tag_cache.hpp"
+#include "btree/pager/slot_tag_cache.hpp"
 
 #include <cstring>
 

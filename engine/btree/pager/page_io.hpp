@@ -8,10 +8,10 @@
 #include <span>
 #include <string>
 
+#include "btree/pager/pager.hpp"
 #include "error.hpp"
 #include "format/node.hpp"
 #include "format/page.hpp"
-#include "format/pager.hpp"
 
 namespace deziro {
 

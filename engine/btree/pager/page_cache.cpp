@@ -1,4 +1,4 @@
-#include "format/page_cache.hpp"
+#include "btree/pager/page_cache.hpp"
 
 #include <algorithm>
 #include <bit>

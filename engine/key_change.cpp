@@ -1,4 +1,4 @@
-#include "crypto/key_change.hpp"
+#include "key_change.hpp"
 
 #include "crypto/file_keys.hpp"
 #include "text_format.hpp"

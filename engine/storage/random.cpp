@@ -1,4 +1,4 @@
-#include "crypto/random.hpp"
+#include "storage/random.hpp"
 
 #include <sys/random.h>
 

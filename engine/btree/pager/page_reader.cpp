@@ -1,6 +1,6 @@
-#include "txn/page_reader.hpp"
+#include "btree/pager/page_reader.hpp"
 
-#include "btree/pager_source.hpp"
+#include "btree/pager/pager_source.hpp"
 
 namespace deziro {
 
