@@ -102,6 +102,33 @@ def test_a_new_file_has_the_defaults(tmp_path):
     db.close()
 
 
+# ------------------------------------------------------------ paths with a NUL
+
+# Each call gets a path that a NUL would end early, where the system would
+# reach the file named before it; `old` is a database in the folder `d`.
+NUL_PATHS = [
+    lambda d, old: deziro.open(str(d / "new.db") + "\x00.bak"),
+    lambda d, old: deziro.open(str(old) + "\x00x", create=False),
+    lambda d, old: deziro.open(old).backup(str(d / "bk") + "\x00zz"),
+    lambda d, old: deziro.salvage(str(old), str(d / "rescued") + "\x00zz"),
+    lambda d, old: deziro.salvage(str(old) + "\x00x", str(d / "rescued")),
+]
+
+
+@pytest.mark.parametrize("call", NUL_PATHS)
+def test_a_path_with_a_nul_is_refused_before_any_file_is_touched(tmp_path, call):
+    old = tmp_path / "old.db"
+    deziro.open(old).close()
+
+    def folder():
+        return {p.name: p.read_bytes() for p in tmp_path.iterdir()}
+
+    before = folder()
+    with pytest.raises(ValueError, match="^embedded null byte$"):
+        call(tmp_path, old)
+    assert folder() == before
+
+
 # ------------------------------------------------------------ timeouts
 
 @pytest.mark.parametrize("seconds,shown", [

@@ -175,7 +175,13 @@ std::optional<std::string> file_path_from_python(PyObject* object) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return std::nullopt;
-  return std::string(data, static_cast<std::size_t>(size));
+  std::string bytes(data, static_cast<std::size_t>(size));
+  // The system calls would end the path at the NUL and reach another file.
+  if (bytes.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 std::optional<PasswordHashing> hashing_from_python(PyObject* object) {
