@@ -123,7 +123,7 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
           record::read_commit_records(path, fields, h.bytes, options.credential, password_keys));
       keys = std::make_unique<const FileKeys>(std::move(material.keys));
     }
-    record::drop_unsigned_records(h.bytes, fields, *keys);
+    record::drop_unsigned_records(h.bytes, fields, *keys, &h.unauthentic);
   } else if (!options.credential.is_none()) {
     return fail(Error::invalid_argument(
         format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));

@@ -137,7 +137,7 @@ Result<PublishedCommit> Instance::load_commit_state() {
     head::Head h = DZ_TRY(head::read_head(*storage_));
     // In an encrypted file a record the data key did not sign counts as
     // damaged, as at recovery.
-    if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_);
+    if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_, &h.unauthentic);
     auto slots = head::parse_slots(h, fields_.cipher, fields_.page_size);
     auto selector = header::decode_selector(h.bytes[kSelectorOffset]);
     if (!selector) {
@@ -146,8 +146,7 @@ Result<PublishedCommit> Instance::load_commit_state() {
     }
     const SlotContent& chosen = slots[selector->slot];
     if (!chosen.valid()) {
-      problem = chosen.state == SlotContent::State::Empty ? "the published slot is empty"
-                                                          : chosen.problem;
+      problem = head::published_slot_problem(h, chosen, selector->slot);
       continue;
     }
     PublishedCommit p;

@@ -33,13 +33,19 @@ std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCiph
 
 namespace {
 
-// Why the record in `slot` cannot be published.
-std::string slot_problem(const SlotContent& content, std::size_t slot) {
-  if (content.state == SlotContent::State::Invalid) return content.problem;
-  return format_text("commit record slot {}: it holds no commit", slot);
+std::string unauthentic_problem(std::size_t slot) {
+  return format_text("commit record slot {}: it fails authentication", slot);
 }
 
 }  // namespace
+
+std::string published_slot_problem(const Head& head, const SlotContent& content, std::size_t slot) {
+  if (content.state == SlotContent::State::Invalid) return content.problem;
+  if (head.unauthentic[slot]) return unauthentic_problem(slot);
+  // A durable selector is written only after its record: a record that
+  // reads as no commit was lost after it was written.
+  return format_text("commit record slot {}: the selector names it, but its record is blank", slot);
+}
 
 Result<Recovery> choose_published(const std::string& path, const Head& head,
                                   const StaticFields& fields, const CommitVerifier& verify) {
@@ -57,9 +63,9 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
   bool any_valid = std::ranges::any_of(slots, [](const SlotContent& c) { return c.valid(); });
   if (selector && !selector->deferred && any_valid) {
     if (!slots[selector->slot].valid())
-      return fail(
-          Error::corrupted(path, format_text("the published commit record: {}",
-                                             slot_problem(slots[selector->slot], selector->slot))));
+      return fail(Error::corrupted(
+          path, format_text("the published commit record: {}",
+                            published_slot_problem(head, slots[selector->slot], selector->slot))));
     durable = selector->slot;
   }
 
@@ -92,9 +98,9 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
   std::string problems;
   for (std::uint8_t s : order) {
     if (!slots[s].valid()) {
-      if (slots[s].state == SlotContent::State::Invalid) {
+      if (slots[s].state == SlotContent::State::Invalid || head.unauthentic[s]) {
         if (!problems.empty()) problems += "; ";
-        problems += slots[s].problem;
+        problems += head.unauthentic[s] ? unauthentic_problem(s) : slots[s].problem;
       }
       continue;
     }
