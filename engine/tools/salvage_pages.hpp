@@ -33,8 +33,15 @@ struct SalvageReport {
   std::uint64_t trees = 0;
   std::uint64_t entries = 0;
   std::uint64_t bytes = 0;
-  // A commit was chosen, its walks left no gap and no object was dropped.
-  bool whole() const { return commit_id && pages_unread == 0 && objects_dropped == 0; }
+  // The head's selector names a commit whose record is damaged and whose
+  // roots could not be read from its pages: an older commit was rescued.
+  bool published_lost = false;
+  // Everything the published commit held is in the new file: a commit was
+  // chosen and it is the published one, its walks left no gap and no
+  // object was dropped.
+  bool whole() const {
+    return commit_id && !published_lost && pages_unread == 0 && objects_dropped == 0;
+  }
 };
 
 // One readable leaf with entries, as the scan found it.

@@ -97,7 +97,8 @@ std::shared_ptr<Instance> expect_sound(const std::string& path, Credential crede
 struct Source {
   std::string path;
   std::uint32_t page_size;
-  Trees model;  // what the intact file holds
+  Trees model;        // what the intact file holds
+  Trees older_model;  // what it held before its last commit
   FileId file_id;
 
   Source(const std::string& dir, std::uint32_t page_size_, Credential credential)
@@ -123,7 +124,11 @@ struct Source {
         EXPECT_TRUE(txn->put(bytes_of("pairs"), bytes_of(pair_key(i)), bytes_of("v1")));
       EXPECT_TRUE(txn->put(bytes_of("big"), bytes_of("value"), bytes_of(std::string(9000, 'b'))));
       EXPECT_TRUE(txn->commit());
-      txn = WriteTxn::begin(opened.instance, opened.resolved).value();
+    }
+    older_model = contents(path, credential);
+    {
+      auto opened = Database::open(path, options).value();
+      auto txn = WriteTxn::begin(opened.instance, opened.resolved).value();
       EXPECT_TRUE(txn->del(bytes_of("pairs"), bytes_of(pair_key(150))));
       EXPECT_TRUE(txn->put(bytes_of("pairs"), bytes_of(pair_key(100)), bytes_of("v2")));
       EXPECT_TRUE(txn->commit());
@@ -189,6 +194,16 @@ struct Source {
                       kPageTreeIdOffset) == tree_id)
         spoil_page(page);
   }
+
+  // The slot the selector byte names.
+  std::uint64_t published_slot() const { return std::uint8_t(file_bytes(path)[64]) & 3; }
+
+  // Flips the bits of one byte of the record `after` slots past the
+  // published one (0: the published commit's record).
+  void flip_record(std::uint64_t offset, std::uint64_t after = 0) {
+    const std::uint64_t at = 512 + 512 * ((published_slot() + after) % 3) + offset;
+    write_bytes(path, at, std::string(1, char(file_bytes(path)[at] ^ 0x5A)));
+  }
 };
 
 struct Expect {
@@ -200,6 +215,8 @@ struct Expect {
   // The static header was lost: the new file gets a new id, in the newest
   // format.
   bool new_file_id = false;
+  // The commit before the last one is what could be rescued.
+  bool older_commit = false;
 };
 
 struct DamageCase {
@@ -215,6 +232,14 @@ struct DamageCase {
 void PrintTo(const DamageCase& c, std::ostream* os) { *os << c.name; }
 
 void keep(Trees&) {}
+
+const Expect kWhole{true, true, false, 0, 0};
+const Expect kOlderCommit{false, true, false, 0, 0, false, true};
+
+// One byte of the published commit's record flipped.
+DamageCase flipped(const char* name, bool encrypted, std::uint64_t offset, Expect expect) {
+  return {name, 4096, encrypted, [offset](Source& s) { s.flip_record(offset); }, keep, expect};
+}
 
 const DamageCase kCases[] = {
     {"intact", 4096, false, [](Source&) {}, keep, {true, true, false, 0, 0}},
@@ -266,6 +291,21 @@ const DamageCase kCases[] = {
        std::erase_if(t, [](const auto& tree) { return tree.first.starts_with('\0'); });
      },
      {false, true, true, 0, kItems}},
+    // The published record damaged where no root lies: its commit is read
+    // from its pages, the record's roots borne out by them.
+    flipped("published_record_reserved_bytes", false, 300, kWhole),
+    flipped("published_record_check", false, 500, kWhole),
+    flipped("published_record_page_count", false, 9, kWhole),
+    flipped("published_record_free_root", false, 50, kWhole),
+    flipped("published_record_mac_encrypted", true, 300, kWhole),
+    // Damaged where the pages cannot bear it out: the commit before it is
+    // all there is, and the rescue is not whole.
+    flipped("published_record_transaction_id", false, 0, kOlderCommit),
+    flipped("published_record_catalog_root", false, 20, kOlderCommit),
+    flipped("published_record_catalog_root_encrypted", true, 40, kOlderCommit),
+    // An older commit's record damaged loses nothing that was published.
+    {"older_record_transaction_id", 4096, false, [](Source& s) { s.flip_record(0, 2); }, keep,
+     kWhole},
 };
 
 class DamagedSource : public ::testing::TestWithParam<DamageCase> {};
@@ -290,7 +330,7 @@ TEST_P(DamagedSource, rescues_what_can_be_read_and_leaves_the_source_as_it_was) 
   EXPECT_EQ(report->values_lost, c.expect.values_lost);
   EXPECT_EQ(report->objects_dropped, c.expect.objects_dropped);
   EXPECT_EQ(report->bytes, stdfs::file_size(target));
-  Trees expected = source.model;
+  Trees expected = c.expect.older_commit ? source.older_model : source.model;
   c.expected(expected);
   EXPECT_EQ(contents(target, credential), expected);
   EXPECT_EQ(report->trees, expected.size());
