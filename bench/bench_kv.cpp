@@ -665,15 +665,14 @@ int main(int argc, char** argv) {
   for (const Workload& w : kWorkloads)
     for (const std::string& peer : engines) {
       if (peer == "deziro") continue;
-      std::vector<double> ours = values("deziro", w.name, 1), theirs = values(peer, w.name, 1);
-      std::vector<double> ratios;
-      for (int rep = 0; rep < repetitions; ++rep) ratios.push_back(ours[rep] / theirs[rep]);
-      std::string rest = "\"ns_per_op\":0," + spread_text("ratio", spread_of(ratios), "%.3f");
-      if (w.sized) {
-        std::string key = std::string(w.name) + ".bytes";
-        rest += ",\"bytes_ratio\":" + std::to_string(spread_of(values("deziro", key, 1)).median /
-                                                     spread_of(values(peer, key, 1)).median);
-      }
+      auto ratios = [&](const std::string& key) {
+        std::vector<double> ours = values("deziro", key, 1), theirs = values(peer, key, 1), r;
+        for (int rep = 0; rep < repetitions; ++rep) r.push_back(ours[rep] / theirs[rep]);
+        return spread_of(r);
+      };
+      std::string rest = "\"ns_per_op\":0," + spread_text("ratio", ratios(w.name), "%.3f");
+      if (w.sized)
+        rest += "," + spread_text("bytes_ratio", ratios(std::string(w.name) + ".bytes"), "%.3f");
       print_row((std::string("ratio_") + w.name).c_str(), "deziro/" + peer, 0, rest);
     }
   return 0;
