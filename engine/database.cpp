@@ -1,5 +1,6 @@
 #include "database.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,11 @@ InstanceSettings settings_from(const OpenOptions& options) {
   s.sync_delay = options.SYNC_DELAY;
   return s;
 }
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() { ::close(fd); }
+};
 
 struct TempRemover {
   const std::string& path;
@@ -88,6 +94,14 @@ Result<bool> Database::create_file(const std::string& path,
 }
 
 Result<fs::LinkOutcome> Database::copy_into_place(const std::string& from, const std::string& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (in < 0) return fail(Error::io_errno(from, errno));
+  const FdCloser closer{in};
+  return copy_into_place(in, to, false);
+}
+
+Result<fs::LinkOutcome> Database::copy_into_place(int from, const std::string& to,
+                                                  bool remove_partial) {
   bool exists = false;
   int fd = DZ_TRY(fs::create_exclusive(to, exists));
   if (exists) return fs::LinkOutcome::AlreadyExists;
@@ -98,7 +112,11 @@ Result<fs::LinkOutcome> Database::copy_into_place(const std::string& from, const
   auto alone = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive);
   if (!alone) return fail(error_from_lock_wait(alone.error(), to));
   if (!*alone) return fs::LinkOutcome::AlreadyExists;
-  DZ_CHECK(fs::copy_contents(from, lock.descriptor(), to));
+  if (auto copied = fs::copy_contents(from, to, lock.descriptor(), to); !copied) {
+    // Removed while still held, so that no opener takes the partial copy.
+    if (remove_partial) fs::remove_if_same_file(to, lock.descriptor());
+    return fail(std::move(copied).error());
+  }
   return fs::LinkOutcome::Linked;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/page.hpp"
 #include "text_format.hpp"
 #include "txn/commit_verify.hpp"
 
@@ -111,6 +112,23 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     // Every commit after the oldest other record may be unsynced.
     std::uint64_t floor = verify_floor(r.published.slot_txn_ids, id(s));
     bool trusted = durable && *durable == s;
+    // A commit's pages were all written before its record was synced, so a
+    // record counting pages past the file's end is not that file's (a
+    // commit on it would write at offsets far past the end); one that a
+    // deferred commit left before its pages reached the disk fails here as
+    // its verification would.
+    const std::uint64_t held =
+        std::max<std::uint64_t>(1, pages_held(head.file_length, fields.page_size));
+    if (slots[s].record.page_count > held) {
+      if (trusted)
+        return fail(Error::corrupted(
+            path, format_text("the published commit record: commit record slot {}: it counts {} "
+                              "pages, and the file holds {}",
+                              s, slots[s].record.page_count, held)));
+      r.clear_slot[s] = true;
+      r.published.slot_txn_ids[s] = 0;
+      continue;
+    }
     r.unsynced_pages.clear();
     if (!(trusted && vouched_for(s)) &&
         !DZ_TRY(verify(slots[s].record, floor, trusted ? nullptr : &r.unsynced_pages))) {
