@@ -164,6 +164,12 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // durable first, so that this process knows which record is on disk.
   Result<WriterGuard> begin_write();
   void end_write(WriterGuard& guard);
+  // With the writer held, before a commit writes its pages: CORRUPTED
+  // unless the file still publishes commit `txn_id`, the one the
+  // transaction began from. Another writer's commit beside this one means
+  // the write lock did not hold; it is not written over. One read of the
+  // selector byte and the slots; nothing for a file without a lock state.
+  Status check_still_published(std::uint64_t txn_id);
   // Re-reads the head (selector and slots) into the cached published state.
   Status read_commit_state();
 

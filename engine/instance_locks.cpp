@@ -128,6 +128,29 @@ void Instance::end_write(WriterGuard& guard) {
   writer_cv_.notify_one();
 }
 
+Status Instance::check_still_published(std::uint64_t txn_id) {
+  if (!lock_) return ok();
+  // The selector byte and the three slots, in one read.
+  std::array<std::uint8_t, record_slot_offset(kRecordSlotCount) - kSelectorOffset> head;
+  DZ_CHECK(storage_->read_exact_at(kSelectorOffset, head));
+  std::uint64_t found = 0;
+  if (auto selector = header::decode_selector(head[0])) {
+    auto bytes =
+        std::span(head).subspan(record_slot_offset(selector->slot) - kSelectorOffset, kRecordSize);
+    auto slot =
+        record::parse_commit_record(selector->slot, bytes, fields_.cipher, fields_.page_size);
+    if (slot.valid()) found = slot.record.txn_id;
+  }
+  if (found == txn_id) return ok();
+  return fail(Error::corrupted(
+      *path_,
+      format_text("this write transaction began from commit {}, but the file now "
+                  "publishes {}: another writer committed beside it, so it publishes "
+                  "nothing",
+                  txn_id,
+                  found == 0 ? std::string("no valid commit") : format_text("commit {}", found))));
+}
+
 // ---------------------------------------------------------------- head
 
 Result<PublishedCommit> Instance::load_commit_state() {

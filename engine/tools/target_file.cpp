@@ -76,7 +76,7 @@ Result<TargetFile> TargetFile::create(const std::string& target, const NewFileSp
   int fd = ::open(temp.path.c_str(), O_RDWR | O_CLOEXEC | O_NOFOLLOW);
   if (fd < 0) return fail(Error::io_errno(temp.path, errno));
   auto file = std::make_unique<DbFile>(DbFile::adopt(fd, temp.path));
-  int lock_fd = ::dup(fd);
+  int lock_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (lock_fd < 0) return fail(Error::io_errno(temp.path, errno));
   auto lock = std::make_unique<FileLock>(lock_fd);
   auto locked = lock->wait_lock_file(std::chrono::steady_clock::now() + std::chrono::seconds(5));

@@ -629,6 +629,9 @@ Status WriteTxn::settle_free_space() {
 
 Status WriteTxn::publish(bool deferred) {
   if (txn_id_ > kMaxTxnId) return fail(Error::internal("the transaction ids are used up"));
+  // Before any page is written: the pages this transaction takes as free
+  // may hold a commit made beside it.
+  DZ_CHECK(instance_->check_still_published(base_.txn_id));
   DZ_CHECK(write_catalog());
   CommitRecord record;
   record.catalog = DZ_TRY(btree::write_tree(context(kCatalogTreeId), catalog_));

@@ -16,6 +16,7 @@
 #include "lock/file_lock.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
+#include "text_format.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
 
@@ -299,6 +300,103 @@ TEST_F(ProcessLocks, reader_killed_with_sigkill_frees_its_snapshot) {
   limit = opened->instance->reclaim_limit(opened->instance->published().record.txn_id + 1);
   ASSERT_TRUE(limit);
   EXPECT_GT(*limit, snapshot);
+}
+
+// Reads the head through a descriptor of its own and closes it, as a copy
+// or a backup script would.
+void peek_through_another_descriptor(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  char head[100];
+  EXPECT_EQ(::pread(fd, head, sizeof head, 0), ssize_t(sizeof head));
+  ::close(fd);
+}
+
+// A child that writes one key; 0 when its writer was refused with BUSY, 1
+// when it committed.
+int write_one_key(const std::string& path, const std::string& key) {
+  auto opened = Database::open(path, options_with(200ms));
+  if (!opened) return 2;
+  auto w = WriteTxn::begin(opened->instance);
+  if (!w) return w.error().kind() == ErrorKind::Busy ? 0 : 3;
+  if (!(*w)->put(b("t"), b(key), b("1"))) return 4;
+  return (*w)->commit() ? 1 : 5;
+}
+
+std::optional<std::string> read_key(const std::shared_ptr<Instance>& instance,
+                                    const std::string& key) {
+  auto r = ReadTxn::begin(instance);
+  if (!r) return "no snapshot";
+  auto v = r->open_tree(b("t"), b(key));
+  if (!v || !*v) return std::nullopt;
+  return std::string((*v)->begin(), (*v)->end());
+}
+
+TEST_F(ProcessLocks, a_writer_keeps_the_write_lock_when_another_descriptor_of_the_file_closes) {
+  auto opened = Database::open(path_, options_with());
+  ASSERT_TRUE(opened);
+  auto w = WriteTxn::begin(opened->instance);
+  ASSERT_TRUE(w);
+  ASSERT_TRUE((*w)->put(b("t"), b("mine"), b("1")));
+  peek_through_another_descriptor(path_);
+  Child other([&] { return write_one_key(path_, "theirs"); });
+  EXPECT_EQ(other.wait(), 0);
+  ASSERT_TRUE((*w)->commit());
+  EXPECT_EQ(read_key(opened->instance, "mine"), "1");
+  EXPECT_EQ(read_key(opened->instance, "theirs"), std::nullopt);
+}
+
+TEST_F(ProcessLocks, a_snapshot_stays_whole_when_another_descriptor_of_the_file_closes) {
+  OpenOptions o = options_with();
+  o.cache_size = 16 * 4096;
+  auto opened = Database::open(path_, o);
+  ASSERT_TRUE(opened);
+  auto r = ReadTxn::begin(opened->instance);
+  ASSERT_TRUE(r);
+  auto first = read_all(*r);
+  ASSERT_FALSE(first.empty());
+  peek_through_another_descriptor(path_);
+  // Enough commits that pages the snapshot reads would be reused, were
+  // its reader byte gone.
+  Child writer([&] {
+    auto theirs = Database::open(path_, options_with());
+    if (!theirs) return 2;
+    for (std::uint64_t g = 1; g <= 40; ++g)
+      if (!write_generation(theirs->instance, g, false)) return 3;
+    return 0;
+  });
+  EXPECT_EQ(writer.wait(), 0);
+  EXPECT_EQ(read_all(*r), first);
+  EXPECT_EQ(snapshot_generation(*r), 0u);
+}
+
+TEST_F(ProcessLocks, with_classic_locks_a_commit_beside_another_writer_is_refused) {
+  // Classic locks go with any descriptor of the file; the commit still
+  // writes over nobody's.
+  set_description_locks_allowed(false);
+  struct Restore {
+    ~Restore() { set_description_locks_allowed(true); }
+  } restore;
+  auto opened = Database::open(path_, options_with());
+  ASSERT_TRUE(opened);
+  ASSERT_FALSE(opened->instance->file_lock()->description_locks());
+  auto w = WriteTxn::begin(opened->instance);
+  ASSERT_TRUE(w);
+  std::uint64_t began_from = (*w)->base().txn_id;
+  ASSERT_TRUE((*w)->put(b("t"), b("mine"), b("1")));
+  peek_through_another_descriptor(path_);
+  Child other([&] { return write_one_key(path_, "theirs"); });
+  ASSERT_EQ(other.wait(), 1);
+  auto committed = (*w)->commit();
+  ASSERT_FALSE(committed);
+  EXPECT_EQ(committed.error().kind(), ErrorKind::Corrupted);
+  EXPECT_EQ(committed.error().message(),
+            format_text("this write transaction began from commit {}, but the file now "
+                        "publishes commit {}: another writer committed beside it, so it "
+                        "publishes nothing",
+                        began_from, began_from + 1));
+  EXPECT_EQ(read_key(opened->instance, "theirs"), "1");
+  EXPECT_EQ(read_key(opened->instance, "mine"), std::nullopt);
 }
 
 TEST_F(ProcessLocks, forked_child_handles_answer_closed_and_release_nothing) {
