@@ -399,6 +399,65 @@ TEST_F(ProcessLocks, with_classic_locks_a_commit_beside_another_writer_is_refuse
   EXPECT_EQ(read_key(opened->instance, "mine"), std::nullopt);
 }
 
+// Deferred commits wait this long for the sync thread: only a sync or a
+// close makes them durable within a test.
+OpenOptions without_background_sync(std::chrono::milliseconds busy) {
+  OpenOptions o = options_with(busy);
+  o.SYNC_DELAY = std::chrono::hours(1);
+  return o;
+}
+
+// A child that commits deferred first when asked, then holds a write
+// transaction until told to end.
+int hold_a_writer(const std::string& path, bool commit_first, Signal& holding, Signal& done) {
+  auto opened = Database::open(path, without_background_sync(5000ms));
+  if (!opened) return 2;
+  if (commit_first && !write_generation(opened->instance, 1, true)) return 3;
+  auto w = WriteTxn::begin(opened->instance);
+  if (!w) return 4;
+  holding.send();
+  done.receive();
+  return 0;
+}
+
+bool selector_on_disk_is_deferred(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::uint8_t byte = 0;
+  EXPECT_EQ(::pread(fd, &byte, 1, kSelectorOffset), 1);
+  ::close(fd);
+  auto selector = header::decode_selector(byte);
+  EXPECT_TRUE(selector);
+  return selector && selector->deferred;
+}
+
+TEST_F(ProcessLocks, closing_a_handle_without_a_commit_of_its_own_does_not_wait_for_a_writer) {
+  Signal holding, done;
+  Child other([&] { return hold_a_writer(path_, true, holding, done); });
+  ASSERT_EQ(holding.receive(), 'x');
+  auto opened = Database::open(path_, without_background_sync(200ms));
+  ASSERT_TRUE(opened) << opened.error().to_string();
+  ASSERT_TRUE(opened->instance->published().deferred);
+  auto closed = Instance::release_handle(std::move(opened->instance));
+  EXPECT_TRUE(closed) << closed.error().to_string();
+  done.send();
+  EXPECT_EQ(other.wait(), 0);
+}
+
+TEST_F(ProcessLocks, closing_finds_its_deferred_commit_made_durable_by_another_writer) {
+  auto opened = Database::open(path_, without_background_sync(200ms));
+  ASSERT_TRUE(opened);
+  ASSERT_TRUE(write_generation(opened->instance, 1, true));
+  ASSERT_TRUE(selector_on_disk_is_deferred(path_));
+  Signal holding, done;
+  Child other([&] { return hold_a_writer(path_, false, holding, done); });
+  ASSERT_EQ(holding.receive(), 'x');
+  auto closed = Instance::release_handle(std::move(opened->instance));
+  EXPECT_TRUE(closed) << closed.error().to_string();
+  EXPECT_FALSE(selector_on_disk_is_deferred(path_));
+  done.send();
+  EXPECT_EQ(other.wait(), 0);
+}
+
 TEST_F(ProcessLocks, forked_child_handles_answer_closed_and_release_nothing) {
   auto opened = Database::open(path_, options_with());
   ASSERT_TRUE(opened);

@@ -1,5 +1,6 @@
 #include "transaction.hpp"
 
+#include <utility>
 #include <vector>
 
 #include "arguments.hpp"
@@ -39,11 +40,13 @@ PyObject* new_transaction(State state, std::shared_ptr<const ResolvedSchema> res
 }
 
 // Dropped without `end`: the state goes as `end` would drop it (nothing is
-// committed), with the interpreter lock held; no other thread can be inside
-// a member, since each holds a reference.
+// committed); no other thread can be inside a member, since each holds a
+// reference. The data holds no Python object, so it goes with the
+// interpreter lock released: when it held the file's last handle, closing
+// the file may wait for the writer.
 void transaction_dealloc(PyObject* self) {
-  delete as_transaction(self)->data;
-  as_transaction(self)->data = nullptr;
+  TransactionData* data = std::exchange(as_transaction(self)->data, nullptr);
+  without_gil([&] { delete data; });
   free_instance(self);
 }
 
