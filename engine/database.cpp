@@ -327,7 +327,7 @@ Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> 
                                                         const OpenOptions& options,
                                                         keys::PasswordKeys* password_keys) {
   const std::string& path = file->path();
-  int fd = ::dup(file->descriptor());
+  int fd = ::fcntl(file->descriptor(), F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return fail(Error::io_errno(path, errno));
   auto lock = std::make_unique<FileLock>(fd);
   auto deadline = std::chrono::steady_clock::now() + options.busy_timeout;

@@ -1,5 +1,6 @@
 #include "tools/salvage.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,7 +57,7 @@ class SourceClaim {
       if (FileLock* lock = open->file_lock()) lock->add_file(file->release_descriptor());
       return fail(Error::busy(path));
     }
-    const int lock_fd = ::dup(file->descriptor());
+    const int lock_fd = ::fcntl(file->descriptor(), F_DUPFD_CLOEXEC, 0);
     if (lock_fd < 0) return fail(Error::io_errno(path, errno));
     auto lock = std::make_shared<FileLock>(lock_fd);
     auto locked = lock->wait_lock_file(deadline);

@@ -99,10 +99,10 @@ Result<TargetFile> TargetFile::create(const std::string& target, const NewFileSp
   // TargetFile from here on.
   auto file = std::make_unique<DbFile>(DbFile::adopt(fd, target));
   DZ_CHECK(fs::write_all_and_sync(fd, target, first_page));
-  int kept_fd = ::dup(fd);
+  int kept_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (kept_fd < 0) return fail(Error::io_errno(target, errno));
   FdGuard kept{kept_fd};
-  int lock_fd = ::dup(fd);
+  int lock_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (lock_fd < 0) return fail(Error::io_errno(target, errno));
   auto lock = std::make_unique<FileLock>(lock_fd);
   auto locked = lock->wait_lock_file(std::chrono::steady_clock::now() + std::chrono::seconds(5));

@@ -16,6 +16,7 @@
 #include "lock/file_lock.hpp"
 #include "support/child_process.hpp"
 #include "support/temp_dir.hpp"
+#include "text_format.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
 
@@ -323,6 +324,170 @@ DZ_CHILD(file_and_reader_held) {
   if (!file || !*file) return 2;
   if (!reader || !*reader) return 3;
   return 0;
+}
+
+// Reads the head through a descriptor of its own and closes it, as a copy
+// or a backup script would.
+void peek_through_another_descriptor(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  ASSERT_GE(fd, 0);
+  char head[100];
+  EXPECT_EQ(::pread(fd, head, sizeof head, 0), ssize_t(sizeof head));
+  ::close(fd);
+}
+
+// A child that writes one key; 0 when its writer was refused with BUSY, 1
+// when it committed.
+int write_one_key(const std::string& path, const std::string& key) {
+  auto opened = Database::open(path, options_with(200ms));
+  if (!opened) return 2;
+  auto w = WriteTxn::begin(opened->instance);
+  if (!w) return w.error().kind() == ErrorKind::Busy ? 0 : 3;
+  if (!(*w)->put(b("t"), b(key), b("1"))) return 4;
+  return (*w)->commit() ? 1 : 5;
+}
+
+// Writes the key args[1] into args[0]: 0 when refused with BUSY.
+DZ_CHILD(write_one_key) { return write_one_key(args[0], args[1]); }
+
+// Makes 40 commits to args[0].
+DZ_CHILD(write_forty_generations) {
+  auto theirs = Database::open(args[0], options_with());
+  if (!theirs) return 2;
+  for (std::uint64_t g = 1; g <= 40; ++g)
+    if (!write_generation(theirs->instance, g, false)) return 3;
+  return 0;
+}
+
+std::optional<std::string> read_key(const std::shared_ptr<Instance>& instance,
+                                    const std::string& key) {
+  auto r = ReadTxn::begin(instance);
+  if (!r) return "no snapshot";
+  auto v = r->open_tree(b("t"), b(key));
+  if (!v || !*v) return std::nullopt;
+  return std::string((*v)->begin(), (*v)->end());
+}
+
+TEST_F(ProcessLocks, a_writer_keeps_the_write_lock_when_another_descriptor_of_the_file_closes) {
+  auto opened = Database::open(path_, options_with());
+  ASSERT_TRUE(opened);
+  auto w = WriteTxn::begin(opened->instance);
+  ASSERT_TRUE(w);
+  ASSERT_TRUE((*w)->put(b("t"), b("mine"), b("1")));
+  peek_through_another_descriptor(path_);
+  Child other("write_one_key", {path_, "theirs"});
+  EXPECT_EQ(other.wait(), 0);
+  ASSERT_TRUE((*w)->commit());
+  EXPECT_EQ(read_key(opened->instance, "mine"), "1");
+  EXPECT_EQ(read_key(opened->instance, "theirs"), std::nullopt);
+}
+
+TEST_F(ProcessLocks, a_snapshot_stays_whole_when_another_descriptor_of_the_file_closes) {
+  OpenOptions o = options_with();
+  o.cache_size = 16 * 4096;
+  auto opened = Database::open(path_, o);
+  ASSERT_TRUE(opened);
+  auto r = ReadTxn::begin(opened->instance);
+  ASSERT_TRUE(r);
+  auto first = read_all(*r);
+  ASSERT_FALSE(first.empty());
+  peek_through_another_descriptor(path_);
+  // Enough commits that pages the snapshot reads would be reused, were
+  // its reader byte gone.
+  Child writer("write_forty_generations", {path_});
+  EXPECT_EQ(writer.wait(), 0);
+  EXPECT_EQ(read_all(*r), first);
+  EXPECT_EQ(snapshot_generation(*r), 0u);
+}
+
+TEST_F(ProcessLocks, with_classic_locks_a_commit_beside_another_writer_is_refused) {
+  // Classic locks go with any descriptor of the file; the commit still
+  // writes over nobody's.
+  set_description_locks_allowed(false);
+  struct Restore {
+    ~Restore() { set_description_locks_allowed(true); }
+  } restore;
+  auto opened = Database::open(path_, options_with());
+  ASSERT_TRUE(opened);
+  ASSERT_FALSE(opened->instance->file_lock()->description_locks());
+  auto w = WriteTxn::begin(opened->instance);
+  ASSERT_TRUE(w);
+  std::uint64_t began_from = (*w)->base().txn_id;
+  ASSERT_TRUE((*w)->put(b("t"), b("mine"), b("1")));
+  peek_through_another_descriptor(path_);
+  Child other("write_one_key", {path_, "theirs"});
+  ASSERT_EQ(other.wait(), 1);
+  auto committed = (*w)->commit();
+  ASSERT_FALSE(committed);
+  EXPECT_EQ(committed.error().kind(), ErrorKind::Corrupted);
+  EXPECT_EQ(committed.error().message(),
+            format_text("this write transaction began from commit {}, but the file now "
+                        "publishes commit {}: another writer committed beside it, so it "
+                        "publishes nothing",
+                        began_from, began_from + 1));
+  EXPECT_EQ(read_key(opened->instance, "theirs"), "1");
+  EXPECT_EQ(read_key(opened->instance, "mine"), std::nullopt);
+}
+
+// Deferred commits wait this long for the sync thread: only a sync or a
+// close makes them durable within a test.
+OpenOptions without_background_sync(std::chrono::milliseconds busy) {
+  OpenOptions o = options_with(busy);
+  o.SYNC_DELAY = std::chrono::hours(1);
+  return o;
+}
+
+// A child that commits deferred first when asked, then holds a write
+// transaction until told to end.
+// args: the path, 1 to commit first, the holding and done signals.
+DZ_CHILD(hold_a_writer) {
+  auto opened = Database::open(args[0], without_background_sync(5000ms));
+  if (!opened) return 2;
+  if (args.number(1) == 1 && !write_generation(opened->instance, 1, true)) return 3;
+  auto w = WriteTxn::begin(opened->instance);
+  if (!w) return 4;
+  Signal holding = args.signal(2), done = args.signal(3);
+  holding.send();
+  done.receive();
+  return 0;
+}
+
+bool selector_on_disk_is_deferred(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::uint8_t byte = 0;
+  EXPECT_EQ(::pread(fd, &byte, 1, kSelectorOffset), 1);
+  ::close(fd);
+  auto selector = header::decode_selector(byte);
+  EXPECT_TRUE(selector);
+  return selector && selector->deferred;
+}
+
+TEST_F(ProcessLocks, closing_a_handle_without_a_commit_of_its_own_does_not_wait_for_a_writer) {
+  Signal holding, done;
+  Child other("hold_a_writer", {path_, 1, holding, done});
+  ASSERT_EQ(holding.receive(), 'x');
+  auto opened = Database::open(path_, without_background_sync(200ms));
+  ASSERT_TRUE(opened) << opened.error().to_string();
+  ASSERT_TRUE(opened->instance->published().deferred);
+  auto closed = Instance::release_handle(std::move(opened->instance));
+  EXPECT_TRUE(closed) << closed.error().to_string();
+  done.send();
+  EXPECT_EQ(other.wait(), 0);
+}
+
+TEST_F(ProcessLocks, closing_finds_its_deferred_commit_made_durable_by_another_writer) {
+  auto opened = Database::open(path_, without_background_sync(200ms));
+  ASSERT_TRUE(opened);
+  ASSERT_TRUE(write_generation(opened->instance, 1, true));
+  ASSERT_TRUE(selector_on_disk_is_deferred(path_));
+  Signal holding, done;
+  Child other("hold_a_writer", {path_, 0, holding, done});
+  ASSERT_EQ(holding.receive(), 'x');
+  auto closed = Instance::release_handle(std::move(opened->instance));
+  EXPECT_TRUE(closed) << closed.error().to_string();
+  EXPECT_FALSE(selector_on_disk_is_deferred(path_));
+  done.send();
+  EXPECT_EQ(other.wait(), 0);
 }
 
 TEST_F(ProcessLocks, forked_child_handles_answer_closed_and_release_nothing) {

@@ -356,5 +356,29 @@ TEST(Instance, release_handle_makes_a_deferred_commit_durable) {
   EXPECT_EQ(keep_alive->published().record.txn_id, 2u);
 }
 
+TEST(Instance, sync_makes_a_deferred_commit_durable_beside_this_process_writer) {
+  OpenOptions options;
+  options.busy_timeout = std::chrono::milliseconds(200);
+  auto db = open_memory({}, options);
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("k"), b("v")));
+  ASSERT_TRUE(w->commit_deferred());
+  // The open writer neither holds the sync up nor is disturbed by it.
+  w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("k2"), b("v2")));
+  auto synced = db.instance->sync();
+  ASSERT_TRUE(synced) << synced.error().to_string();
+  EXPECT_FALSE(db.instance->published().deferred);
+  auto disk = db.storage->synced_image();
+  auto selector = header::decode_selector(disk[kSelectorOffset]);
+  ASSERT_TRUE(selector);
+  EXPECT_EQ(selector->slot, db.instance->published().slot);
+  ASSERT_TRUE(w->commit());
+  auto r = ReadTxn::begin(db.instance);
+  EXPECT_EQ(read(*r, "t", "k"), "v");
+  EXPECT_EQ(read(*r, "t", "k2"), "v2");
+  expect_sound(db);
+}
+
 }  // namespace
 }  // namespace deziro

@@ -1,5 +1,6 @@
 #include "transaction.hpp"
 
+#include <utility>
 #include <vector>
 
 #include "arguments.hpp"
@@ -39,14 +40,15 @@ PyObject* new_transaction(State state, std::shared_ptr<const ResolvedSchema> res
 }
 
 // Dropped without `end`: the state goes as `end` would drop it (nothing is
-// committed), with the interpreter lock held; no other thread can be inside
-// a member, since each holds a reference. In a forked child the data is
-// left as it is: a thread of the parent may have been changing it, and
-// what it holds belongs to the parent.
+// committed); no other thread can be inside a member, since each holds a
+// reference. The data holds no Python object, so it goes with the
+// interpreter lock released: when it held the file's last handle, closing
+// the file may wait for the writer. In a forked child the data is left as it
+// is: a thread of the parent may have been changing it, and what it holds
+// belongs to the parent.
 void transaction_dealloc(PyObject* self) {
-  TransactionData* data = as_transaction(self)->data;
-  if (!in_forked_child(*data)) delete data;
-  as_transaction(self)->data = nullptr;
+  TransactionData* data = std::exchange(as_transaction(self)->data, nullptr);
+  if (!in_forked_child(*data)) without_gil([&] { delete data; });
   free_instance(self);
 }
 
