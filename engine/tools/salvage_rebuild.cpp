@@ -5,10 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "btree/pager/pager.hpp"
 #include "format/bytes.hpp"
 #include "format/object/codec.hpp"
 #include "format/object/names.hpp"
-#include "format/pager.hpp"
 #include "tools/salvage_objects.hpp"
 #include "tools/tree_builder.hpp"
 #include "txn/catalog.hpp"

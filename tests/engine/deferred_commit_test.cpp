@@ -109,7 +109,7 @@ class DeferredCommits : public ::testing::Test {
 
 TEST_F(DeferredCommits, deferred_commit_is_published_at_once_and_durable_after_the_delay) {
   // Long enough that the commit is still pending when it is looked at below.
-  auto opened = Database::open(path_, with_delay(2s));
+  auto opened = Database::open(path_, with_delay(10s));
   ASSERT_TRUE(opened);
   auto& instance = opened->instance;
   EXPECT_FALSE(thread_named("deziro-sync"));
