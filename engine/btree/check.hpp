@@ -11,8 +11,9 @@
 namespace deziro {
 
 struct TreeCheckOptions {
-  // Every node but the root uses at least a quarter of its room. Trees that
-  // a rebuild laid out may end in a smaller node, so callers choose.
+  // Every node but those on the tree's first and last paths (the root among
+  // them) uses at least a quarter of its room. A damaged tree may break it
+  // harmlessly, so callers choose.
   bool check_fill = true;
   // Read every overflow run whole and test its length and check.
   bool read_overflow = true;

@@ -119,10 +119,59 @@ std::vector<T> take_tail(std::vector<T>& items, std::size_t from) {
   return tail;
 }
 
+// Where the change that overfilled a node landed: its key, and whether the
+// node lies on the tree's first or last path (no node before or after it on
+// its level).
+struct SplitHint {
+  ByteView key;
+  bool first = false;
+  bool last = false;
+};
+
+std::size_t branch_span_bytes(const std::vector<std::string>& keys, std::size_t from,
+                              std::size_t to) {
+  std::size_t bytes = node::kFirstChildCost;
+  for (std::size_t k = from; k < to; ++k) bytes += separator_bytes(keys[k]);
+  return bytes;
+}
+
+// An entry added past the end of the tree's last node (a sorted load) or
+// before the start of its first one (a descending load) leaves the node it
+// overfilled as it was, full, and starts a new node with the entry alone;
+// later appends fill that one in turn. Answers the leaf cut, or none.
+std::optional<std::size_t> edge_leaf_cut(const MemNode& n, LeafLayout layout,
+                                         std::uint32_t page_size, const SplitHint& hint) {
+  const std::size_t cap = node::capacity(page_size);
+  const std::vector<MemEntry>& entries = n.entries;
+  auto is_key = [&](const MemEntry& e) { return compare_keys(bytes_view(e.key), hint.key) == 0; };
+  if (hint.last && is_key(entries.back()) &&
+      n.bytes - entry_bytes(layout, page_size, entries.back()) <= cap)
+    return entries.size() - 1;
+  if (hint.first && is_key(entries.front()) &&
+      n.bytes - entry_bytes(layout, page_size, entries.front()) <= cap)
+    return 1;
+  return std::nullopt;
+}
+
+// The same for a branch: the separator that moves up when the key's child is
+// the last (or the first) one, so that the new branch holds two children.
+std::optional<std::size_t> edge_branch_cut(const MemNode& n, std::uint32_t page_size,
+                                           const SplitHint& hint) {
+  const std::size_t cap = node::capacity(page_size);
+  const std::vector<std::string>& keys = n.keys;
+  std::size_t child = mem_child_index(keys, hint.key);
+  if (hint.last && child == keys.size() && branch_span_bytes(keys, 0, keys.size() - 2) <= cap)
+    return keys.size() - 2;
+  if (hint.first && child == 0 && branch_span_bytes(keys, 2, keys.size()) <= cap) return 1;
+  return std::nullopt;
+}
+
 // Cuts an over-full node into parts that each fit, with the separators
-// between them.
+// between them: at its byte midpoint, or at the tree's edge for a hint that
+// lands there.
 void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t page_size,
-                std::vector<std::unique_ptr<MemNode>>& parts, std::vector<std::string>& seps) {
+                std::vector<std::unique_ptr<MemNode>>& parts, std::vector<std::string>& seps,
+                const SplitHint* hint = nullptr) {
   const std::size_t cap = node::capacity(page_size);
   if (n->bytes <= cap) {
     parts.push_back(std::move(n));
@@ -133,12 +182,16 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
   std::string sep;
   if (n->is_leaf()) {
     DZ_ASSERT(n->entries.size() >= 2);
-    std::size_t m = leaf_cut(n->entries, layout, page_size, n->bytes);
+    std::optional<std::size_t> edge;
+    if (hint) edge = edge_leaf_cut(*n, layout, page_size, *hint);
+    std::size_t m = edge ? *edge : leaf_cut(n->entries, layout, page_size, n->bytes);
     right->entries = take_tail(n->entries, m);
     sep = right->entries.front().key;
   } else {
     DZ_ASSERT(n->keys.size() >= 3);
-    std::size_t m = branch_cut(n->keys);
+    std::optional<std::size_t> edge;
+    if (hint) edge = edge_branch_cut(*n, page_size, *hint);
+    std::size_t m = edge ? *edge : branch_cut(n->keys);
     right->keys = take_tail(n->keys, m + 1);
     right->children = take_tail(n->children, m + 1);
     sep = std::move(n->keys.back());
@@ -280,15 +333,19 @@ Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t i) {
   return ok();
 }
 
-// Brings child i back within its node's limits after a change below it.
-Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i) {
+// Brings child i back within its node's limits after a change below it
+// (`hint`: where it landed; `before`: the child's bytes before it). A child
+// under a quarter of its room that did not shrink is one an edge split
+// started, left to fill.
+Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, const SplitHint& hint,
+                    std::size_t before) {
   const std::uint32_t page_size = cx.source.page_size();
   const std::size_t cap = node::capacity(page_size);
   MemNode& child = *parent.children[i].node;
   if (child.bytes > cap) {
     std::vector<std::unique_ptr<MemNode>> parts;
     std::vector<std::string> seps;
-    split_node(std::move(parent.children[i].node), cx.layout, page_size, parts, seps);
+    split_node(std::move(parent.children[i].node), cx.layout, page_size, parts, seps, &hint);
     std::vector<MemChild> replaced;
     for (auto& part : parts) replaced.push_back(MemChild{ChildPointer{}, std::move(part)});
     parent.children.erase(parent.children.begin() + i);
@@ -297,7 +354,7 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i) {
     parent.keys.insert(parent.keys.begin() + i, std::make_move_iterator(seps.begin()),
                        std::make_move_iterator(seps.end()));
     recompute_bytes(parent, cx.layout, page_size);
-  } else if (child.bytes < cap / 4 && parent.children.size() > 1) {
+  } else if (child.bytes < cap / 4 && child.bytes < before && parent.children.size() > 1) {
     DZ_CHECK(rebalance(cx, parent, i));
   }
   return ok();
@@ -306,26 +363,31 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i) {
 using LeafChange = FunctionRef<Status(MemNode& leaf)>;
 
 // Descends to the key's leaf loading nodes for writing, changes it, and
-// repairs every node on the way back up.
-Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChange change) {
+// repairs every node on the way back up. `first` and `last`: whether `n`
+// lies on the tree's first or last path.
+Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChange change,
+                      bool first, bool last) {
   if (n.is_leaf()) return change(n);
   std::size_t i = mem_child_index(n.keys, key);
   MemNode* child = DZ_TRY(touch_child(cx, n, i));
-  DZ_CHECK(change_subtree(cx, *child, key, change));
-  return repair_child(cx, n, i);
+  const std::size_t before = child->bytes;
+  const SplitHint hint{key, first && i == 0, last && i + 1 == n.children.size()};
+  DZ_CHECK(change_subtree(cx, *child, key, change, hint.first, hint.last));
+  return repair_child(cx, n, i, hint, before);
 }
 
 // Grows a new root above a root that no longer fits, collapses a branch
 // root with one child, and empties a tree whose root leaf has no entry.
-Status repair_root(const WriteContext& cx, TreeRoot& root) {
+Status repair_root(const WriteContext& cx, TreeRoot& root, ByteView key) {
   const std::uint32_t page_size = cx.source.page_size();
+  const SplitHint hint{key, true, true};
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   while (mem) {
     if (mem->bytes > node::capacity(page_size)) {
       std::uint8_t level = mem->level;
       std::vector<std::unique_ptr<MemNode>> parts;
       std::vector<std::string> seps;
-      split_node(std::move(mem), cx.layout, page_size, parts, seps);
+      split_node(std::move(mem), cx.layout, page_size, parts, seps, &hint);
       mem = std::make_unique<MemNode>();
       mem->level = static_cast<std::uint8_t>(level + 1);
       for (auto& part : parts) mem->children.push_back(MemChild{ChildPointer{}, std::move(part)});
@@ -347,8 +409,8 @@ Status repair_root(const WriteContext& cx, TreeRoot& root) {
 
 Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafChange change) {
   MemNode* top = DZ_TRY(touch_root(cx, root, true));
-  DZ_CHECK(change_subtree(cx, *top, key, change));
-  return repair_root(cx, root);
+  DZ_CHECK(change_subtree(cx, *top, key, change, true, true));
+  return repair_root(cx, root, key);
 }
 
 void release_run(const WriteContext& cx, const MemEntry& e) {

@@ -1,11 +1,12 @@
 // The B-tree against a std::map: random puts, replaces, deletes, modifying
 // inserts and range scans over many commits, for every page size and both
 // leaf layouts, the tree checked after every commit and read back from the
-// file at the end.
+// file at the end; and loads in key order, which must leave full nodes.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstring>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -266,6 +267,114 @@ TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
   EXPECT_EQ(report.entries, model.size());
   ASSERT_NO_FATAL_FAILURE(expect_tree_matches(rx, TreeRoot::on_disk(last_root), model, w));
 }
+
+// Loads in key order (ascending or descending) over a few commits, then
+// deletes in three patterns; the tree is checked after every commit. The
+// load must leave its nodes nearly full: the node that each new key lands
+// past the end (or before the start) of keeps what it has.
+struct OrderedLoad {
+  bool descending;
+  const char* name;
+};
+
+class BtreeOrderedLoadTest : public ::testing::TestWithParam<std::tuple<Config, OrderedLoad>> {};
+
+TEST_P(BtreeOrderedLoadTest, load_fills_nodes_and_deletes_after_it_keep_the_tree_sound) {
+  const auto [config, order] = GetParam();
+  testing::TempDir dir;
+  auto file = DbFile::open(dir.file("tree.db"), DbFileMode::CreateNew);
+  ASSERT_TRUE(file.has_value()) << file.error().to_string();
+  testing::TreeFile pages(*file, config.page_size, protection_for(config));
+  // Keys long enough for three levels at every page size.
+  constexpr int kKeys = 4000;
+  const std::string pad(config.page_size / 64, 'p');
+  const std::string value(100, 'v');
+  std::vector<std::string> keys;
+  for (int i = 0; i < kKeys; ++i) keys.push_back(format_text("k{}", 10000 + i) + pad);
+  std::vector<std::string> load_order = keys;
+  if (order.descending) std::reverse(load_order.begin(), load_order.end());
+
+  Model model;
+  TreeRoot root;
+  std::uint32_t height = 0;
+  auto commit = [&](const WriteContext& cx, const char* stage) -> TreeCheckReport {
+    auto written = btree::write_tree(cx, root);
+    EXPECT_TRUE(written.has_value()) << written.error().to_string();
+    pages.commit();
+    ReadContext rx{pages.source(), kTreeId};
+    TreeCheckReport report = btree::check_tree(rx, root.disk());
+    EXPECT_TRUE(report.ok()) << stage << ": " << report.problems.front();
+    EXPECT_EQ(report.entries, model.size()) << stage;
+    std::vector<std::string> accounting = pages.account(report);
+    EXPECT_TRUE(accounting.empty()) << stage << ": " << accounting.front();
+    EXPECT_EQ(scan(rx, root, KeyBound::unbounded(), KeyBound::unbounded(), false),
+              expected_range(model, KeyBound::unbounded(), KeyBound::unbounded(), false))
+        << stage;
+    height = std::max(height, report.height);
+    return report;
+  };
+
+  TreeCheckReport loaded;
+  for (int part = 0; part < 4; ++part) {
+    WriteContext cx = pages.write_context(kTreeId, config.layout);
+    for (int i = part * kKeys / 4; i < (part + 1) * kKeys / 4; ++i) {
+      const std::string& key = load_order[i];
+      ASSERT_TRUE(btree::put(cx, root, bytes_view(key), bytes_view(value)).value_or(false));
+      model[key] = value;
+    }
+    loaded = commit(cx, "load");
+  }
+  EXPECT_EQ(height, 3u);
+  std::size_t entry_bytes =
+      node::leaf_entry_bytes(config.layout, config.page_size, keys.front().size(), value.size());
+  double full_leaves = double(kKeys) * entry_bytes / node::capacity(config.page_size);
+  EXPECT_LE(double(loaded.pages.size()), full_leaves * 1.1 + 3)
+      << "leaves for " << kKeys << " entries of " << entry_bytes << " bytes";
+
+  // Keys between the loaded ones split full nodes at their midpoints.
+  {
+    WriteContext cx = pages.write_context(kTreeId, config.layout);
+    for (int i = 0; i < kKeys; i += 7) {
+      std::string key = load_order[i] + "m";
+      ASSERT_TRUE(btree::put(cx, root, bytes_view(key), bytes_view(value)).value_or(false));
+      model[key] = value;
+    }
+    commit(cx, "insert between");
+  }
+
+  // Every other key; a run from the middle; then the rest, in load order.
+  const std::vector<std::function<bool(int)>> deletes{
+      [](int i) { return i % 2 == 1; },
+      [](int i) { return i >= kKeys / 4 && i < kKeys * 3 / 4; },
+      [](int) { return true; },
+  };
+  for (const auto& chosen : deletes) {
+    WriteContext cx = pages.write_context(kTreeId, config.layout);
+    for (int i = 0; i < kKeys; ++i) {
+      const std::string& key = load_order[i];
+      for (const std::string& k : {key, key + "m"}) {
+        if (!chosen(i) || !model.contains(k)) continue;
+        ASSERT_TRUE(btree::remove(cx, root, bytes_view(k)).value_or(false));
+        model.erase(k);
+      }
+    }
+    commit(cx, "delete");
+  }
+  EXPECT_TRUE(root.empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPageSizes, BtreeOrderedLoadTest,
+                         ::testing::Combine(::testing::Values(Config{4096, LeafLayout::Fixed},
+                                                              Config{4096, LeafLayout::Varint},
+                                                              Config{16384, LeafLayout::Varint},
+                                                              Config{65536, LeafLayout::Fixed},
+                                                              Config{65536, LeafLayout::Varint}),
+                                            ::testing::Values(OrderedLoad{false, "ascending"},
+                                                              OrderedLoad{true, "descending"})),
+                         [](const auto& info) {
+                           return config_name({std::get<0>(info.param), info.index}) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
 
 INSTANTIATE_TEST_SUITE_P(
     AllPageSizes, BtreeModelTest,
