@@ -338,8 +338,8 @@ void peek_through_another_descriptor(const std::string& path) {
 
 // A child that writes one key; 0 when its writer was refused with BUSY, 1
 // when it committed.
-int write_one_key(const std::string& path, const std::string& key) {
-  auto opened = Database::open(path, options_with(200ms));
+int write_one_key(const std::string& path, const std::string& key, std::chrono::milliseconds busy) {
+  auto opened = Database::open(path, options_with(busy));
   if (!opened) return 2;
   auto w = WriteTxn::begin(opened->instance);
   if (!w) return w.error().kind() == ErrorKind::Busy ? 0 : 3;
@@ -347,8 +347,11 @@ int write_one_key(const std::string& path, const std::string& key) {
   return (*w)->commit() ? 1 : 5;
 }
 
-// Writes the key args[1] into args[0]: 0 when refused with BUSY.
-DZ_CHILD(write_one_key) { return write_one_key(args[0], args[1]); }
+// Writes the key args[1] into args[0], waiting args[2] ms for the locks: 0
+// when refused with BUSY.
+DZ_CHILD(write_one_key) {
+  return write_one_key(args[0], args[1], std::chrono::milliseconds(args.number(2)));
+}
 
 // Makes 40 commits to args[0].
 DZ_CHILD(write_forty_generations) {
@@ -375,7 +378,7 @@ TEST_F(ProcessLocks, a_writer_keeps_the_write_lock_when_another_descriptor_of_th
   ASSERT_TRUE(w);
   ASSERT_TRUE((*w)->put(b("t"), b("mine"), b("1")));
   peek_through_another_descriptor(path_);
-  Child other("write_one_key", {path_, "theirs"});
+  Child other("write_one_key", {path_, "theirs", 200});
   EXPECT_EQ(other.wait(), 0);
   ASSERT_TRUE((*w)->commit());
   EXPECT_EQ(read_key(opened->instance, "mine"), "1");
@@ -415,7 +418,9 @@ TEST_F(ProcessLocks, with_classic_locks_a_commit_beside_another_writer_is_refuse
   std::uint64_t began_from = (*w)->base().txn_id;
   ASSERT_TRUE((*w)->put(b("t"), b("mine"), b("1")));
   peek_through_another_descriptor(path_);
-  Child other("write_one_key", {path_, "theirs"});
+  // The write lock is free here, so the child may wait as long as a loaded
+  // machine makes it.
+  Child other("write_one_key", {path_, "theirs", 120000});
   ASSERT_EQ(other.wait(), 1);
   auto committed = (*w)->commit();
   ASSERT_FALSE(committed);
