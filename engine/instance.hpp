@@ -26,7 +26,7 @@
 #include "format/record.hpp"
 #include "lock/background.hpp"
 #include "lock/file_lock.hpp"
-#include "space.hpp"
+#include "txn/space.hpp"
 #include "storage/storage.hpp"
 
 namespace deziro {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "format/node.hpp"
-#include "space.hpp"
+#include "txn/space.hpp"
 
 namespace deziro {
 

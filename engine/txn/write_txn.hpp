@@ -15,7 +15,7 @@
 #include "btree/tree.hpp"
 #include "instance.hpp"
 #include "txn/catalog.hpp"
-#include "txn/free_space.hpp"
+#include "txn/commit_space.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/tree_access.hpp"
 
@@ -135,9 +135,8 @@ class WriteTxn final : public TreeAccess {
   friend Result<std::uint64_t> write::write_overflow(WriteTxn& txn, std::uint64_t tree_id,
                                                      std::uint64_t limit);
 
-  // Pages for the trees: the lowest free pages first, else new pages at the
-  // end; released pages this transaction allocated itself are free again at
-  // once, the others wait in this commit's retained group.
+  // Pages for the trees, as the commit space hands them out; writes them
+  // sealed into the file.
   class Pages final : public PageSink {
    public:
     explicit Pages(WriteTxn& txn) : txn_(txn) {}
@@ -146,21 +145,12 @@ class WriteTxn final : public TreeAccess {
     Status write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                        std::span<PageStamp> stamps) override;
     void release_pages(std::uint64_t first, std::uint64_t count) override;
-    // When set, pages come from these runs, else from the end of the file:
-    // the free-space trees are written this way so that writing them
-    // changes no free run.
-    space::FreeRuns* reserve = nullptr;
 
    private:
     WriteTxn& txn_;
   };
 
   WriteTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema);
-  // The free runs of the starting commit, with the retained groups that no
-  // reader needs any more added.
-  Status load_free_space();
-  Status read_free_tree();
-  Status free_retained_groups();
   Status check_writable() const;
   Status check_name(ByteView tree_name) const;
   // Marks the transaction failed when `status` holds an error that did not
@@ -174,15 +164,6 @@ class WriteTxn final : public TreeAccess {
   Status commit_with(bool deferred);
   Status publish(bool deferred);
   Status write_catalog();
-  Status settle_free_space();
-  // Brings the free tree up to the free runs and the retained tree up to
-  // this commit's group, until loading their nodes releases nothing more.
-  Status apply_free_space();
-  // Makes the free tree's entry for the run at `first` what the free runs
-  // hold there; whether the tree changed.
-  Result<bool> write_free_run(std::uint64_t first);
-  // Takes the pages released since the last call into `released_`.
-  void collect_released();
   void finish();
 
   std::shared_ptr<Instance> instance_;
@@ -202,8 +183,6 @@ class WriteTxn final : public TreeAccess {
   Pages pages_{*this};
 
   TreeRoot catalog_;
-  TreeRoot free_tree_;
-  TreeRoot retained_tree_;
   std::map<std::string, TreeEntry, std::less<>> trees_;
   // Names whose catalog entry the commit removes.
   std::set<std::string, std::less<>> dropped_;
@@ -212,17 +191,8 @@ class WriteTxn final : public TreeAccess {
 
   // Free runs, page count, and the pages allocated and released.
   space::PageSpace space_;
-  // Retained group keys freed at begin, removed from the retained tree at
-  // commit.
-  std::vector<std::array<std::uint8_t, 12>> retained_freed_;
-  // Pages released that older commits or snapshots may still see, as runs.
-  space::FreeRuns released_;
-  std::size_t released_counted_ = 0;
-  // While settling: this commit's group as the retained tree holds it, in
-  // how many chunks, and the pages set aside for the two trees.
-  space::FreeRuns group_written_;
-  std::size_t group_chunks_ = 0;
-  space::FreeRuns reserve_;
+  // The free-space trees, loaded at begin and settled at commit.
+  CommitSpace commit_space_{space_, instance_->reader(), pages_};
 };
 
 }  // namespace deziro

@@ -1,4 +1,4 @@
-#include "space.hpp"
+#include "txn/space.hpp"
 
 #include <gtest/gtest.h>
 
