@@ -103,6 +103,15 @@ void WriteTxn::finish() {
 
 // ---------------------------------------------------------------- helpers
 
+template <typename Step>
+auto WriteTxn::marking_failed(Step&& step, const bool* visitor_failed) -> decltype(step()) {
+  auto result = step();
+  if (!result &&
+      !(visitor_failed && (*visitor_failed || result.error().kind() == ErrorKind::InvalidArgument)))
+    failed_ = true;
+  return result;
+}
+
 Status WriteTxn::check_writable() const {
   if (!holds_writer_) return fail(Error::closed());
   // Begun before a fork: the write lock is the opener's, not this process's.
@@ -224,7 +233,7 @@ Result<bool> WriteTxn::stored_schema_equals(ByteView stored) {
 
 Status WriteTxn::put(ByteView tree_name, ByteView key, ByteView value) {
   DZ_CHECK(check_writable());
-  auto result = [&]() -> Status {
+  return marking_failed([&]() -> Status {
     DZ_CHECK(check_name(tree_name));
     drop_buffered_key(as_view(tree_name), key);
     TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
@@ -232,9 +241,7 @@ Status WriteTxn::put(ByteView tree_name, ByteView key, ByteView value) {
     if (added) ++e->entry_count;
     e->changed = true;
     return ok();
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 Result<bool> WriteTxn::put_in_tree(ByteView tree_name, ByteView key, ByteView value, bool replace,
@@ -242,23 +249,22 @@ Result<bool> WriteTxn::put_in_tree(ByteView tree_name, ByteView key, ByteView va
   DZ_CHECK(check_writable());
   TrackedVisitor tracked{old_value};
   ValueVisitor wrapped = tracked;
-  auto result = [&]() -> Result<bool> {
-    TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
-    bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value,
-                                   replace ? PutMode::Upsert : PutMode::InsertOnly,
-                                   old_value ? &wrapped : nullptr));
-    if (added) ++e->entry_count;
-    if (added || replace) e->changed = true;
-    return added;
-  }();
-  if (!result && !tracked.failed && result.error().kind() != ErrorKind::InvalidArgument)
-    failed_ = true;
-  return result;
+  return marking_failed(
+      [&]() -> Result<bool> {
+        TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
+        bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value,
+                                       replace ? PutMode::Upsert : PutMode::InsertOnly,
+                                       old_value ? &wrapped : nullptr));
+        if (added) ++e->entry_count;
+        if (added || replace) e->changed = true;
+        return added;
+      },
+      &tracked.failed);
 }
 
 Result<bool> WriteTxn::del(ByteView tree_name, ByteView key) {
   DZ_CHECK(check_writable());
-  auto result = [&]() -> Result<bool> {
+  return marking_failed([&]() -> Result<bool> {
     DZ_CHECK(check_name(tree_name));
     drop_buffered_key(as_view(tree_name), key);
     TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
@@ -270,9 +276,7 @@ Result<bool> WriteTxn::del(ByteView tree_name, ByteView key) {
       e->changed = true;
     }
     return removed;
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 Result<bool> WriteTxn::delete_in_tree(ByteView tree_name, ByteView key,
@@ -280,46 +284,41 @@ Result<bool> WriteTxn::delete_in_tree(ByteView tree_name, ByteView key,
   DZ_CHECK(check_writable());
   TrackedVisitor tracked{stored};
   ValueVisitor wrapped = tracked;
-  auto result = [&]() -> Result<bool> {
-    DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
-    TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
-    if (!e) return false;
-    bool removed =
-        DZ_TRY(btree::remove(context(e->tree_id), e->root, key, stored ? &wrapped : nullptr));
-    if (removed) {
-      --e->entry_count;
-      e->changed = true;
-    }
-    return removed;
-  }();
-  if (!result && !tracked.failed && result.error().kind() != ErrorKind::InvalidArgument)
-    failed_ = true;
-  return result;
+  return marking_failed(
+      [&]() -> Result<bool> {
+        DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
+        TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
+        if (!e) return false;
+        bool removed =
+            DZ_TRY(btree::remove(context(e->tree_id), e->root, key, stored ? &wrapped : nullptr));
+        if (removed) {
+          --e->entry_count;
+          e->changed = true;
+        }
+        return removed;
+      },
+      &tracked.failed);
 }
 
 Status WriteTxn::buffer_put(ByteView tree_name, ByteView key, ByteView value) {
   DZ_CHECK(check_writable());
-  auto result = [&]() -> Status {
+  return marking_failed([&]() -> Status {
     DZ_CHECK(check_name(tree_name));
     DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
     DZ_CHECK(btree::check_value(value.size()));
     pending_[as_string(tree_name)][as_string(key)] = as_string(value);
     return ok();
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 Status WriteTxn::buffer_delete(ByteView tree_name, ByteView key) {
   DZ_CHECK(check_writable());
-  auto result = [&]() -> Status {
+  return marking_failed([&]() -> Status {
     DZ_CHECK(check_name(tree_name));
     DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
     pending_[as_string(tree_name)][as_string(key)] = std::nullopt;
     return ok();
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 Status WriteTxn::buffer_meta_put(ByteView key, ByteView value) {
@@ -332,7 +331,7 @@ Status WriteTxn::flush_pending(ByteView tree_name) {
   if (it == pending_.end()) return ok();
   auto writes = std::move(it->second);
   pending_.erase(it);
-  auto result = [&]() -> Status {
+  return marking_failed([&]() -> Status {
     TreeEntry* e = nullptr;
     for (auto& [key, value] : writes) {
       if (!e) e = DZ_TRY(tree_entry(tree_name, value.has_value()));
@@ -347,9 +346,7 @@ Status WriteTxn::flush_pending(ByteView tree_name) {
       }
     }
     return ok();
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 Status WriteTxn::flush_all_pending() {
@@ -362,7 +359,7 @@ Status WriteTxn::flush_all_pending() {
 
 Status WriteTxn::drop_tree(ByteView tree_name) {
   DZ_CHECK(check_writable());
-  auto result = [&]() -> Status {
+  return marking_failed([&]() -> Status {
     DZ_CHECK(check_name(tree_name));
     std::string name = as_string(tree_name);
     pending_.erase(name);
@@ -372,9 +369,7 @@ Status WriteTxn::drop_tree(ByteView tree_name) {
     trees_.erase(name);
     dropped_.insert(name);
     return ok();
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 // ---------------------------------------------------------------- pages

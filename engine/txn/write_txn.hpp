@@ -153,10 +153,11 @@ class WriteTxn final : public TreeAccess {
   WriteTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema);
   Status check_writable() const;
   Status check_name(ByteView tree_name) const;
-  // Marks the transaction failed when `status` holds an error that did not
-  // come from a caller's visitor.
-  template <typename T>
-  Result<T> marking(Result<T> result, const bool& visitor_failed);
+  // Runs `step` and marks the transaction failed when it fails. Given the
+  // flag of a caller's visitor, a refusal of that visitor or an
+  // INVALID_ARGUMENT (nothing was changed) leaves the transaction usable.
+  template <typename Step>
+  auto marking_failed(Step&& step, const bool* visitor_failed = nullptr) -> decltype(step());
   WriteContext context(std::uint64_t tree_id);
   Result<std::optional<TreeDescriptor>> stored_descriptor(std::string_view name);
   void drop_buffered_key(std::string_view name, ByteView key);
