@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "btree/cursor.hpp"
-#include "txn/tree_access.hpp"
 #include "text_format.hpp"
+#include "txn/tree_access.hpp"
 
 namespace deziro {
 
@@ -50,9 +50,8 @@ Status CommitSpace::add_loaded_run(std::string_view tree, std::uint64_t first,
 
 Status CommitSpace::read_free_tree() {
   auto free_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
-    auto run = free_space::decode_free(key, value);
-    if (!run) return fail(source_.corrupted(format_text("the free tree: {}", run.error())));
-    DZ_CHECK(add_loaded_run("free", run->first, run->count));
+    PageRunEntry run = DZ_TRY(free_space::decode_free(source_, key, value));
+    DZ_CHECK(add_loaded_run("free", run.first, run.count));
     return VisitAnswer::Continue;
   };
   return read::scan_forward(ReadContext{source_, kFreeTreeId}, free_tree_, KeyBound::unbounded(),
@@ -65,9 +64,8 @@ Status CommitSpace::free_retained_groups(std::uint64_t reclaim_limit) {
   // commit that recovery might still fall back to is older than C.
   auto retained_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
     if (free_space::retained_commit(key) > reclaim_limit) return VisitAnswer::Stop;
-    auto runs = free_space::decode_retained(key, value);
-    if (!runs) return fail(source_.corrupted(format_text("the retained tree: {}", runs.error())));
-    for (auto r : *runs) DZ_CHECK(add_loaded_run("retained", r.first, r.count));
+    auto runs = DZ_TRY(free_space::decode_retained(source_, key, value));
+    for (auto r : runs) DZ_CHECK(add_loaded_run("retained", r.first, r.count));
     std::array<std::uint8_t, 12> k;
     std::copy(key.begin(), key.end(), k.begin());
     retained_freed_.push_back(k);
@@ -117,9 +115,7 @@ Result<bool> CommitSpace::write_free_run(std::uint64_t first) {
   auto key = free_space::free_key(first);
   std::optional<std::uint64_t> stored;
   DZ_TRY(btree::get(cx.read(), free_tree_, key, [&](ByteView v) -> Status {
-    auto run = free_space::decode_free(key, v);
-    if (!run) return fail(source_.corrupted(format_text("the free tree: {}", run.error())));
-    stored = run->count;
+    stored = DZ_TRY(free_space::decode_free(source_, key, v)).count;
     return ok();
   }));
   auto it = space_.free_runs.find(first);

@@ -101,7 +101,7 @@ std::vector<std::pair<std::string, std::string>> entries(NodeSource& source, std
 std::map<std::uint64_t, Pages> retained_groups(NodeSource& source, const CommitRecord& record) {
   std::map<std::uint64_t, Pages> groups;
   for (auto& [key, value] : entries(source, kRetainedTreeId, record.retained_tree)) {
-    auto runs = free_space::decode_retained(bytes_of(key), bytes_of(value));
+    auto runs = free_space::decode_retained(source, bytes_of(key), bytes_of(value));
     EXPECT_TRUE(runs);
     if (!runs) continue;
     Pages& group = groups[free_space::retained_commit(bytes_of(key))];
@@ -135,8 +135,8 @@ std::vector<std::string> check_settled(NodeSource& source, const CommitRecord& r
   }
   space::FreeRuns stored;
   for (auto& [key, value] : entries(source, kFreeTreeId, record.free_tree)) {
-    auto run = free_space::decode_free(bytes_of(key), bytes_of(value));
-    if (!run) problems.push_back(run.error());
+    auto run = free_space::decode_free(source, bytes_of(key), bytes_of(value));
+    if (!run) problems.push_back(run.error().to_string());
     if (run) stored.set(run->first, run->count);
   }
   if (!(stored == runs)) problems.push_back("the free tree differs from the free runs");

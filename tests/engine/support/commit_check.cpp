@@ -62,9 +62,9 @@ std::vector<std::string> check_commit(NodeSource& source, const CommitRecord& re
                                      report.entries));
   }
   auto free_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
-    auto run = free_space::decode_free(key, value);
+    auto run = free_space::decode_free(source, key, value);
     if (!run)
-      problems.push_back(run.error());
+      problems.push_back(run.error().to_string());
     else
       mark(run->first, run->count, "free run");
     return VisitAnswer::Continue;
@@ -75,9 +75,9 @@ std::vector<std::string> check_commit(NodeSource& source, const CommitRecord& re
   auto retained_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
     if (free_space::retained_commit(key) > record.txn_id)
       problems.push_back("a retained group is newer than its commit");
-    auto runs = free_space::decode_retained(key, value);
+    auto runs = free_space::decode_retained(source, key, value);
     if (!runs)
-      problems.push_back(runs.error());
+      problems.push_back(runs.error().to_string());
     else
       for (auto r : *runs) mark(r.first, r.count, "retained run");
     return VisitAnswer::Continue;
