@@ -26,7 +26,11 @@ std::uint64_t take_from_run(FreeRuns& runs, FreeRuns::const_iterator it, std::ui
 }  // namespace
 
 void FreeRuns::set(std::uint64_t first, std::uint64_t length) {
-  runs_[first] = length;
+  auto it = runs_.insert_or_assign(first, length).first;
+  // Runs never overlap: every caller has taken out what the run covers.
+  DZ_ASSERT(length > 0 && first + length > first);
+  DZ_ASSERT(it == runs_.begin() || std::prev(it)->first + std::prev(it)->second <= first);
+  DZ_ASSERT(std::next(it) == runs_.end() || first + length <= std::next(it)->first);
   if (logging_) changed_.push_back(first);
 }
 
