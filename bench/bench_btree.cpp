@@ -14,6 +14,7 @@
 #include "btree/pager/pager_source.hpp"
 #include "btree/tree.hpp"
 #include "crypto/page_protection.hpp"
+#include "scratch.hpp"
 #include "storage/db_file.hpp"
 
 #ifdef DEZIRO_BENCH_HAVE_LMDB
@@ -198,13 +199,10 @@ void bench_lmdb(const std::string& dir) {
 }  // namespace
 
 int main() {
-  char pattern[] = "bench_btree_XXXXXX";
-  char* dir = mkdtemp(pattern);
-  if (dir == nullptr) die("mkdtemp");
+  const std::string dir = bench::scratch_folder("btree");
   bench_deziro(dir);
 #ifdef DEZIRO_BENCH_HAVE_LMDB
   bench_lmdb(dir);
 #endif
-  std::string cleanup = std::string("rm -rf ") + dir;
-  return std::system(cleanup.c_str()) == 0 ? 0 : 1;
+  return 0;
 }

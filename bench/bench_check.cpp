@@ -16,6 +16,7 @@
 #include "schema/declared.hpp"
 #include "schema/objects.hpp"
 #include "schema/open.hpp"
+#include "scratch.hpp"
 #include "tools/check.hpp"
 #include "txn/write_txn.hpp"
 
@@ -171,13 +172,10 @@ void bench_sqlite(const std::string& dir) {
 }  // namespace deziro
 
 int main() {
-  char tmpl[] = "/tmp/deziro-bench-check-XXXXXX";
-  if (::mkdtemp(tmpl) == nullptr) return 1;
-  const std::string dir = tmpl;
+  const std::string dir = bench::scratch_folder("check");
   deziro::bench_deziro(dir);
 #ifdef DEZIRO_BENCH_HAVE_SQLITE
   deziro::bench_sqlite(dir);
 #endif
-  std::filesystem::remove_all(dir);
   return 0;
 }

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "database.hpp"
+#include "scratch.hpp"
 #include "txn/write_txn.hpp"
 
 using namespace deziro;
@@ -160,7 +161,7 @@ void run_sync_call(const std::string& dir, const char* workload, int (*sync_call
 
 int main(int argc, char** argv) {
   std::uint64_t commits = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 300;
-  std::string dir = std::filesystem::current_path().string();
+  std::string dir = bench::scratch_folder("commit");
   run_pattern(dir, "durable_commit", "D", commits);
   run_pattern(dir, "durable_after_durable_deferred", "DdD", commits / 3);
   run_pattern(dir, "empty_durable_commit", "e", commits);

@@ -10,11 +10,15 @@
 
 #include "crypto/keys.hpp"
 #include "database.hpp"
+#include "scratch.hpp"
 #include "storage/storage.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
 
 namespace {
+
+// Where the files of the open workloads go.
+std::string g_folder;
 
 using Clock = std::chrono::steady_clock;
 using namespace deziro;
@@ -79,7 +83,7 @@ void bench_open() {
       {"open_password_default_hashing", bench_password(), 20},
   };
   for (auto& c : cases) {
-    std::string path = std::filesystem::current_path() / (std::string(c.workload) + ".db");
+    std::string path = g_folder + "/" + c.workload + ".db";
     OpenOptions options;
     options.credential = c.secret;
     {
@@ -202,6 +206,7 @@ void bench_key_block_open() {
 }  // namespace
 
 int main() {
+  g_folder = bench::scratch_folder("crypto");
   bench_key_block_open();
   bench_open();
   bench_commits();

@@ -30,6 +30,7 @@
 #include "query/parse.hpp"
 #include "schema/resolved_schema.hpp"
 #include "schema/tree_keys.hpp"
+#include "scratch.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
 
@@ -303,10 +304,9 @@ void peer(Sql& sql, const std::string& workload, std::size_t ops, const std::str
 
 void run() {
   Bench b;
-  char dir[] = "/tmp/deziro-bench-find-XXXXXX";
-  check(mkdtemp(dir) != nullptr, "temp dir");
-  b.path = std::string(dir) + "/find.db";
-  const std::string sql_path = std::string(dir) + "/peer.sqlite";
+  const std::string dir = bench::scratch_folder("find");
+  b.path = dir + "/find.db";
+  const std::string sql_path = dir + "/peer.sqlite";
   {
     Sql sql(sql_path);
     b.load(sql);
@@ -480,11 +480,6 @@ void run() {
       }
     }
   }
-  std::remove(b.path.c_str());
-  std::remove(sql_path.c_str());
-  std::remove((sql_path + "-wal").c_str());
-  std::remove((sql_path + "-shm").c_str());
-  rmdir(dir);
 }
 
 }  // namespace

@@ -1,25 +1,59 @@
-// Key-value workloads on the engine beside LMDB and SQLite, in one run on
-// one disk: 1 000 000 random 16-byte keys with 100-byte values inserted in
-// one transaction, random point gets, a full forward scan, and single-put
-// durable commits (one full sync each). Arguments: [keys] [durable commits]
-// [engine], the last to run one engine alone.
-// The durable commits default to 2 000 rather than 10 000: at about 4 ms per
-// sync on the test machines a run of 10 000 per engine takes minutes. The
-// engine and SQLite get the same 256 MiB page cache, enough for the whole
-// set, as LMDB has the operating system's page cache through its map.
+// Key-value workloads on the engine beside LMDB and SQLite, on one disk:
+// 1 000 000 random 16-byte keys with 100-byte values inserted in one
+// transaction in random order, random point gets, a full forward scan,
+// single-put durable commits (one full sync each), and the same keys
+// inserted in one transaction in key order into a new file.
+// Arguments: [keys] [durable commits per repetition] [repetitions] [engine],
+// the last to run one engine alone.
+//
+// Every engine is checked against one model of the data, untimed before
+// the clock starts and while it runs: each get must answer the key's value,
+// the scan must answer every key in order with its value, the durable
+// commits must read back after the file is closed and opened again, and the
+// sorted insert must scan back whole. A wrong answer fails the run.
+//
+// The engines take turns: each repetition runs every engine once, in an
+// order that rotates from one repetition to the next, and each run is a
+// process of its own (this program again), so that its peak resident size
+// belongs to that engine alone. Printed per workload and engine: the median
+// time per operation over the repetitions with its range, the file's size
+// after each bulk insert, and per engine the peak resident size and its
+// growth over what the process held before opening anything (the data set
+// of the model). Then the engine's time over each peer's, per repetition
+// (median and range): below 1 the engine is faster. First of all, the
+// disk's own sync latency (a 4 KiB write and fsync), which the durable
+// commits of every engine depend on.
+// The durable commits default to 1 000 per repetition: at about 4 ms per
+// sync on the test machines more would take minutes. The engine and SQLite
+// get the same 256 MiB page cache, enough for the whole set, as LMDB has the
+// operating system's page cache through its map.
+#include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "database.hpp"
+#include "scratch.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
 
@@ -38,13 +72,23 @@ namespace {
 constexpr std::size_t kKeyLen = 16;
 constexpr std::size_t kValueLen = 100;
 constexpr std::uint64_t kCacheBytes = 256ull << 20;
+constexpr int kSyncProbes = 50;
+
+[[noreturn]] void die(const std::string& what) {
+  std::fprintf(stderr, "bench_kv: %s\n", what.c_str());
+  std::exit(1);
+}
+
+// ------------------------------------------------------------------ model
 
 struct Data {
   std::vector<std::string> keys;
   std::vector<std::string> values;
+  // A random order of the keys for the gets, and their key order.
   std::vector<std::size_t> get_order;
-  std::vector<std::string> sorted_keys;
+  std::vector<std::size_t> sorted;
   std::vector<std::string> commit_keys;
+  std::vector<std::string> commit_values;
 };
 
 Data make_data(std::size_t n, std::size_t commits) {
@@ -61,295 +105,575 @@ Data make_data(std::size_t n, std::size_t commits) {
   }
   d.get_order.resize(n);
   for (std::size_t i = 0; i < n; ++i) d.get_order[i] = i;
+  d.sorted = d.get_order;
   std::shuffle(d.get_order.begin(), d.get_order.end(), rng);
-  d.sorted_keys = d.keys;
-  std::sort(d.sorted_keys.begin(), d.sorted_keys.end());
-  for (std::size_t i = 0; i < commits; ++i) d.commit_keys.push_back(random_bytes(kKeyLen));
+  std::sort(d.sorted.begin(), d.sorted.end(),
+            [&](std::size_t a, std::size_t b) { return d.keys[a] < d.keys[b]; });
+  for (std::size_t i = 0; i < commits; ++i) {
+    d.commit_keys.push_back(random_bytes(kKeyLen));
+    d.commit_values.push_back(random_bytes(kValueLen));
+  }
   return d;
 }
 
-void die(const std::string& what) {
-  std::fprintf(stderr, "bench_kv: %s\n", what.c_str());
-  std::exit(1);
+// ------------------------------------------------------------------ engines
+
+// What the workloads ask of an engine. Reads happen between begin_reads and
+// end_reads, in one snapshot.
+class Kv {
+ public:
+  virtual ~Kv() = default;
+  // Opens the store at `path`, making it when it does not exist.
+  virtual void open(const std::string& path) = 0;
+  virtual void close() = 0;
+  // One transaction putting keys[i] = values[i] for each i of `order`.
+  virtual void put_all(const Data& d, const std::vector<std::size_t>& order) = 0;
+  // One durable transaction putting one key.
+  virtual void commit_one(const std::string& key, const std::string& value) = 0;
+  virtual void begin_reads() = 0;
+  virtual void end_reads() = 0;
+  // Whether the key is there with exactly this value.
+  virtual bool holds(const std::string& key, std::string_view value) = 0;
+  // Every entry in key order; stops when `row` answers false.
+  virtual void scan(const std::function<bool(std::string_view, std::string_view)>& row) = 0;
+  // The bytes the store takes on disk, once its commits are in its file.
+  virtual std::uint64_t file_bytes() = 0;
+};
+
+std::uint64_t size_of(const std::string& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 ? std::uint64_t(st.st_size) : 0;
 }
 
-long peak_rss_kib() {
-  rusage u{};
-  getrusage(RUSAGE_SELF, &u);
-  return u.ru_maxrss;
-}
+std::string_view text_of(ByteView v) { return {reinterpret_cast<const char*>(v.data()), v.size()}; }
 
-void report(const char* workload, const char* engine, std::uint64_t ops, double seconds,
-            const std::string& extra = "") {
-  std::printf(
-      "{\"bench\":\"kv\",\"workload\":\"%s\",\"engine\":\"%s\",\"ops\":%llu,"
-      "\"ns_per_op\":%.1f%s}\n",
-      workload, engine, static_cast<unsigned long long>(ops), seconds * 1e9 / double(ops),
-      extra.c_str());
-  std::fflush(stdout);
-}
-
-double since(Clock::time_point start) {
-  return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-ByteView bv(const std::string& s) { return bytes_of(s); }
-
-// ------------------------------------------------------------------ deziro
-
-void run_deziro(const Data& d, const std::string& dir) {
-  const char* engine = "deziro";
-  std::string path = dir + "/deziro.db";
-  long rss_before = peak_rss_kib();
-  OpenOptions options;
-  options.cache_size = kCacheBytes;
-  auto opened = Database::open(path, options);
-  if (!opened) die(opened.error().to_string());
-  auto instance = opened->instance;
-  static const std::string kTree = "kv";
-  auto tree = bv(kTree);
-
-  auto start = Clock::now();
-  {
-    auto w = WriteTxn::begin(instance);
+class DeziroKv final : public Kv {
+ public:
+  void open(const std::string& path) override {
+    path_ = path;
+    OpenOptions options;
+    options.cache_size = kCacheBytes;
+    auto opened = Database::open(path, options);
+    if (!opened) die(opened.error().to_string());
+    instance_ = opened->instance;
+  }
+  void close() override { instance_ = nullptr; }
+  void put_all(const Data& d, const std::vector<std::size_t>& order) override {
+    auto w = WriteTxn::begin(instance_);
     if (!w) die(w.error().to_string());
-    for (std::size_t i = 0; i < d.keys.size(); ++i)
-      if (auto s = (*w)->put(tree, bv(d.keys[i]), bv(d.values[i])); !s) die(s.error().to_string());
+    for (std::size_t i : order)
+      if (auto s = (*w)->put(tree(), bytes_of(d.keys[i]), bytes_of(d.values[i])); !s)
+        die(s.error().to_string());
     if (auto s = (*w)->commit(); !s) die(s.error().to_string());
   }
-  report("bulk_insert", engine, d.keys.size(), since(start));
-  long rss_after_insert = peak_rss_kib();
-
-  auto r = ReadTxn::begin(instance);
-  if (!r) die(r.error().to_string());
-  auto reader = r->tree_reader(tree);
-  if (!reader || !*reader) die("no tree reader");
-  // Warm the cache once so every engine is timed on a warm page cache.
-  std::size_t found = 0, checksum = 0;
-  auto visitor = [&](ByteView v) -> Status {
-    ++found;
-    checksum += v[0];
-    return ok();
-  };
-  for (std::size_t i : d.get_order) (void)(*reader)->get(bv(d.keys[i]), visitor);
-  found = 0;
-  start = Clock::now();
-  for (std::size_t i : d.get_order)
-    if (auto g = (*reader)->get(bv(d.keys[i]), visitor); !g) die(g.error().to_string());
-  double t = since(start);
-  if (found != d.keys.size()) die("deziro lost keys");
-  report("point_get", engine, found, t);
-
-  start = Clock::now();
-  auto cursor = r->range(tree, KeyBound::unbounded(), KeyBound::unbounded(), false);
-  if (!cursor || !*cursor) die("no cursor");
-  std::size_t scanned = 0;
-  ByteView key, value;
-  for (;;) {
-    auto more = (*cursor)->next(key, value);
-    if (!more) die(more.error().to_string());
-    if (!*more) break;
-    if (key.size() != kKeyLen || value.size() != kValueLen) die("deziro scan: wrong sizes");
-    ++scanned;
-  }
-  t = since(start);
-  if (scanned != d.keys.size()) die("deziro scan count");
-  report("forward_scan", engine, scanned, t);
-  cursor = std::nullopt;
-  *reader = nullptr;
-  r = fail(Error::closed());
-
-  start = Clock::now();
-  for (const std::string& k : d.commit_keys) {
-    auto w = WriteTxn::begin(instance);
+  void commit_one(const std::string& key, const std::string& value) override {
+    auto w = WriteTxn::begin(instance_);
     if (!w) die(w.error().to_string());
-    if (auto s = (*w)->put(tree, bv(k), bv(d.values[0])); !s) die(s.error().to_string());
+    if (auto s = (*w)->put(tree(), bytes_of(key), bytes_of(value)); !s) die(s.error().to_string());
     if (auto s = (*w)->commit(); !s) die(s.error().to_string());
   }
-  report("durable_commit", engine, d.commit_keys.size(), since(start));
-  std::printf(
-      "{\"bench\":\"kv\",\"workload\":\"peak_memory\",\"engine\":\"deziro\",\"ops\":1,"
-      "\"ns_per_op\":0,\"cache_size_mib\":256,\"rss_growth_bulk_insert_mib\":%.1f,"
-      "\"rss_growth_total_mib\":%.1f}\n",
-      double(rss_after_insert - rss_before) / 1024, double(peak_rss_kib() - rss_before) / 1024);
-  (void)checksum;
-}
+  void begin_reads() override {
+    auto r = ReadTxn::begin(instance_);
+    if (!r) die(r.error().to_string());
+    read_.emplace(std::move(*r));
+    auto reader = read_->tree_reader(tree());
+    if (!reader || !*reader) die("no tree reader");
+    reader_ = std::move(*reader);
+  }
+  void end_reads() override {
+    reader_ = nullptr;
+    read_.reset();
+  }
+  bool holds(const std::string& key, std::string_view value) override {
+    bool same = false;
+    auto g = reader_->get(bytes_of(key), [&](ByteView v) -> Status {
+      same = text_of(v) == value;
+      return ok();
+    });
+    if (!g) die(g.error().to_string());
+    return *g && same;
+  }
+  void scan(const std::function<bool(std::string_view, std::string_view)>& row) override {
+    auto cursor = read_->range(tree(), KeyBound::unbounded(), KeyBound::unbounded(), false);
+    if (!cursor || !*cursor) die("no cursor");
+    ByteView key, value;
+    for (;;) {
+      auto more = (*cursor)->next(key, value);
+      if (!more) die(more.error().to_string());
+      if (!*more || !row(text_of(key), text_of(value))) break;
+    }
+  }
+  std::uint64_t file_bytes() override { return size_of(path_); }
 
-// ------------------------------------------------------------------ LMDB
+ private:
+  static ByteView tree() {
+    static const std::string kTree = "kv";
+    return bytes_of(kTree);
+  }
+  std::string path_;
+  std::shared_ptr<Instance> instance_;
+  std::optional<ReadTxn> read_;
+  std::unique_ptr<TreeReader> reader_;
+};
 
 #ifdef DEZIRO_BENCH_HAVE_LMDB
 void check_mdb(int rc, const char* what) {
   if (rc != 0) die(std::string("lmdb ") + what + ": " + mdb_strerror(rc));
 }
 
-void run_lmdb(const Data& d, const std::string& dir) {
-  const char* engine = "lmdb";
-  std::string path = dir + "/lmdb";
-  std::filesystem::create_directories(path);
-  MDB_env* env;
-  check_mdb(mdb_env_create(&env), "env");
-  check_mdb(mdb_env_set_mapsize(env, std::size_t(4) << 30), "mapsize");
-  check_mdb(mdb_env_open(env, path.c_str(), 0, 0644), "open");
-  MDB_dbi dbi;
-  MDB_txn* txn;
-  auto val = [](const std::string& s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; };
+MDB_val mdb_of(const std::string& s) { return MDB_val{s.size(), const_cast<char*>(s.data())}; }
 
-  auto start = Clock::now();
-  check_mdb(mdb_txn_begin(env, nullptr, 0, &txn), "begin");
-  check_mdb(mdb_dbi_open(txn, nullptr, 0, &dbi), "dbi");
-  for (std::size_t i = 0; i < d.keys.size(); ++i) {
-    MDB_val k = val(d.keys[i]), v = val(d.values[i]);
-    check_mdb(mdb_put(txn, dbi, &k, &v, 0), "put");
-  }
-  check_mdb(mdb_txn_commit(txn), "commit");
-  report("bulk_insert", engine, d.keys.size(), since(start));
+std::string_view text_of(const MDB_val& v) {
+  return {static_cast<const char*>(v.mv_data), v.mv_size};
+}
 
-  check_mdb(mdb_txn_begin(env, nullptr, MDB_RDONLY, &txn), "begin read");
-  std::size_t found = 0, checksum = 0;
-  for (std::size_t i : d.get_order) {
-    MDB_val k = val(d.keys[i]), v;
-    if (mdb_get(txn, dbi, &k, &v) == 0) checksum += static_cast<unsigned char*>(v.mv_data)[0];
-  }
-  start = Clock::now();
-  for (std::size_t i : d.get_order) {
-    MDB_val k = val(d.keys[i]), v;
-    if (mdb_get(txn, dbi, &k, &v) == 0) {
-      ++found;
-      checksum += static_cast<unsigned char*>(v.mv_data)[0];
-    }
-  }
-  double t = since(start);
-  if (found != d.keys.size()) die("lmdb lost keys");
-  report("point_get", engine, found, t);
-
-  start = Clock::now();
-  MDB_cursor* cursor;
-  check_mdb(mdb_cursor_open(txn, dbi, &cursor), "cursor");
-  MDB_val k, v;
-  std::size_t scanned = 0;
-  for (int rc = mdb_cursor_get(cursor, &k, &v, MDB_FIRST); rc == 0;
-       rc = mdb_cursor_get(cursor, &k, &v, MDB_NEXT)) {
-    if (k.mv_size != kKeyLen || v.mv_size != kValueLen) die("lmdb scan: wrong sizes");
-    ++scanned;
-  }
-  t = since(start);
-  mdb_cursor_close(cursor);
-  mdb_txn_abort(txn);
-  if (scanned != d.keys.size()) die("lmdb scan count");
-  report("forward_scan", engine, scanned, t);
-
-  start = Clock::now();
-  for (const std::string& key : d.commit_keys) {
-    check_mdb(mdb_txn_begin(env, nullptr, 0, &txn), "begin");
-    MDB_val kk = val(key), vv = val(d.values[0]);
-    check_mdb(mdb_put(txn, dbi, &kk, &vv, 0), "put");
+class LmdbKv final : public Kv {
+ public:
+  void open(const std::string& path) override {
+    path_ = path;
+    std::filesystem::create_directories(path);
+    check_mdb(mdb_env_create(&env_), "env");
+    check_mdb(mdb_env_set_mapsize(env_, std::size_t(4) << 30), "mapsize");
+    check_mdb(mdb_env_open(env_, path.c_str(), 0, 0644), "open");
+    MDB_txn* txn;
+    check_mdb(mdb_txn_begin(env_, nullptr, 0, &txn), "begin");
+    check_mdb(mdb_dbi_open(txn, nullptr, 0, &dbi_), "dbi");
     check_mdb(mdb_txn_commit(txn), "commit");
   }
-  report("durable_commit", engine, d.commit_keys.size(), since(start));
-  mdb_env_close(env);
-  (void)checksum;
-}
-#endif
+  void close() override {
+    mdb_env_close(env_);
+    env_ = nullptr;
+  }
+  void put_all(const Data& d, const std::vector<std::size_t>& order) override {
+    MDB_txn* txn;
+    check_mdb(mdb_txn_begin(env_, nullptr, 0, &txn), "begin");
+    for (std::size_t i : order) {
+      MDB_val k = mdb_of(d.keys[i]), v = mdb_of(d.values[i]);
+      check_mdb(mdb_put(txn, dbi_, &k, &v, 0), "put");
+    }
+    check_mdb(mdb_txn_commit(txn), "commit");
+  }
+  void commit_one(const std::string& key, const std::string& value) override {
+    MDB_txn* txn;
+    check_mdb(mdb_txn_begin(env_, nullptr, 0, &txn), "begin");
+    MDB_val k = mdb_of(key), v = mdb_of(value);
+    check_mdb(mdb_put(txn, dbi_, &k, &v, 0), "put");
+    check_mdb(mdb_txn_commit(txn), "commit");
+  }
+  void begin_reads() override {
+    check_mdb(mdb_txn_begin(env_, nullptr, MDB_RDONLY, &read_), "begin read");
+  }
+  void end_reads() override { mdb_txn_abort(read_); }
+  bool holds(const std::string& key, std::string_view value) override {
+    MDB_val k = mdb_of(key), v;
+    int rc = mdb_get(read_, dbi_, &k, &v);
+    if (rc == MDB_NOTFOUND) return false;
+    check_mdb(rc, "get");
+    return text_of(v) == value;
+  }
+  void scan(const std::function<bool(std::string_view, std::string_view)>& row) override {
+    MDB_cursor* cursor;
+    check_mdb(mdb_cursor_open(read_, dbi_, &cursor), "cursor");
+    MDB_val k, v;
+    int rc = mdb_cursor_get(cursor, &k, &v, MDB_FIRST);
+    for (; rc == 0; rc = mdb_cursor_get(cursor, &k, &v, MDB_NEXT))
+      if (!row(text_of(k), text_of(v))) break;
+    mdb_cursor_close(cursor);
+    if (rc != 0 && rc != MDB_NOTFOUND) check_mdb(rc, "scan");
+  }
+  std::uint64_t file_bytes() override { return size_of(path_ + "/data.mdb"); }
 
-// ------------------------------------------------------------------ SQLite
+ private:
+  std::string path_;
+  MDB_env* env_ = nullptr;
+  MDB_dbi dbi_ = 0;
+  MDB_txn* read_ = nullptr;
+};
+#endif
 
 #ifdef DEZIRO_BENCH_HAVE_SQLITE
-void check_sql(sqlite3* db, int rc, const char* what) {
-  if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
-    die(std::string("sqlite ") + what + ": " + sqlite3_errmsg(db));
-}
-
-void exec(sqlite3* db, const char* sql) {
-  check_sql(db, sqlite3_exec(db, sql, nullptr, nullptr, nullptr), sql);
-}
-
-void run_sqlite(const Data& d, const std::string& dir) {
-  const char* engine = "sqlite";
-  sqlite3* db;
-  check_sql(nullptr, sqlite3_open((dir + "/sqlite.db").c_str(), &db), "open");
-  // Its durable configuration with one sync per commit: a write-ahead log
-  // synced at every commit.
-  exec(db, "PRAGMA journal_mode=WAL");
-  exec(db, "PRAGMA synchronous=FULL");
-  exec(db, "PRAGMA cache_size=-262144");
-  exec(db, "CREATE TABLE kv(k BLOB PRIMARY KEY, v BLOB) WITHOUT ROWID");
-  sqlite3_stmt *put, *get, *scan;
-  check_sql(db, sqlite3_prepare_v2(db, "INSERT OR REPLACE INTO kv VALUES(?,?)", -1, &put, nullptr),
-            "prepare");
-  check_sql(db, sqlite3_prepare_v2(db, "SELECT v FROM kv WHERE k=?", -1, &get, nullptr), "prepare");
-  check_sql(db, sqlite3_prepare_v2(db, "SELECT k, v FROM kv ORDER BY k", -1, &scan, nullptr),
-            "prepare");
-  auto do_put = [&](const std::string& k, const std::string& v) {
-    sqlite3_bind_blob(put, 1, k.data(), int(k.size()), SQLITE_STATIC);
-    sqlite3_bind_blob(put, 2, v.data(), int(v.size()), SQLITE_STATIC);
-    check_sql(db, sqlite3_step(put), "put");
-    sqlite3_reset(put);
-  };
-
-  auto start = Clock::now();
-  exec(db, "BEGIN");
-  for (std::size_t i = 0; i < d.keys.size(); ++i) do_put(d.keys[i], d.values[i]);
-  exec(db, "COMMIT");
-  report("bulk_insert", engine, d.keys.size(), since(start));
-
-  exec(db, "BEGIN");
-  std::size_t found = 0, checksum = 0;
-  auto do_get = [&](const std::string& k) {
-    sqlite3_bind_blob(get, 1, k.data(), int(k.size()), SQLITE_STATIC);
-    if (sqlite3_step(get) == SQLITE_ROW) {
-      ++found;
-      checksum += static_cast<const unsigned char*>(sqlite3_column_blob(get, 0))[0];
-    }
-    sqlite3_reset(get);
-  };
-  for (std::size_t i : d.get_order) do_get(d.keys[i]);
-  found = 0;
-  start = Clock::now();
-  for (std::size_t i : d.get_order) do_get(d.keys[i]);
-  double t = since(start);
-  if (found != d.keys.size()) die("sqlite lost keys");
-  report("point_get", engine, found, t);
-
-  start = Clock::now();
-  std::size_t scanned = 0;
-  while (sqlite3_step(scan) == SQLITE_ROW) {
-    if (sqlite3_column_bytes(scan, 0) != int(kKeyLen) ||
-        sqlite3_column_bytes(scan, 1) != int(kValueLen))
-      die("sqlite scan: wrong sizes");
-    ++scanned;
+class SqliteKv final : public Kv {
+ public:
+  void open(const std::string& path) override {
+    path_ = path;
+    check(sqlite3_open(path.c_str(), &db_), "open");
+    // Its durable configuration with one sync per commit: a write-ahead log
+    // synced at every commit.
+    exec("PRAGMA journal_mode=WAL");
+    exec("PRAGMA synchronous=FULL");
+    exec("PRAGMA cache_size=-262144");
+    exec("CREATE TABLE IF NOT EXISTS kv(k BLOB PRIMARY KEY, v BLOB) WITHOUT ROWID");
+    prepare("INSERT OR REPLACE INTO kv VALUES(?,?)", &put_);
+    prepare("SELECT v FROM kv WHERE k=?", &get_);
+    prepare("SELECT k, v FROM kv ORDER BY k", &scan_);
   }
-  t = since(start);
-  sqlite3_reset(scan);
-  exec(db, "COMMIT");
-  if (scanned != d.keys.size()) die("sqlite scan count");
-  report("forward_scan", engine, scanned, t);
+  void close() override {
+    for (sqlite3_stmt* s : {put_, get_, scan_}) sqlite3_finalize(s);
+    sqlite3_close(db_);
+    db_ = nullptr;
+  }
+  void put_all(const Data& d, const std::vector<std::size_t>& order) override {
+    exec("BEGIN");
+    for (std::size_t i : order) put(d.keys[i], d.values[i]);
+    exec("COMMIT");
+  }
+  void commit_one(const std::string& key, const std::string& value) override { put(key, value); }
+  void begin_reads() override { exec("BEGIN"); }
+  void end_reads() override { exec("COMMIT"); }
+  bool holds(const std::string& key, std::string_view value) override {
+    sqlite3_bind_blob(get_, 1, key.data(), int(key.size()), SQLITE_STATIC);
+    int rc = sqlite3_step(get_);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) check(rc, "get");
+    bool same = rc == SQLITE_ROW && column(get_, 0) == value;
+    sqlite3_reset(get_);
+    return same;
+  }
+  void scan(const std::function<bool(std::string_view, std::string_view)>& row) override {
+    int rc;
+    while ((rc = sqlite3_step(scan_)) == SQLITE_ROW)
+      if (!row(column(scan_, 0), column(scan_, 1))) break;
+    if (rc != SQLITE_ROW) check(rc, "scan");
+    sqlite3_reset(scan_);
+  }
+  // What the write-ahead log holds goes into the file first (untimed).
+  std::uint64_t file_bytes() override {
+    exec("PRAGMA wal_checkpoint(TRUNCATE)");
+    return size_of(path_) + size_of(path_ + "-wal");
+  }
+
+ private:
+  void check(int rc, const char* what) {
+    if (rc != SQLITE_OK && rc != SQLITE_DONE && rc != SQLITE_ROW)
+      die(std::string("sqlite ") + what + ": " + (db_ ? sqlite3_errmsg(db_) : "no database"));
+  }
+  void exec(const char* sql) { check(sqlite3_exec(db_, sql, nullptr, nullptr, nullptr), sql); }
+  void prepare(const char* sql, sqlite3_stmt** statement) {
+    check(sqlite3_prepare_v2(db_, sql, -1, statement, nullptr), sql);
+  }
+  void put(const std::string& key, const std::string& value) {
+    sqlite3_bind_blob(put_, 1, key.data(), int(key.size()), SQLITE_STATIC);
+    sqlite3_bind_blob(put_, 2, value.data(), int(value.size()), SQLITE_STATIC);
+    check(sqlite3_step(put_), "put");
+    sqlite3_reset(put_);
+  }
+  static std::string_view column(sqlite3_stmt* s, int i) {
+    return {static_cast<const char*>(sqlite3_column_blob(s, i)),
+            std::size_t(sqlite3_column_bytes(s, i))};
+  }
+  std::string path_;
+  sqlite3* db_ = nullptr;
+  sqlite3_stmt *put_ = nullptr, *get_ = nullptr, *scan_ = nullptr;
+};
+#endif
+
+std::vector<std::string> engine_names() {
+  std::vector<std::string> names{"deziro"};
+#ifdef DEZIRO_BENCH_HAVE_LMDB
+  names.push_back("lmdb");
+#endif
+#ifdef DEZIRO_BENCH_HAVE_SQLITE
+  names.push_back("sqlite");
+#endif
+  return names;
+}
+
+std::unique_ptr<Kv> make_engine(const std::string& name) {
+  if (name == "deziro") return std::make_unique<DeziroKv>();
+#ifdef DEZIRO_BENCH_HAVE_LMDB
+  if (name == "lmdb") return std::make_unique<LmdbKv>();
+#endif
+#ifdef DEZIRO_BENCH_HAVE_SQLITE
+  if (name == "sqlite") return std::make_unique<SqliteKv>();
+#endif
+  die("no engine called " + name);
+}
+
+// ------------------------------------------------------------------ one run
+
+double since(Clock::time_point start) {
+  return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+long resident_kib() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line))
+    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
+  return 0;
+}
+
+long peak_resident_kib() {
+  rusage u{};
+  getrusage(RUSAGE_SELF, &u);
+  return u.ru_maxrss;
+}
+
+// Every get answers the key's value, in the order of `d.get_order`.
+void get_all(Kv& kv, const Data& d, const char* when) {
+  for (std::size_t i : d.get_order) {
+    if (!kv.holds(d.keys[i], d.values[i])) die(std::string(when) + ": a get answers a wrong value");
+  }
+}
+
+// The scan answers every key of `d.sorted` in order, with its value.
+void scan_all(Kv& kv, const Data& d, const char* when) {
+  std::size_t at = 0;
+  bool good = true;
+  kv.scan([&](std::string_view key, std::string_view value) {
+    good = at < d.sorted.size() && key == d.keys[d.sorted[at]] && value == d.values[d.sorted[at]];
+    ++at;
+    return good;
+  });
+  if (!good || at != d.sorted.size()) die(std::string(when) + ": the scan answers wrong rows");
+}
+
+// One engine's run, in a process of its own; prints "name value" lines for
+// the parent: seconds per workload, file bytes, resident sizes in KiB.
+void run_one(const std::string& name, std::size_t n, std::size_t commits,
+             const std::string& folder) {
+  Data d = make_data(n, commits);
+  long base = resident_kib();
+  auto put = [](const char* what, double value) { std::printf("%s %.9g\n", what, value); };
+  auto kv = make_engine(name);
+  const std::string path = folder + "/" + name;
+
+  kv->open(path + ".random");
+  auto start = Clock::now();
+  kv->put_all(d, d.get_order);
+  put("bulk_insert", since(start));
+  put("bulk_insert.bytes", double(kv->file_bytes()));
+
+  kv->begin_reads();
+  // Also warms the caches, so every engine is timed on a warm one.
+  get_all(*kv, d, "before the timed gets");
+  start = Clock::now();
+  get_all(*kv, d, "timed gets");
+  put("point_get", since(start));
+  start = Clock::now();
+  scan_all(*kv, d, "timed scan");
+  put("forward_scan", since(start));
+  kv->end_reads();
 
   start = Clock::now();
-  for (const std::string& k : d.commit_keys) do_put(k, d.values[0]);
-  report("durable_commit", engine, d.commit_keys.size(), since(start));
-  sqlite3_finalize(put);
-  sqlite3_finalize(get);
-  sqlite3_finalize(scan);
-  sqlite3_close(db);
-  (void)checksum;
+  for (std::size_t i = 0; i < commits; ++i) kv->commit_one(d.commit_keys[i], d.commit_values[i]);
+  put("durable_commit", since(start));
+  kv->close();
+  kv->open(path + ".random");
+  kv->begin_reads();
+  for (std::size_t i = 0; i < commits; ++i)
+    if (!kv->holds(d.commit_keys[i], d.commit_values[i]))
+      die("a durable commit does not read back after a reopen");
+  std::size_t rows = 0;
+  kv->scan([&](std::string_view, std::string_view) { return ++rows, true; });
+  if (rows != n + commits) die("the file holds the wrong number of keys after a reopen");
+  kv->end_reads();
+  kv->close();
+  put("rss_after_random.kib", double(peak_resident_kib() - base));
+
+  kv->open(path + ".sorted");
+  start = Clock::now();
+  kv->put_all(d, d.sorted);
+  put("sorted_bulk_insert", since(start));
+  put("sorted_bulk_insert.bytes", double(kv->file_bytes()));
+  kv->begin_reads();
+  scan_all(*kv, d, "after the sorted insert");
+  kv->end_reads();
+  kv->close();
+  put("rss_growth.kib", double(peak_resident_kib() - base));
+  put("rss_peak.kib", double(peak_resident_kib()));
 }
-#endif
+
+// ------------------------------------------------------------------ turns
+
+using Figures = std::map<std::string, double>;
+
+// Runs this program again as `--one` for one engine in a fresh process and
+// reads back its figures.
+Figures run_child(const std::string& engine, std::size_t n, std::size_t commits,
+                  const std::string& folder) {
+  std::filesystem::create_directories(folder);
+  std::fflush(nullptr);
+  int out[2];
+  if (::pipe(out) != 0) die("pipe");
+  const std::string n_text = std::to_string(n), commits_text = std::to_string(commits);
+  pid_t pid = ::fork();
+  if (pid < 0) die("fork");
+  if (pid == 0) {
+    // Stops with the benchmark rather than run on alone.
+    ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+    ::dup2(out[1], STDOUT_FILENO);
+    ::close(out[0]);
+    ::close(out[1]);
+    const char* argv[] = {"bench_kv",           "--one",        engine.c_str(), n_text.c_str(),
+                          commits_text.c_str(), folder.c_str(), nullptr};
+    ::execv("/proc/self/exe", const_cast<char* const*>(argv));
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    ssize_t got = ::read(out[0], buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    text.append(buffer, std::size_t(got));
+  }
+  ::close(out[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  std::filesystem::remove_all(folder);
+  if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) die(engine + " failed its run");
+  Figures figures;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    std::size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    std::size_t space = line.find(' ');
+    if (space != std::string::npos)
+      figures[line.substr(0, space)] = std::strtod(line.c_str() + space + 1, nullptr);
+    at = end + 1;
+  }
+  return figures;
+}
+
+struct Spread {
+  double median, low, high;
+};
+
+Spread spread_of(std::vector<double> v) {
+  std::sort(v.begin(), v.end());
+  std::size_t m = v.size() / 2;
+  double median = v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+  return {median, v.front(), v.back()};
+}
+
+// The latency of one 4 KiB write and fsync in `folder`, as durable commits
+// pay it.
+Spread sync_latency_ns(const std::string& folder) {
+  const std::string path = folder + "/sync-probe";
+  int fd = ::open(path.c_str(), O_CREAT | O_RDWR | O_TRUNC, 0644);
+  if (fd < 0) die("the sync probe cannot be made");
+  std::string page(4096, 'x');
+  std::vector<double> ns;
+  for (int i = 0; i <= kSyncProbes; ++i) {
+    auto start = Clock::now();
+    if (::pwrite(fd, page.data(), page.size(), 0) != ssize_t(page.size()) || ::fsync(fd) != 0)
+      die("the sync probe failed");
+    // The first also allocates the block.
+    if (i > 0) ns.push_back(since(start) * 1e9);
+  }
+  ::close(fd);
+  std::filesystem::remove(path);
+  return spread_of(ns);
+}
+
+struct Workload {
+  const char* name;
+  bool per_commit;
+  bool sized;
+};
+
+constexpr Workload kWorkloads[] = {
+    {"bulk_insert", false, true},    {"sorted_bulk_insert", false, true},
+    {"point_get", false, false},     {"forward_scan", false, false},
+    {"durable_commit", true, false},
+};
+
+void print_row(const char* workload, const std::string& engine, std::size_t ops,
+               const std::string& rest) {
+  std::printf("{\"bench\":\"kv\",\"workload\":\"%s\",\"engine\":\"%s\",\"ops\":%zu,%s}\n", workload,
+              engine.c_str(), ops, rest.c_str());
+  std::fflush(stdout);
+}
+
+std::string spread_text(const char* name, const Spread& s, const char* format = "%.1f") {
+  auto number = [&](double x) {
+    char text[64];
+    std::snprintf(text, sizeof text, format, x);
+    return std::string(text);
+  };
+  return "\"" + std::string(name) + "\":" + number(s.median) + ",\"" + name +
+         "_min\":" + number(s.low) + ",\"" + name + "_max\":" + number(s.high);
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (argc == 6 && std::string(argv[1]) == "--one") {
+    run_one(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10),
+            argv[5]);
+    return 0;
+  }
   std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
-  std::size_t commits = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 2000;
-  std::string dir = std::filesystem::current_path().string();
-  std::string only = argc > 3 ? argv[3] : "";
-  auto wanted = [&](const char* engine) { return only.empty() || only == engine; };
-  Data d = make_data(n, commits);
-  if (wanted("deziro")) run_deziro(d, dir);
-#ifdef DEZIRO_BENCH_HAVE_LMDB
-  if (wanted("lmdb")) run_lmdb(d, dir);
-#endif
-#ifdef DEZIRO_BENCH_HAVE_SQLITE
-  if (wanted("sqlite")) run_sqlite(d, dir);
-#endif
+  std::size_t commits = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
+  int repetitions = argc > 3 ? std::atoi(argv[3]) : 3;
+  std::vector<std::string> engines = engine_names();
+  if (argc > 4) engines = {argv[4]};
+  if (n == 0 || commits == 0 || repetitions < 1) die("keys, commits and repetitions must be > 0");
+  const std::string folder = bench::scratch_folder("kv");
+
+  Spread sync = sync_latency_ns(folder);
+  print_row("disk_sync", "disk", kSyncProbes,
+            spread_text("ns_per_op", sync) + ",\"what\":\"4 KiB write and fsync\"");
+
+  // figures[engine][repetition]
+  std::map<std::string, std::vector<Figures>> figures;
+  for (int rep = 0; rep < repetitions; ++rep)
+    for (std::size_t e = 0; e < engines.size(); ++e) {
+      const std::string& engine = engines[(e + std::size_t(rep)) % engines.size()];
+      figures[engine].push_back(
+          run_child(engine, n, commits, folder + "/" + engine + "-" + std::to_string(rep)));
+    }
+
+  auto values = [&](const std::string& engine, const std::string& key, double scale) {
+    std::vector<double> v;
+    for (const Figures& f : figures[engine]) {
+      auto it = f.find(key);
+      if (it == f.end()) die(engine + " did not report " + key);
+      v.push_back(it->second * scale);
+    }
+    return v;
+  };
+  for (const Workload& w : kWorkloads)
+    for (const std::string& engine : engines) {
+      std::size_t ops = w.per_commit ? commits : n;
+      std::string rest =
+          spread_text("ns_per_op", spread_of(values(engine, w.name, 1e9 / double(ops))));
+      rest += ",\"repetitions\":" + std::to_string(repetitions);
+      if (w.sized)
+        rest +=
+            "," + spread_text("file_bytes",
+                              spread_of(values(engine, std::string(w.name) + ".bytes", 1)), "%.0f");
+      print_row(w.name, engine, ops, rest);
+    }
+  for (const std::string& engine : engines) {
+    const double mib = 1.0 / 1024;
+    std::string rest =
+        "\"ns_per_op\":0," +
+        spread_text("rss_peak_mib", spread_of(values(engine, "rss_peak.kib", mib))) + "," +
+        spread_text("rss_growth_mib", spread_of(values(engine, "rss_growth.kib", mib))) + "," +
+        spread_text("rss_growth_random_mib",
+                    spread_of(values(engine, "rss_after_random.kib", mib))) +
+        ",\"measured\":\"own process per engine and repetition\"";
+    if (engine != "lmdb") rest += ",\"cache_size_mib\":256";
+    print_row("memory", engine, 1, rest);
+  }
+  // The engine's time over each peer's, repetition by repetition.
+  if (!figures.contains("deziro")) return 0;
+  for (const Workload& w : kWorkloads)
+    for (const std::string& peer : engines) {
+      if (peer == "deziro") continue;
+      auto ratios = [&](const std::string& key) {
+        std::vector<double> ours = values("deziro", key, 1), theirs = values(peer, key, 1), r;
+        for (int rep = 0; rep < repetitions; ++rep) r.push_back(ours[rep] / theirs[rep]);
+        return spread_of(r);
+      };
+      std::string rest = "\"ns_per_op\":0," + spread_text("ratio", ratios(w.name), "%.3f");
+      if (w.sized)
+        rest += "," + spread_text("bytes_ratio", ratios(std::string(w.name) + ".bytes"), "%.3f");
+      print_row((std::string("ratio_") + w.name).c_str(), "deziro/" + peer, 0, rest);
+    }
   return 0;
 }

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "database.hpp"
+#include "scratch.hpp"
 #include "tools/backup.hpp"
 #include "tools/compact.hpp"
 #include "txn/write_txn.hpp"
@@ -226,7 +227,7 @@ int main(int argc, char** argv) {
   std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 500000;
   std::string only = argc > 2 ? argv[2] : "";
   auto wanted = [&](const char* engine) { return only.empty() || only == engine; };
-  std::string dir = stdfs::current_path().string();
+  std::string dir = bench::scratch_folder("maintenance");
   Data d = make_data(n);
   if (wanted("deziro")) run_deziro(d, dir);
 #ifdef DEZIRO_BENCH_HAVE_SQLITE

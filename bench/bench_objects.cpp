@@ -18,11 +18,15 @@
 #include "database.hpp"
 #include "schema/objects.hpp"
 #include "schema/open.hpp"
+#include "scratch.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
 
 namespace deziro {
 namespace {
+
+// The folder each workload makes its own folder in.
+std::string g_folder;
 
 constexpr std::size_t kObjects = 100000;
 
@@ -83,9 +87,8 @@ struct BenchDb {
   OpenedDatabase db;
 
   BenchDb() {
-    char tmpl[] = "/tmp/deziro-bench-objects-XXXXXX";
-    check(::mkdtemp(tmpl) != nullptr, "mkdtemp");
-    dir = tmpl;
+    dir = g_folder + "/objects-XXXXXX";
+    check(::mkdtemp(dir.data()) != nullptr, "mkdtemp");
     OpenOptions options;
     options.schema = bench_schema();
     db = must(Database::open(dir + "/objects.db", options), "open");
@@ -251,6 +254,7 @@ void bench_gets() {
 
 int main() {
   using namespace deziro;
+  g_folder = bench::scratch_folder("objects");
   bench_layout("insert_many/layout/no_index/explicit_key", "plain", true, 1);
   bench_layout("insert_many/layout/no_index/auto_increment", "auto", false, 2);
   bench_layout("insert_many/layout/unique_str+plain_int/explicit_key", "indexed", true, 3);

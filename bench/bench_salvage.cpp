@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "database.hpp"
+#include "scratch.hpp"
 #include "tools/salvage.hpp"
 #include "txn/write_txn.hpp"
 
@@ -178,7 +179,7 @@ int main(int argc, char** argv) {
   const std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1600000;
   const std::string only = argc > 2 ? argv[2] : "";
   auto wanted = [&](const char* engine) { return only.empty() || only == engine; };
-  const std::string dir = stdfs::current_path().string();
+  const std::string dir = bench::scratch_folder("salvage");
   const Data d = make_data(n);
   if (wanted("deziro")) run_deziro(d, dir);
 #ifdef DEZIRO_BENCH_HAVE_SQLITE

@@ -1,5 +1,6 @@
 #include "database.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,11 @@ InstanceSettings settings_from(const OpenOptions& options) {
   s.sync_delay = options.SYNC_DELAY;
   return s;
 }
+
+struct FdCloser {
+  int fd;
+  ~FdCloser() { ::close(fd); }
+};
 
 struct TempRemover {
   const std::string& path;
@@ -88,6 +94,14 @@ Result<bool> Database::create_file(const std::string& path,
 }
 
 Result<fs::LinkOutcome> Database::copy_into_place(const std::string& from, const std::string& to) {
+  int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (in < 0) return fail(Error::io_errno(from, errno));
+  const FdCloser closer{in};
+  return copy_into_place(in, to, false);
+}
+
+Result<fs::LinkOutcome> Database::copy_into_place(int from, const std::string& to,
+                                                  bool remove_partial) {
   bool exists = false;
   int fd = DZ_TRY(fs::create_exclusive(to, exists));
   if (exists) return fs::LinkOutcome::AlreadyExists;
@@ -98,7 +112,11 @@ Result<fs::LinkOutcome> Database::copy_into_place(const std::string& from, const
   auto alone = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive);
   if (!alone) return fail(error_from_lock_wait(alone.error(), to));
   if (!*alone) return fs::LinkOutcome::AlreadyExists;
-  DZ_CHECK(fs::copy_contents(from, lock.descriptor(), to));
+  if (auto copied = fs::copy_contents(from, to, lock.descriptor(), to); !copied) {
+    // Removed while still held, so that no opener takes the partial copy.
+    if (remove_partial) fs::remove_if_same_file(to, lock.descriptor());
+    return fail(std::move(copied).error());
+  }
   return fs::LinkOutcome::Linked;
 }
 
@@ -123,7 +141,7 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
           record::read_commit_records(path, fields, h.bytes, options.credential, password_keys));
       keys = std::make_unique<const FileKeys>(std::move(material.keys));
     }
-    record::drop_unsigned_records(h.bytes, fields, *keys);
+    record::drop_unsigned_records(h.bytes, fields, *keys, &h.unauthentic);
   } else if (!options.credential.is_none()) {
     return fail(Error::invalid_argument(
         format_text("`{}` is not encrypted, so it cannot be opened with a key", path)));
@@ -309,7 +327,7 @@ Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> 
                                                         const OpenOptions& options,
                                                         keys::PasswordKeys* password_keys) {
   const std::string& path = file->path();
-  int fd = ::dup(file->descriptor());
+  int fd = ::fcntl(file->descriptor(), F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return fail(Error::io_errno(path, errno));
   auto lock = std::make_unique<FileLock>(fd);
   auto deadline = std::chrono::steady_clock::now() + options.busy_timeout;

@@ -53,6 +53,11 @@ class Database {
   // bytes are synced. AlreadyExists when the name is taken, or when an
   // opener locked the new file first (that opener then creates it).
   static Result<fs::LinkOutcome> copy_into_place(const std::string& from, const std::string& to);
+  // The same from the open descriptor `from`, whose failed reads name `to`.
+  // With `remove_partial`, a copy that fails part way removes the file it
+  // created (when `to` still names it) before letting its byte go.
+  static Result<fs::LinkOutcome> copy_into_place(int from, const std::string& to,
+                                                 bool remove_partial);
 
   // The first page of a new file as `options` describe it (encrypted when
   // they hold a key or password); `path` is what its errors name. A

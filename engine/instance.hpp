@@ -164,6 +164,15 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // durable first, so that this process knows which record is on disk.
   Result<WriterGuard> begin_write();
   void end_write(WriterGuard& guard);
+  // Held by a commit from the choice of its slot until it is published, and
+  // by a sync made beside this process's open writer.
+  std::unique_lock<std::mutex> hold_publishing() { return std::unique_lock(publish_mutex_); }
+  // With the writer held, before a commit writes its pages: CORRUPTED
+  // unless the file still publishes commit `txn_id`, the one the
+  // transaction began from. Another writer's commit beside this one means
+  // the write lock did not hold; it is not written over. One read of the
+  // selector byte and the slots; nothing for a file without a lock state.
+  Status check_still_published(std::uint64_t txn_id);
   // Re-reads the head (selector and slots) into the cached published state.
   Status read_commit_state();
 
@@ -202,11 +211,18 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   std::optional<space::FreeRuns> take_free_runs(std::uint64_t txn_id,
                                                 const ChildPointer& free_tree);
   // Makes a published deferred commit durable: a full sync, then the
-  // selector byte without its deferred bit. CLOSED in a forked child,
-  // SYNC_FAILED once failed, BUSY when the writer is not had in time.
+  // selector byte without its deferred bit. Beside a write transaction of
+  // this process it does so at once, without waiting for it. CLOSED in a
+  // forked child, SYNC_FAILED once failed, BUSY when the writer is not had
+  // in time, unless the commit is seen made durable meanwhile (another
+  // process's writer makes this process's deferred commit durable before it
+  // writes).
   Status sync();
-  // `sync`, then drops the handles (the last Instance handle closes the
-  // file); the sync's error, if any, is returned after the drops.
+  // Whether the published commit is a deferred commit of this process.
+  bool own_commit_pending() const;
+  // `sync` when a deferred commit of this process is pending, then drops the
+  // handles (the last Instance handle closes the file); the sync's error,
+  // if any, is returned after the drops.
   static Status release_handle(std::shared_ptr<Instance> instance,
                                std::shared_ptr<const Schema> schema = nullptr);
 
@@ -242,6 +258,10 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   std::mutex writer_mutex_;
   std::condition_variable writer_cv_;
   bool writer_busy_ = false;
+  // Under writer_mutex_: a write transaction of this process holds the write
+  // lock. It lets the lock go only in end_write, under the same mutex.
+  bool writer_open_ = false;
+  std::mutex publish_mutex_;
 
   std::unique_ptr<FileLock> lock_;
 
@@ -288,6 +308,16 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // With the writer held: syncs and clears the deferred bit. A chain that
   // another process `made_elsewhere` is written again first.
   Status make_durable(bool made_elsewhere = false);
+  // With the in-process writer slot taken: takes the write lock before
+  // `deadline`, re-reads the head and makes another process's deferred
+  // commit durable. Given a `target` deferred commit, it stops waiting, with
+  // false, once the head shows that commit durable.
+  Result<bool> hold_write_lock(SteadyTime deadline, const PublishedCommit* target = nullptr);
+  // The published commit's id when it is a deferred commit of this
+  // process, else 0.
+  std::uint64_t own_deferred_txn() const;
+  // `sync` without its checks, until `deadline`.
+  Status sync_published(SteadyTime deadline);
   Status write_deferred_chain_again(const PublishedCommit& published);
   void request_sync(SteadyTime due);
   // Takes the reader byte of `txn_id` and checks the commit is still in a

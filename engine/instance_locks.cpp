@@ -97,22 +97,56 @@ Result<WriterGuard> Instance::begin_write() {
     writer_busy_ = true;
   }
   WriterGuard guard(this);
-  if (lock_) {
+  (void)DZ_TRY(hold_write_lock(deadline));
+  if (failed()) return fail(sync_failed_error());
+  {
+    std::lock_guard lock(writer_mutex_);
+    writer_open_ = true;
+  }
+  // A sync waiting for the slot may now run beside this writer.
+  writer_cv_.notify_all();
+  return guard;
+}
+
+Result<bool> Instance::hold_write_lock(SteadyTime deadline, const PublishedCommit* target) {
+  if (!lock_) return true;
+  if (!target) {
     auto got = wait_write_lock(*lock_, deadline);
     if (!got) return fail(writer_error(got.error()));
-    DZ_CHECK(read_commit_state());
-    // Which record of the slots is on disk is known only for this process's
-    // own deferred commits; another's is made durable before this writer
-    // chooses the slot it overwrites.
-    bool foreign_deferred;
-    {
-      std::lock_guard lock(state_mutex_);
-      foreign_deferred = published_.deferred && published_.record.txn_id != local_deferred_txn_;
-    }
-    if (foreign_deferred) DZ_CHECK(make_durable(true));
+  } else {
+    // Waiting to make `target` durable, the head is looked at between
+    // attempts: the lock's holder may have done it already.
+    std::optional<Error> failure;
+    const std::uint64_t own = own_deferred_txn();
+    auto durable_elsewhere = [&] {
+      auto seen = load_commit_state();
+      if (!seen) {
+        failure = std::move(seen).error();
+        return true;
+      }
+      adopt_published(*seen);
+      std::uint64_t id = target->record.txn_id;
+      // A durable commit at or after it synced its pages; a commit of
+      // another process after this process's own made it durable first.
+      return (!seen->deferred && seen->record.txn_id >= id) ||
+             (seen->record.txn_id > id && id == own);
+    };
+    auto got = wait_write_lock_unless(*lock_, deadline, durable_elsewhere);
+    if (!got) return fail(writer_error(got.error()));
+    if (failure) return fail(std::move(*failure));
+    if (!*got) return false;
   }
-  if (failed()) return fail(sync_failed_error());
-  return guard;
+  DZ_CHECK(read_commit_state());
+  // Which record of the slots is on disk is known only for this process's
+  // own deferred commits; another's is made durable before this writer
+  // chooses the slot it overwrites.
+  bool foreign_deferred;
+  {
+    std::lock_guard lock(state_mutex_);
+    foreign_deferred = published_.deferred && published_.record.txn_id != local_deferred_txn_;
+  }
+  if (foreign_deferred) DZ_CHECK(make_durable(true));
+  return true;
 }
 
 void Instance::end_write(WriterGuard& guard) {
@@ -120,12 +154,37 @@ void Instance::end_write(WriterGuard& guard) {
   guard.instance_ = nullptr;
   // A forked child holds neither the parent's slot nor its lock byte.
   if (in_forked_process()) return;
-  if (lock_) lock_->unlock(lock_bytes::kWrite);
   {
+    // A sync running beside the writer ends before the write lock goes.
     std::lock_guard lock(writer_mutex_);
+    writer_open_ = false;
+    if (lock_) lock_->unlock(lock_bytes::kWrite);
     writer_busy_ = false;
   }
-  writer_cv_.notify_one();
+  writer_cv_.notify_all();
+}
+
+Status Instance::check_still_published(std::uint64_t txn_id) {
+  if (!lock_) return ok();
+  // The selector byte and the three slots, in one read.
+  std::array<std::uint8_t, record_slot_offset(kRecordSlotCount) - kSelectorOffset> head;
+  DZ_CHECK(storage_->read_exact_at(kSelectorOffset, head));
+  std::uint64_t found = 0;
+  if (auto selector = header::decode_selector(head[0])) {
+    auto bytes =
+        std::span(head).subspan(record_slot_offset(selector->slot) - kSelectorOffset, kRecordSize);
+    auto slot =
+        record::parse_commit_record(selector->slot, bytes, fields_.cipher, fields_.page_size);
+    if (slot.valid()) found = slot.record.txn_id;
+  }
+  if (found == txn_id) return ok();
+  return fail(Error::corrupted(
+      *path_,
+      format_text("this write transaction began from commit {}, but the file now "
+                  "publishes {}: another writer committed beside it, so it publishes "
+                  "nothing",
+                  txn_id,
+                  found == 0 ? std::string("no valid commit") : format_text("commit {}", found))));
 }
 
 // ---------------------------------------------------------------- head
@@ -137,7 +196,7 @@ Result<PublishedCommit> Instance::load_commit_state() {
     head::Head h = DZ_TRY(head::read_head(*storage_));
     // In an encrypted file a record the data key did not sign counts as
     // damaged, as at recovery.
-    if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_);
+    if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_, &h.unauthentic);
     auto slots = head::parse_slots(h, fields_.cipher, fields_.page_size);
     auto selector = header::decode_selector(h.bytes[kSelectorOffset]);
     if (!selector) {
@@ -146,8 +205,7 @@ Result<PublishedCommit> Instance::load_commit_state() {
     }
     const SlotContent& chosen = slots[selector->slot];
     if (!chosen.valid()) {
-      problem = chosen.state == SlotContent::State::Empty ? "the published slot is empty"
-                                                          : chosen.problem;
+      problem = head::published_slot_problem(h, chosen, selector->slot);
       continue;
     }
     PublishedCommit p;
@@ -452,8 +510,37 @@ Status Instance::write_deferred_chain_again(const PublishedCommit& p) {
 Status Instance::sync() {
   DZ_CHECK(check_process());
   if (failed()) return fail(sync_failed_error());
-  if (!published().deferred) return ok();
-  WriterGuard writer = DZ_TRY(begin_write());
+  return sync_published(Clock::now() + settings_.busy_timeout);
+}
+
+std::uint64_t Instance::own_deferred_txn() const {
+  std::lock_guard lock(state_mutex_);
+  return published_.deferred && published_.record.txn_id == local_deferred_txn_
+             ? local_deferred_txn_
+             : 0;
+}
+
+bool Instance::own_commit_pending() const { return own_deferred_txn() != 0; }
+
+Status Instance::sync_published(SteadyTime deadline) {
+  PublishedCommit target = published();
+  if (!target.deferred) return ok();
+  {
+    std::unique_lock lock(writer_mutex_);
+    writer_cv_.wait_until(lock, deadline, [&] { return !writer_busy_ || writer_open_; });
+    if (writer_open_) {
+      // This process's writer holds the write lock and keeps it while this
+      // mutex is held, so no other process commits meanwhile; the writer's
+      // own commit waits at the publishing lock.
+      std::lock_guard publishing(publish_mutex_);
+      return make_durable();
+    }
+    if (writer_busy_) return fail(Error::busy(*path_));
+    writer_busy_ = true;
+  }
+  WriterGuard writer(this);
+  if (!DZ_TRY(hold_write_lock(deadline, &target))) return ok();
+  if (failed()) return fail(sync_failed_error());
   return make_durable();
 }
 
@@ -480,20 +567,21 @@ std::optional<SteadyTime> Instance::sync_deferred() {
       return Clock::now() + settings_.sync_delay;
     }
   }
-  auto writer = begin_write();
-  if (!writer) {
-    // Someone holds the writer: try again after another delay.
-    if (writer.error().kind() == ErrorKind::Busy) return Clock::now() + settings_.sync_delay;
-    return std::nullopt;
-  }
   // A failure marks the instance failed; every later write reports it.
-  (void)make_durable();
+  auto synced = sync_published(Clock::now() + settings_.busy_timeout);
+  // Someone held the writer: try again after another delay.
+  if (!synced && synced.error().kind() == ErrorKind::Busy)
+    return Clock::now() + settings_.sync_delay;
   return std::nullopt;
 }
 
 Status Instance::release_handle(std::shared_ptr<Instance> instance,
                                 std::shared_ptr<const Schema> schema) {
-  Status synced = instance ? instance->sync() : ok();
+  Status synced = ok();
+  if (instance) {
+    synced = instance->check_process();
+    if (synced && instance->own_commit_pending()) synced = instance->sync();
+  }
   schema.reset();
   instance.reset();
   return synced;
@@ -509,17 +597,13 @@ void Instance::close() {
     if (lock_) lock_->abandon();
     if (storage_) storage_->abandon_descriptor();
   } else {
-    bool pending;
-    {
-      std::lock_guard lock(state_mutex_);
-      pending = published_.deferred;
-    }
-    if (pending && !failed()) {
-      // Gives up without an error when the writer is not had in time; the
-      // commit stays published, and the next sync or recovery makes it
-      // durable.
-      if (auto writer = begin_write()) (void)make_durable();
-    }
+    // Only a deferred commit of this process's own: another's is its
+    // maker's business, and waiting for it here would wait for that
+    // process's writer. Gives up without an error when the writer is not
+    // had in time; the commit stays published, and the next sync or
+    // recovery makes it durable.
+    if (own_commit_pending() && !failed())
+      (void)sync_published(Clock::now() + settings_.busy_timeout);
     sync_thread_.stop();
   }
   lock_.reset();

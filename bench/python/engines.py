@@ -109,20 +109,26 @@ class DeziroEngine:
 
     @classmethod
     def reopen(cls, path):
-        """Opens the file and reads one object: the time until a first answer."""
+        """Opens the file and reads one object, which it answers: the time
+        until a first answer."""
         db = deziro.open(path, schema=cls.SCHEMA)
-        db.begin_read().get("items", cls.ITEM, 1)
+        tx = db.begin_read()
+        item = tx.get("items", cls.ITEM, 1)
+        tx.end()
         db.close()
+        return item
 
     @classmethod
     def read_keys(cls, path, keys, ready):
+        """Opens the file and answers what `ready` makes of the work of
+        reading `keys` (a list of `Item`)."""
         db = deziro.open(path, schema=cls.SCHEMA)
         tx = db.begin_read()
         get, layout = tx.get, cls.ITEM
-        elapsed = ready(lambda: [get("items", layout, k) for k in keys])
+        answer = ready(lambda: [get("items", layout, k) for k in keys])
         tx.end()
         db.close()
-        return elapsed
+        return answer
 
 
 class SqliteEngine:
@@ -201,17 +207,18 @@ class SqliteEngine:
     @classmethod
     def reopen(cls, path):
         db = cls.connect(path)
-        db.execute(f"SELECT {cls.COLUMNS} FROM items WHERE id = 1").fetchone()
+        item = Item(*db.execute(f"SELECT {cls.COLUMNS} FROM items WHERE id = 1").fetchone())
         db.close()
+        return item
 
     @classmethod
     def read_keys(cls, path, keys, ready):
         db = cls.connect(path)
         db.execute("BEGIN")
         execute, select = db.cursor().execute, f"SELECT {cls.COLUMNS} FROM items WHERE id = ?"
-        elapsed = ready(lambda: [Item(*execute(select, (k,)).fetchone()) for k in keys])
+        answer = ready(lambda: [Item(*execute(select, (k,)).fetchone()) for k in keys])
         db.close()
-        return elapsed
+        return answer
 
 
 class LmdbEngine:
@@ -327,16 +334,17 @@ class LmdbEngine:
     def reopen(cls, path):
         env, main, _ = cls.connect(path, readonly=True)
         with env.begin() as txn:
-            cls.gets(txn, main, [1])
+            item = cls.gets(txn, main, [1])[0]
         env.close()
+        return item
 
     @classmethod
     def read_keys(cls, path, keys, ready):
         env, main, _ = cls.connect(path, readonly=True)
         with env.begin() as txn:
-            elapsed = ready(lambda: cls.gets(txn, main, keys))
+            answer = ready(lambda: cls.gets(txn, main, keys))
         env.close()
-        return elapsed
+        return answer
 
 
 ENGINES = {engine.name: engine for engine in (DeziroEngine, SqliteEngine, LmdbEngine)}

@@ -111,8 +111,9 @@ Result<FileKeyMaterial> read_commit_records(std::string_view path, const StaticF
 }
 
 std::size_t drop_unsigned_records(std::span<std::uint8_t> head, const StaticFields& fields,
-                                  const FileKeys& keys) {
-  std::size_t dropped = 0;
+                                  const FileKeys& keys,
+                                  std::array<bool, kRecordSlotCount>* dropped) {
+  std::size_t count = 0;
   for (std::uint8_t slot = 0; slot < kRecordSlotCount; ++slot) {
     auto offset = record_slot_offset(slot);
     if (head.size() < offset + kRecordSize) break;
@@ -120,9 +121,10 @@ std::size_t drop_unsigned_records(std::span<std::uint8_t> head, const StaticFiel
     if (!parse_commit_record(slot, bytes, fields.cipher, fields.page_size).valid()) continue;
     if (commit_record_mac_holds(bytes, keys.record_mac_key, fields.file_id, slot)) continue;
     std::fill(bytes.begin(), bytes.end(), 0);
-    ++dropped;
+    if (dropped != nullptr) (*dropped)[slot] = true;
+    ++count;
   }
-  return dropped;
+  return count;
 }
 
 }  // namespace record

@@ -68,9 +68,11 @@ Result<FileKeyMaterial> read_commit_records(std::string_view path, const StaticF
 
 // Empties, in a copy of the head, every slot whose record passes its check
 // but not its MAC, so that recovery never adopts a record the file's key did
-// not sign, and the next commits overwrite it. Returns how many it emptied.
+// not sign, and the next commits overwrite it. Returns how many it emptied,
+// and marks them in `dropped` when given.
 std::size_t drop_unsigned_records(std::span<std::uint8_t> head, const StaticFields& fields,
-                                  const FileKeys& keys);
+                                  const FileKeys& keys,
+                                  std::array<bool, kRecordSlotCount>* dropped = nullptr);
 
 }  // namespace record
 }  // namespace deziro

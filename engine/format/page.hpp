@@ -29,6 +29,12 @@ constexpr std::optional<std::uint64_t> length_of_pages(std::uint64_t page_count,
   return page_count * page_size;
 }
 
+// The pages a file of `length` bytes holds, a last page cut short counted
+// whole: a commit counting more pages than that cannot be the file's.
+constexpr std::uint64_t pages_held(std::uint64_t length, std::uint32_t page_size) {
+  return length / page_size + (length % page_size != 0 ? 1 : 0);
+}
+
 inline constexpr std::size_t kPageHeaderSize = 56;
 inline constexpr std::size_t kPageStampSize = 16;
 inline constexpr std::size_t kPageNonceSize = 24;

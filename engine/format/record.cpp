@@ -93,4 +93,13 @@ SlotContent parse_commit_record(std::size_t slot, std::span<const std::uint8_t> 
   return c;
 }
 
+CommitRecord load_record_roots(std::span<const std::uint8_t, kRecordSize> b) {
+  CommitRecord r;
+  r.txn_id = load_u64_le(b.data() + kTxnIdOffset);
+  r.catalog = ChildPointer::load(b.data() + kCatalogOffset);
+  r.free_tree = ChildPointer::load(b.data() + kFreeTreeOffset);
+  r.retained_tree = ChildPointer::load(b.data() + kRetainedTreeOffset);
+  return r;
+}
+
 }  // namespace deziro::record

@@ -64,5 +64,10 @@ std::array<std::uint8_t, kRecordSize> encode_commit_record(const CommitRecord& r
 SlotContent parse_commit_record(std::size_t slot, std::span<const std::uint8_t> bytes,
                                 PageCipher cipher, std::uint32_t page_size);
 
+// The transaction id and the three roots of a record as they stand, nothing
+// checked: what a record that fails its check may still tell, for a caller
+// that tests each root against the page it names.
+CommitRecord load_record_roots(std::span<const std::uint8_t, kRecordSize> bytes);
+
 }  // namespace record
 }  // namespace deziro

@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <thread>
 
+#include "fork_generation.hpp"
 #include "storage/fs.hpp"
 
 namespace deziro {
@@ -37,7 +38,26 @@ struct flock byte_range(short type, std::uint64_t first, std::uint64_t length) {
   return range;
 }
 
+std::atomic<bool> g_description_locks_allowed{true};
+
+// Whether the file takes open-file-description locks: a query of one byte
+// answers EINVAL where the system or the file system refuses them.
+bool description_locks_work(int fd) {
+  if (!g_description_locks_allowed.load()) return false;
+  struct flock range = byte_range(F_RDLCK, lock_bytes::kFile, 1);
+  int rc;
+  do {
+    rc = ::fcntl(fd, F_OFD_GETLK, &range);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 || errno != EINVAL;
+}
+
+// Failing a request made through a state inherited at a fork.
+constexpr LockWaitFailure kForkedProcess{LockWaitFailure::Kind::Io, EPERM};
+
 }  // namespace
+
+void set_description_locks_allowed(bool allowed) { g_description_locks_allowed.store(allowed); }
 
 Error error_from_lock_wait(const LockWaitFailure& failure, std::string path) {
   switch (failure.kind) {
@@ -51,15 +71,25 @@ Error error_from_lock_wait(const LockWaitFailure& failure, std::string path) {
   return Error::io_errno(std::move(path), failure.errnum);
 }
 
-FileLock::FileLock(int fd) { fds_.push_back(fd); }
+FileLock::FileLock(int fd)
+    : description_locks_(description_locks_work(fd)), generation_(fork_generation::current()) {
+  fds_.push_back(fd);
+}
 
 FileLock::~FileLock() {
-  if (abandoned_) return;
+  // A copy inherited at a fork is left as an abandoned one.
+  if (abandoned_ || generation_ != fork_generation::current()) return;
   for (auto [byte, mode] : held_) {
     struct flock range = byte_range(F_UNLCK, byte, 1);
-    ::fcntl(fds_.front(), F_SETLK, &range);
+    request(false, range);
   }
   for (int fd : fds_) ::close(fd);
+}
+
+int FileLock::request(bool query, struct flock& range) const {
+  int command =
+      description_locks_ ? (query ? F_OFD_GETLK : F_OFD_SETLK) : (query ? F_GETLK : F_SETLK);
+  return ::fcntl(fds_.front(), command, &range);
 }
 
 void FileLock::add_file(int fd) {
@@ -73,8 +103,11 @@ void FileLock::abandon() {
 }
 
 LockResult<bool> FileLock::set_lock(std::uint64_t byte, short type) {
+  // Through a state inherited at a fork, a request would take, turn or
+  // release the parent's lock.
+  if (generation_ != fork_generation::current()) return std::unexpected(kForkedProcess);
   struct flock range = byte_range(type, byte, 1);
-  while (::fcntl(fds_.front(), F_SETLK, &range) != 0) {
+  while (request(false, range) != 0) {
     if (errno == EINTR) continue;
     if (errno == EACCES || errno == EAGAIN) return false;
     return std::unexpected(failure_from_errno(errno));
@@ -83,6 +116,8 @@ LockResult<bool> FileLock::set_lock(std::uint64_t byte, short type) {
 }
 
 LockResult<bool> FileLock::try_lock(std::uint64_t byte, LockMode mode) {
+  // No mutex in a forked process: a thread of the parent may have held it.
+  if (generation_ != fork_generation::current()) return std::unexpected(kForkedProcess);
   std::lock_guard lock(mutex_);
   auto taken = set_lock(byte, mode == LockMode::Exclusive ? F_WRLCK : F_RDLCK);
   if (taken && *taken) held_[byte] = mode;
@@ -105,6 +140,7 @@ LockResult<void> FileLock::wait_lock(std::uint64_t byte, LockMode mode, Deadline
 }
 
 void FileLock::unlock(std::uint64_t byte) {
+  if (generation_ != fork_generation::current()) return;
   std::lock_guard lock(mutex_);
   if (held_.erase(byte) == 0) return;
   // Unlocking cannot fail for a valid descriptor and range.
@@ -118,7 +154,7 @@ bool FileLock::holds(std::uint64_t byte) const {
 
 LockResult<bool> FileLock::held_by_another(std::uint64_t byte, LockMode mode) const {
   struct flock range = byte_range(mode == LockMode::Exclusive ? F_WRLCK : F_RDLCK, byte, 1);
-  while (::fcntl(fds_.front(), F_GETLK, &range) != 0) {
+  while (request(true, range) != 0) {
     if (errno == EINTR) continue;
     return std::unexpected(failure_from_errno(errno));
   }
@@ -133,7 +169,7 @@ LockResult<std::optional<std::uint64_t>> FileLock::lowest_held_by_another(std::u
   std::uint64_t limit = end;
   while (first < limit) {
     struct flock range = byte_range(F_WRLCK, first, limit - first);
-    while (::fcntl(fds_.front(), F_GETLK, &range) != 0) {
+    while (request(true, range) != 0) {
       if (errno == EINTR) continue;
       return std::unexpected(failure_from_errno(errno));
     }

@@ -1,12 +1,25 @@
 // Byte-range locks between processes on one database file.
 //
-// Classic fcntl locks belong to the process, not to a descriptor or a
-// thread: threads of one process never conflict with each other (the
-// Instance orders them with its own mutexes), and closing ANY descriptor of
-// the file drops every lock the process holds on it. So a lock state owns
-// every descriptor the process opens on its file and keeps them open until
-// it is dropped. A forked child inherits none of the parent's locks, and
-// abandons its copy of a lock state rather than drop it.
+// Where the system has them, the locks are open-file-description locks: they
+// belong to the lock state's own descriptor (and to the DbFile's, when the
+// state holds a dup() of it), so closing any other descriptor of the file in
+// the process leaves them in place, and they conflict with the locks of every
+// other open of the file, classic fcntl locks of other processes included.
+// Threads of one process share the one description and never conflict with
+// each other (the Instance orders them with its own mutexes); the registry
+// keeps one lock state per file and process.
+//
+// Where such locks are refused, the state falls back to classic fcntl locks,
+// which belong to the process: closing ANY descriptor of the file drops every
+// lock the process holds on it. So a lock state owns every descriptor the
+// process opens on its file and keeps them open until it is dropped, with
+// either kind.
+//
+// A forked child inherits the parent's descriptors, and with them the
+// parent's open-file-description locks: any request through the inherited
+// state would act on the parent's bytes. So in a forked process the state
+// takes, changes and releases nothing, and the child abandons its copy
+// rather than drop it.
 //
 // The lock bytes lie at 2^62 and above, past any page of the file.
 #pragma once
@@ -21,6 +34,8 @@
 #include <vector>
 
 #include "error.hpp"
+
+struct flock;
 
 namespace deziro {
 
@@ -64,9 +79,10 @@ class FileLock {
   using Deadline = std::chrono::steady_clock::time_point;
 
   // A lock state owning the file's first descriptor. When a DbFile reads and
-  // writes the same file, give the state a dup() of its descriptor and drop
-  // the DbFile no earlier than the state: closing the DbFile's descriptor
-  // also drops the process's locks.
+  // writes the same file, give the state a dup() of its descriptor (made
+  // close-on-exec, so that no program the process runs keeps the locks
+  // alive) and drop the DbFile no earlier than the state: with classic
+  // locks, closing the DbFile's descriptor also drops the process's locks.
   explicit FileLock(int fd);
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
@@ -77,14 +93,19 @@ class FileLock {
   // is dropped, so that closing it cannot release the state's locks.
   void add_file(int fd);
   // Leaves its bytes and descriptors as they are when dropped, neither
-  // unlocked nor closed: for a forked process, where either would drop the
-  // locks it took on the file through an open of its own. The descriptors
-  // stay open until the process ends. Nothing else may be called after it.
+  // unlocked nor closed: for a forked process, where unlocking would release
+  // the parent's bytes and closing could drop the locks it took on the file
+  // through an open of its own. The descriptors stay open until the process
+  // ends. Nothing else may be called after it.
   void abandon();
   int descriptor() const { return fds_.front(); }
+  // Whether the state takes open-file-description locks (false: classic
+  // locks, which closing any descriptor of the file drops).
+  bool description_locks() const { return description_locks_; }
 
   // One attempt: true when the byte is now held in `mode`, false when
-  // another process holds it in a conflicting mode. Holding a byte
+  // another process (or another open of the file) holds it in a conflicting
+  // mode. In a forked process: an IO failure, touching nothing. Holding a byte
   // exclusively and asking for it shared turns the lock shared at once.
   LockResult<bool> try_lock(std::uint64_t byte, LockMode mode);
   // Tries until `deadline`, sleeping from 20 µs, doubling, up to `cap`.
@@ -94,11 +115,14 @@ class FileLock {
   LockResult<void> wait_lock_file(Deadline deadline) {
     return wait_lock(lock_bytes::kFile, LockMode::Exclusive, deadline);
   }
+  // Does nothing in a forked process: the byte is the parent's.
   void unlock(std::uint64_t byte);
   bool holds(std::uint64_t byte) const;
 
   // Whether another process holds `byte` in a mode that conflicts with
-  // `mode` (this process's own locks never count).
+  // `mode`. This state's own locks never count; with open-file-description
+  // locks, another open of the file in this process would, but the registry
+  // keeps one lock state per file, and its other descriptors take no locks.
   LockResult<bool> held_by_another(std::uint64_t byte, LockMode mode) const;
   // The lowest byte in [first, end) that another process holds in any mode,
   // if there is one: how a writer learns the oldest snapshot still in use
@@ -108,8 +132,13 @@ class FileLock {
 
  private:
   LockResult<bool> set_lock(std::uint64_t byte, short type);
+  // One fcntl request of the state's kind (F_*SETLK or F_*GETLK).
+  int request(bool query, struct flock& range) const;
 
   std::vector<int> fds_;
+  bool description_locks_ = true;
+  // The fork generation of the process that made the state.
+  std::uint64_t generation_;
   mutable std::mutex mutex_;
   std::map<std::uint64_t, LockMode> held_;
   // Set in a forked process: its bytes and descriptors are left alone.
@@ -130,5 +159,9 @@ bool is_network_file_system(std::uint64_t magic);
 // system; null puts fstatfs back.
 using FileSystemTypeProbe = Result<std::uint64_t> (*)(int fd, const std::string& path);
 void set_file_system_type_probe(FileSystemTypeProbe probe);
+
+// Tests turn open-file-description locks off to run the classic fallback;
+// lock states made afterwards use classic locks while it is off.
+void set_description_locks_allowed(bool allowed);
 
 }  // namespace deziro

@@ -30,6 +30,13 @@ class LongWaitByte {
 }  // namespace
 
 LockResult<void> wait_write_lock(FileLock& lock, FileLock::Deadline deadline) {
+  auto taken = wait_write_lock_unless(lock, deadline, [] { return false; });
+  if (!taken) return std::unexpected(taken.error());
+  return {};
+}
+
+LockResult<bool> wait_write_lock_unless(FileLock& lock, FileLock::Deadline deadline,
+                                        FunctionRef<bool()> stop) {
   auto start = std::chrono::steady_clock::now();
   auto delay = kFirstLockBackoff;
   LongWaitByte long_wait(lock);
@@ -43,8 +50,9 @@ LockResult<void> wait_write_lock(FileLock& lock, FileLock::Deadline deadline) {
     if (!other_goes_first) {
       auto taken = lock.try_lock(lock_bytes::kWrite, LockMode::Exclusive);
       if (!taken) return std::unexpected(taken.error());
-      if (*taken) return {};
+      if (*taken) return true;
     }
+    if (stop()) return false;
     auto now = std::chrono::steady_clock::now();
     if (now >= deadline) return std::unexpected(LockWaitFailure{LockWaitFailure::Kind::TimedOut});
     if (!long_wait.held() && now - start >= kLongWaitThreshold) {

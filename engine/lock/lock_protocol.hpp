@@ -5,6 +5,7 @@
 
 #include <chrono>
 
+#include "function_ref.hpp"
 #include "lock/file_lock.hpp"
 
 namespace deziro {
@@ -21,6 +22,10 @@ inline constexpr std::chrono::milliseconds kLongWaitThreshold{20};
 // a process may wait at a time (the in-process writer slot sees to that):
 // the bytes are the process's, not the thread's.
 LockResult<void> wait_write_lock(FileLock& lock, FileLock::Deadline deadline);
+// The same, asking `stop` between attempts whether the lock is still
+// needed: false when it answered true before the lock was had.
+LockResult<bool> wait_write_lock_unless(FileLock& lock, FileLock::Deadline deadline,
+                                        FunctionRef<bool()> stop);
 
 // Takes the intent byte (2^62 + 2), waiting until `deadline`, tries byte
 // 2^62 exclusively once, and releases the intent byte. True when 2^62 is now

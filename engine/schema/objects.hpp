@@ -143,9 +143,9 @@ namespace deziro::btree {
 // Read-modify-write of one entry of a write transaction's tree, in one
 // descent: an absent key (or tree) answers NotFound without calling the
 // modifier; a present one hands its value to the modifier, whose changed
-// value replaces it. A key too long for the file is refused without marking
-// the transaction; so are the modifier's own refusals and a value of 4 GiB
-// or more. Other failures mark the transaction failed.
+// value replaces it. A key too long for the file is in no tree: NotFound.
+// The modifier's own refusals and a value of 4 GiB or more are refused
+// without marking the transaction; other failures mark it failed.
 Result<ModifyOutcome> put_value(WriteTxn& txn, ByteView tree_name, ByteView key,
                                 ValueModifier modifier);
 

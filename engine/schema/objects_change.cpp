@@ -17,9 +17,8 @@ namespace btree {
 Result<ModifyOutcome> put_value(WriteTxn& txn, ByteView tree_name, ByteView key,
                                 ValueModifier modifier) {
   if (txn.instance().failed()) return fail(txn.instance().sync_failed_error());
-  // A key no tree can hold is refused here, before the transaction is
-  // marked: the caller's mistake must not cost it the transaction.
-  DZ_CHECK(btree::check_key(txn.instance().page_size(), key.size()));
+  // No tree holds a key longer than the file allows, so no entry has one.
+  if (key.size() > txn.max_key_len()) return ModifyOutcome::NotFound;
   auto entry = txn.tree_entry(tree_name, false);
   if (!entry) {
     if (entry.error().kind() != ErrorKind::InvalidArgument) txn.mark_failed();

@@ -100,11 +100,6 @@ Status write_all_and_sync(int fd, const std::string& path, std::span<const std::
   return ok();
 }
 
-namespace {
-
-// Removes `path` when it still names the file open as `fd`: a copy that
-// failed part way must not stay under the final name, and a file someone
-// else put there since must not be lost.
 void remove_if_same_file(const std::string& path, int fd) {
   struct stat ours {};
   struct stat there {};
@@ -112,24 +107,36 @@ void remove_if_same_file(const std::string& path, int fd) {
   if (ours.st_dev == there.st_dev && ours.st_ino == there.st_ino) ::unlink(path.c_str());
 }
 
-}  // namespace
+Result<std::optional<int>> create_unnamed_beside(const std::string& target) {
+  const TempPath beside = DZ_TRY(temp_path_beside(target));
+  int fd = ::open(beside.dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (fd >= 0) return std::optional(fd);
+  const int err = errno;
+  // EISDIR: a kernel that knows no O_TMPFILE opens the directory itself.
+  if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) return std::optional<int>();
+  return fail(Error::io_errno(target, err));
+}
 
-Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to) {
-  bool exists = false;
-  int out = DZ_TRY(create_exclusive(to, exists));
-  if (exists) return LinkOutcome::AlreadyExists;
-  FdCloser out_closer{out};
-  if (auto copied = copy_contents(from, out, to); !copied) {
-    remove_if_same_file(to, out);
-    return fail(std::move(copied).error());
-  }
-  return LinkOutcome::Linked;
+Result<LinkOutcome> link_unnamed(int fd, const std::string& to) {
+  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0)
+    return LinkOutcome::Linked;
+  const int err = errno;
+  if (err == EEXIST) return LinkOutcome::AlreadyExists;
+  if (link_unsupported(err)) return LinkOutcome::NotPossible;
+  // Without /proc the descriptor has no path to link from.
+  if (err == ENOENT && ::access(proc.c_str(), F_OK) != 0) return LinkOutcome::NotPossible;
+  return fail(Error::io_errno(to, err));
 }
 
 Status copy_contents(const std::string& from, int out, const std::string& to) {
   int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
   if (in < 0) return fail(Error::io_errno(from, errno));
   FdCloser in_closer{in};
+  return copy_contents(in, from, out, to);
+}
+
+Status copy_contents(int in, const std::string& from, int out, const std::string& to) {
   std::array<std::uint8_t, 8192> chunk;
   off_t offset = 0;
   for (;;) {

@@ -36,17 +36,27 @@ enum class LinkOutcome : std::uint8_t {
 // afterwards (a rename moves it).
 Result<LinkOutcome> link_no_replace(const std::string& from, const std::string& to);
 
-// The copy fallback: a new file created exclusively with mode 0666, filled in
-// 8192-byte chunks and fully synced. AlreadyExists when the name is taken.
-// The final name exists before its bytes do: whoever may open it meanwhile
-// has to be kept out by the caller. A copy that fails part way removes the
-// file it created (when the name still names that file), so no truncated
-// file is left under `to`.
-Result<LinkOutcome> copy_no_replace(const std::string& from, const std::string& to);
-
 // Copies all of `from` into the open descriptor `out` (of the file `to`) in
 // 8192-byte chunks from offset 0, then syncs it fully.
 Status copy_contents(const std::string& from, int out, const std::string& to);
+// The same from the open descriptor `in`; `from` is what a failed read names.
+Status copy_contents(int in, const std::string& from, int out, const std::string& to);
+
+// Removes `path` when it still names the file open as `fd`: a copy that
+// failed part way must not stay under the final name, and a file someone
+// else put there since must not be lost.
+void remove_if_same_file(const std::string& path, int fd);
+
+// A new file without a name (O_TMPFILE) in the directory that is to hold
+// `target`, open for reading and writing: a process killed while it is
+// being written leaves nothing behind. None when the file system cannot
+// make one; IO naming `target` for any other failure (no such directory).
+Result<std::optional<int>> create_unnamed_beside(const std::string& target);
+
+// Gives the unnamed file open as `fd` the name `to`, without replacing
+// anything (a link through /proc/self/fd). NotPossible when the system
+// cannot link it there; the caller copies instead.
+Result<LinkOutcome> link_unnamed(int fd, const std::string& to);
 
 // The device and inode that `path` names now, or none when nothing is there
 // (ENOENT); IO for any other failure.

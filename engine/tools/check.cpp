@@ -1,5 +1,6 @@
 #include "tools/check.hpp"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -89,9 +90,16 @@ constexpr std::string_view kRetainedPagesName = "the retained pages";
 
 class CommitCheck {
  public:
-  explicit CommitCheck(ReadTxn& txn) : txn_(txn), pages_(txn.page_count()) {
+  // `held` is the pages the file holds now: the page map is sized by what
+  // the file can hold, never by what the record claims.
+  CommitCheck(ReadTxn& txn, std::uint64_t held)
+      : txn_(txn), pages_in_file_(std::min(txn.page_count(), held)), pages_(pages_in_file_) {
     report_.commit_id = txn.txn_id();
     report_.page_count = txn.page_count();
+    if (pages_in_file_ < txn.page_count())
+      problem(
+          std::nullopt, std::nullopt,
+          format_text("the commit counts {} pages, and the file holds {}", txn.page_count(), held));
   }
 
   CheckReport run() {
@@ -106,7 +114,8 @@ class CommitCheck {
  private:
   friend class TreeWalk;
 
-  std::uint64_t page_count() const { return report_.page_count; }
+  // The pages that can be checked: the commit's, as far as the file holds them.
+  std::uint64_t page_count() const { return pages_in_file_; }
 
   void problem(std::optional<std::uint64_t> page, std::optional<std::string_view> tree,
                std::string message) {
@@ -139,6 +148,7 @@ class CommitCheck {
 
   ReadTxn& txn_;
   CheckReport report_;
+  std::uint64_t pages_in_file_;
   PageMap pages_;
   // Marking stopped short of a page the commit refers to: the leak scan
   // then counts unreached pages instead of reporting leaks.
@@ -342,7 +352,8 @@ Result<CheckReport> check_commit(std::shared_ptr<Instance> instance,
                                  std::shared_ptr<const ResolvedSchema> schema) {
   // The snapshot ends when `txn` goes, on every path.
   ReadTxn txn = DZ_TRY(Instance::begin_read(std::move(instance), std::move(schema)));
-  return CommitCheck(txn).run();
+  const std::uint64_t length = DZ_TRY(txn.instance().storage().len_or_error());
+  return CommitCheck(txn, pages_held(length, txn.instance().page_size())).run();
 }
 
 }  // namespace deziro::tools

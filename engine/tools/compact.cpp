@@ -1,29 +1,64 @@
 #include "tools/compact.hpp"
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "btree/cursor.hpp"
 #include "format/record.hpp"
 #include "tools/repack.hpp"
 #include "tools/tree_list.hpp"
+#include "txn/free_space.hpp"
+#include "txn/read_txn.hpp"
 #include "txn/relocate.hpp"
 #include "txn/write_txn.hpp"
 
 namespace deziro::repack {
 namespace {
 
-std::uint64_t free_pages(const WriteTxn& txn) {
-  std::uint64_t n = 0;
-  for (const auto& [first, count] : txn.free_runs()) n += count;
-  return n;
+// Pages a relocation pass leaves alone above the used ones, so that passes
+// do not chase the last few: 1/64 of them, at least 4.
+std::uint64_t slack_above(std::uint64_t used) { return std::max<std::uint64_t>(used / 64, 4); }
+
+// Whether relocation could shorten a file of `count` pages with `spare` of
+// them free or retained by more than what compaction itself leaves: the
+// slack, and the pages that its last commits leave free or retained (each
+// commit that frees a retained group rewrites the free and retained trees,
+// some 6 or 7 pages), which a pass would only move about.
+bool relocation_pays(std::uint64_t count, std::uint64_t spare) {
+  if (spare >= count) return false;
+  return spare > std::max(2 * slack_above(count - spare), kCompactSpare);
 }
 
-// Where a pass moves pages below: the used pages and a slack that keeps
-// passes from chasing the last few pages (1/64 of them, at least 4).
+// Where a pass moves pages below: the used pages and the slack.
 std::uint64_t relocation_limit(const WriteTxn& txn) {
   std::uint64_t used = txn.page_count() - free_pages(txn);
-  std::uint64_t slack = used / 64 < 5 ? 4 : used / 64;
-  return used + slack;
+  return used + slack_above(used);
+}
+
+// The pages of the published commit that are free or retained (which the
+// empty commits free).
+Result<std::uint64_t> spare_pages(const std::shared_ptr<Instance>& instance,
+                                  const std::shared_ptr<const ResolvedSchema>& schema) {
+  ReadTxn snapshot = DZ_TRY(ReadTxn::begin(instance, schema));
+  std::uint64_t spare = 0;
+  auto add = [&](std::uint64_t tree_id, const ChildPointer& root) -> Status {
+    if (root.page == 0) return ok();
+    auto visit = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
+      if (tree_id == kFreeTreeId) {
+        spare += DZ_TRY(free_space::decode_free(snapshot.source(), key, value)).count;
+      } else {
+        auto runs = DZ_TRY(free_space::decode_retained(snapshot.source(), key, value));
+        for (const PageRunEntry& r : runs) spare += r.count;
+      }
+      return VisitAnswer::Continue;
+    };
+    return read::scan_forward(ReadContext{snapshot.source(), tree_id}, TreeRoot::on_disk(root),
+                              KeyBound::unbounded(), KeyBound::unbounded(), visit);
+  };
+  DZ_CHECK(add(kFreeTreeId, snapshot.free_root()));
+  DZ_CHECK(add(kRetainedTreeId, snapshot.retained_root()));
+  return spare;
 }
 
 enum class PassOutcome : std::uint8_t { Committed, NothingToDo };
@@ -102,9 +137,20 @@ Result<CompactFigures> compact(const std::shared_ptr<Instance>& instance,
                                const std::shared_ptr<const ResolvedSchema>& schema) {
   CompactFigures figures;
   figures.bytes_before = DZ_TRY(instance->storage().len_or_error());
+  // No step may leave the file longer than it began.
+  const std::uint64_t max_pages = DZ_TRY(page_count_now(instance, schema));
+  // A compact file is left as it is (even empty commits move the free-space
+  // trees' pages about, and can change its length): relocation would not
+  // pay, and no tree that is worth rebuilding fits in its spare pages.
+  const std::uint64_t spare = DZ_TRY(spare_pages(instance, schema));
+  if (!relocation_pays(max_pages, spare) &&
+      !DZ_TRY(any_tree_worth_rebuilding(instance, schema, spare))) {
+    figures.bytes_after = figures.bytes_before;
+    return figures;
+  }
   DZ_CHECK(cycle_commits(instance, schema));
   figures.pages_moved += DZ_TRY(relocate_passes(instance, schema));
-  if (DZ_TRY(repack_trees(instance, schema))) {
+  if (DZ_TRY(repack_trees(instance, schema, max_pages))) {
     DZ_CHECK(cycle_commits(instance, schema));
     figures.pages_moved += DZ_TRY(relocate_passes(instance, schema));
   }

@@ -20,6 +20,9 @@ namespace deziro::repack {
 
 // Relocation passes at most.
 inline constexpr int kMaxRelocationPasses = 4;
+// A file with at most this many spare (free or retained) pages, and at
+// most twice a relocation pass's slack, is compact: relocation is not tried.
+inline constexpr std::uint64_t kCompactSpare = 16;
 
 struct CompactFigures {
   // The file's length before any work and after the last step.
@@ -47,7 +50,11 @@ Result<std::uint64_t> relocate_passes(const std::shared_ptr<Instance>& instance,
                                       const std::shared_ptr<const ResolvedSchema>& schema);
 
 // The whole operation: empty commits, relocation, the tree pass, and when a
-// tree was rebuilt empty commits and relocation once more.
+// tree was rebuilt empty commits and relocation once more. Nothing at all
+// is committed when the file is compact: no more spare pages than
+// kCompactSpare and twice the slack, and no tree worth rebuilding in them.
+// The file never ends longer than it began: a rebuild that would take it
+// past its first page count is dropped.
 Result<CompactFigures> compact(const std::shared_ptr<Instance>& instance,
                                const std::shared_ptr<const ResolvedSchema>& schema = nullptr);
 

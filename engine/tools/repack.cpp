@@ -41,6 +41,10 @@ Result<TreeMeasure> measure_tree(NodeSource& source, std::uint64_t tree_id,
                                  const ChildPointer& root, LeafLayout layout) {
   TreeMeasure measure;
   if (root.page == 0) return measure;
+  const std::size_t room = node::capacity(source.page_size());
+  // The walk meets the leaves last key first; a rebuild's leaves, filled
+  // from the first key, are as many as when filled from the last.
+  std::size_t fill = 0;
   PagesMet met;
   std::vector<Walk> stack{{root, std::nullopt}};
   while (!stack.empty()) {
@@ -50,23 +54,37 @@ Result<TreeMeasure> measure_tree(NodeSource& source, std::uint64_t tree_id,
     NodeView view = DZ_TRY(source.fetch_node(item.pointer, tree_id, item.level));
     ++measure.pages;
     if (!view.is_leaf()) {
-      measure.content_bytes += view.used_bytes();
+      ++measure.branch_pages;
       for (std::size_t i = 0; i < view.child_count(); ++i)
         stack.push_back({view.child_at(i), static_cast<std::uint8_t>(view.level() - 1)});
-    } else if (view.layout() == layout) {
-      measure.content_bytes += view.used_bytes();
-    } else {
-      for (std::size_t i = 0; i < view.count(); ++i)
-        measure.content_bytes += entry_cost(layout, view.page_size(), view.cell_at(i));
+      continue;
+    }
+    for (std::size_t i = view.count(); i-- > 0;) {
+      const std::size_t cost = entry_cost(layout, view.page_size(), view.cell_at(i));
+      if (fill != 0 && fill + cost > room) {
+        ++measure.leaves_needed;
+        fill = 0;
+      }
+      fill += cost;
     }
   }
+  if (fill != 0) ++measure.leaves_needed;
   return measure;
 }
 
-bool worth_rebuilding(const TreeMeasure& measure, std::uint32_t page_size) {
-  std::uint64_t room = node::capacity(page_size);
-  std::uint64_t needed = (measure.content_bytes + room - 1) / room;
+std::uint64_t pages_needed(const TreeMeasure& measure) {
+  return measure.leaves_needed + measure.branch_pages;
+}
+
+bool worth_rebuilding(const TreeMeasure& measure) {
+  std::uint64_t needed = pages_needed(measure);
   return measure.pages >= needed + 2 && 10 * needed <= 9 * measure.pages;
+}
+
+std::uint64_t free_pages(const WriteTxn& txn) {
+  std::uint64_t n = 0;
+  for (const auto& [first, count] : txn.free_runs()) n += count;
+  return n;
 }
 
 Status repack_tree(WriteTxn& txn, TreeEntry& entry) {
@@ -105,8 +123,25 @@ Status repack_tree(WriteTxn& txn, TreeEntry& entry) {
   return ok();
 }
 
+namespace {
+
+// The entry of the named tree `name` when rebuilding it pays and fits in
+// `room` pages, else none.
+Result<TreeEntry*> entry_worth_rebuilding(WriteTxn& txn, const std::string& name,
+                                          std::uint64_t room) {
+  TreeEntry* entry = DZ_TRY(txn.tree_entry(bytes_of(name), false));
+  if (entry == nullptr || entry->root.empty()) return nullptr;
+  auto measure =
+      DZ_TRY(measure_tree(txn.source(), entry->tree_id, entry->root.disk(), txn.leaf_layout()));
+  if (!worth_rebuilding(measure) || pages_needed(measure) > room) return nullptr;
+  return entry;
+}
+
+}  // namespace
+
 Result<bool> repack_trees(const std::shared_ptr<Instance>& instance,
-                          const std::shared_ptr<const ResolvedSchema>& schema) {
+                          const std::shared_ptr<const ResolvedSchema>& schema,
+                          std::uint64_t max_pages) {
   // The snapshot keeps the pages the rebuilds give up retained until the
   // pass is over; the commits that follow the pass free them.
   ReadTxn snapshot = DZ_TRY(ReadTxn::begin(instance, schema));
@@ -114,16 +149,26 @@ Result<bool> repack_trees(const std::shared_ptr<Instance>& instance,
   bool rebuilt_any = false;
   for (const std::string& name : names) {
     auto txn = DZ_TRY(WriteTxn::begin(instance, schema));
-    TreeEntry* entry = DZ_TRY(txn->tree_entry(bytes_of(name), false));
-    if (entry == nullptr || entry->root.empty()) continue;
-    auto measure =
-        DZ_TRY(measure_tree(txn->source(), entry->tree_id, entry->root.disk(), txn->leaf_layout()));
-    if (!worth_rebuilding(measure, instance->page_size())) continue;
+    const std::uint64_t count = txn->page_count();
+    const std::uint64_t room = free_pages(*txn) + (max_pages > count ? max_pages - count : 0);
+    TreeEntry* entry = DZ_TRY(entry_worth_rebuilding(*txn, name, room));
+    if (entry == nullptr) continue;
     DZ_CHECK(repack_tree(*txn, *entry));
+    // Dropping the transaction aborts the rebuild.
+    if (txn->page_count() > max_pages) continue;
     DZ_CHECK(txn->commit());
     rebuilt_any = true;
   }
   return rebuilt_any;
+}
+
+Result<bool> any_tree_worth_rebuilding(const std::shared_ptr<Instance>& instance,
+                                       const std::shared_ptr<const ResolvedSchema>& schema,
+                                       std::uint64_t room) {
+  auto txn = DZ_TRY(WriteTxn::begin(instance, schema));
+  for (const std::string& name : DZ_TRY(list_trees(txn->source(), txn->base().catalog)))
+    if (DZ_TRY(entry_worth_rebuilding(*txn, name, room)) != nullptr) return true;
+  return false;
 }
 
 }  // namespace deziro::repack

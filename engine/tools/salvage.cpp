@@ -1,5 +1,6 @@
 #include "tools/salvage.hpp"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,7 +57,7 @@ class SourceClaim {
       if (FileLock* lock = open->file_lock()) lock->add_file(file->release_descriptor());
       return fail(Error::busy(path));
     }
-    const int lock_fd = ::dup(file->descriptor());
+    const int lock_fd = ::fcntl(file->descriptor(), F_DUPFD_CLOEXEC, 0);
     if (lock_fd < 0) return fail(Error::io_errno(path, errno));
     auto lock = std::make_shared<FileLock>(lock_fd);
     auto locked = lock->wait_lock_file(deadline);
@@ -89,6 +90,9 @@ struct SourceHead {
   // An encrypted source's keys, with the key block the credential opened.
   std::optional<FileKeyMaterial> keys;
   std::optional<CommitRecord> commit;
+  // The static header and its copy failed: the selector byte, in the same
+  // sector, is lost with them.
+  bool selector_lost = false;
 };
 
 Status refuse_credential(const std::string& path, const OpenOptions& options) {
@@ -122,9 +126,23 @@ Result<SourceHead> read_static_fields(Storage& file, std::uint64_t length,
   out.fields.format_version = options.upgrade_format ? kNewestFormatVersion : kOldestFormatVersion;
   out.fields.page_size = *page_size;
   out.fields.cipher = PageCipher::Checksum;
+  out.selector_lost = true;
   if (auto random = fill_random(out.fields.file_id); !random)
     return fail(Error::io(path, random.error().to_string()));
   return out;
+}
+
+bool usable_record(std::span<const std::uint8_t> head, const SourceHead& source, std::uint8_t slot,
+                   CommitRecord* record = nullptr) {
+  auto bytes = head.subspan(record_slot_offset(slot), kRecordSize);
+  SlotContent content =
+      record::parse_commit_record(slot, bytes, source.fields.cipher, source.fields.page_size);
+  if (!content.valid()) return false;
+  if (source.keys && !record::commit_record_mac_holds(bytes, source.keys->keys.record_mac_key,
+                                                      source.fields.file_id, slot))
+    return false;
+  if (record) *record = content.record;
+  return true;
 }
 
 // The usable record of the highest transaction id in the three slots; the
@@ -133,17 +151,65 @@ std::optional<CommitRecord> choose_commit(std::span<const std::uint8_t> head,
                                           const SourceHead& source) {
   std::optional<CommitRecord> chosen;
   for (std::uint8_t slot = 0; slot < kRecordSlotCount; ++slot) {
-    auto bytes = head.subspan(record_slot_offset(slot), kRecordSize);
-    SlotContent content =
-        record::parse_commit_record(slot, bytes, source.fields.cipher, source.fields.page_size);
-    if (!content.valid()) continue;
-    if (source.keys && !record::commit_record_mac_holds(bytes, source.keys->keys.record_mac_key,
-                                                        source.fields.file_id, slot))
-      continue;
+    CommitRecord record;
+    if (!usable_record(head, source, slot, &record)) continue;
     // Strictly higher: equal ids keep the earlier slot.
-    if (!chosen || content.record.txn_id > chosen->txn_id) chosen = content.record;
+    if (!chosen || record.txn_id > chosen->txn_id) chosen = record;
   }
   return chosen;
+}
+
+// The commit id of the page a root names, when that page reads as the root
+// of `tree_id` (stamp, commit id and tree id as the pointer and the tree
+// say); 0 for an empty root; none otherwise.
+std::optional<std::uint64_t> root_commit(NodeSource& source, const ChildPointer& root,
+                                         std::uint64_t tree_id) {
+  if (root.page == 0) return std::uint64_t{0};
+  if (!source.fetch_node(root, tree_id, std::nullopt)) return std::nullopt;
+  return root.commit_id;
+}
+
+// The published commit, read from the pages when only its record is
+// damaged. The record's roots count only as far as the pages they name
+// bear them out: the catalog root must read, and the transaction id must be
+// the newest commit id among the roots that read (every commit that changes
+// a named tree rewrites the catalog), above every usable record. Anything
+// else leaves the published commit lost.
+std::optional<CommitRecord> rescue_record(std::span<const std::uint8_t> head, std::uint8_t slot,
+                                          NodeSource& source,
+                                          const std::optional<CommitRecord>& chosen) {
+  const CommitRecord loose =
+      record::load_record_roots(head.subspan(record_slot_offset(slot)).first<kRecordSize>());
+  if (loose.txn_id == 0 || loose.txn_id > kMaxTxnId || loose.catalog.page == 0) return std::nullopt;
+  if (chosen && loose.txn_id <= chosen->txn_id) return std::nullopt;
+  const auto catalog = root_commit(source, loose.catalog, kCatalogTreeId);
+  if (!catalog) return std::nullopt;
+  std::uint64_t newest = *catalog;
+  for (auto [root, tree_id] :
+       {std::pair{loose.free_tree, kFreeTreeId}, std::pair{loose.retained_tree, kRetainedTreeId}})
+    if (auto commit = root_commit(source, root, tree_id)) newest = std::max(newest, *commit);
+  if (newest != loose.txn_id) return std::nullopt;
+  return loose;
+}
+
+// Chooses the commit to rescue and tells whether it is the published one:
+// the newest usable record, or the published record's commit read from its
+// pages when that record is damaged. A sound selector naming a slot whose
+// record neither is usable nor could be rescued marks the published commit
+// lost.
+void choose_and_check(std::span<const std::uint8_t> head, const SourceHead& source_head,
+                      NodeSource& source, std::optional<CommitRecord>& chosen,
+                      SalvageReport& report) {
+  chosen = choose_commit(head, source_head);
+  const auto selector =
+      source_head.selector_lost ? std::nullopt : header::decode_selector(head[kSelectorOffset]);
+  if (selector && !usable_record(head, source_head, selector->slot)) {
+    if (auto rescued = rescue_record(head, selector->slot, source, chosen))
+      chosen = rescued;
+    else
+      report.published_lost = true;
+  }
+  if (chosen) report.commit_id = chosen->txn_id;
 }
 
 // Counts the pages of one size whose checksum holds.
@@ -188,13 +254,11 @@ Result<SalvageReport> salvage(const std::string& source, const std::string& targ
   DZ_CHECK(file.read_exact_at(0, std::span(head.data(), head_bytes)));
   SourceHead source_head = DZ_TRY(read_static_fields(file, length, head, options));
   SalvageReport report;
-  source_head.commit = choose_commit(head, source_head);
-  if (source_head.commit) report.commit_id = source_head.commit->txn_id;
-
   const FileKeys* keys = source_head.keys ? &source_head.keys->keys : nullptr;
   PageReader reader(file, source_head.fields.page_size,
                     DZ_TRY(keys::page_protection(source_head.fields.cipher, keys)),
                     kSourceCacheBytes);
+  choose_and_check(head, source_head, reader, source_head.commit, report);
   const LeafIndex leaves =
       scan_pages(file, length, source_head.fields.page_size, reader.protection(), report);
 

@@ -33,8 +33,19 @@ struct SalvageReport {
   std::uint64_t trees = 0;
   std::uint64_t entries = 0;
   std::uint64_t bytes = 0;
-  // A commit was chosen, its walks left no gap and no object was dropped.
-  bool whole() const { return commit_id && pages_unread == 0 && objects_dropped == 0; }
+  // The head's selector names a commit whose record is damaged and whose
+  // roots could not be read from its pages: an older commit was rescued.
+  bool published_lost = false;
+  // Catalog entries whose trees could not be copied (their descriptors
+  // damaged beyond what their root pages make good); indexes not counted.
+  std::uint64_t trees_lost = 0;
+  // Everything the published commit held is in the new file: a commit was
+  // chosen and it is the published one, every tree of its catalog was
+  // copied, its walks left no gap and no object was dropped.
+  bool whole() const {
+    return commit_id && !published_lost && trees_lost == 0 && pages_unread == 0 &&
+           objects_dropped == 0;
+  }
 };
 
 // One readable leaf with entries, as the scan found it.

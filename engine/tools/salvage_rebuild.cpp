@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "btree/pager/pager.hpp"
+#include "format/bytes.hpp"
 #include "format/object/codec.hpp"
 #include "format/object/names.hpp"
 #include "tools/salvage_objects.hpp"
@@ -17,16 +19,68 @@ namespace {
 
 using CatalogMap = std::map<std::string, TreeDescriptor>;
 
-// Keeps a catalog entry that names a tree the way the file would: a UTF-8
-// name and a sound descriptor of a named tree; anything else is left out,
-// and its tree with it.
-Status keep_catalog_entry(CatalogMap& catalog, ByteView name, ByteView value) {
-  if (!codec::is_utf8(name)) return ok();
-  auto descriptor = TreeDescriptor::decode(value);
-  if (!descriptor) return ok();
-  catalog.insert_or_assign(to_string(name), *descriptor);
-  return ok();
-}
+// Where the fields of a tree descriptor end.
+constexpr std::size_t kRootEnd = 40;
+constexpr std::size_t kCountEnd = 48;
+
+// The named trees of a catalog, and the names whose entries break the keep
+// rules and could not be made good, each with the entry count its
+// descriptor still states (0 when it states none).
+struct RecoveredCatalog {
+  CatalogMap trees;
+  std::map<std::string, std::uint64_t> lost;
+};
+
+// Takes the catalog entries as the walks and the gap filling deliver them;
+// a later entry of a name replaces the earlier one. An entry is kept when
+// it names a tree the way the file would: a UTF-8 name and a sound
+// descriptor of a named tree. One whose UTF-8 name still tells the tree but
+// whose descriptor is damaged (a reserved tree id, a root and a count that
+// disagree, a value of another length) is kept when the root it holds reads
+// as the root of a named tree: that page tells the tree id, and the tree is
+// copied from it. Anything else is lost, its tree with it.
+class CatalogReader {
+ public:
+  explicit CatalogReader(NodeSource& source) : source_(source) {}
+
+  Status visit(ByteView name, ByteView value) {
+    std::string key = to_string(name);
+    if (auto descriptor = usable_descriptor(name, value)) {
+      catalog_.lost.erase(key);
+      catalog_.trees.insert_or_assign(std::move(key), *descriptor);
+    } else {
+      catalog_.trees.erase(key);
+      const std::uint64_t stated =
+          value.size() >= kCountEnd ? load_u64_le(value.data() + kRootEnd) : 0;
+      catalog_.lost.insert_or_assign(std::move(key), stated);
+    }
+    return ok();
+  }
+
+  RecoveredCatalog take() { return std::move(catalog_); }
+
+ private:
+  std::optional<TreeDescriptor> usable_descriptor(ByteView name, ByteView value) {
+    if (!codec::is_utf8(name)) return std::nullopt;
+    if (auto descriptor = TreeDescriptor::decode(value)) return *descriptor;
+    if (value.size() < kRootEnd) return std::nullopt;
+    TreeDescriptor descriptor;
+    descriptor.root = ChildPointer::load(value.data() + sizeof(std::uint64_t));
+    if (descriptor.root.page == 0) return std::nullopt;
+    // The page's own tree id, believed only once the page reads as the
+    // pointer names it.
+    PageRun run;
+    if (!source_.read_pages(descriptor.root.page, 1, run)) return std::nullopt;
+    const std::uint64_t tree_id = PageHeader::read(run.page(0)).tree_id;
+    if (tree_id < kFirstNamedTreeId) return std::nullopt;
+    if (!source_.fetch_node(descriptor.root, tree_id, std::nullopt)) return std::nullopt;
+    descriptor.tree_id = tree_id;
+    return descriptor;
+  }
+
+  NodeSource& source_;
+  RecoveredCatalog catalog_;
+};
 
 // Puts the copied entries into the target, in write transactions begun
 // when needed and committed (deferred) every 32 MiB of keys and values. A
@@ -135,23 +189,22 @@ class TreeWriter {
   std::uint64_t copied_ = 0;
 };
 
-Result<CatalogMap> recover_catalog(NodeSource& source, const std::optional<CommitRecord>& commit,
-                                   const LeafIndex& leaves, SalvageReport& report) {
-  CatalogMap catalog;
-  auto keep = [&](ByteView name, ByteView value) {
-    return keep_catalog_entry(catalog, name, value);
-  };
+Result<RecoveredCatalog> recover_catalog(NodeSource& source,
+                                         const std::optional<CommitRecord>& commit,
+                                         const LeafIndex& leaves, SalvageReport& report) {
+  CatalogReader reader(source);
+  auto keep = [&](ByteView name, ByteView value) { return reader.visit(name, value); };
   if (!commit) {
     // Every scanned catalog leaf may hold the names; the newest wins.
     Gap everything{
         std::nullopt, std::nullopt, kCatalogTreeId, std::numeric_limits<std::uint64_t>::max(), {}};
     DZ_CHECK(fill_gap(source, leaves, std::move(everything), keep));
-    return catalog;
+    return reader.take();
   }
   auto gaps = DZ_TRY(walk_tree(source, commit->catalog, kCatalogTreeId, keep));
   report.pages_unread += gaps.size();
   for (Gap& gap : gaps) DZ_CHECK(fill_gap(source, leaves, std::move(gap), keep));
-  return catalog;
+  return reader.take();
 }
 
 bool is_index_tree(const std::string& name) { return name.starts_with(names::kIndexPrefix); }
@@ -161,11 +214,17 @@ bool is_index_tree(const std::string& name) { return name.starts_with(names::kIn
 Status rebuild(const std::shared_ptr<Instance>& target, NodeSource& source,
                const std::optional<CommitRecord>& commit, const LeafIndex& leaves,
                SalvageReport& report, std::uint64_t commit_bytes) {
-  const CatalogMap catalog = DZ_TRY(recover_catalog(source, commit, leaves, report));
+  const RecoveredCatalog catalog = DZ_TRY(recover_catalog(source, commit, leaves, report));
+  for (const auto& [name, stated_entries] : catalog.lost) {
+    // An index loses nothing: it is rebuilt from the records.
+    if (is_index_tree(name)) continue;
+    ++report.trees_lost;
+    if (name.starts_with(names::kRecordPrefix)) report.objects_dropped += stated_entries;
+  }
   TreeWriter writer(target, commit_bytes);
   std::vector<std::string> copied;
   auto put = [&](ByteView key, ByteView value) { return writer.put(key, value); };
-  for (const auto& [name, descriptor] : catalog) {
+  for (const auto& [name, descriptor] : catalog.trees) {
     // Indexes are rebuilt from the records that stay.
     if (is_index_tree(name)) continue;
     DZ_CHECK(writer.start_tree(name));

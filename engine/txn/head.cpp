@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "format/page.hpp"
 #include "text_format.hpp"
 #include "txn/commit_verify.hpp"
 
@@ -33,13 +34,19 @@ std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCiph
 
 namespace {
 
-// Why the record in `slot` cannot be published.
-std::string slot_problem(const SlotContent& content, std::size_t slot) {
-  if (content.state == SlotContent::State::Invalid) return content.problem;
-  return format_text("commit record slot {}: it holds no commit", slot);
+std::string unauthentic_problem(std::size_t slot) {
+  return format_text("commit record slot {}: it fails authentication", slot);
 }
 
 }  // namespace
+
+std::string published_slot_problem(const Head& head, const SlotContent& content, std::size_t slot) {
+  if (content.state == SlotContent::State::Invalid) return content.problem;
+  if (head.unauthentic[slot]) return unauthentic_problem(slot);
+  // A durable selector is written only after its record: a record that
+  // reads as no commit was lost after it was written.
+  return format_text("commit record slot {}: the selector names it, but its record is blank", slot);
+}
 
 Result<Recovery> choose_published(const std::string& path, const Head& head,
                                   const StaticFields& fields, const CommitVerifier& verify) {
@@ -57,9 +64,9 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
   bool any_valid = std::ranges::any_of(slots, [](const SlotContent& c) { return c.valid(); });
   if (selector && !selector->deferred && any_valid) {
     if (!slots[selector->slot].valid())
-      return fail(
-          Error::corrupted(path, format_text("the published commit record: {}",
-                                             slot_problem(slots[selector->slot], selector->slot))));
+      return fail(Error::corrupted(
+          path, format_text("the published commit record: {}",
+                            published_slot_problem(head, slots[selector->slot], selector->slot))));
     durable = selector->slot;
   }
 
@@ -92,9 +99,9 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
   std::string problems;
   for (std::uint8_t s : order) {
     if (!slots[s].valid()) {
-      if (slots[s].state == SlotContent::State::Invalid) {
+      if (slots[s].state == SlotContent::State::Invalid || head.unauthentic[s]) {
         if (!problems.empty()) problems += "; ";
-        problems += slots[s].problem;
+        problems += head.unauthentic[s] ? unauthentic_problem(s) : slots[s].problem;
       }
       continue;
     }
@@ -105,6 +112,23 @@ Result<Recovery> choose_published(const std::string& path, const Head& head,
     // Every commit after the oldest other record may be unsynced.
     std::uint64_t floor = verify_floor(r.published.slot_txn_ids, id(s));
     bool trusted = durable && *durable == s;
+    // A commit's pages were all written before its record was synced, so a
+    // record counting pages past the file's end is not that file's (a
+    // commit on it would write at offsets far past the end); one that a
+    // deferred commit left before its pages reached the disk fails here as
+    // its verification would.
+    const std::uint64_t held =
+        std::max<std::uint64_t>(1, pages_held(head.file_length, fields.page_size));
+    if (slots[s].record.page_count > held) {
+      if (trusted)
+        return fail(Error::corrupted(
+            path, format_text("the published commit record: commit record slot {}: it counts {} "
+                              "pages, and the file holds {}",
+                              s, slots[s].record.page_count, held)));
+      r.clear_slot[s] = true;
+      r.published.slot_txn_ids[s] = 0;
+      continue;
+    }
     r.unsynced_pages.clear();
     if (!(trusted && vouched_for(s)) &&
         !DZ_TRY(verify(slots[s].record, floor, trusted ? nullptr : &r.unsynced_pages))) {

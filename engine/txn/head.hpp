@@ -20,6 +20,9 @@ namespace deziro::head {
 struct Head {
   std::array<std::uint8_t, kHeadSize> bytes{};
   std::uint64_t file_length = 0;
+  // The slots of an encrypted file emptied in `bytes` because their record
+  // fails authentication (`record::drop_unsigned_records`).
+  std::array<bool, kRecordSlotCount> unauthentic{};
 };
 
 Result<Head> read_head(Storage& storage);
@@ -51,6 +54,11 @@ struct Recovery {
   // see pages that a failed sync left only in the system's cache.
   std::vector<PageRunEntry> unsynced_pages;
 };
+
+// Why the record in `slot`, which the selector names, cannot be published:
+// its parse problem, or that it fails authentication, or, for a slot
+// holding no commit, that the selector names a damaged record.
+std::string published_slot_problem(const Head& head, const SlotContent& content, std::size_t slot);
 
 // Chooses the published commit: the newest valid record whose pages are
 // known to be on disk. The selector's record is known durable unless its

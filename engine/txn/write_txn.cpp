@@ -286,7 +286,8 @@ Result<bool> WriteTxn::delete_in_tree(ByteView tree_name, ByteView key,
   ValueVisitor wrapped = tracked;
   return marking_failed(
       [&]() -> Result<bool> {
-        DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
+        // No tree holds a key longer than the file allows: nothing to remove.
+        if (key.size() > max_key_len()) return false;
         TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
         if (!e) return false;
         bool removed =
@@ -456,6 +457,9 @@ Status WriteTxn::write_catalog() {
 
 Status WriteTxn::publish(bool deferred) {
   if (txn_id_ > kMaxTxnId) return fail(Error::internal("the transaction ids are used up"));
+  // Before any page is written: the pages this transaction takes as free
+  // may hold a commit made beside it.
+  DZ_CHECK(instance_->check_still_published(base_.txn_id));
   DZ_CHECK(write_catalog());
   CommitRecord record;
   record.catalog = DZ_TRY(btree::write_tree(context(kCatalogTreeId), catalog_));
@@ -469,6 +473,8 @@ Status WriteTxn::publish(bool deferred) {
   // Every commit carries the key block on, unless this one changes it.
   record.key_block = new_key_block_ ? *new_key_block_ : base_.key_block;
 
+  // A sync beside this writer waits until the commit is published.
+  auto publishing = instance_->hold_publishing();
   std::uint8_t slot = DZ_TRY(instance_->slot_for_next_commit());
   PublishedCommit published = instance_->published();
   // An encrypted file's record is signed for its slot.
@@ -494,6 +500,7 @@ Status WriteTxn::publish(bool deferred) {
   published.slot_txn_ids[slot] = txn_id_;
   instance_->committed(published, pages_written_);
   instance_->keep_free_runs(txn_id_, record.free_tree, std::move(space_.free_runs));
+  publishing.unlock();
   if (!deferred) {
     // Pages past the end of the commit belong to nobody now; a failure to
     // cut them off costs only space.

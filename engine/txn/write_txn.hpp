@@ -80,7 +80,8 @@ class WriteTxn final : public TreeAccess {
   // Whether an entry was removed; drops a buffered write of the key first.
   Result<bool> del(ByteView tree_name, ByteView key);
   // Whether the key was removed: `stored` sees the value first, and the key
-  // goes only when it succeeds.
+  // goes only when it succeeds. A key longer than the file allows is in no
+  // tree: false.
   Result<bool> delete_in_tree(ByteView tree_name, ByteView key,
                               const ValueVisitor* stored = nullptr);
   // Buffered writes: kept per tree and key, seen by get, applied when the

@@ -3,6 +3,7 @@
 // replaced, and no failure leaves a temporary or partial file behind.
 #include "tools/backup.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -18,7 +19,9 @@
 #include "support/child_process.hpp"
 #include "support/commit_check.hpp"
 #include "support/temp_dir.hpp"
+#include "text_format.hpp"
 #include "tools/check.hpp"
+#include "tools/salvage.hpp"
 #include "tools/target_file.hpp"
 #include "txn/write_txn.hpp"
 
@@ -143,16 +146,24 @@ TEST(Backup, writer_committing_beside_it_does_not_reach_the_copy) {
   auto& db = source->instance;
   fill(db, 20000);
   std::atomic<bool> stop{false};
+  std::atomic<int> commits{0};
   std::thread writer([&] {
     for (int i = 1; !stop; ++i) {
       auto w = *WriteTxn::begin(db);
       ASSERT_TRUE(w->put(b("grow"), b("e" + std::to_string(i)), b(std::string(1000, 'g'))));
       ASSERT_TRUE(w->put(b("grow"), b("n"), b(std::to_string(i))));
       ASSERT_TRUE(w->commit_deferred());
+      commits = i;
     }
   });
-  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  // The copy starts from a commit of the writer's, and the writer commits
+  // again after the copy's commit before it stops.
+  EXPECT_TRUE(testing::eventually([&] { return commits > 0; }));
   auto figures = backup::backup(db, dir.file("copy.db"), backing_up({}));
+  if (figures) {
+    EXPECT_TRUE(
+        testing::eventually([&] { return db->published().record.txn_id > figures->commit_id; }));
+  }
   stop = true;
   writer.join();
   ASSERT_TRUE(figures) << figures.error().to_string();
@@ -255,22 +266,47 @@ TEST(TargetFile, something_put_at_the_target_meanwhile_is_kept_and_the_copy_drop
   EXPECT_EQ(stdfs::file_size(dir.file("t.db")), 6u);
 }
 
+// A target whose directory is missing: backup and salvage both name the
+// target they were given, never a file of their own beside it.
+TEST(TargetFile, errors_name_the_target_given) {
+  testing::TempDir dir;
+  auto source = Database::open(dir.file("s.db"), OpenOptions{});
+  ASSERT_TRUE(source);
+  fill(source->instance, 10);
+  const std::string target = dir.file("nodir/c.db");
+  const std::string expected =
+      format_text("I/O error on `{}`: No such file or directory (os error 2)", target);
+  auto backed_up = backup::backup(source->instance, target, {});
+  ASSERT_FALSE(backed_up);
+  EXPECT_EQ(backed_up.error().to_string(), expected);
+  source->instance.reset();
+  auto salvaged = salvage::salvage(dir.file("s.db"), target, OpenOptions{});
+  ASSERT_FALSE(salvaged);
+  EXPECT_EQ(salvaged.error().to_string(), expected);
+  EXPECT_EQ(listing(dir.path()), std::set<std::string>{"s.db"});
+}
+
+// Copies args[0] to args[1] under a file-size limit: 0 when the copy fails
+// and leaves nothing behind.
+DZ_CHILD(copy_under_a_size_limit) {
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{20000, 20000};
+  if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
+  const int from = ::open(args[0].c_str(), O_RDONLY | O_CLOEXEC);
+  auto copied = Database::copy_into_place(from, args[1], true);
+  if (copied) return 3;
+  if (copied.error().kind() != ErrorKind::Io) return 4;
+  return stdfs::exists(args[1]) ? 5 : 0;
+}
+
 // The copy fallback, with the file-size limit standing in for a disk that
 // fills up part way: the partial target is removed again.
 TEST(TargetFile, copy_that_fails_part_way_leaves_no_partial_target) {
   testing::TempDir dir;
   std::ofstream(dir.file("from")) << std::string(100000, 'd');
-  testing::Child child([&] {
-    ::signal(SIGXFSZ, SIG_IGN);
-    rlimit limit{20000, 20000};
-    if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 2;
-    auto copied = fs::copy_no_replace(dir.file("from"), dir.file("to"));
-    if (copied) return 3;
-    if (copied.error().kind() != ErrorKind::Io) return 4;
-    return stdfs::exists(dir.file("to")) ? 5 : 0;
-  });
+  testing::Child child("copy_under_a_size_limit", {dir.file("from"), dir.file("to")});
   EXPECT_EQ(child.wait(), 0);
-  auto copied = fs::copy_no_replace(dir.file("from"), dir.file("to"));
+  auto copied = Database::copy_into_place(dir.file("from"), dir.file("to"));
   ASSERT_TRUE(copied);
   EXPECT_EQ(stdfs::file_size(dir.file("to")), 100000u);
 }

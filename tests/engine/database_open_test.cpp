@@ -123,11 +123,11 @@ TEST(CreateFile, copy_fallback_refuses_an_existing_target) {
   TempDir dir;
   std::ofstream(dir.file("src")) << "new";
   std::ofstream(dir.file("dst")) << "old!";
-  auto r = fs::copy_no_replace(dir.file("src"), dir.file("dst"));
+  auto r = Database::copy_into_place(dir.file("src"), dir.file("dst"));
   ASSERT_TRUE(r);
   EXPECT_EQ(*r, fs::LinkOutcome::AlreadyExists);
   EXPECT_EQ(std::filesystem::file_size(dir.file("dst")), 4u);
-  ASSERT_TRUE(fs::copy_no_replace(dir.file("src"), dir.file("dst2")));
+  ASSERT_TRUE(Database::copy_into_place(dir.file("src"), dir.file("dst2")));
   EXPECT_EQ(std::filesystem::file_size(dir.file("dst2")), 3u);
 }
 

@@ -28,7 +28,6 @@ namespace deziro {
 namespace {
 
 using namespace std::chrono_literals;
-using Clock = std::chrono::steady_clock;
 using testing::Child;
 using testing::Signal;
 
@@ -80,13 +79,26 @@ bool thread_named(const std::string& name) {
   return found;
 }
 
-bool eventually(const std::function<bool()>& condition, std::chrono::milliseconds limit = 5000ms) {
-  auto give_up = Clock::now() + limit;
-  while (!condition()) {
-    if (Clock::now() > give_up) return false;
-    std::this_thread::sleep_for(5ms);
-  }
-  return true;
+using testing::eventually;
+
+// 0 when a new open of args[0] reads "v1" under "k".
+DZ_CHILD(reads_v1) {
+  auto other = Database::open(args[0], with_delay(10s));
+  if (!other) return 2;
+  auto r = ReadTxn::begin(other->instance);
+  if (!r) return 3;
+  auto v = r->open_tree(b("t"), b("k"));
+  return v && *v && std::string((*v)->begin(), (*v)->end()) == "v1" ? 0 : 4;
+}
+
+// Makes a deferred commit of "v1" under "k", then waits to be killed.
+DZ_CHILD(commit_deferred_and_wait) {
+  Signal committed = args.signal(1), never = args.signal(2);
+  auto other = Database::open(args[0], with_delay(3600s));
+  if (!other || !put_one(other->instance, "k", "v1", true)) return 2;
+  committed.send();
+  never.receive(-1ms);
+  return 3;
 }
 
 class DeferredCommits : public ::testing::Test {
@@ -96,7 +108,8 @@ class DeferredCommits : public ::testing::Test {
 };
 
 TEST_F(DeferredCommits, deferred_commit_is_published_at_once_and_durable_after_the_delay) {
-  auto opened = Database::open(path_, with_delay(150ms));
+  // Long enough that the commit is still pending when it is looked at below.
+  auto opened = Database::open(path_, with_delay(10s));
   ASSERT_TRUE(opened);
   auto& instance = opened->instance;
   EXPECT_FALSE(thread_named("deziro-sync"));
@@ -105,14 +118,7 @@ TEST_F(DeferredCommits, deferred_commit_is_published_at_once_and_durable_after_t
   EXPECT_TRUE(instance->sync_thread_running());
   EXPECT_TRUE(eventually([] { return thread_named("deziro-sync"); }));
   // Another process sees it at once.
-  Child reader([&] {
-    auto other = Database::open(path_, with_delay(10s));
-    if (!other) return 2;
-    auto r = ReadTxn::begin(other->instance);
-    if (!r) return 3;
-    auto v = r->open_tree(b("t"), b("k"));
-    return v && *v && std::string((*v)->begin(), (*v)->end()) == "v1" ? 0 : 4;
-  });
+  Child reader("reads_v1", {path_});
   EXPECT_EQ(reader.wait(), 0);
   EXPECT_TRUE(eventually([&] { return !(selector_on_disk(*instance) & kDeferredBit); }));
   EXPECT_TRUE(eventually([&] { return !instance->published().deferred; }));
@@ -180,14 +186,8 @@ TEST_F(DeferredCommits, deferred_commit_of_a_killed_process_is_made_durable_by_a
   auto opened = Database::open(path_, with_delay(50ms));
   ASSERT_TRUE(opened);
   ASSERT_TRUE(put_one(opened->instance, "k", "v0", false));
-  Signal committed;
-  Child maker([&] {
-    auto other = Database::open(path_, with_delay(3600s));
-    if (!other || !put_one(other->instance, "k", "v1", true)) return 2;
-    committed.send();
-    std::this_thread::sleep_for(60s);
-    return 3;
-  });
+  Signal committed, never;
+  Child maker("commit_deferred_and_wait", {path_, committed, never});
   ASSERT_EQ(committed.receive(), 'x');
   maker.kill_now();
   EXPECT_EQ(maker.wait(), 1000 + SIGKILL);

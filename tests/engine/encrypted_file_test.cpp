@@ -10,8 +10,8 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <future>
 #include <map>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -226,6 +226,32 @@ TEST(EncryptedFile, password_off_by_one_character_is_wrong_key) {
   EXPECT_TRUE(*read_all(*opened) == expected_content());
 }
 
+void write_file(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream(path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), std::streamsize(bytes.size()));
+}
+
+std::vector<std::uint8_t> read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// Opens the image in args[0] with a wrong password, with 256 MiB more
+// address space than the process has: 0 when the open is WrongKey.
+DZ_CHILD(open_under_an_address_space_limit) {
+  auto image = read_file(args[0]);
+  rlimit limit{512 << 20, 512 << 20};
+  if (std::ifstream status("/proc/self/statm"); status) {
+    std::uint64_t pages = 0;
+    status >> pages;
+    limit.rlim_cur = limit.rlim_max = pages * ::sysconf(_SC_PAGESIZE) + (256 << 20);
+  }
+  if (::setrlimit(RLIMIT_AS, &limit) != 0) return 9;
+  auto opened = open_image(image, options_with(password("wrong")));
+  if (opened) return 2;
+  return opened.error().kind() == ErrorKind::WrongKey ? 0 : 3;
+}
+
 TEST(EncryptedFile, password_that_cannot_be_hashed_for_an_older_block_is_wrong_key) {
   // GCC says so with __SANITIZE_ADDRESS__, clang through __has_feature.
   bool address_sanitizer = false;
@@ -249,19 +275,60 @@ TEST(EncryptedFile, password_that_cannot_be_hashed_for_an_older_block_is_wrong_k
   std::memcpy(forged.key_block.data() + 4, &memory_kib, 4);
   auto bytes = record::encode_commit_record(forged);
   std::copy(bytes.begin(), bytes.end(), slot.begin());
-  testing::Child child([&] {
-    rlimit limit{512 << 20, 512 << 20};
-    if (std::ifstream status("/proc/self/statm"); status) {
-      std::uint64_t pages = 0;
-      status >> pages;
-      limit.rlim_cur = limit.rlim_max = pages * ::sysconf(_SC_PAGESIZE) + (256 << 20);
-    }
-    if (::setrlimit(RLIMIT_AS, &limit) != 0) return 9;
-    auto opened = open_image(image, options_with(password("wrong")));
-    if (opened) return 2;
-    return opened.error().kind() == ErrorKind::WrongKey ? 0 : 3;
-  });
+  testing::TempDir dir;
+  write_file(dir.file("forged.db"), image);
+  testing::Child child("open_under_an_address_space_limit", {dir.file("forged.db")});
   EXPECT_EQ(child.wait(), 0);
+}
+
+// The processor time a thread of this process has used, in clock ticks.
+std::uint64_t cpu_ticks(pid_t thread) {
+  std::ifstream in("/proc/self/task/" + std::to_string(thread) + "/stat");
+  std::string stat((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  std::size_t at = stat.rfind(')');
+  if (at == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(at + 2));
+  std::string field;
+  // Fields 3 to 13, then utime (14) and stime (15).
+  for (int i = 3; i <= 13; ++i) fields >> field;
+  std::uint64_t user = 0, system = 0;
+  fields >> user >> system;
+  return user + system;
+}
+
+// In args[0]: opens "forged.db", whose block asks for hashing of args[1]
+// KiB and args[2] passes, and creates "new.db" with the same hashing, each
+// in a thread; once both are hashing, opens "plain.db". 0 when that open
+// succeeded while neither hashing open had ended.
+DZ_CHILD(open_beside_password_hashing) {
+  std::string dir = args[0];
+  OpenOptions creating = options_with(password("pw"));
+  creating.password_hashing = {std::uint32_t(args.number(1)), std::uint32_t(args.number(2)), 1};
+  std::atomic<pid_t> hashing[2] = {0, 0};
+  std::atomic<bool> ended{false};
+  std::thread([&] {
+    hashing[0] = ::gettid();
+    (void)Database::open(dir + "/forged.db", options_with(password("pw")));
+    ended = true;
+  }).detach();
+  std::thread([&] {
+    hashing[1] = ::gettid();
+    (void)Database::open(dir + "/new.db", creating);
+    ended = true;
+  }).detach();
+  // A tenth of a second of processor time each: both are inside the
+  // hashing, which takes far longer.
+  bool both = testing::eventually([&] {
+    return hashing[0] != 0 && hashing[1] != 0 && cpu_ticks(hashing[0]) >= 10 &&
+           cpu_ticks(hashing[1]) >= 10;
+  });
+  if (!both) ::_exit(2);
+  bool opened = Database::open(dir + "/plain.db", {}).has_value();
+  // Had this open waited for a hashing, that one would have ended first.
+  int code = ended ? 4 : opened ? 0 : 3;
+  // The hashing threads still use this frame: no return through it.
+  std::fflush(nullptr);
+  ::_exit(code);
 }
 
 TEST(EncryptedFile, password_hashing_leaves_opens_of_other_files_free) {
@@ -277,25 +344,9 @@ TEST(EncryptedFile, password_hashing_leaves_opens_of_other_files_free) {
   auto bytes = record::encode_commit_record(forged);
   std::copy(bytes.begin(), bytes.end(), slot.begin());
   testing::TempDir dir;
-  std::ofstream(dir.file("forged.db"), std::ios::binary)
-      .write(reinterpret_cast<const char*>(image.data()), std::streamsize(image.size()));
+  write_file(dir.file("forged.db"), image);
   ASSERT_TRUE(Database::open(dir.file("plain.db"), OpenOptions{}));
-  OpenOptions creating = options_with(password("pw"));
-  creating.password_hashing = {memory_kib, iterations, 1};
-  testing::Child child([&] {
-    // One open hashes for the forged block, another for a new file's.
-    std::thread([&] {
-      (void)Database::open(dir.file("forged.db"), options_with(password("pw")));
-    }).detach();
-    std::thread([&] { (void)Database::open(dir.file("new.db"), creating); }).detach();
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    // While that password is hashed, another file opens without waiting.
-    auto quick = std::async(std::launch::async,
-                            [&] { return Database::open(dir.file("plain.db"), {}).has_value(); });
-    if (quick.wait_for(std::chrono::seconds(10)) != std::future_status::ready) ::_exit(2);
-    ::_exit(quick.get() ? 0 : 3);
-    return 4;
-  });
+  testing::Child child("open_beside_password_hashing", {dir.path(), memory_kib, iterations});
   EXPECT_EQ(child.wait(), 0);
 }
 

@@ -100,15 +100,16 @@ TEST_F(FileLockTest, wait_times_out_at_the_deadline_as_busy) {
 }
 
 TEST_F(FileLockTest, waiter_gets_the_byte_once_the_holder_exits) {
-  int ready[2];
+  int ready[2], done[2];
   ASSERT_EQ(pipe(ready), 0);
+  ASSERT_EQ(pipe(done), 0);
   pid_t holder = fork();
   if (holder == 0) {
     FileLock lock(open_file());
     bool taken = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive).value_or(false);
     char c = taken ? 'y' : 'n';
     (void)!write(ready[1], &c, 1);
-    std::this_thread::sleep_for(50ms);
+    (void)!read(done[0], &c, 1);
     _exit(0);  // the process's locks go with it
   }
   char c = 0;
@@ -116,11 +117,11 @@ TEST_F(FileLockTest, waiter_gets_the_byte_once_the_holder_exits) {
   ASSERT_EQ(c, 'y');
   FileLock lock(open_file());
   EXPECT_FALSE(lock.try_lock(lock_bytes::kFile, LockMode::Exclusive).value());
-  EXPECT_TRUE(lock.wait_lock_file(Clock::now() + 5s));
+  (void)!write(done[1], "x", 1);
+  EXPECT_TRUE(lock.wait_lock_file(Clock::now() + 120s));
   EXPECT_TRUE(lock.holds(lock_bytes::kFile));
   waitpid(holder, nullptr, 0);
-  close(ready[0]);
-  close(ready[1]);
+  for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 TEST_F(FileLockTest, closing_an_added_descriptor_is_deferred_to_the_state) {

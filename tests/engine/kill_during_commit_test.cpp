@@ -2,7 +2,6 @@
 // returned before the kill is in the file when it is opened again.
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -10,6 +9,7 @@
 #include <thread>
 
 #include "database.hpp"
+#include "support/child_process.hpp"
 #include "support/commit_check.hpp"
 #include "support/temp_dir.hpp"
 #include "txn/read_txn.hpp"
@@ -20,20 +20,22 @@ namespace {
 
 ByteView b(const std::string& s) { return bytes_of(s); }
 
-// The child: commits forever, telling the parent each commit that returned.
-[[noreturn]] void commit_forever(const std::string& path, int ack_fd) {
-  auto opened = Database::open(path, OpenOptions{});
-  if (!opened) _exit(2);
+// The child: commits to args[0] forever, telling the parent through the
+// descriptor args[1] each commit that returned.
+DZ_CHILD(commit_forever) {
+  int ack_fd = int(args.number(1));
+  auto opened = Database::open(args[0], OpenOptions{});
+  if (!opened) return 2;
   for (std::uint32_t i = 0;; ++i) {
     auto w = WriteTxn::begin(opened->instance);
-    if (!w) _exit(3);
+    if (!w) return 3;
     std::string n = std::to_string(i);
     std::string filler(50 + i % 700, char('a' + i % 26));
     if (!(*w)->put(b("t"), b("k" + n), b(filler)) || !(*w)->put(b("t"), b("last"), b(n)) ||
         (i % 3 == 0 && !(*w)->del(b("t"), b("k" + std::to_string(i / 2)))))
-      _exit(4);
-    if (!(*w)->commit()) _exit(5);
-    if (::write(ack_fd, &i, sizeof i) != sizeof i) _exit(6);
+      return 4;
+    if (!(*w)->commit()) return 5;
+    if (::write(ack_fd, &i, sizeof i) != sizeof i) return 6;
   }
 }
 
@@ -44,12 +46,7 @@ TEST(KillDuringCommit, every_returned_commit_survives_sigkill) {
   for (int round = 0; round < 4; ++round) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    pid_t child = ::fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-      ::close(fds[0]);
-      commit_forever(path, fds[1]);
-    }
+    testing::Child child("commit_forever", {path, fds[1]});
     ::close(fds[1]);
     // Let it get going, then kill it at some moment inside its loop.
     std::uint32_t ack = 0;
@@ -57,10 +54,9 @@ TEST(KillDuringCommit, every_returned_commit_survives_sigkill) {
     for (int got = 0; got < wanted; ++got)
       ASSERT_EQ(::read(fds[0], &ack, sizeof ack), ssize_t(sizeof ack));
     std::this_thread::sleep_for(std::chrono::microseconds(300 * round));
-    ::kill(child, SIGKILL);
-    int status = 0;
-    ::waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFSIGNALED(status)) << "the child ended on its own: " << status;
+    child.kill_now();
+    int code = child.wait();
+    ASSERT_EQ(code, 1000 + SIGKILL) << "the child ended on its own";
     // Acks already in the pipe were sent after their commits returned.
     while (::read(fds[0], &ack, sizeof ack) == ssize_t(sizeof ack)) {
     }

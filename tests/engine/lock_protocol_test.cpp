@@ -35,7 +35,7 @@ class LockProtocolTest : public testing::Test {
     pid_t pid = fork();
     if (pid == 0) {
       FileLock lock(open_file());
-      auto got = wait_write_lock(lock, Clock::now() + 5s);
+      auto got = wait_write_lock(lock, Clock::now() + 120s);
       char c = got ? tag : '!';
       (void)!write(events_[1], &c, 1);
       std::this_thread::sleep_for(30ms);
@@ -57,10 +57,15 @@ TEST_F(LockProtocolTest, long_waiting_writer_goes_before_a_later_one) {
   FileLock holder(open_file());
   ASSERT_TRUE(holder.try_lock(lock_bytes::kWrite, LockMode::Exclusive).value());
   pid_t first = writer('A');
-  // Long enough for the first writer to pass 20 ms and take the long-wait byte.
-  std::this_thread::sleep_for(250ms);
+  // The first writer passes 20 ms of waiting and takes the long-wait byte.
+  auto deadline = Clock::now() + 120s;
+  while (!holder.held_by_another(lock_bytes::kLongWaitingWriter, LockMode::Exclusive).value() &&
+         Clock::now() < deadline)
+    std::this_thread::sleep_for(1ms);
   EXPECT_TRUE(holder.held_by_another(lock_bytes::kLongWaitingWriter, LockMode::Exclusive).value());
   pid_t second = writer('B');
+  // A moment for the second writer to start waiting; the order holds either
+  // way, since the first one has the long-wait byte.
   std::this_thread::sleep_for(30ms);
   holder.unlock(lock_bytes::kWrite);
   EXPECT_EQ(next_event(), 'A');
@@ -88,7 +93,7 @@ TEST_F(LockProtocolTest, write_lock_wait_times_out_and_lets_go_of_the_long_wait_
 
 TEST_F(LockProtocolTest, write_lock_is_taken_at_once_when_free) {
   FileLock lock(open_file());
-  ASSERT_TRUE(wait_write_lock(lock, Clock::now() + 1s));
+  ASSERT_TRUE(wait_write_lock(lock, Clock::now() + 120s));
   EXPECT_TRUE(lock.holds(lock_bytes::kWrite));
   EXPECT_FALSE(lock.holds(lock_bytes::kLongWaitingWriter));
 }
@@ -117,18 +122,21 @@ TEST_F(LockProtocolTest, exclusive_try_fails_while_another_process_holds_the_fil
   EXPECT_TRUE(lock.holds(lock_bytes::kFile));
   (void)!write(done[1], "x", 1);
   waitpid(pid, nullptr, 0);
-  EXPECT_TRUE(try_lock_file_exclusive(lock, Clock::now() + 1s).value());
+  EXPECT_TRUE(try_lock_file_exclusive(lock, Clock::now() + 120s).value());
   EXPECT_FALSE(lock.holds(lock_bytes::kIntent));
   for (int fd : {ready[0], ready[1], done[0], done[1]}) close(fd);
 }
 
 TEST_F(LockProtocolTest, exclusive_try_waits_for_anothers_intent_until_the_deadline) {
+  int done[2];
+  ASSERT_EQ(pipe(done), 0);
   pid_t pid = fork();
   if (pid == 0) {
     FileLock lock(open_file());
     bool ok = lock.try_lock(lock_bytes::kIntent, LockMode::Exclusive).value_or(false);
     (void)!write(events_[1], ok ? "y" : "n", 1);
-    std::this_thread::sleep_for(300ms);
+    char c;
+    (void)!read(done[0], &c, 1);
     _exit(0);
   }
   ASSERT_EQ(next_event(), 'y');
@@ -139,7 +147,10 @@ TEST_F(LockProtocolTest, exclusive_try_waits_for_anothers_intent_until_the_deadl
   EXPECT_EQ(result.error().kind, LockWaitFailure::Kind::TimedOut);
   EXPECT_GE(Clock::now() - start, 40ms);
   EXPECT_FALSE(lock.holds(lock_bytes::kFile));
+  (void)!write(done[1], "x", 1);
   waitpid(pid, nullptr, 0);
+  close(done[0]);
+  close(done[1]);
 }
 
 }  // namespace

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 #include <sodium.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <xxhash.h>
 
@@ -16,6 +15,7 @@
 
 #include "crypto/xaes256gcm.hpp"
 #include "format/bytes.hpp"
+#include "support/child_process.hpp"
 
 namespace deziro {
 namespace {
@@ -159,7 +159,7 @@ struct Mode {
   std::size_t page_size;
 };
 
-std::string mode_name(const testing::TestParamInfo<Mode>& info) {
+std::string mode_name(const ::testing::TestParamInfo<Mode>& info) {
   const char* c = info.param.cipher == PageCipher::Checksum            ? "checksum"
                   : info.param.cipher == PageCipher::XChaCha20Poly1305 ? "xchacha"
                                                                        : "xaes";
@@ -182,7 +182,7 @@ std::vector<std::uint8_t> sample_page(std::size_t size, std::uint64_t seed) {
   return page;
 }
 
-class PageProtectionModes : public testing::TestWithParam<Mode> {
+class PageProtectionModes : public ::testing::TestWithParam<Mode> {
  protected:
   PageProtection protection = make_protection(GetParam().cipher);
   std::size_t page_size = GetParam().page_size;
@@ -239,15 +239,15 @@ TEST_P(PageProtectionModes, a_rewritten_page_gets_a_new_stamp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllModes, PageProtectionModes,
-                         testing::Values(Mode{PageCipher::Checksum, 4096},
-                                         Mode{PageCipher::Checksum, 65536},
-                                         Mode{PageCipher::XChaCha20Poly1305, 4096},
-                                         Mode{PageCipher::XChaCha20Poly1305, 65536},
-                                         Mode{PageCipher::XAes256Gcm, 4096},
-                                         Mode{PageCipher::XAes256Gcm, 65536}),
+                         ::testing::Values(Mode{PageCipher::Checksum, 4096},
+                                           Mode{PageCipher::Checksum, 65536},
+                                           Mode{PageCipher::XChaCha20Poly1305, 4096},
+                                           Mode{PageCipher::XChaCha20Poly1305, 65536},
+                                           Mode{PageCipher::XAes256Gcm, 4096},
+                                           Mode{PageCipher::XAes256Gcm, 65536}),
                          mode_name);
 
-class SealedModes : public testing::TestWithParam<PageCipher> {};
+class SealedModes : public ::testing::TestWithParam<PageCipher> {};
 
 TEST_P(SealedModes, sealed_page_never_holds_its_plaintext) {
   auto protection = make_protection(GetParam());
@@ -302,23 +302,19 @@ TEST_P(SealedModes, forked_child_never_reuses_the_parents_nonces) {
   ASSERT_TRUE(protection.seal_page(1, warm));  // the parent holds a batch of nonces now
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
-  pid_t child = fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
+  testing::Child child = testing::Child::forked([&] {
     auto page = sample_page(4096, 10);
     bool sealed = protection.seal_page(2, page).has_value();
     ssize_t n = sealed ? write(fds[1], page.data(), 24) : 0;
-    _exit(n == 24 ? 0 : 1);
-  }
+    return n == 24 ? 0 : 1;
+  });
   auto page = sample_page(4096, 10);
   ASSERT_TRUE(protection.seal_page(2, page));
   std::uint8_t child_nonce[24];
   ASSERT_EQ(read(fds[0], child_nonce, 24), 24);
-  int status = 0;
-  waitpid(child, &status, 0);
+  EXPECT_EQ(child.wait(), 0);
   close(fds[0]);
   close(fds[1]);
-  EXPECT_EQ(status, 0);
   EXPECT_NE(std::memcmp(child_nonce, page.data(), 24), 0);
 }
 
@@ -344,7 +340,7 @@ TEST_P(SealedModes, many_threads_seal_and_open_through_one_protection) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Ciphers, SealedModes,
-                         testing::Values(PageCipher::XChaCha20Poly1305, PageCipher::XAes256Gcm));
+                         ::testing::Values(PageCipher::XChaCha20Poly1305, PageCipher::XAes256Gcm));
 
 TEST(PageProtection, the_two_ciphers_do_not_open_each_others_pages) {
   auto xchacha = make_protection(PageCipher::XChaCha20Poly1305);

@@ -13,6 +13,7 @@
 #include "support/borrowed_storage.hpp"
 #include "support/commit_check.hpp"
 #include "text_format.hpp"
+#include "tools/check.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
 
@@ -83,22 +84,27 @@ TEST(Recovery, damaged_record_that_the_selector_names_as_durable_is_refused_and_
     const char* name;
     bool encrypted;
     std::function<void(std::uint8_t*)> apply;
+    // What the refusal says of the record.
+    const char* problem;
   };
   auto flip = [](std::size_t at) { return [at](std::uint8_t* r) { r[at] ^= 0x10; }; };
   const Damage damages[] = {
-      {"transaction id", false, flip(0)},
-      {"page count", false, flip(9)},
-      {"catalog root", false, flip(40)},
-      {"reserved bytes", false, flip(300)},
-      {"check", false, flip(511)},
-      {"zeroed sector", false, [](std::uint8_t* r) { std::memset(r, 0, kRecordSize); }},
+      {"transaction id", false, flip(0), "it fails its check"},
+      {"page count", false, flip(9), "it fails its check"},
+      {"catalog root", false, flip(40), "it fails its check"},
+      {"reserved bytes", false, flip(300), "it fails its check"},
+      {"check", false, flip(511), "it fails its check"},
+      {"encrypted check", true, flip(511), "it fails its check"},
+      {"zeroed sector", false, [](std::uint8_t* r) { std::memset(r, 0, kRecordSize); },
+       "the selector names it, but its record is blank"},
       // A record whose check holds but whose MAC does not.
       {"MAC", true,
        [](std::uint8_t* r) {
-         r[8] ^= 1;
+         r[480] ^= 1;  // the MAC itself
          auto check = bytes::xxh3_128(std::span<const std::uint8_t>(r, 496));
          std::memcpy(r + 496, check.data(), check.size());
-       }},
+       },
+       "it fails authentication"},
   };
   for (const Damage& d : damages) {
     OpenOptions options = d.encrypted ? encrypted : OpenOptions{};
@@ -110,13 +116,11 @@ TEST(Recovery, damaged_record_that_the_selector_names_as_durable_is_refused_and_
         Database::open_existing(std::make_unique<testing::BorrowedStorage>(disk), options);
     ASSERT_FALSE(refused) << d.name;
     EXPECT_EQ(refused.error().kind(), ErrorKind::Corrupted) << d.name;
-    EXPECT_EQ(refused.error().to_string().rfind(
-                  format_text("`/mem/r.db` is damaged: the published commit record: commit "
-                              "record slot {}: ",
-                              slot),
-                  0),
-              0u)
-        << d.name << ": " << refused.error().to_string();
+    EXPECT_EQ(refused.error().to_string(),
+              format_text("`/mem/r.db` is damaged: the published commit record: commit "
+                          "record slot {}: {}",
+                          slot, d.problem))
+        << d.name;
     EXPECT_EQ(disk.operation_count(), 0u) << d.name;
 
     // With the deferred bit the record may have been cut short by a power
@@ -223,25 +227,90 @@ TEST(Recovery, head_without_a_usable_record_is_corrupted) {
             "`/mem/r.db` is damaged: the head: no commit record slot holds a commit");
 }
 
-TEST(Recovery, page_count_that_overflows_the_file_length_is_refused_and_cuts_nothing) {
-  auto image = three_commits();
-  auto selector = *header::decode_selector(image[kSelectorOffset]);
-  auto slot = std::span(image).subspan(record_slot_offset(selector.slot), kRecordSize);
-  auto forged = record::parse_commit_record(selector.slot, slot, PageCipher::Checksum, 4096);
-  ASSERT_TRUE(forged.valid());
-  // (2^52 + 1) x 4096 wraps to 4096: a file cut to its head alone.
-  forged.record.page_count = (std::uint64_t{1} << 52) + 1;
-  auto bytes = record::encode_commit_record(forged.record);
-  std::copy(bytes.begin(), bytes.end(), slot.begin());
-  FaultStorage disk("/mem/r.db", image);
-  auto opened = Database::open_existing(std::make_unique<testing::BorrowedStorage>(disk), {});
-  // The selector names the record as durable: refused, the file untouched.
-  ASSERT_FALSE(opened);
-  EXPECT_EQ(opened.error().to_string(),
-            format_text("`/mem/r.db` is damaged: the published commit record: commit record slot "
-                        "{}: it counts more pages than a file can hold",
-                        selector.slot));
-  EXPECT_EQ(disk.current_image(), image);
+// Rewrites the record in `slot` of `image` through `change`, its check
+// recomputed.
+void forge_record(std::vector<std::uint8_t>& image, std::size_t slot,
+                  const std::function<void(CommitRecord&)>& change) {
+  auto bytes = std::span(image).subspan(record_slot_offset(slot), kRecordSize);
+  auto parsed = record::parse_commit_record(slot, bytes, PageCipher::Checksum, 4096);
+  ASSERT_TRUE(parsed.valid());
+  change(parsed.record);
+  auto encoded = record::encode_commit_record(parsed.record);
+  std::copy(encoded.begin(), encoded.end(), bytes.begin());
+}
+
+// The durable record the selector names counts pages that no file, or not
+// this one, can hold: refused, and the file left untouched.
+TEST(Recovery, durable_record_counting_pages_the_file_cannot_hold_is_refused_and_cuts_nothing) {
+  const auto sound = three_commits();
+  const std::uint64_t held = sound.size() / 4096;
+  const std::size_t slot = header::decode_selector(sound[kSelectorOffset])->slot;
+  struct Case {
+    std::uint64_t page_count;
+    std::string why;
+  };
+  const std::uint64_t far = std::uint64_t{1} << 40;
+  const Case cases[] = {
+      // (2^52 + 1) x 4096 wraps to 4096: a file cut to its head alone.
+      {(std::uint64_t{1} << 52) + 1, "it counts more pages than a file can hold"},
+      {far, format_text("it counts {} pages, and the file holds {}", far, held)},
+      {held + 1, format_text("it counts {} pages, and the file holds {}", held + 1, held)},
+  };
+  for (const Case& c : cases) {
+    auto image = sound;
+    forge_record(image, slot, [&](CommitRecord& r) { r.page_count = c.page_count; });
+    FaultStorage disk("/mem/r.db", image);
+    auto opened = Database::open_existing(std::make_unique<testing::BorrowedStorage>(disk), {});
+    ASSERT_FALSE(opened) << c.page_count;
+    EXPECT_EQ(opened.error().to_string(),
+              format_text("`/mem/r.db` is damaged: the published commit record: commit record "
+                          "slot {}: {}",
+                          slot, c.why));
+    EXPECT_EQ(disk.current_image(), image) << c.page_count;
+  }
+}
+
+// A newer record, or the record an open beside another process takes as it
+// is, counting pages past the file's end.
+TEST(Recovery, page_count_past_what_the_file_holds_is_never_adopted_nor_checked_as_such) {
+  const auto sound = three_commits();
+  const std::uint64_t held = sound.size() / 4096;
+  const std::size_t published = header::decode_selector(sound[kSelectorOffset])->slot;
+  const std::size_t other = (published + 1) % kRecordSlotCount;
+  const std::uint64_t claimed = std::uint64_t{1} << 40;
+
+  // A newer record beside it, whose pages are the published ones: never
+  // adopted, cleared, and the published commit opens.
+  auto image = sound;
+  std::uint64_t newest = 0;
+  forge_record(image, published, [&](CommitRecord& r) { newest = r.txn_id; });
+  forge_record(image, other, [&](CommitRecord& r) {
+    const auto bytes =
+        std::span<const std::uint8_t>(sound).subspan(record_slot_offset(published), kRecordSize);
+    r = record::parse_commit_record(published, bytes, PageCipher::Checksum, 4096).record;
+    r.txn_id = newest + 1;
+    r.page_count = claimed;
+  });
+  auto o = open_image(image);
+  ASSERT_TRUE(o.instance) << o.instance.error().to_string();
+  EXPECT_EQ((*o.instance)->published().record.txn_id, newest);
+  EXPECT_EQ(value_of_k(*o.instance), "3");
+  EXPECT_EQ(o.storage->current_image().size(), sound.size());
+
+  // Opened beside another process, which takes the record as it is, the
+  // check sizes its page map by the file and reports the claim.
+  image = sound;
+  forge_record(image, published, [&](CommitRecord& r) { r.page_count = claimed; });
+  FaultStorage shared("/mem/r.db", image);
+  auto beside =
+      Database::open_existing(std::make_unique<testing::BorrowedStorage>(shared), {}, false);
+  ASSERT_TRUE(beside) << beside.error().to_string();
+  auto report = tools::check_commit(*beside);
+  ASSERT_TRUE(report) << report.error().to_string();
+  ASSERT_FALSE(report->problems.empty());
+  EXPECT_EQ(report->problems.front().message,
+            format_text("the commit counts {} pages, and the file holds {}", claimed, held));
+  EXPECT_EQ(report->page_count, claimed);
 }
 
 TEST(Recovery, older_record_put_back_beside_damaged_slots_is_refused) {

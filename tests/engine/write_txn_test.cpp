@@ -156,8 +156,8 @@ TEST(WriteTxn, failed_operation_leaves_only_abort) {
 }
 
 TEST(WriteTxn, a_refused_write_fails_the_transaction_except_the_typed_writes) {
-  // The typed writes refuse a key too long without changing anything; every
-  // other write leaves the transaction only to be aborted.
+  // The typed writes refuse a key or tree name too long without changing
+  // anything; every other write leaves the transaction only to be aborted.
   std::string long_key(958, 'k');
   struct Case {
     const char* name;
@@ -174,7 +174,7 @@ TEST(WriteTxn, a_refused_write_fails_the_transaction_except_the_typed_writes) {
       {"drop_tree", [&](WriteTxn& w) { return bool(w.drop_tree(b(long_key))); }, true},
       {"put_in_tree",
        [&](WriteTxn& w) { return bool(w.put_in_tree(b("t"), b(long_key), b("v"), true)); }, false},
-      {"delete_in_tree", [&](WriteTxn& w) { return bool(w.delete_in_tree(b("t"), b(long_key))); },
+      {"delete_in_tree", [&](WriteTxn& w) { return bool(w.delete_in_tree(b(long_key), b("k"))); },
        false},
   };
   for (const Case& c : cases) {
@@ -389,6 +389,30 @@ TEST(Instance, release_handle_makes_a_deferred_commit_durable) {
   EXPECT_NE(storage->synced_image(), synced_before);
   ASSERT_TRUE(keep_alive->read_commit_state());
   EXPECT_EQ(keep_alive->published().record.txn_id, 2u);
+}
+
+TEST(Instance, sync_makes_a_deferred_commit_durable_beside_this_process_writer) {
+  OpenOptions options;
+  options.busy_timeout = std::chrono::milliseconds(200);
+  auto db = open_memory({}, options);
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("k"), b("v")));
+  ASSERT_TRUE(w->commit_deferred());
+  // The open writer neither holds the sync up nor is disturbed by it.
+  w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("k2"), b("v2")));
+  auto synced = db.instance->sync();
+  ASSERT_TRUE(synced) << synced.error().to_string();
+  EXPECT_FALSE(db.instance->published().deferred);
+  auto disk = db.storage->synced_image();
+  auto selector = header::decode_selector(disk[kSelectorOffset]);
+  ASSERT_TRUE(selector);
+  EXPECT_EQ(selector->slot, db.instance->published().slot);
+  ASSERT_TRUE(w->commit());
+  auto r = ReadTxn::begin(db.instance);
+  EXPECT_EQ(read(*r, "t", "k"), "v");
+  EXPECT_EQ(read(*r, "t", "k2"), "v2");
+  expect_sound(db);
 }
 
 }  // namespace

@@ -56,6 +56,42 @@ def test_missing_keys_change_nothing_even_with_changes_that_would_be_refused(db)
     assert db.begin_read().count("people", parse_query(""), ()) == 2
 
 
+NAMED = NativeSchema(1, [
+    ("by_str", [("k", "string", "key", None, False, False), ("v", "int", "optional", None, False, False)]),
+    ("by_bytes", [("k", "bytes", "key", None, False, False), ("v", "int", "optional", None, False, False)]),
+])
+
+
+# With 4 KiB pages a key is at most 957 bytes, 954 of a str or bytes once
+# encoded.
+@pytest.mark.parametrize("collection,longest,too_long", [
+    ("by_str", "b" * 954, "b" * 955),
+    ("by_str", "b" * 954, "b" * 1000),
+    ("by_bytes", b"b" * 954, b"b" * 955),
+    ("by_bytes", b"b" * 954, b"\xff" * 5000),
+])
+def test_a_key_longer_than_the_file_allows_is_missing(tmp_path, collection, longest, too_long):
+    handle = native.open(str(tmp_path / "keys.dz"), schema=NAMED)
+    tx = handle.begin_write()
+    tx.insert(collection, None, {"k": longest, "v": 1})
+    tx.commit(False)
+    tx = handle.begin_write()
+    assert tx.get(collection, None, too_long) is None
+    assert tx.delete(collection, too_long) is False
+    assert tx.update(collection, None, too_long, {"v": 2}) is False
+    assert tx.update(collection, None, too_long, {"v": "refused if it were there"}) is False
+    code, message = error_of(lambda: tx.insert(collection, None, {"k": too_long}))
+    assert code == "INVALID_ARGUMENT" and "at most 957 bytes" in message
+    # The transaction goes on as after any missing key.
+    assert tx.update(collection, None, longest, {"v": 3}) is True
+    tx.commit(False)
+    read = handle.begin_read()
+    assert read.count(collection, parse_query(""), ()) == 1
+    assert read.get(collection, None, longest)["v"] == 3
+    read.end()
+    handle.close()
+
+
 def test_update_by_attribute_or_stored_name_and_none_per_role(db):
     tx = db.begin_write()
     assert tx.update("people", PERSON, 0, {"mail": "x0", "weight": 2, "nick": None}) is True

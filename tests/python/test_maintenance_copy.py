@@ -2,6 +2,10 @@
 with, and the arguments they refuse before any file is made."""
 
 import os
+import signal
+import subprocess
+import sys
+import time
 
 import pytest
 
@@ -89,3 +93,57 @@ def test_refused_backup_makes_no_file(tmp_path, arguments, error):
     assert sorted(os.listdir(tmp_path)) == before
     db.close()
     assert error_of(db.backup, target) == ("CLOSED", "the database is closed")
+
+
+KILLED_CHILD = """
+import sys
+import deziro
+source, target, how = sys.argv[1:]
+if how == "backup":
+    deziro.open(source).backup(target)
+else:
+    deziro.salvage(source, target)
+"""
+
+
+def new_file_of(pid, folder, source):
+    """The size of a file in `folder`, other than `source`, that process
+    `pid` has open, or None."""
+    fds = f"/proc/{pid}/fd"
+    try:
+        names = os.listdir(fds)
+    except FileNotFoundError:
+        return None
+    for name in names:
+        try:
+            where = os.readlink(os.path.join(fds, name))
+            if where.startswith(folder + os.sep) and where != source:
+                return os.stat(os.path.join(fds, name)).st_size
+        except OSError:
+            continue
+    return None
+
+
+@pytest.mark.parametrize("how", ["backup", "salvage"])
+def test_killed_copy_leaves_nothing_beside_the_target(tmp_path, how):
+    source = str(tmp_path / "s.db")
+    db = deziro.open(source, schema=SCHEMA)
+    for part in range(8):
+        tx = db.begin_write()
+        for i in range(part * 4000, (part + 1) * 4000):
+            tx.put("docs", None, {"id": i, "body": bytes([i % 251]) * 2000})
+        tx.commit(True)
+    db.close()
+    child = subprocess.Popen([sys.executable, "-c", KILLED_CHILD, source,
+                              str(tmp_path / "t.db"), how])
+    try:
+        # Killed once the new file holds a few MiB: well inside the copy.
+        deadline = time.monotonic() + 60
+        while (new_file_of(child.pid, str(tmp_path), source) or 0) < 4 << 20:
+            assert child.poll() is None, "the copy ended before it could be killed"
+            assert time.monotonic() < deadline
+    finally:
+        child.kill()
+        child.wait()
+    assert child.returncode == -signal.SIGKILL
+    assert os.listdir(tmp_path) == ["s.db"]

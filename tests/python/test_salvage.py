@@ -84,3 +84,31 @@ def test_source_open_here_is_busy_and_an_existing_target_refused(tmp_path):
         "INVALID_ARGUMENT",
         f"`{tmp_path / 't.db'}` exists already, and salvage never replaces a file")
     assert (tmp_path / "t.db").read_bytes() == b"mine"
+
+
+@pytest.mark.parametrize("offset, rescued", [(300, True), (500, True), (0, False), (20, False)])
+def test_damaged_published_record_is_read_from_its_pages_or_reported_lost(
+        tmp_path, offset, rescued):
+    db = deziro.open(str(tmp_path / "s.db"), schema=SCHEMA)
+    tx = db.begin_write()
+    for i in range(100):
+        tx.put("docs", None, {"id": i, "body": b"x"})
+    tx.commit(True)
+    tx = db.begin_write()
+    for i in range(0, 100, 2):
+        tx.delete("docs", i)
+    tx.commit(True)
+    db.close()
+    newest = deziro.salvage(str(tmp_path / "s.db"), str(tmp_path / "intact.db"))["commit_id"]
+    with open(tmp_path / "s.db", "r+b") as f:
+        f.seek(64)
+        at = 512 + 512 * (f.read(1)[0] & 3) + offset
+        f.seek(at)
+        flipped = f.read(1)[0] ^ 0x5A
+        f.seek(at)
+        f.write(bytes([flipped]))
+    figures = deziro.salvage(str(tmp_path / "s.db"), str(tmp_path / "t.db"))
+    assert (figures["whole"], figures["commit_id"]) == (rescued, newest if rescued else newest - 1)
+    count = deziro.open(str(tmp_path / "t.db"), schema=SCHEMA).begin_read().count(
+        "docs", deziro.parse_query(""), ())
+    assert count == (50 if rescued else 100)

@@ -2,6 +2,8 @@
 deferred commits, threads, and writing objects through layouts and dicts."""
 
 import os
+import select
+import signal
 import subprocess
 import sys
 import textwrap
@@ -146,6 +148,109 @@ def test_a_migration_writes_by_its_new_schema_and_commits_only_by_finishing(path
     again = deziro.open(path, schema=v2, migrations=[(2, [], [], [], [])])
     assert isinstance(again, deziro.NativeTransaction)
     again.end()
+
+
+# ------------------------------------------------------------ forked children
+
+def answers_in_a_forked_child(probe, tx, calls):
+    """Forks while another thread of this process is inside a member of `tx`
+    (holding its mutex); the child makes `calls` and reports what each
+    answered. A child that does not end within a generous deadline hangs."""
+    entered_r, entered_w = os.pipe()
+    release_r, release_w = os.pipe()
+    report_r, report_w = os.pipe()
+    holder = threading.Thread(target=probe.hold_transaction, args=(tx, entered_w, release_r))
+    holder.start()
+    try:
+        assert os.read(entered_r, 1) == b"!"
+        pid = os.fork()
+        if pid == 0:
+            answers = []
+            try:
+                for call in calls:
+                    answers.append(error_of(call))
+            except BaseException as error:
+                answers.append(repr(error))
+            os.write(report_w, repr(answers).encode())
+            os._exit(0)
+        os.close(report_w)
+        report_w = None
+        child = os.pidfd_open(pid)
+        try:
+            ended_in_time = bool(select.select([child], [], [], 60)[0])
+        finally:
+            os.close(child)
+        if not ended_in_time:
+            os.kill(pid, signal.SIGKILL)
+        os.waitpid(pid, 0)
+        assert ended_in_time, "the forked child hangs"
+        report = b""
+        while chunk := os.read(report_r, 65536):
+            report += chunk
+        return report.decode()
+    finally:
+        os.write(release_w, b"!")
+        holder.join()
+        for fd in (entered_r, entered_w, release_r, release_w, report_r, report_w):
+            if fd is not None:
+                os.close(fd)
+
+
+MIGRATION_V1 = deziro.NativeSchema(1, [("c", [("n", "int", "key", None, False, False)])])
+MIGRATION_V2 = deziro.NativeSchema(2, [("c", [("n", "int", "key", None, False, False),
+                                              ("x", "float", "optional", None, False, False)])])
+
+
+def migration_of(path):
+    deziro.open(path, schema=MIGRATION_V1).close()
+    return deziro.open(path, schema=MIGRATION_V2, migrations=[(2, [], [], [], [])])
+
+
+def read_calls(tx):
+    return [lambda: tx.get("items", None, "a"),
+            lambda: tx.find("items", None, deziro.parse_query("sku == $0"), ("a",)),
+            lambda: tx.find_one("items", None, deziro.parse_query("sku == $0"), ("a",)),
+            lambda: tx.count("items", deziro.parse_query("sku == $0"), ("a",))]
+
+
+def write_calls(tx):
+    return [lambda: tx.insert("items", None, {"sku": "b", "price": 1.0}),
+            lambda: tx.put("items", None, {"sku": "b", "price": 1.0}),
+            lambda: tx.insert_many("items", None, [{"sku": "c", "price": 1.0}]),
+            lambda: tx.update("items", None, "a", {"price": 2.0}),
+            lambda: tx.delete("items", "a")]
+
+
+def migration_calls(tx):
+    return [lambda: tx.version, lambda: tx.previous_version, tx.next_step,
+            lambda: tx.previous("c", 1), lambda: tx.previous_keys("c"),
+            lambda: tx.put("c", None, {"n": 2}), tx.finish]
+
+
+# how the transaction begins, the members that reach its state, how it ends
+# in the child
+FORKED_STATES = [
+    (lambda db, path: db.begin_read(), read_calls, lambda tx: tx.commit(False)),
+    (lambda db, path: db.begin_write(), lambda tx: read_calls(tx) + write_calls(tx),
+     lambda tx: tx.commit(False)),
+    (lambda db, path: db.begin_write(), write_calls, lambda tx: tx.commit(True)),
+    (lambda db, path: migration_of(path + ".m"), migration_calls, lambda tx: tx.finish()),
+]
+
+
+@pytest.mark.parametrize("begin,members,finish", FORKED_STATES)
+def test_a_forked_child_answers_at_once_while_the_parent_was_inside_a_member(
+        probe, db, path, begin, members, finish):
+    tx = begin(db, path)
+    calls = members(tx)
+    child_calls = ([lambda: tx.is_open] + calls + [lambda: finish(tx), lambda: tx.is_open,
+                   tx.end, lambda: db.is_open, lambda: db.page_size, db.begin_read])
+    expected = [True] + [CLOSED] * len(calls) + [CLOSED, False, None,
+                                                            True, 4096, CLOSED]
+    assert answers_in_a_forked_child(probe, tx, child_calls) == repr(expected)
+    # The parent's transaction is untouched by what the child did.
+    assert tx.is_open
+    tx.end()
 
 
 # ------------------------------------------------------------ ending and dropping

@@ -53,6 +53,11 @@ void name_argument_in_error(const char* argument) noexcept {
   PyErr_Format(owned_type.get(), "argument '%s': %U", argument, text.get());
 }
 
+std::nullptr_t raise_out_of_range() {
+  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return nullptr;
+}
+
 std::optional<std::uint64_t> to_u64(PyObject* value, const char* argument) {
   PyRef index = as_index(value, argument);
   if (!index) return std::nullopt;
@@ -65,14 +70,17 @@ std::optional<std::uint64_t> to_u64(PyObject* value, const char* argument) {
 }
 
 std::optional<std::uint32_t> to_u32(PyObject* value, const char* argument) {
-  std::optional<std::uint64_t> wide = to_u64(value, argument);
-  if (!wide) return std::nullopt;
-  if (*wide > std::numeric_limits<std::uint32_t>::max()) {
-    PyErr_Format(PyExc_OverflowError, "argument '%s': %llu is beyond an unsigned 32-bit int",
-                 argument, static_cast<unsigned long long>(*wide));
+  PyRef index = as_index(value, argument);
+  if (!index) return std::nullopt;
+  // Beyond the signed 64-bit range the interpreter's own OverflowError
+  // stands as it is.
+  long long wide = PyLong_AsLongLong(index.get());
+  if (wide == -1 && PyErr_Occurred()) return std::nullopt;
+  if (wide < 0 || wide > std::numeric_limits<std::uint32_t>::max()) {
+    raise_out_of_range();
     return std::nullopt;
   }
-  return static_cast<std::uint32_t>(*wide);
+  return static_cast<std::uint32_t>(wide);
 }
 
 std::optional<std::int64_t> to_i64(PyObject* value, const char* argument) {

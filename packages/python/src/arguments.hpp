@@ -1,12 +1,14 @@
 // Argument parsing. Shapes (counts, keyword names) are parsed by the
 // interpreter's own PyArg_ParseTupleAndKeywords; the converters below turn
 // one parsed object into a C++ value. A value of the wrong type or out of
-// range gives a TypeError or OverflowError whose message names the argument,
-// never VevaDuzor; any other exception raised while reading the object (a
+// range gives a TypeError or OverflowError (whose message names the
+// argument, but for the fixed text of an unsigned 32-bit one), never
+// VevaDuzor; any other exception raised while reading the object (a
 // failing __index__, the UnicodeEncodeError of a lone surrogate) passes
 // through unchanged.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -40,7 +42,9 @@ inline bool is_absent(PyObject* value) { return value == nullptr || value == Py_
 
 // An int (anything with __index__) from 0 to 2^64 - 1.
 std::optional<std::uint64_t> to_u64(PyObject* value, const char* argument);
-// An int from 0 to 2^32 - 1.
+// An int from 0 to 2^32 - 1. Another int of the signed 64-bit range gives
+// OverflowError "out of range integral type conversion attempted", one
+// beyond it the interpreter's own OverflowError.
 std::optional<std::uint32_t> to_u32(PyObject* value, const char* argument);
 // An int from -2^63 to 2^63 - 1.
 std::optional<std::int64_t> to_i64(PyObject* value, const char* argument);
@@ -51,6 +55,11 @@ std::optional<bool> to_bool(PyObject* value, const char* argument);
 // The UTF-8 text of a str; valid while `value` lives. A lone surrogate gives
 // the interpreter's UnicodeEncodeError.
 std::optional<std::string_view> to_str(PyObject* value, const char* argument);
+
+// Raises OverflowError "out of range integral type conversion attempted":
+// an int that converts to a machine integer but lies outside the narrower
+// range an argument allows.
+std::nullptr_t raise_out_of_range();
 
 // Rewrites a pending TypeError or OverflowError (of exactly those types) so
 // that its message starts with "argument 'NAME': "; any other pending

@@ -68,8 +68,8 @@ using deziro::schema::Migration;
 Error not_a_migration() { return Error::invalid_argument("the transaction is not a migration's"); }
 
 // `work(Migration&)` under the mutex with the interpreter lock released:
-// CLOSED when Ended, "the transaction is not a migration's" in Read and
-// Write.
+// CLOSED when Ended or in a forked child, "the transaction is not a
+// migration's" in Read and Write.
 template <typename Work>
 auto on_migration(PyObject* self, Work&& work) -> std::invoke_result_t<Work&&, Migration&> {
   return with_state(self, [&](State& state) -> std::invoke_result_t<Work&&, Migration&> {
@@ -125,14 +125,15 @@ PyObject* previous_keys(PyObject* self, PyObject* args, PyObject* kwargs) {
 
 PyObject* finish(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
-    State taken = take_state(self);
-    if (is_ended(taken)) return raise_transaction_ended();
+    Result<State> taken = take_state(self);
+    if (!taken) return raise_engine_error(taken.error());
+    if (is_ended(*taken)) return raise_transaction_ended();
     std::shared_ptr<Instance> instance;
     std::shared_ptr<const ResolvedSchema> target;
     Status finished = without_gil([&]() -> Status {
       // Whatever happens, the taken state is dropped here, without the
       // interpreter lock: a snapshot ends, a write is aborted.
-      State state = std::move(taken);
+      State state = std::move(*taken);
       auto* migrating = std::get_if<MigrationState>(&state);
       if (migrating == nullptr) return fail(not_a_migration());
       DZ_CHECK(migrating->migration->finish());

@@ -1,6 +1,7 @@
 #include "native_database.hpp"
 
 #include <mutex>
+#include <utility>
 #include <vector>
 
 #include "arguments.hpp"
@@ -43,13 +44,14 @@ DatabaseData& data_of(PyObject* self) { return *reinterpret_cast<DatabaseObject*
 
 ProcessCell database_cell;
 
-// Freed without `close`: the handles go with the interpreter lock held and
-// without a sync; the last handle of the file closes it (Instance's close
-// publishes a pending deferred commit if it can).
+// Freed without `close`: the handles go without a sync; the last handle of
+// the file closes it (Instance's close publishes a pending deferred commit
+// if it can, which may wait for the writer). The data holds no Python
+// object, so it goes with the interpreter lock released.
 void database_dealloc(PyObject* self) {
   auto* object = reinterpret_cast<DatabaseObject*>(self);
-  delete object->data;
-  object->data = nullptr;
+  DatabaseData* data = std::exchange(object->data, nullptr);
+  without_gil([&] { delete data; });
   free_instance(self);
 }
 
@@ -137,20 +139,40 @@ PyObject* sync(PyObject* self, PyObject*) {
 
 PyObject* close(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
+    DatabaseData& data = data_of(self);
+    std::shared_ptr<Instance> instance;
+    {
+      std::lock_guard lock(data.mutex);
+      instance = data.instance;
+    }
+    if (!instance) Py_RETURN_NONE;
+    // This process's deferred commits are made durable before the handle
+    // closes: a close that cannot do so raises and leaves the handle open.
+    // Two failures close it all the same, as nothing later could mend them:
+    // a failed instance (only closing every handle of the file gets past
+    // it) and a forked child (whose handles are the parent's).
+    Status synced = without_gil([&]() -> Status {
+      Status s = instance->check_process();
+      if (s && instance->own_commit_pending()) s = instance->sync();
+      if (!s && s.error().kind() != ErrorKind::SyncFailed && s.error().kind() != ErrorKind::Closed)
+        instance.reset();
+      return s;
+    });
+    if (!synced && instance == nullptr) return raise_engine_error(synced.error());
     Handles taken;
     {
-      DatabaseData& data = data_of(self);
       std::lock_guard lock(data.mutex);
       taken.instance = std::move(data.instance);
       taken.schema = std::move(data.schema);
     }
-    if (!taken.instance) Py_RETURN_NONE;
     // The handles go inside, so that closing the file (when they were its
     // last) runs without the interpreter lock.
-    return none_or_raise(without_gil([&] {
+    without_gil([&] {
+      instance.reset();
       taken.schema.reset();
-      return Instance::release_handle(std::move(taken.instance));
-    }));
+      taken.instance.reset();
+    });
+    return none_or_raise(synced);
   });
 }
 

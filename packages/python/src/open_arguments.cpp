@@ -4,6 +4,7 @@
 #include <cmath>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "arguments.hpp"
 #include "errors.hpp"
@@ -77,13 +78,44 @@ bool with_contents(PyObject* object, Use&& use) {
   return with_contents(copy.get(), std::forward<Use>(use));
 }
 
-// The shortest decimal that reads back as `seconds`, without an exponent.
+// The shortest decimal that reads back as `seconds`, without an exponent:
+// the shortest digits that `to_chars` finds, with their exponent written
+// out as zeros or as the place of the point (2^64 is 18446744073709552000,
+// not the 18446744073709551616 of the exact value).
 std::string shortest_decimal(double seconds) {
   if (std::isnan(seconds)) return "NaN";
   if (std::isinf(seconds)) return seconds < 0 ? "-inf" : "inf";
-  char text[400];
-  auto written = std::to_chars(text, text + sizeof text, seconds, std::chars_format::fixed);
-  return std::string(text, written.ptr);
+  char text[32];
+  auto written = std::to_chars(text, text + sizeof text, seconds, std::chars_format::scientific);
+  std::string_view form(text, written.ptr);  // [-]D[.DDD]e(+|-)XX
+  std::string out;
+  if (form.front() == '-') {
+    out += '-';
+    form.remove_prefix(1);
+  }
+  std::size_t e = form.find('e');
+  std::string digits(form.substr(0, e));
+  if (digits.size() > 1) digits.erase(1, 1);  // the point after the first digit
+  int exponent = 0;
+  std::string_view power = form.substr(e + 1);
+  if (power.front() == '+') power.remove_prefix(1);
+  std::from_chars(power.data(), power.data() + power.size(), exponent);
+  // The value is 0.DIGITS times 10^point.
+  int point = exponent + 1;
+  auto count = static_cast<int>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<std::size_t>(-point), '0');
+    out += digits;
+  } else if (point >= count) {
+    out += digits;
+    out.append(static_cast<std::size_t>(point - count), '0');
+  } else {
+    out.append(digits, 0, static_cast<std::size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<std::size_t>(point));
+  }
+  return out;
 }
 
 // 128 bits: a timeout in nanoseconds can exceed 64.
@@ -175,7 +207,13 @@ std::optional<std::string> file_path_from_python(PyObject* object) {
   char* data = nullptr;
   Py_ssize_t size = 0;
   if (PyBytes_AsStringAndSize(encoded.get(), &data, &size) < 0) return std::nullopt;
-  return std::string(data, static_cast<std::size_t>(size));
+  std::string bytes(data, static_cast<std::size_t>(size));
+  // The system calls would end the path at the NUL and reach another file.
+  if (bytes.find('\0') != std::string::npos) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return std::nullopt;
+  }
+  return bytes;
 }
 
 std::optional<PasswordHashing> hashing_from_python(PyObject* object) {

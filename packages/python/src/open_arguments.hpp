@@ -26,7 +26,9 @@ std::optional<Key32> extract_key(PyObject* object);
 std::optional<SecretBytes> extract_password(PyObject* object);
 
 // A str or a path-like object whose path is a str, in the file-system
-// encoding; bytes paths are refused (TypeError naming `path`).
+// encoding; bytes paths are refused (TypeError naming `path`), and so is a
+// path holding a NUL character (ValueError "embedded null byte", as the
+// interpreter's own file functions say).
 std::optional<std::string> file_path_from_python(PyObject* object);
 
 // The Argon2id parameters from a tuple of three ints (memory in KiB,

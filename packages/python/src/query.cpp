@@ -261,7 +261,7 @@ bool filter_from_python(PyObject* filter, ir::FilterNode& node, int depth) {
   long kind = PyLong_AsLongAndOverflow(kind_index.get(), &overflow);
   if (kind == -1 && PyErr_Occurred()) return false;
   if (overflow != 0 || kind < 0 || kind > 255) {
-    PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+    raise_out_of_range();
     return false;
   }
   if (kind > 3) {

@@ -1,5 +1,6 @@
 #include "transaction.hpp"
 
+#include <utility>
 #include <vector>
 
 #include "arguments.hpp"
@@ -39,11 +40,15 @@ PyObject* new_transaction(State state, std::shared_ptr<const ResolvedSchema> res
 }
 
 // Dropped without `end`: the state goes as `end` would drop it (nothing is
-// committed), with the interpreter lock held; no other thread can be inside
-// a member, since each holds a reference.
+// committed); no other thread can be inside a member, since each holds a
+// reference. The data holds no Python object, so it goes with the
+// interpreter lock released: when it held the file's last handle, closing
+// the file may wait for the writer. In a forked child the data is left as it
+// is: a thread of the parent may have been changing it, and what it holds
+// belongs to the parent.
 void transaction_dealloc(PyObject* self) {
-  delete as_transaction(self)->data;
-  as_transaction(self)->data = nullptr;
+  TransactionData* data = std::exchange(as_transaction(self)->data, nullptr);
+  if (!in_forked_child(*data)) without_gil([&] { delete data; });
   free_instance(self);
 }
 
@@ -52,17 +57,7 @@ void transaction_dealloc(PyObject* self) {
 void drop_state(State&& state) { State dropped = std::move(state); }
 
 PyObject* is_open(PyObject* self, void*) {
-  return guarded([&] {
-    TransactionData& data = data_of(self);
-    bool open;
-    {
-      // Safe with the interpreter lock held: no holder of the mutex waits
-      // for it.
-      std::lock_guard lock(data.mutex);
-      open = !is_ended(data.state);
-    }
-    return PyBool_FromLong(open ? 1 : 0);
-  });
+  return PyBool_FromLong(data_of(self).open.load() ? 1 : 0);
 }
 
 Status commit_state(State state, bool deferred) {
@@ -88,9 +83,10 @@ PyObject* commit(PyObject* self, PyObject* args, PyObject* kwargs) {
     }
     auto deferred = to_bool(deferred_object, "deferred");
     if (!deferred) return nullptr;
-    State taken = take_state(self);
-    if (is_ended(taken)) return raise_transaction_ended();
-    Status committed = without_gil([&] { return commit_state(std::move(taken), *deferred); });
+    Result<State> taken = take_state(self);
+    if (!taken) return raise_engine_error(taken.error());
+    if (is_ended(*taken)) return raise_transaction_ended();
+    Status committed = without_gil([&] { return commit_state(std::move(*taken), *deferred); });
     if (!committed) return raise_engine_error(committed.error());
     Py_RETURN_NONE;
   });
@@ -99,11 +95,17 @@ PyObject* commit(PyObject* self, PyObject* args, PyObject* kwargs) {
 PyObject* end(PyObject* self, PyObject*) {
   return guarded([&]() -> PyObject* {
     TransactionData& data = data_of(self);
+    // A forked child releases nothing of the parent's.
+    if (in_forked_child(data)) {
+      data.open = false;
+      Py_RETURN_NONE;
+    }
     without_gil([&] {
       State taken;
       {
         std::lock_guard lock(data.mutex);
         taken = std::exchange(data.state, Ended{});
+        data.open = false;
       }
       drop_state(std::move(taken));
     });
@@ -241,10 +243,15 @@ PyObject* new_migration_transaction(std::shared_ptr<Instance> instance,
 
 TransactionData& data_of(PyObject* self) { return *as_transaction(self)->data; }
 
-State take_state(PyObject* self) {
+Result<State> take_state(PyObject* self) {
   TransactionData& data = data_of(self);
+  if (in_forked_child(data)) {
+    data.open = false;
+    return fail(Error::closed());
+  }
   AllowThreads released;
   std::lock_guard lock(data.mutex);
+  data.open = false;
   return std::exchange(data.state, Ended{});
 }
 

@@ -7,13 +7,21 @@
 // of it); then the mutex is let go, the lock taken back, and the results
 // built or the error raised. No Python object is touched in between, and no
 // thread waits for the interpreter lock while it holds the mutex, which is
-// why `is_open` may lock it with the interpreter lock held.
+// why the members may wait for it.
+//
+// In a process forked from the one that made the transaction, the mutex may
+// have been held by a thread that the fork left behind: it will never be
+// let go, and the state it guards may be half changed. There every member
+// answers at once, from the fork generation recorded at the start, without
+// taking the mutex or touching the state.
 //
 // Members live in several files: each file defines a group of members (a
 // PyMethodDef or PyGetSetDef array ended by a null entry) and the group is
 // listed once in transaction.cpp.
 #pragma once
 
+#include <atomic>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -21,6 +29,7 @@
 #include <variant>
 
 #include "error.hpp"
+#include "fork_generation.hpp"
 #include "gil.hpp"
 #include "python.hpp"
 #include "schema/objects.hpp"
@@ -77,10 +86,16 @@ PyObject* new_migration_transaction(std::shared_ptr<Instance> instance,
                                     std::unique_ptr<deziro::schema::Migration> migration);
 
 struct TransactionData {
-  // Guards `state`; taken only with the interpreter lock released (but by
-  // `is_open`), and never held while waiting for the interpreter lock.
+  // Guards `state`; taken only with the interpreter lock released, and
+  // never held while waiting for the interpreter lock.
   std::mutex mutex;
   State state;
+  // False once `state` is Ended, or once this process, forked from the one
+  // that made the transaction, has ended it as far as it can (`end`, or a
+  // refused `commit` or `finish`); read without the mutex.
+  std::atomic<bool> open{true};
+  // The process that made the transaction, as its fork generation.
+  const std::uint64_t generation = fork_generation::current();
   // The database handle's resolved schema, or null; never changes.
   std::shared_ptr<const ResolvedSchema> resolved;
   // The schema whose field kinds convert dicts: `resolved`, or in a
@@ -91,12 +106,20 @@ struct TransactionData {
 // The data of a NativeTransaction (`self` as the members receive it).
 TransactionData& data_of(PyObject* self);
 
+// Whether this process was forked from the one that made the transaction:
+// its mutex and state must not be touched.
+inline bool in_forked_child(const TransactionData& data) {
+  return fork_generation::current() != data.generation;
+}
+
 // Runs `work(State&)` with the interpreter lock released and the mutex
 // held, and returns its result once both are back as they were. `work` must
-// not touch Python objects.
+// not touch Python objects. In a forked child: CLOSED "the database has
+// been closed" at once, `work` not run.
 template <typename Work>
 auto with_state(PyObject* self, Work&& work) -> std::invoke_result_t<Work&&, State&> {
   TransactionData& data = data_of(self);
+  if (in_forked_child(data)) return fail(Error::closed());
   AllowThreads released;
   std::lock_guard lock(data.mutex);
   return std::forward<Work>(work)(data.state);
@@ -125,8 +148,10 @@ auto on_writer(PyObject* self, Work&& work) -> std::invoke_result_t<Work&&, Writ
 // Moves the state out and marks the object Ended, with the interpreter lock
 // released around the mutex; Ended when it was so already. How `commit` and
 // a migration's `finish` begin; the caller drops or finishes the taken
-// state, with the interpreter lock released for any engine work.
-State take_state(PyObject* self);
+// state, with the interpreter lock released for any engine work. In a
+// forked child: CLOSED "the database has been closed", the state left where
+// it is and the object no longer open.
+Result<State> take_state(PyObject* self);
 
 // CLOSED "the transaction has ended": `commit` or `finish` of an Ended one.
 std::nullptr_t raise_transaction_ended();

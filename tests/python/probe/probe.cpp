@@ -2,6 +2,8 @@
 // machinery so that pytest can check what Python sees.
 #include <unistd.h>
 
+#include <cstring>
+#include <mutex>
 #include <new>
 #include <stdexcept>
 #include <string>
@@ -12,6 +14,7 @@
 #include "gil.hpp"
 #include "heap_type.hpp"
 #include "py_ref.hpp"
+#include "transaction.hpp"
 
 namespace deziro::binding {
 namespace {
@@ -209,6 +212,47 @@ PyObject* read_byte_without_gil(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+const char* const hold_arguments[] = {"transaction", "entered", "release", nullptr};
+
+// hold_transaction(transaction, entered, release): holds the mutex of a
+// NativeTransaction as a member does, with the interpreter lock released;
+// writes a byte to the descriptor `entered` once it has the mutex, and lets
+// it go when a byte can be read from `release`.
+PyObject* hold_transaction(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* transaction = nullptr;
+    PyObject* entered_object = nullptr;
+    PyObject* release_object = nullptr;
+    if (!parse_arguments(args, kwargs, "OOO:hold_transaction", hold_arguments, &transaction,
+                         &entered_object, &release_object)) {
+      return nullptr;
+    }
+    PyRef name = PyRef::steal(PyType_GetName(Py_TYPE(transaction)));
+    if (!name) return nullptr;
+    const char* text = PyUnicode_AsUTF8AndSize(name.get(), nullptr);
+    if (text == nullptr) return nullptr;
+    if (std::strcmp(text, "NativeTransaction") != 0) {
+      PyErr_SetString(PyExc_TypeError, "argument 'transaction': expected a NativeTransaction");
+      return nullptr;
+    }
+    auto entered = to_i64(entered_object, "entered");
+    if (!entered) return nullptr;
+    auto release = to_i64(release_object, "release");
+    if (!release) return nullptr;
+    // The probe is a module of its own, built from the same sources: the
+    // object's layout is the one these sources define.
+    transaction::TransactionData& data = transaction::data_of(transaction);
+    bool ok = without_gil([&] {
+      std::lock_guard lock(data.mutex);
+      char byte = '!';
+      if (::write(static_cast<int>(*entered), &byte, 1) != 1) return false;
+      return ::read(static_cast<int>(*release), &byte, 1) == 1;
+    });
+    if (!ok) return PyErr_SetFromErrno(PyExc_OSError);
+    Py_RETURN_NONE;
+  });
+}
+
 PyType_Slot sealed_slots[] = {
     {Py_tp_doc, const_cast<char*>("Sealed(index)\n--\n\nA class that only the module makes.")},
     {0, nullptr},
@@ -242,6 +286,8 @@ PyMethodDef probe_methods[] = {
     {"shape", keywords_function(shape), METH_VARARGS | METH_KEYWORDS, nullptr},
     {"read_byte_without_gil", keywords_function(read_byte_without_gil),
      METH_VARARGS | METH_KEYWORDS, nullptr},
+    {"hold_transaction", keywords_function(hold_transaction), METH_VARARGS | METH_KEYWORDS,
+     nullptr},
     {"sealed_class", sealed_class, METH_NOARGS, nullptr},
     {"internal_failure_class", internal_failure_class, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
