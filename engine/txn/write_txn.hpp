@@ -2,6 +2,12 @@
 // writes the touched nodes to pages no published commit or live snapshot
 // uses, settles the free-space trees, writes a commit record into a slot,
 // syncs, and names that slot in the selector byte.
+//
+// A write transaction holds the writer of its file (the in-process writer
+// slot and the write lock byte) from begin until commit or abort: its
+// reads and writes require the writer (check_writable refuses them after),
+// and it runs on one thread at a time. Its own state needs no mutex; what
+// it reads of the instance's published state takes `state_mutex_` there.
 #pragma once
 
 #include <cstdint>
@@ -164,12 +170,15 @@ class WriteTxn final : public TreeAccess {
   void drop_buffered_key(std::string_view name, ByteView key);
   Status flush_all_pending();
   Status commit_with(bool deferred);
+  // Requires the writer; holds the instance's publishing lock from the
+  // choice of the record slot until the commit is published.
   Status publish(bool deferred);
   Status write_catalog();
   void finish();
 
   std::shared_ptr<Instance> instance_;
   std::shared_ptr<const ResolvedSchema> schema_;
+  // Whether `writer_` is still held: false once committed or aborted.
   bool holds_writer_ = false;
   WriterGuard writer_;
   // Set at begin when deferred commits wrote `DEFERRED_PAGE_LIMIT` pages
