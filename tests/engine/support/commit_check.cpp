@@ -17,9 +17,7 @@ Result<std::map<std::string, TreeDescriptor>> list_catalog(NodeSource& source,
                                                            const CommitRecord& record) {
   std::map<std::string, TreeDescriptor> out;
   auto visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
-    auto d = TreeDescriptor::decode(value);
-    if (!d) return fail(source.corrupted(d.error()));
-    out[as_string(key)] = *d;
+    out[as_string(key)] = DZ_TRY(TreeDescriptor::decode(value, source));
     return VisitAnswer::Continue;
   };
   DZ_CHECK(read::scan_forward(ReadContext{source, kCatalogTreeId},
