@@ -26,8 +26,8 @@
 #include "format/record.hpp"
 #include "lock/background.hpp"
 #include "lock/file_lock.hpp"
-#include "space.hpp"
 #include "storage/storage.hpp"
+#include "txn/space.hpp"
 
 namespace deziro {
 
@@ -130,6 +130,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // SYNC_FAILED with the path and the error that failed the instance.
   Error sync_failed_error() const;
 
+  // Under `state_mutex_`, taken here, as are durable_txn_id and
+  // durable_slot.
   PublishedCommit published() const;
   void set_published(const PublishedCommit& published);
   // The newest commit known to be on disk: a deferred commit's pages may not
@@ -173,7 +175,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // the write lock did not hold; it is not written over. One read of the
   // selector byte and the slots; nothing for a file without a lock state.
   Status check_still_published(std::uint64_t txn_id);
-  // Re-reads the head (selector and slots) into the cached published state.
+  // Re-reads the head (selector and slots) into the cached published state;
+  // takes `state_mutex_` only to store it.
   Status read_commit_state();
 
   // --- Snapshots. begin_read takes the published commit with its reader
@@ -186,9 +189,10 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   void end_snapshot(std::uint64_t txn_id);
   // The oldest snapshot in use by this process, or none.
   std::optional<std::uint64_t> oldest_reader() const;
-  // The newest retained group a writer of transaction `new_txn_id` may free:
-  // older than every snapshot in use here or in another process, and than
-  // every record in the slots (recovery may still fall back on them).
+  // Requires the writer. The newest retained group a writer of transaction
+  // `new_txn_id` may free: older than every snapshot in use here or in
+  // another process, and than every record in the slots (recovery may still
+  // fall back on them).
   Result<std::uint64_t> reclaim_limit(std::uint64_t new_txn_id);
 
   // --- Commits and durability.
@@ -201,7 +205,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // deferred commits leaves no other, the published commit is made durable
   // first.
   Result<std::uint8_t> slot_for_next_commit();
-  // Called by the writer once a commit is published.
+  // Requires the writer (and `hold_publishing`): called once a commit is
+  // published. Takes `state_mutex_`.
   void committed(const PublishedCommit& published, std::uint64_t pages_written);
   // With the writer held. The free runs that the free tree of this
   // process's last commit holds, kept so that the next write transaction
@@ -249,7 +254,11 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   std::unique_ptr<const FileKeys> keys_;
 
   std::atomic<bool> failed_{false};
+  // Guards the published state: the four fields below and the deferred
+  // commit fields further down. Held only to copy or store them, never
+  // across a read, write or sync of the file.
   mutable std::mutex state_mutex_;
+  // Under `state_mutex_`.
   std::optional<std::string> failure_os_error_;
   PublishedCommit published_;
   std::uint64_t durable_txn_id_ = 0;
@@ -257,12 +266,17 @@ class Instance final : public std::enable_shared_from_this<Instance>,
 
   std::mutex writer_mutex_;
   std::condition_variable writer_cv_;
+  // Under `writer_mutex_`: the in-process writer slot is taken (waited for
+  // on `writer_cv_`).
   bool writer_busy_ = false;
   // Under writer_mutex_: a write transaction of this process holds the write
   // lock. It lets the lock go only in end_write, under the same mutex.
   bool writer_open_ = false;
+  // See hold_publishing.
   std::mutex publish_mutex_;
 
+  // Set by the open (adopt_file_lock) before the instance is shared; the
+  // state guards its own bytes.
   std::unique_ptr<FileLock> lock_;
 
   // Snapshots of this process by transaction id.
@@ -278,10 +292,12 @@ class Instance final : public std::enable_shared_from_this<Instance>,
     SteadyTime idle_since;
   };
   mutable std::mutex readers_mutex_;
+  // Under `readers_mutex_`.
   std::map<std::uint64_t, ReaderEntry> readers_;
 
-  // Under state_mutex_: the last deferred commit this process published,
-  // and the pages deferred commits wrote since the last sync.
+  // Under `state_mutex_`, like the three fields after it: the last deferred
+  // commit this process published (the pages deferred commits wrote since
+  // the last sync are `deferred_pages_`).
   std::uint64_t local_deferred_txn_ = 0;
   // The slot that the selector byte as of the last sync names, when it
   // names it without the deferred bit: after a power loss that selector may
@@ -303,7 +319,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
 
   // The head as it is on disk now, without recovery.
   Result<PublishedCommit> load_commit_state();
-  // Keeps the newer of the cached and the given state.
+  // Keeps the newer of the cached and the given state; takes
+  // `state_mutex_`.
   void adopt_published(const PublishedCommit& seen);
   // With the writer held: syncs and clears the deferred bit. A chain that
   // another process `made_elsewhere` is written again first.

@@ -85,6 +85,10 @@ bool frame_is_leaf(const NodeView& view, const MemNode* mem) {
 
 }  // namespace
 
+std::uint8_t RangeCursor::frame_level(const Frame& f) {
+  return f.mem ? f.mem->level : f.view.level();
+}
+
 std::size_t RangeCursor::frame_children(const Frame& f) const {
   return f.mem ? f.mem->children.size() : f.view.child_count();
 }
@@ -98,6 +102,9 @@ Status RangeCursor::push(const MemNode* mem, const ChildPointer& pointer,
     f.view = DZ_TRY(source_->fetch_node(pointer, tree_id_, level));
     f.via = via;
   }
+  // Each step down the path is one level down, ending at a leaf: the path
+  // is never deeper than the root's level.
+  DZ_ASSERT(path_.empty() || frame_level(f) + 1 == frame_level(path_.back()));
   path_.push_back(std::move(f));
   return ok();
 }

@@ -89,6 +89,7 @@ class RangeCursor {
   Status check_step(const Frame& left, bool forward) const;
   void begin_leaf_walk();
   std::size_t frame_children(const Frame& f) const;
+  static std::uint8_t frame_level(const Frame& f);
 
   NodeSource* source_;
   std::uint64_t tree_id_;

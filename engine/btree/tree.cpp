@@ -327,8 +327,11 @@ Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t i) {
       left->keys.pop_back();
       recompute_bytes(*left, cx.layout, page_size);
       recompute_bytes(*right, cx.layout, page_size);
+      DZ_ASSERT(left->children.size() == left->keys.size() + 1 &&
+                right->children.size() == right->keys.size() + 1);
     }
   }
+  DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
   recompute_bytes(parent, cx.layout, page_size);
   return ok();
 }
@@ -353,6 +356,7 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
                            std::make_move_iterator(replaced.end()));
     parent.keys.insert(parent.keys.begin() + i, std::make_move_iterator(seps.begin()),
                        std::make_move_iterator(seps.end()));
+    DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
     recompute_bytes(parent, cx.layout, page_size);
   } else if (child.bytes < cap / 4 && child.bytes < before && parent.children.size() > 1) {
     DZ_CHECK(rebalance(cx, parent, i));

@@ -76,6 +76,7 @@ class SyncThread {
   bool running() const;
 
  private:
+  // Shared with the thread; every field under `mutex`.
   struct Control {
     std::mutex mutex;
     std::condition_variable wake;
@@ -89,6 +90,7 @@ class SyncThread {
   // Set in a forked child: nothing of the parent's thread may be touched.
   bool abandoned_ = false;
   std::mutex thread_mutex_;
+  // Under `thread_mutex_` (request and stop may run on different threads).
   std::unique_ptr<std::thread> thread_;
 };
 

@@ -135,11 +135,14 @@ class FileLock {
   // One fcntl request of the state's kind (F_*SETLK or F_*GETLK).
   int request(bool query, struct flock& range) const;
 
+  // Under `mutex_` once the state is shared (add_file); the first one is
+  // set at construction and never changes.
   std::vector<int> fds_;
   bool description_locks_ = true;
   // The fork generation of the process that made the state.
   std::uint64_t generation_;
   mutable std::mutex mutex_;
+  // Under `mutex_`: the bytes this state holds.
   std::map<std::uint64_t, LockMode> held_;
   // Set in a forked process: its bytes and descriptors are left alone.
   bool abandoned_ = false;

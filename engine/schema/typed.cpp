@@ -5,14 +5,13 @@
 
 namespace deziro::typed {
 
-std::expected<ClassMapping, std::string> compare_class(std::span<const ClassField> class_fields,
-                                                       std::span<const Field> stored,
-                                                       const Schema& schema,
-                                                       std::string_view path) {
+Result<ClassMapping> compare_class(std::span<const ClassField> class_fields,
+                                   std::span<const Field> stored, const Schema& schema,
+                                   std::string_view path) {
   for (const ClassField& field : class_fields) {
     if (schema::find_by_name(stored, field.name) == nullptr)
-      return std::unexpected(
-          format_text("the class has a field `{}` that `{}` does not", field.name, path));
+      return fail(Error::invalid_argument(
+          format_text("the class has a field `{}` that `{}` does not", field.name, path)));
   }
   ClassMapping mapping;
   mapping.fields.reserve(stored.size());
@@ -25,8 +24,8 @@ std::expected<ClassMapping, std::string> compare_class(std::span<const ClassFiel
       }
     }
     if (position == class_fields.size())
-      return std::unexpected(
-          format_text("`{}` has a field `{}` that the class does not", path, field.name));
+      return fail(Error::invalid_argument(
+          format_text("`{}` has a field `{}` that the class does not", path, field.name)));
     const ClassField& class_field = class_fields[position];
     const std::string field_path = format_text("{}.{}", path, field.name);
     FieldMapping entry;
@@ -35,14 +34,15 @@ std::expected<ClassMapping, std::string> compare_class(std::span<const ClassFiel
     entry.optional = field.optional;
     const bool stored_embedded = field.kind.code() == KindCode::Object;
     if (stored_embedded && !class_field.nested)
-      return std::unexpected(format_text(
-          "`{}` is an embedded object, which the class does not read as one", field_path));
+      return fail(Error::invalid_argument(format_text(
+          "`{}` is an embedded object, which the class does not read as one", field_path)));
     if (!stored_embedded && class_field.nested)
-      return std::unexpected(format_text("`{}` is not an embedded object", field_path));
+      return fail(
+          Error::invalid_argument(format_text("`{}` is not an embedded object", field_path)));
     if (stored_embedded) {
-      auto nested = compare_class(*class_field.nested, field.kind.fields(), schema, field_path);
-      if (!nested) return std::unexpected(std::move(nested).error());
-      entry.nested = std::move(nested->fields);
+      entry.nested =
+          DZ_TRY(compare_class(*class_field.nested, field.kind.fields(), schema, field_path))
+              .fields;
       entry.embedded = true;
     }
     if (class_field.element_nested) {
@@ -52,10 +52,9 @@ std::expected<ClassMapping, std::string> compare_class(std::span<const ClassFiel
       const FieldKind* element = &field.kind;
       while (element->code() == KindCode::List) element = &element->element();
       if (element != &field.kind && element->code() == KindCode::Object) {
-        auto nested =
-            compare_class(*class_field.element_nested, element->fields(), schema, field_path);
-        if (!nested) return std::unexpected(std::move(nested).error());
-        entry.nested = std::move(nested->fields);
+        entry.nested = DZ_TRY(compare_class(*class_field.element_nested, element->fields(), schema,
+                                            field_path))
+                           .fields;
         entry.element_embedded = true;
       }
     }
@@ -63,8 +62,8 @@ std::expected<ClassMapping, std::string> compare_class(std::span<const ClassFiel
       std::vector<std::uint8_t> bytes;
       auto encoded = codec::encode_typed_value(*field.default_value, field.kind, schema, bytes);
       if (!encoded)
-        return std::unexpected(
-            format_text("the default of `{}` holds {}", field_path, encoded.error()));
+        return fail(Error::invalid_argument(
+            format_text("the default of `{}` holds {}", field_path, encoded.error())));
       entry.default_bytes = std::move(bytes);
     }
     if (!field.kind.is_plain()) mapping.all_plain = false;
@@ -82,7 +81,7 @@ Result<std::shared_ptr<const ClassMapping>> class_mapping(const ResolvedSchema& 
   if (!compared)
     return fail(Error::invalid_argument(
         format_text("the class does not match the collection `{}` the database holds: {}",
-                    collection.name, compared.error())));
+                    collection.name, compared.error().message())));
   bool has_key = false;
   for (std::size_t i = 0; i < collection.fields.size(); ++i) {
     if (collection.fields[i].id == collection.primary_key_field_id) {

@@ -67,11 +67,11 @@ struct ClassMapping {
 namespace typed {
 
 // Compares the class's fields with the stored ones; `path` names the stored
-// side in messages (the collection's name at the top). Returns the mapping
-// or what differs.
-std::expected<ClassMapping, std::string> compare_class(std::span<const ClassField> class_fields,
-                                                       std::span<const Field> stored,
-                                                       const Schema& schema, std::string_view path);
+// side in messages (the collection's name at the top). Returns the mapping,
+// or INVALID_ARGUMENT saying what differs.
+Result<ClassMapping> compare_class(std::span<const ClassField> class_fields,
+                                   std::span<const Field> stored, const Schema& schema,
+                                   std::string_view path);
 
 // The mapping of `layout` for the collection at `position`, from the cache
 // or checked and cached; INVALID_ARGUMENT "the class does not match the

@@ -1,8 +1,9 @@
 #include "storage/fault_storage.hpp"
 
 #include <algorithm>
-#include <cassert>
 #include <random>
+
+#include "invariant.hpp"
 
 namespace deziro {
 
@@ -154,7 +155,7 @@ void FaultStorage::apply(std::vector<std::uint8_t>& image, const Change& change,
 
 std::vector<std::uint8_t> FaultStorage::crash_image(const CrashPlan& plan) const {
   std::lock_guard lock(mutex_);
-  assert(plan.applied.size() == pending_.size());
+  DZ_ASSERT(plan.applied.size() == pending_.size());
   std::vector<std::uint8_t> image = synced_;
   for (std::size_t i = 0; i < pending_.size() && i < plan.applied.size(); ++i) {
     if (!plan.applied[i]) continue;

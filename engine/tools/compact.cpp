@@ -6,7 +6,6 @@
 
 #include "btree/cursor.hpp"
 #include "format/record.hpp"
-#include "text_format.hpp"
 #include "tools/repack.hpp"
 #include "tools/tree_list.hpp"
 #include "txn/free_space.hpp"
@@ -47,14 +46,10 @@ Result<std::uint64_t> spare_pages(const std::shared_ptr<Instance>& instance,
     if (root.page == 0) return ok();
     auto visit = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
       if (tree_id == kFreeTreeId) {
-        auto run = free_space::decode_free(key, value);
-        if (!run) return fail(snapshot.error_at(format_text("the free tree: {}", run.error())));
-        spare += run->count;
+        spare += DZ_TRY(free_space::decode_free(snapshot.source(), key, value)).count;
       } else {
-        auto runs = free_space::decode_retained(key, value);
-        if (!runs)
-          return fail(snapshot.error_at(format_text("the retained tree: {}", runs.error())));
-        for (const PageRunEntry& r : *runs) spare += r.count;
+        auto runs = DZ_TRY(free_space::decode_retained(snapshot.source(), key, value));
+        for (const PageRunEntry& r : runs) spare += r.count;
       }
       return VisitAnswer::Continue;
     };

@@ -62,7 +62,7 @@ class CatalogReader {
  private:
   std::optional<TreeDescriptor> usable_descriptor(ByteView name, ByteView value) {
     if (!codec::is_utf8(name)) return std::nullopt;
-    if (auto descriptor = TreeDescriptor::decode(value)) return *descriptor;
+    if (auto descriptor = TreeDescriptor::decode(value, source_)) return *descriptor;
     if (value.size() < kRootEnd) return std::nullopt;
     TreeDescriptor descriptor;
     descriptor.root = ChildPointer::load(value.data() + sizeof(std::uint64_t));

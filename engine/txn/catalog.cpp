@@ -18,10 +18,10 @@ std::array<std::uint8_t, TreeDescriptor::kSize> TreeDescriptor::encode() const {
   return b;
 }
 
-std::expected<TreeDescriptor, std::string> TreeDescriptor::decode(ByteView b) {
+Result<TreeDescriptor> TreeDescriptor::decode(ByteView b, const NodeSource& source) {
   if (b.size() != kSize)
-    return std::unexpected(
-        format_text("a tree descriptor is {} bytes long, not {}", b.size(), kSize));
+    return fail(source.corrupted(
+        format_text("the catalog: a tree descriptor is {} bytes long, not {}", b.size(), kSize)));
   TreeDescriptor d;
   d.tree_id = load_u64_le(b.data());
   d.root.page = load_u64_le(b.data() + 8);
@@ -29,9 +29,10 @@ std::expected<TreeDescriptor, std::string> TreeDescriptor::decode(ByteView b) {
   d.root.stamp = PageStamp::load(b.data() + 24);
   d.entry_count = load_u64_le(b.data() + 40);
   if (d.tree_id < kFirstNamedTreeId)
-    return std::unexpected(format_text("a named tree has the engine's tree id {}", d.tree_id));
+    return fail(source.corrupted(
+        format_text("the catalog: a named tree has the engine's tree id {}", d.tree_id)));
   if ((d.root.page == 0) != (d.entry_count == 0))
-    return std::unexpected(std::string("a tree's root and entry count disagree"));
+    return fail(source.corrupted("the catalog: a tree's root and entry count disagree"));
   return d;
 }
 
@@ -43,9 +44,7 @@ Result<std::optional<TreeDescriptor>> find_in(NodeSource& source, const Root& ro
   std::optional<TreeDescriptor> found;
   std::string problem;
   auto visitor = [&](ByteView value) -> Status {
-    auto d = TreeDescriptor::decode(value);
-    if (!d) return fail(source.corrupted(format_text("the catalog: {}", d.error())));
-    found = *d;
+    found = DZ_TRY(TreeDescriptor::decode(value, source));
     return ok();
   };
   DZ_CHECK(btree::get(ReadContext{source, kCatalogTreeId}, root, name, visitor));

@@ -4,7 +4,6 @@
 
 #include <array>
 #include <cstdint>
-#include <expected>
 #include <optional>
 #include <string>
 
@@ -24,8 +23,9 @@ struct TreeDescriptor {
   std::uint64_t entry_count = 0;
 
   std::array<std::uint8_t, kSize> encode() const;
-  // The reason after "the catalog: " when the bytes are no descriptor.
-  static std::expected<TreeDescriptor, std::string> decode(ByteView bytes);
+  // CORRUPTED "the catalog: ..." from `source` when the bytes are no
+  // descriptor.
+  static Result<TreeDescriptor> decode(ByteView bytes, const NodeSource& source);
 
   friend bool operator==(const TreeDescriptor&, const TreeDescriptor&) = default;
 };

@@ -56,7 +56,7 @@ class Walk {
       }
       if (tree_id == kCatalogTreeId) {
         if (cell.overflow) return false;
-        auto d = TreeDescriptor::decode(cell.value);
+        auto d = TreeDescriptor::decode(cell.value, source_);
         if (!d) return false;
         named_roots.push_back(*d);
       }

@@ -21,13 +21,14 @@ std::array<std::uint8_t, 8> free_value(std::uint64_t count) {
   return v;
 }
 
-std::expected<PageRunEntry, std::string> decode_free(ByteView key, ByteView value) {
+Result<PageRunEntry> decode_free(const NodeSource& source, ByteView key, ByteView value) {
   if (key.size() != 8 || value.size() != 8)
-    return std::unexpected(std::string("a free tree entry has the wrong size"));
+    return fail(source.corrupted("the free tree: a free tree entry has the wrong size"));
   std::uint64_t first = load_u64_be(key.data());
   std::uint64_t count = load_u64_le(value.data());
   if (first == 0 || count == 0 || count > 0xFFFFFFFFull)
-    return std::unexpected(format_text("the free run at page {} is impossible", first));
+    return fail(source.corrupted(
+        format_text("the free tree: the free run at page {} is impossible", first)));
   return PageRunEntry{first, std::uint32_t(count)};
 }
 
@@ -42,15 +43,16 @@ std::uint64_t retained_commit(ByteView key) {
   return key.size() >= 8 ? load_u64_be(key.data()) : 0;
 }
 
-std::expected<std::vector<PageRunEntry>, std::string> decode_retained(ByteView key,
-                                                                      ByteView value) {
+Result<std::vector<PageRunEntry>> decode_retained(const NodeSource& source, ByteView key,
+                                                  ByteView value) {
   if (key.size() != 12 || value.empty() || value.size() % 12 != 0)
-    return std::unexpected(std::string("a retained tree entry has the wrong size"));
+    return fail(source.corrupted("the retained tree: a retained tree entry has the wrong size"));
   std::vector<PageRunEntry> runs;
   for (std::size_t at = 0; at < value.size(); at += 12) {
     PageRunEntry r{load_u64_le(value.data() + at), load_u32_le(value.data() + at + 8)};
     if (r.first == 0 || r.count == 0)
-      return std::unexpected(format_text("a retained run at page {} is impossible", r.first));
+      return fail(source.corrupted(
+          format_text("the retained tree: a retained run at page {} is impossible", r.first)));
     runs.push_back(r);
   }
   return runs;

@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "btree/pager/page_io.hpp"
 #include "format/node.hpp"
-#include "space.hpp"
+#include "txn/space.hpp"
 
 namespace deziro {
 
@@ -26,15 +27,19 @@ namespace free_space {
 // Free tree: key = first page u64 big-endian, value = length u64 LE.
 std::array<std::uint8_t, 8> free_key(std::uint64_t first);
 std::array<std::uint8_t, 8> free_value(std::uint64_t count);
-// The run an entry names; the reason when it is not one.
-std::expected<PageRunEntry, std::string> decode_free(ByteView key, ByteView value);
+// The run an entry names; CORRUPTED "the free tree: ..." from `source`
+// when it is not one.
+Result<PageRunEntry> decode_free(const NodeSource& source, ByteView key, ByteView value);
 
 // Retained tree: key = the releasing commit's id u64 big-endian, then the
 // chunk number u32 big-endian; value = runs of 12 bytes (first page u64 LE,
 // length u32 LE).
 std::array<std::uint8_t, 12> retained_key(std::uint64_t commit_id, std::uint32_t chunk);
 std::uint64_t retained_commit(ByteView key);
-std::expected<std::vector<PageRunEntry>, std::string> decode_retained(ByteView key, ByteView value);
+// The runs of a chunk; CORRUPTED "the retained tree: ..." from `source` when
+// the entry holds none.
+Result<std::vector<PageRunEntry>> decode_retained(const NodeSource& source, ByteView key,
+                                                  ByteView value);
 // Runs per chunk, so that a chunk's value always stays inside its leaf.
 std::size_t runs_per_chunk(std::uint32_t page_size);
 // The chunk values of one group, `runs` split into runs of at most 2^32 - 1.

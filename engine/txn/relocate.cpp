@@ -46,10 +46,10 @@ Result<std::uint64_t> write_overflow(WriteTxn& txn, std::uint64_t tree_id, std::
       root = &txn.catalog_;
       break;
     case kFreeTreeId:
-      root = &txn.free_tree_;
+      root = &txn.commit_space_.free_tree();
       break;
     case kRetainedTreeId:
-      root = &txn.retained_tree_;
+      root = &txn.commit_space_.retained_tree();
       break;
     default:
       for (auto& [name, e] : txn.trees_)

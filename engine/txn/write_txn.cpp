@@ -82,63 +82,11 @@ Result<std::unique_ptr<WriteTxn>> WriteTxn::begin(std::shared_ptr<Instance> inst
   txn->next_tree_id_ = published.record.next_tree_id;
   txn->layout_ = txn->instance_->leaf_layout();
   txn->catalog_ = TreeRoot::on_disk(published.record.catalog);
-  txn->free_tree_ = TreeRoot::on_disk(published.record.free_tree);
-  txn->retained_tree_ = TreeRoot::on_disk(published.record.retained_tree);
-  DZ_CHECK(txn->load_free_space());
+  auto kept = txn->instance_->take_free_runs(txn->base_.txn_id, txn->base_.free_tree);
+  std::uint64_t reclaim_limit = DZ_TRY(txn->instance_->reclaim_limit(txn->txn_id_));
+  DZ_CHECK(txn->commit_space_.load(txn->base_, txn->txn_id_, txn->layout_, std::move(kept),
+                                   reclaim_limit));
   return txn;
-}
-
-Status WriteTxn::load_free_space() {
-  if (auto kept = instance_->take_free_runs(base_.txn_id, base_.free_tree)) {
-    space_.free_runs = std::move(*kept);
-  } else {
-    DZ_CHECK(read_free_tree());
-  }
-  // From here on the free runs differ from the free tree only where the
-  // log says, which is what the commit writes into it.
-  space_.free_runs.start_log();
-  return free_retained_groups();
-}
-
-Status WriteTxn::read_free_tree() {
-  auto free_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
-    auto run = free_space::decode_free(key, value);
-    if (!run) return fail(error_at(format_text("the free tree: {}", run.error())));
-    if (!space::add_free_run(space_.free_runs, run->first, run->count) ||
-        run->first + run->count > space_.page_count)
-      return fail(
-          error_at(format_text("the free tree: the run at page {} overlaps another or "
-                               "passes the end of the file",
-                               run->first)));
-    return VisitAnswer::Continue;
-  };
-  return read::scan_forward(ReadContext{source(), kFreeTreeId}, free_tree_, KeyBound::unbounded(),
-                            KeyBound::unbounded(), free_visitor);
-}
-
-Status WriteTxn::free_retained_groups() {
-  // A group of pages released by commit C is seen by snapshots older than
-  // C. It is free once no record in the slots, no live snapshot and no
-  // commit that recovery might still fall back to is older than C.
-  std::uint64_t limit = DZ_TRY(instance_->reclaim_limit(txn_id_));
-  auto retained_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
-    if (free_space::retained_commit(key) > limit) return VisitAnswer::Stop;
-    auto runs = free_space::decode_retained(key, value);
-    if (!runs) return fail(error_at(format_text("the retained tree: {}", runs.error())));
-    for (auto r : *runs)
-      if (!space::add_free_run(space_.free_runs, r.first, r.count) ||
-          r.first + r.count > space_.page_count)
-        return fail(
-            error_at(format_text("the retained tree: the run at page {} overlaps another "
-                                 "or passes the end of the file",
-                                 r.first)));
-    std::array<std::uint8_t, 12> k;
-    std::copy(key.begin(), key.end(), k.begin());
-    retained_freed_.push_back(k);
-    return VisitAnswer::Continue;
-  };
-  return read::scan_forward(ReadContext{source(), kRetainedTreeId}, retained_tree_,
-                            KeyBound::unbounded(), KeyBound::unbounded(), retained_visitor);
 }
 
 WriteTxn::~WriteTxn() { finish(); }
@@ -154,6 +102,15 @@ void WriteTxn::finish() {
 }
 
 // ---------------------------------------------------------------- helpers
+
+template <typename Step>
+auto WriteTxn::marking_failed(Step&& step, const bool* visitor_failed) -> decltype(step()) {
+  auto result = step();
+  if (!result &&
+      !(visitor_failed && (*visitor_failed || result.error().kind() == ErrorKind::InvalidArgument)))
+    failed_ = true;
+  return result;
+}
 
 Status WriteTxn::check_writable() const {
   if (!holds_writer_) return fail(Error::closed());
@@ -276,7 +233,7 @@ Result<bool> WriteTxn::stored_schema_equals(ByteView stored) {
 
 Status WriteTxn::put(ByteView tree_name, ByteView key, ByteView value) {
   DZ_CHECK(check_writable());
-  auto result = [&]() -> Status {
+  return marking_failed([&]() -> Status {
     DZ_CHECK(check_name(tree_name));
     drop_buffered_key(as_view(tree_name), key);
     TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
@@ -284,9 +241,7 @@ Status WriteTxn::put(ByteView tree_name, ByteView key, ByteView value) {
     if (added) ++e->entry_count;
     e->changed = true;
     return ok();
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 Result<bool> WriteTxn::put_in_tree(ByteView tree_name, ByteView key, ByteView value, bool replace,
@@ -294,23 +249,22 @@ Result<bool> WriteTxn::put_in_tree(ByteView tree_name, ByteView key, ByteView va
   DZ_CHECK(check_writable());
   TrackedVisitor tracked{old_value};
   ValueVisitor wrapped = tracked;
-  auto result = [&]() -> Result<bool> {
-    TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
-    bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value,
-                                   replace ? PutMode::Upsert : PutMode::InsertOnly,
-                                   old_value ? &wrapped : nullptr));
-    if (added) ++e->entry_count;
-    if (added || replace) e->changed = true;
-    return added;
-  }();
-  if (!result && !tracked.failed && result.error().kind() != ErrorKind::InvalidArgument)
-    failed_ = true;
-  return result;
+  return marking_failed(
+      [&]() -> Result<bool> {
+        TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
+        bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value,
+                                       replace ? PutMode::Upsert : PutMode::InsertOnly,
+                                       old_value ? &wrapped : nullptr));
+        if (added) ++e->entry_count;
+        if (added || replace) e->changed = true;
+        return added;
+      },
+      &tracked.failed);
 }
 
 Result<bool> WriteTxn::del(ByteView tree_name, ByteView key) {
   DZ_CHECK(check_writable());
-  auto result = [&]() -> Result<bool> {
+  return marking_failed([&]() -> Result<bool> {
     DZ_CHECK(check_name(tree_name));
     drop_buffered_key(as_view(tree_name), key);
     TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
@@ -322,9 +276,7 @@ Result<bool> WriteTxn::del(ByteView tree_name, ByteView key) {
       e->changed = true;
     }
     return removed;
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 Result<bool> WriteTxn::delete_in_tree(ByteView tree_name, ByteView key,
@@ -332,47 +284,42 @@ Result<bool> WriteTxn::delete_in_tree(ByteView tree_name, ByteView key,
   DZ_CHECK(check_writable());
   TrackedVisitor tracked{stored};
   ValueVisitor wrapped = tracked;
-  auto result = [&]() -> Result<bool> {
-    // No tree holds a key longer than the file allows: nothing to remove.
-    if (key.size() > max_key_len()) return false;
-    TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
-    if (!e) return false;
-    bool removed =
-        DZ_TRY(btree::remove(context(e->tree_id), e->root, key, stored ? &wrapped : nullptr));
-    if (removed) {
-      --e->entry_count;
-      e->changed = true;
-    }
-    return removed;
-  }();
-  if (!result && !tracked.failed && result.error().kind() != ErrorKind::InvalidArgument)
-    failed_ = true;
-  return result;
+  return marking_failed(
+      [&]() -> Result<bool> {
+        // No tree holds a key longer than the file allows: nothing to remove.
+        if (key.size() > max_key_len()) return false;
+        TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
+        if (!e) return false;
+        bool removed =
+            DZ_TRY(btree::remove(context(e->tree_id), e->root, key, stored ? &wrapped : nullptr));
+        if (removed) {
+          --e->entry_count;
+          e->changed = true;
+        }
+        return removed;
+      },
+      &tracked.failed);
 }
 
 Status WriteTxn::buffer_put(ByteView tree_name, ByteView key, ByteView value) {
   DZ_CHECK(check_writable());
-  auto result = [&]() -> Status {
+  return marking_failed([&]() -> Status {
     DZ_CHECK(check_name(tree_name));
     DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
     DZ_CHECK(btree::check_value(value.size()));
     pending_[as_string(tree_name)][as_string(key)] = as_string(value);
     return ok();
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 Status WriteTxn::buffer_delete(ByteView tree_name, ByteView key) {
   DZ_CHECK(check_writable());
-  auto result = [&]() -> Status {
+  return marking_failed([&]() -> Status {
     DZ_CHECK(check_name(tree_name));
     DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
     pending_[as_string(tree_name)][as_string(key)] = std::nullopt;
     return ok();
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 Status WriteTxn::buffer_meta_put(ByteView key, ByteView value) {
@@ -385,7 +332,7 @@ Status WriteTxn::flush_pending(ByteView tree_name) {
   if (it == pending_.end()) return ok();
   auto writes = std::move(it->second);
   pending_.erase(it);
-  auto result = [&]() -> Status {
+  return marking_failed([&]() -> Status {
     TreeEntry* e = nullptr;
     for (auto& [key, value] : writes) {
       if (!e) e = DZ_TRY(tree_entry(tree_name, value.has_value()));
@@ -400,9 +347,7 @@ Status WriteTxn::flush_pending(ByteView tree_name) {
       }
     }
     return ok();
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 Status WriteTxn::flush_all_pending() {
@@ -415,7 +360,7 @@ Status WriteTxn::flush_all_pending() {
 
 Status WriteTxn::drop_tree(ByteView tree_name) {
   DZ_CHECK(check_writable());
-  auto result = [&]() -> Status {
+  return marking_failed([&]() -> Status {
     DZ_CHECK(check_name(tree_name));
     std::string name = as_string(tree_name);
     pending_.erase(name);
@@ -425,32 +370,17 @@ Status WriteTxn::drop_tree(ByteView tree_name) {
     trees_.erase(name);
     dropped_.insert(name);
     return ok();
-  }();
-  if (!result) failed_ = true;
-  return result;
+  });
 }
 
 // ---------------------------------------------------------------- pages
 
 Result<std::uint64_t> WriteTxn::Pages::allocate_page() {
-  if (!reserve) return space::allocate_page(txn_.space_);
-  // Set-aside pages first, then new ones at the end: never a free run.
-  if (auto page = free_space::take_lowest(*reserve)) {
-    txn_.space_.allocated.insert(*page);
-    return *page;
-  }
-  space::PageSpace end_only;
-  end_only.page_count = txn_.space_.page_count;
-  end_only.max_page_count = txn_.space_.max_page_count;
-  std::uint64_t page = DZ_TRY(space::allocate_page(end_only));
-  txn_.space_.page_count = end_only.page_count;
-  txn_.space_.allocated.insert(page);
-  return page;
+  return txn_.commit_space_.allocate_page();
 }
 
 Result<std::uint64_t> WriteTxn::Pages::allocate_run(std::uint32_t count) {
-  // The free-space trees hold no overflow runs, so a reserve never serves one.
-  return space::allocate_run(txn_.space_, count);
+  return txn_.commit_space_.allocate_run(count);
 }
 
 Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
@@ -487,7 +417,7 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
 }
 
 void WriteTxn::Pages::release_pages(std::uint64_t first, std::uint64_t count) {
-  for (std::uint64_t p = first; p < first + count; ++p) space::release_page(txn_.space_, p);
+  txn_.commit_space_.release_pages(first, count);
 }
 
 // ---------------------------------------------------------------- commit
@@ -525,109 +455,6 @@ Status WriteTxn::write_catalog() {
   return ok();
 }
 
-namespace {
-
-// Pages that writing a tree will take: one per node held in memory.
-std::size_t nodes_in_memory(const MemNode* node) {
-  if (node == nullptr) return 0;
-  std::size_t n = 1;
-  for (const MemChild& c : node->children) n += nodes_in_memory(c.node.get());
-  return n;
-}
-
-}  // namespace
-
-void WriteTxn::collect_released() {
-  auto& pages = space_.released_published;
-  for (; released_counted_ < pages.size(); ++released_counted_)
-    space::add_free_run(released_, pages[released_counted_], 1);
-}
-
-Result<bool> WriteTxn::write_free_run(std::uint64_t first) {
-  WriteContext cx = context(kFreeTreeId);
-  auto key = free_space::free_key(first);
-  std::optional<std::uint64_t> stored;
-  DZ_TRY(btree::get(ReadContext{source(), kFreeTreeId}, free_tree_, key, [&](ByteView v) -> Status {
-    auto run = free_space::decode_free(key, v);
-    if (!run) return fail(error_at(format_text("the free tree: {}", run.error())));
-    stored = run->count;
-    return ok();
-  }));
-  auto it = space_.free_runs.find(first);
-  if (it == space_.free_runs.end()) {
-    if (!stored) return false;
-    DZ_CHECK(btree::remove(cx, free_tree_, key));
-    return true;
-  }
-  if (stored == it->second) return false;
-  DZ_CHECK(btree::put(cx, free_tree_, key, free_space::free_value(it->second)));
-  return true;
-}
-
-Status WriteTxn::apply_free_space() {
-  for (int pass = 0;; ++pass) {
-    if (pass == 32) return fail(Error::internal("the free-space trees did not settle"));
-    // Pages of this transaction released again are free outright.
-    space::free_own_releases(space_);
-    collect_released();
-    // Only runs changed since the free tree last took them in can differ
-    // from it.
-    bool changed = false;
-    for (std::uint64_t first : space_.free_runs.take_changes())
-      changed = DZ_TRY(write_free_run(first)) || changed;
-    if (!changed && released_ == group_written_) return ok();
-    WriteContext rcx = context(kRetainedTreeId);
-    auto chunks = free_space::encode_group(released_, instance_->page_size());
-    for (std::size_t i = 0; i < chunks.size(); ++i)
-      DZ_CHECK(btree::put(rcx, retained_tree_, free_space::retained_key(txn_id_, std::uint32_t(i)),
-                          bytes_of(chunks[i])));
-    for (std::size_t i = chunks.size(); i < group_chunks_; ++i)
-      DZ_CHECK(
-          btree::remove(rcx, retained_tree_, free_space::retained_key(txn_id_, std::uint32_t(i))));
-    group_chunks_ = chunks.size();
-    group_written_ = released_;
-  }
-}
-
-Status WriteTxn::settle_free_space() {
-  space::free_own_releases(space_);
-  space::trim_free_tail(space_);
-  group_chunks_ = 0;
-  group_written_ = {};
-  for (const auto& key : retained_freed_)
-    DZ_CHECK(btree::remove(context(kRetainedTreeId), retained_tree_, key));
-  // The two trees are written from pages set aside beforehand, so that
-  // writing them changes no free run. How many they need depends on what
-  // they hold, which depends on what was set aside, and taking or giving
-  // back the last free page can flip the need back and forth. So the reserve
-  // first only grows, from the lowest free pages, until it covers the need;
-  // from its first surplus on it only shrinks, its highest pages given back
-  // as free runs, and a need that grows meanwhile is met by new pages at the
-  // end of the file. Every pass but the last moves at least one page one
-  // way, so the settling ends.
-  bool growing = true;
-  for (;;) {
-    DZ_CHECK(apply_free_space());
-    std::uint64_t needed =
-        nodes_in_memory(free_tree_.mem()) + nodes_in_memory(retained_tree_.mem());
-    std::uint64_t have = space::free_page_count(reserve_);
-    if (have == needed) return ok();
-    if (have < needed) {
-      // Short of free pages: the rest come from the end of the file.
-      if (!growing || space_.free_runs.empty()) return ok();
-      for (; have < needed; ++have) {
-        auto page = free_space::take_lowest(space_.free_runs);
-        if (!page) break;
-        space::add_free_run(reserve_, *page, 1);
-      }
-    } else {
-      growing = false;
-      for (; have > needed; --have)
-        space::add_free_run(space_.free_runs, free_space::take_highest(reserve_), 1);
-    }
-  }
-}
-
 Status WriteTxn::publish(bool deferred) {
   if (txn_id_ > kMaxTxnId) return fail(Error::internal("the transaction ids are used up"));
   // Before any page is written: the pages this transaction takes as free
@@ -636,23 +463,10 @@ Status WriteTxn::publish(bool deferred) {
   DZ_CHECK(write_catalog());
   CommitRecord record;
   record.catalog = DZ_TRY(btree::write_tree(context(kCatalogTreeId), catalog_));
-  DZ_CHECK(settle_free_space());
-  // Written from new pages at the end only, so that no free run changes
-  // after the free tree took them in.
-  auto released_before = space_.released_published.size();
-  pages_.reserve = &reserve_;
-  auto free_root = btree::write_tree(context(kFreeTreeId), free_tree_);
-  auto retained_root = free_root ? btree::write_tree(context(kRetainedTreeId), retained_tree_)
-                                 : Result<ChildPointer>(ChildPointer{});
-  pages_.reserve = nullptr;
-  if (!free_root) return fail(std::move(free_root).error());
-  if (!retained_root) return fail(std::move(retained_root).error());
-  if (!space_.free_runs.take_changes().empty() ||
-      space_.released_published.size() != released_before || !space_.released_own.empty() ||
-      !reserve_.empty())
-    return fail(Error::internal("writing the free-space trees changed the free space"));
-  record.free_tree = *free_root;
-  record.retained_tree = *retained_root;
+  DZ_CHECK(commit_space_.settle());
+  auto roots = DZ_TRY(commit_space_.write_trees());
+  record.free_tree = roots.free_tree;
+  record.retained_tree = roots.retained_tree;
   record.txn_id = txn_id_;
   record.page_count = space_.page_count;
   record.next_tree_id = next_tree_id_;

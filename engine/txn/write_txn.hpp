@@ -2,6 +2,12 @@
 // writes the touched nodes to pages no published commit or live snapshot
 // uses, settles the free-space trees, writes a commit record into a slot,
 // syncs, and names that slot in the selector byte.
+//
+// A write transaction holds the writer of its file (the in-process writer
+// slot and the write lock byte) from begin until commit or abort: its
+// reads and writes require the writer (check_writable refuses them after),
+// and it runs on one thread at a time. Its own state needs no mutex; what
+// it reads of the instance's published state takes `state_mutex_` there.
 #pragma once
 
 #include <cstdint>
@@ -15,7 +21,7 @@
 #include "btree/tree.hpp"
 #include "instance.hpp"
 #include "txn/catalog.hpp"
-#include "txn/free_space.hpp"
+#include "txn/commit_space.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/tree_access.hpp"
 
@@ -136,9 +142,8 @@ class WriteTxn final : public TreeAccess {
   friend Result<std::uint64_t> write::write_overflow(WriteTxn& txn, std::uint64_t tree_id,
                                                      std::uint64_t limit);
 
-  // Pages for the trees: the lowest free pages first, else new pages at the
-  // end; released pages this transaction allocated itself are free again at
-  // once, the others wait in this commit's retained group.
+  // Pages for the trees, as the commit space hands them out; writes them
+  // sealed into the file.
   class Pages final : public PageSink {
    public:
     explicit Pages(WriteTxn& txn) : txn_(txn) {}
@@ -147,47 +152,33 @@ class WriteTxn final : public TreeAccess {
     Status write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                        std::span<PageStamp> stamps) override;
     void release_pages(std::uint64_t first, std::uint64_t count) override;
-    // When set, pages come from these runs, else from the end of the file:
-    // the free-space trees are written this way so that writing them
-    // changes no free run.
-    space::FreeRuns* reserve = nullptr;
 
    private:
     WriteTxn& txn_;
   };
 
   WriteTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema);
-  // The free runs of the starting commit, with the retained groups that no
-  // reader needs any more added.
-  Status load_free_space();
-  Status read_free_tree();
-  Status free_retained_groups();
   Status check_writable() const;
   Status check_name(ByteView tree_name) const;
-  // Marks the transaction failed when `status` holds an error that did not
-  // come from a caller's visitor.
-  template <typename T>
-  Result<T> marking(Result<T> result, const bool& visitor_failed);
+  // Runs `step` and marks the transaction failed when it fails. Given the
+  // flag of a caller's visitor, a refusal of that visitor or an
+  // INVALID_ARGUMENT (nothing was changed) leaves the transaction usable.
+  template <typename Step>
+  auto marking_failed(Step&& step, const bool* visitor_failed = nullptr) -> decltype(step());
   WriteContext context(std::uint64_t tree_id);
   Result<std::optional<TreeDescriptor>> stored_descriptor(std::string_view name);
   void drop_buffered_key(std::string_view name, ByteView key);
   Status flush_all_pending();
   Status commit_with(bool deferred);
+  // Requires the writer; holds the instance's publishing lock from the
+  // choice of the record slot until the commit is published.
   Status publish(bool deferred);
   Status write_catalog();
-  Status settle_free_space();
-  // Brings the free tree up to the free runs and the retained tree up to
-  // this commit's group, until loading their nodes releases nothing more.
-  Status apply_free_space();
-  // Makes the free tree's entry for the run at `first` what the free runs
-  // hold there; whether the tree changed.
-  Result<bool> write_free_run(std::uint64_t first);
-  // Takes the pages released since the last call into `released_`.
-  void collect_released();
   void finish();
 
   std::shared_ptr<Instance> instance_;
   std::shared_ptr<const ResolvedSchema> schema_;
+  // Whether `writer_` is still held: false once committed or aborted.
   bool holds_writer_ = false;
   WriterGuard writer_;
   // Set at begin when deferred commits wrote `DEFERRED_PAGE_LIMIT` pages
@@ -203,8 +194,6 @@ class WriteTxn final : public TreeAccess {
   Pages pages_{*this};
 
   TreeRoot catalog_;
-  TreeRoot free_tree_;
-  TreeRoot retained_tree_;
   std::map<std::string, TreeEntry, std::less<>> trees_;
   // Names whose catalog entry the commit removes.
   std::set<std::string, std::less<>> dropped_;
@@ -213,17 +202,8 @@ class WriteTxn final : public TreeAccess {
 
   // Free runs, page count, and the pages allocated and released.
   space::PageSpace space_;
-  // Retained group keys freed at begin, removed from the retained tree at
-  // commit.
-  std::vector<std::array<std::uint8_t, 12>> retained_freed_;
-  // Pages released that older commits or snapshots may still see, as runs.
-  space::FreeRuns released_;
-  std::size_t released_counted_ = 0;
-  // While settling: this commit's group as the retained tree holds it, in
-  // how many chunks, and the pages set aside for the two trees.
-  space::FreeRuns group_written_;
-  std::size_t group_chunks_ = 0;
-  space::FreeRuns reserve_;
+  // The free-space trees, loaded at begin and settled at commit.
+  CommitSpace commit_space_{space_, instance_->reader(), pages_};
 };
 
 }  // namespace deziro

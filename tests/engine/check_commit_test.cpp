@@ -123,8 +123,9 @@ struct CheckDb {
   std::map<std::uint64_t, std::uint64_t> runs(std::uint64_t tree_id) {
     std::map<std::uint64_t, std::uint64_t> out;
     auto visit = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
-      auto runs = tree_id == kFreeTreeId ? std::vector{free_space::decode_free(key, value).value()}
-                                         : free_space::decode_retained(key, value).value();
+      auto runs = tree_id == kFreeTreeId
+                      ? std::vector{free_space::decode_free(instance->reader(), key, value).value()}
+                      : free_space::decode_retained(instance->reader(), key, value).value();
       for (auto run : runs) out[run.first] = run.count;
       return VisitAnswer::Continue;
     };

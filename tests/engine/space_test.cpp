@@ -1,8 +1,10 @@
-#include "space.hpp"
+#include "txn/space.hpp"
 
 #include <gtest/gtest.h>
 
 #include <random>
+
+#include "invariant.hpp"
 
 namespace deziro {
 namespace {
@@ -121,6 +123,25 @@ TEST(FreeRunMap, overlapping_or_empty_runs_are_refused) {
   EXPECT_FALSE(space::add_free_run(runs, UINT64_MAX - 1, 5));
   EXPECT_EQ(runs, (FreeRuns{{10, 5}}));
 }
+
+#ifndef NDEBUG
+TEST(FreeRunMap, setting_a_run_over_its_neighbours_breaks_an_invariant) {
+  // Where the checks are compiled in, a run set over a neighbour (or empty)
+  // stops the call instead of leaving two runs that share pages.
+  struct Case {
+    std::uint64_t first, length;
+  };
+  for (Case c : {Case{8, 3}, Case{12, 9}, Case{24, 1}, Case{5, 0}}) {
+    SCOPED_TRACE(testing::Message() << c.first << "+" << c.length);
+    FreeRuns runs = {{10, 5}, {20, 5}};
+    EXPECT_THROW(runs.set(c.first, c.length), InvariantFailure);
+  }
+  FreeRuns runs = {{10, 5}, {20, 5}};
+  runs.set(15, 5);
+  runs.set(10, 4);
+  EXPECT_EQ(runs, (FreeRuns{{10, 4}, {15, 5}, {20, 5}}));
+}
+#endif
 
 TEST(FreeRunMap, trimming_drops_runs_that_end_the_file) {
   PageSpace s;

@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "database.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/commit_check.hpp"
@@ -151,6 +153,39 @@ TEST(WriteTxn, failed_operation_leaves_only_abort) {
   EXPECT_EQ(c.error().to_string(),
             "an operation in this write transaction failed, so it can only be aborted");
   EXPECT_EQ(db.instance->published().record.txn_id, 1u);
+}
+
+TEST(WriteTxn, a_refused_write_fails_the_transaction_except_the_typed_writes) {
+  // The typed writes refuse a key or tree name too long without changing
+  // anything; every other write leaves the transaction only to be aborted.
+  std::string long_key(958, 'k');
+  struct Case {
+    const char* name;
+    std::function<bool(WriteTxn&)> call;
+    bool fails_transaction;
+  };
+  const Case cases[] = {
+      {"put", [&](WriteTxn& w) { return bool(w.put(b("t"), b(long_key), b("v"))); }, true},
+      {"del", [&](WriteTxn& w) { return bool(w.del(b("t"), b(long_key))); }, true},
+      {"buffer_put", [&](WriteTxn& w) { return bool(w.buffer_put(b("t"), b(long_key), b("v"))); },
+       true},
+      {"buffer_delete", [&](WriteTxn& w) { return bool(w.buffer_delete(b("t"), b(long_key))); },
+       true},
+      {"drop_tree", [&](WriteTxn& w) { return bool(w.drop_tree(b(long_key))); }, true},
+      {"put_in_tree",
+       [&](WriteTxn& w) { return bool(w.put_in_tree(b("t"), b(long_key), b("v"), true)); }, false},
+      {"delete_in_tree", [&](WriteTxn& w) { return bool(w.delete_in_tree(b(long_key), b("k"))); },
+       false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto db = open_memory();
+    auto w = begin_write(db);
+    ASSERT_TRUE(w->put(b("t"), b("k"), b("v")));
+    EXPECT_FALSE(c.call(*w));
+    EXPECT_EQ(w->failed(), c.fails_transaction);
+    EXPECT_EQ(bool(w->commit()), !c.fails_transaction);
+  }
 }
 
 TEST(WriteTxn, visitor_refusal_does_not_fail_the_transaction) {

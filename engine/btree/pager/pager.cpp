@@ -1,7 +1,6 @@
 #include "btree/pager/pager.hpp"
 
-#include <cassert>
-
+#include "invariant.hpp"
 #include "text_format.hpp"
 
 namespace deziro {
@@ -20,7 +19,7 @@ Pager::Pager(Storage& storage, std::uint32_t page_size, const PageProtection& pr
       page_size_(page_size),
       protection_(protection),
       cache_(cache_size, page_size) {
-  assert(is_valid_page_size(page_size));
+  DZ_ASSERT(is_valid_page_size(page_size));
 }
 
 Error Pager::corrupted(std::string message) const {
@@ -39,7 +38,7 @@ Error Pager::runs_past_end(std::uint64_t first_page) const {
 }
 
 Status Pager::read_raw(std::uint64_t first_page, std::span<std::uint8_t> out) const {
-  assert(out.size() % page_size_ == 0);
+  DZ_ASSERT(out.size() % page_size_ == 0);
   auto offset = page_offset(first_page, out.size() / page_size_);
   if (!offset) return fail(runs_past_end(first_page));
   std::size_t got = DZ_TRY(storage_.read_at(*offset, out));
@@ -121,7 +120,7 @@ Result<PageRun> Pager::read_pages(std::uint64_t first_page, std::size_t count) c
 }
 
 Status Pager::write_pages(std::uint64_t first_page, std::span<const ConstByteSpan> pages) const {
-  for ([[maybe_unused]] auto page : pages) assert(page.size() == page_size_);
+  for ([[maybe_unused]] auto page : pages) DZ_ASSERT(page.size() == page_size_);
   auto offset = page_offset(first_page, pages.size());
   if (!offset)
     return fail(Error::internal(format_text("page {} lies beyond the largest file", first_page)));

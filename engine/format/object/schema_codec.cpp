@@ -133,7 +133,7 @@ std::vector<std::uint8_t> encode_schema(const Schema& schema) {
 
 // ------------------------------------------------------------- decoding
 
-std::expected<Value, std::string_view> stored_to_value(const StoredValue& stored) {
+codec::Decoded<Value> stored_to_value(const StoredValue& stored) {
   using K = StoredValue::Kind;
   switch (stored.kind()) {
     case K::Bool:

@@ -55,6 +55,6 @@ codec::StoredValue encode_kind(const FieldKind& kind);
 // A default as a stored value, or none when it is not storable.
 std::optional<codec::StoredValue> value_to_stored(const Value& value);
 // A stored default back into a Value; records and links are refused.
-std::expected<Value, std::string_view> stored_to_value(const codec::StoredValue& stored);
+codec::Decoded<Value> stored_to_value(const codec::StoredValue& stored);
 
 }  // namespace deziro::schema_codec

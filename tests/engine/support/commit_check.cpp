@@ -17,9 +17,7 @@ Result<std::map<std::string, TreeDescriptor>> list_catalog(NodeSource& source,
                                                            const CommitRecord& record) {
   std::map<std::string, TreeDescriptor> out;
   auto visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
-    auto d = TreeDescriptor::decode(value);
-    if (!d) return fail(source.corrupted(d.error()));
-    out[as_string(key)] = *d;
+    out[as_string(key)] = DZ_TRY(TreeDescriptor::decode(value, source));
     return VisitAnswer::Continue;
   };
   DZ_CHECK(read::scan_forward(ReadContext{source, kCatalogTreeId},
@@ -62,9 +60,9 @@ std::vector<std::string> check_commit(NodeSource& source, const CommitRecord& re
                                      report.entries));
   }
   auto free_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
-    auto run = free_space::decode_free(key, value);
+    auto run = free_space::decode_free(source, key, value);
     if (!run)
-      problems.push_back(run.error());
+      problems.push_back(run.error().to_string());
     else
       mark(run->first, run->count, "free run");
     return VisitAnswer::Continue;
@@ -75,9 +73,9 @@ std::vector<std::string> check_commit(NodeSource& source, const CommitRecord& re
   auto retained_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
     if (free_space::retained_commit(key) > record.txn_id)
       problems.push_back("a retained group is newer than its commit");
-    auto runs = free_space::decode_retained(key, value);
+    auto runs = free_space::decode_retained(source, key, value);
     if (!runs)
-      problems.push_back(runs.error());
+      problems.push_back(runs.error().to_string());
     else
       for (auto r : *runs) mark(r.first, r.count, "retained run");
     return VisitAnswer::Continue;

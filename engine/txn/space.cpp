@@ -1,9 +1,9 @@
-#include "space.hpp"
+#include "txn/space.hpp"
 
 #include <algorithm>
-#include <cassert>
 
 #include "format/page.hpp"
+#include "invariant.hpp"
 #include "text_format.hpp"
 
 namespace deziro::space {
@@ -17,7 +17,7 @@ Error no_pages_left(const PageSpace& space) {
 // Takes `count` pages from the start of the run at `it`.
 std::uint64_t take_from_run(FreeRuns& runs, FreeRuns::const_iterator it, std::uint64_t count) {
   auto [first, length] = *it;
-  assert(length >= count);
+  DZ_ASSERT(length >= count);
   runs.erase(first);
   if (length > count) runs.set(first + count, length - count);
   return first;
@@ -26,7 +26,11 @@ std::uint64_t take_from_run(FreeRuns& runs, FreeRuns::const_iterator it, std::ui
 }  // namespace
 
 void FreeRuns::set(std::uint64_t first, std::uint64_t length) {
-  runs_[first] = length;
+  auto it = runs_.insert_or_assign(first, length).first;
+  // Runs never overlap: every caller has taken out what the run covers.
+  DZ_ASSERT(length > 0 && first + length > first);
+  DZ_ASSERT(it == runs_.begin() || std::prev(it)->first + std::prev(it)->second <= first);
+  DZ_ASSERT(std::next(it) == runs_.end() || first + length <= std::next(it)->first);
   if (logging_) changed_.push_back(first);
 }
 
@@ -66,7 +70,7 @@ Result<std::uint64_t> allocate_page(PageSpace& space) {
 
 std::optional<std::uint64_t> allocate_run_below(PageSpace& space, std::uint64_t count,
                                                 std::uint64_t limit) {
-  assert(count > 0);
+  DZ_ASSERT(count > 0);
   for (auto it = space.free_runs.begin(); it != space.free_runs.end(); ++it) {
     if (it->first >= limit || count > limit - it->first) break;
     if (it->second < count) continue;
@@ -129,7 +133,7 @@ bool add_free_run(FreeRuns& runs, std::uint64_t first, std::uint64_t length) {
 void free_own_releases(PageSpace& space) {
   for (std::uint64_t page : space.released_own) {
     [[maybe_unused]] bool added = add_free_run(space.free_runs, page, 1);
-    assert(added);
+    DZ_ASSERT(added);
   }
   space.released_own.clear();
 }

@@ -1,0 +1,214 @@
+#include "txn/commit_space.hpp"
+
+#include <algorithm>
+
+#include "btree/cursor.hpp"
+#include "text_format.hpp"
+#include "txn/tree_access.hpp"
+
+namespace deziro {
+
+namespace {
+
+// Pages that writing a tree will take: one per node held in memory.
+std::size_t nodes_in_memory(const MemNode* node) {
+  if (node == nullptr) return 0;
+  std::size_t n = 1;
+  for (const MemChild& c : node->children) n += nodes_in_memory(c.node.get());
+  return n;
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------- start
+
+Status CommitSpace::load(const CommitRecord& base, std::uint64_t txn_id, LeafLayout layout,
+                         std::optional<space::FreeRuns> kept, std::uint64_t reclaim_limit) {
+  txn_id_ = txn_id;
+  layout_ = layout;
+  free_tree_ = TreeRoot::on_disk(base.free_tree);
+  retained_tree_ = TreeRoot::on_disk(base.retained_tree);
+  if (kept) {
+    space_.free_runs = std::move(*kept);
+  } else {
+    DZ_CHECK(read_free_tree());
+  }
+  // From here on the free runs differ from the free tree only where the
+  // log says, which is what the commit writes into it.
+  space_.free_runs.start_log();
+  return free_retained_groups(reclaim_limit);
+}
+
+Status CommitSpace::add_loaded_run(std::string_view tree, std::uint64_t first,
+                                   std::uint64_t count) {
+  if (!space::add_free_run(space_.free_runs, first, count) || first + count > space_.page_count)
+    return fail(source_.corrupted(format_text(
+        "the {} tree: the run at page {} overlaps another or passes the end of the file", tree,
+        first)));
+  return ok();
+}
+
+Status CommitSpace::read_free_tree() {
+  auto free_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
+    PageRunEntry run = DZ_TRY(free_space::decode_free(source_, key, value));
+    DZ_CHECK(add_loaded_run("free", run.first, run.count));
+    return VisitAnswer::Continue;
+  };
+  return read::scan_forward(ReadContext{source_, kFreeTreeId}, free_tree_, KeyBound::unbounded(),
+                            KeyBound::unbounded(), free_visitor);
+}
+
+Status CommitSpace::free_retained_groups(std::uint64_t reclaim_limit) {
+  // A group of pages released by commit C is seen by snapshots older than
+  // C. It is free once no record in the slots, no live snapshot and no
+  // commit that recovery might still fall back to is older than C.
+  auto retained_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
+    if (free_space::retained_commit(key) > reclaim_limit) return VisitAnswer::Stop;
+    auto runs = DZ_TRY(free_space::decode_retained(source_, key, value));
+    for (auto r : runs) DZ_CHECK(add_loaded_run("retained", r.first, r.count));
+    std::array<std::uint8_t, 12> k;
+    std::copy(key.begin(), key.end(), k.begin());
+    retained_freed_.push_back(k);
+    return VisitAnswer::Continue;
+  };
+  return read::scan_forward(ReadContext{source_, kRetainedTreeId}, retained_tree_,
+                            KeyBound::unbounded(), KeyBound::unbounded(), retained_visitor);
+}
+
+// ---------------------------------------------------------------- pages
+
+Result<std::uint64_t> CommitSpace::allocate_page() {
+  if (!writing_trees_) return space::allocate_page(space_);
+  // Set-aside pages first, then new ones at the end: never a free run.
+  if (auto page = free_space::take_lowest(reserve_)) {
+    space_.allocated.insert(*page);
+    return *page;
+  }
+  space::PageSpace end_only;
+  end_only.page_count = space_.page_count;
+  end_only.max_page_count = space_.max_page_count;
+  std::uint64_t page = DZ_TRY(space::allocate_page(end_only));
+  space_.page_count = end_only.page_count;
+  space_.allocated.insert(page);
+  return page;
+}
+
+Result<std::uint64_t> CommitSpace::allocate_run(std::uint32_t count) {
+  // The free-space trees hold no overflow runs, so the reserve never serves one.
+  return space::allocate_run(space_, count);
+}
+
+void CommitSpace::release_pages(std::uint64_t first, std::uint64_t count) {
+  for (std::uint64_t p = first; p < first + count; ++p) space::release_page(space_, p);
+}
+
+// ---------------------------------------------------------------- commit
+
+void CommitSpace::collect_released() {
+  auto& pages = space_.released_published;
+  for (; released_counted_ < pages.size(); ++released_counted_)
+    space::add_free_run(released_, pages[released_counted_], 1);
+}
+
+Result<bool> CommitSpace::write_free_run(std::uint64_t first) {
+  WriteContext cx = context(kFreeTreeId);
+  auto key = free_space::free_key(first);
+  std::optional<std::uint64_t> stored;
+  DZ_TRY(btree::get(cx.read(), free_tree_, key, [&](ByteView v) -> Status {
+    stored = DZ_TRY(free_space::decode_free(source_, key, v)).count;
+    return ok();
+  }));
+  auto it = space_.free_runs.find(first);
+  if (it == space_.free_runs.end()) {
+    if (!stored) return false;
+    DZ_CHECK(btree::remove(cx, free_tree_, key));
+    return true;
+  }
+  if (stored == it->second) return false;
+  DZ_CHECK(btree::put(cx, free_tree_, key, free_space::free_value(it->second)));
+  return true;
+}
+
+Status CommitSpace::apply() {
+  for (int pass = 0;; ++pass) {
+    if (pass == 32) return fail(Error::internal("the free-space trees did not settle"));
+    // Pages of this transaction released again are free outright.
+    space::free_own_releases(space_);
+    collect_released();
+    // Only runs changed since the free tree last took them in can differ
+    // from it.
+    bool changed = false;
+    for (std::uint64_t first : space_.free_runs.take_changes())
+      changed = DZ_TRY(write_free_run(first)) || changed;
+    if (!changed && released_ == group_written_) return ok();
+    WriteContext rcx = context(kRetainedTreeId);
+    auto chunks = free_space::encode_group(released_, source_.page_size());
+    for (std::size_t i = 0; i < chunks.size(); ++i)
+      DZ_CHECK(btree::put(rcx, retained_tree_, free_space::retained_key(txn_id_, std::uint32_t(i)),
+                          bytes_of(chunks[i])));
+    for (std::size_t i = chunks.size(); i < group_chunks_; ++i)
+      DZ_CHECK(
+          btree::remove(rcx, retained_tree_, free_space::retained_key(txn_id_, std::uint32_t(i))));
+    group_chunks_ = chunks.size();
+    group_written_ = released_;
+  }
+}
+
+Status CommitSpace::settle() {
+  space::free_own_releases(space_);
+  space::trim_free_tail(space_);
+  group_chunks_ = 0;
+  group_written_ = {};
+  for (const auto& key : retained_freed_)
+    DZ_CHECK(btree::remove(context(kRetainedTreeId), retained_tree_, key));
+  // The two trees are written from pages set aside beforehand, so that
+  // writing them changes no free run. How many they need depends on what
+  // they hold, which depends on what was set aside, and taking or giving
+  // back the last free page can flip the need back and forth. So the reserve
+  // first only grows, from the lowest free pages, until it covers the need;
+  // from its first surplus on it only shrinks, its highest pages given back
+  // as free runs, and a need that grows meanwhile is met by new pages at the
+  // end of the file. Every pass but the last moves at least one page one
+  // way, so the settling ends.
+  bool growing = true;
+  for (;;) {
+    DZ_CHECK(apply());
+    std::uint64_t needed =
+        nodes_in_memory(free_tree_.mem()) + nodes_in_memory(retained_tree_.mem());
+    std::uint64_t have = space::free_page_count(reserve_);
+    if (have == needed) return ok();
+    if (have < needed) {
+      // Short of free pages: the rest come from the end of the file.
+      if (!growing || space_.free_runs.empty()) return ok();
+      for (; have < needed; ++have) {
+        auto page = free_space::take_lowest(space_.free_runs);
+        if (!page) break;
+        space::add_free_run(reserve_, *page, 1);
+      }
+    } else {
+      growing = false;
+      for (; have > needed; --have)
+        space::add_free_run(space_.free_runs, free_space::take_highest(reserve_), 1);
+    }
+  }
+}
+
+Result<CommitSpace::Roots> CommitSpace::write_trees() {
+  // Written from the reserve and new pages at the end only, so that no free
+  // run changes after the free tree took them in.
+  auto released_before = space_.released_published.size();
+  writing_trees_ = true;
+  auto free_root = btree::write_tree(context(kFreeTreeId), free_tree_);
+  auto retained_root = free_root ? btree::write_tree(context(kRetainedTreeId), retained_tree_)
+                                 : Result<ChildPointer>(ChildPointer{});
+  writing_trees_ = false;
+  if (!free_root) return fail(std::move(free_root).error());
+  if (!retained_root) return fail(std::move(retained_root).error());
+  if (!space_.free_runs.take_changes().empty() ||
+      space_.released_published.size() != released_before || !space_.released_own.empty() ||
+      !reserve_.empty())
+    return fail(Error::internal("writing the free-space trees changed the free space"));
+  return Roots{*free_root, *retained_root};
+}
+
+}  // namespace deziro

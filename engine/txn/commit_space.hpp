@@ -1,0 +1,110 @@
+// The free space of one write transaction, from its start to its commit.
+//
+// At the start it loads the free runs of the published commit (from the free
+// tree, tree id 2, unless the instance kept them from its own last commit)
+// and adds the groups of the retained tree (tree id 3) that no reader needs
+// any more. Meanwhile it hands out pages for the transaction's trees and
+// takes back the pages they release. At commit it settles: the free tree is
+// brought up to the free runs, the retained tree gains this commit's group
+// of released pages, and both are written from pages set aside beforehand,
+// so that writing them changes no free run. See docs/file-format.md
+// section 8.
+//
+// It knows no transaction type: pages are read through a NodeSource and
+// written through a PageSink whose allocations come back here.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "btree/tree.hpp"
+#include "format/record.hpp"
+#include "txn/free_space.hpp"
+#include "txn/space.hpp"
+
+namespace deziro {
+
+class CommitSpace {
+ public:
+  // `space` is the transaction's page space; `sink` writes the pages of the
+  // free-space trees and allocates them through this object.
+  CommitSpace(space::PageSpace& space, NodeSource& source, PageSink& sink)
+      : space_(space), source_(source), sink_(sink) {}
+  CommitSpace(const CommitSpace&) = delete;
+  CommitSpace& operator=(const CommitSpace&) = delete;
+
+  // Begins transaction `txn_id` on `base`: its free runs (`kept` when the
+  // instance kept them, else read from the free tree) with the retained
+  // groups of commits up to `reclaim_limit` added. The page space's page
+  // count must be the base's. CORRUPTED when a run overlaps another or
+  // passes the end of the file.
+  Status load(const CommitRecord& base, std::uint64_t txn_id, LeafLayout layout,
+              std::optional<space::FreeRuns> kept, std::uint64_t reclaim_limit);
+
+  // --- Pages for the trees. While the free-space trees are written, pages
+  // come from the set-aside pages, then from the end of the file, never
+  // from a free run.
+  Result<std::uint64_t> allocate_page();
+  Result<std::uint64_t> allocate_run(std::uint32_t count);
+  void release_pages(std::uint64_t first, std::uint64_t count);
+
+  // Brings the free tree up to the free runs and the retained tree up to
+  // this commit's group, and sets aside the pages writing them will take.
+  // Ends when loading their nodes releases nothing more.
+  Status settle();
+
+  struct Roots {
+    ChildPointer free_tree;
+    ChildPointer retained_tree;
+  };
+  // After `settle`: writes both trees. INTERNAL when that changed the free
+  // space after all.
+  Result<Roots> write_trees();
+
+  // The trees as this transaction holds them (compaction moves their pages).
+  TreeRoot& free_tree() { return free_tree_; }
+  TreeRoot& retained_tree() { return retained_tree_; }
+
+ private:
+  Status read_free_tree();
+  Status free_retained_groups(std::uint64_t reclaim_limit);
+  // Adds the run to the free runs; CORRUPTED naming `tree` when it
+  // overlaps one or passes the end of the file.
+  Status add_loaded_run(std::string_view tree, std::uint64_t first, std::uint64_t count);
+  WriteContext context(std::uint64_t tree_id) {
+    return WriteContext{source_, tree_id, txn_id_, layout_, sink_};
+  }
+  // One pass of the settling: the free tree and the group until nothing
+  // changes.
+  Status apply();
+  // Makes the free tree's entry for the run at `first` what the free runs
+  // hold there; whether the tree changed.
+  Result<bool> write_free_run(std::uint64_t first);
+  // Takes the pages released since the last call into `released_`.
+  void collect_released();
+
+  space::PageSpace& space_;
+  NodeSource& source_;
+  PageSink& sink_;
+  std::uint64_t txn_id_ = 0;
+  LeafLayout layout_ = LeafLayout::Varint;
+  TreeRoot free_tree_;
+  TreeRoot retained_tree_;
+  // Retained group keys freed at the start, removed from the retained tree
+  // at commit.
+  std::vector<std::array<std::uint8_t, 12>> retained_freed_;
+  // Pages released that older commits or snapshots may still see, as runs.
+  space::FreeRuns released_;
+  std::size_t released_counted_ = 0;
+  // While settling: this commit's group as the retained tree holds it, in
+  // how many chunks, and the pages set aside for the two trees.
+  space::FreeRuns group_written_;
+  std::size_t group_chunks_ = 0;
+  space::FreeRuns reserve_;
+  // Set while the two trees are written: pages come from `reserve_`.
+  bool writing_trees_ = false;
+};
+
+}  // namespace deziro
