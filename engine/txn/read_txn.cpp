@@ -99,7 +99,118 @@ Result<NodeView> BranchMemo::fetch_node(const ChildPointer& pointer, std::uint64
 }
 
 Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
-  return btree::get(ReadContext{memo_, tree_id_}, root_, key, visitor);
+  if (root_.page == 0) return false;
+  // A copy: the visitor may reach this reader again, which can drop the
+  // kept leaf.
+  NodeView leaf;
+  if (const Leaf* kept = kept_leaf(key)) {
+    leaf = kept->view;
+  } else {
+    leaf = DZ_TRY(descend(key));
+  }
+  const std::size_t i = leaf.lower_bound(key);
+  if (i >= leaf.count() || compare_keys(leaf.key_at(i), key) != 0) return false;
+  const LeafCell cell = leaf.cell_at(i);
+  // A value in an overflow run is read by the tree's own lookup.
+  if (cell.overflow) return btree::get(ReadContext{memo_, tree_id_}, root_, key, visitor);
+  DZ_CHECK(visitor(cell.value));
+  return true;
+}
+
+ByteView RootReader::lower_of(const Leaf& leaf) const {
+  return ByteView(bounds_.data() + leaf.lower_at, leaf.lower_size);
+}
+
+namespace {
+
+// The first eight bytes of a key, big-endian, zero-padded: when two
+// prefixes differ they order the keys as compare_keys does.
+std::uint64_t key_prefix(ByteView key) {
+  std::uint64_t prefix = 0;
+  const std::size_t n = std::min<std::size_t>(key.size(), 8);
+  for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < n ? key[i] : 0);
+  return prefix;
+}
+
+}  // namespace
+
+bool RootReader::before(ByteView key, std::uint64_t prefix, const Start& start) const {
+  if (prefix != start.prefix) return prefix < start.prefix;
+  return compare_keys(key, lower_of(leaves_[start.leaf])) < 0;
+}
+
+bool RootReader::holds(const Leaf& leaf, ByteView key) const {
+  return compare_keys(key, lower_of(leaf)) >= 0 &&
+         (!leaf.bounded_above ||
+          compare_keys(key, ByteView(bounds_.data() + leaf.upper_at, leaf.upper_size)) < 0);
+}
+
+const RootReader::Leaf* RootReader::kept_leaf(ByteView key) {
+  if (last_ < leaves_.size() && holds(leaves_[last_], key)) return &leaves_[last_];
+  // The last leaf whose range starts at or before the key.
+  const std::uint64_t prefix = key_prefix(key);
+  auto it =
+      std::upper_bound(order_.begin(), order_.end(), key,
+                       [&](ByteView k, const Start& start) { return before(k, prefix, start); });
+  if (it == order_.begin()) return nullptr;
+  const std::uint16_t i = (it - 1)->leaf;
+  if (!holds(leaves_[i], key)) return nullptr;
+  last_ = i;
+  return &leaves_[i];
+}
+
+Result<NodeView> RootReader::descend(ByteView key) {
+  // The range narrows at every branch to the chosen child's separators,
+  // which stay readable while their nodes are held here.
+  ByteView lower;
+  std::optional<ByteView> upper;
+  NodeView lower_node;
+  NodeView upper_node;
+  ChildPointer pointer = root_;
+  std::optional<std::uint8_t> level;
+  while (true) {
+    NodeView view = DZ_TRY(memo_.fetch_node(pointer, tree_id_, level));
+    if (view.is_leaf()) {
+      if (leaves_.size() >= kMaxLeaves) {
+        leaves_.clear();
+        order_.clear();
+        bounds_.clear();
+      } else if (leaves_.empty()) {
+        leaves_.reserve(kMaxLeaves);
+        order_.reserve(kMaxLeaves);
+      }
+      Leaf leaf;
+      leaf.lower_at = static_cast<std::uint32_t>(bounds_.size());
+      leaf.lower_size = static_cast<std::uint32_t>(lower.size());
+      bounds_.insert(bounds_.end(), lower.begin(), lower.end());
+      if (upper) {
+        leaf.bounded_above = true;
+        leaf.upper_at = static_cast<std::uint32_t>(bounds_.size());
+        leaf.upper_size = static_cast<std::uint32_t>(upper->size());
+        bounds_.insert(bounds_.end(), upper->begin(), upper->end());
+      }
+      leaf.view = view;
+      last_ = leaves_.size();
+      leaves_.push_back(std::move(leaf));
+      const std::uint64_t prefix = key_prefix(lower);
+      auto it = std::upper_bound(
+          order_.begin(), order_.end(), lower,
+          [&](ByteView k, const Start& start) { return before(k, prefix, start); });
+      order_.insert(it, Start{prefix, static_cast<std::uint16_t>(last_)});
+      return view;
+    }
+    const std::size_t c = view.child_index(key);
+    if (c > 0 && compare_keys(view.key_at(c - 1), lower) > 0) {
+      lower = view.key_at(c - 1);
+      lower_node = view;
+    }
+    if (c < view.count() && (!upper || compare_keys(view.key_at(c), *upper) < 0)) {
+      upper = view.key_at(c);
+      upper_node = view;
+    }
+    pointer = view.child_at(c);
+    level = static_cast<std::uint8_t>(view.level() - 1);
+  }
 }
 
 Result<std::optional<std::vector<std::uint8_t>>> copy_value(TreeAccess& access, ByteView tree_name,

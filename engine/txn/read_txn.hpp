@@ -5,7 +5,9 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <unordered_map>
+#include <vector>
 
 #include "instance.hpp"
 #include "txn/catalog.hpp"
@@ -103,17 +105,53 @@ class BranchMemo final : public NodeSource {
   std::unordered_map<std::uint64_t, Kept> kept_;
 };
 
-// A tree reader over one root, shared by both kinds of transaction.
+// A tree reader over one root of a snapshot. Besides the branches, it keeps
+// the leaves its lookups reached, each with the key range its path gave it:
+// a later key inside one of those ranges is searched in that leaf at once,
+// without a descent, which a run of lookups walking through the tree (the
+// records of an index range) mostly is.
 class RootReader final : public TreeReader {
  public:
+  static constexpr std::size_t kMaxLeaves = 256;
+
   RootReader(NodeSource& source, std::uint64_t tree_id, ChildPointer root)
       : memo_(source), tree_id_(tree_id), root_(root) {}
   Result<bool> get(ByteView key, ValueVisitor visitor) override;
 
  private:
+  // A leaf and its keys' range [lower, upper), both kept in `bounds_`; an
+  // empty `lower` is the tree's start, no `upper` its end.
+  struct Leaf {
+    std::uint32_t lower_at = 0;
+    std::uint32_t lower_size = 0;
+    std::uint32_t upper_at = 0;
+    std::uint32_t upper_size = 0;
+    bool bounded_above = false;
+    NodeView view;
+  };
+  // Where a kept range starts, in the order of the ranges.
+  struct Start {
+    std::uint64_t prefix;  // the first eight bytes of `lower`, zero-padded
+    std::uint16_t leaf;
+  };
+  ByteView lower_of(const Leaf& leaf) const;
+  // Whether `key` (with its prefix) comes before the start of a range.
+  bool before(ByteView key, std::uint64_t prefix, const Start& start) const;
+  bool holds(const Leaf& leaf, ByteView key) const;
+  // The kept leaf whose range holds `key`, or null.
+  const Leaf* kept_leaf(ByteView key);
+  // The leaf `key` leads to from the root, kept with its range.
+  Result<NodeView> descend(ByteView key);
+
   BranchMemo memo_;
   std::uint64_t tree_id_;
   ChildPointer root_;
+  // The kept leaves in the order met, their indexes ordered by `lower`
+  // (the ranges do not overlap), and the bytes of the ranges.
+  std::vector<Leaf> leaves_;
+  std::vector<Start> order_;
+  std::vector<std::uint8_t> bounds_;
+  std::size_t last_ = 0;
 };
 
 // A copy of the value under `key`, through `get`.
