@@ -27,6 +27,7 @@
 #include "lock/background.hpp"
 #include "lock/file_lock.hpp"
 #include "storage/storage.hpp"
+#include "txn/open_file.hpp"
 #include "txn/space.hpp"
 
 namespace deziro {
@@ -41,38 +42,6 @@ struct InstanceSettings {
   std::chrono::nanoseconds sync_delay = std::chrono::seconds(1);
 };
 
-// The commit the file publishes, as last read or written by this process.
-struct PublishedCommit {
-  CommitRecord record;
-  std::uint8_t slot = 0;
-  // The published commit has not been synced yet.
-  bool deferred = false;
-  // Transaction ids in the three slots (0 for empty or invalid), to choose
-  // the slot the next commit overwrites.
-  std::array<std::uint64_t, kRecordSlotCount> slot_txn_ids{};
-};
-
-class Instance;
-
-// The writer of a file, held: the in-process writer slot and, for a file
-// other processes can open, its write lock byte. Dropping it ends the write.
-class WriterGuard {
- public:
-  WriterGuard() = default;
-  WriterGuard(WriterGuard&& other) noexcept : instance_(std::exchange(other.instance_, nullptr)) {}
-  WriterGuard& operator=(WriterGuard&& other) noexcept;
-  WriterGuard(const WriterGuard&) = delete;
-  WriterGuard& operator=(const WriterGuard&) = delete;
-  ~WriterGuard() { release(); }
-  explicit operator bool() const { return instance_ != nullptr; }
-  void release();
-
- private:
-  friend class Instance;
-  explicit WriterGuard(Instance* instance) : instance_(instance) {}
-  Instance* instance_ = nullptr;
-};
-
 class ReadTxn;
 namespace registry {
 class Lock;
@@ -81,6 +50,7 @@ struct ResolvedSchema;
 struct Schema;
 
 class Instance final : public std::enable_shared_from_this<Instance>,
+                       public OpenFile,
                        public IdleReaderBytes,
                        public DeferredSyncTarget {
  public:
@@ -97,42 +67,53 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   Instance(const Instance&) = delete;
   Instance& operator=(const Instance&) = delete;
 
-  const std::string& path() const { return *path_; }
+  // --- OpenFile: what a transaction needs of the file (documented in
+  // txn/open_file.hpp). The published state is copied and stored under
+  // `state_mutex_`, taken inside.
+  const std::string& path() const override { return *path_; }
+  std::uint32_t page_size() const override { return fields_.page_size; }
+  std::size_t max_key_len() const override { return (fields_.page_size - 268) / 4; }
+  LeafLayout leaf_layout() const override {
+    return format_version() >= 6 ? LeafLayout::Varint : LeafLayout::Fixed;
+  }
+  const FileId& file_id() const override { return fields_.file_id; }
+  const FileKeys* file_keys() const override { return keys_.get(); }
+  Storage& storage() override { return *storage_; }
+  PageReader& reader() override { return *reader_; }
+  Status check_process() const override;
+  bool failed() const override { return failed_.load(); }
+  void mark_failed(std::optional<std::string> os_error) override;
+  Error sync_failed_error() const override;
+  PublishedCommit published() const override;
+  Result<WriterGuard> begin_write() override;
+  void end_write(WriterGuard& guard) override;
+  std::unique_lock<std::mutex> hold_publishing() override {
+    return std::unique_lock(publish_mutex_);
+  }
+  Status check_still_published(std::uint64_t txn_id) override;
+  Result<PublishedCommit> begin_snapshot() override;
+  void end_snapshot(std::uint64_t txn_id) override;
+  Result<std::uint64_t> reclaim_limit(std::uint64_t new_txn_id) override;
+  bool deferred_page_limit_reached() const override;
+  Result<std::uint8_t> slot_for_next_commit() override;
+  void committed(const PublishedCommit& published, std::uint64_t pages_written) override;
+  void keep_free_runs(std::uint64_t txn_id, const ChildPointer& free_tree,
+                      space::FreeRuns runs) override;
+  std::optional<space::FreeRuns> take_free_runs(std::uint64_t txn_id,
+                                                const ChildPointer& free_tree) override;
+
   const std::shared_ptr<const std::string>& shared_path() const { return path_; }
-  std::uint32_t page_size() const { return fields_.page_size; }
   std::uint32_t format_version() const { return format_version_.load(); }
   bool encrypted() const { return fields_.encrypted(); }
   PageCipher cipher() const { return fields_.cipher; }
-  const FileId& file_id() const { return fields_.file_id; }
-  // The data key and record MAC key of an encrypted file; null when plain.
-  const FileKeys* file_keys() const { return keys_.get(); }
   const InstanceSettings& settings() const { return settings_; }
-  Storage& storage() { return *storage_; }
-  // Checked nodes through the file's page cache.
-  PageReader& reader() { return *reader_; }
-  // The leaf layout write transactions write: varint from format 6 on.
-  LeafLayout leaf_layout() const {
-    return format_version() >= 6 ? LeafLayout::Varint : LeafLayout::Fixed;
-  }
-  // The longest key or tree name: (page size - 268) / 4 bytes.
-  std::size_t max_key_len() const { return (fields_.page_size - 268) / 4; }
 
   // Whether this is a process forked from the opener (or a descendant of
   // one), told apart by the fork generation, never by the process id.
   bool in_forked_process() const;
-  // CLOSED "the database has been closed" in a forked process: its handles
-  // and transactions are the opener's, whose locks it does not hold.
-  Status check_process() const;
-
-  // Set for good by a failed sync or selector write.
-  bool failed() const { return failed_.load(); }
-  void mark_failed(std::optional<std::string> os_error);
-  // SYNC_FAILED with the path and the error that failed the instance.
-  Error sync_failed_error() const;
 
   // Under `state_mutex_`, taken here, as are durable_txn_id and
   // durable_slot.
-  PublishedCommit published() const;
   void set_published(const PublishedCommit& published);
   // The newest commit known to be on disk: a deferred commit's pages may not
   // be, so until it is synced this one stays protected like a snapshot.
@@ -158,63 +139,19 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // another process could recover the file under this one's writes) and
   // the error returned.
   Status return_to_shared();
-
-  // --- The writer. CLOSED in a forked child, SYNC_FAILED once failed, BUSY
-  // when the in-process slot or the write lock byte is not had within the
-  // busy timeout. The head is re-read once the writer is held, so commits of
-  // other processes are seen; a deferred commit of another process is made
-  // durable first, so that this process knows which record is on disk.
-  Result<WriterGuard> begin_write();
-  void end_write(WriterGuard& guard);
-  // Held by a commit from the choice of its slot until it is published, and
-  // by a sync made beside this process's open writer.
-  std::unique_lock<std::mutex> hold_publishing() { return std::unique_lock(publish_mutex_); }
-  // With the writer held, before a commit writes its pages: CORRUPTED
-  // unless the file still publishes commit `txn_id`, the one the
-  // transaction began from. Another writer's commit beside this one means
-  // the write lock did not hold; it is not written over. One read of the
-  // selector byte and the slots; nothing for a file without a lock state.
-  Status check_still_published(std::uint64_t txn_id);
   // Re-reads the head (selector and slots) into the cached published state;
   // takes `state_mutex_` only to store it.
   Status read_commit_state();
 
-  // --- Snapshots. begin_read takes the published commit with its reader
-  // byte held (shared) and its reader registered; end_snapshot ends one
-  // local reader, and the keeper lets the byte go 20 ms after the last.
-  // CLOSED in a forked child, BUSY when the byte is not had in time.
+  // A snapshot of the published commit (begin_snapshot, then a ReadTxn
+  // that ends it); the keeper thread lets the reader byte go 20 ms after
+  // the last local reader of a commit ended.
   static Result<ReadTxn> begin_read(std::shared_ptr<Instance> instance,
                                     std::shared_ptr<const ResolvedSchema> schema = nullptr);
-  Result<PublishedCommit> begin_snapshot();
-  void end_snapshot(std::uint64_t txn_id);
   // The oldest snapshot in use by this process, or none.
   std::optional<std::uint64_t> oldest_reader() const;
-  // Requires the writer. The newest retained group a writer of transaction
-  // `new_txn_id` may free: older than every snapshot in use here or in
-  // another process, and than every record in the slots (recovery may still
-  // fall back on them).
-  Result<std::uint64_t> reclaim_limit(std::uint64_t new_txn_id);
 
-  // --- Commits and durability.
-  // Whether deferred commits have written so many pages since the last
-  // sync that the next write transaction commits durably.
-  bool deferred_page_limit_reached() const;
-  // With the writer held: the slot the next commit record goes into. Never
-  // the published slot, nor the newest durable one, nor one that a selector
-  // byte not yet synced away may still name as durable; when a chain of
-  // deferred commits leaves no other, the published commit is made durable
-  // first.
-  Result<std::uint8_t> slot_for_next_commit();
-  // Requires the writer (and `hold_publishing`): called once a commit is
-  // published. Takes `state_mutex_`.
-  void committed(const PublishedCommit& published, std::uint64_t pages_written);
-  // With the writer held. The free runs that the free tree of this
-  // process's last commit holds, kept so that the next write transaction
-  // need not read the whole free tree again; `take_free_runs` hands them
-  // over only while that commit, with that free tree, is the published one.
-  void keep_free_runs(std::uint64_t txn_id, const ChildPointer& free_tree, space::FreeRuns runs);
-  std::optional<space::FreeRuns> take_free_runs(std::uint64_t txn_id,
-                                                const ChildPointer& free_tree);
+  // --- Durability.
   // Makes a published deferred commit durable: a full sync, then the
   // selector byte without its deferred bit. Beside a write transaction of
   // this process it does so at once, without waiting for it. CLOSED in a

@@ -42,18 +42,6 @@ constexpr std::chrono::milliseconds kHeadReread{1};
 
 // ---------------------------------------------------------------- writer
 
-WriterGuard& WriterGuard::operator=(WriterGuard&& other) noexcept {
-  if (this != &other) {
-    release();
-    instance_ = std::exchange(other.instance_, nullptr);
-  }
-  return *this;
-}
-
-void WriterGuard::release() {
-  if (instance_ != nullptr) instance_->end_write(*this);
-}
-
 Error Instance::writer_error(const LockWaitFailure& failure) const {
   return error_from_lock_wait(failure, *path_);
 }
@@ -96,7 +84,7 @@ Result<WriterGuard> Instance::begin_write() {
       return fail(Error::busy(*path_));
     writer_busy_ = true;
   }
-  WriterGuard guard(this);
+  WriterGuard guard = guard_writer();
   (void)DZ_TRY(hold_write_lock(deadline));
   if (failed()) return fail(sync_failed_error());
   {
@@ -150,8 +138,7 @@ Result<bool> Instance::hold_write_lock(SteadyTime deadline, const PublishedCommi
 }
 
 void Instance::end_write(WriterGuard& guard) {
-  if (guard.instance_ != this) return;
-  guard.instance_ = nullptr;
+  if (!disarm(guard)) return;
   // A forked child holds neither the parent's slot nor its lock byte.
   if (in_forked_process()) return;
   {
@@ -538,7 +525,7 @@ Status Instance::sync_published(SteadyTime deadline) {
     if (writer_busy_) return fail(Error::busy(*path_));
     writer_busy_ = true;
   }
-  WriterGuard writer(this);
+  WriterGuard writer = guard_writer();
   if (!DZ_TRY(hold_write_lock(deadline, &target))) return ok();
   if (failed()) return fail(sync_failed_error());
   return make_durable();

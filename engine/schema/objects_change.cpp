@@ -16,7 +16,7 @@ namespace btree {
 
 Result<ModifyOutcome> put_value(WriteTxn& txn, ByteView tree_name, ByteView key,
                                 ValueModifier modifier) {
-  if (txn.instance().failed()) return fail(txn.instance().sync_failed_error());
+  if (txn.file().failed()) return fail(txn.file().sync_failed_error());
   // No tree holds a key longer than the file allows, so no entry has one.
   if (key.size() > txn.max_key_len()) return ModifyOutcome::NotFound;
   auto entry = txn.tree_entry(tree_name, false);

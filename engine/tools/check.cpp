@@ -352,8 +352,8 @@ Result<CheckReport> check_commit(std::shared_ptr<Instance> instance,
                                  std::shared_ptr<const ResolvedSchema> schema) {
   // The snapshot ends when `txn` goes, on every path.
   ReadTxn txn = DZ_TRY(Instance::begin_read(std::move(instance), std::move(schema)));
-  const std::uint64_t length = DZ_TRY(txn.instance().storage().len_or_error());
-  return CommitCheck(txn, pages_held(length, txn.instance().page_size())).run();
+  const std::uint64_t length = DZ_TRY(txn.file().storage().len_or_error());
+  return CommitCheck(txn, pages_held(length, txn.file().page_size())).run();
 }
 
 }  // namespace deziro::tools

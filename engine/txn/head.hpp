@@ -9,9 +9,9 @@
 #include "error.hpp"
 #include "format/header.hpp"
 #include "format/record.hpp"
-#include "instance.hpp"
 #include "storage/storage.hpp"
 #include "txn/free_space.hpp"
+#include "txn/open_file.hpp"
 
 namespace deziro::head {
 

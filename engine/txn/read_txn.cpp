@@ -4,26 +4,26 @@
 
 namespace deziro {
 
-Result<ReadTxn> ReadTxn::begin(std::shared_ptr<Instance> instance,
+Result<ReadTxn> ReadTxn::begin(std::shared_ptr<OpenFile> file,
                                std::shared_ptr<const ResolvedSchema> schema) {
-  PublishedCommit published = DZ_TRY(instance->begin_snapshot());
-  return ReadTxn(std::move(instance), std::move(schema), published.record);
+  PublishedCommit published = DZ_TRY(file->begin_snapshot());
+  return ReadTxn(std::move(file), std::move(schema), published.record);
 }
 
-ReadTxn::ReadTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema,
+ReadTxn::ReadTxn(std::shared_ptr<OpenFile> file, std::shared_ptr<const ResolvedSchema> schema,
                  CommitRecord record)
-    : instance_(std::move(instance)), schema_(std::move(schema)), record_(record) {}
+    : file_(std::move(file)), schema_(std::move(schema)), record_(record) {}
 
 ReadTxn::ReadTxn(ReadTxn&& other) noexcept
     : schema_confirmed(other.schema_confirmed),
-      instance_(std::move(other.instance_)),
+      file_(std::move(other.file_)),
       schema_(std::move(other.schema_)),
       record_(other.record_) {}
 
 ReadTxn& ReadTxn::operator=(ReadTxn&& other) noexcept {
   if (this != &other) {
     end();
-    instance_ = std::move(other.instance_);
+    file_ = std::move(other.file_);
     schema_ = std::move(other.schema_);
     record_ = other.record_;
     schema_confirmed = other.schema_confirmed;
@@ -34,14 +34,14 @@ ReadTxn& ReadTxn::operator=(ReadTxn&& other) noexcept {
 ReadTxn::~ReadTxn() { end(); }
 
 void ReadTxn::end() {
-  if (instance_) instance_->end_snapshot(record_.txn_id);
-  instance_.reset();
+  if (file_) file_->end_snapshot(record_.txn_id);
+  file_.reset();
 }
 
 Result<std::optional<TreeDescriptor>> ReadTxn::descriptor(ByteView tree_name) {
   // Begun before a fork: its reader byte is the opener's, so what it sees
   // may be freed.
-  DZ_CHECK(instance_->check_process());
+  DZ_CHECK(file_->check_process());
   DZ_CHECK(catalog::check_tree_name(tree_name, max_key_len()));
   return catalog::find(source(), record_.catalog, tree_name);
 }
@@ -76,7 +76,7 @@ Result<std::unique_ptr<TreeReader>> ReadTxn::tree_reader(ByteView tree_name) {
 }
 
 Error ReadTxn::error_at(std::string message) const {
-  return Error::corrupted(instance_->path(), std::move(message));
+  return Error::corrupted(file_->path(), std::move(message));
 }
 
 Result<bool> ReadTxn::stored_schema_equals(ByteView stored) {

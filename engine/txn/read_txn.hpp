@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "instance.hpp"
 #include "txn/catalog.hpp"
+#include "txn/open_file.hpp"
 #include "txn/tree_access.hpp"
 
 namespace deziro {
@@ -19,9 +19,9 @@ struct ResolvedSchema;
 
 class ReadTxn final : public TreeAccess {
  public:
-  // The snapshot protocol is Instance::begin_snapshot's: CLOSED in a process
+  // The snapshot protocol is OpenFile::begin_snapshot's: CLOSED in a process
   // forked from the opener, BUSY when the reader byte is not had in time.
-  static Result<ReadTxn> begin(std::shared_ptr<Instance> instance,
+  static Result<ReadTxn> begin(std::shared_ptr<OpenFile> file,
                                std::shared_ptr<const ResolvedSchema> schema = nullptr);
 
   ReadTxn(ReadTxn&& other) noexcept;
@@ -38,9 +38,9 @@ class ReadTxn final : public TreeAccess {
   const ChildPointer& catalog_root() const { return record_.catalog; }
   const ChildPointer& free_root() const { return record_.free_tree; }
   const ChildPointer& retained_root() const { return record_.retained_tree; }
-  Instance& instance() const { return *instance_; }
-  const std::shared_ptr<Instance>& shared_instance() const { return instance_; }
-  NodeSource& source() const { return instance_->reader(); }
+  OpenFile& file() const { return *file_; }
+  const std::shared_ptr<OpenFile>& shared_file() const { return file_; }
+  NodeSource& source() const { return file_->reader(); }
 
   // The handle's resolved schema, or none; `schema_confirmed` is set by the
   // schema view once the stored schema proved unchanged.
@@ -59,16 +59,16 @@ class ReadTxn final : public TreeAccess {
   Result<std::uint64_t> tree_len(ByteView tree_name) override;
   Result<std::unique_ptr<TreeReader>> tree_reader(ByteView tree_name) override;
   Error error_at(std::string message) const override;
-  const std::string& path() const override { return instance_->path(); }
+  const std::string& path() const override { return file_->path(); }
   Result<bool> stored_schema_equals(ByteView stored) override;
-  std::size_t max_key_len() const override { return instance_->max_key_len(); }
+  std::size_t max_key_len() const override { return file_->max_key_len(); }
 
  private:
-  ReadTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema,
+  ReadTxn(std::shared_ptr<OpenFile> file, std::shared_ptr<const ResolvedSchema> schema,
           CommitRecord record);
   void end();
 
-  std::shared_ptr<Instance> instance_;
+  std::shared_ptr<OpenFile> file_;
   std::shared_ptr<const ResolvedSchema> schema_;
   CommitRecord record_;
 };

@@ -62,28 +62,28 @@ class EntryReader final : public TreeReader {
 
 // ---------------------------------------------------------------- begin
 
-WriteTxn::WriteTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema)
-    : instance_(std::move(instance)), schema_(std::move(schema)) {}
+WriteTxn::WriteTxn(std::shared_ptr<OpenFile> file, std::shared_ptr<const ResolvedSchema> schema)
+    : file_(std::move(file)), schema_(std::move(schema)) {}
 
-Result<std::unique_ptr<WriteTxn>> WriteTxn::begin(std::shared_ptr<Instance> instance,
+Result<std::unique_ptr<WriteTxn>> WriteTxn::begin(std::shared_ptr<OpenFile> file,
                                                   std::shared_ptr<const ResolvedSchema> schema) {
-  WriterGuard writer = DZ_TRY(instance->begin_write());
-  std::unique_ptr<WriteTxn> txn(new WriteTxn(std::move(instance), std::move(schema)));
+  WriterGuard writer = DZ_TRY(file->begin_write());
+  std::unique_ptr<WriteTxn> txn(new WriteTxn(std::move(file), std::move(schema)));
   txn->writer_ = std::move(writer);
   txn->holds_writer_ = true;
   // Deferred commits wrote many pages since the last sync: this one is
   // durable whatever its caller asks.
-  txn->durable_only_ = txn->instance_->deferred_page_limit_reached();
-  PublishedCommit published = txn->instance_->published();
+  txn->durable_only_ = txn->file_->deferred_page_limit_reached();
+  PublishedCommit published = txn->file_->published();
   txn->base_ = published.record;
   txn->txn_id_ = published.record.txn_id + 1;
   txn->space_.page_count = published.record.page_count;
-  txn->space_.max_page_count = space::page_limit(txn->instance_->page_size());
+  txn->space_.max_page_count = space::page_limit(txn->file_->page_size());
   txn->next_tree_id_ = published.record.next_tree_id;
-  txn->layout_ = txn->instance_->leaf_layout();
+  txn->layout_ = txn->file_->leaf_layout();
   txn->catalog_ = TreeRoot::on_disk(published.record.catalog);
-  auto kept = txn->instance_->take_free_runs(txn->base_.txn_id, txn->base_.free_tree);
-  std::uint64_t reclaim_limit = DZ_TRY(txn->instance_->reclaim_limit(txn->txn_id_));
+  auto kept = txn->file_->take_free_runs(txn->base_.txn_id, txn->base_.free_tree);
+  std::uint64_t reclaim_limit = DZ_TRY(txn->file_->reclaim_limit(txn->txn_id_));
   DZ_CHECK(txn->commit_space_.load(txn->base_, txn->txn_id_, txn->layout_, std::move(kept),
                                    reclaim_limit));
   return txn;
@@ -115,8 +115,8 @@ auto WriteTxn::marking_failed(Step&& step, const bool* visitor_failed) -> declty
 Status WriteTxn::check_writable() const {
   if (!holds_writer_) return fail(Error::closed());
   // Begun before a fork: the write lock is the opener's, not this process's.
-  DZ_CHECK(instance_->check_process());
-  if (instance_->failed()) return fail(instance_->sync_failed_error());
+  DZ_CHECK(file_->check_process());
+  if (file_->failed()) return fail(file_->sync_failed_error());
   return ok();
 }
 
@@ -222,7 +222,7 @@ Result<std::unique_ptr<TreeReader>> WriteTxn::tree_reader(ByteView tree_name) {
 }
 
 Error WriteTxn::error_at(std::string message) const {
-  return Error::corrupted(instance_->path(), std::move(message));
+  return Error::corrupted(file_->path(), std::move(message));
 }
 
 Result<bool> WriteTxn::stored_schema_equals(ByteView stored) {
@@ -269,7 +269,7 @@ Result<bool> WriteTxn::del(ByteView tree_name, ByteView key) {
     drop_buffered_key(as_view(tree_name), key);
     TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
     if (!e) return false;
-    DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
+    DZ_CHECK(btree::check_key(file_->page_size(), key.size()));
     bool removed = DZ_TRY(btree::remove(context(e->tree_id), e->root, key));
     if (removed) {
       --e->entry_count;
@@ -305,7 +305,7 @@ Status WriteTxn::buffer_put(ByteView tree_name, ByteView key, ByteView value) {
   DZ_CHECK(check_writable());
   return marking_failed([&]() -> Status {
     DZ_CHECK(check_name(tree_name));
-    DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
+    DZ_CHECK(btree::check_key(file_->page_size(), key.size()));
     DZ_CHECK(btree::check_value(value.size()));
     pending_[as_string(tree_name)][as_string(key)] = as_string(value);
     return ok();
@@ -316,7 +316,7 @@ Status WriteTxn::buffer_delete(ByteView tree_name, ByteView key) {
   DZ_CHECK(check_writable());
   return marking_failed([&]() -> Status {
     DZ_CHECK(check_name(tree_name));
-    DZ_CHECK(btree::check_key(instance_->page_size(), key.size()));
+    DZ_CHECK(btree::check_key(file_->page_size(), key.size()));
     pending_[as_string(tree_name)][as_string(key)] = std::nullopt;
     return ok();
   });
@@ -385,8 +385,8 @@ Result<std::uint64_t> WriteTxn::Pages::allocate_run(std::uint32_t count) {
 
 Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                                     std::span<PageStamp> stamps) {
-  std::size_t page_size = txn_.instance_->page_size();
-  PageReader& reader = txn_.instance_->reader();
+  std::size_t page_size = txn_.file_->page_size();
+  PageReader& reader = txn_.file_->reader();
   const PageProtection& protection = reader.protection();
   // Node pages as a read would open them: the plain body, with the nonce
   // and the trailer that sealing adds.
@@ -411,7 +411,7 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
     }
   }
   txn_.pages_written_ += stamps.size();
-  DZ_CHECK(txn_.instance_->storage().write_at(first * page_size, pages));
+  DZ_CHECK(txn_.file_->storage().write_at(first * page_size, pages));
   for (OpenedPage& opened : nodes) remember_written_node(reader.pager(), std::move(opened));
   return ok();
 }
@@ -459,7 +459,7 @@ Status WriteTxn::publish(bool deferred) {
   if (txn_id_ > kMaxTxnId) return fail(Error::internal("the transaction ids are used up"));
   // Before any page is written: the pages this transaction takes as free
   // may hold a commit made beside it.
-  DZ_CHECK(instance_->check_still_published(base_.txn_id));
+  DZ_CHECK(file_->check_still_published(base_.txn_id));
   DZ_CHECK(write_catalog());
   CommitRecord record;
   record.catalog = DZ_TRY(btree::write_tree(context(kCatalogTreeId), catalog_));
@@ -474,37 +474,37 @@ Status WriteTxn::publish(bool deferred) {
   record.key_block = new_key_block_ ? *new_key_block_ : base_.key_block;
 
   // A sync beside this writer waits until the commit is published.
-  auto publishing = instance_->hold_publishing();
-  std::uint8_t slot = DZ_TRY(instance_->slot_for_next_commit());
-  PublishedCommit published = instance_->published();
+  auto publishing = file_->hold_publishing();
+  std::uint8_t slot = DZ_TRY(file_->slot_for_next_commit());
+  PublishedCommit published = file_->published();
   // An encrypted file's record is signed for its slot.
-  if (const FileKeys* keys = instance_->file_keys())
-    record::sign_commit_record(record, keys->record_mac_key, instance_->file_id(), slot);
-  Storage& storage = instance_->storage();
+  if (const FileKeys* keys = file_->file_keys())
+    record::sign_commit_record(record, keys->record_mac_key, file_->file_id(), slot);
+  Storage& storage = file_->storage();
   auto bytes = record::encode_commit_record(record);
   DZ_CHECK(storage.write_at(record_slot_offset(slot), bytes));
   if (!deferred) {
     if (auto s = storage.sync(); !s) {
-      instance_->mark_failed(std::string(s.error().message()));
-      return fail(instance_->sync_failed_error());
+      file_->mark_failed(std::string(s.error().message()));
+      return fail(file_->sync_failed_error());
     }
   }
   std::uint8_t selector = header::encode_selector({slot, deferred});
   if (auto s = storage.write_at(kSelectorOffset, {&selector, 1}); !s) {
-    instance_->mark_failed(std::string(s.error().message()));
-    return fail(instance_->sync_failed_error());
+    file_->mark_failed(std::string(s.error().message()));
+    return fail(file_->sync_failed_error());
   }
   published.record = record;
   published.slot = slot;
   published.deferred = deferred;
   published.slot_txn_ids[slot] = txn_id_;
-  instance_->committed(published, pages_written_);
-  instance_->keep_free_runs(txn_id_, record.free_tree, std::move(space_.free_runs));
+  file_->committed(published, pages_written_);
+  file_->keep_free_runs(txn_id_, record.free_tree, std::move(space_.free_runs));
   publishing.unlock();
   if (!deferred) {
     // Pages past the end of the commit belong to nobody now; a failure to
     // cut them off costs only space.
-    auto length = length_of_pages(space_.page_count, instance_->page_size());
+    auto length = length_of_pages(space_.page_count, file_->page_size());
     if (auto len = storage.len_or_error(); length && len && *len > *length)
       (void)storage.set_len(*length);
   }

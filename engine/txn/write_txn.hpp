@@ -7,7 +7,7 @@
 // slot and the write lock byte) from begin until commit or abort: its
 // reads and writes require the writer (check_writable refuses them after),
 // and it runs on one thread at a time. Its own state needs no mutex; what
-// it reads of the instance's published state takes `state_mutex_` there.
+// it reads of the file's published state takes the file's state lock there.
 #pragma once
 
 #include <cstdint>
@@ -19,9 +19,9 @@
 #include <unordered_set>
 
 #include "btree/tree.hpp"
-#include "instance.hpp"
 #include "txn/catalog.hpp"
 #include "txn/commit_space.hpp"
+#include "txn/open_file.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/tree_access.hpp"
 
@@ -54,9 +54,9 @@ Result<std::uint64_t> write_overflow(WriteTxn& txn, std::uint64_t tree_id, std::
 class WriteTxn final : public TreeAccess {
  public:
   // Waits for the writer slot up to the busy timeout: BUSY after it, CLOSED
-  // in a forked child, SYNC_FAILED once the file's instance has failed.
+  // in a forked child, SYNC_FAILED once the file has failed.
   static Result<std::unique_ptr<WriteTxn>> begin(
-      std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema = nullptr);
+      std::shared_ptr<OpenFile> file, std::shared_ptr<const ResolvedSchema> schema = nullptr);
   // Aborts when not committed.
   ~WriteTxn() override;
   WriteTxn(const WriteTxn&) = delete;
@@ -71,11 +71,11 @@ class WriteTxn final : public TreeAccess {
   Result<std::uint64_t> tree_len(ByteView tree_name) override;
   Result<std::unique_ptr<TreeReader>> tree_reader(ByteView tree_name) override;
   Error error_at(std::string message) const override;
-  const std::string& path() const override { return instance_->path(); }
+  const std::string& path() const override { return file_->path(); }
   Result<bool> stored_schema_equals(ByteView stored) override;
-  std::size_t max_key_len() const override { return instance_->max_key_len(); }
+  std::size_t max_key_len() const override { return file_->max_key_len(); }
 
-  // --- Writes. Each fails with SYNC_FAILED once the instance has failed.
+  // --- Writes. Each fails with SYNC_FAILED once the file has failed.
   // Stores the value, creating the tree and replacing a stored value; drops
   // a buffered write of the key first. Any error marks the transaction failed.
   Status put(ByteView tree_name, ByteView key, ByteView value);
@@ -124,9 +124,9 @@ class WriteTxn final : public TreeAccess {
   const space::FreeRuns& free_runs() const { return space_.free_runs; }
   const CommitRecord& base() const { return base_; }
   LeafLayout leaf_layout() const { return layout_; }
-  Instance& instance() const { return *instance_; }
-  const std::shared_ptr<Instance>& shared_instance() const { return instance_; }
-  NodeSource& source() const { return instance_->reader(); }
+  OpenFile& file() const { return *file_; }
+  const std::shared_ptr<OpenFile>& shared_file() const { return file_; }
+  NodeSource& source() const { return file_->reader(); }
 
   const std::shared_ptr<const ResolvedSchema>& schema() const { return schema_; }
   // The open path stores a new schema inside the transaction and then works
@@ -157,7 +157,7 @@ class WriteTxn final : public TreeAccess {
     WriteTxn& txn_;
   };
 
-  WriteTxn(std::shared_ptr<Instance> instance, std::shared_ptr<const ResolvedSchema> schema);
+  WriteTxn(std::shared_ptr<OpenFile> file, std::shared_ptr<const ResolvedSchema> schema);
   Status check_writable() const;
   Status check_name(ByteView tree_name) const;
   // Runs `step` and marks the transaction failed when it fails. Given the
@@ -170,13 +170,13 @@ class WriteTxn final : public TreeAccess {
   void drop_buffered_key(std::string_view name, ByteView key);
   Status flush_all_pending();
   Status commit_with(bool deferred);
-  // Requires the writer; holds the instance's publishing lock from the
+  // Requires the writer; holds the file's publishing lock from the
   // choice of the record slot until the commit is published.
   Status publish(bool deferred);
   Status write_catalog();
   void finish();
 
-  std::shared_ptr<Instance> instance_;
+  std::shared_ptr<OpenFile> file_;
   std::shared_ptr<const ResolvedSchema> schema_;
   // Whether `writer_` is still held: false once committed or aborted.
   bool holds_writer_ = false;
@@ -203,7 +203,7 @@ class WriteTxn final : public TreeAccess {
   // Free runs, page count, and the pages allocated and released.
   space::PageSpace space_;
   // The free-space trees, loaded at begin and settled at commit.
-  CommitSpace commit_space_{space_, instance_->reader(), pages_};
+  CommitSpace commit_space_{space_, file_->reader(), pages_};
 };
 
 }  // namespace deziro

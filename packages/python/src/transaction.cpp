@@ -196,8 +196,8 @@ WriteTxn* writer(State& state) {
 
 Status check_open(State& state) {
   if (is_ended(state)) return fail(Error::closed());
-  if (auto* read = std::get_if<ReadTxn>(&state)) return read->instance().check_process();
-  return writer(state)->instance().check_process();
+  if (auto* read = std::get_if<ReadTxn>(&state)) return read->file().check_process();
+  return writer(state)->file().check_process();
 }
 
 Status check_writable(State& state) {
