@@ -108,9 +108,9 @@ Result<fs::LinkOutcome> Database::copy_into_place(int from, const std::string& t
   // The final name exists before its bytes do. Holding the new file alone
   // until it is synced makes an opener wait rather than take it for a
   // creation cut short; an opener that locked it first creates it itself.
-  FileLock lock(fd);
+  FileLock lock(fd, to);
   auto alone = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive);
-  if (!alone) return fail(error_from_lock_wait(alone.error(), to));
+  if (!alone) return fail(alone.error());
   if (!*alone) return fs::LinkOutcome::AlreadyExists;
   if (auto copied = fs::copy_contents(from, to, lock.descriptor(), to); !copied) {
     // Removed while still held, so that no opener takes the partial copy.
@@ -329,24 +329,22 @@ Result<std::shared_ptr<Instance>> Database::open_locked(std::unique_ptr<DbFile> 
   const std::string& path = file->path();
   int fd = ::fcntl(file->descriptor(), F_DUPFD_CLOEXEC, 0);
   if (fd < 0) return fail(Error::io_errno(path, errno));
-  auto lock = std::make_unique<FileLock>(fd);
+  auto lock = std::make_unique<FileLock>(fd, path);
   auto deadline = std::chrono::steady_clock::now() + options.busy_timeout;
   // Recovery needs the file alone; when another process has it open, it
   // was recovered already and a shared hold is enough.
   auto alone = try_lock_file_exclusive(*lock, deadline);
-  if (!alone) return fail(error_from_lock_wait(alone.error(), path));
+  if (!alone) return fail(alone.error());
   if (*alone) DZ_CHECK(finish_creation_cut_short(*file, options));
   if (!*alone) {
     auto shared = lock->wait_lock(lock_bytes::kFile, LockMode::Shared, deadline);
-    if (!shared) return fail(error_from_lock_wait(shared.error(), path));
+    if (!shared) return fail(shared.error());
   }
   auto instance = DZ_TRY(open_existing(std::move(file), options, *alone, nullptr, password_keys));
   if (*alone) {
     // Turning the hold shared cannot be refused: no one else holds it.
     auto shared = lock->try_lock(lock_bytes::kFile, LockMode::Shared);
-    if (!shared || !*shared)
-      return fail(shared ? Error::busy(instance->path())
-                         : error_from_lock_wait(shared.error(), instance->path()));
+    if (!shared || !*shared) return fail(shared ? Error::busy(instance->path()) : shared.error());
   }
   instance->adopt_file_lock(std::move(lock));
   return instance;

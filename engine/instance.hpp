@@ -125,8 +125,6 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // has none and is coordinated inside the process only.
   void adopt_file_lock(std::unique_ptr<FileLock> lock) { lock_ = std::move(lock); }
   FileLock* file_lock() const { return lock_.get(); }
-  // BUSY (timed out), UNSUPPORTED_FILE_SYSTEM or IO, naming the path.
-  Error writer_error(const LockWaitFailure& failure) const;
   // Takes the intent byte, tries byte 2^62 exclusively once, lets the intent
   // byte go: whether this process now holds the file alone.
   Result<bool> try_lock_exclusive(FileLock::Deadline deadline);

@@ -42,15 +42,11 @@ constexpr std::chrono::milliseconds kHeadReread{1};
 
 // ---------------------------------------------------------------- writer
 
-Error Instance::writer_error(const LockWaitFailure& failure) const {
-  return error_from_lock_wait(failure, *path_);
-}
-
 Result<bool> Instance::try_lock_exclusive(FileLock::Deadline deadline) {
   DZ_CHECK(check_process());
   if (!lock_) return true;
   auto alone = try_lock_file_exclusive(*lock_, deadline);
-  if (!alone) return fail(writer_error(alone.error()));
+  if (!alone) return fail(alone.error());
   return *alone;
 }
 
@@ -59,7 +55,7 @@ Status Instance::lock_shared() {
   if (!lock_) return ok();
   auto deadline = Clock::now() + settings_.busy_timeout;
   auto got = lock_->wait_lock(lock_bytes::kFile, LockMode::Shared, deadline);
-  if (!got) return fail(writer_error(got.error()));
+  if (!got) return fail(got.error());
   return ok();
 }
 
@@ -68,8 +64,8 @@ Status Instance::return_to_shared() {
   if (!lock_) return ok();
   auto turned = lock_->try_lock(lock_bytes::kFile, LockMode::Shared);
   if (turned && *turned) return ok();
-  Error error = turned ? Error::io(*path_, "the file lock could not be turned shared")
-                       : writer_error(turned.error());
+  Error error =
+      turned ? Error::io(*path_, "the file lock could not be turned shared") : turned.error();
   mark_failed(format_text("the file lock could not be turned shared: {}", error.to_string()));
   return fail(std::move(error));
 }
@@ -100,7 +96,7 @@ Result<bool> Instance::hold_write_lock(SteadyTime deadline, const PublishedCommi
   if (!lock_) return true;
   if (!target) {
     auto got = wait_write_lock(*lock_, deadline);
-    if (!got) return fail(writer_error(got.error()));
+    if (!got) return fail(got.error());
   } else {
     // Waiting to make `target` durable, the head is looked at between
     // attempts: the lock's holder may have done it already.
@@ -120,7 +116,7 @@ Result<bool> Instance::hold_write_lock(SteadyTime deadline, const PublishedCommi
              (seen->record.txn_id > id && id == own);
     };
     auto got = wait_write_lock_unless(*lock_, deadline, durable_elsewhere);
-    if (!got) return fail(writer_error(got.error()));
+    if (!got) return fail(got.error());
     if (failure) return fail(std::move(*failure));
     if (!*got) return false;
   }
@@ -284,7 +280,7 @@ Result<bool> Instance::take_reader_byte(std::uint64_t txn_id) {
     if (!held) {
       auto deadline = Clock::now() + settings_.busy_timeout;
       auto got = lock_->wait_lock(lock_bytes::reader(txn_id), LockMode::Shared, deadline);
-      if (!got) return fail(writer_error(got.error()));
+      if (!got) return fail(got.error());
       std::lock_guard lock(readers_mutex_);
       readers_[txn_id].byte_held = true;
     }
@@ -362,7 +358,7 @@ Result<std::uint64_t> Instance::reclaim_limit(std::uint64_t new_txn_id) {
   if (auto oldest = oldest_reader()) limit = std::min(limit, *oldest);
   if (lock_ && limit > 1) {
     auto held = lock_->lowest_held_by_another(lock_bytes::reader(1), lock_bytes::reader(limit));
-    if (!held) return fail(writer_error(held.error()));
+    if (!held) return fail(held.error());
     if (*held) limit = std::min(limit, **held - lock_bytes::reader(0));
   }
   return limit;

@@ -16,19 +16,6 @@ namespace deziro {
 
 namespace {
 
-LockWaitFailure failure_from_errno(int errnum) {
-  switch (errnum) {
-    case ENOLCK:
-    case EOPNOTSUPP:
-#if ENOTSUP != EOPNOTSUPP
-    case ENOTSUP:
-#endif
-      return {LockWaitFailure::Kind::Unsupported, errnum};
-    default:
-      return {LockWaitFailure::Kind::Io, errnum};
-  }
-}
-
 struct flock byte_range(short type, std::uint64_t first, std::uint64_t length) {
   struct flock range {};
   range.l_type = type;
@@ -52,27 +39,27 @@ bool description_locks_work(int fd) {
   return rc == 0 || errno != EINVAL;
 }
 
-// Failing a request made through a state inherited at a fork.
-constexpr LockWaitFailure kForkedProcess{LockWaitFailure::Kind::Io, EPERM};
-
 }  // namespace
 
 void set_description_locks_allowed(bool allowed) { g_description_locks_allowed.store(allowed); }
 
-Error error_from_lock_wait(const LockWaitFailure& failure, std::string path) {
-  switch (failure.kind) {
-    case LockWaitFailure::Kind::TimedOut:
-      return Error::busy(std::move(path));
-    case LockWaitFailure::Kind::Unsupported:
-      return Error::unsupported_file_system(std::move(path));
-    case LockWaitFailure::Kind::Io:
-      break;
+Error FileLock::request_error(int errnum) const {
+  switch (errnum) {
+    case ENOLCK:
+    case EOPNOTSUPP:
+#if ENOTSUP != EOPNOTSUPP
+    case ENOTSUP:
+#endif
+      return Error::unsupported_file_system(path_);
+    default:
+      return Error::io_errno(path_, errnum);
   }
-  return Error::io_errno(std::move(path), failure.errnum);
 }
 
-FileLock::FileLock(int fd)
-    : description_locks_(description_locks_work(fd)), generation_(fork_generation::current()) {
+FileLock::FileLock(int fd, std::string path)
+    : path_(std::move(path)),
+      description_locks_(description_locks_work(fd)),
+      generation_(fork_generation::current()) {
   fds_.push_back(fd);
 }
 
@@ -102,37 +89,37 @@ void FileLock::abandon() {
   abandoned_ = true;
 }
 
-LockResult<bool> FileLock::set_lock(std::uint64_t byte, short type) {
+Result<bool> FileLock::set_lock(std::uint64_t byte, short type) {
   // Through a state inherited at a fork, a request would take, turn or
   // release the parent's lock.
-  if (generation_ != fork_generation::current()) return std::unexpected(kForkedProcess);
+  if (generation_ != fork_generation::current()) return fail(request_error(EPERM));
   struct flock range = byte_range(type, byte, 1);
   while (request(false, range) != 0) {
     if (errno == EINTR) continue;
     if (errno == EACCES || errno == EAGAIN) return false;
-    return std::unexpected(failure_from_errno(errno));
+    return fail(request_error(errno));
   }
   return true;
 }
 
-LockResult<bool> FileLock::try_lock(std::uint64_t byte, LockMode mode) {
+Result<bool> FileLock::try_lock(std::uint64_t byte, LockMode mode) {
   // No mutex in a forked process: a thread of the parent may have held it.
-  if (generation_ != fork_generation::current()) return std::unexpected(kForkedProcess);
+  if (generation_ != fork_generation::current()) return fail(request_error(EPERM));
   std::lock_guard lock(mutex_);
   auto taken = set_lock(byte, mode == LockMode::Exclusive ? F_WRLCK : F_RDLCK);
   if (taken && *taken) held_[byte] = mode;
   return taken;
 }
 
-LockResult<void> FileLock::wait_lock(std::uint64_t byte, LockMode mode, Deadline deadline,
-                                     std::chrono::microseconds cap) {
+Result<void> FileLock::wait_lock(std::uint64_t byte, LockMode mode, Deadline deadline,
+                                 std::chrono::microseconds cap) {
   auto delay = kFirstLockBackoff;
   while (true) {
     auto taken = try_lock(byte, mode);
-    if (!taken) return std::unexpected(taken.error());
+    if (!taken) return fail(taken.error());
     if (*taken) return {};
     auto now = std::chrono::steady_clock::now();
-    if (now >= deadline) return std::unexpected(LockWaitFailure{LockWaitFailure::Kind::TimedOut});
+    if (now >= deadline) return fail(Error::busy(path_));
     auto left = std::chrono::duration_cast<std::chrono::microseconds>(deadline - now);
     std::this_thread::sleep_for(std::min(delay, left + std::chrono::microseconds(1)));
     delay = std::min(delay * 2, cap);
@@ -152,17 +139,17 @@ bool FileLock::holds(std::uint64_t byte) const {
   return held_.contains(byte);
 }
 
-LockResult<bool> FileLock::held_by_another(std::uint64_t byte, LockMode mode) const {
+Result<bool> FileLock::held_by_another(std::uint64_t byte, LockMode mode) const {
   struct flock range = byte_range(mode == LockMode::Exclusive ? F_WRLCK : F_RDLCK, byte, 1);
   while (request(true, range) != 0) {
     if (errno == EINTR) continue;
-    return std::unexpected(failure_from_errno(errno));
+    return fail(request_error(errno));
   }
   return range.l_type != F_UNLCK;
 }
 
-LockResult<std::optional<std::uint64_t>> FileLock::lowest_held_by_another(std::uint64_t first,
-                                                                          std::uint64_t end) const {
+Result<std::optional<std::uint64_t>> FileLock::lowest_held_by_another(std::uint64_t first,
+                                                                      std::uint64_t end) const {
   // F_GETLK reports one conflicting lock, not necessarily the lowest: keep
   // asking below the last one found until nothing is left there.
   std::optional<std::uint64_t> lowest;
@@ -171,7 +158,7 @@ LockResult<std::optional<std::uint64_t>> FileLock::lowest_held_by_another(std::u
     struct flock range = byte_range(F_WRLCK, first, limit - first);
     while (request(true, range) != 0) {
       if (errno == EINTR) continue;
-      return std::unexpected(failure_from_errno(errno));
+      return fail(request_error(errno));
     }
     if (range.l_type == F_UNLCK) break;
     auto start = std::max<std::uint64_t>(static_cast<std::uint64_t>(range.l_start), first);

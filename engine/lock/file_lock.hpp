@@ -56,20 +56,6 @@ constexpr std::uint64_t reader(std::uint64_t txn_id) { return kBase + 64 + txn_i
 
 enum class LockMode { Shared, Exclusive };
 
-// Why a lock could not be had.
-struct LockWaitFailure {
-  enum class Kind { TimedOut, Unsupported, Io };
-  Kind kind;
-  int errnum = 0;  // for Io and Unsupported
-};
-
-template <typename T>
-using LockResult = std::expected<T, LockWaitFailure>;
-
-// BUSY (timed out), UNSUPPORTED_FILE_SYSTEM (locks do not work there) or IO,
-// each naming `path`.
-Error error_from_lock_wait(const LockWaitFailure& failure, std::string path);
-
 // Backoff of lock waits: from 20 µs, doubling, up to the cap.
 inline constexpr std::chrono::microseconds kFirstLockBackoff{20};
 inline constexpr std::chrono::microseconds kLockBackoffCap{10000};
@@ -83,7 +69,9 @@ class FileLock {
   // close-on-exec, so that no program the process runs keeps the locks
   // alive) and drop the DbFile no earlier than the state: with classic
   // locks, closing the DbFile's descriptor also drops the process's locks.
-  explicit FileLock(int fd);
+  // `path` names the file in the errors of its requests: BUSY (a wait timed
+  // out), UNSUPPORTED_FILE_SYSTEM (locks do not work there) or IO.
+  FileLock(int fd, std::string path);
   FileLock(const FileLock&) = delete;
   FileLock& operator=(const FileLock&) = delete;
   // Releases the bytes it holds and closes its descriptors.
@@ -99,6 +87,7 @@ class FileLock {
   // ends. Nothing else may be called after it.
   void abandon();
   int descriptor() const { return fds_.front(); }
+  const std::string& path() const { return path_; }
   // Whether the state takes open-file-description locks (false: classic
   // locks, which closing any descriptor of the file drops).
   bool description_locks() const { return description_locks_; }
@@ -107,12 +96,12 @@ class FileLock {
   // another process (or another open of the file) holds it in a conflicting
   // mode. In a forked process: an IO failure, touching nothing. Holding a byte
   // exclusively and asking for it shared turns the lock shared at once.
-  LockResult<bool> try_lock(std::uint64_t byte, LockMode mode);
+  Result<bool> try_lock(std::uint64_t byte, LockMode mode);
   // Tries until `deadline`, sleeping from 20 µs, doubling, up to `cap`.
-  LockResult<void> wait_lock(std::uint64_t byte, LockMode mode, Deadline deadline,
-                             std::chrono::microseconds cap = kLockBackoffCap);
+  Result<void> wait_lock(std::uint64_t byte, LockMode mode, Deadline deadline,
+                         std::chrono::microseconds cap = kLockBackoffCap);
   // Byte 2^62 exclusively, until `deadline`.
-  LockResult<void> wait_lock_file(Deadline deadline) {
+  Result<void> wait_lock_file(Deadline deadline) {
     return wait_lock(lock_bytes::kFile, LockMode::Exclusive, deadline);
   }
   // Does nothing in a forked process: the byte is the parent's.
@@ -123,21 +112,24 @@ class FileLock {
   // `mode`. This state's own locks never count; with open-file-description
   // locks, another open of the file in this process would, but the registry
   // keeps one lock state per file, and its other descriptors take no locks.
-  LockResult<bool> held_by_another(std::uint64_t byte, LockMode mode) const;
+  Result<bool> held_by_another(std::uint64_t byte, LockMode mode) const;
   // The lowest byte in [first, end) that another process holds in any mode,
   // if there is one: how a writer learns the oldest snapshot still in use
   // elsewhere.
-  LockResult<std::optional<std::uint64_t>> lowest_held_by_another(std::uint64_t first,
-                                                                  std::uint64_t end) const;
+  Result<std::optional<std::uint64_t>> lowest_held_by_another(std::uint64_t first,
+                                                              std::uint64_t end) const;
 
  private:
-  LockResult<bool> set_lock(std::uint64_t byte, short type);
+  Result<bool> set_lock(std::uint64_t byte, short type);
   // One fcntl request of the state's kind (F_*SETLK or F_*GETLK).
   int request(bool query, struct flock& range) const;
+  // UNSUPPORTED_FILE_SYSTEM or IO for a request's `errnum`.
+  Error request_error(int errnum) const;
 
   // Under `mutex_` once the state is shared (add_file); the first one is
   // set at construction and never changes.
   std::vector<int> fds_;
+  std::string path_;
   bool description_locks_ = true;
   // The fork generation of the process that made the state.
   std::uint64_t generation_;

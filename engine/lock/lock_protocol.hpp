@@ -21,16 +21,16 @@ inline constexpr std::chrono::milliseconds kLongWaitThreshold{20};
 // way. Sleeps back off from 20 µs, doubling, up to 10 ms. Only one thread of
 // a process may wait at a time (the in-process writer slot sees to that):
 // the bytes are the process's, not the thread's.
-LockResult<void> wait_write_lock(FileLock& lock, FileLock::Deadline deadline);
+Result<void> wait_write_lock(FileLock& lock, FileLock::Deadline deadline);
 // The same, asking `stop` between attempts whether the lock is still
 // needed: false when it answered true before the lock was had.
-LockResult<bool> wait_write_lock_unless(FileLock& lock, FileLock::Deadline deadline,
-                                        FunctionRef<bool()> stop);
+Result<bool> wait_write_lock_unless(FileLock& lock, FileLock::Deadline deadline,
+                                    FunctionRef<bool()> stop);
 
 // Takes the intent byte (2^62 + 2), waiting until `deadline`, tries byte
 // 2^62 exclusively once, and releases the intent byte. True when 2^62 is now
 // held exclusively. A process that already holds 2^62 shared keeps it shared
 // when the try fails.
-LockResult<bool> try_lock_file_exclusive(FileLock& lock, FileLock::Deadline deadline);
+Result<bool> try_lock_file_exclusive(FileLock& lock, FileLock::Deadline deadline);
 
 }  // namespace deziro

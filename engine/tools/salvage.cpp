@@ -59,9 +59,9 @@ class SourceClaim {
     }
     const int lock_fd = ::fcntl(file->descriptor(), F_DUPFD_CLOEXEC, 0);
     if (lock_fd < 0) return fail(Error::io_errno(path, errno));
-    auto lock = std::make_shared<FileLock>(lock_fd);
+    auto lock = std::make_shared<FileLock>(lock_fd, path);
     auto locked = lock->wait_lock_file(deadline);
-    if (!locked) return fail(error_from_lock_wait(locked.error(), path));
+    if (!locked) return fail(locked.error());
     registry.claim_for_salvage(key, lock);
     return SourceClaim(std::move(file), std::move(lock));
   }

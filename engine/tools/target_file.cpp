@@ -104,9 +104,9 @@ Result<TargetFile> TargetFile::create(const std::string& target, const NewFileSp
   FdGuard kept{kept_fd};
   int lock_fd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
   if (lock_fd < 0) return fail(Error::io_errno(target, errno));
-  auto lock = std::make_unique<FileLock>(lock_fd);
+  auto lock = std::make_unique<FileLock>(lock_fd, target);
   auto locked = lock->wait_lock_file(std::chrono::steady_clock::now() + std::chrono::seconds(5));
-  if (!locked) return fail(error_from_lock_wait(locked.error(), target));
+  if (!locked) return fail(locked.error());
 
   const FileKeys* keys = spec.keys ? &spec.keys->keys : nullptr;
   auto instance =

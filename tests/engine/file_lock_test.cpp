@@ -28,7 +28,7 @@ class FileLockTest : public testing::Test {
   int in_child(const std::function<int(FileLock&)>& body) const {
     pid_t pid = fork();
     if (pid == 0) {
-      FileLock lock(open_file());
+      FileLock lock(open_file(), file_.path());
       _exit(body(lock));
     }
     int status = 0;
@@ -46,7 +46,7 @@ int expect_taken(FileLock& lock, std::uint64_t byte, LockMode mode, bool expecte
 }
 
 TEST_F(FileLockTest, exclusive_file_byte_excludes_other_processes) {
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   ASSERT_TRUE(lock.try_lock(lock_bytes::kFile, LockMode::Exclusive).value());
   EXPECT_EQ(in_child([](FileLock& l) {
               return expect_taken(l, lock_bytes::kFile, LockMode::Shared, false);
@@ -64,7 +64,7 @@ TEST_F(FileLockTest, exclusive_file_byte_excludes_other_processes) {
 }
 
 TEST_F(FileLockTest, shared_holders_share_and_block_exclusive) {
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   ASSERT_TRUE(lock.try_lock(lock_bytes::kFile, LockMode::Shared).value());
   EXPECT_EQ(in_child([](FileLock& l) {
               int shared = expect_taken(l, lock_bytes::kFile, LockMode::Shared, true);
@@ -76,7 +76,7 @@ TEST_F(FileLockTest, shared_holders_share_and_block_exclusive) {
 }
 
 TEST_F(FileLockTest, exclusive_turns_shared_in_place) {
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   ASSERT_TRUE(lock.try_lock(lock_bytes::kFile, LockMode::Exclusive).value());
   ASSERT_TRUE(lock.try_lock(lock_bytes::kFile, LockMode::Shared).value());
   EXPECT_EQ(in_child([](FileLock& l) {
@@ -86,13 +86,13 @@ TEST_F(FileLockTest, exclusive_turns_shared_in_place) {
 }
 
 TEST_F(FileLockTest, wait_times_out_at_the_deadline_as_busy) {
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   ASSERT_TRUE(lock.try_lock(lock_bytes::kWrite, LockMode::Exclusive).value());
   EXPECT_EQ(in_child([](FileLock& l) {
               auto start = Clock::now();
               auto waited = l.wait_lock(lock_bytes::kWrite, LockMode::Exclusive, start + 30ms);
               if (waited) return 1;
-              if (waited.error().kind != LockWaitFailure::Kind::TimedOut) return 2;
+              if (waited.error().kind() != ErrorKind::Busy) return 2;
               if (Clock::now() - start < 30ms) return 3;  // gave up early
               return l.holds(lock_bytes::kWrite) ? 4 : 0;
             }),
@@ -105,7 +105,7 @@ TEST_F(FileLockTest, waiter_gets_the_byte_once_the_holder_exits) {
   ASSERT_EQ(pipe(done), 0);
   pid_t holder = fork();
   if (holder == 0) {
-    FileLock lock(open_file());
+    FileLock lock(open_file(), file_.path());
     bool taken = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive).value_or(false);
     char c = taken ? 'y' : 'n';
     (void)!write(ready[1], &c, 1);
@@ -115,7 +115,7 @@ TEST_F(FileLockTest, waiter_gets_the_byte_once_the_holder_exits) {
   char c = 0;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   ASSERT_EQ(c, 'y');
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   EXPECT_FALSE(lock.try_lock(lock_bytes::kFile, LockMode::Exclusive).value());
   (void)!write(done[1], "x", 1);
   EXPECT_TRUE(lock.wait_lock_file(Clock::now() + 120s));
@@ -125,7 +125,7 @@ TEST_F(FileLockTest, waiter_gets_the_byte_once_the_holder_exits) {
 }
 
 TEST_F(FileLockTest, closing_an_added_descriptor_is_deferred_to_the_state) {
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   ASSERT_TRUE(lock.try_lock(lock_bytes::kFile, LockMode::Exclusive).value());
   // A second open of the same file in this process: handed to the state, it
   // stays open, so the exclusive lock survives.
@@ -138,7 +138,7 @@ TEST_F(FileLockTest, closing_an_added_descriptor_is_deferred_to_the_state) {
 
 TEST_F(FileLockTest, dropping_the_state_releases_its_bytes) {
   {
-    FileLock lock(open_file());
+    FileLock lock(open_file(), file_.path());
     ASSERT_TRUE(lock.try_lock(lock_bytes::kWrite, LockMode::Exclusive).value());
   }
   EXPECT_EQ(in_child([](FileLock& l) {
@@ -148,7 +148,7 @@ TEST_F(FileLockTest, dropping_the_state_releases_its_bytes) {
 }
 
 TEST_F(FileLockTest, forked_child_holds_none_of_the_parents_locks_and_releases_none) {
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   ASSERT_TRUE(lock.try_lock(lock_bytes::kWrite, LockMode::Exclusive).value());
   pid_t pid = fork();
   if (pid == 0) {
@@ -170,7 +170,7 @@ TEST_F(FileLockTest, lowest_reader_byte_held_elsewhere_is_found) {
   ASSERT_EQ(pipe(done), 0);
   pid_t reader = fork();
   if (reader == 0) {
-    FileLock lock(open_file());
+    FileLock lock(open_file(), file_.path());
     bool ok = true;
     for (std::uint64_t txn : {900u, 12u, 40u})
       ok = ok && lock.try_lock(lock_bytes::reader(txn), LockMode::Shared).value_or(false);
@@ -182,7 +182,7 @@ TEST_F(FileLockTest, lowest_reader_byte_held_elsewhere_is_found) {
   char c = 0;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   ASSERT_EQ(c, 'y');
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   // This process's own reader byte never counts.
   ASSERT_TRUE(lock.try_lock(lock_bytes::reader(3), LockMode::Shared).value());
   auto lowest = lock.lowest_held_by_another(lock_bytes::reader(0), lock_bytes::reader(1000));
@@ -211,15 +211,27 @@ TEST(LockBytes, sit_where_the_format_puts_them) {
   EXPECT_EQ(lock_bytes::reader(0x3FFFFFFFFFFFFFBFull), static_cast<std::uint64_t>(INT64_MAX));
 }
 
-TEST(LockWaitErrors, each_failure_becomes_its_error_kind) {
-  auto busy = error_from_lock_wait({LockWaitFailure::Kind::TimedOut}, "/d/x.db");
-  EXPECT_EQ(busy.kind(), ErrorKind::Busy);
-  EXPECT_EQ(busy.path(), "/d/x.db");
-  auto unsupported = error_from_lock_wait({LockWaitFailure::Kind::Unsupported, ENOLCK}, "/d/x.db");
-  EXPECT_EQ(unsupported.kind(), ErrorKind::UnsupportedFileSystem);
-  auto io = error_from_lock_wait({LockWaitFailure::Kind::Io, EBADF}, "/d/x.db");
-  EXPECT_EQ(io.kind(), ErrorKind::Io);
-  EXPECT_EQ(io.to_string(), "I/O error on `/d/x.db`: Bad file descriptor (os error 9)");
+TEST_F(FileLockTest, a_refused_request_is_an_error_naming_the_file) {
+  // A read-only descriptor cannot take a write lock: the system answers
+  // EBADF, which is an I/O error on the file, not a byte held elsewhere.
+  FileLock read_only(::open(file_.path().c_str(), O_RDONLY | O_CLOEXEC), file_.path());
+  auto taken = read_only.try_lock(lock_bytes::kWrite, LockMode::Exclusive);
+  ASSERT_FALSE(taken);
+  EXPECT_EQ(taken.error().kind(), ErrorKind::Io);
+  EXPECT_EQ(taken.error().to_string(),
+            "I/O error on `" + file_.path() + "`: Bad file descriptor (os error 9)");
+  EXPECT_FALSE(read_only.holds(lock_bytes::kWrite));
+
+  // A wait that runs out is BUSY on the same file.
+  FileLock holder(open_file(), file_.path());
+  ASSERT_TRUE(holder.try_lock(lock_bytes::kWrite, LockMode::Exclusive).value());
+  EXPECT_EQ(in_child([&](FileLock& lock) {
+              auto waited = lock.wait_lock(lock_bytes::kWrite, LockMode::Exclusive, Clock::now());
+              if (waited) return 1;
+              if (waited.error().kind() != ErrorKind::Busy) return 2;
+              return waited.error().path() == file_.path() ? 0 : 3;
+            }),
+            0);
 }
 
 TEST(LocalFileSystem, network_file_systems_are_refused_by_magic) {

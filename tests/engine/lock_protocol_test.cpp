@@ -34,7 +34,7 @@ class LockProtocolTest : public testing::Test {
   pid_t writer(char tag) const {
     pid_t pid = fork();
     if (pid == 0) {
-      FileLock lock(open_file());
+      FileLock lock(open_file(), file_.path());
       auto got = wait_write_lock(lock, Clock::now() + 120s);
       char c = got ? tag : '!';
       (void)!write(events_[1], &c, 1);
@@ -54,7 +54,7 @@ class LockProtocolTest : public testing::Test {
 };
 
 TEST_F(LockProtocolTest, long_waiting_writer_goes_before_a_later_one) {
-  FileLock holder(open_file());
+  FileLock holder(open_file(), file_.path());
   ASSERT_TRUE(holder.try_lock(lock_bytes::kWrite, LockMode::Exclusive).value());
   pid_t first = writer('A');
   // The first writer passes 20 ms of waiting and takes the long-wait byte.
@@ -77,13 +77,13 @@ TEST_F(LockProtocolTest, long_waiting_writer_goes_before_a_later_one) {
 }
 
 TEST_F(LockProtocolTest, write_lock_wait_times_out_and_lets_go_of_the_long_wait_byte) {
-  FileLock holder(open_file());
+  FileLock holder(open_file(), file_.path());
   ASSERT_TRUE(holder.try_lock(lock_bytes::kWrite, LockMode::Exclusive).value());
   pid_t pid = fork();
   if (pid == 0) {
-    FileLock lock(open_file());
+    FileLock lock(open_file(), file_.path());
     auto got = wait_write_lock(lock, Clock::now() + 60ms);
-    bool timed_out = !got && got.error().kind == LockWaitFailure::Kind::TimedOut;
+    bool timed_out = !got && got.error().kind() == ErrorKind::Busy;
     _exit(timed_out && !lock.holds(lock_bytes::kLongWaitingWriter) ? 0 : 1);
   }
   int status = 0;
@@ -92,7 +92,7 @@ TEST_F(LockProtocolTest, write_lock_wait_times_out_and_lets_go_of_the_long_wait_
 }
 
 TEST_F(LockProtocolTest, write_lock_is_taken_at_once_when_free) {
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   ASSERT_TRUE(wait_write_lock(lock, Clock::now() + 120s));
   EXPECT_TRUE(lock.holds(lock_bytes::kWrite));
   EXPECT_FALSE(lock.holds(lock_bytes::kLongWaitingWriter));
@@ -104,7 +104,7 @@ TEST_F(LockProtocolTest, exclusive_try_fails_while_another_process_holds_the_fil
   ASSERT_EQ(pipe(done), 0);
   pid_t pid = fork();
   if (pid == 0) {
-    FileLock lock(open_file());
+    FileLock lock(open_file(), file_.path());
     bool ok = lock.try_lock(lock_bytes::kFile, LockMode::Shared).value_or(false);
     (void)!write(ready[1], ok ? "y" : "n", 1);
     char c;
@@ -114,7 +114,7 @@ TEST_F(LockProtocolTest, exclusive_try_fails_while_another_process_holds_the_fil
   char c = 0;
   ASSERT_EQ(read(ready[0], &c, 1), 1);
   ASSERT_EQ(c, 'y');
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   ASSERT_TRUE(lock.try_lock(lock_bytes::kFile, LockMode::Shared).value());
   EXPECT_FALSE(try_lock_file_exclusive(lock, Clock::now() + 1s).value());
   EXPECT_FALSE(lock.holds(lock_bytes::kIntent));
@@ -132,7 +132,7 @@ TEST_F(LockProtocolTest, exclusive_try_waits_for_anothers_intent_until_the_deadl
   ASSERT_EQ(pipe(done), 0);
   pid_t pid = fork();
   if (pid == 0) {
-    FileLock lock(open_file());
+    FileLock lock(open_file(), file_.path());
     bool ok = lock.try_lock(lock_bytes::kIntent, LockMode::Exclusive).value_or(false);
     (void)!write(events_[1], ok ? "y" : "n", 1);
     char c;
@@ -140,11 +140,12 @@ TEST_F(LockProtocolTest, exclusive_try_waits_for_anothers_intent_until_the_deadl
     _exit(0);
   }
   ASSERT_EQ(next_event(), 'y');
-  FileLock lock(open_file());
+  FileLock lock(open_file(), file_.path());
   auto start = Clock::now();
   auto result = try_lock_file_exclusive(lock, start + 40ms);
   ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().kind, LockWaitFailure::Kind::TimedOut);
+  EXPECT_EQ(result.error().kind(), ErrorKind::Busy);
+  EXPECT_EQ(result.error().path(), file_.path());
   EXPECT_GE(Clock::now() - start, 40ms);
   EXPECT_FALSE(lock.holds(lock_bytes::kFile));
   (void)!write(done[1], "x", 1);

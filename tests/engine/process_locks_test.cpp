@@ -234,7 +234,7 @@ TEST_F(ProcessLocks, busy_arrives_after_the_busy_timeout_with_its_message) {
 
 DZ_CHILD(hold_the_file_alone) {
   Signal holding = args.signal(1), done = args.signal(2);
-  FileLock lock(::open(args[0].c_str(), O_RDWR));
+  FileLock lock(::open(args[0].c_str(), O_RDWR), args[0]);
   auto alone = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive);
   if (!alone || !*alone) return 2;
   holding.send();
@@ -296,7 +296,7 @@ TEST_F(ProcessLocks, reader_killed_with_sigkill_frees_its_snapshot) {
   // A lock state of its own in this process: it sees only the other
   // process's locks, and is dropped before the file is opened here.
   auto reader_held = [&] {
-    FileLock probe(::open(path_.c_str(), O_RDWR));
+    FileLock probe(::open(path_.c_str(), O_RDWR), path_);
     return probe.held_by_another(lock_bytes::reader(snapshot), LockMode::Exclusive).value();
   };
   EXPECT_TRUE(reader_held());
@@ -318,7 +318,7 @@ TEST_F(ProcessLocks, reader_killed_with_sigkill_frees_its_snapshot) {
 
 // 0 when another process holds the file and the reader byte of args[1].
 DZ_CHILD(file_and_reader_held) {
-  FileLock lock(::open(args[0].c_str(), O_RDWR));
+  FileLock lock(::open(args[0].c_str(), O_RDWR), args[0]);
   auto file = lock.held_by_another(lock_bytes::kFile, LockMode::Exclusive);
   auto reader = lock.held_by_another(lock_bytes::reader(args.number(1)), LockMode::Exclusive);
   if (!file || !*file) return 2;
@@ -532,7 +532,7 @@ TEST_F(ProcessLocks, forked_child_handles_answer_closed_and_release_nothing) {
 
 // 1 when another process holds the reader byte of args[1].
 DZ_CHILD(reader_byte_held) {
-  FileLock lock(::open(args[0].c_str(), O_RDWR));
+  FileLock lock(::open(args[0].c_str(), O_RDWR), args[0]);
   return lock.held_by_another(lock_bytes::reader(args.number(1)), LockMode::Exclusive).value() ? 1
                                                                                                : 0;
 }
@@ -565,7 +565,7 @@ TEST_F(ProcessLocks, reader_byte_is_let_go_after_the_last_local_reader_ends) {
 // 0 when the file lock cannot be had in mode args[1] ("exclusive" or
 // "shared").
 DZ_CHILD(file_taken_elsewhere) {
-  FileLock lock(::open(args[0].c_str(), O_RDWR));
+  FileLock lock(::open(args[0].c_str(), O_RDWR), args[0]);
   auto taken = lock.try_lock(lock_bytes::kFile,
                              args[1] == "shared" ? LockMode::Shared : LockMode::Exclusive);
   return taken && !*taken ? 0 : 2;
@@ -589,7 +589,7 @@ TEST_F(ProcessLocks, open_of_a_file_claimed_by_a_salvage_is_busy_at_once) {
   struct stat st {};
   ASSERT_EQ(::stat(path_.c_str(), &st), 0);
   registry::FileKey key{st.st_dev, st.st_ino};
-  auto salvage = std::make_shared<FileLock>(::open(path_.c_str(), O_RDWR));
+  auto salvage = std::make_shared<FileLock>(::open(path_.c_str(), O_RDWR), path_);
   ASSERT_TRUE(salvage->try_lock(lock_bytes::kFile, LockMode::Exclusive).value());
   registry::Lock().claim_for_salvage(key, salvage);
   // Busy at once: had it waited for the salvage, it would not return
