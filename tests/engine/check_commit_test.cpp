@@ -296,8 +296,14 @@ const Damage kDamages[] = {
      [](CheckDb& db) {
        const TreeDescriptor big = db.descriptor("big");
        const std::uint64_t page = db.node(big.tree_id, big.root).cell_at(0).ref.first_page + 1;
-       const std::uint8_t flipped = 0xA5;  // not sealed again: the page fails its check
-       EXPECT_TRUE(db.storage->write_at(page * db.instance->page_size() + 100, {&flipped, 1}));
+       // Every bit of one byte inverted, not sealed again: the page fails its
+       // check. (Writing a fixed byte would leave one sealed page in 256 as
+       // it was, its bytes being random.)
+       const std::uint64_t at = page * db.instance->page_size() + 100;
+       std::uint8_t byte = 0;
+       EXPECT_EQ(db.storage->read_at(at, {&byte, 1}).value_or(0), 1u);
+       byte = static_cast<std::uint8_t>(~byte);
+       EXPECT_TRUE(db.storage->write_at(at, {&byte, 1}));
        // The run fails as a whole; the page that fails alone is named.
        const std::string text = format_text("page {} fails its check", page);
        return Expected{{page, "big", Error::corrupted(std::string(kPath), text).to_string()}};
