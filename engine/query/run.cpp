@@ -1,6 +1,7 @@
 #include "query/run.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -136,7 +137,7 @@ class Sources {
           const LeafCell cell = cursor->cell_at(slot);
           Offer offer{cell.key, std::nullopt, kNoHint};
           if (values) {
-            offer.record = DZ_TRY(cursor->value_of(cell, buffer));
+            offer.record = cell.overflow ? DZ_TRY(cursor->value_of(cell, buffer)) : cell.value;
             if (hints) {
               offer.hint = slot < hints->size() ? (*hints)[slot] : kNoHint;
             } else if (building) {
@@ -332,6 +333,15 @@ class RowBuffer {
     return compare_keys(order_key, order_key_of(t)) < 0;
   }
 
+  // Whether a sort key alone settles that its row comes after the K-th:
+  // its bytes exceed the K-th row's order key where both have bytes (a
+  // primary key appended after it cannot change that).
+  bool sort_key_after_threshold(ByteView sort_key) const {
+    const ByteView t = order_key_of(threshold());
+    const std::size_t n = std::min(sort_key.size(), t.size());
+    return n != 0 && std::memcmp(sort_key.data(), t.data(), n) > 0;
+  }
+
   // The top-k pre-test, the filter, and the row. Untrimmed, the filter
   // goes first, so only matches have their sort keys read.
   Status candidate(ByteView primary_key, ByteView record, std::uint16_t hint) {
@@ -339,6 +349,7 @@ class RowBuffer {
     if (!trimmed_ && !DZ_TRY(codec::test_record(filter_, offered, nullptr))) return ok();
     scratch_.clear();
     DZ_CHECK(codec::append_sort_key(filter_, offered, scratch_));
+    if (trimmed_ && sort_key_after_threshold(scratch_)) return ok();
     scratch_.insert(scratch_.end(), primary_key.begin(), primary_key.end());
     if (trimmed_) {
       if (!before_threshold(scratch_)) return ok();

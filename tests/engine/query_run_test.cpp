@@ -279,6 +279,20 @@ TEST_F(Run, top_k_returns_the_slice_of_the_full_sort) {
   EXPECT_EQ(*counted, 5u);
 }
 
+// Rows read through an index come out of primary-key order: once the
+// top-k is trimmed, a row whose sort value ties the K-th row's still goes
+// in when its key comes first.
+TEST_F(Run, top_k_admits_a_late_tie_with_a_smaller_key) {
+  std::vector<ObjectMap> objects;
+  for (std::int64_t id = 0; id < 600; ++id)
+    objects.push_back(item(id, 600 - id, {{"opt", Value::integer(id % 3)}}));
+  store(objects);
+  V first;
+  for (std::int64_t id = 0; id < 30; id += 3) first.push_back(id);
+  EXPECT_EQ(ids("x > 0 SORT BY opt LIMIT 10"), first);
+  EXPECT_EQ(ids("x > 0 SORT BY opt DESC LIMIT 3"), (V{2, 5, 8}));
+}
+
 TEST_F(Run, rows_with_equal_sort_values_come_in_key_order_also_descending) {
   store({item(3, 1), item(1, 1), item(2, 2)});
   EXPECT_EQ(ids("SORT BY opt DESC"), (V{1, 2, 3}));
