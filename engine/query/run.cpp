@@ -435,6 +435,12 @@ Status execute(TreeAccess& access, const Plan& plan, RecordSink sink) {
     };
     auto offer_row = [&](const Offer& offer) -> Result<Step> {
       if (offer.record) return test_row(*offer.record, offer.hint);
+      // Without a residual filter every row matches: one the offset passes
+      // over is counted from its key, its record unread.
+      if (!plan.residual && skipped < plan.offset) {
+        ++skipped;
+        return Step::Continue;
+      }
       Step answer = Step::Continue;
       auto visitor = [&](ByteView record) -> Status {
         answer = DZ_TRY(test_row(record, kNoHint));

@@ -351,6 +351,24 @@ TEST_F(Run, index_entry_without_its_object_is_damage) {
   EXPECT_EQ(*c, 2u);
 }
 
+// A page read in index order reads the records it returns, not those its
+// offset passes over, unless a filter must test them.
+TEST_F(Run, ordered_page_reads_no_record_its_offset_passes_over) {
+  store({item(1, 41, {{"opt", Value::integer(1)}}), item(2, 43, {{"opt", Value::integer(2)}}),
+         item(3, 44, {{"opt", Value::integer(1)}}), item(4, 45, {{"opt", Value::integer(1)}})});
+  std::vector<std::uint8_t> entry;
+  key::encode_int(42, entry);
+  key::encode_int(99, entry);
+  put_raw(names::index_tree_name(1).text(), entry, {});
+  EXPECT_EQ(ids("SORT BY x LIMIT 2 OFFSET 2"), (V{2, 3}));
+  EXPECT_EQ(ids("x >= 43 SORT BY x DESC LIMIT 1 OFFSET 2"), V{2});
+  EXPECT_EQ(ids("x >= 43 AND opt == 1 SORT BY x LIMIT 1 OFFSET 1"), V{4});
+  EXPECT_EQ(error_of("SORT BY x LIMIT 1 OFFSET 1"),
+            "`/mem/query.db` is damaged: an index of `items` names an object that is not there");
+  EXPECT_EQ(error_of("opt == 1 SORT BY x LIMIT 1 OFFSET 2"),
+            "`/mem/query.db` is damaged: an index of `items` names an object that is not there");
+}
+
 TEST_F(Run, key_lookups_pass_over_missing_keys) {
   store({item(1, 1), item(2, 2)});
   EXPECT_EQ(ids("id IN [1, 50, 2]"), (V{1, 2}));
