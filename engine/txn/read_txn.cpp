@@ -151,7 +151,16 @@ bool RootReader::holds(const Leaf& leaf, ByteView key, std::uint64_t prefix) con
 
 const RootReader::Leaf* RootReader::kept_leaf(ByteView key) {
   const std::uint64_t prefix = key_prefix(key);
-  if (last_ < leaves_.size() && holds(leaves_[last_], key, prefix)) return &leaves_[last_];
+  if (last_ < leaves_.size()) {
+    const Leaf& last = leaves_[last_];
+    if (holds(last, key, prefix)) return &last;
+    // Lookups striding through the tree (the records of an index range)
+    // come back the same way: try the leaf that followed this one before.
+    if (last.follow < leaves_.size() && holds(leaves_[last.follow], key, prefix)) {
+      last_ = last.follow;
+      return &leaves_[last_];
+    }
+  }
   // The last leaf whose range starts at or before the key.
   auto it =
       std::upper_bound(order_.begin(), order_.end(), key,
@@ -159,8 +168,13 @@ const RootReader::Leaf* RootReader::kept_leaf(ByteView key) {
   if (it == order_.begin()) return nullptr;
   const std::uint16_t i = (it - 1)->leaf;
   if (!holds(leaves_[i], key, prefix)) return nullptr;
-  last_ = i;
+  moved_to(i);
   return &leaves_[i];
+}
+
+void RootReader::moved_to(std::size_t leaf) {
+  if (last_ < leaves_.size()) leaves_[last_].follow = static_cast<std::uint16_t>(leaf);
+  last_ = leaf;
 }
 
 Result<NodeView> RootReader::descend(ByteView key) {
@@ -197,8 +211,8 @@ Result<NodeView> RootReader::descend(ByteView key) {
       }
       leaf.view = view;
       const std::uint64_t prefix = leaf.lower_prefix;
-      last_ = leaves_.size();
       leaves_.push_back(std::move(leaf));
+      moved_to(leaves_.size() - 1);
       auto it = std::upper_bound(
           order_.begin(), order_.end(), lower,
           [&](ByteView k, const Start& start) { return before(k, prefix, start); });

@@ -129,6 +129,8 @@ class RootReader final : public TreeReader {
     std::uint32_t upper_at = 0;
     std::uint32_t upper_size = 0;
     bool bounded_above = false;
+    // The leaf the lookup after one in this leaf went to, last time.
+    std::uint16_t follow = kMaxLeaves;
     NodeView view;
   };
   // Where a kept range starts, in the order of the ranges.
@@ -154,6 +156,10 @@ class RootReader final : public TreeReader {
   std::vector<Start> order_;
   std::vector<std::uint8_t> bounds_;
   std::size_t last_ = 0;
+
+  // Makes `leaf` the last leaf used, noting it as the one that followed
+  // the last.
+  void moved_to(std::size_t leaf);
 };
 
 // A copy of the value under `key`, through `get`.
