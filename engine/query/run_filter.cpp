@@ -184,8 +184,12 @@ std::optional<FieldValue> read_plain(ByteView record, const Field& field, std::u
       wanted = KindCode::Bool;
       break;
     case kTagInt: {
+      // Numbers of one or two bytes, the most met, without the general
+      // reader.
       if (p + 1 < record.size() && record[p + 1] < 0x80) {
         v.i = unzigzag(record[p + 1]);
+      } else if (p + 2 < record.size() && record[p + 2] < 0x80) {
+        v.i = unzigzag((record[p + 1] & 0x7Fu) | std::uint64_t{record[p + 2]} << 7);
       } else {
         Reader reader(record, p + 1);
         const auto x = read_varint(reader);
