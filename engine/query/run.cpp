@@ -201,25 +201,27 @@ class Sources {
     // Backward, the objects of one value come in descending key order; they
     // are handed on ascending, as the row order has them.
     ByteString group_value;
-    std::vector<ByteString> pending;
+    // The group's primary keys end to end, and where each ends.
+    ByteString pending;
+    std::vector<std::size_t> ends;
     auto deliver = [&]() -> Result<Step> {
-      while (!pending.empty()) {
-        const ByteString primary_key = std::move(pending.back());
-        pending.pop_back();
-        if (DZ_TRY(offer_key(step, primary_key)) == Step::Stop) {
-          pending.clear();
-          return Step::Stop;
-        }
+      for (std::size_t i = ends.size(); i-- > 0;) {
+        const std::size_t start = i == 0 ? 0 : ends[i - 1];
+        const ByteView primary_key(pending.data() + start, ends[i] - start);
+        if (DZ_TRY(offer_key(step, primary_key)) == Step::Stop) return Step::Stop;
       }
+      pending.clear();
+      ends.clear();
       return Step::Continue;
     };
     while (DZ_TRY(cursor->next(key, value))) {
       const auto parts = DZ_TRY(objects::split_first(key, value, index, access_));
-      if (pending.empty() || compare_keys(parts.value, group_value) != 0) {
+      if (ends.empty() || compare_keys(parts.value, group_value) != 0) {
         if (DZ_TRY(deliver()) == Step::Stop) return Step::Stop;
         group_value.assign(parts.value.begin(), parts.value.end());
       }
-      pending.emplace_back(parts.primary_key.begin(), parts.primary_key.end());
+      pending.insert(pending.end(), parts.primary_key.begin(), parts.primary_key.end());
+      ends.push_back(pending.size());
     }
     return deliver();
   }
