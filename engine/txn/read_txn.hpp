@@ -144,6 +144,9 @@ class RootReader final : public TreeReader {
   bool holds(const Leaf& leaf, ByteView key, std::uint64_t prefix) const;
   // The kept leaf whose range holds `key`, or null.
   const Leaf* kept_leaf(ByteView key);
+  // Makes `leaf` the last leaf used, noting it as the one that followed
+  // the last.
+  void moved_to(std::size_t leaf);
   // The leaf `key` leads to from the root, kept with its range.
   Result<NodeView> descend(ByteView key);
 
@@ -156,10 +159,6 @@ class RootReader final : public TreeReader {
   std::vector<Start> order_;
   std::vector<std::uint8_t> bounds_;
   std::size_t last_ = 0;
-
-  // Makes `leaf` the last leaf used, noting it as the one that followed
-  // the last.
-  void moved_to(std::size_t leaf);
 };
 
 // A copy of the value under `key`, through `get`.
