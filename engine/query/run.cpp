@@ -1,6 +1,7 @@
 #include "query/run.hpp"
 
 #include <algorithm>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <string>
@@ -136,7 +137,7 @@ class Sources {
           const LeafCell cell = cursor->cell_at(slot);
           Offer offer{cell.key, std::nullopt, kNoHint};
           if (values) {
-            offer.record = DZ_TRY(cursor->value_of(cell, buffer));
+            offer.record = cell.overflow ? DZ_TRY(cursor->value_of(cell, buffer)) : cell.value;
             if (hints) {
               offer.hint = slot < hints->size() ? (*hints)[slot] : kNoHint;
             } else if (building) {
@@ -200,25 +201,27 @@ class Sources {
     // Backward, the objects of one value come in descending key order; they
     // are handed on ascending, as the row order has them.
     ByteString group_value;
-    std::vector<ByteString> pending;
+    // The group's primary keys end to end, and where each ends.
+    ByteString pending;
+    std::vector<std::size_t> ends;
     auto deliver = [&]() -> Result<Step> {
-      while (!pending.empty()) {
-        const ByteString primary_key = std::move(pending.back());
-        pending.pop_back();
-        if (DZ_TRY(offer_key(step, primary_key)) == Step::Stop) {
-          pending.clear();
-          return Step::Stop;
-        }
+      for (std::size_t i = ends.size(); i-- > 0;) {
+        const std::size_t start = i == 0 ? 0 : ends[i - 1];
+        const ByteView primary_key(pending.data() + start, ends[i] - start);
+        if (DZ_TRY(offer_key(step, primary_key)) == Step::Stop) return Step::Stop;
       }
+      pending.clear();
+      ends.clear();
       return Step::Continue;
     };
     while (DZ_TRY(cursor->next(key, value))) {
       const auto parts = DZ_TRY(objects::split_first(key, value, index, access_));
-      if (pending.empty() || compare_keys(parts.value, group_value) != 0) {
+      if (ends.empty() || compare_keys(parts.value, group_value) != 0) {
         if (DZ_TRY(deliver()) == Step::Stop) return Step::Stop;
         group_value.assign(parts.value.begin(), parts.value.end());
       }
-      pending.emplace_back(parts.primary_key.begin(), parts.primary_key.end());
+      pending.insert(pending.end(), parts.primary_key.begin(), parts.primary_key.end());
+      ends.push_back(pending.size());
     }
     return deliver();
   }
@@ -332,6 +335,15 @@ class RowBuffer {
     return compare_keys(order_key, order_key_of(t)) < 0;
   }
 
+  // Whether a sort key alone settles that its row comes after the K-th:
+  // its bytes exceed the K-th row's order key where both have bytes (a
+  // primary key appended after it cannot change that).
+  bool sort_key_after_threshold(ByteView sort_key) const {
+    const ByteView t = order_key_of(threshold());
+    const std::size_t n = std::min(sort_key.size(), t.size());
+    return n != 0 && std::memcmp(sort_key.data(), t.data(), n) > 0;
+  }
+
   // The top-k pre-test, the filter, and the row. Untrimmed, the filter
   // goes first, so only matches have their sort keys read.
   Status candidate(ByteView primary_key, ByteView record, std::uint16_t hint) {
@@ -339,6 +351,7 @@ class RowBuffer {
     if (!trimmed_ && !DZ_TRY(codec::test_record(filter_, offered, nullptr))) return ok();
     scratch_.clear();
     DZ_CHECK(codec::append_sort_key(filter_, offered, scratch_));
+    if (trimmed_ && sort_key_after_threshold(scratch_)) return ok();
     scratch_.insert(scratch_.end(), primary_key.begin(), primary_key.end());
     if (trimmed_) {
       if (!before_threshold(scratch_)) return ok();
@@ -424,6 +437,12 @@ Status execute(TreeAccess& access, const Plan& plan, RecordSink sink) {
     };
     auto offer_row = [&](const Offer& offer) -> Result<Step> {
       if (offer.record) return test_row(*offer.record, offer.hint);
+      // Without a residual filter every row matches: one the offset passes
+      // over is counted from its key, its record unread.
+      if (!plan.residual && skipped < plan.offset) {
+        ++skipped;
+        return Step::Continue;
+      }
       Step answer = Step::Continue;
       auto visitor = [&](ByteView record) -> Status {
         answer = DZ_TRY(test_row(record, kNoHint));

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string_view>
 
 #include "format/object/key.hpp"
@@ -153,6 +154,125 @@ Result<FieldValue> read_first(run::FilterContext& cx, const RecordContext& recor
   return read_top_field(record, field, hint, holder);
 }
 
+// The value of a top-level field read in place, without framing errors or
+// decoding: present with a plain tag of the field's kind (Bool, Int, Float,
+// Str, Bytes), or absent with a default or optional. It is then exactly what
+// read_top_field answers; anything else (a list, a link, a required field
+// missing, damage) is none, and the full reader settles it.
+std::optional<FieldValue> read_plain(ByteView record, const Field& field, std::uint16_t hint) {
+  std::size_t p = hint;
+  if (hint == kNoHint) {
+    const auto pos = walk_fields(record, field.id);
+    if (!pos) return std::nullopt;
+    p = pos->value_or(0);
+  }
+  if (p == 0) {
+    if (field.default_value) return FieldValue::of(*field.default_value);
+    if (field.optional) return FieldValue{};
+    return std::nullopt;
+  }
+  if (p >= record.size()) return std::nullopt;
+  using K = FieldValue::Kind;
+  FieldValue v;
+  const std::uint8_t tag = record[p];
+  KindCode wanted;
+  switch (tag) {
+    case kTagFalse:
+    case kTagTrue:
+      v.kind = K::Bool;
+      v.b = tag == kTagTrue;
+      wanted = KindCode::Bool;
+      break;
+    case kTagInt: {
+      // Numbers of one or two bytes, the most met, without the general
+      // reader.
+      if (p + 1 < record.size() && record[p + 1] < 0x80) {
+        v.i = unzigzag(record[p + 1]);
+      } else if (p + 2 < record.size() && record[p + 2] < 0x80) {
+        v.i = unzigzag((record[p + 1] & 0x7Fu) | std::uint64_t{record[p + 2]} << 7);
+      } else {
+        Reader reader(record, p + 1);
+        const auto x = read_varint(reader);
+        if (!x) return std::nullopt;
+        v.i = unzigzag(*x);
+      }
+      v.kind = K::Int;
+      wanted = KindCode::Int;
+      break;
+    }
+    case kTagFloat: {
+      Reader reader(record, p + 1);
+      const auto x = read_f64(reader);
+      if (!x) return std::nullopt;
+      v.kind = K::Float;
+      v.f = *x;
+      wanted = KindCode::Float;
+      break;
+    }
+    case kTagString:
+    case kTagBytes: {
+      Reader reader(record, p + 1);
+      const auto body = read_length_prefixed(reader);
+      if (!body) return std::nullopt;
+      if (tag == kTagString) {
+        if (!is_utf8(*body)) return std::nullopt;
+        v.kind = K::Str;
+        wanted = KindCode::Str;
+      } else {
+        v.kind = K::Bytes;
+        wanted = KindCode::Bytes;
+      }
+      v.bytes = *body;
+      break;
+    }
+    default:
+      return std::nullopt;
+  }
+  if (field.kind.code() != wanted) return std::nullopt;
+  return v;
+}
+
+std::uint16_t hint_for(const run::FilterContext& cx, const Field& field, std::uint16_t hint) {
+  return &field == cx.plan.first_tested ? hint : kNoHint;
+}
+
+enum class Quick : std::uint8_t { No, Yes, Unsure };
+
+// The residual filter over plain top-level fields, read in place: Unsure
+// as soon as a test needs more (a path with steps, a value read_plain does
+// not answer), and the full evaluation then runs from the start. Tests run
+// in the same order and stop at the same point as eval_filter's, so where
+// this answers, eval_filter answers the same, without an error.
+Quick quick_filter(const run::FilterContext& cx, const OfferedRecord& offered,
+                   const ResolvedFilter& node) {
+  switch (node.kind) {
+    case ResolvedFilter::Kind::Test: {
+      const ResolvedTest& test = node.test;
+      if (!test.path.first) return Quick::No;
+      if (!test.path.steps.empty()) return Quick::Unsure;
+      const Field& field = *test.path.first;
+      const auto value = read_plain(offered.bytes, field, hint_for(cx, field, offered.hint));
+      if (!value) return Quick::Unsure;
+      return decide(test, *value) ? Quick::Yes : Quick::No;
+    }
+    case ResolvedFilter::Kind::And:
+    case ResolvedFilter::Kind::Or: {
+      const Quick settles = node.kind == ResolvedFilter::Kind::And ? Quick::No : Quick::Yes;
+      for (const ResolvedFilter& child : node.children) {
+        const Quick q = quick_filter(cx, offered, child);
+        if (q == Quick::Unsure || q == settles) return q;
+      }
+      return settles == Quick::No ? Quick::Yes : Quick::No;
+    }
+    case ResolvedFilter::Kind::Not: {
+      const Quick q = quick_filter(cx, offered, node.children.front());
+      if (q == Quick::Unsure) return q;
+      return q == Quick::Yes ? Quick::No : Quick::Yes;
+    }
+  }
+  return Quick::Unsure;
+}
+
 // Appends the key component of a field value; false for a list or an
 // object.
 bool append_component(const FieldValue& value, ByteString& out) {
@@ -242,7 +362,13 @@ Status append_sort_key(run::FilterContext& cx, const OfferedRecord& offered, Byt
   for (const SortSpec& spec : cx.plan.sort) {
     const std::size_t start = out.size();
     bool keyed;
-    if (spec.path.steps.empty()) {
+    std::optional<FieldValue> plain;
+    if (spec.path.steps.empty())
+      plain =
+          read_plain(offered.bytes, *spec.path.first, hint_for(cx, *spec.path.first, offered.hint));
+    if (plain) {
+      keyed = append_component(*plain, out);
+    } else if (spec.path.steps.empty()) {
       Value holder;
       const FieldValue first = DZ_TRY(read_first(cx, record, offered, *spec.path.first, holder));
       keyed = append_component(first, out);
@@ -261,9 +387,13 @@ Status append_sort_key(run::FilterContext& cx, const OfferedRecord& offered, Byt
 Result<bool> test_record(run::FilterContext& cx, const OfferedRecord& offered,
                          std::vector<Value>* sort_values) {
   if (cx.plan.residual) {
-    auto corrupted = [&](std::string message) { return cx.access.error_at(std::move(message)); };
-    const RecordContext record{offered.bytes, cx.plan.collection->name, corrupted};
-    if (!DZ_TRY(eval_filter(cx, record, offered, *cx.plan.residual))) return false;
+    const Quick quick = quick_filter(cx, offered, *cx.plan.residual);
+    if (quick == Quick::No) return false;
+    if (quick == Quick::Unsure) {
+      auto corrupted = [&](std::string message) { return cx.access.error_at(std::move(message)); };
+      const RecordContext record{offered.bytes, cx.plan.collection->name, corrupted};
+      if (!DZ_TRY(eval_filter(cx, record, offered, *cx.plan.residual))) return false;
+    }
   }
   if (sort_values) {
     sort_values->clear();

@@ -139,24 +139,42 @@ bool RootReader::before(ByteView key, std::uint64_t prefix, const Start& start) 
   return compare_keys(key, lower_of(leaves_[start.leaf])) < 0;
 }
 
-bool RootReader::holds(const Leaf& leaf, ByteView key) const {
-  return compare_keys(key, lower_of(leaf)) >= 0 &&
-         (!leaf.bounded_above ||
-          compare_keys(key, ByteView(bounds_.data() + leaf.upper_at, leaf.upper_size)) < 0);
+bool RootReader::holds(const Leaf& leaf, ByteView key, std::uint64_t prefix) const {
+  // Prefixes that differ settle each bound without the bytes.
+  if (prefix != leaf.lower_prefix ? prefix < leaf.lower_prefix
+                                  : compare_keys(key, lower_of(leaf)) < 0)
+    return false;
+  if (!leaf.bounded_above) return true;
+  if (prefix != leaf.upper_prefix) return prefix < leaf.upper_prefix;
+  return compare_keys(key, ByteView(bounds_.data() + leaf.upper_at, leaf.upper_size)) < 0;
 }
 
 const RootReader::Leaf* RootReader::kept_leaf(ByteView key) {
-  if (last_ < leaves_.size() && holds(leaves_[last_], key)) return &leaves_[last_];
-  // The last leaf whose range starts at or before the key.
   const std::uint64_t prefix = key_prefix(key);
+  if (last_ < leaves_.size()) {
+    const Leaf& last = leaves_[last_];
+    if (holds(last, key, prefix)) return &last;
+    // Lookups striding through the tree (the records of an index range)
+    // come back the same way: try the leaf that followed this one before.
+    if (last.follow < leaves_.size() && holds(leaves_[last.follow], key, prefix)) {
+      last_ = last.follow;
+      return &leaves_[last_];
+    }
+  }
+  // The last leaf whose range starts at or before the key.
   auto it =
       std::upper_bound(order_.begin(), order_.end(), key,
                        [&](ByteView k, const Start& start) { return before(k, prefix, start); });
   if (it == order_.begin()) return nullptr;
   const std::uint16_t i = (it - 1)->leaf;
-  if (!holds(leaves_[i], key)) return nullptr;
-  last_ = i;
+  if (!holds(leaves_[i], key, prefix)) return nullptr;
+  moved_to(i);
   return &leaves_[i];
+}
+
+void RootReader::moved_to(std::size_t leaf) {
+  if (last_ < leaves_.size()) leaves_[last_].follow = static_cast<std::uint16_t>(leaf);
+  last_ = leaf;
 }
 
 Result<NodeView> RootReader::descend(ByteView key) {
@@ -180,19 +198,21 @@ Result<NodeView> RootReader::descend(ByteView key) {
         order_.reserve(kMaxLeaves);
       }
       Leaf leaf;
+      leaf.lower_prefix = key_prefix(lower);
       leaf.lower_at = static_cast<std::uint32_t>(bounds_.size());
       leaf.lower_size = static_cast<std::uint32_t>(lower.size());
       bounds_.insert(bounds_.end(), lower.begin(), lower.end());
       if (upper) {
         leaf.bounded_above = true;
+        leaf.upper_prefix = key_prefix(*upper);
         leaf.upper_at = static_cast<std::uint32_t>(bounds_.size());
         leaf.upper_size = static_cast<std::uint32_t>(upper->size());
         bounds_.insert(bounds_.end(), upper->begin(), upper->end());
       }
       leaf.view = view;
-      last_ = leaves_.size();
+      const std::uint64_t prefix = leaf.lower_prefix;
       leaves_.push_back(std::move(leaf));
-      const std::uint64_t prefix = key_prefix(lower);
+      moved_to(leaves_.size() - 1);
       auto it = std::upper_bound(
           order_.begin(), order_.end(), lower,
           [&](ByteView k, const Start& start) { return before(k, prefix, start); });

@@ -122,11 +122,15 @@ class RootReader final : public TreeReader {
   // A leaf and its keys' range [lower, upper), both kept in `bounds_`; an
   // empty `lower` is the tree's start, no `upper` its end.
   struct Leaf {
+    std::uint64_t lower_prefix = 0;  // the first eight bytes of each bound,
+    std::uint64_t upper_prefix = 0;  // zero-padded
     std::uint32_t lower_at = 0;
     std::uint32_t lower_size = 0;
     std::uint32_t upper_at = 0;
     std::uint32_t upper_size = 0;
     bool bounded_above = false;
+    // The leaf the lookup after one in this leaf went to, last time.
+    std::uint16_t follow = kMaxLeaves;
     NodeView view;
   };
   // Where a kept range starts, in the order of the ranges.
@@ -137,9 +141,12 @@ class RootReader final : public TreeReader {
   ByteView lower_of(const Leaf& leaf) const;
   // Whether `key` (with its prefix) comes before the start of a range.
   bool before(ByteView key, std::uint64_t prefix, const Start& start) const;
-  bool holds(const Leaf& leaf, ByteView key) const;
+  bool holds(const Leaf& leaf, ByteView key, std::uint64_t prefix) const;
   // The kept leaf whose range holds `key`, or null.
   const Leaf* kept_leaf(ByteView key);
+  // Makes `leaf` the last leaf used, noting it as the one that followed
+  // the last.
+  void moved_to(std::size_t leaf);
   // The leaf `key` leads to from the root, kept with its range.
   Result<NodeView> descend(ByteView key);
 

@@ -17,16 +17,25 @@ namespace {
 
 constexpr int kKeys = 40000;  // even numbers stored, odd ones absent
 
+// The keys' common start: short keys differ within their first eight
+// bytes, long ones only after them.
+std::string head = "k";
+
 std::string key_of(int n) {
   char text[16];
-  std::snprintf(text, sizeof text, "k%06d", n);
-  return n < 0 ? std::string() : text;
+  std::snprintf(text, sizeof text, "%06d", n);
+  return n < 0 ? std::string() : head + text;
 }
 
 std::string value_of(int n) {
   // Every thousandth value lies in an overflow run.
   return key_of(n) + std::string(n % 1000 == 0 ? 9000 : 30, static_cast<char>('a' + n % 26));
 }
+
+class TreeReaderKeys : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override { head = GetParam(); }
+};
 
 std::optional<std::string> found(TreeReader& reader, const std::string& key) {
   std::optional<std::string> value;
@@ -39,7 +48,7 @@ std::optional<std::string> found(TreeReader& reader, const std::string& key) {
   return value;
 }
 
-TEST(TreeReader, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
+TEST_P(TreeReaderKeys, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
   auto storage = std::make_unique<FaultStorage>("/mem/r.db", *Database::new_first_page({}));
   auto instance = Database::open_existing(std::move(storage), {});
   ASSERT_TRUE(instance);
@@ -68,7 +77,7 @@ TEST(TreeReader, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
           n % 2 == 0 && n < kKeys ? std::optional(value_of(n)) : std::nullopt;
       ASSERT_EQ(found(**reader, key_of(n)), expected) << key_of(n);
     }
-    for (const char* key : {"k", "k000001x", "l", "\xff"})
+    for (const std::string& key : {head, head + "000001x", std::string("l"), std::string("\xff")})
       EXPECT_EQ(found(**reader, key), std::nullopt) << key;
   }
 
@@ -87,6 +96,8 @@ TEST(TreeReader, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
   EXPECT_EQ(right, asked);
   EXPECT_GT(asked, static_cast<int>(RootReader::kMaxLeaves));
 }
+
+INSTANTIATE_TEST_SUITE_P(TreeReader, TreeReaderKeys, ::testing::Values("k", "long-key-head-"));
 
 }  // namespace
 }  // namespace deziro
