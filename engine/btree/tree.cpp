@@ -336,6 +336,98 @@ Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t i) {
   return ok();
 }
 
+// An over-full leaf shares its entries with its emptier neighbour before
+// it splits, so that leaves filled by random inserts stay fuller than the
+// half a split leaves: the two are cut evenly in two when that leaves each
+// at most `kShareFill` sixteenths of the room, else in three.
+constexpr std::size_t kShareFill = 15;
+
+// The bytes of child `s` of `parent` as it stands: its node in memory, else
+// its page read without loading it for writing.
+Result<std::size_t> child_bytes(const WriteContext& cx, const MemNode& parent, std::size_t s) {
+  const MemChild& child = parent.children[s];
+  if (child.node) return child.node->bytes;
+  NodeView view = DZ_TRY(
+      cx.source.fetch_node(child.pointer, cx.tree_id, static_cast<std::uint8_t>(parent.level - 1)));
+  return std::size_t{view.used_bytes()};
+}
+
+// Where `sizes` (entry bytes, in order) are cut into `parts` runs of about
+// equal bytes; empty when a run would be empty or over `cap` bytes.
+std::vector<std::size_t> even_cuts(const std::vector<std::size_t>& sizes, std::size_t parts,
+                                   std::size_t cap) {
+  std::size_t total = 0;
+  for (std::size_t size : sizes) total += size;
+  std::vector<std::size_t> cuts;
+  std::size_t at = 0;
+  std::size_t prefix = 0;
+  std::size_t run = 0;
+  for (std::size_t part = 1; part < parts; ++part) {
+    // The cut nearer to the part's share of the bytes.
+    const std::size_t goal = total * part / parts;
+    while (at < sizes.size() && prefix + sizes[at] <= goal) {
+      prefix += sizes[at];
+      run += sizes[at++];
+    }
+    if (at < sizes.size() && goal - prefix > prefix + sizes[at] - goal) {
+      prefix += sizes[at];
+      run += sizes[at++];
+    }
+    if (run == 0 || run > cap || at == sizes.size()) return {};
+    cuts.push_back(at);
+    run = 0;
+  }
+  if (total - prefix > cap) return {};
+  return cuts;
+}
+
+// Shares over-full leaf `i` of `parent` with its emptier neighbour: cut
+// evenly in two, or in three when two would be nearly full. Answers false,
+// having changed nothing (but loading the two for writing), when the leaf
+// has no neighbour or the cut leaves a part over the room.
+Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::size_t i) {
+  const std::uint32_t page_size = cx.source.page_size();
+  const std::size_t cap = node::capacity(page_size);
+  std::optional<std::size_t> s;
+  std::size_t s_bytes = SIZE_MAX;
+  for (std::size_t n : {i - 1, i + 1}) {
+    if (n >= parent.children.size()) continue;
+    const std::size_t bytes = DZ_TRY(child_bytes(cx, parent, n));
+    if (bytes < s_bytes) s = n, s_bytes = bytes;
+  }
+  if (!s) return false;
+  const std::size_t a = std::min(i, *s);
+  MemNode* left = DZ_TRY(touch_child(cx, parent, a));
+  MemNode* right = DZ_TRY(touch_child(cx, parent, a + 1));
+  const std::size_t total = left->bytes + right->bytes;
+  std::vector<std::size_t> sizes;
+  sizes.reserve(left->entries.size() + right->entries.size());
+  for (const MemNode* side : {left, right})
+    for (const MemEntry& e : side->entries) sizes.push_back(entry_bytes(cx.layout, page_size, e));
+  // Three parts of fewer bytes could fall under a quarter of the room.
+  const std::size_t parts = 16 * total <= 2 * kShareFill * cap ? 2 : 3;
+  const std::vector<std::size_t> cuts = even_cuts(sizes, parts, cap);
+  if (cuts.empty()) return false;
+  std::move(right->entries.begin(), right->entries.end(), std::back_inserter(left->entries));
+  right->entries.clear();
+  std::vector<MemEntry> rest = take_tail(left->entries, cuts[0]);
+  if (cuts.size() == 2) {
+    auto third = std::make_unique<MemNode>();
+    third->entries = take_tail(rest, cuts[1] - cuts[0]);
+    recompute_bytes(*third, cx.layout, page_size);
+    parent.keys.insert(parent.keys.begin() + a + 1, third->entries.front().key);
+    parent.children.insert(parent.children.begin() + a + 2,
+                           MemChild{ChildPointer{}, std::move(third)});
+  }
+  right->entries = std::move(rest);
+  parent.keys[a] = right->entries.front().key;
+  recompute_bytes(*left, cx.layout, page_size);
+  recompute_bytes(*right, cx.layout, page_size);
+  DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
+  recompute_bytes(parent, cx.layout, page_size);
+  return true;
+}
+
 // Brings child i back within its node's limits after a change below it
 // (`hint`: where it landed; `before`: the child's bytes before it). A child
 // under a quarter of its room that did not shrink is one an edge split
@@ -345,6 +437,10 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
   const std::uint32_t page_size = cx.source.page_size();
   const std::size_t cap = node::capacity(page_size);
   MemNode& child = *parent.children[i].node;
+  if (child.bytes > cap && child.is_leaf() && !edge_leaf_cut(child, cx.layout, page_size, hint) &&
+      DZ_TRY(share_with_neighbour(cx, parent, i))) {
+    return ok();
+  }
   if (child.bytes > cap) {
     std::vector<std::unique_ptr<MemNode>> parts;
     std::vector<std::string> seps;
