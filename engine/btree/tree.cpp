@@ -284,12 +284,11 @@ Result<MemNode*> touch_root(const WriteContext& cx, TreeRoot& root, bool create)
   return mem.get();
 }
 
-// Merges child i of `parent` with a neighbour, or moves entries between
-// them when both do not fit one node.
-Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t i) {
+// Merges children a and a + 1 of `parent`, or moves entries between them
+// when both do not fit one node.
+Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t a) {
   const std::uint32_t page_size = cx.source.page_size();
   const std::size_t cap = node::capacity(page_size);
-  std::size_t a = i + 1 < parent.children.size() ? i : i - 1;
   MemNode* left = DZ_TRY(touch_child(cx, parent, a));
   MemNode* right = DZ_TRY(touch_child(cx, parent, a + 1));
   if (left->is_leaf()) {
@@ -352,6 +351,24 @@ Result<std::size_t> child_bytes(const WriteContext& cx, const MemNode& parent, s
   return std::size_t{view.used_bytes()};
 }
 
+struct Neighbour {
+  std::size_t index;
+  std::size_t bytes;
+};
+
+// Of the children beside child `i` of `parent`, the one holding fewer bytes;
+// none for an only child.
+Result<std::optional<Neighbour>> emptier_neighbour(const WriteContext& cx, const MemNode& parent,
+                                                   std::size_t i) {
+  std::optional<Neighbour> least;
+  for (std::size_t n : {i - 1, i + 1}) {
+    if (n >= parent.children.size()) continue;
+    const std::size_t bytes = DZ_TRY(child_bytes(cx, parent, n));
+    if (!least || bytes < least->bytes) least = Neighbour{n, bytes};
+  }
+  return least;
+}
+
 // Where `sizes` (entry bytes, in order) are cut into `parts` runs of about
 // equal bytes; empty when a run would be empty or over `cap` bytes.
 std::vector<std::size_t> even_cuts(const std::vector<std::size_t>& sizes, std::size_t parts,
@@ -388,15 +405,9 @@ std::vector<std::size_t> even_cuts(const std::vector<std::size_t>& sizes, std::s
 Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::size_t i) {
   const std::uint32_t page_size = cx.source.page_size();
   const std::size_t cap = node::capacity(page_size);
-  std::optional<std::size_t> s;
-  std::size_t s_bytes = SIZE_MAX;
-  for (std::size_t n : {i - 1, i + 1}) {
-    if (n >= parent.children.size()) continue;
-    const std::size_t bytes = DZ_TRY(child_bytes(cx, parent, n));
-    if (bytes < s_bytes) s = n, s_bytes = bytes;
-  }
-  if (!s) return false;
-  const std::size_t a = std::min(i, *s);
+  auto n = DZ_TRY(emptier_neighbour(cx, parent, i));
+  if (!n) return false;
+  const std::size_t a = std::min(i, n->index);
   MemNode* left = DZ_TRY(touch_child(cx, parent, a));
   MemNode* right = DZ_TRY(touch_child(cx, parent, a + 1));
   const std::size_t total = left->bytes + right->bytes;
@@ -428,6 +439,25 @@ Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::
   return true;
 }
 
+// A leaf that a change shrank under half of its room merges with its
+// emptier neighbour when the two fill at most `kMergeFill` sixteenths of
+// one node: deletes spread over many leaves (half of the keys, at random)
+// then leave them well filled rather than half empty, and the transaction
+// writes fewer leaves. The room left keeps the next inserts from splitting
+// the merged leaf at once.
+constexpr std::size_t kMergeFill = 15;
+
+// The first of the two children that merge when leaf `i` merges with its
+// emptier neighbour, none when the two would not fit.
+Result<std::optional<std::size_t>> merge_partner(const WriteContext& cx, const MemNode& parent,
+                                                 std::size_t i) {
+  const std::size_t cap = node::capacity(cx.source.page_size());
+  auto n = DZ_TRY(emptier_neighbour(cx, parent, i));
+  if (!n || 16 * (parent.children[i].node->bytes + n->bytes) > kMergeFill * cap)
+    return std::nullopt;
+  return std::min(i, n->index);
+}
+
 // Brings child i back within its node's limits after a change below it
 // (`hint`: where it landed; `before`: the child's bytes before it). A child
 // under a quarter of its room that did not shrink is one an edge split
@@ -454,8 +484,12 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
                        std::make_move_iterator(seps.end()));
     DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
     recompute_bytes(parent, cx.layout, page_size);
-  } else if (child.bytes < cap / 4 && child.bytes < before && parent.children.size() > 1) {
-    DZ_CHECK(rebalance(cx, parent, i));
+  } else if (child.bytes < before && parent.children.size() > 1) {
+    if (child.bytes < cap / 4) {
+      DZ_CHECK(rebalance(cx, parent, i + 1 < parent.children.size() ? i : i - 1));
+    } else if (child.is_leaf() && child.bytes < cap / 2) {
+      if (auto a = DZ_TRY(merge_partner(cx, parent, i))) DZ_CHECK(rebalance(cx, parent, *a));
+    }
   }
   return ok();
 }
