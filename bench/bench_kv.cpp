@@ -1,8 +1,9 @@
 // Key-value workloads on the engine beside LMDB and SQLite, on one disk:
 // 1 000 000 random 16-byte keys with 100-byte values inserted in one
 // transaction in random order, random point gets, a full forward scan,
-// single-put durable commits (one full sync each), and the same keys
-// inserted in one transaction in key order into a new file.
+// single-put durable commits (one full sync each), the same keys inserted
+// in random order again into a new file over 1 000 commits (a thousandth
+// each), and once more in one transaction in key order.
 // Arguments: [keys] [durable commits per repetition] [repetitions] [engine],
 // the last to run one engine alone.
 //
@@ -73,6 +74,8 @@ constexpr std::size_t kKeyLen = 16;
 constexpr std::size_t kValueLen = 100;
 constexpr std::uint64_t kCacheBytes = 256ull << 20;
 constexpr int kSyncProbes = 50;
+// The commits that the batched insert spreads the keys over.
+constexpr std::size_t kInsertCommits = 1000;
 
 [[noreturn]] void die(const std::string& what) {
   std::fprintf(stderr, "bench_kv: %s\n", what.c_str());
@@ -470,6 +473,24 @@ void run_one(const std::string& name, std::size_t n, std::size_t commits,
   kv->close();
   put("rss_after_random.kib", double(peak_resident_kib() - base));
 
+  // The same keys in random order again, into a new file, a thousandth of
+  // them per commit: what random inserts over time leave in the leaves.
+  kv->open(path + ".batched");
+  const std::size_t batches = std::min(n, kInsertCommits);
+  start = Clock::now();
+  for (std::size_t b = 0; b < batches; ++b) {
+    const std::vector<std::size_t> batch(
+        d.get_order.begin() + std::ptrdiff_t(n * b / batches),
+        d.get_order.begin() + std::ptrdiff_t(n * (b + 1) / batches));
+    kv->put_all(d, batch);
+  }
+  put("batched_insert", since(start));
+  put("batched_insert.bytes", double(kv->file_bytes()));
+  kv->begin_reads();
+  scan_all(*kv, d, "after the batched insert");
+  kv->end_reads();
+  kv->close();
+
   kv->open(path + ".sorted");
   start = Clock::now();
   kv->put_all(d, d.sorted);
@@ -576,9 +597,9 @@ struct Workload {
 };
 
 constexpr Workload kWorkloads[] = {
-    {"bulk_insert", false, true},    {"sorted_bulk_insert", false, true},
-    {"point_get", false, false},     {"forward_scan", false, false},
-    {"durable_commit", true, false},
+    {"bulk_insert", false, true},        {"batched_insert", false, true},
+    {"sorted_bulk_insert", false, true}, {"point_get", false, false},
+    {"forward_scan", false, false},      {"durable_commit", true, false},
 };
 
 void print_row(const char* workload, const std::string& engine, std::size_t ops,

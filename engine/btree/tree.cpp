@@ -284,12 +284,11 @@ Result<MemNode*> touch_root(const WriteContext& cx, TreeRoot& root, bool create)
   return mem.get();
 }
 
-// Merges child i of `parent` with a neighbour, or moves entries between
-// them when both do not fit one node.
-Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t i) {
+// Merges children a and a + 1 of `parent`, or moves entries between them
+// when both do not fit one node.
+Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t a) {
   const std::uint32_t page_size = cx.source.page_size();
   const std::size_t cap = node::capacity(page_size);
-  std::size_t a = i + 1 < parent.children.size() ? i : i - 1;
   MemNode* left = DZ_TRY(touch_child(cx, parent, a));
   MemNode* right = DZ_TRY(touch_child(cx, parent, a + 1));
   if (left->is_leaf()) {
@@ -336,6 +335,129 @@ Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t i) {
   return ok();
 }
 
+// An over-full leaf shares its entries with its emptier neighbour before
+// it splits, so that leaves filled by random inserts stay fuller than the
+// half a split leaves: the two are cut evenly in two when that leaves each
+// at most `kShareFill` sixteenths of the room, else in three.
+constexpr std::size_t kShareFill = 15;
+
+// The bytes of child `s` of `parent` as it stands: its node in memory, else
+// its page read without loading it for writing.
+Result<std::size_t> child_bytes(const WriteContext& cx, const MemNode& parent, std::size_t s) {
+  const MemChild& child = parent.children[s];
+  if (child.node) return child.node->bytes;
+  NodeView view = DZ_TRY(
+      cx.source.fetch_node(child.pointer, cx.tree_id, static_cast<std::uint8_t>(parent.level - 1)));
+  return std::size_t{view.used_bytes()};
+}
+
+struct Neighbour {
+  std::size_t index;
+  std::size_t bytes;
+};
+
+// Of the children beside child `i` of `parent`, the one holding fewer bytes;
+// none for an only child.
+Result<std::optional<Neighbour>> emptier_neighbour(const WriteContext& cx, const MemNode& parent,
+                                                   std::size_t i) {
+  std::optional<Neighbour> least;
+  for (std::size_t n : {i - 1, i + 1}) {
+    if (n >= parent.children.size()) continue;
+    const std::size_t bytes = DZ_TRY(child_bytes(cx, parent, n));
+    if (!least || bytes < least->bytes) least = Neighbour{n, bytes};
+  }
+  return least;
+}
+
+// Where `sizes` (entry bytes, in order) are cut into `parts` runs of about
+// equal bytes; empty when a run would be empty or over `cap` bytes.
+std::vector<std::size_t> even_cuts(const std::vector<std::size_t>& sizes, std::size_t parts,
+                                   std::size_t cap) {
+  std::size_t total = 0;
+  for (std::size_t size : sizes) total += size;
+  std::vector<std::size_t> cuts;
+  std::size_t at = 0;
+  std::size_t prefix = 0;
+  std::size_t run = 0;
+  for (std::size_t part = 1; part < parts; ++part) {
+    // The cut nearer to the part's share of the bytes.
+    const std::size_t goal = total * part / parts;
+    while (at < sizes.size() && prefix + sizes[at] <= goal) {
+      prefix += sizes[at];
+      run += sizes[at++];
+    }
+    if (at < sizes.size() && goal - prefix > prefix + sizes[at] - goal) {
+      prefix += sizes[at];
+      run += sizes[at++];
+    }
+    if (run == 0 || run > cap || at == sizes.size()) return {};
+    cuts.push_back(at);
+    run = 0;
+  }
+  if (total - prefix > cap) return {};
+  return cuts;
+}
+
+// Shares over-full leaf `i` of `parent` with its emptier neighbour: cut
+// evenly in two, or in three when two would be nearly full. Answers false,
+// having changed nothing (but loading the two for writing), when the leaf
+// has no neighbour or the cut leaves a part over the room.
+Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::size_t i) {
+  const std::uint32_t page_size = cx.source.page_size();
+  const std::size_t cap = node::capacity(page_size);
+  auto n = DZ_TRY(emptier_neighbour(cx, parent, i));
+  if (!n) return false;
+  const std::size_t a = std::min(i, n->index);
+  MemNode* left = DZ_TRY(touch_child(cx, parent, a));
+  MemNode* right = DZ_TRY(touch_child(cx, parent, a + 1));
+  const std::size_t total = left->bytes + right->bytes;
+  std::vector<std::size_t> sizes;
+  sizes.reserve(left->entries.size() + right->entries.size());
+  for (const MemNode* side : {left, right})
+    for (const MemEntry& e : side->entries) sizes.push_back(entry_bytes(cx.layout, page_size, e));
+  // Three parts of fewer bytes could fall under a quarter of the room.
+  const std::size_t parts = 16 * total <= 2 * kShareFill * cap ? 2 : 3;
+  const std::vector<std::size_t> cuts = even_cuts(sizes, parts, cap);
+  if (cuts.empty()) return false;
+  std::move(right->entries.begin(), right->entries.end(), std::back_inserter(left->entries));
+  right->entries.clear();
+  std::vector<MemEntry> rest = take_tail(left->entries, cuts[0]);
+  if (cuts.size() == 2) {
+    auto third = std::make_unique<MemNode>();
+    third->entries = take_tail(rest, cuts[1] - cuts[0]);
+    recompute_bytes(*third, cx.layout, page_size);
+    parent.keys.insert(parent.keys.begin() + a + 1, third->entries.front().key);
+    parent.children.insert(parent.children.begin() + a + 2,
+                           MemChild{ChildPointer{}, std::move(third)});
+  }
+  right->entries = std::move(rest);
+  parent.keys[a] = right->entries.front().key;
+  recompute_bytes(*left, cx.layout, page_size);
+  recompute_bytes(*right, cx.layout, page_size);
+  DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
+  recompute_bytes(parent, cx.layout, page_size);
+  return true;
+}
+
+// A leaf that a change shrank under half of its room merges with its
+// emptier neighbour when the two fill at most `kMergeFill` sixteenths of
+// one node: deletes spread over many leaves (half of the keys, at random)
+// then leave them well filled rather than half empty, and the transaction
+// writes fewer leaves. The room left keeps the next inserts from splitting
+// the merged leaf at once.
+constexpr std::size_t kMergeFill = 15;
+
+// The first of the two children that merge when leaf `i` merges with its
+// emptier neighbour, none when the two would not fit.
+Result<std::optional<std::size_t>> merge_partner(const WriteContext& cx, const MemNode& parent,
+                                                 std::size_t i) {
+  const std::size_t cap = node::capacity(cx.source.page_size());
+  auto n = DZ_TRY(emptier_neighbour(cx, parent, i));
+  if (!n || 16 * (parent.children[i].node->bytes + n->bytes) > kMergeFill * cap)
+    return std::nullopt;
+  return std::min(i, n->index);
+}
+
 // Brings child i back within its node's limits after a change below it
 // (`hint`: where it landed; `before`: the child's bytes before it). A child
 // under a quarter of its room that did not shrink is one an edge split
@@ -345,6 +467,10 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
   const std::uint32_t page_size = cx.source.page_size();
   const std::size_t cap = node::capacity(page_size);
   MemNode& child = *parent.children[i].node;
+  if (child.bytes > cap && child.is_leaf() && !edge_leaf_cut(child, cx.layout, page_size, hint) &&
+      DZ_TRY(share_with_neighbour(cx, parent, i))) {
+    return ok();
+  }
   if (child.bytes > cap) {
     std::vector<std::unique_ptr<MemNode>> parts;
     std::vector<std::string> seps;
@@ -358,8 +484,12 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
                        std::make_move_iterator(seps.end()));
     DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
     recompute_bytes(parent, cx.layout, page_size);
-  } else if (child.bytes < cap / 4 && child.bytes < before && parent.children.size() > 1) {
-    DZ_CHECK(rebalance(cx, parent, i));
+  } else if (child.bytes < before && parent.children.size() > 1) {
+    if (child.bytes < cap / 4) {
+      DZ_CHECK(rebalance(cx, parent, i + 1 < parent.children.size() ? i : i - 1));
+    } else if (child.is_leaf() && child.bytes < cap / 2) {
+      if (auto a = DZ_TRY(merge_partner(cx, parent, i))) DZ_CHECK(rebalance(cx, parent, *a));
+    }
   }
   return ok();
 }

@@ -1,9 +1,11 @@
 // The B-tree against a std::map: random puts, replaces, deletes, modifying
 // inserts and range scans over many commits, for every page size and both
 // leaf layouts, the tree checked after every commit and read back from the
-// file at the end; and loads in key order, which must leave full nodes.
+// file at the end; loads in key order, which must leave full nodes; and
+// random inserts over many commits, which must leave the leaves well filled.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <functional>
@@ -268,6 +270,25 @@ TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
   ASSERT_NO_FATAL_FAILURE(expect_tree_matches(rx, TreeRoot::on_disk(last_root), model, w));
 }
 
+// Writes the tree and commits it, then checks the commit: the tree checker,
+// the accounting of every page and a scan against the model.
+TreeCheckReport commit_checked(testing::TreeFile& pages, const WriteContext& cx, TreeRoot& root,
+                               const Model& model, const std::string& stage) {
+  auto written = btree::write_tree(cx, root);
+  EXPECT_TRUE(written.has_value()) << written.error().to_string();
+  pages.commit();
+  ReadContext rx{pages.source(), kTreeId};
+  TreeCheckReport report = btree::check_tree(rx, root.disk());
+  EXPECT_TRUE(report.ok()) << stage << ": " << report.problems.front();
+  EXPECT_EQ(report.entries, model.size()) << stage;
+  std::vector<std::string> accounting = pages.account(report);
+  EXPECT_TRUE(accounting.empty()) << stage << ": " << accounting.front();
+  EXPECT_EQ(scan(rx, root, KeyBound::unbounded(), KeyBound::unbounded(), false),
+            expected_range(model, KeyBound::unbounded(), KeyBound::unbounded(), false))
+      << stage;
+  return report;
+}
+
 // Loads in key order (ascending or descending) over a few commits, then
 // deletes in three patterns; the tree is checked after every commit. The
 // load must leave its nodes nearly full: the node that each new key lands
@@ -297,19 +318,8 @@ TEST_P(BtreeOrderedLoadTest, load_fills_nodes_and_deletes_after_it_keep_the_tree
   Model model;
   TreeRoot root;
   std::uint32_t height = 0;
-  auto commit = [&](const WriteContext& cx, const char* stage) -> TreeCheckReport {
-    auto written = btree::write_tree(cx, root);
-    EXPECT_TRUE(written.has_value()) << written.error().to_string();
-    pages.commit();
-    ReadContext rx{pages.source(), kTreeId};
-    TreeCheckReport report = btree::check_tree(rx, root.disk());
-    EXPECT_TRUE(report.ok()) << stage << ": " << report.problems.front();
-    EXPECT_EQ(report.entries, model.size()) << stage;
-    std::vector<std::string> accounting = pages.account(report);
-    EXPECT_TRUE(accounting.empty()) << stage << ": " << accounting.front();
-    EXPECT_EQ(scan(rx, root, KeyBound::unbounded(), KeyBound::unbounded(), false),
-              expected_range(model, KeyBound::unbounded(), KeyBound::unbounded(), false))
-        << stage;
+  auto commit = [&](const WriteContext& cx, const char* stage) {
+    TreeCheckReport report = commit_checked(pages, cx, root, model, stage);
     height = std::max(height, report.height);
     return report;
   };
@@ -362,6 +372,116 @@ TEST_P(BtreeOrderedLoadTest, load_fills_nodes_and_deletes_after_it_keep_the_tree
   }
   EXPECT_TRUE(root.empty());
 }
+
+// Keys in random order over many commits, as a collection grows: an
+// over-full leaf shares its entries with a neighbour before it splits, so
+// the leaves stay well filled (a split alone leaves them about two thirds
+// full on average). Checked after every commit against the map; then half
+// of the keys are deleted at random in one transaction, which must leave
+// the leaves fuller than the two fifths that removing alone would, and the
+// rest put again with longer values.
+struct RandomLoad {
+  const char* name;
+  std::size_t value_len;  // 0: lengths from a few bytes to a quarter of the room
+};
+
+class BtreeRandomLoadTest : public ::testing::TestWithParam<std::tuple<Config, RandomLoad>> {};
+
+TEST_P(BtreeRandomLoadTest, random_inserts_over_many_commits_and_deleting_half_keep_leaves_full) {
+  const auto [config, load] = GetParam();
+  testing::TempDir dir;
+  auto file = DbFile::open(dir.file("tree.db"), DbFileMode::CreateNew);
+  ASSERT_TRUE(file.has_value()) << file.error().to_string();
+  testing::TreeFile pages(*file, config.page_size, protection_for(config));
+  std::mt19937_64 rng(config.page_size + load.value_len);
+  const std::size_t room = node::capacity(config.page_size);
+  auto value_of = [&](std::size_t bias) {
+    std::size_t len = load.value_len != 0 ? load.value_len + bias
+                                          : rng() % (node::max_entry_bytes(config.page_size) - 24);
+    return std::string(len, char('a' + rng() % 26));
+  };
+  // About 60 leaves' worth of entries whatever the page size.
+  const std::size_t per_entry = load.value_len != 0 ? load.value_len + 24 : room / 8;
+  const int keys = int(60 * room / per_entry);
+  constexpr int kCommits = 40;
+
+  Model model;
+  TreeRoot root;
+  auto commit = [&](const WriteContext& cx, int c) {
+    return commit_checked(pages, cx, root, model, format_text("commit {}", c));
+  };
+
+  auto leaf_bytes = [&] {
+    std::size_t bytes = 0;
+    for (const auto& [k, v] : model)
+      bytes += node::leaf_entry_bytes(config.layout, config.page_size, k.size(), v.size());
+    return bytes;
+  };
+
+  // The fill over the second half of the load, while the tree doubles:
+  // leaves made at about the same time fill up and split at about the same
+  // time, so the fill of one commit swings with the tree's growth.
+  double used = 0;
+  double taken = 0;
+  for (int c = 0; c < kCommits; ++c) {
+    WriteContext cx = pages.write_context(kTreeId, config.layout);
+    for (int i = 0; i < keys / kCommits; ++i) {
+      std::string key = format_text("k{}", rng() % 100000000);
+      std::string value = value_of(0);
+      ASSERT_TRUE(btree::put(cx, root, bytes_view(key), bytes_view(value)).has_value());
+      model[key] = value;
+    }
+    TreeCheckReport report = commit(cx, c);
+    if (::testing::Test::HasFailure()) return;
+    if (c < kCommits / 2) continue;
+    used += double(leaf_bytes());
+    taken += double(report.pages.size() * room);
+  }
+  // Split alone, leaves end about two thirds full on average (ln 2).
+  EXPECT_GE(used / taken, 0.75) << "of the room of the tree's pages holds entries";
+
+  // Half of the keys go at random in one transaction, which writes every
+  // leaf it changes to a new page: leaves that fall under half of their
+  // room merge with a neighbour they fit with, so the transaction writes
+  // (and the file grows by) fewer pages than before. Removing half of
+  // the entries alone would leave the leaves about two fifths full.
+  std::vector<std::string> present;
+  for (const auto& [k, v] : model) present.push_back(k);
+  std::shuffle(present.begin(), present.end(), rng);
+  {
+    WriteContext cx = pages.write_context(kTreeId, config.layout);
+    for (std::size_t i = 0; i < present.size(); i += 2) {
+      ASSERT_TRUE(btree::remove(cx, root, bytes_view(present[i])).value_or(false));
+      model.erase(present[i]);
+    }
+    TreeCheckReport report = commit(cx, kCommits);
+    EXPECT_GE(double(leaf_bytes()), 0.55 * double(report.pages.size() * room))
+        << model.size() << " entries in " << report.pages.size() << " pages";
+  }
+  // The rest take longer values: splits and shares among leaves that
+  // shrank and merged.
+  {
+    WriteContext cx = pages.write_context(kTreeId, config.layout);
+    for (const auto& [key, v] : Model(model)) {
+      std::string value = value_of(8);
+      ASSERT_TRUE(btree::put(cx, root, bytes_view(key), bytes_view(value)).has_value());
+      model[key] = value;
+    }
+    commit(cx, kCommits + 1);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPageSizes, BtreeRandomLoadTest,
+                         ::testing::Combine(::testing::Values(Config{4096, LeafLayout::Fixed},
+                                                              Config{4096, LeafLayout::Varint},
+                                                              Config{16384, LeafLayout::Varint},
+                                                              Config{65536, LeafLayout::Fixed}),
+                                            ::testing::Values(RandomLoad{"small_values", 100},
+                                                              RandomLoad{"mixed_values", 0})),
+                         [](const auto& info) {
+                           return config_name({std::get<0>(info.param), info.index}) + "_" +
+                                  std::get<1>(info.param).name;
+                         });
 
 INSTANTIATE_TEST_SUITE_P(AllPageSizes, BtreeOrderedLoadTest,
                          ::testing::Combine(::testing::Values(Config{4096, LeafLayout::Fixed},

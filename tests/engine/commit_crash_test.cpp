@@ -29,7 +29,7 @@ ByteView b(const std::string& s) { return bytes_of(s); }
 constexpr std::uint64_t kPlansPerPoint = 4;
 constexpr std::uint64_t kPointStride = 3;
 #else
-constexpr std::uint64_t kPlansPerPoint = 34;
+constexpr std::uint64_t kPlansPerPoint = 37;
 constexpr std::uint64_t kPointStride = 1;
 #endif
 
