@@ -14,6 +14,10 @@ namespace deziro {
 struct TreeOps {
   static std::unique_ptr<MemNode>& mem(TreeRoot& root) { return root.mem_; }
   static ChildPointer& disk(TreeRoot& root) { return root.disk_; }
+  static MemNode*& last_leaf(TreeRoot& root) { return root.last_leaf_; }
+  static const MemNode* last_leaf(const TreeRoot& root) {
+    return root.mem_ ? root.last_leaf_ : nullptr;
+  }
 };
 
 namespace {
@@ -225,8 +229,10 @@ Status read_value(const ReadContext& cx, const LeafCell& cell, std::string& buff
   return visitor(bytes_view(buffer));
 }
 
+// Finds the key; hands its value to `visitor` when one is given, and reads
+// nothing of the value otherwise.
 Result<bool> lookup(const ReadContext& cx, const MemNode* mem, ChildPointer pointer, ByteView key,
-                    ValueVisitor visitor) {
+                    const ValueVisitor* visitor) {
   std::optional<std::uint8_t> level;
   std::string buffer;
   while (true) {
@@ -234,9 +240,10 @@ Result<bool> lookup(const ReadContext& cx, const MemNode* mem, ChildPointer poin
       if (mem->is_leaf()) {
         std::size_t i = entry_lower_bound(mem->entries, key);
         if (!entry_matches(mem->entries, i, key)) return false;
+        if (!visitor) return true;
         const MemEntry& e = mem->entries[i];
         LeafCell cell{bytes_view(e.key), bytes_view(e.value), e.overflow, e.ref};
-        DZ_CHECK(read_value(cx, cell, buffer, visitor));
+        DZ_CHECK(read_value(cx, cell, buffer, *visitor));
         return true;
       }
       const MemChild& child = mem->children[mem_child_index(mem->keys, key)];
@@ -254,7 +261,8 @@ Result<bool> lookup(const ReadContext& cx, const MemNode* mem, ChildPointer poin
     if (view.is_leaf()) {
       std::size_t i = view.lower_bound(key);
       if (i >= view.count() || compare_keys(view.key_at(i), key) != 0) return false;
-      DZ_CHECK(read_value(cx, view.cell_at(i), buffer, visitor));
+      if (!visitor) return true;
+      DZ_CHECK(read_value(cx, view.cell_at(i), buffer, *visitor));
       return true;
     }
     pointer = view.child_at(view.child_index(key));
@@ -541,10 +549,43 @@ Status repair_root(const WriteContext& cx, TreeRoot& root, ByteView key) {
   return ok();
 }
 
+// The leaf at the end of the tree when the whole path down to it is in
+// memory, or null.
+MemNode* last_leaf_in_memory(MemNode* n) {
+  while (n && !n->is_leaf()) n = n->children.back().node.get();
+  return n;
+}
+
+// Whether `key` lies past every key of the tree's last leaf known in memory.
+bool past_the_end(const MemNode* last, ByteView key) {
+  return last && !last->entries.empty() &&
+         compare_keys(key, bytes_view(last->entries.back().key)) > 0;
+}
+
 Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafChange change) {
+  auto nothing = [](MemNode&) { return ok(); };
+  MemNode*& last = Ops::last_leaf(root);
+  if (Ops::mem(root) && past_the_end(last, key)) {
+    // An append (a sorted load): the key's leaf is the last one, reached
+    // without a descent. A leaf that grew and still fits needs no repair on
+    // its path; otherwise the path is walked again, changing nothing, and
+    // repaired as after any change.
+    const std::size_t before = last->bytes;
+    MemNode* leaf = last;
+    last = nullptr;
+    DZ_CHECK(change(*leaf));
+    if (leaf->bytes >= before && leaf->bytes <= node::capacity(cx.source.page_size())) {
+      last = leaf;
+      return ok();
+    }
+    change = nothing;
+  }
+  last = nullptr;
   MemNode* top = DZ_TRY(touch_root(cx, root, true));
   DZ_CHECK(change_subtree(cx, *top, key, change, true, true));
-  return repair_root(cx, root, key);
+  DZ_CHECK(repair_root(cx, root, key));
+  last = last_leaf_in_memory(Ops::mem(root).get());
+  return ok();
 }
 
 void release_run(const WriteContext& cx, const MemEntry& e) {
@@ -797,12 +838,18 @@ Status check_value(std::uint64_t value_len) {
 }
 
 Result<bool> get(const ReadContext& cx, const TreeRoot& root, ByteView key, ValueVisitor visitor) {
-  return lookup(cx, root.mem(), root.disk(), key, visitor);
+  if (past_the_end(Ops::last_leaf(root), key)) return false;
+  return lookup(cx, root.mem(), root.disk(), key, &visitor);
 }
 
 Result<bool> get(const ReadContext& cx, const ChildPointer& root, ByteView key,
                  ValueVisitor visitor) {
-  return lookup(cx, nullptr, root, key, visitor);
+  return lookup(cx, nullptr, root, key, &visitor);
+}
+
+Result<bool> contains(const ReadContext& cx, const TreeRoot& root, ByteView key) {
+  if (past_the_end(Ops::last_leaf(root), key)) return false;
+  return lookup(cx, root.mem(), root.disk(), key, nullptr);
 }
 
 Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView value, PutMode mode,
@@ -811,8 +858,8 @@ Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView 
   DZ_CHECK(check_key(page_size, key.size()));
   DZ_CHECK(check_value(value.size()));
   if (mode == PutMode::InsertOnly || old_value) {
-    auto ignore = [](ByteView) { return ok(); };
-    bool present = DZ_TRY(get(cx.read(), root, key, old_value ? *old_value : ValueVisitor(ignore)));
+    bool present = old_value ? DZ_TRY(get(cx.read(), root, key, *old_value))
+                             : DZ_TRY(contains(cx.read(), root, key));
     if (present && mode == PutMode::InsertOnly) return false;
   }
   bool added = false;
@@ -869,8 +916,8 @@ Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
                     const ValueVisitor* stored) {
   const std::uint32_t page_size = cx.source.page_size();
   DZ_CHECK(check_key(page_size, key.size()));
-  auto ignore = [](ByteView) { return ok(); };
-  bool present = DZ_TRY(get(cx.read(), root, key, stored ? *stored : ValueVisitor(ignore)));
+  bool present =
+      stored ? DZ_TRY(get(cx.read(), root, key, *stored)) : DZ_TRY(contains(cx.read(), root, key));
   if (!present) return false;
   auto change = [&](MemNode& leaf) -> Status {
     std::size_t i = entry_lower_bound(leaf.entries, key);
@@ -889,6 +936,7 @@ Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root) {
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (mem) {
     std::vector<std::uint8_t> page(cx.source.page_size());
+    Ops::last_leaf(root) = nullptr;
     Ops::disk(root) = DZ_TRY(write_subtree(cx, *mem, page));
     mem.reset();
   }
@@ -902,6 +950,7 @@ Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node) {
 
 Status drop_tree(const WriteContext& cx, TreeRoot& root) {
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  Ops::last_leaf(root) = nullptr;
   PagesMet met;
   if (mem) {
     DZ_CHECK(drop_mem_subtree(cx, *mem, met));
@@ -916,6 +965,7 @@ Status drop_tree(const WriteContext& cx, TreeRoot& root) {
 Result<std::uint64_t> relocate(const WriteContext& cx, TreeRoot& root, std::uint64_t limit) {
   RelocationWalk walk{limit};
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  Ops::last_leaf(root) = nullptr;
   if (mem) {
     DZ_CHECK(relocate_mem(cx, *mem, walk));
   } else if (root.disk().page != 0) {

@@ -84,6 +84,10 @@ class TreeRoot {
   friend struct TreeOps;
   ChildPointer disk_;
   std::unique_ptr<MemNode> mem_;
+  // The tree's last leaf when it and its whole path are in memory, kept by
+  // the changes so that a key past its end (a sorted load) is added there
+  // without a descent; null when not known.
+  MemNode* last_leaf_ = nullptr;
 };
 
 // What a read of a tree needs.
@@ -128,6 +132,10 @@ Result<bool> get(const ReadContext& cx, const TreeRoot& root, ByteView key, Valu
 // The same from a pointer to a root page.
 Result<bool> get(const ReadContext& cx, const ChildPointer& root, ByteView key,
                  ValueVisitor visitor);
+
+// Whether the key is present, without reading its value: an overflow run is
+// not touched.
+Result<bool> contains(const ReadContext& cx, const TreeRoot& root, ByteView key);
 
 // Stores the value under the key. Answers whether a new key was added. With
 // InsertOnly a present key is left unchanged (and nothing is copied on

@@ -2,6 +2,8 @@
 // and trees whose keys, separators, commit ids or pages are wrong.
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "btree/check.hpp"
 #include "btree/cursor.hpp"
 #include "btree/tree.hpp"
@@ -87,6 +89,60 @@ TEST_F(DamageTest, overflow_page_of_another_tree_is_refused) {
   EXPECT_EQ(
       get_error("big").to_string(),
       format_text("`memory.db` is damaged: page {}: it belongs to another tree", ref.first_page));
+}
+
+// Learning that a key is there reads nothing of its value: an insert-only
+// put and a remove of a key whose overflow run is damaged succeed without
+// touching the run, while a write that hands the old value on still meets
+// the damage.
+TEST_F(DamageTest, presence_of_a_key_does_not_read_its_overflow_run) {
+  OverflowRef ref = write_big_value();
+  pages_.rewrite_page(ref.first_page + 2, [](std::span<std::uint8_t> page) { page[100] ^= 1; });
+  const std::string key = "big";
+  const std::string value = "small";
+  auto visit = [](ByteView) { return ok(); };
+  const ValueVisitor visitor = visit;
+  struct Case {
+    const char* name;
+    std::function<Result<bool>(const WriteContext&, TreeRoot&)> run;
+    bool reads_the_value;
+    bool answer;
+  };
+  const std::vector<Case> cases = {
+      {"insert-only put",
+       [&](const WriteContext& w, TreeRoot& root) {
+         return btree::put(w, root, bytes_view(key), bytes_view(value), PutMode::InsertOnly);
+       },
+       false, false},
+      {"remove",
+       [&](const WriteContext& w, TreeRoot& root) {
+         return btree::remove(w, root, bytes_view(key));
+       },
+       false, true},
+      {"put handing on the old value",
+       [&](const WriteContext& w, TreeRoot& root) {
+         return btree::put(w, root, bytes_view(key), bytes_view(value), PutMode::Upsert, &visitor);
+       },
+       true, false},
+      {"remove handing on the value",
+       [&](const WriteContext& w, TreeRoot& root) {
+         return btree::remove(w, root, bytes_view(key), &visitor);
+       },
+       true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    TreeRoot root = TreeRoot::on_disk(root_.disk());
+    WriteContext w = pages_.write_context(kTree, LeafLayout::Varint);
+    auto answer = c.run(w, root);
+    if (c.reads_the_value) {
+      ASSERT_FALSE(answer.has_value());
+      EXPECT_EQ(answer.error().kind(), ErrorKind::Corrupted);
+    } else {
+      ASSERT_TRUE(answer.has_value()) << answer.error().to_string();
+      EXPECT_EQ(*answer, c.answer);
+    }
+  }
 }
 
 TEST_F(DamageTest, child_page_rewritten_after_its_parent_is_refused) {

@@ -98,6 +98,10 @@ class Workload {
         return bytes(below(40));
       case 3:
         return bytes(limit - below(3));
+      case 4:
+        // Past every key so far (an append, mostly), and later deleted,
+        // replaced or looked up like any other.
+        return format_text("z{}", 100000 + below(2) * appended_++);
       default:
         return format_text("key{}", below(500));
     }
@@ -134,6 +138,7 @@ class Workload {
   std::uint32_t page_size_;
   std::mt19937_64 rng_;
   int big_values_ = 0;
+  std::uint64_t appended_ = 0;
 };
 
 class BtreeModelTest : public ::testing::TestWithParam<Config> {};

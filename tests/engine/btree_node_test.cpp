@@ -45,6 +45,42 @@ std::vector<std::uint8_t> leaf_page(std::uint32_t page_size, LeafLayout layout,
   return page;
 }
 
+// Key order is unsigned bytewise with a proper prefix first, whether two
+// keys differ in their first eight bytes, after them, or only in length.
+TEST(KeyOrderTest, compare_keys_is_unsigned_bytewise_with_a_prefix_first) {
+  auto sign = [](int c) { return (c > 0) - (c < 0); };
+  auto expected = [](const std::string& a, const std::string& b) {
+    auto ua = [](char c) { return static_cast<unsigned char>(c); };
+    for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+      if (ua(a[i]) != ua(b[i])) return ua(a[i]) < ua(b[i]) ? -1 : 1;
+    return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+  };
+  const std::vector<std::string> keys = {"",
+                                         "a",
+                                         "ab",
+                                         "abcdefg",
+                                         "abcdefgh",
+                                         "abcdefgi",
+                                         "abcdefgh\x01",
+                                         "abcdefghij",
+                                         "abcdefghik",
+                                         std::string("abcdefgh\x80", 9),
+                                         std::string("\x80"
+                                                     "bcdefgh",
+                                                     9),
+                                         std::string("\xff\xff\xff\xff\xff\xff\xff\xff", 8),
+                                         std::string(8, '\0'),
+                                         std::string(9, '\0'),
+                                         std::string("\x01\0\0\0\0\0\0\0", 8),
+                                         "abcdefgha",
+                                         std::string("abcdefg\xff", 8),
+                                         "bbcdefgh"};
+  for (const std::string& a : keys)
+    for (const std::string& b : keys)
+      EXPECT_EQ(sign(compare_keys(bytes_view(a), bytes_view(b))), expected(a, b))
+          << testing::PrintToString(a) << " vs " << testing::PrintToString(b);
+}
+
 TEST(LeafLayoutTest, cells_take_the_documented_sizes_in_both_layouts) {
   OverflowRef ref{900, 3, 10000, 6, {}};
   ref.check.bytes[0] = 0xAB;

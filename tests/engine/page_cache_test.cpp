@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <map>
 #include <random>
 #include <thread>
 
@@ -77,6 +78,46 @@ TEST(PageCache, evicted_page_stays_valid_for_its_holder) {
   EXPECT_EQ(cache.get(1, stamp_of(9), nullptr), nullptr);
   EXPECT_EQ(held->page_number(), 1u);
   EXPECT_EQ(held->bytes().size(), kPage);
+}
+
+// Random inserts, replacements and evictions against a model of what was
+// inserted last under each key: a hit is always that exact entry, the page
+// just inserted is always found, and the count and charge agree with the
+// entries still found.
+TEST(PageCache, index_agrees_with_a_model_through_churn) {
+  for (std::size_t budget_pages : {16u, 64u, 200u}) {
+    PageCache cache(budget_pages * kPage, kPage);
+    std::map<std::pair<std::uint64_t, std::uint8_t>, std::shared_ptr<const CachedPage>> last;
+    std::mt19937_64 rng(budget_pages);
+    for (int n = 0; n < 20000; ++n) {
+      const std::uint64_t number = rng() % 400;
+      const auto stamp = static_cast<std::uint8_t>(rng() % 3);
+      if (rng() % 3 == 0) {
+        auto hit = cache.get(number, stamp_of(stamp), nullptr);
+        auto it = last.find({number, stamp});
+        if (hit) {
+          ASSERT_NE(it, last.end());
+          ASSERT_EQ(hit, it->second) << "page " << number;
+        }
+        continue;
+      }
+      auto page = entry(number, stamp);
+      last[{number, stamp}] = page;
+      cache.insert(page, nullptr);
+      ASSERT_EQ(cache.get(number, stamp_of(stamp), nullptr), page) << "page " << number;
+      ASSERT_LE(cache.charged_bytes(), cache.budget_bytes());
+    }
+    std::size_t found = 0;
+    for (const auto& [key, page] : last) {
+      auto hit = cache.get(key.first, stamp_of(key.second), nullptr);
+      if (!hit) continue;
+      EXPECT_EQ(hit, page);
+      ++found;
+    }
+    EXPECT_EQ(found, cache.entry_count());
+    EXPECT_EQ(cache.charged_bytes(), found * kPage);
+    EXPECT_GE(found, std::min<std::size_t>(budget_pages, last.size()) / 2);
+  }
 }
 
 // Many readers fetch through one pager whose cache holds a fraction of the

@@ -19,11 +19,9 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <list>
 #include <memory>
 #include <mutex>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "error.hpp"
@@ -97,27 +95,48 @@ class PageCache {
     PageStamp stamp;
     friend bool operator==(const Key&, const Key&) = default;
   };
-  struct KeyHash {
-    std::size_t operator()(const Key& key) const;
-  };
+  // Mixed from the whole key: the high bits pick the shard, the low 32 the
+  // place in its index.
+  static std::uint64_t hash_of(std::uint64_t page, const PageStamp& stamp);
   struct Entry {
     Key key;
-    std::shared_ptr<const CachedPage> page;
-    PageParser parser;
-    std::size_t charge;
-    // Set by a hit, cleared when eviction passes over the entry.
+    std::shared_ptr<const CachedPage> page;  // null: the entry is free
+    PageParser parser = nullptr;
+    std::size_t charge = 0;
+    // Set by a hit, cleared when the clock hand passes over the entry.
     bool referenced = false;
   };
+  // An index slot: the low 32 bits of its key's hash and its entry's
+  // position + 1 (0: the slot is empty).
+  struct Slot {
+    std::uint32_t hash = 0;
+    std::uint32_t entry = 0;
+  };
   // Each shard is an independent clock under its own mutex, so that readers
-  // on different pages rarely wait for each other.
+  // on different pages rarely wait for each other. The entries sit in one
+  // array that the hand walks (a slot freed by eviction, just behind the
+  // hand, takes the next newcomer, so array order is clock order); the index
+  // is open-addressed with linear probing and at most half full, so a hit
+  // reads one slot's cache line and its entry, and allocates nothing.
   struct Shard {
     mutable std::mutex mutex;
-    std::list<Entry> ring;  // newest (or last spared) first
-    std::unordered_map<Key, std::list<Entry>::iterator, KeyHash> index;
+    std::vector<Entry> entries;
+    std::vector<std::uint32_t> free;  // positions of free entries
+    std::vector<Slot> slots;          // a power of two long
+    std::size_t hand = 0;
+    std::size_t count = 0;
     std::size_t charged = 0;
+
+    // The slot of `key`, or SIZE_MAX.
+    std::size_t find(const Key& key, std::uint32_t hash) const;
+    void add_slot(std::uint32_t hash, std::uint32_t entry);
+    // Empties slot `at`, shifting back the run behind it.
+    void erase_slot(std::size_t at);
+    // Frees the entry of slot `at`; its page goes to `dropped`.
+    void remove(std::size_t at, std::vector<std::shared_ptr<const CachedPage>>& dropped);
   };
 
-  Shard& shard_of(const Key& key) const;
+  Shard& shard_of(std::uint64_t hash) const;
 
   std::size_t budget_;
   std::size_t shard_budget_;
