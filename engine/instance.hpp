@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "btree/pager/page_reader.hpp"
 #include "crypto/credential.hpp"
@@ -231,6 +232,10 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   static Status release_handle(std::shared_ptr<Instance> instance,
                                std::shared_ptr<const Schema> schema = nullptr);
 
+  // Requires the writer: where a commit gathers the pages it writes
+  // together, kept from one commit to the next.
+  std::vector<std::uint8_t>& commit_page_buffer() { return commit_page_buffer_; }
+
   // IdleReaderBytes (the keeper thread).
   std::optional<SteadyTime> release_if_idle(std::uint64_t txn_id, SteadyTime now) override;
   // DeferredSyncTarget (the sync thread).
@@ -316,6 +321,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
     space::FreeRuns runs;
   };
   std::optional<KeptFreeRuns> kept_free_runs_;
+  // Under the writer: see commit_page_buffer.
+  std::vector<std::uint8_t> commit_page_buffer_;
 
   // The head as it is on disk now, without recovery.
   Result<PublishedCommit> load_commit_state();

@@ -128,6 +128,35 @@ TEST(WriteTxn, deleting_everything_shrinks_the_file_back) {
   EXPECT_EQ(*db.storage->len_or_error(), small * db.instance->page_size());
 }
 
+// A new file has no free page: a commit's pages all go at its end, one
+// after another, and so reach the file in one write per MiB of them (a
+// commit gathers that much at most), before its record, sync and selector.
+TEST(WriteTxn, a_commit_writes_its_consecutive_pages_together) {
+  struct Case {
+    int keys;
+    std::size_t value_size;
+  };
+  // Small values in leaves; long ones in overflow runs, past one batch.
+  for (Case c : {Case{600, 100}, Case{80, 20000}}) {
+    auto db = open_memory();
+    auto w = begin_write(db);
+    for (int i = 0; i < c.keys; ++i)
+      ASSERT_TRUE(w->put(b("t"), b("k" + std::to_string(i)), b(std::string(c.value_size, 'v'))));
+    std::uint64_t before = db.storage->operation_count();
+    ASSERT_TRUE(w->commit());
+    std::uint64_t operations = db.storage->operation_count() - before;
+    std::uint64_t pages = db.instance->published().record.page_count;
+    std::uint64_t batches = pages * db.instance->page_size() / (std::uint64_t(1) << 20) + 1;
+    EXPECT_GT(pages, 15u) << c.keys;
+    EXPECT_LE(operations, batches + 3) << c.keys << " keys, " << pages << " pages";
+    expect_sound(db);
+    auto reopened = open_memory(db.storage->current_image());
+    auto r = ReadTxn::begin(reopened.instance);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(read(*r, "t", "k" + std::to_string(c.keys - 1)), std::string(c.value_size, 'v'));
+  }
+}
+
 TEST(WriteTxn, abort_publishes_nothing) {
   auto db = open_memory();
   {
