@@ -309,6 +309,13 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // be the one on disk, so its record must stay until the next sync.
   std::optional<std::uint8_t> guarded_slot_;
   std::uint64_t deferred_pages_ = 0;
+  // When the pending deferred commits of this process are due to be made
+  // durable: the sync delay after the first of them.
+  std::optional<SteadyTime> own_sync_due_;
+  // Set by a deferred commit that took `deferred_pages_` past another
+  // quarter of the limit: the sync thread writes the file out ahead (see
+  // sync_deferred).
+  bool write_ahead_due_ = false;
   // The deferred commit of another process that the sync thread found
   // pending at its last run; made durable here if still pending at the next.
   std::uint64_t watched_deferred_txn_ = 0;
