@@ -193,7 +193,7 @@ Result<PublishedCommit> Instance::load_commit_state() {
   std::string problem;
   for (int attempt = 0; attempt < kHeadReadAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(kHeadReread);
-    head::Head h = DZ_TRY(head::read_head(*storage_));
+    head::Head h = DZ_TRY(head::read_head(*storage_, false));
     // In an encrypted file a record the data key did not sign counts as
     // damaged, as at recovery.
     if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_, &h.unauthentic);
