@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "btree/pager/page_reader.hpp"
 #include "crypto/credential.hpp"
@@ -80,6 +81,7 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   const FileKeys* file_keys() const override { return keys_.get(); }
   Storage& storage() override { return *storage_; }
   PageReader& reader() override { return *reader_; }
+  std::vector<std::uint8_t>& commit_page_buffer() override { return commit_page_buffer_; }
   Status check_process() const override;
   bool failed() const override { return failed_.load(); }
   void mark_failed(std::optional<std::string> os_error) override;
@@ -239,6 +241,13 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // be the one on disk, so its record must stay until the next sync.
   std::optional<std::uint8_t> guarded_slot_;
   std::uint64_t deferred_pages_ = 0;
+  // When the pending deferred commits of this process are due to be made
+  // durable: the sync delay after the first of them.
+  std::optional<SteadyTime> own_sync_due_;
+  // Set by a deferred commit that took `deferred_pages_` past another
+  // quarter of the limit: the sync thread writes the file out ahead (see
+  // sync_deferred).
+  bool write_ahead_due_ = false;
   // The deferred commit of another process that the sync thread found
   // pending at its last run; made durable here if still pending at the next.
   std::uint64_t watched_deferred_txn_ = 0;
@@ -251,6 +260,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
     space::FreeRuns runs;
   };
   std::optional<KeptFreeRuns> kept_free_runs_;
+  // Under the writer: see commit_page_buffer.
+  std::vector<std::uint8_t> commit_page_buffer_;
 
   // The head as it is on disk now, without recovery.
   Result<PublishedCommit> load_commit_state();

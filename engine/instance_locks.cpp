@@ -176,7 +176,7 @@ Result<PublishedCommit> Instance::load_commit_state() {
   std::string problem;
   for (int attempt = 0; attempt < kHeadReadAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(kHeadReread);
-    head::Head h = DZ_TRY(head::read_head(*storage_));
+    head::Head h = DZ_TRY(head::read_head(*storage_, false));
     // In an encrypted file a record the data key did not sign counts as
     // damaged, as at recovery.
     if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_, &h.unauthentic);
@@ -215,7 +215,11 @@ void Instance::adopt_published(const PublishedCommit& seen) {
     newly_deferred = seen.deferred && (got > have || !published_.deferred);
     // Another process committed: what it synced last is unknown here, so
     // the record before its commit stays guarded.
-    if (got > have) guarded_slot_ = previous_slot(seen);
+    if (got > have) {
+      guarded_slot_ = previous_slot(seen);
+      // Its writer made this process's deferred commits durable first.
+      own_sync_due_.reset();
+    }
     // Another process made the published deferred commit durable: its sync
     // put the deferred selector on disk, which names no slot as durable.
     if (got == have && !seen.deferred && published_.deferred) guarded_slot_.reset();
@@ -225,6 +229,7 @@ void Instance::adopt_published(const PublishedCommit& seen) {
       durable_slot_ = seen.slot;
       local_deferred_txn_ = 0;
       deferred_pages_ = 0;
+      own_sync_due_.reset();
     }
   }
   // Another process's deferred commit: this process makes it durable after
@@ -372,6 +377,7 @@ bool Instance::deferred_page_limit_reached() const {
 }
 
 void Instance::committed(const PublishedCommit& published, std::uint64_t pages_written) {
+  std::optional<SteadyTime> due;
   {
     std::lock_guard lock(state_mutex_);
     // A durable commit synced before its selector byte: the selector synced
@@ -381,17 +387,25 @@ void Instance::committed(const PublishedCommit& published, std::uint64_t pages_w
     published_ = published;
     if (published.deferred) {
       local_deferred_txn_ = published.record.txn_id;
+      std::uint64_t quarter = std::max<std::uint64_t>(settings_.deferred_page_limit / 4, 1);
+      bool ahead = (deferred_pages_ + pages_written) / quarter > deferred_pages_ / quarter;
       deferred_pages_ += pages_written;
+      // The delay counts from the first deferred commit still pending.
+      if (!own_sync_due_) own_sync_due_ = Clock::now() + settings_.sync_delay;
+      due = own_sync_due_;
+      if (ahead) {
+        write_ahead_due_ = true;
+        due = Clock::now();
+      }
     } else {
       durable_txn_id_ = published.record.txn_id;
       durable_slot_ = published.slot;
       local_deferred_txn_ = 0;
       deferred_pages_ = 0;
+      own_sync_due_.reset();
     }
   }
-  // The delay counts from the first deferred commit still pending: a
-  // request never moves an earlier one later.
-  if (published.deferred) request_sync(Clock::now() + settings_.sync_delay);
+  if (due) request_sync(*due);
 }
 
 void Instance::keep_free_runs(std::uint64_t txn_id, const ChildPointer& free_tree,
@@ -467,6 +481,7 @@ Status Instance::make_durable(bool made_elsewhere) {
   durable_slot_ = p.slot;
   local_deferred_txn_ = 0;
   deferred_pages_ = 0;
+  own_sync_due_.reset();
   return ok();
 }
 
@@ -530,9 +545,29 @@ Status Instance::sync_published(SteadyTime deadline) {
 std::optional<SteadyTime> Instance::sync_deferred() {
   if (failed() || !published().deferred) return std::nullopt;
   bool foreign;
+  bool write_ahead;
+  std::optional<SteadyTime> own_due;
   {
     std::lock_guard lock(state_mutex_);
     foreign = published_.record.txn_id != local_deferred_txn_;
+    write_ahead = std::exchange(write_ahead_due_, false);
+    own_due = own_sync_due_;
+  }
+  if (!foreign && own_due && Clock::now() < *own_due) {
+    // Woken before the delay because the deferred commits wrote another
+    // quarter of the page limit: their pages go to the disk now, outside
+    // every lock and leaving the selector byte alone, so that the sync
+    // which makes them durable (the one the limit forces on a commit, or
+    // this thread's after the delay, beside the writer) finds little left.
+    // A failed sync fails the file, as any sync does: the pages it lost
+    // may no longer be dirty for the next one.
+    if (write_ahead) {
+      if (auto s = storage_->sync(); !s) {
+        mark_failed(std::string(s.error().message()));
+        return std::nullopt;
+      }
+    }
+    return own_due;
   }
   if (foreign && lock_) {
     // Another process's deferred commit: its maker syncs it after its own

@@ -619,6 +619,8 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
   } else {
     std::vector<ChildPointer> pointers;
     std::vector<ByteView> keys;
+    pointers.reserve(n.children.size());
+    keys.reserve(n.keys.size());
     for (MemChild& c : n.children) {
       if (c.node) {
         c.pointer = DZ_TRY(write_subtree(cx, *c.node, page));

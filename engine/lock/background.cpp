@@ -119,9 +119,11 @@ void SyncThread::request(std::weak_ptr<DeferredSyncTarget> target, SteadyTime du
     std::lock_guard thread_lock(thread_mutex_);
     std::lock_guard lock(control_->mutex);
     if (control_->stop) return;
-    if (!control_->due || due < *control_->due) control_->due = due;
+    bool earlier = !control_->due || due < *control_->due;
+    if (earlier) control_->due = due;
     if (control_->running) {
-      control_->wake.notify_one();
+      // A later request changes nothing the thread waits for.
+      if (earlier) control_->wake.notify_one();
       return;
     }
     control_->running = true;

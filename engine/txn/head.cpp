@@ -9,10 +9,11 @@
 
 namespace deziro::head {
 
-Result<Head> read_head(Storage& storage) {
+Result<Head> read_head(Storage& storage, bool with_length) {
   Head head;
-  head.file_length = DZ_TRY(storage.len_or_error());
-  std::size_t want = std::size_t(std::min<std::uint64_t>(head.file_length, kHeadSize));
+  if (with_length) head.file_length = DZ_TRY(storage.len_or_error());
+  std::size_t want =
+      with_length ? std::size_t(std::min<std::uint64_t>(head.file_length, kHeadSize)) : kHeadSize;
   std::size_t got = 0;
   while (got < want) {
     std::size_t n = DZ_TRY(storage.read_at(got, ByteSpan(head.bytes).subspan(got, want - got)));

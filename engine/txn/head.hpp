@@ -25,7 +25,10 @@ struct Head {
   std::array<bool, kRecordSlotCount> unauthentic{};
 };
 
-Result<Head> read_head(Storage& storage);
+// Without `with_length` the file's length is not asked for (left 0): for
+// the head as the commits of other processes leave it, where only its bytes
+// matter.
+Result<Head> read_head(Storage& storage, bool with_length = true);
 
 // Parses the three slots.
 std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCipher cipher,

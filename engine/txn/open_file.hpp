@@ -11,6 +11,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "btree/pager/page_reader.hpp"
 #include "crypto/file_keys.hpp"
@@ -72,6 +73,9 @@ class OpenFile {
   virtual Storage& storage() = 0;
   // Checked nodes through the file's page cache.
   virtual PageReader& reader() = 0;
+  // Requires the writer: where a commit gathers the pages it writes
+  // together, kept from one commit to the next.
+  virtual std::vector<std::uint8_t>& commit_page_buffer() = 0;
 
   // CLOSED "the database has been closed" in a process forked from the
   // opener: its handles and transactions are the opener's, whose locks it

@@ -1,6 +1,7 @@
 #include "txn/write_txn.hpp"
 
 #include <algorithm>
+#include <numeric>
 
 #include "btree/pager/pager_source.hpp"
 #include "text_format.hpp"
@@ -8,6 +9,9 @@
 
 namespace deziro {
 namespace {
+
+// A commit's batch of pages is written out when it reaches this size.
+constexpr std::size_t kBatchBytes = std::size_t(1) << 20;
 
 constexpr std::string_view kFailedMessage =
     "an operation in this write transaction failed, so it can only be aborted";
@@ -390,7 +394,8 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
   const PageProtection& protection = reader.protection();
   // Node pages as a read would open them: the plain body, with the nonce
   // and the trailer that sealing adds.
-  std::vector<OpenedPage> nodes;
+  std::vector<OpenedPage>& nodes = nodes_;
+  nodes.clear();
   for (std::size_t i = 0; i < stamps.size(); ++i) {
     auto page = pages.subspan(i * page_size, page_size);
     PageHeader header = PageHeader::read(page);
@@ -411,8 +416,58 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
     }
   }
   txn_.pages_written_ += stamps.size();
-  DZ_CHECK(txn_.file_->storage().write_at(first * page_size, pages));
+  if (batching_ && pages.size() < kBatchBytes) {
+    batch_->insert(batch_->end(), pages.begin(), pages.end());
+    for (std::size_t i = 0; i < stamps.size(); ++i) batch_pages_.push_back(first + i);
+  } else {
+    // A long overflow run goes out as it is, after what was gathered before
+    // it, which may hold an older image of one of its pages.
+    if (batching_) {
+      DZ_CHECK(flush());
+      begin_batch();
+    }
+    DZ_CHECK(txn_.file_->storage().write_at(first * page_size, pages));
+  }
   for (OpenedPage& opened : nodes) remember_written_node(reader.pager(), std::move(opened));
+  nodes.clear();
+  if (batching_ && batch_->size() >= kBatchBytes) {
+    DZ_CHECK(flush());
+    begin_batch();
+  }
+  return ok();
+}
+
+void WriteTxn::Pages::begin_batch() {
+  batching_ = true;
+  batch_ = &txn_.file_->commit_page_buffer();
+  batch_->clear();
+  batch_pages_.clear();
+}
+
+Status WriteTxn::Pages::flush() {
+  batching_ = false;
+  const std::size_t page_size = txn_.file_->page_size();
+  const Pager& pager = txn_.file_->reader().pager();
+  // In page order, so that consecutive pages go out in one write; of two
+  // images of one page the later is kept.
+  std::vector<std::uint32_t> order(batch_pages_.size());
+  std::iota(order.begin(), order.end(), 0u);
+  std::ranges::stable_sort(order, {}, [&](std::uint32_t i) { return batch_pages_[i]; });
+  std::vector<ConstByteSpan> run;
+  std::uint64_t run_first = 0;
+  for (std::size_t k = 0; k < order.size(); ++k) {
+    std::uint64_t page = batch_pages_[order[k]];
+    if (k + 1 < order.size() && batch_pages_[order[k + 1]] == page) continue;
+    if (!run.empty() && page != run_first + run.size()) {
+      DZ_CHECK(pager.write_pages(run_first, run));
+      run.clear();
+    }
+    if (run.empty()) run_first = page;
+    run.push_back(ConstByteSpan(*batch_).subspan(std::size_t(order[k]) * page_size, page_size));
+  }
+  if (!run.empty()) DZ_CHECK(pager.write_pages(run_first, run));
+  batch_pages_.clear();
+  if (batch_) batch_->clear();
   return ok();
 }
 
@@ -460,11 +515,15 @@ Status WriteTxn::publish(bool deferred) {
   // Before any page is written: the pages this transaction takes as free
   // may hold a commit made beside it.
   DZ_CHECK(file_->check_still_published(base_.txn_id));
+  // The trees are written whole and not read again: their pages go out
+  // together, before the record.
+  pages_.begin_batch();
   DZ_CHECK(write_catalog());
   CommitRecord record;
   record.catalog = DZ_TRY(btree::write_tree(context(kCatalogTreeId), catalog_));
   DZ_CHECK(commit_space_.settle());
   auto roots = DZ_TRY(commit_space_.write_trees());
+  DZ_CHECK(pages_.flush());
   record.free_tree = roots.free_tree;
   record.retained_tree = roots.retained_tree;
   record.txn_id = txn_id_;

@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <unordered_set>
+#include <vector>
 
 #include "btree/tree.hpp"
 #include "txn/catalog.hpp"
@@ -153,8 +154,25 @@ class WriteTxn final : public TreeAccess {
                        std::span<PageStamp> stamps) override;
     void release_pages(std::uint64_t first, std::uint64_t count) override;
 
+    // From here until `flush`, sealed pages are kept and written together,
+    // each run of consecutive page numbers in one write. Only for a stretch
+    // that reads back from the file no page it wrote: the commit's writing
+    // of its trees, each written whole, children first, and left alone
+    // after. The cache has every node page meanwhile.
+    void begin_batch();
+    // Writes what the batch holds (a page written twice with its last
+    // image) and ends the batch.
+    Status flush();
+
    private:
     WriteTxn& txn_;
+    bool batching_ = false;
+    // The sealed pages of the batch in the order written (in the instance's
+    // buffer, set by begin_batch), and the number of each.
+    std::vector<std::uint8_t>* batch_ = nullptr;
+    std::vector<std::uint64_t> batch_pages_;
+    // The node pages of one write, kept for the cache (reused).
+    std::vector<OpenedPage> nodes_;
   };
 
   WriteTxn(std::shared_ptr<OpenFile> file, std::shared_ptr<const ResolvedSchema> schema);

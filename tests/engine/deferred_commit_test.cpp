@@ -357,6 +357,39 @@ TEST(DeferredOfAnother, is_synced_only_once_its_maker_stops_committing) {
   EXPECT_FALSE(deferred_on_disk());
 }
 
+// Each quarter of `DEFERRED_PAGE_LIMIT` that deferred commits write, the
+// sync thread syncs their pages at once, long before the delay, without
+// making the commit durable; a failure there fails the file like any sync.
+TEST(DeferredPowerLoss, deferred_commits_are_written_out_ahead_each_quarter_of_the_page_limit) {
+  for (bool sync_fails : {false, true}) {
+    SCOPED_TRACE(sync_fails ? "the sync fails" : "the sync succeeds");
+    OpenOptions options = with_delay(3600s);
+    options.DEFERRED_PAGE_LIMIT = 40;
+    auto storage = std::make_unique<FaultStorage>("/mem/d.db", *Database::new_first_page(options));
+    FaultStorage* raw = storage.get();
+    auto instance = *Database::open_existing(std::move(storage), options);
+    ASSERT_TRUE(put_one(instance, "k", "v1", false));
+    if (sync_fails) raw->fail_nth_sync(1);
+    // Some ten pages: past a quarter of the limit, not the limit.
+    ASSERT_TRUE(put_one(instance, "k", std::string(9 * 4096, 'x'), true));
+    if (sync_fails) {
+      EXPECT_TRUE(eventually([&] { return instance->failed(); }));
+      auto w = WriteTxn::begin(instance);
+      ASSERT_FALSE(w);
+      EXPECT_EQ(w.error().kind(), ErrorKind::SyncFailed);
+      continue;
+    }
+    EXPECT_TRUE(eventually([&] { return raw->pending_count() == 0; }));
+    // On the disk, with its selector still deferred.
+    EXPECT_TRUE(instance->published().deferred);
+    EXPECT_TRUE(raw->synced_image()[kSelectorOffset] & kDeferredBit);
+    EXPECT_EQ(value_after_crash(raw->synced_image()), std::string(9 * 4096, 'x'));
+    // The next commit is deferred too: the limit is not reached.
+    ASSERT_TRUE(put_one(instance, "j", "v", true));
+    EXPECT_TRUE(instance->published().deferred);
+  }
+}
+
 TEST(DeferredPowerLoss, failed_sync_of_a_deferred_commit_fails_the_file_for_good) {
   auto storage = std::make_unique<FaultStorage>("/mem/d.db", *Database::new_first_page({}));
   FaultStorage* raw = storage.get();

@@ -3,13 +3,16 @@
 // writing, and that every commit leaves a file whose pages all add up.
 #include "txn/write_txn.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "database.hpp"
 #include "storage/fault_storage.hpp"
+#include "support/borrowed_storage.hpp"
 #include "support/commit_check.hpp"
+#include "support/temp_dir.hpp"
 #include "txn/catalog.hpp"
 #include "txn/read_txn.hpp"
 
@@ -126,6 +129,35 @@ TEST(WriteTxn, deleting_everything_shrinks_the_file_back) {
   std::uint64_t small = db.instance->published().record.page_count;
   EXPECT_LT(small, big / 4);
   EXPECT_EQ(*db.storage->len_or_error(), small * db.instance->page_size());
+}
+
+// A new file has no free page: a commit's pages all go at its end, one
+// after another, and so reach the file in one write per MiB of them (a
+// commit gathers that much at most), before its record, sync and selector.
+TEST(WriteTxn, a_commit_writes_its_consecutive_pages_together) {
+  struct Case {
+    int keys;
+    std::size_t value_size;
+  };
+  // Small values in leaves; long ones in overflow runs, past one batch.
+  for (Case c : {Case{600, 100}, Case{80, 20000}}) {
+    auto db = open_memory();
+    auto w = begin_write(db);
+    for (int i = 0; i < c.keys; ++i)
+      ASSERT_TRUE(w->put(b("t"), b("k" + std::to_string(i)), b(std::string(c.value_size, 'v'))));
+    std::uint64_t before = db.storage->operation_count();
+    ASSERT_TRUE(w->commit());
+    std::uint64_t operations = db.storage->operation_count() - before;
+    std::uint64_t pages = db.instance->published().record.page_count;
+    std::uint64_t batches = pages * db.instance->page_size() / (std::uint64_t(1) << 20) + 1;
+    EXPECT_GT(pages, 15u) << c.keys;
+    EXPECT_LE(operations, batches + 3) << c.keys << " keys, " << pages << " pages";
+    expect_sound(db);
+    auto reopened = open_memory(db.storage->current_image());
+    auto r = ReadTxn::begin(reopened.instance);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(read(*r, "t", "k" + std::to_string(c.keys - 1)), std::string(c.value_size, 'v'));
+  }
 }
 
 TEST(WriteTxn, abort_publishes_nothing) {
@@ -413,6 +445,43 @@ TEST(Instance, sync_makes_a_deferred_commit_durable_beside_this_process_writer) 
   EXPECT_EQ(read(*r, "t", "k"), "v");
   EXPECT_EQ(read(*r, "t", "k2"), "v2");
   expect_sound(db);
+}
+
+// Counts the questions about the file's length that reach a storage.
+class LengthCounting final : public testing::BorrowedStorage {
+ public:
+  using BorrowedStorage::BorrowedStorage;
+  Result<std::uint64_t> len_or_error() override {
+    ++*asked_;
+    return BorrowedStorage::len_or_error();
+  }
+  std::shared_ptr<int> asked() const { return asked_; }
+
+ private:
+  std::shared_ptr<int> asked_ = std::make_shared<int>(0);
+};
+
+// A writer and a snapshot of a file other processes can open read its
+// head afresh; only its bytes matter there, never the file's length.
+TEST(Instance, head_reads_of_writers_and_snapshots_leave_the_length_alone) {
+  testing::TempDir dir;
+  FaultStorage disk("/mem/t.db", *Database::new_first_page({}));
+  auto counting = std::make_unique<LengthCounting>(disk);
+  auto asked = counting->asked();
+  auto instance = Database::open_existing(std::move(counting), {}, true);
+  ASSERT_TRUE(instance);
+  int fd = ::open(dir.file("locks").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  ASSERT_GE(fd, 0);
+  (*instance)->adopt_file_lock(std::make_unique<FileLock>(fd));
+  *asked = 0;
+  auto w = WriteTxn::begin(*instance);
+  ASSERT_TRUE(w);
+  ASSERT_TRUE((*w)->put(b("t"), b("k"), b("v")));
+  ASSERT_TRUE((*w)->commit_deferred());
+  auto r = ReadTxn::begin(*instance);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(read(*r, "t", "k"), "v");
+  EXPECT_EQ(*asked, 0);
 }
 
 }  // namespace

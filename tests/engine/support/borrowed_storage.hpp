@@ -6,7 +6,7 @@
 
 namespace deziro::testing {
 
-class BorrowedStorage final : public Storage {
+class BorrowedStorage : public Storage {
  public:
   explicit BorrowedStorage(Storage& inner) : inner_(inner) {}
   const std::string& path() const override { return inner_.path(); }
