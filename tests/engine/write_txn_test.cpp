@@ -472,7 +472,7 @@ TEST(Instance, head_reads_of_writers_and_snapshots_leave_the_length_alone) {
   ASSERT_TRUE(instance);
   int fd = ::open(dir.file("locks").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   ASSERT_GE(fd, 0);
-  (*instance)->adopt_file_lock(std::make_unique<FileLock>(fd));
+  (*instance)->adopt_file_lock(std::make_unique<FileLock>(fd, dir.file("locks")));
   *asked = 0;
   auto w = WriteTxn::begin(*instance);
   ASSERT_TRUE(w);
