@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/child_process.hpp"
 #include "support/temp_file.hpp"
 
 namespace deziro {
@@ -18,7 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class LockProtocolTest : public testing::Test {
+class LockProtocolTest : public ::testing::Test {
  protected:
   LockProtocolTest() {
     if (pipe(events_) != 0) std::abort();
@@ -58,11 +59,9 @@ TEST_F(LockProtocolTest, long_waiting_writer_goes_before_a_later_one) {
   ASSERT_TRUE(holder.try_lock(lock_bytes::kWrite, LockMode::Exclusive).value());
   pid_t first = writer('A');
   // The first writer passes 20 ms of waiting and takes the long-wait byte.
-  auto deadline = Clock::now() + 120s;
-  while (!holder.held_by_another(lock_bytes::kLongWaitingWriter, LockMode::Exclusive).value() &&
-         Clock::now() < deadline)
-    std::this_thread::sleep_for(1ms);
-  EXPECT_TRUE(holder.held_by_another(lock_bytes::kLongWaitingWriter, LockMode::Exclusive).value());
+  EXPECT_TRUE(testing::eventually([&] {
+    return holder.held_by_another(lock_bytes::kLongWaitingWriter, LockMode::Exclusive).value();
+  }));
   pid_t second = writer('B');
   // A moment for the second writer to start waiting; the order holds either
   // way, since the first one has the long-wait byte.
