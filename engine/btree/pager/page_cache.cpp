@@ -178,22 +178,17 @@ void PageCache::clear() {
   }
 }
 
-std::size_t PageCache::charged_bytes() const {
+std::size_t PageCache::sum_over_shards(std::size_t Shard::*field) const {
   std::size_t total = 0;
   for (std::size_t i = 0; i < shard_count_; ++i) {
     std::lock_guard lock(shards_[i].mutex);
-    total += shards_[i].charged;
+    total += shards_[i].*field;
   }
   return total;
 }
 
-std::size_t PageCache::entry_count() const {
-  std::size_t total = 0;
-  for (std::size_t i = 0; i < shard_count_; ++i) {
-    std::lock_guard lock(shards_[i].mutex);
-    total += shards_[i].count;
-  }
-  return total;
-}
+std::size_t PageCache::charged_bytes() const { return sum_over_shards(&Shard::charged); }
+
+std::size_t PageCache::entry_count() const { return sum_over_shards(&Shard::count); }
 
 }  // namespace deziro

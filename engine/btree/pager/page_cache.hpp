@@ -137,6 +137,8 @@ class PageCache {
   };
 
   Shard& shard_of(std::uint64_t hash) const;
+  // The sum of one counter of every shard, each read under its lock.
+  std::size_t sum_over_shards(std::size_t Shard::*field) const;
 
   std::size_t budget_;
   std::size_t shard_budget_;

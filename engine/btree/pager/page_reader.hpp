@@ -32,6 +32,7 @@
 
 #include "btree/pager/page_io.hpp"
 #include "btree/pager/pager.hpp"
+#include "btree/pager/pager_source.hpp"
 #include "btree/pager/slot_tag_cache.hpp"
 #include "crypto/page_protection.hpp"
 #include "storage/storage.hpp"
@@ -46,9 +47,15 @@ class PageReader final : public NodeSource {
 
   std::uint32_t page_size() const override { return pager_.page_size(); }
   Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
-                              std::optional<std::uint8_t> level) override;
-  Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override;
-  Error corrupted(std::string message) const override;
+                              std::optional<std::uint8_t> level) override {
+    return source_.fetch_node(pointer, tree_id, level);
+  }
+  Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override {
+    return source_.read_pages(first, count, run);
+  }
+  Error corrupted(std::string message) const override {
+    return source_.corrupted(std::move(message));
+  }
   SlotTagCache* slot_tags() override { return &slot_tags_; }
 
   const PageProtection& protection() const { return protection_; }
@@ -58,6 +65,8 @@ class PageReader final : public NodeSource {
   // Declared before the pager, which keeps a reference to it.
   PageProtection protection_;
   Pager pager_;
+  // Nodes read through the pager's cache, as any pager's source reads them.
+  PagerSource source_{pager_};
   // Its budget is a sixteenth of the page cache's.
   SlotTagCache slot_tags_;
 };
