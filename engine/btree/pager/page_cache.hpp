@@ -101,8 +101,12 @@ class PageCache {
   struct Entry {
     Key key;
     std::shared_ptr<const CachedPage> page;  // null: the entry is free
+    // The page's bytes, kept here so that a hit asks for them before it
+    // waits on the page's reference count, which lives elsewhere (the entry
+    // stays within one 64-byte line).
+    const std::uint8_t* bytes = nullptr;
     PageParser parser = nullptr;
-    std::size_t charge = 0;
+    std::uint32_t charge = 0;
     // Set by a hit, cleared when the clock hand passes over the entry.
     bool referenced = false;
   };
