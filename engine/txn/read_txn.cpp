@@ -83,19 +83,45 @@ Result<bool> ReadTxn::stored_schema_equals(ByteView stored) {
   return schema_bytes_equal(*this, stored);
 }
 
+std::size_t BranchMemo::slot_of(std::uint64_t page) const {
+  std::size_t i = static_cast<std::size_t>((page * 0x9E3779B97F4A7C15ull) >> 32) & (kSlots - 1);
+  while (slots_[i] != 0 && kept_[slots_[i] - 1].pointer.page != page) i = (i + 1) & (kSlots - 1);
+  return i;
+}
+
+Result<const NodeView*> BranchMemo::node(const ChildPointer& pointer, std::uint64_t tree_id,
+                                         std::optional<std::uint8_t> level, NodeView& spare) {
+  // A leaf (level 0) is never kept.
+  bool keep = level != 0;
+  std::size_t slot = 0;
+  if (keep && !slots_.empty()) {
+    slot = slot_of(pointer.page);
+    if (slots_[slot] != 0) {
+      const Kept& k = kept_[slots_[slot] - 1];
+      // The same image reached the same way; anything else is checked afresh
+      // and not kept.
+      if (k.pointer == pointer && k.tree_id == tree_id && (!level || k.view.level() == *level))
+        return &k.view;
+      keep = false;
+    }
+  }
+  spare = DZ_TRY(inner_.fetch_node(pointer, tree_id, level));
+  if (!keep || spare.is_leaf() || kept_.size() >= kMaxBranches) return &spare;
+  if (slots_.empty()) {
+    slots_.assign(kSlots, 0);
+    kept_.reserve(kMaxBranches);
+    slot = slot_of(pointer.page);
+  }
+  kept_.push_back(Kept{pointer, tree_id, spare});
+  slots_[slot] = static_cast<std::uint16_t>(kept_.size());
+  return &kept_.back().view;
+}
+
 Result<NodeView> BranchMemo::fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                                         std::optional<std::uint8_t> level) {
-  if (level == 0) return inner_.fetch_node(pointer, tree_id, level);
-  if (auto it = kept_.find(pointer.page); it != kept_.end()) {
-    const Kept& k = it->second;
-    // The same image reached the same way; anything else is checked afresh.
-    if (k.pointer == pointer && k.tree_id == tree_id && (!level || k.view.level() == *level))
-      return k.view;
-  }
-  NodeView view = DZ_TRY(inner_.fetch_node(pointer, tree_id, level));
-  if (!view.is_leaf() && kept_.size() < kMaxBranches)
-    kept_.insert_or_assign(pointer.page, Kept{pointer, tree_id, view});
-  return view;
+  NodeView spare;
+  const NodeView* view = DZ_TRY(node(pointer, tree_id, level, spare));
+  return *view;
 }
 
 Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
@@ -179,15 +205,17 @@ void RootReader::moved_to(std::size_t leaf) {
 
 Result<NodeView> RootReader::descend(ByteView key) {
   // The range narrows at every branch to the chosen child's separators,
-  // which stay readable while their nodes are held here.
+  // which stay readable while their nodes are held: by the memo, or here
+  // when it did not keep them.
   ByteView lower;
   std::optional<ByteView> upper;
   NodeView lower_node;
   NodeView upper_node;
+  NodeView spare;
   ChildPointer pointer = root_;
   std::optional<std::uint8_t> level;
   while (true) {
-    NodeView view = DZ_TRY(memo_.fetch_node(pointer, tree_id_, level));
+    const NodeView& view = *DZ_TRY(memo_.node(pointer, tree_id_, level, spare));
     if (view.is_leaf()) {
       if (leaves_.size() >= kMaxLeaves) {
         leaves_.clear();
@@ -217,16 +245,18 @@ Result<NodeView> RootReader::descend(ByteView key) {
           order_.begin(), order_.end(), lower,
           [&](ByteView k, const Start& start) { return before(k, prefix, start); });
       order_.insert(it, Start{prefix, static_cast<std::uint16_t>(last_)});
-      return view;
+      // A leaf is never kept by the memo: it came in `spare`.
+      return spare;
     }
     const std::size_t c = view.child_index(key);
+    const bool held = &view != &spare;
     if (c > 0 && compare_keys(view.key_at(c - 1), lower) > 0) {
       lower = view.key_at(c - 1);
-      lower_node = view;
+      if (!held) lower_node = view;
     }
     if (c < view.count() && (!upper || compare_keys(view.key_at(c), *upper) < 0)) {
       upper = view.key_at(c);
-      upper_node = view;
+      if (!held) upper_node = view;
     }
     pointer = view.child_at(c);
     level = static_cast<std::uint8_t>(view.level() - 1);

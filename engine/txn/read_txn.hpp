@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
-#include <unordered_map>
 #include <vector>
 
 #include "txn/catalog.hpp"
@@ -79,7 +78,9 @@ inline constexpr std::string_view kSchemaKey{"schema"};
 
 // The upper levels of one tree, kept by a reader that looks up many keys:
 // its branch nodes come from here without the shared cache's lock and
-// bookkeeping; leaves still go through the cache.
+// bookkeeping; leaves still go through the cache. The kept branches sit in
+// one array found through a small open-addressed table of page numbers, and
+// stay where they are until the memo goes.
 class BranchMemo final : public NodeSource {
  public:
   static constexpr std::size_t kMaxBranches = 256;
@@ -95,14 +96,26 @@ class BranchMemo final : public NodeSource {
     return inner_.corrupted(std::move(message));
   }
 
+  // The node at `pointer`, checked as fetch_node does, without copying it:
+  // a kept branch, valid while this memo lives, or else the node put into
+  // `spare`.
+  Result<const NodeView*> node(const ChildPointer& pointer, std::uint64_t tree_id,
+                               std::optional<std::uint8_t> level, NodeView& spare);
+
  private:
   struct Kept {
     ChildPointer pointer;
     std::uint64_t tree_id;
     NodeView view;
   };
+  // Twice the kept branches, so that probes stay short.
+  static constexpr std::size_t kSlots = 2 * kMaxBranches;
+  // The table's slot for `page`, holding its kept branch or empty.
+  std::size_t slot_of(std::uint64_t page) const;
+
   NodeSource& inner_;
-  std::unordered_map<std::uint64_t, Kept> kept_;
+  std::vector<Kept> kept_;            // never grows past its first reserve
+  std::vector<std::uint16_t> slots_;  // index in kept_ + 1, 0: empty
 };
 
 // A tree reader over one root of a snapshot. Besides the branches, it keeps

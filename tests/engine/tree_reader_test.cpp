@@ -8,6 +8,7 @@
 #include <random>
 
 #include "database.hpp"
+#include "format/node.hpp"
 #include "storage/fault_storage.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
@@ -98,6 +99,88 @@ TEST_P(TreeReaderKeys, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
 }
 
 INSTANTIATE_TEST_SUITE_P(TreeReader, TreeReaderKeys, ::testing::Values("k", "long-key-head-"));
+
+// Branch nodes made on demand, one per page number and stamp, counting the
+// fetches: the first child of a branch names its page and its stamp's first
+// byte, so a view tells which image it is.
+class MadeBranches final : public NodeSource {
+ public:
+  static constexpr std::uint32_t kPageSize = 4096;
+  static std::uint64_t tag_of(const ChildPointer& p) { return p.page * 256 + p.stamp.bytes[0]; }
+
+  std::uint32_t page_size() const override { return kPageSize; }
+  Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
+                              std::optional<std::uint8_t> level) override {
+    ++fetches;
+    std::shared_ptr<std::uint8_t[]> page(new std::uint8_t[kPageSize]());
+    const ChildPointer children[2] = {{tag_of(pointer), 1, {}}, {0, 1, {}}};
+    const ByteView keys[1] = {bytes_of("m")};
+    if (level == 0)
+      node::build_leaf({page.get(), kPageSize}, LeafLayout::Varint, {}, pointer.commit_id, tree_id);
+    else
+      node::build_branch({page.get(), kPageSize}, level.value_or(1), keys, children,
+                         pointer.commit_id, tree_id);
+    auto view =
+        NodeView::from_page(std::shared_ptr<const std::uint8_t>(page, page.get()), kPageSize);
+    if (!view) return fail(corrupted(view.error()));
+    return *view;
+  }
+  Status read_pages(std::uint64_t, std::size_t, PageRun&) override {
+    return fail(corrupted("no pages here"));
+  }
+  Error corrupted(std::string message) const override {
+    return Error::corrupted("/mem/made", std::move(message));
+  }
+
+  int fetches = 0;
+};
+
+TEST(BranchMemo, keeps_each_branch_under_its_own_pointer_until_it_is_full) {
+  MadeBranches made;
+  BranchMemo memo(made);
+  const auto pointer = [](std::uint64_t page, std::uint8_t stamp) {
+    ChildPointer p{page, 7, {}};
+    p.stamp.bytes[0] = stamp;
+    return p;
+  };
+  // More page numbers than the memo keeps, scattered: many share a place
+  // in its table.
+  const std::uint64_t pages = BranchMemo::kMaxBranches + 40;
+  std::vector<std::uint64_t> numbers;
+  std::mt19937_64 rng(5);
+  while (numbers.size() < pages) numbers.push_back(1 + rng() % (1ull << 40));
+  const auto fetch_all = [&](std::uint8_t stamp) {
+    for (std::uint64_t page : numbers) {
+      const ChildPointer p = pointer(page, stamp);
+      auto view = memo.fetch_node(p, 3, 1);
+      ASSERT_TRUE(view) << page;
+      EXPECT_EQ(view->child_at(0).page, MadeBranches::tag_of(p)) << page;
+    }
+  };
+  fetch_all(1);
+  EXPECT_EQ(made.fetches, static_cast<int>(pages));
+  // The kept ones come back without a fetch, the others are fetched again.
+  fetch_all(1);
+  EXPECT_EQ(made.fetches, static_cast<int>(pages + 40));
+  // The same page numbers with other stamps name other images.
+  fetch_all(2);
+  EXPECT_EQ(made.fetches, static_cast<int>(2 * pages + 40));
+  // Reached from another tree or at another level it is fetched and
+  // checked afresh, leaving the kept one in place; leaves are never kept.
+  made.fetches = 0;
+  const ChildPointer first = pointer(numbers[0], 1);
+  ASSERT_TRUE(memo.fetch_node(first, 4, 1));
+  auto deeper = memo.fetch_node(first, 3, 2);
+  ASSERT_TRUE(deeper);
+  EXPECT_EQ(deeper->level(), 2);
+  ASSERT_TRUE(memo.fetch_node(first, 3, std::nullopt));
+  ASSERT_TRUE(memo.fetch_node(first, 3, 1));
+  EXPECT_EQ(made.fetches, 2);
+  const ChildPointer leaf = pointer(numbers[1] + 1, 1);
+  ASSERT_TRUE(memo.fetch_node(leaf, 3, 0));
+  ASSERT_TRUE(memo.fetch_node(leaf, 3, 0));
+  EXPECT_EQ(made.fetches, 4);
+}
 
 }  // namespace
 }  // namespace deziro
