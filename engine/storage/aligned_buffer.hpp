@@ -1,4 +1,7 @@
-// A heap buffer aligned for page I/O (4096 bytes), movable, not copyable.
+// A heap buffer for pages, aligned as the allocator aligns any block (16
+// bytes), movable, not copyable. No read or write bypasses the system's page
+// cache, so no buffer needs page alignment; asking the allocator for it
+// would make it split and coalesce free chunks around every page buffer.
 #pragma once
 
 #include <cstddef>
@@ -12,13 +15,12 @@ namespace deziro {
 
 class AlignedBuffer {
  public:
-  static constexpr std::size_t kAlignment = 4096;
+  static constexpr std::size_t kAlignment = alignof(std::max_align_t);
 
   AlignedBuffer() = default;
   explicit AlignedBuffer(std::size_t size) : size_(size) {
     if (size == 0) return;
-    std::size_t rounded = (size + kAlignment - 1) / kAlignment * kAlignment;
-    data_ = static_cast<std::uint8_t*>(std::aligned_alloc(kAlignment, rounded));
+    data_ = static_cast<std::uint8_t*>(std::malloc(size));
     if (data_ == nullptr) throw std::bad_alloc();
   }
   static AlignedBuffer zeroed(std::size_t size) {
