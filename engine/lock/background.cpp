@@ -23,6 +23,12 @@ struct State {
   std::condition_variable wake;
   std::vector<Item> items;
   bool running = false;
+  // When the thread looks at the items next without being woken: the
+  // earliest due while it sleeps until then, the past while it is at work
+  // (it looks again before it sleeps), none while it waits for an item.
+  // Dues only grow as snapshots end, so most items need no wake.
+  std::optional<SteadyTime> looks_at;
+  std::uint64_t wakeups = 0;
 };
 
 State* g_state = nullptr;
@@ -49,18 +55,21 @@ void run(State* s) {
   auto idle_since = std::chrono::steady_clock::now();
   while (true) {
     if (s->items.empty()) {
+      s->looks_at.reset();
       if (!s->wake.wait_until(lock, idle_since + kKeeperIdleEnd,
                               [&] { return !s->items.empty(); })) {
         s->running = false;
         return;
       }
     }
+    s->looks_at = SteadyTime::min();
     auto now = std::chrono::steady_clock::now();
     auto earliest =
         std::min_element(s->items.begin(), s->items.end(), [](const Item& a, const Item& b) {
           return a.due < b.due;
         })->due;
     if (now < earliest) {
+      s->looks_at = earliest;
       s->wake.wait_until(lock, earliest);
       continue;
     }
@@ -92,10 +101,16 @@ void schedule(std::weak_ptr<IdleReaderBytes> bytes, std::uint64_t txn_id, Steady
   std::lock_guard lock(s.mutex);
   s.items.push_back(Item{std::move(bytes), txn_id, due});
   if (s.running) {
-    s.wake.notify_one();
+    if (!s.looks_at || due < *s.looks_at) {
+      // Woken, it looks at every item before it sleeps again.
+      s.looks_at = SteadyTime::min();
+      ++s.wakeups;
+      s.wake.notify_one();
+    }
     return;
   }
   s.running = true;
+  s.looks_at = SteadyTime::min();
   // Detached: it ends by itself after its idle time, and the state it uses
   // is never destroyed.
   std::thread(run, &s).detach();
@@ -105,6 +120,12 @@ bool running() {
   State& s = state();
   std::lock_guard lock(s.mutex);
   return s.running;
+}
+
+std::uint64_t wakeups() {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  return s.wakeups;
 }
 
 }  // namespace keeper

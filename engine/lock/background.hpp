@@ -44,6 +44,10 @@ void schedule(std::weak_ptr<IdleReaderBytes> bytes, std::uint64_t txn_id, Steady
 // Whether the keeper thread of this process is running (for tests).
 bool running();
 
+// How many times `schedule` woke the running keeper thread: only an item
+// due before the one it sleeps until wakes it (for tests).
+std::uint64_t wakeups();
+
 }  // namespace keeper
 
 // What a file's sync thread serves.

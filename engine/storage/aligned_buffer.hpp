@@ -1,4 +1,14 @@
-// A heap buffer aligned for page I/O (4096 bytes), movable, not copyable.
+// A heap buffer for pages, aligned as the allocator aligns any block (16
+// bytes), movable, not copyable. No read or write bypasses the system's page
+// cache, so no buffer needs page alignment; asking the allocator for it
+// would make it split and coalesce free chunks around every page buffer.
+//
+// Page buffers come and go by the thousand: every page read into the cache
+// and every node a commit writes takes one, and the cache frees one for each
+// it evicts, mostly long untouched. So each thread keeps a few blocks it
+// freed, of the last page size it freed, for its next buffer of that size:
+// an evicted page's block becomes the next page read or written without the
+// allocator's bookkeeping on cold memory.
 #pragma once
 
 #include <cstddef>
@@ -12,13 +22,13 @@ namespace deziro {
 
 class AlignedBuffer {
  public:
-  static constexpr std::size_t kAlignment = 4096;
+  static constexpr std::size_t kAlignment = alignof(std::max_align_t);
 
   AlignedBuffer() = default;
   explicit AlignedBuffer(std::size_t size) : size_(size) {
     if (size == 0) return;
-    std::size_t rounded = (size + kAlignment - 1) / kAlignment * kAlignment;
-    data_ = static_cast<std::uint8_t*>(std::aligned_alloc(kAlignment, rounded));
+    data_ = take_spare(size);
+    if (data_ == nullptr) data_ = static_cast<std::uint8_t*>(std::malloc(size));
     if (data_ == nullptr) throw std::bad_alloc();
   }
   static AlignedBuffer zeroed(std::size_t size) {
@@ -33,7 +43,7 @@ class AlignedBuffer {
   }
   AlignedBuffer& operator=(AlignedBuffer&& other) noexcept {
     if (this != &other) {
-      std::free(data_);
+      release(data_, size_);
       data_ = other.data_;
       size_ = other.size_;
       other.data_ = nullptr;
@@ -43,7 +53,7 @@ class AlignedBuffer {
   }
   AlignedBuffer(const AlignedBuffer&) = delete;
   AlignedBuffer& operator=(const AlignedBuffer&) = delete;
-  ~AlignedBuffer() { std::free(data_); }
+  ~AlignedBuffer() { release(data_, size_); }
 
   std::uint8_t* data() { return data_; }
   const std::uint8_t* data() const { return data_; }
@@ -51,7 +61,18 @@ class AlignedBuffer {
   std::span<std::uint8_t> span() { return {data_, size_}; }
   std::span<const std::uint8_t> span() const { return {data_, size_}; }
 
+  // Whether threads keep freed blocks: not under the address sanitizer,
+  // which must see every block freed to catch a use after it. And how many
+  // of `size` bytes the calling thread keeps. For tests.
+  static bool keeps_spares();
+  static std::size_t spare_blocks(std::size_t size);
+
  private:
+  // A block of `size` bytes the calling thread kept, or null.
+  static std::uint8_t* take_spare(std::size_t size);
+  // Keeps the block for the calling thread, or frees it.
+  static void release(std::uint8_t* block, std::size_t size);
+
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
 };

@@ -113,19 +113,21 @@ void CommitSpace::collect_released() {
 Result<bool> CommitSpace::write_free_run(std::uint64_t first) {
   WriteContext cx = context(kFreeTreeId);
   auto key = free_space::free_key(first);
-  std::optional<std::uint64_t> stored;
-  DZ_TRY(btree::get(cx.read(), free_tree_, key, [&](ByteView v) -> Status {
-    stored = DZ_TRY(free_space::decode_free(source_, key, v)).count;
-    return ok();
-  }));
   auto it = space_.free_runs.find(first);
-  if (it == space_.free_runs.end()) {
-    if (!stored) return false;
-    DZ_CHECK(btree::remove(cx, free_tree_, key));
+  // A run gone from the free runs: its entry goes if there is one.
+  if (it == space_.free_runs.end()) return btree::remove(cx, free_tree_, key);
+  // Otherwise the entry is rewritten only when it is missing or differs.
+  const std::uint64_t count = it->second;
+  auto differs = [&](ByteView stored, std::string& out) -> Result<bool> {
+    if (DZ_TRY(free_space::decode_free(source_, key, stored)).count == count) return false;
+    auto value = free_space::free_value(count);
+    out.assign(value.begin(), value.end());
     return true;
-  }
-  if (stored == it->second) return false;
-  DZ_CHECK(btree::put(cx, free_tree_, key, free_space::free_value(it->second)));
+  };
+  auto outcome = DZ_TRY(btree::insert_entry(cx, free_tree_, key, differs));
+  if (outcome == ModifyOutcome::Unchanged) return false;
+  if (outcome == ModifyOutcome::NotFound)
+    DZ_CHECK(btree::put(cx, free_tree_, key, free_space::free_value(count)));
   return true;
 }
 
