@@ -68,6 +68,11 @@ class RangeCursor {
   // Reads a cell's value (an overflow run into `buffer`).
   Result<ByteView> value_of(const LeafCell& cell, std::string& buffer) const;
 
+  // For a walk that reads every cell of the leaves it goes on to (not one
+  // whose range ends soon): from here on, each leaf page the cursor steps
+  // to has all its slot and cell lines loaded at once.
+  void load_whole_leaves() { load_leaves_ = true; }
+
  private:
   struct Frame {
     NodeView view;
@@ -102,6 +107,7 @@ class RangeCursor {
   bool walk_last_leaf_ = false;
   std::size_t slot_ = 0;
   std::size_t stop_ = 0;
+  bool load_leaves_ = false;
   std::string value_buffer_;
 };
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <optional>
 #include <string_view>
 
@@ -132,6 +133,49 @@ bool test_matches(const ResolvedTest& test, const codec::FieldValue& value) {
       return false;
   }
   return false;
+}
+
+std::optional<IntRangeTest> int_range_test(const Plan& plan) {
+  if (!plan.residual || plan.residual->kind != ResolvedFilter::Kind::Test) return std::nullopt;
+  const ResolvedTest& test = plan.residual->test;
+  if (!test.path.first || !test.path.steps.empty() || test.path.first->kind.code() != KindCode::Int)
+    return std::nullopt;
+  for (const Value& operand : test.operands)
+    if (operand.kind() != ValueKind::Int) return std::nullopt;
+  constexpr std::int64_t kMin = std::numeric_limits<std::int64_t>::min();
+  constexpr std::int64_t kMax = std::numeric_limits<std::int64_t>::max();
+  IntRangeTest t{test.path.first, kMin, kMax, false};
+  if (test.condition == Condition::Between && test.operands.size() == 2) {
+    t.low = test.operands[0].as_int();
+    t.high = test.operands[1].as_int();
+    return t;
+  }
+  if (test.condition != Condition::Compare || test.operands.size() != 1) return std::nullopt;
+  const std::int64_t v = test.operands[0].as_int();
+  switch (test.op) {
+    case TestOp::Eq:
+    case TestOp::Ne:
+      t.low = t.high = v;
+      t.outside = test.op == TestOp::Ne;
+      return t;
+    case TestOp::Lt:
+      // Below the least int: an empty range.
+      if (v == kMin) return IntRangeTest{test.path.first, 1, 0, false};
+      t.high = v - 1;
+      return t;
+    case TestOp::Le:
+      t.high = v;
+      return t;
+    case TestOp::Gt:
+      if (v == kMax) return IntRangeTest{test.path.first, 1, 0, false};
+      t.low = v + 1;
+      return t;
+    case TestOp::Ge:
+      t.low = v;
+      return t;
+    default:
+      return std::nullopt;
+  }
 }
 
 }  // namespace run
@@ -386,7 +430,18 @@ Status append_sort_key(run::FilterContext& cx, const OfferedRecord& offered, Byt
 
 Result<bool> test_record(run::FilterContext& cx, const OfferedRecord& offered,
                          std::vector<Value>* sort_values) {
-  if (cx.plan.residual) {
+  // One int comparison, settled on the field's number read in place (where
+  // decide would compare the same number); otherwise as below.
+  bool settled = false;
+  if (cx.int_test) {
+    const run::IntRangeTest& t = *cx.int_test;
+    const auto value = read_plain(offered.bytes, *t.field, hint_for(cx, *t.field, offered.hint));
+    if (value && value->kind == FieldValue::Kind::Int) {
+      if ((t.low <= value->i && value->i <= t.high) == t.outside) return false;
+      settled = true;
+    }
+  }
+  if (cx.plan.residual && !settled) {
     const Quick quick = quick_filter(cx, offered, *cx.plan.residual);
     if (quick == Quick::No) return false;
     if (quick == Quick::Unsure) {

@@ -19,14 +19,29 @@ namespace deziro {
 
 namespace run {
 
+// A residual filter that is one comparison (or Between) of a top-level int
+// field with int operands, as the range [low, high] its values must lie in
+// (outside it for Ne).
+struct IntRangeTest {
+  const Field* field = nullptr;
+  std::int64_t low = 0;
+  std::int64_t high = 0;
+  bool outside = false;
+};
+
+// The residual filter of `plan` as an IntRangeTest, or none.
+std::optional<IntRangeTest> int_range_test(const Plan& plan);
+
 // What the tests of one find or count share: the transaction, the plan and
 // the cache of linked objects, created empty for the call.
 struct FilterContext {
   TreeAccess& access;
   const Plan& plan;
   objects::LinkCache links;
+  // The residual filter's short form, when it has one.
+  std::optional<IntRangeTest> int_test;
 
-  FilterContext(TreeAccess& a, const Plan& p) : access(a), plan(p) {}
+  FilterContext(TreeAccess& a, const Plan& p) : access(a), plan(p), int_test(int_range_test(p)) {}
 };
 
 // Whether a value that is not null satisfies the test's condition.

@@ -134,8 +134,13 @@ Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
   } else {
     leaf = DZ_TRY(descend(key));
   }
-  const std::size_t i = leaf.lower_bound(key);
-  if (i >= leaf.count() || compare_keys(leaf.key_at(i), key) != 0) return false;
+  Leaf& used = leaves_[last_];
+  std::size_t i = used.next_slot;
+  if (i >= leaf.count() || compare_keys(leaf.key_at(i), key) != 0) {
+    i = leaf.lower_bound(key);
+    if (i >= leaf.count() || compare_keys(leaf.key_at(i), key) != 0) return false;
+  }
+  used.next_slot = static_cast<std::uint16_t>(i + 1);
   const LeafCell cell = leaf.cell_at(i);
   // A value in an overflow run is read by the tree's own lookup.
   if (cell.overflow) return btree::get(ReadContext{memo_, tree_id_}, root_, key, visitor);

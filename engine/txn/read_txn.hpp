@@ -144,6 +144,9 @@ class RootReader final : public TreeReader {
     bool bounded_above = false;
     // The leaf the lookup after one in this leaf went to, last time.
     std::uint16_t follow = kMaxLeaves;
+    // The slot after the one the last lookup here found: lookups in key
+    // order find their keys there.
+    std::uint16_t next_slot = 0;
     NodeView view;
   };
   // Where a kept range starts, in the order of the ranges.

@@ -178,6 +178,40 @@ TEST_F(ScanTest, cursor_walks_leaves_both_ways_with_their_parent_pointers) {
   EXPECT_EQ(reversed, leaf_pages);
 }
 
+TEST_F(ScanTest, a_cursor_loading_whole_leaves_walks_the_same_entries) {
+  // Loading every line of each leaf reached (the walk of a full scan) reads
+  // only inside the page and leaves the walk as it was, over leaves on disk
+  // and, after a few changes, in memory, in both directions.
+  auto walk = [&](bool load, const KeyBound& lower, const KeyBound& upper, bool reverse) {
+    std::vector<std::string> out;
+    auto opened = RangeCursor::open(rx(), root_, lower, upper, reverse);
+    EXPECT_TRUE(opened.has_value() && opened->has_value());
+    RangeCursor& cursor = **opened;
+    if (load) cursor.load_whole_leaves();
+    ByteView key;
+    ByteView value;
+    while (cursor.next(key, value).value()) {
+      out.push_back(to_string(key));
+      EXPECT_EQ(to_string(value), value_of(index_of(out.back())));
+    }
+    return out;
+  };
+  const KeyBound lower = KeyBound::excluded(bytes_view(key_of(2)));
+  const KeyBound upper = KeyBound::included(bytes_view(key_of(291)));
+  for (bool changed : {false, true}) {
+    if (changed) {
+      WriteContext w = pages_.write_context(kTree, LeafLayout::Fixed);
+      for (int i : {3, 150, 290})
+        ASSERT_TRUE(
+            btree::put(w, root_, bytes_view(key_of(i)), bytes_view(value_of(i))).has_value());
+    }
+    for (bool reverse : {false, true}) {
+      EXPECT_EQ(walk(true, {}, {}, reverse), expected({}, {}, reverse));
+      EXPECT_EQ(walk(true, lower, upper, reverse), walk(false, lower, upper, reverse));
+    }
+  }
+}
+
 TEST_F(ScanTest, leaf_range_end_finds_the_first_slot_beyond_a_bound) {
   KeyBound lower = KeyBound::included(bytes_view(key_of(0)));
   auto opened = RangeCursor::open(rx(), root_, lower, {}, false);

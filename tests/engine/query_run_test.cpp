@@ -223,6 +223,80 @@ TEST_F(Run, plain_values_read_in_place_compare_as_decoded_ones) {
   }
 }
 
+// A filter of one int comparison is settled on the number read in place;
+// every operator at the edges of the numbers' encodings, absent optional
+// fields (null, matching no comparison) and defaults must answer as the
+// comparison of the decoded values does, through a scan with and without
+// slot hints and through an index range (records read by key).
+TEST_F(Run, one_int_comparison_answers_as_the_decoded_values_compare) {
+  const std::vector<std::int64_t> values{INT64_MIN, -8193, -65, -64,  -1,       0,
+                                         1,         63,    64,  8192, INT64_MAX};
+  std::vector<ObjectMap> objects;
+  // Object i holds values[i] in `opt` and in `d`; the last two hold neither
+  // (`opt` null, `d` its default 7).
+  for (std::size_t i = 0; i < values.size() + 2; ++i) {
+    std::vector<ObjectEntry> more;
+    if (i < values.size()) {
+      more.emplace_back("opt", Value::integer(values[i]));
+      more.emplace_back("d", Value::integer(values[i]));
+    }
+    objects.push_back(
+        item(static_cast<std::int64_t>(i), static_cast<std::int64_t>(i % 2), std::move(more)));
+  }
+  store(objects);
+  auto value_of = [&](std::size_t i, bool with_default) -> std::optional<std::int64_t> {
+    if (i < values.size()) return values[i];
+    if (with_default) return 7;
+    return std::nullopt;
+  };
+  struct Op {
+    const char* text;
+    bool (*holds)(std::int64_t, std::int64_t);
+  };
+  const Op ops[] = {{"==", [](std::int64_t a, std::int64_t b) { return a == b; }},
+                    {"!=", [](std::int64_t a, std::int64_t b) { return a != b; }},
+                    {"<", [](std::int64_t a, std::int64_t b) { return a < b; }},
+                    {"<=", [](std::int64_t a, std::int64_t b) { return a <= b; }},
+                    {">", [](std::int64_t a, std::int64_t b) { return a > b; }},
+                    {">=", [](std::int64_t a, std::int64_t b) { return a >= b; }}};
+  auto check = [&](const std::string& condition, const std::string& field, auto holds) {
+    const bool with_default = field == "d";
+    V expected;
+    V odd;
+    for (std::size_t i = 0; i < values.size() + 2; ++i) {
+      const auto v = value_of(i, with_default);
+      if (v && holds(*v)) {
+        expected.push_back(static_cast<std::int64_t>(i));
+        if (i % 2 == 1) odd.push_back(static_cast<std::int64_t>(i));
+      }
+    }
+    const std::string query = field + " " + condition;
+    // The first run builds the slot hints, the second reads through them.
+    EXPECT_EQ(ids(query), expected) << query;
+    EXPECT_EQ(ids(query), expected) << query;
+    EXPECT_EQ(n(query), expected.size()) << query;
+    EXPECT_EQ(ids("x == 1 AND " + query), odd) << query;
+  };
+  for (const char* field : {"opt", "d"}) {
+    for (const Op& op : ops) {
+      for (std::int64_t operand :
+           {INT64_MIN, INT64_MIN + 1, std::int64_t{-65}, std::int64_t{-64}, std::int64_t{0},
+            std::int64_t{7}, std::int64_t{63}, std::int64_t{8192}, INT64_MAX - 1, INT64_MAX}) {
+        check(std::string(op.text) + " " + std::to_string(operand), field,
+              [&](std::int64_t v) { return op.holds(v, operand); });
+      }
+    }
+    for (auto [low, high] : {std::pair<std::int64_t, std::int64_t>{-64, 63},
+                             {INT64_MIN, -1},
+                             {64, INT64_MAX},
+                             {1, 0},
+                             {7, 7}}) {
+      check("BETWEEN " + std::to_string(low) + " AND " + std::to_string(high), field,
+            [&](std::int64_t v) { return low <= v && v <= high; });
+    }
+  }
+}
+
 TEST_F(Run, descending_index_scan_keeps_equal_values_in_ascending_key_order) {
   std::vector<ObjectMap> objects;
   V expected;
