@@ -4,8 +4,10 @@
 // single-put durable commits (one full sync each), the same keys inserted
 // in random order again into a new file over 1 000 commits (a thousandth
 // each), and once more in one transaction in key order.
-// Arguments: [keys] [durable commits per repetition] [repetitions] [engine],
-// the last to run one engine alone.
+// Arguments: [keys] [durable commits per repetition] [repetitions] [engine]
+// [bulk]: an engine to run it alone ("all" for every one), and "bulk" to run
+// the two bulk inserts alone, each scanned back: the 10 000 000-key run, by
+// hand, is `bench_kv 10000000 1 1 deziro bulk`.
 //
 // Every engine is checked against one model of the data, untimed before
 // the clock starts and while it runs: each get must answer the key's value,
@@ -18,9 +20,10 @@
 // process of its own (this program again), so that its peak resident size
 // belongs to that engine alone. Printed per workload and engine: the median
 // time per operation over the repetitions with its range, the file's size
-// after each bulk insert, and per engine the peak resident size and its
-// growth over what the process held before opening anything (the data set
-// of the model). Then the engine's time over each peer's, per repetition
+// after each bulk insert and the growth of the resident size over each
+// insert workload (its peak over its size before), and per engine the peak
+// resident size and its growth over what the process held before opening
+// anything (the data set of the model). Then the engine's time over each peer's, per repetition
 // (median and range): below 1 the engine is faster. First of all, the
 // disk's own sync latency (a 4 KiB write and fsync), which the durable
 // commits of every engine depend on.
@@ -29,6 +32,7 @@
 // get the same 256 MiB page cache, enough for the whole set, as LMDB has the
 // operating system's page cache through its map.
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -411,6 +415,31 @@ long peak_resident_kib() {
   return u.ru_maxrss;
 }
 
+long status_kib(const char* field) {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  const std::size_t length = std::strlen(field);
+  while (std::getline(status, line))
+    if (line.rfind(field, 0) == 0) return std::strtol(line.c_str() + length, nullptr, 10);
+  return 0;
+}
+
+// The growth of the resident size over one workload: the freed heap is
+// handed back and the peak set back to the present size first (Linux resets
+// the peak, VmHWM, on a write of 5 to clear_refs), and the peak is read after.
+class ResidentGrowth {
+ public:
+  ResidentGrowth() {
+    ::malloc_trim(0);
+    std::ofstream("/proc/self/clear_refs") << "5";
+    start_ = status_kib("VmRSS:");
+  }
+  long kib() const { return status_kib("VmHWM:") - start_; }
+
+ private:
+  long start_ = 0;
+};
+
 // Every get answers the key's value, in the order of `d.get_order`.
 void get_all(Kv& kv, const Data& d, const char* when) {
   for (std::size_t i : d.get_order) {
@@ -430,76 +459,91 @@ void scan_all(Kv& kv, const Data& d, const char* when) {
   if (!good || at != d.sorted.size()) die(std::string(when) + ": the scan answers wrong rows");
 }
 
+// An insert workload's figures: its time, the growth of the resident size
+// and the file's size.
+void put_insert_figures(Kv& kv, const std::string& workload, Clock::time_point start,
+                        const ResidentGrowth& growth) {
+  std::printf("%s %.9g\n", workload.c_str(), since(start));
+  std::printf("%s.rss.kib %ld\n", workload.c_str(), growth.kib());
+  std::printf("%s.bytes %.9g\n", workload.c_str(), double(kv.file_bytes()));
+}
+
+void scan_and_close(Kv& kv, const Data& d, const char* when) {
+  kv.begin_reads();
+  scan_all(kv, d, when);
+  kv.end_reads();
+  kv.close();
+}
+
 // One engine's run, in a process of its own; prints "name value" lines for
 // the parent: seconds per workload, file bytes, resident sizes in KiB.
-void run_one(const std::string& name, std::size_t n, std::size_t commits,
-             const std::string& folder) {
+// `bulk_only`: the two bulk inserts alone, each scanned back.
+void run_one(const std::string& name, std::size_t n, std::size_t commits, const std::string& folder,
+             bool bulk_only) {
   Data d = make_data(n, commits);
   long base = resident_kib();
   auto put = [](const char* what, double value) { std::printf("%s %.9g\n", what, value); };
   auto kv = make_engine(name);
   const std::string path = folder + "/" + name;
 
+  std::optional<ResidentGrowth> growth(std::in_place);
   kv->open(path + ".random");
   auto start = Clock::now();
   kv->put_all(d, d.get_order);
-  put("bulk_insert", since(start));
-  put("bulk_insert.bytes", double(kv->file_bytes()));
+  put_insert_figures(*kv, "bulk_insert", start, *growth);
+  if (bulk_only) {
+    scan_and_close(*kv, d, "after the random insert");
+  } else {
+    kv->begin_reads();
+    // Also warms the caches, so every engine is timed on a warm one.
+    get_all(*kv, d, "before the timed gets");
+    start = Clock::now();
+    get_all(*kv, d, "timed gets");
+    put("point_get", since(start));
+    start = Clock::now();
+    scan_all(*kv, d, "timed scan");
+    put("forward_scan", since(start));
+    kv->end_reads();
 
-  kv->begin_reads();
-  // Also warms the caches, so every engine is timed on a warm one.
-  get_all(*kv, d, "before the timed gets");
-  start = Clock::now();
-  get_all(*kv, d, "timed gets");
-  put("point_get", since(start));
-  start = Clock::now();
-  scan_all(*kv, d, "timed scan");
-  put("forward_scan", since(start));
-  kv->end_reads();
+    start = Clock::now();
+    for (std::size_t i = 0; i < commits; ++i) kv->commit_one(d.commit_keys[i], d.commit_values[i]);
+    put("durable_commit", since(start));
+    kv->close();
+    kv->open(path + ".random");
+    kv->begin_reads();
+    for (std::size_t i = 0; i < commits; ++i)
+      if (!kv->holds(d.commit_keys[i], d.commit_values[i]))
+        die("a durable commit does not read back after a reopen");
+    std::size_t rows = 0;
+    kv->scan([&](std::string_view, std::string_view) { return ++rows, true; });
+    if (rows != n + commits) die("the file holds the wrong number of keys after a reopen");
+    kv->end_reads();
+    kv->close();
+    put("rss_after_random.kib", double(peak_resident_kib() - base));
 
-  start = Clock::now();
-  for (std::size_t i = 0; i < commits; ++i) kv->commit_one(d.commit_keys[i], d.commit_values[i]);
-  put("durable_commit", since(start));
-  kv->close();
-  kv->open(path + ".random");
-  kv->begin_reads();
-  for (std::size_t i = 0; i < commits; ++i)
-    if (!kv->holds(d.commit_keys[i], d.commit_values[i]))
-      die("a durable commit does not read back after a reopen");
-  std::size_t rows = 0;
-  kv->scan([&](std::string_view, std::string_view) { return ++rows, true; });
-  if (rows != n + commits) die("the file holds the wrong number of keys after a reopen");
-  kv->end_reads();
-  kv->close();
-  put("rss_after_random.kib", double(peak_resident_kib() - base));
-
-  // The same keys in random order again, into a new file, a thousandth of
-  // them per commit: what random inserts over time leave in the leaves.
-  kv->open(path + ".batched");
-  const std::size_t batches = std::min(n, kInsertCommits);
-  start = Clock::now();
-  for (std::size_t b = 0; b < batches; ++b) {
-    const std::vector<std::size_t> batch(
-        d.get_order.begin() + std::ptrdiff_t(n * b / batches),
-        d.get_order.begin() + std::ptrdiff_t(n * (b + 1) / batches));
-    kv->put_all(d, batch);
+    // The same keys in random order again, into a new file, a thousandth of
+    // them per commit: what random inserts over time leave in the leaves.
+    growth.emplace();
+    kv->open(path + ".batched");
+    const std::size_t batches = std::min(n, kInsertCommits);
+    start = Clock::now();
+    for (std::size_t b = 0; b < batches; ++b) {
+      const std::vector<std::size_t> batch(
+          d.get_order.begin() + std::ptrdiff_t(n * b / batches),
+          d.get_order.begin() + std::ptrdiff_t(n * (b + 1) / batches));
+      kv->put_all(d, batch);
+    }
+    put_insert_figures(*kv, "batched_insert", start, *growth);
+    scan_and_close(*kv, d, "after the batched insert");
   }
-  put("batched_insert", since(start));
-  put("batched_insert.bytes", double(kv->file_bytes()));
-  kv->begin_reads();
-  scan_all(*kv, d, "after the batched insert");
-  kv->end_reads();
-  kv->close();
 
+  growth.emplace();
   kv->open(path + ".sorted");
   start = Clock::now();
   kv->put_all(d, d.sorted);
-  put("sorted_bulk_insert", since(start));
-  put("sorted_bulk_insert.bytes", double(kv->file_bytes()));
-  kv->begin_reads();
-  scan_all(*kv, d, "after the sorted insert");
-  kv->end_reads();
-  kv->close();
+  put_insert_figures(*kv, "sorted_bulk_insert", start, *growth);
+  scan_and_close(*kv, d, "after the sorted insert");
+  if (bulk_only) return;
   put("rss_growth.kib", double(peak_resident_kib() - base));
   put("rss_peak.kib", double(peak_resident_kib()));
 }
@@ -511,7 +555,7 @@ using Figures = std::map<std::string, double>;
 // Runs this program again as `--one` for one engine in a fresh process and
 // reads back its figures.
 Figures run_child(const std::string& engine, std::size_t n, std::size_t commits,
-                  const std::string& folder) {
+                  const std::string& folder, bool bulk_only) {
   std::filesystem::create_directories(folder);
   std::fflush(nullptr);
   int out[2];
@@ -525,8 +569,14 @@ Figures run_child(const std::string& engine, std::size_t n, std::size_t commits,
     ::dup2(out[1], STDOUT_FILENO);
     ::close(out[0]);
     ::close(out[1]);
-    const char* argv[] = {"bench_kv",           "--one",        engine.c_str(), n_text.c_str(),
-                          commits_text.c_str(), folder.c_str(), nullptr};
+    const char* argv[] = {"bench_kv",
+                          "--one",
+                          engine.c_str(),
+                          n_text.c_str(),
+                          commits_text.c_str(),
+                          folder.c_str(),
+                          bulk_only ? "bulk" : "all",
+                          nullptr};
     ::execv("/proc/self/exe", const_cast<char* const*>(argv));
     ::_exit(127);
   }
@@ -622,16 +672,17 @@ std::string spread_text(const char* name, const Spread& s, const char* format = 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc == 6 && std::string(argv[1]) == "--one") {
+  if (argc == 7 && std::string(argv[1]) == "--one") {
     run_one(argv[2], std::strtoull(argv[3], nullptr, 10), std::strtoull(argv[4], nullptr, 10),
-            argv[5]);
+            argv[5], std::string(argv[6]) == "bulk");
     return 0;
   }
   std::size_t n = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
   std::size_t commits = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 1000;
   int repetitions = argc > 3 ? std::atoi(argv[3]) : 3;
   std::vector<std::string> engines = engine_names();
-  if (argc > 4) engines = {argv[4]};
+  if (argc > 4 && std::string(argv[4]) != "all") engines = {argv[4]};
+  const bool bulk_only = argc > 5 && std::string(argv[5]) == "bulk";
   if (n == 0 || commits == 0 || repetitions < 1) die("keys, commits and repetitions must be > 0");
   const std::string folder = bench::scratch_folder("kv");
 
@@ -644,8 +695,8 @@ int main(int argc, char** argv) {
   for (int rep = 0; rep < repetitions; ++rep)
     for (std::size_t e = 0; e < engines.size(); ++e) {
       const std::string& engine = engines[(e + std::size_t(rep)) % engines.size()];
-      figures[engine].push_back(
-          run_child(engine, n, commits, folder + "/" + engine + "-" + std::to_string(rep)));
+      figures[engine].push_back(run_child(
+          engine, n, commits, folder + "/" + engine + "-" + std::to_string(rep), bulk_only));
     }
 
   auto values = [&](const std::string& engine, const std::string& key, double scale) {
@@ -657,19 +708,29 @@ int main(int argc, char** argv) {
     }
     return v;
   };
+  // The workloads run: the two bulk inserts alone with `bulk`.
+  auto ran = [&](const Workload& w) {
+    return !bulk_only || std::string_view(w.name).ends_with("bulk_insert");
+  };
   for (const Workload& w : kWorkloads)
     for (const std::string& engine : engines) {
+      if (!ran(w)) continue;
       std::size_t ops = w.per_commit ? commits : n;
       std::string rest =
           spread_text("ns_per_op", spread_of(values(engine, w.name, 1e9 / double(ops))));
       rest += ",\"repetitions\":" + std::to_string(repetitions);
       if (w.sized)
         rest +=
-            "," + spread_text("file_bytes",
-                              spread_of(values(engine, std::string(w.name) + ".bytes", 1)), "%.0f");
+            "," +
+            spread_text("file_bytes", spread_of(values(engine, std::string(w.name) + ".bytes", 1)),
+                        "%.0f") +
+            "," +
+            spread_text("rss_growth_mib",
+                        spread_of(values(engine, std::string(w.name) + ".rss.kib", 1.0 / 1024)));
       print_row(w.name, engine, ops, rest);
     }
   for (const std::string& engine : engines) {
+    if (bulk_only) break;
     const double mib = 1.0 / 1024;
     std::string rest =
         "\"ns_per_op\":0," +
@@ -685,7 +746,7 @@ int main(int argc, char** argv) {
   if (!figures.contains("deziro")) return 0;
   for (const Workload& w : kWorkloads)
     for (const std::string& peer : engines) {
-      if (peer == "deziro") continue;
+      if (peer == "deziro" || !ran(w)) continue;
       auto ratios = [&](const std::string& key) {
         std::vector<double> ours = values("deziro", key, 1), theirs = values(peer, key, 1), r;
         for (int rep = 0; rep < repetitions; ++rep) r.push_back(ours[rep] / theirs[rep]);

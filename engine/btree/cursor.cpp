@@ -135,7 +135,7 @@ Result<bool> RangeCursor::start(const MemNode* mem, const ChildPointer& root) {
     if (frame_is_leaf(f.view, f.mem)) break;
     std::size_t keys = frame_children(f) - 1;
     auto key_at = [&](std::size_t i) -> ByteView {
-      return f.mem ? bytes_view(f.mem->keys[i]) : f.view.key_at(i);
+      return f.mem ? f.mem->keys[i].view() : f.view.key_at(i);
     };
     if (bound.kind == BoundKind::Unbounded) {
       f.index = reverse_ ? keys : 0;
@@ -214,7 +214,7 @@ Status RangeCursor::check_step(const Frame& left, bool forward) const {
   std::size_t left_count = left.mem ? left.mem->entries.size() : left.view.count();
   if (count > 0 && left_count > 0) {
     std::size_t edge = forward ? left_count - 1 : 0;
-    ByteView left_key = left.mem ? bytes_view(left.mem->entries[edge].key) : left.view.key_at(edge);
+    ByteView left_key = left.mem ? left.mem->entries[edge].key() : left.view.key_at(edge);
     int order = compare_keys(key_at(forward ? 0 : count - 1), left_key);
     if (forward ? order > 0 : order < 0) return ok();
   }
@@ -235,15 +235,14 @@ std::size_t RangeCursor::leaf_count() const {
 ByteView RangeCursor::key_at(std::size_t slot) const {
   DZ_ASSERT(!path_.empty() && frame_is_leaf(path_.back().view, path_.back().mem));
   const Frame& f = path_.back();
-  return f.mem ? bytes_view(f.mem->entries[slot].key) : f.view.key_at(slot);
+  return f.mem ? f.mem->entries[slot].key() : f.view.key_at(slot);
 }
 
 LeafCell RangeCursor::cell_at(std::size_t slot) const {
   DZ_ASSERT(!path_.empty() && frame_is_leaf(path_.back().view, path_.back().mem));
   const Frame& f = path_.back();
   if (!f.mem) return f.view.cell_at(slot);
-  const MemEntry& e = f.mem->entries[slot];
-  return LeafCell{bytes_view(e.key), bytes_view(e.value), e.overflow, e.ref};
+  return f.mem->entries[slot].cell();
 }
 
 const NodeView* RangeCursor::leaf_page() const {

@@ -20,22 +20,56 @@ struct TreeOps {
   }
 };
 
+static_assert(std::is_trivially_copyable_v<OverflowRef>);
+
+OverflowRef MemEntry::ref() const {
+  DZ_ASSERT(overflow_ && tail_len_ == sizeof(OverflowRef));
+  OverflowRef ref;
+  std::memcpy(&ref, data_.get() + key_len_, sizeof ref);
+  return ref;
+}
+
+LeafCell MemEntry::cell() const {
+  return LeafCell{key(), value(), overflow_, overflow_ ? ref() : OverflowRef{}};
+}
+
+void MemEntry::set_ref(ByteView key, const OverflowRef& ref) {
+  std::uint8_t bytes[sizeof ref];
+  std::memcpy(bytes, &ref, sizeof ref);
+  assign(key, bytes, sizeof ref, true);
+}
+
+// The block is replaced unless the key is the entry's own and the new value
+// takes the bytes of the old one.
+void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow) {
+  DZ_ASSERT(key.size() <= UINT16_MAX && tail_len <= UINT32_MAX);
+  const bool in_place = data_ && key.data() == data_.get() && tail_len == tail_len_;
+  if (!in_place) {
+    auto block = std::make_unique_for_overwrite<std::uint8_t[]>(key.size() + tail_len);
+    if (!key.empty()) std::memcpy(block.get(), key.data(), key.size());
+    prefix_ = key_head(key);
+    key_len_ = static_cast<std::uint16_t>(key.size());
+    data_ = std::move(block);
+  }
+  if (tail_len != 0) std::memcpy(data_.get() + key_len_, tail, tail_len);
+  tail_len_ = static_cast<std::uint32_t>(tail_len);
+  overflow_ = overflow;
+}
+
 namespace {
 
 using Ops = TreeOps;
 
 std::size_t entry_bytes(LeafLayout layout, std::uint32_t page_size, const MemEntry& e) {
-  if (e.overflow) return node::overflow_cell_size(layout, e.key.size()) + node::kSlotSize;
-  return node::leaf_entry_bytes(layout, page_size, e.key.size(), e.value.size());
+  if (e.overflow()) return node::overflow_cell_size(layout, e.key().size()) + node::kSlotSize;
+  return node::leaf_entry_bytes(layout, page_size, e.key().size(), e.value().size());
 }
 
-std::size_t separator_bytes(const std::string& key) {
-  return node::kBranchKeyOverhead + key.size();
-}
+std::size_t separator_bytes(const MemKey& key) { return node::kBranchKeyOverhead + key.size(); }
 
-std::size_t branch_bytes(const std::vector<std::string>& keys) {
+std::size_t branch_bytes(const std::vector<MemKey>& keys) {
   std::size_t bytes = node::kFirstChildCost;
-  for (const std::string& k : keys) bytes += separator_bytes(k);
+  for (const MemKey& k : keys) bytes += separator_bytes(k);
   return bytes;
 }
 
@@ -48,13 +82,20 @@ void recompute_bytes(MemNode& n, LeafLayout layout, std::uint32_t page_size) {
   }
 }
 
+// An entry's key against `key`, whose prefix is `prefix`, as `compare_keys`.
+int compare_entry(const MemEntry& e, std::uint64_t prefix, ByteView key) {
+  if (e.prefix() != prefix) return e.prefix() < prefix ? -1 : 1;
+  return compare_keys(e.key(), key);
+}
+
 // First entry whose key is >= `key`.
 std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key) {
+  const std::uint64_t prefix = key_head(key);
   std::size_t lo = 0;
   std::size_t hi = entries.size();
   while (lo < hi) {
     std::size_t mid = (lo + hi) / 2;
-    if (compare_keys(bytes_view(entries[mid].key), key) < 0) {
+    if (compare_entry(entries[mid], prefix, key) < 0) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -64,12 +105,14 @@ std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key
 }
 
 // The child of an in-memory branch whose range holds `key`.
-std::size_t mem_child_index(const std::vector<std::string>& keys, ByteView key) {
+std::size_t mem_child_index(const std::vector<MemKey>& keys, ByteView key) {
+  const std::uint64_t prefix = key_head(key);
   std::size_t lo = 0;
   std::size_t hi = keys.size();
   while (lo < hi) {
     std::size_t mid = (lo + hi) / 2;
-    if (compare_keys(bytes_view(keys[mid]), key) <= 0) {
+    const MemKey& k = keys[mid];
+    if (k.prefix() != prefix ? k.prefix() < prefix : compare_keys(k.view(), key) <= 0) {
       lo = mid + 1;
     } else {
       hi = mid;
@@ -79,7 +122,7 @@ std::size_t mem_child_index(const std::vector<std::string>& keys, ByteView key) 
 }
 
 bool entry_matches(const std::vector<MemEntry>& entries, std::size_t index, ByteView key) {
-  return index < entries.size() && compare_keys(bytes_view(entries[index].key), key) == 0;
+  return index < entries.size() && compare_entry(entries[index], key_head(key), key) == 0;
 }
 
 // Where a leaf of `sizes` is best cut in two: the first entry at which the
@@ -95,9 +138,9 @@ std::size_t leaf_cut(const std::vector<MemEntry>& entries, LeafLayout layout,
 
 // The separator of a branch that best cuts it in two; both halves keep at
 // least one separator (two children).
-std::size_t branch_cut(const std::vector<std::string>& keys) {
+std::size_t branch_cut(const std::vector<MemKey>& keys) {
   std::size_t total = 0;
-  for (const std::string& k : keys) total += separator_bytes(k);
+  for (const MemKey& k : keys) total += separator_bytes(k);
   std::size_t best = 1;
   std::size_t best_cost = SIZE_MAX;
   std::size_t left = 0;
@@ -132,8 +175,7 @@ struct SplitHint {
   bool last = false;
 };
 
-std::size_t branch_span_bytes(const std::vector<std::string>& keys, std::size_t from,
-                              std::size_t to) {
+std::size_t branch_span_bytes(const std::vector<MemKey>& keys, std::size_t from, std::size_t to) {
   std::size_t bytes = node::kFirstChildCost;
   for (std::size_t k = from; k < to; ++k) bytes += separator_bytes(keys[k]);
   return bytes;
@@ -147,7 +189,7 @@ std::optional<std::size_t> edge_leaf_cut(const MemNode& n, LeafLayout layout,
                                          std::uint32_t page_size, const SplitHint& hint) {
   const std::size_t cap = node::capacity(page_size);
   const std::vector<MemEntry>& entries = n.entries;
-  auto is_key = [&](const MemEntry& e) { return compare_keys(bytes_view(e.key), hint.key) == 0; };
+  auto is_key = [&](const MemEntry& e) { return compare_keys(e.key(), hint.key) == 0; };
   if (hint.last && is_key(entries.back()) &&
       n.bytes - entry_bytes(layout, page_size, entries.back()) <= cap)
     return entries.size() - 1;
@@ -162,7 +204,7 @@ std::optional<std::size_t> edge_leaf_cut(const MemNode& n, LeafLayout layout,
 std::optional<std::size_t> edge_branch_cut(const MemNode& n, std::uint32_t page_size,
                                            const SplitHint& hint) {
   const std::size_t cap = node::capacity(page_size);
-  const std::vector<std::string>& keys = n.keys;
+  const std::vector<MemKey>& keys = n.keys;
   std::size_t child = mem_child_index(keys, hint.key);
   if (hint.last && child == keys.size() && branch_span_bytes(keys, 0, keys.size() - 2) <= cap)
     return keys.size() - 2;
@@ -174,7 +216,7 @@ std::optional<std::size_t> edge_branch_cut(const MemNode& n, std::uint32_t page_
 // between them: at its byte midpoint, or at the tree's edge for a hint that
 // lands there.
 void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t page_size,
-                std::vector<std::unique_ptr<MemNode>>& parts, std::vector<std::string>& seps,
+                std::vector<std::unique_ptr<MemNode>>& parts, std::vector<MemKey>& seps,
                 const SplitHint* hint = nullptr) {
   const std::size_t cap = node::capacity(page_size);
   if (n->bytes <= cap) {
@@ -183,14 +225,14 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
   }
   auto right = std::make_unique<MemNode>();
   right->level = n->level;
-  std::string sep;
+  MemKey sep;
   if (n->is_leaf()) {
     DZ_ASSERT(n->entries.size() >= 2);
     std::optional<std::size_t> edge;
     if (hint) edge = edge_leaf_cut(*n, layout, page_size, *hint);
     std::size_t m = edge ? *edge : leaf_cut(n->entries, layout, page_size, n->bytes);
     right->entries = take_tail(n->entries, m);
-    sep = right->entries.front().key;
+    sep = to_string(right->entries.front().key());
   } else {
     DZ_ASSERT(n->keys.size() >= 3);
     std::optional<std::size_t> edge;
@@ -241,9 +283,7 @@ Result<bool> lookup(const ReadContext& cx, const MemNode* mem, ChildPointer poin
         std::size_t i = entry_lower_bound(mem->entries, key);
         if (!entry_matches(mem->entries, i, key)) return false;
         if (!visitor) return true;
-        const MemEntry& e = mem->entries[i];
-        LeafCell cell{bytes_view(e.key), bytes_view(e.value), e.overflow, e.ref};
-        DZ_CHECK(read_value(cx, cell, buffer, *visitor));
+        DZ_CHECK(read_value(cx, mem->entries[i].cell(), buffer, *visitor));
         return true;
       }
       const MemChild& child = mem->children[mem_child_index(mem->keys, key)];
@@ -312,10 +352,10 @@ Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t a) {
           take_tail(left->entries, leaf_cut(left->entries, cx.layout, page_size, total));
       recompute_bytes(*left, cx.layout, page_size);
       recompute_bytes(*right, cx.layout, page_size);
-      parent.keys[a] = right->entries.front().key;
+      parent.keys[a] = to_string(right->entries.front().key());
     }
   } else {
-    std::string& sep = parent.keys[a];
+    MemKey& sep = parent.keys[a];
     std::size_t merged = left->bytes + right->bytes + separator_bytes(sep) - node::kFirstChildCost;
     left->keys.push_back(std::move(sep));
     std::move(right->keys.begin(), right->keys.end(), std::back_inserter(left->keys));
@@ -434,12 +474,12 @@ Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::
     auto third = std::make_unique<MemNode>();
     third->entries = take_tail(rest, cuts[1] - cuts[0]);
     recompute_bytes(*third, cx.layout, page_size);
-    parent.keys.insert(parent.keys.begin() + a + 1, third->entries.front().key);
+    parent.keys.insert(parent.keys.begin() + a + 1, to_string(third->entries.front().key()));
     parent.children.insert(parent.children.begin() + a + 2,
                            MemChild{ChildPointer{}, std::move(third)});
   }
   right->entries = std::move(rest);
-  parent.keys[a] = right->entries.front().key;
+  parent.keys[a] = to_string(right->entries.front().key());
   recompute_bytes(*left, cx.layout, page_size);
   recompute_bytes(*right, cx.layout, page_size);
   DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
@@ -481,7 +521,7 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
   }
   if (child.bytes > cap) {
     std::vector<std::unique_ptr<MemNode>> parts;
-    std::vector<std::string> seps;
+    std::vector<MemKey> seps;
     split_node(std::move(parent.children[i].node), cx.layout, page_size, parts, seps, &hint);
     std::vector<MemChild> replaced;
     for (auto& part : parts) replaced.push_back(MemChild{ChildPointer{}, std::move(part)});
@@ -528,7 +568,7 @@ Status repair_root(const WriteContext& cx, TreeRoot& root, ByteView key) {
     if (mem->bytes > node::capacity(page_size)) {
       std::uint8_t level = mem->level;
       std::vector<std::unique_ptr<MemNode>> parts;
-      std::vector<std::string> seps;
+      std::vector<MemKey> seps;
       split_node(std::move(mem), cx.layout, page_size, parts, seps, &hint);
       mem = std::make_unique<MemNode>();
       mem->level = static_cast<std::uint8_t>(level + 1);
@@ -558,8 +598,7 @@ MemNode* last_leaf_in_memory(MemNode* n) {
 
 // Whether `key` lies past every key of the tree's last leaf known in memory.
 bool past_the_end(const MemNode* last, ByteView key) {
-  return last && !last->entries.empty() &&
-         compare_keys(key, bytes_view(last->entries.back().key)) > 0;
+  return last && !last->entries.empty() && compare_keys(key, last->entries.back().key()) > 0;
 }
 
 Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafChange change) {
@@ -589,7 +628,9 @@ Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafCha
 }
 
 void release_run(const WriteContext& cx, const MemEntry& e) {
-  if (e.overflow) cx.sink.release_pages(e.ref.first_page, e.ref.page_count);
+  if (!e.overflow()) return;
+  const OverflowRef ref = e.ref();
+  cx.sink.release_pages(ref.first_page, ref.page_count);
 }
 
 Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
@@ -603,17 +644,20 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
     return fail(Error::internal(format_text("a node of {} bytes does not fit its page", n.bytes)));
   if (n.is_leaf()) {
     std::vector<LeafItem> items;
+    std::vector<OverflowRef> refs;
     items.reserve(n.entries.size());
+    refs.reserve(n.entries.size());
     for (MemEntry& e : n.entries) {
-      if (!e.overflow &&
-          !node::value_fits_inline(cx.layout, page_size, e.key.size(), e.value.size())) {
-        e.ref = DZ_TRY(write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id,
-                                                 bytes_view(e.value)));
-        e.overflow = true;
-        std::string().swap(e.value);
+      if (!e.overflow() &&
+          !node::value_fits_inline(cx.layout, page_size, e.key().size(), e.value().size())) {
+        e.set_ref(DZ_TRY(
+            write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id, e.value())));
       }
-      items.push_back(
-          LeafItem{bytes_view(e.key), bytes_view(e.value), e.overflow ? &e.ref : nullptr});
+      refs.push_back(e.overflow() ? e.ref() : OverflowRef{});
+    }
+    for (std::size_t i = 0; i < n.entries.size(); ++i) {
+      const MemEntry& e = n.entries[i];
+      items.push_back(LeafItem{e.key(), e.value(), e.overflow() ? &refs[i] : nullptr});
     }
     node::build_leaf(page, cx.layout, items, cx.txn_id, cx.tree_id);
   } else {
@@ -628,7 +672,7 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
       }
       pointers.push_back(c.pointer);
     }
-    for (const std::string& k : n.keys) keys.push_back(bytes_view(k));
+    for (const MemKey& k : n.keys) keys.push_back(k.view());
     node::build_branch(page, n.level, keys, pointers, cx.txn_id, cx.tree_id);
   }
   ChildPointer pointer;
@@ -692,14 +736,15 @@ Status relocate_runs(const WriteContext& cx, MemNode& leaf, std::uint64_t limit,
                      std::uint64_t& moved) {
   std::string value;
   for (MemEntry& e : leaf.entries) {
-    if (!e.overflow || !run_reaches(e.ref, limit)) continue;
-    DZ_CHECK(load::read_overflow_run(cx.source, e.ref, cx.tree_id, value));
+    if (!e.overflow() || !run_reaches(e.ref(), limit)) continue;
+    const OverflowRef ref = e.ref();
+    DZ_CHECK(load::read_overflow_run(cx.source, ref, cx.tree_id, value));
     OverflowRef fresh = DZ_TRY(write::write_overflow_run(cx.sink, cx.source.page_size(), cx.txn_id,
                                                          cx.tree_id, bytes_view(value)));
-    for (std::uint64_t p = e.ref.first_page; p < e.ref.first_page + e.ref.page_count; ++p)
+    for (std::uint64_t p = ref.first_page; p < ref.first_page + ref.page_count; ++p)
       if (p >= limit) ++moved;
-    cx.sink.release_pages(e.ref.first_page, e.ref.page_count);
-    e.ref = fresh;
+    cx.sink.release_pages(ref.first_page, ref.page_count);
+    e.set_ref(fresh);
   }
   return ok();
 }
@@ -763,22 +808,20 @@ Status relocate_mem(const WriteContext& cx, MemNode& n, RelocationWalk& walk) {
 namespace node {
 
 std::vector<MemEntry> collect_entries(const NodeView& leaf) {
-  std::vector<MemEntry> entries(leaf.count());
+  std::vector<MemEntry> entries;
+  entries.reserve(leaf.count());
   for (std::size_t i = 0; i < leaf.count(); ++i) {
     LeafCell cell = leaf.cell_at(i);
-    MemEntry& e = entries[i];
-    e.key.assign(reinterpret_cast<const char*>(cell.key.data()), cell.key.size());
-    e.overflow = cell.overflow;
     if (cell.overflow) {
-      e.ref = cell.ref;
+      entries.emplace_back(cell.key, cell.ref);
     } else {
-      e.value.assign(reinterpret_cast<const char*>(cell.value.data()), cell.value.size());
+      entries.emplace_back(cell.key, cell.value);
     }
   }
   return entries;
 }
 
-void collect_children(const NodeView& branch, std::vector<std::string>& keys,
+void collect_children(const NodeView& branch, std::vector<MemKey>& keys,
                       std::vector<MemChild>& children) {
   keys.clear();
   children.clear();
@@ -813,7 +856,7 @@ std::vector<std::vector<MemEntry>> build_nodes(std::vector<MemEntry> entries, Le
   whole->entries = std::move(entries);
   recompute_bytes(*whole, layout, page_size);
   std::vector<std::unique_ptr<MemNode>> parts;
-  std::vector<std::string> seps;
+  std::vector<MemKey> seps;
   split_node(std::move(whole), layout, page_size, parts, seps);
   std::vector<std::vector<MemEntry>> out;
   for (auto& part : parts) out.push_back(std::move(part->entries));
@@ -871,13 +914,10 @@ Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView 
       MemEntry& e = leaf.entries[i];
       release_run(cx, e);
       leaf.bytes -= entry_bytes(cx.layout, page_size, e);
-      e.overflow = false;
-      e.value.assign(reinterpret_cast<const char*>(value.data()), value.size());
+      e.set_value(value);
       leaf.bytes += entry_bytes(cx.layout, page_size, e);
     } else {
-      MemEntry e;
-      e.key.assign(reinterpret_cast<const char*>(key.data()), key.size());
-      e.value.assign(reinterpret_cast<const char*>(value.data()), value.size());
+      MemEntry e(key, value);
       leaf.bytes += entry_bytes(cx.layout, page_size, e);
       leaf.entries.insert(leaf.entries.begin() + i, std::move(e));
       added = true;

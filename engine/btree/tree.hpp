@@ -20,7 +20,9 @@
 // Cursors over a tree with nodes in memory are dropped before it changes.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,20 +44,76 @@ struct MemChild {
   std::unique_ptr<MemNode> node;
 };
 
-// A leaf entry held in memory. An inline value too long for the leaf stays
-// here until `write_tree` puts it into an overflow run.
-struct MemEntry {
-  std::string key;
-  std::string value;
-  bool overflow = false;  // the value is `ref`'s run, unchanged
-  OverflowRef ref;
+// A key's first eight bytes as a big-endian number, zeros past its end: two
+// keys whose prefixes differ are ordered as their prefixes.
+inline std::uint64_t key_head(ByteView key) {
+  std::uint8_t head[8] = {};
+  if (!key.empty()) std::memcpy(head, key.data(), key.size() < 8 ? key.size() : 8);
+  std::uint64_t x;
+  std::memcpy(&x, head, 8);
+  if constexpr (std::endian::native == std::endian::little) x = std::byteswap(x);
+  return x;
+}
+
+// A branch's separator, its prefix beside it.
+class MemKey {
+ public:
+  MemKey() = default;
+  MemKey(std::string bytes) : prefix_(key_head(bytes_view(bytes))), bytes_(std::move(bytes)) {}
+  ByteView view() const { return bytes_view(bytes_); }
+  std::size_t size() const { return bytes_.size(); }
+  std::uint64_t prefix() const { return prefix_; }
+
+ private:
+  std::uint64_t prefix_ = 0;
+  std::string bytes_;
+};
+
+// A leaf entry held in memory: its key and its value (or the reference to
+// its overflow run) side by side in one block, and the key's leading bytes
+// beside the block's pointer so that a search decides most probes without
+// reaching the block. An inline value too long for the leaf stays here
+// until `write_tree` puts it into an overflow run.
+class MemEntry {
+ public:
+  MemEntry() = default;
+  MemEntry(ByteView key, ByteView value) { assign(key, value.data(), value.size(), false); }
+  MemEntry(ByteView key, const OverflowRef& ref) { set_ref(key, ref); }
+  MemEntry(MemEntry&&) noexcept = default;
+  MemEntry& operator=(MemEntry&&) noexcept = default;
+
+  ByteView key() const { return {data_.get(), key_len_}; }
+  // The inline value; empty for a value in an overflow run.
+  ByteView value() const {
+    return overflow_ ? ByteView{} : ByteView{data_.get() + key_len_, tail_len_};
+  }
+  // Whether the value is `ref()`'s run, unchanged.
+  bool overflow() const { return overflow_; }
+  OverflowRef ref() const;
+  LeafCell cell() const;
+
+  // The key's `key_head`.
+  std::uint64_t prefix() const { return prefix_; }
+
+  void set_value(ByteView value) { assign(key(), value.data(), value.size(), false); }
+  void set_ref(const OverflowRef& ref) { set_ref(key(), ref); }
+
+ private:
+  void set_ref(ByteView key, const OverflowRef& ref);
+  void assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow);
+
+  std::unique_ptr<std::uint8_t[]> data_;  // the key, then the value or the reference
+  std::uint64_t prefix_ = 0;
+  std::uint32_t tail_len_ = 0;
+  std::uint16_t key_len_ = 0;
+  bool overflow_ = false;
 };
 
 // A node of a write transaction.
 struct MemNode {
   std::uint8_t level = 0;
   std::vector<MemEntry> entries;   // leaf
-  std::vector<std::string> keys;   // branch: separators
+  std::vector<MemKey> keys;        // branch: separators
   std::vector<MemChild> children;  // branch: keys.size() + 1
   std::size_t bytes = 0;           // slots, cells and pointers in the layout written
   bool is_leaf() const { return level == 0; }
@@ -198,7 +256,7 @@ namespace node {
 // The entries of a leaf (keys with inline values or overflow references).
 std::vector<MemEntry> collect_entries(const NodeView& leaf);
 // A branch's separators and children.
-void collect_children(const NodeView& branch, std::vector<std::string>& keys,
+void collect_children(const NodeView& branch, std::vector<MemKey>& keys,
                       std::vector<MemChild>& children);
 }  // namespace node
 

@@ -10,10 +10,6 @@ std::size_t batch_pages(std::uint32_t page_size) {
   return std::max<std::size_t>(16, (std::size_t(1) << 20) / page_size);
 }
 
-ByteView view_of(const std::string& s) {
-  return {reinterpret_cast<const std::uint8_t*>(s.data()), s.size()};
-}
-
 }  // namespace
 
 TreeBuilder::TreeBuilder(const WriteContext& cx)
@@ -29,8 +25,9 @@ Status TreeBuilder::add(ByteView key, ByteView value) {
 }
 
 Status TreeBuilder::add(const MemEntry& entry) {
-  if (entry.overflow) return add_item(view_of(entry.key), {}, &entry.ref);
-  return add(view_of(entry.key), view_of(entry.value));
+  if (!entry.overflow()) return add(entry.key(), entry.value());
+  const OverflowRef ref = entry.ref();
+  return add_item(entry.key(), {}, &ref);
 }
 
 Status TreeBuilder::add_item(ByteView key, ByteView value, const OverflowRef* ref) {

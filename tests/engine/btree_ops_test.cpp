@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <random>
 #include <set>
 
 #include "btree/check.hpp"
@@ -273,20 +275,72 @@ TEST_F(TreeOpsTest, tree_of_fixed_leaves_changes_in_the_varint_layout) {
   EXPECT_EQ(codes, (std::set<NodeCode>{NodeCode::FixedLeaf, NodeCode::VarintLeaf}));
 }
 
+// The nodes of a write transaction order keys by their first eight bytes
+// before they compare the rest: keys shorter than eight bytes, keys that
+// are prefixes of others (trailing zero bytes), bytes of 0x80 and more, and
+// keys alike in their first eight bytes must still be found and ordered as
+// `compare_keys` orders them, in leaves and in branch separators.
+TEST_F(TreeOpsTest, keys_alike_in_their_leading_bytes_are_found_and_ordered_in_memory) {
+  std::vector<std::string> tricky = {"",
+                                     std::string(1, '\0'),
+                                     std::string(2, '\0'),
+                                     "a",
+                                     std::string("a\0", 2),
+                                     std::string("a\0\0\0\0\0\0\0\0", 9),
+                                     "a\xff",
+                                     "\x7f",
+                                     "\x80",
+                                     "\xff\xff\xff\xff\xff\xff\xff\xff",
+                                     "\xff\xff\xff\xff\xff\xff\xff\xff\x01"};
+  // Enough keys for branches whose separators share their first eight bytes.
+  for (int i = 0; i < 1500; ++i) {
+    tricky.push_back(format_text("samehead{}", i));
+    tricky.push_back(format_text("samehea{}", i % 10));
+    tricky.push_back(std::string("\x80\x80", 2) + static_cast<char>(i % 251));
+  }
+  std::sort(tricky.begin(), tricky.end());
+  tricky.erase(std::unique(tricky.begin(), tricky.end()), tricky.end());
+  std::vector<std::string> order = tricky;
+  std::shuffle(order.begin(), order.end(), std::mt19937(7));
+  WriteContext w = cx();
+  for (const std::string& k : order)
+    ASSERT_TRUE(btree::put(w, root_, bytes_view(k), bytes_view("v" + k)).has_value());
+  ASSERT_TRUE(root_.in_memory() && !root_.mem()->is_leaf());
+  std::vector<std::string> expected = tricky;
+  std::sort(expected.begin(), expected.end(), [](const std::string& a, const std::string& b) {
+    return compare_keys(bytes_view(a), bytes_view(b)) < 0;
+  });
+  EXPECT_EQ(keys(), expected);
+  for (const std::string& k : tricky) {
+    std::string got;
+    auto found = btree::get(rx(), root_, bytes_view(k), [&](ByteView v) -> Status {
+      got = to_string(v);
+      return ok();
+    });
+    ASSERT_TRUE(found.has_value());
+    EXPECT_TRUE(*found && got == "v" + k) << "key of " << k.size() << " bytes";
+    // A key one zero byte longer lies right after it and is absent.
+    const std::string longer = k + std::string(1, '\0');
+    if (!std::binary_search(tricky.begin(), tricky.end(), longer)) {
+      EXPECT_FALSE(*btree::contains(rx(), root_, bytes_view(longer)));
+    }
+  }
+  commit();
+  expect_sound(tricky.size());
+}
+
 TEST_F(TreeOpsTest, tree_built_bottom_up_from_laid_out_leaves_is_sound) {
   std::vector<MemEntry> entries;
   for (int i = 0; i < 500; ++i) {
-    MemEntry e;
-    e.key = key_of(i);
-    e.value = std::string(i % 100 == 0 ? 9000 : 90, 'r');
-    entries.push_back(std::move(e));
+    const std::string value(i % 100 == 0 ? 9000 : 90, 'r');
+    entries.emplace_back(bytes_view(key_of(i)), bytes_view(value));
   }
   auto groups = write::build_nodes(std::move(entries), LeafLayout::Varint, 4096);
   ASSERT_GT(groups.size(), 4u);
   MemNode top;
   top.level = 1;
   for (auto& group : groups) {
-    if (!top.children.empty()) top.keys.push_back(group.front().key);
+    if (!top.children.empty()) top.keys.push_back(to_string(group.front().key()));
     auto leaf = std::make_unique<MemNode>();
     leaf->entries = std::move(group);
     top.children.push_back(MemChild{ChildPointer{}, std::move(leaf)});
