@@ -44,17 +44,6 @@ struct MemChild {
   std::unique_ptr<MemNode> node;
 };
 
-// A key's first eight bytes as a big-endian number, zeros past its end: two
-// keys whose prefixes differ are ordered as their prefixes.
-inline std::uint64_t key_head(ByteView key) {
-  std::uint8_t head[8] = {};
-  if (!key.empty()) std::memcpy(head, key.data(), key.size() < 8 ? key.size() : 8);
-  std::uint64_t x;
-  std::memcpy(&x, head, 8);
-  if constexpr (std::endian::native == std::endian::little) x = std::byteswap(x);
-  return x;
-}
-
 // A branch's separator, its prefix beside it.
 class MemKey {
  public:

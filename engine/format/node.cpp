@@ -304,25 +304,16 @@ std::expected<OwnedEntry, std::string> NodeView::entry_owned(std::size_t index) 
 
 namespace {
 
-// The first 8 bytes as a big-endian number, in one load: the byte loop of
-// load_u64_be is not merged into one at -O2, and this runs on every probe.
-std::uint64_t key_prefix(const std::uint8_t* p) {
-  std::uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  if constexpr (std::endian::native == std::endian::little) v = std::byteswap(v);
-  return v;
-}
-
 // Orders `probe` against `key` as compare_keys does, first by their leading
 // 8 bytes read as one big-endian number when both have that many: random
 // and prefixed keys alike are mostly told apart there, without a memcmp.
 struct SearchKey {
   explicit SearchKey(ByteView key)
-      : key(key), has_prefix(key.size() >= 8), prefix(has_prefix ? key_prefix(key.data()) : 0) {}
+      : key(key), has_prefix(key.size() >= 8), prefix(has_prefix ? key_head8(key.data()) : 0) {}
 
   int order(ByteView probe) const {
     if (has_prefix && probe.size() >= 8) {
-      std::uint64_t p = key_prefix(probe.data());
+      std::uint64_t p = key_head8(probe.data());
       if (p != prefix) return p < prefix ? -1 : 1;
       return compare_keys(probe.subspan(8), key.subspan(8));
     }

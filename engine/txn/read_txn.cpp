@@ -152,19 +152,6 @@ ByteView RootReader::lower_of(const Leaf& leaf) const {
   return ByteView(bounds_.data() + leaf.lower_at, leaf.lower_size);
 }
 
-namespace {
-
-// The first eight bytes of a key, big-endian, zero-padded: when two
-// prefixes differ they order the keys as compare_keys does.
-std::uint64_t key_prefix(ByteView key) {
-  std::uint64_t prefix = 0;
-  const std::size_t n = std::min<std::size_t>(key.size(), 8);
-  for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < n ? key[i] : 0);
-  return prefix;
-}
-
-}  // namespace
-
 bool RootReader::before(ByteView key, std::uint64_t prefix, const Start& start) const {
   if (prefix != start.prefix) return prefix < start.prefix;
   return compare_keys(key, lower_of(leaves_[start.leaf])) < 0;
@@ -181,7 +168,7 @@ bool RootReader::holds(const Leaf& leaf, ByteView key, std::uint64_t prefix) con
 }
 
 const RootReader::Leaf* RootReader::kept_leaf(ByteView key) {
-  const std::uint64_t prefix = key_prefix(key);
+  const std::uint64_t prefix = key_head(key);
   if (last_ < leaves_.size()) {
     const Leaf& last = leaves_[last_];
     if (holds(last, key, prefix)) return &last;
@@ -231,13 +218,13 @@ Result<NodeView> RootReader::descend(ByteView key) {
         order_.reserve(kMaxLeaves);
       }
       Leaf leaf;
-      leaf.lower_prefix = key_prefix(lower);
+      leaf.lower_prefix = key_head(lower);
       leaf.lower_at = static_cast<std::uint32_t>(bounds_.size());
       leaf.lower_size = static_cast<std::uint32_t>(lower.size());
       bounds_.insert(bounds_.end(), lower.begin(), lower.end());
       if (upper) {
         leaf.bounded_above = true;
-        leaf.upper_prefix = key_prefix(*upper);
+        leaf.upper_prefix = key_head(*upper);
         leaf.upper_at = static_cast<std::uint32_t>(bounds_.size());
         leaf.upper_size = static_cast<std::uint32_t>(upper->size());
         bounds_.insert(bounds_.end(), upper->begin(), upper->end());
