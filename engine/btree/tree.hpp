@@ -20,9 +20,7 @@
 // Cursors over a tree with nodes in memory are dropped before it changes.
 #pragma once
 
-#include <bit>
 #include <cstdint>
-#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
