@@ -55,7 +55,7 @@ inline std::uint64_t key_head(ByteView key) {
 // Unsigned bytewise order, a proper prefix first. Keys of 8 bytes or more
 // are first told apart by their leading 8 bytes read as one big-endian
 // number, which random and prefixed keys mostly are, without a call to
-// memcmp.
+// memcmp; keys of up to 16 bytes never need it.
 inline int compare_keys(ByteView a, ByteView b) {
   std::size_t n = a.size() < b.size() ? a.size() : b.size();
   std::size_t from = 0;
@@ -63,6 +63,14 @@ inline int compare_keys(ByteView a, ByteView b) {
     std::uint64_t x = key_head8(a.data());
     std::uint64_t y = key_head8(b.data());
     if (x != y) return x < y ? -1 : 1;
+    // Up to 16 bytes, the last eight of the shorter length settle the rest
+    // in a second load (the bytes they share with the head are equal).
+    if (n <= 16) {
+      x = key_head8(a.data() + n - 8);
+      y = key_head8(b.data() + n - 8);
+      if (x != y) return x < y ? -1 : 1;
+      return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
+    }
     from = 8;
   }
   int c = n == from ? 0 : std::memcmp(a.data() + from, b.data() + from, n - from);

@@ -74,7 +74,14 @@ TEST(KeyOrderTest, compare_keys_is_unsigned_bytewise_with_a_prefix_first) {
                                          std::string("\x01\0\0\0\0\0\0\0", 8),
                                          "abcdefgha",
                                          std::string("abcdefg\xff", 8),
-                                         "bbcdefgh"};
+                                         "bbcdefgh",
+                                         "abcdefghijklmnop",
+                                         "abcdefghijklmnoq",
+                                         "abcdefghijklmnopq",
+                                         "abcdefghijklmnoa",
+                                         "abcdefghIjklmnop",
+                                         "abcdefghijkl",
+                                         "abcdefghijkm"};
   for (const std::string& a : keys)
     for (const std::string& b : keys)
       EXPECT_EQ(sign(compare_keys(bytes_view(a), bytes_view(b))), expected(a, b))
