@@ -126,25 +126,25 @@ Result<NodeView> BranchMemo::fetch_node(const ChildPointer& pointer, std::uint64
 
 Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
   if (root_.page == 0) return false;
-  // A copy: the visitor may reach this reader again, which can drop the
-  // kept leaf.
-  NodeView leaf;
-  if (const Leaf* kept = kept_leaf(key)) {
-    leaf = kept->view;
-  } else {
-    leaf = DZ_TRY(descend(key));
+  // A kept leaf is read in place: while a visitor runs, a lookup it makes
+  // through this reader keeps no more leaves rather than dropping them.
+  NodeView unkept;
+  Leaf* used = kept_leaf(key);
+  if (!used) used = DZ_TRY(descend(key, unkept));
+  const NodeView* leaf = used ? &used->view : &unkept;
+  std::size_t i = used ? used->next_slot : 0;
+  if (i >= leaf->count() || compare_keys(leaf->key_at(i), key) != 0) {
+    i = leaf->lower_bound(key);
+    if (i >= leaf->count() || compare_keys(leaf->key_at(i), key) != 0) return false;
   }
-  Leaf& used = leaves_[last_];
-  std::size_t i = used.next_slot;
-  if (i >= leaf.count() || compare_keys(leaf.key_at(i), key) != 0) {
-    i = leaf.lower_bound(key);
-    if (i >= leaf.count() || compare_keys(leaf.key_at(i), key) != 0) return false;
-  }
-  used.next_slot = static_cast<std::uint16_t>(i + 1);
-  const LeafCell cell = leaf.cell_at(i);
+  if (used) used->next_slot = static_cast<std::uint16_t>(i + 1);
+  const LeafCell cell = leaf->cell_at(i);
   // A value in an overflow run is read by the tree's own lookup.
   if (cell.overflow) return btree::get(ReadContext{memo_, tree_id_}, root_, key, visitor);
-  DZ_CHECK(visitor(cell.value));
+  ++visiting_;
+  Status visited = visitor(cell.value);
+  --visiting_;
+  DZ_CHECK(std::move(visited));
   return true;
 }
 
@@ -167,10 +167,10 @@ bool RootReader::holds(const Leaf& leaf, ByteView key, std::uint64_t prefix) con
   return compare_keys(key, ByteView(bounds_.data() + leaf.upper_at, leaf.upper_size)) < 0;
 }
 
-const RootReader::Leaf* RootReader::kept_leaf(ByteView key) {
+RootReader::Leaf* RootReader::kept_leaf(ByteView key) {
   const std::uint64_t prefix = key_head(key);
   if (last_ < leaves_.size()) {
-    const Leaf& last = leaves_[last_];
+    Leaf& last = leaves_[last_];
     if (holds(last, key, prefix)) return &last;
     // Lookups striding through the tree (the records of an index range)
     // come back the same way: try the leaf that followed this one before.
@@ -195,7 +195,7 @@ void RootReader::moved_to(std::size_t leaf) {
   last_ = leaf;
 }
 
-Result<NodeView> RootReader::descend(ByteView key) {
+Result<RootReader::Leaf*> RootReader::descend(ByteView key, NodeView& unkept) {
   // The range narrows at every branch to the chosen child's separators,
   // which stay readable while their nodes are held: by the memo, or here
   // when it did not keep them.
@@ -209,6 +209,11 @@ Result<NodeView> RootReader::descend(ByteView key) {
   while (true) {
     const NodeView& view = *DZ_TRY(memo_.node(pointer, tree_id_, level, spare));
     if (view.is_leaf()) {
+      // Full while a visitor reads a kept leaf: that leaf must stay.
+      if (leaves_.size() >= kMaxLeaves && visiting_ > 0) {
+        unkept = std::move(spare);
+        return nullptr;
+      }
       if (leaves_.size() >= kMaxLeaves) {
         leaves_.clear();
         order_.clear();
@@ -237,8 +242,7 @@ Result<NodeView> RootReader::descend(ByteView key) {
           order_.begin(), order_.end(), lower,
           [&](ByteView k, const Start& start) { return before(k, prefix, start); });
       order_.insert(it, Start{prefix, static_cast<std::uint16_t>(last_)});
-      // A leaf is never kept by the memo: it came in `spare`.
-      return spare;
+      return &leaves_[last_];
     }
     const std::size_t c = view.child_index(key);
     const bool held = &view != &spare;

@@ -159,12 +159,13 @@ class RootReader final : public TreeReader {
   bool before(ByteView key, std::uint64_t prefix, const Start& start) const;
   bool holds(const Leaf& leaf, ByteView key, std::uint64_t prefix) const;
   // The kept leaf whose range holds `key`, or null.
-  const Leaf* kept_leaf(ByteView key);
+  Leaf* kept_leaf(ByteView key);
   // Makes `leaf` the last leaf used, noting it as the one that followed
   // the last.
   void moved_to(std::size_t leaf);
-  // The leaf `key` leads to from the root, kept with its range.
-  Result<NodeView> descend(ByteView key);
+  // The leaf `key` leads to from the root, kept with its range; or, when
+  // no leaf may be dropped to make room, put into `unkept` and null.
+  Result<Leaf*> descend(ByteView key, NodeView& unkept);
 
   BranchMemo memo_;
   std::uint64_t tree_id_;
@@ -175,6 +176,8 @@ class RootReader final : public TreeReader {
   std::vector<Start> order_;
   std::vector<std::uint8_t> bounds_;
   std::size_t last_ = 0;
+  // Visitors running on a value in a kept leaf.
+  int visiting_ = 0;
 };
 
 // A copy of the value under `key`, through `get`.
