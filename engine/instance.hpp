@@ -82,6 +82,7 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   Storage& storage() override { return *storage_; }
   PageReader& reader() override { return *reader_; }
   std::vector<std::uint8_t>& commit_page_buffer() override { return commit_page_buffer_; }
+  std::uint64_t cache_size() const override { return settings_.cache_size; }
   Status check_process() const override;
   bool failed() const override { return failed_.load(); }
   void mark_failed(std::optional<std::string> os_error) override;

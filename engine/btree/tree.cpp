@@ -58,6 +58,15 @@ void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_l
 
 namespace {
 
+// A node about to change, or a neighbour of one. A page this transaction
+// wrote (a leaf written early) is read a few times at most before it is
+// loaded and free again: the cache does not keep it.
+Result<NodeView> fetch_for_change(const WriteContext& cx, const ChildPointer& pointer,
+                                  std::optional<std::uint8_t> level) {
+  if (pointer.commit_id == cx.txn_id) return cx.source.fetch_node_once(pointer, cx.tree_id, level);
+  return cx.source.fetch_node(pointer, cx.tree_id, level);
+}
+
 using Ops = TreeOps;
 
 std::size_t entry_bytes(LeafLayout layout, std::uint32_t page_size, const MemEntry& e) {
@@ -394,8 +403,8 @@ constexpr std::size_t kShareFill = 15;
 Result<std::size_t> child_bytes(const WriteContext& cx, const MemNode& parent, std::size_t s) {
   const MemChild& child = parent.children[s];
   if (child.node) return child.node->bytes;
-  NodeView view = DZ_TRY(
-      cx.source.fetch_node(child.pointer, cx.tree_id, static_cast<std::uint8_t>(parent.level - 1)));
+  NodeView view =
+      DZ_TRY(fetch_for_change(cx, child.pointer, static_cast<std::uint8_t>(parent.level - 1)));
   return std::size_t{view.used_bytes()};
 }
 
@@ -837,7 +846,7 @@ namespace format {
 Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildPointer& pointer,
                                             std::optional<std::uint8_t> level,
                                             std::optional<LeafLayout> layout) {
-  NodeView view = DZ_TRY(cx.source.fetch_node(pointer, cx.tree_id, level));
+  NodeView view = DZ_TRY(fetch_for_change(cx, pointer, level));
   if (layout && view.is_leaf() && view.layout() != *layout)
     return fail(cx.source.corrupted(format_text(
         "page {}: its leaf layout is not the one its tree is written in", pointer.page)));
@@ -988,6 +997,52 @@ Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root) {
 Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node) {
   std::vector<std::uint8_t> page(cx.source.page_size());
   return write_subtree(cx, node, page);
+}
+
+namespace {
+
+std::size_t node_memory(const MemNode& n) {
+  // The layout's bytes stand for the keys and values, each entry adding its
+  // block's allocation; the vectors for the rest. The entries themselves
+  // are not walked.
+  constexpr std::size_t kBlockOverhead = 16;
+  std::size_t bytes = sizeof(MemNode) + n.bytes + n.entries.capacity() * sizeof(MemEntry) +
+                      n.entries.size() * kBlockOverhead + n.keys.capacity() * sizeof(MemKey) +
+                      n.children.capacity() * sizeof(MemChild);
+  for (const MemChild& c : n.children)
+    if (c.node) bytes += node_memory(*c.node);
+  return bytes;
+}
+
+Status write_mem_leaves(const WriteContext& cx, MemNode& branch, std::vector<std::uint8_t>& page) {
+  for (MemChild& c : branch.children) {
+    if (!c.node) continue;
+    if (c.node->is_leaf()) {
+      c.pointer = DZ_TRY(write_subtree(cx, *c.node, page));
+      c.node.reset();
+    } else {
+      DZ_CHECK(write_mem_leaves(cx, *c.node, page));
+    }
+  }
+  return ok();
+}
+
+}  // namespace
+
+std::size_t memory_estimate(const TreeRoot& root) {
+  return root.mem() ? node_memory(*root.mem()) : 0;
+}
+
+Status write_leaves(const WriteContext& cx, TreeRoot& root) {
+  std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  if (!mem) return ok();
+  std::vector<std::uint8_t> page(cx.source.page_size());
+  // The last leaf goes too: the next append loads it back.
+  Ops::last_leaf(root) = nullptr;
+  if (!mem->is_leaf()) return write_mem_leaves(cx, *mem, page);
+  Ops::disk(root) = DZ_TRY(write_subtree(cx, *mem, page));
+  mem.reset();
+  return ok();
 }
 
 Status drop_tree(const WriteContext& cx, TreeRoot& root) {

@@ -217,6 +217,19 @@ Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root);
 // (a rebuild): a leaf's values too long for it go into overflow runs.
 Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node);
 
+// An estimate of the memory the tree's nodes held in memory take (their
+// entries, separators and children, values written inline), without
+// values too long for a leaf. It walks the nodes, not their entries.
+std::size_t memory_estimate(const TreeRoot& root);
+
+// Writes the leaves the tree holds in memory into new pages, as write_tree
+// would, and keeps the branches above them in memory with the leaves' new
+// pointers: how a write transaction bounds its memory. A leaf touched again
+// is loaded back (and its page released, free again at once). A root that
+// is a leaf is written too (the root is then on disk). Cursors over the
+// tree must be dropped first, as before any change.
+Status write_leaves(const WriteContext& cx, TreeRoot& root);
+
 // Drops every page of the tree (nodes and overflow runs), reporting each as
 // released, and leaves the root empty.
 Status drop_tree(const WriteContext& cx, TreeRoot& root);

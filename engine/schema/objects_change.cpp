@@ -27,9 +27,11 @@ Result<ModifyOutcome> put_value(WriteTxn& txn, ByteView tree_name, ByteView key,
   TreeEntry* e = *entry;
   if (e == nullptr || e->root.empty()) return ModifyOutcome::NotFound;
   bool modifier_failed = false;
+  std::size_t value_size = 0;
   auto tracked = [&](ByteView old_value, std::string& out) -> Result<bool> {
     auto r = modifier(old_value, out);
     if (!r) modifier_failed = true;
+    value_size = out.size();
     return r;
   };
   auto outcome = btree::insert_entry(txn.write_context(*e), e->root, key, tracked);
@@ -38,7 +40,13 @@ Result<ModifyOutcome> put_value(WriteTxn& txn, ByteView tree_name, ByteView key,
     if (!modifier_failed && outcome.error().kind() != ErrorKind::InvalidArgument) txn.mark_failed();
     return outcome;
   }
-  if (*outcome == ModifyOutcome::Changed) e->changed = true;
+  if (*outcome == ModifyOutcome::Changed) {
+    e->changed = true;
+    if (auto bounded = txn.bound_memory(*e, key.size(), value_size); !bounded) {
+      txn.mark_failed();
+      return fail(std::move(bounded).error());
+    }
+  }
   return outcome;
 }
 

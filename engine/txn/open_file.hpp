@@ -76,6 +76,9 @@ class OpenFile {
   // Requires the writer: where a commit gathers the pages it writes
   // together, kept from one commit to the next.
   virtual std::vector<std::uint8_t>& commit_page_buffer() = 0;
+  // The page cache's budget in bytes; a write transaction keeps about as
+  // much of its changed nodes in memory before it writes leaves early.
+  virtual std::uint64_t cache_size() const = 0;
 
   // CLOSED "the database has been closed" in a process forked from the
   // opener: its handles and transactions are the opener's, whose locks it

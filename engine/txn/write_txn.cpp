@@ -12,6 +12,13 @@ namespace {
 
 // A commit's batch of pages is written out when it reaches this size.
 constexpr std::size_t kBatchBytes = std::size_t(1) << 20;
+// Bounds of what a change adds to a tree's nodes in memory: per node it
+// loads, in page sizes (its entries' blocks and vectors, for entries as
+// small as they come), and per entry written besides its key and value.
+constexpr std::uint64_t kLoadedNodePages = 6;
+constexpr std::uint64_t kEntryOverhead = 64;
+// The least a write transaction keeps in memory, whatever the cache size.
+constexpr std::uint64_t kMinWriteMemory = 64 * 1024;
 
 constexpr std::string_view kFailedMessage =
     "an operation in this write transaction failed, so it can only be aborted";
@@ -85,6 +92,7 @@ Result<std::unique_ptr<WriteTxn>> WriteTxn::begin(std::shared_ptr<OpenFile> file
   txn->space_.max_page_count = space::page_limit(txn->file_->page_size());
   txn->next_tree_id_ = published.record.next_tree_id;
   txn->layout_ = txn->file_->leaf_layout();
+  txn->memory_budget_ = std::max<std::uint64_t>(txn->file_->cache_size(), kMinWriteMemory);
   txn->catalog_ = TreeRoot::on_disk(published.record.catalog);
   auto kept = txn->file_->take_free_runs(txn->base_.txn_id, txn->base_.free_tree);
   std::uint64_t reclaim_limit = DZ_TRY(txn->file_->reclaim_limit(txn->txn_id_));
@@ -133,6 +141,54 @@ WriteContext WriteTxn::context(std::uint64_t tree_id) {
 }
 
 WriteContext WriteTxn::write_context(const TreeEntry& entry) { return context(entry.tree_id); }
+
+Status WriteTxn::bound_memory(TreeEntry& entry, std::size_t key_size, std::size_t value_size) {
+  if (!node::value_fits_inline(layout_, file_->page_size(), key_size, value_size))
+    entry.long_values += value_size;
+  // The estimate walks the tree's nodes in memory, so it is made only when
+  // what the change may have added (the nodes it loaded, the entry it
+  // wrote) could take the transaction past its budget.
+  std::uint64_t grown = pages_.take_loads() * kLoadedNodePages * file_->page_size() + key_size +
+                        value_size + kEntryOverhead;
+  entry.growth += grown;
+  memory_ += grown;
+  if (memory_ <= memory_budget_ || entry.growth < entry.measure_after) return ok();
+  auto measure = [&] {
+    std::uint64_t now = btree::memory_estimate(entry.root) + entry.long_values;
+    memory_ = memory_ - entry.memory - entry.growth + now;
+    entry.memory = now;
+    entry.growth = 0;
+  };
+  measure();
+  entry.measure_after = 0;
+  if (memory_ <= memory_budget_) return ok();
+  // A tree holding little of it is left (and measured again only once it
+  // has grown by a part of the budget): writing it early would free little
+  // and cost a page write for most of its changes.
+  if (entry.memory < memory_ / 4 && entry.memory < memory_budget_ / 32) {
+    entry.measure_after = memory_budget_ / 16;
+    return ok();
+  }
+  // Before pages are written, as at commit: a free page may hold a commit
+  // made beside this transaction had the write lock been lost.
+  DZ_CHECK(file_->check_still_published(base_.txn_id));
+  DZ_CHECK(write_leaves_early(entry));
+  measure();
+  return ok();
+}
+
+Status WriteTxn::write_leaves_early(TreeEntry& entry) {
+  // Gathered and written out in page order, as the commit's pages are, but
+  // not kept in the cache: each is read back a few times at most.
+  pages_.begin_batch(false);
+  Status written = btree::write_leaves(context(entry.tree_id), entry.root);
+  Status flushed = pages_.flush();
+  DZ_CHECK(written);
+  DZ_CHECK(flushed);
+  entry.wrote_early = true;
+  entry.long_values = 0;
+  return ok();
+}
 
 Result<std::optional<TreeDescriptor>> WriteTxn::stored_descriptor(std::string_view name) {
   return catalog::find(source(), catalog_, bytes_of(name));
@@ -244,7 +300,7 @@ Status WriteTxn::put(ByteView tree_name, ByteView key, ByteView value) {
     bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value, PutMode::Upsert));
     if (added) ++e->entry_count;
     e->changed = true;
-    return ok();
+    return bound_memory(*e, key.size(), value.size());
   });
 }
 
@@ -261,6 +317,7 @@ Result<bool> WriteTxn::put_in_tree(ByteView tree_name, ByteView key, ByteView va
                                        old_value ? &wrapped : nullptr));
         if (added) ++e->entry_count;
         if (added || replace) e->changed = true;
+        DZ_CHECK(bound_memory(*e, key.size(), value.size()));
         return added;
       },
       &tracked.failed);
@@ -278,6 +335,7 @@ Result<bool> WriteTxn::del(ByteView tree_name, ByteView key) {
     if (removed) {
       --e->entry_count;
       e->changed = true;
+      DZ_CHECK(bound_memory(*e));
     }
     return removed;
   });
@@ -299,6 +357,7 @@ Result<bool> WriteTxn::delete_in_tree(ByteView tree_name, ByteView key,
         if (removed) {
           --e->entry_count;
           e->changed = true;
+          DZ_CHECK(bound_memory(*e));
         }
         return removed;
       },
@@ -345,9 +404,11 @@ Status WriteTxn::flush_pending(ByteView tree_name) {
         if (DZ_TRY(btree::put(context(e->tree_id), e->root, bytes_of(key), bytes_of(*value))))
           ++e->entry_count;
         e->changed = true;
+        DZ_CHECK(bound_memory(*e, key.size(), value->size()));
       } else if (DZ_TRY(btree::remove(context(e->tree_id), e->root, bytes_of(key)))) {
         --e->entry_count;
         e->changed = true;
+        DZ_CHECK(bound_memory(*e));
       }
     }
     return ok();
@@ -371,6 +432,7 @@ Status WriteTxn::drop_tree(ByteView tree_name) {
     TreeEntry* e = DZ_TRY(tree_entry(tree_name, false));
     if (!e) return ok();
     DZ_CHECK(btree::drop_tree(context(e->tree_id), e->root));
+    memory_ -= e->memory + e->growth;
     trees_.erase(name);
     dropped_.insert(name);
     return ok();
@@ -399,7 +461,7 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
   for (std::size_t i = 0; i < stamps.size(); ++i) {
     auto page = pages.subspan(i * page_size, page_size);
     PageHeader header = PageHeader::read(page);
-    bool node = header.kind != std::uint8_t(PageKind::Overflow);
+    bool node = remember_ && header.kind != std::uint8_t(PageKind::Overflow);
     if (node) {
       OpenedPage& opened = nodes.emplace_back();
       opened.page_number = first + i;
@@ -423,22 +485,25 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
     // A long overflow run goes out as it is, after what was gathered before
     // it, which may hold an older image of one of its pages.
     if (batching_) {
+      bool remember = remember_;
       DZ_CHECK(flush());
-      begin_batch();
+      begin_batch(remember);
     }
     DZ_CHECK(txn_.file_->storage().write_at(first * page_size, pages));
   }
   for (OpenedPage& opened : nodes) remember_written_node(reader.pager(), std::move(opened));
   nodes.clear();
   if (batching_ && batch_->size() >= kBatchBytes) {
+    bool remember = remember_;
     DZ_CHECK(flush());
-    begin_batch();
+    begin_batch(remember);
   }
   return ok();
 }
 
-void WriteTxn::Pages::begin_batch() {
+void WriteTxn::Pages::begin_batch(bool remember) {
   batching_ = true;
+  remember_ = remember;
   batch_ = &txn_.file_->commit_page_buffer();
   batch_->clear();
   batch_pages_.clear();
@@ -446,6 +511,7 @@ void WriteTxn::Pages::begin_batch() {
 
 Status WriteTxn::Pages::flush() {
   batching_ = false;
+  remember_ = true;
   const std::size_t page_size = txn_.file_->page_size();
   const Pager& pager = txn_.file_->reader().pager();
   // In page order, so that consecutive pages go out in one write; of two
@@ -472,6 +538,7 @@ Status WriteTxn::Pages::flush() {
 }
 
 void WriteTxn::Pages::release_pages(std::uint64_t first, std::uint64_t count) {
+  loads_ += count;
   txn_.commit_space_.release_pages(first, count);
 }
 
@@ -515,6 +582,11 @@ Status WriteTxn::publish(bool deferred) {
   // Before any page is written: the pages this transaction takes as free
   // may hold a commit made beside it.
   DZ_CHECK(file_->check_still_published(base_.txn_id));
+  // A tree that outgrew the budget has its last leaves written the same
+  // way, so that the cache does not fill with them on top of the
+  // transaction's memory.
+  for (auto& [name, e] : trees_)
+    if (e.changed && e.wrote_early) DZ_CHECK(write_leaves_early(e));
   // The trees are written whole and not read again: their pages go out
   // together, before the record.
   pages_.begin_batch();

@@ -17,6 +17,7 @@
 #include <set>
 #include <string>
 #include <unordered_set>
+#include <utility>
 #include <vector>
 
 #include "btree/tree.hpp"
@@ -36,6 +37,17 @@ struct TreeEntry {
   std::uint64_t entry_count = 0;
   // The commit writes the tree and its catalog entry.
   bool changed = false;
+  // Its nodes in memory as last estimated (with `long_values`); the bytes
+  // of values too long for a leaf put since its leaves were last written,
+  // which are held whole until then.
+  std::uint64_t memory = 0;
+  std::uint64_t long_values = 0;
+  // A bound of what its changes added since, and how much of it waits for
+  // the next estimate (after one that found the tree a small part).
+  std::uint64_t growth = 0;
+  std::uint64_t measure_after = 0;
+  // Some of its leaves went to their pages before the commit.
+  bool wrote_early = false;
 };
 
 // Reusable buffers of the typed writes, defined by the object layer; the
@@ -103,6 +115,15 @@ class WriteTxn final : public TreeAccess {
   Status drop_tree(ByteView tree_name);
   // A context for B-tree calls on an entry (compaction and the object layer).
   WriteContext write_context(const TreeEntry& entry);
+  // After a change of the entry's tree (of a key and value of these sizes):
+  // when the transaction's nodes in memory have outgrown its budget (the
+  // cache size) and this tree holds a good part of them, its leaves are
+  // written into their pages early (btree::write_leaves), so that a
+  // transaction of any size runs in bounded memory. The commit stays one
+  // sync; the pages are free ones, as the commit's own. Requires that no
+  // cursor over this tree is open, as any change does; other trees are left
+  // as they are.
+  Status bound_memory(TreeEntry& entry, std::size_t key_size = 0, std::size_t value_size = 0);
 
   // Publishes durably: a full sync before the selector byte. Consumes the
   // transaction: whatever happens, it is over afterwards.
@@ -158,15 +179,20 @@ class WriteTxn final : public TreeAccess {
     // each run of consecutive page numbers in one write. Only for a stretch
     // that reads back from the file no page it wrote: the commit's writing
     // of its trees, each written whole, children first, and left alone
-    // after. The cache has every node page meanwhile.
-    void begin_batch();
+    // after. The cache has every node page meanwhile, unless not to
+    // `remember` them: leaves written early, which are read at most once.
+    void begin_batch(bool remember = true);
     // Writes what the batch holds (a page written twice with its last
     // image) and ends the batch.
     Status flush();
+    // The pages released since the last call: a bound of the nodes loaded.
+    std::uint64_t take_loads() { return std::exchange(loads_, 0); }
 
    private:
     WriteTxn& txn_;
     bool batching_ = false;
+    bool remember_ = true;
+    std::uint64_t loads_ = 0;
     // The sealed pages of the batch in the order written (in the instance's
     // buffer, set by begin_batch), and the number of each.
     std::vector<std::uint8_t>* batch_ = nullptr;
@@ -217,6 +243,13 @@ class WriteTxn final : public TreeAccess {
   std::set<std::string, std::less<>> dropped_;
   std::map<std::string, std::map<std::string, std::optional<std::string>, std::less<>>, std::less<>>
       pending_;
+
+  // Writes the entry's leaves in memory into their pages (bound_memory).
+  Status write_leaves_early(TreeEntry& entry);
+  // See bound_memory; `memory_` bounds the trees' nodes in memory (their
+  // estimates and growths).
+  std::uint64_t memory_budget_ = 0;
+  std::uint64_t memory_ = 0;
 
   // Free runs, page count, and the pages allocated and released.
   space::PageSpace space_;

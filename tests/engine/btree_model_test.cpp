@@ -33,6 +33,7 @@ struct Config {
   LeafLayout layout;
   std::uint8_t cipher = 0;  // 0: checksums
   int scale = 1;            // more commits and changes per commit
+  int early_every = 0;      // the leaves are written early after every so many changes
 };
 
 PageProtection protection_for(const Config& config) {
@@ -43,10 +44,12 @@ PageProtection protection_for(const Config& config) {
 }
 
 std::string config_name(const ::testing::TestParamInfo<Config>& info) {
-  return format_text("p{}_{}{}{}", info.param.page_size,
-                     info.param.layout == LeafLayout::Fixed ? "fixed" : "varint",
-                     info.param.cipher == 0 ? "" : format_text("_cipher{}", info.param.cipher),
-                     info.param.scale == 1 ? "" : format_text("_x{}", info.param.scale));
+  return format_text(
+      "p{}_{}{}{}{}", info.param.page_size,
+      info.param.layout == LeafLayout::Fixed ? "fixed" : "varint",
+      info.param.cipher == 0 ? "" : format_text("_cipher{}", info.param.cipher),
+      info.param.scale == 1 ? "" : format_text("_x{}", info.param.scale),
+      info.param.early_every == 0 ? "" : format_text("_early{}", info.param.early_every));
 }
 
 Pairs scan(const ReadContext& cx, const TreeRoot& root, const KeyBound& lower,
@@ -243,6 +246,12 @@ TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
         bool reverse = w.below(2) == 0;
         ASSERT_EQ(scan(cx.read(), root, lower, upper, reverse),
                   expected_range(model, lower, upper, reverse));
+      }
+      // Leaves written before the commit are loaded back by the changes
+      // after, and their pages reused.
+      if (config.early_every != 0 && i % config.early_every == config.early_every - 1) {
+        Status early = btree::write_leaves(cx, root);
+        ASSERT_TRUE(early.has_value()) << early.error().to_string();
       }
     }
     auto written = btree::write_tree(cx, root);
@@ -508,7 +517,9 @@ INSTANTIATE_TEST_SUITE_P(
                       Config{16384, LeafLayout::Fixed}, Config{16384, LeafLayout::Varint},
                       Config{32768, LeafLayout::Fixed}, Config{32768, LeafLayout::Varint},
                       Config{65536, LeafLayout::Fixed}, Config{65536, LeafLayout::Varint},
-                      Config{4096, LeafLayout::Varint, 1}, Config{16384, LeafLayout::Fixed, 2}),
+                      Config{4096, LeafLayout::Varint, 1}, Config{16384, LeafLayout::Fixed, 2},
+                      Config{4096, LeafLayout::Varint, 0, 2, 7},
+                      Config{16384, LeafLayout::Fixed, 0, 2, 25}),
     config_name);
 
 // A longer sweep, run by hand: --gtest_also_run_disabled_tests

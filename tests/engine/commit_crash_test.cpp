@@ -103,8 +103,9 @@ class Workload {
 
 std::vector<std::uint8_t> fresh_image() { return *Database::new_first_page(OpenOptions{}); }
 
-std::shared_ptr<Instance> open_on(std::unique_ptr<Storage> storage) {
-  auto instance = Database::open_existing(std::move(storage), OpenOptions{});
+std::shared_ptr<Instance> open_on(std::unique_ptr<Storage> storage,
+                                  const OpenOptions& options = {}) {
+  auto instance = Database::open_existing(std::move(storage), options);
   if (!instance) return nullptr;
   return *instance;
 }
@@ -135,13 +136,23 @@ std::string check_image(std::vector<std::uint8_t> image, const std::vector<State
   return "the image holds a state that no commit made";
 }
 
-TEST(CommitCrash, every_power_loss_leaves_the_last_returned_commit_or_the_next) {
+// The workload's write and sync operations with these options.
+std::uint64_t workload_operations(const OpenOptions& options) {
+  auto storage = std::make_unique<FaultStorage>("/mem/crash.db", fresh_image());
+  FaultStorage* raw = storage.get();
+  auto instance = open_on(std::move(storage), options);
+  std::uint64_t before = raw->operation_count();
+  EXPECT_EQ(Workload().run(instance, nullptr), Workload::kCommits);
+  return raw->operation_count() - before;
+}
+
+void every_power_loss_leaves_the_last_returned_commit_or_the_next(const OpenOptions& options) {
   std::vector<State> states;
   std::uint64_t total_ops = 0;
   {
     auto storage = std::make_unique<FaultStorage>("/mem/crash.db", fresh_image());
     FaultStorage* raw = storage.get();
-    auto instance = open_on(std::move(storage));
+    auto instance = open_on(std::move(storage), options);
     ASSERT_TRUE(instance);
     std::uint64_t before = raw->operation_count();
     ASSERT_EQ(Workload().run(instance, &states), Workload::kCommits);
@@ -154,7 +165,7 @@ TEST(CommitCrash, every_power_loss_leaves_the_last_returned_commit_or_the_next) 
   for (std::uint64_t k = 0; k <= total_ops; k += kPointStride) {
     auto storage = std::make_unique<FaultStorage>("/mem/crash.db", fresh_image());
     FaultStorage* raw = storage.get();
-    auto instance = open_on(std::move(storage));
+    auto instance = open_on(std::move(storage), options);
     ASSERT_TRUE(instance);
     raw->power_off_after(k);
     int returned = Workload().run(instance, nullptr);
@@ -180,6 +191,19 @@ TEST(CommitCrash, every_power_loss_leaves_the_last_returned_commit_or_the_next) 
   }
   // Both outcomes of an interrupted commit occur somewhere.
   EXPECT_GT(seen[Workload::kCommits], 0);
+}
+
+TEST(CommitCrash, every_power_loss_leaves_the_last_returned_commit_or_the_next) {
+  every_power_loss_leaves_the_last_returned_commit_or_the_next(OpenOptions{});
+}
+
+// With a cache this small, write transactions outgrow their memory budget
+// and write leaves into their pages before the commit.
+TEST(CommitCrash, leaves_written_before_the_commit_change_nothing_a_power_loss_leaves) {
+  OpenOptions small_cache;
+  small_cache.cache_size = 64 * 1024;
+  ASSERT_GT(workload_operations(small_cache), workload_operations(OpenOptions{}));
+  every_power_loss_leaves_the_last_returned_commit_or_the_next(small_cache);
 }
 
 // Deferred commits may be lost in a power loss, but never the last durable

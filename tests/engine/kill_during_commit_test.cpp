@@ -39,21 +39,46 @@ DZ_CHILD(commit_forever) {
   }
 }
 
-TEST(KillDuringCommit, every_returned_commit_survives_sigkill) {
+// The same with transactions of hundreds of changes over a cache so small
+// that each writes leaves into their pages before its commit.
+DZ_CHILD(commit_large_forever) {
+  int ack_fd = int(args.number(1));
+  OpenOptions options;
+  options.cache_size = 64 * 1024;
+  auto opened = Database::open(args[0], options);
+  if (!opened) return 2;
+  for (std::uint32_t i = 0;; ++i) {
+    auto w = WriteTxn::begin(opened->instance);
+    if (!w) return 3;
+    std::string n = std::to_string(i);
+    for (std::uint32_t j = 0; j < 400; ++j) {
+      std::string filler(100 + (i + j) % 300, char('a' + (i + j) % 26));
+      if (!(*w)->put(b("t"), b("k" + std::to_string((i * 7919 + j * 104729) % 20000)), b(filler)))
+        return 4;
+    }
+    if (!(*w)->put(b("t"), b("k" + n), b(n)) || !(*w)->put(b("t"), b("last"), b(n))) return 4;
+    if (!(*w)->commit()) return 5;
+    if (::write(ack_fd, &i, sizeof i) != sizeof i) return 6;
+  }
+}
+
+// Kills the child in `rounds` rounds, the child's `pause` microseconds
+// (times the round) after the round's acks, and checks the file each time.
+void every_returned_commit_survives_sigkill(const char* child_name, int pause) {
   testing::TempDir dir;
   std::string path = dir.file("killed.db");
   std::int64_t last_acked = -1;
   for (int round = 0; round < 4; ++round) {
     int fds[2];
     ASSERT_EQ(::pipe(fds), 0);
-    testing::Child child("commit_forever", {path, fds[1]});
+    testing::Child child(child_name, {path, fds[1]});
     ::close(fds[1]);
     // Let it get going, then kill it at some moment inside its loop.
     std::uint32_t ack = 0;
     int wanted = 20 + round * 15;
     for (int got = 0; got < wanted; ++got)
       ASSERT_EQ(::read(fds[0], &ack, sizeof ack), ssize_t(sizeof ack));
-    std::this_thread::sleep_for(std::chrono::microseconds(300 * round));
+    if (pause != 0) std::this_thread::sleep_for(std::chrono::microseconds(pause * round));
     child.kill_now();
     int code = child.wait();
     ASSERT_EQ(code, 1000 + SIGKILL) << "the child ended on its own";
@@ -80,6 +105,15 @@ TEST(KillDuringCommit, every_returned_commit_survives_sigkill) {
     ASSERT_TRUE(key);
     EXPECT_TRUE(key->has_value());
   }
+}
+
+TEST(KillDuringCommit, every_returned_commit_survives_sigkill) {
+  every_returned_commit_survives_sigkill("commit_forever", 300);
+}
+
+// A kill lands in a transaction that has written leaves early, mostly.
+TEST(KillDuringCommit, a_transaction_killed_after_writing_leaves_early_loses_nothing_returned) {
+  every_returned_commit_survives_sigkill("commit_large_forever", 0);
 }
 
 }  // namespace

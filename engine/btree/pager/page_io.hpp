@@ -30,6 +30,12 @@ class NodeSource {
   // CORRUPTED naming the page, or IO.
   virtual Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                                       std::optional<std::uint8_t> level) = 0;
+  // The same for a node read once and not again (one a write transaction
+  // wrote early and now loads back): a cache need not keep it.
+  virtual Result<NodeView> fetch_node_once(const ChildPointer& pointer, std::uint64_t tree_id,
+                                           std::optional<std::uint8_t> level) {
+    return fetch_node(pointer, tree_id, level);
+  }
 
   // Reads `count` consecutive pages from `first` into `run` (reusing its
   // buffer), opens each one (checksum or decryption) and keeps their stamps;

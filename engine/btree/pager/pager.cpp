@@ -71,7 +71,7 @@ Status Pager::check_against_pointer(const PageStamp& stamp, const PageHeader& he
 
 Result<std::shared_ptr<const CachedPage>> Pager::fetch_page(
     const ChildPointer& pointer, std::uint64_t tree_id, std::optional<std::uint8_t> expected_level,
-    PageParser parser) const {
+    PageParser parser, bool keep) const {
   if (parser == nullptr) parser = &plain_page;
   // A hit is still checked against the pointer: the same image reached from
   // the wrong tree or level is damage all the same.
@@ -93,7 +93,7 @@ Result<std::shared_ptr<const CachedPage>> Pager::fetch_page(
   DZ_CHECK(check_against_pointer(opened.stamp, opened.header, pointer, tree_id, expected_level));
 
   auto parsed = DZ_TRY(parser(std::move(opened), storage_.path()));
-  cache_.insert(parsed, parser);
+  if (keep) cache_.insert(parsed, parser);
   return parsed;
 }
 

@@ -47,11 +47,13 @@ class Pager {
   // and opened, and must carry the pointer's stamp, a node kind that agrees
   // with its level, the pointer's commit id, `tree_id`, and the expected
   // level. Failures are CORRUPTED "page {} fails its check" or "page {}: {}",
-  // or IO. `parser` builds the cached form (plain CachedPage when null).
+  // or IO. `parser` builds the cached form (plain CachedPage when null); a
+  // page read without `keep` is not added to the cache.
   Result<std::shared_ptr<const CachedPage>> fetch_page(const ChildPointer& pointer,
                                                        std::uint64_t tree_id,
                                                        std::optional<std::uint8_t> expected_level,
-                                                       PageParser parser = nullptr) const;
+                                                       PageParser parser = nullptr,
+                                                       bool keep = true) const;
 
   // Reads whole pages from `first_page` into `out` (a multiple of the page
   // size) with one positioned read; nothing is checked. A run past the end

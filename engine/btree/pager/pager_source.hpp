@@ -37,9 +37,11 @@ Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::
 void remember_written_node(const Pager& pager, OpenedPage page);
 
 // The node at `pointer` through the pager's cache, parsed by
-// parse_node_page; the view keeps its cache entry alive.
+// parse_node_page; the view keeps its cache entry alive. A node read
+// without `keep` is not added to the cache.
 Result<NodeView> fetch_cached_node(const Pager& pager, const ChildPointer& pointer,
-                                   std::uint64_t tree_id, std::optional<std::uint8_t> level);
+                                   std::uint64_t tree_id, std::optional<std::uint8_t> level,
+                                   bool keep = true);
 
 class PagerSource final : public NodeSource {
  public:
@@ -48,6 +50,10 @@ class PagerSource final : public NodeSource {
   std::uint32_t page_size() const override { return pager_.page_size(); }
   Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                               std::optional<std::uint8_t> level) override;
+  Result<NodeView> fetch_node_once(const ChildPointer& pointer, std::uint64_t tree_id,
+                                   std::optional<std::uint8_t> level) override {
+    return fetch_cached_node(pager_, pointer, tree_id, level, false);
+  }
   Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override;
   Error corrupted(std::string message) const override;
 
