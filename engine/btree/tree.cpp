@@ -93,8 +93,7 @@ void recompute_bytes(MemNode& n, LeafLayout layout, std::uint32_t page_size) {
 
 // An entry's key against `key`, whose prefix is `prefix`, as `compare_keys`.
 int compare_entry(const MemEntry& e, std::uint64_t prefix, ByteView key) {
-  if (e.prefix() != prefix) return e.prefix() < prefix ? -1 : 1;
-  return compare_keys(e.key(), key);
+  return compare_headed_keys(e.prefix(), e.key(), prefix, key);
 }
 
 // First entry whose key is >= `key`.
@@ -120,8 +119,7 @@ std::size_t mem_child_index(const std::vector<MemKey>& keys, ByteView key) {
   std::size_t hi = keys.size();
   while (lo < hi) {
     std::size_t mid = (lo + hi) / 2;
-    const MemKey& k = keys[mid];
-    if (k.prefix() != prefix ? k.prefix() < prefix : compare_keys(k.view(), key) <= 0) {
+    if (compare_headed_keys(keys[mid].prefix(), keys[mid].view(), prefix, key) <= 0) {
       lo = mid + 1;
     } else {
       hi = mid;

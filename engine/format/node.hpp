@@ -78,6 +78,13 @@ inline int compare_keys(ByteView a, ByteView b) {
   return a.size() < b.size() ? -1 : (a.size() > b.size() ? 1 : 0);
 }
 
+// compare_keys of two keys given with their key_heads, which settle it
+// without the bytes when they differ.
+inline int compare_headed_keys(std::uint64_t a_head, ByteView a, std::uint64_t b_head, ByteView b) {
+  if (a_head != b_head) return a_head < b_head ? -1 : 1;
+  return compare_keys(a, b);
+}
+
 // The leaf layout a write transaction writes: varint in format 6, fixed in 5.
 enum class LeafLayout : std::uint8_t { Fixed, Varint };
 

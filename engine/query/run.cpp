@@ -241,15 +241,6 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
   return a > kNoBound - b ? kNoBound : a + b;
 }
 
-// The first eight bytes of an order key, big-endian, zero-padded: when two
-// prefixes differ they order the keys as memcmp does.
-std::uint64_t prefix_of(ByteView key) {
-  std::uint64_t prefix = 0;
-  const std::size_t n = std::min<std::size_t>(key.size(), 8);
-  for (std::size_t i = 0; i < 8; ++i) prefix = (prefix << 8) | (i < n ? key[i] : 0);
-  return prefix;
-}
-
 // One collected row. Its order key (the sort key, then the primary key)
 // and its record lie in the buffer's arena; the order key's first bytes are
 // kept in `prefix`, which settles most comparisons without the arena.
@@ -326,8 +317,7 @@ class RowBuffer {
   }
 
   bool row_before(const CollectedRow& a, const CollectedRow& b) const {
-    if (a.prefix != b.prefix) return a.prefix < b.prefix;
-    return compare_keys(order_key_of(a), order_key_of(b)) < 0;
+    return compare_headed_keys(a.prefix, order_key_of(a), b.prefix, order_key_of(b)) < 0;
   }
 
   const CollectedRow& threshold() const { return rows_[k_ - 1]; }
@@ -335,9 +325,7 @@ class RowBuffer {
   // Whether an order key comes strictly before the K-th row's.
   bool before_threshold(ByteView order_key) const {
     const CollectedRow& t = threshold();
-    const std::uint64_t prefix = prefix_of(order_key);
-    if (prefix != t.prefix) return prefix < t.prefix;
-    return compare_keys(order_key, order_key_of(t)) < 0;
+    return compare_headed_keys(key_head(order_key), order_key, t.prefix, order_key_of(t)) < 0;
   }
 
   // Whether a sort key alone settles that its row comes after the K-th:
@@ -369,7 +357,7 @@ class RowBuffer {
   // Adds the row whose order key is in scratch_ (its primary key last).
   void push(std::size_t primary_key_size, ByteView record) {
     CollectedRow row;
-    row.prefix = prefix_of(scratch_);
+    row.prefix = key_head(scratch_);
     row.key_at = arena_.size();
     row.key_size = static_cast<std::uint32_t>(scratch_.size());
     row.primary_key_size = static_cast<std::uint32_t>(primary_key_size);

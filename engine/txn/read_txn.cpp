@@ -153,18 +153,14 @@ ByteView RootReader::lower_of(const Leaf& leaf) const {
 }
 
 bool RootReader::before(ByteView key, std::uint64_t prefix, const Start& start) const {
-  if (prefix != start.prefix) return prefix < start.prefix;
-  return compare_keys(key, lower_of(leaves_[start.leaf])) < 0;
+  return compare_headed_keys(prefix, key, start.prefix, lower_of(leaves_[start.leaf])) < 0;
 }
 
 bool RootReader::holds(const Leaf& leaf, ByteView key, std::uint64_t prefix) const {
-  // Prefixes that differ settle each bound without the bytes.
-  if (prefix != leaf.lower_prefix ? prefix < leaf.lower_prefix
-                                  : compare_keys(key, lower_of(leaf)) < 0)
-    return false;
+  if (compare_headed_keys(prefix, key, leaf.lower_prefix, lower_of(leaf)) < 0) return false;
   if (!leaf.bounded_above) return true;
-  if (prefix != leaf.upper_prefix) return prefix < leaf.upper_prefix;
-  return compare_keys(key, ByteView(bounds_.data() + leaf.upper_at, leaf.upper_size)) < 0;
+  const ByteView upper(bounds_.data() + leaf.upper_at, leaf.upper_size);
+  return compare_headed_keys(prefix, key, leaf.upper_prefix, upper) < 0;
 }
 
 RootReader::Leaf* RootReader::kept_leaf(ByteView key) {
