@@ -1034,13 +1034,15 @@ std::size_t memory_estimate(const TreeRoot& root) {
 Status write_leaves(const WriteContext& cx, TreeRoot& root) {
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (!mem) return ok();
-  std::vector<std::uint8_t> page(cx.source.page_size());
+  // A root leaf is the whole tree.
+  if (mem->is_leaf()) {
+    DZ_CHECK(write_tree(cx, root));
+    return ok();
+  }
   // The last leaf goes too: the next append loads it back.
   Ops::last_leaf(root) = nullptr;
-  if (!mem->is_leaf()) return write_mem_leaves(cx, *mem, page);
-  Ops::disk(root) = DZ_TRY(write_subtree(cx, *mem, page));
-  mem.reset();
-  return ok();
+  std::vector<std::uint8_t> page(cx.source.page_size());
+  return write_mem_leaves(cx, *mem, page);
 }
 
 Status drop_tree(const WriteContext& cx, TreeRoot& root) {
