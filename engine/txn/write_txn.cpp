@@ -484,20 +484,12 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
   } else {
     // A long overflow run goes out as it is, after what was gathered before
     // it, which may hold an older image of one of its pages.
-    if (batching_) {
-      bool remember = remember_;
-      DZ_CHECK(flush());
-      begin_batch(remember);
-    }
+    if (batching_) DZ_CHECK(write_batch());
     DZ_CHECK(txn_.file_->storage().write_at(first * page_size, pages));
   }
   for (OpenedPage& opened : nodes) remember_written_node(reader.pager(), std::move(opened));
   nodes.clear();
-  if (batching_ && batch_->size() >= kBatchBytes) {
-    bool remember = remember_;
-    DZ_CHECK(flush());
-    begin_batch(remember);
-  }
+  if (batching_ && batch_->size() >= kBatchBytes) DZ_CHECK(write_batch());
   return ok();
 }
 
@@ -512,6 +504,10 @@ void WriteTxn::Pages::begin_batch(bool remember) {
 Status WriteTxn::Pages::flush() {
   batching_ = false;
   remember_ = true;
+  return write_batch();
+}
+
+Status WriteTxn::Pages::write_batch() {
   const std::size_t page_size = txn_.file_->page_size();
   const Pager& pager = txn_.file_->reader().pager();
   // In page order, so that consecutive pages go out in one write; of two

@@ -189,6 +189,9 @@ class WriteTxn final : public TreeAccess {
     std::uint64_t take_loads() { return std::exchange(loads_, 0); }
 
    private:
+    // Writes what the batch holds so far, which goes on.
+    Status write_batch();
+
     WriteTxn& txn_;
     bool batching_ = false;
     bool remember_ = true;
