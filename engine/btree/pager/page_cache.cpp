@@ -44,21 +44,20 @@ std::size_t PageCache::Shard::find(const Key& key, std::uint32_t hash) const {
 }
 
 void PageCache::Shard::add_slot(std::uint32_t hash, std::uint32_t entry) {
+  // Into the first empty slot from its home.
+  auto place = [this](const Slot& s) {
+    const std::size_t mask = slots.size() - 1;
+    std::size_t i = s.hash & mask;
+    while (slots[i].entry != 0) i = (i + 1) & mask;
+    slots[i] = s;
+  };
   if ((count + 1) * 2 > slots.size()) {
     std::vector<Slot> old(std::max(kFirstSlots, slots.size() * 2));
     old.swap(slots);
-    const std::size_t mask = slots.size() - 1;
-    for (const Slot& s : old) {
-      if (s.entry == 0) continue;
-      std::size_t i = s.hash & mask;
-      while (slots[i].entry != 0) i = (i + 1) & mask;
-      slots[i] = s;
-    }
+    for (const Slot& s : old)
+      if (s.entry != 0) place(s);
   }
-  const std::size_t mask = slots.size() - 1;
-  std::size_t i = hash & mask;
-  while (slots[i].entry != 0) i = (i + 1) & mask;
-  slots[i] = Slot{hash, entry + 1};
+  place(Slot{hash, entry + 1});
   ++count;
 }
 
