@@ -401,20 +401,13 @@ double since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-long resident_kib() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line))
-    if (line.rfind("VmRSS:", 0) == 0) return std::strtol(line.c_str() + 6, nullptr, 10);
-  return 0;
-}
-
 long peak_resident_kib() {
   rusage u{};
   getrusage(RUSAGE_SELF, &u);
   return u.ru_maxrss;
 }
 
+// A figure of /proc/self/status, in KiB.
 long status_kib(const char* field) {
   std::ifstream status("/proc/self/status");
   std::string line;
@@ -424,6 +417,8 @@ long status_kib(const char* field) {
   return 0;
 }
 
+long resident_kib() { return status_kib("VmRSS:"); }
+
 // The growth of the resident size over one workload: the freed heap is
 // handed back and the peak set back to the present size first (Linux resets
 // the peak, VmHWM, on a write of 5 to clear_refs), and the peak is read after.
@@ -432,7 +427,7 @@ class ResidentGrowth {
   ResidentGrowth() {
     ::malloc_trim(0);
     std::ofstream("/proc/self/clear_refs") << "5";
-    start_ = status_kib("VmRSS:");
+    start_ = resident_kib();
   }
   long kib() const { return status_kib("VmHWM:") - start_; }
 
