@@ -246,7 +246,7 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // durable: the sync delay after the first of them.
   std::optional<SteadyTime> own_sync_due_;
   // Set by a deferred commit that took `deferred_pages_` past another
-  // quarter of the limit: the sync thread writes the file out ahead (see
+  // thirty-second of the limit: the sync thread writes the file out ahead (see
   // sync_deferred).
   bool write_ahead_due_ = false;
   // The deferred commit of another process that the sync thread found

@@ -387,8 +387,11 @@ void Instance::committed(const PublishedCommit& published, std::uint64_t pages_w
     published_ = published;
     if (published.deferred) {
       local_deferred_txn_ = published.record.txn_id;
-      std::uint64_t quarter = std::max<std::uint64_t>(settings_.deferred_page_limit / 4, 1);
-      bool ahead = (deferred_pages_ + pages_written) / quarter > deferred_pages_ / quarter;
+      // The write-ahead syncs follow the deferred commits closely, so that
+      // the sync the limit forces on a commit finds little left to write
+      // while that commit's writer waits for it.
+      std::uint64_t step = std::max<std::uint64_t>(settings_.deferred_page_limit / 32, 1);
+      bool ahead = (deferred_pages_ + pages_written) / step > deferred_pages_ / step;
       deferred_pages_ += pages_written;
       // The delay counts from the first deferred commit still pending.
       if (!own_sync_due_) own_sync_due_ = Clock::now() + settings_.sync_delay;
@@ -555,7 +558,7 @@ std::optional<SteadyTime> Instance::sync_deferred() {
   }
   if (!foreign && own_due && Clock::now() < *own_due) {
     // Woken before the delay because the deferred commits wrote another
-    // quarter of the page limit: their pages go to the disk now, outside
+    // thirty-second of the page limit: their pages go to the disk now, outside
     // every lock and leaving the selector byte alone, so that the sync
     // which makes them durable (the one the limit forces on a commit, or
     // this thread's after the delay, beside the writer) finds little left.

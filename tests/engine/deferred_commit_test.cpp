@@ -357,21 +357,24 @@ TEST(DeferredOfAnother, is_synced_only_once_its_maker_stops_committing) {
   EXPECT_FALSE(deferred_on_disk());
 }
 
-// Each quarter of `DEFERRED_PAGE_LIMIT` that deferred commits write, the
-// sync thread syncs their pages at once, long before the delay, without
+// Each thirty-second of `DEFERRED_PAGE_LIMIT` that deferred commits write,
+// the sync thread syncs their pages at once, long before the delay, without
 // making the commit durable; a failure there fails the file like any sync.
-TEST(DeferredPowerLoss, deferred_commits_are_written_out_ahead_each_quarter_of_the_page_limit) {
+TEST(DeferredPowerLoss,
+     deferred_commits_are_written_out_ahead_each_thirty_second_of_the_page_limit) {
   for (bool sync_fails : {false, true}) {
     SCOPED_TRACE(sync_fails ? "the sync fails" : "the sync succeeds");
     OpenOptions options = with_delay(3600s);
-    options.DEFERRED_PAGE_LIMIT = 40;
+    options.DEFERRED_PAGE_LIMIT = 320;
     auto storage = std::make_unique<FaultStorage>("/mem/d.db", *Database::new_first_page(options));
     FaultStorage* raw = storage.get();
     auto instance = *Database::open_existing(std::move(storage), options);
     ASSERT_TRUE(put_one(instance, "k", "v1", false));
     if (sync_fails) raw->fail_nth_sync(1);
-    // Some ten pages: past a quarter of the limit, not the limit.
-    ASSERT_TRUE(put_one(instance, "k", std::string(9 * 4096, 'x'), true));
+    // Some twenty pages: past a thirty-second of the limit (10 pages), well
+    // short of a quarter (80).
+    const std::string big(16 * 4096, 'x');
+    ASSERT_TRUE(put_one(instance, "k", big, true));
     if (sync_fails) {
       EXPECT_TRUE(eventually([&] { return instance->failed(); }));
       auto w = WriteTxn::begin(instance);
@@ -383,7 +386,7 @@ TEST(DeferredPowerLoss, deferred_commits_are_written_out_ahead_each_quarter_of_t
     // On the disk, with its selector still deferred.
     EXPECT_TRUE(instance->published().deferred);
     EXPECT_TRUE(raw->synced_image()[kSelectorOffset] & kDeferredBit);
-    EXPECT_EQ(value_after_crash(raw->synced_image()), std::string(9 * 4096, 'x'));
+    EXPECT_EQ(value_after_crash(raw->synced_image()), big);
     // The next commit is deferred too: the limit is not reached.
     ASSERT_TRUE(put_one(instance, "j", "v", true));
     EXPECT_TRUE(instance->published().deferred);
