@@ -22,6 +22,29 @@ struct TreeOps {
 
 static_assert(std::is_trivially_copyable_v<OverflowRef>);
 
+MemKey::MemKey(ByteView bytes)
+    : prefix_(key_head(bytes)), size_(static_cast<std::uint32_t>(bytes.size())) {
+  std::uint8_t* to = inline_;
+  if (size_ > kInline) to = heap_ = new std::uint8_t[size_];
+  if (size_ != 0) std::memcpy(to, bytes.data(), size_);
+}
+
+MemKey::MemKey(MemKey&& other) noexcept : prefix_(other.prefix_), size_(other.size_) {
+  std::memcpy(inline_, other.inline_, kInline);
+  other.size_ = 0;
+}
+
+MemKey& MemKey::operator=(MemKey&& other) noexcept {
+  if (this != &other) {
+    if (size_ > kInline) delete[] heap_;
+    prefix_ = other.prefix_;
+    size_ = other.size_;
+    std::memcpy(inline_, other.inline_, kInline);
+    other.size_ = 0;
+  }
+  return *this;
+}
+
 OverflowRef MemEntry::ref() const {
   DZ_ASSERT(overflow_ && tail_len_ == sizeof(OverflowRef));
   OverflowRef ref;
@@ -239,7 +262,7 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
     if (hint) edge = edge_leaf_cut(*n, layout, page_size, *hint);
     std::size_t m = edge ? *edge : leaf_cut(n->entries, layout, page_size, n->bytes);
     right->entries = take_tail(n->entries, m);
-    sep = to_string(right->entries.front().key());
+    sep = MemKey(right->entries.front().key());
   } else {
     DZ_ASSERT(n->keys.size() >= 3);
     std::optional<std::size_t> edge;
@@ -359,7 +382,7 @@ Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t a) {
           take_tail(left->entries, leaf_cut(left->entries, cx.layout, page_size, total));
       recompute_bytes(*left, cx.layout, page_size);
       recompute_bytes(*right, cx.layout, page_size);
-      parent.keys[a] = to_string(right->entries.front().key());
+      parent.keys[a] = MemKey(right->entries.front().key());
     }
   } else {
     MemKey& sep = parent.keys[a];
@@ -481,12 +504,12 @@ Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::
     auto third = std::make_unique<MemNode>();
     third->entries = take_tail(rest, cuts[1] - cuts[0]);
     recompute_bytes(*third, cx.layout, page_size);
-    parent.keys.insert(parent.keys.begin() + a + 1, to_string(third->entries.front().key()));
+    parent.keys.insert(parent.keys.begin() + a + 1, MemKey(third->entries.front().key()));
     parent.children.insert(parent.children.begin() + a + 2,
                            MemChild{ChildPointer{}, std::move(third)});
   }
   right->entries = std::move(rest);
-  parent.keys[a] = to_string(right->entries.front().key());
+  parent.keys[a] = MemKey(right->entries.front().key());
   recompute_bytes(*left, cx.layout, page_size);
   recompute_bytes(*right, cx.layout, page_size);
   DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
@@ -832,7 +855,9 @@ void collect_children(const NodeView& branch, std::vector<MemKey>& keys,
                       std::vector<MemChild>& children) {
   keys.clear();
   children.clear();
-  for (std::size_t i = 0; i < branch.count(); ++i) keys.push_back(to_string(branch.key_at(i)));
+  keys.reserve(branch.count());
+  children.reserve(branch.child_count());
+  for (std::size_t i = 0; i < branch.count(); ++i) keys.emplace_back(branch.key_at(i));
   for (std::size_t i = 0; i < branch.child_count(); ++i)
     children.push_back(MemChild{branch.child_at(i), nullptr});
 }

@@ -42,18 +42,35 @@ struct MemChild {
   std::unique_ptr<MemNode> node;
 };
 
-// A branch's separator, its prefix beside it.
+// A branch's separator, its prefix beside it. Separators of up to
+// `kInline` bytes (most keys) are held in place, so that a branch loaded for
+// writing makes no heap block per separator; longer ones have their own.
 class MemKey {
  public:
+  static constexpr std::size_t kInline = 24;
+
   MemKey() = default;
-  MemKey(std::string bytes) : prefix_(key_head(bytes_view(bytes))), bytes_(std::move(bytes)) {}
-  ByteView view() const { return bytes_view(bytes_); }
-  std::size_t size() const { return bytes_.size(); }
+  explicit MemKey(ByteView bytes);
+  MemKey(const std::string& bytes) : MemKey(bytes_view(bytes)) {}
+  MemKey(MemKey&& other) noexcept;
+  MemKey& operator=(MemKey&& other) noexcept;
+  MemKey(const MemKey&) = delete;
+  MemKey& operator=(const MemKey&) = delete;
+  ~MemKey() {
+    if (size_ > kInline) delete[] heap_;
+  }
+
+  ByteView view() const { return {size_ > kInline ? heap_ : inline_, size_}; }
+  std::size_t size() const { return size_; }
   std::uint64_t prefix() const { return prefix_; }
 
  private:
   std::uint64_t prefix_ = 0;
-  std::string bytes_;
+  std::uint32_t size_ = 0;
+  union {
+    std::uint8_t inline_[kInline] = {};
+    std::uint8_t* heap_;
+  };
 };
 
 // A leaf entry held in memory: its key and its value (or the reference to
