@@ -114,6 +114,24 @@ void recompute_bytes(MemNode& n, LeafLayout layout, std::uint32_t page_size) {
   }
 }
 
+// Whether the node's byte count, kept up to date change by change, is what
+// its entries or separators add up to (for assertions).
+bool bytes_in_step(const MemNode& n, LeafLayout layout, std::uint32_t page_size) {
+  std::size_t bytes = 0;
+  if (n.is_leaf()) {
+    for (const MemEntry& e : n.entries) bytes += entry_bytes(layout, page_size, e);
+  } else {
+    bytes = branch_bytes(n.keys);
+  }
+  return bytes == n.bytes;
+}
+
+std::size_t sum_of(const std::vector<std::size_t>& sizes, std::size_t from, std::size_t to) {
+  std::size_t total = 0;
+  for (std::size_t i = from; i < to; ++i) total += sizes[i];
+  return total;
+}
+
 // An entry's key against `key`, whose prefix is `prefix`, as `compare_keys`.
 int compare_entry(const MemEntry& e, std::uint64_t prefix, ByteView key) {
   return compare_headed_keys(e.prefix(), e.key(), prefix, key);
@@ -263,6 +281,8 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
     std::size_t m = edge ? *edge : leaf_cut(n->entries, layout, page_size, n->bytes);
     right->entries = take_tail(n->entries, m);
     sep = MemKey(right->entries.front().key());
+    for (const MemEntry& e : right->entries) right->bytes += entry_bytes(layout, page_size, e);
+    n->bytes -= right->bytes;
   } else {
     DZ_ASSERT(n->keys.size() >= 3);
     std::optional<std::size_t> edge;
@@ -274,9 +294,9 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
     n->keys.pop_back();
     DZ_ASSERT(n->children.size() == n->keys.size() + 1 &&
               right->children.size() == right->keys.size() + 1);
+    recompute_bytes(*n, layout, page_size);
+    recompute_bytes(*right, layout, page_size);
   }
-  recompute_bytes(*n, layout, page_size);
-  recompute_bytes(*right, layout, page_size);
   split_node(std::move(n), layout, page_size, parts, seps);
   seps.push_back(std::move(sep));
   split_node(std::move(right), layout, page_size, parts, seps);
@@ -500,20 +520,28 @@ Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::
   std::move(right->entries.begin(), right->entries.end(), std::back_inserter(left->entries));
   right->entries.clear();
   std::vector<MemEntry> rest = take_tail(left->entries, cuts[0]);
+  // The byte counts follow from the sizes: no entry is measured again.
+  const std::size_t right_end = cuts.size() == 2 ? cuts[1] : sizes.size();
   if (cuts.size() == 2) {
     auto third = std::make_unique<MemNode>();
     third->entries = take_tail(rest, cuts[1] - cuts[0]);
-    recompute_bytes(*third, cx.layout, page_size);
-    parent.keys.insert(parent.keys.begin() + a + 1, MemKey(third->entries.front().key()));
+    third->bytes = sum_of(sizes, cuts[1], sizes.size());
+    MemKey& sep =
+        *parent.keys.insert(parent.keys.begin() + a + 1, MemKey(third->entries.front().key()));
+    parent.bytes += separator_bytes(sep);
     parent.children.insert(parent.children.begin() + a + 2,
                            MemChild{ChildPointer{}, std::move(third)});
   }
   right->entries = std::move(rest);
+  parent.bytes -= separator_bytes(parent.keys[a]);
   parent.keys[a] = MemKey(right->entries.front().key());
-  recompute_bytes(*left, cx.layout, page_size);
-  recompute_bytes(*right, cx.layout, page_size);
+  parent.bytes += separator_bytes(parent.keys[a]);
+  left->bytes = sum_of(sizes, 0, cuts[0]);
+  right->bytes = sum_of(sizes, cuts[0], right_end);
   DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
-  recompute_bytes(parent, cx.layout, page_size);
+  DZ_ASSERT(bytes_in_step(*left, cx.layout, page_size) &&
+            bytes_in_step(*right, cx.layout, page_size) &&
+            bytes_in_step(parent, cx.layout, page_size));
   return true;
 }
 
@@ -553,6 +581,7 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
     std::vector<std::unique_ptr<MemNode>> parts;
     std::vector<MemKey> seps;
     split_node(std::move(parent.children[i].node), cx.layout, page_size, parts, seps, &hint);
+    for (const MemKey& sep : seps) parent.bytes += separator_bytes(sep);
     std::vector<MemChild> replaced;
     for (auto& part : parts) replaced.push_back(MemChild{ChildPointer{}, std::move(part)});
     parent.children.erase(parent.children.begin() + i);
@@ -561,7 +590,9 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
     parent.keys.insert(parent.keys.begin() + i, std::make_move_iterator(seps.begin()),
                        std::make_move_iterator(seps.end()));
     DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
-    recompute_bytes(parent, cx.layout, page_size);
+    DZ_ASSERT(bytes_in_step(parent, cx.layout, page_size));
+    for (std::size_t p = i; p <= i + seps.size(); ++p)
+      DZ_ASSERT(bytes_in_step(*parent.children[p].node, cx.layout, page_size));
   } else if (child.bytes < before && parent.children.size() > 1) {
     if (child.bytes < cap / 4) {
       DZ_CHECK(rebalance(cx, parent, i + 1 < parent.children.size() ? i : i - 1));

@@ -114,12 +114,14 @@ class MemEntry {
 };
 
 // A node of a write transaction.
+// The level, the byte count and the entries come first: a descent reads
+// them from one cache line.
 struct MemNode {
   std::uint8_t level = 0;
+  std::size_t bytes = 0;           // slots, cells and pointers in the layout written
   std::vector<MemEntry> entries;   // leaf
   std::vector<MemKey> keys;        // branch: separators
   std::vector<MemChild> children;  // branch: keys.size() + 1
-  std::size_t bytes = 0;           // slots, cells and pointers in the layout written
   bool is_leaf() const { return level == 0; }
 };
 
