@@ -13,6 +13,15 @@ namespace deziro {
 // The one place that reaches into a TreeRoot.
 struct TreeOps {
   static std::unique_ptr<MemNode>& mem(TreeRoot& root) { return root.mem_; }
+  static EntryArena& arena(TreeRoot& root) { return root.arena_; }
+  static const EntryArena& arena(const TreeRoot& root) { return root.arena_; }
+  // The context of a change of `root`: its entries take their bytes from
+  // the root's arena.
+  static WriteContext in_tree(const WriteContext& cx, TreeRoot& root) {
+    WriteContext tree_cx = cx;
+    tree_cx.arena = &root.arena_;
+    return tree_cx;
+  }
   static ChildPointer& disk(TreeRoot& root) { return root.disk_; }
   static MemNode*& last_leaf(TreeRoot& root) { return root.last_leaf_; }
   static const MemNode* last_leaf(const TreeRoot& root) {
@@ -45,10 +54,55 @@ MemKey& MemKey::operator=(MemKey&& other) noexcept {
   return *this;
 }
 
+EntryArena& EntryArena::operator=(EntryArena&& other) noexcept {
+  if (this != &other) {
+    blocks_ = std::move(other.blocks_);
+    at_ = std::exchange(other.at_, nullptr);
+    left_ = std::exchange(other.left_, 0);
+    held_ = std::exchange(other.held_, 0);
+    other.blocks_.clear();
+  }
+  return *this;
+}
+
+// Small requests are cut from the last block; a request of more than a
+// quarter of the largest block has a block of its own, so that little is
+// left unused at the end of a block.
+std::uint8_t* EntryArena::allocate(std::size_t n) {
+  if (n > left_) {
+    const bool own = n > kBlock / 4;
+    const std::size_t size = own ? n : std::max(n, std::clamp(held_, kFirstBlock, kBlock));
+    blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(size));
+    held_ += size;
+    if (own) return blocks_.back().get();
+    at_ = blocks_.back().get();
+    left_ = size;
+  }
+  std::uint8_t* p = at_;
+  at_ += n;
+  left_ -= n;
+  return p;
+}
+
+void EntryArena::clear() { *this = EntryArena(); }
+
+MemEntry& MemEntry::operator=(MemEntry&& other) noexcept {
+  if (this != &other) {
+    if (owned_) delete[] data_;
+    data_ = std::exchange(other.data_, nullptr);
+    prefix_ = other.prefix_;
+    tail_len_ = other.tail_len_;
+    key_len_ = other.key_len_;
+    overflow_ = other.overflow_;
+    owned_ = std::exchange(other.owned_, false);
+  }
+  return *this;
+}
+
 OverflowRef MemEntry::ref() const {
   DZ_ASSERT(overflow_ && tail_len_ == sizeof(OverflowRef));
   OverflowRef ref;
-  std::memcpy(&ref, data_.get() + key_len_, sizeof ref);
+  std::memcpy(&ref, data_ + key_len_, sizeof ref);
   return ref;
 }
 
@@ -56,25 +110,29 @@ LeafCell MemEntry::cell() const {
   return LeafCell{key(), value(), overflow_, overflow_ ? ref() : OverflowRef{}};
 }
 
-void MemEntry::set_ref(ByteView key, const OverflowRef& ref) {
+void MemEntry::set_ref(ByteView key, const OverflowRef& ref, EntryArena* arena) {
   std::uint8_t bytes[sizeof ref];
   std::memcpy(bytes, &ref, sizeof ref);
-  assign(key, bytes, sizeof ref, true);
+  assign(key, bytes, sizeof ref, true, arena);
 }
 
 // The block is replaced unless the key is the entry's own and the new value
 // takes the bytes of the old one.
-void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow) {
+void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow,
+                      EntryArena* arena) {
   DZ_ASSERT(key.size() <= UINT16_MAX && tail_len <= UINT32_MAX);
-  const bool in_place = data_ && key.data() == data_.get() && tail_len == tail_len_;
+  const bool in_place = data_ && key.data() == data_ && tail_len == tail_len_;
   if (!in_place) {
-    auto block = std::make_unique_for_overwrite<std::uint8_t[]>(key.size() + tail_len);
-    if (!key.empty()) std::memcpy(block.get(), key.data(), key.size());
+    const std::size_t size = key.size() + tail_len;
+    std::uint8_t* block = arena ? arena->allocate(size) : new std::uint8_t[size];
+    if (!key.empty()) std::memcpy(block, key.data(), key.size());
     prefix_ = key_head(key);
     key_len_ = static_cast<std::uint16_t>(key.size());
-    data_ = std::move(block);
+    if (owned_) delete[] data_;
+    data_ = block;
+    owned_ = arena == nullptr;
   }
-  if (tail_len != 0) std::memcpy(data_.get() + key_len_, tail, tail_len);
+  if (tail_len != 0) std::memcpy(data_ + key_len_, tail, tail_len);
   tail_len_ = static_cast<std::uint32_t>(tail_len);
   overflow_ = overflow;
 }
@@ -302,11 +360,11 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
   split_node(std::move(right), layout, page_size, parts, seps);
 }
 
-MemNode to_mem_node(const NodeView& view, LeafLayout layout) {
+MemNode to_mem_node(const NodeView& view, LeafLayout layout, EntryArena* arena) {
   MemNode n;
   n.level = view.level();
   if (view.is_leaf()) {
-    n.entries = node::collect_entries(view);
+    n.entries = node::collect_entries(view, arena);
   } else {
     node::collect_children(view, n.keys, n.children);
   }
@@ -709,10 +767,14 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
     items.reserve(n.entries.size());
     refs.reserve(n.entries.size());
     for (MemEntry& e : n.entries) {
+      // A tree's entries are all cut from its arena, which its memory
+      // estimate counts instead of the entries.
+      DZ_ASSERT(!cx.arena || !e.owns_block());
       if (!e.overflow() &&
           !node::value_fits_inline(cx.layout, page_size, e.key().size(), e.value().size())) {
-        e.set_ref(DZ_TRY(
-            write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id, e.value())));
+        e.set_ref(
+            DZ_TRY(write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id, e.value())),
+            cx.arena);
       }
       refs.push_back(e.overflow() ? e.ref() : OverflowRef{});
     }
@@ -805,7 +867,7 @@ Status relocate_runs(const WriteContext& cx, MemNode& leaf, std::uint64_t limit,
     for (std::uint64_t p = ref.first_page; p < ref.first_page + ref.page_count; ++p)
       if (p >= limit) ++moved;
     cx.sink.release_pages(ref.first_page, ref.page_count);
-    e.set_ref(fresh);
+    e.set_ref(fresh, cx.arena);
   }
   return ok();
 }
@@ -868,15 +930,15 @@ Status relocate_mem(const WriteContext& cx, MemNode& n, RelocationWalk& walk) {
 
 namespace node {
 
-std::vector<MemEntry> collect_entries(const NodeView& leaf) {
+std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena) {
   std::vector<MemEntry> entries;
   entries.reserve(leaf.count());
   for (std::size_t i = 0; i < leaf.count(); ++i) {
     LeafCell cell = leaf.cell_at(i);
     if (cell.overflow) {
-      entries.emplace_back(cell.key, cell.ref);
+      entries.emplace_back(cell.key, cell.ref, arena);
     } else {
-      entries.emplace_back(cell.key, cell.value);
+      entries.emplace_back(cell.key, cell.value, arena);
     }
   }
   return entries;
@@ -904,7 +966,7 @@ Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildP
   if (layout && view.is_leaf() && view.layout() != *layout)
     return fail(cx.source.corrupted(format_text(
         "page {}: its leaf layout is not the one its tree is written in", pointer.page)));
-  auto n = std::make_unique<MemNode>(to_mem_node(view, cx.layout));
+  auto n = std::make_unique<MemNode>(to_mem_node(view, cx.layout, cx.arena));
   cx.sink.release_pages(pointer.page, 1);
   return n;
 }
@@ -960,8 +1022,9 @@ Result<bool> contains(const ReadContext& cx, const TreeRoot& root, ByteView key)
   return lookup(cx, root.mem(), root.disk(), key, nullptr);
 }
 
-Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView value, PutMode mode,
-                 const ValueVisitor* old_value) {
+Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, ByteView value,
+                 PutMode mode, const ValueVisitor* old_value) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   const std::uint32_t page_size = cx.source.page_size();
   DZ_CHECK(check_key(page_size, key.size()));
   DZ_CHECK(check_value(value.size()));
@@ -977,10 +1040,10 @@ Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView 
       MemEntry& e = leaf.entries[i];
       release_run(cx, e);
       leaf.bytes -= entry_bytes(cx.layout, page_size, e);
-      e.set_value(value);
+      e.set_value(value, cx.arena);
       leaf.bytes += entry_bytes(cx.layout, page_size, e);
     } else {
-      MemEntry e(key, value);
+      MemEntry e(key, value, cx.arena);
       leaf.bytes += entry_bytes(cx.layout, page_size, e);
       leaf.entries.insert(leaf.entries.begin() + i, std::move(e));
       added = true;
@@ -1017,8 +1080,9 @@ Result<bool> put_value(const WriteContext& cx, TreeRoot& root, ByteView key, Val
   return outcome != ModifyOutcome::NotFound;
 }
 
-Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
+Result<bool> remove(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
                     const ValueVisitor* stored) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   const std::uint32_t page_size = cx.source.page_size();
   DZ_CHECK(check_key(page_size, key.size()));
   bool present =
@@ -1037,13 +1101,15 @@ Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
   return true;
 }
 
-Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root) {
+Result<ChildPointer> write_tree(const WriteContext& caller_cx, TreeRoot& root) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (mem) {
     std::vector<std::uint8_t> page(cx.source.page_size());
     Ops::last_leaf(root) = nullptr;
     Ops::disk(root) = DZ_TRY(write_subtree(cx, *mem, page));
     mem.reset();
+    Ops::arena(root).clear();
   }
   return root.disk();
 }
@@ -1056,12 +1122,12 @@ Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node) {
 namespace {
 
 std::size_t node_memory(const MemNode& n) {
-  // The layout's bytes stand for the keys and values, each entry adding its
-  // block's allocation; the vectors for the rest. The entries themselves
-  // are not walked.
-  constexpr std::size_t kBlockOverhead = 16;
-  std::size_t bytes = sizeof(MemNode) + n.bytes + n.entries.capacity() * sizeof(MemEntry) +
-                      n.entries.size() * kBlockOverhead + n.keys.capacity() * sizeof(MemKey) +
+  // A leaf's keys and values are in the tree's arena, counted whole beside
+  // the nodes; a branch's bytes stand for its separators (those too long
+  // to be held in place). The vectors count for the rest. The entries
+  // themselves are not walked.
+  std::size_t bytes = sizeof(MemNode) + (n.is_leaf() ? 0 : n.bytes) +
+                      n.entries.capacity() * sizeof(MemEntry) + n.keys.capacity() * sizeof(MemKey) +
                       n.children.capacity() * sizeof(MemChild);
   for (const MemChild& c : n.children)
     if (c.node) bytes += node_memory(*c.node);
@@ -1084,10 +1150,11 @@ Status write_mem_leaves(const WriteContext& cx, MemNode& branch, std::vector<std
 }  // namespace
 
 std::size_t memory_estimate(const TreeRoot& root) {
-  return root.mem() ? node_memory(*root.mem()) : 0;
+  return (root.mem() ? node_memory(*root.mem()) : 0) + Ops::arena(root).held();
 }
 
-Status write_leaves(const WriteContext& cx, TreeRoot& root) {
+Status write_leaves(const WriteContext& caller_cx, TreeRoot& root) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (!mem) return ok();
   // A root leaf is the whole tree.
@@ -1098,7 +1165,10 @@ Status write_leaves(const WriteContext& cx, TreeRoot& root) {
   // The last leaf goes too: the next append loads it back.
   Ops::last_leaf(root) = nullptr;
   std::vector<std::uint8_t> page(cx.source.page_size());
-  return write_mem_leaves(cx, *mem, page);
+  DZ_CHECK(write_mem_leaves(cx, *mem, page));
+  // No entry is left in memory.
+  Ops::arena(root).clear();
+  return ok();
 }
 
 Status drop_tree(const WriteContext& cx, TreeRoot& root) {
@@ -1111,11 +1181,13 @@ Status drop_tree(const WriteContext& cx, TreeRoot& root) {
     DZ_CHECK(drop_disk_subtree(cx, root.disk(), std::nullopt, met));
   }
   mem.reset();
+  Ops::arena(root).clear();
   Ops::disk(root) = ChildPointer{};
   return ok();
 }
 
-Result<std::uint64_t> relocate(const WriteContext& cx, TreeRoot& root, std::uint64_t limit) {
+Result<std::uint64_t> relocate(const WriteContext& caller_cx, TreeRoot& root, std::uint64_t limit) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   RelocationWalk walk{limit};
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   Ops::last_leaf(root) = nullptr;
