@@ -86,19 +86,6 @@ std::uint8_t* EntryArena::allocate(std::size_t n) {
 
 void EntryArena::clear() { *this = EntryArena(); }
 
-MemEntry& MemEntry::operator=(MemEntry&& other) noexcept {
-  if (this != &other) {
-    if (owned_) delete[] data_;
-    data_ = std::exchange(other.data_, nullptr);
-    prefix_ = other.prefix_;
-    tail_len_ = other.tail_len_;
-    key_len_ = other.key_len_;
-    overflow_ = other.overflow_;
-    owned_ = std::exchange(other.owned_, false);
-  }
-  return *this;
-}
-
 OverflowRef MemEntry::ref() const {
   DZ_ASSERT(overflow_ && tail_len_ == sizeof(OverflowRef));
   OverflowRef ref;

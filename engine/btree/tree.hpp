@@ -26,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "btree/pager/page_io.hpp"
@@ -118,8 +119,25 @@ class MemEntry {
   MemEntry(ByteView key, const OverflowRef& ref, EntryArena* arena = nullptr) {
     set_ref(key, ref, arena);
   }
-  MemEntry(MemEntry&& other) noexcept { *this = std::move(other); }
-  MemEntry& operator=(MemEntry&& other) noexcept;
+  MemEntry(MemEntry&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        prefix_(other.prefix_),
+        tail_len_(other.tail_len_),
+        key_len_(other.key_len_),
+        overflow_(other.overflow_),
+        owned_(std::exchange(other.owned_, false)) {}
+  MemEntry& operator=(MemEntry&& other) noexcept {
+    if (this != &other) {
+      if (owned_) delete[] data_;
+      data_ = std::exchange(other.data_, nullptr);
+      prefix_ = other.prefix_;
+      tail_len_ = other.tail_len_;
+      key_len_ = other.key_len_;
+      overflow_ = other.overflow_;
+      owned_ = std::exchange(other.owned_, false);
+    }
+    return *this;
+  }
   ~MemEntry() {
     if (owned_) delete[] data_;
   }
