@@ -150,25 +150,22 @@ std::size_t branch_bytes(const std::vector<MemKey>& keys) {
   return bytes;
 }
 
+// What the node's entries or separators take in the layout written.
+std::size_t counted_bytes(const MemNode& n, LeafLayout layout, std::uint32_t page_size) {
+  if (!n.is_leaf()) return branch_bytes(n.keys);
+  std::size_t bytes = 0;
+  for (const MemEntry& e : n.entries) bytes += entry_bytes(layout, page_size, e);
+  return bytes;
+}
+
 void recompute_bytes(MemNode& n, LeafLayout layout, std::uint32_t page_size) {
-  if (n.is_leaf()) {
-    n.bytes = 0;
-    for (const MemEntry& e : n.entries) n.bytes += entry_bytes(layout, page_size, e);
-  } else {
-    n.bytes = branch_bytes(n.keys);
-  }
+  n.bytes = counted_bytes(n, layout, page_size);
 }
 
 // Whether the node's byte count, kept up to date change by change, is what
 // its entries or separators add up to (for assertions).
 bool bytes_in_step(const MemNode& n, LeafLayout layout, std::uint32_t page_size) {
-  std::size_t bytes = 0;
-  if (n.is_leaf()) {
-    for (const MemEntry& e : n.entries) bytes += entry_bytes(layout, page_size, e);
-  } else {
-    bytes = branch_bytes(n.keys);
-  }
-  return bytes == n.bytes;
+  return counted_bytes(n, layout, page_size) == n.bytes;
 }
 
 std::size_t sum_of(const std::vector<std::size_t>& sizes, std::size_t from, std::size_t to) {

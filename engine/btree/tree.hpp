@@ -174,9 +174,8 @@ class MemEntry {
   bool owned_ = false;  // `data_` is the entry's own heap block
 };
 
-// A node of a write transaction.
-// The level, the byte count and the entries come first: a descent reads
-// them from one cache line.
+// A node of a write transaction. The level, the byte count and the entries
+// come first: a descent reads them from one cache line.
 struct MemNode {
   std::uint8_t level = 0;
   std::size_t bytes = 0;           // slots, cells and pointers in the layout written
