@@ -13,6 +13,15 @@ namespace deziro {
 // The one place that reaches into a TreeRoot.
 struct TreeOps {
   static std::unique_ptr<MemNode>& mem(TreeRoot& root) { return root.mem_; }
+  static EntryArena& arena(TreeRoot& root) { return root.arena_; }
+  static const EntryArena& arena(const TreeRoot& root) { return root.arena_; }
+  // The context of a change of `root`: its entries take their bytes from
+  // the root's arena.
+  static WriteContext in_tree(const WriteContext& cx, TreeRoot& root) {
+    WriteContext tree_cx = cx;
+    tree_cx.arena = &root.arena_;
+    return tree_cx;
+  }
   static ChildPointer& disk(TreeRoot& root) { return root.disk_; }
   static MemNode*& last_leaf(TreeRoot& root) { return root.last_leaf_; }
   static const MemNode* last_leaf(const TreeRoot& root) {
@@ -22,10 +31,65 @@ struct TreeOps {
 
 static_assert(std::is_trivially_copyable_v<OverflowRef>);
 
+MemKey::MemKey(ByteView bytes)
+    : prefix_(key_head(bytes)), size_(static_cast<std::uint32_t>(bytes.size())) {
+  std::uint8_t* to = inline_;
+  if (size_ > kInline) to = heap_ = new std::uint8_t[size_];
+  if (size_ != 0) std::memcpy(to, bytes.data(), size_);
+}
+
+MemKey::MemKey(MemKey&& other) noexcept : prefix_(other.prefix_), size_(other.size_) {
+  std::memcpy(inline_, other.inline_, kInline);
+  other.size_ = 0;
+}
+
+MemKey& MemKey::operator=(MemKey&& other) noexcept {
+  if (this != &other) {
+    if (size_ > kInline) delete[] heap_;
+    prefix_ = other.prefix_;
+    size_ = other.size_;
+    std::memcpy(inline_, other.inline_, kInline);
+    other.size_ = 0;
+  }
+  return *this;
+}
+
+EntryArena& EntryArena::operator=(EntryArena&& other) noexcept {
+  if (this != &other) {
+    blocks_ = std::move(other.blocks_);
+    at_ = std::exchange(other.at_, nullptr);
+    left_ = std::exchange(other.left_, 0);
+    held_ = std::exchange(other.held_, 0);
+    other.blocks_.clear();
+  }
+  return *this;
+}
+
+// Small requests are cut from the last block; a request of more than a
+// quarter of the largest block has a block of its own, so that little is
+// left unused at the end of a block.
+std::uint8_t* EntryArena::allocate(std::size_t n) {
+  if (n > left_) {
+    const bool own = n > kBlock / 4;
+    const std::size_t size = own ? n : std::max(n, std::clamp(held_, kFirstBlock, kBlock));
+    blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(size));
+    held_ += size;
+    if (own) return blocks_.back().get();
+    at_ = blocks_.back().get();
+    left_ = size;
+  }
+  std::uint8_t* p = at_;
+  at_ += n;
+  left_ -= n;
+  return p;
+}
+
+void EntryArena::clear() { *this = EntryArena(); }
+
 OverflowRef MemEntry::ref() const {
   DZ_ASSERT(overflow_ && tail_len_ == sizeof(OverflowRef));
   OverflowRef ref;
-  std::memcpy(&ref, data_.get() + key_len_, sizeof ref);
+  std::memcpy(&ref, data_ + key_len_, sizeof ref);
   return ref;
 }
 
@@ -33,25 +97,29 @@ LeafCell MemEntry::cell() const {
   return LeafCell{key(), value(), overflow_, overflow_ ? ref() : OverflowRef{}};
 }
 
-void MemEntry::set_ref(ByteView key, const OverflowRef& ref) {
+void MemEntry::set_ref(ByteView key, const OverflowRef& ref, EntryArena* arena) {
   std::uint8_t bytes[sizeof ref];
   std::memcpy(bytes, &ref, sizeof ref);
-  assign(key, bytes, sizeof ref, true);
+  assign(key, bytes, sizeof ref, true, arena);
 }
 
 // The block is replaced unless the key is the entry's own and the new value
 // takes the bytes of the old one.
-void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow) {
+void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow,
+                      EntryArena* arena) {
   DZ_ASSERT(key.size() <= UINT16_MAX && tail_len <= UINT32_MAX);
-  const bool in_place = data_ && key.data() == data_.get() && tail_len == tail_len_;
+  const bool in_place = data_ && key.data() == data_ && tail_len == tail_len_;
   if (!in_place) {
-    auto block = std::make_unique_for_overwrite<std::uint8_t[]>(key.size() + tail_len);
-    if (!key.empty()) std::memcpy(block.get(), key.data(), key.size());
+    const std::size_t size = key.size() + tail_len;
+    std::uint8_t* block = arena ? arena->allocate(size) : new std::uint8_t[size];
+    if (!key.empty()) std::memcpy(block, key.data(), key.size());
     prefix_ = key_head(key);
     key_len_ = static_cast<std::uint16_t>(key.size());
-    data_ = std::move(block);
+    if (owned_) delete[] data_;
+    data_ = block;
+    owned_ = arena == nullptr;
   }
-  if (tail_len != 0) std::memcpy(data_.get() + key_len_, tail, tail_len);
+  if (tail_len != 0) std::memcpy(data_ + key_len_, tail, tail_len);
   tail_len_ = static_cast<std::uint32_t>(tail_len);
   overflow_ = overflow;
 }
@@ -82,13 +150,28 @@ std::size_t branch_bytes(const std::vector<MemKey>& keys) {
   return bytes;
 }
 
+// What the node's entries or separators take in the layout written.
+std::size_t counted_bytes(const MemNode& n, LeafLayout layout, std::uint32_t page_size) {
+  if (!n.is_leaf()) return branch_bytes(n.keys);
+  std::size_t bytes = 0;
+  for (const MemEntry& e : n.entries) bytes += entry_bytes(layout, page_size, e);
+  return bytes;
+}
+
 void recompute_bytes(MemNode& n, LeafLayout layout, std::uint32_t page_size) {
-  if (n.is_leaf()) {
-    n.bytes = 0;
-    for (const MemEntry& e : n.entries) n.bytes += entry_bytes(layout, page_size, e);
-  } else {
-    n.bytes = branch_bytes(n.keys);
-  }
+  n.bytes = counted_bytes(n, layout, page_size);
+}
+
+// Whether the node's byte count, kept up to date change by change, is what
+// its entries or separators add up to (for assertions).
+bool bytes_in_step(const MemNode& n, LeafLayout layout, std::uint32_t page_size) {
+  return counted_bytes(n, layout, page_size) == n.bytes;
+}
+
+std::size_t sum_of(const std::vector<std::size_t>& sizes, std::size_t from, std::size_t to) {
+  std::size_t total = 0;
+  for (std::size_t i = from; i < to; ++i) total += sizes[i];
+  return total;
 }
 
 // An entry's key against `key`, whose prefix is `prefix`, as `compare_keys`.
@@ -239,7 +322,9 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
     if (hint) edge = edge_leaf_cut(*n, layout, page_size, *hint);
     std::size_t m = edge ? *edge : leaf_cut(n->entries, layout, page_size, n->bytes);
     right->entries = take_tail(n->entries, m);
-    sep = to_string(right->entries.front().key());
+    sep = MemKey(right->entries.front().key());
+    for (const MemEntry& e : right->entries) right->bytes += entry_bytes(layout, page_size, e);
+    n->bytes -= right->bytes;
   } else {
     DZ_ASSERT(n->keys.size() >= 3);
     std::optional<std::size_t> edge;
@@ -251,19 +336,19 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
     n->keys.pop_back();
     DZ_ASSERT(n->children.size() == n->keys.size() + 1 &&
               right->children.size() == right->keys.size() + 1);
+    recompute_bytes(*n, layout, page_size);
+    recompute_bytes(*right, layout, page_size);
   }
-  recompute_bytes(*n, layout, page_size);
-  recompute_bytes(*right, layout, page_size);
   split_node(std::move(n), layout, page_size, parts, seps);
   seps.push_back(std::move(sep));
   split_node(std::move(right), layout, page_size, parts, seps);
 }
 
-MemNode to_mem_node(const NodeView& view, LeafLayout layout) {
+MemNode to_mem_node(const NodeView& view, LeafLayout layout, EntryArena* arena) {
   MemNode n;
   n.level = view.level();
   if (view.is_leaf()) {
-    n.entries = node::collect_entries(view);
+    n.entries = node::collect_entries(view, arena);
   } else {
     node::collect_children(view, n.keys, n.children);
   }
@@ -359,7 +444,7 @@ Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t a) {
           take_tail(left->entries, leaf_cut(left->entries, cx.layout, page_size, total));
       recompute_bytes(*left, cx.layout, page_size);
       recompute_bytes(*right, cx.layout, page_size);
-      parent.keys[a] = to_string(right->entries.front().key());
+      parent.keys[a] = MemKey(right->entries.front().key());
     }
   } else {
     MemKey& sep = parent.keys[a];
@@ -477,20 +562,28 @@ Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::
   std::move(right->entries.begin(), right->entries.end(), std::back_inserter(left->entries));
   right->entries.clear();
   std::vector<MemEntry> rest = take_tail(left->entries, cuts[0]);
+  // The byte counts follow from the sizes: no entry is measured again.
+  const std::size_t right_end = cuts.size() == 2 ? cuts[1] : sizes.size();
   if (cuts.size() == 2) {
     auto third = std::make_unique<MemNode>();
     third->entries = take_tail(rest, cuts[1] - cuts[0]);
-    recompute_bytes(*third, cx.layout, page_size);
-    parent.keys.insert(parent.keys.begin() + a + 1, to_string(third->entries.front().key()));
+    third->bytes = sum_of(sizes, cuts[1], sizes.size());
+    MemKey& sep =
+        *parent.keys.insert(parent.keys.begin() + a + 1, MemKey(third->entries.front().key()));
+    parent.bytes += separator_bytes(sep);
     parent.children.insert(parent.children.begin() + a + 2,
                            MemChild{ChildPointer{}, std::move(third)});
   }
   right->entries = std::move(rest);
-  parent.keys[a] = to_string(right->entries.front().key());
-  recompute_bytes(*left, cx.layout, page_size);
-  recompute_bytes(*right, cx.layout, page_size);
+  parent.bytes -= separator_bytes(parent.keys[a]);
+  parent.keys[a] = MemKey(right->entries.front().key());
+  parent.bytes += separator_bytes(parent.keys[a]);
+  left->bytes = sum_of(sizes, 0, cuts[0]);
+  right->bytes = sum_of(sizes, cuts[0], right_end);
   DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
-  recompute_bytes(parent, cx.layout, page_size);
+  DZ_ASSERT(bytes_in_step(*left, cx.layout, page_size) &&
+            bytes_in_step(*right, cx.layout, page_size) &&
+            bytes_in_step(parent, cx.layout, page_size));
   return true;
 }
 
@@ -530,6 +623,7 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
     std::vector<std::unique_ptr<MemNode>> parts;
     std::vector<MemKey> seps;
     split_node(std::move(parent.children[i].node), cx.layout, page_size, parts, seps, &hint);
+    for (const MemKey& sep : seps) parent.bytes += separator_bytes(sep);
     std::vector<MemChild> replaced;
     for (auto& part : parts) replaced.push_back(MemChild{ChildPointer{}, std::move(part)});
     parent.children.erase(parent.children.begin() + i);
@@ -538,7 +632,9 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
     parent.keys.insert(parent.keys.begin() + i, std::make_move_iterator(seps.begin()),
                        std::make_move_iterator(seps.end()));
     DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
-    recompute_bytes(parent, cx.layout, page_size);
+    DZ_ASSERT(bytes_in_step(parent, cx.layout, page_size));
+    for (std::size_t p = i; p <= i + seps.size(); ++p)
+      DZ_ASSERT(bytes_in_step(*parent.children[p].node, cx.layout, page_size));
   } else if (child.bytes < before && parent.children.size() > 1) {
     if (child.bytes < cap / 4) {
       DZ_CHECK(rebalance(cx, parent, i + 1 < parent.children.size() ? i : i - 1));
@@ -655,10 +751,14 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
     items.reserve(n.entries.size());
     refs.reserve(n.entries.size());
     for (MemEntry& e : n.entries) {
+      // A tree's entries are all cut from its arena, which its memory
+      // estimate counts instead of the entries.
+      DZ_ASSERT(!cx.arena || !e.owns_block());
       if (!e.overflow() &&
           !node::value_fits_inline(cx.layout, page_size, e.key().size(), e.value().size())) {
-        e.set_ref(DZ_TRY(
-            write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id, e.value())));
+        e.set_ref(
+            DZ_TRY(write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id, e.value())),
+            cx.arena);
       }
       refs.push_back(e.overflow() ? e.ref() : OverflowRef{});
     }
@@ -751,7 +851,7 @@ Status relocate_runs(const WriteContext& cx, MemNode& leaf, std::uint64_t limit,
     for (std::uint64_t p = ref.first_page; p < ref.first_page + ref.page_count; ++p)
       if (p >= limit) ++moved;
     cx.sink.release_pages(ref.first_page, ref.page_count);
-    e.set_ref(fresh);
+    e.set_ref(fresh, cx.arena);
   }
   return ok();
 }
@@ -814,15 +914,15 @@ Status relocate_mem(const WriteContext& cx, MemNode& n, RelocationWalk& walk) {
 
 namespace node {
 
-std::vector<MemEntry> collect_entries(const NodeView& leaf) {
+std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena) {
   std::vector<MemEntry> entries;
   entries.reserve(leaf.count());
   for (std::size_t i = 0; i < leaf.count(); ++i) {
     LeafCell cell = leaf.cell_at(i);
     if (cell.overflow) {
-      entries.emplace_back(cell.key, cell.ref);
+      entries.emplace_back(cell.key, cell.ref, arena);
     } else {
-      entries.emplace_back(cell.key, cell.value);
+      entries.emplace_back(cell.key, cell.value, arena);
     }
   }
   return entries;
@@ -832,7 +932,9 @@ void collect_children(const NodeView& branch, std::vector<MemKey>& keys,
                       std::vector<MemChild>& children) {
   keys.clear();
   children.clear();
-  for (std::size_t i = 0; i < branch.count(); ++i) keys.push_back(to_string(branch.key_at(i)));
+  keys.reserve(branch.count());
+  children.reserve(branch.child_count());
+  for (std::size_t i = 0; i < branch.count(); ++i) keys.emplace_back(branch.key_at(i));
   for (std::size_t i = 0; i < branch.child_count(); ++i)
     children.push_back(MemChild{branch.child_at(i), nullptr});
 }
@@ -848,7 +950,7 @@ Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildP
   if (layout && view.is_leaf() && view.layout() != *layout)
     return fail(cx.source.corrupted(format_text(
         "page {}: its leaf layout is not the one its tree is written in", pointer.page)));
-  auto n = std::make_unique<MemNode>(to_mem_node(view, cx.layout));
+  auto n = std::make_unique<MemNode>(to_mem_node(view, cx.layout, cx.arena));
   cx.sink.release_pages(pointer.page, 1);
   return n;
 }
@@ -904,8 +1006,9 @@ Result<bool> contains(const ReadContext& cx, const TreeRoot& root, ByteView key)
   return lookup(cx, root.mem(), root.disk(), key, nullptr);
 }
 
-Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView value, PutMode mode,
-                 const ValueVisitor* old_value) {
+Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, ByteView value,
+                 PutMode mode, const ValueVisitor* old_value) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   const std::uint32_t page_size = cx.source.page_size();
   DZ_CHECK(check_key(page_size, key.size()));
   DZ_CHECK(check_value(value.size()));
@@ -921,10 +1024,10 @@ Result<bool> put(const WriteContext& cx, TreeRoot& root, ByteView key, ByteView 
       MemEntry& e = leaf.entries[i];
       release_run(cx, e);
       leaf.bytes -= entry_bytes(cx.layout, page_size, e);
-      e.set_value(value);
+      e.set_value(value, cx.arena);
       leaf.bytes += entry_bytes(cx.layout, page_size, e);
     } else {
-      MemEntry e(key, value);
+      MemEntry e(key, value, cx.arena);
       leaf.bytes += entry_bytes(cx.layout, page_size, e);
       leaf.entries.insert(leaf.entries.begin() + i, std::move(e));
       added = true;
@@ -961,8 +1064,9 @@ Result<bool> put_value(const WriteContext& cx, TreeRoot& root, ByteView key, Val
   return outcome != ModifyOutcome::NotFound;
 }
 
-Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
+Result<bool> remove(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
                     const ValueVisitor* stored) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   const std::uint32_t page_size = cx.source.page_size();
   DZ_CHECK(check_key(page_size, key.size()));
   bool present =
@@ -981,13 +1085,15 @@ Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
   return true;
 }
 
-Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root) {
+Result<ChildPointer> write_tree(const WriteContext& caller_cx, TreeRoot& root) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (mem) {
     std::vector<std::uint8_t> page(cx.source.page_size());
     Ops::last_leaf(root) = nullptr;
     Ops::disk(root) = DZ_TRY(write_subtree(cx, *mem, page));
     mem.reset();
+    Ops::arena(root).clear();
   }
   return root.disk();
 }
@@ -1000,12 +1106,12 @@ Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node) {
 namespace {
 
 std::size_t node_memory(const MemNode& n) {
-  // The layout's bytes stand for the keys and values, each entry adding its
-  // block's allocation; the vectors for the rest. The entries themselves
-  // are not walked.
-  constexpr std::size_t kBlockOverhead = 16;
-  std::size_t bytes = sizeof(MemNode) + n.bytes + n.entries.capacity() * sizeof(MemEntry) +
-                      n.entries.size() * kBlockOverhead + n.keys.capacity() * sizeof(MemKey) +
+  // A leaf's keys and values are in the tree's arena, counted whole beside
+  // the nodes; a branch's bytes stand for its separators (those too long
+  // to be held in place). The vectors count for the rest. The entries
+  // themselves are not walked.
+  std::size_t bytes = sizeof(MemNode) + (n.is_leaf() ? 0 : n.bytes) +
+                      n.entries.capacity() * sizeof(MemEntry) + n.keys.capacity() * sizeof(MemKey) +
                       n.children.capacity() * sizeof(MemChild);
   for (const MemChild& c : n.children)
     if (c.node) bytes += node_memory(*c.node);
@@ -1028,10 +1134,11 @@ Status write_mem_leaves(const WriteContext& cx, MemNode& branch, std::vector<std
 }  // namespace
 
 std::size_t memory_estimate(const TreeRoot& root) {
-  return root.mem() ? node_memory(*root.mem()) : 0;
+  return (root.mem() ? node_memory(*root.mem()) : 0) + Ops::arena(root).held();
 }
 
-Status write_leaves(const WriteContext& cx, TreeRoot& root) {
+Status write_leaves(const WriteContext& caller_cx, TreeRoot& root) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (!mem) return ok();
   // A root leaf is the whole tree.
@@ -1042,7 +1149,10 @@ Status write_leaves(const WriteContext& cx, TreeRoot& root) {
   // The last leaf goes too: the next append loads it back.
   Ops::last_leaf(root) = nullptr;
   std::vector<std::uint8_t> page(cx.source.page_size());
-  return write_mem_leaves(cx, *mem, page);
+  DZ_CHECK(write_mem_leaves(cx, *mem, page));
+  // No entry is left in memory.
+  Ops::arena(root).clear();
+  return ok();
 }
 
 Status drop_tree(const WriteContext& cx, TreeRoot& root) {
@@ -1055,11 +1165,13 @@ Status drop_tree(const WriteContext& cx, TreeRoot& root) {
     DZ_CHECK(drop_disk_subtree(cx, root.disk(), std::nullopt, met));
   }
   mem.reset();
+  Ops::arena(root).clear();
   Ops::disk(root) = ChildPointer{};
   return ok();
 }
 
-Result<std::uint64_t> relocate(const WriteContext& cx, TreeRoot& root, std::uint64_t limit) {
+Result<std::uint64_t> relocate(const WriteContext& caller_cx, TreeRoot& root, std::uint64_t limit) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   RelocationWalk walk{limit};
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   Ops::last_leaf(root) = nullptr;

@@ -8,7 +8,9 @@
 // rebalanced, and `write_tree` lays the touched nodes out into newly
 // allocated pages at commit, children first, so that each parent keeps its
 // children's page numbers, commit ids and stamps. Values too long for a leaf
-// are held in memory until then and written into overflow runs.
+// are held in memory until then and written into overflow runs. The keys
+// and values of a tree's leaves in memory are cut from the tree's
+// `EntryArena`, which lets them go all at once when its leaves are written.
 //
 // Use from a transaction:
 //   TreeRoot root = TreeRoot::on_disk(descriptor_root);      // or {} for none
@@ -24,6 +26,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "btree/pager/page_io.hpp"
@@ -42,67 +45,143 @@ struct MemChild {
   std::unique_ptr<MemNode> node;
 };
 
-// A branch's separator, its prefix beside it.
+// A branch's separator, its prefix beside it. Separators of up to
+// `kInline` bytes (most keys) are held in place, so that a branch loaded for
+// writing makes no heap block per separator; longer ones have their own.
 class MemKey {
  public:
+  static constexpr std::size_t kInline = 24;
+
   MemKey() = default;
-  MemKey(std::string bytes) : prefix_(key_head(bytes_view(bytes))), bytes_(std::move(bytes)) {}
-  ByteView view() const { return bytes_view(bytes_); }
-  std::size_t size() const { return bytes_.size(); }
+  explicit MemKey(ByteView bytes);
+  MemKey(const std::string& bytes) : MemKey(bytes_view(bytes)) {}
+  MemKey(MemKey&& other) noexcept;
+  MemKey& operator=(MemKey&& other) noexcept;
+  MemKey(const MemKey&) = delete;
+  MemKey& operator=(const MemKey&) = delete;
+  ~MemKey() {
+    if (size_ > kInline) delete[] heap_;
+  }
+
+  ByteView view() const { return {size_ > kInline ? heap_ : inline_, size_}; }
+  std::size_t size() const { return size_; }
   std::uint64_t prefix() const { return prefix_; }
 
  private:
   std::uint64_t prefix_ = 0;
-  std::string bytes_;
+  std::uint32_t size_ = 0;
+  union {
+    std::uint8_t inline_[kInline] = {};
+    std::uint8_t* heap_;
+  };
+};
+
+// The bytes of a tree's leaf entries held in memory, cut from a few large
+// blocks instead of one heap block per entry: an insert allocates nothing
+// of its own, and the entries' bytes go all at once when the tree's leaves
+// are written. The bytes of an entry that goes or changes size stay until
+// then; `held` counts them.
+class EntryArena {
+ public:
+  EntryArena() = default;
+  EntryArena(EntryArena&& other) noexcept { *this = std::move(other); }
+  EntryArena& operator=(EntryArena&& other) noexcept;
+
+  std::uint8_t* allocate(std::size_t n);
+  // The bytes of every block, in use or not.
+  std::size_t held() const { return held_; }
+  // Frees every block: no entry may point into them any more.
+  void clear();
+
+ private:
+  // Blocks grow from the first to the largest size as the arena does, so
+  // that a tree changed a little holds little.
+  static constexpr std::size_t kFirstBlock = std::size_t{2} << 10;
+  static constexpr std::size_t kBlock = std::size_t{32} << 10;
+  std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  std::uint8_t* at_ = nullptr;  // the free end of the last small block
+  std::size_t left_ = 0;
+  std::size_t held_ = 0;
 };
 
 // A leaf entry held in memory: its key and its value (or the reference to
 // its overflow run) side by side in one block, and the key's leading bytes
 // beside the block's pointer so that a search decides most probes without
-// reaching the block. An inline value too long for the leaf stays here
-// until `write_tree` puts it into an overflow run.
+// reaching the block. The block is the entry's own, or cut from the arena
+// it was made with (which outlives it). An inline value too long for the
+// leaf stays here until `write_tree` puts it into an overflow run.
 class MemEntry {
  public:
   MemEntry() = default;
-  MemEntry(ByteView key, ByteView value) { assign(key, value.data(), value.size(), false); }
-  MemEntry(ByteView key, const OverflowRef& ref) { set_ref(key, ref); }
-  MemEntry(MemEntry&&) noexcept = default;
-  MemEntry& operator=(MemEntry&&) noexcept = default;
-
-  ByteView key() const { return {data_.get(), key_len_}; }
-  // The inline value; empty for a value in an overflow run.
-  ByteView value() const {
-    return overflow_ ? ByteView{} : ByteView{data_.get() + key_len_, tail_len_};
+  MemEntry(ByteView key, ByteView value, EntryArena* arena = nullptr) {
+    assign(key, value.data(), value.size(), false, arena);
   }
+  MemEntry(ByteView key, const OverflowRef& ref, EntryArena* arena = nullptr) {
+    set_ref(key, ref, arena);
+  }
+  MemEntry(MemEntry&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        prefix_(other.prefix_),
+        tail_len_(other.tail_len_),
+        key_len_(other.key_len_),
+        overflow_(other.overflow_),
+        owned_(std::exchange(other.owned_, false)) {}
+  MemEntry& operator=(MemEntry&& other) noexcept {
+    if (this != &other) {
+      if (owned_) delete[] data_;
+      data_ = std::exchange(other.data_, nullptr);
+      prefix_ = other.prefix_;
+      tail_len_ = other.tail_len_;
+      key_len_ = other.key_len_;
+      overflow_ = other.overflow_;
+      owned_ = std::exchange(other.owned_, false);
+    }
+    return *this;
+  }
+  ~MemEntry() {
+    if (owned_) delete[] data_;
+  }
+
+  ByteView key() const { return {data_, key_len_}; }
+  // The inline value; empty for a value in an overflow run.
+  ByteView value() const { return overflow_ ? ByteView{} : ByteView{data_ + key_len_, tail_len_}; }
   // Whether the value is `ref()`'s run, unchanged.
   bool overflow() const { return overflow_; }
   OverflowRef ref() const;
   LeafCell cell() const;
+  // Whether the block is the entry's own (not cut from an arena).
+  bool owns_block() const { return owned_; }
 
   // The key's `key_head`.
   std::uint64_t prefix() const { return prefix_; }
 
-  void set_value(ByteView value) { assign(key(), value.data(), value.size(), false); }
-  void set_ref(const OverflowRef& ref) { set_ref(key(), ref); }
+  // A new block, when one is needed, comes from `arena` (or the heap).
+  void set_value(ByteView value, EntryArena* arena = nullptr) {
+    assign(key(), value.data(), value.size(), false, arena);
+  }
+  void set_ref(const OverflowRef& ref, EntryArena* arena = nullptr) { set_ref(key(), ref, arena); }
 
  private:
-  void set_ref(ByteView key, const OverflowRef& ref);
-  void assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow);
+  void set_ref(ByteView key, const OverflowRef& ref, EntryArena* arena);
+  void assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow,
+              EntryArena* arena);
 
-  std::unique_ptr<std::uint8_t[]> data_;  // the key, then the value or the reference
+  std::uint8_t* data_ = nullptr;  // the key, then the value or the reference
   std::uint64_t prefix_ = 0;
   std::uint32_t tail_len_ = 0;
   std::uint16_t key_len_ = 0;
   bool overflow_ = false;
+  bool owned_ = false;  // `data_` is the entry's own heap block
 };
 
-// A node of a write transaction.
+// A node of a write transaction. The level, the byte count and the entries
+// come first: a descent reads them from one cache line.
 struct MemNode {
   std::uint8_t level = 0;
+  std::size_t bytes = 0;           // slots, cells and pointers in the layout written
   std::vector<MemEntry> entries;   // leaf
   std::vector<MemKey> keys;        // branch: separators
   std::vector<MemChild> children;  // branch: keys.size() + 1
-  std::size_t bytes = 0;           // slots, cells and pointers in the layout written
   bool is_leaf() const { return level == 0; }
 };
 
@@ -129,6 +208,8 @@ class TreeRoot {
   friend struct TreeOps;
   ChildPointer disk_;
   std::unique_ptr<MemNode> mem_;
+  // The bytes of the entries of the leaves in `mem_`.
+  EntryArena arena_;
   // The tree's last leaf when it and its whole path are in memory, kept by
   // the changes so that a key past its end (a sorted load) is added there
   // without a descent; null when not known.
@@ -149,6 +230,9 @@ struct WriteContext {
   std::uint64_t txn_id;
   LeafLayout layout;
   PageSink& sink;
+  // Where the entries of the tree being changed take their bytes; the
+  // heap when none (nodes built outside a tree).
+  EntryArena* arena = nullptr;
   ReadContext read() const { return {source, tree_id}; }
 };
 
@@ -217,9 +301,11 @@ Result<ChildPointer> write_tree(const WriteContext& cx, TreeRoot& root);
 // (a rebuild): a leaf's values too long for it go into overflow runs.
 Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node);
 
-// An estimate of the memory the tree's nodes held in memory take (their
-// entries, separators and children, values written inline), without
-// values too long for a leaf. It walks the nodes, not their entries.
+// An estimate of the memory the tree's nodes held in memory take: their
+// entries, separators and children, and the tree's arena, which holds
+// every key and value of its leaves in memory (values too long for a leaf
+// too) and the bytes of entries gone or changed since its leaves were last
+// written. It walks the nodes, not their entries.
 std::size_t memory_estimate(const TreeRoot& root);
 
 // Writes the leaves the tree holds in memory into new pages, as write_tree
@@ -254,7 +340,7 @@ Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildP
 
 namespace node {
 // The entries of a leaf (keys with inline values or overflow references).
-std::vector<MemEntry> collect_entries(const NodeView& leaf);
+std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena = nullptr);
 // A branch's separators and children.
 void collect_children(const NodeView& branch, std::vector<MemKey>& keys,
                       std::vector<MemChild>& children);

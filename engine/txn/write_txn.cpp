@@ -143,8 +143,6 @@ WriteContext WriteTxn::context(std::uint64_t tree_id) {
 WriteContext WriteTxn::write_context(const TreeEntry& entry) { return context(entry.tree_id); }
 
 Status WriteTxn::bound_memory(TreeEntry& entry, std::size_t key_size, std::size_t value_size) {
-  if (!node::value_fits_inline(layout_, file_->page_size(), key_size, value_size))
-    entry.long_values += value_size;
   // The estimate walks the tree's nodes in memory, so it is made only when
   // what the change may have added (the nodes it loaded, the entry it
   // wrote) could take the transaction past its budget.
@@ -154,7 +152,7 @@ Status WriteTxn::bound_memory(TreeEntry& entry, std::size_t key_size, std::size_
   memory_ += grown;
   if (memory_ <= memory_budget_ || entry.growth < entry.measure_after) return ok();
   auto measure = [&] {
-    std::uint64_t now = btree::memory_estimate(entry.root) + entry.long_values;
+    std::uint64_t now = btree::memory_estimate(entry.root);
     memory_ = memory_ - entry.memory - entry.growth + now;
     entry.memory = now;
     entry.growth = 0;
@@ -186,7 +184,6 @@ Status WriteTxn::write_leaves_early(TreeEntry& entry) {
   DZ_CHECK(written);
   DZ_CHECK(flushed);
   entry.wrote_early = true;
-  entry.long_values = 0;
   return ok();
 }
 

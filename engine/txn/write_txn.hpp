@@ -37,11 +37,9 @@ struct TreeEntry {
   std::uint64_t entry_count = 0;
   // The commit writes the tree and its catalog entry.
   bool changed = false;
-  // Its nodes in memory as last estimated (with `long_values`); the bytes
-  // of values too long for a leaf put since its leaves were last written,
-  // which are held whole until then.
+  // Its nodes in memory as last estimated, values too long for a leaf
+  // included (held whole until its leaves are written).
   std::uint64_t memory = 0;
-  std::uint64_t long_values = 0;
   // A bound of what its changes added since, and how much of it waits for
   // the next estimate (after one that found the tree a small part).
   std::uint64_t growth = 0;

@@ -5,6 +5,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <map>
 #include <random>
 #include <set>
 
@@ -327,6 +328,83 @@ TEST_F(TreeOpsTest, keys_alike_in_their_leading_bytes_are_found_and_ordered_in_m
   }
   commit();
   expect_sound(tricky.size());
+}
+
+// Separators of up to `MemKey::kInline` bytes are held in place, longer ones
+// on the heap. Keys on both sides of that length, moved between nodes by
+// splits, shares and merges, loaded again from their pages by a later
+// transaction and written back, keep their bytes and their order.
+TEST_F(TreeOpsTest, separators_held_in_place_or_on_the_heap_keep_their_bytes) {
+  std::vector<std::string> all;
+  for (int i = 0; i < 3000; ++i) {
+    // Lengths from MemKey::kInline - 3 to kInline + 3, and a long one.
+    const std::size_t len = i % 8 == 7 ? 300 : MemKey::kInline - 3 + i % 7;
+    std::string k = format_text("{}", 1000000 + i * 7919 % 3000);
+    k.resize(len, static_cast<char>('a' + i % 26));
+    all.push_back(k);
+  }
+  std::vector<std::string> order = all;
+  std::shuffle(order.begin(), order.end(), std::mt19937(11));
+  std::set<std::string> model;
+  auto put_all = [&](std::size_t from, std::size_t to) {
+    WriteContext w = cx();
+    for (std::size_t i = from; i < to; ++i) {
+      ASSERT_TRUE(btree::put(w, root_, bytes_view(order[i]), bytes_view("v" + order[i])));
+      model.insert(order[i]);
+    }
+  };
+  put_all(0, 2000);
+  ASSERT_TRUE(root_.in_memory() && !root_.mem()->is_leaf());
+  commit();
+  // Branches come back from their pages; removes merge leaves and move
+  // separators up and down, inserts split them again.
+  WriteContext w = cx();
+  for (std::size_t i = 0; i < 2000; i += 2) {
+    ASSERT_TRUE(btree::remove(w, root_, bytes_view(order[i])).value());
+    model.erase(order[i]);
+  }
+  put_all(2000, order.size());
+  EXPECT_EQ(keys(), std::vector<std::string>(model.begin(), model.end()));
+  commit();
+  EXPECT_EQ(keys(), std::vector<std::string>(model.begin(), model.end()));
+  expect_sound(model.size());
+}
+
+// A tree's keys and values in memory are counted by its memory estimate,
+// values too long for a leaf and the bytes of values since replaced
+// included, until its leaves are written: then they go, and what was
+// written reads back as it was put.
+TEST_F(TreeOpsTest, memory_estimate_counts_the_entries_held_until_the_leaves_are_written) {
+  WriteContext w = cx();
+  std::map<std::string, std::string> model;
+  std::size_t put_bytes = 0;
+  auto put = [&](int i, std::size_t len) {
+    const std::string value(len, static_cast<char>('a' + i % 26));
+    ASSERT_TRUE(btree::put(w, root_, bytes_view(key_of(i)), bytes_view(value)).has_value());
+    model[key_of(i)] = value;
+    put_bytes += key_of(i).size() + len;
+  };
+  for (int i = 0; i < 400; ++i) put(i, i % 20 == 0 ? 5000 : 200);
+  ASSERT_TRUE(root_.in_memory() && !root_.mem()->is_leaf());
+  const std::size_t first = btree::memory_estimate(root_);
+  EXPECT_GE(first, put_bytes);
+  put_bytes = 0;
+  for (int i = 0; i < 400; i += 2) put(i, 300);
+  EXPECT_GE(btree::memory_estimate(root_), first + put_bytes);
+
+  ASSERT_TRUE(btree::write_leaves(w, root_).has_value());
+  // Only the branch above the leaves is left.
+  EXPECT_LT(btree::memory_estimate(root_), 16u << 10);
+  for (const auto& [key, value] : model) {
+    std::string got;
+    ASSERT_TRUE(btree::get(rx(), root_, bytes_view(key), [&](ByteView v) {
+                  got = to_string(v);
+                  return ok();
+                }).value());
+    EXPECT_EQ(got, value) << key;
+  }
+  commit();
+  expect_sound(model.size());
 }
 
 TEST_F(TreeOpsTest, tree_built_bottom_up_from_laid_out_leaves_is_sound) {
