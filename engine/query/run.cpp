@@ -194,14 +194,11 @@ class Sources {
                           bool backward) {
     auto cursor = DZ_TRY(access_.range(tree, range.lower, range.upper, backward));
     if (!cursor) return Step::Continue;
-    ByteView key;
-    ByteView value;
     if (!backward) {
-      while (DZ_TRY(cursor->next(key, value))) {
+      return each_entry(*cursor, index.unique, [&](ByteView key, ByteView value) -> Result<Step> {
         const auto parts = DZ_TRY(objects::split_first(key, value, index, access_));
-        if (DZ_TRY(offer_key(step, parts.primary_key)) == Step::Stop) return Step::Stop;
-      }
-      return Step::Continue;
+        return offer_key(step, parts.primary_key);
+      });
     }
     // Backward, the objects of one value come in descending key order; they
     // are handed on ascending, as the row order has them.
@@ -219,7 +216,7 @@ class Sources {
       ends.clear();
       return Step::Continue;
     };
-    while (DZ_TRY(cursor->next(key, value))) {
+    auto group = [&](ByteView key, ByteView value) -> Result<Step> {
       const auto parts = DZ_TRY(objects::split_first(key, value, index, access_));
       if (ends.empty() || compare_keys(parts.value, group_value) != 0) {
         if (DZ_TRY(deliver()) == Step::Stop) return Step::Stop;
@@ -227,8 +224,41 @@ class Sources {
       }
       pending.insert(pending.end(), parts.primary_key.begin(), parts.primary_key.end());
       ends.push_back(pending.size());
-    }
+      return Step::Continue;
+    };
+    if (DZ_TRY(each_entry(*cursor, index.unique, group)) == Step::Stop) return Step::Stop;
     return deliver();
+  }
+
+  // Hands each entry of the cursor's range to `entry`, in the cursor's
+  // direction, until it answers Stop. A leaf on disk is read from its page
+  // directly; without `with_values` the value is left empty (a plain
+  // index's entries hold none).
+  template <typename Entry>
+  static Result<Step> each_entry(RangeCursor& cursor, bool with_values, Entry&& entry) {
+    const bool backward = cursor.reverse();
+    std::string buffer;
+    while (true) {
+      const std::size_t count = cursor.leaf_count();
+      const auto [first, end] = cursor.leaf_slots();
+      const bool last_leaf = backward ? first > 0 : end < count;
+      const NodeView* page = cursor.leaf_page();
+      for (std::size_t i = first; i < end; ++i) {
+        const std::size_t slot = backward ? end - 1 - (i - first) : i;
+        ByteView key;
+        ByteView value;
+        if (with_values) {
+          const LeafCell cell = page ? page->cell_at(slot) : cursor.cell_at(slot);
+          key = cell.key;
+          value = cell.overflow ? DZ_TRY(cursor.value_of(cell, buffer)) : cell.value;
+        } else {
+          key = page ? page->key_at(slot) : cursor.key_at(slot);
+        }
+        if (DZ_TRY(entry(key, value)) == Step::Stop) return Step::Stop;
+      }
+      if (last_leaf) return Step::Continue;
+      if (!DZ_TRY(backward ? cursor.prev_leaf() : cursor.next_leaf())) return Step::Continue;
+    }
   }
 
   TreeAccess& access_;
