@@ -65,11 +65,26 @@ void report(const std::string& workload, std::size_t ops, double ns,
   std::fflush(stdout);
 }
 
-// The best of three runs: the machine is shared, and the least disturbed
-// run is the one to compare.
+// What the command line chose: how many runs a timing takes the best of,
+// and which workloads and engine run (all when empty). A single workload
+// repeated many times is what a profile of it wants.
+struct Options {
+  int runs = 3;
+  std::string workload;
+  std::string engine;
+};
+Options options;
+
+bool wanted(const std::string& workload, const char* engine) {
+  return workload.find(options.workload) != std::string::npos &&
+         (options.engine.empty() || options.engine == engine);
+}
+
+// The best of a few runs (three unless chosen): the machine is shared, and
+// the least disturbed run is the one to compare.
 double time_ns(const std::function<void()>& op) {
   double best = 0;
-  for (int run = 0; run < 3; ++run) {
+  for (int run = 0; run < options.runs; ++run) {
     const auto start = std::chrono::steady_clock::now();
     op();
     const double ns =
@@ -77,6 +92,12 @@ double time_ns(const std::function<void()>& op) {
     if (run == 0 || ns < best) best = ns;
   }
   return best;
+}
+
+// Times `op` and reports it, when the workload and engine were chosen.
+void measure(const std::string& workload, std::size_t ops, const std::function<void()>& op,
+             const char* engine = "deziro") {
+  if (wanted(workload, engine)) report(workload, ops, time_ns(op), engine);
 }
 
 // A single run, for the workloads whose first run is the point.
@@ -290,16 +311,16 @@ struct Bench {
 // for `sql`, then times it with the same workload name.
 void peer(Sql& sql, const std::string& workload, std::size_t ops, const std::string& text,
           std::vector<std::int64_t> expected, bool ordered) {
-  if (!Sql::kPresent) return;
+  if (!Sql::kPresent || !wanted(workload, "sqlite")) return;
   std::vector<std::int64_t> got = sql.ids(text);
   if (!ordered) {
     std::sort(got.begin(), got.end());
     std::sort(expected.begin(), expected.end());
   }
   check(got == expected, ("sqlite returns the same rows: " + text).c_str());
-  std::size_t found = 0;
-  report(workload, ops, time_ns([&] { found = sql.count_rows(text); }), "sqlite");
-  check(found == expected.size(), "sqlite again");
+  measure(
+      workload, ops, [&] { check(sql.count_rows(text) == expected.size(), "sqlite again"); },
+      "sqlite");
 }
 
 void run() {
@@ -317,25 +338,26 @@ void run() {
       const std::string cond = "sel < " + std::to_string(percent);
       const BoundQuery q = query_of(cond);
       for (const char* run : {"first", "second"}) {
+        const std::string workload =
+            "full scan sel<" + std::to_string(percent) + " (" + run + " run), per record";
+        if (!wanted(workload, "deziro")) continue;
         std::size_t found = 0;
-        // The first run builds the slot hints; later runs (best of three)
+        // The first run builds the slot hints; later runs (best of a few)
         // read through them.
         const double ns = *run == 'f' ? time_once_ns([&] { found = b.find_count(r, q); })
                                       : time_ns([&] { found = b.find_count(r, q); });
         check(found == static_cast<std::size_t>(kObjects * percent / 100), "scan selectivity");
-        report("full scan sel<" + std::to_string(percent) + " (" + run + " run), per record",
-               kObjects, ns);
+        report(workload, kObjects, ns);
       }
       peer(sql, "full scan sel<" + std::to_string(percent) + " (second run), per record", kObjects,
            "SELECT id FROM rows WHERE " + cond, b.find_ids(r, q), false);
     }
     {
       const BoundQuery q = query_of("name ENDSWITH \"7\"");
-      std::size_t found = 0;
-      const double ns = time_ns([&] { found = b.find_count(r, q); });
-      check(found == static_cast<std::size_t>(kObjects / 10), "endswith count");
       const std::string workload = "full scan name ENDSWITH, per record";
-      report(workload, kObjects, ns);
+      measure(workload, kObjects, [&] {
+        check(b.find_count(r, q) == static_cast<std::size_t>(kObjects / 10), "endswith count");
+      });
       peer(sql, workload, kObjects, "SELECT id FROM rows WHERE name LIKE '%7'", b.find_ids(r, q),
            false);
     }
@@ -355,24 +377,23 @@ void run() {
       check(b.find_ids(r, by_key[5]) == std::vector<std::int64_t>{key_of(5)}, "find by key");
       check(b.find_ids(r, by_name[5]) == std::vector<std::int64_t>{key_of(5)}, "find by name");
       auto lookups = [&](const std::vector<BoundQuery>& queries) {
-        return time_ns([&] {
+        return [&] {
           for (const BoundQuery& q : queries) check(b.find_count(r, q) == 1, "found");
-        });
+        };
       };
-      report("find id == k (fast path)", kLookups, lookups(by_key));
-      report("find name == s (unique index)", kLookups, lookups(by_name));
+      measure("find id == k (fast path)", kLookups, lookups(by_key));
+      measure("find name == s (unique index)", kLookups, lookups(by_name));
       const auto tree = names::record_tree_name(1);
-      report("get by key (decoded)", kLookups, time_ns([&] {
-               for (std::size_t i = 0; i < kLookups; ++i) {
-                 auto got =
-                     objects::get_by_key(b.rows(), tree.bytes(), Value::integer(key_of(i)), r);
-                 check(got && got->has_value(), "got");
-               }
-             }));
+      measure("get by key (decoded)", kLookups, [&] {
+        for (std::size_t i = 0; i < kLookups; ++i) {
+          auto got = objects::get_by_key(b.rows(), tree.bytes(), Value::integer(key_of(i)), r);
+          check(got && got->has_value(), "got");
+        }
+      });
       if (Sql::kPresent) {
 #ifdef DEZIRO_BENCH_HAVE_SQLITE
         auto sql_lookups = [&](const std::string& text, auto bind) {
-          return time_ns([&] {
+          return [&, text, bind] {
             for (std::size_t i = 0; i < kLookups; ++i) {
               std::size_t n = 0;
               sql.each(
@@ -380,7 +401,7 @@ void run() {
                   [&](std::int64_t id) { n += id == key_of(i); });
               check(n == 1, "sqlite found");
             }
-          });
+          };
         };
         auto bind_key = [&](sqlite3_stmt* s, std::size_t i) {
           sqlite3_bind_int64(s, 1, key_of(i));
@@ -390,12 +411,12 @@ void run() {
           name = name_of(i);
           sqlite3_bind_text(s, 1, name.data(), static_cast<int>(name.size()), SQLITE_STATIC);
         };
-        report("find id == k (fast path)", kLookups,
-               sql_lookups("SELECT id, sel, x, y, name FROM rows WHERE id = ?", bind_key),
-               "sqlite");
-        report("find name == s (unique index)", kLookups,
-               sql_lookups("SELECT id, sel, x, y, name FROM rows WHERE name = ?", bind_name),
-               "sqlite");
+        measure("find id == k (fast path)", kLookups,
+                sql_lookups("SELECT id, sel, x, y, name FROM rows WHERE id = ?", bind_key),
+                "sqlite");
+        measure("find name == s (unique index)", kLookups,
+                sql_lookups("SELECT id, sel, x, y, name FROM rows WHERE name = ?", bind_name),
+                "sqlite");
 #endif
       }
     }
@@ -406,13 +427,11 @@ void run() {
       const BoundQuery q = query_of(std::string("x >= 100 AND x < 200 SORT BY x") + dir);
       const auto ids = b.find_ids(r, q);
       check(ids.size() == static_cast<std::size_t>(kObjects / 10), "index range size");
-      std::size_t found = 0;
-      const double ns = time_ns([&] { found = b.find_count(r, q); });
-      check(found == ids.size(), "index range again");
       const std::string workload =
           std::string("index range 10% ") + (*dir ? "backward" : "forward") + ", per row";
-      report(workload, found, ns);
-      peer(sql, workload, found,
+      measure(workload, ids.size(),
+              [&] { check(b.find_count(r, q) == ids.size(), "index range again"); });
+      peer(sql, workload, ids.size(),
            std::string("SELECT id FROM rows WHERE x >= 100 AND x < 200 ORDER BY x") + dir + ", id",
            ids, true);
     }
@@ -425,17 +444,16 @@ void run() {
       const auto first = b.find_ids(r, top);
       check(all.size() == static_cast<std::size_t>(kObjects), "full sort size");
       check(std::vector<std::int64_t>(all.begin(), all.begin() + 10) == first, "top-k is a slice");
-      report("SORT BY y LIMIT 10 over 1e5", 1, time_ns([&] { b.find_count(r, top); }));
+      measure("SORT BY y LIMIT 10 over 1e5", 1, [&] { b.find_count(r, top); });
       peer(sql, "SORT BY y LIMIT 10 over 1e5", 1, "SELECT id FROM rows ORDER BY y, id LIMIT 10",
            first, true);
-      report("SORT BY y (full sort) over 1e5", 1, time_ns([&] { b.find_count(r, full); }));
+      measure("SORT BY y (full sort) over 1e5", 1, [&] { b.find_count(r, full); });
       peer(sql, "SORT BY y (full sort) over 1e5", 1, "SELECT id FROM rows ORDER BY y, id", all,
            true);
       const BoundQuery page = query_of("SORT BY x DESC LIMIT 10 OFFSET 100");
       const auto paged = b.find_ids(r, page);
       check(paged.size() == 10, "page size");
-      report("SORT BY x DESC LIMIT 10 OFFSET 100 (indexed)", 1,
-             time_ns([&] { b.find_count(r, page); }));
+      measure("SORT BY x DESC LIMIT 10 OFFSET 100 (indexed)", 1, [&] { b.find_count(r, page); });
       peer(sql, "SORT BY x DESC LIMIT 10 OFFSET 100 (indexed)", 1,
            "SELECT id FROM rows ORDER BY x DESC, id LIMIT 10 OFFSET 100", paged, true);
     }
@@ -464,19 +482,21 @@ void run() {
                       "SELECT count(*) FROM rows WHERE x < 500"},
             CountCase{"count sel < 50 with records tested (1e5)", residual, 1,
                       "SELECT count(*) FROM rows WHERE sel < 50"}}) {
-        report(c.workload, c.ops, time_ns([&] {
-                 for (std::size_t i = 0; i < c.ops; ++i) count(c.query);
-               }));
-        if (!Sql::kPresent) continue;
+        measure(c.workload, c.ops, [&] {
+          for (std::size_t i = 0; i < c.ops; ++i) count(c.query);
+        });
+        if (!Sql::kPresent || !wanted(c.workload, "sqlite")) continue;
         check(static_cast<std::uint64_t>(sql.scalar(c.sql)) == count(c.query),
               "sqlite counts the same");
         // SQLite's count(*) walks the table on every call, so it repeats a
         // hundredth as often to keep the run short.
         const std::size_t ops = c.ops == 1 ? 1 : c.ops / 100;
-        report(c.workload, ops, time_ns([&] {
-                 for (std::size_t i = 0; i < ops; ++i) sql.scalar(c.sql);
-               }),
-               "sqlite");
+        measure(
+            c.workload, ops,
+            [&] {
+              for (std::size_t i = 0; i < ops; ++i) sql.scalar(c.sql);
+            },
+            "sqlite");
       }
     }
   }
@@ -485,7 +505,14 @@ void run() {
 }  // namespace
 }  // namespace deziro
 
-int main() {
+// bench_find [RUNS [WORKLOAD [ENGINE]]]: each timing the best of RUNS
+// runs (3), only the workloads whose name holds WORKLOAD, only ENGINE
+// ("deziro" or "sqlite").
+int main(int argc, char** argv) {
+  auto& o = deziro::options;
+  if (argc > 1) o.runs = std::max(1, std::atoi(argv[1]));
+  if (argc > 2) o.workload = argv[2];
+  if (argc > 3) o.engine = argv[3];
   deziro::run();
   return 0;
 }

@@ -47,9 +47,11 @@ inline std::uint64_t key_head8(const std::uint8_t* p) {
 // whose heads differ are ordered as their heads.
 inline std::uint64_t key_head(ByteView key) {
   if (key.size() >= 8) return key_head8(key.data());
-  std::uint8_t head[8] = {};
-  if (!key.empty()) std::memcpy(head, key.data(), key.size());
-  return key_head8(head);
+  // Byte by byte: a short copy into a buffer read back as one number
+  // stalls on the store (short int keys, such as primary keys, meet this).
+  std::uint64_t v = 0;
+  for (std::size_t i = 0; i < key.size(); ++i) v |= std::uint64_t{key[i]} << (56 - 8 * i);
+  return v;
 }
 
 // Unsigned bytewise order, a proper prefix first. Keys of 8 bytes or more

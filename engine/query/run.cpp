@@ -26,11 +26,13 @@ std::string_view key_text(ByteView b) {
 }
 
 // What a source hands on for one object: its primary key and, when the
-// source read it, its record with the slot hint.
+// source read it, its record with the slot hint, and whether the source
+// found that the residual filter holds.
 struct Offer {
   ByteView primary_key;
   std::optional<ByteView> record;
   std::uint16_t hint = kNoHint;
+  bool matched = false;
 };
 
 enum class Step : std::uint8_t { Continue, Stop };
@@ -74,8 +76,8 @@ class RecordLookup {
 // Reads the access path of a plan and hands each object to a row step.
 class Sources {
  public:
-  Sources(TreeAccess& access, const Plan& plan, RecordLookup& lookup)
-      : access_(access), plan_(plan), lookup_(lookup) {}
+  Sources(TreeAccess& access, const Plan& plan, RecordLookup& lookup, const FilterContext& filter)
+      : access_(access), plan_(plan), lookup_(lookup), filter_(filter) {}
 
   // `values` false: a key range hands on keys only (its records unread).
   Status read(RowStep step, bool values) {
@@ -119,6 +121,9 @@ class Sources {
     SlotTagCache* cache = tested ? cursor->source().slot_tags() : nullptr;
     const std::uint64_t field_id = tested ? tested->id : 0;
     const bool admitted = cache && cache->admit(cursor->tree_id(), field_id);
+    // A record the residual filter's short form settles is tested here:
+    // one it rejects is not handed on.
+    const bool int_tested = values && filter_.int_test;
     std::vector<SlotTagCache::Completed> completed;
     auto status = [&]() -> Status {
       std::string buffer;
@@ -140,15 +145,25 @@ class Sources {
         for (std::size_t i = first; i < end; ++i) {
           const std::size_t slot = backward ? end - 1 - (i - first) : i;
           const LeafCell cell = page ? page->cell_at(slot) : cursor->cell_at(slot);
-          Offer offer{cell.key, std::nullopt, kNoHint};
+          const ByteView key = cell.key;
+          ByteView record;
+          if (values) record = cell.overflow ? DZ_TRY(cursor->value_of(cell, buffer)) : cell.value;
+          Offer offer{key, std::nullopt, kNoHint};
           if (values) {
-            offer.record = cell.overflow ? DZ_TRY(cursor->value_of(cell, buffer)) : cell.value;
+            std::uint16_t hint = kNoHint;
             if (hints) {
-              offer.hint = slot < hints->size() ? (*hints)[slot] : kNoHint;
+              hint = slot < hints->size() ? (*hints)[slot] : kNoHint;
             } else if (building) {
-              offer.hint = codec::compute_slot_hint(*offer.record, field_id);
-              (*building)[slot] = offer.hint;
+              hint = codec::compute_slot_hint(record, field_id);
+              (*building)[slot] = hint;
             }
+            if (int_tested) {
+              const auto answer = codec::int_test_answer(filter_, {record, hint});
+              if (answer && !*answer) continue;
+              offer.matched = answer.has_value();
+            }
+            offer.record = record;
+            offer.hint = hint;
           }
           if (DZ_TRY(step(offer)) == Step::Stop) return ok();
         }
@@ -194,14 +209,11 @@ class Sources {
                           bool backward) {
     auto cursor = DZ_TRY(access_.range(tree, range.lower, range.upper, backward));
     if (!cursor) return Step::Continue;
-    ByteView key;
-    ByteView value;
     if (!backward) {
-      while (DZ_TRY(cursor->next(key, value))) {
+      return each_entry(*cursor, index.unique, [&](ByteView key, ByteView value) -> Result<Step> {
         const auto parts = DZ_TRY(objects::split_first(key, value, index, access_));
-        if (DZ_TRY(offer_key(step, parts.primary_key)) == Step::Stop) return Step::Stop;
-      }
-      return Step::Continue;
+        return offer_key(step, parts.primary_key);
+      });
     }
     // Backward, the objects of one value come in descending key order; they
     // are handed on ascending, as the row order has them.
@@ -219,7 +231,7 @@ class Sources {
       ends.clear();
       return Step::Continue;
     };
-    while (DZ_TRY(cursor->next(key, value))) {
+    auto group = [&](ByteView key, ByteView value) -> Result<Step> {
       const auto parts = DZ_TRY(objects::split_first(key, value, index, access_));
       if (ends.empty() || compare_keys(parts.value, group_value) != 0) {
         if (DZ_TRY(deliver()) == Step::Stop) return Step::Stop;
@@ -227,13 +239,47 @@ class Sources {
       }
       pending.insert(pending.end(), parts.primary_key.begin(), parts.primary_key.end());
       ends.push_back(pending.size());
-    }
+      return Step::Continue;
+    };
+    if (DZ_TRY(each_entry(*cursor, index.unique, group)) == Step::Stop) return Step::Stop;
     return deliver();
+  }
+
+  // Hands each entry of the cursor's range to `entry`, in the cursor's
+  // direction, until it answers Stop. A leaf on disk is read from its page
+  // directly; without `with_values` the value is left empty (a plain
+  // index's entries hold none).
+  template <typename Entry>
+  static Result<Step> each_entry(RangeCursor& cursor, bool with_values, Entry&& entry) {
+    const bool backward = cursor.reverse();
+    std::string buffer;
+    while (true) {
+      const std::size_t count = cursor.leaf_count();
+      const auto [first, end] = cursor.leaf_slots();
+      const bool last_leaf = backward ? first > 0 : end < count;
+      const NodeView* page = cursor.leaf_page();
+      for (std::size_t i = first; i < end; ++i) {
+        const std::size_t slot = backward ? end - 1 - (i - first) : i;
+        ByteView key;
+        ByteView value;
+        if (with_values) {
+          const LeafCell cell = page ? page->cell_at(slot) : cursor.cell_at(slot);
+          key = cell.key;
+          value = cell.overflow ? DZ_TRY(cursor.value_of(cell, buffer)) : cell.value;
+        } else {
+          key = page ? page->key_at(slot) : cursor.key_at(slot);
+        }
+        if (DZ_TRY(entry(key, value)) == Step::Stop) return Step::Stop;
+      }
+      if (last_leaf) return Step::Continue;
+      if (!DZ_TRY(backward ? cursor.prev_leaf() : cursor.next_leaf())) return Step::Continue;
+    }
   }
 
   TreeAccess& access_;
   const Plan& plan_;
   RecordLookup& lookup_;
+  const FilterContext& filter_;
   std::unordered_set<std::string> seen_;
 };
 
@@ -276,10 +322,10 @@ class RowBuffer {
       return Step::Continue;
     }
     if (offer.record) {
-      DZ_CHECK(candidate(offer.primary_key, *offer.record, offer.hint));
+      DZ_CHECK(candidate(offer.primary_key, *offer.record, offer.hint, offer.matched));
     } else {
       auto visitor = [&](ByteView record) -> Status {
-        return candidate(offer.primary_key, record, kNoHint);
+        return candidate(offer.primary_key, record, kNoHint, false);
       };
       DZ_CHECK(lookup_.fetch(offer.primary_key, visitor));
     }
@@ -339,8 +385,8 @@ class RowBuffer {
 
   // The top-k pre-test, the filter, and the row. Untrimmed, the filter
   // goes first, so only matches have their sort keys read.
-  Status candidate(ByteView primary_key, ByteView record, std::uint16_t hint) {
-    const codec::OfferedRecord offered{record, hint};
+  Status candidate(ByteView primary_key, ByteView record, std::uint16_t hint, bool matched) {
+    const codec::OfferedRecord offered{record, hint, matched};
     if (!trimmed_ && !DZ_TRY(codec::test_record(filter_, offered, nullptr))) return ok();
     scratch_.clear();
     DZ_CHECK(codec::append_sort_key(filter_, offered, scratch_));
@@ -413,12 +459,13 @@ Status execute(TreeAccess& access, const Plan& plan, RecordSink sink) {
   if (plan.limit && *plan.limit == 0) return ok();
   FilterContext filter(access, plan);
   RecordLookup lookup(access, *plan.collection);
-  Sources sources(access, plan, lookup);
+  Sources sources(access, plan, lookup, filter);
   if (plan.ordered) {
     std::uint64_t skipped = 0;
     std::uint64_t produced = 0;
-    auto test_row = [&](ByteView record, std::uint16_t hint) -> Result<Step> {
-      if (!DZ_TRY(codec::test_record(filter, codec::OfferedRecord{record, hint}, nullptr)))
+    auto test_row = [&](ByteView record, std::uint16_t hint, bool matched) -> Result<Step> {
+      if (!matched &&
+          !DZ_TRY(codec::test_record(filter, codec::OfferedRecord{record, hint}, nullptr)))
         return Step::Continue;
       if (skipped < plan.offset) {
         ++skipped;
@@ -429,7 +476,7 @@ Status execute(TreeAccess& access, const Plan& plan, RecordSink sink) {
       return plan.limit && produced >= *plan.limit ? Step::Stop : Step::Continue;
     };
     auto offer_row = [&](const Offer& offer) -> Result<Step> {
-      if (offer.record) return test_row(*offer.record, offer.hint);
+      if (offer.record) return test_row(*offer.record, offer.hint, offer.matched);
       // Without a residual filter every row matches: one the offset passes
       // over is counted from its key, its record unread.
       if (!plan.residual && skipped < plan.offset) {
@@ -438,7 +485,7 @@ Status execute(TreeAccess& access, const Plan& plan, RecordSink sink) {
       }
       Step answer = Step::Continue;
       auto visitor = [&](ByteView record) -> Status {
-        answer = DZ_TRY(test_row(record, kNoHint));
+        answer = DZ_TRY(test_row(record, kNoHint, false));
         return ok();
       };
       DZ_CHECK(lookup.fetch(offer.primary_key, visitor));
@@ -459,7 +506,7 @@ Result<std::uint64_t> count_matches(TreeAccess& access, const Plan& plan) {
   } else {
     FilterContext filter(access, plan);
     RecordLookup lookup(access, *plan.collection);
-    Sources sources(access, plan, lookup);
+    Sources sources(access, plan, lookup, filter);
     if (plan.exact) {
       auto count = [&](const Offer&) -> Result<Step> {
         ++matches;
@@ -467,16 +514,17 @@ Result<std::uint64_t> count_matches(TreeAccess& access, const Plan& plan) {
       };
       DZ_CHECK(sources.read(count, false));
     } else {
-      auto test = [&](ByteView record, std::uint16_t hint) -> Status {
-        if (DZ_TRY(codec::test_record(filter, codec::OfferedRecord{record, hint}, nullptr)))
+      auto test = [&](ByteView record, std::uint16_t hint, bool matched) -> Status {
+        if (matched ||
+            DZ_TRY(codec::test_record(filter, codec::OfferedRecord{record, hint}, nullptr)))
           ++matches;
         return ok();
       };
       auto count = [&](const Offer& offer) -> Result<Step> {
         if (offer.record) {
-          DZ_CHECK(test(*offer.record, offer.hint));
+          DZ_CHECK(test(*offer.record, offer.hint, offer.matched));
         } else {
-          auto visitor = [&](ByteView record) -> Status { return test(record, kNoHint); };
+          auto visitor = [&](ByteView record) -> Status { return test(record, kNoHint, false); };
           DZ_CHECK(lookup.fetch(offer.primary_key, visitor));
         }
         return Step::Continue;

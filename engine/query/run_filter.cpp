@@ -428,18 +428,23 @@ Status append_sort_key(run::FilterContext& cx, const OfferedRecord& offered, Byt
   return ok();
 }
 
+std::optional<bool> int_test_answer(const run::FilterContext& cx, const OfferedRecord& offered) {
+  const run::IntRangeTest& t = *cx.int_test;
+  const auto value = read_plain(offered.bytes, *t.field, hint_for(cx, *t.field, offered.hint));
+  if (!value || value->kind != FieldValue::Kind::Int) return std::nullopt;
+  return (t.low <= value->i && value->i <= t.high) != t.outside;
+}
+
 Result<bool> test_record(run::FilterContext& cx, const OfferedRecord& offered,
                          std::vector<Value>* sort_values) {
   // One int comparison, settled on the field's number read in place (where
-  // decide would compare the same number); otherwise as below.
-  bool settled = false;
-  if (cx.int_test) {
-    const run::IntRangeTest& t = *cx.int_test;
-    const auto value = read_plain(offered.bytes, *t.field, hint_for(cx, *t.field, offered.hint));
-    if (value && value->kind == FieldValue::Kind::Int) {
-      if ((t.low <= value->i && value->i <= t.high) == t.outside) return false;
-      settled = true;
-    }
+  // decide would compare the same number), here or where the record was
+  // read; otherwise as below.
+  bool settled = offered.matched;
+  if (cx.int_test && !settled) {
+    const std::optional<bool> answer = int_test_answer(cx, offered);
+    if (answer && !*answer) return false;
+    settled = answer.has_value();
   }
   if (cx.plan.residual && !settled) {
     const Quick quick = quick_filter(cx, offered, *cx.plan.residual);

@@ -54,17 +54,24 @@ std::weak_ordering compare_field(const codec::FieldValue& value, const Value& op
 
 namespace codec {
 
-// A record offered to the filter: its bytes and the slot hint of the plan's
-// first tested field.
+// A record offered to the filter: its bytes, the slot hint of the plan's
+// first tested field, and whether the residual filter is already known to
+// hold (its short form settled it where the record was read).
 struct OfferedRecord {
   ByteView bytes;
   std::uint16_t hint = kNoHint;
+  bool matched = false;
 };
 
 Result<bool> eval_filter(run::FilterContext& cx, const RecordContext& record,
                          const OfferedRecord& offered, const ResolvedFilter& node);
 Result<bool> eval_test(run::FilterContext& cx, const RecordContext& record,
                        const OfferedRecord& offered, const ResolvedTest& test);
+
+// The residual filter's answer when its short form (cx.int_test, which
+// must be set) settles it on the number read in place, as test_record
+// would; none when the record must be read further.
+std::optional<bool> int_test_answer(const run::FilterContext& cx, const OfferedRecord& record);
 
 // Whether the record matches the plan's residual filter (always without
 // one). When it matches and `sort_values` is given, it receives one value

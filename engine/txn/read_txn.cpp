@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "format/bytes.hpp"
+
 namespace deziro {
 
 Result<ReadTxn> ReadTxn::begin(std::shared_ptr<OpenFile> file,
@@ -137,7 +139,19 @@ Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
     i = leaf->lower_bound(key);
     if (i >= leaf->count() || compare_keys(leaf->key_at(i), key) != 0) return false;
   }
-  if (used) used->next_slot = static_cast<std::uint16_t>(i + 1);
+  if (used) {
+    used->next_slot = static_cast<std::uint16_t>(i + 1);
+    // Lookups striding through the tree go next to the leaf that followed
+    // this one, at the slot remembered there: its cell is fetched ahead.
+    if (used->follow < leaves_.size()) {
+      const Leaf& next = leaves_[used->follow];
+      if (next.next_slot < next.view.count()) {
+        const std::uint8_t* page = next.view.page();
+        __builtin_prefetch(
+            page + load_u16_le(page + kPageContentOffset + node::kSlotSize * next.next_slot));
+      }
+    }
+  }
   const LeafCell cell = leaf->cell_at(i);
   // A value in an overflow run is read by the tree's own lookup.
   if (cell.overflow) return btree::get(ReadContext{memo_, tree_id_}, root_, key, visitor);

@@ -46,7 +46,9 @@ std::vector<std::uint8_t> leaf_page(std::uint32_t page_size, LeafLayout layout,
 }
 
 // Key order is unsigned bytewise with a proper prefix first, whether two
-// keys differ in their first eight bytes, after them, or only in length.
+// keys differ in their first eight bytes, after them, or only in length;
+// compared through their heads (zero-padded when shorter than eight bytes)
+// they order the same.
 TEST(KeyOrderTest, compare_keys_is_unsigned_bytewise_with_a_prefix_first) {
   auto sign = [](int c) { return (c > 0) - (c < 0); };
   auto expected = [](const std::string& a, const std::string& b) {
@@ -59,6 +61,9 @@ TEST(KeyOrderTest, compare_keys_is_unsigned_bytewise_with_a_prefix_first) {
                                          "a",
                                          "ab",
                                          "abcdefg",
+                                         std::string("a\x80", 2),
+                                         std::string("\xff", 1),
+                                         std::string("\0", 1),
                                          "abcdefgh",
                                          "abcdefgi",
                                          "abcdefgh\x01",
@@ -82,10 +87,16 @@ TEST(KeyOrderTest, compare_keys_is_unsigned_bytewise_with_a_prefix_first) {
                                          "abcdefghIjklmnop",
                                          "abcdefghijkl",
                                          "abcdefghijkm"};
-  for (const std::string& a : keys)
-    for (const std::string& b : keys)
-      EXPECT_EQ(sign(compare_keys(bytes_view(a), bytes_view(b))), expected(a, b))
+  for (const std::string& a : keys) {
+    for (const std::string& b : keys) {
+      const ByteView x = bytes_view(a);
+      const ByteView y = bytes_view(b);
+      EXPECT_EQ(sign(compare_keys(x, y)), expected(a, b))
           << testing::PrintToString(a) << " vs " << testing::PrintToString(b);
+      EXPECT_EQ(sign(compare_headed_keys(key_head(x), x, key_head(y), y)), expected(a, b))
+          << testing::PrintToString(a) << " vs " << testing::PrintToString(b);
+    }
+  }
 }
 
 TEST(LeafLayoutTest, cells_take_the_documented_sizes_in_both_layouts) {

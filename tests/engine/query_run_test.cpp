@@ -315,6 +315,72 @@ TEST_F(Run, descending_index_scan_keeps_equal_values_in_ascending_key_order) {
   EXPECT_EQ(ids("SORT BY x DESC LIMIT 3"), (V{100, 1, 2}));
 }
 
+// An index range reads its leaves page by page: leaves on disk, a write
+// transaction's leaves in memory, and a walk that crosses from one kind to
+// the other, in both directions, through a plain and a unique index, its
+// bounds inside leaves.
+TEST_F(Run, index_ranges_read_disk_and_memory_leaves_alike) {
+  std::vector<ObjectMap> all;
+  auto add = [&](std::int64_t id) {
+    all.push_back(item(id, id % 7, {{"s", Value::string("text " + std::to_string(id))}}));
+    return all.back();
+  };
+  // Through the plain index on x or the unique one on s, either way.
+  auto query_of = [](bool by_name, bool descending) {
+    const std::string q =
+        by_name ? "s > \"text 2\" AND s < \"text 4\" SORT BY s" : "x >= 2 AND x <= 4 SORT BY x";
+    return descending ? q + " DESC" : q;
+  };
+  // The rows it must give from the objects written so far: by the indexed
+  // value, equal values of x in key order either way.
+  auto expected = [&](bool by_name, bool descending) {
+    std::vector<std::pair<std::string, std::int64_t>> rows;
+    for (const ObjectMap& o : all) {
+      const std::int64_t id = o.get("id")->as_int();
+      const std::string s = o.get("s")->as_string();
+      if (by_name ? s > "text 2" && s < "text 4" : id % 7 >= 2 && id % 7 <= 4)
+        rows.emplace_back(by_name ? s : std::to_string(id % 7), id);
+    }
+    std::sort(rows.begin(), rows.end(), [&](const auto& a, const auto& b) {
+      if (a.first != b.first) return descending ? a.first > b.first : a.first < b.first;
+      return a.second < b.second;
+    });
+    V ids;
+    for (const auto& row : rows) ids.push_back(row.second);
+    return ids;
+  };
+  auto check_all = [&](WriteTxn* w, const char* stage) {
+    for (const bool by_name : {false, true}) {
+      for (const bool descending : {false, true}) {
+        const std::string query = query_of(by_name, descending);
+        V got;
+        if (w) {
+          auto found =
+              objects::find_write(*w, schema::CollectionRef{db.schema, 0}, test::bound(query));
+          ASSERT_TRUE(found) << found.error().to_string();
+          for (const ObjectMap& o : *found) got.push_back(o.get("id")->as_int());
+        } else {
+          got = ids(query);
+        }
+        EXPECT_EQ(got, expected(by_name, descending)) << stage << ": " << query;
+      }
+    }
+  };
+  auto w = WriteTxn::begin(db.instance, db.schema);
+  ASSERT_TRUE(w);
+  for (std::int64_t id = 0; id < 3000; ++id)
+    ASSERT_TRUE(test::store_object(**w, schema(), items(), add(id)));
+  check_all(w->get(), "in memory");
+  ASSERT_TRUE((*w)->commit());
+  check_all(nullptr, "on disk");
+  // A few new objects bring some leaves of each index back into memory.
+  auto more = WriteTxn::begin(db.instance, db.schema);
+  ASSERT_TRUE(more);
+  for (std::int64_t id = 3000; id < 6000; id += 250)
+    ASSERT_TRUE(test::store_object(**more, schema(), items(), add(id)));
+  check_all(more->get(), "both");
+}
+
 TEST_F(Run, top_k_returns_the_slice_of_the_full_sort) {
   std::mt19937_64 rng(5);
   std::vector<ObjectMap> objects;
