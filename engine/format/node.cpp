@@ -326,13 +326,22 @@ struct SearchKey {
   std::uint64_t prefix;
 };
 
-template <class KeyAt>
-std::size_t search_slots(std::size_t count, ByteView key, bool past_equal, KeyAt key_at) {
+// A binary search over a node's slots. Each probe's cell is a cache miss of
+// its own, which the next probe waits on; so before a probe compares, the
+// cells of both probes that may follow it are asked for (`cell_of` answers
+// where a slot's cell starts), and the next miss overlaps this one.
+template <class KeyAt, class CellOf>
+std::size_t search_slots(std::size_t count, ByteView key, bool past_equal, KeyAt key_at,
+                         CellOf cell_of) {
   SearchKey target(key);
   std::size_t lo = 0;
   std::size_t hi = count;
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
+    if (hi - lo > 2) {
+      __builtin_prefetch(cell_of(lo + (mid - lo) / 2));
+      __builtin_prefetch(cell_of(mid + 1 + (hi - mid - 1) / 2));
+    }
     int c = target.order(key_at(mid));
     if (c < 0 || (past_equal && c == 0)) {
       lo = mid + 1;
@@ -350,25 +359,32 @@ std::size_t NodeView::search(ByteView key, bool past_equal) const {
   // every probe.
   const std::uint8_t* p = page_.get();
   const std::uint8_t* slots = p + slots_;
-  auto cell_of = [slots](std::size_t index) {
-    return std::size_t{slots[2 * index]} | std::size_t{slots[2 * index + 1]} << 8;
+  auto cell_of = [p, slots](std::size_t index) {
+    return p + (std::size_t{slots[2 * index]} | std::size_t{slots[2 * index + 1]} << 8);
   };
   switch (code_) {
     case NodeCode::Branch:
-      return search_slots(count_, key, past_equal, [&](std::size_t i) {
-        std::size_t pos = cell_of(i);
-        return ByteView(p + pos + 2, std::size_t{p[pos]} | std::size_t{p[pos + 1]} << 8);
-      });
+      return search_slots(
+          count_, key, past_equal,
+          [&](std::size_t i) {
+            const std::uint8_t* cell = cell_of(i);
+            return ByteView(cell + 2, std::size_t{cell[0]} | std::size_t{cell[1]} << 8);
+          },
+          cell_of);
     case NodeCode::FixedLeaf:
-      return search_slots(count_, key, past_equal, [&](std::size_t i) {
-        std::size_t pos = cell_of(i);
-        return ByteView(p + pos + (p[pos] == 0 ? 5 : 3),
-                        std::size_t{p[pos + 1]} | std::size_t{p[pos + 2]} << 8);
-      });
+      return search_slots(
+          count_, key, past_equal,
+          [&](std::size_t i) {
+            const std::uint8_t* cell = cell_of(i);
+            return ByteView(cell + (cell[0] == 0 ? 5 : 3),
+                            std::size_t{cell[1]} | std::size_t{cell[2]} << 8);
+          },
+          cell_of);
     case NodeCode::VarintLeaf:
       break;
   }
-  return search_slots(count_, key, past_equal, [this](std::size_t i) { return key_at(i); });
+  return search_slots(
+      count_, key, past_equal, [this](std::size_t i) { return key_at(i); }, cell_of);
 }
 
 namespace node {

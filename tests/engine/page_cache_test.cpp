@@ -80,6 +80,35 @@ TEST(PageCache, evicted_page_stays_valid_for_its_holder) {
   EXPECT_EQ(held->bytes().size(), kPage);
 }
 
+// A page number is written again only once nothing can reach its old image:
+// adding an image drops those under its other stamps at once, and leaves the
+// images of every other page number where they were, those sharing its
+// index run included (a budget of 16 pages keeps one small index).
+TEST(PageCache, a_new_image_of_a_page_number_drops_its_older_ones) {
+  PageCache cache(0, kPage);
+  for (std::uint64_t i = 0; i < 12; ++i) cache.insert(entry(i, 1), nullptr);
+  struct Step {
+    std::uint64_t page;
+    std::uint8_t stamp;
+  };
+  const Step steps[] = {{3, 2}, {3, 3}, {7, 2}, {0, 5}, {11, 2}, {3, 1}, {7, 2}};
+  std::map<std::uint64_t, std::uint8_t> newest;
+  for (std::uint64_t i = 0; i < 12; ++i) newest[i] = 1;
+  for (const Step& step : steps) {
+    cache.insert(entry(step.page, step.stamp), nullptr);
+    newest[step.page] = step.stamp;
+    for (const auto& [page, stamp] : newest) {
+      for (std::uint8_t s = 1; s <= 5; ++s) {
+        const bool found = cache.get(page, stamp_of(s), nullptr) != nullptr;
+        EXPECT_EQ(found, s == stamp) << "page " << page << " stamp " << int(s) << " after page "
+                                     << step.page << " stamp " << int(step.stamp);
+      }
+    }
+    EXPECT_EQ(cache.entry_count(), 12u);
+    EXPECT_EQ(cache.charged_bytes(), 12 * kPage);
+  }
+}
+
 // Random inserts, replacements and evictions against a model of what was
 // inserted last under each key: a hit is always that exact entry, the page
 // just inserted is always found, and the count and charge agree with the

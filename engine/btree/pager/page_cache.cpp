@@ -23,69 +23,62 @@ constexpr std::size_t kNoSlot = SIZE_MAX;
 
 }  // namespace
 
-std::uint64_t PageCache::hash_of(std::uint64_t page, const PageStamp& stamp) {
-  // The stamp is a MAC or a strong hash already; mix in the page number and
-  // spread the result over all 64 bits.
-  std::uint64_t h = load_u64_le(stamp.bytes.data()) ^ (page * 0x9E3779B97F4A7C15ull);
+std::uint64_t PageCache::hash_of(std::uint64_t page) {
+  std::uint64_t h = page * 0x9E3779B97F4A7C15ull;
   h ^= h >> 32;
   h *= 0xD6E8FEB86659FD93ull;
   h ^= h >> 32;
   return h;
 }
 
-std::size_t PageCache::Shard::find(const Key& key, std::uint32_t hash) const {
+std::size_t PageCache::Shard::find(const Key& key, std::uint64_t hash) const {
   if (slots.empty()) return kNoSlot;
   const std::size_t mask = slots.size() - 1;
   for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
     const Slot& slot = slots[i];
-    if (slot.entry == 0) return kNoSlot;
-    if (slot.hash == hash && entries[slot.entry - 1].key == key) return i;
+    if (slot.page == nullptr) return kNoSlot;
+    if (slot.key == key) return i;
   }
 }
 
-void PageCache::Shard::add_slot(std::uint32_t hash, std::uint32_t entry) {
-  // Into the first empty slot from its home.
-  auto place = [this](const Slot& s) {
-    const std::size_t mask = slots.size() - 1;
-    std::size_t i = s.hash & mask;
-    while (slots[i].entry != 0) i = (i + 1) & mask;
-    slots[i] = s;
-  };
-  if ((count + 1) * 2 > slots.size()) {
-    std::vector<Slot> old(std::max(kFirstSlots, slots.size() * 2));
-    old.swap(slots);
-    for (const Slot& s : old)
-      if (s.entry != 0) place(s);
-  }
-  place(Slot{hash, entry + 1});
-  ++count;
+void PageCache::Shard::place(Slot&& slot) {
+  const std::size_t mask = slots.size() - 1;
+  std::size_t i = hash_of(slot.key.page) & mask;
+  while (slots[i].page != nullptr) i = (i + 1) & mask;
+  clock[slot.clock].slot = static_cast<std::uint32_t>(i);
+  slots[i] = std::move(slot);
 }
 
-void PageCache::Shard::erase_slot(std::size_t at) {
+void PageCache::Shard::grow_for_one_more() {
+  if ((count + 1) * 2 <= slots.size()) return;
+  std::vector<Slot> old(std::max(kFirstSlots, slots.size() * 2));
+  old.swap(slots);
+  for (Slot& s : old)
+    if (s.page != nullptr) place(std::move(s));
+}
+
+void PageCache::Shard::remove(std::size_t at,
+                              std::vector<std::shared_ptr<const CachedPage>>& dropped) {
+  Slot& gone = slots[at];
+  Place& place_of = clock[gone.clock];
+  charged -= place_of.charge;
+  place_of = Place{};
+  free.push_back(gone.clock);
+  dropped.push_back(std::move(gone.page));
   // Moves back every later slot of the run that may sit at `at`, so that no
   // probe meets an empty slot before its key.
   const std::size_t mask = slots.size() - 1;
   std::size_t hole = at;
-  for (std::size_t j = (at + 1) & mask; slots[j].entry != 0; j = (j + 1) & mask) {
-    const std::size_t home = slots[j].hash & mask;
+  for (std::size_t j = (at + 1) & mask; slots[j].page != nullptr; j = (j + 1) & mask) {
+    const std::size_t home = hash_of(slots[j].key.page) & mask;
     if (((j - home) & mask) >= ((j - hole) & mask)) {
-      slots[hole] = slots[j];
+      clock[slots[j].clock].slot = static_cast<std::uint32_t>(hole);
+      slots[hole] = std::move(slots[j]);
       hole = j;
     }
   }
   slots[hole] = Slot{};
   --count;
-}
-
-void PageCache::Shard::remove(std::size_t at,
-                              std::vector<std::shared_ptr<const CachedPage>>& dropped) {
-  const std::uint32_t e = slots[at].entry - 1;
-  Entry& entry = entries[e];
-  charged -= entry.charge;
-  dropped.push_back(std::move(entry.page));
-  entry = Entry{};
-  free.push_back(e);
-  erase_slot(at);
 }
 
 PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
@@ -101,83 +94,93 @@ PageCache::Shard& PageCache::shard_of(std::uint64_t hash) const {
 
 std::shared_ptr<const CachedPage> PageCache::get(std::uint64_t page, const PageStamp& stamp,
                                                  PageParser parser) const {
-  const Key key{page, stamp};
-  const std::uint64_t hash = hash_of(page, stamp);
+  const std::uint64_t hash = hash_of(page);
   Shard& shard = shard_of(hash);
   std::lock_guard lock(shard.mutex);
-  const std::size_t at = shard.find(key, static_cast<std::uint32_t>(hash));
+  const std::size_t at = shard.find(Key{page, stamp}, hash);
   if (at == kNoSlot) return nullptr;
-  Entry& entry = shard.entries[shard.slots[at].entry - 1];
-  if (entry.parser != parser) return nullptr;
+  Slot& slot = shard.slots[at];
+  if (slot.parser != parser) return nullptr;
   // Marking beats moving the entry: nothing of other entries is touched, so
   // a hit costs no cache misses beyond its own. Only a change is written: a
   // line that every reader of a hot page wrote to would move between their
   // processors on every hit.
-  if (!entry.referenced) entry.referenced = true;
+  if (!slot.referenced) slot.referenced = true;
   // The first lines of the page, where a node's search starts, are on their
   // way while the reference is taken.
-  __builtin_prefetch(entry.bytes);
-  __builtin_prefetch(entry.bytes + 64);
-  return entry.page;
+  __builtin_prefetch(slot.bytes);
+  __builtin_prefetch(slot.bytes + 64);
+  return slot.page;
 }
 
 void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser) {
   const Key key{page->page_number(), page->stamp()};
-  const std::uint64_t hash = hash_of(key.page, key.stamp);
-  const auto low = static_cast<std::uint32_t>(hash);
+  const std::uint64_t hash = hash_of(key.page);
   const std::size_t charge = page->cache_charge();
   Shard& shard = shard_of(hash);
   // Entries are dropped outside the lock: a parsed node may be large.
   std::vector<std::shared_ptr<const CachedPage>> dropped;
   {
     std::lock_guard lock(shard.mutex);
-    if (std::size_t at = shard.find(key, low); at != kNoSlot) shard.remove(at, dropped);
+    // Every image of this page number sits in the run from its home: the
+    // one under the same stamp is replaced, the others are dead.
+    if (!shard.slots.empty()) {
+      const std::size_t mask = shard.slots.size() - 1;
+      for (std::size_t i = hash & mask; shard.slots[i].page != nullptr;) {
+        if (shard.slots[i].key.page == key.page) {
+          // The run shifts back into `i`: look at it again.
+          shard.remove(i, dropped);
+        } else {
+          i = (i + 1) & mask;
+        }
+      }
+    }
     if (charge > shard_budget_) return;
     while (shard.charged + charge > shard_budget_ && shard.count > 0) {
-      if (shard.hand >= shard.entries.size()) shard.hand = 0;
-      Entry& victim = shard.entries[shard.hand];
-      if (victim.page == nullptr) {
+      if (shard.hand >= shard.clock.size()) shard.hand = 0;
+      const Place& at = shard.clock[shard.hand];
+      if (at.slot == kFreePlace) {
         ++shard.hand;
-      } else if (victim.referenced) {
+        continue;
+      }
+      Slot& victim = shard.slots[at.slot];
+      if (victim.referenced) {
         // Used since the hand last passed: spare it once. Ends, as every
         // spared entry is unmarked.
         victim.referenced = false;
-        ++shard.hand;
       } else {
-        const std::size_t at = shard.find(
-            victim.key, static_cast<std::uint32_t>(hash_of(victim.key.page, victim.key.stamp)));
-        DZ_ASSERT(at != kNoSlot);
-        shard.remove(at, dropped);
-        ++shard.hand;
+        shard.remove(at.slot, dropped);
       }
+      ++shard.hand;
     }
-    std::uint32_t e;
+    std::uint32_t c;
     if (!shard.free.empty()) {
-      // The newest free entry: after an eviction, the one just behind the
+      // The newest free place: after an eviction, the one just behind the
       // hand, which the hand reaches last.
-      e = shard.free.back();
+      c = shard.free.back();
       shard.free.pop_back();
     } else {
-      e = static_cast<std::uint32_t>(shard.entries.size());
-      shard.entries.emplace_back();
+      c = static_cast<std::uint32_t>(shard.clock.size());
+      shard.clock.emplace_back();
     }
+    shard.clock[c].charge = static_cast<std::uint32_t>(charge);
     const std::uint8_t* bytes = page->bytes().data();
-    shard.entries[e] =
-        Entry{key, std::move(page), bytes, parser, static_cast<std::uint32_t>(charge), false};
-    shard.add_slot(low, e);
+    shard.grow_for_one_more();
+    shard.place(Slot{key, std::move(page), bytes, parser, c, false});
+    ++shard.count;
     shard.charged += charge;
   }
 }
 
 void PageCache::clear() {
   for (std::size_t i = 0; i < shard_count_; ++i) {
-    std::vector<Entry> gone;
+    std::vector<Slot> gone;
     {
       Shard& shard = shards_[i];
       std::lock_guard lock(shard.mutex);
-      gone.swap(shard.entries);
+      gone.swap(shard.slots);
+      shard.clock.clear();
       shard.free.clear();
-      shard.slots.clear();
       shard.hand = 0;
       shard.count = 0;
       shard.charged = 0;

@@ -8,6 +8,12 @@
 // second-chance clock: a hit only marks its entry, so the hit path does not
 // reorder anything).
 //
+// An image added under a page number drops the images cached under other
+// stamps of that number. A page number is written again only once no
+// snapshot can reach what it held, so those are dead for good; their memory
+// goes back at once (to be reused by the next page read) instead of waiting
+// for the clock.
+//
 // How the B-tree layer plugs in: it derives its parsed node from CachedPage
 // (or wraps one), and hands Pager::fetch_page a PageParser that builds it
 // from the opened page. The cache stores whatever the parser returned, so a
@@ -95,48 +101,51 @@ class PageCache {
     PageStamp stamp;
     friend bool operator==(const Key&, const Key&) = default;
   };
-  // Mixed from the whole key: the high bits pick the shard, the low 32 the
-  // place in its index.
-  static std::uint64_t hash_of(std::uint64_t page, const PageStamp& stamp);
-  struct Entry {
+  // Mixed from the page number alone, so that every image of one page
+  // number is found from the same place: the high bits pick the shard, the
+  // low ones the place in its index.
+  static std::uint64_t hash_of(std::uint64_t page);
+  // An index slot holds the whole entry, so that a hit reads one 64-byte
+  // line before the page's reference count.
+  struct alignas(64) Slot {
     Key key;
-    std::shared_ptr<const CachedPage> page;  // null: the entry is free
+    std::shared_ptr<const CachedPage> page;  // null: the slot is empty
     // The page's bytes, kept here so that a hit asks for them before it
-    // waits on the page's reference count, which lives elsewhere (the entry
-    // stays within one 64-byte line).
+    // waits on the page's reference count, which lives elsewhere.
     const std::uint8_t* bytes = nullptr;
     PageParser parser = nullptr;
-    std::uint32_t charge = 0;
+    std::uint32_t clock = 0;  // its place in the clock
     // Set by a hit, cleared when the clock hand passes over the entry.
     bool referenced = false;
   };
-  // An index slot: the low 32 bits of its key's hash and its entry's
-  // position + 1 (0: the slot is empty).
-  struct Slot {
-    std::uint32_t hash = 0;
-    std::uint32_t entry = 0;
+  // A place in the clock: the slot of its entry and the entry's charge.
+  struct Place {
+    std::uint32_t slot = kFreePlace;
+    std::uint32_t charge = 0;
   };
+  static constexpr std::uint32_t kFreePlace = UINT32_MAX;
   // Each shard is an independent clock under its own mutex, so that readers
-  // on different pages rarely wait for each other. The entries sit in one
-  // array that the hand walks (a slot freed by eviction, just behind the
-  // hand, takes the next newcomer, so array order is clock order); the index
-  // is open-addressed with linear probing and at most half full, so a hit
-  // reads one slot's cache line and its entry, and allocates nothing.
+  // on different pages rarely wait for each other. The clock's places sit
+  // in one array that the hand walks (a place freed by eviction, just
+  // behind the hand, takes the next newcomer, so array order is clock
+  // order); the index is open-addressed with linear probing and at most half
+  // full, and each place knows its slot as the slot knows its place.
   struct Shard {
     mutable std::mutex mutex;
-    std::vector<Entry> entries;
-    std::vector<std::uint32_t> free;  // positions of free entries
-    std::vector<Slot> slots;          // a power of two long
+    std::vector<Slot> slots;  // a power of two long
+    std::vector<Place> clock;
+    std::vector<std::uint32_t> free;  // free places in the clock
     std::size_t hand = 0;
     std::size_t count = 0;
     std::size_t charged = 0;
 
     // The slot of `key`, or SIZE_MAX.
-    std::size_t find(const Key& key, std::uint32_t hash) const;
-    void add_slot(std::uint32_t hash, std::uint32_t entry);
-    // Empties slot `at`, shifting back the run behind it.
-    void erase_slot(std::size_t at);
-    // Frees the entry of slot `at`; its page goes to `dropped`.
+    std::size_t find(const Key& key, std::uint64_t hash) const;
+    // Puts `slot` into the first empty slot from its home.
+    void place(Slot&& slot);
+    void grow_for_one_more();
+    // Frees the entry of slot `at`, shifting back the run behind it; its
+    // page goes to `dropped`.
     void remove(std::size_t at, std::vector<std::shared_ptr<const CachedPage>>& dropped);
   };
 
