@@ -357,11 +357,7 @@ std::size_t search_slots(std::size_t count, ByteView key, bool past_equal, KeyAt
 std::size_t NodeView::search(ByteView key, bool past_equal) const {
   // One loop per layout, so that the cell decoding is not re-dispatched on
   // every probe.
-  const std::uint8_t* p = page_.get();
-  const std::uint8_t* slots = p + slots_;
-  auto cell_of = [p, slots](std::size_t index) {
-    return p + (std::size_t{slots[2 * index]} | std::size_t{slots[2 * index + 1]} << 8);
-  };
+  auto cell_of = [this](std::size_t index) { return cell_address(index); };
   switch (code_) {
     case NodeCode::Branch:
       return search_slots(

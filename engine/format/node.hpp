@@ -211,12 +211,18 @@ class NodeView {
   // Bytes of slots, cells and child pointers, capped at 65535.
   std::uint32_t used_bytes() const;
 
+  // Where the cell of slot `index` starts in the page (for reading it, or
+  // asking for its line ahead).
+  const std::uint8_t* cell_address(std::size_t index) const {
+    const std::uint8_t* p = page_.get();
+    return p + (std::size_t{p[slots_ + 2 * index]} | std::size_t{p[slots_ + 2 * index + 1]} << 8);
+  }
+
   // An entry key of a leaf, a separator key of a branch. Inline: the
   // binary search of every lookup runs through it.
   ByteView key_at(std::size_t index) const {
     const std::uint8_t* p = page_.get();
-    std::size_t pos = std::size_t{p[slots_ + 2 * index]} | std::size_t{p[slots_ + 2 * index + 1]}
-                                                               << 8;
+    std::size_t pos = static_cast<std::size_t>(cell_address(index) - p);
     switch (code_) {
       case NodeCode::Branch:
         return ByteView(p + pos + 2, std::size_t{p[pos]} | std::size_t{p[pos + 1]} << 8);

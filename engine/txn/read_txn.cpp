@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "format/bytes.hpp"
-
 namespace deziro {
 
 Result<ReadTxn> ReadTxn::begin(std::shared_ptr<OpenFile> file,
@@ -145,11 +143,8 @@ Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
     // this one, at the slot remembered there: its cell is fetched ahead.
     if (used->follow < leaves_.size()) {
       const Leaf& next = leaves_[used->follow];
-      if (next.next_slot < next.view.count()) {
-        const std::uint8_t* page = next.view.page();
-        __builtin_prefetch(
-            page + load_u16_le(page + kPageContentOffset + node::kSlotSize * next.next_slot));
-      }
+      if (next.next_slot < next.view.count())
+        __builtin_prefetch(next.view.cell_address(next.next_slot));
     }
   }
   const LeafCell cell = leaf->cell_at(i);
