@@ -12,6 +12,11 @@ namespace {
 
 // A commit's batch of pages is written out when it reaches this size.
 constexpr std::size_t kBatchBytes = std::size_t(1) << 20;
+// The free pages past a durable commit's page count that the file keeps: a
+// sixteenth of the count, at most 64.
+std::uint64_t kept_tail_pages(std::uint64_t page_count) {
+  return std::min<std::uint64_t>(64, page_count / 16);
+}
 // Bounds of what a change adds to a tree's nodes in memory: per node it
 // loads, in page sizes (its entries' blocks and vectors, for entries as
 // small as they come), and per entry written besides its key and value.
@@ -627,9 +632,13 @@ Status WriteTxn::publish(bool deferred) {
   publishing.unlock();
   if (!deferred) {
     // Pages past the end of the commit belong to nobody now; a failure to
-    // cut them off costs only space.
+    // cut them off costs only space. A short tail stays: the next commits
+    // that grow the file write into it instead of extending the file, whose
+    // sync would also have to make the new length and blocks durable.
     auto length = length_of_pages(space_.page_count, file_->page_size());
-    if (auto len = storage.len_or_error(); length && len && *len > *length)
+    auto kept =
+        length_of_pages(space_.page_count + kept_tail_pages(space_.page_count), file_->page_size());
+    if (auto len = storage.len_or_error(); length && kept && len && *len > *kept)
       (void)storage.set_len(*length);
   }
   return ok();

@@ -131,6 +131,48 @@ TEST(WriteTxn, deleting_everything_shrinks_the_file_back) {
   EXPECT_EQ(*db.storage->len_or_error(), small * db.instance->page_size());
 }
 
+// A durable commit cuts the file to its page count unless what lies past it
+// is a short tail (at most 64 pages, and a sixteenth of the count): the
+// commits that grow the file again write into that without lengthening the
+// file. Bytes past the count are left by a commit cut short or aborted.
+TEST(WriteTxn, a_durable_commit_cuts_a_long_tail_past_its_pages_and_keeps_a_short_one) {
+  struct Case {
+    int keys;
+    std::uint64_t tail_pages;
+    bool cut;
+  };
+  // 40 000 keys take about 1 650 pages, 40 about 3.
+  for (Case c :
+       {Case{40000, 10, false}, Case{40000, 64, false}, Case{40000, 65, true}, Case{40, 1, true}}) {
+    auto db = open_memory();
+    const std::uint64_t page_size = db.instance->page_size();
+    auto w = begin_write(db);
+    for (int i = 0; i < c.keys; ++i)
+      ASSERT_TRUE(w->put(b("t"), b("k" + std::to_string(i)), b(std::string(100, 'v'))));
+    ASSERT_TRUE(w->commit());
+    const std::uint64_t pages = db.instance->published().record.page_count;
+    const std::uint64_t longer = (pages + c.tail_pages) * page_size;
+    ASSERT_TRUE(db.storage->set_len(longer));
+    ASSERT_TRUE(begin_write(db)->commit());
+    ASSERT_EQ(db.instance->published().record.page_count, pages) << c.keys << " " << c.tail_pages;
+    EXPECT_EQ(*db.storage->len_or_error(), c.cut ? pages * page_size : longer)
+        << c.keys << " keys, " << c.tail_pages << " pages past them";
+    if (c.cut) continue;
+    // Growing into the tail leaves the length as it is.
+    w = begin_write(db);
+    for (int i = 0; i < 200; ++i)
+      ASSERT_TRUE(w->put(b("more"), b("k" + std::to_string(i)), b(std::string(100, 'v'))));
+    ASSERT_TRUE(w->commit());
+    EXPECT_GT(db.instance->published().record.page_count, pages);
+    EXPECT_EQ(*db.storage->len_or_error(), longer);
+    expect_sound(db);
+    auto reopened = open_memory(db.storage->current_image());
+    auto r = ReadTxn::begin(reopened.instance);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(read(*r, "more", "k199"), std::string(100, 'v'));
+  }
+}
+
 // A new file has no free page: a commit's pages all go at its end, one
 // after another, and so reach the file in one write per MiB of them (a
 // commit gathers that much at most), before its record, sync and selector.
