@@ -47,6 +47,7 @@ class DbFile final : public Storage {
   Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> buffers) override;
   // fsync: on Linux it flushes the drive's write cache as well.
   Status sync() override;
+  // statx for the length alone, never the file's times.
   Result<std::uint64_t> len_or_error() override;
   Status set_len(std::uint64_t length) override;
 
