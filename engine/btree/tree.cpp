@@ -675,10 +675,29 @@ Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChan
                       bool first, bool last) {
   if (n.is_leaf()) return change(n);
   std::size_t i = mem_child_index(n.keys, key, n.children.data());
+  // The child's node and the lines its search reads first are asked for
+  // together: these do not wait for the node.
+  {
+    const MemChild& c = n.children[i];
+    __builtin_prefetch(c.node.get());
+    const auto at = reinterpret_cast<std::uintptr_t>(c.probe) & ~std::uintptr_t{63};
+    for (std::uint32_t l = 0; l <= c.probe_lines; ++l)
+      __builtin_prefetch(reinterpret_cast<const void*>(at + 64 * l));
+  }
   MemNode* child = DZ_TRY(touch_child(cx, n, i));
   const std::size_t before = child->bytes;
   const SplitHint hint{key, first && i == 0, last && i + 1 == n.children.size()};
   DZ_CHECK(change_subtree(cx, *child, key, change, hint.first, hint.last));
+  MemChild& c = n.children[i];
+  if (child->is_leaf()) {
+    c.probe = child->entries.data();
+    c.probe_lines = child->entries.size() <= kFetchedEntries
+                        ? static_cast<std::uint32_t>(child->entries.size() * sizeof(MemEntry) / 64)
+                        : 0;
+  } else {
+    c.probe = child->keys.data() + child->keys.size() / 2;
+    c.probe_lines = 0;
+  }
   return repair_child(cx, n, i, hint, before);
 }
 
