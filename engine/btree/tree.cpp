@@ -220,7 +220,10 @@ std::size_t mem_child_index(const std::vector<MemKey>& keys, ByteView key,
     __builtin_prefetch(keys.data() + lo + (mid - lo) / 2);
     __builtin_prefetch(keys.data() + mid + 1 + (hi - mid - 1) / 2);
     if (children && hi - lo <= 4) {
-      for (std::size_t c = lo; c <= hi; ++c) __builtin_prefetch(&children[c].node);
+      for (std::size_t c = lo; c <= hi; ++c) {
+        __builtin_prefetch(&children[c].node);
+        __builtin_prefetch(&children[c].probe_lines);
+      }
       children = nullptr;
     }
     if (compare_headed_keys(keys[mid].prefix(), keys[mid].view(), prefix, key) <= 0) {
