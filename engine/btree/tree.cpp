@@ -179,11 +179,22 @@ int compare_entry(const MemEntry& e, std::uint64_t prefix, ByteView key) {
   return compare_headed_keys(e.prefix(), e.key(), prefix, key);
 }
 
+// Entries of a leaf that fits a page take a few dozen lines at most: a
+// search asks for them all at once, so that its probes do not wait on one
+// miss after another.
+constexpr std::size_t kFetchedEntries = 2048 / sizeof(MemEntry);
+
 // First entry whose key is >= `key`.
 std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key) {
   const std::uint64_t prefix = key_head(key);
   std::size_t lo = 0;
   std::size_t hi = entries.size();
+  if (hi <= kFetchedEntries) {
+    const auto end = reinterpret_cast<std::uintptr_t>(entries.data() + hi);
+    for (auto at = reinterpret_cast<std::uintptr_t>(entries.data()) & ~std::uintptr_t{63}; at < end;
+         at += 64)
+      __builtin_prefetch(reinterpret_cast<const void*>(at));
+  }
   while (lo < hi) {
     std::size_t mid = (lo + hi) / 2;
     if (compare_entry(entries[mid], prefix, key) < 0) {
@@ -195,13 +206,26 @@ std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key
   return lo;
 }
 
-// The child of an in-memory branch whose range holds `key`.
-std::size_t mem_child_index(const std::vector<MemKey>& keys, ByteView key) {
+// The child of an in-memory branch whose range holds `key`. Given the
+// branch's children, the search asks for the few left in its range before
+// its last probes, so that the descent does not wait for them after it.
+std::size_t mem_child_index(const std::vector<MemKey>& keys, ByteView key,
+                            const MemChild* children = nullptr) {
   const std::uint64_t prefix = key_head(key);
   std::size_t lo = 0;
   std::size_t hi = keys.size();
   while (lo < hi) {
     std::size_t mid = (lo + hi) / 2;
+    // The two possible next probes are asked for before this one compares.
+    __builtin_prefetch(keys.data() + lo + (mid - lo) / 2);
+    __builtin_prefetch(keys.data() + mid + 1 + (hi - mid - 1) / 2);
+    if (children && hi - lo <= 4) {
+      for (std::size_t c = lo; c <= hi; ++c) {
+        __builtin_prefetch(&children[c].node);
+        __builtin_prefetch(&children[c].probe_lines);
+      }
+      children = nullptr;
+    }
     if (compare_headed_keys(keys[mid].prefix(), keys[mid].view(), prefix, key) <= 0) {
       lo = mid + 1;
     } else {
@@ -653,11 +677,30 @@ using LeafChange = FunctionRef<Status(MemNode& leaf)>;
 Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChange change,
                       bool first, bool last) {
   if (n.is_leaf()) return change(n);
-  std::size_t i = mem_child_index(n.keys, key);
+  std::size_t i = mem_child_index(n.keys, key, n.children.data());
+  // The child's node and the lines its search reads first are asked for
+  // together: these do not wait for the node.
+  {
+    const MemChild& c = n.children[i];
+    __builtin_prefetch(c.node.get());
+    const auto at = reinterpret_cast<std::uintptr_t>(c.probe) & ~std::uintptr_t{63};
+    for (std::uint32_t l = 0; l <= c.probe_lines; ++l)
+      __builtin_prefetch(reinterpret_cast<const void*>(at + 64 * l));
+  }
   MemNode* child = DZ_TRY(touch_child(cx, n, i));
   const std::size_t before = child->bytes;
   const SplitHint hint{key, first && i == 0, last && i + 1 == n.children.size()};
   DZ_CHECK(change_subtree(cx, *child, key, change, hint.first, hint.last));
+  MemChild& c = n.children[i];
+  if (child->is_leaf()) {
+    c.probe = child->entries.data();
+    c.probe_lines = child->entries.size() <= kFetchedEntries
+                        ? static_cast<std::uint32_t>(child->entries.size() * sizeof(MemEntry) / 64)
+                        : 0;
+  } else {
+    c.probe = child->keys.data() + child->keys.size() / 2;
+    c.probe_lines = 0;
+  }
   return repair_child(cx, n, i, hint, before);
 }
 

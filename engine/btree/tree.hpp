@@ -40,9 +40,15 @@ namespace deziro {
 struct MemNode;
 
 // A branch's child: its pointer on disk, or the node loaded for writing.
+// `probe` and the `probe_lines` lines after it: what a search of the loaded
+// node last read first (a leaf's entries, a branch's middle separator), so a
+// descent asks for them together with the node instead of after it. Only
+// ever prefetched: they may be stale or null.
 struct MemChild {
   ChildPointer pointer;
   std::unique_ptr<MemNode> node;
+  const void* probe = nullptr;
+  std::uint32_t probe_lines = 0;
 };
 
 // A branch's separator, its prefix beside it. Separators of up to

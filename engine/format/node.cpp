@@ -16,38 +16,6 @@ PageKind leaf_page_kind(LeafLayout layout) {
 
 namespace node {
 
-std::size_t varint_len(std::uint64_t x) {
-  std::size_t n = 1;
-  while (x >= 0x80) {
-    x >>= 7;
-    ++n;
-  }
-  return n;
-}
-
-std::size_t inline_cell_size(LeafLayout layout, std::size_t key_len, std::size_t value_len) {
-  if (layout == LeafLayout::Fixed) return key_len + value_len + 5;
-  return key_len + value_len + varint_len(key_len) + varint_len(2 * std::uint64_t{value_len});
-}
-
-std::size_t overflow_cell_size(LeafLayout layout, std::size_t key_len) {
-  if (layout == LeafLayout::Fixed) return key_len + 3 + kOverflowRefSize;
-  return key_len + varint_len(key_len) + 1 + kOverflowRefSize;
-}
-
-bool value_fits_inline(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
-                       std::uint64_t value_len) {
-  if (value_len >= page_size) return false;
-  return inline_cell_size(layout, key_len, value_len) + kSlotSize <= max_entry_bytes(page_size);
-}
-
-std::size_t leaf_entry_bytes(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
-                             std::uint64_t value_len) {
-  if (value_fits_inline(layout, page_size, key_len, value_len))
-    return inline_cell_size(layout, key_len, value_len) + kSlotSize;
-  return overflow_cell_size(layout, key_len) + kSlotSize;
-}
-
 std::uint64_t overflow_page_count(std::uint32_t page_size, std::uint64_t value_len) {
   std::uint64_t room = overflow_payload(page_size);
   return (value_len + room - 1) / room;

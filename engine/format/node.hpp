@@ -116,17 +116,43 @@ constexpr std::size_t max_entry_bytes(std::uint32_t page_size) { return (page_si
 // Values of 2^32 bytes or more are refused.
 inline constexpr std::uint64_t kMaxValueLen = 0xFFFFFFFFull;
 
-// Bytes of an unsigned LEB128 number.
-std::size_t varint_len(std::uint64_t x);
+// The sizes below are defined here, inline: a write transaction measures
+// its entries on every insert, share and split.
 
-std::size_t inline_cell_size(LeafLayout layout, std::size_t key_len, std::size_t value_len);
-std::size_t overflow_cell_size(LeafLayout layout, std::size_t key_len);
+// Bytes of an unsigned LEB128 number.
+inline std::size_t varint_len(std::uint64_t x) {
+  std::size_t n = 1;
+  while (x >= 0x80) {
+    x >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+inline std::size_t inline_cell_size(LeafLayout layout, std::size_t key_len, std::size_t value_len) {
+  if (layout == LeafLayout::Fixed) return key_len + value_len + 5;
+  return key_len + value_len + varint_len(key_len) + varint_len(2 * std::uint64_t{value_len});
+}
+
+inline std::size_t overflow_cell_size(LeafLayout layout, std::size_t key_len) {
+  if (layout == LeafLayout::Fixed) return key_len + 3 + kOverflowRefSize;
+  return key_len + varint_len(key_len) + 1 + kOverflowRefSize;
+}
+
 // Whether a value of this length stays in the leaf.
-bool value_fits_inline(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
-                       std::uint64_t value_len);
+inline bool value_fits_inline(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
+                              std::uint64_t value_len) {
+  if (value_len >= page_size) return false;
+  return inline_cell_size(layout, key_len, value_len) + kSlotSize <= max_entry_bytes(page_size);
+}
+
 // Cell plus slot of an entry in a leaf of this layout.
-std::size_t leaf_entry_bytes(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
-                             std::uint64_t value_len);
+inline std::size_t leaf_entry_bytes(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
+                                    std::uint64_t value_len) {
+  if (value_fits_inline(layout, page_size, key_len, value_len))
+    return inline_cell_size(layout, key_len, value_len) + kSlotSize;
+  return overflow_cell_size(layout, key_len) + kSlotSize;
+}
 
 // Overflow pages: their payload sits between the header and the trailer.
 constexpr std::size_t overflow_payload(std::uint32_t page_size) { return page_size - 72; }
