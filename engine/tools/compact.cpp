@@ -106,6 +106,15 @@ Result<std::uint64_t> page_count_now(const std::shared_ptr<Instance>& instance,
   return txn->page_count();
 }
 
+// A durable commit keeps a short free tail for later commits to grow into;
+// compaction leaves none. Nothing is committed.
+Status cut_free_tail(const std::shared_ptr<Instance>& instance,
+                     const std::shared_ptr<const ResolvedSchema>& schema) {
+  auto txn = DZ_TRY(WriteTxn::begin(instance, schema));
+  txn->cut_free_tail();
+  return ok();
+}
+
 }  // namespace
 
 Status cycle_commits(const std::shared_ptr<Instance>& instance,
@@ -145,7 +154,8 @@ Result<CompactFigures> compact(const std::shared_ptr<Instance>& instance,
   const std::uint64_t spare = DZ_TRY(spare_pages(instance, schema));
   if (!relocation_pays(max_pages, spare) &&
       !DZ_TRY(any_tree_worth_rebuilding(instance, schema, spare))) {
-    figures.bytes_after = figures.bytes_before;
+    DZ_CHECK(cut_free_tail(instance, schema));
+    figures.bytes_after = DZ_TRY(instance->storage().len_or_error());
     return figures;
   }
   DZ_CHECK(cycle_commits(instance, schema));
@@ -154,6 +164,7 @@ Result<CompactFigures> compact(const std::shared_ptr<Instance>& instance,
     DZ_CHECK(cycle_commits(instance, schema));
     figures.pages_moved += DZ_TRY(relocate_passes(instance, schema));
   }
+  DZ_CHECK(cut_free_tail(instance, schema));
   figures.bytes_after = DZ_TRY(instance->storage().len_or_error());
   return figures;
 }

@@ -4,6 +4,7 @@
 #include <numeric>
 
 #include "btree/pager/pager_source.hpp"
+#include "invariant.hpp"
 #include "text_format.hpp"
 #include "txn/head.hpp"
 
@@ -16,6 +17,16 @@ constexpr std::size_t kBatchBytes = std::size_t(1) << 20;
 // sixteenth of the count, at most 64.
 std::uint64_t kept_tail_pages(std::uint64_t page_count) {
   return std::min<std::uint64_t>(64, page_count / 16);
+}
+// Cuts the file to `page_count` pages when more than `kept` free pages lie
+// past them. Requires a durable commit of that page count published and
+// the writer held. A failed cut costs only space: it is ignored.
+void cut_file(Storage& storage, std::uint64_t page_count, std::uint32_t page_size,
+              std::uint64_t kept) {
+  auto length = length_of_pages(page_count, page_size);
+  auto longest = length_of_pages(page_count + kept, page_size);
+  if (auto len = storage.len_or_error(); length && longest && len && *len > *longest)
+    (void)storage.set_len(*length);
 }
 // Bounds of what a change adds to a tree's nodes in memory: per node it
 // loads, in page sizes (its entries' blocks and vectors, for entries as
@@ -630,18 +641,23 @@ Status WriteTxn::publish(bool deferred) {
   file_->committed(published, pages_written_);
   file_->keep_free_runs(txn_id_, record.free_tree, std::move(space_.free_runs));
   publishing.unlock();
-  if (!deferred) {
-    // Pages past the end of the commit belong to nobody now; a failure to
-    // cut them off costs only space. A short tail stays: the next commits
-    // that grow the file write into it instead of extending the file, whose
-    // sync would also have to make the new length and blocks durable.
-    auto length = length_of_pages(space_.page_count, file_->page_size());
-    auto kept =
-        length_of_pages(space_.page_count + kept_tail_pages(space_.page_count), file_->page_size());
-    if (auto len = storage.len_or_error(); length && kept && len && *len > *kept)
-      (void)storage.set_len(*length);
-  }
+  // Pages past the end of the commit belong to nobody now. A short tail
+  // stays: the next commits that grow the file write into it instead of
+  // extending the file, whose sync would also have to make the new length
+  // and blocks durable.
+  if (!deferred)
+    cut_file(storage, space_.page_count, file_->page_size(), kept_tail_pages(space_.page_count));
   return ok();
+}
+
+void WriteTxn::cut_free_tail() {
+  // Before any change: the pages this transaction allocates past the count
+  // are its own.
+  DZ_ASSERT(space_.page_count == base_.page_count);
+  // A deferred commit's count may lie below pages that the last durable
+  // commit, the one recovery falls back to, still needs.
+  if (file_->published().deferred) return;
+  cut_file(file_->storage(), base_.page_count, file_->page_size(), 0);
 }
 
 }  // namespace deziro

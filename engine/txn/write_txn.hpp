@@ -129,6 +129,11 @@ class WriteTxn final : public TreeAccess {
   // As commit, but without the sync; the commit becomes durable at the next
   // sync of the file.
   Status commit_deferred();
+  // Cuts off the free pages past the published commit's page count, even
+  // the short tail a durable commit keeps for later commits to grow into:
+  // compaction's last step, whose point is the shortest file. Only past a
+  // durable commit; called before any change.
+  void cut_free_tail();
   // Publishes nothing and frees the writer.
   void abort();
 

@@ -106,6 +106,8 @@ TEST_P(CompactFile, mass_delete_then_compact_shrinks_the_file_and_keeps_every_en
   ASSERT_TRUE(figures) << figures.error().to_string();
   EXPECT_EQ(figures->bytes_after, file_size(dir.file("c.db")));
   EXPECT_LT(figures->bytes_after * 3, figures->bytes_before);
+  // No free tail is kept past the last page, however short.
+  EXPECT_EQ(figures->bytes_after, db->published().record.page_count * db->page_size());
   EXPECT_EQ(db->format_version(), format);
   expect_sound_and_equal(db, model);
 
@@ -204,6 +206,44 @@ INSTANTIATE_TEST_SUITE_P(Workloads, CompactLength,
                          ::testing::Values(Workload{"no_free_page", records_with_a_random_index},
                                            Workload{"mostly_deleted", mostly_deleted}),
                          [](const auto& info) { return std::string(info.param.name); });
+
+// A durable commit keeps a short free tail past its last page for later
+// commits to grow into. Compaction cuts it, even from a file with nothing
+// to move; past a deferred commit it stays, since that commit's page count
+// may lie below pages the last durable one still needs.
+TEST(Compact, cuts_the_free_tail_a_durable_commit_kept) {
+  struct Case {
+    bool deferred;
+    bool cut;
+  };
+  for (Case c : {Case{false, true}, Case{true, false}}) {
+    testing::TempDir dir;
+    auto db = open_file(dir.file("c.db"));
+    auto w = *WriteTxn::begin(db);
+    Model model;
+    for (int i = 0; i < 40000; ++i) {
+      std::string key = "k" + std::to_string(i);
+      ASSERT_TRUE(w->put(b("t"), b(key), b(std::string(100, 'v'))));
+      model["t"][key] = std::string(100, 'v');
+    }
+    ASSERT_TRUE(w->commit());
+    const std::uint64_t pages = db->published().record.page_count;
+    const std::uint64_t longer = (pages + 10) * db->page_size();
+    ASSERT_TRUE(db->storage().set_len(longer));
+    w = *WriteTxn::begin(db);
+    ASSERT_TRUE(c.deferred ? w->commit_deferred() : w->commit());
+    ASSERT_EQ(db->published().record.page_count, pages);
+    ASSERT_EQ(file_size(dir.file("c.db")), longer) << "a short tail is kept";
+
+    auto figures = repack::compact(db);
+    ASSERT_TRUE(figures) << figures.error().to_string();
+    EXPECT_EQ(figures->pages_moved, 0u);
+    EXPECT_EQ(figures->bytes_after, file_size(dir.file("c.db")));
+    EXPECT_EQ(figures->bytes_after, c.cut ? pages * db->page_size() : longer)
+        << (c.deferred ? "deferred" : "durable");
+    expect_sound_and_equal(db, model);
+  }
+}
 
 TEST(Compact, snapshot_in_another_thread_keeps_reading_its_commit) {
   testing::TempDir dir;
