@@ -184,17 +184,27 @@ int compare_entry(const MemEntry& e, std::uint64_t prefix, ByteView key) {
 // miss after another.
 constexpr std::size_t kFetchedEntries = 2048 / sizeof(MemEntry);
 
+// The cache lines that `bytes` bytes from `from` on touch.
+std::uint32_t lines_of(const void* from, std::size_t bytes) {
+  const auto start = reinterpret_cast<std::uintptr_t>(from);
+  return static_cast<std::uint32_t>(((start + bytes + 63) >> 6) - (start >> 6));
+}
+
+// Asks for `lines` cache lines from the one holding `from` on, ahead of a
+// search that will read them.
+void fetch_lines(const void* from, std::uint32_t lines) {
+  const auto at = reinterpret_cast<std::uintptr_t>(from) & ~std::uintptr_t{63};
+  for (std::uint32_t l = 0; l < lines; ++l)
+    __builtin_prefetch(reinterpret_cast<const void*>(at + 64 * l));
+}
+
 // First entry whose key is >= `key`.
 std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key) {
   const std::uint64_t prefix = key_head(key);
   std::size_t lo = 0;
   std::size_t hi = entries.size();
-  if (hi <= kFetchedEntries) {
-    const auto end = reinterpret_cast<std::uintptr_t>(entries.data() + hi);
-    for (auto at = reinterpret_cast<std::uintptr_t>(entries.data()) & ~std::uintptr_t{63}; at < end;
-         at += 64)
-      __builtin_prefetch(reinterpret_cast<const void*>(at));
-  }
+  if (hi <= kFetchedEntries)
+    fetch_lines(entries.data(), lines_of(entries.data(), hi * sizeof(MemEntry)));
   while (lo < hi) {
     std::size_t mid = (lo + hi) / 2;
     if (compare_entry(entries[mid], prefix, key) < 0) {
@@ -680,13 +690,8 @@ Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChan
   std::size_t i = mem_child_index(n.keys, key, n.children.data());
   // The child's node and the lines its search reads first are asked for
   // together: these do not wait for the node.
-  {
-    const MemChild& c = n.children[i];
-    __builtin_prefetch(c.node.get());
-    const auto at = reinterpret_cast<std::uintptr_t>(c.probe) & ~std::uintptr_t{63};
-    for (std::uint32_t l = 0; l <= c.probe_lines; ++l)
-      __builtin_prefetch(reinterpret_cast<const void*>(at + 64 * l));
-  }
+  __builtin_prefetch(n.children[i].node.get());
+  fetch_lines(n.children[i].probe, n.children[i].probe_lines);
   MemNode* child = DZ_TRY(touch_child(cx, n, i));
   const std::size_t before = child->bytes;
   const SplitHint hint{key, first && i == 0, last && i + 1 == n.children.size()};
@@ -695,11 +700,11 @@ Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChan
   if (child->is_leaf()) {
     c.probe = child->entries.data();
     c.probe_lines = child->entries.size() <= kFetchedEntries
-                        ? static_cast<std::uint32_t>(child->entries.size() * sizeof(MemEntry) / 64)
-                        : 0;
+                        ? lines_of(c.probe, child->entries.size() * sizeof(MemEntry))
+                        : 1;
   } else {
     c.probe = child->keys.data() + child->keys.size() / 2;
-    c.probe_lines = 0;
+    c.probe_lines = 1;
   }
   return repair_child(cx, n, i, hint, before);
 }

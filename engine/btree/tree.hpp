@@ -40,10 +40,11 @@ namespace deziro {
 struct MemNode;
 
 // A branch's child: its pointer on disk, or the node loaded for writing.
-// `probe` and the `probe_lines` lines after it: what a search of the loaded
-// node last read first (a leaf's entries, a branch's middle separator), so a
-// descent asks for them together with the node instead of after it. Only
-// ever prefetched: they may be stale or null.
+// `probe` and the `probe_lines` cache lines from the one holding it on:
+// what a search of the loaded node last read first (a leaf's entries, a
+// branch's middle separator), so a descent asks for them together with the
+// node instead of after it. Only ever prefetched: they may be stale (none
+// before the child's first change).
 struct MemChild {
   ChildPointer pointer;
   std::unique_ptr<MemNode> node;
