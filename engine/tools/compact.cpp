@@ -68,6 +68,7 @@ Result<PassOutcome> relocation_pass(const std::shared_ptr<Instance>& instance,
                                     const std::shared_ptr<const ResolvedSchema>& schema,
                                     std::uint64_t& moved) {
   auto txn = DZ_TRY(WriteTxn::begin(instance, schema));
+  txn->keep_pages_low();
   const std::uint64_t count_at_start = txn->page_count();
   const std::uint64_t limit = relocation_limit(*txn);
   if (count_at_start <= limit) return PassOutcome::NothingToDo;
@@ -121,6 +122,7 @@ Status cycle_commits(const std::shared_ptr<Instance>& instance,
                      const std::shared_ptr<const ResolvedSchema>& schema) {
   for (int i = 0; i < kCycleCommits; ++i) {
     auto txn = DZ_TRY(WriteTxn::begin(instance, schema));
+    txn->keep_pages_low();
     DZ_CHECK(txn->commit());
   }
   return ok();

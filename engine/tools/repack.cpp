@@ -149,6 +149,7 @@ Result<bool> repack_trees(const std::shared_ptr<Instance>& instance,
   bool rebuilt_any = false;
   for (const std::string& name : names) {
     auto txn = DZ_TRY(WriteTxn::begin(instance, schema));
+    txn->keep_pages_low();
     const std::uint64_t count = txn->page_count();
     const std::uint64_t room = free_pages(*txn) + (max_pages > count ? max_pages - count : 0);
     TreeEntry* entry = DZ_TRY(entry_worth_rebuilding(*txn, name, room));

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "btree/cursor.hpp"
+#include "invariant.hpp"
 #include "text_format.hpp"
 #include "txn/tree_access.hpp"
 
@@ -77,8 +78,36 @@ Status CommitSpace::free_retained_groups(std::uint64_t reclaim_limit) {
 
 // ---------------------------------------------------------------- pages
 
+void CommitSpace::set_aside_roots(std::uint64_t named) {
+  DZ_ASSERT(reserve_.empty());
+  // The free-space trees' roots too, unless there is nothing for a tree to
+  // hold (a new file's first commits).
+  std::uint64_t count = named;
+  if (!free_tree_.empty() || !space_.free_runs.empty()) ++count;
+  if (!retained_tree_.empty() || !space_.released_published.empty()) ++count;
+  if (count == 0) return;
+  // Placed as an overflow run would be: the first free run long enough,
+  // else at the end of the file. A file at its size limit sets none aside.
+  auto first = space::allocate_run(space_, count);
+  if (!first) return;
+  for (std::uint64_t p = *first; p < *first + count; ++p) space_.allocated.erase(p);
+  space::add_free_run(reserve_, *first, count);
+}
+
+void CommitSpace::writing_tree(const TreeRoot& root) {
+  tree_pages_left_ = nodes_in_memory(root.mem());
+}
+
 Result<std::uint64_t> CommitSpace::allocate_page() {
-  if (!writing_trees_) return space::allocate_page(space_);
+  if (!writing_trees_) {
+    // A tree's root, written last, takes a page set aside for it.
+    if (tree_pages_left_ > 0 && --tree_pages_left_ == 0)
+      if (auto page = free_space::take_lowest(reserve_)) {
+        space_.allocated.insert(*page);
+        return *page;
+      }
+    return space::allocate_page(space_);
+  }
   // Set-aside pages first, then new ones at the end: never a free run.
   if (auto page = free_space::take_lowest(reserve_)) {
     space_.allocated.insert(*page);
@@ -174,6 +203,9 @@ Status CommitSpace::settle() {
   // way, so the settling ends.
   bool growing = true;
   for (;;) {
+    // Pages given back at the end of the file (the roots' run may have been
+    // set aside there) leave it again before the free tree takes them in.
+    space::trim_free_tail(space_);
     DZ_CHECK(apply());
     std::uint64_t needed =
         nodes_in_memory(free_tree_.mem()) + nodes_in_memory(retained_tree_.mem());

@@ -50,6 +50,16 @@ class CommitSpace {
   Result<std::uint64_t> allocate_run(std::uint32_t count);
   void release_pages(std::uint64_t first, std::uint64_t count);
 
+  // Before the commit writes its trees: sets aside one run, placed as an
+  // overflow run would be, for the pages every commit rewrites: the roots of
+  // the `named` trees it writes (the catalog among them), then those of the
+  // free-space trees. They go out in one write and, replaced together by
+  // the next commit, come back free together, a run for a later commit.
+  void set_aside_roots(std::uint64_t named);
+  // The next tree written is `root`: its last page, the root's, comes from
+  // the pages set aside while any are left.
+  void writing_tree(const TreeRoot& root);
+
   // Brings the free tree up to the free runs and the retained tree up to
   // this commit's group, and sets aside the pages writing them will take.
   // Ends when loading their nodes releases nothing more.
@@ -105,6 +115,8 @@ class CommitSpace {
   space::FreeRuns reserve_;
   // Set while the two trees are written: pages come from `reserve_`.
   bool writing_trees_ = false;
+  // Pages the tree being written still takes; its last is its root's.
+  std::uint64_t tree_pages_left_ = 0;
 };
 
 }  // namespace deziro

@@ -134,6 +134,10 @@ class WriteTxn final : public TreeAccess {
   // compaction's last step, whose point is the shortest file. Only past a
   // durable commit; called before any change.
   void cut_free_tail();
+  // Every page this transaction writes comes from the lowest free pages,
+  // its trees' roots too, which a commit otherwise sets aside one run for:
+  // for compaction, whose point is the shortest file.
+  void keep_pages_low() { pages_low_ = true; }
   // Publishes nothing and frees the writer.
   void abort();
 
@@ -234,6 +238,7 @@ class WriteTxn final : public TreeAccess {
   // Set at begin when deferred commits wrote `DEFERRED_PAGE_LIMIT` pages
   // since the last sync: the commit is then durable.
   bool durable_only_ = false;
+  bool pages_low_ = false;
   std::uint64_t pages_written_ = 0;
   bool failed_ = false;
   CommitRecord base_;

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "database.hpp"
@@ -112,6 +113,54 @@ TEST(WriteTxn, released_pages_are_reused_so_the_file_stops_growing) {
   EXPECT_LE(db.instance->published().record.page_count, pages_after_warmup + 4);
 }
 
+// The pages every commit rewrites, the root of each tree it writes and the
+// roots of the catalog and the free-space trees, are set aside as one run:
+// they go out in one write, and since the next commit replaces them all,
+// they come back free together, a run for a later commit, so a stream of
+// small commits keeps them side by side without growing the file.
+TEST(WriteTxn, the_roots_a_commit_writes_lie_in_one_run) {
+  for (int trees : {1, 2}) {
+    auto db = open_memory();
+    auto w = begin_write(db);
+    // Two levels, so that each small commit below also writes a leaf, which
+    // takes a free page elsewhere.
+    for (int i = 0; i < 20000; ++i)
+      for (int t = 0; t < trees; ++t)
+        ASSERT_TRUE(w->put(b("t" + std::to_string(t)), b("k" + std::to_string(i)), b("v")));
+    ASSERT_TRUE(w->commit());
+    // How many commits found their roots side by side, and the page count
+    // the first half of them reached, which the second half stays within.
+    int together = 0;
+    std::uint64_t first_half_pages = 0;
+    for (int round = 0; round < 40; ++round) {
+      w = begin_write(db);
+      for (int t = 0; t < trees; ++t)
+        ASSERT_TRUE(w->put(b("t" + std::to_string(t)),
+                           b("k" + std::to_string(round * 7919 % 20000)), b("new")));
+      ASSERT_TRUE(w->commit());
+      const CommitRecord record = db.instance->published().record;
+      std::vector<std::uint64_t> roots{record.catalog.page, record.free_tree.page,
+                                       record.retained_tree.page};
+      for (int t = 0; t < trees; ++t) {
+        auto d = catalog::find(db.instance->reader(), TreeRoot::on_disk(record.catalog),
+                               b("t" + std::to_string(t)));
+        ASSERT_TRUE(d && *d);
+        roots.push_back((*d)->root.page);
+      }
+      std::ranges::sort(roots);
+      if (roots.back() - roots.front() == roots.size() - 1) ++together;
+      if (round < 20)
+        first_half_pages = std::max(first_half_pages, record.page_count);
+      else
+        EXPECT_LE(record.page_count, first_half_pages) << trees << " trees, commit " << round;
+    }
+    expect_sound(db);
+    // Not every one: a free-space tree that needs a page more than was set
+    // aside takes it elsewhere, and the first commit finds no free tree.
+    EXPECT_GE(together, 20) << trees << " trees";
+  }
+}
+
 TEST(WriteTxn, deleting_everything_shrinks_the_file_back) {
   auto db = open_memory();
   auto w = begin_write(db);
@@ -193,7 +242,10 @@ TEST(WriteTxn, a_commit_writes_its_consecutive_pages_together) {
     std::uint64_t pages = db.instance->published().record.page_count;
     std::uint64_t batches = pages * db.instance->page_size() / (std::uint64_t(1) << 20) + 1;
     EXPECT_GT(pages, 15u) << c.keys;
-    EXPECT_LE(operations, batches + 3) << c.keys << " keys, " << pages << " pages";
+    // The run set aside for the roots (written last) leads the file's new
+    // pages, so past one batch it goes out in a write of its own.
+    EXPECT_LE(operations, batches + (batches > 1 ? 4 : 3))
+        << c.keys << " keys, " << pages << " pages";
     expect_sound(db);
     auto reopened = open_memory(db.storage->current_image());
     auto r = ReadTxn::begin(reopened.instance);
