@@ -57,12 +57,19 @@ MemKey& MemKey::operator=(MemKey&& other) noexcept {
 EntryArena& EntryArena::operator=(EntryArena&& other) noexcept {
   if (this != &other) {
     blocks_ = std::move(other.blocks_);
+    pages_ = std::move(other.pages_);
     at_ = std::exchange(other.at_, nullptr);
     left_ = std::exchange(other.left_, 0);
     held_ = std::exchange(other.held_, 0);
     other.blocks_.clear();
+    other.pages_.clear();
   }
   return *this;
+}
+
+void EntryArena::hold(std::shared_ptr<const std::uint8_t> page, std::size_t bytes) {
+  pages_.push_back(std::move(page));
+  held_ += bytes;
 }
 
 // Small requests are cut from the last block; a request of more than a
@@ -103,21 +110,22 @@ void MemEntry::set_ref(ByteView key, const OverflowRef& ref, EntryArena* arena) 
   assign(key, bytes, sizeof ref, true, arena);
 }
 
-// The block is replaced unless the key is the entry's own and the new value
-// takes the bytes of the old one.
+// The block is replaced unless the key is the entry's own, the new value
+// takes the bytes of the old one and they are not a page's.
 void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow,
                       EntryArena* arena) {
   DZ_ASSERT(key.size() <= UINT16_MAX && tail_len <= UINT32_MAX);
-  const bool in_place = data_ && key.data() == data_ && tail_len == tail_len_;
+  const bool in_place =
+      data_ && block_ != Block::InPage && key.data() == data_ && tail_len == tail_len_;
   if (!in_place) {
     const std::size_t size = key.size() + tail_len;
     std::uint8_t* block = arena ? arena->allocate(size) : new std::uint8_t[size];
     if (!key.empty()) std::memcpy(block, key.data(), key.size());
     prefix_ = key_head(key);
     key_len_ = static_cast<std::uint16_t>(key.size());
-    if (owned_) delete[] data_;
+    if (block_ == Block::Own) delete[] data_;
     data_ = block;
-    owned_ = arena == nullptr;
+    block_ = arena ? Block::Cut : Block::Own;
   }
   if (tail_len != 0) std::memcpy(data_ + key_len_, tail, tail_len);
   tail_len_ = static_cast<std::uint32_t>(tail_len);
@@ -974,10 +982,15 @@ namespace node {
 std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena) {
   std::vector<MemEntry> entries;
   entries.reserve(leaf.count());
+  // With an arena, inline entries are read where they lie: the arena keeps
+  // the page image until the tree's leaves are written.
+  if (arena && leaf.count() != 0) arena->hold(leaf.page_owner(), leaf.page_size());
   for (std::size_t i = 0; i < leaf.count(); ++i) {
     LeafCell cell = leaf.cell_at(i);
     if (cell.overflow) {
       entries.emplace_back(cell.key, cell.ref, arena);
+    } else if (arena) {
+      entries.push_back(MemEntry::in_page(cell.key, cell.value));
     } else {
       entries.emplace_back(cell.key, cell.value, arena);
     }
