@@ -57,12 +57,19 @@ MemKey& MemKey::operator=(MemKey&& other) noexcept {
 EntryArena& EntryArena::operator=(EntryArena&& other) noexcept {
   if (this != &other) {
     blocks_ = std::move(other.blocks_);
+    pages_ = std::move(other.pages_);
     at_ = std::exchange(other.at_, nullptr);
     left_ = std::exchange(other.left_, 0);
     held_ = std::exchange(other.held_, 0);
     other.blocks_.clear();
+    other.pages_.clear();
   }
   return *this;
+}
+
+void EntryArena::hold(std::shared_ptr<const std::uint8_t> page, std::size_t bytes) {
+  pages_.push_back(std::move(page));
+  held_ += bytes;
 }
 
 // Small requests are cut from the last block; a request of more than a
@@ -103,21 +110,22 @@ void MemEntry::set_ref(ByteView key, const OverflowRef& ref, EntryArena* arena) 
   assign(key, bytes, sizeof ref, true, arena);
 }
 
-// The block is replaced unless the key is the entry's own and the new value
-// takes the bytes of the old one.
+// The block is replaced unless the key is the entry's own, the new value
+// takes the bytes of the old one and they are not a page's.
 void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow,
                       EntryArena* arena) {
   DZ_ASSERT(key.size() <= UINT16_MAX && tail_len <= UINT32_MAX);
-  const bool in_place = data_ && key.data() == data_ && tail_len == tail_len_;
+  const bool in_place =
+      data_ && block_ != Block::InPage && key.data() == data_ && tail_len == tail_len_;
   if (!in_place) {
     const std::size_t size = key.size() + tail_len;
     std::uint8_t* block = arena ? arena->allocate(size) : new std::uint8_t[size];
     if (!key.empty()) std::memcpy(block, key.data(), key.size());
     prefix_ = key_head(key);
     key_len_ = static_cast<std::uint16_t>(key.size());
-    if (owned_) delete[] data_;
+    if (block_ == Block::Own) delete[] data_;
     data_ = block;
-    owned_ = arena == nullptr;
+    block_ = arena ? Block::Cut : Block::Own;
   }
   if (tail_len != 0) std::memcpy(data_ + key_len_, tail, tail_len);
   tail_len_ = static_cast<std::uint32_t>(tail_len);
@@ -784,8 +792,19 @@ void release_run(const WriteContext& cx, const MemEntry& e) {
   cx.sink.release_pages(ref.first_page, ref.page_count);
 }
 
-Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
-                                   std::vector<std::uint8_t>& page) {
+// What one write of nodes lays pages out with: the page and the builders'
+// item lists, reused from node to node so that a write allocates nothing
+// per node.
+struct NodeWriter {
+  explicit NodeWriter(std::uint32_t page_size) : page(page_size) {}
+  std::vector<std::uint8_t> page;
+  std::vector<LeafItem> items;
+  std::vector<OverflowRef> refs;
+  std::vector<ChildPointer> pointers;
+  std::vector<ByteView> keys;
+};
+
+Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWriter& w) {
   const std::uint32_t page_size = cx.source.page_size();
   // The layout writes without bounds checks, so a node that would not fit
   // its page (a bug above) stops here.
@@ -794,10 +813,9 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
       (!n.is_leaf() && n.keys.size() + 1 != n.children.size()))
     return fail(Error::internal(format_text("a node of {} bytes does not fit its page", n.bytes)));
   if (n.is_leaf()) {
-    std::vector<LeafItem> items;
-    std::vector<OverflowRef> refs;
-    items.reserve(n.entries.size());
-    refs.reserve(n.entries.size());
+    w.items.clear();
+    w.refs.clear();
+    w.refs.reserve(n.entries.size());
     for (MemEntry& e : n.entries) {
       // A tree's entries are all cut from its arena, which its memory
       // estimate counts instead of the entries.
@@ -808,32 +826,31 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n,
             DZ_TRY(write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id, e.value())),
             cx.arena);
       }
-      refs.push_back(e.overflow() ? e.ref() : OverflowRef{});
+      w.refs.push_back(e.overflow() ? e.ref() : OverflowRef{});
     }
     for (std::size_t i = 0; i < n.entries.size(); ++i) {
       const MemEntry& e = n.entries[i];
-      items.push_back(LeafItem{e.key(), e.value(), e.overflow() ? &refs[i] : nullptr});
+      w.items.push_back(LeafItem{e.key(), e.value(), e.overflow() ? &w.refs[i] : nullptr});
     }
-    node::build_leaf(page, cx.layout, items, cx.txn_id, cx.tree_id);
+    node::build_leaf(w.page, cx.layout, w.items, cx.txn_id, cx.tree_id);
   } else {
-    std::vector<ChildPointer> pointers;
-    std::vector<ByteView> keys;
-    pointers.reserve(n.children.size());
-    keys.reserve(n.keys.size());
+    // The children first: each takes the lists while it is written.
     for (MemChild& c : n.children) {
       if (c.node) {
-        c.pointer = DZ_TRY(write_subtree(cx, *c.node, page));
+        c.pointer = DZ_TRY(write_subtree(cx, *c.node, w));
         c.node.reset();
       }
-      pointers.push_back(c.pointer);
     }
-    for (const MemKey& k : n.keys) keys.push_back(k.view());
-    node::build_branch(page, n.level, keys, pointers, cx.txn_id, cx.tree_id);
+    w.pointers.clear();
+    w.keys.clear();
+    for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
+    for (const MemKey& k : n.keys) w.keys.push_back(k.view());
+    node::build_branch(w.page, n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
   }
   ChildPointer pointer;
   pointer.page = DZ_TRY(cx.sink.allocate_page());
   pointer.commit_id = cx.txn_id;
-  DZ_CHECK(cx.sink.write_pages(pointer.page, page, std::span<PageStamp>(&pointer.stamp, 1)));
+  DZ_CHECK(cx.sink.write_pages(pointer.page, w.page, std::span<PageStamp>(&pointer.stamp, 1)));
   return pointer;
 }
 
@@ -965,10 +982,15 @@ namespace node {
 std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena) {
   std::vector<MemEntry> entries;
   entries.reserve(leaf.count());
+  // With an arena, inline entries are read where they lie: the arena keeps
+  // the page image until the tree's leaves are written.
+  if (arena && leaf.count() != 0) arena->hold(leaf.page_owner(), leaf.page_size());
   for (std::size_t i = 0; i < leaf.count(); ++i) {
     LeafCell cell = leaf.cell_at(i);
     if (cell.overflow) {
       entries.emplace_back(cell.key, cell.ref, arena);
+    } else if (arena) {
+      entries.push_back(MemEntry::in_page(cell.key, cell.value));
     } else {
       entries.emplace_back(cell.key, cell.value, arena);
     }
@@ -983,8 +1005,10 @@ void collect_children(const NodeView& branch, std::vector<MemKey>& keys,
   keys.reserve(branch.count());
   children.reserve(branch.child_count());
   for (std::size_t i = 0; i < branch.count(); ++i) keys.emplace_back(branch.key_at(i));
-  for (std::size_t i = 0; i < branch.child_count(); ++i)
-    children.push_back(MemChild{branch.child_at(i), nullptr});
+  // The pointers lie in one array at the head of the page.
+  const std::uint8_t* pointer = branch.page() + kPageContentOffset;
+  for (std::size_t i = 0; i < branch.child_count(); ++i, pointer += ChildPointer::kSize)
+    children.emplace_back().pointer = ChildPointer::load(pointer);
 }
 
 }  // namespace node
@@ -1137,9 +1161,9 @@ Result<ChildPointer> write_tree(const WriteContext& caller_cx, TreeRoot& root) {
   const WriteContext cx = Ops::in_tree(caller_cx, root);
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   if (mem) {
-    std::vector<std::uint8_t> page(cx.source.page_size());
+    NodeWriter writer(cx.source.page_size());
     Ops::last_leaf(root) = nullptr;
-    Ops::disk(root) = DZ_TRY(write_subtree(cx, *mem, page));
+    Ops::disk(root) = DZ_TRY(write_subtree(cx, *mem, writer));
     mem.reset();
     Ops::arena(root).clear();
   }
@@ -1147,8 +1171,8 @@ Result<ChildPointer> write_tree(const WriteContext& caller_cx, TreeRoot& root) {
 }
 
 Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node) {
-  std::vector<std::uint8_t> page(cx.source.page_size());
-  return write_subtree(cx, node, page);
+  NodeWriter writer(cx.source.page_size());
+  return write_subtree(cx, node, writer);
 }
 
 namespace {
@@ -1166,14 +1190,14 @@ std::size_t node_memory(const MemNode& n) {
   return bytes;
 }
 
-Status write_mem_leaves(const WriteContext& cx, MemNode& branch, std::vector<std::uint8_t>& page) {
+Status write_mem_leaves(const WriteContext& cx, MemNode& branch, NodeWriter& writer) {
   for (MemChild& c : branch.children) {
     if (!c.node) continue;
     if (c.node->is_leaf()) {
-      c.pointer = DZ_TRY(write_subtree(cx, *c.node, page));
+      c.pointer = DZ_TRY(write_subtree(cx, *c.node, writer));
       c.node.reset();
     } else {
-      DZ_CHECK(write_mem_leaves(cx, *c.node, page));
+      DZ_CHECK(write_mem_leaves(cx, *c.node, writer));
     }
   }
   return ok();
@@ -1196,8 +1220,8 @@ Status write_leaves(const WriteContext& caller_cx, TreeRoot& root) {
   }
   // The last leaf goes too: the next append loads it back.
   Ops::last_leaf(root) = nullptr;
-  std::vector<std::uint8_t> page(cx.source.page_size());
-  DZ_CHECK(write_mem_leaves(cx, *mem, page));
+  NodeWriter writer(cx.source.page_size());
+  DZ_CHECK(write_mem_leaves(cx, *mem, writer));
   // No entry is left in memory.
   Ops::arena(root).clear();
   return ok();

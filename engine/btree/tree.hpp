@@ -10,7 +10,8 @@
 // children's page numbers, commit ids and stamps. Values too long for a leaf
 // are held in memory until then and written into overflow runs. The keys
 // and values of a tree's leaves in memory are cut from the tree's
-// `EntryArena`, which lets them go all at once when its leaves are written.
+// `EntryArena`, or read in the page images of loaded leaves that it holds,
+// and it lets them go all at once when its leaves are written.
 //
 // Use from a transaction:
 //   TreeRoot root = TreeRoot::on_disk(descriptor_root);      // or {} for none
@@ -87,7 +88,8 @@ class MemKey {
 // blocks instead of one heap block per entry: an insert allocates nothing
 // of its own, and the entries' bytes go all at once when the tree's leaves
 // are written. The bytes of an entry that goes or changes size stay until
-// then; `held` counts them.
+// then; `held` counts them. The entries of a leaf loaded for writing keep
+// pointing into its page image, which the arena holds until then too.
 class EntryArena {
  public:
   EntryArena() = default;
@@ -95,9 +97,12 @@ class EntryArena {
   EntryArena& operator=(EntryArena&& other) noexcept;
 
   std::uint8_t* allocate(std::size_t n);
-  // The bytes of every block, in use or not.
+  // Keeps the page image alive, counted as `bytes`, for entries that read
+  // their keys and values in it.
+  void hold(std::shared_ptr<const std::uint8_t> page, std::size_t bytes);
+  // The bytes of every block, in use or not, and of the pages held.
   std::size_t held() const { return held_; }
-  // Frees every block: no entry may point into them any more.
+  // Frees every block and page: no entry may point into them any more.
   void clear();
 
  private:
@@ -106,6 +111,7 @@ class EntryArena {
   static constexpr std::size_t kFirstBlock = std::size_t{2} << 10;
   static constexpr std::size_t kBlock = std::size_t{32} << 10;
   std::vector<std::unique_ptr<std::uint8_t[]>> blocks_;
+  std::vector<std::shared_ptr<const std::uint8_t>> pages_;
   std::uint8_t* at_ = nullptr;  // the free end of the last small block
   std::size_t left_ = 0;
   std::size_t held_ = 0;
@@ -114,9 +120,11 @@ class EntryArena {
 // A leaf entry held in memory: its key and its value (or the reference to
 // its overflow run) side by side in one block, and the key's leading bytes
 // beside the block's pointer so that a search decides most probes without
-// reaching the block. The block is the entry's own, or cut from the arena
-// it was made with (which outlives it). An inline value too long for the
-// leaf stays here until `write_tree` puts it into an overflow run.
+// reaching the block. The block is the entry's own, cut from the arena it
+// was made with, or the cell of a page image the arena holds (both outlive
+// the entry); a cell is only read, and a change of the entry's value takes
+// a block of its own. An inline value too long for the leaf stays here
+// until `write_tree` puts it into an overflow run.
 class MemEntry {
  public:
   MemEntry() = default;
@@ -126,27 +134,38 @@ class MemEntry {
   MemEntry(ByteView key, const OverflowRef& ref, EntryArena* arena = nullptr) {
     set_ref(key, ref, arena);
   }
+  // An inline entry read in place: `value` follows `key` in one cell of a
+  // page image that `arena` holds.
+  static MemEntry in_page(ByteView key, ByteView value) {
+    MemEntry e;
+    e.data_ = const_cast<std::uint8_t*>(key.data());
+    e.prefix_ = key_head(key);
+    e.tail_len_ = static_cast<std::uint32_t>(value.size());
+    e.key_len_ = static_cast<std::uint16_t>(key.size());
+    e.block_ = Block::InPage;
+    return e;
+  }
   MemEntry(MemEntry&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         prefix_(other.prefix_),
         tail_len_(other.tail_len_),
         key_len_(other.key_len_),
         overflow_(other.overflow_),
-        owned_(std::exchange(other.owned_, false)) {}
+        block_(std::exchange(other.block_, Block::Cut)) {}
   MemEntry& operator=(MemEntry&& other) noexcept {
     if (this != &other) {
-      if (owned_) delete[] data_;
+      if (block_ == Block::Own) delete[] data_;
       data_ = std::exchange(other.data_, nullptr);
       prefix_ = other.prefix_;
       tail_len_ = other.tail_len_;
       key_len_ = other.key_len_;
       overflow_ = other.overflow_;
-      owned_ = std::exchange(other.owned_, false);
+      block_ = std::exchange(other.block_, Block::Cut);
     }
     return *this;
   }
   ~MemEntry() {
-    if (owned_) delete[] data_;
+    if (block_ == Block::Own) delete[] data_;
   }
 
   ByteView key() const { return {data_, key_len_}; }
@@ -156,8 +175,10 @@ class MemEntry {
   bool overflow() const { return overflow_; }
   OverflowRef ref() const;
   LeafCell cell() const;
-  // Whether the block is the entry's own (not cut from an arena).
-  bool owns_block() const { return owned_; }
+  // Whether the block is the entry's own (not cut from an arena nor a page).
+  bool owns_block() const { return block_ == Block::Own; }
+  // Whether the key and value are read in a page image.
+  bool in_page() const { return block_ == Block::InPage; }
 
   // The key's `key_head`.
   std::uint64_t prefix() const { return prefix_; }
@@ -173,12 +194,16 @@ class MemEntry {
   void assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow,
               EntryArena* arena);
 
+  // Where `data_` lies: cut from an arena (or none), the entry's own heap
+  // block, or a cell of a page image (never written).
+  enum class Block : std::uint8_t { Cut, Own, InPage };
+
   std::uint8_t* data_ = nullptr;  // the key, then the value or the reference
   std::uint64_t prefix_ = 0;
   std::uint32_t tail_len_ = 0;
   std::uint16_t key_len_ = 0;
   bool overflow_ = false;
-  bool owned_ = false;  // `data_` is the entry's own heap block
+  Block block_ = Block::Cut;
 };
 
 // A node of a write transaction. The level, the byte count and the entries

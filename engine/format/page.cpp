@@ -20,14 +20,6 @@ bool page_kind_allows_level(std::uint8_t kind, std::uint8_t level) {
   return level == 0;
 }
 
-PageStamp PageStamp::load(const std::uint8_t* p) {
-  PageStamp stamp;
-  std::memcpy(stamp.bytes.data(), p, kPageStampSize);
-  return stamp;
-}
-
-void PageStamp::store(std::uint8_t* p) const { std::memcpy(p, bytes.data(), kPageStampSize); }
-
 bool PageStamp::is_zero() const {
   return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
 }
@@ -40,20 +32,6 @@ PageStamp page_trailer(std::span<const std::uint8_t> page) {
 void set_page_trailer(std::span<std::uint8_t> page, const PageStamp& stamp) {
   DZ_ASSERT(page.size() >= kPageHeaderSize + kPageStampSize);
   stamp.store(page.data() + page.size() - kPageStampSize);
-}
-
-ChildPointer ChildPointer::load(const std::uint8_t* p) {
-  ChildPointer pointer;
-  pointer.page = load_u64_le(p);
-  pointer.commit_id = load_u64_le(p + 8);
-  pointer.stamp = PageStamp::load(p + 16);
-  return pointer;
-}
-
-void ChildPointer::store(std::uint8_t* p) const {
-  store_u64_le(p, page);
-  store_u64_le(p + 8, commit_id);
-  stamp.store(p + 16);
 }
 
 PageHeader PageHeader::read(std::span<const std::uint8_t> page) {

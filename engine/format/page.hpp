@@ -6,8 +6,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
+
+#include "format/bytes.hpp"
 
 namespace deziro {
 
@@ -76,8 +79,14 @@ bool page_kind_allows_level(std::uint8_t kind, std::uint8_t level);
 struct PageStamp {
   std::array<std::uint8_t, kPageStampSize> bytes{};
 
-  static PageStamp load(const std::uint8_t* p);
-  void store(std::uint8_t* p) const;
+  // Inline, as the child pointers' below: a branch loaded or written moves
+  // a hundred of them.
+  static PageStamp load(const std::uint8_t* p) {
+    PageStamp stamp;
+    std::memcpy(stamp.bytes.data(), p, kPageStampSize);
+    return stamp;
+  }
+  void store(std::uint8_t* p) const { std::memcpy(p, bytes.data(), kPageStampSize); }
   bool is_zero() const;
 
   friend bool operator==(const PageStamp&, const PageStamp&) = default;
@@ -95,8 +104,18 @@ struct ChildPointer {
   std::uint64_t commit_id = 0;
   PageStamp stamp;
 
-  static ChildPointer load(const std::uint8_t* p);
-  void store(std::uint8_t* p) const;
+  static ChildPointer load(const std::uint8_t* p) {
+    ChildPointer pointer;
+    pointer.page = load_u64_le(p);
+    pointer.commit_id = load_u64_le(p + 8);
+    pointer.stamp = PageStamp::load(p + 16);
+    return pointer;
+  }
+  void store(std::uint8_t* p) const {
+    store_u64_le(p, page);
+    store_u64_le(p + 8, commit_id);
+    stamp.store(p + 16);
+  }
 
   friend bool operator==(const ChildPointer&, const ChildPointer&) = default;
 };

@@ -13,6 +13,7 @@
 #include "btree/cursor.hpp"
 #include "btree/tree.hpp"
 #include "storage/fault_storage.hpp"
+#include "support/spoilt_leaves.hpp"
 #include "support/tree_file.hpp"
 #include "text_format.hpp"
 
@@ -404,6 +405,56 @@ TEST_F(TreeOpsTest, memory_estimate_counts_the_entries_held_until_the_leaves_are
     EXPECT_EQ(got, value) << key;
   }
   commit();
+  expect_sound(model.size());
+}
+
+// Leaves loaded for writing read their keys and values in the pages they
+// were loaded from: the tree keeps those pages, counted by its memory
+// estimate, through values replaced, entries moved between leaves and
+// removed, and lets them go, never written to, once its leaves are written.
+TEST_F(TreeOpsTest, loaded_leaves_read_their_entries_in_pages_the_tree_keeps) {
+  std::map<std::string, std::string> model;
+  {
+    WriteContext w = cx();
+    for (int i = 0; i < 600; ++i) {
+      model[key_of(i)] = std::string(40 + i % 7, static_cast<char>('a' + i % 26));
+      ASSERT_TRUE(
+          btree::put(w, root_, bytes_view(key_of(i)), bytes_view(model[key_of(i)])).has_value());
+    }
+  }
+  commit();
+  testing::SpoiltLeaves spoilt(pages_.source());
+  WriteContext w{spoilt, kTree, pages_.txn_id(), LeafLayout::Varint, pages_};
+  for (int i = 0; i < 600; i += 3) {
+    // Same length (the value's bytes would do), then longer, then removed.
+    std::string value = i % 2 == 0 ? std::string(40 + i % 7, 'z') : std::string(90, 'y');
+    if (i % 9 == 0) {
+      ASSERT_TRUE(btree::remove(w, root_, bytes_view(key_of(i))).value());
+      model.erase(key_of(i));
+      continue;
+    }
+    ASSERT_TRUE(btree::put(w, root_, bytes_view(key_of(i)), bytes_view(value)).has_value());
+    model[key_of(i)] = value;
+  }
+  ASSERT_TRUE(root_.in_memory() && !root_.mem()->is_leaf());
+  EXPECT_GT(spoilt.live(), 0);
+  EXPECT_GE(btree::memory_estimate(root_), std::size_t(spoilt.live()) * 4096);
+  auto expect_model = [&](const ReadContext& r) {
+    for (const auto& [key, value] : model) {
+      std::string got;
+      ASSERT_TRUE(btree::get(r, root_, bytes_view(key), [&](ByteView v) {
+                    got = to_string(v);
+                    return ok();
+                  }).value());
+      EXPECT_EQ(got, value) << key;
+    }
+  };
+  expect_model(ReadContext{spoilt, kTree});
+  ASSERT_TRUE(btree::write_tree(w, root_).has_value());
+  pages_.commit();
+  EXPECT_EQ(spoilt.live(), 0);
+  EXPECT_EQ(spoilt.written(), 0);
+  expect_model(rx());
   expect_sound(model.size());
 }
 

@@ -112,5 +112,48 @@ TEST(Bytes, integers_round_trip_in_both_orders) {
   EXPECT_EQ(load_u16_le(raw), 0xBEEF);
 }
 
+// Every width and order, at an odd address: the exact bytes, in order,
+// with the bytes beside them untouched, and the same number read back.
+TEST(Bytes, each_width_writes_exactly_its_bytes_in_its_order) {
+  constexpr std::uint64_t kValue = 0x0102030405060708;
+  struct Case {
+    const char* name;
+    std::size_t width;
+    bool big;
+    void (*store)(std::uint8_t*, std::uint64_t);
+    std::uint64_t (*load)(const std::uint8_t*);
+  };
+  const Case cases[] = {
+      {"u16 le", 2, false,
+       [](std::uint8_t* p, std::uint64_t v) { store_u16_le(p, std::uint16_t(v)); },
+       [](const std::uint8_t* p) -> std::uint64_t { return load_u16_le(p); }},
+      {"u32 le", 4, false,
+       [](std::uint8_t* p, std::uint64_t v) { store_u32_le(p, std::uint32_t(v)); },
+       [](const std::uint8_t* p) -> std::uint64_t { return load_u32_le(p); }},
+      {"u64 le", 8, false, [](std::uint8_t* p, std::uint64_t v) { store_u64_le(p, v); },
+       [](const std::uint8_t* p) -> std::uint64_t { return load_u64_le(p); }},
+      {"u32 be", 4, true,
+       [](std::uint8_t* p, std::uint64_t v) { store_u32_be(p, std::uint32_t(v)); },
+       [](const std::uint8_t* p) -> std::uint64_t { return load_u32_be(p); }},
+      {"u64 be", 8, true, [](std::uint8_t* p, std::uint64_t v) { store_u64_be(p, v); },
+       [](const std::uint8_t* p) -> std::uint64_t { return load_u64_be(p); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::uint64_t value =
+        kValue & (c.width == 8 ? ~std::uint64_t{0} : (std::uint64_t{1} << (8 * c.width)) - 1);
+    std::uint8_t raw[11];
+    std::fill(std::begin(raw), std::end(raw), 0xEE);
+    c.store(raw + 1, value);
+    EXPECT_EQ(raw[0], 0xEE);
+    for (std::size_t i = 0; i < c.width; ++i) {
+      const std::size_t shift = 8 * (c.big ? c.width - 1 - i : i);
+      EXPECT_EQ(raw[1 + i], std::uint8_t(value >> shift)) << i;
+    }
+    for (std::size_t i = 1 + c.width; i < sizeof raw; ++i) EXPECT_EQ(raw[i], 0xEE) << i;
+    EXPECT_EQ(c.load(raw + 1), value);
+  }
+}
+
 }  // namespace
 }  // namespace deziro

@@ -11,6 +11,7 @@
 #include "database.hpp"
 #include "format/node.hpp"
 #include "storage/fault_storage.hpp"
+#include "support/spoilt_leaves.hpp"
 #include "txn/read_txn.hpp"
 #include "txn/write_txn.hpp"
 
@@ -33,39 +34,6 @@ std::string value_of(int n) {
   // Every thousandth value lies in an overflow run.
   return key_of(n) + std::string(n % 1000 == 0 ? 9000 : 30, static_cast<char>('a' + n % 26));
 }
-
-// Leaves copied out of the source's pages into buffers of their own, which
-// are overwritten when the last view of them goes: a reader that reads a
-// leaf it no longer holds sees other bytes.
-class SpoiltWhenDropped final : public NodeSource {
- public:
-  explicit SpoiltWhenDropped(NodeSource& inner) : inner_(inner) {}
-  std::uint32_t page_size() const override { return inner_.page_size(); }
-  Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
-                              std::optional<std::uint8_t> level) override {
-    NodeView view = DZ_TRY(inner_.fetch_node(pointer, tree_id, level));
-    if (!view.is_leaf()) return view;
-    const std::uint32_t size = view.page_size();
-    auto* bytes = new std::uint8_t[size];
-    std::memcpy(bytes, view.page(), size);
-    std::shared_ptr<const std::uint8_t> page(bytes, [size](const std::uint8_t* p) {
-      std::memset(const_cast<std::uint8_t*>(p), 0xEE, size);
-      delete[] p;
-    });
-    auto copy = NodeView::from_page(std::move(page), size);
-    if (!copy) return fail(corrupted(copy.error()));
-    return *copy;
-  }
-  Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override {
-    return inner_.read_pages(first, count, run);
-  }
-  Error corrupted(std::string message) const override {
-    return inner_.corrupted(std::move(message));
-  }
-
- private:
-  NodeSource& inner_;
-};
 
 class TreeReaderKeys : public ::testing::TestWithParam<const char*> {
  protected:
@@ -122,7 +90,7 @@ TEST_P(TreeReaderKeys, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
   // as the last holder lets go.
   auto descriptor = snapshot->descriptor(bytes_of("t"));
   ASSERT_TRUE(descriptor && *descriptor);
-  SpoiltWhenDropped spoilt(snapshot->source());
+  testing::SpoiltLeaves spoilt(snapshot->source());
   auto cached = snapshot->tree_reader(bytes_of("t"));
   ASSERT_TRUE(cached && *cached);
   RootReader spoiling(spoilt, (*descriptor)->tree_id, (*descriptor)->root);
