@@ -467,6 +467,10 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
   std::size_t page_size = txn_.file_->page_size();
   PageReader& reader = txn_.file_->reader();
   const PageProtection& protection = reader.protection();
+  // A checksum leaves the body as it is: the sealed page is then the page
+  // as a read opens it, and the batch writes a node page from its cache
+  // entry instead of a copy of its own.
+  const bool sealed_is_opened = protection.cipher() == PageCipher::Checksum;
   // Node pages as a read would open them: the plain body, with the nonce
   // and the trailer that sealing adds.
   std::vector<OpenedPage>& nodes = nodes_;
@@ -475,13 +479,16 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
     auto page = pages.subspan(i * page_size, page_size);
     PageHeader header = PageHeader::read(page);
     bool node = remember_ && header.kind != std::uint8_t(PageKind::Overflow);
+    if (sealed_is_opened) stamps[i] = DZ_TRY(protection.seal_page(first + i, page));
     if (node) {
       OpenedPage& opened = nodes.emplace_back();
       opened.page_number = first + i;
       opened.header = header;
       opened.bytes = AlignedBuffer(page_size);
       std::copy(page.begin(), page.end(), opened.bytes.span().begin());
+      opened.stamp = stamps[i];
     }
+    if (sealed_is_opened) continue;
     stamps[i] = DZ_TRY(protection.seal_page(first + i, page));
     if (node) {
       auto plain = nodes.back().bytes.span();
@@ -491,18 +498,31 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
     }
   }
   txn_.pages_written_ += stamps.size();
-  if (batching_ && pages.size() < kBatchBytes) {
-    batch_->insert(batch_->end(), pages.begin(), pages.end());
-    for (std::size_t i = 0; i < stamps.size(); ++i) batch_pages_.push_back(first + i);
-  } else {
+  const bool gather = batching_ && pages.size() < kBatchBytes;
+  if (!gather) {
     // A long overflow run goes out as it is, after what was gathered before
     // it, which may hold an older image of one of its pages.
     if (batching_) DZ_CHECK(write_batch());
     DZ_CHECK(txn_.file_->storage().write_at(first * page_size, pages));
   }
-  for (OpenedPage& opened : nodes) remember_written_node(reader.pager(), std::move(opened));
+  std::size_t next_node = 0;
+  for (std::size_t i = 0; i < stamps.size(); ++i) {
+    std::shared_ptr<const CachedPage> cached;
+    if (next_node < nodes.size() && nodes[next_node].page_number == first + i)
+      cached = remember_written_node(reader.pager(), std::move(nodes[next_node++]));
+    if (!gather) continue;
+    if (cached && sealed_is_opened) {
+      batch_pages_.push_back(BatchPage{first + i, 0, cached->bytes().data()});
+      batch_held_.push_back(std::move(cached));
+    } else {
+      auto page = pages.subspan(i * page_size, page_size);
+      batch_pages_.push_back(BatchPage{first + i, batch_->size(), nullptr});
+      batch_->insert(batch_->end(), page.begin(), page.end());
+    }
+    batch_bytes_ += page_size;
+  }
   nodes.clear();
-  if (batching_ && batch_->size() >= kBatchBytes) DZ_CHECK(write_batch());
+  if (batching_ && batch_bytes_ >= kBatchBytes) DZ_CHECK(write_batch());
   return ok();
 }
 
@@ -512,6 +532,8 @@ void WriteTxn::Pages::begin_batch(bool remember) {
   batch_ = &txn_.file_->commit_page_buffer();
   batch_->clear();
   batch_pages_.clear();
+  batch_held_.clear();
+  batch_bytes_ = 0;
 }
 
 Status WriteTxn::Pages::flush() {
@@ -523,25 +545,31 @@ Status WriteTxn::Pages::flush() {
 Status WriteTxn::Pages::write_batch() {
   const std::size_t page_size = txn_.file_->page_size();
   const Pager& pager = txn_.file_->reader().pager();
+  auto bytes = [&](const BatchPage& b) {
+    return b.held ? ConstByteSpan(b.held, page_size)
+                  : ConstByteSpan(*batch_).subspan(b.offset, page_size);
+  };
   // In page order, so that consecutive pages go out in one write; of two
   // images of one page the later is kept.
   std::vector<std::uint32_t> order(batch_pages_.size());
   std::iota(order.begin(), order.end(), 0u);
-  std::ranges::stable_sort(order, {}, [&](std::uint32_t i) { return batch_pages_[i]; });
+  std::ranges::stable_sort(order, {}, [&](std::uint32_t i) { return batch_pages_[i].page; });
   std::vector<ConstByteSpan> run;
   std::uint64_t run_first = 0;
   for (std::size_t k = 0; k < order.size(); ++k) {
-    std::uint64_t page = batch_pages_[order[k]];
-    if (k + 1 < order.size() && batch_pages_[order[k + 1]] == page) continue;
+    std::uint64_t page = batch_pages_[order[k]].page;
+    if (k + 1 < order.size() && batch_pages_[order[k + 1]].page == page) continue;
     if (!run.empty() && page != run_first + run.size()) {
       DZ_CHECK(pager.write_pages(run_first, run));
       run.clear();
     }
     if (run.empty()) run_first = page;
-    run.push_back(ConstByteSpan(*batch_).subspan(std::size_t(order[k]) * page_size, page_size));
+    run.push_back(bytes(batch_pages_[order[k]]));
   }
   if (!run.empty()) DZ_CHECK(pager.write_pages(run_first, run));
   batch_pages_.clear();
+  batch_held_.clear();
+  batch_bytes_ = 0;
   if (batch_) batch_->clear();
   return ok();
 }

@@ -203,10 +203,20 @@ class WriteTxn final : public TreeAccess {
     bool batching_ = false;
     bool remember_ = true;
     std::uint64_t loads_ = 0;
-    // The sealed pages of the batch in the order written (in the instance's
-    // buffer, set by begin_batch), and the number of each.
+    // The sealed pages of the batch in the order written, each with its
+    // number: copied into the instance's buffer (set by begin_batch) at
+    // `offset`, or, for a node page whose opened image is the sealed page,
+    // `held` in its cache entry, which `batch_held_` keeps alive until the
+    // batch is written.
+    struct BatchPage {
+      std::uint64_t page = 0;
+      std::size_t offset = 0;
+      const std::uint8_t* held = nullptr;
+    };
     std::vector<std::uint8_t>* batch_ = nullptr;
-    std::vector<std::uint64_t> batch_pages_;
+    std::vector<BatchPage> batch_pages_;
+    std::vector<std::shared_ptr<const CachedPage>> batch_held_;
+    std::size_t batch_bytes_ = 0;
     // The node pages of one write, kept for the cache (reused).
     std::vector<OpenedPage> nodes_;
   };

@@ -15,9 +15,11 @@ Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::
   return std::make_shared<const CachedNode>(std::move(page), std::move(*view));
 }
 
-void remember_written_node(const Pager& pager, OpenedPage page) {
-  if (auto parsed = parse_node_page(std::move(page), pager.storage().path()))
-    pager.cache().insert(std::move(*parsed), &parse_node_page);
+std::shared_ptr<const CachedPage> remember_written_node(const Pager& pager, OpenedPage page) {
+  auto parsed = parse_node_page(std::move(page), pager.storage().path());
+  if (!parsed) return nullptr;
+  pager.cache().insert(*parsed, &parse_node_page);
+  return std::move(*parsed);
 }
 
 Result<NodeView> fetch_cached_node(const Pager& pager, const ChildPointer& pointer,

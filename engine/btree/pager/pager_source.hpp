@@ -33,8 +33,9 @@ Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::
 // Puts a node page this process has just written into the pager's cache,
 // as a later read would open it (`page` holds the opened bytes), so that the
 // next transaction finds its own last writes without reading them back. A
-// page that does not parse is left out: a read reports it.
-void remember_written_node(const Pager& pager, OpenedPage page);
+// page that does not parse is left out (null): a read reports it. The entry
+// returned keeps its bytes alive after the cache lets it go.
+std::shared_ptr<const CachedPage> remember_written_node(const Pager& pager, OpenedPage page);
 
 // The node at `pointer` through the pager's cache, parsed by
 // parse_node_page; the view keeps its cache entry alive. A node read
