@@ -479,16 +479,13 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
     auto page = pages.subspan(i * page_size, page_size);
     PageHeader header = PageHeader::read(page);
     bool node = remember_ && header.kind != std::uint8_t(PageKind::Overflow);
-    if (sealed_is_opened) stamps[i] = DZ_TRY(protection.seal_page(first + i, page));
     if (node) {
       OpenedPage& opened = nodes.emplace_back();
       opened.page_number = first + i;
       opened.header = header;
       opened.bytes = AlignedBuffer(page_size);
       std::copy(page.begin(), page.end(), opened.bytes.span().begin());
-      opened.stamp = stamps[i];
     }
-    if (sealed_is_opened) continue;
     stamps[i] = DZ_TRY(protection.seal_page(first + i, page));
     if (node) {
       auto plain = nodes.back().bytes.span();
