@@ -1005,10 +1005,8 @@ void collect_children(const NodeView& branch, std::vector<MemKey>& keys,
   keys.reserve(branch.count());
   children.reserve(branch.child_count());
   for (std::size_t i = 0; i < branch.count(); ++i) keys.emplace_back(branch.key_at(i));
-  // The pointers lie in one array at the head of the page.
-  const std::uint8_t* pointer = branch.page() + kPageContentOffset;
-  for (std::size_t i = 0; i < branch.child_count(); ++i, pointer += ChildPointer::kSize)
-    children.emplace_back().pointer = ChildPointer::load(pointer);
+  for (std::size_t i = 0; i < branch.child_count(); ++i)
+    children.emplace_back().pointer = branch.child_at(i);
 }
 
 }  // namespace node

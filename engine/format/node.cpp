@@ -247,11 +247,6 @@ LeafCell NodeView::cell_at(std::size_t index) const {
   return node::entry_at(page(), layout(), index);
 }
 
-ChildPointer NodeView::child_at(std::size_t index) const {
-  DZ_ASSERT(!is_leaf() && index <= count_);
-  return ChildPointer::load(page() + kPageContentOffset + ChildPointer::kSize * index);
-}
-
 std::expected<OwnedEntry, std::string> NodeView::entry_owned(std::size_t index) const {
   LeafCell cell = cell_at(index);
   OwnedEntry entry;

@@ -21,6 +21,7 @@
 
 #include "error.hpp"
 #include "format/page.hpp"
+#include "invariant.hpp"
 
 namespace deziro {
 
@@ -270,7 +271,11 @@ class NodeView {
     return ByteView(p + pos, len);
   }
   LeafCell cell_at(std::size_t index) const;
-  ChildPointer child_at(std::size_t index) const;
+  // Inline: loading a branch for writing reads every child pointer.
+  ChildPointer child_at(std::size_t index) const {
+    DZ_ASSERT(!is_leaf() && index <= count_);
+    return ChildPointer::load(page() + kPageContentOffset + ChildPointer::kSize * index);
+  }
   // The entry as owned bytes with its value or overflow reference; fails on
   // a reference that cannot describe a run.
   std::expected<OwnedEntry, std::string> entry_owned(std::size_t index) const;
