@@ -293,12 +293,11 @@ struct SearchKey {
 // its own, which the next probe waits on; so before a probe compares, the
 // cells of both probes that may follow it are asked for (`cell_of` answers
 // where a slot's cell starts), and the next miss overlaps this one.
+// The answer lies in [lo, hi).
 template <class KeyAt, class CellOf>
-std::size_t search_slots(std::size_t count, ByteView key, bool past_equal, KeyAt key_at,
-                         CellOf cell_of) {
+std::size_t search_slots(std::size_t lo, std::size_t hi, ByteView key, bool past_equal,
+                         KeyAt key_at, CellOf cell_of) {
   SearchKey target(key);
-  std::size_t lo = 0;
-  std::size_t hi = count;
   while (lo < hi) {
     std::size_t mid = lo + (hi - lo) / 2;
     if (hi - lo > 2) {
@@ -317,14 +316,43 @@ std::size_t search_slots(std::size_t count, ByteView key, bool past_equal, KeyAt
 
 }  // namespace
 
+void NodeView::index_heads(std::span<std::uint64_t, kSearchHeads> heads) {
+  // A few keys are as quickly searched as their heads would be.
+  if (count_ < 8) return;
+  const std::size_t stride = (count_ + kSearchHeads - 1) / kSearchHeads;
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < count_; i += stride) heads[n++] = key_head(key_at(i));
+  stride_ = static_cast<std::uint16_t>(stride);
+  head_count_ = static_cast<std::uint16_t>(n);
+  heads_ = heads.data();
+}
+
 std::size_t NodeView::search(ByteView key, bool past_equal) const {
+  std::size_t lo = 0;
+  std::size_t hi = count_;
+  if (heads_ != nullptr) {
+    // A head is monotone in the key: a key whose head is below the target's
+    // is below the target, one whose head is above is above it. So the
+    // answer lies past the last indexed key with a lower head and at or
+    // before the first with a higher one; with distinct heads that leaves
+    // one stride. Both counts in one pass, without branches.
+    const std::uint64_t head = key_head(key);
+    std::size_t below = 0;
+    std::size_t not_above = 0;
+    for (std::size_t j = 0; j < head_count_; ++j) {
+      below += heads_[j] < head;
+      not_above += heads_[j] <= head;
+    }
+    if (below > 0) lo = (below - 1) * stride_ + 1;
+    if (not_above < head_count_) hi = not_above * stride_;
+  }
   // One loop per layout, so that the cell decoding is not re-dispatched on
   // every probe.
   auto cell_of = [this](std::size_t index) { return cell_address(index); };
   switch (code_) {
     case NodeCode::Branch:
       return search_slots(
-          count_, key, past_equal,
+          lo, hi, key, past_equal,
           [&](std::size_t i) {
             const std::uint8_t* cell = cell_of(i);
             return ByteView(cell + 2, std::size_t{cell[0]} | std::size_t{cell[1]} << 8);
@@ -332,7 +360,7 @@ std::size_t NodeView::search(ByteView key, bool past_equal) const {
           cell_of);
     case NodeCode::FixedLeaf:
       return search_slots(
-          count_, key, past_equal,
+          lo, hi, key, past_equal,
           [&](std::size_t i) {
             const std::uint8_t* cell = cell_of(i);
             return ByteView(cell + (cell[0] == 0 ? 5 : 3),
@@ -343,7 +371,7 @@ std::size_t NodeView::search(ByteView key, bool past_equal) const {
       break;
   }
   return search_slots(
-      count_, key, past_equal, [this](std::size_t i) { return key_at(i); }, cell_of);
+      lo, hi, key, past_equal, [this](std::size_t i) { return key_at(i); }, cell_of);
 }
 
 namespace node {

@@ -280,6 +280,18 @@ class NodeView {
   // a reference that cannot describe a run.
   std::expected<OwnedEntry, std::string> entry_owned(std::size_t index) const;
 
+  // Room for the search index below: the heads of at most this many keys.
+  static constexpr std::size_t kSearchHeads = 32;
+  // Builds the search index into `heads`: the key_head of every stride-th
+  // key, the stride the least that needs at most kSearchHeads of them. A
+  // search then scans those heads, a few lines side by side, and probes the
+  // keys themselves only within the stride they leave, where a plain binary
+  // search probes cells all over the page, one miss after another. `heads`
+  // must live as long as the page's owner, and this view and its copies
+  // keep pointing at it; a view without an index searches as before.
+  void index_heads(std::span<std::uint64_t, kSearchHeads> heads);
+  bool has_head_index() const { return heads_ != nullptr; }
+
   // First slot whose key is >= `key` (leaf or branch keys).
   std::size_t lower_bound(ByteView key) const { return search(key, false); }
   // First slot whose key is > `key`.
@@ -296,6 +308,10 @@ class NodeView {
   std::uint8_t level_ = 0;
   std::uint16_t count_ = 0;
   std::uint16_t slots_ = 0;  // offset of the slot array
+  // The search index (index_heads): keys 0, stride, 2 * stride... by head.
+  std::uint16_t stride_ = 0;
+  std::uint16_t head_count_ = 0;
+  const std::uint64_t* heads_ = nullptr;
 };
 
 // Items laid out into a page by the builders below.

@@ -2,7 +2,10 @@
 // refusal of pages whose structure is broken.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <cstring>
+#include <random>
 
 #include "format/bytes.hpp"
 #include "format/node.hpp"
@@ -216,6 +219,119 @@ TEST(BranchLayoutTest, child_pointers_sit_at_56_plus_32_i_and_keys_route_by_sepa
   EXPECT_EQ(route("c"), 1u);
   EXPECT_EQ(route("f"), 3u);
   EXPECT_EQ(route("zz"), 3u);
+}
+
+// A node's search index (its keys' heads, every stride-th) narrows each
+// search to a stride; the answers must be those of a plain binary search
+// over the sorted keys, for leaves of both layouts and branches, whatever
+// the heads: distinct, all alike, or shorter keys padded to look alike.
+TEST(NodeSearchTest, an_indexed_search_answers_as_the_sorted_keys_do) {
+  std::mt19937_64 rng(7);
+  auto random_key = [&](std::size_t len, const std::string& prefix) {
+    std::string k = prefix;
+    while (k.size() < len) k.push_back(static_cast<char>(rng() % 4 == 0 ? 0 : rng() & 0xFF));
+    return k;
+  };
+  auto big_endian = [](std::uint64_t i) {
+    std::string k(8, '\0');
+    for (int b = 0; b < 8; ++b) k[b] = static_cast<char>(i >> (56 - 8 * b));
+    return k;
+  };
+  struct Case {
+    const char* name;
+    std::vector<std::string> keys;
+    std::size_t value_len;
+  };
+  std::vector<Case> cases;
+  {
+    Case c{"random 16-byte keys, 100-byte values", {}, 100};
+    for (int i = 0; i < 33; ++i) c.keys.push_back(random_key(16, ""));
+    cases.push_back(c);
+  }
+  {
+    Case c{"8-byte big-endian numbers", {}, 2};
+    for (std::uint64_t i = 0; i < 300; ++i) c.keys.push_back(big_endian(i * 3));
+    cases.push_back(c);
+  }
+  {
+    Case c{"one head for all: a common 8-byte prefix", {}, 1};
+    for (int i = 0; i < 200; ++i) c.keys.push_back(random_key(9 + rng() % 6, "samehead"));
+    cases.push_back(c);
+  }
+  {
+    Case c{"short keys whose padded heads tie", {}, 0};
+    for (int len = 1; len <= 9; ++len)
+      for (int z = 0; z < len; ++z) c.keys.push_back("ab" + std::string(z, '\0'));
+    for (int i = 0; i < 150; ++i) c.keys.push_back(random_key(1 + rng() % 10, "a"));
+    cases.push_back(c);
+  }
+  {
+    Case c{"few keys: no index", {"b", "d", "f", "h", "j", "l", "n"}, 3};
+    cases.push_back(c);
+  }
+  {
+    Case c{"a stride of one", {}, 5};
+    for (int i = 0; i < 32; ++i) c.keys.push_back(random_key(12, ""));
+    cases.push_back(c);
+  }
+  for (Case& c : cases) {
+    std::sort(c.keys.begin(), c.keys.end(), [](const std::string& a, const std::string& b) {
+      return compare_keys(bytes_view(a), bytes_view(b)) < 0;
+    });
+    c.keys.erase(std::unique(c.keys.begin(), c.keys.end()), c.keys.end());
+    // What is looked for: every key, each with a byte more and less, and
+    // keys that fall between, before and after them.
+    std::vector<std::string> probes = {"", std::string(1, '\0'), std::string(20, '\xff')};
+    for (const std::string& k : c.keys) {
+      probes.push_back(k);
+      probes.push_back(k + std::string(1, '\0'));
+      probes.push_back(k.substr(0, k.size() - 1));
+      std::string up = k;
+      up.back() = static_cast<char>(static_cast<unsigned char>(up.back()) + 1);
+      probes.push_back(up);
+    }
+    for (int i = 0; i < 200; ++i) probes.push_back(random_key(1 + rng() % 16, ""));
+    auto expected = [&](const std::string& probe, bool past_equal) {
+      std::size_t i = 0;
+      while (i < c.keys.size()) {
+        int order = compare_keys(bytes_view(c.keys[i]), bytes_view(probe));
+        if (order > 0 || (order == 0 && !past_equal)) break;
+        ++i;
+      }
+      return i;
+    };
+    const std::string value(c.value_len, 'v');
+    std::vector<std::vector<std::uint8_t>> pages;
+    for (LeafLayout layout : {LeafLayout::Fixed, LeafLayout::Varint}) {
+      std::vector<LeafItem> items;
+      for (const std::string& k : c.keys)
+        items.push_back({bytes_view(k), bytes_view(value), nullptr});
+      pages.emplace_back(16384, 0xEE);
+      node::build_leaf(pages.back(), layout, items, 7, 21);
+    }
+    {
+      std::vector<ByteView> separators;
+      for (const std::string& k : c.keys) separators.push_back(bytes_view(k));
+      std::vector<ChildPointer> children(separators.size() + 1, ChildPointer{9, 5, {}});
+      pages.emplace_back(16384, 0xEE);
+      node::build_branch(pages.back(), 1, separators, children, 7, 21);
+    }
+    for (const auto& page : pages) {
+      NodeView view = parse(page);
+      std::array<std::uint64_t, NodeView::kSearchHeads> heads;
+      view.index_heads(heads);
+      EXPECT_EQ(view.has_head_index(), c.keys.size() >= 8) << c.name;
+      for (const std::string& probe : probes) {
+        const ByteView key = bytes_view(probe);
+        ASSERT_EQ(view.lower_bound(key), expected(probe, false))
+            << c.name << ", kind " << int(page[kPageKindOffset]) << ": "
+            << testing::PrintToString(probe);
+        ASSERT_EQ(view.upper_bound(key), expected(probe, true))
+            << c.name << ", kind " << int(page[kPageKindOffset]) << ": "
+            << testing::PrintToString(probe);
+      }
+    }
+  }
 }
 
 TEST(NodeStructureTest, pages_with_broken_structure_are_refused) {
