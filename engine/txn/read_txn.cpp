@@ -184,15 +184,39 @@ RootReader::Leaf* RootReader::kept_leaf(ByteView key) {
       return &leaves_[last_];
     }
   }
-  // The last leaf whose range starts at or before the key.
-  auto it =
-      std::upper_bound(order_.begin(), order_.end(), key,
-                       [&](ByteView k, const Start& start) { return before(k, prefix, start); });
-  if (it == order_.begin()) return nullptr;
-  const std::uint16_t i = (it - 1)->leaf;
+  // The last leaf whose range starts at or before the key: past every
+  // start with a lower prefix and before every one with a higher, and among
+  // starts with the key's own prefix by their whole bound.
+  std::size_t after = starts_below(prefix, true);
+  if (after > 0 && order_[after - 1].prefix == prefix) {
+    const auto tied = order_.begin() + static_cast<std::ptrdiff_t>(starts_below(prefix, false));
+    after = static_cast<std::size_t>(
+        std::upper_bound(tied, order_.begin() + static_cast<std::ptrdiff_t>(after), key,
+                         [&](ByteView k, const Start& start) { return before(k, prefix, start); }) -
+        order_.begin());
+  }
+  if (after == 0) return nullptr;
+  const std::uint16_t i = order_[after - 1].leaf;
   if (!holds(leaves_[i], key, prefix)) return nullptr;
   moved_to(i);
   return &leaves_[i];
+}
+
+std::size_t RootReader::starts_below(std::uint64_t prefix, bool or_equal) const {
+  // The answer lies in [base, base + len]; each step halves the length by
+  // a conditional add rather than a branch, which random keys would
+  // mispredict at every step.
+  std::size_t len = order_.size();
+  if (len == 0) return 0;
+  const Start* base = order_.data();
+  while (len > 1) {
+    const std::size_t half = len / 2;
+    const std::uint64_t p = base[half].prefix;
+    base += (or_equal ? p <= prefix : p < prefix) ? half : 0;
+    len -= half;
+  }
+  const std::uint64_t p = base->prefix;
+  return static_cast<std::size_t>(base - order_.data()) + (or_equal ? p <= prefix : p < prefix);
 }
 
 void RootReader::moved_to(std::size_t leaf) {

@@ -163,6 +163,9 @@ class RootReader final : public TreeReader {
   // Whether `key` (with its prefix) comes before the start of a range.
   bool before(ByteView key, std::uint64_t prefix, const Start& start) const;
   bool holds(const Leaf& leaf, ByteView key, std::uint64_t prefix) const;
+  // How many kept ranges start at a prefix below `prefix`, or at most
+  // `prefix` with `or_equal`.
+  std::size_t starts_below(std::uint64_t prefix, bool or_equal) const;
   // The kept leaf whose range holds `key`, or null.
   Leaf* kept_leaf(ByteView key);
   // Makes `leaf` the last leaf used, noting it as the one that followed

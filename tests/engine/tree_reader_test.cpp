@@ -51,6 +51,29 @@ std::optional<std::string> found(TreeReader& reader, const std::string& key) {
   return value;
 }
 
+// Fetches through another source, counted.
+class CountedSource final : public NodeSource {
+ public:
+  explicit CountedSource(NodeSource& inner) : inner_(inner) {}
+  std::uint32_t page_size() const override { return inner_.page_size(); }
+  Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
+                              std::optional<std::uint8_t> level) override {
+    ++fetches;
+    return inner_.fetch_node(pointer, tree_id, level);
+  }
+  Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override {
+    return inner_.read_pages(first, count, run);
+  }
+  Error corrupted(std::string message) const override {
+    return inner_.corrupted(std::move(message));
+  }
+
+  int fetches = 0;
+
+ private:
+  NodeSource& inner_;
+};
+
 TEST_P(TreeReaderKeys, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
   auto storage = std::make_unique<FaultStorage>("/mem/r.db", *Database::new_first_page({}));
   auto instance = Database::open_existing(std::move(storage), {});
@@ -82,6 +105,30 @@ TEST_P(TreeReaderKeys, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
     }
     for (const std::string& key : {head, head + "000001x", std::string("l"), std::string("\xff")})
       EXPECT_EQ(found(**reader, key), std::nullopt) << key;
+  }
+
+  // Keys of leaves met before are found in them, in any order, with no
+  // fetch: whether their heads differ or tie.
+  {
+    auto descriptor = snapshot->descriptor(bytes_of("t"));
+    ASSERT_TRUE(descriptor && *descriptor);
+    CountedSource counted(snapshot->source());
+    RootReader reader(counted, (*descriptor)->tree_id, (*descriptor)->root);
+    std::vector<int> spread;
+    for (int n = 0; n < kKeys; n += 300) spread.push_back(n);
+    ASSERT_LT(spread.size(), RootReader::kMaxLeaves);
+    for (int n : spread) ASSERT_EQ(found(reader, key_of(n)), value_of(n));
+    std::shuffle(spread.begin(), spread.end(), std::mt19937(29));
+    counted.fetches = 0;
+    for (int n : spread) {
+      ASSERT_EQ(found(reader, key_of(n)), value_of(n));
+      ASSERT_EQ(found(reader, key_of(n + 1)), std::nullopt);
+    }
+    // Only overflow values are fetched: by a lookup of their own, which
+    // finds the branches kept and fetches the leaf.
+    int overflowing = 0;
+    for (int n : spread) overflowing += n % 1000 == 0;
+    EXPECT_EQ(counted.fetches, overflowing);
   }
 
   // A visitor looking up through the same reader meets more leaves than
