@@ -132,7 +132,10 @@ Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
   Leaf* used = kept_leaf(key);
   if (!used) used = DZ_TRY(descend(key, unkept));
   const NodeView* leaf = used ? &used->view : &unkept;
-  std::size_t i = used ? used->next_slot : 0;
+  // The slot after the last one found in this leaf, if any was: a leaf
+  // just reached has none, and trying its first slot would cost a miss on
+  // a cell that random lookups rarely want.
+  std::size_t i = used && used->next_slot > 0 ? used->next_slot : leaf->count();
   if (i >= leaf->count() || compare_keys(leaf->key_at(i), key) != 0) {
     i = leaf->lower_bound(key);
     if (i >= leaf->count() || compare_keys(leaf->key_at(i), key) != 0) return false;
