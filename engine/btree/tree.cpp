@@ -687,14 +687,16 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
   return ok();
 }
 
-using LeafChange = FunctionRef<Status(MemNode& leaf)>;
+// A change of the key's leaf; `past_end`: the key lies past every key of
+// the leaf (an append), so its place is the end, found without a search.
+using LeafChange = FunctionRef<Status(MemNode& leaf, bool past_end)>;
 
 // Descends to the key's leaf loading nodes for writing, changes it, and
 // repairs every node on the way back up. `first` and `last`: whether `n`
 // lies on the tree's first or last path.
 Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChange change,
                       bool first, bool last) {
-  if (n.is_leaf()) return change(n);
+  if (n.is_leaf()) return change(n, false);
   std::size_t i = mem_child_index(n.keys, key, n.children.data());
   // The child's node and the lines its search reads first are asked for
   // together: these do not wait for the node.
@@ -761,7 +763,7 @@ bool past_the_end(const MemNode* last, ByteView key) {
 }
 
 Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafChange change) {
-  auto nothing = [](MemNode&) { return ok(); };
+  auto nothing = [](MemNode&, bool) { return ok(); };
   MemNode*& last = Ops::last_leaf(root);
   if (Ops::mem(root) && past_the_end(last, key)) {
     // An append (a sorted load): the key's leaf is the last one, reached
@@ -771,7 +773,7 @@ Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafCha
     const std::size_t before = last->bytes;
     MemNode* leaf = last;
     last = nullptr;
-    DZ_CHECK(change(*leaf));
+    DZ_CHECK(change(*leaf, true));
     if (leaf->bytes >= before && leaf->bytes <= node::capacity(cx.source.page_size())) {
       last = leaf;
       return ok();
@@ -1088,9 +1090,9 @@ Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, By
     if (present && mode == PutMode::InsertOnly) return false;
   }
   bool added = false;
-  auto change = [&](MemNode& leaf) -> Status {
-    std::size_t i = entry_lower_bound(leaf.entries, key);
-    if (entry_matches(leaf.entries, i, key)) {
+  auto change = [&](MemNode& leaf, bool past_end) -> Status {
+    std::size_t i = past_end ? leaf.entries.size() : entry_lower_bound(leaf.entries, key);
+    if (!past_end && entry_matches(leaf.entries, i, key)) {
       MemEntry& e = leaf.entries[i];
       release_run(cx, e);
       leaf.bytes -= entry_bytes(cx.layout, page_size, e);
@@ -1142,7 +1144,7 @@ Result<bool> remove(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
   bool present =
       stored ? DZ_TRY(get(cx.read(), root, key, *stored)) : DZ_TRY(contains(cx.read(), root, key));
   if (!present) return false;
-  auto change = [&](MemNode& leaf) -> Status {
+  auto change = [&](MemNode& leaf, bool) -> Status {
     std::size_t i = entry_lower_bound(leaf.entries, key);
     if (!entry_matches(leaf.entries, i, key))
       return fail(Error::internal("a key found in a tree was gone when it was removed"));
