@@ -493,6 +493,34 @@ TEST_F(TreeOpsTest, loaded_branches_read_their_separators_in_pages_the_tree_keep
   expect_sound(model.size());
 }
 
+// A node that a fault above left over its page, whatever byte count it
+// carries, is refused before it is laid out: the write counts its entries
+// or separators again.
+TEST_F(TreeOpsTest, node_over_its_page_is_refused_before_it_is_laid_out) {
+  auto leaf = [] {
+    MemNode n;
+    for (int i = 0; i < 60; ++i)
+      n.entries.emplace_back(bytes_view(key_of(i)), bytes_view(std::string(100, 'v')));
+    return n;
+  };
+  auto branch = [] {
+    MemNode n;
+    n.level = 1;
+    n.children.resize(401);
+    for (int i = 0; i < 400; ++i) n.keys().emplace_back(key_of(i) + std::string(20, 's'));
+    return n;
+  };
+  for (MemNode (*make)() : {+leaf, +branch}) {
+    MemNode n = make();
+    n.bytes = 0;
+    auto written = btree::write_node(cx(), n);
+    ASSERT_FALSE(written.has_value()) << int(n.level);
+    EXPECT_EQ(written.error().kind(), ErrorKind::Internal);
+    EXPECT_NE(written.error().to_string().find("does not fit its page"), std::string::npos)
+        << written.error().to_string();
+  }
+}
+
 TEST_F(TreeOpsTest, tree_built_bottom_up_from_laid_out_leaves_is_sound) {
   std::vector<MemEntry> entries;
   for (int i = 0; i < 500; ++i) {
