@@ -94,8 +94,8 @@ std::uint8_t* EntryArena::allocate(std::size_t n) {
 void EntryArena::clear() { *this = EntryArena(); }
 
 void MemNode::take_keys_from_image() {
-  node::collect_keys(image_, keys_);
-  image_ = NodeView();
+  node::collect_keys(*image_, keys_);
+  image_.reset();
 }
 
 OverflowRef MemEntry::ref() const {
@@ -262,7 +262,7 @@ std::size_t mem_child_index(const std::vector<MemKey>& keys, ByteView key,
 // The same for any branch in memory: one that reads its separators in its
 // page image searches there.
 std::size_t child_index(const MemNode& n, ByteView key, const MemChild* children = nullptr) {
-  if (n.image().page()) return n.image().child_index(key);
+  if (n.image()) return n.image()->child_index(key);
   return mem_child_index(n.held_keys(), key, children);
 }
 
@@ -733,8 +733,8 @@ Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChan
                         ? lines_of(c.probe, child->entries.size() * sizeof(MemEntry))
                         : 1;
   } else {
-    c.probe = child->image().page()
-                  ? static_cast<const void*>(child->image().cell_address(child->key_count() / 2))
+    c.probe = child->image()
+                  ? static_cast<const void*>(child->image()->cell_address(child->key_count() / 2))
                   : child->held_keys().data() + child->key_count() / 2;
     c.probe_lines = 1;
   }
@@ -868,7 +868,7 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
     }
     node::build_leaf(w.page, cx.layout, w.items, cx.txn_id, cx.tree_id);
   } else {
-    if (!n.image().page()) recompute_bytes(n, cx.layout, page_size);
+    if (!n.image()) recompute_bytes(n, cx.layout, page_size);
     DZ_CHECK(check_fits());
     // The children first: each takes the lists while it is written.
     for (MemChild& c : n.children) {
@@ -1222,7 +1222,7 @@ std::size_t node_memory(const MemNode& n) {
   std::size_t bytes =
       sizeof(MemNode) + (n.is_leaf() ? 0 : n.bytes) + n.entries.capacity() * sizeof(MemEntry) +
       n.held_keys().capacity() * sizeof(MemKey) + n.children.capacity() * sizeof(MemChild) +
-      (n.image().page() ? n.image().page_size() : 0);
+      (n.image() ? n.image()->page_size() : 0);
   for (const MemChild& c : n.children)
     if (c.node) bytes += node_memory(*c.node);
   return bytes;

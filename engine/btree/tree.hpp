@@ -223,18 +223,18 @@ struct MemNode {
   // The branch's separators, copied out of its page image first if they
   // are still read there: for a change of them.
   std::vector<MemKey>& keys() {
-    if (image_.page()) take_keys_from_image();
+    if (image_) take_keys_from_image();
     return keys_;
   }
   // Separator `i` wherever it is read.
-  ByteView key(std::size_t i) const { return image_.page() ? image_.key_at(i) : keys_[i].view(); }
-  std::size_t key_count() const { return image_.page() ? image_.count() : keys_.size(); }
-  // The page image the separators are read in, or none (a null page).
-  const NodeView& image() const { return image_; }
+  ByteView key(std::size_t i) const { return image_ ? image_->key_at(i) : keys_[i].view(); }
+  std::size_t key_count() const { return image_ ? image_->count() : keys_.size(); }
+  // The page image the separators are read in, or null.
+  const NodeView* image() const { return image_.get(); }
   // Reads the separators in `branch`'s page from now on.
   void keep_image(const NodeView& branch) {
     keys_.clear();
-    image_ = branch;
+    image_ = std::make_unique<const NodeView>(branch);
   }
   // The separators copied out: empty while they are read in the image.
   const std::vector<MemKey>& held_keys() const { return keys_; }
@@ -242,7 +242,9 @@ struct MemNode {
  private:
   void take_keys_from_image();
   std::vector<MemKey> keys_;
-  NodeView image_;
+  // Apart, so that the nodes of a load (none of them read from a page) stay
+  // as small as they were.
+  std::unique_ptr<const NodeView> image_;
 };
 
 // The root of one tree.

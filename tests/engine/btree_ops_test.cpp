@@ -477,13 +477,13 @@ TEST_F(TreeOpsTest, loaded_branches_read_their_separators_in_pages_the_tree_keep
   // Values of the same length: no separator moves.
   for (int i = 0; i < 20000; i += 101) put(w, key_of(i), std::string(100, 'z'));
   ASSERT_TRUE(root_.in_memory() && root_.mem()->level == 2);
-  EXPECT_NE(root_.mem()->image().page(), nullptr);
+  EXPECT_NE(root_.mem()->image(), nullptr);
   EXPECT_GT(spoilt.live(), 0);
   expect_model(ReadContext{spoilt, kTree}, model);
   // Keys between the old ones split leaves: their parents and the root take
   // their separators out of their pages.
   for (int i = 0; i < 20000; i += 7) put(w, key_of(i) + "+", std::string(100, 'n'));
-  EXPECT_EQ(root_.mem()->image().page(), nullptr);
+  EXPECT_EQ(root_.mem()->image(), nullptr);
   expect_model(ReadContext{spoilt, kTree}, model);
   ASSERT_TRUE(btree::write_tree(w, root_).has_value());
   pages_.commit();
