@@ -135,7 +135,7 @@ Result<bool> RangeCursor::start(const MemNode* mem, const ChildPointer& root) {
     if (frame_is_leaf(f.view, f.mem)) break;
     std::size_t keys = frame_children(f) - 1;
     auto key_at = [&](std::size_t i) -> ByteView {
-      return f.mem ? f.mem->keys[i].view() : f.view.key_at(i);
+      return f.mem ? f.mem->key(i) : f.view.key_at(i);
     };
     if (bound.kind == BoundKind::Unbounded) {
       f.index = reverse_ ? keys : 0;

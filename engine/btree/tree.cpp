@@ -93,6 +93,11 @@ std::uint8_t* EntryArena::allocate(std::size_t n) {
 
 void EntryArena::clear() { *this = EntryArena(); }
 
+void MemNode::take_keys_from_image() {
+  node::collect_keys(*image_, keys_);
+  image_.reset();
+}
+
 OverflowRef MemEntry::ref() const {
   DZ_ASSERT(overflow_ && tail_len_ == sizeof(OverflowRef));
   OverflowRef ref;
@@ -152,15 +157,16 @@ std::size_t entry_bytes(LeafLayout layout, std::uint32_t page_size, const MemEnt
 
 std::size_t separator_bytes(const MemKey& key) { return node::kBranchKeyOverhead + key.size(); }
 
-std::size_t branch_bytes(const std::vector<MemKey>& keys) {
+std::size_t branch_bytes(const MemNode& n) {
   std::size_t bytes = node::kFirstChildCost;
-  for (const MemKey& k : keys) bytes += separator_bytes(k);
+  for (std::size_t i = 0; i < n.key_count(); ++i)
+    bytes += node::kBranchKeyOverhead + n.key(i).size();
   return bytes;
 }
 
 // What the node's entries or separators take in the layout written.
 std::size_t counted_bytes(const MemNode& n, LeafLayout layout, std::uint32_t page_size) {
-  if (!n.is_leaf()) return branch_bytes(n.keys);
+  if (!n.is_leaf()) return branch_bytes(n);
   std::size_t bytes = 0;
   for (const MemEntry& e : n.entries) bytes += entry_bytes(layout, page_size, e);
   return bytes;
@@ -253,6 +259,13 @@ std::size_t mem_child_index(const std::vector<MemKey>& keys, ByteView key,
   return lo;
 }
 
+// The same for any branch in memory: one that reads its separators in its
+// page image searches there.
+std::size_t child_index(const MemNode& n, ByteView key, const MemChild* children = nullptr) {
+  if (n.image()) return n.image()->child_index(key);
+  return mem_child_index(n.held_keys(), key, children);
+}
+
 bool entry_matches(const std::vector<MemEntry>& entries, std::size_t index, ByteView key) {
   return index < entries.size() && compare_entry(entries[index], key_head(key), key) == 0;
 }
@@ -333,10 +346,9 @@ std::optional<std::size_t> edge_leaf_cut(const MemNode& n, LeafLayout layout,
 
 // The same for a branch: the separator that moves up when the key's child is
 // the last (or the first) one, so that the new branch holds two children.
-std::optional<std::size_t> edge_branch_cut(const MemNode& n, std::uint32_t page_size,
+std::optional<std::size_t> edge_branch_cut(const std::vector<MemKey>& keys, std::uint32_t page_size,
                                            const SplitHint& hint) {
   const std::size_t cap = node::capacity(page_size);
-  const std::vector<MemKey>& keys = n.keys;
   std::size_t child = mem_child_index(keys, hint.key);
   if (hint.last && child == keys.size() && branch_span_bytes(keys, 0, keys.size() - 2) <= cap)
     return keys.size() - 2;
@@ -368,16 +380,17 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
     for (const MemEntry& e : right->entries) right->bytes += entry_bytes(layout, page_size, e);
     n->bytes -= right->bytes;
   } else {
-    DZ_ASSERT(n->keys.size() >= 3);
+    std::vector<MemKey>& keys = n->keys();
+    DZ_ASSERT(keys.size() >= 3);
     std::optional<std::size_t> edge;
-    if (hint) edge = edge_branch_cut(*n, page_size, *hint);
-    std::size_t m = edge ? *edge : branch_cut(n->keys);
-    right->keys = take_tail(n->keys, m + 1);
+    if (hint) edge = edge_branch_cut(keys, page_size, *hint);
+    std::size_t m = edge ? *edge : branch_cut(keys);
+    right->keys() = take_tail(keys, m + 1);
     right->children = take_tail(n->children, m + 1);
-    sep = std::move(n->keys.back());
-    n->keys.pop_back();
-    DZ_ASSERT(n->children.size() == n->keys.size() + 1 &&
-              right->children.size() == right->keys.size() + 1);
+    sep = std::move(keys.back());
+    keys.pop_back();
+    DZ_ASSERT(n->children.size() == keys.size() + 1 &&
+              right->children.size() == right->key_count() + 1);
     recompute_bytes(*n, layout, page_size);
     recompute_bytes(*right, layout, page_size);
   }
@@ -392,7 +405,8 @@ MemNode to_mem_node(const NodeView& view, LeafLayout layout, EntryArena* arena) 
   if (view.is_leaf()) {
     n.entries = node::collect_entries(view, arena);
   } else {
-    node::collect_children(view, n.keys, n.children);
+    node::collect_children(view, n.children);
+    n.keep_image(view);
   }
   recompute_bytes(n, layout, view.page_size());
   return n;
@@ -420,7 +434,7 @@ Result<bool> lookup(const ReadContext& cx, const MemNode* mem, ChildPointer poin
         DZ_CHECK(read_value(cx, mem->entries[i].cell(), buffer, *visitor));
         return true;
       }
-      const MemChild& child = mem->children[mem_child_index(mem->keys, key)];
+      const MemChild& child = mem->children[child_index(*mem, key)];
       level = static_cast<std::uint8_t>(mem->level - 1);
       if (child.node) {
         mem = child.node.get();
@@ -473,6 +487,7 @@ Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t a) {
   const std::size_t cap = node::capacity(page_size);
   MemNode* left = DZ_TRY(touch_child(cx, parent, a));
   MemNode* right = DZ_TRY(touch_child(cx, parent, a + 1));
+  std::vector<MemKey>& parent_keys = parent.keys();
   if (left->is_leaf()) {
     std::size_t total = left->bytes + right->bytes;
     std::move(right->entries.begin(), right->entries.end(), std::back_inserter(left->entries));
@@ -480,39 +495,41 @@ Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t a) {
     if (total <= cap) {
       left->bytes = total;
       parent.children.erase(parent.children.begin() + a + 1);
-      parent.keys.erase(parent.keys.begin() + a);
+      parent_keys.erase(parent_keys.begin() + a);
     } else {
       right->entries =
           take_tail(left->entries, leaf_cut(left->entries, cx.layout, page_size, total));
       recompute_bytes(*left, cx.layout, page_size);
       recompute_bytes(*right, cx.layout, page_size);
-      parent.keys[a] = MemKey(right->entries.front().key());
+      parent_keys[a] = MemKey(right->entries.front().key());
     }
   } else {
-    MemKey& sep = parent.keys[a];
+    std::vector<MemKey>& left_keys = left->keys();
+    std::vector<MemKey>& right_keys = right->keys();
+    MemKey& sep = parent_keys[a];
     std::size_t merged = left->bytes + right->bytes + separator_bytes(sep) - node::kFirstChildCost;
-    left->keys.push_back(std::move(sep));
-    std::move(right->keys.begin(), right->keys.end(), std::back_inserter(left->keys));
+    left_keys.push_back(std::move(sep));
+    std::move(right_keys.begin(), right_keys.end(), std::back_inserter(left_keys));
     std::move(right->children.begin(), right->children.end(), std::back_inserter(left->children));
-    right->keys.clear();
+    right_keys.clear();
     right->children.clear();
     if (merged <= cap) {
       left->bytes = merged;
       parent.children.erase(parent.children.begin() + a + 1);
-      parent.keys.erase(parent.keys.begin() + a);
+      parent_keys.erase(parent_keys.begin() + a);
     } else {
-      std::size_t m = branch_cut(left->keys);
-      right->keys = take_tail(left->keys, m + 1);
+      std::size_t m = branch_cut(left_keys);
+      right_keys = take_tail(left_keys, m + 1);
       right->children = take_tail(left->children, m + 1);
-      parent.keys[a] = std::move(left->keys.back());
-      left->keys.pop_back();
+      parent_keys[a] = std::move(left_keys.back());
+      left_keys.pop_back();
       recompute_bytes(*left, cx.layout, page_size);
       recompute_bytes(*right, cx.layout, page_size);
-      DZ_ASSERT(left->children.size() == left->keys.size() + 1 &&
-                right->children.size() == right->keys.size() + 1);
+      DZ_ASSERT(left->children.size() == left_keys.size() + 1 &&
+                right->children.size() == right_keys.size() + 1);
     }
   }
-  DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
+  DZ_ASSERT(parent.children.size() == parent_keys.size() + 1);
   recompute_bytes(parent, cx.layout, page_size);
   return ok();
 }
@@ -610,19 +627,21 @@ Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::
     auto third = std::make_unique<MemNode>();
     third->entries = take_tail(rest, cuts[1] - cuts[0]);
     third->bytes = sum_of(sizes, cuts[1], sizes.size());
+    std::vector<MemKey>& parent_keys = parent.keys();
     MemKey& sep =
-        *parent.keys.insert(parent.keys.begin() + a + 1, MemKey(third->entries.front().key()));
+        *parent_keys.insert(parent_keys.begin() + a + 1, MemKey(third->entries.front().key()));
     parent.bytes += separator_bytes(sep);
     parent.children.insert(parent.children.begin() + a + 2,
                            MemChild{ChildPointer{}, std::move(third)});
   }
   right->entries = std::move(rest);
-  parent.bytes -= separator_bytes(parent.keys[a]);
-  parent.keys[a] = MemKey(right->entries.front().key());
-  parent.bytes += separator_bytes(parent.keys[a]);
+  std::vector<MemKey>& parent_keys = parent.keys();
+  parent.bytes -= separator_bytes(parent_keys[a]);
+  parent_keys[a] = MemKey(right->entries.front().key());
+  parent.bytes += separator_bytes(parent_keys[a]);
   left->bytes = sum_of(sizes, 0, cuts[0]);
   right->bytes = sum_of(sizes, cuts[0], right_end);
-  DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
+  DZ_ASSERT(parent.children.size() == parent_keys.size() + 1);
   DZ_ASSERT(bytes_in_step(*left, cx.layout, page_size) &&
             bytes_in_step(*right, cx.layout, page_size) &&
             bytes_in_step(parent, cx.layout, page_size));
@@ -671,9 +690,10 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
     parent.children.erase(parent.children.begin() + i);
     parent.children.insert(parent.children.begin() + i, std::make_move_iterator(replaced.begin()),
                            std::make_move_iterator(replaced.end()));
-    parent.keys.insert(parent.keys.begin() + i, std::make_move_iterator(seps.begin()),
+    std::vector<MemKey>& parent_keys = parent.keys();
+    parent_keys.insert(parent_keys.begin() + i, std::make_move_iterator(seps.begin()),
                        std::make_move_iterator(seps.end()));
-    DZ_ASSERT(parent.children.size() == parent.keys.size() + 1);
+    DZ_ASSERT(parent.children.size() == parent_keys.size() + 1);
     DZ_ASSERT(bytes_in_step(parent, cx.layout, page_size));
     for (std::size_t p = i; p <= i + seps.size(); ++p)
       DZ_ASSERT(bytes_in_step(*parent.children[p].node, cx.layout, page_size));
@@ -687,15 +707,17 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
   return ok();
 }
 
-using LeafChange = FunctionRef<Status(MemNode& leaf)>;
+// A change of the key's leaf; `past_end`: the key lies past every key of
+// the leaf (an append), so its place is the end, found without a search.
+using LeafChange = FunctionRef<Status(MemNode& leaf, bool past_end)>;
 
 // Descends to the key's leaf loading nodes for writing, changes it, and
 // repairs every node on the way back up. `first` and `last`: whether `n`
 // lies on the tree's first or last path.
 Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChange change,
                       bool first, bool last) {
-  if (n.is_leaf()) return change(n);
-  std::size_t i = mem_child_index(n.keys, key, n.children.data());
+  if (n.is_leaf()) return change(n, false);
+  std::size_t i = child_index(n, key, n.children.data());
   // The child's node and the lines its search reads first are asked for
   // together: these do not wait for the node.
   __builtin_prefetch(n.children[i].node.get());
@@ -711,7 +733,9 @@ Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChan
                         ? lines_of(c.probe, child->entries.size() * sizeof(MemEntry))
                         : 1;
   } else {
-    c.probe = child->keys.data() + child->keys.size() / 2;
+    c.probe = child->image()
+                  ? static_cast<const void*>(child->image()->cell_address(child->key_count() / 2))
+                  : child->held_keys().data() + child->key_count() / 2;
     c.probe_lines = 1;
   }
   return repair_child(cx, n, i, hint, before);
@@ -732,7 +756,7 @@ Status repair_root(const WriteContext& cx, TreeRoot& root, ByteView key) {
       mem = std::make_unique<MemNode>();
       mem->level = static_cast<std::uint8_t>(level + 1);
       for (auto& part : parts) mem->children.push_back(MemChild{ChildPointer{}, std::move(part)});
-      mem->keys = std::move(seps);
+      mem->keys() = std::move(seps);
       recompute_bytes(*mem, cx.layout, page_size);
     } else if (!mem->is_leaf() && mem->children.size() == 1) {
       DZ_CHECK(touch_child(cx, *mem, 0));
@@ -761,7 +785,7 @@ bool past_the_end(const MemNode* last, ByteView key) {
 }
 
 Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafChange change) {
-  auto nothing = [](MemNode&) { return ok(); };
+  auto nothing = [](MemNode&, bool) { return ok(); };
   MemNode*& last = Ops::last_leaf(root);
   if (Ops::mem(root) && past_the_end(last, key)) {
     // An append (a sorted load): the key's leaf is the last one, reached
@@ -771,7 +795,7 @@ Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafCha
     const std::size_t before = last->bytes;
     MemNode* leaf = last;
     last = nullptr;
-    DZ_CHECK(change(*leaf));
+    DZ_CHECK(change(*leaf, true));
     if (leaf->bytes >= before && leaf->bytes <= node::capacity(cx.source.page_size())) {
       last = leaf;
       return ok();
@@ -807,19 +831,28 @@ struct NodeWriter {
 Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWriter& w) {
   const std::uint32_t page_size = cx.source.page_size();
   // The layout writes without bounds checks, so a node that would not fit
-  // its page (a bug above) stops here.
-  recompute_bytes(n, cx.layout, page_size);
-  if (n.bytes > node::capacity(page_size) ||
-      (!n.is_leaf() && n.keys.size() + 1 != n.children.size()))
-    return fail(Error::internal(format_text("a node of {} bytes does not fit its page", n.bytes)));
+  // its page (a bug above) stops here: its bytes are counted again, in the
+  // pass that readies a leaf's entries. A branch that still reads its
+  // separators in its page image holds that page's separators: its count
+  // from the load stands.
+  auto check_fits = [&]() -> Status {
+    if (n.bytes > node::capacity(page_size) ||
+        (!n.is_leaf() && n.key_count() + 1 != n.children.size()))
+      return fail(
+          Error::internal(format_text("a node of {} bytes does not fit its page", n.bytes)));
+    return ok();
+  };
   if (n.is_leaf()) {
     w.items.clear();
     w.refs.clear();
     w.refs.reserve(n.entries.size());
+    n.bytes = 0;
     for (MemEntry& e : n.entries) {
       // A tree's entries are all cut from its arena, which its memory
       // estimate counts instead of the entries.
       DZ_ASSERT(!cx.arena || !e.owns_block());
+      // A value too long for the leaf takes a reference's room either way.
+      n.bytes += entry_bytes(cx.layout, page_size, e);
       if (!e.overflow() &&
           !node::value_fits_inline(cx.layout, page_size, e.key().size(), e.value().size())) {
         e.set_ref(
@@ -828,12 +861,15 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       }
       w.refs.push_back(e.overflow() ? e.ref() : OverflowRef{});
     }
+    DZ_CHECK(check_fits());
     for (std::size_t i = 0; i < n.entries.size(); ++i) {
       const MemEntry& e = n.entries[i];
       w.items.push_back(LeafItem{e.key(), e.value(), e.overflow() ? &w.refs[i] : nullptr});
     }
     node::build_leaf(w.page, cx.layout, w.items, cx.txn_id, cx.tree_id);
   } else {
+    if (!n.image()) recompute_bytes(n, cx.layout, page_size);
+    DZ_CHECK(check_fits());
     // The children first: each takes the lists while it is written.
     for (MemChild& c : n.children) {
       if (c.node) {
@@ -844,7 +880,7 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
     w.pointers.clear();
     w.keys.clear();
     for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
-    for (const MemKey& k : n.keys) w.keys.push_back(k.view());
+    for (std::size_t i = 0; i < n.key_count(); ++i) w.keys.push_back(n.key(i));
     node::build_branch(w.page, n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
   }
   ChildPointer pointer;
@@ -998,13 +1034,15 @@ std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena) {
   return entries;
 }
 
-void collect_children(const NodeView& branch, std::vector<MemKey>& keys,
-                      std::vector<MemChild>& children) {
+void collect_keys(const NodeView& branch, std::vector<MemKey>& keys) {
   keys.clear();
-  children.clear();
   keys.reserve(branch.count());
-  children.reserve(branch.child_count());
   for (std::size_t i = 0; i < branch.count(); ++i) keys.emplace_back(branch.key_at(i));
+}
+
+void collect_children(const NodeView& branch, std::vector<MemChild>& children) {
+  children.clear();
+  children.reserve(branch.child_count());
   for (std::size_t i = 0; i < branch.child_count(); ++i)
     children.emplace_back().pointer = branch.child_at(i);
 }
@@ -1088,9 +1126,9 @@ Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, By
     if (present && mode == PutMode::InsertOnly) return false;
   }
   bool added = false;
-  auto change = [&](MemNode& leaf) -> Status {
-    std::size_t i = entry_lower_bound(leaf.entries, key);
-    if (entry_matches(leaf.entries, i, key)) {
+  auto change = [&](MemNode& leaf, bool past_end) -> Status {
+    std::size_t i = past_end ? leaf.entries.size() : entry_lower_bound(leaf.entries, key);
+    if (!past_end && entry_matches(leaf.entries, i, key)) {
       MemEntry& e = leaf.entries[i];
       release_run(cx, e);
       leaf.bytes -= entry_bytes(cx.layout, page_size, e);
@@ -1142,7 +1180,7 @@ Result<bool> remove(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
   bool present =
       stored ? DZ_TRY(get(cx.read(), root, key, *stored)) : DZ_TRY(contains(cx.read(), root, key));
   if (!present) return false;
-  auto change = [&](MemNode& leaf) -> Status {
+  auto change = [&](MemNode& leaf, bool) -> Status {
     std::size_t i = entry_lower_bound(leaf.entries, key);
     if (!entry_matches(leaf.entries, i, key))
       return fail(Error::internal("a key found in a tree was gone when it was removed"));
@@ -1178,11 +1216,13 @@ namespace {
 std::size_t node_memory(const MemNode& n) {
   // A leaf's keys and values are in the tree's arena, counted whole beside
   // the nodes; a branch's bytes stand for its separators (those too long
-  // to be held in place). The vectors count for the rest. The entries
-  // themselves are not walked.
-  std::size_t bytes = sizeof(MemNode) + (n.is_leaf() ? 0 : n.bytes) +
-                      n.entries.capacity() * sizeof(MemEntry) + n.keys.capacity() * sizeof(MemKey) +
-                      n.children.capacity() * sizeof(MemChild);
+  // to be held in place), and a branch that reads them in its page image
+  // holds the page. The vectors count for the rest. The entries themselves
+  // are not walked.
+  std::size_t bytes =
+      sizeof(MemNode) + (n.is_leaf() ? 0 : n.bytes) + n.entries.capacity() * sizeof(MemEntry) +
+      n.held_keys().capacity() * sizeof(MemKey) + n.children.capacity() * sizeof(MemChild) +
+      (n.image() ? n.image()->page_size() : 0);
   for (const MemChild& c : n.children)
     if (c.node) bytes += node_memory(*c.node);
   return bytes;

@@ -208,13 +208,43 @@ class MemEntry {
 
 // A node of a write transaction. The level, the byte count and the entries
 // come first: a descent reads them from one cache line.
+//
+// A branch loaded for writing keeps its page image and reads its separators
+// there: most branches a transaction loads only pass descents on and have
+// a child pointer or two replaced, so their separators are copied out
+// (`keys()`) only when a change moves, adds or removes one.
 struct MemNode {
   std::uint8_t level = 0;
   std::size_t bytes = 0;           // slots, cells and pointers in the layout written
   std::vector<MemEntry> entries;   // leaf
-  std::vector<MemKey> keys;        // branch: separators
-  std::vector<MemChild> children;  // branch: keys.size() + 1
+  std::vector<MemChild> children;  // branch: one more than its separators
   bool is_leaf() const { return level == 0; }
+
+  // The branch's separators, copied out of its page image first if they
+  // are still read there: for a change of them.
+  std::vector<MemKey>& keys() {
+    if (image_) take_keys_from_image();
+    return keys_;
+  }
+  // Separator `i` wherever it is read.
+  ByteView key(std::size_t i) const { return image_ ? image_->key_at(i) : keys_[i].view(); }
+  std::size_t key_count() const { return image_ ? image_->count() : keys_.size(); }
+  // The page image the separators are read in, or null.
+  const NodeView* image() const { return image_.get(); }
+  // Reads the separators in `branch`'s page from now on.
+  void keep_image(const NodeView& branch) {
+    keys_.clear();
+    image_ = std::make_unique<const NodeView>(branch);
+  }
+  // The separators copied out: empty while they are read in the image.
+  const std::vector<MemKey>& held_keys() const { return keys_; }
+
+ private:
+  void take_keys_from_image();
+  std::vector<MemKey> keys_;
+  // Apart, so that the nodes of a load (none of them read from a page) stay
+  // as small as they were.
+  std::unique_ptr<const NodeView> image_;
 };
 
 // The root of one tree.
@@ -373,9 +403,10 @@ Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildP
 namespace node {
 // The entries of a leaf (keys with inline values or overflow references).
 std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena = nullptr);
-// A branch's separators and children.
-void collect_children(const NodeView& branch, std::vector<MemKey>& keys,
-                      std::vector<MemChild>& children);
+// A branch's separators.
+void collect_keys(const NodeView& branch, std::vector<MemKey>& keys);
+// A branch's children.
+void collect_children(const NodeView& branch, std::vector<MemChild>& children);
 }  // namespace node
 
 namespace write {

@@ -97,7 +97,7 @@ Result<ChildPointer> TreeBuilder::write_branch(const Group& group, std::size_t l
   MemNode branch;
   branch.level = static_cast<std::uint8_t>(level + 1);
   for (std::size_t i = 0; i < group.children.size(); ++i) {
-    if (i > 0) branch.keys.push_back(group.children[i].first);
+    if (i > 0) branch.keys().push_back(group.children[i].first);
     branch.children.push_back(MemChild{group.children[i].second, nullptr});
   }
   ChildPointer pointer = DZ_TRY(btree::write_node(*cx_, branch));

@@ -57,6 +57,18 @@ class TreeOpsTest : public ::testing::Test {
     return out;
   }
 
+  // Every key of `model` reads back its value through `r`.
+  void expect_model(const ReadContext& r, const std::map<std::string, std::string>& model) {
+    for (const auto& [key, value] : model) {
+      std::string got;
+      ASSERT_TRUE(btree::get(r, root_, bytes_view(key), [&](ByteView v) {
+                    got = to_string(v);
+                    return ok();
+                  }).value());
+      ASSERT_EQ(got, value) << key;
+    }
+  }
+
   void expect_sound(std::uint64_t entries) {
     TreeCheckReport report = btree::check_tree(rx(), root_.disk());
     ASSERT_TRUE(report.ok()) << report.problems.front();
@@ -439,23 +451,74 @@ TEST_F(TreeOpsTest, loaded_leaves_read_their_entries_in_pages_the_tree_keeps) {
   ASSERT_TRUE(root_.in_memory() && !root_.mem()->is_leaf());
   EXPECT_GT(spoilt.live(), 0);
   EXPECT_GE(btree::memory_estimate(root_), std::size_t(spoilt.live()) * 4096);
-  auto expect_model = [&](const ReadContext& r) {
-    for (const auto& [key, value] : model) {
-      std::string got;
-      ASSERT_TRUE(btree::get(r, root_, bytes_view(key), [&](ByteView v) {
-                    got = to_string(v);
-                    return ok();
-                  }).value());
-      EXPECT_EQ(got, value) << key;
-    }
-  };
-  expect_model(ReadContext{spoilt, kTree});
+  expect_model(ReadContext{spoilt, kTree}, model);
   ASSERT_TRUE(btree::write_tree(w, root_).has_value());
   pages_.commit();
   EXPECT_EQ(spoilt.live(), 0);
   EXPECT_EQ(spoilt.written(), 0);
-  expect_model(rx());
+  expect_model(rx(), model);
   expect_sound(model.size());
+}
+
+// Branches loaded for writing read their separators in the pages they were
+// loaded from until a change moves one: the tree keeps those pages through
+// descents, gets and writes, takes the separators out when a split below
+// adds one, and lets the pages go, never written to, once it is written.
+TEST_F(TreeOpsTest, loaded_branches_read_their_separators_in_pages_the_tree_keeps) {
+  std::map<std::string, std::string> model;
+  auto put = [&](const WriteContext& w, const std::string& key, std::string value) {
+    ASSERT_TRUE(btree::put(w, root_, bytes_view(key), bytes_view(value)).has_value());
+    model[key] = std::move(value);
+  };
+  for (int i = 0; i < 20000; ++i) put(cx(), key_of(i), std::string(100, char('a' + i % 26)));
+  commit();
+  testing::SpoiltLeaves spoilt(pages_.source(), true);
+  WriteContext w{spoilt, kTree, pages_.txn_id(), LeafLayout::Varint, pages_};
+  // Values of the same length: no separator moves.
+  for (int i = 0; i < 20000; i += 101) put(w, key_of(i), std::string(100, 'z'));
+  ASSERT_TRUE(root_.in_memory() && root_.mem()->level == 2);
+  EXPECT_NE(root_.mem()->image(), nullptr);
+  EXPECT_GT(spoilt.live(), 0);
+  expect_model(ReadContext{spoilt, kTree}, model);
+  // Keys between the old ones split leaves: their parents and the root take
+  // their separators out of their pages.
+  for (int i = 0; i < 20000; i += 7) put(w, key_of(i) + "+", std::string(100, 'n'));
+  EXPECT_EQ(root_.mem()->image(), nullptr);
+  expect_model(ReadContext{spoilt, kTree}, model);
+  ASSERT_TRUE(btree::write_tree(w, root_).has_value());
+  pages_.commit();
+  EXPECT_EQ(spoilt.live(), 0);
+  EXPECT_EQ(spoilt.written(), 0);
+  expect_model(rx(), model);
+  expect_sound(model.size());
+}
+
+// A node that a fault above left over its page, whatever byte count it
+// carries, is refused before it is laid out: the write counts its entries
+// or separators again.
+TEST_F(TreeOpsTest, node_over_its_page_is_refused_before_it_is_laid_out) {
+  auto leaf = [] {
+    MemNode n;
+    for (int i = 0; i < 60; ++i)
+      n.entries.emplace_back(bytes_view(key_of(i)), bytes_view(std::string(100, 'v')));
+    return n;
+  };
+  auto branch = [] {
+    MemNode n;
+    n.level = 1;
+    n.children.resize(401);
+    for (int i = 0; i < 400; ++i) n.keys().emplace_back(key_of(i) + std::string(20, 's'));
+    return n;
+  };
+  for (MemNode (*make)() : {+leaf, +branch}) {
+    MemNode n = make();
+    n.bytes = 0;
+    auto written = btree::write_node(cx(), n);
+    ASSERT_FALSE(written.has_value()) << int(n.level);
+    EXPECT_EQ(written.error().kind(), ErrorKind::Internal);
+    EXPECT_NE(written.error().to_string().find("does not fit its page"), std::string::npos)
+        << written.error().to_string();
+  }
 }
 
 TEST_F(TreeOpsTest, tree_built_bottom_up_from_laid_out_leaves_is_sound) {
@@ -469,7 +532,7 @@ TEST_F(TreeOpsTest, tree_built_bottom_up_from_laid_out_leaves_is_sound) {
   MemNode top;
   top.level = 1;
   for (auto& group : groups) {
-    if (!top.children.empty()) top.keys.push_back(to_string(group.front().key()));
+    if (!top.children.empty()) top.keys().push_back(to_string(group.front().key()));
     auto leaf = std::make_unique<MemNode>();
     leaf->entries = std::move(group);
     top.children.push_back(MemChild{ChildPointer{}, std::move(leaf)});

@@ -314,7 +314,7 @@ void make_shared_child_tree(const std::shared_ptr<Instance>& db) {
   MemNode branch;
   branch.level = 1;
   for (int i = 0; i < 12; ++i) {
-    if (i > 0) branch.keys.push_back(std::string(1, char('b' + i)));
+    if (i > 0) branch.keys().push_back(std::string(1, char('b' + i)));
     branch.children.push_back(MemChild{leaf, nullptr});
   }
   entry->root = TreeRoot::on_disk(*btree::write_node(cx, branch));

@@ -1,7 +1,7 @@
-// A NodeSource that hands out each leaf as a copy of its own, overwritten
-// when the last view of it goes: a reader or a tree that reads a leaf it no
-// longer holds sees other bytes. It also counts the copies still held and
-// those whose bytes changed while held (nothing may write a page image).
+// A NodeSource that hands out each leaf (and, when asked, each branch) as a
+// copy of its own, overwritten when the last view of it goes: a reader or a
+// tree that reads a node it no longer holds sees other bytes. It also counts the copies still held
+// and those whose bytes changed while held (nothing may write a page image).
 #pragma once
 
 #include <cstring>
@@ -13,12 +13,13 @@ namespace deziro::testing {
 
 class SpoiltLeaves final : public NodeSource {
  public:
-  explicit SpoiltLeaves(NodeSource& inner) : inner_(inner) {}
+  explicit SpoiltLeaves(NodeSource& inner, bool branches = false)
+      : inner_(inner), branches_(branches) {}
   std::uint32_t page_size() const override { return inner_.page_size(); }
   Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                               std::optional<std::uint8_t> level) override {
     NodeView view = DZ_TRY(inner_.fetch_node(pointer, tree_id, level));
-    if (!view.is_leaf()) return view;
+    if (!view.is_leaf() && !branches_) return view;
     const std::uint32_t size = view.page_size();
     // The image, then the bytes it must keep.
     auto* bytes = new std::uint8_t[2 * size];
@@ -49,6 +50,7 @@ class SpoiltLeaves final : public NodeSource {
 
  private:
   NodeSource& inner_;
+  bool branches_;
   int live_ = 0;
   int written_ = 0;
 };
