@@ -625,9 +625,10 @@ Status WriteTxn::publish(bool deferred) {
   // The trees are written whole and not read again: their pages go out
   // together, before the record.
   pages_.begin_batch();
-  // The roots of the trees written, their nodes that later commits are
-  // likely to rewrite soon, the catalog's and the free-space trees' roots go
-  // in one run where one is free (docs/file-format.md section 8.1).
+  // The roots of the trees written, the catalog's and the free-space trees',
+  // and in a durable commit the nodes that later commits are likely to
+  // rewrite soon, go in one run where one is free (docs/file-format.md
+  // section 8.1).
   std::uint64_t set_aside_roots = 0, soon_rewritten = 0;
   bool catalog_changes = !dropped_.empty() || catalog_.in_memory();
   for (auto& [name, e] : trees_) {
@@ -638,7 +639,9 @@ Status WriteTxn::publish(bool deferred) {
     soon_rewritten += CommitSpace::soon_rewritten_nodes(e.root);
   }
   if (catalog_changes) ++set_aside_roots;
-  if (!pages_low_) commit_space_.set_aside(set_aside_roots, soon_rewritten);
+  // A deferred commit's pages reach the disk with those of the commits
+  // after it, in a sync of their own: its roots alone go in the run.
+  if (!pages_low_) commit_space_.set_aside(set_aside_roots, deferred ? 0 : soon_rewritten);
   DZ_CHECK(write_catalog());
   CommitRecord record;
   commit_space_.writing_tree(catalog_, false);
