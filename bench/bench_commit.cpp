@@ -7,7 +7,10 @@
 // `bench_commit COMMITS large KEYS` instead makes that many single-put
 // durable commits of new random keys on a file of KEYS keys and reports
 // besides the separate runs of blocks each commit writes (what its sync
-// carries as separate writes) and the file's page count before and after.
+// carries as separate writes) and the file's page count before and after;
+// `bench_commit COMMITS deferred KEYS` the same for deferred commits of 10
+// puts over the keys loaded (the writer of bench_concurrency alone, for a
+// profile; with no background sync, pages freed wait for the end).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -18,6 +21,7 @@
 #include <random>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "database.hpp"
 #include "scratch.hpp"
@@ -184,10 +188,12 @@ void run_sync_call(const std::string& dir, const char* workload, int (*sync_call
 }
 
 // Single-put durable commits of new random keys (16-byte keys, 100-byte
-// values, as bench_kv's) on a file of `keys` keys: time, syncs, storage
-// operations and separate runs of blocks written per commit, and the file's
-// page count before and after.
-void run_large_file(const std::string& dir, std::uint64_t keys, std::uint64_t commits) {
+// values, as bench_kv's) on a file of `keys` keys, or deferred commits of
+// `puts` puts over the keys loaded: time, syncs, storage operations and
+// separate runs of blocks written per commit, and the file's page count
+// before and after.
+void run_large_file(const std::string& dir, std::uint64_t keys, std::uint64_t commits, int puts = 1,
+                    bool deferred = false) {
   Opened db = open_new(dir + "/large.db");
   std::mt19937_64 rng(2026);
   auto random_bytes = [&](std::size_t len) {
@@ -195,10 +201,13 @@ void run_large_file(const std::string& dir, std::uint64_t keys, std::uint64_t co
     for (auto& c : s) c = char(rng());
     return s;
   };
+  std::vector<std::string> loaded;
   {
     auto w = need(WriteTxn::begin(db.instance), "begin");
-    for (std::uint64_t i = 0; i < keys; ++i)
-      need(w->put(bytes_of("t"), bytes_of(random_bytes(16)), bytes_of(random_bytes(100))), "put");
+    for (std::uint64_t i = 0; i < keys; ++i) {
+      loaded.push_back(random_bytes(16));
+      need(w->put(bytes_of("t"), bytes_of(loaded.back()), bytes_of(random_bytes(100))), "put");
+    }
     need(w->commit(), "commit");
   }
   auto page_count = [&] { return db.instance->published().record.page_count; };
@@ -210,15 +219,21 @@ void run_large_file(const std::string& dir, std::uint64_t keys, std::uint64_t co
     std::string key = random_bytes(16), value = random_bytes(100);
     auto t0 = Clock::now();
     auto w = need(WriteTxn::begin(db.instance), "begin");
-    need(w->put(bytes_of("t"), bytes_of(key), bytes_of(value)), "put");
-    need(w->commit(), "commit");
+    if (puts == 1) {
+      need(w->put(bytes_of("t"), bytes_of(key), bytes_of(value)), "put");
+    } else {
+      for (int p = 0; p < puts; ++p)
+        need(w->put(bytes_of("t"), bytes_of(loaded[rng() % keys]), bytes_of(value)), "put");
+    }
+    need(deferred ? w->commit_deferred() : w->commit(), "commit");
     spent += Clock::now() - t0;
     runs += db.storage->take_block_runs();
   }
   std::printf(
-      "{\"bench\":\"commit\",\"workload\":\"durable_put_on_large_file\",\"engine\":\"deziro\","
+      "{\"bench\":\"commit\",\"workload\":\"%s\",\"engine\":\"deziro\","
       "\"ops\":%llu,\"ns_per_op\":%.0f,\"syncs_per_op\":%.2f,\"storage_ops_per_op\":%.2f,"
       "\"block_runs_per_op\":%.2f,\"pages_before\":%llu,\"pages_after\":%llu}\n",
+      deferred ? "deferred_puts_on_large_file" : "durable_put_on_large_file",
       static_cast<unsigned long long>(commits),
       double(std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count()) / double(commits),
       double(db.storage->syncs - s0) / double(commits),
@@ -233,6 +248,10 @@ int main(int argc, char** argv) {
   std::string dir = bench::scratch_folder("commit");
   if (argc > 3 && std::string(argv[2]) == "large") {
     run_large_file(dir, std::strtoull(argv[3], nullptr, 10), commits);
+    return 0;
+  }
+  if (argc > 3 && std::string(argv[2]) == "deferred") {
+    run_large_file(dir, std::strtoull(argv[3], nullptr, 10), commits, 10, true);
     return 0;
   }
   run_pattern(dir, "durable_commit", "D", commits);
