@@ -636,12 +636,12 @@ Status WriteTxn::publish(bool deferred) {
     catalog_changes = true;
     if (!e.root.in_memory()) continue;
     ++set_aside_roots;
-    soon_rewritten += CommitSpace::soon_rewritten_nodes(e.root);
+    // A deferred commit's pages reach the disk with those of the commits
+    // after it, in a sync of their own: its roots alone go in the run.
+    if (!deferred) soon_rewritten += CommitSpace::soon_rewritten_nodes(e.root);
   }
   if (catalog_changes) ++set_aside_roots;
-  // A deferred commit's pages reach the disk with those of the commits
-  // after it, in a sync of their own: its roots alone go in the run.
-  if (!pages_low_) commit_space_.set_aside(set_aside_roots, deferred ? 0 : soon_rewritten);
+  if (!pages_low_) commit_space_.set_aside(set_aside_roots, soon_rewritten);
   DZ_CHECK(write_catalog());
   CommitRecord record;
   commit_space_.writing_tree(catalog_, false);
