@@ -4,6 +4,13 @@
 // fdatasync) after the writes of a small commit. Besides the common fields
 // each line reports syncs and storage operations (writes, syncs, length
 // changes) per operation. Argument: [commits], default 300.
+// `bench_commit COMMITS large KEYS` instead makes that many single-put
+// durable commits of new random keys on a file of KEYS keys and reports
+// besides the separate runs of blocks each commit writes (what its sync
+// carries as separate writes) and the file's page count before and after;
+// `bench_commit COMMITS deferred KEYS` the same for deferred commits of 10
+// puts over the keys loaded (the writer of bench_concurrency alone, for a
+// profile; with no background sync, pages freed wait for the end).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -11,7 +18,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <random>
+#include <set>
 #include <string>
+#include <vector>
 
 #include "database.hpp"
 #include "scratch.hpp"
@@ -32,11 +42,26 @@ class CountingStorage final : public Storage {
   }
   Status write_at(std::uint64_t offset, ConstByteSpan data) override {
     ++operations;
+    note_blocks(offset, data.size());
     return inner_->write_at(offset, data);
   }
   Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> buffers) override {
     ++operations;
+    std::size_t bytes = 0;
+    for (auto b : buffers) bytes += b.size();
+    note_blocks(offset, bytes);
     return inner_->write_vectored_at(offset, buffers);
+  }
+  // The runs of consecutive 4 KiB blocks written since the last call: what
+  // a sync carries as separate writes.
+  std::uint64_t take_block_runs() {
+    std::uint64_t runs = 0, next = UINT64_MAX;
+    for (std::uint64_t b : blocks_) {
+      if (b != next) ++runs;
+      next = b + 1;
+    }
+    blocks_.clear();
+    return runs;
   }
   Status sync() override {
     ++operations;
@@ -53,7 +78,12 @@ class CountingStorage final : public Storage {
   std::uint64_t syncs = 0;
 
  private:
+  void note_blocks(std::uint64_t offset, std::size_t bytes) {
+    for (std::uint64_t b = offset / 4096; b * 4096 < offset + bytes; ++b) blocks_.insert(b);
+  }
+
   std::unique_ptr<Storage> inner_;
+  std::set<std::uint64_t> blocks_;
 };
 
 void die(const std::string& what) {
@@ -157,11 +187,73 @@ void run_sync_call(const std::string& dir, const char* workload, int (*sync_call
   report(workload, rounds, spent, 1, 7);
 }
 
+// Single-put durable commits of new random keys (16-byte keys, 100-byte
+// values, as bench_kv's) on a file of `keys` keys, or deferred commits of
+// `puts` puts over the keys loaded: time, syncs, storage operations and
+// separate runs of blocks written per commit, and the file's page count
+// before and after.
+void run_large_file(const std::string& dir, std::uint64_t keys, std::uint64_t commits, int puts = 1,
+                    bool deferred = false) {
+  Opened db = open_new(dir + "/large.db");
+  std::mt19937_64 rng(2026);
+  auto random_bytes = [&](std::size_t len) {
+    std::string s(len, '\0');
+    for (auto& c : s) c = char(rng());
+    return s;
+  };
+  std::vector<std::string> loaded;
+  {
+    auto w = need(WriteTxn::begin(db.instance), "begin");
+    for (std::uint64_t i = 0; i < keys; ++i) {
+      loaded.push_back(random_bytes(16));
+      need(w->put(bytes_of("t"), bytes_of(loaded.back()), bytes_of(random_bytes(100))), "put");
+    }
+    need(w->commit(), "commit");
+  }
+  auto page_count = [&] { return db.instance->published().record.page_count; };
+  const std::uint64_t pages_before = page_count();
+  db.storage->take_block_runs();
+  std::uint64_t s0 = db.storage->syncs, o0 = db.storage->operations, runs = 0;
+  Clock::duration spent{};
+  for (std::uint64_t i = 0; i < commits; ++i) {
+    std::string key = random_bytes(16), value = random_bytes(100);
+    auto t0 = Clock::now();
+    auto w = need(WriteTxn::begin(db.instance), "begin");
+    if (puts == 1) {
+      need(w->put(bytes_of("t"), bytes_of(key), bytes_of(value)), "put");
+    } else {
+      for (int p = 0; p < puts; ++p)
+        need(w->put(bytes_of("t"), bytes_of(loaded[rng() % keys]), bytes_of(value)), "put");
+    }
+    need(deferred ? w->commit_deferred() : w->commit(), "commit");
+    spent += Clock::now() - t0;
+    runs += db.storage->take_block_runs();
+  }
+  std::printf(
+      "{\"bench\":\"commit\",\"workload\":\"%s\",\"engine\":\"deziro\","
+      "\"ops\":%llu,\"ns_per_op\":%.0f,\"syncs_per_op\":%.2f,\"storage_ops_per_op\":%.2f,"
+      "\"block_runs_per_op\":%.2f,\"pages_before\":%llu,\"pages_after\":%llu}\n",
+      deferred ? "deferred_puts_on_large_file" : "durable_put_on_large_file",
+      static_cast<unsigned long long>(commits),
+      double(std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count()) / double(commits),
+      double(db.storage->syncs - s0) / double(commits),
+      double(db.storage->operations - o0) / double(commits), double(runs) / double(commits),
+      static_cast<unsigned long long>(pages_before), static_cast<unsigned long long>(page_count()));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::uint64_t commits = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 300;
   std::string dir = bench::scratch_folder("commit");
+  if (argc > 3 && std::string(argv[2]) == "large") {
+    run_large_file(dir, std::strtoull(argv[3], nullptr, 10), commits);
+    return 0;
+  }
+  if (argc > 3 && std::string(argv[2]) == "deferred") {
+    run_large_file(dir, std::strtoull(argv[3], nullptr, 10), commits, 10, true);
+    return 0;
+  }
   run_pattern(dir, "durable_commit", "D", commits);
   run_pattern(dir, "durable_after_durable_deferred", "DdD", commits / 3);
   run_pattern(dir, "empty_durable_commit", "e", commits);

@@ -78,13 +78,15 @@ Status CommitSpace::free_retained_groups(std::uint64_t reclaim_limit) {
 
 // ---------------------------------------------------------------- pages
 
-void CommitSpace::set_aside_roots(std::uint64_t named) {
+void CommitSpace::set_aside(std::uint64_t roots, std::uint64_t soon_rewritten) {
   DZ_ASSERT(reserve_.empty());
   // The free-space trees' roots too, unless there is nothing for a tree to
   // hold (a new file's first commits).
-  std::uint64_t count = named;
+  std::uint64_t count = roots;
   if (!free_tree_.empty() || !space_.free_runs.empty()) ++count;
   if (!retained_tree_.empty() || !space_.released_published.empty()) ++count;
+  soon_set_aside_ = soon_rewritten > 0 && count + soon_rewritten <= kMaxSetAside;
+  if (soon_set_aside_) count += soon_rewritten;
   if (count == 0) return;
   // Placed as an overflow run would be: the first free run long enough,
   // else at the end of the file. A file at its size limit sets none aside.
@@ -94,14 +96,50 @@ void CommitSpace::set_aside_roots(std::uint64_t named) {
   space::add_free_run(reserve_, *first, count);
 }
 
-void CommitSpace::writing_tree(const TreeRoot& root) {
-  tree_pages_left_ = nodes_in_memory(root.mem());
+namespace {
+
+// For each node below `n`, whose share of the changes is `share`, in the
+// order write_subtree takes their pages: whether a later commit is likely to
+// rewrite it soon. A child's share is its parent's times the part of the
+// parent's children this transaction changed: under changes spread like
+// this transaction's, about how often a commit rewrites it.
+void plan_pages(const MemNode& n, double share, std::vector<bool>& plan) {
+  std::size_t changed = 0;
+  for (const MemChild& c : n.children) changed += c.node != nullptr;
+  const double child_share =
+      share * double(changed) / double(std::max<std::size_t>(1, n.children.size()));
+  for (const MemChild& c : n.children) {
+    if (!c.node) continue;
+    plan_pages(*c.node, child_share, plan);
+    plan.push_back(child_share * double(CommitSpace::kSoonCommits) >= 1.0);
+  }
+}
+
+}  // namespace
+
+std::uint64_t CommitSpace::soon_rewritten_nodes(const TreeRoot& root) {
+  if (!root.mem()) return 0;
+  std::vector<bool> plan;
+  plan_pages(*root.mem(), 1.0, plan);
+  return std::uint64_t(std::ranges::count(plan, true));
+}
+
+void CommitSpace::writing_tree(const TreeRoot& root, bool soon_rewritten) {
+  tree_plan_.clear();
+  tree_plan_next_ = 0;
+  if (!root.mem()) return;
+  // Its nodes likely rewritten soon take pages set aside when the run was
+  // set aside with them; its root always does.
+  plan_pages(*root.mem(), 1.0, tree_plan_);
+  if (!soon_rewritten || !soon_set_aside_) tree_plan_.assign(tree_plan_.size(), false);
+  tree_plan_.push_back(true);
 }
 
 Result<std::uint64_t> CommitSpace::allocate_page() {
   if (!writing_trees_) {
-    // A tree's root, written last, takes a page set aside for it.
-    if (tree_pages_left_ > 0 && --tree_pages_left_ == 0)
+    // A tree's root and its nodes likely rewritten soon take pages set
+    // aside for them.
+    if (tree_plan_next_ < tree_plan_.size() && tree_plan_[tree_plan_next_++])
       if (auto page = free_space::take_lowest(reserve_)) {
         space_.allocated.insert(*page);
         return *page;

@@ -51,14 +51,27 @@ class CommitSpace {
   void release_pages(std::uint64_t first, std::uint64_t count);
 
   // Before the commit writes its trees: sets aside one run, placed as an
-  // overflow run would be, for the pages every commit rewrites: the roots of
-  // the `named` trees it writes (the catalog among them), then those of the
-  // free-space trees. They go out in one write and, replaced together by
-  // the next commit, come back free together, a run for a later commit.
-  void set_aside_roots(std::uint64_t named);
-  // The next tree written is `root`: its last page, the root's, comes from
-  // the pages set aside while any are left.
-  void writing_tree(const TreeRoot& root);
+  // overflow run would be, for the pages a later commit is likely to
+  // rewrite soon: the roots of the `roots` named trees it writes (the
+  // catalog among them), `soon_rewritten` other nodes of those trees
+  // (`soon_rewritten_nodes`), then the roots of the free-space trees. They
+  // go out in one write and, replaced together soon after, come back free
+  // together, a run for a later commit. When the run would be long (a big
+  // commit) it holds the roots alone. Every other page comes from the
+  // lowest free pages, which keeps the file from growing.
+  void set_aside(std::uint64_t roots, std::uint64_t soon_rewritten);
+  // How many nodes below the root of the tree under `root`, among those in
+  // memory, a later commit is likely to rewrite within `kSoonCommits`
+  // commits, judged by the part of each level this transaction changes.
+  static std::uint64_t soon_rewritten_nodes(const TreeRoot& root);
+  // The next tree written is `root`: its root, written last, and, with
+  // `soon_rewritten` (for a tree counted in `set_aside`), those nodes come
+  // from the pages set aside while any are left.
+  void writing_tree(const TreeRoot& root, bool soon_rewritten);
+
+  static constexpr std::uint64_t kSoonCommits = 16;
+  // The longest run set aside with more than roots in it.
+  static constexpr std::uint64_t kMaxSetAside = 32;
 
   // Brings the free tree up to the free runs and the retained tree up to
   // this commit's group, and sets aside the pages writing them will take.
@@ -115,8 +128,13 @@ class CommitSpace {
   space::FreeRuns reserve_;
   // Set while the two trees are written: pages come from `reserve_`.
   bool writing_trees_ = false;
-  // Pages the tree being written still takes; its last is its root's.
-  std::uint64_t tree_pages_left_ = 0;
+  // Whether the run set aside holds nodes besides the roots.
+  bool soon_set_aside_ = false;
+  // For each page the tree being written takes, in the order it takes
+  // them (its nodes after their children, its root last): whether it comes
+  // from the pages set aside.
+  std::vector<bool> tree_plan_;
+  std::size_t tree_plan_next_ = 0;
 };
 
 }  // namespace deziro

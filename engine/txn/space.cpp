@@ -25,8 +25,25 @@ std::uint64_t take_from_run(FreeRuns& runs, FreeRuns::const_iterator it, std::ui
 
 }  // namespace
 
+FreeRuns::FreeRuns(std::initializer_list<Map::value_type> runs) : runs_(runs) {
+  for (const auto& [first, length] : runs_) index(first, length);
+}
+
+void FreeRuns::index(std::uint64_t first, std::uint64_t length) {
+  if (length >= 2) by_length(length).insert(first);
+}
+
+void FreeRuns::unindex(std::uint64_t first, std::uint64_t length) {
+  if (length >= 2) by_length(length).erase(first);
+}
+
 void FreeRuns::set(std::uint64_t first, std::uint64_t length) {
-  auto it = runs_.insert_or_assign(first, length).first;
+  auto [it, added] = runs_.try_emplace(first, length);
+  if (!added) {
+    unindex(first, it->second);
+    it->second = length;
+  }
+  index(first, length);
   // Runs never overlap: every caller has taken out what the run covers.
   DZ_ASSERT(length > 0 && first + length > first);
   DZ_ASSERT(it == runs_.begin() || std::prev(it)->first + std::prev(it)->second <= first);
@@ -35,7 +52,35 @@ void FreeRuns::set(std::uint64_t first, std::uint64_t length) {
 }
 
 void FreeRuns::erase(std::uint64_t first) {
-  if (runs_.erase(first) != 0 && logging_) changed_.push_back(first);
+  auto it = runs_.find(first);
+  if (it == runs_.end()) return;
+  unindex(first, it->second);
+  runs_.erase(it);
+  if (logging_) changed_.push_back(first);
+}
+
+FreeRuns::const_iterator FreeRuns::first_fit(std::uint64_t count, std::uint64_t limit) const {
+  DZ_ASSERT(count > 0);
+  std::uint64_t best = UINT64_MAX;
+  if (count == 1) {
+    if (!runs_.empty()) best = runs_.begin()->first;
+  } else {
+    // The lowest run of each length from `count` on; among the longest
+    // ones, the lowest long enough.
+    for (std::uint64_t length = count; length < kLongRun; ++length) {
+      const auto& runs = by_length_[length - 2];
+      if (!runs.empty()) best = std::min(best, *runs.begin());
+    }
+    for (std::uint64_t first : by_length_[kLongRun - 2]) {
+      if (first >= best) break;
+      if (runs_.find(first)->second >= count) {
+        best = first;
+        break;
+      }
+    }
+  }
+  if (best == UINT64_MAX || best >= limit || count > limit - best) return runs_.end();
+  return runs_.find(best);
 }
 
 void FreeRuns::start_log() {
@@ -70,15 +115,11 @@ Result<std::uint64_t> allocate_page(PageSpace& space) {
 
 std::optional<std::uint64_t> allocate_run_below(PageSpace& space, std::uint64_t count,
                                                 std::uint64_t limit) {
-  DZ_ASSERT(count > 0);
-  for (auto it = space.free_runs.begin(); it != space.free_runs.end(); ++it) {
-    if (it->first >= limit || count > limit - it->first) break;
-    if (it->second < count) continue;
-    std::uint64_t first = take_from_run(space.free_runs, it, count);
-    for (std::uint64_t p = first; p < first + count; ++p) space.allocated.insert(p);
-    return first;
-  }
-  return std::nullopt;
+  auto it = space.free_runs.first_fit(count, limit);
+  if (it == space.free_runs.end()) return std::nullopt;
+  std::uint64_t first = take_from_run(space.free_runs, it, count);
+  for (std::uint64_t p = first; p < first + count; ++p) space.allocated.insert(p);
+  return first;
 }
 
 Result<std::uint64_t> allocate_run(PageSpace& space, std::uint64_t count) {

@@ -4,6 +4,8 @@
 // that store the runs, or the readers that may still see released pages.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 #include <initializer_list>
 #include <map>
@@ -24,7 +26,7 @@ class FreeRuns {
   using const_iterator = Map::const_iterator;
 
   FreeRuns() = default;
-  FreeRuns(std::initializer_list<Map::value_type> runs) : runs_(runs) {}
+  FreeRuns(std::initializer_list<Map::value_type> runs);
 
   const_iterator begin() const { return runs_.begin(); }
   const_iterator end() const { return runs_.end(); }
@@ -38,6 +40,11 @@ class FreeRuns {
   void set(std::uint64_t first, std::uint64_t length);
   void erase(std::uint64_t first);
 
+  // The lowest run at least `count` pages long that starts below `limit`;
+  // end() when there is none. Costs about one step per length up to
+  // `kLongRun`, not one per run.
+  const_iterator first_fit(std::uint64_t count, std::uint64_t limit) const;
+
   // From now on every change is logged; what was logged before is dropped.
   void start_log();
   // The first pages of the runs changed, added or removed since the last
@@ -45,7 +52,17 @@ class FreeRuns {
   std::vector<std::uint64_t> take_changes();
 
  private:
+  // Runs of 2 to kLongRun - 1 pages by length, then those of kLongRun pages
+  // or more: the first pages of each.
+  static constexpr std::uint64_t kLongRun = 34;
+  std::set<std::uint64_t>& by_length(std::uint64_t length) {
+    return by_length_[std::min(length, kLongRun) - 2];
+  }
+  void index(std::uint64_t first, std::uint64_t length);
+  void unindex(std::uint64_t first, std::uint64_t length);
+
   Map runs_;
+  std::array<std::set<std::uint64_t>, kLongRun - 1> by_length_;
   bool logging_ = false;
   std::vector<std::uint64_t> changed_;
 };

@@ -601,7 +601,7 @@ Status WriteTxn::write_catalog() {
     if (!e.changed) continue;
     TreeDescriptor d;
     d.tree_id = e.tree_id;
-    commit_space_.writing_tree(e.root);
+    commit_space_.writing_tree(e.root, true);
     d.root = DZ_TRY(btree::write_tree(context(e.tree_id), e.root));
     d.entry_count = e.entry_count;
     auto bytes = d.encode();
@@ -625,20 +625,26 @@ Status WriteTxn::publish(bool deferred) {
   // The trees are written whole and not read again: their pages go out
   // together, before the record.
   pages_.begin_batch();
-  // The roots of the trees written, the catalog's and the free-space trees'
-  // go in one run where one is free (docs/file-format.md section 8.1).
-  std::uint64_t named_roots = 0;
+  // The roots of the trees written, the catalog's and the free-space trees',
+  // and in a durable commit the nodes that later commits are likely to
+  // rewrite soon, go in one run where one is free (docs/file-format.md
+  // section 8.1).
+  std::uint64_t set_aside_roots = 0, soon_rewritten = 0;
   bool catalog_changes = !dropped_.empty() || catalog_.in_memory();
   for (auto& [name, e] : trees_) {
     if (!e.changed) continue;
     catalog_changes = true;
-    if (e.root.in_memory()) ++named_roots;
+    if (!e.root.in_memory()) continue;
+    ++set_aside_roots;
+    // A deferred commit's pages reach the disk with those of the commits
+    // after it, in a sync of their own: its roots alone go in the run.
+    if (!deferred) soon_rewritten += CommitSpace::soon_rewritten_nodes(e.root);
   }
-  if (catalog_changes) ++named_roots;
-  if (!pages_low_) commit_space_.set_aside_roots(named_roots);
+  if (catalog_changes) ++set_aside_roots;
+  if (!pages_low_) commit_space_.set_aside(set_aside_roots, soon_rewritten);
   DZ_CHECK(write_catalog());
   CommitRecord record;
-  commit_space_.writing_tree(catalog_);
+  commit_space_.writing_tree(catalog_, false);
   record.catalog = DZ_TRY(btree::write_tree(context(kCatalogTreeId), catalog_));
   DZ_CHECK(commit_space_.settle());
   auto roots = DZ_TRY(commit_space_.write_trees());

@@ -37,7 +37,7 @@ constexpr std::uint64_t kPointStride = 1;
 // values in overflow runs, and a tree dropped and made again.
 class Workload {
  public:
-  static constexpr int kCommits = 30;
+  static constexpr int kCommits = 50;
 
   // Commit c is deferred when bit c % 3 of this mask is set.
   explicit Workload(unsigned deferred_mask = 0) : deferred_mask_(deferred_mask) {}

@@ -102,6 +102,42 @@ TEST(AllocateRun, below_a_limit_uses_only_runs_that_end_below_it) {
   EXPECT_EQ(s.free_runs, (FreeRuns{{12, 1}, {44, 6}}));
 }
 
+// The first fit comes from the runs indexed by length: after any mix of
+// adds, takes, resizes and removals it must be the run a scan in page order
+// finds, for short and long runs (past the longest length indexed alone)
+// and for limits that cut a run off.
+TEST(FreeRunMap, first_fit_is_the_lowest_run_long_enough_below_the_limit) {
+  std::mt19937_64 rng(7);
+  FreeRuns runs;
+  auto scan = [&](std::uint64_t count, std::uint64_t limit) -> std::optional<std::uint64_t> {
+    for (auto [first, length] : runs) {
+      if (first >= limit || count > limit - first) break;
+      if (length >= count) return first;
+    }
+    return std::nullopt;
+  };
+  for (int step = 0; step < 20000; ++step) {
+    std::uint64_t first = rng() % 4000;
+    switch (rng() % 4) {
+      case 0:
+      case 1:
+        space::add_free_run(runs, first, 1 + (rng() % 3 == 0 ? rng() % 80 : rng() % 4));
+        break;
+      case 2:
+        if (auto it = runs.lower_bound(first); it != runs.end())
+          runs.set(it->first, 1 + rng() % it->second);
+        break;
+      default:
+        if (auto it = runs.lower_bound(first); it != runs.end()) runs.erase(it->first);
+    }
+    std::uint64_t count = 1 + (rng() % 2 ? rng() % 6 : rng() % 90);
+    std::uint64_t limit = rng() % 2 ? UINT64_MAX : rng() % 4200;
+    auto fit = runs.first_fit(count, limit);
+    ASSERT_EQ(fit == runs.end() ? std::nullopt : std::optional(fit->first), scan(count, limit))
+        << "step " << step << ", " << count << " pages below " << limit;
+  }
+}
+
 TEST(FreeRunMap, adding_runs_merges_neighbours_on_both_sides) {
   FreeRuns runs;
   EXPECT_TRUE(space::add_free_run(runs, 10, 2));
