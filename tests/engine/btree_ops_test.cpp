@@ -77,6 +77,20 @@ class TreeOpsTest : public ::testing::Test {
     EXPECT_TRUE(accounting.empty()) << accounting.front();
   }
 
+  // Writes the tree through `w`, whose source spoils the pages it lends:
+  // once written, the tree holds none of them and wrote into none, and it
+  // reads back `model` from the file.
+  void expect_written_with_pages_untouched(const WriteContext& w,
+                                           const testing::SpoiltLeaves& spoilt,
+                                           const std::map<std::string, std::string>& model) {
+    ASSERT_TRUE(btree::write_tree(w, root_).has_value());
+    pages_.commit();
+    EXPECT_EQ(spoilt.live(), 0);
+    EXPECT_EQ(spoilt.written(), 0);
+    expect_model(rx(), model);
+    expect_sound(model.size());
+  }
+
   FaultStorage storage_;
   testing::TreeFile pages_;
   TreeRoot root_;
@@ -452,12 +466,7 @@ TEST_F(TreeOpsTest, loaded_leaves_read_their_entries_in_pages_the_tree_keeps) {
   EXPECT_GT(spoilt.live(), 0);
   EXPECT_GE(btree::memory_estimate(root_), std::size_t(spoilt.live()) * 4096);
   expect_model(ReadContext{spoilt, kTree}, model);
-  ASSERT_TRUE(btree::write_tree(w, root_).has_value());
-  pages_.commit();
-  EXPECT_EQ(spoilt.live(), 0);
-  EXPECT_EQ(spoilt.written(), 0);
-  expect_model(rx(), model);
-  expect_sound(model.size());
+  expect_written_with_pages_untouched(w, spoilt, model);
 }
 
 // Branches loaded for writing read their separators in the pages they were
@@ -485,12 +494,7 @@ TEST_F(TreeOpsTest, loaded_branches_read_their_separators_in_pages_the_tree_keep
   for (int i = 0; i < 20000; i += 7) put(w, key_of(i) + "+", std::string(100, 'n'));
   EXPECT_EQ(root_.mem()->image(), nullptr);
   expect_model(ReadContext{spoilt, kTree}, model);
-  ASSERT_TRUE(btree::write_tree(w, root_).has_value());
-  pages_.commit();
-  EXPECT_EQ(spoilt.live(), 0);
-  EXPECT_EQ(spoilt.written(), 0);
-  expect_model(rx(), model);
-  expect_sound(model.size());
+  expect_written_with_pages_untouched(w, spoilt, model);
 }
 
 // A node that a fault above left over its page, whatever byte count it
