@@ -129,9 +129,13 @@ void CommitSpace::writing_tree(const TreeRoot& root, bool soon_rewritten) {
   tree_plan_next_ = 0;
   if (!root.mem()) return;
   // Its nodes likely rewritten soon take pages set aside when the run was
-  // set aside with them; its root always does.
-  plan_pages(*root.mem(), 1.0, tree_plan_);
-  if (!soon_rewritten || !soon_set_aside_) tree_plan_.assign(tree_plan_.size(), false);
+  // set aside with them; its root always does. Without them only the count
+  // of pages before the root's matters, and the tree is not judged.
+  if (soon_rewritten && soon_set_aside_) {
+    plan_pages(*root.mem(), 1.0, tree_plan_);
+  } else {
+    tree_plan_.assign(nodes_in_memory(root.mem()) - 1, false);
+  }
   tree_plan_.push_back(true);
 }
 
