@@ -155,12 +155,12 @@ std::size_t entry_bytes(LeafLayout layout, std::uint32_t page_size, const MemEnt
   return node::leaf_entry_bytes(layout, page_size, e.key().size(), e.value().size());
 }
 
-std::size_t separator_bytes(const MemKey& key) { return node::kBranchKeyOverhead + key.size(); }
+std::size_t separator_bytes(ByteView key) { return node::kBranchKeyOverhead + key.size(); }
+std::size_t separator_bytes(const MemKey& key) { return separator_bytes(key.view()); }
 
 std::size_t branch_bytes(const MemNode& n) {
   std::size_t bytes = node::kFirstChildCost;
-  for (std::size_t i = 0; i < n.key_count(); ++i)
-    bytes += node::kBranchKeyOverhead + n.key(i).size();
+  for (std::size_t i = 0; i < n.key_count(); ++i) bytes += separator_bytes(n.key(i));
   return bytes;
 }
 
