@@ -25,8 +25,8 @@ std::uint64_t take_from_run(FreeRuns& runs, FreeRuns::const_iterator it, std::ui
 
 }  // namespace
 
-FreeRuns::FreeRuns(std::initializer_list<Map::value_type> runs) : runs_(runs) {
-  for (const auto& [first, length] : runs_) index(first, length);
+FreeRuns::FreeRuns(std::initializer_list<Run> runs) {
+  for (const auto& [first, length] : runs) set(first, length);
 }
 
 void FreeRuns::index(std::uint64_t first, std::uint64_t length) {
@@ -37,33 +37,118 @@ void FreeRuns::unindex(std::uint64_t first, std::uint64_t length) {
   if (length >= 2) by_length(length).erase(first);
 }
 
+std::size_t FreeRuns::chunk_for(std::uint64_t first) const {
+  auto after = std::upper_bound(heads_.begin(), heads_.end(), first);
+  return after == heads_.begin() ? 0 : std::size_t(after - heads_.begin()) - 1;
+}
+
+std::size_t FreeRuns::position_in(std::size_t chunk, std::uint64_t first) const {
+  const auto& runs = chunks_[chunk];
+  return std::size_t(
+      std::ranges::lower_bound(runs, first, {}, [](const Run& r) { return r.first; }) -
+      runs.begin());
+}
+
+FreeRuns::const_iterator FreeRuns::lower_bound(std::uint64_t first) const {
+  if (chunks_.empty()) return end();
+  std::size_t chunk = chunk_for(first);
+  std::size_t at = position_in(chunk, first);
+  // Past the chunk's last run: the next chunk's first run is the next.
+  if (at == chunks_[chunk].size()) return {&chunks_, chunk + 1, 0};
+  return {&chunks_, chunk, at};
+}
+
+FreeRuns::const_iterator FreeRuns::find(std::uint64_t first) const {
+  auto it = lower_bound(first);
+  return it != end() && it->first == first ? it : end();
+}
+
+bool FreeRuns::operator==(const FreeRuns& other) const {
+  return size_ == other.size_ && std::equal(begin(), end(), other.begin());
+}
+
 void FreeRuns::set(std::uint64_t first, std::uint64_t length) {
-  auto [it, added] = runs_.try_emplace(first, length);
-  if (!added) {
-    unindex(first, it->second);
-    it->second = length;
-  }
-  index(first, length);
   // Runs never overlap: every caller has taken out what the run covers.
   DZ_ASSERT(length > 0 && first + length > first);
-  DZ_ASSERT(it == runs_.begin() || std::prev(it)->first + std::prev(it)->second <= first);
-  DZ_ASSERT(std::next(it) == runs_.end() || first + length <= std::next(it)->first);
+  if (chunks_.empty()) {
+    chunks_.push_back({Run{first, length}});
+    heads_.push_back(first);
+    ++size_;
+  } else {
+    std::size_t chunk = chunk_for(first);
+    auto& runs = chunks_[chunk];
+    std::size_t at = position_in(chunk, first);
+    const bool present = at < runs.size() && runs[at].first == first;
+    DZ_ASSERT(at > 0 ? runs[at - 1].first + runs[at - 1].second <= first
+                     : chunk == 0 ||
+                           chunks_[chunk - 1].back().first + chunks_[chunk - 1].back().second <=
+                               first);
+    DZ_ASSERT(at + present < runs.size()   ? first + length <= runs[at + present].first
+              : chunk + 1 < chunks_.size() ? first + length <= heads_[chunk + 1]
+                                           : true);
+    if (present) {
+      unindex(first, runs[at].second);
+      runs[at].second = length;
+    } else {
+      runs.insert(runs.begin() + std::ptrdiff_t(at), Run{first, length});
+      ++size_;
+      if (at == 0) heads_[chunk] = first;
+      if (runs.size() > kMaxChunk) {
+        // Split in halves, the upper half a chunk of its own after it.
+        std::vector<Run> upper(runs.begin() + std::ptrdiff_t(runs.size() / 2), runs.end());
+        runs.resize(runs.size() / 2);
+        heads_.insert(heads_.begin() + std::ptrdiff_t(chunk) + 1, upper.front().first);
+        chunks_.insert(chunks_.begin() + std::ptrdiff_t(chunk) + 1, std::move(upper));
+      }
+    }
+  }
+  index(first, length);
   if (logging_) changed_.push_back(first);
 }
 
 void FreeRuns::erase(std::uint64_t first) {
-  auto it = runs_.find(first);
-  if (it == runs_.end()) return;
-  unindex(first, it->second);
-  runs_.erase(it);
+  if (chunks_.empty()) return;
+  std::size_t chunk = chunk_for(first);
+  auto& runs = chunks_[chunk];
+  std::size_t at = position_in(chunk, first);
+  if (at == runs.size() || runs[at].first != first) return;
+  unindex(first, runs[at].second);
+  runs.erase(runs.begin() + std::ptrdiff_t(at));
+  --size_;
+  if (runs.empty()) {
+    chunks_.erase(chunks_.begin() + std::ptrdiff_t(chunk));
+    heads_.erase(heads_.begin() + std::ptrdiff_t(chunk));
+  } else {
+    if (at == 0) heads_[chunk] = runs.front().first;
+    merge_small(chunk);
+  }
   if (logging_) changed_.push_back(first);
+}
+
+void FreeRuns::merge_small(std::size_t chunk) {
+  if (chunks_[chunk].size() >= kMaxChunk / 4) return;
+  // With the neighbour after it, else the one before, when both fit in one.
+  std::size_t into = chunk;
+  if (chunk + 1 < chunks_.size() &&
+      chunks_[chunk].size() + chunks_[chunk + 1].size() <= kMaxChunk) {
+    into = chunk;
+  } else if (chunk > 0 && chunks_[chunk - 1].size() + chunks_[chunk].size() <= kMaxChunk) {
+    into = chunk - 1;
+  } else {
+    return;
+  }
+  auto& to = chunks_[into];
+  auto& from = chunks_[into + 1];
+  to.insert(to.end(), from.begin(), from.end());
+  chunks_.erase(chunks_.begin() + std::ptrdiff_t(into) + 1);
+  heads_.erase(heads_.begin() + std::ptrdiff_t(into) + 1);
 }
 
 FreeRuns::const_iterator FreeRuns::first_fit(std::uint64_t count, std::uint64_t limit) const {
   DZ_ASSERT(count > 0);
   std::uint64_t best = UINT64_MAX;
   if (count == 1) {
-    if (!runs_.empty()) best = runs_.begin()->first;
+    if (!empty()) best = begin()->first;
   } else {
     // The lowest run of each length from `count` on; among the longest
     // ones, the lowest long enough.
@@ -73,14 +158,14 @@ FreeRuns::const_iterator FreeRuns::first_fit(std::uint64_t count, std::uint64_t 
     }
     for (std::uint64_t first : by_length_[kLongRun - 2]) {
       if (first >= best) break;
-      if (runs_.find(first)->second >= count) {
+      if (find(first)->second >= count) {
         best = first;
         break;
       }
     }
   }
-  if (best == UINT64_MAX || best >= limit || count > limit - best) return runs_.end();
-  return runs_.find(best);
+  if (best == UINT64_MAX || best >= limit || count > limit - best) return end();
+  return find(best);
 }
 
 void FreeRuns::start_log() {
@@ -154,17 +239,20 @@ void release_page(PageSpace& space, std::uint64_t page) {
 bool add_free_run(FreeRuns& runs, std::uint64_t first, std::uint64_t length) {
   if (length == 0 || first + length < first) return false;
   std::uint64_t end = first + length;
+  // The neighbours are read before anything changes: a change moves runs.
   auto next = runs.lower_bound(first);
-  if (next != runs.end() && next->first < end) return false;
-  auto prev = next == runs.begin() ? runs.end() : std::prev(next);
-  if (prev != runs.end() && prev->first + prev->second > first) return false;
+  std::optional<FreeRuns::Run> after, before;
+  if (next != runs.end()) after = *next;
+  if (next != runs.begin()) before = *std::prev(next);
+  if (after && after->first < end) return false;
+  if (before && before->first + before->second > first) return false;
 
-  if (next != runs.end() && next->first == end) {
-    length += next->second;
-    runs.erase(next->first);
+  if (after && after->first == end) {
+    length += after->second;
+    runs.erase(after->first);
   }
-  if (prev != runs.end() && prev->first + prev->second == first) {
-    runs.set(prev->first, prev->second + length);
+  if (before && before->first + before->second == first) {
+    runs.set(before->first, before->second + length);
   } else {
     runs.set(first, length);
   }

@@ -6,11 +6,13 @@
 
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <initializer_list>
-#include <map>
+#include <iterator>
 #include <optional>
 #include <set>
+#include <utility>
 #include <vector>
 
 #include "error.hpp"
@@ -20,21 +22,71 @@ namespace deziro::space {
 // First page of a free run → its length in pages, in page order. Every
 // change can be logged by the run's first page, so that a commit writes
 // into the free tree only the runs that changed instead of comparing all.
+//
+// A file holds thousands of free runs, most of them single pages, and a
+// commit changes a few dozen: the runs are kept in sorted chunks of at most
+// `kMaxChunk`, found through the first page of each, so that a change moves
+// a few hundred bytes and allocates nothing, where a node per run would
+// cost an allocation and a walk through scattered nodes.
 class FreeRuns {
  public:
-  using Map = std::map<std::uint64_t, std::uint64_t>;
-  using const_iterator = Map::const_iterator;
+  using Run = std::pair<std::uint64_t, std::uint64_t>;
+
+  class const_iterator {
+   public:
+    using iterator_category = std::bidirectional_iterator_tag;
+    using value_type = Run;
+    using difference_type = std::ptrdiff_t;
+    using pointer = const Run*;
+    using reference = const Run&;
+
+    const_iterator() = default;
+    reference operator*() const { return (*chunks_)[chunk_][at_]; }
+    pointer operator->() const { return &**this; }
+    const_iterator& operator++() {
+      if (++at_ == (*chunks_)[chunk_].size()) ++chunk_, at_ = 0;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      auto before = *this;
+      ++*this;
+      return before;
+    }
+    const_iterator& operator--() {
+      if (at_ == 0) {
+        at_ = (*chunks_)[--chunk_].size();
+      }
+      --at_;
+      return *this;
+    }
+    const_iterator operator--(int) {
+      auto before = *this;
+      --*this;
+      return before;
+    }
+    bool operator==(const const_iterator& other) const {
+      return chunk_ == other.chunk_ && at_ == other.at_;
+    }
+
+   private:
+    friend class FreeRuns;
+    const_iterator(const std::vector<std::vector<Run>>* chunks, std::size_t chunk, std::size_t at)
+        : chunks_(chunks), chunk_(chunk), at_(at) {}
+    const std::vector<std::vector<Run>>* chunks_ = nullptr;
+    std::size_t chunk_ = 0;
+    std::size_t at_ = 0;
+  };
 
   FreeRuns() = default;
-  FreeRuns(std::initializer_list<Map::value_type> runs);
+  FreeRuns(std::initializer_list<Run> runs);
 
-  const_iterator begin() const { return runs_.begin(); }
-  const_iterator end() const { return runs_.end(); }
-  const_iterator find(std::uint64_t first) const { return runs_.find(first); }
-  const_iterator lower_bound(std::uint64_t first) const { return runs_.lower_bound(first); }
-  std::size_t size() const { return runs_.size(); }
-  bool empty() const { return runs_.empty(); }
-  bool operator==(const FreeRuns& other) const { return runs_ == other.runs_; }
+  const_iterator begin() const { return {&chunks_, 0, 0}; }
+  const_iterator end() const { return {&chunks_, chunks_.size(), 0}; }
+  const_iterator find(std::uint64_t first) const;
+  const_iterator lower_bound(std::uint64_t first) const;
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  bool operator==(const FreeRuns& other) const;
 
   // Sets the run at `first` to `length` pages, adding it when absent.
   void set(std::uint64_t first, std::uint64_t length);
@@ -51,6 +103,10 @@ class FreeRuns {
   // call (or since start_log), sorted and without repeats.
   std::vector<std::uint64_t> take_changes();
 
+  // A chunk past this many runs is split in two; one below a quarter of it
+  // is merged with its neighbour when they fit in one.
+  static constexpr std::size_t kMaxChunk = 128;
+
  private:
   // Runs of 2 to kLongRun - 1 pages by length, then those of kLongRun pages
   // or more: the first pages of each.
@@ -60,8 +116,17 @@ class FreeRuns {
   }
   void index(std::uint64_t first, std::uint64_t length);
   void unindex(std::uint64_t first, std::uint64_t length);
+  // The chunk where a run at `first` is or would go: the last whose first
+  // run starts at or before it, else the first.
+  std::size_t chunk_for(std::uint64_t first) const;
+  // Where in chunk `chunk` the run at `first` is or would go.
+  std::size_t position_in(std::size_t chunk, std::uint64_t first) const;
+  void merge_small(std::size_t chunk);
 
-  Map runs_;
+  // Sorted chunks, none empty, and the first page of each chunk's first run.
+  std::vector<std::vector<Run>> chunks_;
+  std::vector<std::uint64_t> heads_;
+  std::size_t size_ = 0;
   std::array<std::set<std::uint64_t>, kLongRun - 1> by_length_;
   bool logging_ = false;
   std::vector<std::uint64_t> changed_;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
+#include <vector>
 
 #include "invariant.hpp"
 
@@ -135,6 +137,65 @@ TEST(FreeRunMap, first_fit_is_the_lowest_run_long_enough_below_the_limit) {
     auto fit = runs.first_fit(count, limit);
     ASSERT_EQ(fit == runs.end() ? std::nullopt : std::optional(fit->first), scan(count, limit))
         << "step " << step << ", " << count << " pages below " << limit;
+  }
+}
+
+// Model check of the chunked runs against a sorted map: through growth to
+// many chunks (splits) and back to a few (merges, emptied chunks), every
+// run is found where the map has it, a lower bound in a gap between chunks
+// lands on the next chunk's first run, and both directions of iteration
+// visit the map's runs.
+TEST(FreeRunMap, holds_what_a_sorted_map_holds_through_splits_and_merges) {
+  std::mt19937_64 rng(11);
+  FreeRuns runs;
+  std::map<std::uint64_t, std::uint64_t> model;
+  auto room_at = [&](std::uint64_t first) -> std::uint64_t {
+    auto next = model.upper_bound(first);
+    if (next != model.begin()) {
+      auto prev = std::prev(next);
+      if (prev->first + prev->second > first) return 0;
+    }
+    return next == model.end() ? 8 : std::min<std::uint64_t>(8, next->first - first);
+  };
+  const std::uint64_t span = 40 * FreeRuns::kMaxChunk * 4;
+  for (int step = 0; step < 30000; ++step) {
+    // Grows towards 20 chunks' worth of runs, then shrinks, then grows.
+    const bool growing = (step / 10000) % 2 == 0;
+    std::uint64_t at = rng() % span;
+    if (rng() % 3 < (growing ? 2u : 1u)) {
+      if (std::uint64_t room = room_at(at)) {
+        std::uint64_t length = 1 + rng() % room;
+        runs.set(at, length);
+        model[at] = length;
+      }
+    } else if (auto it = model.lower_bound(at); it != model.end()) {
+      if (rng() % 4 == 0) {
+        std::uint64_t length = 1 + rng() % it->second;
+        runs.set(it->first, length);
+        it->second = length;
+      } else {
+        runs.erase(it->first);
+        model.erase(it);
+      }
+    }
+    ASSERT_EQ(runs.size(), model.size()) << "step " << step;
+    auto found = runs.lower_bound(at);
+    auto expected = model.lower_bound(at);
+    ASSERT_EQ(found == runs.end(), expected == model.end()) << "step " << step;
+    if (expected != model.end()) {
+      ASSERT_EQ(*found, FreeRuns::Run(*expected)) << "step " << step;
+      ASSERT_EQ(runs.find(at) != runs.end(), expected->first == at);
+    }
+    if (expected != model.begin()) {
+      ASSERT_EQ(*std::prev(found), FreeRuns::Run(*std::prev(expected))) << "step " << step;
+    }
+    if (step % 97 == 0) {
+      std::vector<FreeRuns::Run> want(model.begin(), model.end()), forward, backward;
+      for (const auto& run : runs) forward.push_back(run);
+      for (auto it = runs.end(); it != runs.begin();) backward.insert(backward.begin(), *--it);
+      ASSERT_EQ(forward, want) << "step " << step;
+      ASSERT_EQ(backward, want) << "step " << step;
+    }
   }
 }
 
