@@ -29,12 +29,10 @@ FreeRuns::FreeRuns(std::initializer_list<Run> runs) {
   for (const auto& [first, length] : runs) set(first, length);
 }
 
-void FreeRuns::index(std::uint64_t first, std::uint64_t length) {
-  if (length >= 2) by_length(length).insert(first);
-}
-
-void FreeRuns::unindex(std::uint64_t first, std::uint64_t length) {
-  if (length >= 2) by_length(length).erase(first);
+void FreeRuns::measure_longest(std::size_t chunk) {
+  std::uint64_t longest = 0;
+  for (const auto& run : chunks_[chunk]) longest = std::max(longest, run.second);
+  longest_[chunk] = longest;
 }
 
 std::size_t FreeRuns::chunk_for(std::uint64_t first) const {
@@ -73,6 +71,7 @@ void FreeRuns::set(std::uint64_t first, std::uint64_t length) {
   if (chunks_.empty()) {
     chunks_.push_back({Run{first, length}});
     heads_.push_back(first);
+    longest_.push_back(length);
     ++size_;
   } else {
     std::size_t chunk = chunk_for(first);
@@ -87,23 +86,31 @@ void FreeRuns::set(std::uint64_t first, std::uint64_t length) {
               : chunk + 1 < chunks_.size() ? first + length <= heads_[chunk + 1]
                                            : true);
     if (present) {
-      unindex(first, runs[at].second);
+      const std::uint64_t was = runs[at].second;
       runs[at].second = length;
+      // A shorter run may have been the chunk's longest.
+      if (length < was && was == longest_[chunk]) measure_longest(chunk);
     } else {
       runs.insert(runs.begin() + std::ptrdiff_t(at), Run{first, length});
       ++size_;
       if (at == 0) heads_[chunk] = first;
-      if (runs.size() > kMaxChunk) {
-        // Split in halves, the upper half a chunk of its own after it.
-        std::vector<Run> upper(runs.begin() + std::ptrdiff_t(runs.size() / 2), runs.end());
-        runs.resize(runs.size() / 2);
-        heads_.insert(heads_.begin() + std::ptrdiff_t(chunk) + 1, upper.front().first);
-        chunks_.insert(chunks_.begin() + std::ptrdiff_t(chunk) + 1, std::move(upper));
-      }
     }
+    longest_[chunk] = std::max(longest_[chunk], length);
+    if (runs.size() > kMaxChunk) split(chunk);
   }
-  index(first, length);
   if (logging_) changed_.push_back(first);
+}
+
+void FreeRuns::split(std::size_t chunk) {
+  // In halves, the upper half a chunk of its own after it.
+  auto& runs = chunks_[chunk];
+  std::vector<Run> upper(runs.begin() + std::ptrdiff_t(runs.size() / 2), runs.end());
+  runs.resize(runs.size() / 2);
+  heads_.insert(heads_.begin() + std::ptrdiff_t(chunk) + 1, upper.front().first);
+  longest_.insert(longest_.begin() + std::ptrdiff_t(chunk) + 1, 0);
+  chunks_.insert(chunks_.begin() + std::ptrdiff_t(chunk) + 1, std::move(upper));
+  measure_longest(chunk);
+  measure_longest(chunk + 1);
 }
 
 void FreeRuns::erase(std::uint64_t first) {
@@ -112,14 +119,16 @@ void FreeRuns::erase(std::uint64_t first) {
   auto& runs = chunks_[chunk];
   std::size_t at = position_in(chunk, first);
   if (at == runs.size() || runs[at].first != first) return;
-  unindex(first, runs[at].second);
+  const std::uint64_t was = runs[at].second;
   runs.erase(runs.begin() + std::ptrdiff_t(at));
   --size_;
   if (runs.empty()) {
     chunks_.erase(chunks_.begin() + std::ptrdiff_t(chunk));
     heads_.erase(heads_.begin() + std::ptrdiff_t(chunk));
+    longest_.erase(longest_.begin() + std::ptrdiff_t(chunk));
   } else {
     if (at == 0) heads_[chunk] = runs.front().first;
+    if (was == longest_[chunk]) measure_longest(chunk);
     merge_small(chunk);
   }
   if (logging_) changed_.push_back(first);
@@ -140,32 +149,25 @@ void FreeRuns::merge_small(std::size_t chunk) {
   auto& to = chunks_[into];
   auto& from = chunks_[into + 1];
   to.insert(to.end(), from.begin(), from.end());
+  longest_[into] = std::max(longest_[into], longest_[into + 1]);
   chunks_.erase(chunks_.begin() + std::ptrdiff_t(into) + 1);
   heads_.erase(heads_.begin() + std::ptrdiff_t(into) + 1);
+  longest_.erase(longest_.begin() + std::ptrdiff_t(into) + 1);
 }
 
 FreeRuns::const_iterator FreeRuns::first_fit(std::uint64_t count, std::uint64_t limit) const {
   DZ_ASSERT(count > 0);
-  std::uint64_t best = UINT64_MAX;
-  if (count == 1) {
-    if (!empty()) best = begin()->first;
-  } else {
-    // The lowest run of each length from `count` on; among the longest
-    // ones, the lowest long enough.
-    for (std::uint64_t length = count; length < kLongRun; ++length) {
-      const auto& runs = by_length_[length - 2];
-      if (!runs.empty()) best = std::min(best, *runs.begin());
-    }
-    for (std::uint64_t first : by_length_[kLongRun - 2]) {
-      if (first >= best) break;
-      if (find(first)->second >= count) {
-        best = first;
-        break;
-      }
-    }
+  for (std::size_t chunk = 0; chunk < chunks_.size(); ++chunk) {
+    if (heads_[chunk] >= limit) break;
+    if (longest_[chunk] < count) continue;
+    const auto& runs = chunks_[chunk];
+    auto at = std::ranges::find_if(runs, [&](const Run& r) { return r.second >= count; });
+    DZ_ASSERT(at != runs.end());
+    if (at == runs.end()) continue;
+    if (at->first >= limit || count > limit - at->first) break;
+    return {&chunks_, chunk, std::size_t(at - runs.begin())};
   }
-  if (best == UINT64_MAX || best >= limit || count > limit - best) return end();
-  return find(best);
+  return end();
 }
 
 void FreeRuns::start_log() {

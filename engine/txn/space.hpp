@@ -5,7 +5,6 @@
 #pragma once
 
 #include <algorithm>
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
@@ -93,8 +92,8 @@ class FreeRuns {
   void erase(std::uint64_t first);
 
   // The lowest run at least `count` pages long that starts below `limit`;
-  // end() when there is none. Costs about one step per length up to
-  // `kLongRun`, not one per run.
+  // end() when there is none. Steps over whole chunks by their longest run,
+  // and looks inside the first chunk that has one long enough.
   const_iterator first_fit(std::uint64_t count, std::uint64_t limit) const;
 
   // From now on every change is logged; what was logged before is dropped.
@@ -108,26 +107,21 @@ class FreeRuns {
   static constexpr std::size_t kMaxChunk = 128;
 
  private:
-  // Runs of 2 to kLongRun - 1 pages by length, then those of kLongRun pages
-  // or more: the first pages of each.
-  static constexpr std::uint64_t kLongRun = 34;
-  std::set<std::uint64_t>& by_length(std::uint64_t length) {
-    return by_length_[std::min(length, kLongRun) - 2];
-  }
-  void index(std::uint64_t first, std::uint64_t length);
-  void unindex(std::uint64_t first, std::uint64_t length);
   // The chunk where a run at `first` is or would go: the last whose first
   // run starts at or before it, else the first.
   std::size_t chunk_for(std::uint64_t first) const;
   // Where in chunk `chunk` the run at `first` is or would go.
   std::size_t position_in(std::size_t chunk, std::uint64_t first) const;
+  void split(std::size_t chunk);
   void merge_small(std::size_t chunk);
+  void measure_longest(std::size_t chunk);
 
-  // Sorted chunks, none empty, and the first page of each chunk's first run.
+  // Sorted chunks, none empty; the first page of each chunk's first run,
+  // and the length of its longest run.
   std::vector<std::vector<Run>> chunks_;
   std::vector<std::uint64_t> heads_;
+  std::vector<std::uint64_t> longest_;
   std::size_t size_ = 0;
-  std::array<std::set<std::uint64_t>, kLongRun - 1> by_length_;
   bool logging_ = false;
   std::vector<std::uint64_t> changed_;
 };

@@ -144,7 +144,8 @@ TEST(FreeRunMap, first_fit_is_the_lowest_run_long_enough_below_the_limit) {
 // many chunks (splits) and back to a few (merges, emptied chunks), every
 // run is found where the map has it, a lower bound in a gap between chunks
 // lands on the next chunk's first run, and both directions of iteration
-// visit the map's runs.
+// visit the map's runs, and the first fit is the map's lowest run long
+// enough.
 TEST(FreeRunMap, holds_what_a_sorted_map_holds_through_splits_and_merges) {
   std::mt19937_64 rng(11);
   FreeRuns runs;
@@ -155,7 +156,7 @@ TEST(FreeRunMap, holds_what_a_sorted_map_holds_through_splits_and_merges) {
       auto prev = std::prev(next);
       if (prev->first + prev->second > first) return 0;
     }
-    return next == model.end() ? 8 : std::min<std::uint64_t>(8, next->first - first);
+    return next == model.end() ? 64 : std::min<std::uint64_t>(64, next->first - first);
   };
   const std::uint64_t span = 40 * FreeRuns::kMaxChunk * 4;
   for (int step = 0; step < 30000; ++step) {
@@ -164,7 +165,9 @@ TEST(FreeRunMap, holds_what_a_sorted_map_holds_through_splits_and_merges) {
     std::uint64_t at = rng() % span;
     if (rng() % 3 < (growing ? 2u : 1u)) {
       if (std::uint64_t room = room_at(at)) {
-        std::uint64_t length = 1 + rng() % room;
+        // Mostly short, as a file's free runs are: a chunk's longest varies.
+        std::uint64_t length =
+            1 + rng() % (rng() % 16 == 0 ? room : std::min<std::uint64_t>(room, 3));
         runs.set(at, length);
         model[at] = length;
       }
@@ -189,6 +192,15 @@ TEST(FreeRunMap, holds_what_a_sorted_map_holds_through_splits_and_merges) {
     if (expected != model.begin()) {
       ASSERT_EQ(*std::prev(found), FreeRuns::Run(*std::prev(expected))) << "step " << step;
     }
+    // The first fit steps over chunks by their longest run: long runs are
+    // rare, so the fit often lies chunks away.
+    std::uint64_t count = 1 + rng() % 64;
+    auto fit = std::ranges::find_if(model, [&](const auto& r) { return r.second >= count; });
+    ASSERT_EQ(runs.first_fit(count, UINT64_MAX) == runs.end()
+                  ? std::nullopt
+                  : std::optional(runs.first_fit(count, UINT64_MAX)->first),
+              fit == model.end() ? std::nullopt : std::optional(fit->first))
+        << "step " << step << ", " << count << " pages";
     if (step % 97 == 0) {
       std::vector<FreeRuns::Run> want(model.begin(), model.end()), forward, backward;
       for (const auto& run : runs) forward.push_back(run);
