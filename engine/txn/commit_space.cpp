@@ -102,17 +102,22 @@ namespace {
 // order write_subtree takes their pages: whether a later commit is likely to
 // rewrite it soon. A child's share is its parent's times the part of the
 // parent's children this transaction changed: under changes spread like
-// this transaction's, about how often a commit rewrites it.
-void plan_pages(const MemNode& n, double share, std::vector<bool>& plan) {
+// this transaction's, about how often a commit rewrites it. `likely` counts
+// the yeses; past `limit` of them the walk stops, false.
+bool plan_pages(const MemNode& n, double share, std::vector<bool>& plan, std::uint64_t& likely,
+                std::uint64_t limit) {
   std::size_t changed = 0;
   for (const MemChild& c : n.children) changed += c.node != nullptr;
   const double child_share =
       share * double(changed) / double(std::max<std::size_t>(1, n.children.size()));
+  const bool soon = child_share * double(CommitSpace::kSoonCommits) >= 1.0;
   for (const MemChild& c : n.children) {
     if (!c.node) continue;
-    plan_pages(*c.node, child_share, plan);
-    plan.push_back(child_share * double(CommitSpace::kSoonCommits) >= 1.0);
+    if (!plan_pages(*c.node, child_share, plan, likely, limit)) return false;
+    plan.push_back(soon);
+    if (soon && ++likely > limit) return false;
   }
+  return true;
 }
 
 }  // namespace
@@ -120,8 +125,10 @@ void plan_pages(const MemNode& n, double share, std::vector<bool>& plan) {
 std::uint64_t CommitSpace::soon_rewritten_nodes(const TreeRoot& root) {
   if (!root.mem()) return 0;
   std::vector<bool> plan;
-  plan_pages(*root.mem(), 1.0, plan);
-  return std::uint64_t(std::ranges::count(plan, true));
+  std::uint64_t likely = 0;
+  if (!plan_pages(*root.mem(), 1.0, plan, likely, kMaxSetAside)) return kMaxSetAside + 1;
+  plans_.emplace_back(root.mem(), std::move(plan));
+  return likely;
 }
 
 void CommitSpace::writing_tree(const TreeRoot& root, bool soon_rewritten) {
@@ -129,10 +136,13 @@ void CommitSpace::writing_tree(const TreeRoot& root, bool soon_rewritten) {
   tree_plan_next_ = 0;
   if (!root.mem()) return;
   // Its nodes likely rewritten soon take pages set aside when the run was
-  // set aside with them; its root always does. Without them only the count
-  // of pages before the root's matters, and the tree is not judged.
-  if (soon_rewritten && soon_set_aside_) {
-    plan_pages(*root.mem(), 1.0, tree_plan_);
+  // set aside with them, as judged when it was; its root always does.
+  // Without them only the count of pages before the root's matters, and
+  // the tree is not judged.
+  auto kept = std::ranges::find(plans_, root.mem(), &decltype(plans_)::value_type::first);
+  if (soon_rewritten && soon_set_aside_ && kept != plans_.end()) {
+    tree_plan_ = std::move(kept->second);
+    plans_.erase(kept);
   } else {
     tree_plan_.assign(nodes_in_memory(root.mem()) - 1, false);
   }

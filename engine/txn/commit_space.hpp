@@ -17,6 +17,7 @@
 #include <array>
 #include <cstdint>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include "btree/tree.hpp"
@@ -63,7 +64,10 @@ class CommitSpace {
   // How many nodes below the root of the tree under `root`, among those in
   // memory, a later commit is likely to rewrite within `kSoonCommits`
   // commits, judged by the part of each level this transaction changes.
-  static std::uint64_t soon_rewritten_nodes(const TreeRoot& root);
+  // The judgement is kept for `writing_tree`. Past `kMaxSetAside` nodes the
+  // count stops (the run then holds the roots alone) and the answer is
+  // `kMaxSetAside + 1`.
+  std::uint64_t soon_rewritten_nodes(const TreeRoot& root);
   // The next tree written is `root`: its root, written last, and, with
   // `soon_rewritten` (for a tree counted in `set_aside`), those nodes come
   // from the pages set aside while any are left.
@@ -135,6 +139,8 @@ class CommitSpace {
   // from the pages set aside.
   std::vector<bool> tree_plan_;
   std::size_t tree_plan_next_ = 0;
+  // The plans `soon_rewritten_nodes` made, by the tree's root node.
+  std::vector<std::pair<const MemNode*, std::vector<bool>>> plans_;
 };
 
 }  // namespace deziro

@@ -638,7 +638,7 @@ Status WriteTxn::publish(bool deferred) {
     ++set_aside_roots;
     // A deferred commit's pages reach the disk with those of the commits
     // after it, in a sync of their own: its roots alone go in the run.
-    if (!deferred) soon_rewritten += CommitSpace::soon_rewritten_nodes(e.root);
+    if (!deferred) soon_rewritten += commit_space_.soon_rewritten_nodes(e.root);
   }
   if (catalog_changes) ++set_aside_roots;
   if (!pages_low_) commit_space_.set_aside(set_aside_roots, soon_rewritten);
