@@ -169,22 +169,23 @@ Status WriteTxn::bound_memory(TreeEntry& entry, std::size_t key_size, std::size_
                         value_size + kEntryOverhead;
   entry.growth += grown;
   memory_ += grown;
+  if (std::uint64_t{btree::leaves_filled_by_appends(entry.root)} * file_->page_size() >=
+      memory_budget_ / kAppendedLeavesShare) {
+    // A sorted load's filled leaves are written in runs as it goes: no
+    // later append touches them, and the next ones reuse their memory.
+    // Before pages are written, as below. The tree is not measured again:
+    // the walk grows with the load, and the count only errs high until the
+    // next estimate, which passing the budget makes.
+    DZ_CHECK(file_->check_still_published(base_.txn_id));
+    DZ_CHECK(write_leaves_early(entry));
+  }
+  if (memory_ <= memory_budget_ || entry.growth < entry.measure_after) return ok();
   auto measure = [&] {
     std::uint64_t now = btree::memory_estimate(entry.root);
     memory_ = memory_ - entry.memory - entry.growth + now;
     entry.memory = now;
     entry.growth = 0;
   };
-  if (std::uint64_t{btree::leaves_filled_by_appends(entry.root)} * file_->page_size() >=
-      memory_budget_ / kAppendedLeavesShare) {
-    // A sorted load's filled leaves are written in runs as it goes: no
-    // later append touches them, and the next ones reuse their memory.
-    // Before pages are written, as below.
-    DZ_CHECK(file_->check_still_published(base_.txn_id));
-    DZ_CHECK(write_leaves_early(entry));
-    measure();
-  }
-  if (memory_ <= memory_budget_ || entry.growth < entry.measure_after) return ok();
   measure();
   entry.measure_after = 0;
   if (memory_ <= memory_budget_) return ok();
