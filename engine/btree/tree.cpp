@@ -24,6 +24,8 @@ struct TreeOps {
   }
   static ChildPointer& disk(TreeRoot& root) { return root.disk_; }
   static MemNode*& last_leaf(TreeRoot& root) { return root.last_leaf_; }
+  static std::uint32_t& filled_by_appends(TreeRoot& root) { return root.filled_by_appends_; }
+  static std::uint32_t filled_by_appends(const TreeRoot& root) { return root.filled_by_appends_; }
   static const MemNode* last_leaf(const TreeRoot& root) {
     return root.mem_ ? root.last_leaf_ : nullptr;
   }
@@ -800,6 +802,8 @@ Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafCha
       last = leaf;
       return ok();
     }
+    // The leaf is full: the walk below leaves it behind and starts the next.
+    if (leaf->bytes > node::capacity(cx.source.page_size())) ++Ops::filled_by_appends(root);
     change = nothing;
   }
   last = nullptr;
@@ -1199,6 +1203,7 @@ Result<ChildPointer> write_tree(const WriteContext& caller_cx, TreeRoot& root) {
   if (mem) {
     NodeWriter writer(cx.source.page_size());
     Ops::last_leaf(root) = nullptr;
+    Ops::filled_by_appends(root) = 0;
     Ops::disk(root) = DZ_TRY(write_subtree(cx, *mem, writer));
     mem.reset();
     Ops::arena(root).clear();
@@ -1247,9 +1252,14 @@ std::size_t memory_estimate(const TreeRoot& root) {
   return (root.mem() ? node_memory(*root.mem()) : 0) + Ops::arena(root).held();
 }
 
+std::uint32_t leaves_filled_by_appends(const TreeRoot& root) {
+  return Ops::filled_by_appends(root);
+}
+
 Status write_leaves(const WriteContext& caller_cx, TreeRoot& root) {
   const WriteContext cx = Ops::in_tree(caller_cx, root);
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
+  Ops::filled_by_appends(root) = 0;
   if (!mem) return ok();
   // A root leaf is the whole tree.
   if (mem->is_leaf()) {
@@ -1268,6 +1278,7 @@ Status write_leaves(const WriteContext& caller_cx, TreeRoot& root) {
 Status drop_tree(const WriteContext& cx, TreeRoot& root) {
   std::unique_ptr<MemNode>& mem = Ops::mem(root);
   Ops::last_leaf(root) = nullptr;
+  Ops::filled_by_appends(root) = 0;
   PagesMet met;
   if (mem) {
     DZ_CHECK(drop_mem_subtree(cx, *mem, met));

@@ -276,6 +276,9 @@ class TreeRoot {
   // the changes so that a key past its end (a sorted load) is added there
   // without a descent; null when not known.
   MemNode* last_leaf_ = nullptr;
+  // Leaves that appends filled and left behind since the leaves were last
+  // written: no later append touches them again.
+  std::uint32_t filled_by_appends_ = 0;
 };
 
 // What a read of a tree needs.
@@ -369,6 +372,11 @@ Result<ChildPointer> write_node(const WriteContext& cx, MemNode& node);
 // too) and the bytes of entries gone or changed since its leaves were last
 // written. It walks the nodes, not their entries.
 std::size_t memory_estimate(const TreeRoot& root);
+
+// The leaves that appends past the tree's end (a sorted load) filled and
+// left behind since its leaves were last written: a load's leaves are done
+// with once filled, so a transaction may write them early at little cost.
+std::uint32_t leaves_filled_by_appends(const TreeRoot& root);
 
 // Writes the leaves the tree holds in memory into new pages, as write_tree
 // would, and keeps the branches above them in memory with the leaves' new

@@ -35,6 +35,9 @@ constexpr std::uint64_t kLoadedNodePages = 6;
 constexpr std::uint64_t kEntryOverhead = 64;
 // The least a write transaction keeps in memory, whatever the cache size.
 constexpr std::uint64_t kMinWriteMemory = 64 * 1024;
+// A sorted load writes the leaves it filled once they take this share of
+// the budget (4 MiB of a 256 MiB cache).
+constexpr std::uint64_t kAppendedLeavesShare = 64;
 
 constexpr std::string_view kFailedMessage =
     "an operation in this write transaction failed, so it can only be aborted";
@@ -166,6 +169,16 @@ Status WriteTxn::bound_memory(TreeEntry& entry, std::size_t key_size, std::size_
                         value_size + kEntryOverhead;
   entry.growth += grown;
   memory_ += grown;
+  if (std::uint64_t{btree::leaves_filled_by_appends(entry.root)} * file_->page_size() >=
+      memory_budget_ / kAppendedLeavesShare) {
+    // A sorted load's filled leaves are written in runs as it goes: no
+    // later append touches them, and the next ones reuse their memory.
+    // Before pages are written, as below. The tree is not measured again:
+    // the walk grows with the load, and the count only errs high until the
+    // next estimate, which passing the budget makes.
+    DZ_CHECK(file_->check_still_published(base_.txn_id));
+    DZ_CHECK(write_leaves_early(entry));
+  }
   if (memory_ <= memory_budget_ || entry.growth < entry.measure_after) return ok();
   auto measure = [&] {
     std::uint64_t now = btree::memory_estimate(entry.root);

@@ -4,6 +4,7 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <string>
 
 #include "database.hpp"
@@ -38,7 +39,8 @@ DZ_CHILD(commit_forever) {
 }
 
 // The same with transactions of hundreds of changes over a cache so small
-// that each writes leaves into their pages before its commit.
+// that each writes leaves into their pages before its commit, among them a
+// sorted load past the tree's end, whose filled leaves go early too.
 DZ_CHILD(commit_large_forever) {
   int ack_fd = int(args.number(1));
   OpenOptions options;
@@ -53,6 +55,11 @@ DZ_CHILD(commit_large_forever) {
       std::string filler(100 + (i + j) % 300, char('a' + (i + j) % 26));
       if (!(*w)->put(b("t"), b("k" + std::to_string((i * 7919 + j * 104729) % 20000)), b(filler)))
         return 4;
+    }
+    for (std::uint32_t j = 0; j < 60; ++j) {
+      char key[16];
+      std::snprintf(key, sizeof key, "z%010u", i * 60 + j);
+      if (!(*w)->put(b("t"), b(key), b(std::string(120, 'z')))) return 4;
     }
     if (!(*w)->put(b("t"), b("k" + n), b(n)) || !(*w)->put(b("t"), b("last"), b(n))) return 4;
     if (!(*w)->commit()) return 5;
