@@ -316,21 +316,23 @@ std::size_t search_slots(std::size_t lo, std::size_t hi, ByteView key, bool past
 
 }  // namespace
 
-void NodeView::index_heads(std::span<std::uint64_t, kSearchHeads> heads) {
-  // A few keys are as quickly searched as their heads would be.
-  if (count_ < 8) return;
-  const std::size_t stride = (count_ + kSearchHeads - 1) / kSearchHeads;
+const NodeSearchIndex::Heads* NodeSearchIndex::build(const NodeView& view) const {
+  std::uint8_t idle = 0;
+  if (!state_.compare_exchange_strong(idle, kBuilding, std::memory_order_acquire)) return nullptr;
+  const std::size_t count = view.count();
+  const std::size_t stride = (count + kHeads - 1) / kHeads;
   std::size_t n = 0;
-  for (std::size_t i = 0; i < count_; i += stride) heads[n++] = key_head(key_at(i));
-  stride_ = static_cast<std::uint16_t>(stride);
-  head_count_ = static_cast<std::uint16_t>(n);
-  heads_ = heads.data();
+  for (std::size_t i = 0; i < count; i += stride) heads_.head[n++] = key_head(view.key_at(i));
+  heads_.stride = static_cast<std::uint16_t>(stride);
+  heads_.count = static_cast<std::uint16_t>(n);
+  state_.store(kBuilt, std::memory_order_release);
+  return &heads_;
 }
 
 std::size_t NodeView::search(ByteView key, bool past_equal) const {
   std::size_t lo = 0;
   std::size_t hi = count_;
-  if (heads_ != nullptr) {
+  if (const NodeSearchIndex::Heads* heads = index_ != nullptr ? index_->heads(*this) : nullptr) {
     // A head is monotone in the key: a key whose head is below the target's
     // is below the target, one whose head is above is above it. So the
     // answer lies past the last indexed key with a lower head and at or
@@ -339,12 +341,12 @@ std::size_t NodeView::search(ByteView key, bool past_equal) const {
     const std::uint64_t head = key_head(key);
     std::size_t below = 0;
     std::size_t not_above = 0;
-    for (std::size_t j = 0; j < head_count_; ++j) {
-      below += heads_[j] < head;
-      not_above += heads_[j] <= head;
+    for (std::size_t j = 0; j < heads->count; ++j) {
+      below += heads->head[j] < head;
+      not_above += heads->head[j] <= head;
     }
-    if (below > 0) lo = (below - 1) * stride_ + 1;
-    if (not_above < head_count_) hi = not_above * stride_;
+    if (below > 0) lo = (below - 1) * heads->stride + 1;
+    if (not_above < heads->count) hi = not_above * heads->stride;
   }
   // One loop per layout, so that the cell decoding is not re-dispatched on
   // every probe.

@@ -9,6 +9,7 @@
 // the lowest cell offset.
 #pragma once
 
+#include <atomic>
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -202,6 +203,50 @@ namespace node {
 LeafCell entry_at(const std::uint8_t* page, LeafLayout layout, std::size_t index);
 }  // namespace node
 
+class NodeView;
+
+// The search index of a node whose page lives on in one place (a page cache
+// entry), shared by every view of that page: the key_head of every
+// stride-th key, the stride the least that needs at most kHeads of them. A
+// search then scans those heads, a few lines side by side, and probes the
+// keys themselves only within the stride they leave, where a plain binary
+// search probes cells all over the page, one miss after another.
+//
+// The heads are built on the node's first search, not when the entry is
+// made: a commit caches every page it writes, most of which no search may
+// ever reach. One thread builds them, the others searching meanwhile go on
+// without them; the state is read with acquire, so a search that finds
+// them built sees every head. (Heads kept in an allocation of their own,
+// away from the entry, cost point lookups a miss more and did not speed up
+// the scan.)
+class NodeSearchIndex {
+ public:
+  static constexpr std::size_t kHeads = 32;
+  struct Heads {
+    std::uint16_t stride = 0;
+    std::uint16_t count = 0;
+    std::uint64_t head[kHeads];
+  };
+
+  NodeSearchIndex() = default;
+  NodeSearchIndex(const NodeSearchIndex&) = delete;
+  NodeSearchIndex& operator=(const NodeSearchIndex&) = delete;
+  // The heads of `view`'s node, built by the first caller; null while
+  // another thread builds them.
+  const Heads* heads(const NodeView& view) const {
+    return state_.load(std::memory_order_acquire) == kBuilt ? &heads_ : build(view);
+  }
+  bool built() const { return state_.load(std::memory_order_acquire) == kBuilt; }
+
+ private:
+  static constexpr std::uint8_t kBuilding = 1;
+  static constexpr std::uint8_t kBuilt = 2;
+  const Heads* build(const NodeView& view) const;
+
+  mutable std::atomic<std::uint8_t> state_{0};
+  mutable Heads heads_;
+};
+
 // A parsed node over a page's bytes: a leaf of either layout or a branch. It
 // shares the page image with whoever owns it (the page cache), so it stays
 // valid after the cache lets go.
@@ -280,17 +325,14 @@ class NodeView {
   // a reference that cannot describe a run.
   std::expected<OwnedEntry, std::string> entry_owned(std::size_t index) const;
 
-  // Room for the search index below: the heads of at most this many keys.
-  static constexpr std::size_t kSearchHeads = 32;
-  // Builds the search index into `heads`: the key_head of every stride-th
-  // key, the stride the least that needs at most kSearchHeads of them. A
-  // search then scans those heads, a few lines side by side, and probes the
-  // keys themselves only within the stride they leave, where a plain binary
-  // search probes cells all over the page, one miss after another. `heads`
-  // must live as long as the page's owner, and this view and its copies
-  // keep pointing at it; a view without an index searches as before.
-  void index_heads(std::span<std::uint64_t, kSearchHeads> heads);
-  bool has_head_index() const { return heads_ != nullptr; }
+  // Has searches use `index`, which must live as long as the page's owner
+  // (this view and its copies keep pointing at it). A node of few keys is
+  // searched as quickly without one and is left without; false then.
+  bool attach_index(const NodeSearchIndex* index) {
+    if (count_ < 8) return false;
+    index_ = index;
+    return true;
+  }
 
   // First slot whose key is >= `key` (leaf or branch keys).
   std::size_t lower_bound(ByteView key) const { return search(key, false); }
@@ -307,11 +349,8 @@ class NodeView {
   NodeCode code_ = NodeCode::FixedLeaf;
   std::uint8_t level_ = 0;
   std::uint16_t count_ = 0;
-  std::uint16_t slots_ = 0;  // offset of the slot array
-  // The search index (index_heads): keys 0, stride, 2 * stride... by head.
-  std::uint16_t stride_ = 0;
-  std::uint16_t head_count_ = 0;
-  const std::uint64_t* heads_ = nullptr;
+  std::uint16_t slots_ = 0;                 // offset of the slot array
+  const NodeSearchIndex* index_ = nullptr;  // attach_index
 };
 
 // Items laid out into a page by the builders below.

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <latch>
+#include <mutex>
 #include <random>
+#include <thread>
 
 #include "format/bytes.hpp"
 #include "format/node.hpp"
@@ -317,19 +320,35 @@ TEST(NodeSearchTest, an_indexed_search_answers_as_the_sorted_keys_do) {
       node::build_branch(pages.back(), 1, separators, children, 7, 21);
     }
     for (const auto& page : pages) {
+      // The index is built by the first search; threads that search the
+      // fresh node at once must answer alike, whichever of them builds it
+      // and whether or not the others find it built.
       NodeView view = parse(page);
-      std::array<std::uint64_t, NodeView::kSearchHeads> heads;
-      view.index_heads(heads);
-      EXPECT_EQ(view.has_head_index(), c.keys.size() >= 8) << c.name;
-      for (const std::string& probe : probes) {
-        const ByteView key = bytes_view(probe);
-        ASSERT_EQ(view.lower_bound(key), expected(probe, false))
-            << c.name << ", kind " << int(page[kPageKindOffset]) << ": "
-            << testing::PrintToString(probe);
-        ASSERT_EQ(view.upper_bound(key), expected(probe, true))
-            << c.name << ", kind " << int(page[kPageKindOffset]) << ": "
-            << testing::PrintToString(probe);
-      }
+      NodeSearchIndex index;
+      const bool indexed = view.attach_index(&index);
+      EXPECT_EQ(indexed, c.keys.size() >= 8) << c.name;
+      EXPECT_FALSE(index.built()) << c.name;
+      constexpr int kThreads = 4;
+      std::latch start(kThreads);
+      std::mutex wrong_mutex;
+      std::vector<std::string> wrong;
+      auto search_all = [&] {
+        start.arrive_and_wait();
+        for (const std::string& probe : probes) {
+          const ByteView key = bytes_view(probe);
+          if (view.lower_bound(key) != expected(probe, false) ||
+              view.upper_bound(key) != expected(probe, true)) {
+            std::lock_guard lock(wrong_mutex);
+            wrong.push_back(testing::PrintToString(probe));
+          }
+        }
+      };
+      std::vector<std::thread> threads;
+      for (int t = 0; t < kThreads; ++t) threads.emplace_back(search_all);
+      for (std::thread& t : threads) t.join();
+      EXPECT_EQ(index.built(), indexed) << c.name;
+      ASSERT_TRUE(wrong.empty()) << c.name << ", kind " << int(page[kPageKindOffset]) << ": "
+                                 << wrong.front();
     }
   }
 }

@@ -2,7 +2,6 @@
 // cache beside the page's bytes, so a cache hit costs no parsing and no read.
 #pragma once
 
-#include <array>
 #include <memory>
 
 #include "btree/pager/page_cache.hpp"
@@ -15,19 +14,19 @@ namespace deziro {
 class CachedNode final : public CachedPage {
  public:
   CachedNode(OpenedPage page, NodeView view) : CachedPage(std::move(page)), view_(std::move(view)) {
-    view_.index_heads(heads_);
+    view_.attach_index(&index_);
   }
   // The view, not owning the bytes; NodeSource callers get one that does.
   const NodeView& view() const { return view_; }
-  // The page and the parsed node around it, its search index included.
+  // The page and the parsed node around it, its search index included
+  // (built on the node's first search).
   std::size_t cache_charge() const override {
     return CachedPage::cache_charge() + sizeof(CachedNode);
   }
 
  private:
   NodeView view_;
-  // The view's search index, kept with it for as long as the entry lives.
-  std::array<std::uint64_t, NodeView::kSearchHeads> heads_;
+  NodeSearchIndex index_;
 };
 
 // The PageParser of node pages: checks the node's structure (CORRUPTED
