@@ -131,16 +131,16 @@ std::uint64_t CommitSpace::soon_rewritten_nodes(const TreeRoot& root) {
   return likely;
 }
 
-void CommitSpace::writing_tree(const TreeRoot& root, bool soon_rewritten) {
+void CommitSpace::writing_tree(const TreeRoot& root) {
   tree_plan_.clear();
   tree_plan_next_ = 0;
   if (!root.mem()) return;
   // Its nodes likely rewritten soon take pages set aside when the run was
   // set aside with them, as judged when it was; its root always does.
-  // Without them only the count of pages before the root's matters, and
-  // the tree is not judged.
+  // Without them (or a tree never judged, as the catalog) only the count
+  // of pages before the root's matters.
   auto kept = std::ranges::find(plans_, root.mem(), &decltype(plans_)::value_type::first);
-  if (soon_rewritten && soon_set_aside_ && kept != plans_.end()) {
+  if (soon_set_aside_ && kept != plans_.end()) {
     tree_plan_ = std::move(kept->second);
     plans_.erase(kept);
   } else {

@@ -68,10 +68,10 @@ class CommitSpace {
   // count stops (the run then holds the roots alone) and the answer is
   // `kMaxSetAside + 1`.
   std::uint64_t soon_rewritten_nodes(const TreeRoot& root);
-  // The next tree written is `root`: its root, written last, and, with
-  // `soon_rewritten` (for a tree counted in `set_aside`), those nodes come
-  // from the pages set aside while any are left.
-  void writing_tree(const TreeRoot& root, bool soon_rewritten);
+  // The next tree written is `root`: its root, written last, and, for a
+  // tree judged by `soon_rewritten_nodes` and counted in `set_aside`, those
+  // nodes come from the pages set aside while any are left.
+  void writing_tree(const TreeRoot& root);
 
   static constexpr std::uint64_t kSoonCommits = 16;
   // The longest run set aside with more than roots in it.

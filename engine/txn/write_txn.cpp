@@ -614,7 +614,7 @@ Status WriteTxn::write_catalog() {
     if (!e.changed) continue;
     TreeDescriptor d;
     d.tree_id = e.tree_id;
-    commit_space_.writing_tree(e.root, true);
+    commit_space_.writing_tree(e.root);
     d.root = DZ_TRY(btree::write_tree(context(e.tree_id), e.root));
     d.entry_count = e.entry_count;
     auto bytes = d.encode();
@@ -650,14 +650,15 @@ Status WriteTxn::publish(bool deferred) {
     if (!e.root.in_memory()) continue;
     ++set_aside_roots;
     // A deferred commit's pages reach the disk with those of the commits
-    // after it, in a sync of their own: its roots alone go in the run.
-    if (!deferred) soon_rewritten += commit_space_.soon_rewritten_nodes(e.root);
+    // after it, in a sync of their own: its roots alone go in the run. A
+    // commit that keeps its pages low sets no run aside.
+    if (!deferred && !pages_low_) soon_rewritten += commit_space_.soon_rewritten_nodes(e.root);
   }
   if (catalog_changes) ++set_aside_roots;
   if (!pages_low_) commit_space_.set_aside(set_aside_roots, soon_rewritten);
   DZ_CHECK(write_catalog());
   CommitRecord record;
-  commit_space_.writing_tree(catalog_, false);
+  commit_space_.writing_tree(catalog_);
   record.catalog = DZ_TRY(btree::write_tree(context(kCatalogTreeId), catalog_));
   DZ_CHECK(commit_space_.settle());
   auto roots = DZ_TRY(commit_space_.write_trees());
