@@ -137,11 +137,13 @@ void FreeRuns::erase(std::uint64_t first) {
 void FreeRuns::merge_small(std::size_t chunk) {
   if (chunks_[chunk].size() >= kMaxChunk / 4) return;
   // With the neighbour after it, else the one before, when both fit in one.
-  std::size_t into = chunk;
-  if (chunk + 1 < chunks_.size() &&
-      chunks_[chunk].size() + chunks_[chunk + 1].size() <= kMaxChunk) {
+  auto fits = [&](std::size_t lower) {
+    return chunks_[lower].size() + chunks_[lower + 1].size() <= kMaxChunk;
+  };
+  std::size_t into;
+  if (chunk + 1 < chunks_.size() && fits(chunk)) {
     into = chunk;
-  } else if (chunk > 0 && chunks_[chunk - 1].size() + chunks_[chunk].size() <= kMaxChunk) {
+  } else if (chunk > 0 && fits(chunk - 1)) {
     into = chunk - 1;
   } else {
     return;
