@@ -10,7 +10,10 @@
 // carries as separate writes) and the file's page count before and after;
 // `bench_commit COMMITS deferred KEYS` the same for deferred commits of 10
 // puts over the keys loaded (the writer of bench_concurrency alone, for a
-// profile; with no background sync, pages freed wait for the end).
+// profile; with no background sync, pages freed wait for the end);
+// `bench_commit COMMITS writer KEYS` the same with the default background
+// sync, so that pages freed are taken again as bench_concurrency's writer
+// does.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -38,6 +41,7 @@ class CountingStorage final : public Storage {
   explicit CountingStorage(std::unique_ptr<Storage> inner) : inner_(std::move(inner)) {}
   const std::string& path() const override { return inner_->path(); }
   Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override {
+    ++reads;
     return inner_->read_at(offset, out);
   }
   Status write_at(std::uint64_t offset, ConstByteSpan data) override {
@@ -76,6 +80,7 @@ class CountingStorage final : public Storage {
 
   std::uint64_t operations = 0;
   std::uint64_t syncs = 0;
+  std::uint64_t reads = 0;
 
  private:
   void note_blocks(std::uint64_t offset, std::size_t bytes) {
@@ -106,9 +111,9 @@ struct Opened {
   std::shared_ptr<Instance> instance;
 };
 
-Opened open_new(const std::string& path) {
+Opened open_new(const std::string& path, bool background_sync = false) {
   OpenOptions options;
-  options.SYNC_DELAY = std::chrono::hours(1);
+  if (!background_sync) options.SYNC_DELAY = std::chrono::hours(1);
   need(Database::create_file(path, need(Database::new_first_page(options), "first page")),
        "create");
   auto counting = std::make_unique<CountingStorage>(need(Database::open_file(path), "open"));
@@ -193,8 +198,8 @@ void run_sync_call(const std::string& dir, const char* workload, int (*sync_call
 // separate runs of blocks written per commit, and the file's page count
 // before and after.
 void run_large_file(const std::string& dir, std::uint64_t keys, std::uint64_t commits, int puts = 1,
-                    bool deferred = false) {
-  Opened db = open_new(dir + "/large.db");
+                    bool deferred = false, bool background_sync = false) {
+  Opened db = open_new(dir + "/large.db", background_sync);
   std::mt19937_64 rng(2026);
   auto random_bytes = [&](std::size_t len) {
     std::string s(len, '\0');
@@ -213,7 +218,8 @@ void run_large_file(const std::string& dir, std::uint64_t keys, std::uint64_t co
   auto page_count = [&] { return db.instance->published().record.page_count; };
   const std::uint64_t pages_before = page_count();
   db.storage->take_block_runs();
-  std::uint64_t s0 = db.storage->syncs, o0 = db.storage->operations, runs = 0;
+  std::uint64_t s0 = db.storage->syncs, o0 = db.storage->operations, r0 = db.storage->reads,
+                runs = 0;
   Clock::duration spent{};
   for (std::uint64_t i = 0; i < commits; ++i) {
     std::string key = random_bytes(16), value = random_bytes(100);
@@ -232,12 +238,14 @@ void run_large_file(const std::string& dir, std::uint64_t keys, std::uint64_t co
   std::printf(
       "{\"bench\":\"commit\",\"workload\":\"%s\",\"engine\":\"deziro\","
       "\"ops\":%llu,\"ns_per_op\":%.0f,\"syncs_per_op\":%.2f,\"storage_ops_per_op\":%.2f,"
-      "\"block_runs_per_op\":%.2f,\"pages_before\":%llu,\"pages_after\":%llu}\n",
+      "\"block_runs_per_op\":%.2f,\"reads_per_op\":%.2f,\"pages_before\":%llu,"
+      "\"pages_after\":%llu}\n",
       deferred ? "deferred_puts_on_large_file" : "durable_put_on_large_file",
       static_cast<unsigned long long>(commits),
       double(std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count()) / double(commits),
       double(db.storage->syncs - s0) / double(commits),
       double(db.storage->operations - o0) / double(commits), double(runs) / double(commits),
+      double(db.storage->reads - r0) / double(commits),
       static_cast<unsigned long long>(pages_before), static_cast<unsigned long long>(page_count()));
 }
 
@@ -252,6 +260,10 @@ int main(int argc, char** argv) {
   }
   if (argc > 3 && std::string(argv[2]) == "deferred") {
     run_large_file(dir, std::strtoull(argv[3], nullptr, 10), commits, 10, true);
+    return 0;
+  }
+  if (argc > 3 && std::string(argv[2]) == "writer") {
+    run_large_file(dir, std::strtoull(argv[3], nullptr, 10), commits, 10, true, true);
     return 0;
   }
   run_pattern(dir, "durable_commit", "D", commits);

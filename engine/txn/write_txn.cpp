@@ -586,6 +586,10 @@ Status WriteTxn::Pages::write_batch() {
 
 void WriteTxn::Pages::release_pages(std::uint64_t first, std::uint64_t count) {
   loads_ += count;
+  // A node copied on write or merged away: the image cached under its page
+  // serves only older snapshots from here on, and a reader of one reads it
+  // again from the file, where it stays until no snapshot can reach it.
+  if (count == 1) txn_.file_->reader().pager().cache().drop(first);
   txn_.commit_space_.release_pages(first, count);
 }
 

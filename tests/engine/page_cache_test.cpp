@@ -109,8 +109,8 @@ TEST(PageCache, a_new_image_of_a_page_number_drops_its_older_ones) {
   }
 }
 
-// Random inserts, replacements and evictions against a model of what was
-// inserted last under each key: a hit is always that exact entry, the page
+// Random inserts, replacements, drops and evictions against a model of what
+// was inserted last under each key: a hit is always that exact entry, the page
 // just inserted is always found, and the count and charge agree with the
 // entries still found.
 TEST(PageCache, index_agrees_with_a_model_through_churn) {
@@ -121,6 +121,15 @@ TEST(PageCache, index_agrees_with_a_model_through_churn) {
     for (int n = 0; n < 20000; ++n) {
       const std::uint64_t number = rng() % 400;
       const auto stamp = static_cast<std::uint8_t>(rng() % 3);
+      if (rng() % 8 == 0) {
+        // A writer's page released: no image of it is found after.
+        cache.drop(number);
+        for (std::uint8_t s = 0; s < 3; ++s) {
+          last.erase({number, s});
+          ASSERT_EQ(cache.get(number, stamp_of(s), nullptr), nullptr) << "page " << number;
+        }
+        continue;
+      }
       if (rng() % 3 == 0) {
         auto hit = cache.get(number, stamp_of(stamp), nullptr);
         auto it = last.find({number, stamp});

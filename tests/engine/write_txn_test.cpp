@@ -9,7 +9,10 @@
 #include <algorithm>
 #include <functional>
 
+#include "btree/pager/pager_source.hpp"
+#include "btree/walk.hpp"
 #include "database.hpp"
+#include "format/bytes.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/borrowed_storage.hpp"
 #include "support/commit_check.hpp"
@@ -334,6 +337,87 @@ TEST(WriteTxn, a_commit_writes_every_page_right_past_what_the_cache_holds) {
   auto r = ReadTxn::begin(reopened.instance);
   ASSERT_TRUE(r);
   for (int i = 0; i < 60; ++i) ASSERT_EQ(read(*r, "t", "k" + std::to_string(i)), value(i)) << i;
+}
+
+// Every node of the published commit's trees, as (page, stamp).
+std::vector<std::pair<std::uint64_t, PageStamp>> published_nodes(const MemoryDb& db) {
+  struct Collect final : btree::NodeVisitor {
+    std::vector<std::pair<std::uint64_t, PageStamp>> nodes;
+    std::vector<std::pair<std::uint64_t, ChildPointer>> trees;
+    bool enter(const btree::WalkFrame&) override { return true; }
+    void unreadable(const btree::WalkFrame& frame, const Error& e) override {
+      ADD_FAILURE() << "page " << frame.pointer.page << ": " << e.to_string();
+    }
+    void visit(const btree::WalkFrame& frame, const NodeView& node) override {
+      nodes.emplace_back(frame.pointer.page, frame.pointer.stamp);
+      if (node.tree_id() != kCatalogTreeId || !node.is_leaf()) return;
+      // A catalog entry's value: the tree id, then its root.
+      for (std::size_t i = 0; i < node.count(); ++i) {
+        const std::uint8_t* at = node.cell_at(i).value.data();
+        trees.emplace_back(load_u64_le(at), ChildPointer::load(at + 8));
+      }
+    }
+  } collect;
+  const CommitRecord& r = db.instance->published().record;
+  collect.trees = {{kFreeTreeId, r.free_tree}, {kRetainedTreeId, r.retained_tree}};
+  btree::walk_tree({db.instance->reader(), kCatalogTreeId}, r.catalog, collect);
+  for (auto& [tree_id, root] : collect.trees)
+    btree::walk_tree({db.instance->reader(), tree_id}, root, collect);
+  return collect.nodes;
+}
+
+TEST(WriteTxn, a_commit_leaves_no_image_of_the_nodes_it_replaced_in_the_cache) {
+  auto db = open_memory();
+  auto value = [](int i, int round) {
+    return std::to_string(i * 7 + round) + std::string(90, 'v');
+  };
+  auto w = begin_write(db);
+  for (int i = 0; i < 3000; ++i)
+    ASSERT_TRUE(w->put(b("t"), b("k" + std::to_string(i)), b(value(i, 0))));
+  ASSERT_TRUE(w->commit());
+  const PageCache& cache = db.instance->reader().pager().cache();
+  auto cached = [&](const std::pair<std::uint64_t, PageStamp>& node) {
+    return cache.get(node.first, node.second, &parse_node_page) != nullptr;
+  };
+  int round = 0;
+  for (bool deferred : {false, true}) {
+    auto before = published_nodes(db);
+    // Every leaf is read, so that the cache holds every node.
+    auto snapshot = ReadTxn::begin(db.instance);
+    ASSERT_TRUE(snapshot);
+    for (int i = 0; i < 3000; i += 13)
+      ASSERT_EQ(read(*snapshot, "t", "k" + std::to_string(i)), value(i, i % 997 ? 0 : round));
+    auto w2 = begin_write(db);
+    for (int i = 0; i < 3000; i += 997)
+      ASSERT_TRUE(w2->put(b("t"), b("k" + std::to_string(i)), b(value(i, round + 1))));
+    ASSERT_TRUE(deferred ? w2->commit_deferred() : w2->commit());
+    auto after = published_nodes(db);
+    auto holds = [](const auto& nodes, const auto& node) {
+      return std::ranges::find(nodes, node) != nodes.end();
+    };
+    std::size_t replaced = 0;
+    for (const auto& node : before) {
+      if (holds(after, node)) continue;
+      ++replaced;
+      EXPECT_FALSE(cached(node)) << "page " << node.first << (deferred ? ", deferred" : "");
+    }
+    for (const auto& node : after)
+      if (!holds(before, node)) {
+        EXPECT_TRUE(cached(node)) << "page " << node.first;
+      }
+    // Four leaves and the root, the catalog's and the free-space trees'.
+    EXPECT_GE(replaced, 8u);
+    // The snapshot taken before still reads what it saw, from the file.
+    for (int i = 0; i < 3000; i += 13)
+      ASSERT_EQ(read(*snapshot, "t", "k" + std::to_string(i)), value(i, i % 997 ? 0 : round)) << i;
+    for (int i = 0; i < 3000; i += 997) {
+      auto r = ReadTxn::begin(db.instance);
+      ASSERT_TRUE(r);
+      ASSERT_EQ(read(*r, "t", "k" + std::to_string(i)), value(i, round + 1));
+    }
+    ++round;
+  }
+  expect_sound(db);
 }
 
 TEST(WriteTxn, abort_publishes_nothing) {

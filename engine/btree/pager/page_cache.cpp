@@ -122,19 +122,8 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
   std::vector<std::shared_ptr<const CachedPage>> dropped;
   {
     std::lock_guard lock(shard.mutex);
-    // Every image of this page number sits in the run from its home: the
-    // one under the same stamp is replaced, the others are dead.
-    if (!shard.slots.empty()) {
-      const std::size_t mask = shard.slots.size() - 1;
-      for (std::size_t i = hash & mask; shard.slots[i].page != nullptr;) {
-        if (shard.slots[i].key.page == key.page) {
-          // The run shifts back into `i`: look at it again.
-          shard.remove(i, dropped);
-        } else {
-          i = (i + 1) & mask;
-        }
-      }
-    }
+    // The one under the same stamp is replaced, the others are dead.
+    shard.remove_images(key.page, hash, dropped);
     if (charge > shard_budget_) return;
     while (shard.charged + charge > shard_budget_ && shard.count > 0) {
       if (shard.hand >= shard.clock.size()) shard.hand = 0;
@@ -170,6 +159,30 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
     ++shard.count;
     shard.charged += charge;
   }
+}
+
+void PageCache::Shard::remove_images(std::uint64_t page, std::uint64_t hash,
+                                     std::vector<std::shared_ptr<const CachedPage>>& dropped) {
+  if (slots.empty()) return;
+  // Every image of a page number sits in the run from its home.
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t i = hash & mask; slots[i].page != nullptr;) {
+    if (slots[i].key.page == page) {
+      // The run shifts back into `i`: look at it again.
+      remove(i, dropped);
+    } else {
+      i = (i + 1) & mask;
+    }
+  }
+}
+
+void PageCache::drop(std::uint64_t page) {
+  const std::uint64_t hash = hash_of(page);
+  Shard& shard = shard_of(hash);
+  // Freed outside the lock, as in `insert`.
+  std::vector<std::shared_ptr<const CachedPage>> dropped;
+  std::lock_guard lock(shard.mutex);
+  shard.remove_images(page, hash, dropped);
 }
 
 void PageCache::clear() {

@@ -89,6 +89,10 @@ class PageCache {
   // evicting others as needed. An entry larger than a shard's budget is not
   // kept.
   void insert(std::shared_ptr<const CachedPage> page, PageParser parser);
+  // Drops every image cached under page number `page`: a writer that stops
+  // using a page knows its image will not be asked for again by its own
+  // later transactions, and its room goes to a page that will be.
+  void drop(std::uint64_t page);
   void clear();
 
   std::size_t budget_bytes() const { return budget_; }
@@ -147,6 +151,9 @@ class PageCache {
     // Frees the entry of slot `at`, shifting back the run behind it; its
     // page goes to `dropped`.
     void remove(std::size_t at, std::vector<std::shared_ptr<const CachedPage>>& dropped);
+    // Frees every entry of page number `page` (whose hash is `hash`).
+    void remove_images(std::uint64_t page, std::uint64_t hash,
+                       std::vector<std::shared_ptr<const CachedPage>>& dropped);
   };
 
   Shard& shard_of(std::uint64_t hash) const;
