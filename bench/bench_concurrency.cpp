@@ -17,9 +17,10 @@
 // background) and LMDB runs with MDB_NOSYNC: both measure the locking and
 // the page work, not the disk's sync time.
 // Then the system calls of one process making deferred and durable commits
-// (every thread, the background sync included), counted under ptrace, and
-// the ratios of the engine's time per operation to LMDB's (below 1: the
-// engine is faster), each marked fair (no cold readers) or not.
+// (every thread, the background sync included), counted under ptrace, with
+// their breakdown by call, and the ratios of the engine's time per operation
+// to LMDB's (below 1: the engine is faster), each marked fair (no cold
+// readers) or not.
 // Arguments: [keys] [seconds per run].
 #include <signal.h>
 #include <sys/ptrace.h>
@@ -210,7 +211,51 @@ void run(const Engine& e, std::uint64_t keys, double seconds) {
 struct SyscallCount {
   std::uint64_t calls = 0;
   std::uint64_t syncs = 0;
+  // The calls by system call number.
+  std::map<long, std::uint64_t> by_number;
 };
+
+// The name of the system calls a commit makes, for the breakdown.
+const char* syscall_name(long nr) {
+  switch (nr) {
+    case SYS_pread64:
+      return "pread64";
+    case SYS_pwrite64:
+      return "pwrite64";
+    case SYS_preadv:
+      return "preadv";
+    case SYS_pwritev:
+      return "pwritev";
+    case SYS_fsync:
+      return "fsync";
+    case SYS_fdatasync:
+      return "fdatasync";
+    case SYS_fcntl:
+      return "fcntl";
+    case SYS_futex:
+      return "futex";
+    case SYS_statx:
+      return "statx";
+    case SYS_fstat:
+      return "fstat";
+    case SYS_newfstatat:
+      return "newfstatat";
+    case SYS_ftruncate:
+      return "ftruncate";
+    case SYS_fallocate:
+      return "fallocate";
+    case SYS_mmap:
+      return "mmap";
+    case SYS_munmap:
+      return "munmap";
+    case SYS_madvise:
+      return "madvise";
+    case SYS_brk:
+      return "brk";
+    default:
+      return nullptr;
+  }
+}
 
 // Marks the counted stretch in a traced child: the tracer counts the system
 // calls of every thread between the first and the second of these.
@@ -258,6 +303,7 @@ std::optional<SyscallCount> count_syscalls(const std::function<void()>& body) {
           ++marks;
         } else if (marks == 1) {
           ++count.calls;
+          ++count.by_number[static_cast<long>(info.entry.nr)];
           if (info.entry.nr == SYS_fsync || info.entry.nr == SYS_fdatasync) ++count.syncs;
         }
       }
@@ -524,11 +570,19 @@ void count_commit_syscalls(std::uint64_t keys) {
           workload);
       continue;
     }
+    std::string by_call;
+    for (const auto& [nr, calls] : counted->by_number) {
+      const char* name = syscall_name(nr);
+      by_call += std::string(by_call.empty() ? "" : ",") + "\"" +
+                 (name ? name : "nr" + std::to_string(nr)) +
+                 "\":" + std::to_string(double(calls) / double(commits)).substr(0, 5);
+    }
     std::printf(
         "{\"bench\":\"concurrency\",\"workload\":\"%s\",\"engine\":\"deziro\",\"ops\":%llu,"
-        "\"ns_per_op\":0,\"syscalls_per_commit\":%.1f,\"syncs_per_commit\":%.3f}\n",
+        "\"ns_per_op\":0,\"syscalls_per_commit\":%.1f,\"syncs_per_commit\":%.3f,"
+        "\"per_commit_by_call\":{%s}}\n",
         workload, (unsigned long long)commits, double(counted->calls) / double(commits),
-        double(counted->syncs) / double(commits));
+        double(counted->syncs) / double(commits), by_call.c_str());
     std::fflush(stdout);
   }
 }
