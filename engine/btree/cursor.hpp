@@ -93,6 +93,12 @@ class RangeCursor {
   // leaf holds keys beyond all of `left`'s in the step's direction.
   Status check_step(const Frame& left, bool forward) const;
   void begin_leaf_walk();
+  // Fetches the leaf the walk goes to next when it has the same parent as
+  // the current one, so that its page's lines can be asked for while the
+  // current leaf is read (leaves lie apart in memory, where no hardware
+  // prefetcher follows them).
+  void look_ahead();
+  void advance_ahead();
   std::size_t frame_children(const Frame& f) const;
   static std::uint8_t frame_level(const Frame& f);
 
@@ -109,6 +115,12 @@ class RangeCursor {
   std::size_t stop_ = 0;
   bool load_leaves_ = false;
   std::string value_buffer_;
+  // The next leaf fetched by look_ahead (no page when none), the direction
+  // it lies in, and the part of its page not yet asked for.
+  NodeView ahead_;
+  bool ahead_forward_ = true;
+  const std::uint8_t* ahead_from_ = nullptr;
+  const std::uint8_t* ahead_end_ = nullptr;
 };
 
 // Visits every entry within the bounds in ascending (scan_forward) or

@@ -3,6 +3,8 @@
 // and pause answers; leaf-by-leaf movement and parent pointers.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "btree/cursor.hpp"
 #include "btree/tree.hpp"
 #include "storage/fault_storage.hpp"
@@ -208,6 +210,53 @@ TEST_F(ScanTest, a_cursor_loading_whole_leaves_walks_the_same_entries) {
     for (bool reverse : {false, true}) {
       EXPECT_EQ(walk(true, {}, {}, reverse), expected({}, {}, reverse));
       EXPECT_EQ(walk(true, lower, upper, reverse), walk(false, lower, upper, reverse));
+    }
+  }
+}
+
+TEST_F(ScanTest, a_leaf_step_after_entries_were_read_lands_beside_the_current_leaf) {
+  // Reading entries fetches the leaf after the current one in the walk's
+  // direction ahead of time; a step by leaves in either direction then
+  // lands on the current leaf's neighbour on that side, over leaves on disk
+  // and, after a few changes, under a branch in memory.
+  struct Case {
+    bool reverse;  // the walk's direction
+    bool forward;  // the step's
+  };
+  const Case cases[] = {{false, true}, {false, false}, {true, true}, {true, false}};
+  for (bool changed : {false, true}) {
+    if (changed) {
+      WriteContext w = pages_.write_context(kTree, LeafLayout::Fixed);
+      for (int i : {3, 290})
+        ASSERT_TRUE(
+            btree::put(w, root_, bytes_view(key_of(i)), bytes_view(value_of(i))).has_value());
+    }
+    // The first key of every leaf, in order.
+    std::vector<std::string> firsts;
+    auto all = RangeCursor::open(rx(), root_, {}, {}, false);
+    ASSERT_TRUE(all.has_value() && all->has_value());
+    do {
+      firsts.push_back(to_string((*all)->key_at(0)));
+    } while ((*all)->next_leaf().value());
+    ASSERT_GT(firsts.size(), 5u);
+    const KeyBound middle = KeyBound::included(bytes_view(key_of(kCount / 2)));
+    for (const Case& c : cases) {
+      SCOPED_TRACE(format_text("changed {} reverse {} forward {}", int(changed), int(c.reverse),
+                               int(c.forward)));
+      auto opened = RangeCursor::open(rx(), root_, c.reverse ? KeyBound::unbounded() : middle,
+                                      c.reverse ? middle : KeyBound::unbounded(), c.reverse);
+      ASSERT_TRUE(opened.has_value() && opened->has_value());
+      RangeCursor& cursor = **opened;
+      ByteView key;
+      ByteView value;
+      ASSERT_TRUE(cursor.next(key, value).value());
+      EXPECT_EQ(to_string(key), key_of(kCount / 2));
+      const auto at = std::find(firsts.begin(), firsts.end(), to_string(cursor.key_at(0)));
+      ASSERT_NE(at, firsts.end());
+      auto stepped = c.forward ? cursor.next_leaf() : cursor.prev_leaf();
+      ASSERT_TRUE(stepped.has_value()) << stepped.error().to_string();
+      ASSERT_TRUE(*stepped);
+      EXPECT_EQ(to_string(cursor.key_at(0)), c.forward ? at[1] : at[-1]);
     }
   }
 }
