@@ -91,21 +91,21 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
   shard_budget_ = budget_ / shard_count_;
   shards_ = std::make_unique<Shard[]>(shard_count_);
   // A place per page the budget holds: a file no larger than the cache has
-  // each of its pages in a place of its own. Eight bytes a place keeps the
+  // each of its pages in a place of its own. Sixteen bytes a place keep the
   // table of a large cache within the processor's nearer caches, where the
   // index's slots are a line each.
   const std::size_t places = std::bit_ceil(std::clamp<std::size_t>(
       budget_ / std::max<std::size_t>(page_size, 1), kMinEntries, kMaxTablePlaces));
-  table_ = std::make_unique<std::atomic<const CachedPage*>[]>(places);
+  table_ = std::make_unique<TablePlace[]>(places);
   table_mask_ = places - 1;
 }
 
 void PageCache::unpublish(const CachedPage* entry) const {
-  auto& place = table_[entry->page_number() & table_mask_];
+  TablePlace& place = table_[entry->page_number() & table_mask_];
   const CachedPage* expected = entry;
   // Before the entry is retired (which advances the epoch): a reader pinned
-  // after that cannot find it.
-  place.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+  // after that cannot find it. The bytes' address stays, as a hint.
+  place.entry.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
 }
 
 void PageCache::let_go(Gone& gone) const {
@@ -183,7 +183,11 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
       shard.place(Slot{key, std::move(page), bytes, parser, c, false, published});
       ++shard.count;
       shard.charged += charge;
-      if (published) table_[key.page & table_mask_].store(entry, std::memory_order_release);
+      if (published) {
+        TablePlace& at = table_[key.page & table_mask_];
+        at.bytes.store(bytes, std::memory_order_relaxed);
+        at.entry.store(entry, std::memory_order_release);
+      }
     }
   }
   let_go(gone);
