@@ -126,12 +126,18 @@ Result<NodeView> BranchMemo::fetch_node(const ChildPointer& pointer, std::uint64
 
 Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
   if (root_.page == 0) return false;
+  // Nodes the cache hands out in place stay valid while the pin lasts: the
+  // whole lookup, the visitor included.
+  EpochDomain::Pin pin(pins_);
   // A kept leaf is read in place: while a visitor runs, a lookup it makes
   // through this reader keeps no more leaves rather than dropping them.
   NodeView unkept;
+  const NodeView* leaf = nullptr;
   Leaf* used = kept_leaf(key);
-  if (!used) used = DZ_TRY(descend(key, unkept));
-  const NodeView* leaf = used ? &used->view : &unkept;
+  if (used)
+    leaf = DZ_TRY(view_of(*used, pin.held()));
+  else
+    used = DZ_TRY(descend(key, pin.held(), unkept, leaf));
   // The slot after the last one found in this leaf, if any was: a leaf
   // just reached has none, and trying its first slot would cost a miss on
   // a cell that random lookups rarely want.
@@ -143,7 +149,8 @@ Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
   if (used) {
     used->next_slot = static_cast<std::uint16_t>(i + 1);
     // Lookups striding through the tree go next to the leaf that followed
-    // this one, at the slot remembered there: its cell is fetched ahead.
+    // this one, at the slot remembered there: its cell is fetched ahead (a
+    // borrowed leaf's view is empty, and is not).
     if (used->follow < leaves_.size()) {
       const Leaf& next = leaves_[used->follow];
       if (next.next_slot < next.view.count())
@@ -158,6 +165,17 @@ Result<bool> RootReader::get(ByteView key, ValueVisitor visitor) {
   --visiting_;
   DZ_CHECK(std::move(visited));
   return true;
+}
+
+Result<const NodeView*> RootReader::view_of(Leaf& leaf, bool pinned) {
+  if (!leaf.borrowed) return &leaf.view;
+  if (pinned) {
+    if (const NodeView* view = source_.peek_node(leaf.pointer, tree_id_, 0)) return view;
+  }
+  // Gone from the cache since (or this lookup has no pin): held from now on.
+  leaf.view = DZ_TRY(source_.fetch_node(leaf.pointer, tree_id_, 0));
+  leaf.borrowed = false;
+  return &leaf.view;
 }
 
 ByteView RootReader::lower_of(const Leaf& leaf) const {
@@ -227,10 +245,11 @@ void RootReader::moved_to(std::size_t leaf) {
   last_ = leaf;
 }
 
-Result<RootReader::Leaf*> RootReader::descend(ByteView key, NodeView& unkept) {
+Result<RootReader::Leaf*> RootReader::descend(ByteView key, bool pinned, NodeView& unkept,
+                                              const NodeView*& node) {
   // The range narrows at every branch to the chosen child's separators,
-  // which stay readable while their nodes are held: by the memo, or here
-  // when it did not keep them.
+  // which stay readable while their nodes are held: by the pin, by the
+  // memo, or here when neither holds them.
   ByteView lower;
   std::optional<ByteView> upper;
   NodeView lower_node;
@@ -239,11 +258,19 @@ Result<RootReader::Leaf*> RootReader::descend(ByteView key, NodeView& unkept) {
   ChildPointer pointer = root_;
   std::optional<std::uint8_t> level;
   while (true) {
-    const NodeView& view = *DZ_TRY(memo_.node(pointer, tree_id_, level, spare));
+    const NodeView* found = pinned ? source_.peek_node(pointer, tree_id_, level) : nullptr;
+    const bool borrowed = found != nullptr;
+    if (!borrowed) found = DZ_TRY(memo_.node(pointer, tree_id_, level, spare));
+    const NodeView& view = *found;
     if (view.is_leaf()) {
       // Full while a visitor reads a kept leaf: that leaf must stay.
       if (leaves_.size() >= kMaxLeaves && visiting_ > 0) {
-        unkept = std::move(spare);
+        if (borrowed) {
+          node = found;
+        } else {
+          unkept = std::move(spare);
+          node = &unkept;
+        }
         return nullptr;
       }
       if (leaves_.size() >= kMaxLeaves) {
@@ -266,7 +293,9 @@ Result<RootReader::Leaf*> RootReader::descend(ByteView key, NodeView& unkept) {
         leaf.upper_size = static_cast<std::uint32_t>(upper->size());
         bounds_.insert(bounds_.end(), upper->begin(), upper->end());
       }
-      leaf.view = view;
+      leaf.borrowed = borrowed;
+      leaf.pointer = pointer;
+      if (!borrowed) leaf.view = view;
       const std::uint64_t prefix = leaf.lower_prefix;
       leaves_.push_back(std::move(leaf));
       moved_to(leaves_.size() - 1);
@@ -274,7 +303,9 @@ Result<RootReader::Leaf*> RootReader::descend(ByteView key, NodeView& unkept) {
           order_.begin(), order_.end(), lower,
           [&](ByteView k, const Start& start) { return before(k, prefix, start); });
       order_.insert(it, Start{prefix, static_cast<std::uint16_t>(last_)});
-      return &leaves_[last_];
+      Leaf& kept = leaves_[last_];
+      node = borrowed ? found : &kept.view;
+      return &kept;
     }
     const std::size_t c = view.child_index(key);
     const bool held = &view != &spare;

@@ -128,12 +128,18 @@ class BranchMemo final : public NodeSource {
 // a later key inside one of those ranges is searched in that leaf at once,
 // without a descent, which a run of lookups walking through the tree (the
 // records of an index range) mostly is.
+//
+// Each lookup pins the source's epochs (when it has them and a place is
+// free) and uses the nodes the cache holds in place, with no lock and no
+// reference taken; a leaf so found is kept by its pointer and found in the
+// cache again when next used. Nodes the cache does not hand out that way
+// come through the branch memo and are held as before.
 class RootReader final : public TreeReader {
  public:
   static constexpr std::size_t kMaxLeaves = 256;
 
   RootReader(NodeSource& source, std::uint64_t tree_id, ChildPointer root)
-      : memo_(source), tree_id_(tree_id), root_(root) {}
+      : source_(source), memo_(source), pins_(source.epochs()), tree_id_(tree_id), root_(root) {}
   Result<bool> get(ByteView key, ValueVisitor visitor) override;
 
  private:
@@ -152,6 +158,10 @@ class RootReader final : public TreeReader {
     // The slot after the one the last lookup here found: lookups in key
     // order find their keys there.
     std::uint16_t next_slot = 0;
+    // Held by the cache, found again by `pointer` under a pin; `view` is
+    // then empty.
+    bool borrowed = false;
+    ChildPointer pointer;
     NodeView view;
   };
   // Where a kept range starts, in the order of the ranges.
@@ -171,11 +181,18 @@ class RootReader final : public TreeReader {
   // Makes `leaf` the last leaf used, noting it as the one that followed
   // the last.
   void moved_to(std::size_t leaf);
-  // The leaf `key` leads to from the root, kept with its range; or, when
-  // no leaf may be dropped to make room, put into `unkept` and null.
-  Result<Leaf*> descend(ByteView key, NodeView& unkept);
+  // The node of a kept leaf: its own view, the cache's while `pinned`, or
+  // else read again and then held.
+  Result<const NodeView*> view_of(Leaf& leaf, bool pinned);
+  // The leaf `key` leads to from the root, kept with its range, and its
+  // node in `node`; or, when no leaf may be dropped to make room, null with
+  // the node in `node` (held by `unkept` unless the cache holds it for the
+  // pin). Nodes come from the cache in place while `pinned`.
+  Result<Leaf*> descend(ByteView key, bool pinned, NodeView& unkept, const NodeView*& node);
 
+  NodeSource& source_;
   BranchMemo memo_;
+  EpochDomain::Reader pins_;
   std::uint64_t tree_id_;
   ChildPointer root_;
   // The kept leaves in the order met, their indexes ordered by `lower`

@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstring>
 #include <map>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -27,6 +29,62 @@ std::shared_ptr<const CachedPage> entry(std::uint64_t number, std::uint8_t stamp
 PageStamp stamp_of(std::uint8_t byte) {
   PageStamp s;
   s.bytes.fill(byte);
+  return s;
+}
+
+// An entry that names its parser, so that peek() finds it. Its page and its
+// own field carry a mark of its page number and stamp, and its destructor
+// clears the field: a reader that finds a wrong mark read an entry that
+// was freed, or one that was not yet whole.
+class Marked final : public CachedPage {
+ public:
+  static Result<std::shared_ptr<const CachedPage>> parser(OpenedPage page, std::string_view) {
+    return std::make_shared<const Marked>(std::move(page));
+  }
+  static std::uint64_t mark_of(std::uint64_t number, std::uint64_t stamp) {
+    return number << 32 | stamp;
+  }
+  static std::shared_ptr<const Marked> make(std::uint64_t number, std::uint64_t stamp) {
+    OpenedPage page;
+    page.page_number = number;
+    std::memcpy(page.stamp.bytes.data(), &stamp, sizeof stamp);
+    page.bytes = AlignedBuffer::zeroed(kPage);
+    const std::uint64_t mark = mark_of(number, stamp);
+    for (std::size_t at = 0; at < kPage; at += 512) std::memcpy(page.bytes.data() + at, &mark, 8);
+    return std::make_shared<const Marked>(std::move(page));
+  }
+  explicit Marked(OpenedPage page)
+      : CachedPage(std::move(page), &Marked::parser),
+        mark_(mark_of(page_number(), stamp_number(stamp()))) {
+    live.fetch_add(1, std::memory_order_relaxed);
+  }
+  ~Marked() override {
+    mark_.store(0, std::memory_order_relaxed);
+    live.fetch_sub(1, std::memory_order_relaxed);
+  }
+  static std::uint64_t stamp_number(const PageStamp& stamp) {
+    std::uint64_t n;
+    std::memcpy(&n, stamp.bytes.data(), sizeof n);
+    return n;
+  }
+  // Whether the entry is whole and names (number, stamp).
+  bool holds(std::uint64_t number, std::uint64_t stamp) const {
+    const std::uint64_t mark = mark_of(number, stamp);
+    if (mark_.load(std::memory_order_relaxed) != mark) return false;
+    for (std::size_t at = 0; at < kPage; at += 512)
+      if (std::memcmp(bytes().data() + at, &mark, 8) != 0) return false;
+    return true;
+  }
+
+  static inline std::atomic<long> live{0};
+
+ private:
+  std::atomic<std::uint64_t> mark_;
+};
+
+PageStamp stamp_number(std::uint64_t n) {
+  PageStamp s;
+  std::memcpy(s.bytes.data(), &n, sizeof n);
   return s;
 }
 
@@ -201,6 +259,179 @@ TEST(PageCache, stays_within_budget_under_concurrent_readers) {
   EXPECT_FALSE(over_budget.load());
   EXPECT_LE(pager.cache().charged_bytes(), budget);
   EXPECT_GT(pager.cache().entry_count(), 16u);
+}
+
+// An object retired while readers are pinned lives until every reader that
+// pinned before it was retired has unpinned; readers pinned after it do not
+// hold it, and nested pins hold it until the outermost one ends.
+TEST(EpochDomain, a_retired_object_outlives_the_pins_taken_before_it) {
+  EpochDomain domain;
+  EpochDomain::Reader before(&domain), after(&domain);
+  ASSERT_TRUE(before.has_place() && after.has_place());
+  auto retire = [&](std::weak_ptr<const int>& watch) {
+    auto object = std::make_shared<const int>(7);
+    watch = object;
+    std::vector<std::shared_ptr<const void>> objects{std::move(object)};
+    domain.retire(objects);
+    EXPECT_TRUE(objects.empty());
+  };
+  std::weak_ptr<const int> first, second;
+  before.pin();
+  before.pin();  // nested
+  retire(first);
+  after.pin();
+  before.unpin();
+  domain.collect();
+  EXPECT_FALSE(first.expired()) << "freed under a nested pin";
+  before.unpin();
+  domain.collect();
+  EXPECT_TRUE(first.expired()) << "held by a pin taken after it was retired";
+  retire(second);
+  domain.collect();
+  EXPECT_FALSE(second.expired()) << "freed under a pin taken before it was retired";
+  after.unpin();
+  domain.collect();
+  EXPECT_TRUE(second.expired());
+  EXPECT_EQ(domain.retired_count(), 0u);
+}
+
+TEST(EpochDomain, readers_beyond_the_places_go_without_and_a_freed_place_is_taken_again) {
+  EpochDomain domain;
+  std::vector<std::unique_ptr<EpochDomain::Reader>> readers;
+  for (std::size_t i = 0; i < EpochDomain::kPlaces; ++i) {
+    readers.push_back(std::make_unique<EpochDomain::Reader>(&domain));
+    ASSERT_TRUE(readers.back()->has_place()) << i;
+  }
+  EpochDomain::Reader extra(&domain);
+  EXPECT_FALSE(extra.has_place());
+  EpochDomain::Pin none(extra);
+  EXPECT_FALSE(none.held());
+  readers[5].reset();
+  EpochDomain::Reader again(&domain);
+  EXPECT_TRUE(again.has_place());
+  EXPECT_FALSE(EpochDomain::Reader(nullptr).has_place());
+}
+
+// Entries of their own parser are found by peek() exactly when get() finds
+// them and they were the last added at their place in the table (page
+// numbers share places), through inserts, replacements, evictions and
+// clearing; every entry that left is freed once no reader is pinned.
+TEST(PageCache, peek_finds_the_last_entry_added_at_its_place_while_it_is_cached) {
+  const long live_before = Marked::live.load();
+  {
+    PageCache cache(64 * kPage, kPage);  // a table of 64 places
+    EpochDomain::Reader reader(&cache.epochs());
+    std::map<std::uint64_t, const CachedPage*> last_at;
+    std::mt19937_64 rng(5);
+    int peeked_hits = 0;
+    for (int n = 0; n < 20000; ++n) {
+      const std::uint64_t number = rng() % 300;
+      const std::uint64_t stamp = rng() % 3;
+      if (n % 5000 == 4999) cache.clear();
+      if (rng() % 2 == 0) {
+        auto page = Marked::make(number, stamp);
+        last_at[number % 64] = page.get();
+        cache.insert(std::move(page), &Marked::parser);
+      }
+      EpochDomain::Pin pin(reader);
+      const CachedPage* peeked = cache.peek(number, stamp_number(stamp), &Marked::parser);
+      auto got = cache.get(number, stamp_number(stamp), &Marked::parser);
+      const bool last = got && last_at[number % 64] == got.get();
+      ASSERT_EQ(peeked, last ? got.get() : nullptr) << "page " << number << " step " << n;
+      if (peeked) {
+        ASSERT_TRUE(static_cast<const Marked*>(peeked)->holds(number, stamp));
+        ++peeked_hits;
+      }
+      // Lookups for another parser never find these entries.
+      ASSERT_EQ(cache.peek(number, stamp_number(stamp), nullptr), nullptr);
+      ASSERT_EQ(cache.get(number, stamp_number(stamp), nullptr), nullptr);
+    }
+    EXPECT_GT(peeked_hits, 1000);
+    // Nor entries of no parser at all.
+    cache.insert(entry(1), nullptr);
+    {
+      EpochDomain::Pin pin(reader);
+      EXPECT_EQ(cache.peek(1, stamp_of(0), nullptr), nullptr);
+    }
+    cache.clear();
+    cache.epochs().collect();
+    EXPECT_EQ(cache.epochs().retired_count(), 0u);
+    EXPECT_EQ(Marked::live.load(), live_before);
+  }
+}
+
+// Readers peek and read entries in place under their pins while writers
+// replace and evict them and clear the cache: every entry a reader finds is
+// whole until its pin ends (a freed one shows as a wrong mark, or to the
+// sanitizers as a use after free or a race), and once everyone is done every
+// entry that left is freed.
+TEST(PageCache, entries_found_under_a_pin_stay_whole_while_others_evict_them) {
+  constexpr std::uint64_t kNumbers = 200;
+  const long live_before = Marked::live.load();
+  {
+    // 48 pages of budget in one shard, a table of 64 places shared by the
+    // 200 page numbers.
+    PageCache cache(48 * kPage, kPage);
+    std::atomic<std::uint64_t> newest[kNumbers];
+    for (auto& n : newest) n.store(0);
+    for (std::uint64_t i = 0; i < kNumbers; ++i) cache.insert(Marked::make(i, 0), &Marked::parser);
+    std::atomic<int> readers_left{4};
+    std::atomic<long> inserts{0}, hits{0}, wrong{0}, retired_under_pin{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        EpochDomain::Reader reader(&cache.epochs());
+        std::mt19937_64 rng(100 + t);
+        for (int round = 0; round < 300; ++round) {
+          EpochDomain::Pin pin(reader);
+          const Marked* found[8];
+          std::uint64_t number[8], stamp[8];
+          int held = 0;
+          for (int i = 0; i < 8; ++i) {
+            number[held] = rng() % kNumbers;
+            stamp[held] = newest[number[held]].load(std::memory_order_relaxed);
+            auto* hit = cache.peek(number[held], stamp_number(stamp[held]), &Marked::parser);
+            if (hit) found[held++] = static_cast<const Marked*>(hit);
+          }
+          hits += held;
+          // Reads them again and again until the writers have added twice
+          // the cache's worth of entries, which evicts what was found; a
+          // nested pin, as a lookup made from a visitor takes, on the way.
+          const long until = inserts.load() + 96;
+          for (int pass = 0; inserts.load() < until || pass < 2; ++pass) {
+            std::optional<EpochDomain::Pin> inner;
+            if (pass == 1) inner.emplace(reader);
+            for (int i = 0; i < held; ++i)
+              if (!found[i]->holds(number[i], stamp[i])) ++wrong;
+          }
+          retired_under_pin += cache.epochs().retired_count() > 0;
+        }
+        --readers_left;
+      });
+    }
+    for (int t = 0; t < 2; ++t) {
+      threads.emplace_back([&, t] {
+        std::mt19937_64 rng(200 + t);
+        std::uint64_t stamp = 1 + t;
+        for (int n = 0; readers_left.load() > 0; ++n) {
+          const std::uint64_t number = rng() % kNumbers;
+          if (n % 997 == 996) cache.clear();
+          cache.insert(Marked::make(number, stamp), &Marked::parser);
+          newest[number].store(stamp, std::memory_order_relaxed);
+          ++inserts;
+          stamp += 2;
+        }
+      });
+    }
+    for (auto& t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_GT(hits.load(), 300);
+    EXPECT_GT(retired_under_pin.load(), 300);
+    cache.clear();
+    cache.epochs().collect();
+    EXPECT_EQ(cache.epochs().retired_count(), 0u);
+    EXPECT_EQ(Marked::live.load(), live_before);
+  }
 }
 
 }  // namespace

@@ -7,7 +7,9 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <thread>
 
+#include "btree/pager/page_reader.hpp"
 #include "database.hpp"
 #include "format/node.hpp"
 #include "storage/fault_storage.hpp"
@@ -51,15 +53,24 @@ std::optional<std::string> found(TreeReader& reader, const std::string& key) {
   return value;
 }
 
-// Fetches through another source, counted.
+// Fetches through another source, counted; with `in_place`, also finds
+// nodes in place as that source does, counted too.
 class CountedSource final : public NodeSource {
  public:
-  explicit CountedSource(NodeSource& inner) : inner_(inner) {}
+  explicit CountedSource(NodeSource& inner, bool in_place = false)
+      : inner_(inner), in_place_(in_place) {}
   std::uint32_t page_size() const override { return inner_.page_size(); }
   Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                               std::optional<std::uint8_t> level) override {
     ++fetches;
     return inner_.fetch_node(pointer, tree_id, level);
+  }
+  EpochDomain* epochs() override { return in_place_ ? inner_.epochs() : nullptr; }
+  const NodeView* peek_node(const ChildPointer& pointer, std::uint64_t tree_id,
+                            std::optional<std::uint8_t> level) override {
+    const NodeView* view = inner_.peek_node(pointer, tree_id, level);
+    peeks += view != nullptr;
+    return view;
   }
   Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override {
     return inner_.read_pages(first, count, run);
@@ -69,9 +80,11 @@ class CountedSource final : public NodeSource {
   }
 
   int fetches = 0;
+  int peeks = 0;
 
  private:
   NodeSource& inner_;
+  bool in_place_;
 };
 
 TEST_P(TreeReaderKeys, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
@@ -242,6 +255,101 @@ TEST(BranchMemo, keeps_each_branch_under_its_own_pointer_until_it_is_full) {
   ASSERT_TRUE(memo.fetch_node(leaf, 3, 0));
   ASSERT_TRUE(memo.fetch_node(leaf, 3, 0));
   EXPECT_EQ(made.fetches, 4);
+}
+
+class TreeReaderInPlace : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    head = "k";
+    auto storage = std::make_unique<FaultStorage>("/mem/p.db", *Database::new_first_page({}));
+    auto opened = Database::open_existing(std::move(storage), {});
+    ASSERT_TRUE(opened);
+    instance = *opened;
+    auto w = WriteTxn::begin(instance);
+    ASSERT_TRUE(w);
+    for (int n = 0; n < kKeys; n += 2)
+      ASSERT_TRUE((*w)->put(bytes_of("t"), bytes_of(key_of(n)), bytes_of(value_of(n))));
+    ASSERT_TRUE((*w)->commit());
+  }
+  static PageCache& cache_of(ReadTxn& snapshot) { return snapshot.file().reader().pager().cache(); }
+
+  std::shared_ptr<Instance> instance;
+};
+
+// Nodes the cache holds are used in place, with no fetch; a kept leaf whose
+// node left the cache since is fetched once when next used, and then held.
+TEST_F(TreeReaderInPlace, kept_leaves_that_left_the_cache_are_fetched_once_and_then_held) {
+  auto snapshot = ReadTxn::begin(instance);
+  ASSERT_TRUE(snapshot);
+  auto descriptor = snapshot->descriptor(bytes_of("t"));
+  ASSERT_TRUE(descriptor && *descriptor);
+  CountedSource peeking(snapshot->source(), true);
+  RootReader reader(peeking, (*descriptor)->tree_id, (*descriptor)->root);
+  // Keys of as many leaves (far more keys apart than a leaf holds), none
+  // with an overflow value.
+  std::vector<int> spread;
+  for (int n = 2; n < kKeys; n += 1000) spread.push_back(n);
+  ASSERT_LT(spread.size(), RootReader::kMaxLeaves);
+  {
+    auto warming = snapshot->tree_reader(bytes_of("t"));
+    ASSERT_TRUE(warming && *warming);
+    for (int n : spread) ASSERT_EQ(found(**warming, key_of(n)), value_of(n));
+  }
+  for (int n : spread) ASSERT_EQ(found(reader, key_of(n)), value_of(n));
+  EXPECT_EQ(peeking.fetches, 0);
+  EXPECT_GT(peeking.peeks, 2 * static_cast<int>(spread.size()));
+  cache_of(*snapshot).clear();
+  for (int pass = 0; pass < 2; ++pass) {
+    for (int n : spread) {
+      ASSERT_EQ(found(reader, key_of(n)), value_of(n));
+      ASSERT_EQ(found(reader, key_of(n + 1)), std::nullopt);
+    }
+    EXPECT_EQ(peeking.fetches, static_cast<int>(spread.size())) << "pass " << pass;
+  }
+}
+
+// Readers on several threads, each with its own snapshot and tree reader,
+// use cached nodes in place while another thread keeps emptying the cache:
+// every answer is right (a node freed under a reader shows to the
+// sanitizers, or as a wrong answer).
+TEST_F(TreeReaderInPlace, readers_on_many_threads_stay_right_while_the_cache_is_emptied) {
+  std::atomic<int> running{4};
+  std::atomic<int> wrong{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937 rng(40 + t);
+      for (int round = 0; round < 40; ++round) {
+        auto snapshot = ReadTxn::begin(instance);
+        auto reader = snapshot ? snapshot->tree_reader(bytes_of("t")) : nullptr;
+        if (!reader || !*reader) {
+          ++wrong;
+          break;
+        }
+        for (int i = 0; i < 200; ++i) {
+          const int n = static_cast<int>(rng() % kKeys);
+          std::optional<std::string> value;
+          auto r = (**reader).get(bytes_of(key_of(n)), [&](ByteView v) -> Status {
+            value.emplace(v.begin(), v.end());
+            return ok();
+          });
+          const auto expected = n % 2 == 0 ? std::optional(value_of(n)) : std::nullopt;
+          if (!r || *r != expected.has_value() || value != expected) ++wrong;
+        }
+      }
+      --running;
+    });
+  }
+  auto snapshot = ReadTxn::begin(instance);
+  ASSERT_TRUE(snapshot);
+  int clears = 0;
+  while (running.load() > 0) {
+    cache_of(*snapshot).clear();
+    ++clears;
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_GT(clears, 0);
 }
 
 }  // namespace

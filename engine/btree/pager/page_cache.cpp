@@ -57,14 +57,18 @@ void PageCache::Shard::grow_for_one_more() {
     if (s.page != nullptr) place(std::move(s));
 }
 
-void PageCache::Shard::remove(std::size_t at,
-                              std::vector<std::shared_ptr<const CachedPage>>& dropped) {
-  Slot& gone = slots[at];
-  Place& place_of = clock[gone.clock];
+void PageCache::Shard::remove(std::size_t at, Gone& gone, const PageCache& cache) {
+  Slot& leaving = slots[at];
+  Place& place_of = clock[leaving.clock];
   charged -= place_of.charge;
   place_of = Place{};
-  free.push_back(gone.clock);
-  dropped.push_back(std::move(gone.page));
+  free.push_back(leaving.clock);
+  if (leaving.published) {
+    cache.unpublish(leaving.page.get());
+    gone.retired.push_back(std::move(leaving.page));
+  } else {
+    gone.dropped.push_back(std::move(leaving.page));
+  }
   // Moves back every later slot of the run that may sit at `at`, so that no
   // probe meets an empty slot before its key.
   const std::size_t mask = slots.size() - 1;
@@ -86,6 +90,27 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
       shard_count_(shard_count_for(budget_, page_size)) {
   shard_budget_ = budget_ / shard_count_;
   shards_ = std::make_unique<Shard[]>(shard_count_);
+  // A place per page the budget holds: a file no larger than the cache has
+  // each of its pages in a place of its own. Sixteen bytes a place keep the
+  // table of a large cache within the processor's nearer caches, where the
+  // index's slots are a line each.
+  const std::size_t places = std::bit_ceil(std::clamp<std::size_t>(
+      budget_ / std::max<std::size_t>(page_size, 1), kMinEntries, kMaxTablePlaces));
+  table_ = std::make_unique<TablePlace[]>(places);
+  table_mask_ = places - 1;
+}
+
+void PageCache::unpublish(const CachedPage* entry) const {
+  TablePlace& place = table_[entry->page_number() & table_mask_];
+  const CachedPage* expected = entry;
+  // Before the entry is retired (which advances the epoch): a reader pinned
+  // after that cannot find it. The bytes' address stays, as a hint.
+  place.entry.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+}
+
+void PageCache::let_go(Gone& gone) const {
+  epochs_.retire(gone.retired);
+  gone.dropped.clear();
 }
 
 PageCache::Shard& PageCache::shard_of(std::uint64_t hash) const {
@@ -119,57 +144,75 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
   const std::size_t charge = page->cache_charge();
   Shard& shard = shard_of(hash);
   // Entries are dropped outside the lock: a parsed node may be large.
-  std::vector<std::shared_ptr<const CachedPage>> dropped;
+  Gone gone;
   {
     std::lock_guard lock(shard.mutex);
     // The one under the same stamp is replaced, the others are dead.
-    shard.remove_images(key.page, hash, dropped);
-    if (charge > shard_budget_) return;
-    while (shard.charged + charge > shard_budget_ && shard.count > 0) {
-      if (shard.hand >= shard.clock.size()) shard.hand = 0;
-      const Place& at = shard.clock[shard.hand];
-      if (at.slot == kFreePlace) {
-        ++shard.hand;
-        continue;
-      }
-      Slot& victim = shard.slots[at.slot];
-      if (victim.referenced) {
-        // Used since the hand last passed: spare it once. Ends, as every
-        // spared entry is unmarked.
-        victim.referenced = false;
+    shard.remove_images(key.page, hash, gone, *this);
+    if (charge <= shard_budget_) {
+      evict_for(shard, charge, gone);
+      std::uint32_t c;
+      if (!shard.free.empty()) {
+        // The newest free place: after an eviction, the one just behind the
+        // hand, which the hand reaches last.
+        c = shard.free.back();
+        shard.free.pop_back();
       } else {
-        shard.remove(at.slot, dropped);
+        c = static_cast<std::uint32_t>(shard.clock.size());
+        shard.clock.emplace_back();
       }
+      shard.clock[c].charge = static_cast<std::uint32_t>(charge);
+      const std::uint8_t* bytes = page->bytes().data();
+      // Entries of their own parser go into peek()'s table too, over
+      // whatever shared their place there (it stays in the cache, and is
+      // retired when it leaves).
+      const CachedPage* entry = page.get();
+      const bool published = parser != nullptr && entry->parsed_by_ == parser;
+      shard.grow_for_one_more();
+      shard.place(Slot{key, std::move(page), bytes, parser, c, false, published});
+      ++shard.count;
+      shard.charged += charge;
+      if (published) {
+        TablePlace& at = table_[key.page & table_mask_];
+        at.bytes.store(bytes, std::memory_order_relaxed);
+        at.entry.store(entry, std::memory_order_release);
+      }
+    }
+  }
+  let_go(gone);
+}
+
+void PageCache::evict_for(Shard& shard, std::size_t charge, Gone& gone) {
+  while (shard.charged + charge > shard_budget_ && shard.count > 0) {
+    if (shard.hand >= shard.clock.size()) shard.hand = 0;
+    const Place& at = shard.clock[shard.hand];
+    if (at.slot == kFreePlace) {
       ++shard.hand;
+      continue;
     }
-    std::uint32_t c;
-    if (!shard.free.empty()) {
-      // The newest free place: after an eviction, the one just behind the
-      // hand, which the hand reaches last.
-      c = shard.free.back();
-      shard.free.pop_back();
+    Slot& victim = shard.slots[at.slot];
+    const CachedPage& entry = *victim.page;
+    if (victim.referenced || entry.peeked_.load(std::memory_order_relaxed)) {
+      // Used since the hand last passed: spare it once. Ends, as every
+      // spared entry is unmarked.
+      victim.referenced = false;
+      entry.peeked_.store(false, std::memory_order_relaxed);
     } else {
-      c = static_cast<std::uint32_t>(shard.clock.size());
-      shard.clock.emplace_back();
+      shard.remove(at.slot, gone, *this);
     }
-    shard.clock[c].charge = static_cast<std::uint32_t>(charge);
-    const std::uint8_t* bytes = page->bytes().data();
-    shard.grow_for_one_more();
-    shard.place(Slot{key, std::move(page), bytes, parser, c, false});
-    ++shard.count;
-    shard.charged += charge;
+    ++shard.hand;
   }
 }
 
-void PageCache::Shard::remove_images(std::uint64_t page, std::uint64_t hash,
-                                     std::vector<std::shared_ptr<const CachedPage>>& dropped) {
+void PageCache::Shard::remove_images(std::uint64_t page, std::uint64_t hash, Gone& gone,
+                                     const PageCache& cache) {
   if (slots.empty()) return;
   // Every image of a page number sits in the run from its home.
   const std::size_t mask = slots.size() - 1;
   for (std::size_t i = hash & mask; slots[i].page != nullptr;) {
     if (slots[i].key.page == page) {
       // The run shifts back into `i`: look at it again.
-      remove(i, dropped);
+      remove(i, gone, cache);
     } else {
       i = (i + 1) & mask;
     }
@@ -179,25 +222,38 @@ void PageCache::Shard::remove_images(std::uint64_t page, std::uint64_t hash,
 void PageCache::drop(std::uint64_t page) {
   const std::uint64_t hash = hash_of(page);
   Shard& shard = shard_of(hash);
-  // Freed outside the lock, as in `insert`.
-  std::vector<std::shared_ptr<const CachedPage>> dropped;
-  std::lock_guard lock(shard.mutex);
-  shard.remove_images(page, hash, dropped);
+  // Let go of outside the lock, as in `insert`.
+  Gone gone;
+  {
+    std::lock_guard lock(shard.mutex);
+    shard.remove_images(page, hash, gone, *this);
+  }
+  let_go(gone);
 }
 
 void PageCache::clear() {
   for (std::size_t i = 0; i < shard_count_; ++i) {
-    std::vector<Slot> gone;
+    Gone gone;
     {
       Shard& shard = shards_[i];
       std::lock_guard lock(shard.mutex);
-      gone.swap(shard.slots);
+      for (Slot& slot : shard.slots) {
+        if (slot.page == nullptr) continue;
+        if (slot.published) {
+          unpublish(slot.page.get());
+          gone.retired.push_back(std::move(slot.page));
+        } else {
+          gone.dropped.push_back(std::move(slot.page));
+        }
+      }
+      shard.slots.clear();
       shard.clock.clear();
       shard.free.clear();
       shard.hand = 0;
       shard.count = 0;
       shard.charged = 0;
     }
+    let_go(gone);
   }
 }
 

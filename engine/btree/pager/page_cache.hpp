@@ -14,6 +14,14 @@
 // goes back at once (to be reused by the next page read) instead of waiting
 // for the clock.
 //
+// Lookups that use an entry briefly (a tree reader's descent) may skip the
+// lock and the reference count: peek() finds entries through a table indexed
+// by page number, read without a lock by a caller pinned in epochs(), and an
+// entry that leaves the cache while it may be in that table is retired there
+// rather than dropped, so that it outlives every pin that could have found
+// it. Callers that keep an entry (cursors, views held past the lookup) take
+// the owning road through get().
+//
 // How the B-tree layer plugs in: it derives its parsed node from CachedPage
 // (or wraps one), and hands Pager::fetch_page a PageParser that builds it
 // from the opened page. The cache stores whatever the parser returned, so a
@@ -23,6 +31,7 @@
 // another as its type.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -30,6 +39,7 @@
 #include <string_view>
 #include <vector>
 
+#include "btree/pager/epoch.hpp"
 #include "error.hpp"
 #include "format/page.hpp"
 #include "storage/aligned_buffer.hpp"
@@ -45,11 +55,20 @@ struct OpenedPage {
   AlignedBuffer bytes;
 };
 
+class CachedPage;
+
+// Builds the cached form of an opened page, or fails (for instance with
+// CORRUPTED naming `path` when the layout's structure is broken).
+using PageParser = Result<std::shared_ptr<const CachedPage>> (*)(OpenedPage page,
+                                                                 std::string_view path);
+
 // What the cache holds. A parser may derive from it to carry a parsed form
-// beside the bytes.
+// beside the bytes; one that does names itself as `parsed_by`, which lets
+// the entry be found without a lock (PageCache::peek).
 class CachedPage {
  public:
-  explicit CachedPage(OpenedPage page) : page_(std::move(page)) {}
+  explicit CachedPage(OpenedPage page, PageParser parsed_by = nullptr)
+      : page_(std::move(page)), parsed_by_(parsed_by) {}
   virtual ~CachedPage() = default;
   CachedPage(const CachedPage&) = delete;
   CachedPage& operator=(const CachedPage&) = delete;
@@ -63,18 +82,22 @@ class CachedPage {
   // more than the page should add its own.
   virtual std::size_t cache_charge() const { return page_.bytes.size(); }
 
- private:
-  OpenedPage page_;
-};
+  PageParser parsed_by() const { return parsed_by_; }
 
-// Builds the cached form of an opened page, or fails (for instance with
-// CORRUPTED naming `path` when the layout's structure is broken).
-using PageParser = Result<std::shared_ptr<const CachedPage>> (*)(OpenedPage page,
-                                                                 std::string_view path);
+ private:
+  friend class PageCache;
+  OpenedPage page_;
+  PageParser parsed_by_;
+  // Set by a lookup without the lock, which cannot mark its slot; the clock
+  // spares an entry with either mark.
+  mutable std::atomic<bool> peeked_{false};
+};
 
 class PageCache {
  public:
   static constexpr std::size_t kMinEntries = 16;
+  // The most places peek()'s table has (16 MiB of them).
+  static constexpr std::size_t kMaxTablePlaces = std::size_t{1} << 20;
 
   // `capacity_bytes` is the configured cache size; the budget is never
   // below kMinEntries pages of `page_size`.
@@ -85,6 +108,31 @@ class PageCache {
   // The entry under (page, stamp) made by `parser`, or null.
   std::shared_ptr<const CachedPage> get(std::uint64_t page, const PageStamp& stamp,
                                         PageParser parser) const;
+  // The same without a lock or a reference, for a caller pinned in
+  // epochs(): the entry stays valid until the pin ends. Finds only entries
+  // made by the parser they name (CachedPage::parsed_by), and only while no
+  // newer entry shares their place in a table indexed by page number; null
+  // otherwise, when get() may still find it.
+  const CachedPage* peek(std::uint64_t page, const PageStamp& stamp, PageParser parser) const {
+    const TablePlace& place = table_[page & table_mask_];
+    const CachedPage* entry = place.entry.load(std::memory_order_seq_cst);
+    if (entry == nullptr) return nullptr;
+    // The first lines of the page, where a node's search starts, are on
+    // their way while the entry is read (a hint only: a prefetch of memory
+    // since freed does no harm).
+    const std::uint8_t* bytes = place.bytes.load(std::memory_order_relaxed);
+    __builtin_prefetch(bytes);
+    __builtin_prefetch(bytes + 64);
+    if (entry->page_number() != page || entry->stamp() != stamp || entry->parsed_by_ != parser)
+      return nullptr;
+    // Written only when it changes, as the slot's mark is.
+    if (!entry->peeked_.load(std::memory_order_relaxed))
+      entry->peeked_.store(true, std::memory_order_relaxed);
+    return entry;
+  }
+  // Where readers of peek() pin; entries it may have handed out are
+  // retired there when they leave the cache.
+  EpochDomain& epochs() const { return epochs_; }
   // Adds or replaces the entry of `page->page_number()` and `page->stamp()`,
   // evicting others as needed. An entry larger than a shard's budget is not
   // kept.
@@ -121,6 +169,9 @@ class PageCache {
     std::uint32_t clock = 0;  // its place in the clock
     // Set by a hit, cleared when the clock hand passes over the entry.
     bool referenced = false;
+    // In the table peek() reads (now or before): it is retired, not
+    // dropped, when it leaves.
+    bool published = false;
   };
   // A place in the clock: the slot of its entry and the entry's charge.
   struct Place {
@@ -128,6 +179,12 @@ class PageCache {
     std::uint32_t charge = 0;
   };
   static constexpr std::uint32_t kFreePlace = UINT32_MAX;
+  // Entries that left the cache: dropped at once, or retired when peek()
+  // may have handed them out.
+  struct Gone {
+    std::vector<std::shared_ptr<const CachedPage>> dropped;
+    std::vector<std::shared_ptr<const void>> retired;
+  };
   // Each shard is an independent clock under its own mutex, so that readers
   // on different pages rarely wait for each other. The clock's places sit
   // in one array that the hand walks (a place freed by eviction, just
@@ -149,21 +206,37 @@ class PageCache {
     void place(Slot&& slot);
     void grow_for_one_more();
     // Frees the entry of slot `at`, shifting back the run behind it; its
-    // page goes to `dropped`.
-    void remove(std::size_t at, std::vector<std::shared_ptr<const CachedPage>>& dropped);
+    // page goes to `gone`, and out of the cache's table if it is there.
+    void remove(std::size_t at, Gone& gone, const PageCache& cache);
     // Frees every entry of page number `page` (whose hash is `hash`).
-    void remove_images(std::uint64_t page, std::uint64_t hash,
-                       std::vector<std::shared_ptr<const CachedPage>>& dropped);
+    void remove_images(std::uint64_t page, std::uint64_t hash, Gone& gone, const PageCache& cache);
   };
 
   Shard& shard_of(std::uint64_t hash) const;
   // The sum of one counter of every shard, each read under its lock.
   std::size_t sum_over_shards(std::size_t Shard::*field) const;
 
+  // Evicts from `shard` (locked) until `charge` more bytes fit its budget.
+  void evict_for(Shard& shard, std::size_t charge, Gone& gone);
+  // Takes `entry` out of the table if it is there.
+  void unpublish(const CachedPage* entry) const;
+  // Drops or retires what left the cache, outside any shard's lock.
+  void let_go(Gone& gone) const;
+
   std::size_t budget_;
   std::size_t shard_budget_;
   std::unique_ptr<Shard[]> shards_;
   std::size_t shard_count_;
+  // The entry last added under each page number modulo its length (a
+  // power of two, about one place per page of budget), for peek(), with
+  // the address of its page's bytes beside it.
+  struct alignas(16) TablePlace {
+    std::atomic<const CachedPage*> entry{nullptr};
+    std::atomic<const std::uint8_t*> bytes{nullptr};
+  };
+  std::unique_ptr<TablePlace[]> table_;
+  std::size_t table_mask_;
+  mutable EpochDomain epochs_;
 };
 
 }  // namespace deziro

@@ -37,6 +37,16 @@ class NodeSource {
     return fetch_node(pointer, tree_id, level);
   }
 
+  // Nodes found without a reference: the domain a caller pins in, and the
+  // node `pointer` names, checked as fetch_node checks it, valid until the
+  // caller's pin ends. None for a source without that road, and null when
+  // the node is not at hand (fetch_node then gets it).
+  virtual EpochDomain* epochs() { return nullptr; }
+  virtual const NodeView* peek_node(const ChildPointer& /*pointer*/, std::uint64_t /*tree_id*/,
+                                    std::optional<std::uint8_t> /*level*/) {
+    return nullptr;
+  }
+
   // Reads `count` consecutive pages from `first` into `run` (reusing its
   // buffer), opens each one (checksum or decryption) and keeps their stamps;
   // a page that fails its check is CORRUPTED "page {} fails its check".

@@ -54,6 +54,11 @@ class PageReader final : public NodeSource {
                                    std::optional<std::uint8_t> level) override {
     return source_.fetch_node_once(pointer, tree_id, level);
   }
+  EpochDomain* epochs() override { return source_.epochs(); }
+  const NodeView* peek_node(const ChildPointer& pointer, std::uint64_t tree_id,
+                            std::optional<std::uint8_t> level) override {
+    return source_.peek_node(pointer, tree_id, level);
+  }
   Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override {
     return source_.read_pages(first, count, run);
   }

@@ -55,6 +55,19 @@ class Pager {
                                                        PageParser parser = nullptr,
                                                        bool keep = true) const;
 
+  // The cached node page `pointer` refers to, made by `parser` and held
+  // against the pointer as fetch_page holds a hit, found without a lock or
+  // a reference (PageCache::peek) by a caller pinned in the cache's epochs;
+  // null when it is not at hand or fails a check (fetch_page then reads it
+  // or says what is wrong).
+  const CachedPage* peek_page(const ChildPointer& pointer, std::uint64_t tree_id,
+                              std::optional<std::uint8_t> expected_level, PageParser parser) const {
+    const CachedPage* hit = cache_.peek(pointer.page, pointer.stamp, parser);
+    if (hit == nullptr || !fits_pointer(hit->header(), pointer, tree_id, expected_level))
+      return nullptr;
+    return hit;
+  }
+
   // Reads whole pages from `first_page` into `out` (a multiple of the page
   // size) with one positioned read; nothing is checked. A run past the end
   // of the file is CORRUPTED "a read from page {} on runs past the end of
@@ -74,6 +87,15 @@ class Pager {
  private:
   Error corrupted(std::string message) const;
   Error runs_past_end(std::uint64_t first_page) const;
+  // check_against_pointer's test of a cached page, whose stamp is its key.
+  static bool fits_pointer(const PageHeader& header, const ChildPointer& pointer,
+                           std::uint64_t tree_id, std::optional<std::uint8_t> expected_level) {
+    return is_known_page_kind(header.kind) &&
+           header.kind != static_cast<std::uint8_t>(PageKind::Overflow) &&
+           page_kind_allows_level(header.kind, header.level) &&
+           header.commit_id == pointer.commit_id && header.tree_id == tree_id &&
+           (!expected_level || header.level == *expected_level);
+  }
   Status check_against_pointer(const PageStamp& stamp, const PageHeader& header,
                                const ChildPointer& pointer, std::uint64_t tree_id,
                                std::optional<std::uint8_t> expected_level) const;

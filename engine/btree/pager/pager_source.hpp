@@ -10,10 +10,15 @@
 
 namespace deziro {
 
+// The PageParser of node pages: checks the node's structure (CORRUPTED
+// "page {}: {}" naming the page).
+Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::string_view path);
+
 // The cached form of a node page: the opened page with its parsed view.
 class CachedNode final : public CachedPage {
  public:
-  CachedNode(OpenedPage page, NodeView view) : CachedPage(std::move(page)), view_(std::move(view)) {
+  CachedNode(OpenedPage page, NodeView view)
+      : CachedPage(std::move(page), &parse_node_page), view_(std::move(view)) {
     view_.attach_index(&index_);
   }
   // The view, not owning the bytes; NodeSource callers get one that does.
@@ -28,10 +33,6 @@ class CachedNode final : public CachedPage {
   NodeView view_;
   NodeSearchIndex index_;
 };
-
-// The PageParser of node pages: checks the node's structure (CORRUPTED
-// "page {}: {}" naming the page).
-Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::string_view path);
 
 // Puts a node page this process has just written into the pager's cache,
 // as a later read would open it (`page` holds the opened bytes), so that the
@@ -57,6 +58,12 @@ class PagerSource final : public NodeSource {
   Result<NodeView> fetch_node_once(const ChildPointer& pointer, std::uint64_t tree_id,
                                    std::optional<std::uint8_t> level) override {
     return fetch_cached_node(pager_, pointer, tree_id, level, false);
+  }
+  EpochDomain* epochs() override { return &pager_.cache().epochs(); }
+  const NodeView* peek_node(const ChildPointer& pointer, std::uint64_t tree_id,
+                            std::optional<std::uint8_t> level) override {
+    const CachedPage* hit = pager_.peek_page(pointer, tree_id, level, &parse_node_page);
+    return hit ? &static_cast<const CachedNode*>(hit)->view() : nullptr;
   }
   Status read_pages(std::uint64_t first, std::size_t count, PageRun& run) override;
   Error corrupted(std::string message) const override;
