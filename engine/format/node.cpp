@@ -321,10 +321,17 @@ const NodeSearchIndex::Heads* NodeSearchIndex::build(const NodeView& view) const
   if (!state_.compare_exchange_strong(idle, kBuilding, std::memory_order_acquire)) return nullptr;
   const std::size_t count = view.count();
   const std::size_t stride = (count + kHeads - 1) / kHeads;
+  // The scale: from the first key's head, coarse enough for the last's.
+  heads_.base = key_head(view.key_at(0));
+  const std::uint64_t range = key_head(view.key_at(count - 1)) - heads_.base;
+  const int width = std::bit_width(range);
+  heads_.shift = static_cast<std::uint8_t>(width > 16 ? width - 16 : 0);
   std::size_t n = 0;
-  for (std::size_t i = 0; i < count; i += stride) heads_.head[n++] = key_head(view.key_at(i));
+  for (std::size_t i = 0; i < count; i += stride)
+    heads_.head[n++] = heads_.scaled(key_head(view.key_at(i)));
+  for (std::size_t j = n; j < kHeads; ++j) heads_.head[j] = 0xFFFF;
   heads_.stride = static_cast<std::uint16_t>(stride);
-  heads_.count = static_cast<std::uint16_t>(n);
+  heads_.count = static_cast<std::uint8_t>(n);
   state_.store(kBuilt, std::memory_order_release);
   return &heads_;
 }
@@ -337,11 +344,13 @@ std::size_t NodeView::search(ByteView key, bool past_equal) const {
     // is below the target, one whose head is above is above it. So the
     // answer lies past the last indexed key with a lower head and at or
     // before the first with a higher one; with distinct heads that leaves
-    // one stride. Both counts in one pass, without branches.
-    const std::uint64_t head = key_head(key);
+    // one stride. Both counts in one pass over the whole line, without
+    // branches: the unused heads, 0xFFFF, are never below the target, and
+    // not above it only when its head is 0xFFFF too, which leaves `hi`.
+    const std::uint16_t head = heads->scaled(key_head(key));
     std::size_t below = 0;
     std::size_t not_above = 0;
-    for (std::size_t j = 0; j < heads->count; ++j) {
+    for (std::size_t j = 0; j < NodeSearchIndex::kHeads; ++j) {
       below += heads->head[j] < head;
       not_above += heads->head[j] <= head;
     }

@@ -206,11 +206,18 @@ LeafCell entry_at(const std::uint8_t* page, LeafLayout layout, std::size_t index
 class NodeView;
 
 // The search index of a node whose page lives on in one place (a page cache
-// entry), shared by every view of that page: the key_head of every
-// stride-th key, the stride the least that needs at most kHeads of them. A
-// search then scans those heads, a few lines side by side, and probes the
-// keys themselves only within the stride they leave, where a plain binary
-// search probes cells all over the page, one miss after another.
+// entry), shared by every view of that page: the head of every stride-th
+// key, the stride the least that needs at most kHeads of them. A search
+// then scans those heads, one line, and probes the keys themselves only
+// within the stride they leave, where a plain binary search probes cells
+// all over the page, one miss after another.
+//
+// A head here is the key's key_head scaled into 16 bits: less the head of
+// the node's first key, shifted right until the node's last key fits, and
+// saturated at both ends. That is still monotone in the key, which is all a
+// search needs (a tie only leaves a wider stride), and the 32 heads fit in
+// one 64-byte line where full heads took four: every level of a lookup
+// touches the index.
 //
 // The heads are built on the node's first search, not when the entry is
 // made: a commit caches every page it writes, most of which no search may
@@ -224,8 +231,18 @@ class NodeSearchIndex {
   static constexpr std::size_t kHeads = 32;
   struct Heads {
     std::uint16_t stride = 0;
-    std::uint16_t count = 0;
-    std::uint64_t head[kHeads];
+    std::uint8_t count = 0;
+    std::uint8_t shift = 0;
+    std::uint64_t base = 0;
+    // Past `count`, 0xFFFF: a search scans all kHeads without a bound.
+    std::uint16_t head[kHeads];
+
+    // `head` (a key_head) on the scale of head[].
+    std::uint16_t scaled(std::uint64_t head) const {
+      if (head <= base) return 0;
+      const std::uint64_t d = (head - base) >> shift;
+      return d > 0xFFFF ? std::uint16_t{0xFFFF} : static_cast<std::uint16_t>(d);
+    }
   };
 
   NodeSearchIndex() = default;

@@ -273,6 +273,23 @@ TEST(NodeSearchTest, an_indexed_search_answers_as_the_sorted_keys_do) {
     cases.push_back(c);
   }
   {
+    // Heads spread wider than the index's 16-bit scale: clusters of
+    // neighbours that share a scaled head, far apart, and a last key whose
+    // head is the largest there is.
+    Case c{"heads spread past the scale, clustered", {}, 3};
+    for (std::uint64_t base :
+         {std::uint64_t{1} << 20, std::uint64_t{5} << 40, std::uint64_t{9} << 60})
+      for (std::uint64_t i = 0; i < 40; ++i) c.keys.push_back(big_endian(base + i * 7));
+    c.keys.push_back(std::string(8, '\xff'));
+    c.keys.push_back(std::string(8, '\xff') + "z");
+    cases.push_back(c);
+  }
+  {
+    Case c{"heads that need the full scale, first key past zero", {}, 3};
+    for (std::uint64_t i = 1; i <= 120; ++i) c.keys.push_back(big_endian(0x10000 + i * 541));
+    cases.push_back(c);
+  }
+  {
     Case c{"a stride of one", {}, 5};
     for (int i = 0; i < 32; ++i) c.keys.push_back(random_key(12, ""));
     cases.push_back(c);

@@ -15,7 +15,9 @@ namespace deziro {
 Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::string_view path);
 
 // The cached form of a node page: the opened page with its parsed view.
-class CachedNode final : public CachedPage {
+// Line-aligned, so that a lookup through it touches four lines: the page's
+// number, stamp and header; the view; and the search index with its heads.
+class alignas(64) CachedNode final : public CachedPage {
  public:
   CachedNode(OpenedPage page, NodeView view)
       : CachedPage(std::move(page), &parse_node_page), view_(std::move(view)) {
