@@ -52,21 +52,25 @@ Status Pager::check_against_pointer(const PageStamp& stamp, const PageHeader& he
   std::uint64_t number = pointer.page;
   if (stamp != pointer.stamp)
     return fail(corrupted(format_text("page {}: its stamp differs from its parent's", number)));
-  if (!is_known_page_kind(header.kind))
-    return fail(corrupted(format_text("page {}: its kind {} is unknown", number, header.kind)));
-  if (header.kind == static_cast<std::uint8_t>(PageKind::Overflow))
-    return fail(corrupted(format_text("page {}: it is an overflow page, not a node", number)));
-  if (!page_kind_allows_level(header.kind, header.level))
-    return fail(corrupted(format_text("page {}: its kind {} does not go with level {}", number,
-                                      header.kind, header.level)));
-  if (header.commit_id != pointer.commit_id)
-    return fail(corrupted(format_text("page {}: it belongs to another commit", number)));
-  if (header.tree_id != tree_id)
-    return fail(corrupted(format_text("page {}: it belongs to another tree", number)));
-  if (expected_level && header.level != *expected_level)
-    return fail(corrupted(
-        format_text("page {}: its level is {}, not {}", number, header.level, *expected_level)));
-  return ok();
+  switch (mismatch(header, pointer, tree_id, expected_level)) {
+    case Mismatch::none:
+      return ok();
+    case Mismatch::unknown_kind:
+      return fail(corrupted(format_text("page {}: its kind {} is unknown", number, header.kind)));
+    case Mismatch::overflow:
+      return fail(corrupted(format_text("page {}: it is an overflow page, not a node", number)));
+    case Mismatch::kind_level:
+      return fail(corrupted(format_text("page {}: its kind {} does not go with level {}", number,
+                                        header.kind, header.level)));
+    case Mismatch::commit:
+      return fail(corrupted(format_text("page {}: it belongs to another commit", number)));
+    case Mismatch::tree:
+      return fail(corrupted(format_text("page {}: it belongs to another tree", number)));
+    case Mismatch::level:
+      break;
+  }
+  return fail(corrupted(
+      format_text("page {}: its level is {}, not {}", number, header.level, *expected_level)));
 }
 
 Result<std::shared_ptr<const CachedPage>> Pager::fetch_page(

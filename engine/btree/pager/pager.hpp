@@ -63,7 +63,8 @@ class Pager {
   const CachedPage* peek_page(const ChildPointer& pointer, std::uint64_t tree_id,
                               std::optional<std::uint8_t> expected_level, PageParser parser) const {
     const CachedPage* hit = cache_.peek(pointer.page, pointer.stamp, parser);
-    if (hit == nullptr || !fits_pointer(hit->header(), pointer, tree_id, expected_level))
+    if (hit == nullptr ||
+        mismatch(hit->header(), pointer, tree_id, expected_level) != Mismatch::none)
       return nullptr;
     return hit;
   }
@@ -87,14 +88,26 @@ class Pager {
  private:
   Error corrupted(std::string message) const;
   Error runs_past_end(std::uint64_t first_page) const;
-  // check_against_pointer's test of a cached page, whose stamp is its key.
-  static bool fits_pointer(const PageHeader& header, const ChildPointer& pointer,
+  // How a page's header disagrees with the pointer that led to it (its
+  // stamp aside: a cached page's stamp is its key), the first test failed.
+  enum class Mismatch : std::uint8_t {
+    none,
+    unknown_kind,
+    overflow,
+    kind_level,
+    commit,
+    tree,
+    level
+  };
+  static Mismatch mismatch(const PageHeader& header, const ChildPointer& pointer,
                            std::uint64_t tree_id, std::optional<std::uint8_t> expected_level) {
-    return is_known_page_kind(header.kind) &&
-           header.kind != static_cast<std::uint8_t>(PageKind::Overflow) &&
-           page_kind_allows_level(header.kind, header.level) &&
-           header.commit_id == pointer.commit_id && header.tree_id == tree_id &&
-           (!expected_level || header.level == *expected_level);
+    if (!is_known_page_kind(header.kind)) return Mismatch::unknown_kind;
+    if (header.kind == static_cast<std::uint8_t>(PageKind::Overflow)) return Mismatch::overflow;
+    if (!page_kind_allows_level(header.kind, header.level)) return Mismatch::kind_level;
+    if (header.commit_id != pointer.commit_id) return Mismatch::commit;
+    if (header.tree_id != tree_id) return Mismatch::tree;
+    if (expected_level && header.level != *expected_level) return Mismatch::level;
+    return Mismatch::none;
   }
   Status check_against_pointer(const PageStamp& stamp, const PageHeader& header,
                                const ChildPointer& pointer, std::uint64_t tree_id,
