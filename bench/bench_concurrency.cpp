@@ -4,7 +4,11 @@
 // taking a new snapshot every 64 gets; the writer (the parent) commits 10
 // random puts per transaction meanwhile. Printed per reader count: the reads
 // per second of all readers, per reader, and the writer's commits per second
-// (first with no reader, as the base line).
+// (first with no reader, as the base line); and, per get, the read system
+// calls and minor page faults of the readers during their window: the
+// engine's reader reads the commit state as it takes each snapshot and
+// reads again every page a commit replaced that it then meets, into memory
+// its cache may take fresh from the system.
 // Cold readers start with an empty cache of the default size; warm readers
 // have a cache that holds the whole file and read every key once before the
 // clock starts (LMDB's readers read every key once too), so the two say
@@ -24,6 +28,7 @@
 // Arguments: [keys] [seconds per run].
 #include <signal.h>
 #include <sys/ptrace.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -109,7 +114,8 @@ struct Engine {
 std::map<std::string, std::map<std::string, double>> g_rates;
 
 void print(const char* engine, const std::string& workload, int readers, std::uint64_t ops,
-           double seconds, const char* rate_name, double per_reader) {
+           double seconds, const char* rate_name, double per_reader,
+           const std::string& extra = "") {
   double ns = ops ? seconds * 1e9 / double(ops) : 0;
   std::printf(
       "{\"bench\":\"concurrency\",\"workload\":\"%s\",\"engine\":\"%s\",\"readers\":%d,"
@@ -117,7 +123,7 @@ void print(const char* engine, const std::string& workload, int readers, std::ui
       workload.c_str(), engine, readers, (unsigned long long)ops, ns, rate_name,
       double(ops) / seconds);
   if (per_reader >= 0) std::printf(",\"reads_per_sec_per_reader\":%.0f", per_reader);
-  std::printf("}\n");
+  std::printf("%s}\n", extra.c_str());
   std::fflush(stdout);
   g_rates[workload][engine] = per_reader >= 0 ? per_reader : double(ops) / seconds;
 }
@@ -128,6 +134,28 @@ void write_all(int fd, const void* data, std::size_t size) {
 
 void read_all(int fd, void* data, std::size_t size) {
   if (::read(fd, data, size) != ssize_t(size)) die("a reader failed");
+}
+
+// What a process asked of the kernel so far: its read system calls and
+// its minor page faults (LMDB's readers read through their map and make no
+// read call).
+struct KernelCounts {
+  std::uint64_t reads = 0;
+  std::uint64_t faults = 0;
+};
+
+KernelCounts kernel_counts() {
+  KernelCounts counts;
+  if (FILE* io = std::fopen("/proc/self/io", "r")) {
+    char name[32];
+    unsigned long long value = 0;
+    while (std::fscanf(io, "%31[^:]: %llu\n", name, &value) == 2)
+      if (std::strcmp(name, "syscr") == 0) counts.reads = value;
+    std::fclose(io);
+  }
+  rusage usage{};
+  if (::getrusage(RUSAGE_SELF, &usage) == 0) counts.faults = std::uint64_t(usage.ru_minflt);
+  return counts;
 }
 
 // One window: `readers` forked readers and the writer run for `seconds`
@@ -148,6 +176,7 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
     if (pid == 0) {
       ::close(down[1]);
       ::close(up[0]);
+      KernelCounts at_start;
       auto ready = [&] {
         char c = 1;
         write_all(up[1], &c, 1);
@@ -156,10 +185,14 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
         auto stop = Clock::time_point(Clock::duration(end));
         std::this_thread::sleep_until(stop - std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(seconds)));
+        at_start = kernel_counts();
         return stop;
       };
       std::uint64_t n = e.read_until(keys, warm, ready, 7919 * (r + 1));
-      write_all(up[1], &n, sizeof n);
+      const KernelCounts at_end = kernel_counts();
+      const std::uint64_t report[3] = {n, at_end.reads - at_start.reads,
+                                       at_end.faults - at_start.faults};
+      write_all(up[1], report, sizeof report);
       ::_exit(0);
     }
     ::close(down[0]);
@@ -178,9 +211,14 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
   std::this_thread::sleep_until(start);
   std::uint64_t commits = e.write_until(keys, end, round, model);
   std::uint64_t reads = 0;
+  std::uint64_t read_calls = 0;
+  std::uint64_t faults = 0;
   for (const Child& c : children) {
-    std::uint64_t n = 0;
-    read_all(c.from_child, &n, sizeof n);
+    std::uint64_t report[3] = {};
+    read_all(c.from_child, report, sizeof report);
+    const std::uint64_t n = report[0];
+    read_calls += report[1];
+    faults += report[2];
     ::close(c.from_child);
     ::close(c.to_child);
     int status = 0;
@@ -192,9 +230,16 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
   std::string kind = warm ? "warm_" : "";
   print(e.name, "writer_commits_beside_" + std::to_string(readers) + "_" + kind + "readers",
         readers, commits, seconds, "commits_per_sec", -1);
-  if (readers > 0)
+  if (readers > 0) {
+    // What the readers asked of the kernel per get, from their windows.
+    char kernel[96];
+    std::snprintf(kernel, sizeof kernel,
+                  ",\"read_calls_per_get\":%.4f,\"page_faults_per_get\":%.4f",
+                  reads ? double(read_calls) / double(reads) : 0.0,
+                  reads ? double(faults) / double(reads) : 0.0);
     print(e.name, "random_reads_" + std::to_string(readers) + "_" + kind + "readers", readers,
-          reads, seconds, "reads_per_sec", double(reads) / seconds / readers);
+          reads, seconds, "reads_per_sec", double(reads) / seconds / readers, kernel);
+  }
 }
 
 void run(const Engine& e, std::uint64_t keys, double seconds) {
