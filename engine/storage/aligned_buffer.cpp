@@ -2,20 +2,12 @@
 
 #include <array>
 
+#include "sanitizers.hpp"
+
 namespace deziro {
 namespace {
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool kKeepSpares = false;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool kKeepSpares = false;
-#else
-constexpr bool kKeepSpares = true;
-#endif
-#else
-constexpr bool kKeepSpares = true;
-#endif
+constexpr bool kKeepSpares = !kAddressSanitizer;
 
 // At most this many bytes, in at most kMaxSpares blocks, per thread.
 constexpr std::size_t kSpareBytes = std::size_t(256) << 10;

@@ -9,6 +9,7 @@
 #include <random>
 
 #include "database.hpp"
+#include "sanitizers.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/borrowed_storage.hpp"
 #include "support/commit_check.hpp"
@@ -24,14 +25,10 @@ using State = std::map<std::string, std::map<std::string, std::string>>;
 ByteView b(const std::string& s) { return bytes_of(s); }
 
 // Random crash plans per crash point. The plain build checks well over
-// 10 000 images per run; the sanitizer build, ten times slower, a sample.
-#if defined(__SANITIZE_ADDRESS__)
-constexpr std::uint64_t kPlansPerPoint = 4;
-constexpr std::uint64_t kPointStride = 3;
-#else
-constexpr std::uint64_t kPlansPerPoint = 37;
-constexpr std::uint64_t kPointStride = 1;
-#endif
+// 10 000 images per run; the sanitizer builds (GCC's and clang's), ten times
+// slower, a sample.
+constexpr std::uint64_t kPlansPerPoint = kAddressSanitizer ? 4 : 37;
+constexpr std::uint64_t kPointStride = kAddressSanitizer ? 3 : 1;
 
 // A fixed run of commits over a few trees: puts, overwrites, deletes, long
 // values in overflow runs, and a tree dropped and made again.

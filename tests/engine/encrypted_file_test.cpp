@@ -20,6 +20,7 @@
 #include "crypto/file_keys.hpp"
 #include "database.hpp"
 #include "key_change.hpp"
+#include "sanitizers.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/child_process.hpp"
 #include "support/commit_check.hpp"
@@ -253,16 +254,7 @@ DZ_CHILD(open_under_an_address_space_limit) {
 }
 
 TEST(EncryptedFile, password_that_cannot_be_hashed_for_an_older_block_is_wrong_key) {
-  // GCC says so with __SANITIZE_ADDRESS__, clang through __has_feature.
-  bool address_sanitizer = false;
-#if defined(__SANITIZE_ADDRESS__)
-  address_sanitizer = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-  address_sanitizer = true;
-#endif
-#endif
-  if (address_sanitizer)
+  if (kAddressSanitizer)
     GTEST_SKIP() << "the address sanitizer's allocator does not survive an address-space limit";
   MemoryDb db = populated(options_with(password("right")));
   auto image = db.storage->current_image();
