@@ -822,10 +822,17 @@ void release_run(const WriteContext& cx, const MemEntry& e) {
 
 // What one write of nodes lays pages out with: the page and the builders'
 // item lists, reused from node to node so that a write allocates nothing
-// per node.
+// per node but the pages the sink keeps.
 struct NodeWriter {
-  explicit NodeWriter(std::uint32_t page_size) : page(page_size) {}
-  std::vector<std::uint8_t> page;
+  explicit NodeWriter(std::uint32_t page_size) : page_size(page_size) {}
+  // The buffer to build the next node in: the last one's, unless the sink
+  // kept it.
+  std::span<std::uint8_t> next_page() {
+    if (page.size() == 0) page = AlignedBuffer(page_size);
+    return page.span();
+  }
+  std::uint32_t page_size;
+  AlignedBuffer page;
   std::vector<LeafItem> items;
   std::vector<OverflowRef> refs;
   std::vector<ChildPointer> pointers;
@@ -870,7 +877,7 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       const MemEntry& e = n.entries[i];
       w.items.push_back(LeafItem{e.key(), e.value(), e.overflow() ? &w.refs[i] : nullptr});
     }
-    node::build_leaf(w.page, cx.layout, w.items, cx.txn_id, cx.tree_id);
+    node::build_leaf(w.next_page(), cx.layout, w.items, cx.txn_id, cx.tree_id);
   } else {
     if (!n.image()) recompute_bytes(n, cx.layout, page_size);
     DZ_CHECK(check_fits());
@@ -885,12 +892,12 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
     w.keys.clear();
     for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
     for (std::size_t i = 0; i < n.key_count(); ++i) w.keys.push_back(n.key(i));
-    node::build_branch(w.page, n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
+    node::build_branch(w.next_page(), n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
   }
   ChildPointer pointer;
   pointer.page = DZ_TRY(cx.sink.allocate_page());
   pointer.commit_id = cx.txn_id;
-  DZ_CHECK(cx.sink.write_pages(pointer.page, w.page, std::span<PageStamp>(&pointer.stamp, 1)));
+  DZ_CHECK(cx.sink.write_node_page(pointer.page, w.page, pointer.stamp));
   return pointer;
 }
 

@@ -12,6 +12,7 @@
 #include "error.hpp"
 #include "format/node.hpp"
 #include "format/page.hpp"
+#include "storage/aligned_buffer.hpp"
 
 namespace deziro {
 
@@ -76,6 +77,13 @@ class PageSink {
   // place, writes them, and stores each page's stamp in `stamps`.
   virtual Status write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                              std::span<PageStamp> stamps) = 0;
+  // As write_pages for one node page, built in `page`, whose stamp goes in
+  // `stamp`. The sink may keep the buffer (the transaction's keeps it as
+  // the page's cache entry instead of a copy), leaving `page` empty for the
+  // caller to allocate again.
+  virtual Status write_node_page(std::uint64_t page_number, AlignedBuffer& page, PageStamp& stamp) {
+    return write_pages(page_number, page.span(), std::span<PageStamp>(&stamp, 1));
+  }
 
   // Pages the tree stopped using: a node copied on write, merged away or
   // dropped, or an overflow run whose value was replaced or deleted. Readers
