@@ -141,11 +141,11 @@ void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_l
 
 namespace {
 
-// A node about to change, or a neighbour of one. A page this transaction
-// wrote (a leaf written early) is read a few times at most before it is
-// loaded and free again: the cache does not keep it.
-Result<NodeView> fetch_for_change(const WriteContext& cx, const ChildPointer& pointer,
-                                  std::optional<std::uint8_t> level) {
+// A neighbour of a node about to change, read to size it up. A page this
+// transaction wrote (a leaf written early) is read a few times at most
+// before it is loaded and free again: the cache does not keep it.
+Result<NodeView> fetch_neighbour(const WriteContext& cx, const ChildPointer& pointer,
+                                 std::optional<std::uint8_t> level) {
   if (pointer.commit_id == cx.txn_id) return cx.source.fetch_node_once(pointer, cx.tree_id, level);
   return cx.source.fetch_node(pointer, cx.tree_id, level);
 }
@@ -548,7 +548,7 @@ Result<std::size_t> child_bytes(const WriteContext& cx, const MemNode& parent, s
   const MemChild& child = parent.children[s];
   if (child.node) return child.node->bytes;
   NodeView view =
-      DZ_TRY(fetch_for_change(cx, child.pointer, static_cast<std::uint8_t>(parent.level - 1)));
+      DZ_TRY(fetch_neighbour(cx, child.pointer, static_cast<std::uint8_t>(parent.level - 1)));
   return std::size_t{view.used_bytes()};
 }
 
@@ -1065,7 +1065,10 @@ namespace format {
 Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildPointer& pointer,
                                             std::optional<std::uint8_t> level,
                                             std::optional<LeafLayout> layout) {
-  NodeView view = DZ_TRY(fetch_for_change(cx, pointer, level));
+  // The page is released below, and with it any image the cache holds of
+  // it: one the cache does not hold is read without taking a place there,
+  // which would cost another page its place for nothing.
+  NodeView view = DZ_TRY(cx.source.fetch_node_once(pointer, cx.tree_id, level));
   if (layout && view.is_leaf() && view.layout() != *layout)
     return fail(cx.source.corrupted(format_text(
         "page {}: its leaf layout is not the one its tree is written in", pointer.page)));

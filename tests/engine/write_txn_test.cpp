@@ -420,6 +420,36 @@ TEST(WriteTxn, a_commit_leaves_no_image_of_the_nodes_it_replaced_in_the_cache) {
   expect_sound(db);
 }
 
+TEST(WriteTxn, a_node_loaded_to_change_costs_no_other_page_its_place_in_the_cache) {
+  // The page of a node loaded to change is released at once, and its image
+  // with it: read past a full cache, it must not evict another page first.
+  OpenOptions options;
+  options.cache_size = 32 * 4096;
+  auto db = open_memory({}, options);
+  auto key = [](int i) { return "k" + std::to_string(i); };
+  auto w = begin_write(db);
+  for (int i = 0; i < 3000; ++i) ASSERT_TRUE(w->put(b("a"), b(key(i)), b(std::string(90, 'a'))));
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(w->put(b("b"), b(key(i)), b(std::string(90, 'b'))));
+  ASSERT_TRUE(w->commit());
+  auto nodes = published_nodes(db);
+  // Reads of tree `a` alone, of many more pages than the cache holds, fill
+  // it and leave none of tree `b`'s nodes there.
+  auto r = ReadTxn::begin(db.instance);
+  ASSERT_TRUE(r);
+  for (int i = 0; i < 3000; ++i) ASSERT_EQ(read(*r, "a", key(i)), std::string(90, 'a'));
+  const PageCache& cache = db.instance->reader().pager().cache();
+  w = begin_write(db);
+  ASSERT_EQ(*w->tree_len(b("b")), 200u);
+  std::vector<std::pair<std::uint64_t, PageStamp>> held;
+  for (const auto& node : nodes)
+    if (cache.get(node.first, node.second, &parse_node_page)) held.push_back(node);
+  ASSERT_GT(held.size(), 16u);
+  // A value of the same size: the leaf changes in place, no neighbour is read.
+  ASSERT_TRUE(w->put(b("b"), b(key(100)), b(std::string(90, 'c'))));
+  for (const auto& node : held)
+    EXPECT_TRUE(cache.get(node.first, node.second, &parse_node_page)) << "page " << node.first;
+}
+
 // Walks the nodes below `pointer` through the cache alone, each of which
 // must be there with the bytes the file holds; the roots a catalog leaf
 // names go into `trees`.

@@ -32,7 +32,8 @@ class NodeSource {
   virtual Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                                       std::optional<std::uint8_t> level) = 0;
   // The same for a node read once and not again (one a write transaction
-  // wrote early and now loads back): a cache need not keep it.
+  // wrote early and now loads back, or loads to change and releases): a
+  // cache need not keep it.
   virtual Result<NodeView> fetch_node_once(const ChildPointer& pointer, std::uint64_t tree_id,
                                            std::optional<std::uint8_t> level) {
     return fetch_node(pointer, tree_id, level);
