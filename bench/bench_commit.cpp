@@ -21,12 +21,14 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <set>
 #include <string>
 #include <vector>
 
 #include "database.hpp"
+#include "format/page.hpp"
 #include "scratch.hpp"
 #include "txn/write_txn.hpp"
 
@@ -42,17 +44,23 @@ class CountingStorage final : public Storage {
   const std::string& path() const override { return inner_->path(); }
   Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override {
     ++reads;
-    return inner_->read_at(offset, out);
+    auto r = inner_->read_at(offset, out);
+    if (r) note_pages(reads_by_node, offset, out.first(*r));
+    return r;
   }
   Status write_at(std::uint64_t offset, ConstByteSpan data) override {
     ++operations;
     note_blocks(offset, data.size());
+    note_pages(writes_by_node, offset, data);
     return inner_->write_at(offset, data);
   }
   Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> buffers) override {
     ++operations;
     std::size_t bytes = 0;
-    for (auto b : buffers) bytes += b.size();
+    for (auto b : buffers) {
+      note_pages(writes_by_node, offset + bytes, b);
+      bytes += b.size();
+    }
     note_blocks(offset, bytes);
     return inner_->write_vectored_at(offset, buffers);
   }
@@ -81,8 +89,27 @@ class CountingStorage final : public Storage {
   std::uint64_t operations = 0;
   std::uint64_t syncs = 0;
   std::uint64_t reads = 0;
+  // Node pages read and written by tree id and level; level -1 counts the
+  // reads and writes of anything else (records, the selector, overflow).
+  using ByNode = std::map<std::pair<std::uint64_t, int>, std::uint64_t>;
+  ByNode reads_by_node, writes_by_node;
 
  private:
+  // Each 4 KiB page of a transfer under its node page's tree and level,
+  // which its plain header tells.
+  static void note_pages(ByNode& by_node, std::uint64_t offset, ConstByteSpan data) {
+    if (offset % 4096 != 0 || data.size() % 4096 != 0) {
+      ++by_node[{0, -1}];
+      return;
+    }
+    for (std::size_t at = 0; at < data.size(); at += 4096) {
+      PageHeader header = PageHeader::read(data.subspan(at, kPageHeaderSize));
+      if (is_known_page_kind(header.kind) && header.kind != std::uint8_t(PageKind::Overflow))
+        ++by_node[{header.tree_id, header.level}];
+      else
+        ++by_node[{0, -1}];
+    }
+  }
   void note_blocks(std::uint64_t offset, std::size_t bytes) {
     for (std::uint64_t b = offset / 4096; b * 4096 < offset + bytes; ++b) blocks_.insert(b);
   }
@@ -220,6 +247,7 @@ void run_large_file(const std::string& dir, std::uint64_t keys, std::uint64_t co
   db.storage->take_block_runs();
   std::uint64_t s0 = db.storage->syncs, o0 = db.storage->operations, r0 = db.storage->reads,
                 runs = 0;
+  CountingStorage::ByNode reads0 = db.storage->reads_by_node, writes0 = db.storage->writes_by_node;
   Clock::duration spent{};
   for (std::uint64_t i = 0; i < commits; ++i) {
     std::string key = random_bytes(16), value = random_bytes(100);
@@ -247,6 +275,26 @@ void run_large_file(const std::string& dir, std::uint64_t keys, std::uint64_t co
       double(db.storage->operations - o0) / double(commits), double(runs) / double(commits),
       double(db.storage->reads - r0) / double(commits),
       static_cast<unsigned long long>(pages_before), static_cast<unsigned long long>(page_count()));
+  // Which pages the commits read and wrote: tree 1 is the catalog, 2 and 3
+  // the free-space trees, others the user's; level 0 is a leaf.
+  auto breakdown = [&](const char* workload, const CountingStorage::ByNode& now,
+                       CountingStorage::ByNode& before) {
+    std::string fields;
+    for (auto& [where, n] : now) {
+      double per_op = double(n - before[where]) / double(commits);
+      if (per_op < 0.005) continue;
+      char field[96];
+      if (where.second < 0)
+        std::snprintf(field, sizeof field, ",\"other\":%.2f", per_op);
+      else
+        std::snprintf(field, sizeof field, ",\"tree_%llu_level_%d\":%.2f",
+                      static_cast<unsigned long long>(where.first), where.second, per_op);
+      fields += field;
+    }
+    std::printf("{\"bench\":\"commit\",\"workload\":\"%s\"%s}\n", workload, fields.c_str());
+  };
+  breakdown("reads_per_op_by_page", db.storage->reads_by_node, reads0);
+  breakdown("writes_per_op_by_page", db.storage->writes_by_node, writes0);
 }
 
 }  // namespace

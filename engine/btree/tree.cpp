@@ -141,11 +141,11 @@ void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_l
 
 namespace {
 
-// A node about to change, or a neighbour of one. A page this transaction
-// wrote (a leaf written early) is read a few times at most before it is
-// loaded and free again: the cache does not keep it.
-Result<NodeView> fetch_for_change(const WriteContext& cx, const ChildPointer& pointer,
-                                  std::optional<std::uint8_t> level) {
+// A neighbour of a node about to change, read to size it up. A page this
+// transaction wrote (a leaf written early) is read a few times at most
+// before it is loaded and free again: the cache does not keep it.
+Result<NodeView> fetch_neighbour(const WriteContext& cx, const ChildPointer& pointer,
+                                 std::optional<std::uint8_t> level) {
   if (pointer.commit_id == cx.txn_id) return cx.source.fetch_node_once(pointer, cx.tree_id, level);
   return cx.source.fetch_node(pointer, cx.tree_id, level);
 }
@@ -548,7 +548,7 @@ Result<std::size_t> child_bytes(const WriteContext& cx, const MemNode& parent, s
   const MemChild& child = parent.children[s];
   if (child.node) return child.node->bytes;
   NodeView view =
-      DZ_TRY(fetch_for_change(cx, child.pointer, static_cast<std::uint8_t>(parent.level - 1)));
+      DZ_TRY(fetch_neighbour(cx, child.pointer, static_cast<std::uint8_t>(parent.level - 1)));
   return std::size_t{view.used_bytes()};
 }
 
@@ -822,10 +822,17 @@ void release_run(const WriteContext& cx, const MemEntry& e) {
 
 // What one write of nodes lays pages out with: the page and the builders'
 // item lists, reused from node to node so that a write allocates nothing
-// per node.
+// per node but the pages the sink keeps.
 struct NodeWriter {
-  explicit NodeWriter(std::uint32_t page_size) : page(page_size) {}
-  std::vector<std::uint8_t> page;
+  explicit NodeWriter(std::uint32_t page_size) : page_size(page_size) {}
+  // The buffer to build the next node in: the last one's, unless the sink
+  // kept it.
+  std::span<std::uint8_t> next_page() {
+    if (page.size() == 0) page = AlignedBuffer(page_size);
+    return page.span();
+  }
+  std::uint32_t page_size;
+  AlignedBuffer page;
   std::vector<LeafItem> items;
   std::vector<OverflowRef> refs;
   std::vector<ChildPointer> pointers;
@@ -870,7 +877,7 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       const MemEntry& e = n.entries[i];
       w.items.push_back(LeafItem{e.key(), e.value(), e.overflow() ? &w.refs[i] : nullptr});
     }
-    node::build_leaf(w.page, cx.layout, w.items, cx.txn_id, cx.tree_id);
+    node::build_leaf(w.next_page(), cx.layout, w.items, cx.txn_id, cx.tree_id);
   } else {
     if (!n.image()) recompute_bytes(n, cx.layout, page_size);
     DZ_CHECK(check_fits());
@@ -885,12 +892,12 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
     w.keys.clear();
     for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
     for (std::size_t i = 0; i < n.key_count(); ++i) w.keys.push_back(n.key(i));
-    node::build_branch(w.page, n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
+    node::build_branch(w.next_page(), n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
   }
   ChildPointer pointer;
   pointer.page = DZ_TRY(cx.sink.allocate_page());
   pointer.commit_id = cx.txn_id;
-  DZ_CHECK(cx.sink.write_pages(pointer.page, w.page, std::span<PageStamp>(&pointer.stamp, 1)));
+  DZ_CHECK(cx.sink.write_node_page(pointer.page, w.page, pointer.stamp));
   return pointer;
 }
 
@@ -1058,7 +1065,10 @@ namespace format {
 Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildPointer& pointer,
                                             std::optional<std::uint8_t> level,
                                             std::optional<LeafLayout> layout) {
-  NodeView view = DZ_TRY(fetch_for_change(cx, pointer, level));
+  // The page is released below, and with it any image the cache holds of
+  // it: one the cache does not hold is read without taking a place there,
+  // which would cost another page its place for nothing.
+  NodeView view = DZ_TRY(cx.source.fetch_node_once(pointer, cx.tree_id, level));
   if (layout && view.is_leaf() && view.layout() != *layout)
     return fail(cx.source.corrupted(format_text(
         "page {}: its leaf layout is not the one its tree is written in", pointer.page)));

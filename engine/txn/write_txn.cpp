@@ -522,18 +522,47 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
       cached = remember_written_node(reader.pager(), std::move(nodes[next_node++]));
     if (!gather) continue;
     if (cached && sealed_is_opened) {
-      batch_pages_.push_back(BatchPage{first + i, 0, cached->bytes().data()});
-      batch_held_.push_back(std::move(cached));
-    } else {
-      auto page = pages.subspan(i * page_size, page_size);
-      batch_pages_.push_back(BatchPage{first + i, batch_->size(), nullptr});
-      batch_->insert(batch_->end(), page.begin(), page.end());
+      gather_held(first + i, std::move(cached));
+      continue;
     }
+    auto page = pages.subspan(i * page_size, page_size);
+    batch_pages_.push_back(BatchPage{first + i, batch_->size(), nullptr});
+    batch_->insert(batch_->end(), page.begin(), page.end());
     batch_bytes_ += page_size;
   }
   nodes.clear();
   if (batching_ && batch_bytes_ >= kBatchBytes) DZ_CHECK(write_batch());
   return ok();
+}
+
+Status WriteTxn::Pages::write_node_page(std::uint64_t page_number, AlignedBuffer& page,
+                                        PageStamp& stamp) {
+  const Pager& pager = txn_.file_->reader().pager();
+  if (!batching_ || !remember_ || pager.protection().cipher() != PageCipher::Checksum)
+    return write_pages(page_number, page.span(), std::span<PageStamp>(&stamp, 1));
+  OpenedPage opened;
+  opened.page_number = page_number;
+  opened.header = PageHeader::read(page.span());
+  stamp = DZ_TRY(pager.protection().seal_page(page_number, page.span()));
+  opened.stamp = stamp;
+  opened.bytes = std::move(page);
+  ++txn_.pages_written_;
+  auto cached = remember_written_node(pager, std::move(opened));
+  // The page was built here: one that does not parse is a bug, not damage,
+  // and its bytes went with it.
+  if (!cached)
+    return fail(
+        Error::internal(format_text("the node written to page {} does not parse", page_number)));
+  gather_held(page_number, std::move(cached));
+  if (batch_bytes_ >= kBatchBytes) DZ_CHECK(write_batch());
+  return ok();
+}
+
+void WriteTxn::Pages::gather_held(std::uint64_t page_number,
+                                  std::shared_ptr<const CachedPage> cached) {
+  batch_pages_.push_back(BatchPage{page_number, 0, cached->bytes().data()});
+  batch_held_.push_back(std::move(cached));
+  batch_bytes_ += txn_.file_->page_size();
 }
 
 void WriteTxn::Pages::begin_batch(bool remember) {

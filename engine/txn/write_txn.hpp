@@ -180,6 +180,11 @@ class WriteTxn final : public TreeAccess {
     Result<std::uint64_t> allocate_run(std::uint32_t count) override;
     Status write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                        std::span<PageStamp> stamps) override;
+    // In a batch that keeps node pages in the cache, of a file whose sealed
+    // page is the page as a read opens it (checksums): the cache entry takes
+    // `page` itself, and the batch writes the page from it.
+    Status write_node_page(std::uint64_t page_number, AlignedBuffer& page,
+                           PageStamp& stamp) override;
     void release_pages(std::uint64_t first, std::uint64_t count) override;
 
     // From here until `flush`, sealed pages are kept and written together,
@@ -198,6 +203,8 @@ class WriteTxn final : public TreeAccess {
    private:
     // Writes what the batch holds so far, which goes on.
     Status write_batch();
+    // Adds a page written from its cache entry to the batch.
+    void gather_held(std::uint64_t page_number, std::shared_ptr<const CachedPage> cached);
 
     WriteTxn& txn_;
     bool batching_ = false;

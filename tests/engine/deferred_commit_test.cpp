@@ -41,6 +41,13 @@ OpenOptions with_delay(std::chrono::milliseconds delay) {
   return o;
 }
 
+// A delay long enough that only the page limit makes a commit durable.
+OpenOptions with_page_limit(std::uint64_t pages) {
+  OpenOptions o = with_delay(3600s);
+  o.DEFERRED_PAGE_LIMIT = pages;
+  return o;
+}
+
 Status put_one(const std::shared_ptr<Instance>& instance, const std::string& key,
                const std::string& value, bool deferred) {
   auto w = DZ_TRY(WriteTxn::begin(instance));
@@ -165,9 +172,7 @@ TEST_F(DeferredCommits, release_handle_syncs_then_drops_the_last_handle) {
 }
 
 TEST_F(DeferredCommits, deferred_page_limit_makes_the_next_commit_durable) {
-  OpenOptions o = with_delay(3600s);
-  o.DEFERRED_PAGE_LIMIT = 8;
-  auto opened = Database::open(path_, o);
+  auto opened = Database::open(path_, with_page_limit(8));
   ASSERT_TRUE(opened);
   auto& instance = opened->instance;
   ASSERT_TRUE(put_one(instance, "small", "v", true));
@@ -180,6 +185,24 @@ TEST_F(DeferredCommits, deferred_page_limit_makes_the_next_commit_durable) {
   EXPECT_FALSE(selector_on_disk(*instance) & kDeferredBit);
   ASSERT_TRUE(put_one(instance, "after", "v", true));
   EXPECT_TRUE(selector_on_disk(*instance) & kDeferredBit);
+}
+
+// The node pages a commit writes count toward the limit as its overflow
+// runs do, those written from the cache's own buffers too: commits of short
+// values alone reach it.
+TEST_F(DeferredCommits, node_pages_alone_reach_the_deferred_page_limit) {
+  auto opened = Database::open(path_, with_page_limit(8));
+  ASSERT_TRUE(opened);
+  auto& instance = opened->instance;
+  // Each commit writes at least two node pages (its leaf and the catalog's),
+  // so one of the first six comes after more than eight and is durable.
+  int deferred = 0;
+  for (; deferred < 6; ++deferred) {
+    ASSERT_TRUE(put_one(instance, "k" + std::to_string(deferred), "v", true));
+    if (!(selector_on_disk(*instance) & kDeferredBit)) break;
+  }
+  EXPECT_GE(deferred, 1);
+  EXPECT_LT(deferred, 6);
 }
 
 TEST_F(DeferredCommits, deferred_commit_of_a_killed_process_is_made_durable_by_another) {

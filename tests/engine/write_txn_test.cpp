@@ -420,6 +420,92 @@ TEST(WriteTxn, a_commit_leaves_no_image_of_the_nodes_it_replaced_in_the_cache) {
   expect_sound(db);
 }
 
+TEST(WriteTxn, a_node_loaded_to_change_costs_no_other_page_its_place_in_the_cache) {
+  // The page of a node loaded to change is released at once, and its image
+  // with it: read past a full cache, it must not evict another page first.
+  OpenOptions options;
+  options.cache_size = 32 * 4096;
+  auto db = open_memory({}, options);
+  auto key = [](int i) { return "k" + std::to_string(i); };
+  auto w = begin_write(db);
+  for (int i = 0; i < 3000; ++i) ASSERT_TRUE(w->put(b("a"), b(key(i)), b(std::string(90, 'a'))));
+  for (int i = 0; i < 200; ++i) ASSERT_TRUE(w->put(b("b"), b(key(i)), b(std::string(90, 'b'))));
+  ASSERT_TRUE(w->commit());
+  auto nodes = published_nodes(db);
+  // Reads of tree `a` alone, of many more pages than the cache holds, fill
+  // it and leave none of tree `b`'s nodes there.
+  auto r = ReadTxn::begin(db.instance);
+  ASSERT_TRUE(r);
+  for (int i = 0; i < 3000; ++i) ASSERT_EQ(read(*r, "a", key(i)), std::string(90, 'a'));
+  const PageCache& cache = db.instance->reader().pager().cache();
+  w = begin_write(db);
+  ASSERT_EQ(*w->tree_len(b("b")), 200u);
+  std::vector<std::pair<std::uint64_t, PageStamp>> held;
+  for (const auto& node : nodes)
+    if (cache.get(node.first, node.second, &parse_node_page)) held.push_back(node);
+  ASSERT_GT(held.size(), 16u);
+  // A value of the same size: the leaf changes in place, no neighbour is read.
+  ASSERT_TRUE(w->put(b("b"), b(key(100)), b(std::string(90, 'c'))));
+  for (const auto& node : held)
+    EXPECT_TRUE(cache.get(node.first, node.second, &parse_node_page)) << "page " << node.first;
+}
+
+// Walks the nodes below `pointer` through the cache alone, each of which
+// must be there with the bytes the file holds; the roots a catalog leaf
+// names go into `trees`.
+void expect_cached_as_written(const MemoryDb& db, const std::vector<std::uint8_t>& image,
+                              const ChildPointer& pointer,
+                              std::vector<std::pair<std::uint64_t, ChildPointer>>& trees) {
+  const PageCache& cache = db.instance->reader().pager().cache();
+  auto page = cache.get(pointer.page, pointer.stamp, &parse_node_page);
+  ASSERT_TRUE(page) << "page " << pointer.page << " is not cached";
+  const std::size_t page_size = db.instance->page_size();
+  ASSERT_LE((pointer.page + 1) * page_size, image.size());
+  ASSERT_TRUE(std::ranges::equal(page->bytes(),
+                                 std::span(image).subspan(pointer.page * page_size, page_size)))
+      << "page " << pointer.page << " is cached with other bytes than the file's";
+  const NodeView& node = static_cast<const CachedNode&>(*page).view();
+  if (node.is_leaf()) {
+    if (node.tree_id() != kCatalogTreeId) return;
+    for (std::size_t i = 0; i < node.count(); ++i) {
+      const std::uint8_t* at = node.cell_at(i).value.data();
+      trees.emplace_back(load_u64_le(at), ChildPointer::load(at + 8));
+    }
+    return;
+  }
+  for (std::size_t i = 0; i < node.child_count(); ++i)
+    expect_cached_as_written(db, image, node.child_at(i), trees);
+}
+
+TEST(WriteTxn, the_cache_holds_every_node_a_commit_writes_as_the_file_holds_it) {
+  // Written nodes go into the cache as their pages go out, one buffer for
+  // both; a first commit writes every node of the file, a later one those
+  // on the paths to its changes.
+  auto db = open_memory();
+  int round = 0;
+  for (int step : {1, 211}) {
+    auto w = begin_write(db);
+    for (int i = 0; i < 3000; i += step)
+      ASSERT_TRUE(w->put(b("t"), b("k" + std::to_string(i)), b(std::to_string(round) + "v")));
+    ASSERT_TRUE(step == 1 ? w->commit() : w->commit_deferred());
+    ++round;
+    const CommitRecord& r = db.instance->published().record;
+    std::vector<std::pair<std::uint64_t, ChildPointer>> trees = {
+        {kCatalogTreeId, r.catalog},
+        {kFreeTreeId, r.free_tree},
+        {kRetainedTreeId, r.retained_tree}};
+    auto image = db.storage->current_image();
+    for (std::size_t t = 0; t < trees.size(); ++t) {
+      if (trees[t].second.page == 0) continue;
+      SCOPED_TRACE("tree " + std::to_string(trees[t].first));
+      expect_cached_as_written(db, image, trees[t].second, trees);
+      if (HasFatalFailure()) return;
+    }
+    // The catalog's, the user tree's and at least one free-space tree's.
+    EXPECT_GE(trees.size(), 4u);
+  }
+}
+
 TEST(WriteTxn, abort_publishes_nothing) {
   auto db = open_memory();
   {

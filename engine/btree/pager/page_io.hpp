@@ -12,6 +12,7 @@
 #include "error.hpp"
 #include "format/node.hpp"
 #include "format/page.hpp"
+#include "storage/aligned_buffer.hpp"
 
 namespace deziro {
 
@@ -31,7 +32,8 @@ class NodeSource {
   virtual Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                                       std::optional<std::uint8_t> level) = 0;
   // The same for a node read once and not again (one a write transaction
-  // wrote early and now loads back): a cache need not keep it.
+  // wrote early and now loads back, or loads to change and releases): a
+  // cache need not keep it.
   virtual Result<NodeView> fetch_node_once(const ChildPointer& pointer, std::uint64_t tree_id,
                                            std::optional<std::uint8_t> level) {
     return fetch_node(pointer, tree_id, level);
@@ -76,6 +78,13 @@ class PageSink {
   // place, writes them, and stores each page's stamp in `stamps`.
   virtual Status write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                              std::span<PageStamp> stamps) = 0;
+  // As write_pages for one node page, built in `page`, whose stamp goes in
+  // `stamp`. The sink may keep the buffer (the transaction's keeps it as
+  // the page's cache entry instead of a copy), leaving `page` empty for the
+  // caller to allocate again.
+  virtual Status write_node_page(std::uint64_t page_number, AlignedBuffer& page, PageStamp& stamp) {
+    return write_pages(page_number, page.span(), std::span<PageStamp>(&stamp, 1));
+  }
 
   // Pages the tree stopped using: a node copied on write, merged away or
   // dropped, or an overflow run whose value was replaced or deleted. Readers
