@@ -1,0 +1,111 @@
+// How the engine makes a database file durable: fdatasync, never fsync. A
+// write moves the file's modification time on whenever the clock has ticked
+// since the last one, and fsync then waits for the file system's journal to
+// commit the inode as well, a second flush of the drive at nearly every
+// durable commit. This program defines fsync and fdatasync itself, so that
+// every call in it, the engine's included, is seen on its way to the kernel.
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <mutex>
+#include <string>
+
+#include "database.hpp"
+#include "instance.hpp"
+#include "storage/db_file.hpp"
+#include "support/temp_dir.hpp"
+#include "txn/write_txn.hpp"
+
+namespace {
+
+struct SyncCalls {
+  std::mutex mutex;
+  std::uint64_t full = 0;
+  std::uint64_t data = 0;
+};
+
+SyncCalls& calls() {
+  static SyncCalls c;
+  return c;
+}
+
+void count_call(bool full) {
+  std::lock_guard lock(calls().mutex);
+  ++(full ? calls().full : calls().data);
+}
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+  count_call(true);
+  return int(::syscall(SYS_fsync, fd));
+}
+
+extern "C" int fdatasync(int fd) {
+  count_call(false);
+  return int(::syscall(SYS_fdatasync, fd));
+}
+
+namespace deziro {
+namespace {
+
+struct Counts {
+  std::uint64_t full;
+  std::uint64_t data;
+};
+
+Counts counts() {
+  std::lock_guard lock(calls().mutex);
+  return {calls().full, calls().data};
+}
+
+TEST(SyncCall, a_file_sync_is_a_data_sync) {
+  testing::TempDir dir;
+  auto file = DbFile::open(dir.file("f"), DbFileMode::CreateNew);
+  ASSERT_TRUE(file) << file.error().to_string();
+  ASSERT_TRUE(file->write_at(9000, bytes_of(std::string_view("data"))));
+  const Counts before = counts();
+  ASSERT_TRUE(file->sync());
+  const Counts after = counts();
+  EXPECT_EQ(after.full, before.full);
+  EXPECT_EQ(after.data, before.data + 1);
+}
+
+TEST(SyncCall, durable_commits_sync_once_each_and_never_the_files_times) {
+  testing::TempDir dir;
+  OpenOptions options;
+  // No background sync beside the commits: every sync counted is theirs.
+  options.SYNC_DELAY = std::chrono::hours(1);
+  auto opened = Database::open(dir.file("a.db"), options);
+  ASSERT_TRUE(opened) << opened.error().to_string();
+  const Counts before = counts();
+  // Values of a page each, so that the file grows under the commits too.
+  constexpr int kCommits = 12;
+  for (int i = 0; i < kCommits; ++i) {
+    auto w = WriteTxn::begin(opened->instance);
+    ASSERT_TRUE(w) << w.error().to_string();
+    ASSERT_TRUE((*w)->put(bytes_of(std::string_view("t")), bytes_of(std::to_string(i)),
+                          bytes_of(std::string(4000, 'v'))));
+    ASSERT_TRUE((*w)->commit());
+  }
+  const Counts durable = counts();
+  EXPECT_EQ(durable.full, before.full);
+  EXPECT_EQ(durable.data, before.data + kCommits);
+  // A deferred commit made durable by an explicit sync: one data sync too.
+  auto w = WriteTxn::begin(opened->instance);
+  ASSERT_TRUE(w) << w.error().to_string();
+  ASSERT_TRUE((*w)->put(bytes_of(std::string_view("t")), bytes_of(std::string_view("deferred")),
+                        bytes_of(std::string_view("v"))));
+  ASSERT_TRUE((*w)->commit_deferred());
+  w->reset();
+  EXPECT_EQ(counts().data, durable.data);
+  ASSERT_TRUE(opened->instance->sync());
+  const Counts after = counts();
+  EXPECT_EQ(after.full, before.full);
+  EXPECT_EQ(after.data, durable.data + 1);
+}
+
+}  // namespace
+}  // namespace deziro
