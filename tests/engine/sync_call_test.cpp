@@ -9,68 +9,46 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 
 #include "database.hpp"
 #include "instance.hpp"
 #include "storage/db_file.hpp"
+#include "support/call_tally.hpp"
 #include "support/temp_dir.hpp"
 #include "txn/write_txn.hpp"
 
 namespace {
 
-struct SyncCalls {
-  std::mutex mutex;
-  std::uint64_t full = 0;
-  std::uint64_t data = 0;
-};
-
-SyncCalls& calls() {
-  static SyncCalls c;
-  return c;
-}
-
-void count_call(bool full) {
-  std::lock_guard lock(calls().mutex);
-  ++(full ? calls().full : calls().data);
-}
+enum SyncKind : std::size_t { kFull, kData };
+auto& calls() { return deziro::testing::program_tally<2>(); }
 
 }  // namespace
 
 extern "C" int fsync(int fd) {
-  count_call(true);
+  calls().count(kFull);
   return int(::syscall(SYS_fsync, fd));
 }
 
 extern "C" int fdatasync(int fd) {
-  count_call(false);
+  calls().count(kData);
   return int(::syscall(SYS_fdatasync, fd));
 }
 
 namespace deziro {
 namespace {
 
-struct Counts {
-  std::uint64_t full;
-  std::uint64_t data;
-};
-
-Counts counts() {
-  std::lock_guard lock(calls().mutex);
-  return {calls().full, calls().data};
-}
-
 TEST(SyncCall, a_file_sync_is_a_data_sync) {
   testing::TempDir dir;
   auto file = DbFile::open(dir.file("f"), DbFileMode::CreateNew);
   ASSERT_TRUE(file) << file.error().to_string();
-  ASSERT_TRUE(file->write_at(9000, bytes_of(std::string_view("data"))));
-  const Counts before = counts();
+  const auto before = calls().counts();
+  // Past the end: the sync must carry the new length as well.
+  ASSERT_TRUE(file->write_at(1 << 20, bytes_of(std::string_view("data"))));
   ASSERT_TRUE(file->sync());
-  const Counts after = counts();
-  EXPECT_EQ(after.full, before.full);
-  EXPECT_EQ(after.data, before.data + 1);
+  const auto after = calls().counts();
+  EXPECT_EQ(after[kFull], before[kFull]);
+  EXPECT_EQ(after[kData], before[kData] + 1);
 }
 
 TEST(SyncCall, durable_commits_sync_once_each_and_never_the_files_times) {
@@ -80,7 +58,7 @@ TEST(SyncCall, durable_commits_sync_once_each_and_never_the_files_times) {
   options.SYNC_DELAY = std::chrono::hours(1);
   auto opened = Database::open(dir.file("a.db"), options);
   ASSERT_TRUE(opened) << opened.error().to_string();
-  const Counts before = counts();
+  const auto before = calls().counts();
   // Values of a page each, so that the file grows under the commits too.
   constexpr int kCommits = 12;
   for (int i = 0; i < kCommits; ++i) {
@@ -90,9 +68,9 @@ TEST(SyncCall, durable_commits_sync_once_each_and_never_the_files_times) {
                           bytes_of(std::string(4000, 'v'))));
     ASSERT_TRUE((*w)->commit());
   }
-  const Counts durable = counts();
-  EXPECT_EQ(durable.full, before.full);
-  EXPECT_EQ(durable.data, before.data + kCommits);
+  const auto durable = calls().counts();
+  EXPECT_EQ(durable[kFull], before[kFull]);
+  EXPECT_EQ(durable[kData], before[kData] + kCommits);
   // A deferred commit made durable by an explicit sync: one data sync too.
   auto w = WriteTxn::begin(opened->instance);
   ASSERT_TRUE(w) << w.error().to_string();
@@ -100,11 +78,11 @@ TEST(SyncCall, durable_commits_sync_once_each_and_never_the_files_times) {
                         bytes_of(std::string_view("v"))));
   ASSERT_TRUE((*w)->commit_deferred());
   w->reset();
-  EXPECT_EQ(counts().data, durable.data);
+  EXPECT_EQ(calls().counts()[kData], durable[kData]);
   ASSERT_TRUE(opened->instance->sync());
-  const Counts after = counts();
-  EXPECT_EQ(after.full, before.full);
-  EXPECT_EQ(after.data, durable.data + 1);
+  const auto after = calls().counts();
+  EXPECT_EQ(after[kFull], before[kFull]);
+  EXPECT_EQ(after[kData], durable[kData] + 1);
 }
 
 }  // namespace
