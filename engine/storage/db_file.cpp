@@ -93,11 +93,11 @@ Status DbFile::write_vectored_at(std::uint64_t offset, std::span<const ConstByte
 
 Status DbFile::sync() {
   // The data and what reading it back needs (the length, the blocks
-  // allocated), not the file's times: every write moves the modification
-  // time on at the clock's tick, and a full fsync would then wait for the
-  // file system's journal to commit the inode, a second flush of the drive
-  // at nearly every durable commit. fdatasync flushes the drive's write
-  // cache all the same.
+  // allocated), not the file's times: a write moves the modification time
+  // on whenever the clock has ticked since the last one, and a full fsync
+  // would then write the inode too (a journal commit on a journalled file
+  // system) at most durable commits, before or beside the flush of the
+  // drive. fdatasync flushes the drive's write cache all the same.
   int rc;
   do {
     rc = ::fdatasync(fd_);

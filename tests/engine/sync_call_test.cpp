@@ -1,9 +1,9 @@
 // How the engine makes a database file durable: fdatasync, never fsync. A
 // write moves the file's modification time on whenever the clock has ticked
-// since the last one, and fsync then waits for the file system's journal to
-// commit the inode as well, a second flush of the drive at nearly every
-// durable commit. This program defines fsync and fdatasync itself, so that
-// every call in it, the engine's included, is seen on its way to the kernel.
+// since the last one, and fsync then writes the inode as well (or waits for
+// the journal to commit it) at most durable commits. This program defines
+// fsync and fdatasync itself, so that every call in it, the engine's
+// included, is seen on its way to the kernel.
 #include <gtest/gtest.h>
 #include <sys/syscall.h>
 #include <unistd.h>
