@@ -45,7 +45,8 @@ class DbFile final : public Storage {
   Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override;
   Status write_at(std::uint64_t offset, ConstByteSpan data) override;
   Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> buffers) override;
-  // fsync: on Linux it flushes the drive's write cache as well.
+  // fdatasync: the data, the length and the blocks, without the file's
+  // times; on Linux it flushes the drive's write cache as well.
   Status sync() override;
   // statx for the length alone, never the file's times.
   Result<std::uint64_t> len_or_error() override;

@@ -11,41 +11,29 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <mutex>
 #include <string>
 
 #include "database.hpp"
 #include "storage/db_file.hpp"
+#include "support/call_tally.hpp"
 #include "support/temp_dir.hpp"
 #include "txn/write_txn.hpp"
 
 namespace {
 
-struct StatCalls {
-  std::mutex mutex;
-  std::uint64_t with_times = 0;
-  std::uint64_t length_only = 0;
-};
-
-StatCalls& calls() {
-  static StatCalls c;
-  return c;
-}
-
-void count_call(bool times) {
-  std::lock_guard lock(calls().mutex);
-  ++(times ? calls().with_times : calls().length_only);
-}
+enum StatKind : std::size_t { kWithTimes, kLengthOnly };
+auto& calls() { return deziro::testing::program_tally<2>(); }
 
 }  // namespace
 
 extern "C" int fstat(int fd, struct stat* st) {
-  count_call(true);
+  calls().count(kWithTimes);
   return int(::syscall(SYS_fstat, fd, st));
 }
 
 extern "C" int statx(int dirfd, const char* path, int flags, unsigned int mask, struct statx* st) {
-  count_call((mask & (STATX_ATIME | STATX_MTIME | STATX_CTIME | STATX_BTIME)) != 0);
+  const bool times = (mask & (STATX_ATIME | STATX_MTIME | STATX_CTIME | STATX_BTIME)) != 0;
+  calls().count(times ? kWithTimes : kLengthOnly);
   return int(::syscall(SYS_statx, dirfd, path, flags, mask, st));
 }
 
@@ -58,8 +46,8 @@ struct Counts {
 };
 
 Counts counts() {
-  std::lock_guard lock(calls().mutex);
-  return {calls().with_times, calls().length_only};
+  auto c = calls().counts();
+  return {c[kWithTimes], c[kLengthOnly]};
 }
 
 TEST(FileLengthQuery, a_file_is_asked_for_its_length_alone) {

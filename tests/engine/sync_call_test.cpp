@@ -1,0 +1,89 @@
+// How the engine makes a database file durable: fdatasync, never fsync. A
+// write moves the file's modification time on whenever the clock has ticked
+// since the last one, and fsync then writes the inode as well (or waits for
+// the journal to commit it) at most durable commits. This program defines
+// fsync and fdatasync itself, so that every call in it, the engine's
+// included, is seen on its way to the kernel.
+#include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "database.hpp"
+#include "instance.hpp"
+#include "storage/db_file.hpp"
+#include "support/call_tally.hpp"
+#include "support/temp_dir.hpp"
+#include "txn/write_txn.hpp"
+
+namespace {
+
+enum SyncKind : std::size_t { kFull, kData };
+auto& calls() { return deziro::testing::program_tally<2>(); }
+
+}  // namespace
+
+extern "C" int fsync(int fd) {
+  calls().count(kFull);
+  return int(::syscall(SYS_fsync, fd));
+}
+
+extern "C" int fdatasync(int fd) {
+  calls().count(kData);
+  return int(::syscall(SYS_fdatasync, fd));
+}
+
+namespace deziro {
+namespace {
+
+TEST(SyncCall, a_file_sync_is_a_data_sync) {
+  testing::TempDir dir;
+  auto file = DbFile::open(dir.file("f"), DbFileMode::CreateNew);
+  ASSERT_TRUE(file) << file.error().to_string();
+  const auto before = calls().counts();
+  // Past the end: the sync must carry the new length as well.
+  ASSERT_TRUE(file->write_at(1 << 20, bytes_of(std::string_view("data"))));
+  ASSERT_TRUE(file->sync());
+  const auto after = calls().counts();
+  EXPECT_EQ(after[kFull], before[kFull]);
+  EXPECT_EQ(after[kData], before[kData] + 1);
+}
+
+TEST(SyncCall, durable_commits_sync_once_each_and_never_the_files_times) {
+  testing::TempDir dir;
+  OpenOptions options;
+  // No background sync beside the commits: every sync counted is theirs.
+  options.SYNC_DELAY = std::chrono::hours(1);
+  auto opened = Database::open(dir.file("a.db"), options);
+  ASSERT_TRUE(opened) << opened.error().to_string();
+  const auto before = calls().counts();
+  // Values of a page each, so that the file grows under the commits too.
+  constexpr int kCommits = 12;
+  for (int i = 0; i < kCommits; ++i) {
+    auto w = WriteTxn::begin(opened->instance);
+    ASSERT_TRUE(w) << w.error().to_string();
+    ASSERT_TRUE((*w)->put(bytes_of(std::string_view("t")), bytes_of(std::to_string(i)),
+                          bytes_of(std::string(4000, 'v'))));
+    ASSERT_TRUE((*w)->commit());
+  }
+  const auto durable = calls().counts();
+  EXPECT_EQ(durable[kFull], before[kFull]);
+  EXPECT_EQ(durable[kData], before[kData] + kCommits);
+  // A deferred commit made durable by an explicit sync: one data sync too.
+  auto w = WriteTxn::begin(opened->instance);
+  ASSERT_TRUE(w) << w.error().to_string();
+  ASSERT_TRUE((*w)->put(bytes_of(std::string_view("t")), bytes_of(std::string_view("deferred")),
+                        bytes_of(std::string_view("v"))));
+  ASSERT_TRUE((*w)->commit_deferred());
+  w->reset();
+  EXPECT_EQ(calls().counts()[kData], durable[kData]);
+  ASSERT_TRUE(opened->instance->sync());
+  const auto after = calls().counts();
+  EXPECT_EQ(after[kFull], before[kFull]);
+  EXPECT_EQ(after[kData], durable[kData] + 1);
+}
+
+}  // namespace
+}  // namespace deziro
