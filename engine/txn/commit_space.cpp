@@ -90,9 +90,8 @@ void CommitSpace::set_aside(std::uint64_t roots, std::uint64_t soon_rewritten) {
   if (count == 0) return;
   // Placed as an overflow run would be: the first free run long enough,
   // else at the end of the file. A file at its size limit sets none aside.
-  auto first = space::allocate_run(space_, count);
+  auto first = space::take_run(space_, count);
   if (!first) return;
-  for (std::uint64_t p = *first; p < *first + count; ++p) space_.allocated.erase(p);
   space::add_free_run(reserve_, *first, count);
 }
 

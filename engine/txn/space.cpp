@@ -177,12 +177,12 @@ void FreeRuns::start_log() {
   changed_.clear();
 }
 
-std::vector<std::uint64_t> FreeRuns::take_changes() {
-  std::vector<std::uint64_t> changed = std::move(changed_);
+const std::vector<std::uint64_t>& FreeRuns::take_changes() {
+  std::swap(taken_, changed_);
   changed_.clear();
-  std::sort(changed.begin(), changed.end());
-  changed.erase(std::unique(changed.begin(), changed.end()), changed.end());
-  return changed;
+  std::sort(taken_.begin(), taken_.end());
+  taken_.erase(std::unique(taken_.begin(), taken_.end()), taken_.end());
+  return taken_;
 }
 
 std::uint64_t page_limit(std::uint32_t page_size) { return max_page_count(page_size); }
@@ -202,17 +202,36 @@ Result<std::uint64_t> allocate_page(PageSpace& space) {
   return page;
 }
 
-std::optional<std::uint64_t> allocate_run_below(PageSpace& space, std::uint64_t count,
-                                                std::uint64_t limit) {
+namespace {
+
+std::optional<std::uint64_t> take_run_below(PageSpace& space, std::uint64_t count,
+                                            std::uint64_t limit) {
   auto it = space.free_runs.first_fit(count, limit);
   if (it == space.free_runs.end()) return std::nullopt;
-  std::uint64_t first = take_from_run(space.free_runs, it, count);
+  return take_from_run(space.free_runs, it, count);
+}
+
+void record_allocated(PageSpace& space, std::uint64_t first, std::uint64_t count) {
   for (std::uint64_t p = first; p < first + count; ++p) space.allocated.insert(p);
+}
+
+}  // namespace
+
+std::optional<std::uint64_t> allocate_run_below(PageSpace& space, std::uint64_t count,
+                                                std::uint64_t limit) {
+  auto first = take_run_below(space, count, limit);
+  if (first) record_allocated(space, *first, count);
   return first;
 }
 
 Result<std::uint64_t> allocate_run(PageSpace& space, std::uint64_t count) {
-  if (auto first = allocate_run_below(space, count, UINT64_MAX)) return *first;
+  std::uint64_t first = DZ_TRY(take_run(space, count));
+  record_allocated(space, first, count);
+  return first;
+}
+
+Result<std::uint64_t> take_run(PageSpace& space, std::uint64_t count) {
+  if (auto first = take_run_below(space, count, UINT64_MAX)) return *first;
   // No run is long enough: the run goes at the end, beginning inside the
   // last free run when that one reaches the end already.
   std::uint64_t first = space.page_count;
@@ -228,7 +247,6 @@ Result<std::uint64_t> allocate_run(PageSpace& space, std::uint64_t count) {
     return fail(no_pages_left(space));
   }
   space.page_count = first + count;
-  for (std::uint64_t p = first; p < first + count; ++p) space.allocated.insert(p);
   return first;
 }
 

@@ -99,8 +99,9 @@ class FreeRuns {
   // From now on every change is logged; what was logged before is dropped.
   void start_log();
   // The first pages of the runs changed, added or removed since the last
-  // call (or since start_log), sorted and without repeats.
-  std::vector<std::uint64_t> take_changes();
+  // call (or since start_log), sorted and without repeats; valid until the
+  // next call (the log's buffers are kept for the next commits).
+  const std::vector<std::uint64_t>& take_changes();
 
   // A chunk past this many runs is split in two; one below a quarter of it
   // is merged with its neighbour when they fit in one.
@@ -124,6 +125,8 @@ class FreeRuns {
   std::size_t size_ = 0;
   bool logging_ = false;
   std::vector<std::uint64_t> changed_;
+  // What take_changes answered last.
+  std::vector<std::uint64_t> taken_;
 };
 
 // The page count a file of `page_size` pages may reach: its bytes stay
@@ -159,6 +162,11 @@ Result<std::uint64_t> allocate_run(PageSpace& space, std::uint64_t count);
 // no free run fits there. Never grows the file.
 std::optional<std::uint64_t> allocate_run_below(PageSpace& space, std::uint64_t count,
                                                 std::uint64_t limit);
+
+// The run allocate_run would take, taken out of the free space (or added at
+// the end) without being recorded as allocated: pages set aside, which are
+// recorded one by one as they are handed out.
+Result<std::uint64_t> take_run(PageSpace& space, std::uint64_t count);
 
 // Gives up a page: one this transaction allocated becomes reusable at once;
 // any other is recorded as released from a published commit.

@@ -104,6 +104,41 @@ TEST(AllocateRun, below_a_limit_uses_only_runs_that_end_below_it) {
   EXPECT_EQ(s.free_runs, (FreeRuns{{12, 1}, {44, 6}}));
 }
 
+// A run set aside for pages placed later (the commit's roots): taken from
+// the free space as an overflow run would be, but none of its pages counts
+// as allocated until it is handed out.
+TEST(TakeRun, places_the_run_as_allocate_run_without_recording_it) {
+  PageSpace s;
+  s.page_count = 50;
+  s.free_runs = {{5, 2}, {10, 4}, {46, 4}};
+  EXPECT_EQ(space::take_run(s, 3).value(), 10u);
+  EXPECT_EQ(s.free_runs, (FreeRuns{{5, 2}, {13, 1}, {46, 4}}));
+  // None long enough: at the end, from inside the run that reaches it.
+  EXPECT_EQ(space::take_run(s, 6).value(), 46u);
+  EXPECT_EQ(s.page_count, 52u);
+  EXPECT_EQ(s.free_runs, (FreeRuns{{5, 2}, {13, 1}}));
+  EXPECT_TRUE(s.allocated.empty());
+  s.max_page_count = 53;
+  EXPECT_FALSE(space::take_run(s, 3));
+  EXPECT_EQ(s.page_count, 52u);
+}
+
+// The free tree takes in only the runs logged since it last did.
+TEST(FreeRunMap, each_take_of_the_changes_answers_only_those_since_the_last) {
+  FreeRuns runs{{4, 1}, {9, 2}};
+  runs.start_log();
+  runs.set(20, 1);
+  runs.set(4, 3);
+  runs.erase(9);
+  runs.set(20, 2);
+  EXPECT_EQ(runs.take_changes(), (std::vector<std::uint64_t>{4, 9, 20}));
+  EXPECT_TRUE(runs.take_changes().empty());
+  runs.erase(20);
+  runs.set(1, 1);
+  EXPECT_EQ(runs.take_changes(), (std::vector<std::uint64_t>{1, 20}));
+  EXPECT_TRUE(runs.take_changes().empty());
+}
+
 // The first fit comes from the runs indexed by length: after any mix of
 // adds, takes, resizes and removals it must be the run a scan in page order
 // finds, for short and long runs (past the longest length indexed alone)
