@@ -28,6 +28,7 @@
 #include "lock/background.hpp"
 #include "lock/file_lock.hpp"
 #include "storage/storage.hpp"
+#include "txn/head.hpp"
 #include "txn/open_file.hpp"
 #include "txn/space.hpp"
 
@@ -190,6 +191,9 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // The opener's fork generation.
   std::uint64_t opener_generation_;
   std::unique_ptr<const FileKeys> keys_;
+
+  // The slots of the head reads (load_commit_state, check_still_published).
+  head::SlotCache slot_cache_;
 
   std::atomic<bool> failed_{false};
   // Guards the published state: the four fields below and the deferred

@@ -156,8 +156,7 @@ Status Instance::check_still_published(std::uint64_t txn_id) {
   if (auto selector = header::decode_selector(head[0])) {
     auto bytes =
         std::span(head).subspan(record_slot_offset(selector->slot) - kSelectorOffset, kRecordSize);
-    auto slot =
-        record::parse_commit_record(selector->slot, bytes, fields_.cipher, fields_.page_size);
+    auto slot = slot_cache_.parse_one(bytes, selector->slot, fields_, keys_.get());
     if (slot.valid()) found = slot.record.txn_id;
   }
   if (found == txn_id) return ok();
@@ -179,8 +178,7 @@ Result<PublishedCommit> Instance::load_commit_state() {
     head::Head h = DZ_TRY(head::read_head(*storage_, false));
     // In an encrypted file a record the data key did not sign counts as
     // damaged, as at recovery.
-    if (keys_) record::drop_unsigned_records(h.bytes, fields_, *keys_, &h.unauthentic);
-    auto slots = head::parse_slots(h, fields_.cipher, fields_.page_size);
+    auto slots = slot_cache_.parse(h, fields_, keys_.get());
     auto selector = header::decode_selector(h.bytes[kSelectorOffset]);
     if (!selector) {
       problem = "the selector byte names no slot";

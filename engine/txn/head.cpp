@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "format/page.hpp"
+#include "invariant.hpp"
 #include "text_format.hpp"
 #include "txn/commit_verify.hpp"
 
@@ -31,6 +32,52 @@ std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCiph
         s, ConstByteSpan(head.bytes).subspan(record_slot_offset(s), kRecordSize), cipher,
         page_size);
   return slots;
+}
+
+SlotCache::Parsed SlotCache::lookup(ConstByteSpan slot_bytes, std::uint8_t slot,
+                                    const StaticFields& fields, const FileKeys* keys) {
+  DZ_ASSERT(slot < kRecordSlotCount && slot_bytes.size() == kRecordSize);
+  {
+    std::lock_guard lock(mutex_);
+    const Slot& kept = slots_[slot];
+    if (kept.filled && std::ranges::equal(kept.bytes, slot_bytes))
+      return Parsed{kept.content, kept.unauthentic};
+  }
+  // Parsed outside the lock: two threads that both miss parse the same.
+  Slot fresh;
+  fresh.filled = true;
+  std::ranges::copy(slot_bytes, fresh.bytes.begin());
+  fresh.content = record::parse_commit_record(slot, slot_bytes, fields.cipher, fields.page_size);
+  fresh.unauthentic =
+      keys != nullptr && fresh.content.valid() &&
+      !record::commit_record_mac_holds(slot_bytes, keys->record_mac_key, fields.file_id, slot);
+  Parsed parsed{fresh.content, fresh.unauthentic};
+  std::lock_guard lock(mutex_);
+  slots_[slot] = std::move(fresh);
+  return parsed;
+}
+
+std::array<SlotContent, kRecordSlotCount> SlotCache::parse(Head& head, const StaticFields& fields,
+                                                           const FileKeys* keys) {
+  std::array<SlotContent, kRecordSlotCount> contents;
+  for (std::uint8_t s = 0; s < kRecordSlotCount; ++s) {
+    auto bytes = ByteSpan(head.bytes).subspan(record_slot_offset(s), kRecordSize);
+    Parsed found = lookup(bytes, s, fields, keys);
+    if (found.unauthentic) {
+      // As drop_unsigned_records leaves it: the slot reads as empty.
+      std::ranges::fill(bytes, std::uint8_t{0});
+      head.unauthentic[s] = true;
+      contents[s] = record::parse_commit_record(s, bytes, fields.cipher, fields.page_size);
+    } else {
+      contents[s] = std::move(found.content);
+    }
+  }
+  return contents;
+}
+
+SlotContent SlotCache::parse_one(ConstByteSpan slot_bytes, std::uint8_t slot,
+                                 const StaticFields& fields, const FileKeys* keys) {
+  return lookup(slot_bytes, slot, fields, keys).content;
 }
 
 namespace {

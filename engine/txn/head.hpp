@@ -4,8 +4,10 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <mutex>
 #include <optional>
 
+#include "crypto/file_keys.hpp"
 #include "error.hpp"
 #include "format/header.hpp"
 #include "format/record.hpp"
@@ -33,6 +35,47 @@ Result<Head> read_head(Storage& storage, bool with_length = true);
 // Parses the three slots.
 std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCipher cipher,
                                                       std::uint32_t page_size);
+
+// The slots of the head as last parsed, by their bytes: a slot whose bytes
+// are the same as then is not parsed (nor, in an encrypted file,
+// authenticated) again. A parse depends only on the slot's bytes and on
+// what the file fixes for good (page size, cipher, keys), which every call
+// passes the same, so the answer is the one a parse would give. A commit
+// rewrites one slot, so a head read after it parses one slot instead of
+// three, and a read that finds nothing new parses none. Safe to use from
+// several threads.
+class SlotCache {
+ public:
+  // The three slots of `head` as parse_slots answers them after
+  // `record::drop_unsigned_records` with `keys` (for an encrypted file): a
+  // valid record that fails authentication reads as empty, its bytes are
+  // zeroed and `head.unauthentic` says so.
+  std::array<SlotContent, kRecordSlotCount> parse(Head& head, const StaticFields& fields,
+                                                  const FileKeys* keys);
+  // The record of slot `slot` in `slot_bytes` as parse_commit_record answers
+  // it, authenticated or not.
+  SlotContent parse_one(ConstByteSpan slot_bytes, std::uint8_t slot, const StaticFields& fields,
+                        const FileKeys* keys);
+
+ private:
+  struct Slot {
+    bool filled = false;
+    std::array<std::uint8_t, kRecordSize> bytes{};
+    // As parse_commit_record answers it, and whether a valid record fails
+    // authentication.
+    SlotContent content;
+    bool unauthentic = false;
+  };
+  struct Parsed {
+    SlotContent content;
+    bool unauthentic = false;
+  };
+  Parsed lookup(ConstByteSpan slot_bytes, std::uint8_t slot, const StaticFields& fields,
+                const FileKeys* keys);
+
+  std::mutex mutex_;
+  std::array<Slot, kRecordSlotCount> slots_;
+};
 
 // Whether every page a commit wrote (the pages and overflow runs carrying
 // its commit id, reached from its roots) is intact on disk. An error is a

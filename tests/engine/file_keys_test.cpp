@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "open_options.hpp"
+#include "txn/head.hpp"
 
 namespace deziro {
 namespace {
@@ -166,6 +167,55 @@ TEST(FileKeys, unsigned_records_are_dropped_before_recovery) {
             SlotContent::State::Empty);
   EXPECT_TRUE(record::parse_commit_record(0, slot_bytes(f.head, 0), f.fields.cipher, 4096).valid());
   EXPECT_EQ(record::drop_unsigned_records(f.head, f.fields, f.keys.keys), 0u);
+}
+
+// The head reads of an open file parse only the slots whose bytes changed
+// since the last read: whatever changes, the answer is a full parse's, with
+// the unsigned records dropped.
+TEST(SlotCache, answers_what_a_full_parse_answers_as_the_slots_change) {
+  NewFile f = make_file(options_with(key_credential(7)));
+  head::SlotCache cache;
+  auto expect_full_parse = [&](const char* when) {
+    head::Head cached, full;
+    std::copy_n(f.head.begin(), kHeadSize, cached.bytes.begin());
+    full = cached;
+    auto answer = cache.parse(cached, f.fields, &f.keys.keys);
+    record::drop_unsigned_records(full.bytes, f.fields, f.keys.keys, &full.unauthentic);
+    auto want = head::parse_slots(full, f.fields.cipher, f.fields.page_size);
+    for (std::size_t s = 0; s < kRecordSlotCount; ++s) {
+      EXPECT_EQ(answer[s].state, want[s].state) << when << ", slot " << s;
+      EXPECT_EQ(answer[s].record, want[s].record) << when << ", slot " << s;
+      EXPECT_EQ(answer[s].problem, want[s].problem) << when << ", slot " << s;
+    }
+    EXPECT_EQ(cached.unauthentic, full.unauthentic) << when;
+    EXPECT_EQ(cached.bytes, full.bytes) << when;
+  };
+  auto put = [&](std::uint8_t slot, std::uint64_t txn_id, const Key32& mac_key) {
+    CommitRecord r;
+    r.txn_id = txn_id;
+    r.key_block = f.keys.key_block;
+    record::sign_commit_record(r, mac_key, f.fields.file_id, slot);
+    auto bytes = record::encode_commit_record(r);
+    std::copy(bytes.begin(), bytes.end(), slot_bytes(f.head, slot).begin());
+  };
+  expect_full_parse("new file");
+  expect_full_parse("unchanged");
+  put(1, 2, f.keys.keys.record_mac_key);
+  expect_full_parse("a commit in slot 1");
+  put(2, 3, keys::record_mac_key(Key32()));
+  expect_full_parse("an unsigned record in slot 2");
+  // Before authentication the unsigned record is a record.
+  EXPECT_EQ(cache.parse_one(slot_bytes(f.head, 2), 2, f.fields, &f.keys.keys).record.txn_id, 3u);
+  put(2, 3, f.keys.keys.record_mac_key);
+  expect_full_parse("signed in its place");
+  for (std::size_t at : {8u, 100u, 300u, 511u}) {
+    slot_bytes(f.head, 1)[at] ^= 0x04;
+    expect_full_parse("a flipped bit in slot 1");
+    slot_bytes(f.head, 1)[at] ^= 0x04;
+    expect_full_parse("the bit back");
+  }
+  std::ranges::fill(slot_bytes(f.head, 0), std::uint8_t{0});
+  expect_full_parse("slot 0 emptied");
 }
 
 TEST(FileKeys, page_protection_needs_the_key_of_an_encrypted_file) {

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "format/header.hpp"
+#include "format/header_bytes.hpp"
 #include "format/record.hpp"
 
 namespace deziro {
@@ -137,6 +138,22 @@ CommitRecord sample_record() {
   r.free_tree.stamp.bytes[0] = 1;
   r.next_tree_id = 20;
   return r;
+}
+
+// The reserved fields of a record and a header are checked eight bytes at
+// a time: a byte set anywhere, in a whole word or in the tail, is seen.
+TEST(HeadBytes, a_byte_set_anywhere_is_not_all_zero) {
+  for (std::size_t size = 0; size <= 40; ++size) {
+    std::vector<std::uint8_t> bytes(size + 1, 0xFF);
+    auto inner = std::span<const std::uint8_t>(bytes).first(size);
+    std::fill_n(bytes.begin(), size, 0);
+    EXPECT_TRUE(bytes::all_zero(inner)) << size;
+    for (std::size_t at = 0; at < size; ++at) {
+      bytes[at] = 0x40;
+      EXPECT_FALSE(bytes::all_zero(inner)) << size << " " << at;
+      bytes[at] = 0;
+    }
+  }
 }
 
 TEST(CommitRecord, round_trips_through_its_slot) {
