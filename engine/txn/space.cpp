@@ -73,32 +73,87 @@ void FreeRuns::set(std::uint64_t first, std::uint64_t length) {
     heads_.push_back(first);
     longest_.push_back(length);
     ++size_;
-  } else {
-    std::size_t chunk = chunk_for(first);
-    auto& runs = chunks_[chunk];
-    std::size_t at = position_in(chunk, first);
-    const bool present = at < runs.size() && runs[at].first == first;
-    DZ_ASSERT(at > 0 ? runs[at - 1].first + runs[at - 1].second <= first
-                     : chunk == 0 ||
-                           chunks_[chunk - 1].back().first + chunks_[chunk - 1].back().second <=
-                               first);
-    DZ_ASSERT(at + present < runs.size()   ? first + length <= runs[at + present].first
-              : chunk + 1 < chunks_.size() ? first + length <= heads_[chunk + 1]
-                                           : true);
-    if (present) {
-      const std::uint64_t was = runs[at].second;
-      runs[at].second = length;
-      // A shorter run may have been the chunk's longest.
-      if (length < was && was == longest_[chunk]) measure_longest(chunk);
-    } else {
-      runs.insert(runs.begin() + std::ptrdiff_t(at), Run{first, length});
-      ++size_;
-      if (at == 0) heads_[chunk] = first;
-    }
-    longest_[chunk] = std::max(longest_[chunk], length);
-    if (runs.size() > kMaxChunk) split(chunk);
+    if (logging_) changed_.push_back(first);
+    return;
   }
+  std::size_t chunk = chunk_for(first);
+  set_at(chunk, position_in(chunk, first), first, length);
+}
+
+void FreeRuns::set_at(std::size_t chunk, std::size_t at, std::uint64_t first,
+                      std::uint64_t length) {
+  auto& runs = chunks_[chunk];
+  const bool present = at < runs.size() && runs[at].first == first;
+  DZ_ASSERT(at > 0
+                ? runs[at - 1].first + runs[at - 1].second <= first
+                : chunk == 0 ||
+                      chunks_[chunk - 1].back().first + chunks_[chunk - 1].back().second <= first);
+  DZ_ASSERT(at + present < runs.size()   ? first + length <= runs[at + present].first
+            : chunk + 1 < chunks_.size() ? first + length <= heads_[chunk + 1]
+                                         : true);
+  if (present) {
+    const std::uint64_t was = runs[at].second;
+    runs[at].second = length;
+    // A shorter run may have been the chunk's longest.
+    if (length < was && was == longest_[chunk]) measure_longest(chunk);
+  } else {
+    runs.insert(runs.begin() + std::ptrdiff_t(at), Run{first, length});
+    ++size_;
+    if (at == 0) heads_[chunk] = first;
+  }
+  longest_[chunk] = std::max(longest_[chunk], length);
+  if (runs.size() > kMaxChunk) split(chunk);
   if (logging_) changed_.push_back(first);
+}
+
+bool FreeRuns::add(std::uint64_t first, std::uint64_t length) {
+  if (length == 0 || first + length < first) return false;
+  const std::uint64_t end = first + length;
+  if (chunks_.empty()) {
+    set(first, length);
+    return true;
+  }
+  // Found once: the neighbours are the run where it would go (or the next
+  // chunk's first) and the one before that (or the previous chunk's last).
+  const std::size_t chunk = chunk_for(first);
+  const std::size_t at = position_in(chunk, first);
+  const bool after_here = at < chunks_[chunk].size();
+  const std::size_t after_chunk = after_here ? chunk : chunk + 1;
+  const std::size_t after_at = after_here ? at : 0;
+  std::optional<Run> after, before;
+  if (after_chunk < chunks_.size()) after = chunks_[after_chunk][after_at];
+  if (at > 0)
+    before = chunks_[chunk][at - 1];
+  else if (chunk > 0)
+    before = chunks_[chunk - 1].back();
+  if (after && after->first < end) return false;
+  if (before && before->first + before->second > first) return false;
+  const bool joins_after = after && after->first == end;
+  const bool joins_before = before && before->first + before->second == first;
+  if (joins_after && joins_before) {
+    // It fills the gap between two runs, which become one.
+    erase(after->first);
+    set(before->first, before->second + length + after->second);
+  } else if (joins_before) {
+    if (at > 0)
+      set_at(chunk, at - 1, before->first, before->second + length);
+    else
+      set_at(chunk - 1, chunks_[chunk - 1].size() - 1, before->first, before->second + length);
+  } else if (joins_after) {
+    // The run after it starts at `first` instead: still in page order, in
+    // its place.
+    Run& run = chunks_[after_chunk][after_at];
+    run = Run{first, length + after->second};
+    if (after_at == 0) heads_[after_chunk] = first;
+    longest_[after_chunk] = std::max(longest_[after_chunk], run.second);
+    if (logging_) {
+      changed_.push_back(after->first);
+      changed_.push_back(first);
+    }
+  } else {
+    set_at(chunk, at, first, length);
+  }
+  return true;
 }
 
 void FreeRuns::split(std::size_t chunk) {
@@ -259,26 +314,7 @@ void release_page(PageSpace& space, std::uint64_t page) {
 }
 
 bool add_free_run(FreeRuns& runs, std::uint64_t first, std::uint64_t length) {
-  if (length == 0 || first + length < first) return false;
-  std::uint64_t end = first + length;
-  // The neighbours are read before anything changes: a change moves runs.
-  auto next = runs.lower_bound(first);
-  std::optional<FreeRuns::Run> after, before;
-  if (next != runs.end()) after = *next;
-  if (next != runs.begin()) before = *std::prev(next);
-  if (after && after->first < end) return false;
-  if (before && before->first + before->second > first) return false;
-
-  if (after && after->first == end) {
-    length += after->second;
-    runs.erase(after->first);
-  }
-  if (before && before->first + before->second == first) {
-    runs.set(before->first, before->second + length);
-  } else {
-    runs.set(first, length);
-  }
-  return true;
+  return runs.add(first, length);
 }
 
 void free_own_releases(PageSpace& space) {

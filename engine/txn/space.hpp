@@ -90,6 +90,10 @@ class FreeRuns {
   // Sets the run at `first` to `length` pages, adding it when absent.
   void set(std::uint64_t first, std::uint64_t length);
   void erase(std::uint64_t first);
+  // Adds a free run, merged with the runs it touches (see add_free_run):
+  // found once, and changed in place unless it joins two runs. Logs what
+  // removing the run after it and setting the merged run would log.
+  bool add(std::uint64_t first, std::uint64_t length);
 
   // The lowest run at least `count` pages long that starts below `limit`;
   // end() when there is none. Steps over whole chunks by their longest run,
@@ -113,6 +117,8 @@ class FreeRuns {
   std::size_t chunk_for(std::uint64_t first) const;
   // Where in chunk `chunk` the run at `first` is or would go.
   std::size_t position_in(std::size_t chunk, std::uint64_t first) const;
+  // `set` of the run at `first`, which is or would go at `at` in `chunk`.
+  void set_at(std::size_t chunk, std::size_t at, std::uint64_t first, std::uint64_t length);
   void split(std::size_t chunk);
   void merge_small(std::size_t chunk);
   void measure_longest(std::size_t chunk);

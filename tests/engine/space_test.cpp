@@ -257,6 +257,71 @@ TEST(FreeRunMap, adding_runs_merges_neighbours_on_both_sides) {
   EXPECT_EQ(space::free_page_count(runs), 12u);
 }
 
+// Adding a run finds its neighbours once and changes the chunks in place:
+// over many chunks, with neighbours across chunk borders, it must hold what
+// a map merged the same way holds, log the runs the free tree must take in,
+// and keep the lookups and the first fit right.
+TEST(FreeRunMap, adding_runs_holds_what_a_merged_map_holds_and_logs_each_change) {
+  std::mt19937_64 rng(5);
+  FreeRuns runs;
+  std::map<std::uint64_t, std::uint64_t> model;
+  runs.start_log();
+  const std::uint64_t span = 6 * FreeRuns::kMaxChunk * 8;
+  for (int step = 0; step < 20000; ++step) {
+    std::uint64_t first = 1 + rng() % span, length = 1 + rng() % (rng() % 8 == 0 ? 9 : 2);
+    // The model: refused when it overlaps a run, else merged with the runs
+    // that end where it starts and start where it ends.
+    auto next = model.lower_bound(first);
+    bool overlaps =
+        (next != model.end() && next->first < first + length) ||
+        (next != model.begin() && std::prev(next)->first + std::prev(next)->second > first);
+    std::vector<std::uint64_t> logged;
+    if (!overlaps) {
+      std::uint64_t start = first, total = length;
+      if (next != model.end() && next->first == first + length) {
+        logged.push_back(next->first);
+        total += next->second;
+        next = model.erase(next);
+      }
+      if (next != model.begin() && std::prev(next)->first + std::prev(next)->second == first) {
+        start = std::prev(next)->first;
+        total += std::prev(next)->second;
+      }
+      model[start] = total;
+      logged.push_back(start);
+      std::sort(logged.begin(), logged.end());
+    }
+    ASSERT_EQ(space::add_free_run(runs, first, length), !overlaps) << "step " << step;
+    ASSERT_EQ(runs.take_changes(), logged) << "step " << step;
+    // Now and then a run taken out again, as allocations do, so that the
+    // runs keep splitting and merging chunks.
+    if (step % 3 == 0 && !model.empty()) {
+      auto it = model.lower_bound(1 + rng() % span);
+      if (it == model.end()) it = model.begin();
+      runs.erase(it->first);
+      model.erase(it);
+      runs.take_changes();
+    }
+    ASSERT_EQ(runs.size(), model.size()) << "step " << step;
+    std::uint64_t probe = 1 + rng() % span;
+    auto found = runs.lower_bound(probe);
+    auto expected = model.lower_bound(probe);
+    ASSERT_EQ(found == runs.end(), expected == model.end()) << "step " << step;
+    if (expected != model.end()) {
+      ASSERT_EQ(*found, FreeRuns::Run(*expected)) << "step " << step;
+    }
+    std::uint64_t count = 1 + rng() % 12;
+    auto fit = std::ranges::find_if(model, [&](const auto& r) { return r.second >= count; });
+    auto got = runs.first_fit(count, UINT64_MAX);
+    ASSERT_EQ(got == runs.end() ? std::nullopt : std::optional(got->first),
+              fit == model.end() ? std::nullopt : std::optional(fit->first))
+        << "step " << step;
+  }
+  EXPECT_TRUE(
+      std::equal(runs.begin(), runs.end(), model.begin(), model.end(),
+                 [](const FreeRuns::Run& r, const auto& m) { return r == FreeRuns::Run(m); }));
+}
+
 TEST(FreeRunMap, overlapping_or_empty_runs_are_refused) {
   FreeRuns runs{{10, 5}};
   EXPECT_FALSE(space::add_free_run(runs, 14, 3));
