@@ -480,10 +480,7 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
   std::size_t page_size = txn_.file_->page_size();
   PageReader& reader = txn_.file_->reader();
   const PageProtection& protection = reader.protection();
-  // A checksum leaves the body as it is: the sealed page is then the page
-  // as a read opens it, and the batch writes a node page from its cache
-  // entry instead of a copy of its own.
-  const bool sealed_is_opened = protection.cipher() == PageCipher::Checksum;
+  const bool sealed_is_opened = this->sealed_is_opened();
   // Node pages as a read would open them: the plain body, with the nonce
   // and the trailer that sealing adds.
   std::vector<OpenedPage>& nodes = nodes_;
@@ -538,7 +535,7 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
 Status WriteTxn::Pages::write_node_page(std::uint64_t page_number, AlignedBuffer& page,
                                         PageStamp& stamp) {
   const Pager& pager = txn_.file_->reader().pager();
-  if (!batching_ || !remember_ || pager.protection().cipher() != PageCipher::Checksum)
+  if (!batching_ || !remember_ || !sealed_is_opened())
     return write_pages(page_number, page.span(), std::span<PageStamp>(&stamp, 1));
   OpenedPage opened;
   opened.page_number = page_number;
@@ -556,6 +553,10 @@ Status WriteTxn::Pages::write_node_page(std::uint64_t page_number, AlignedBuffer
   gather_held(page_number, std::move(cached));
   if (batch_bytes_ >= kBatchBytes) DZ_CHECK(write_batch());
   return ok();
+}
+
+bool WriteTxn::Pages::sealed_is_opened() const {
+  return txn_.file_->reader().protection().cipher() == PageCipher::Checksum;
 }
 
 void WriteTxn::Pages::gather_held(std::uint64_t page_number,
