@@ -401,16 +401,24 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
   split_node(std::move(right), layout, page_size, parts, seps);
 }
 
+// What a branch's separators take, read in its page.
+std::size_t branch_image_bytes(const NodeView& branch) {
+  std::size_t bytes = node::kFirstChildCost + node::kBranchKeyOverhead * branch.count();
+  for (std::size_t i = 0; i < branch.count(); ++i) bytes += branch.key_at(i).size();
+  return bytes;
+}
+
 MemNode to_mem_node(const NodeView& view, LeafLayout layout, EntryArena* arena) {
   MemNode n;
   n.level = view.level();
   if (view.is_leaf()) {
-    n.entries = node::collect_entries(view, arena);
+    n.entries = node::collect_entries(view, arena, layout, n.bytes);
   } else {
     node::collect_children(view, n.children);
     n.keep_image(view);
+    n.bytes = branch_image_bytes(view);
   }
-  recompute_bytes(n, layout, view.page_size());
+  DZ_ASSERT(bytes_in_step(n, layout, view.page_size()));
   return n;
 }
 
@@ -856,6 +864,7 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
   if (n.is_leaf()) {
     w.items.clear();
     w.refs.clear();
+    // The items point at the references: the list never grows past this.
     w.refs.reserve(n.entries.size());
     n.bytes = 0;
     for (MemEntry& e : n.entries) {
@@ -870,13 +879,10 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
             DZ_TRY(write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id, e.value())),
             cx.arena);
       }
-      w.refs.push_back(e.overflow() ? e.ref() : OverflowRef{});
+      const OverflowRef* ref = e.overflow() ? &w.refs.emplace_back(e.ref()) : nullptr;
+      w.items.push_back(LeafItem{e.key(), e.value(), ref});
     }
     DZ_CHECK(check_fits());
-    for (std::size_t i = 0; i < n.entries.size(); ++i) {
-      const MemEntry& e = n.entries[i];
-      w.items.push_back(LeafItem{e.key(), e.value(), e.overflow() ? &w.refs[i] : nullptr});
-    }
     node::build_leaf(w.next_page(), cx.layout, w.items, cx.txn_id, cx.tree_id);
   } else {
     if (!n.image()) recompute_bytes(n, cx.layout, page_size);
@@ -1026,9 +1032,12 @@ Status relocate_mem(const WriteContext& cx, MemNode& n, RelocationWalk& walk) {
 
 namespace node {
 
-std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena) {
+std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, LeafLayout layout,
+                                      std::size_t& bytes) {
   std::vector<MemEntry> entries;
   entries.reserve(leaf.count());
+  const std::uint32_t page_size = leaf.page_size();
+  bytes = 0;
   // With an arena, inline entries are read where they lie: the arena keeps
   // the page image until the tree's leaves are written.
   if (arena && leaf.count() != 0) arena->hold(leaf.page_owner(), leaf.page_size());
@@ -1036,11 +1045,15 @@ std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena) {
     LeafCell cell = leaf.cell_at(i);
     if (cell.overflow) {
       entries.emplace_back(cell.key, cell.ref, arena);
-    } else if (arena) {
+      bytes += node::overflow_cell_size(layout, cell.key.size()) + node::kSlotSize;
+      continue;
+    }
+    if (arena) {
       entries.push_back(MemEntry::in_page(cell.key, cell.value));
     } else {
       entries.emplace_back(cell.key, cell.value, arena);
     }
+    bytes += node::leaf_entry_bytes(layout, page_size, cell.key.size(), cell.value.size());
   }
   return entries;
 }

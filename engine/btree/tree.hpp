@@ -409,8 +409,10 @@ Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildP
 }  // namespace format
 
 namespace node {
-// The entries of a leaf (keys with inline values or overflow references).
-std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena = nullptr);
+// The entries of a leaf (keys with inline values or overflow references),
+// and in `bytes` what they take in `layout`, counted in the same pass.
+std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, LeafLayout layout,
+                                      std::size_t& bytes);
 // A branch's separators.
 void collect_keys(const NodeView& branch, std::vector<MemKey>& keys);
 // A branch's children.

@@ -148,11 +148,14 @@ inline bool value_fits_inline(LeafLayout layout, std::uint32_t page_size, std::s
   return inline_cell_size(layout, key_len, value_len) + kSlotSize <= max_entry_bytes(page_size);
 }
 
-// Cell plus slot of an entry in a leaf of this layout.
+// Cell plus slot of an entry in a leaf of this layout (value_fits_inline
+// decides which cell, its inline size measured once).
 inline std::size_t leaf_entry_bytes(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
                                     std::uint64_t value_len) {
-  if (value_fits_inline(layout, page_size, key_len, value_len))
-    return inline_cell_size(layout, key_len, value_len) + kSlotSize;
+  if (value_len < page_size) {
+    const std::size_t bytes = inline_cell_size(layout, key_len, value_len) + kSlotSize;
+    if (bytes <= max_entry_bytes(page_size)) return bytes;
+  }
   return overflow_cell_size(layout, key_len) + kSlotSize;
 }
 
