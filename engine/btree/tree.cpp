@@ -1,6 +1,9 @@
 #include "btree/tree.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "btree/overflow.hpp"
@@ -266,6 +269,31 @@ std::size_t mem_child_index(const std::vector<MemKey>& keys, ByteView key,
 std::size_t child_index(const MemNode& n, ByteView key, const MemChild* children = nullptr) {
   if (n.image()) return n.image()->child_index(key);
   return mem_child_index(n.held_keys(), key, children);
+}
+
+// A leaf's entries after the place of one added or removed move as one
+// block of bytes, not one by one: a MemEntry holds nothing that points into
+// itself, so its bytes moved are the same entry, and the place they left
+// is taken over without being destroyed (its entry lives on where they went).
+void insert_entry_at(std::vector<MemEntry>& entries, std::size_t i, MemEntry e) {
+  DZ_ASSERT(i <= entries.size());
+  entries.emplace_back();
+  MemEntry* at = entries.data() + i;
+  std::memmove(static_cast<void*>(at + 1), static_cast<const void*>(at),
+               (entries.size() - 1 - i) * sizeof(MemEntry));
+  ::new (static_cast<void*>(at)) MemEntry(std::move(e));
+}
+
+void erase_entry_at(std::vector<MemEntry>& entries, std::size_t i) {
+  DZ_ASSERT(i < entries.size());
+  MemEntry* at = entries.data() + i;
+  std::destroy_at(at);
+  std::memmove(static_cast<void*>(at), static_cast<const void*>(at + 1),
+               (entries.size() - 1 - i) * sizeof(MemEntry));
+  // The last place's entry moved down: a default one that owns nothing
+  // takes the place for pop_back to destroy.
+  ::new (static_cast<void*>(entries.data() + entries.size() - 1)) MemEntry();
+  entries.pop_back();
 }
 
 bool entry_matches(const std::vector<MemEntry>& entries, std::size_t index, ByteView key) {
@@ -1164,7 +1192,7 @@ Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, By
     } else {
       MemEntry e(key, value, cx.arena);
       leaf.bytes += entry_bytes(cx.layout, page_size, e);
-      leaf.entries.insert(leaf.entries.begin() + i, std::move(e));
+      insert_entry_at(leaf.entries, i, std::move(e));
       added = true;
     }
     return ok();
@@ -1213,7 +1241,7 @@ Result<bool> remove(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
       return fail(Error::internal("a key found in a tree was gone when it was removed"));
     release_run(cx, leaf.entries[i]);
     leaf.bytes -= entry_bytes(cx.layout, page_size, leaf.entries[i]);
-    leaf.entries.erase(leaf.entries.begin() + i);
+    erase_entry_at(leaf.entries, i);
     return ok();
   };
   DZ_CHECK(change_tree(cx, root, key, change));

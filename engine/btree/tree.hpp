@@ -124,7 +124,8 @@ class EntryArena {
 // was made with, or the cell of a page image the arena holds (both outlive
 // the entry); a cell is only read, and a change of the entry's value takes
 // a block of its own. An inline value too long for the leaf stays here
-// until `write_tree` puts it into an overflow run.
+// until `write_tree` puts it into an overflow run. Nothing in an entry
+// points into itself: a leaf moves its entries as blocks of bytes.
 class MemEntry {
  public:
   MemEntry() = default;
