@@ -923,10 +923,17 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       }
     }
     w.pointers.clear();
-    w.keys.clear();
     for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
-    for (std::size_t i = 0; i < n.key_count(); ++i) w.keys.push_back(n.key(i));
-    node::build_branch(w.next_page(), n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
+    if (const NodeView* image = n.image()) {
+      // The separators are those of the page it was loaded from, as they
+      // lie there.
+      DZ_ASSERT(image->level() == n.level);
+      node::build_branch_like(w.next_page(), *image, w.pointers, cx.txn_id, cx.tree_id);
+    } else {
+      w.keys.clear();
+      for (std::size_t i = 0; i < n.key_count(); ++i) w.keys.push_back(n.key(i));
+      node::build_branch(w.next_page(), n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
+    }
   }
   ChildPointer pointer;
   pointer.page = DZ_TRY(cx.sink.allocate_page());

@@ -505,6 +505,21 @@ void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<co
   write_node_header(page, PageKind::Branch, level, keys.size(), pos, commit_id, tree_id);
 }
 
+void build_branch_like(std::span<std::uint8_t> page, const NodeView& image,
+                       std::span<const ChildPointer> children, std::uint64_t commit_id,
+                       std::uint64_t tree_id) {
+  DZ_ASSERT(!image.is_leaf() && children.size() == image.count() + 1 &&
+            page.size() == image.page_size());
+  std::uint8_t* p = page.data();
+  for (std::size_t i = 0; i < children.size(); ++i)
+    children[i].store(p + kPageContentOffset + ChildPointer::kSize * i);
+  const std::size_t slots = kPageContentOffset + ChildPointer::kSize * children.size();
+  const std::size_t end = page.size() - kPageStampSize;
+  std::memcpy(p + slots, image.page() + slots, end - slots);
+  write_node_header(page, PageKind::Branch, image.level(), image.count(),
+                    load_u16_le(image.page() + kCellStartOffset), commit_id, tree_id);
+}
+
 }  // namespace node
 
 }  // namespace deziro

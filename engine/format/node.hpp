@@ -398,6 +398,14 @@ void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<co
                   std::span<const ChildPointer> children, std::uint64_t commit_id,
                   std::uint64_t tree_id);
 
+// Lays a branch out with the separators of `image`, a branch page of the
+// same page size, where they lie there: its slots and cells are copied as
+// one block (from_page checked they lie inside the page), and `children`,
+// image.count() + 1 of them, are stored before them.
+void build_branch_like(std::span<std::uint8_t> page, const NodeView& image,
+                       std::span<const ChildPointer> children, std::uint64_t commit_id,
+                       std::uint64_t tree_id);
+
 }  // namespace node
 
 }  // namespace deziro

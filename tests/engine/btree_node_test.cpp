@@ -1,6 +1,6 @@
 // Node layouts: cell sizes, the overflow threshold, branch pointers, the
-// refusal of pages whose structure is broken, and the writer's views of
-// pages it built.
+// refusal of pages whose structure is broken, and the writer's views and
+// copies of pages it built.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -470,6 +470,34 @@ TEST(BuiltNodeTest, a_built_page_is_viewed_from_its_header_as_a_parse_sees_it) {
       std::vector<std::uint8_t> page(4096, 0xEE);
       node::build_branch(page, level, parts.views, parts.children, 8, 30);
       expect_same(page);
+    }
+  }
+}
+
+// A branch whose separators did not change is laid out from its old page:
+// the page must be the one the builder makes of the same separators and
+// the new children, byte for byte up to the trailer.
+TEST(BuiltNodeTest, a_branch_built_like_its_page_is_the_page_the_builder_makes) {
+  for (std::uint32_t page_size : {4096u, 65536u}) {
+    for (std::size_t count : {1, 2, 17, 50}) {
+      BranchParts old_parts = branch_parts(count, 40);
+      std::vector<std::uint8_t> old_page(page_size, 0xEE);
+      node::build_branch(old_page, 2, old_parts.views, old_parts.children, 8, 30);
+      NodeView image = parse(old_page);
+
+      BranchParts new_parts = branch_parts(count, 500);
+      ASSERT_EQ(new_parts.keys, old_parts.keys);
+      std::vector<std::uint8_t> like(page_size, 0xDD);
+      node::build_branch_like(like, image, new_parts.children, 9, 31);
+      std::vector<std::uint8_t> built(page_size, 0xDD);
+      node::build_branch(built, 2, new_parts.views, new_parts.children, 9, 31);
+      EXPECT_TRUE(std::equal(like.begin(), like.end() - kPageStampSize, built.begin()))
+          << page_size << " " << count;
+      NodeView view = parse(like);
+      EXPECT_EQ(view.level(), 2);
+      EXPECT_EQ(view.commit_id(), 9u);
+      EXPECT_EQ(view.tree_id(), 31u);
+      for (std::size_t i = 0; i <= count; ++i) EXPECT_EQ(view.child_at(i), new_parts.children[i]);
     }
   }
 }
