@@ -1,6 +1,9 @@
 #include "btree/tree.hpp"
 
 #include <algorithm>
+#include <cstring>
+#include <memory>
+#include <new>
 #include <utility>
 
 #include "btree/overflow.hpp"
@@ -268,6 +271,31 @@ std::size_t child_index(const MemNode& n, ByteView key, const MemChild* children
   return mem_child_index(n.held_keys(), key, children);
 }
 
+// A leaf's entries after the place of one added or removed move as one
+// block of bytes, not one by one: a MemEntry holds nothing that points into
+// itself, so its bytes moved are the same entry, and the place they left
+// is taken over without being destroyed (its entry lives on where they went).
+void insert_entry_at(std::vector<MemEntry>& entries, std::size_t i, MemEntry e) {
+  DZ_ASSERT(i <= entries.size());
+  entries.emplace_back();
+  MemEntry* at = entries.data() + i;
+  std::memmove(static_cast<void*>(at + 1), static_cast<const void*>(at),
+               (entries.size() - 1 - i) * sizeof(MemEntry));
+  ::new (static_cast<void*>(at)) MemEntry(std::move(e));
+}
+
+void erase_entry_at(std::vector<MemEntry>& entries, std::size_t i) {
+  DZ_ASSERT(i < entries.size());
+  MemEntry* at = entries.data() + i;
+  std::destroy_at(at);
+  std::memmove(static_cast<void*>(at), static_cast<const void*>(at + 1),
+               (entries.size() - 1 - i) * sizeof(MemEntry));
+  // The last place's entry moved down: a default one that owns nothing
+  // takes the place for pop_back to destroy.
+  ::new (static_cast<void*>(entries.data() + entries.size() - 1)) MemEntry();
+  entries.pop_back();
+}
+
 bool entry_matches(const std::vector<MemEntry>& entries, std::size_t index, ByteView key) {
   return index < entries.size() && compare_entry(entries[index], key_head(key), key) == 0;
 }
@@ -401,16 +429,24 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
   split_node(std::move(right), layout, page_size, parts, seps);
 }
 
+// What a branch's separators take, read in its page.
+std::size_t branch_image_bytes(const NodeView& branch) {
+  std::size_t bytes = node::kFirstChildCost + node::kBranchKeyOverhead * branch.count();
+  for (std::size_t i = 0; i < branch.count(); ++i) bytes += branch.key_at(i).size();
+  return bytes;
+}
+
 MemNode to_mem_node(const NodeView& view, LeafLayout layout, EntryArena* arena) {
   MemNode n;
   n.level = view.level();
   if (view.is_leaf()) {
-    n.entries = node::collect_entries(view, arena);
+    n.entries = node::collect_entries(view, arena, layout, n.bytes);
   } else {
     node::collect_children(view, n.children);
     n.keep_image(view);
+    n.bytes = branch_image_bytes(view);
   }
-  recompute_bytes(n, layout, view.page_size());
+  DZ_ASSERT(bytes_in_step(n, layout, view.page_size()));
   return n;
 }
 
@@ -856,6 +892,7 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
   if (n.is_leaf()) {
     w.items.clear();
     w.refs.clear();
+    // The items point at the references: the list never grows past this.
     w.refs.reserve(n.entries.size());
     n.bytes = 0;
     for (MemEntry& e : n.entries) {
@@ -870,13 +907,10 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
             DZ_TRY(write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id, e.value())),
             cx.arena);
       }
-      w.refs.push_back(e.overflow() ? e.ref() : OverflowRef{});
+      const OverflowRef* ref = e.overflow() ? &w.refs.emplace_back(e.ref()) : nullptr;
+      w.items.push_back(LeafItem{e.key(), e.value(), ref});
     }
     DZ_CHECK(check_fits());
-    for (std::size_t i = 0; i < n.entries.size(); ++i) {
-      const MemEntry& e = n.entries[i];
-      w.items.push_back(LeafItem{e.key(), e.value(), e.overflow() ? &w.refs[i] : nullptr});
-    }
     node::build_leaf(w.next_page(), cx.layout, w.items, cx.txn_id, cx.tree_id);
   } else {
     if (!n.image()) recompute_bytes(n, cx.layout, page_size);
@@ -889,10 +923,17 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       }
     }
     w.pointers.clear();
-    w.keys.clear();
     for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
-    for (std::size_t i = 0; i < n.key_count(); ++i) w.keys.push_back(n.key(i));
-    node::build_branch(w.next_page(), n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
+    if (const NodeView* image = n.image()) {
+      // The separators are those of the page it was loaded from, as they
+      // lie there.
+      DZ_ASSERT(image->level() == n.level);
+      node::build_branch_like(w.next_page(), *image, w.pointers, cx.txn_id, cx.tree_id);
+    } else {
+      w.keys.clear();
+      for (std::size_t i = 0; i < n.key_count(); ++i) w.keys.push_back(n.key(i));
+      node::build_branch(w.next_page(), n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
+    }
   }
   ChildPointer pointer;
   pointer.page = DZ_TRY(cx.sink.allocate_page());
@@ -1026,9 +1067,12 @@ Status relocate_mem(const WriteContext& cx, MemNode& n, RelocationWalk& walk) {
 
 namespace node {
 
-std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena) {
+std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, LeafLayout layout,
+                                      std::size_t& bytes) {
   std::vector<MemEntry> entries;
   entries.reserve(leaf.count());
+  const std::uint32_t page_size = leaf.page_size();
+  bytes = 0;
   // With an arena, inline entries are read where they lie: the arena keeps
   // the page image until the tree's leaves are written.
   if (arena && leaf.count() != 0) arena->hold(leaf.page_owner(), leaf.page_size());
@@ -1036,11 +1080,15 @@ std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena) {
     LeafCell cell = leaf.cell_at(i);
     if (cell.overflow) {
       entries.emplace_back(cell.key, cell.ref, arena);
-    } else if (arena) {
+      bytes += node::overflow_cell_size(layout, cell.key.size()) + node::kSlotSize;
+      continue;
+    }
+    if (arena) {
       entries.push_back(MemEntry::in_page(cell.key, cell.value));
     } else {
       entries.emplace_back(cell.key, cell.value, arena);
     }
+    bytes += node::leaf_entry_bytes(layout, page_size, cell.key.size(), cell.value.size());
   }
   return entries;
 }
@@ -1151,7 +1199,7 @@ Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, By
     } else {
       MemEntry e(key, value, cx.arena);
       leaf.bytes += entry_bytes(cx.layout, page_size, e);
-      leaf.entries.insert(leaf.entries.begin() + i, std::move(e));
+      insert_entry_at(leaf.entries, i, std::move(e));
       added = true;
     }
     return ok();
@@ -1200,7 +1248,7 @@ Result<bool> remove(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
       return fail(Error::internal("a key found in a tree was gone when it was removed"));
     release_run(cx, leaf.entries[i]);
     leaf.bytes -= entry_bytes(cx.layout, page_size, leaf.entries[i]);
-    leaf.entries.erase(leaf.entries.begin() + i);
+    erase_entry_at(leaf.entries, i);
     return ok();
   };
   DZ_CHECK(change_tree(cx, root, key, change));

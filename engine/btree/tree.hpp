@@ -124,7 +124,8 @@ class EntryArena {
 // was made with, or the cell of a page image the arena holds (both outlive
 // the entry); a cell is only read, and a change of the entry's value takes
 // a block of its own. An inline value too long for the leaf stays here
-// until `write_tree` puts it into an overflow run.
+// until `write_tree` puts it into an overflow run. Nothing in an entry
+// points into itself: a leaf moves its entries as blocks of bytes.
 class MemEntry {
  public:
   MemEntry() = default;
@@ -409,8 +410,10 @@ Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildP
 }  // namespace format
 
 namespace node {
-// The entries of a leaf (keys with inline values or overflow references).
-std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena = nullptr);
+// The entries of a leaf (keys with inline values or overflow references),
+// and in `bytes` what they take in `layout`, counted in the same pass.
+std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, LeafLayout layout,
+                                      std::size_t& bytes);
 // A branch's separators.
 void collect_keys(const NodeView& branch, std::vector<MemKey>& keys);
 // A branch's children.

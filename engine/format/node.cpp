@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <optional>
 
 #include "format/bytes.hpp"
 #include "invariant.hpp"
@@ -153,6 +154,25 @@ inline CellShape leaf_cell_shape(const std::uint8_t* page, LeafLayout layout, st
   return shape;
 }
 
+// The node code of a page kind; none for an overflow page or an unknown kind.
+std::optional<NodeCode> node_code(std::uint8_t kind) {
+  switch (kind) {
+    case static_cast<std::uint8_t>(PageKind::FixedLeaf):
+      return NodeCode::FixedLeaf;
+    case static_cast<std::uint8_t>(PageKind::VarintLeaf):
+      return NodeCode::VarintLeaf;
+    case static_cast<std::uint8_t>(PageKind::Branch):
+      return NodeCode::Branch;
+    default:
+      return std::nullopt;
+  }
+}
+
+// Where a node's slot array starts: past a branch's child pointers.
+std::size_t slots_offset(bool leaf, std::size_t count) {
+  return kPageContentOffset + (leaf ? 0 : ChildPointer::kSize * (count + 1));
+}
+
 inline std::size_t slot_offset(const std::uint8_t* page, std::size_t slots, std::size_t index) {
   return load_u16_le(page + slots + node::kSlotSize * index);
 }
@@ -186,20 +206,12 @@ std::expected<NodeView, std::string> NodeView::from_page(std::shared_ptr<const s
   std::uint8_t kind = p[kPageKindOffset];
   std::uint8_t level = p[kPageLevelOffset];
   NodeView view;
-  switch (kind) {
-    case static_cast<std::uint8_t>(PageKind::FixedLeaf):
-      view.code_ = NodeCode::FixedLeaf;
-      break;
-    case static_cast<std::uint8_t>(PageKind::VarintLeaf):
-      view.code_ = NodeCode::VarintLeaf;
-      break;
-    case static_cast<std::uint8_t>(PageKind::Branch):
-      view.code_ = NodeCode::Branch;
-      break;
-    case static_cast<std::uint8_t>(PageKind::Overflow):
-      return std::unexpected(std::string("it is an overflow page, not a node"));
-    default:
-      return std::unexpected(format_text("its kind {} is unknown", kind));
+  if (std::optional<NodeCode> code = node_code(kind)) {
+    view.code_ = *code;
+  } else if (kind == static_cast<std::uint8_t>(PageKind::Overflow)) {
+    return std::unexpected(std::string("it is an overflow page, not a node"));
+  } else {
+    return std::unexpected(format_text("its kind {} is unknown", kind));
   }
   bool leaf = view.code_ != NodeCode::Branch;
   if (leaf != (level == 0))
@@ -207,7 +219,7 @@ std::expected<NodeView, std::string> NodeView::from_page(std::shared_ptr<const s
   std::size_t count = load_u16_le(p + node::kEntryCountOffset);
   std::size_t cell_start = load_u16_le(p + node::kCellStartOffset);
   std::size_t end = page_size - kPageStampSize;
-  std::size_t slots = kPageContentOffset + (leaf ? 0 : ChildPointer::kSize * (count + 1));
+  std::size_t slots = slots_offset(leaf, count);
   std::size_t slots_end = slots + node::kSlotSize * count;
   if (!leaf && count == 0) return std::unexpected(std::string("it is a branch with one child"));
   if (slots_end > cell_start || cell_start > end)
@@ -229,6 +241,37 @@ std::expected<NodeView, std::string> NodeView::from_page(std::shared_ptr<const s
   view.level_ = level;
   view.count_ = static_cast<std::uint16_t>(count);
   view.slots_ = static_cast<std::uint16_t>(slots);
+  return view;
+}
+
+namespace {
+
+// Whether a built page parses as a page read from the file does, into the
+// same view (debug builds' check of the builders).
+[[maybe_unused]] bool built_page_parses(const NodeView& built) {
+  auto parsed = NodeView::from_page(built.page_owner(), built.page_size());
+  if (!parsed || parsed->code() != built.code() || parsed->level() != built.level() ||
+      parsed->count() != built.count())
+    return false;
+  for (std::size_t i = 0; i < built.count(); ++i)
+    if (parsed->cell_address(i) != built.cell_address(i)) return false;
+  return true;
+}
+
+}  // namespace
+
+NodeView NodeView::of_built_page(std::shared_ptr<const std::uint8_t> page,
+                                 std::uint32_t page_size) {
+  const std::uint8_t* p = page.get();
+  NodeView view;
+  view.code_ = node_code(p[kPageKindOffset]).value_or(NodeCode::FixedLeaf);
+  const std::size_t count = load_u16_le(p + node::kEntryCountOffset);
+  view.level_ = p[kPageLevelOffset];
+  view.count_ = static_cast<std::uint16_t>(count);
+  view.slots_ = static_cast<std::uint16_t>(slots_offset(view.is_leaf(), count));
+  view.page_size_ = page_size;
+  view.page_ = std::move(page);
+  DZ_ASSERT(built_page_parses(view));
   return view;
 }
 
@@ -460,6 +503,21 @@ void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<co
   DZ_ASSERT(slots_end <= pos);
   std::memset(p + slots_end, 0, pos - slots_end);
   write_node_header(page, PageKind::Branch, level, keys.size(), pos, commit_id, tree_id);
+}
+
+void build_branch_like(std::span<std::uint8_t> page, const NodeView& image,
+                       std::span<const ChildPointer> children, std::uint64_t commit_id,
+                       std::uint64_t tree_id) {
+  DZ_ASSERT(!image.is_leaf() && children.size() == image.count() + 1 &&
+            page.size() == image.page_size());
+  std::uint8_t* p = page.data();
+  for (std::size_t i = 0; i < children.size(); ++i)
+    children[i].store(p + kPageContentOffset + ChildPointer::kSize * i);
+  const std::size_t slots = kPageContentOffset + ChildPointer::kSize * children.size();
+  const std::size_t end = page.size() - kPageStampSize;
+  std::memcpy(p + slots, image.page() + slots, end - slots);
+  write_node_header(page, PageKind::Branch, image.level(), image.count(),
+                    load_u16_le(image.page() + kCellStartOffset), commit_id, tree_id);
 }
 
 }  // namespace node

@@ -148,11 +148,14 @@ inline bool value_fits_inline(LeafLayout layout, std::uint32_t page_size, std::s
   return inline_cell_size(layout, key_len, value_len) + kSlotSize <= max_entry_bytes(page_size);
 }
 
-// Cell plus slot of an entry in a leaf of this layout.
+// Cell plus slot of an entry in a leaf of this layout (value_fits_inline
+// decides which cell, its inline size measured once).
 inline std::size_t leaf_entry_bytes(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
                                     std::uint64_t value_len) {
-  if (value_fits_inline(layout, page_size, key_len, value_len))
-    return inline_cell_size(layout, key_len, value_len) + kSlotSize;
+  if (value_len < page_size) {
+    const std::size_t bytes = inline_cell_size(layout, key_len, value_len) + kSlotSize;
+    if (bytes <= max_entry_bytes(page_size)) return bytes;
+  }
   return overflow_cell_size(layout, key_len) + kSlotSize;
 }
 
@@ -277,6 +280,12 @@ class NodeView {
   static std::expected<NodeView, std::string> from_page(std::shared_ptr<const std::uint8_t> page,
                                                         std::uint32_t page_size);
 
+  // The view of a page the builders below have just laid out in this
+  // process, read from its header alone: its cells are where the builder
+  // put them, and checking every one again (from_page) would only find the
+  // builder's bugs, which debug builds still look for here.
+  static NodeView of_built_page(std::shared_ptr<const std::uint8_t> page, std::uint32_t page_size);
+
   NodeCode code() const { return code_; }
   bool is_leaf() const { return code_ != NodeCode::Branch; }
   LeafLayout layout() const {
@@ -388,6 +397,14 @@ void build_leaf(std::span<std::uint8_t> page, LeafLayout layout, std::span<const
 void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<const ByteView> keys,
                   std::span<const ChildPointer> children, std::uint64_t commit_id,
                   std::uint64_t tree_id);
+
+// Lays a branch out with the separators of `image`, a branch page of the
+// same page size, where they lie there: its slots and cells are copied as
+// one block (from_page checked they lie inside the page), and `children`,
+// image.count() + 1 of them, are stored before them.
+void build_branch_like(std::span<std::uint8_t> page, const NodeView& image,
+                       std::span<const ChildPointer> children, std::uint64_t commit_id,
+                       std::uint64_t tree_id);
 
 }  // namespace node
 

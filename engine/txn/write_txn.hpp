@@ -201,6 +201,10 @@ class WriteTxn final : public TreeAccess {
     std::uint64_t take_loads() { return std::exchange(loads_, 0); }
 
    private:
+    // Whether the sealed page is the page as a read opens it: a checksum
+    // leaves the body as it is, so the batch can write a node page from its
+    // cache entry instead of a copy of its own.
+    bool sealed_is_opened() const;
     // Writes what the batch holds so far, which goes on.
     Status write_batch();
     // Adds a page written from its cache entry to the batch.

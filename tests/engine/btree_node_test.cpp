@@ -1,5 +1,6 @@
-// Node layouts: cell sizes, the overflow threshold, branch pointers, and the
-// refusal of pages whose structure is broken.
+// Node layouts: cell sizes, the overflow threshold, branch pointers, the
+// refusal of pages whose structure is broken, and the writer's views and
+// copies of pages it built.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -411,6 +412,94 @@ TEST(NodeStructureTest, entry_owned_refuses_a_reference_that_cannot_describe_its
   auto entry = view.entry_owned(0);
   ASSERT_FALSE(entry.has_value());
   EXPECT_EQ(entry.error(), "entry 0 refers to an overflow run of 2 pages for 100 bytes");
+}
+
+// Separators of assorted lengths (none, one byte, longer than a head) and
+// children numbered from `first`.
+struct BranchParts {
+  std::vector<std::string> keys;
+  std::vector<ByteView> views;
+  std::vector<ChildPointer> children;
+};
+
+BranchParts branch_parts(std::size_t count, std::uint64_t first) {
+  BranchParts parts;
+  for (std::size_t i = 0; i < count; ++i)
+    parts.keys.push_back(std::string(i % 5 == 0 ? 0 : 1 + (i * 7) % 40, char('a' + i % 26)) +
+                         std::to_string(1000 + i));
+  std::sort(parts.keys.begin(), parts.keys.end());
+  for (const auto& k : parts.keys) parts.views.push_back(bytes_view(k));
+  for (std::uint64_t i = 0; i <= count; ++i) {
+    ChildPointer c{first + i, first, {}};
+    c.stamp.bytes[i % 16] = static_cast<std::uint8_t>(first + i);
+    parts.children.push_back(c);
+  }
+  return parts;
+}
+
+// The view a writer takes of a page it has just built, from the header
+// alone, must be the view a read parses out of it: same node, same slots.
+TEST(BuiltNodeTest, a_built_page_is_viewed_from_its_header_as_a_parse_sees_it) {
+  auto expect_same = [](const std::vector<std::uint8_t>& page) {
+    NodeView parsed = parse(page);
+    NodeView built = NodeView::of_built_page(share(page), static_cast<std::uint32_t>(page.size()));
+    EXPECT_EQ(built.code(), parsed.code());
+    EXPECT_EQ(built.level(), parsed.level());
+    ASSERT_EQ(built.count(), parsed.count());
+    EXPECT_EQ(built.used_bytes(), parsed.used_bytes());
+    for (std::size_t i = 0; i < parsed.count(); ++i) {
+      EXPECT_EQ(to_string(built.key_at(i)), to_string(parsed.key_at(i))) << i;
+      if (parsed.is_leaf()) {
+        EXPECT_EQ(to_string(built.cell_at(i).value), to_string(parsed.cell_at(i).value));
+      }
+    }
+    for (std::size_t i = 0; i < parsed.child_count(); ++i)
+      EXPECT_EQ(built.child_at(i), parsed.child_at(i)) << i;
+  };
+  OverflowRef ref{900, 1, 100, 6, {}};
+  for (LeafLayout layout : {LeafLayout::Fixed, LeafLayout::Varint}) {
+    expect_same(leaf_page(4096, layout, {}, ref));
+    std::vector<Item> items;
+    for (int i = 0; i < 40; ++i)
+      items.push_back({"key" + std::to_string(100 + i), std::string(i * 3, 'v'), i % 9 == 4});
+    expect_same(leaf_page(4096, layout, items, ref));
+  }
+  for (std::size_t count : {1, 2, 60}) {
+    BranchParts parts = branch_parts(count, 40);
+    for (std::uint8_t level : {1, 3}) {
+      std::vector<std::uint8_t> page(4096, 0xEE);
+      node::build_branch(page, level, parts.views, parts.children, 8, 30);
+      expect_same(page);
+    }
+  }
+}
+
+// A branch whose separators did not change is laid out from its old page:
+// the page must be the one the builder makes of the same separators and
+// the new children, byte for byte up to the trailer.
+TEST(BuiltNodeTest, a_branch_built_like_its_page_is_the_page_the_builder_makes) {
+  for (std::uint32_t page_size : {4096u, 65536u}) {
+    for (std::size_t count : {1, 2, 17, 50}) {
+      BranchParts old_parts = branch_parts(count, 40);
+      std::vector<std::uint8_t> old_page(page_size, 0xEE);
+      node::build_branch(old_page, 2, old_parts.views, old_parts.children, 8, 30);
+      NodeView image = parse(old_page);
+
+      BranchParts new_parts = branch_parts(count, 500);
+      ASSERT_EQ(new_parts.keys, old_parts.keys);
+      std::vector<std::uint8_t> like(page_size, 0xDD);
+      node::build_branch_like(like, image, new_parts.children, 9, 31);
+      std::vector<std::uint8_t> built(page_size, 0xDD);
+      node::build_branch(built, 2, new_parts.views, new_parts.children, 9, 31);
+      EXPECT_TRUE(std::equal(like.begin(), like.end() - kPageStampSize, built.begin()))
+          << page_size << " " << count;
+      NodeView view = parse(like);
+      EXPECT_EQ(view.level(), 2);
+      EXPECT_EQ(view.commit_id(), 9u);
+      EXPECT_EQ(view.tree_id(), 31u);
+      for (std::size_t i = 0; i <= count; ++i) EXPECT_EQ(view.child_at(i), new_parts.children[i]);
+    }
+  }
 }
 
 }  // namespace
