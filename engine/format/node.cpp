@@ -405,6 +405,17 @@ std::size_t NodeView::search(ByteView key, bool past_equal) const {
   auto cell_of = [this](std::size_t index) { return cell_address(index); };
   switch (code_) {
     case NodeCode::Branch:
+      // A descent reads the child pointer at the answer next, from the
+      // array at the page's start, away from the cells: a miss of its own
+      // that would wait for the whole search. The answer lies in [lo, hi],
+      // a stride or two once the heads narrowed it, so its pointers are
+      // asked for now and arrive while the cells are probed.
+      if (hi - lo <= 8) {
+        const std::uint8_t* children = page_.get() + kPageContentOffset;
+        __builtin_prefetch(children + ChildPointer::kSize * lo);
+        __builtin_prefetch(children + ChildPointer::kSize * lo + 64);
+        __builtin_prefetch(children + ChildPointer::kSize * hi + ChildPointer::kSize - 1);
+      }
       return search_slots(
           lo, hi, key, past_equal,
           [&](std::size_t i) {

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "invariant.hpp"
+
 namespace deziro {
 
 Result<ReadTxn> ReadTxn::begin(std::shared_ptr<OpenFile> file,
@@ -216,6 +218,9 @@ RootReader::Leaf* RootReader::kept_leaf(ByteView key) {
                          [&](ByteView k, const Start& start) { return before(k, prefix, start); }) -
         order_.begin());
   }
+  // No kept leaf holds the key: the leaf a descent then finds for it goes
+  // in at `after`.
+  missed_at_ = after;
   if (after == 0) return nullptr;
   const std::uint16_t i = order_[after - 1].leaf;
   if (!holds(leaves_[i], key, prefix)) return nullptr;
@@ -273,10 +278,12 @@ Result<RootReader::Leaf*> RootReader::descend(ByteView key, bool pinned, NodeVie
         }
         return nullptr;
       }
+      std::size_t at = missed_at_;
       if (leaves_.size() >= kMaxLeaves) {
         leaves_.clear();
         order_.clear();
         bounds_.clear();
+        at = 0;
       } else if (leaves_.empty()) {
         leaves_.reserve(kMaxLeaves);
         order_.reserve(kMaxLeaves);
@@ -299,10 +306,15 @@ Result<RootReader::Leaf*> RootReader::descend(ByteView key, bool pinned, NodeVie
       const std::uint64_t prefix = leaf.lower_prefix;
       leaves_.push_back(std::move(leaf));
       moved_to(leaves_.size() - 1);
-      auto it = std::upper_bound(
-          order_.begin(), order_.end(), lower,
-          [&](ByteView k, const Start& start) { return before(k, prefix, start); });
-      order_.insert(it, Start{prefix, static_cast<std::uint16_t>(last_)});
+      // The kept ranges stay ordered by their starts, and kept_leaf found
+      // where this one goes: a kept range that starts at or before the key
+      // starts before `lower`, since the leaves of one tree do not overlap
+      // and none of the kept ones holds the key. (Were a damaged tree's
+      // ranges to overlap, a lookup would miss a kept leaf and descend
+      // again: a leaf is used only for a key its own range holds.)
+      DZ_ASSERT(at <= order_.size());
+      order_.insert(order_.begin() + static_cast<std::ptrdiff_t>(at),
+                    Start{prefix, static_cast<std::uint16_t>(last_)});
       Leaf& kept = leaves_[last_];
       node = borrowed ? found : &kept.view;
       return &kept;

@@ -176,7 +176,8 @@ class RootReader final : public TreeReader {
   // How many kept ranges start at a prefix below `prefix`, or at most
   // `prefix` with `or_equal`.
   std::size_t starts_below(std::uint64_t prefix, bool or_equal) const;
-  // The kept leaf whose range holds `key`, or null.
+  // The kept leaf whose range holds `key`, or null (noting in `missed_at_`
+  // where a leaf holding it would go).
   Leaf* kept_leaf(ByteView key);
   // Makes `leaf` the last leaf used, noting it as the one that followed
   // the last.
@@ -201,6 +202,9 @@ class RootReader final : public TreeReader {
   std::vector<Start> order_;
   std::vector<std::uint8_t> bounds_;
   std::size_t last_ = 0;
+  // Where in `order_` a leaf holding the key kept_leaf last found no leaf
+  // for goes, so that the descent that follows need not search again.
+  std::size_t missed_at_ = 0;
   // Visitors running on a value in a kept leaf.
   int visiting_ = 0;
 };

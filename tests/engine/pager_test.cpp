@@ -2,6 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <vector>
+
+#include "btree/pager/pager_source.hpp"
+#include "format/node.hpp"
+#include "sanitizers.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/sealed_pages.hpp"
 
@@ -221,6 +227,65 @@ TEST(PagerParsing, parse_failure_is_returned_and_not_cached) {
   ASSERT_FALSE(fetched);
   EXPECT_EQ(fetched.error().to_string(), "`mem.db` is damaged: page 1: its cells overlap");
   EXPECT_EQ(pager.cache().entry_count(), 0u);
+}
+
+// A node page opened as a read opens it, `number` its page number.
+OpenedPage opened_node(std::uint64_t number) {
+  OpenedPage page;
+  page.page_number = number;
+  page.bytes = AlignedBuffer::zeroed(kPage);
+  const std::string key = "key" + std::to_string(number);
+  const auto bytes = [](std::string_view text) {
+    return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+  };
+  const LeafItem item{bytes(key), bytes("value"), nullptr};
+  node::build_leaf(page.bytes.span(), LeafLayout::Varint, {&item, 1}, 5, kTree);
+  page.header = PageHeader::read(page.bytes.span());
+  return page;
+}
+
+std::shared_ptr<const CachedNode> parsed_node(std::uint64_t number) {
+  auto parsed = parse_node_page(opened_node(number), "mem.db");
+  EXPECT_TRUE(parsed);
+  return std::static_pointer_cast<const CachedNode>(parsed.value());
+}
+
+TEST(CachedNodes, a_freed_node_block_is_the_next_node_on_its_thread) {
+  std::thread([] {
+    auto node = parsed_node(1);
+    const CachedNode* freed = node.get();
+    // Line-aligned, as the cache's lookups expect.
+    EXPECT_EQ(reinterpret_cast<std::uintptr_t>(freed) % 64, 0u);
+    node.reset();
+    if (kAddressSanitizer) {
+      // The sanitizer sees every block freed.
+      EXPECT_EQ(spare_node_blocks(), 0u);
+      return;
+    }
+    EXPECT_EQ(spare_node_blocks(), 1u);
+    const auto again = parsed_node(2);
+    EXPECT_EQ(again.get(), freed);
+    EXPECT_EQ(spare_node_blocks(), 0u);
+    // The reused block holds the new node whole.
+    EXPECT_EQ(again->page_number(), 2u);
+    EXPECT_EQ(std::string(again->view().key_at(0).begin(), again->view().key_at(0).end()), "key2");
+  }).join();
+}
+
+TEST(CachedNodes, a_thread_keeps_at_most_64_node_blocks_and_another_keeps_its_own) {
+  std::thread([] {
+    {
+      std::vector<std::shared_ptr<const CachedNode>> nodes;
+      for (std::uint64_t i = 0; i < 200; ++i) nodes.push_back(parsed_node(i + 1));
+    }
+    const std::size_t kept = kAddressSanitizer ? 0 : 64;
+    EXPECT_EQ(spare_node_blocks(), kept);
+    std::thread([] {
+      EXPECT_EQ(spare_node_blocks(), 0u);
+      auto elsewhere = parsed_node(7);
+    }).join();
+    EXPECT_EQ(spare_node_blocks(), kept);
+  }).join();
 }
 
 }  // namespace

@@ -121,8 +121,10 @@ TEST_P(TreeReaderKeys, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
   }
 
   // Keys of leaves met before are found in them, in any order, with no
-  // fetch: whether their heads differ or tie.
-  {
+  // fetch: whether their heads differ or tie, and whether the leaves were
+  // met in key order or out of it (each goes in among those kept before).
+  for (const bool met_in_order : {true, false}) {
+    SCOPED_TRACE(met_in_order ? "met in key order" : "met out of order");
     auto descriptor = snapshot->descriptor(bytes_of("t"));
     ASSERT_TRUE(descriptor && *descriptor);
     CountedSource counted(snapshot->source());
@@ -130,6 +132,7 @@ TEST_P(TreeReaderKeys, finds_what_a_fresh_lookup_finds_in_every_order_of_keys) {
     std::vector<int> spread;
     for (int n = 0; n < kKeys; n += 300) spread.push_back(n);
     ASSERT_LT(spread.size(), RootReader::kMaxLeaves);
+    if (!met_in_order) std::shuffle(spread.begin(), spread.end(), std::mt19937(31));
     for (int n : spread) ASSERT_EQ(found(reader, key_of(n)), value_of(n));
     std::shuffle(spread.begin(), spread.end(), std::mt19937(29));
     counted.fetches = 0;

@@ -1,8 +1,82 @@
 #include "btree/pager/pager_source.hpp"
 
+#include <array>
+#include <new>
+
+#include "sanitizers.hpp"
 #include "text_format.hpp"
 
 namespace deziro {
+
+namespace {
+
+// Cached nodes come and go with the pages they hold: a reader beside a
+// writer reads again the root and the branches each commit replaced, and
+// lets go of their old images. A node's block is line-aligned, which the
+// allocator serves through its slow aligned road and which, freed long
+// untouched, merges with cold neighbours. So each thread keeps a few node
+// blocks it freed for its next nodes, as it keeps page buffers (not under
+// the address sanitizer, which must see every block freed).
+constexpr bool kKeepNodeBlocks = !kAddressSanitizer;
+constexpr std::size_t kMaxNodeBlocks = 64;
+
+// The blocks one thread keeps, all of the size and alignment of the last
+// kept when there were none.
+struct NodeBlocks {
+  std::size_t size = 0;
+  std::align_val_t alignment{};
+  std::size_t count = 0;
+  std::array<void*, kMaxNodeBlocks> blocks{};
+  // Set when the thread ends: a node freed later goes back at once.
+  bool gone = false;
+  ~NodeBlocks() {
+    for (std::size_t i = 0; i < count; ++i) ::operator delete(blocks[i], size, alignment);
+    count = 0;
+    gone = true;
+  }
+};
+
+thread_local NodeBlocks t_node_blocks;
+
+// Allocates what std::allocate_shared places a node in (the node beside
+// its counts), reusing the calling thread's kept blocks.
+template <class T>
+struct NodeBlockAllocator {
+  using value_type = T;
+  NodeBlockAllocator() = default;
+  template <class U>
+  NodeBlockAllocator(const NodeBlockAllocator<U>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    const std::align_val_t alignment{alignof(T)};
+    NodeBlocks& kept = t_node_blocks;
+    if (kKeepNodeBlocks && kept.count > 0 && kept.size == n * sizeof(T) &&
+        kept.alignment == alignment)
+      return static_cast<T*>(kept.blocks[--kept.count]);
+    return static_cast<T*>(::operator new(n * sizeof(T), alignment));
+  }
+  void deallocate(T* block, std::size_t n) noexcept {
+    const std::align_val_t alignment{alignof(T)};
+    NodeBlocks& kept = t_node_blocks;
+    if (kKeepNodeBlocks && !kept.gone) {
+      if (kept.count == 0) {
+        kept.size = n * sizeof(T);
+        kept.alignment = alignment;
+      }
+      if (kept.size == n * sizeof(T) && kept.alignment == alignment &&
+          kept.count < kMaxNodeBlocks) {
+        kept.blocks[kept.count++] = block;
+        return;
+      }
+    }
+    ::operator delete(block, n * sizeof(T), alignment);
+  }
+  friend bool operator==(const NodeBlockAllocator&, const NodeBlockAllocator&) { return true; }
+};
+
+}  // namespace
+
+std::size_t spare_node_blocks() { return t_node_blocks.count; }
 
 Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::string_view path) {
   auto bytes = page.bytes.span();
@@ -12,7 +86,8 @@ Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::
   if (!view)
     return fail(Error::corrupted(std::string(path),
                                  format_text("page {}: {}", page.page_number, view.error())));
-  return std::make_shared<const CachedNode>(std::move(page), std::move(*view));
+  return std::allocate_shared<const CachedNode>(NodeBlockAllocator<CachedNode>(), std::move(page),
+                                                std::move(*view));
 }
 
 std::shared_ptr<const CachedPage> remember_written_node(const Pager& pager, OpenedPage page) {

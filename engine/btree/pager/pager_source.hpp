@@ -36,6 +36,10 @@ class alignas(64) CachedNode final : public CachedPage {
   NodeSearchIndex index_;
 };
 
+// How many freed node blocks the calling thread keeps for its next cached
+// nodes (none under the address sanitizer). For tests.
+std::size_t spare_node_blocks();
+
 // Puts a node page this process has just written into the pager's cache,
 // as a later read would open it (`page` holds the opened bytes), so that the
 // next transaction finds its own last writes without reading them back. A
