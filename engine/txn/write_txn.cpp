@@ -11,18 +11,6 @@
 namespace deziro {
 namespace {
 
-// remember_written_node for a node page the builders laid out here: its
-// view is read from the header, not parsed again cell by cell.
-std::shared_ptr<const CachedPage> remember_built_node(const Pager& pager, OpenedPage page) {
-  // The view borrows the bytes; the cache entry that holds both owns them.
-  std::shared_ptr<const std::uint8_t> borrowed(std::shared_ptr<const void>(),
-                                               page.bytes.span().data());
-  NodeView view = NodeView::of_built_page(std::move(borrowed), pager.page_size());
-  auto node = std::make_shared<const CachedNode>(std::move(page), std::move(view));
-  pager.cache().insert(node, &parse_node_page);
-  return node;
-}
-
 // A commit's batch of pages is written out when it reaches this size.
 constexpr std::size_t kBatchBytes = std::size_t(1) << 20;
 // The free pages past a durable commit's page count that the file keeps: a

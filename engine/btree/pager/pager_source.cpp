@@ -78,16 +78,29 @@ struct NodeBlockAllocator {
 
 std::size_t spare_node_blocks() { return t_node_blocks.count; }
 
+namespace {
+
+// The view borrows the page's bytes; the cache entry that holds both owns
+// them.
+std::shared_ptr<const std::uint8_t> borrowed_bytes(const OpenedPage& page) {
+  return std::shared_ptr<const std::uint8_t>(std::shared_ptr<const void>(),
+                                             page.bytes.span().data());
+}
+
+std::shared_ptr<const CachedNode> make_cached_node(OpenedPage page, NodeView view) {
+  return std::allocate_shared<const CachedNode>(NodeBlockAllocator<CachedNode>(), std::move(page),
+                                                std::move(view));
+}
+
+}  // namespace
+
 Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::string_view path) {
-  auto bytes = page.bytes.span();
-  // The view borrows the bytes; the cache entry that holds both owns them.
-  std::shared_ptr<const std::uint8_t> borrowed(std::shared_ptr<const void>(), bytes.data());
-  auto view = NodeView::from_page(std::move(borrowed), static_cast<std::uint32_t>(bytes.size()));
+  auto view = NodeView::from_page(borrowed_bytes(page),
+                                  static_cast<std::uint32_t>(page.bytes.span().size()));
   if (!view)
     return fail(Error::corrupted(std::string(path),
                                  format_text("page {}: {}", page.page_number, view.error())));
-  return std::allocate_shared<const CachedNode>(NodeBlockAllocator<CachedNode>(), std::move(page),
-                                                std::move(*view));
+  return make_cached_node(std::move(page), std::move(*view));
 }
 
 std::shared_ptr<const CachedPage> remember_written_node(const Pager& pager, OpenedPage page) {
@@ -95,6 +108,13 @@ std::shared_ptr<const CachedPage> remember_written_node(const Pager& pager, Open
   if (!parsed) return nullptr;
   pager.cache().insert(*parsed, &parse_node_page);
   return std::move(*parsed);
+}
+
+std::shared_ptr<const CachedPage> remember_built_node(const Pager& pager, OpenedPage page) {
+  NodeView view = NodeView::of_built_page(borrowed_bytes(page), pager.page_size());
+  std::shared_ptr<const CachedPage> node = make_cached_node(std::move(page), std::move(view));
+  pager.cache().insert(node, &parse_node_page);
+  return node;
 }
 
 Result<NodeView> fetch_cached_node(const Pager& pager, const ChildPointer& pointer,

@@ -46,6 +46,9 @@ std::size_t spare_node_blocks();
 // page that does not parse is left out (null): a read reports it. The entry
 // returned keeps its bytes alive after the cache lets it go.
 std::shared_ptr<const CachedPage> remember_written_node(const Pager& pager, OpenedPage page);
+// remember_written_node for a node page the builders have just laid out:
+// its view is read from the header, not parsed again cell by cell.
+std::shared_ptr<const CachedPage> remember_built_node(const Pager& pager, OpenedPage page);
 
 // The node at `pointer` through the pager's cache, parsed by
 // parse_node_page; the view keeps its cache entry alive. A node read
