@@ -5,6 +5,8 @@
 // tree and page checks out.
 #include <gtest/gtest.h>
 
+#include <array>
+#include <functional>
 #include <map>
 #include <random>
 
@@ -28,7 +30,6 @@ ByteView b(const std::string& s) { return bytes_of(s); }
 // 10 000 images per run; the sanitizer builds (GCC's and clang's), ten times
 // slower, a sample.
 constexpr std::uint64_t kPlansPerPoint = kAddressSanitizer ? 4 : 37;
-constexpr std::uint64_t kPointStride = kAddressSanitizer ? 3 : 1;
 
 // A fixed run of commits over a few trees: puts, overwrites, deletes, long
 // values in overflow runs, and a tree dropped and made again.
@@ -41,12 +42,15 @@ class Workload {
   bool deferred(int c) const { return (deferred_mask_ >> (c % 3)) & 1u; }
 
   // Runs the commits on `instance` until one fails; returns how many
-  // returned, and fills `states` with the model after each commit.
-  int run(const std::shared_ptr<Instance>& instance, std::vector<State>* states) {
-    return run(std::vector{instance}, states);
+  // returned, and fills `states` with the model after each commit, calling
+  // `after_commit` once each has returned.
+  int run(const std::shared_ptr<Instance>& instance, std::vector<State>* states,
+          const std::function<void()>& after_commit = {}) {
+    return run(std::vector{instance}, states, after_commit);
   }
   // The same, commit c made by instances[c % their count].
-  int run(const std::vector<std::shared_ptr<Instance>>& instances, std::vector<State>* states) {
+  int run(const std::vector<std::shared_ptr<Instance>>& instances, std::vector<State>* states,
+          const std::function<void()>& after_commit = {}) {
     std::mt19937_64 rng(12345);
     State model;
     if (states) states->assign(1, model);
@@ -60,6 +64,7 @@ class Workload {
       model = next;
       ++done;
       if (states) states->push_back(model);
+      if (after_commit) after_commit();
     }
     return done;
   }
@@ -104,6 +109,54 @@ class Workload {
   }
 
   unsigned deferred_mask_;
+};
+
+// The crash points a sweep cuts the workload at, given the operation count
+// after each of its commits (the last being the total). The plain build cuts
+// at every one. The sanitizer builds, ten times slower, cut at every point
+// of the first kWholeCommits commits, which make each kind of commit the
+// workload has: the first and largest, durable and deferred ones, sorted
+// loads whose filled leaves a small cache writes before the commit, a tree
+// dropped, and in turn each of two processes. So each page write, file
+// growth, sync and commit record write of each kind of commit is cut there,
+// and every crash plan kind is applied after it (nothing pending lands, all
+// of it, random subsets with a torn write). Past them they cut each later
+// commit once, at a place that moves through its operations from one commit
+// to the next, and at the last point, so that a grown file whose commits
+// reuse freed pages is still cut throughout.
+constexpr std::size_t kWholeCommits = kAddressSanitizer ? 6 : Workload::kCommits;
+
+std::vector<std::uint64_t> crash_points(const std::vector<std::uint64_t>& ops_after_commit) {
+  std::vector<std::uint64_t> points;
+  std::uint64_t start = 0;
+  for (std::size_t c = 0; c < ops_after_commit.size(); ++c) {
+    std::uint64_t end = ops_after_commit[c];
+    if (c < kWholeCommits) {
+      for (std::uint64_t k = start; k < end; ++k) points.push_back(k);
+    } else if (end > start) {
+      points.push_back(start + (c - kWholeCommits) % (end - start));
+    }
+    start = end;
+  }
+  points.push_back(start);
+  return points;
+}
+
+// Records which commit was in flight at each crash point of a sweep (the
+// one after those that returned; kCommits when all had): every one must be.
+class CommitsCut {
+ public:
+  void add(int returned) { cut_.at(std::size_t(returned)) = true; }
+  // The commits no crash point fell in, as text: empty when none.
+  std::string missing() const {
+    std::string text;
+    for (std::size_t c = 0; c < cut_.size(); ++c)
+      if (!cut_[c]) text += std::to_string(c) + " ";
+    return text;
+  }
+
+ private:
+  std::array<bool, Workload::kCommits + 1> cut_{};
 };
 
 std::vector<std::uint8_t> fresh_image() { return *Database::new_first_page(OpenOptions{}); }
@@ -153,27 +206,30 @@ std::uint64_t workload_operations(const OpenOptions& options) {
 
 void every_power_loss_leaves_the_last_returned_commit_or_the_next(const OpenOptions& options) {
   std::vector<State> states;
-  std::uint64_t total_ops = 0;
+  std::vector<std::uint64_t> ops_after_commit;
   {
     auto storage = std::make_unique<FaultStorage>("/mem/crash.db", fresh_image());
     FaultStorage* raw = storage.get();
     auto instance = open_on(std::move(storage), options);
     ASSERT_TRUE(instance);
     std::uint64_t before = raw->operation_count();
-    ASSERT_EQ(Workload().run(instance, &states), Workload::kCommits);
-    total_ops = raw->operation_count() - before;
+    ASSERT_EQ(Workload().run(instance, &states,
+                             [&] { ops_after_commit.push_back(raw->operation_count() - before); }),
+              Workload::kCommits);
   }
-  ASSERT_GT(total_ops, 200u);
+  ASSERT_GT(ops_after_commit.back(), 200u);
 
   std::size_t images = 0;
   std::vector<int> seen(states.size(), 0);
-  for (std::uint64_t k = 0; k <= total_ops; k += kPointStride) {
+  CommitsCut cut;
+  for (std::uint64_t k : crash_points(ops_after_commit)) {
     auto storage = std::make_unique<FaultStorage>("/mem/crash.db", fresh_image());
     FaultStorage* raw = storage.get();
     auto instance = open_on(std::move(storage), options);
     ASSERT_TRUE(instance);
     raw->power_off_after(k);
     int returned = Workload().run(instance, nullptr);
+    cut.add(returned);
     // Plans: nothing unsynced lands, everything lands, and random subsets
     // with torn writes.
     std::vector<CrashPlan> plans = {CrashPlan::keep_none(raw->pending_count()),
@@ -196,6 +252,7 @@ void every_power_loss_leaves_the_last_returned_commit_or_the_next(const OpenOpti
   }
   // Both outcomes of an interrupted commit occur somewhere.
   EXPECT_GT(seen[Workload::kCommits], 0);
+  EXPECT_EQ(cut.missing(), "") << "commits no crash point fell in";
 }
 
 TEST(CommitCrash, every_power_loss_leaves_the_last_returned_commit_or_the_next) {
@@ -217,21 +274,25 @@ TEST(CommitCrash, leaves_written_before_the_commit_change_nothing_a_power_loss_l
 TEST(CommitCrash, deferred_commits_fall_back_to_the_last_durable_one) {
   const Workload workload(0b011);
   std::vector<State> states;
-  std::uint64_t total_ops = 0;
+  std::vector<std::uint64_t> ops_after_commit;
   {
     auto storage = std::make_unique<FaultStorage>("/mem/crash.db", fresh_image());
     FaultStorage* raw = storage.get();
     auto instance = open_on(std::move(storage));
     std::uint64_t before = raw->operation_count();
-    ASSERT_EQ(Workload(workload).run(instance, &states), Workload::kCommits);
-    total_ops = raw->operation_count() - before;
+    ASSERT_EQ(Workload(workload).run(
+                  instance, &states,
+                  [&] { ops_after_commit.push_back(raw->operation_count() - before); }),
+              Workload::kCommits);
   }
-  for (std::uint64_t k = 0; k <= total_ops; k += kPointStride) {
+  CommitsCut cut;
+  for (std::uint64_t k : crash_points(ops_after_commit)) {
     auto storage = std::make_unique<FaultStorage>("/mem/crash.db", fresh_image());
     FaultStorage* raw = storage.get();
     auto instance = open_on(std::move(storage));
     raw->power_off_after(k);
     int returned = Workload(workload).run(instance, nullptr);
+    cut.add(returned);
     int durable = returned;
     while (durable > 0 && workload.deferred(durable - 1)) --durable;
     for (std::uint64_t seed = 1; seed <= std::min<std::uint64_t>(8, kPlansPerPoint); ++seed) {
@@ -243,6 +304,7 @@ TEST(CommitCrash, deferred_commits_fall_back_to_the_last_durable_one) {
     }
     instance.reset();
   }
+  EXPECT_EQ(cut.missing(), "") << "commits no crash point fell in";
 }
 
 // Two processes take turns, each with durable and deferred commits: a
@@ -253,23 +315,28 @@ TEST(CommitCrash, two_processes_taking_turns_lose_at_most_the_deferred_commits) 
   testing::TempDir dir;
   OpenOptions options;
   options.SYNC_DELAY = std::chrono::hours(1);
-  auto run = [&](FaultStorage& disk, std::vector<State>* states) {
+  auto run = [&](FaultStorage& disk, std::vector<State>* states,
+                 const std::function<void()>& after_commit) {
     auto first = testing::open_as_process(disk, dir.file("one"), options, true);
     auto second = testing::open_as_process(disk, dir.file("two"), options, false);
     if (!first || !second) return 0;
-    return Workload(workload).run({*first, *second}, states);
+    return Workload(workload).run({*first, *second}, states, after_commit);
   };
   std::vector<State> states;
-  std::uint64_t total_ops = 0;
+  std::vector<std::uint64_t> ops_after_commit;
   {
     FaultStorage disk("/mem/crash.db", fresh_image());
-    ASSERT_EQ(run(disk, &states), Workload::kCommits);
-    total_ops = disk.operation_count();
+    ASSERT_EQ(run(disk, &states, [&] { ops_after_commit.push_back(disk.operation_count()); }),
+              Workload::kCommits);
+    // Closing the two instances writes and syncs too.
+    ops_after_commit.back() = disk.operation_count();
   }
-  for (std::uint64_t k = 0; k <= total_ops; k += kPointStride) {
+  CommitsCut cut;
+  for (std::uint64_t k : crash_points(ops_after_commit)) {
     FaultStorage disk("/mem/crash.db", fresh_image());
     disk.power_off_after(k);
-    int returned = run(disk, nullptr);
+    int returned = run(disk, nullptr, {});
+    cut.add(returned);
     int durable = returned;
     while (durable > 0 && workload.deferred(durable - 1)) --durable;
     for (std::uint64_t seed = 1; seed <= (kPlansPerPoint >= 34 ? 3u : 1u); ++seed) {
@@ -280,6 +347,7 @@ TEST(CommitCrash, two_processes_taking_turns_lose_at_most_the_deferred_commits) 
                              << " commits returned, " << durable << " durable";
     }
   }
+  EXPECT_EQ(cut.missing(), "") << "commits no crash point fell in";
 }
 
 // Recovery cut short by a power loss at each of its own writes and syncs:
