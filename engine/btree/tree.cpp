@@ -440,6 +440,9 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
     std::optional<std::size_t> edge;
     if (hint) edge = edge_leaf_cut(*n, layout, page_size, *hint);
     std::size_t m = edge ? *edge : leaf_cut(n->entries, layout, page_size, n->bytes);
+    // A leaf an append starts is filled by the appends that follow, as
+    // far as the one it leaves behind: its room is taken at once.
+    if (edge) right->entries.reserve(n->entries.size());
     move_entries(n->entries, m, n->entries.size(), right->entries, 0);
     sep = MemKey(right->entries.front().key());
     for (const MemEntry& e : right->entries) right->bytes += entry_bytes(layout, page_size, e);
