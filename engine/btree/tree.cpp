@@ -1,9 +1,11 @@
 #include "btree/tree.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "btree/overflow.hpp"
@@ -187,12 +189,6 @@ bool bytes_in_step(const MemNode& n, LeafLayout layout, std::uint32_t page_size)
   return counted_bytes(n, layout, page_size) == n.bytes;
 }
 
-std::size_t sum_of(const std::vector<std::size_t>& sizes, std::size_t from, std::size_t to) {
-  std::size_t total = 0;
-  for (std::size_t i = from; i < to; ++i) total += sizes[i];
-  return total;
-}
-
 // An entry's key against `key`, whose prefix is `prefix`, as `compare_keys`.
 int compare_entry(const MemEntry& e, std::uint64_t prefix, ByteView key) {
   return compare_headed_keys(e.prefix(), e.key(), prefix, key);
@@ -294,6 +290,45 @@ void erase_entry_at(std::vector<MemEntry>& entries, std::size_t i) {
   // takes the place for pop_back to destroy.
   ::new (static_cast<void*>(entries.data() + entries.size() - 1)) MemEntry();
   entries.pop_back();
+}
+
+// Moves entries [first, last) of `from` into `to` at `at` (its start or its
+// end, so that the two stay in key order) as one block of bytes, as
+// insert_entry_at does; `from` closes up behind them. The places that open
+// in `to` are default entries, which own nothing and are written over
+// without being destroyed; those left at the end of `from` hold stale
+// copies, made default again before they are destroyed.
+void move_entries(std::vector<MemEntry>& from, std::size_t first, std::size_t last,
+                  std::vector<MemEntry>& to, std::size_t at) {
+  DZ_ASSERT(first <= last && last <= from.size() && &from != &to);
+  DZ_ASSERT(at == 0 || at == to.size());
+  const std::size_t n = last - first;
+  if (n == 0) return;
+  const std::size_t had = to.size();
+  to.resize(had + n);
+  MemEntry* into = to.data() + at;
+  std::memmove(static_cast<void*>(into + n), static_cast<const void*>(into),
+               (had - at) * sizeof(MemEntry));
+  std::memcpy(static_cast<void*>(into), static_cast<const void*>(from.data() + first),
+              n * sizeof(MemEntry));
+  MemEntry* src = from.data();
+  std::memmove(static_cast<void*>(src + first), static_cast<const void*>(src + last),
+               (from.size() - last) * sizeof(MemEntry));
+  for (std::size_t k = from.size() - n; k < from.size(); ++k)
+    ::new (static_cast<void*>(src + k)) MemEntry();
+  from.resize(from.size() - n);
+}
+
+// Moves the boundary between two neighbouring leaves' entries, `left`
+// then `right` in key order, so that `left` keeps its first `keep` entries
+// of the two together.
+void shift_boundary(std::vector<MemEntry>& left, std::vector<MemEntry>& right, std::size_t keep) {
+  DZ_ASSERT(keep <= left.size() + right.size());
+  if (keep < left.size()) {
+    move_entries(left, keep, left.size(), right, 0);
+  } else {
+    move_entries(right, 0, keep - left.size(), left, left.size());
+  }
 }
 
 bool entry_matches(const std::vector<MemEntry>& entries, std::size_t index, ByteView key) {
@@ -405,7 +440,10 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
     std::optional<std::size_t> edge;
     if (hint) edge = edge_leaf_cut(*n, layout, page_size, *hint);
     std::size_t m = edge ? *edge : leaf_cut(n->entries, layout, page_size, n->bytes);
-    right->entries = take_tail(n->entries, m);
+    // A leaf an append starts is filled by the appends that follow, as
+    // far as the one it leaves behind: its room is taken at once.
+    if (edge) right->entries.reserve(n->entries.size());
+    move_entries(n->entries, m, n->entries.size(), right->entries, 0);
     sep = MemKey(right->entries.front().key());
     for (const MemEntry& e : right->entries) right->bytes += entry_bytes(layout, page_size, e);
     n->bytes -= right->bytes;
@@ -606,33 +644,74 @@ Result<std::optional<Neighbour>> emptier_neighbour(const WriteContext& cx, const
   return least;
 }
 
-// Where `sizes` (entry bytes, in order) are cut into `parts` runs of about
-// equal bytes; empty when a run would be empty or over `cap` bytes.
-std::vector<std::size_t> even_cuts(const std::vector<std::size_t>& sizes, std::size_t parts,
-                                   std::size_t cap) {
-  std::size_t total = 0;
-  for (std::size_t size : sizes) total += size;
-  std::vector<std::size_t> cuts;
-  std::size_t at = 0;
-  std::size_t prefix = 0;
-  std::size_t run = 0;
-  for (std::size_t part = 1; part < parts; ++part) {
-    // The cut nearer to the part's share of the bytes.
-    const std::size_t goal = total * part / parts;
-    while (at < sizes.size() && prefix + sizes[at] <= goal) {
-      prefix += sizes[at];
-      run += sizes[at++];
+// The entries of two neighbouring leaves taken together, the left one's
+// then the right one's. The bytes before a place are found by walking
+// from the boundary between the two, whose count is known, so that
+// finding a cut near it measures the few entries between, not every entry
+// of the two.
+class LeafPair {
+ public:
+  LeafPair(const MemNode& left, const MemNode& right, LeafLayout layout, std::uint32_t page_size)
+      : left_(left.entries),
+        right_(right.entries),
+        left_bytes_(left.bytes),
+        total_(left.bytes + right.bytes),
+        layout_(layout),
+        page_size_(page_size) {}
+
+  std::size_t count() const { return left_.size() + right_.size(); }
+  std::size_t total() const { return total_; }
+
+  struct Cut {
+    std::size_t at = 0;     // the first entry after the cut
+    std::size_t bytes = 0;  // the bytes of the entries before it
+  };
+
+  // The cut nearer to `goal` bytes of the two on either side of it.
+  Cut nearest(std::size_t goal) const {
+    Cut c{left_.size(), left_bytes_};
+    // To the last cut with at most `goal` bytes before it.
+    while (c.bytes > goal) c.bytes -= size(--c.at);
+    while (c.at < count() && c.bytes + size(c.at) <= goal) c.bytes += size(c.at++);
+    if (c.at < count()) {
+      const std::size_t next = size(c.at);
+      if (goal - c.bytes > c.bytes + next - goal) c = Cut{c.at + 1, c.bytes + next};
     }
-    if (at < sizes.size() && goal - prefix > prefix + sizes[at] - goal) {
-      prefix += sizes[at];
-      run += sizes[at++];
-    }
-    if (run == 0 || run > cap || at == sizes.size()) return {};
-    cuts.push_back(at);
-    run = 0;
+    return c;
   }
-  if (total - prefix > cap) return {};
-  return cuts;
+
+ private:
+  std::size_t size(std::size_t i) const {
+    const MemEntry& e = i < left_.size() ? left_[i] : right_[i - left_.size()];
+    return entry_bytes(layout_, page_size_, e);
+  }
+
+  const std::vector<MemEntry>& left_;
+  const std::vector<MemEntry>& right_;
+  std::size_t left_bytes_;
+  std::size_t total_;
+  LeafLayout layout_;
+  std::uint32_t page_size_;
+};
+
+// Where the pair is cut into `parts` (2 or 3) runs of about equal bytes;
+// none when a run would be empty or over `cap` bytes.
+struct EvenCuts {
+  std::array<LeafPair::Cut, 2> cuts;
+  std::size_t count = 0;
+};
+std::optional<EvenCuts> even_cuts(const LeafPair& pair, std::size_t parts, std::size_t cap) {
+  DZ_ASSERT(parts == 2 || parts == 3);
+  EvenCuts out;
+  LeafPair::Cut last;
+  for (std::size_t part = 1; part < parts; ++part) {
+    const LeafPair::Cut c = pair.nearest(pair.total() * part / parts);
+    if (c.at <= last.at || c.bytes - last.bytes > cap || c.at == pair.count()) return std::nullopt;
+    out.cuts[out.count++] = c;
+    last = c;
+  }
+  if (pair.total() - last.bytes > cap) return std::nullopt;
+  return out;
 }
 
 // Shares over-full leaf `i` of `parent` with its emptier neighbour: cut
@@ -647,24 +726,30 @@ Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::
   const std::size_t a = std::min(i, n->index);
   MemNode* left = DZ_TRY(touch_child(cx, parent, a));
   MemNode* right = DZ_TRY(touch_child(cx, parent, a + 1));
-  const std::size_t total = left->bytes + right->bytes;
-  std::vector<std::size_t> sizes;
-  sizes.reserve(left->entries.size() + right->entries.size());
-  for (const MemNode* side : {left, right})
-    for (const MemEntry& e : side->entries) sizes.push_back(entry_bytes(cx.layout, page_size, e));
+  const LeafPair pair(*left, *right, cx.layout, page_size);
+  const std::size_t total = pair.total();
   // Three parts of fewer bytes could fall under a quarter of the room.
   const std::size_t parts = 16 * total <= 2 * kShareFill * cap ? 2 : 3;
-  const std::vector<std::size_t> cuts = even_cuts(sizes, parts, cap);
-  if (cuts.empty()) return false;
-  std::move(right->entries.begin(), right->entries.end(), std::back_inserter(left->entries));
-  right->entries.clear();
-  std::vector<MemEntry> rest = take_tail(left->entries, cuts[0]);
-  // The byte counts follow from the sizes: no entry is measured again.
-  const std::size_t right_end = cuts.size() == 2 ? cuts[1] : sizes.size();
-  if (cuts.size() == 2) {
-    auto third = std::make_unique<MemNode>();
-    third->entries = take_tail(rest, cuts[1] - cuts[0]);
-    third->bytes = sum_of(sizes, cuts[1], sizes.size());
+  const std::optional<EvenCuts> even = even_cuts(pair, parts, cap);
+  if (!even) return false;
+  const LeafPair::Cut first = even->cuts[0];
+  // The byte counts follow from the cuts: no entry is measured again.
+  const std::size_t right_bytes = (even->count == 2 ? even->cuts[1].bytes : total) - first.bytes;
+  // Only the entries that change leaves move, as blocks of bytes: the
+  // third part first takes what lies past the second cut, from the right
+  // leaf and then, were the cut in the left one, from its end too.
+  std::unique_ptr<MemNode> third;
+  if (even->count == 2) {
+    const LeafPair::Cut second = even->cuts[1];
+    third = std::make_unique<MemNode>();
+    third->bytes = total - second.bytes;
+    const std::size_t left_count = left->entries.size();
+    shift_boundary(right->entries, third->entries,
+                   second.at > left_count ? second.at - left_count : 0);
+    shift_boundary(left->entries, third->entries, std::min(second.at, left_count));
+  }
+  shift_boundary(left->entries, right->entries, first.at);
+  if (third) {
     std::vector<MemKey>& parent_keys = parent.keys();
     MemKey& sep =
         *parent_keys.insert(parent_keys.begin() + a + 1, MemKey(third->entries.front().key()));
@@ -672,13 +757,12 @@ Result<bool> share_with_neighbour(const WriteContext& cx, MemNode& parent, std::
     parent.children.insert(parent.children.begin() + a + 2,
                            MemChild{ChildPointer{}, std::move(third)});
   }
-  right->entries = std::move(rest);
   std::vector<MemKey>& parent_keys = parent.keys();
   parent.bytes -= separator_bytes(parent_keys[a]);
   parent_keys[a] = MemKey(right->entries.front().key());
   parent.bytes += separator_bytes(parent_keys[a]);
-  left->bytes = sum_of(sizes, 0, cuts[0]);
-  right->bytes = sum_of(sizes, cuts[0], right_end);
+  left->bytes = first.bytes;
+  right->bytes = right_bytes;
   DZ_ASSERT(parent.children.size() == parent_keys.size() + 1);
   DZ_ASSERT(bytes_in_step(*left, cx.layout, page_size) &&
             bytes_in_step(*right, cx.layout, page_size) &&

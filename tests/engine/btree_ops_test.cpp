@@ -497,6 +497,84 @@ TEST_F(TreeOpsTest, loaded_branches_read_their_separators_in_pages_the_tree_keep
   expect_written_with_pages_untouched(w, spoilt, model);
 }
 
+// An over-full leaf shares its entries with its emptier neighbour, in two
+// or, when two would be nearly full, in three: each part within one entry
+// of its even share of the bytes, its byte count that of its entries, and
+// the keys in order across the parts. A sorted load leaves two full leaves
+// and a half-full last one; a long value put into the middle one shares it
+// with the last in two, then one put into the first shares it with the
+// middle one in three. Entries of many lengths make the cuts lie several
+// entries away from where the two leaves met.
+TEST_F(TreeOpsTest, over_full_leaf_shares_its_bytes_evenly_with_a_neighbour) {
+  WriteContext w = cx();
+  std::map<std::string, std::string> model;
+  auto put = [&](const std::string& key, std::size_t len) {
+    const std::string value(len, static_cast<char>('a' + len % 26));
+    ASSERT_TRUE(btree::put(w, root_, bytes_view(key), bytes_view(value)).has_value());
+    model[key] = value;
+  };
+  const std::size_t cap = node::capacity(4096);
+  auto size = [](const MemEntry& e) {
+    return node::leaf_entry_bytes(LeafLayout::Varint, 4096, e.key().size(), e.value().size());
+  };
+  auto leaves = [&] {
+    std::vector<const MemNode*> out;
+    if (!root_.mem()) return out;
+    for (const MemChild& c : root_.mem()->children) out.push_back(c.node.get());
+    return out;
+  };
+  for (int i = 0; leaves().size() < 3 || leaves().back()->bytes < cap / 2; ++i) {
+    ASSERT_NO_FATAL_FAILURE(put(key_of(i), 20 + i * 37 % 180));
+    ASSERT_FALSE(root_.mem()->is_leaf() && i > 200);
+  }
+  ASSERT_EQ(root_.mem()->level, 1);
+  // Puts a long value between the keys of leaf `at` and checks the parts
+  // it and its neighbour `with` make.
+  auto share = [&](std::size_t at, std::size_t with) {
+    const MemNode& leaf = *leaves()[at];
+    const std::size_t total = leaf.bytes + leaves()[with]->bytes;
+    const std::string key = to_string(leaf.entries[leaf.entries.size() / 2].key()) + "m";
+    const std::size_t count = leaves().size();
+    ASSERT_NO_FATAL_FAILURE(put(key, 900));
+    const std::size_t grown =
+        total + node::leaf_entry_bytes(LeafLayout::Varint, 4096, key.size(), 900);
+    const std::size_t parts = 16 * grown <= 30 * cap ? 2 : 3;
+    ASSERT_EQ(leaves().size(), count + parts - 2);
+    std::size_t sum = 0;
+    const std::size_t first = std::min(at, with);
+    for (std::size_t p = first; p < first + parts; ++p) {
+      const MemNode& part = *leaves()[p];
+      std::size_t bytes = 0;
+      for (const MemEntry& e : part.entries) bytes += size(e);
+      EXPECT_EQ(part.bytes, bytes) << "part " << p - first;
+      sum += bytes;
+      if (p + 1 == first + parts) break;
+      // Each cut is the nearer of the two around its share of the bytes:
+      // within half an entry beside it.
+      const std::size_t goal = grown * (p - first + 1) / parts;
+      const std::size_t beside =
+          std::max(size(part.entries.back()), size(leaves()[p + 1]->entries.front()));
+      EXPECT_LE(std::max(sum, goal) - std::min(sum, goal), beside / 2)
+          << "cut " << p - first << " of " << parts << ": " << sum << " bytes before it of "
+          << grown;
+    }
+    EXPECT_EQ(sum, grown);
+    std::vector<std::string> in_memory;
+    for (const MemNode* l : leaves())
+      for (const MemEntry& e : l->entries) in_memory.push_back(to_string(e.key()));
+    std::vector<std::string> expected;
+    for (const auto& [k, v] : model) expected.push_back(k);
+    EXPECT_EQ(in_memory, expected);
+  };
+  ASSERT_NO_FATAL_FAILURE(share(1, 2));
+  EXPECT_EQ(leaves().size(), 3u);
+  ASSERT_NO_FATAL_FAILURE(share(0, 1));
+  EXPECT_EQ(leaves().size(), 4u);
+  expect_model(rx(), model);
+  commit();
+  expect_sound(model.size());
+}
+
 // A node that a fault above left over its page, whatever byte count it
 // carries, is refused before it is laid out: the write counts its entries
 // or separators again.
