@@ -127,6 +127,7 @@ void WriteTxn::abort() { finish(); }
 void WriteTxn::finish() {
   if (!holds_writer_) return;
   holds_writer_ = false;
+  last_tree_ = nullptr;
   trees_.clear();
   pending_.clear();
   writer_.release();
@@ -230,9 +231,20 @@ void WriteTxn::drop_buffered_key(std::string_view name, ByteView key) {
 
 Result<TreeEntry*> WriteTxn::tree_entry(ByteView tree_name, bool create) {
   DZ_CHECK(check_writable());
+  return find_tree(tree_name, create);
+}
+
+Result<TreeEntry*> WriteTxn::find_tree(ByteView tree_name, bool create) {
+  if (last_tree_ && last_tree_->name == as_view(tree_name)) {
+    // Its name passed the check when it was first asked for; flushing its
+    // buffered writes keeps it where it is.
+    DZ_CHECK(flush_pending(tree_name));
+    return last_tree_;
+  }
   DZ_CHECK(check_name(tree_name));
   DZ_CHECK(flush_pending(tree_name));
-  if (auto it = trees_.find(as_view(tree_name)); it != trees_.end()) return &it->second;
+  if (auto it = trees_.find(as_view(tree_name)); it != trees_.end())
+    return last_tree_ = &it->second;
   std::string name = as_string(tree_name);
   if (!dropped_.contains(name)) {
     if (auto d = DZ_TRY(stored_descriptor(name))) {
@@ -241,7 +253,7 @@ Result<TreeEntry*> WriteTxn::tree_entry(ByteView tree_name, bool create) {
       e.tree_id = d->tree_id;
       e.root = TreeRoot::on_disk(d->root);
       e.entry_count = d->entry_count;
-      return &trees_.emplace(name, std::move(e)).first->second;
+      return last_tree_ = &trees_.emplace(name, std::move(e)).first->second;
     }
   }
   if (!create) return nullptr;
@@ -249,7 +261,7 @@ Result<TreeEntry*> WriteTxn::tree_entry(ByteView tree_name, bool create) {
   e.name = name;
   e.tree_id = next_tree_id_++;
   e.changed = true;
-  return &trees_.emplace(name, std::move(e)).first->second;
+  return last_tree_ = &trees_.emplace(name, std::move(e)).first->second;
 }
 
 // ---------------------------------------------------------------- reads
@@ -320,9 +332,10 @@ Result<bool> WriteTxn::stored_schema_equals(ByteView stored) {
 Status WriteTxn::put(ByteView tree_name, ByteView key, ByteView value) {
   DZ_CHECK(check_writable());
   return marking_failed([&]() -> Status {
-    DZ_CHECK(check_name(tree_name));
+    // A bad name fails in find_tree before anything changes: no buffered
+    // write was kept under it.
     drop_buffered_key(as_view(tree_name), key);
-    TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
+    TreeEntry* e = DZ_TRY(find_tree(tree_name, true));
     bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value, PutMode::Upsert));
     if (added) ++e->entry_count;
     e->changed = true;
@@ -459,6 +472,7 @@ Status WriteTxn::drop_tree(ByteView tree_name) {
     if (!e) return ok();
     DZ_CHECK(btree::drop_tree(context(e->tree_id), e->root));
     memory_ -= e->memory + e->growth;
+    last_tree_ = nullptr;
     trees_.erase(name);
     dropped_.insert(name);
     return ok();

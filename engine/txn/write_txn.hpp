@@ -271,6 +271,12 @@ class WriteTxn final : public TreeAccess {
 
   TreeRoot catalog_;
   std::map<std::string, TreeEntry, std::less<>> trees_;
+  // The entry find_tree returned last (null once entries leave trees_):
+  // writes in a row mostly name one tree, and comparing its name skips the
+  // map's search and the name's check.
+  TreeEntry* last_tree_ = nullptr;
+  // tree_entry without the writability check, which the caller made.
+  Result<TreeEntry*> find_tree(ByteView tree_name, bool create);
   // Names whose catalog entry the commit removes.
   std::set<std::string, std::less<>> dropped_;
   std::map<std::string, std::map<std::string, std::optional<std::string>, std::less<>>, std::less<>>

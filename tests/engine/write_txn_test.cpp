@@ -644,6 +644,13 @@ TEST(WriteTxn, tree_name_limits) {
   auto r = ReadTxn::begin(db.instance);
   EXPECT_FALSE(r->open_tree(b(std::string(958, 'n')), b("k")));
   EXPECT_TRUE(w->put(b(std::string(957, 'n')), b("k"), b("v")));
+  w.reset();
+  // A put right after one into a good tree still checks its own name.
+  for (const std::string& bad : {std::string(), std::string(958, 'n')}) {
+    auto bad_put = begin_write(db);
+    ASSERT_TRUE(bad_put->put(b("t"), b("k"), b("v")));
+    EXPECT_FALSE(bad_put->put(b(bad), b("k"), b("v")));
+  }
 }
 
 TEST(WriteTxn, dropped_tree_is_gone_and_a_new_one_of_its_name_starts_empty) {
@@ -661,6 +668,23 @@ TEST(WriteTxn, dropped_tree_is_gone_and_a_new_one_of_its_name_starts_empty) {
   EXPECT_EQ(read(*r, "t", "a"), std::nullopt);
   EXPECT_EQ(read(*r, "t", "b"), "2");
   EXPECT_EQ(*r->tree_len(b("t")), 1u);
+}
+
+TEST(WriteTxn, a_tree_dropped_right_after_a_put_into_it_comes_back_empty) {
+  auto db = open_memory();
+  auto w = begin_write(db);
+  ASSERT_TRUE(w->put(b("t"), b("a"), b("1")));
+  ASSERT_TRUE(w->put(b("u"), b("a"), b("1")));
+  ASSERT_TRUE(w->put(b("t"), b("b"), b("2")));
+  ASSERT_TRUE(w->drop_tree(b("t")));
+  ASSERT_TRUE(w->put(b("t"), b("c"), b("3")));
+  ASSERT_TRUE(w->commit());
+  expect_sound(db);
+  auto r = ReadTxn::begin(db.instance);
+  EXPECT_EQ(read(*r, "t", "a"), std::nullopt);
+  EXPECT_EQ(read(*r, "t", "c"), "3");
+  EXPECT_EQ(*r->tree_len(b("t")), 1u);
+  EXPECT_EQ(read(*r, "u", "a"), "1");
 }
 
 TEST(WriteTxn, failed_sync_fails_the_instance_for_good) {
