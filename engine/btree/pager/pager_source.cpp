@@ -1,9 +1,8 @@
 #include "btree/pager/pager_source.hpp"
 
-#include <array>
 #include <new>
 
-#include "sanitizers.hpp"
+#include "storage/spare_blocks.hpp"
 #include "text_format.hpp"
 
 namespace deziro {
@@ -15,28 +14,15 @@ namespace {
 // lets go of their old images. A node's block is line-aligned, which the
 // allocator serves through its slow aligned road and which, freed long
 // untouched, merges with cold neighbours. So each thread keeps a few node
-// blocks it freed for its next nodes, as it keeps page buffers (not under
-// the address sanitizer, which must see every block freed).
-constexpr bool kKeepNodeBlocks = !kAddressSanitizer;
-constexpr std::size_t kMaxNodeBlocks = 64;
-
-// The blocks one thread keeps, all of the size and alignment of the last
-// kept when there were none.
-struct NodeBlocks {
+// blocks it freed for its next nodes, as it keeps page buffers.
+struct NodeBlockShape {
   std::size_t size = 0;
   std::align_val_t alignment{};
-  std::size_t count = 0;
-  std::array<void*, kMaxNodeBlocks> blocks{};
-  // Set when the thread ends: a node freed later goes back at once.
-  bool gone = false;
-  ~NodeBlocks() {
-    for (std::size_t i = 0; i < count; ++i) ::operator delete(blocks[i], size, alignment);
-    count = 0;
-    gone = true;
-  }
+  void free(void* block) const { ::operator delete(block, size, alignment); }
+  bool operator==(const NodeBlockShape&) const = default;
 };
 
-thread_local NodeBlocks t_node_blocks;
+thread_local SpareBlocks<NodeBlockShape, 64> t_node_blocks;
 
 // Allocates what std::allocate_shared places a node in (the node beside
 // its counts), reusing the calling thread's kept blocks.
@@ -47,36 +33,22 @@ struct NodeBlockAllocator {
   template <class U>
   NodeBlockAllocator(const NodeBlockAllocator<U>&) noexcept {}
 
+  static NodeBlockShape shape(std::size_t n) {
+    return {n * sizeof(T), std::align_val_t{alignof(T)}};
+  }
   T* allocate(std::size_t n) {
-    const std::align_val_t alignment{alignof(T)};
-    NodeBlocks& kept = t_node_blocks;
-    if (kKeepNodeBlocks && kept.count > 0 && kept.size == n * sizeof(T) &&
-        kept.alignment == alignment)
-      return static_cast<T*>(kept.blocks[--kept.count]);
-    return static_cast<T*>(::operator new(n * sizeof(T), alignment));
+    if (void* kept = t_node_blocks.take(shape(n))) return static_cast<T*>(kept);
+    return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{alignof(T)}));
   }
   void deallocate(T* block, std::size_t n) noexcept {
-    const std::align_val_t alignment{alignof(T)};
-    NodeBlocks& kept = t_node_blocks;
-    if (kKeepNodeBlocks && !kept.gone) {
-      if (kept.count == 0) {
-        kept.size = n * sizeof(T);
-        kept.alignment = alignment;
-      }
-      if (kept.size == n * sizeof(T) && kept.alignment == alignment &&
-          kept.count < kMaxNodeBlocks) {
-        kept.blocks[kept.count++] = block;
-        return;
-      }
-    }
-    ::operator delete(block, n * sizeof(T), alignment);
+    if (!t_node_blocks.keep(block, shape(n), n * sizeof(T))) shape(n).free(block);
   }
   friend bool operator==(const NodeBlockAllocator&, const NodeBlockAllocator&) { return true; }
 };
 
 }  // namespace
 
-std::size_t spare_node_blocks() { return t_node_blocks.count; }
+std::size_t spare_node_blocks() { return t_node_blocks.count(); }
 
 namespace {
 

@@ -1,0 +1,67 @@
+// A bounded free list of equal blocks, one per thread, for memory that
+// comes and goes by the thousand (page buffers, cached nodes): a block a
+// thread frees waits there for the next block of the same shape it asks
+// for, instead of the allocator's bookkeeping on memory long untouched.
+//
+// `Shape` says what makes two blocks interchangeable (their size, and
+// their alignment where it matters): it is equality-comparable and frees a
+// block of its shape with `shape.free(block)`. The list holds blocks of one
+// shape at a time, that of the first block kept into it when it was empty;
+// a block of another shape goes back to the allocator. Under the address
+// sanitizer nothing is kept, so that it sees every block freed.
+//
+// Declare one `thread_local`: its destructor frees what it holds when the
+// thread ends, and a block freed after that (by a destructor that runs
+// later) goes straight back to the allocator.
+#pragma once
+
+#include <array>
+#include <cstddef>
+
+#include "sanitizers.hpp"
+
+namespace deziro {
+
+template <class Shape, std::size_t kMaxBlocks, std::size_t kMaxBytes = ~std::size_t(0)>
+class SpareBlocks {
+ public:
+  static constexpr bool kKeeps = !kAddressSanitizer;
+
+  SpareBlocks() = default;
+  SpareBlocks(const SpareBlocks&) = delete;
+  SpareBlocks& operator=(const SpareBlocks&) = delete;
+  ~SpareBlocks() {
+    for (std::size_t i = 0; i < count_; ++i) shape_.free(blocks_[i]);
+    count_ = 0;
+    gone_ = true;
+  }
+
+  // A kept block of `shape`, or null.
+  void* take(const Shape& shape) {
+    if (!kKeeps || count_ == 0 || !(shape_ == shape)) return nullptr;
+    return blocks_[--count_];
+  }
+
+  // Keeps `block`, of `shape` and `bytes` long, if there is room for it;
+  // false when the caller must free it.
+  bool keep(void* block, const Shape& shape, std::size_t bytes) {
+    if (!kKeeps || gone_) return false;
+    if (count_ == 0) shape_ = shape;
+    if (!(shape_ == shape) || count_ >= kMaxBlocks || (count_ + 1) * bytes > kMaxBytes)
+      return false;
+    blocks_[count_++] = block;
+    return true;
+  }
+
+  // How many blocks of `shape` are kept.
+  std::size_t count(const Shape& shape) const { return shape_ == shape ? count_ : 0; }
+  std::size_t count() const { return count_; }
+
+ private:
+  Shape shape_{};
+  std::size_t count_ = 0;
+  std::array<void*, kMaxBlocks> blocks_{};
+  bool gone_ = false;
+};
+
+}  // namespace deziro
