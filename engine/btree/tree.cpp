@@ -566,15 +566,14 @@ Status rebalance(const WriteContext& cx, MemNode& parent, std::size_t a) {
   std::vector<MemKey>& parent_keys = parent.keys();
   if (left->is_leaf()) {
     std::size_t total = left->bytes + right->bytes;
-    std::move(right->entries.begin(), right->entries.end(), std::back_inserter(left->entries));
-    right->entries.clear();
+    move_entries(right->entries, 0, right->entries.size(), left->entries, left->entries.size());
     if (total <= cap) {
       left->bytes = total;
       parent.children.erase(parent.children.begin() + a + 1);
       parent_keys.erase(parent_keys.begin() + a);
     } else {
-      right->entries =
-          take_tail(left->entries, leaf_cut(left->entries, cx.layout, page_size, total));
+      move_entries(left->entries, leaf_cut(left->entries, cx.layout, page_size, total),
+                   left->entries.size(), right->entries, 0);
       recompute_bytes(*left, cx.layout, page_size);
       recompute_bytes(*right, cx.layout, page_size);
       parent_keys[a] = MemKey(right->entries.front().key());
