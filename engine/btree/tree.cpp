@@ -832,21 +832,26 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
 // the leaf (an append), so its place is the end, found without a search.
 using LeafChange = FunctionRef<Status(MemNode& leaf, bool past_end)>;
 
+// Asked before the descent loads a node on disk for writing: whether it
+// goes on (else nothing below changes, and the descent ends there).
+using DiskGate = FunctionRef<Result<bool>(const ChildPointer& pointer)>;
+
 // Descends to the key's leaf loading nodes for writing, changes it, and
 // repairs every node on the way back up. `first` and `last`: whether `n`
 // lies on the tree's first or last path.
 Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChange change,
-                      bool first, bool last) {
+                      bool first, bool last, const DiskGate* gate) {
   if (n.is_leaf()) return change(n, false);
   std::size_t i = child_index(n, key, n.children.data());
   // The child's node and the lines its search reads first are asked for
   // together: these do not wait for the node.
   __builtin_prefetch(n.children[i].node.get());
   fetch_lines(n.children[i].probe, n.children[i].probe_lines);
+  if (gate && !n.children[i].node && !DZ_TRY((*gate)(n.children[i].pointer))) return ok();
   MemNode* child = DZ_TRY(touch_child(cx, n, i));
   const std::size_t before = child->bytes;
   const SplitHint hint{key, first && i == 0, last && i + 1 == n.children.size()};
-  DZ_CHECK(change_subtree(cx, *child, key, change, hint.first, hint.last));
+  DZ_CHECK(change_subtree(cx, *child, key, change, hint.first, hint.last, gate));
   MemChild& c = n.children[i];
   if (child->is_leaf()) {
     c.probe = child->entries.data();
@@ -905,7 +910,8 @@ bool past_the_end(const MemNode* last, ByteView key) {
   return last && !last->entries.empty() && compare_keys(key, last->entries.back().key()) > 0;
 }
 
-Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafChange change) {
+Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafChange change,
+                   const DiskGate* gate = nullptr) {
   auto nothing = [](MemNode&, bool) { return ok(); };
   MemNode*& last = Ops::last_leaf(root);
   if (Ops::mem(root) && past_the_end(last, key)) {
@@ -927,7 +933,7 @@ Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafCha
   }
   last = nullptr;
   MemNode* top = DZ_TRY(touch_root(cx, root, true));
-  DZ_CHECK(change_subtree(cx, *top, key, change, true, true));
+  DZ_CHECK(change_subtree(cx, *top, key, change, true, true, gate));
   DZ_CHECK(repair_root(cx, root, key));
   last = last_leaf_in_memory(Ops::mem(root).get());
   return ok();
@@ -937,6 +943,96 @@ void release_run(const WriteContext& cx, const MemEntry& e) {
   if (!e.overflow()) return;
   const OverflowRef ref = e.ref();
   cx.sink.release_pages(ref.first_page, ref.page_count);
+}
+
+// Stores `value` under `key` at place `i` of the key's leaf, in the entry
+// there when `found`, else in a new one; answers whether it added one.
+bool store_at(const WriteContext& cx, MemNode& leaf, std::size_t i, bool found, ByteView key,
+              ByteView value) {
+  const std::uint32_t page_size = cx.source.page_size();
+  if (found) {
+    MemEntry& e = leaf.entries[i];
+    release_run(cx, e);
+    leaf.bytes -= entry_bytes(cx.layout, page_size, e);
+    e.set_value(value, cx.arena);
+    leaf.bytes += entry_bytes(cx.layout, page_size, e);
+    return false;
+  }
+  MemEntry e(key, value, cx.arena);
+  leaf.bytes += entry_bytes(cx.layout, page_size, e);
+  insert_entry_at(leaf.entries, i, std::move(e));
+  return true;
+}
+
+// What a change of one entry does to it, decided from the entry as stored.
+enum class EntryAction : std::uint8_t { Keep, Store, Remove };
+
+// Given the stored value (null when the key is absent), answers the action;
+// the value a Store stores is written into `out`.
+using EntryDecision = FunctionRef<Result<EntryAction>(const ByteView* stored, std::string& out)>;
+
+// Changes the key's entry as `decide` answers, in one descent. The nodes of
+// the key's path already in memory are followed; below the first one that
+// is not, the key is looked up in the pages as a read would, and the path is
+// loaded for writing only when the action is not Keep, so that an entry left
+// as it was leaves the tree as it was. `decide` is called once, before
+// anything changes; `read_stored`: whether it is given the stored value (an
+// overflow run read whole), else an empty one that only tells the key is
+// present. `cx` is the tree's (`TreeOps::in_tree`).
+Result<EntryAction> change_entry(const WriteContext& cx, TreeRoot& root, ByteView key,
+                                 bool read_stored, EntryDecision decide) {
+  std::optional<EntryAction> action;
+  std::string out;
+  std::string buffer;
+  auto decide_stored = [&](ByteView stored) -> Status {
+    action = DZ_TRY(decide(&stored, out));
+    return ok();
+  };
+  const ValueVisitor decide_present = decide_stored;
+  auto decide_absent = [&]() -> Status {
+    action = DZ_TRY(decide(nullptr, out));
+    return ok();
+  };
+  auto decide_on_disk = [&](const ChildPointer& pointer) -> Status {
+    if (pointer.page == 0 ||
+        !DZ_TRY(lookup(cx.read(), nullptr, pointer, key, read_stored ? &decide_present : nullptr)))
+      return decide_absent();
+    if (!read_stored) return decide_present(ByteView{});
+    return ok();
+  };
+  if (!root.in_memory()) {
+    DZ_CHECK(decide_on_disk(root.disk()));
+    if (*action == EntryAction::Keep) return *action;
+  }
+  auto load_below = [&](const ChildPointer& pointer) -> Result<bool> {
+    if (!action) DZ_CHECK(decide_on_disk(pointer));
+    return *action != EntryAction::Keep;
+  };
+  const DiskGate gate = load_below;
+  auto change = [&](MemNode& leaf, bool past_end) -> Status {
+    const std::size_t i = past_end ? leaf.entries.size() : entry_lower_bound(leaf.entries, key);
+    const bool found = !past_end && entry_matches(leaf.entries, i, key);
+    if (!action && !found) DZ_CHECK(decide_absent());
+    if (!action && !read_stored) DZ_CHECK(decide_present(ByteView{}));
+    if (!action) DZ_CHECK(read_value(cx.read(), leaf.entries[i].cell(), buffer, decide_present));
+    switch (*action) {
+      case EntryAction::Keep:
+        return ok();
+      case EntryAction::Store:
+        store_at(cx, leaf, i, found, key, bytes_view(out));
+        return ok();
+      case EntryAction::Remove:
+        if (!found)
+          return fail(Error::internal("a key found in a tree was gone when it was removed"));
+        release_run(cx, leaf.entries[i]);
+        leaf.bytes -= entry_bytes(cx.layout, cx.source.page_size(), leaf.entries[i]);
+        erase_entry_at(leaf.entries, i);
+        return ok();
+    }
+    return ok();
+  };
+  DZ_CHECK(change_tree(cx, root, key, change, &gate));
+  return *action;
 }
 
 // What one write of nodes lays pages out with: the page and the builders'
@@ -1273,39 +1369,27 @@ Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, By
   bool added = false;
   auto change = [&](MemNode& leaf, bool past_end) -> Status {
     std::size_t i = past_end ? leaf.entries.size() : entry_lower_bound(leaf.entries, key);
-    if (!past_end && entry_matches(leaf.entries, i, key)) {
-      MemEntry& e = leaf.entries[i];
-      release_run(cx, e);
-      leaf.bytes -= entry_bytes(cx.layout, page_size, e);
-      e.set_value(value, cx.arena);
-      leaf.bytes += entry_bytes(cx.layout, page_size, e);
-    } else {
-      MemEntry e(key, value, cx.arena);
-      leaf.bytes += entry_bytes(cx.layout, page_size, e);
-      insert_entry_at(leaf.entries, i, std::move(e));
-      added = true;
-    }
+    added = store_at(cx, leaf, i, !past_end && entry_matches(leaf.entries, i, key), key, value);
     return ok();
   };
   DZ_CHECK(change_tree(cx, root, key, change));
   return added;
 }
 
-Result<ModifyOutcome> insert_entry(const WriteContext& cx, TreeRoot& root, ByteView key,
+Result<ModifyOutcome> insert_entry(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
                                    ValueModifier modifier) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
   DZ_CHECK(check_key(cx.source.page_size(), key.size()));
-  std::string out;
-  bool changed = false;
-  auto visit = [&](ByteView old_value) -> Status {
-    changed = DZ_TRY(modifier(old_value, out));
-    return ok();
+  bool present = false;
+  auto decide = [&](const ByteView* stored, std::string& out) -> Result<EntryAction> {
+    present = stored != nullptr;
+    if (!present || !DZ_TRY(modifier(*stored, out))) return EntryAction::Keep;
+    DZ_CHECK(check_value(out.size()));
+    return EntryAction::Store;
   };
-  bool present = DZ_TRY(get(cx.read(), root, key, visit));
+  EntryAction action = DZ_TRY(change_entry(cx, root, key, true, decide));
   if (!present) return ModifyOutcome::NotFound;
-  if (!changed) return ModifyOutcome::Unchanged;
-  DZ_CHECK(check_value(out.size()));
-  DZ_CHECK(put(cx, root, key, bytes_view(out)));
-  return ModifyOutcome::Changed;
+  return action == EntryAction::Store ? ModifyOutcome::Changed : ModifyOutcome::Unchanged;
 }
 
 Result<bool> put_value(const WriteContext& cx, TreeRoot& root, ByteView key, ValueUpdate update) {
@@ -1320,22 +1404,28 @@ Result<bool> put_value(const WriteContext& cx, TreeRoot& root, ByteView key, Val
 Result<bool> remove(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
                     const ValueVisitor* stored) {
   const WriteContext cx = Ops::in_tree(caller_cx, root);
-  const std::uint32_t page_size = cx.source.page_size();
-  DZ_CHECK(check_key(page_size, key.size()));
-  bool present =
-      stored ? DZ_TRY(get(cx.read(), root, key, *stored)) : DZ_TRY(contains(cx.read(), root, key));
-  if (!present) return false;
-  auto change = [&](MemNode& leaf, bool) -> Status {
-    std::size_t i = entry_lower_bound(leaf.entries, key);
-    if (!entry_matches(leaf.entries, i, key))
-      return fail(Error::internal("a key found in a tree was gone when it was removed"));
-    release_run(cx, leaf.entries[i]);
-    leaf.bytes -= entry_bytes(cx.layout, page_size, leaf.entries[i]);
-    erase_entry_at(leaf.entries, i);
-    return ok();
+  DZ_CHECK(check_key(cx.source.page_size(), key.size()));
+  auto decide = [&](const ByteView* value, std::string&) -> Result<EntryAction> {
+    if (!value) return EntryAction::Keep;
+    if (stored) DZ_CHECK((*stored)(*value));
+    return EntryAction::Remove;
   };
-  DZ_CHECK(change_tree(cx, root, key, change));
-  return true;
+  return DZ_TRY(change_entry(cx, root, key, stored != nullptr, decide)) == EntryAction::Remove;
+}
+
+Result<bool> set_entry(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
+                       std::optional<ByteView> value, const ValueVisitor* stored) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
+  DZ_CHECK(check_key(cx.source.page_size(), key.size()));
+  if (value) DZ_CHECK(check_value(value->size()));
+  auto decide = [&](const ByteView* held, std::string& out) -> Result<EntryAction> {
+    if (held && stored) DZ_CHECK((*stored)(*held));
+    if (!value) return held ? EntryAction::Remove : EntryAction::Keep;
+    if (held && std::ranges::equal(*held, *value)) return EntryAction::Keep;
+    out.assign(value->begin(), value->end());
+    return EntryAction::Store;
+  };
+  return DZ_TRY(change_entry(cx, root, key, true, decide)) != EntryAction::Keep;
 }
 
 Result<ChildPointer> write_tree(const WriteContext& caller_cx, TreeRoot& root) {

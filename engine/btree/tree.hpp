@@ -352,10 +352,19 @@ Result<ModifyOutcome> insert_entry(const WriteContext& cx, TreeRoot& root, ByteV
 using ValueUpdate = FunctionRef<Status(ByteView old_value, std::string& out)>;
 Result<bool> put_value(const WriteContext& cx, TreeRoot& root, ByteView key, ValueUpdate update);
 
-// Removes the key; false when absent. When given, `stored` sees the value
-// first and the key is removed only when it succeeds.
+// Removes the key; false when absent, and the tree is left as it was. When
+// given, `stored` sees the value first and the key is removed only when it
+// succeeds.
 Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
                     const ValueVisitor* stored = nullptr);
+
+// Makes the key hold `value`, or be absent when none is given; answers
+// whether the tree changed. A key already so leaves the tree as it was: no
+// node is loaded for writing (the free-space trees' settling counts the
+// nodes in memory). When given, `stored` sees the value held first (an
+// overflow value read whole), and nothing changes unless it succeeds.
+Result<bool> set_entry(const WriteContext& cx, TreeRoot& root, ByteView key,
+                       std::optional<ByteView> value, const ValueVisitor* stored = nullptr);
 
 // Writes the tree's in-memory nodes into new pages (children first) and
 // makes the root a pointer on disk again; page 0 for an empty tree. A tree

@@ -191,24 +191,20 @@ void CommitSpace::collect_released() {
 }
 
 Result<bool> CommitSpace::write_free_run(std::uint64_t first) {
-  WriteContext cx = context(kFreeTreeId);
   auto key = free_space::free_key(first);
-  auto it = space_.free_runs.find(first);
-  // A run gone from the free runs: its entry goes if there is one.
-  if (it == space_.free_runs.end()) return btree::remove(cx, free_tree_, key);
-  // Otherwise the entry is rewritten only when it is missing or differs.
-  const std::uint64_t count = it->second;
-  auto differs = [&](ByteView stored, std::string& out) -> Result<bool> {
-    if (DZ_TRY(free_space::decode_free(source_, key, stored)).count == count) return false;
-    auto value = free_space::free_value(count);
-    out.assign(value.begin(), value.end());
-    return true;
+  // The entry held is checked before it changes.
+  auto check = [&](ByteView stored) -> Status {
+    DZ_CHECK(free_space::decode_free(source_, key, stored));
+    return ok();
   };
-  auto outcome = DZ_TRY(btree::insert_entry(cx, free_tree_, key, differs));
-  if (outcome == ModifyOutcome::Unchanged) return false;
-  if (outcome == ModifyOutcome::NotFound)
-    DZ_CHECK(btree::put(cx, free_tree_, key, free_space::free_value(count)));
-  return true;
+  const ValueVisitor stored = check;
+  // A run gone from the free runs: its entry goes if there is one.
+  // Otherwise the entry is rewritten only when it is missing or differs.
+  auto it = space_.free_runs.find(first);
+  if (it == space_.free_runs.end())
+    return btree::set_entry(context(kFreeTreeId), free_tree_, key, std::nullopt, &stored);
+  auto value = free_space::free_value(it->second);
+  return btree::set_entry(context(kFreeTreeId), free_tree_, key, ByteView(value), &stored);
 }
 
 Status CommitSpace::apply() {

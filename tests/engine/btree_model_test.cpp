@@ -1,8 +1,8 @@
 // The B-tree against a std::map: random puts, replaces, deletes, modifying
-// inserts and range scans over many commits, for every page size and both
-// leaf layouts, the tree checked after every commit and read back from the
-// file at the end; loads in key order, which must leave full nodes; and
-// random inserts over many commits, which must leave the leaves well filled.
+// inserts, entries set to a value or to none, and range scans over many commits, for every page
+// size and both leaf layouts, the tree checked after every commit and read back from the file at
+// the end; loads in key order, which must leave full nodes; and random inserts over many commits,
+// which must leave the leaves well filled.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -227,6 +227,35 @@ TEST_P(BtreeModelTest, tree_matches_map_across_commits_and_after_reopening) {
         } else {
           EXPECT_EQ(*outcome, change ? ModifyOutcome::Changed : ModifyOutcome::Unchanged);
           if (change) model[key] = fresh;
+        }
+      } else if (op < 90) {
+        // Set to a value, to the one stored or to none.
+        if (!model.empty() && w.below(3) != 0)
+          key = std::next(model.begin(), w.below(model.size()))->first;
+        const auto held = model.find(key);
+        std::optional<std::string> value;
+        const std::uint64_t pick = w.below(3);
+        if (pick == 0) value = w.value();
+        if (pick == 1 && held != model.end()) value = held->second;
+        std::string seen;
+        auto record = [&](ByteView v) {
+          seen = to_string(v);
+          return ok();
+        };
+        ValueVisitor stored = record;
+        std::optional<ByteView> set;
+        if (value) set = bytes_view(*value);
+        auto changed = btree::set_entry(cx, root, bytes_view(key), set, &stored);
+        ASSERT_TRUE(changed.has_value()) << changed.error().to_string();
+        const bool differs = held == model.end() ? value.has_value() : value != held->second;
+        ASSERT_EQ(*changed, differs);
+        if (held != model.end()) {
+          EXPECT_EQ(seen, held->second);
+        }
+        if (value) {
+          model[key] = *value;
+        } else {
+          model.erase(key);
         }
       } else if (op < 95) {
         std::string got;

@@ -210,6 +210,58 @@ TEST_F(TreeOpsTest, lookups_that_change_nothing_copy_no_page) {
   EXPECT_EQ(keys().size(), 400u);
 }
 
+TEST_F(TreeOpsTest, changes_that_change_nothing_below_nodes_in_memory_copy_no_more_pages) {
+  fill(400, 30);
+  // The root and the first leaf are copied; the last leaf stays on disk.
+  ASSERT_TRUE(
+      btree::put(cx(), root_, bytes_view(key_of(0)), bytes_view(std::string("first"))).has_value());
+  const std::set<std::uint64_t> copied = pages_.retained();
+  ASSERT_EQ(copied.size(), 2u);
+  const std::string last = key_of(399);
+  const std::string held(30, static_cast<char>('a' + 399 % 26));
+  std::string seen;
+  auto record = [&](ByteView v) -> Status {
+    seen = to_string(v);
+    return ok();
+  };
+  ValueVisitor stored = record;
+  EXPECT_FALSE(btree::set_entry(cx(), root_, bytes_view(last), bytes_view(held), &stored).value());
+  EXPECT_EQ(seen, held);
+  EXPECT_FALSE(btree::set_entry(cx(), root_, bytes_view(last + "~"), std::nullopt).value());
+  EXPECT_FALSE(btree::remove(cx(), root_, bytes_view(last + "~")).value());
+  EXPECT_EQ(btree::insert_entry(cx(), root_, bytes_view(last),
+                                [](ByteView, std::string&) -> Result<bool> { return false; })
+                .value(),
+            ModifyOutcome::Unchanged);
+  EXPECT_EQ(pages_.retained(), copied);
+  // A refusal of the stored value changes nothing either.
+  auto refuse = [](ByteView) -> Status { return fail(Error::invalid_argument("no")); };
+  ValueVisitor refusing = refuse;
+  auto refused =
+      btree::set_entry(cx(), root_, bytes_view(last), bytes_view(std::string("x")), &refusing);
+  ASSERT_FALSE(refused.has_value());
+  EXPECT_EQ(refused.error().to_string(), "no");
+  EXPECT_EQ(pages_.retained(), copied);
+  // Changes that do change: a new value, a new key, a removal, in leaves on
+  // disk and in memory.
+  seen.clear();
+  EXPECT_TRUE(
+      btree::set_entry(cx(), root_, bytes_view(last), bytes_view(std::string("new")), &stored)
+          .value());
+  EXPECT_EQ(seen, held);
+  EXPECT_GT(pages_.retained().size(), copied.size());
+  EXPECT_TRUE(
+      btree::set_entry(cx(), root_, bytes_view(last + "~"), bytes_view(std::string("added")))
+          .value());
+  EXPECT_TRUE(btree::set_entry(cx(), root_, bytes_view(key_of(0)), std::nullopt).value());
+  EXPECT_FALSE(btree::set_entry(cx(), root_, bytes_view(key_of(0)), std::nullopt).value());
+  commit();
+  expect_sound(400);
+  std::map<std::string, std::string> changed{{last, "new"}, {last + "~", "added"}};
+  expect_model(rx(), changed);
+  EXPECT_FALSE(btree::contains(rx(), root_, bytes_view(key_of(0))).value());
+}
+
 TEST_F(TreeOpsTest, deleting_every_key_collapses_the_tree_to_nothing) {
   fill(2000, 20);
   for (int i = 0; i < 2000; i += 2)
