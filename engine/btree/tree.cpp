@@ -1279,10 +1279,12 @@ void collect_keys(const NodeView& branch, std::vector<MemKey>& keys) {
 }
 
 void collect_children(const NodeView& branch, std::vector<MemChild>& children) {
+  // Sized at once and then filled: no capacity test per child.
+  const std::size_t count = branch.child_count();
   children.clear();
-  children.reserve(branch.child_count());
-  for (std::size_t i = 0; i < branch.child_count(); ++i)
-    children.emplace_back().pointer = branch.child_at(i);
+  children.resize(count);
+  MemChild* to = children.data();
+  for (std::size_t i = 0; i < count; ++i) to[i].pointer = branch.child_at(i);
 }
 
 }  // namespace node
