@@ -1279,6 +1279,11 @@ Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, By
       leaf.bytes -= entry_bytes(cx.layout, page_size, e);
       e.set_value(value, cx.arena);
       leaf.bytes += entry_bytes(cx.layout, page_size, e);
+    } else if (i == leaf.entries.size()) {
+      // At the end (an append): made in its place, nothing moves.
+      leaf.bytes +=
+          entry_bytes(cx.layout, page_size, leaf.entries.emplace_back(key, value, cx.arena));
+      added = true;
     } else {
       MemEntry e(key, value, cx.arena);
       leaf.bytes += entry_bytes(cx.layout, page_size, e);
