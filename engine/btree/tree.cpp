@@ -213,12 +213,14 @@ void fetch_lines(const void* from, std::uint32_t lines) {
     __builtin_prefetch(reinterpret_cast<const void*>(at + 64 * l));
 }
 
-// First entry whose key is >= `key`.
-std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key) {
+// First entry whose key is >= `key`; `fetch`: ask for the entries' lines
+// first (unless a descent already did).
+std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key,
+                              bool fetch = true) {
   const std::uint64_t prefix = key_head(key);
   std::size_t lo = 0;
   std::size_t hi = entries.size();
-  if (hi <= kFetchedEntries)
+  if (fetch && hi <= kFetchedEntries)
     fetch_lines(entries.data(), lines_of(entries.data(), hi * sizeof(MemEntry)));
   while (lo < hi) {
     std::size_t mid = (lo + hi) / 2;
@@ -231,32 +233,43 @@ std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key
   return lo;
 }
 
-// The child of an in-memory branch whose range holds `key`. Given the
-// branch's children, the search asks for the few left in its range before
-// its last probes, so that the descent does not wait for them after it.
+// The child of an in-memory branch whose range holds `key`. The search
+// asks for both possible next probes before each compare while the range
+// spans several lines; once it is down to a few separators it asks for
+// them, and (given the branch's children) for the children left in its
+// range, in one go, so that neither its last probes nor the descent after
+// it wait on one miss after another.
 std::size_t mem_child_index(const std::vector<MemKey>& keys, ByteView key,
                             const MemChild* children = nullptr) {
+  constexpr std::size_t kNear = 4;
   const std::uint64_t prefix = key_head(key);
+  const MemKey* k = keys.data();
   std::size_t lo = 0;
   std::size_t hi = keys.size();
-  while (lo < hi) {
-    std::size_t mid = (lo + hi) / 2;
-    // The two possible next probes are asked for before this one compares.
-    __builtin_prefetch(keys.data() + lo + (mid - lo) / 2);
-    __builtin_prefetch(keys.data() + mid + 1 + (hi - mid - 1) / 2);
-    if (children && hi - lo <= 4) {
-      for (std::size_t c = lo; c <= hi; ++c) {
-        __builtin_prefetch(&children[c].node);
-        __builtin_prefetch(&children[c].probe_lines);
-      }
-      children = nullptr;
-    }
-    if (compare_headed_keys(keys[mid].prefix(), keys[mid].view(), prefix, key) <= 0) {
+  auto probe = [&](std::size_t mid) {
+    // The separator's bytes are read only when the heads are equal.
+    const std::uint64_t head = k[mid].prefix();
+    if (head != prefix ? head < prefix : compare_keys(k[mid].view(), key) <= 0) {
       lo = mid + 1;
     } else {
       hi = mid;
     }
+  };
+  while (hi - lo > kNear) {
+    const std::size_t mid = (lo + hi) / 2;
+    __builtin_prefetch(k + lo + (mid - lo) / 2);
+    __builtin_prefetch(k + mid + 1 + (hi - mid - 1) / 2);
+    probe(mid);
   }
+  if (lo < hi) fetch_lines(k + lo, lines_of(k + lo, (hi - lo) * sizeof(MemKey)));
+  if (children) {
+    // From the first child's node to the last one's probe: what the
+    // descent reads of the child it takes.
+    const auto* from = reinterpret_cast<const std::uint8_t*>(&children[lo].node);
+    const auto* to = reinterpret_cast<const std::uint8_t*>(&children[hi].probe_lines + 1);
+    fetch_lines(from, lines_of(from, static_cast<std::size_t>(to - from)));
+  }
+  while (lo < hi) probe((lo + hi) / 2);
   return lo;
 }
 
@@ -828,37 +841,51 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
   return ok();
 }
 
-// A change of the key's leaf; `past_end`: the key lies past every key of
-// the leaf (an append), so its place is the end, found without a search.
-using LeafChange = FunctionRef<Status(MemNode& leaf, bool past_end)>;
+// How a change of the key's leaf finds the key's place there.
+enum class LeafPlace : std::uint8_t {
+  Search,   // a search of the leaf's entries
+  Fetched,  // the same, their lines already asked for by the descent
+  End,      // the key lies past every key of the leaf (an append): the end
+};
+using LeafChange = FunctionRef<Status(MemNode& leaf, LeafPlace place)>;
+
+// Records where a search of the child's node will first read: a leaf's
+// entries, a branch's middle separator.
+void note_probe(MemChild& c, const MemNode& child) {
+  if (child.is_leaf()) {
+    c.probe = child.entries.data();
+    c.probe_lines = child.entries.size() <= kFetchedEntries
+                        ? lines_of(c.probe, child.entries.size() * sizeof(MemEntry))
+                        : 1;
+  } else {
+    c.probe = child.image()
+                  ? static_cast<const void*>(child.image()->cell_address(child.key_count() / 2))
+                  : child.held_keys().data() + child.key_count() / 2;
+    c.probe_lines = 1;
+  }
+}
 
 // Descends to the key's leaf loading nodes for writing, changes it, and
 // repairs every node on the way back up. `first` and `last`: whether `n`
-// lies on the tree's first or last path.
+// lies on the tree's first or last path; `fetched`: the descent asked for
+// the lines of `n`'s entries.
 Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChange change,
-                      bool first, bool last) {
-  if (n.is_leaf()) return change(n, false);
+                      bool first, bool last, bool fetched = false) {
+  if (n.is_leaf()) return change(n, fetched ? LeafPlace::Fetched : LeafPlace::Search);
   std::size_t i = child_index(n, key, n.children.data());
   // The child's node and the lines its search reads first are asked for
-  // together: these do not wait for the node.
+  // together: these do not wait for the node. Every level asks, the few
+  // nodes near the root too: asking at the two lowest levels only ran
+  // fewer instructions but made random loads slower.
   __builtin_prefetch(n.children[i].node.get());
   fetch_lines(n.children[i].probe, n.children[i].probe_lines);
   MemNode* child = DZ_TRY(touch_child(cx, n, i));
   const std::size_t before = child->bytes;
   const SplitHint hint{key, first && i == 0, last && i + 1 == n.children.size()};
-  DZ_CHECK(change_subtree(cx, *child, key, change, hint.first, hint.last));
-  MemChild& c = n.children[i];
-  if (child->is_leaf()) {
-    c.probe = child->entries.data();
-    c.probe_lines = child->entries.size() <= kFetchedEntries
-                        ? lines_of(c.probe, child->entries.size() * sizeof(MemEntry))
-                        : 1;
-  } else {
-    c.probe = child->image()
-                  ? static_cast<const void*>(child->image()->cell_address(child->key_count() / 2))
-                  : child->held_keys().data() + child->key_count() / 2;
-    c.probe_lines = 1;
-  }
+  // The probe asked for is the leaf's entries unless they moved since.
+  const bool asked = child->is_leaf() && n.children[i].probe == child->entries.data();
+  DZ_CHECK(change_subtree(cx, *child, key, change, hint.first, hint.last, asked));
+  note_probe(n.children[i], *child);
   return repair_child(cx, n, i, hint, before);
 }
 
@@ -906,7 +933,7 @@ bool past_the_end(const MemNode* last, ByteView key) {
 }
 
 Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafChange change) {
-  auto nothing = [](MemNode&, bool) { return ok(); };
+  auto nothing = [](MemNode&, LeafPlace) { return ok(); };
   MemNode*& last = Ops::last_leaf(root);
   if (Ops::mem(root) && past_the_end(last, key)) {
     // An append (a sorted load): the key's leaf is the last one, reached
@@ -916,7 +943,7 @@ Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafCha
     const std::size_t before = last->bytes;
     MemNode* leaf = last;
     last = nullptr;
-    DZ_CHECK(change(*leaf, true));
+    DZ_CHECK(change(*leaf, LeafPlace::End));
     if (leaf->bytes >= before && leaf->bytes <= node::capacity(cx.source.page_size())) {
       last = leaf;
       return ok();
@@ -1271,8 +1298,10 @@ Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, By
     if (present && mode == PutMode::InsertOnly) return false;
   }
   bool added = false;
-  auto change = [&](MemNode& leaf, bool past_end) -> Status {
-    std::size_t i = past_end ? leaf.entries.size() : entry_lower_bound(leaf.entries, key);
+  auto change = [&](MemNode& leaf, LeafPlace place) -> Status {
+    const bool past_end = place == LeafPlace::End;
+    std::size_t i = past_end ? leaf.entries.size()
+                             : entry_lower_bound(leaf.entries, key, place == LeafPlace::Search);
     if (!past_end && entry_matches(leaf.entries, i, key)) {
       MemEntry& e = leaf.entries[i];
       release_run(cx, e);
@@ -1330,8 +1359,8 @@ Result<bool> remove(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
   bool present =
       stored ? DZ_TRY(get(cx.read(), root, key, *stored)) : DZ_TRY(contains(cx.read(), root, key));
   if (!present) return false;
-  auto change = [&](MemNode& leaf, bool) -> Status {
-    std::size_t i = entry_lower_bound(leaf.entries, key);
+  auto change = [&](MemNode& leaf, LeafPlace place) -> Status {
+    std::size_t i = entry_lower_bound(leaf.entries, key, place == LeafPlace::Search);
     if (!entry_matches(leaf.entries, i, key))
       return fail(Error::internal("a key found in a tree was gone when it was removed"));
     release_run(cx, leaf.entries[i]);
