@@ -213,12 +213,14 @@ void fetch_lines(const void* from, std::uint32_t lines) {
     __builtin_prefetch(reinterpret_cast<const void*>(at + 64 * l));
 }
 
-// First entry whose key is >= `key`.
-std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key) {
+// First entry whose key is >= `key`; `fetch`: ask for the entries' lines
+// first (unless a descent already did).
+std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key,
+                              bool fetch = true) {
   const std::uint64_t prefix = key_head(key);
   std::size_t lo = 0;
   std::size_t hi = entries.size();
-  if (hi <= kFetchedEntries)
+  if (fetch && hi <= kFetchedEntries)
     fetch_lines(entries.data(), lines_of(entries.data(), hi * sizeof(MemEntry)));
   while (lo < hi) {
     std::size_t mid = (lo + hi) / 2;
@@ -231,32 +233,43 @@ std::size_t entry_lower_bound(const std::vector<MemEntry>& entries, ByteView key
   return lo;
 }
 
-// The child of an in-memory branch whose range holds `key`. Given the
-// branch's children, the search asks for the few left in its range before
-// its last probes, so that the descent does not wait for them after it.
+// The child of an in-memory branch whose range holds `key`. The search
+// asks for both possible next probes before each compare while the range
+// spans several lines; once it is down to a few separators it asks for
+// them, and (given the branch's children) for the children left in its
+// range, in one go, so that neither its last probes nor the descent after
+// it wait on one miss after another.
 std::size_t mem_child_index(const std::vector<MemKey>& keys, ByteView key,
                             const MemChild* children = nullptr) {
+  constexpr std::size_t kNear = 4;
   const std::uint64_t prefix = key_head(key);
+  const MemKey* k = keys.data();
   std::size_t lo = 0;
   std::size_t hi = keys.size();
-  while (lo < hi) {
-    std::size_t mid = (lo + hi) / 2;
-    // The two possible next probes are asked for before this one compares.
-    __builtin_prefetch(keys.data() + lo + (mid - lo) / 2);
-    __builtin_prefetch(keys.data() + mid + 1 + (hi - mid - 1) / 2);
-    if (children && hi - lo <= 4) {
-      for (std::size_t c = lo; c <= hi; ++c) {
-        __builtin_prefetch(&children[c].node);
-        __builtin_prefetch(&children[c].probe_lines);
-      }
-      children = nullptr;
-    }
-    if (compare_headed_keys(keys[mid].prefix(), keys[mid].view(), prefix, key) <= 0) {
+  auto probe = [&](std::size_t mid) {
+    // The separator's bytes are read only when the heads are equal.
+    const std::uint64_t head = k[mid].prefix();
+    if (head != prefix ? head < prefix : compare_keys(k[mid].view(), key) <= 0) {
       lo = mid + 1;
     } else {
       hi = mid;
     }
+  };
+  while (hi - lo > kNear) {
+    const std::size_t mid = (lo + hi) / 2;
+    __builtin_prefetch(k + lo + (mid - lo) / 2);
+    __builtin_prefetch(k + mid + 1 + (hi - mid - 1) / 2);
+    probe(mid);
   }
+  if (lo < hi) fetch_lines(k + lo, lines_of(k + lo, (hi - lo) * sizeof(MemKey)));
+  if (children) {
+    // From the first child's node to the last one's probe: what the
+    // descent reads of the child it takes.
+    const auto* from = reinterpret_cast<const std::uint8_t*>(&children[lo].node);
+    const auto* to = reinterpret_cast<const std::uint8_t*>(&children[hi].probe_lines + 1);
+    fetch_lines(from, lines_of(from, static_cast<std::size_t>(to - from)));
+  }
+  while (lo < hi) probe((lo + hi) / 2);
   return lo;
 }
 
@@ -828,9 +841,29 @@ Status repair_child(const WriteContext& cx, MemNode& parent, std::size_t i, cons
   return ok();
 }
 
-// A change of the key's leaf; `past_end`: the key lies past every key of
-// the leaf (an append), so its place is the end, found without a search.
-using LeafChange = FunctionRef<Status(MemNode& leaf, bool past_end)>;
+// How a change of the key's leaf finds the key's place there.
+enum class LeafPlace : std::uint8_t {
+  Search,   // a search of the leaf's entries
+  Fetched,  // the same, their lines already asked for by the descent
+  End,      // the key lies past every key of the leaf (an append): the end
+};
+using LeafChange = FunctionRef<Status(MemNode& leaf, LeafPlace place)>;
+
+// Records where a search of the child's node will first read: a leaf's
+// entries, a branch's middle separator.
+void note_probe(MemChild& c, const MemNode& child) {
+  if (child.is_leaf()) {
+    c.probe = child.entries.data();
+    c.probe_lines = child.entries.size() <= kFetchedEntries
+                        ? lines_of(c.probe, child.entries.size() * sizeof(MemEntry))
+                        : 1;
+  } else {
+    c.probe = child.image()
+                  ? static_cast<const void*>(child.image()->cell_address(child.key_count() / 2))
+                  : child.held_keys().data() + child.key_count() / 2;
+    c.probe_lines = 1;
+  }
+}
 
 // Asked before the descent loads a node on disk for writing: whether it
 // goes on (else nothing below changes, and the descent ends there).
@@ -838,32 +871,26 @@ using DiskGate = FunctionRef<Result<bool>(const ChildPointer& pointer)>;
 
 // Descends to the key's leaf loading nodes for writing, changes it, and
 // repairs every node on the way back up. `first` and `last`: whether `n`
-// lies on the tree's first or last path.
+// lies on the tree's first or last path; `fetched`: the descent asked for
+// the lines of `n`'s entries.
 Status change_subtree(const WriteContext& cx, MemNode& n, ByteView key, LeafChange change,
-                      bool first, bool last, const DiskGate* gate) {
-  if (n.is_leaf()) return change(n, false);
+                      bool first, bool last, const DiskGate* gate, bool fetched = false) {
+  if (n.is_leaf()) return change(n, fetched ? LeafPlace::Fetched : LeafPlace::Search);
   std::size_t i = child_index(n, key, n.children.data());
   // The child's node and the lines its search reads first are asked for
-  // together: these do not wait for the node.
+  // together: these do not wait for the node. Every level asks, the few
+  // nodes near the root too: asking at the two lowest levels only ran
+  // fewer instructions but made random loads slower.
   __builtin_prefetch(n.children[i].node.get());
   fetch_lines(n.children[i].probe, n.children[i].probe_lines);
   if (gate && !n.children[i].node && !DZ_TRY((*gate)(n.children[i].pointer))) return ok();
   MemNode* child = DZ_TRY(touch_child(cx, n, i));
   const std::size_t before = child->bytes;
   const SplitHint hint{key, first && i == 0, last && i + 1 == n.children.size()};
-  DZ_CHECK(change_subtree(cx, *child, key, change, hint.first, hint.last, gate));
-  MemChild& c = n.children[i];
-  if (child->is_leaf()) {
-    c.probe = child->entries.data();
-    c.probe_lines = child->entries.size() <= kFetchedEntries
-                        ? lines_of(c.probe, child->entries.size() * sizeof(MemEntry))
-                        : 1;
-  } else {
-    c.probe = child->image()
-                  ? static_cast<const void*>(child->image()->cell_address(child->key_count() / 2))
-                  : child->held_keys().data() + child->key_count() / 2;
-    c.probe_lines = 1;
-  }
+  // The probe asked for is the leaf's entries unless they moved since.
+  const bool asked = child->is_leaf() && n.children[i].probe == child->entries.data();
+  DZ_CHECK(change_subtree(cx, *child, key, change, hint.first, hint.last, gate, asked));
+  note_probe(n.children[i], *child);
   return repair_child(cx, n, i, hint, before);
 }
 
@@ -912,7 +939,7 @@ bool past_the_end(const MemNode* last, ByteView key) {
 
 Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafChange change,
                    const DiskGate* gate = nullptr) {
-  auto nothing = [](MemNode&, bool) { return ok(); };
+  auto nothing = [](MemNode&, LeafPlace) { return ok(); };
   MemNode*& last = Ops::last_leaf(root);
   if (Ops::mem(root) && past_the_end(last, key)) {
     // An append (a sorted load): the key's leaf is the last one, reached
@@ -922,7 +949,7 @@ Status change_tree(const WriteContext& cx, TreeRoot& root, ByteView key, LeafCha
     const std::size_t before = last->bytes;
     MemNode* leaf = last;
     last = nullptr;
-    DZ_CHECK(change(*leaf, true));
+    DZ_CHECK(change(*leaf, LeafPlace::End));
     if (leaf->bytes >= before && leaf->bytes <= node::capacity(cx.source.page_size())) {
       last = leaf;
       return ok();
@@ -957,6 +984,12 @@ bool store_at(const WriteContext& cx, MemNode& leaf, std::size_t i, bool found, 
     e.set_value(value, cx.arena);
     leaf.bytes += entry_bytes(cx.layout, page_size, e);
     return false;
+  }
+  if (i == leaf.entries.size()) {
+    // At the end (an append): made in its place, nothing moves.
+    leaf.bytes +=
+        entry_bytes(cx.layout, page_size, leaf.entries.emplace_back(key, value, cx.arena));
+    return true;
   }
   MemEntry e(key, value, cx.arena);
   leaf.bytes += entry_bytes(cx.layout, page_size, e);
@@ -1009,8 +1042,11 @@ Result<EntryAction> change_entry(const WriteContext& cx, TreeRoot& root, ByteVie
     return *action != EntryAction::Keep;
   };
   const DiskGate gate = load_below;
-  auto change = [&](MemNode& leaf, bool past_end) -> Status {
-    const std::size_t i = past_end ? leaf.entries.size() : entry_lower_bound(leaf.entries, key);
+  auto change = [&](MemNode& leaf, LeafPlace place) -> Status {
+    const bool past_end = place == LeafPlace::End;
+    const std::size_t i = past_end
+                              ? leaf.entries.size()
+                              : entry_lower_bound(leaf.entries, key, place == LeafPlace::Search);
     const bool found = !past_end && entry_matches(leaf.entries, i, key);
     if (!action && !found) DZ_CHECK(decide_absent());
     if (!action && !read_stored) DZ_CHECK(decide_present(ByteView{}));
@@ -1369,8 +1405,10 @@ Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, By
     if (present && mode == PutMode::InsertOnly) return false;
   }
   bool added = false;
-  auto change = [&](MemNode& leaf, bool past_end) -> Status {
-    std::size_t i = past_end ? leaf.entries.size() : entry_lower_bound(leaf.entries, key);
+  auto change = [&](MemNode& leaf, LeafPlace place) -> Status {
+    const bool past_end = place == LeafPlace::End;
+    std::size_t i = past_end ? leaf.entries.size()
+                             : entry_lower_bound(leaf.entries, key, place == LeafPlace::Search);
     added = store_at(cx, leaf, i, !past_end && entry_matches(leaf.entries, i, key), key, value);
     return ok();
   };

@@ -409,6 +409,44 @@ TEST_F(TreeOpsTest, keys_alike_in_their_leading_bytes_are_found_and_ordered_in_m
   expect_sound(tricky.size());
 }
 
+// A descent through branches in memory searches the lowest two levels
+// asking for lines ahead and the levels above without: keys whose
+// separators share their first eight bytes, long enough for three levels of
+// branches, are put in random order (some twice) and must each be found by
+// the puts' descents and the gets' alike, and be ordered as compare_keys
+// orders them.
+TEST_F(TreeOpsTest, descents_at_every_level_of_a_deep_tree_find_keys_alike_in_their_heads) {
+  std::mt19937 rng(11);
+  std::map<std::string, std::string> model;
+  std::vector<std::string> order;
+  for (int i = 0; i < 6000; ++i) {
+    // Half share one head, the rest differ from the first byte on; the
+    // long tail keeps branches narrow.
+    std::string k = i % 2 ? format_text("sameheadx{}", rng() % 100000) : format_text("{}", rng());
+    k += std::string(400, 'p');
+    order.push_back(k);
+  }
+  // Some keys again, after the tree has grown: replaced in place.
+  for (int i = 0; i < 600; ++i) order.push_back(order[rng() % order.size()]);
+  WriteContext w = cx();
+  for (std::size_t i = 0; i < order.size(); ++i) {
+    const std::string value = format_text("v{}", i);
+    auto added = btree::put(w, root_, bytes_view(order[i]), bytes_view(value));
+    ASSERT_TRUE(added.has_value());
+    EXPECT_EQ(*added, !model.contains(order[i])) << i;
+    model[order[i]] = value;
+  }
+  ASSERT_TRUE(root_.in_memory());
+  EXPECT_GE(root_.mem()->level, 3);
+  expect_model(rx(), model);
+  std::vector<std::string> expected;
+  for (const auto& [k, v] : model) expected.push_back(k);
+  EXPECT_EQ(keys(), expected);
+  commit();
+  expect_model(rx(), model);
+  expect_sound(model.size());
+}
+
 // Separators of up to `MemKey::kInline` bytes are held in place, longer ones
 // on the heap. Keys on both sides of that length, moved between nodes by
 // splits, shares and merges, loaded again from their pages by a later
