@@ -15,6 +15,12 @@
 // which part of a reader's cost is filling its cache. The warm rows are the
 // fair comparison: LMDB's cold readers have the whole page cache of the
 // system, the engine's only their default cache.
+// The paced rows run warm readers beside a writer held to 500 commits a
+// second (kPacedCommits), the same for both engines, which each can keep
+// beside 8 readers on a busy machine: a reader's get costs more
+// the more pages the writer replaced since it cached them, so with a writer
+// free to run its rate follows the writer's speed; paced, it measures the
+// reader alone, and a change to the reader can be compared run against run.
 // The model of what each key holds is checked against every engine after
 // the load and after each window (untimed): a wrong value fails the run.
 // The writer's commits are deferred (the engine syncs once a second in the
@@ -25,7 +31,8 @@
 // their breakdown by call, and the ratios of the engine's time per operation
 // to LMDB's (below 1: the engine is faster), each marked fair (no cold
 // readers) or not.
-// Arguments: [keys] [seconds per run].
+// Arguments: [keys] [seconds per run] [paced], the last to run only the
+// paced rows (after the load).
 #include <signal.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
@@ -64,6 +71,8 @@ constexpr std::size_t kValueLen = 100;
 constexpr int kGetsPerSnapshot = 64;
 constexpr int kPutsPerCommit = 10;
 const std::string kTree = "kv";
+// The paced writer's commits a second.
+constexpr int kPacedCommits = 500;
 
 std::string key_of(std::uint64_t i) {
   std::string k(8, '\0');
@@ -91,6 +100,22 @@ bool value_matches(std::uint64_t i, ByteView v) {
 // model[i]).
 using Model = std::vector<std::uint64_t>;
 
+// When a paced writer's commits start: one a period from the window's start;
+// a writer late by a whole period or more drops the ticks it missed rather
+// than commit in a burst. A zero period does not pace.
+struct Pace {
+  Clock::duration period{};
+  Clock::time_point next{};
+
+  void wait() {
+    if (period == Clock::duration{}) return;
+    const auto now = Clock::now();
+    if (now - next >= period) next = now;
+    std::this_thread::sleep_until(next);
+    next += period;
+  }
+};
+
 // What one engine has to offer the harness.
 struct Engine {
   const char* name;
@@ -102,9 +127,10 @@ struct Engine {
                               const std::function<Clock::time_point()>& ready, std::uint64_t seed)>
       read_until;
   // In the parent: commits until `end`, noting in `model` the round of each
-  // key it wrote; returns the commits done.
+  // key it wrote; returns the commits done. Each commit starts at its tick
+  // of `pace` (none: at once).
   std::function<std::uint64_t(std::uint64_t keys, Clock::time_point end, std::uint64_t round,
-                              Model& model)>
+                              Model& model, const Pace& pace)>
       write_until;
   // In the parent, untimed: whether every key holds what `model` says.
   std::function<bool(const Model& model)> matches;
@@ -162,7 +188,7 @@ KernelCounts kernel_counts() {
 // together. Each reader reports when it is ready (warm) and is told when to
 // stop, so that warming up takes nothing from the window.
 void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers, bool warm,
-                std::uint64_t round, Model& model) {
+                std::uint64_t round, Model& model, bool paced = false) {
   struct Child {
     pid_t pid;
     int to_child;
@@ -209,7 +235,13 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
   Clock::rep end_rep = end.time_since_epoch().count();
   for (const Child& c : children) write_all(c.to_child, &end_rep, sizeof end_rep);
   std::this_thread::sleep_until(start);
-  std::uint64_t commits = e.write_until(keys, end, round, model);
+  Pace pace;
+  if (paced) {
+    pace.period =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) / kPacedCommits;
+    pace.next = start;
+  }
+  std::uint64_t commits = e.write_until(keys, end, round, model, pace);
   std::uint64_t reads = 0;
   std::uint64_t read_calls = 0;
   std::uint64_t faults = 0;
@@ -227,7 +259,7 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
     reads += n;
   }
   if (!e.matches(model)) die(std::string(e.name) + ": the writer's commits do not read back");
-  std::string kind = warm ? "warm_" : "";
+  std::string kind = std::string(warm ? "warm_" : "") + (paced ? "paced_" : "");
   print(e.name, "writer_commits_beside_" + std::to_string(readers) + "_" + kind + "readers",
         readers, commits, seconds, "commits_per_sec", -1);
   if (readers > 0) {
@@ -242,13 +274,17 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
   }
 }
 
-void run(const Engine& e, std::uint64_t keys, double seconds) {
+void run(const Engine& e, std::uint64_t keys, double seconds, bool paced_only) {
   e.load(keys);
   Model model(keys, 0);
   if (!e.matches(model)) die(std::string(e.name) + ": the loaded data does not read back");
   std::uint64_t round = 1;
-  for (int readers : {0, 1, 2, 4, 8}) run_window(e, keys, seconds, readers, false, round++, model);
-  for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++, model);
+  if (!paced_only) {
+    for (int readers : {0, 1, 2, 4, 8})
+      run_window(e, keys, seconds, readers, false, round++, model);
+    for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++, model);
+  }
+  for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++, model, true);
 }
 
 // ---------------------------------------------------------------- system calls
@@ -437,11 +473,12 @@ Engine deziro_engine() {
     }
     return done;
   };
-  e.write_until = [](std::uint64_t keys, Clock::time_point end, std::uint64_t round, Model& model) {
+  e.write_until = [](std::uint64_t keys, Clock::time_point end, std::uint64_t round, Model& model,
+                     Pace pace) {
     auto instance = open_deziro();
     std::mt19937_64 rng(round);
     std::uint64_t commits = 0;
-    while (Clock::now() < end) {
+    while (pace.wait(), Clock::now() < end) {
       commit_random_puts(instance, rng, keys, round, true, &model);
       ++commits;
     }
@@ -538,7 +575,8 @@ Engine lmdb_engine() {
     mdb_env_close(env);
     return done;
   };
-  e.write_until = [](std::uint64_t keys, Clock::time_point end, std::uint64_t round, Model& model) {
+  e.write_until = [](std::uint64_t keys, Clock::time_point end, std::uint64_t round, Model& model,
+                     Pace pace) {
     MDB_env* env = open_lmdb();
     MDB_dbi dbi;
     {
@@ -549,7 +587,7 @@ Engine lmdb_engine() {
     }
     std::mt19937_64 rng(round);
     std::uint64_t commits = 0;
-    while (Clock::now() < end) {
+    while (pace.wait(), Clock::now() < end) {
       MDB_txn* txn;
       check(mdb_txn_begin(env, nullptr, 0, &txn), "begin");
       std::uint64_t written[kPutsPerCommit];
@@ -661,13 +699,14 @@ void print_ratios() {
 int main(int argc, char** argv) {
   std::uint64_t keys = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
   double seconds = argc > 2 ? std::strtod(argv[2], nullptr) : 1.5;
+  const bool paced_only = argc > 3 && std::strcmp(argv[3], "paced") == 0;
   const std::filesystem::path dir = bench::scratch_folder("concurrency");
   g_path = (dir / "deziro.db").string();
-  run(deziro_engine(), keys, seconds);
-  count_commit_syscalls(keys);
+  run(deziro_engine(), keys, seconds, paced_only);
+  if (!paced_only) count_commit_syscalls(keys);
 #ifdef DEZIRO_BENCH_HAVE_LMDB
   g_lmdb_path = (dir / "lmdb.mdb").string();
-  run(lmdb_engine(), keys, seconds);
+  run(lmdb_engine(), keys, seconds, paced_only);
 #endif
   print_ratios();
   return 0;
