@@ -972,6 +972,18 @@ void release_run(const WriteContext& cx, const MemEntry& e) {
   cx.sink.release_pages(ref.first_page, ref.page_count);
 }
 
+// The key's place in its leaf, found as `place` says, and whether the
+// entry there holds the key.
+struct KeyPlace {
+  std::size_t at;
+  bool found;
+};
+KeyPlace find_place(const MemNode& leaf, ByteView key, LeafPlace place) {
+  if (place == LeafPlace::End) return {leaf.entries.size(), false};
+  const std::size_t i = entry_lower_bound(leaf.entries, key, place == LeafPlace::Search);
+  return {i, entry_matches(leaf.entries, i, key)};
+}
+
 // Stores `value` under `key` at place `i` of the key's leaf, in the entry
 // there when `found`, else in a new one; answers whether it added one.
 bool store_at(const WriteContext& cx, MemNode& leaf, std::size_t i, bool found, ByteView key,
@@ -1043,11 +1055,7 @@ Result<EntryAction> change_entry(const WriteContext& cx, TreeRoot& root, ByteVie
   };
   const DiskGate gate = load_below;
   auto change = [&](MemNode& leaf, LeafPlace place) -> Status {
-    const bool past_end = place == LeafPlace::End;
-    const std::size_t i = past_end
-                              ? leaf.entries.size()
-                              : entry_lower_bound(leaf.entries, key, place == LeafPlace::Search);
-    const bool found = !past_end && entry_matches(leaf.entries, i, key);
+    const auto [i, found] = find_place(leaf, key, place);
     if (!action && !found) DZ_CHECK(decide_absent());
     if (!action && !read_stored) DZ_CHECK(decide_present(ByteView{}));
     if (!action) DZ_CHECK(read_value(cx.read(), leaf.entries[i].cell(), buffer, decide_present));
@@ -1406,10 +1414,8 @@ Result<bool> put(const WriteContext& caller_cx, TreeRoot& root, ByteView key, By
   }
   bool added = false;
   auto change = [&](MemNode& leaf, LeafPlace place) -> Status {
-    const bool past_end = place == LeafPlace::End;
-    std::size_t i = past_end ? leaf.entries.size()
-                             : entry_lower_bound(leaf.entries, key, place == LeafPlace::Search);
-    added = store_at(cx, leaf, i, !past_end && entry_matches(leaf.entries, i, key), key, value);
+    const auto [i, found] = find_place(leaf, key, place);
+    added = store_at(cx, leaf, i, found, key, value);
     return ok();
   };
   DZ_CHECK(change_tree(cx, root, key, change));
