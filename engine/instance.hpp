@@ -237,15 +237,25 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // Under `readers_mutex_`.
   std::map<std::uint64_t, ReaderEntry> readers_;
 
-  // Under `state_mutex_`, like the three fields after it: the last deferred
-  // commit this process published (the pages deferred commits wrote since
-  // the last sync are `deferred_pages_`).
+  // Under `state_mutex_`, like the fields after it down to the sync thread:
+  // the last deferred commit this process published.
   std::uint64_t local_deferred_txn_ = 0;
   // The slot that the selector byte as of the last sync names, when it
   // names it without the deferred bit: after a power loss that selector may
   // be the one on disk, so its record must stay until the next sync.
   std::optional<std::uint8_t> guarded_slot_;
+  // The pages this process's deferred commits wrote since the published
+  // commit was last durable, and how many of them a write-ahead sync has
+  // since put on disk: the rest is what the next sync has to write.
   std::uint64_t deferred_pages_ = 0;
+  std::uint64_t synced_pages_ = 0;
+  // Set once the pages not yet synced reached the page limit after a
+  // deferred commit: the next write transaction commits durably, whatever
+  // syncs end meanwhile. Cleared when the published commit is durable.
+  bool page_limit_reached_ = false;
+  // Counts the times the published commit became durable, so that a
+  // write-ahead sync knows whether the pages it counted are still pending.
+  std::uint64_t durable_points_ = 0;
   // When the pending deferred commits of this process are due to be made
   // durable: the sync delay after the first of them.
   std::optional<SteadyTime> own_sync_due_;
@@ -286,6 +296,12 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   std::uint64_t own_deferred_txn() const;
   // `sync` without its checks, until `deadline`.
   Status sync_published(SteadyTime deadline);
+  // Under `state_mutex_`: the published commit `txn_id` in `slot` is
+  // durable, and nothing of this process is pending.
+  void note_durable(std::uint64_t txn_id, std::uint8_t slot);
+  // Syncs the file holding no lock and leaving the selector byte alone (see
+  // sync_deferred); false once a failed sync has failed the instance.
+  bool write_out_ahead();
   Status write_deferred_chain_again(const PublishedCommit& published);
   void request_sync(SteadyTime due);
   // Takes the reader byte of `txn_id` and checks the commit is still in a

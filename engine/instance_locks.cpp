@@ -222,13 +222,7 @@ void Instance::adopt_published(const PublishedCommit& seen) {
     // put the deferred selector on disk, which names no slot as durable.
     if (got == have && !seen.deferred && published_.deferred) guarded_slot_.reset();
     published_ = seen;
-    if (!seen.deferred) {
-      durable_txn_id_ = got;
-      durable_slot_ = seen.slot;
-      local_deferred_txn_ = 0;
-      deferred_pages_ = 0;
-      own_sync_due_.reset();
-    }
+    if (!seen.deferred) note_durable(got, seen.slot);
   }
   // Another process's deferred commit: this process makes it durable after
   // the delay as well, in case its maker does not.
@@ -371,7 +365,7 @@ Result<std::uint64_t> Instance::reclaim_limit(std::uint64_t new_txn_id) {
 
 bool Instance::deferred_page_limit_reached() const {
   std::lock_guard lock(state_mutex_);
-  return deferred_pages_ >= settings_.deferred_page_limit;
+  return page_limit_reached_;
 }
 
 void Instance::committed(const PublishedCommit& published, std::uint64_t pages_written) {
@@ -386,11 +380,13 @@ void Instance::committed(const PublishedCommit& published, std::uint64_t pages_w
     if (published.deferred) {
       local_deferred_txn_ = published.record.txn_id;
       // The write-ahead syncs follow the deferred commits closely, so that
-      // the sync the limit forces on a commit finds little left to write
-      // while that commit's writer waits for it.
-      std::uint64_t step = std::max<std::uint64_t>(settings_.deferred_page_limit / 32, 1);
+      // the sync which makes them durable finds little left to write, and
+      // a writer that the disk keeps up with never meets the limit.
+      std::uint64_t limit = settings_.deferred_page_limit;
+      std::uint64_t step = std::max<std::uint64_t>(limit / 32, 1);
       bool ahead = (deferred_pages_ + pages_written) / step > deferred_pages_ / step;
       deferred_pages_ += pages_written;
+      if (deferred_pages_ - synced_pages_ >= limit) page_limit_reached_ = true;
       // The delay counts from the first deferred commit still pending.
       if (!own_sync_due_) own_sync_due_ = Clock::now() + settings_.sync_delay;
       due = own_sync_due_;
@@ -399,14 +395,21 @@ void Instance::committed(const PublishedCommit& published, std::uint64_t pages_w
         due = Clock::now();
       }
     } else {
-      durable_txn_id_ = published.record.txn_id;
-      durable_slot_ = published.slot;
-      local_deferred_txn_ = 0;
-      deferred_pages_ = 0;
-      own_sync_due_.reset();
+      note_durable(published.record.txn_id, published.slot);
     }
   }
   if (due) request_sync(*due);
+}
+
+void Instance::note_durable(std::uint64_t txn_id, std::uint8_t slot) {
+  durable_txn_id_ = txn_id;
+  durable_slot_ = slot;
+  local_deferred_txn_ = 0;
+  deferred_pages_ = 0;
+  synced_pages_ = 0;
+  page_limit_reached_ = false;
+  ++durable_points_;
+  own_sync_due_.reset();
 }
 
 void Instance::keep_free_runs(std::uint64_t txn_id, const ChildPointer& free_tree,
@@ -478,11 +481,7 @@ Status Instance::make_durable(bool made_elsewhere) {
   // The sync put the deferred selector on disk: no stale one names a slot.
   if (synced) guarded_slot_.reset();
   if (published_.record.txn_id == p.record.txn_id) published_.deferred = false;
-  durable_txn_id_ = p.record.txn_id;
-  durable_slot_ = p.slot;
-  local_deferred_txn_ = 0;
-  deferred_pages_ = 0;
-  own_sync_due_.reset();
+  note_durable(p.record.txn_id, p.slot);
   return ok();
 }
 
@@ -543,6 +542,28 @@ Status Instance::sync_published(SteadyTime deadline) {
   return make_durable();
 }
 
+bool Instance::write_out_ahead() {
+  std::uint64_t pages;
+  std::uint64_t durable_points;
+  {
+    std::lock_guard lock(state_mutex_);
+    pages = deferred_pages_;
+    durable_points = durable_points_;
+  }
+  // Outside every lock, and the selector byte left alone: the commits stay
+  // deferred. A failed sync fails the file, as any sync does: the pages it
+  // lost may no longer be dirty for the next one.
+  if (auto s = storage_->sync(); !s) {
+    mark_failed(std::string(s.error().message()));
+    return false;
+  }
+  // The pages written before the sync began are on disk now. A limit
+  // already reached stays so: the writer that meets it syncs anyway.
+  std::lock_guard lock(state_mutex_);
+  if (durable_points_ == durable_points) synced_pages_ = std::max(synced_pages_, pages);
+  return true;
+}
+
 std::optional<SteadyTime> Instance::sync_deferred() {
   if (failed() || !published().deferred) return std::nullopt;
   bool foreign;
@@ -554,21 +575,15 @@ std::optional<SteadyTime> Instance::sync_deferred() {
     write_ahead = std::exchange(write_ahead_due_, false);
     own_due = own_sync_due_;
   }
-  if (!foreign && own_due && Clock::now() < *own_due) {
-    // Woken before the delay because the deferred commits wrote another
-    // thirty-second of the page limit: their pages go to the disk now, outside
-    // every lock and leaving the selector byte alone, so that the sync
-    // which makes them durable (the one the limit forces on a commit, or
-    // this thread's after the delay, beside the writer) finds little left.
-    // A failed sync fails the file, as any sync does: the pages it lost
-    // may no longer be dirty for the next one.
-    if (write_ahead) {
-      if (auto s = storage_->sync(); !s) {
-        mark_failed(std::string(s.error().message()));
-        return std::nullopt;
-      }
-    }
-    return own_due;
+  if (!foreign) {
+    // This process's own deferred commits. Woken before the delay because
+    // they wrote another thirty-second of the page limit, the thread only
+    // writes their pages out ahead. After the delay it does the same first,
+    // so that the sync which then makes them durable, which a writer of
+    // this process waits for, finds little left.
+    bool due = !own_due || Clock::now() >= *own_due;
+    if ((write_ahead || due) && !write_out_ahead()) return std::nullopt;
+    if (!due) return own_due;
   }
   if (foreign && lock_) {
     // Another process's deferred commit: its maker syncs it after its own

@@ -256,8 +256,8 @@ class WriteTxn final : public TreeAccess {
   // Whether `writer_` is still held: false once committed or aborted.
   bool holds_writer_ = false;
   WriterGuard writer_;
-  // Set at begin when deferred commits wrote `DEFERRED_PAGE_LIMIT` pages
-  // since the last sync: the commit is then durable.
+  // Set at begin when deferred commits left `DEFERRED_PAGE_LIMIT` pages
+  // unsynced: the commit is then durable.
   bool durable_only_ = false;
   bool pages_low_ = false;
   std::uint64_t pages_written_ = 0;
