@@ -1118,6 +1118,13 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
     // The items point at the references: the list never grows past this.
     w.refs.reserve(n.entries.size());
     n.bytes = 0;
+    // The entries' bytes lie apart, wherever the arena cut them as they came:
+    // they are asked for all at once, so that laying the leaf out does not
+    // wait on one miss after another.
+    for (const MemEntry& e : n.entries) {
+      const std::uint8_t* bytes = e.key().data();
+      fetch_lines(bytes, lines_of(bytes, e.key().size() + e.value().size()));
+    }
     for (MemEntry& e : n.entries) {
       // A tree's entries are all cut from its arena, which its memory
       // estimate counts instead of the entries.

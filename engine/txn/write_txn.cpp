@@ -166,11 +166,12 @@ Status WriteTxn::bound_memory(TreeEntry& entry, std::size_t key_size, std::size_
   // The estimate walks the tree's nodes in memory, so it is made only when
   // what the change may have added (the nodes it loaded, the entry it
   // wrote) could take the transaction past its budget.
-  std::uint64_t grown = pages_.take_loads() * kLoadedNodePages * file_->page_size() + key_size +
-                        value_size + kEntryOverhead;
+  const std::uint64_t page_size = file_->page_size();
+  std::uint64_t grown =
+      pages_.take_loads() * kLoadedNodePages * page_size + key_size + value_size + kEntryOverhead;
   entry.growth += grown;
   memory_ += grown;
-  if (std::uint64_t{btree::leaves_filled_by_appends(entry.root)} * file_->page_size() >=
+  if (std::uint64_t{btree::leaves_filled_by_appends(entry.root)} * page_size >=
       memory_budget_ / kAppendedLeavesShare) {
     // A sorted load's filled leaves are written in runs as it goes: no
     // later append touches them, and the next ones reuse their memory.
@@ -238,7 +239,7 @@ Result<TreeEntry*> WriteTxn::find_tree(ByteView tree_name, bool create) {
   if (last_tree_ && last_tree_->name == as_view(tree_name)) {
     // Its name passed the check when it was first asked for; flushing its
     // buffered writes keeps it where it is.
-    DZ_CHECK(flush_pending(tree_name));
+    if (!pending_.empty()) DZ_CHECK(flush_pending(tree_name));
     return last_tree_;
   }
   DZ_CHECK(check_name(tree_name));
@@ -334,7 +335,7 @@ Status WriteTxn::put(ByteView tree_name, ByteView key, ByteView value) {
   return marking_failed([&]() -> Status {
     // A bad name fails in find_tree before anything changes: no buffered
     // write was kept under it.
-    drop_buffered_key(as_view(tree_name), key);
+    if (!pending_.empty()) drop_buffered_key(as_view(tree_name), key);
     TreeEntry* e = DZ_TRY(find_tree(tree_name, true));
     bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value, PutMode::Upsert));
     if (added) ++e->entry_count;
