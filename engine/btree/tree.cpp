@@ -1293,26 +1293,35 @@ namespace node {
 std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, LeafLayout layout,
                                       std::size_t& bytes) {
   std::vector<MemEntry> entries;
-  entries.reserve(leaf.count());
+  const std::size_t count = leaf.count();
+  entries.reserve(count);
   const std::uint32_t page_size = leaf.page_size();
-  bytes = 0;
+  const LeafLayout stored = leaf.layout();
+  const std::uint8_t* page = leaf.page();
+  std::size_t total = 0;
   // With an arena, inline entries are read where they lie: the arena keeps
   // the page image until the tree's leaves are written.
-  if (arena && leaf.count() != 0) arena->hold(leaf.page_owner(), leaf.page_size());
-  for (std::size_t i = 0; i < leaf.count(); ++i) {
-    LeafCell cell = leaf.cell_at(i);
-    if (cell.overflow) {
-      entries.emplace_back(cell.key, cell.ref, arena);
-      bytes += node::overflow_cell_size(layout, cell.key.size()) + node::kSlotSize;
+  if (arena && count != 0) arena->hold(leaf.page_owner(), page_size);
+  // One pass over the slots and cells, each decoded in place: the page was
+  // checked when it was read.
+  for (std::size_t i = 0; i < count; ++i) {
+    const node::CellShape shape =
+        node::leaf_cell_shape(page, stored, node::leaf_cell_offset(page, i));
+    const ByteView key(page + shape.key_pos, shape.key_len);
+    if (shape.overflow) [[unlikely]] {
+      entries.emplace_back(key, OverflowRef::load(page + shape.value_pos), arena);
+      total += node::overflow_cell_size(layout, shape.key_len) + node::kSlotSize;
       continue;
     }
+    const ByteView value(page + shape.value_pos, shape.value_len);
     if (arena) {
-      entries.push_back(MemEntry::in_page(cell.key, cell.value));
+      entries.push_back(MemEntry::in_page(key, value));
     } else {
-      entries.emplace_back(cell.key, cell.value, arena);
+      entries.emplace_back(key, value, arena);
     }
-    bytes += node::leaf_entry_bytes(layout, page_size, cell.key.size(), cell.value.size());
+    total += node::leaf_entry_bytes(layout, page_size, shape.key_len, shape.value_len);
   }
+  bytes = total;
   return entries;
 }
 
