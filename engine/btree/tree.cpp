@@ -1012,9 +1012,48 @@ bool store_at(const WriteContext& cx, MemNode& leaf, std::size_t i, bool found, 
 // What a change of one entry does to it, decided from the entry as stored.
 enum class EntryAction : std::uint8_t { Keep, Store, Remove };
 
+// Does `action` to the key's entry at `place` of its leaf; a Store stores
+// `value`.
+Status apply_action(const WriteContext& cx, MemNode& leaf, KeyPlace place, ByteView key,
+                    EntryAction action, std::string_view value) {
+  switch (action) {
+    case EntryAction::Keep:
+      return ok();
+    case EntryAction::Store:
+      store_at(cx, leaf, place.at, place.found, key,
+               ByteView(reinterpret_cast<const std::uint8_t*>(value.data()), value.size()));
+      return ok();
+    case EntryAction::Remove:
+      if (!place.found)
+        return fail(Error::internal("a key found in a tree was gone when it was removed"));
+      release_run(cx, leaf.entries[place.at]);
+      leaf.bytes -= entry_bytes(cx.layout, cx.source.page_size(), leaf.entries[place.at]);
+      erase_entry_at(leaf.entries, place.at);
+      return ok();
+  }
+  return ok();
+}
+
 // Given the stored value (null when the key is absent), answers the action;
 // the value a Store stores is written into `out`.
 using EntryDecision = FunctionRef<Result<EntryAction>(const ByteView* stored, std::string& out)>;
+
+// Called with the key's leaf once a change_entry has changed it (and only
+// then: an entry kept on disk loads no leaf), before its path is repaired.
+using LeafFollowUp = FunctionRef<Status(MemNode& leaf)>;
+
+// The action that makes an entry hold `value`, or be absent when none is
+// given, from the value `held` (null when absent), which `stored` sees
+// first when given.
+Result<EntryAction> setting_action(const ByteView* held, std::optional<ByteView> value,
+                                   ByteView key, const btree::SettingVisitor* stored,
+                                   std::string& out) {
+  if (held && stored) DZ_CHECK((*stored)(key, *held));
+  if (!value) return held ? EntryAction::Remove : EntryAction::Keep;
+  if (held && std::ranges::equal(*held, *value)) return EntryAction::Keep;
+  out.assign(value->begin(), value->end());
+  return EntryAction::Store;
+}
 
 // Changes the key's entry as `decide` answers, in one descent. The nodes of
 // the key's path already in memory are followed; below the first one that
@@ -1025,7 +1064,8 @@ using EntryDecision = FunctionRef<Result<EntryAction>(const ByteView* stored, st
 // overflow run read whole), else an empty one that only tells the key is
 // present. `cx` is the tree's (`TreeOps::in_tree`).
 Result<EntryAction> change_entry(const WriteContext& cx, TreeRoot& root, ByteView key,
-                                 bool read_stored, EntryDecision decide) {
+                                 bool read_stored, EntryDecision decide,
+                                 const LeafFollowUp* then = nullptr) {
   std::optional<EntryAction> action;
   std::string out;
   std::string buffer;
@@ -1059,20 +1099,8 @@ Result<EntryAction> change_entry(const WriteContext& cx, TreeRoot& root, ByteVie
     if (!action && !found) DZ_CHECK(decide_absent());
     if (!action && !read_stored) DZ_CHECK(decide_present(ByteView{}));
     if (!action) DZ_CHECK(read_value(cx.read(), leaf.entries[i].cell(), buffer, decide_present));
-    switch (*action) {
-      case EntryAction::Keep:
-        return ok();
-      case EntryAction::Store:
-        store_at(cx, leaf, i, found, key, bytes_view(out));
-        return ok();
-      case EntryAction::Remove:
-        if (!found)
-          return fail(Error::internal("a key found in a tree was gone when it was removed"));
-        release_run(cx, leaf.entries[i]);
-        leaf.bytes -= entry_bytes(cx.layout, cx.source.page_size(), leaf.entries[i]);
-        erase_entry_at(leaf.entries, i);
-        return ok();
-    }
+    DZ_CHECK(apply_action(cx, leaf, {i, found}, key, *action, out));
+    if (then) DZ_CHECK((*then)(leaf));
     return ok();
   };
   DZ_CHECK(change_tree(cx, root, key, change, &gate));
@@ -1300,26 +1328,35 @@ namespace node {
 std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, LeafLayout layout,
                                       std::size_t& bytes) {
   std::vector<MemEntry> entries;
-  entries.reserve(leaf.count());
+  const std::size_t count = leaf.count();
+  entries.reserve(count);
   const std::uint32_t page_size = leaf.page_size();
-  bytes = 0;
+  const LeafLayout stored = leaf.layout();
+  const std::uint8_t* page = leaf.page();
+  std::size_t total = 0;
   // With an arena, inline entries are read where they lie: the arena keeps
   // the page image until the tree's leaves are written.
-  if (arena && leaf.count() != 0) arena->hold(leaf.page_owner(), leaf.page_size());
-  for (std::size_t i = 0; i < leaf.count(); ++i) {
-    LeafCell cell = leaf.cell_at(i);
-    if (cell.overflow) {
-      entries.emplace_back(cell.key, cell.ref, arena);
-      bytes += node::overflow_cell_size(layout, cell.key.size()) + node::kSlotSize;
+  if (arena && count != 0) arena->hold(leaf.page_owner(), page_size);
+  // One pass over the slots and cells, each decoded in place: the page was
+  // checked when it was read.
+  for (std::size_t i = 0; i < count; ++i) {
+    const node::CellShape shape =
+        node::leaf_cell_shape(page, stored, node::leaf_cell_offset(page, i));
+    const ByteView key(page + shape.key_pos, shape.key_len);
+    if (shape.overflow) [[unlikely]] {
+      entries.emplace_back(key, OverflowRef::load(page + shape.value_pos), arena);
+      total += node::overflow_cell_size(layout, shape.key_len) + node::kSlotSize;
       continue;
     }
+    const ByteView value(page + shape.value_pos, shape.value_len);
     if (arena) {
-      entries.push_back(MemEntry::in_page(cell.key, cell.value));
+      entries.push_back(MemEntry::in_page(key, value));
     } else {
-      entries.emplace_back(cell.key, cell.value, arena);
+      entries.emplace_back(key, value, arena);
     }
-    bytes += node::leaf_entry_bytes(layout, page_size, cell.key.size(), cell.value.size());
+    total += node::leaf_entry_bytes(layout, page_size, shape.key_len, shape.value_len);
   }
+  bytes = total;
   return entries;
 }
 
@@ -1471,14 +1508,77 @@ Result<bool> set_entry(const WriteContext& caller_cx, TreeRoot& root, ByteView k
   const WriteContext cx = Ops::in_tree(caller_cx, root);
   DZ_CHECK(check_key(cx.source.page_size(), key.size()));
   if (value) DZ_CHECK(check_value(value->size()));
+  auto see = [&](ByteView, ByteView held) { return (*stored)(held); };
+  const SettingVisitor seen = see;
   auto decide = [&](const ByteView* held, std::string& out) -> Result<EntryAction> {
-    if (held && stored) DZ_CHECK((*stored)(*held));
-    if (!value) return held ? EntryAction::Remove : EntryAction::Keep;
-    if (held && std::ranges::equal(*held, *value)) return EntryAction::Keep;
-    out.assign(value->begin(), value->end());
-    return EntryAction::Store;
+    return setting_action(held, value, key, stored ? &seen : nullptr, out);
   };
   return DZ_TRY(change_entry(cx, root, key, true, decide)) != EntryAction::Keep;
+}
+
+Result<bool> set_entries(const WriteContext& caller_cx, TreeRoot& root,
+                         std::span<const EntrySetting> settings, const SettingVisitor* stored) {
+  const WriteContext cx = Ops::in_tree(caller_cx, root);
+  const std::uint32_t page_size = cx.source.page_size();
+  bool changed = false;
+  std::size_t next = 0;
+  std::string out;
+  std::string buffer;
+  // The settings after one that changed a leaf whose keys lie between the
+  // leaf's first and last entry are set in that leaf too: no other leaf can
+  // hold them. It stops at a leaf grown past its room, which the walk back
+  // up then splits as after any change.
+  auto set_in_leaf = [&](MemNode& leaf, const EntrySetting& s) -> Status {
+    DZ_CHECK(check_key(page_size, s.key.size()));
+    if (s.value) DZ_CHECK(check_value(s.value->size()));
+    // The leaf's entries were just searched: their lines are at hand.
+    const KeyPlace place = find_place(leaf, s.key, LeafPlace::Fetched);
+    EntryAction action = EntryAction::Keep;
+    auto decide_held = [&](ByteView held) -> Status {
+      action = DZ_TRY(setting_action(&held, s.value, s.key, stored, out));
+      return ok();
+    };
+    if (place.found) {
+      DZ_CHECK(read_value(cx.read(), leaf.entries[place.at].cell(), buffer, decide_held));
+    } else {
+      action = DZ_TRY(setting_action(nullptr, s.value, s.key, stored, out));
+    }
+    DZ_CHECK(apply_action(cx, leaf, place, s.key, action, out));
+    changed = changed || action != EntryAction::Keep;
+    return ok();
+  };
+  // A setting that fails there stops the settings, changing nothing
+  // itself; the leaf's path is still repaired for those before it, and the
+  // failure answered after that.
+  std::optional<Error> stopped;
+  auto follow = [&](MemNode& leaf) -> Status {
+    while (next < settings.size() && !leaf.entries.empty() &&
+           leaf.bytes <= node::capacity(page_size)) {
+      const EntrySetting& s = settings[next];
+      if (compare_keys(s.key, leaf.entries.front().key()) < 0 ||
+          compare_keys(s.key, leaf.entries.back().key()) > 0)
+        break;
+      if (Status done = set_in_leaf(leaf, s); !done) {
+        stopped = std::move(done).error();
+        break;
+      }
+      ++next;
+    }
+    return ok();
+  };
+  const LeafFollowUp then = follow;
+  while (next < settings.size()) {
+    const EntrySetting& s = settings[next++];
+    DZ_CHECK(check_key(page_size, s.key.size()));
+    if (s.value) DZ_CHECK(check_value(s.value->size()));
+    auto decide = [&](const ByteView* held, std::string& value_out) -> Result<EntryAction> {
+      return setting_action(held, s.value, s.key, stored, value_out);
+    };
+    const EntryAction action = DZ_TRY(change_entry(cx, root, s.key, true, decide, &then));
+    changed = changed || action != EntryAction::Keep;
+    if (stopped) return fail(std::move(*stopped));
+  }
+  return changed;
 }
 
 Result<ChildPointer> write_tree(const WriteContext& caller_cx, TreeRoot& root) {

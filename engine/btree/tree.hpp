@@ -366,6 +366,22 @@ Result<bool> remove(const WriteContext& cx, TreeRoot& root, ByteView key,
 Result<bool> set_entry(const WriteContext& cx, TreeRoot& root, ByteView key,
                        std::optional<ByteView> value, const ValueVisitor* stored = nullptr);
 
+// One change of set_entries: the key, and the value it is to hold or none
+// for no entry.
+struct EntrySetting {
+  ByteView key;
+  std::optional<ByteView> value;
+};
+// Sees the key and the value held before a setting changes it.
+using SettingVisitor = FunctionRef<Status(ByteView key, ByteView value)>;
+// set_entry for each setting in turn, answering whether any changed the
+// tree. Settings in ascending key order share descents: those whose keys
+// lie inside the leaf the one before changed are set there without walking
+// the tree again.
+Result<bool> set_entries(const WriteContext& cx, TreeRoot& root,
+                         std::span<const EntrySetting> settings,
+                         const SettingVisitor* stored = nullptr);
+
 // Writes the tree's in-memory nodes into new pages (children first) and
 // makes the root a pointer on disk again; page 0 for an empty tree. A tree
 // with nothing in memory is left as it is.

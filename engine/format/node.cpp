@@ -46,8 +46,9 @@ void OverflowRef::store(std::uint8_t* p) const {
 
 namespace {
 
-constexpr std::uint8_t kFixedInline = 0;
-constexpr std::uint8_t kFixedOverflow = 1;
+using node::CellShape;
+using node::kFixedInline;
+using node::kFixedOverflow;
 
 // Reads a LEB128 number of at most 3 bytes (every length a node holds fits);
 // returns false when it runs past `end` or is longer.
@@ -75,16 +76,6 @@ std::size_t write_varint(std::uint8_t* p, std::uint64_t x) {
   p[n++] = static_cast<std::uint8_t>(x);
   return n;
 }
-
-// The decoded shape of a leaf cell: where its key starts, its length, and
-// where the value or reference starts with its length.
-struct CellShape {
-  std::size_t key_pos;
-  std::size_t key_len;
-  std::size_t value_pos;
-  std::size_t value_len;
-  bool overflow;
-};
 
 // Decodes a leaf cell's header at `pos`, checking that the whole cell ends
 // by `end`.
@@ -124,34 +115,6 @@ bool decode_leaf_cell(const std::uint8_t* page, LeafLayout layout, std::size_t p
   }
   shape.value_pos = shape.key_pos + shape.key_len;
   return shape.value_pos + shape.value_len <= end;
-}
-
-// The same without bounds, for pages already checked.
-inline CellShape leaf_cell_shape(const std::uint8_t* page, LeafLayout layout, std::size_t pos) {
-  CellShape shape;
-  if (layout == LeafLayout::Fixed) {
-    shape.key_len = load_u16_le(page + pos + 1);
-    if (page[pos] == kFixedInline) {
-      shape.value_len = load_u16_le(page + pos + 3);
-      shape.key_pos = pos + 5;
-      shape.overflow = false;
-    } else {
-      shape.value_len = node::kOverflowRefSize;
-      shape.key_pos = pos + 3;
-      shape.overflow = true;
-    }
-  } else {
-    std::uint32_t key_len = 0;
-    std::uint32_t tag = 0;
-    read_small_varint(page, pos, SIZE_MAX, key_len);
-    read_small_varint(page, pos, SIZE_MAX, tag);
-    shape.key_len = key_len;
-    shape.overflow = (tag & 1) != 0;
-    shape.value_len = shape.overflow ? node::kOverflowRefSize : tag / 2;
-    shape.key_pos = pos;
-  }
-  shape.value_pos = shape.key_pos + shape.key_len;
-  return shape;
 }
 
 // The node code of a page kind; none for an overflow page or an unknown kind.
@@ -194,8 +157,7 @@ LeafCell cell_from_shape(const std::uint8_t* page, const CellShape& shape) {
 namespace node {
 
 LeafCell entry_at(const std::uint8_t* page, LeafLayout layout, std::size_t index) {
-  std::size_t pos = slot_offset(page, kPageContentOffset, index);
-  return cell_from_shape(page, leaf_cell_shape(page, layout, pos));
+  return cell_from_shape(page, leaf_cell_shape(page, layout, leaf_cell_offset(page, index)));
 }
 
 }  // namespace node

@@ -204,6 +204,67 @@ namespace node {
 // Key and value (or reference) of slot `index` of a leaf page already
 // checked by NodeView::from_page.
 LeafCell entry_at(const std::uint8_t* page, LeafLayout layout, std::size_t index);
+
+// The flag byte of a fixed-layout leaf cell.
+inline constexpr std::uint8_t kFixedInline = 0;
+inline constexpr std::uint8_t kFixedOverflow = 1;
+
+// Where a leaf cell's parts lie in its page: the key, then the inline value
+// or the overflow reference.
+struct CellShape {
+  std::size_t key_pos;
+  std::size_t key_len;
+  std::size_t value_pos;
+  std::size_t value_len;
+  bool overflow;
+};
+
+// A LEB128 number of at most 3 bytes at `pos` of a checked page, `pos`
+// moved past it. One byte (the common case) takes one branch.
+inline std::uint32_t checked_page_varint(const std::uint8_t* page, std::size_t& pos) {
+  std::uint32_t value = page[pos++];
+  if (value < 0x80) [[likely]]
+    return value;
+  value &= 0x7F;
+  for (int shift = 7; shift < 21; shift += 7) {
+    const std::uint8_t b = page[pos++];
+    value |= static_cast<std::uint32_t>(b & 0x7F) << shift;
+    if ((b & 0x80) == 0) break;
+  }
+  return value;
+}
+
+// The shape of the cell at byte `pos` of a leaf page already checked by
+// NodeView::from_page, read without bounds. Inline, so that a walk over all
+// of a leaf's cells decodes them in one pass.
+inline CellShape leaf_cell_shape(const std::uint8_t* page, LeafLayout layout, std::size_t pos) {
+  CellShape shape;
+  if (layout == LeafLayout::Fixed) {
+    shape.key_len = load_u16_le(page + pos + 1);
+    if (page[pos] == kFixedInline) {
+      shape.value_len = load_u16_le(page + pos + 3);
+      shape.key_pos = pos + 5;
+      shape.overflow = false;
+    } else {
+      shape.value_len = kOverflowRefSize;
+      shape.key_pos = pos + 3;
+      shape.overflow = true;
+    }
+  } else {
+    shape.key_len = checked_page_varint(page, pos);
+    const std::uint32_t tag = checked_page_varint(page, pos);
+    shape.overflow = (tag & 1) != 0;
+    shape.value_len = shape.overflow ? kOverflowRefSize : tag / 2;
+    shape.key_pos = pos;
+  }
+  shape.value_pos = shape.key_pos + shape.key_len;
+  return shape;
+}
+
+// The byte where the cell of slot `index` of a leaf page starts.
+inline std::size_t leaf_cell_offset(const std::uint8_t* page, std::size_t index) {
+  return load_u16_le(page + kPageContentOffset + kSlotSize * index);
+}
 }  // namespace node
 
 class NodeView;

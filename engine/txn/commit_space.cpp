@@ -190,21 +190,41 @@ void CommitSpace::collect_released() {
     space::add_free_run(released_, pages[released_counted_], 1);
 }
 
-Result<bool> CommitSpace::write_free_run(std::uint64_t first) {
-  auto key = free_space::free_key(first);
-  // The entry held is checked before it changes.
-  auto check = [&](ByteView stored) -> Status {
+Result<bool> CommitSpace::write_free_runs(const std::vector<std::uint64_t>& firsts) {
+  // Each entry is made what the free runs hold at its first page: gone for
+  // a run gone, else rewritten only when it is missing or differs. The
+  // entries held are checked before they change. In page order, so that
+  // the changes of one leaf share a descent.
+  const std::size_t n = firsts.size();
+  setting_keys_.resize(n);
+  setting_values_.resize(n);
+  settings_.resize(n);
+  // The runs are found in page order too: a few steps on from the last
+  // one found, else a search.
+  const auto end = space_.free_runs.end();
+  auto it = n != 0 ? space_.free_runs.lower_bound(firsts[0]) : end;
+  for (std::size_t i = 0; i < n; ++i) {
+    const std::uint64_t first = firsts[i];
+    setting_keys_[i] = free_space::free_key(first);
+    settings_[i].key = ByteView(setting_keys_[i]);
+    settings_[i].value.reset();
+    for (int step = 0; it != end && it->first < first; ++step) {
+      if (step == 4) {
+        it = space_.free_runs.lower_bound(first);
+        break;
+      }
+      ++it;
+    }
+    if (it == end || it->first != first) continue;
+    setting_values_[i] = free_space::free_value(it->second);
+    settings_[i].value = ByteView(setting_values_[i]);
+  }
+  auto check = [&](ByteView key, ByteView stored) -> Status {
     DZ_CHECK(free_space::decode_free(source_, key, stored));
     return ok();
   };
-  const ValueVisitor stored = check;
-  // A run gone from the free runs: its entry goes if there is one.
-  // Otherwise the entry is rewritten only when it is missing or differs.
-  auto it = space_.free_runs.find(first);
-  if (it == space_.free_runs.end())
-    return btree::set_entry(context(kFreeTreeId), free_tree_, key, std::nullopt, &stored);
-  auto value = free_space::free_value(it->second);
-  return btree::set_entry(context(kFreeTreeId), free_tree_, key, ByteView(value), &stored);
+  const btree::SettingVisitor stored = check;
+  return btree::set_entries(context(kFreeTreeId), free_tree_, settings_, &stored);
 }
 
 Status CommitSpace::apply() {
@@ -215,9 +235,7 @@ Status CommitSpace::apply() {
     collect_released();
     // Only runs changed since the free tree last took them in can differ
     // from it.
-    bool changed = false;
-    for (std::uint64_t first : space_.free_runs.take_changes())
-      changed = DZ_TRY(write_free_run(first)) || changed;
+    const bool changed = DZ_TRY(write_free_runs(space_.free_runs.take_changes()));
     if (!changed && released_ == group_written_) return ok();
     WriteContext rcx = context(kRetainedTreeId);
     auto chunks = free_space::encode_group(released_, source_.page_size());

@@ -106,9 +106,9 @@ class CommitSpace {
   // One pass of the settling: the free tree and the group until nothing
   // changes.
   Status apply();
-  // Makes the free tree's entry for the run at `first` what the free runs
-  // hold there; whether the tree changed.
-  Result<bool> write_free_run(std::uint64_t first);
+  // Makes the free tree's entries for the runs at `firsts` (in page order)
+  // what the free runs hold there; whether the tree changed.
+  Result<bool> write_free_runs(const std::vector<std::uint64_t>& firsts);
   // Takes the pages released since the last call into `released_`.
   void collect_released();
 
@@ -141,6 +141,11 @@ class CommitSpace {
   std::size_t tree_plan_next_ = 0;
   // The plans `soon_rewritten_nodes` made, by the tree's root node.
   std::vector<std::pair<const MemNode*, std::vector<bool>>> plans_;
+  // The free tree's settings of one pass, with their keys and values
+  // (kept for the next pass).
+  std::vector<std::array<std::uint8_t, 8>> setting_keys_;
+  std::vector<std::array<std::uint8_t, 8>> setting_values_;
+  std::vector<btree::EntrySetting> settings_;
 };
 
 }  // namespace deziro

@@ -11,6 +11,7 @@
 #include <iterator>
 #include <optional>
 #include <set>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -29,7 +30,21 @@ namespace deziro::space {
 // cost an allocation and a walk through scattered nodes.
 class FreeRuns {
  public:
-  using Run = std::pair<std::uint64_t, std::uint64_t>;
+  // A run: its first page and its length. Trivially copyable, so that a
+  // change inside a chunk moves the runs after it as one block of bytes
+  // (a std::pair is moved one by one).
+  struct Run {
+    Run() = default;
+    constexpr Run(std::uint64_t first_page, std::uint64_t length)
+        : first(first_page), second(length) {}
+    template <typename A, typename B>
+    constexpr Run(const std::pair<A, B>& run) : first(run.first), second(run.second) {}
+    friend bool operator==(const Run&, const Run&) = default;
+
+    std::uint64_t first = 0;
+    std::uint64_t second = 0;
+  };
+  static_assert(std::is_trivially_copyable_v<Run>);
 
   class const_iterator {
    public:

@@ -1,8 +1,8 @@
 // The B-tree against a std::map: random puts, replaces, deletes, modifying
 // inserts, entries set to a value or to none, and range scans over many commits, for every page
 // size and both leaf layouts, the tree checked after every commit and read back from the file at
-// the end; loads in key order, which must leave full nodes; and random inserts over many commits,
-// which must leave the leaves well filled.
+// the end; loads in key order, which must leave full nodes; random inserts over many commits,
+// which must leave the leaves well filled; and many entries set in one call.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,6 +10,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <optional>
 #include <random>
 
 #include "btree/check.hpp"
@@ -513,6 +514,121 @@ TEST_P(BtreeRandomLoadTest, random_inserts_over_many_commits_and_deleting_half_k
     commit(cx, kCommits + 1);
   }
 }
+
+// Settings of many entries at once against the same settings made one by
+// one on a std::map: keys in order (those of one leaf set without a descent
+// of their own), out of order and repeated; values inline, in overflow runs,
+// the one held, or none. What the tree answered changed and the values it
+// showed the visitor match the map's; a visitor that refuses stops the
+// settings there, the refused one and those after it left undone. The tree
+// is checked, accounted for and scanned after every commit.
+class BtreeSettingsTest : public ::testing::TestWithParam<Config> {};
+
+TEST_P(BtreeSettingsTest, settings_in_one_call_match_map_set_one_by_one) {
+  const Config config = GetParam();
+  testing::TempDir dir;
+  auto file = DbFile::open(dir.file("tree.db"), DbFileMode::CreateNew);
+  ASSERT_TRUE(file.has_value()) << file.error().to_string();
+  testing::TreeFile pages(*file, config.page_size, protection_for(config));
+  Workload w(config.page_size, config.page_size * 11 + static_cast<int>(config.layout));
+  Model model;
+  TreeRoot root;
+  // Keys close together, so that a leaf holds many of a call's settings.
+  auto pick_key = [&] {
+    if (w.below(8) == 0) return w.key();
+    return format_text("s{}", 100000 + w.below(config.page_size / 4));
+  };
+  for (int c = 0; c < 24; ++c) {
+    WriteContext cx = pages.write_context(kTreeId, config.layout);
+    for (int b = 0; b < 6; ++b) {
+      const bool shrinking = c >= 16;
+      std::vector<std::string> keys;
+      const std::size_t n = 1 + w.below(std::min<std::uint32_t>(config.page_size / 16, 600));
+      for (std::size_t i = 0; i < n; ++i) keys.push_back(pick_key());
+      if (w.below(6) != 0) std::sort(keys.begin(), keys.end());
+      std::vector<std::optional<std::string>> values;
+      // A quiet call leaves every entry as it is but one at most, which may
+      // lie anywhere in it.
+      const bool quiet = w.below(4) == 0;
+      for (const std::string& k : keys) {
+        if (quiet) {
+          const auto held = model.find(k);
+          values.push_back(held == model.end() ? std::nullopt
+                                               : std::optional<std::string>(held->second));
+          continue;
+        }
+        const std::uint64_t pick = w.below(10);
+        const auto held = model.find(k);
+        if (pick < (shrinking ? 7u : 3u)) {
+          values.emplace_back();
+        } else if (pick < 5 && held != model.end()) {
+          values.emplace_back(held->second);
+        } else {
+          values.emplace_back(w.below(20) == 0 ? w.value() : w.bytes(w.below(24)));
+        }
+      }
+      if (quiet && w.below(2) == 0) values[w.below(n)] = w.bytes(1 + w.below(24));
+      std::vector<btree::EntrySetting> settings;
+      for (std::size_t i = 0; i < n; ++i) {
+        settings.push_back({bytes_view(keys[i]), std::nullopt});
+        if (values[i]) settings.back().value = bytes_view(*values[i]);
+      }
+      // Now and then the visitor refuses the value of a key held.
+      const std::size_t refuse_at = w.below(5) == 0 ? w.below(n) : SIZE_MAX;
+      std::size_t shown = 0;
+      std::vector<std::pair<std::string, std::string>> seen;
+      auto record = [&](ByteView k, ByteView v) -> Status {
+        if (shown++ == refuse_at) return fail(Error::internal("refused"));
+        seen.emplace_back(to_string(k), to_string(v));
+        return ok();
+      };
+      const btree::SettingVisitor stored = record;
+      auto changed = btree::set_entries(cx, root, settings, &stored);
+
+      std::vector<std::pair<std::string, std::string>> expect_seen;
+      bool expect_changed = false;
+      bool refused = false;
+      std::size_t expect_shown = 0;
+      for (std::size_t i = 0; i < n && !refused; ++i) {
+        const auto held = model.find(keys[i]);
+        if (held != model.end()) {
+          if (expect_shown++ == refuse_at) {
+            refused = true;
+            break;
+          }
+          expect_seen.emplace_back(held->first, held->second);
+        }
+        const bool differs =
+            held == model.end() ? values[i].has_value() : values[i] != held->second;
+        expect_changed = expect_changed || differs;
+        if (values[i]) {
+          model[keys[i]] = *values[i];
+        } else if (held != model.end()) {
+          model.erase(held);
+        }
+      }
+      ASSERT_EQ(changed.has_value(), !refused) << "commit " << c << " batch " << b;
+      if (changed) {
+        EXPECT_EQ(*changed, expect_changed) << "commit " << c << " batch " << b;
+      }
+      ASSERT_EQ(seen, expect_seen) << "commit " << c << " batch " << b;
+      if (config.early_every != 0 && b % 2 == 1) {
+        Status early = btree::write_leaves(cx, root);
+        ASSERT_TRUE(early.has_value()) << early.error().to_string();
+      }
+    }
+    commit_checked(pages, cx, root, model, format_text("commit {}", c));
+    ASSERT_FALSE(::testing::Test::HasFailure());
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(AllPageSizes, BtreeSettingsTest,
+                         ::testing::Values(Config{4096, LeafLayout::Fixed},
+                                           Config{4096, LeafLayout::Varint},
+                                           Config{16384, LeafLayout::Varint},
+                                           Config{65536, LeafLayout::Fixed},
+                                           Config{4096, LeafLayout::Varint, 0, 1, 2}),
+                         config_name);
 
 INSTANTIATE_TEST_SUITE_P(AllPageSizes, BtreeRandomLoadTest,
                          ::testing::Combine(::testing::Values(Config{4096, LeafLayout::Fixed},
