@@ -181,7 +181,7 @@ Result<const NodeView*> RootReader::view_of(Leaf& leaf, bool pinned) {
 }
 
 ByteView RootReader::lower_of(const Leaf& leaf) const {
-  return ByteView(bounds_.data() + leaf.lower_at, leaf.lower_size);
+  return ByteView(bound_bytes() + leaf.lower_at, leaf.lower_size);
 }
 
 bool RootReader::before(ByteView key, std::uint64_t prefix, const Start& start) const {
@@ -191,7 +191,7 @@ bool RootReader::before(ByteView key, std::uint64_t prefix, const Start& start) 
 bool RootReader::holds(const Leaf& leaf, ByteView key, std::uint64_t prefix) const {
   if (compare_headed_keys(prefix, key, leaf.lower_prefix, lower_of(leaf)) < 0) return false;
   if (!leaf.bounded_above) return true;
-  const ByteView upper(bounds_.data() + leaf.upper_at, leaf.upper_size);
+  const ByteView upper(bound_bytes() + leaf.upper_at, leaf.upper_size);
   return compare_headed_keys(prefix, key, leaf.upper_prefix, upper) < 0;
 }
 
@@ -245,6 +245,12 @@ std::size_t RootReader::starts_below(std::uint64_t prefix, bool or_equal) const 
   return static_cast<std::size_t>(base - order_.data()) + (or_equal ? p <= prefix : p < prefix);
 }
 
+std::uint32_t RootReader::keep_bound(ByteView bound) {
+  const std::size_t at = bounds_.size();
+  bounds_.append(reinterpret_cast<const char*>(bound.data()), bound.size());
+  return static_cast<std::uint32_t>(at);
+}
+
 void RootReader::moved_to(std::size_t leaf) {
   if (last_ < leaves_.size()) leaves_[last_].follow = static_cast<std::uint16_t>(leaf);
   last_ = leaf;
@@ -290,15 +296,13 @@ Result<RootReader::Leaf*> RootReader::descend(ByteView key, bool pinned, NodeVie
       }
       Leaf leaf;
       leaf.lower_prefix = key_head(lower);
-      leaf.lower_at = static_cast<std::uint32_t>(bounds_.size());
+      leaf.lower_at = keep_bound(lower);
       leaf.lower_size = static_cast<std::uint32_t>(lower.size());
-      bounds_.insert(bounds_.end(), lower.begin(), lower.end());
       if (upper) {
         leaf.bounded_above = true;
         leaf.upper_prefix = key_head(*upper);
-        leaf.upper_at = static_cast<std::uint32_t>(bounds_.size());
+        leaf.upper_at = keep_bound(*upper);
         leaf.upper_size = static_cast<std::uint32_t>(upper->size());
-        bounds_.insert(bounds_.end(), upper->begin(), upper->end());
       }
       leaf.borrowed = borrowed;
       leaf.pointer = pointer;

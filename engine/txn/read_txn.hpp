@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "txn/catalog.hpp"
@@ -179,6 +180,11 @@ class RootReader final : public TreeReader {
   // The kept leaf whose range holds `key`, or null (noting in `missed_at_`
   // where a leaf holding it would go).
   Leaf* kept_leaf(ByteView key);
+  // Appends a range bound's bytes to `bounds_`; where they start.
+  std::uint32_t keep_bound(ByteView bound);
+  const std::uint8_t* bound_bytes() const {
+    return reinterpret_cast<const std::uint8_t*>(bounds_.data());
+  }
   // Makes `leaf` the last leaf used, noting it as the one that followed
   // the last.
   void moved_to(std::size_t leaf);
@@ -200,7 +206,9 @@ class RootReader final : public TreeReader {
   // (the ranges do not overlap), and the bytes of the ranges.
   std::vector<Leaf> leaves_;
   std::vector<Start> order_;
-  std::vector<std::uint8_t> bounds_;
+  // A string, not a vector of bytes: its append of a short key is a copy,
+  // where the vector's range insert cost a lookup a hundred instructions.
+  std::string bounds_;
   std::size_t last_ = 0;
   // Where in `order_` a leaf holding the key kept_leaf last found no leaf
   // for goes, so that the descent that follows need not search again.

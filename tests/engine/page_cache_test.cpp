@@ -117,6 +117,31 @@ TEST(PageCache, same_page_number_with_another_stamp_misses) {
   EXPECT_EQ(cache.get(6, stamp_of(1), nullptr), nullptr);
 }
 
+Result<std::shared_ptr<const CachedPage>> own_parser(OpenedPage page, std::string_view) {
+  return std::make_shared<const CachedPage>(std::move(page), &own_parser);
+}
+
+// peek() holds the whole stamp against the entry's: an image whose stamp
+// differs in any one byte is another image, and is not found.
+TEST(PageCache, peek_misses_a_stamp_that_differs_in_any_byte) {
+  PageCache cache(1 << 20, kPage);
+  EpochDomain::Reader reader(&cache.epochs());
+  for (std::size_t i = 0; i < kPageStampSize; ++i) {
+    OpenedPage page;
+    page.page_number = 9;
+    page.stamp.bytes.fill(0x5A);
+    page.bytes = AlignedBuffer::zeroed(kPage);
+    const PageStamp cached = page.stamp;
+    cache.insert(std::make_shared<const CachedPage>(std::move(page), &own_parser), &own_parser);
+    PageStamp other = cached;
+    other.bytes[i] ^= 0x01;
+    EpochDomain::Pin pin(reader);
+    EXPECT_NE(cache.peek(9, cached, &own_parser), nullptr) << "byte " << i;
+    EXPECT_EQ(cache.peek(9, other, &own_parser), nullptr) << "byte " << i;
+    EXPECT_EQ(cache.get(9, other, &own_parser), nullptr) << "byte " << i;
+  }
+}
+
 TEST(PageCache, reinserting_a_key_does_not_double_its_charge) {
   PageCache cache(1 << 20, kPage);
   cache.insert(entry(5), nullptr);

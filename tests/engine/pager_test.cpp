@@ -138,6 +138,55 @@ TEST_P(PagerModes, cached_page_is_still_checked_against_the_caller) {
   EXPECT_EQ(fetch_error(pointer, kTree, 2), "page 3: its level is 0, not 2");
 }
 
+Result<std::shared_ptr<const CachedPage>> parse_as_is(OpenedPage page, std::string_view) {
+  return std::make_shared<const CachedPage>(std::move(page), &parse_as_is);
+}
+
+// A cached page found without a lock is held against the pointer as a
+// fetch holds it: an image that is no node (whatever put it in the cache),
+// or of another commit, tree or level, is not handed out.
+TEST(PagerPeek, a_peeked_page_is_held_against_the_pointer_as_a_fetch_holds_it) {
+  auto protection = PageProtection::checksum();
+  FaultStorage storage("mem.db", std::vector<std::uint8_t>(kPage * 4, 0));
+  Pager pager(storage, kPage, protection, 1 << 20);
+  EpochDomain::Reader reader(&pager.cache().epochs());
+  std::uint64_t number = 0;
+  // Caches an image with `header` under a page number of its own, and
+  // peeks at it as `tree` at `level` through a pointer of `commit`.
+  const auto peeked = [&](PageHeader header, std::uint64_t commit, std::uint64_t tree,
+                          std::optional<std::uint8_t> level) {
+    OpenedPage page;
+    page.page_number = ++number;
+    page.stamp.bytes.fill(static_cast<std::uint8_t>(number));
+    page.header = header;
+    page.bytes = AlignedBuffer::zeroed(kPage);
+    const ChildPointer pointer{.page = number, .commit_id = commit, .stamp = page.stamp};
+    pager.cache().insert(std::make_shared<const CachedPage>(std::move(page), &parse_as_is),
+                         &parse_as_is);
+    EpochDomain::Pin pin(reader);
+    return pager.peek_page(pointer, tree, level, &parse_as_is) != nullptr;
+  };
+  EXPECT_TRUE(peeked(leaf(5), 5, kTree, 0));
+  EXPECT_TRUE(peeked(leaf(5), 5, kTree, std::nullopt));
+  const PageHeader branch{.kind = 2, .level = 3, .commit_id = 5, .tree_id = kTree};
+  EXPECT_TRUE(peeked(branch, 5, kTree, 3));
+  EXPECT_FALSE(peeked(leaf(5), 6, kTree, 0));
+  EXPECT_FALSE(peeked(leaf(5), 5, kTree + 1, 0));
+  EXPECT_FALSE(peeked(leaf(5), 5, kTree, 1));
+  EXPECT_FALSE(peeked(branch, 5, kTree, 2));
+  for (const PageHeader& no_node : {
+           PageHeader{.kind = 9, .level = 0, .commit_id = 5, .tree_id = kTree},
+           PageHeader{.kind = 0, .level = 0, .commit_id = 5, .tree_id = kTree},
+           PageHeader{.kind = 3, .level = 0, .commit_id = 5, .tree_id = kTree},
+           PageHeader{.kind = 2, .level = 0, .commit_id = 5, .tree_id = kTree},
+           PageHeader{.kind = 1, .level = 1, .commit_id = 5, .tree_id = kTree},
+           PageHeader{.kind = 4, .level = 2, .commit_id = 5, .tree_id = kTree},
+       }) {
+    EXPECT_FALSE(peeked(no_node, 5, kTree, std::nullopt)) << int{no_node.kind};
+    EXPECT_FALSE(peeked(no_node, 5, kTree, no_node.level)) << int{no_node.kind};
+  }
+}
+
 TEST_P(PagerModes, read_past_the_end_is_corrupted) {
   std::vector<std::uint8_t> buffer(kPage * 2);
   auto read = pager.read_raw(7, buffer);  // the file has 8 pages

@@ -34,6 +34,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <string_view>
@@ -68,7 +69,11 @@ using PageParser = Result<std::shared_ptr<const CachedPage>> (*)(OpenedPage page
 class CachedPage {
  public:
   explicit CachedPage(OpenedPage page, PageParser parsed_by = nullptr)
-      : page_(std::move(page)), parsed_by_(parsed_by) {}
+      : page_(std::move(page)),
+        parsed_by_(parsed_by),
+        node_kind_(is_known_page_kind(page_.header.kind) &&
+                   page_.header.kind != static_cast<std::uint8_t>(PageKind::Overflow) &&
+                   page_kind_allows_level(page_.header.kind, page_.header.level)) {}
   virtual ~CachedPage() = default;
   CachedPage(const CachedPage&) = delete;
   CachedPage& operator=(const CachedPage&) = delete;
@@ -83,15 +88,31 @@ class CachedPage {
   virtual std::size_t cache_charge() const { return page_.bytes.size(); }
 
   PageParser parsed_by() const { return parsed_by_; }
+  // Whether the header names a node: a known kind other than overflow, at
+  // a level its kind allows. Worked out once, so that a hit found without
+  // a lock checks one flag where a fetch checks the three.
+  bool node_kind() const { return node_kind_; }
 
  private:
   friend class PageCache;
   OpenedPage page_;
   PageParser parsed_by_;
+  bool node_kind_;
   // Set by a lookup without the lock, which cannot mark its slot; the clock
   // spares an entry with either mark.
   mutable std::atomic<bool> peeked_{false};
 };
+
+// Whether two stamps are equal, as two 8-byte loads each (the array's own
+// comparison is a call to memcmp, and peek() makes it at every level of
+// every lookup).
+inline bool same_stamp(const PageStamp& a, const PageStamp& b) {
+  static_assert(sizeof a.bytes == 16);
+  std::uint64_t x[2], y[2];
+  std::memcpy(x, a.bytes.data(), sizeof x);
+  std::memcpy(y, b.bytes.data(), sizeof y);
+  return ((x[0] ^ y[0]) | (x[1] ^ y[1])) == 0;
+}
 
 class PageCache {
  public:
@@ -123,7 +144,8 @@ class PageCache {
     const std::uint8_t* bytes = place.bytes.load(std::memory_order_relaxed);
     __builtin_prefetch(bytes);
     __builtin_prefetch(bytes + 64);
-    if (entry->page_number() != page || entry->stamp() != stamp || entry->parsed_by_ != parser)
+    if (entry->page_number() != page || !same_stamp(entry->stamp(), stamp) ||
+        entry->parsed_by_ != parser)
       return nullptr;
     // Written only when it changes, as the slot's mark is.
     if (!entry->peeked_.load(std::memory_order_relaxed))

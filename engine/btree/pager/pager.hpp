@@ -63,8 +63,12 @@ class Pager {
   const CachedPage* peek_page(const ChildPointer& pointer, std::uint64_t tree_id,
                               std::optional<std::uint8_t> expected_level, PageParser parser) const {
     const CachedPage* hit = cache_.peek(pointer.page, pointer.stamp, parser);
-    if (hit == nullptr ||
-        mismatch(hit->header(), pointer, tree_id, expected_level) != Mismatch::none)
+    if (hit == nullptr) return nullptr;
+    // mismatch() == none, with its tests of the kind alone read from the
+    // entry's flag.
+    const PageHeader& header = hit->header();
+    if (!hit->node_kind() || header.commit_id != pointer.commit_id || header.tree_id != tree_id ||
+        (expected_level && header.level != *expected_level))
       return nullptr;
     return hit;
   }
