@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <utility>
 #include <vector>
 
 namespace deziro {
@@ -29,6 +30,7 @@ struct State {
   // Dues only grow as snapshots end, so most items need no wake.
   std::optional<SteadyTime> looks_at;
   std::uint64_t wakeups = 0;
+  std::chrono::milliseconds idle_end = kKeeperIdleEnd;
 };
 
 State* g_state = nullptr;
@@ -56,10 +58,13 @@ void run(State* s) {
   while (true) {
     if (s->items.empty()) {
       s->looks_at.reset();
-      if (!s->wake.wait_until(lock, idle_since + kKeeperIdleEnd,
-                              [&] { return !s->items.empty(); })) {
-        s->running = false;
-        return;
+      // The idle end is read again after each wake: a test may shorten it.
+      while (s->items.empty()) {
+        if (std::chrono::steady_clock::now() >= idle_since + s->idle_end) {
+          s->running = false;
+          return;
+        }
+        s->wake.wait_until(lock, idle_since + s->idle_end);
       }
     }
     s->looks_at = SteadyTime::min();
@@ -120,6 +125,14 @@ bool running() {
   State& s = state();
   std::lock_guard lock(s.mutex);
   return s.running;
+}
+
+std::chrono::milliseconds set_idle_end_for_tests(std::chrono::milliseconds idle_end) {
+  State& s = state();
+  std::lock_guard lock(s.mutex);
+  auto previous = std::exchange(s.idle_end, idle_end);
+  s.wake.notify_one();
+  return previous;
 }
 
 std::uint64_t wakeups() {

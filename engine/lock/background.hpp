@@ -44,6 +44,12 @@ void schedule(std::weak_ptr<IdleReaderBytes> bytes, std::uint64_t txn_id, Steady
 // Whether the keeper thread of this process is running (for tests).
 bool running();
 
+// For tests only: how long the keeper thread waits with nothing to do before
+// it ends, in place of kKeeperIdleEnd, until set again; a running thread
+// that has waited that long already ends at once. Returns the one it
+// replaces. A test that forks sets zero while it waits for the thread to go.
+std::chrono::milliseconds set_idle_end_for_tests(std::chrono::milliseconds idle_end);
+
 // How many times `schedule` woke the running keeper thread: only an item
 // due before the one it sleeps until wakes it (for tests).
 std::uint64_t wakeups();

@@ -110,7 +110,7 @@ int with_recycled_pid(const std::function<void()>& before, const std::function<v
         before();
         pid_t opener = ::getpid();
         // No thread of the open may be inside the allocator at the fork.
-        if (!testing::eventually(testing::single_threaded)) ::_exit(102);
+        if (!testing::wait_single_threaded()) ::_exit(102);
         pid_t d = ::fork();
         if (d == 0) {
           for (int attempt = 0; attempt < 500; ++attempt) {

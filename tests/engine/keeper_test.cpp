@@ -41,5 +41,23 @@ TEST(Keeper, only_an_item_due_before_the_one_it_sleeps_for_wakes_it) {
   EXPECT_TRUE(keeper::running());
 }
 
+// The idle end tests shorten so that a fork need not wait for the thread:
+// shortened while the thread waits, it wakes the thread, which ends.
+TEST(Keeper, thread_waiting_for_work_ends_once_its_idle_end_is_shortened) {
+  auto restore = keeper::set_idle_end_for_tests(hours(1));
+  EXPECT_EQ(restore, keeper::kKeeperIdleEnd);
+  auto bytes = std::make_shared<Recorder>();
+  keeper::schedule(bytes, 1, std::chrono::steady_clock::now());
+  ASSERT_TRUE(eventually([&] { return bytes->last.load() == 1; }));
+  EXPECT_TRUE(keeper::running());
+  EXPECT_EQ(keeper::set_idle_end_for_tests(std::chrono::milliseconds(0)), hours(1));
+  EXPECT_TRUE(eventually([] { return !keeper::running(); }));
+  // Work after that starts it again.
+  keeper::schedule(bytes, 2, std::chrono::steady_clock::now());
+  EXPECT_TRUE(eventually([&] { return bytes->last.load() == 2; }));
+  EXPECT_TRUE(eventually([] { return !keeper::running(); }));
+  keeper::set_idle_end_for_tests(restore);
+}
+
 }  // namespace
 }  // namespace deziro

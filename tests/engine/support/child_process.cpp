@@ -13,6 +13,8 @@
 #include <map>
 #include <thread>
 
+#include "lock/background.hpp"
+
 namespace deziro::testing {
 namespace {
 
@@ -69,7 +71,7 @@ Child::Child(const std::string& body, std::initializer_list<ChildArg> args) {
 Child Child::forked(const std::function<int()>& body) {
   // A thread of this process may hold a lock of the allocator at the fork,
   // and the child would then wait for it for ever.
-  if (!eventually(single_threaded)) {
+  if (!wait_single_threaded()) {
     ADD_FAILURE() << "a forked child needs a parent with no other thread";
     std::abort();
   }
@@ -154,6 +156,13 @@ bool eventually(const std::function<bool()>& condition, std::chrono::millisecond
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   return true;
+}
+
+bool wait_single_threaded() {
+  auto idle_end = keeper::set_idle_end_for_tests(std::chrono::milliseconds(0));
+  bool alone = eventually(single_threaded);
+  keeper::set_idle_end_for_tests(idle_end);
+  return alone;
 }
 
 }  // namespace deziro::testing

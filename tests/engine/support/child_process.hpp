@@ -141,6 +141,12 @@ bool single_threaded();
 bool eventually(const std::function<bool()>& condition,
                 std::chrono::milliseconds limit = std::chrono::milliseconds(120000));
 
+// Waits until this process runs no thread but the calling one, as a fork
+// needs: the engine's idle threads end by themselves, and the keeper thread
+// is told to end as soon as it has nothing to do instead of after its idle
+// time. Whether it came to that.
+bool wait_single_threaded();
+
 }  // namespace deziro::testing
 
 // Defines and registers a child body named `name`; the body sees `args`.
