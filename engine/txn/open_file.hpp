@@ -124,8 +124,8 @@ class OpenFile {
   virtual Result<std::uint64_t> reclaim_limit(std::uint64_t new_txn_id) = 0;
 
   // --- Commits.
-  // Whether deferred commits have written so many pages since the last
-  // sync that the next write transaction commits durably.
+  // Whether deferred commits have left so many pages that no sync has put
+  // on disk yet that the next write transaction commits durably.
   virtual bool deferred_page_limit_reached() const = 0;
   // With the writer held: the slot the next commit record goes into. Never
   // the published slot, nor the newest durable one, nor one that a selector
