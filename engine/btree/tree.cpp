@@ -1503,17 +1503,12 @@ Result<bool> remove(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
   return DZ_TRY(change_entry(cx, root, key, stored != nullptr, decide)) == EntryAction::Remove;
 }
 
-Result<bool> set_entry(const WriteContext& caller_cx, TreeRoot& root, ByteView key,
+Result<bool> set_entry(const WriteContext& cx, TreeRoot& root, ByteView key,
                        std::optional<ByteView> value, const ValueVisitor* stored) {
-  const WriteContext cx = Ops::in_tree(caller_cx, root);
-  DZ_CHECK(check_key(cx.source.page_size(), key.size()));
-  if (value) DZ_CHECK(check_value(value->size()));
   auto see = [&](ByteView, ByteView held) { return (*stored)(held); };
   const SettingVisitor seen = see;
-  auto decide = [&](const ByteView* held, std::string& out) -> Result<EntryAction> {
-    return setting_action(held, value, key, stored ? &seen : nullptr, out);
-  };
-  return DZ_TRY(change_entry(cx, root, key, true, decide)) != EntryAction::Keep;
+  const EntrySetting setting{key, value};
+  return set_entries(cx, root, {&setting, 1}, stored ? &seen : nullptr);
 }
 
 Result<bool> set_entries(const WriteContext& caller_cx, TreeRoot& root,
