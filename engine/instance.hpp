@@ -100,6 +100,7 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   Result<std::uint64_t> reclaim_limit(std::uint64_t new_txn_id) override;
   bool deferred_page_limit_reached() const override;
   Result<std::uint8_t> slot_for_next_commit() override;
+  Status sync_guarded_selector() override;
   void committed(const PublishedCommit& published, std::uint64_t pages_written) override;
   void keep_free_runs(std::uint64_t txn_id, const ChildPointer& free_tree,
                       space::FreeRuns runs) override;

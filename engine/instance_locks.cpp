@@ -462,6 +462,24 @@ Result<std::uint8_t> Instance::slot_for_next_commit() {
   return fail(Error::internal("no commit record slot is free for the next commit"));
 }
 
+Status Instance::sync_guarded_selector() {
+  std::uint64_t txn_id;
+  {
+    std::lock_guard lock(state_mutex_);
+    if (!guarded_slot_ || published_.deferred) return ok();
+    txn_id = published_.record.txn_id;
+  }
+  if (auto s = storage_->sync(); !s) {
+    mark_failed(std::string(s.error().message()));
+    return fail(sync_failed_error());
+  }
+  std::lock_guard lock(state_mutex_);
+  // The sync carried the selector byte that names the published commit;
+  // no other was written since, as the writer is held.
+  if (published_.record.txn_id == txn_id && !published_.deferred) guarded_slot_.reset();
+  return ok();
+}
+
 Status Instance::make_durable(bool made_elsewhere) {
   PublishedCommit p = published();
   bool synced = p.deferred;

@@ -133,6 +133,14 @@ class OpenFile {
   // deferred commits leaves no other, the published commit is made durable
   // first.
   virtual Result<std::uint8_t> slot_for_next_commit() = 0;
+  // With the writer held, before a deferred commit writes its pages. When
+  // the published commit is durable but the selector byte naming it may
+  // not have reached the disk (after an open, or after a durable commit,
+  // which writes its selector after its sync), the record before it is
+  // guarded, and the deferred commit after this one would find no slot
+  // without a sync of this one's pages. Syncs the file now instead, while
+  // it holds little more than that byte, and lets the guard go.
+  virtual Status sync_guarded_selector() = 0;
   // Requires the writer (and `hold_publishing`): called once a commit is
   // published.
   virtual void committed(const PublishedCommit& published, std::uint64_t pages_written) = 0;

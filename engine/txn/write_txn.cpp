@@ -673,6 +673,7 @@ Status WriteTxn::publish(bool deferred) {
   // Before any page is written: the pages this transaction takes as free
   // may hold a commit made beside it.
   DZ_CHECK(file_->check_still_published(base_.txn_id));
+  if (deferred) DZ_CHECK(file_->sync_guarded_selector());
   // A tree that outgrew the budget has its last leaves written the same
   // way, so that the cache does not fill with them on top of the
   // transaction's memory.

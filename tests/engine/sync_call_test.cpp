@@ -71,18 +71,57 @@ TEST(SyncCall, durable_commits_sync_once_each_and_never_the_files_times) {
   const auto durable = calls().counts();
   EXPECT_EQ(durable[kFull], before[kFull]);
   EXPECT_EQ(durable[kData], before[kData] + kCommits);
-  // A deferred commit made durable by an explicit sync: one data sync too.
-  auto w = WriteTxn::begin(opened->instance);
-  ASSERT_TRUE(w) << w.error().to_string();
-  ASSERT_TRUE((*w)->put(bytes_of(std::string_view("t")), bytes_of(std::string_view("deferred")),
-                        bytes_of(std::string_view("v"))));
-  ASSERT_TRUE((*w)->commit_deferred());
-  w->reset();
-  EXPECT_EQ(calls().counts()[kData], durable[kData]);
+  // Deferred commits after them: the first syncs the selector byte the last
+  // durable commit left unsynced, before its own pages, and the rest sync
+  // nothing; an explicit sync makes them durable with one data sync.
+  for (int i = 0; i < 3; ++i) {
+    auto w = WriteTxn::begin(opened->instance);
+    ASSERT_TRUE(w) << w.error().to_string();
+    ASSERT_TRUE((*w)->put(bytes_of(std::string_view("t")), bytes_of("deferred" + std::to_string(i)),
+                          bytes_of(std::string_view("v"))));
+    ASSERT_TRUE((*w)->commit_deferred());
+  }
+  EXPECT_EQ(calls().counts()[kData], durable[kData] + 1);
+  ASSERT_TRUE(opened->instance->published().deferred);
   ASSERT_TRUE(opened->instance->sync());
   const auto after = calls().counts();
   EXPECT_EQ(after[kFull], before[kFull]);
-  EXPECT_EQ(after[kData], durable[kData] + 1);
+  EXPECT_EQ(after[kData], durable[kData] + 2);
+}
+
+// A writer that opens a file and makes a chain of deferred commits syncs
+// once, before the first writes its pages: the record before the published
+// one stays guarded until a sync, and without that early sync the second
+// deferred commit would find no slot but by making the first one durable,
+// a sync of its pages.
+TEST(SyncCall, a_chain_of_deferred_commits_after_an_open_makes_none_of_them_durable) {
+  testing::TempDir dir;
+  OpenOptions options;
+  options.SYNC_DELAY = std::chrono::hours(1);
+  const std::string path = dir.file("a.db");
+  for (int i = 0; i < 2; ++i) {
+    auto opened = Database::open(path, options);
+    ASSERT_TRUE(opened) << opened.error().to_string();
+    auto w = WriteTxn::begin(opened->instance);
+    ASSERT_TRUE(w) << w.error().to_string();
+    ASSERT_TRUE((*w)->put(bytes_of(std::string_view("t")), bytes_of(std::to_string(i)),
+                          bytes_of(std::string_view("v"))));
+    ASSERT_TRUE((*w)->commit());
+  }
+  auto opened = Database::open(path, options);
+  ASSERT_TRUE(opened) << opened.error().to_string();
+  const std::uint64_t durable = opened->instance->published().record.txn_id;
+  const auto before = calls().counts();
+  for (int i = 0; i < 6; ++i) {
+    auto w = WriteTxn::begin(opened->instance);
+    ASSERT_TRUE(w) << w.error().to_string();
+    ASSERT_TRUE((*w)->put(bytes_of(std::string_view("t")), bytes_of("d" + std::to_string(i)),
+                          bytes_of(std::string(3000, 'v'))));
+    ASSERT_TRUE((*w)->commit_deferred());
+  }
+  EXPECT_EQ(calls().counts()[kData], before[kData] + 1);
+  EXPECT_TRUE(opened->instance->published().deferred);
+  EXPECT_EQ(opened->instance->durable_txn_id(), durable);
 }
 
 }  // namespace
