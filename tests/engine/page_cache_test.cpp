@@ -192,6 +192,54 @@ TEST(PageCache, a_new_image_of_a_page_number_drops_its_older_ones) {
   }
 }
 
+// An image of a node from commit `commit` under succession mark `mark`.
+class Successive final : public CachedPage {
+ public:
+  static std::shared_ptr<const CachedPage> make(std::uint64_t number, std::uint64_t commit,
+                                                std::uint64_t mark) {
+    OpenedPage page;
+    page.page_number = number;
+    page.stamp = stamp_of(static_cast<std::uint8_t>(commit));
+    page.header.commit_id = commit;
+    page.bytes = AlignedBuffer::zeroed(kPage);
+    return std::make_shared<const Successive>(std::move(page), mark);
+  }
+  Successive(OpenedPage page, std::uint64_t mark) : CachedPage(std::move(page)), mark_(mark) {}
+  std::uint64_t succession() const override { return mark_; }
+
+ private:
+  std::uint64_t mark_;
+};
+
+TEST(PageCache, a_newer_image_under_a_mark_drops_the_older_and_an_older_one_drops_nothing) {
+  PageCache cache(0, kPage);
+  const auto cached = [&](std::uint64_t number, std::uint64_t commit) {
+    return cache.get(number, stamp_of(static_cast<std::uint8_t>(commit)), nullptr) != nullptr;
+  };
+  cache.insert(Successive::make(5, 1, 77), nullptr);
+  cache.insert(Successive::make(6, 1, 78), nullptr);
+  // The node of mark 77 rewritten by commit 2 into page 9.
+  cache.insert(Successive::make(9, 2, 77), nullptr);
+  EXPECT_FALSE(cached(5, 1));
+  EXPECT_TRUE(cached(9, 2));
+  EXPECT_TRUE(cached(6, 1));
+  EXPECT_EQ(cache.entry_count(), 2u);
+  // A snapshot of commit 1 reads its image again: both stay.
+  cache.insert(Successive::make(5, 1, 77), nullptr);
+  EXPECT_TRUE(cached(5, 1));
+  EXPECT_TRUE(cached(9, 2));
+  // Commit 3 replaces the newest image, which goes; unmarked pages never do.
+  cache.insert(Successive::make(12, 3, 77), nullptr);
+  cache.insert(Successive::make(13, 3, 0), nullptr);
+  cache.insert(Successive::make(14, 4, 0), nullptr);
+  EXPECT_FALSE(cached(9, 2));
+  EXPECT_TRUE(cached(12, 3));
+  EXPECT_TRUE(cached(13, 3));
+  EXPECT_TRUE(cached(14, 4));
+  EXPECT_EQ(cache.entry_count(), 5u);
+  EXPECT_EQ(cache.charged_bytes(), 5 * kPage);
+}
+
 // Random inserts, replacements, drops and evictions against a model of what
 // was inserted last under each key: a hit is always that exact entry, the page
 // just inserted is always found, and the count and charge agree with the

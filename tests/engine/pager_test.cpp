@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <thread>
 #include <vector>
 
@@ -297,6 +298,79 @@ std::shared_ptr<const CachedNode> parsed_node(std::uint64_t number) {
   auto parsed = parse_node_page(opened_node(number), "mem.db");
   EXPECT_TRUE(parsed);
   return std::static_pointer_cast<const CachedNode>(parsed.value());
+}
+
+ByteView text_bytes(std::string_view text) {
+  return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
+}
+
+// Writes a leaf of kTree holding `key`, by commit `commit`, sealed as page
+// `number`; with `damaged`, a byte of it changes after the seal.
+ChildPointer put_leaf(Storage& storage, const PageProtection& protection, std::uint64_t number,
+                      std::uint64_t commit, std::string_view key, bool damaged = false) {
+  std::vector<std::uint8_t> bytes(kPage, 0);
+  const LeafItem item{text_bytes(key), text_bytes("value"), nullptr};
+  node::build_leaf(bytes, LeafLayout::Varint, {&item, 1}, commit, kTree);
+  const PageStamp stamp = protection.seal_page(number, bytes).value();
+  if (damaged) bytes[kPage / 2] ^= 0x10;
+  put_page(storage, kPage, number, bytes);
+  return ChildPointer{.page = number, .commit_id = commit, .stamp = stamp};
+}
+
+TEST_P(PagerModes, a_node_read_from_a_newer_commit_drops_the_image_it_replaced) {
+  const auto cached = [&](const ChildPointer& pointer) {
+    return pager.cache().get(pointer.page, pointer.stamp, &parse_node_page) != nullptr;
+  };
+  const ChildPointer first = put_leaf(storage, protection, 2, 5, "m");
+  const ChildPointer other = put_leaf(storage, protection, 3, 5, "z");
+  const NodeView held = fetch_cached_node(pager, first, kTree, 0).value();
+  ASSERT_TRUE(fetch_cached_node(pager, other, kTree, 0));
+  // Commit 6 rewrote the leaf that starts at "m" into page 4.
+  const ChildPointer second = put_leaf(storage, protection, 4, 6, "m");
+  ASSERT_TRUE(fetch_cached_node(pager, second, kTree, 0));
+  EXPECT_FALSE(cached(first));
+  EXPECT_TRUE(cached(second));
+  EXPECT_TRUE(cached(other));
+  EXPECT_EQ(pager.cache().entry_count(), 2u);
+  // The view taken before still holds its page.
+  EXPECT_EQ(held.commit_id(), 5u);
+  EXPECT_TRUE(std::ranges::equal(held.key_at(0), text_bytes("m")));
+  // A damaged image of a later commit fails its check and drops nothing.
+  const ChildPointer third = put_leaf(storage, protection, 5, 7, "m", true);
+  EXPECT_EQ(fetch_error(third, kTree, 0), "page 5 fails its check");
+  EXPECT_TRUE(cached(second));
+  // A snapshot of commit 5 reads its leaf again, and the newer one stays.
+  ASSERT_TRUE(fetch_cached_node(pager, first, kTree, 0));
+  EXPECT_TRUE(cached(first));
+  EXPECT_TRUE(cached(second));
+}
+
+// A reader pinned on an image that a newer read drops keeps it whole, while
+// the pages read next take the buffers the cache let go of.
+TEST(PagerPeek, a_dropped_image_stays_whole_for_the_reader_pinned_on_it) {
+  auto protection = PageProtection::checksum();
+  FaultStorage storage("mem.db", std::vector<std::uint8_t>(kPage * 8, 0));
+  Pager pager(storage, kPage, protection, 1 << 20);
+  const ChildPointer first = put_leaf(storage, protection, 1, 5, "m");
+  ASSERT_TRUE(fetch_cached_node(pager, first, kTree, 0));
+  EpochDomain::Reader reader(&pager.cache().epochs());
+  {
+    EpochDomain::Pin pin(reader);
+    const CachedPage* seen = pager.peek_page(first, kTree, 0, &parse_node_page);
+    ASSERT_NE(seen, nullptr);
+    const std::vector<std::uint8_t> before(seen->bytes().begin(), seen->bytes().end());
+    ASSERT_TRUE(fetch_cached_node(pager, put_leaf(storage, protection, 2, 6, "m"), kTree, 0));
+    EXPECT_EQ(pager.cache().get(1, first.stamp, &parse_node_page), nullptr);
+    for (std::uint64_t n = 3; n < 8; ++n) {
+      const std::string key = "k" + std::to_string(n);
+      ASSERT_TRUE(fetch_cached_node(pager, put_leaf(storage, protection, n, 6, key), kTree, 0));
+    }
+    EXPECT_TRUE(std::ranges::equal(seen->bytes(), before));
+    EXPECT_EQ(seen->page_number(), 1u);
+    EXPECT_GT(pager.cache().epochs().retired_count(), 0u);
+  }
+  pager.cache().epochs().collect();
+  EXPECT_EQ(pager.cache().epochs().retired_count(), 0u);
 }
 
 TEST(CachedNodes, a_freed_node_block_is_the_next_node_on_its_thread) {

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <new>
 
 #include "format/bytes.hpp"
 #include "invariant.hpp"
@@ -98,6 +99,8 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
       budget_ / std::max<std::size_t>(page_size, 1), kMinEntries, kMaxTablePlaces));
   table_ = std::make_unique<TablePlace[]>(places);
   table_mask_ = places - 1;
+  successions_.reset(static_cast<Succession*>(std::calloc(places, sizeof(Succession))));
+  if (successions_ == nullptr) throw std::bad_alloc();
 }
 
 void PageCache::unpublish(const CachedPage* entry) const {
@@ -142,9 +145,12 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
   const Key key{page->page_number(), page->stamp()};
   const std::uint64_t hash = hash_of(key.page);
   const std::size_t charge = page->cache_charge();
+  const std::uint64_t mark = page->succession();
+  const std::uint64_t commit = page->header().commit_id;
   Shard& shard = shard_of(hash);
   // Entries are dropped outside the lock: a parsed node may be large.
   Gone gone;
+  bool kept = false;
   {
     std::lock_guard lock(shard.mutex);
     // The one under the same stamp is replaced, the others are dead.
@@ -177,9 +183,34 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
         at.bytes.store(bytes, std::memory_order_relaxed);
         at.entry.store(entry, std::memory_order_release);
       }
+      kept = true;
     }
   }
+  if (kept && mark != 0) supersede(mark, key.page, commit, gone);
   let_go(gone);
+}
+
+void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit,
+                          Gone& gone) {
+  std::uint64_t older = 0, older_commit = 0;
+  {
+    std::lock_guard lock(succession_mutex_);
+    Succession& newest = successions_[mark & table_mask_];
+    const bool same_mark = newest.mark == mark && newest.page != page;
+    // An older image, read again for an older snapshot: the newer stays.
+    if (same_mark && newest.commit > commit) return;
+    // The same commit under one mark: two nodes whose marks a hash mixed.
+    const bool older_noted = same_mark && newest.commit < commit;
+    older = newest.page;
+    older_commit = newest.commit;
+    newest = Succession{mark, page, commit};
+    if (!older_noted) return;
+  }
+  // Not under the lock above: a shard's lock is never taken inside it.
+  const std::uint64_t hash = hash_of(older);
+  Shard& shard = shard_of(hash);
+  std::lock_guard lock(shard.mutex);
+  shard.remove_images(older, hash, gone, *this, older_commit);
 }
 
 void PageCache::evict_for(Shard& shard, std::size_t charge, Gone& gone) {
@@ -205,12 +236,13 @@ void PageCache::evict_for(Shard& shard, std::size_t charge, Gone& gone) {
 }
 
 void PageCache::Shard::remove_images(std::uint64_t page, std::uint64_t hash, Gone& gone,
-                                     const PageCache& cache) {
+                                     const PageCache& cache, std::uint64_t up_to) {
   if (slots.empty()) return;
   // Every image of a page number sits in the run from its home.
   const std::size_t mask = slots.size() - 1;
   for (std::size_t i = hash & mask; slots[i].page != nullptr;) {
-    if (slots[i].key.page == page) {
+    if (slots[i].key.page == page &&
+        (up_to == UINT64_MAX || slots[i].page->header().commit_id <= up_to)) {
       // The run shifts back into `i`: look at it again.
       remove(i, gone, cache);
     } else {

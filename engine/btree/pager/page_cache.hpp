@@ -14,6 +14,14 @@
 // goes back at once (to be reused by the next page read) instead of waiting
 // for the clock.
 //
+// A node image also goes once the cache takes in its successor: an image
+// that names the same mark (CachedPage::succession: the same tree, level and
+// first key) from a later commit. Every snapshot that sees the later commit
+// reaches the successor there, so the older image serves only snapshots
+// older still, which a reader beside a writer has mostly ended: left to the
+// clock, such images would pile up until the budget is spent, and every
+// page read again would take memory the process has never touched.
+//
 // Lookups that use an entry briefly (a tree reader's descent) may skip the
 // lock and the reference count: peek() finds entries through a table indexed
 // by page number, read without a lock by a caller pinned in epochs(), and an
@@ -34,6 +42,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -86,6 +95,12 @@ class CachedPage {
   // Bytes charged against the cache budget; a parsed form that allocates
   // more than the page should add its own.
   virtual std::size_t cache_charge() const { return page_.bytes.size(); }
+
+  // The mark this image shares with the images that replace it in later
+  // commits, 0 for none. Two images of one snapshot never share one; a
+  // mark shared by mistake (a hash that mixes two) only has an image read
+  // again, never a wrong one returned.
+  virtual std::uint64_t succession() const { return 0; }
 
   PageParser parsed_by() const { return parsed_by_; }
   // Whether the header names a node: a known kind other than overflow, at
@@ -156,8 +171,9 @@ class PageCache {
   // retired there when they leave the cache.
   EpochDomain& epochs() const { return epochs_; }
   // Adds or replaces the entry of `page->page_number()` and `page->stamp()`,
-  // evicting others as needed. An entry larger than a shard's budget is not
-  // kept.
+  // evicting others as needed, and drops the image it succeeds (see
+  // CachedPage::succession) when that one is older. An entry larger than a
+  // shard's budget is not kept.
   void insert(std::shared_ptr<const CachedPage> page, PageParser parser);
   // Drops every image cached under page number `page`: a writer that stops
   // using a page knows its image will not be asked for again by its own
@@ -230,8 +246,17 @@ class PageCache {
     // Frees the entry of slot `at`, shifting back the run behind it; its
     // page goes to `gone`, and out of the cache's table if it is there.
     void remove(std::size_t at, Gone& gone, const PageCache& cache);
-    // Frees every entry of page number `page` (whose hash is `hash`).
-    void remove_images(std::uint64_t page, std::uint64_t hash, Gone& gone, const PageCache& cache);
+    // Frees every entry of page number `page` (whose hash is `hash`), or
+    // only those written by commit `up_to` or before.
+    void remove_images(std::uint64_t page, std::uint64_t hash, Gone& gone, const PageCache& cache,
+                       std::uint64_t up_to = UINT64_MAX);
+  };
+  // The newest image cached under a succession mark: its page number and
+  // commit.
+  struct Succession {
+    std::uint64_t mark = 0;
+    std::uint64_t page = 0;
+    std::uint64_t commit = 0;
   };
 
   Shard& shard_of(std::uint64_t hash) const;
@@ -240,6 +265,9 @@ class PageCache {
 
   // Evicts from `shard` (locked) until `charge` more bytes fit its budget.
   void evict_for(Shard& shard, std::size_t charge, Gone& gone);
+  // Notes the image of `page` from `commit` as the newest under `mark`,
+  // unless a newer one is, and drops the older one noted before it.
+  void supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit, Gone& gone);
   // Takes `entry` out of the table if it is there.
   void unpublish(const CachedPage* entry) const;
   // Drops or retires what left the cache, outside any shard's lock.
@@ -258,6 +286,15 @@ class PageCache {
   };
   std::unique_ptr<TablePlace[]> table_;
   std::size_t table_mask_;
+  // The newest image under each succession mark, at the mark modulo the
+  // table's length: a mark whose place another took is left to the clock.
+  // Zeroed by the system as its places are first used (calloc), so that a
+  // cache whose file is smaller than its budget does not pay for it all.
+  struct FreeMemory {
+    void operator()(void* block) const { std::free(block); }
+  };
+  std::unique_ptr<Succession[], FreeMemory> successions_;
+  std::mutex succession_mutex_;
   mutable EpochDomain epochs_;
 };
 

@@ -1,5 +1,6 @@
 #include "btree/pager/pager_source.hpp"
 
+#include <cstring>
 #include <new>
 
 #include "storage/spare_blocks.hpp"
@@ -59,24 +60,53 @@ std::shared_ptr<const std::uint8_t> borrowed_bytes(const OpenedPage& page) {
                                              page.bytes.span().data());
 }
 
-std::shared_ptr<const CachedNode> make_cached_node(OpenedPage page, NodeView view) {
+std::shared_ptr<const CachedNode> make_cached_node(OpenedPage page, NodeView view,
+                                                   std::uint64_t succession = 0) {
   return std::allocate_shared<const CachedNode>(NodeBlockAllocator<CachedNode>(), std::move(page),
-                                                std::move(view));
+                                                std::move(view), succession);
 }
 
-}  // namespace
+// The node's tree, level and first key, mixed; never 0.
+std::uint64_t succession_of(const NodeView& view) {
+  constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
+  std::uint64_t h = (view.tree_id() * kMul) ^ (std::uint64_t{view.level()} << 56);
+  const ByteView first = view.count() > 0 ? view.key_at(0) : ByteView();
+  std::size_t at = 0;
+  for (; at + 8 <= first.size(); at += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, first.data() + at, 8);
+    h = (h ^ word) * kMul;
+    h ^= h >> 29;
+  }
+  std::uint64_t tail = first.size();
+  for (; at < first.size(); ++at) tail = tail << 8 | first[at];
+  h = (h ^ tail) * 0xD6E8FEB86659FD93ull;
+  h ^= h >> 32;
+  return h == 0 ? 1 : h;
+}
 
-Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::string_view path) {
+// A node read from the file, its mark worked out when `marked`.
+Result<std::shared_ptr<const CachedPage>> parse_node(OpenedPage page, std::string_view path,
+                                                     bool marked) {
   auto view = NodeView::from_page(borrowed_bytes(page),
                                   static_cast<std::uint32_t>(page.bytes.span().size()));
   if (!view)
     return fail(Error::corrupted(std::string(path),
                                  format_text("page {}: {}", page.page_number, view.error())));
-  return make_cached_node(std::move(page), std::move(*view));
+  const std::uint64_t succession = marked ? succession_of(*view) : 0;
+  return make_cached_node(std::move(page), std::move(*view), succession);
+}
+
+}  // namespace
+
+Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::string_view path) {
+  return parse_node(std::move(page), path, true);
 }
 
 std::shared_ptr<const CachedPage> remember_written_node(const Pager& pager, OpenedPage page) {
-  auto parsed = parse_node_page(std::move(page), pager.storage().path());
+  // Unmarked, as a built node is: a commit need not hash the keys of the
+  // pages it writes (the images they replace wait for the clock).
+  auto parsed = parse_node(std::move(page), pager.storage().path(), false);
   if (!parsed) return nullptr;
   pager.cache().insert(*parsed, &parse_node_page);
   return std::move(*parsed);

@@ -11,7 +11,10 @@
 namespace deziro {
 
 // The PageParser of node pages: checks the node's structure (CORRUPTED
-// "page {}: {}" naming the page).
+// "page {}: {}" naming the page). The node's succession mark is its tree,
+// level and first key: a commit that rewrites a node mostly keeps where its
+// range starts (a node whose first key changed, or that split or merged,
+// leaves its old image to the clock).
 Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::string_view path);
 
 // The cached form of a node page: the opened page with its parsed view.
@@ -19,8 +22,12 @@ Result<std::shared_ptr<const CachedPage>> parse_node_page(OpenedPage page, std::
 // number, stamp and header; the view; and the search index with its heads.
 class alignas(64) CachedNode final : public CachedPage {
  public:
-  CachedNode(OpenedPage page, NodeView view)
-      : CachedPage(std::move(page), &parse_node_page), view_(std::move(view)) {
+  // `succession`: see CachedPage::succession (0 for a node the cache need
+  // not drop early).
+  CachedNode(OpenedPage page, NodeView view, std::uint64_t succession = 0)
+      : CachedPage(std::move(page), &parse_node_page),
+        view_(std::move(view)),
+        succession_(succession) {
     view_.attach_index(&index_);
   }
   // The view, not owning the bytes; NodeSource callers get one that does.
@@ -30,10 +37,13 @@ class alignas(64) CachedNode final : public CachedPage {
   std::size_t cache_charge() const override {
     return CachedPage::cache_charge() + sizeof(CachedNode);
   }
+  std::uint64_t succession() const override { return succession_; }
 
  private:
   NodeView view_;
   NodeSearchIndex index_;
+  // After the index, on a line no lookup reads.
+  std::uint64_t succession_;
 };
 
 // How many freed node blocks the calling thread keeps for its next cached
