@@ -334,6 +334,9 @@ Result<RootReader::Leaf*> RootReader::descend(ByteView key, bool pinned, NodeVie
         peek_cache_->prefetch_place(view.child_page(i));
     }
     const std::size_t c = view.child_index(key, range);
+    // The child's entry and page come next: asked for now, they arrive
+    // while the range's bounds are taken from this node's separators.
+    if (pinned && peek_cache_ != nullptr) peek_cache_->prefetch_entry(view.child_page(c));
     const bool held = &view != &spare;
     if (c > 0 && compare_keys(view.key_at(c - 1), lower) > 0) {
       lower = view.key_at(c - 1);
