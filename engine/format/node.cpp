@@ -341,7 +341,7 @@ const NodeSearchIndex::Heads* NodeSearchIndex::build(const NodeView& view) const
   return &heads_;
 }
 
-std::size_t NodeView::search(ByteView key, bool past_equal) const {
+NodeView::SlotRange NodeView::narrow(ByteView key) const {
   std::size_t lo = 0;
   std::size_t hi = count_;
   if (const NodeSearchIndex::Heads* heads = index_ != nullptr ? index_->heads(*this) : nullptr) {
@@ -364,6 +364,17 @@ std::size_t NodeView::search(ByteView key, bool past_equal) const {
     if (below > 0) lo = (below - 1) * heads->stride + 1;
     if (not_above < heads->count) hi = not_above * heads->stride;
   }
+  return SlotRange{lo, hi};
+}
+
+std::size_t NodeView::search(ByteView key, bool past_equal) const {
+  return search_within(key, past_equal, narrow(key));
+}
+
+std::size_t NodeView::search_within(ByteView key, bool past_equal, SlotRange range) const {
+  DZ_ASSERT(range.lo <= range.hi && range.hi <= count_);
+  const std::size_t lo = range.lo;
+  const std::size_t hi = range.hi;
   // One loop per layout, so that the cell decoding is not re-dispatched on
   // every probe.
   auto cell_of = [this](std::size_t index) { return cell_address(index); };

@@ -428,8 +428,27 @@ class NodeView {
   // The child of a branch whose key range holds `key`.
   std::size_t child_index(ByteView key) const { return upper_bound(key); }
 
+  // Where a search for a key may answer, from the search index alone (no
+  // key of the node read): both bounds included.
+  struct SlotRange {
+    std::size_t lo;
+    std::size_t hi;
+  };
+  SlotRange narrow(ByteView key) const;
+  // child_index within what narrow(key) answered, so that a descent can
+  // ask for what the children in it lead to while their parent is searched.
+  std::size_t child_index(ByteView key, SlotRange range) const {
+    return search_within(key, true, range);
+  }
+  // The page number of a branch's child, read from its pointer alone.
+  std::uint64_t child_page(std::size_t index) const {
+    DZ_ASSERT(!is_leaf() && index <= count_);
+    return load_u64_le(page() + kPageContentOffset + ChildPointer::kSize * index);
+  }
+
  private:
   std::size_t search(ByteView key, bool past_equal) const;
+  std::size_t search_within(ByteView key, bool past_equal, SlotRange range) const;
 
   std::shared_ptr<const std::uint8_t> page_;
   std::uint32_t page_size_ = 0;

@@ -323,7 +323,20 @@ Result<RootReader::Leaf*> RootReader::descend(ByteView key, bool pinned, NodeVie
       node = borrowed ? found : &kept.view;
       return &kept;
     }
-    const std::size_t c = view.child_index(key);
+    // The next peek starts with a load of the child's place in the cache's
+    // table, a miss of its own below the top levels, which waited for the
+    // whole search of this node: the places of the few children the search
+    // index leaves are asked for now, and come while the separators are
+    // compared.
+    const NodeView::SlotRange range = view.narrow(key);
+    if (pinned && peek_cache_ != nullptr && range.hi - range.lo <= 8) {
+      for (std::size_t i = range.lo; i <= range.hi; ++i)
+        peek_cache_->prefetch_place(view.child_page(i));
+    }
+    const std::size_t c = view.child_index(key, range);
+    // The child's entry and page come next: asked for now, they arrive
+    // while the range's bounds are taken from this node's separators.
+    if (pinned && peek_cache_ != nullptr) peek_cache_->prefetch_entry(view.child_page(c));
     const bool held = &view != &spare;
     if (c > 0 && compare_keys(view.key_at(c - 1), lower) > 0) {
       lower = view.key_at(c - 1);

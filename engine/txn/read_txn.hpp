@@ -140,7 +140,12 @@ class RootReader final : public TreeReader {
   static constexpr std::size_t kMaxLeaves = 256;
 
   RootReader(NodeSource& source, std::uint64_t tree_id, ChildPointer root)
-      : source_(source), memo_(source), pins_(source.epochs()), tree_id_(tree_id), root_(root) {}
+      : source_(source),
+        memo_(source),
+        pins_(source.epochs()),
+        peek_cache_(source.peek_cache()),
+        tree_id_(tree_id),
+        root_(root) {}
   Result<bool> get(ByteView key, ValueVisitor visitor) override;
 
  private:
@@ -200,6 +205,8 @@ class RootReader final : public TreeReader {
   NodeSource& source_;
   BranchMemo memo_;
   EpochDomain::Reader pins_;
+  // Where peek_node finds nodes, whose places a descent asks for ahead.
+  const PageCache* peek_cache_;
   std::uint64_t tree_id_;
   ChildPointer root_;
   // The kept leaves in the order met, their indexes ordered by `lower`

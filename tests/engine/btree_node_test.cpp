@@ -216,6 +216,7 @@ TEST(BranchLayoutTest, child_pointers_sit_at_56_plus_32_i_and_keys_route_by_sepa
   for (std::size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(ChildPointer::load(page.data() + 56 + 32 * i), children[i]);
     EXPECT_EQ(view.child_at(i), children[i]);
+    EXPECT_EQ(view.child_page(i), 100 + i);
   }
   auto route = [&](const char* key) { return view.child_index(bytes_view(std::string(key))); };
   EXPECT_EQ(route("a"), 0u);
@@ -333,7 +334,9 @@ TEST(NodeSearchTest, an_indexed_search_answers_as_the_sorted_keys_do) {
     {
       std::vector<ByteView> separators;
       for (const std::string& k : c.keys) separators.push_back(bytes_view(k));
-      std::vector<ChildPointer> children(separators.size() + 1, ChildPointer{9, 5, {}});
+      std::vector<ChildPointer> children;
+      for (std::uint64_t i = 0; i <= separators.size(); ++i)
+        children.push_back(ChildPointer{9 + i, 5, {}});
       pages.emplace_back(16384, 0xEE);
       node::build_branch(pages.back(), 1, separators, children, 7, 21);
     }
@@ -354,8 +357,15 @@ TEST(NodeSearchTest, an_indexed_search_answers_as_the_sorted_keys_do) {
         start.arrive_and_wait();
         for (const std::string& probe : probes) {
           const ByteView key = bytes_view(probe);
-          if (view.lower_bound(key) != expected(probe, false) ||
-              view.upper_bound(key) != expected(probe, true)) {
+          // What the index alone narrows a search to holds both answers,
+          // and a branch's search within it answers as the whole one.
+          const NodeView::SlotRange range = view.narrow(key);
+          const std::size_t below = expected(probe, false);
+          const std::size_t past = expected(probe, true);
+          if (view.lower_bound(key) != below || view.upper_bound(key) != past || range.lo > below ||
+              past > range.hi ||
+              (!view.is_leaf() && (view.child_index(key, range) != past ||
+                                   view.child_page(past) != view.child_at(past).page))) {
             std::lock_guard lock(wrong_mutex);
             wrong.push_back(testing::PrintToString(probe));
           }

@@ -109,6 +109,41 @@ TEST(PageCache, evicts_the_least_recently_used) {
   EXPECT_NE(cache.get(100, stamp_of(0), nullptr), nullptr);
 }
 
+// What a descent asks for ahead of its peeks is a hint: it marks nothing
+// (the clock still evicts the entries no lookup used), and it reads no
+// memory of entries that left the cache, which the address sanitizer
+// would report.
+TEST(PageCache, places_and_entries_asked_for_ahead_are_not_marked_or_read) {
+  const long live_before = Marked::live.load();
+  {
+    PageCache cache(16 * kPage, kPage);
+    EpochDomain::Reader reader(&cache.epochs());
+    for (std::uint64_t i = 0; i < 16; ++i) cache.insert(Marked::make(i, 1), &Marked::parser);
+    {
+      EpochDomain::Pin pin(reader);
+      ASSERT_NE(cache.peek(0, stamp_number(1), &Marked::parser), nullptr);
+      for (std::uint64_t i = 0; i < 40; ++i) {
+        cache.prefetch_place(i);
+        cache.prefetch_entry(i);
+      }
+    }
+    cache.insert(Marked::make(100, 1), &Marked::parser);
+    EXPECT_NE(cache.get(0, stamp_number(1), &Marked::parser), nullptr);
+    EXPECT_EQ(cache.get(1, stamp_number(1), &Marked::parser), nullptr);
+    // Dropped and freed: their places still name their bytes.
+    for (std::uint64_t i = 2; i < 16; ++i) cache.drop(i);
+    cache.epochs().collect();
+    EXPECT_EQ(cache.epochs().retired_count(), 0u);
+    EpochDomain::Pin pin(reader);
+    for (std::uint64_t i = 0; i < 40; ++i) {
+      cache.prefetch_place(i);
+      cache.prefetch_entry(i);
+      EXPECT_EQ(cache.peek(i, stamp_number(1), &Marked::parser) != nullptr, i == 0);
+    }
+  }
+  EXPECT_EQ(Marked::live.load(), live_before);
+}
+
 TEST(PageCache, same_page_number_with_another_stamp_misses) {
   PageCache cache(1 << 20, kPage);
   cache.insert(entry(5, 1), nullptr);

@@ -167,6 +167,21 @@ class PageCache {
       entry->peeked_.store(true, std::memory_order_relaxed);
     return entry;
   }
+  // Asks for the table place peek(page, ...) reads first, ahead of that
+  // call (a hint only): a descent that knows which few children it may go
+  // to next has their places on the way while it still searches the parent.
+  void prefetch_place(std::uint64_t page) const { __builtin_prefetch(&table_[page & table_mask_]); }
+  // Asks for the first line of the entry and of the page bytes that the
+  // table place of `page` names, ahead of a peek() of it: a descent that
+  // has chosen its child has them on the way while it still reads the
+  // parent. Hints only: nothing is read but the place, so the entry may
+  // have left (a prefetch of memory since freed does no harm), and nothing
+  // is marked.
+  void prefetch_entry(std::uint64_t page) const {
+    const TablePlace& place = table_[page & table_mask_];
+    __builtin_prefetch(place.entry.load(std::memory_order_relaxed));
+    __builtin_prefetch(place.bytes.load(std::memory_order_relaxed));
+  }
   // Where readers of peek() pin; entries it may have handed out are
   // retired there when they leave the cache.
   EpochDomain& epochs() const { return epochs_; }

@@ -48,6 +48,9 @@ class NodeSource {
                                     std::optional<std::uint8_t> /*level*/) {
     return nullptr;
   }
+  // The cache peek_node looks in, whose places a caller may ask for ahead
+  // (PageCache::prefetch_place); null for a source without one.
+  virtual const PageCache* peek_cache() { return nullptr; }
 
   // Reads `count` consecutive pages from `first` into `run` (reusing its
   // buffer), opens each one (checksum or decryption) and keeps their stamps;

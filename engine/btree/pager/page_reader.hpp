@@ -55,6 +55,7 @@ class PageReader final : public NodeSource {
     return source_.fetch_node_once(pointer, tree_id, level);
   }
   EpochDomain* epochs() override { return source_.epochs(); }
+  const PageCache* peek_cache() override { return source_.peek_cache(); }
   const NodeView* peek_node(const ChildPointer& pointer, std::uint64_t tree_id,
                             std::optional<std::uint8_t> level) override {
     return source_.peek_node(pointer, tree_id, level);

@@ -79,6 +79,7 @@ class PagerSource final : public NodeSource {
     return fetch_cached_node(pager_, pointer, tree_id, level, false);
   }
   EpochDomain* epochs() override { return &pager_.cache().epochs(); }
+  const PageCache* peek_cache() override { return &pager_.cache(); }
   const NodeView* peek_node(const ChildPointer& pointer, std::uint64_t tree_id,
                             std::optional<std::uint8_t> level) override {
     const CachedPage* hit = pager_.peek_page(pointer, tree_id, level, &parse_node_page);
