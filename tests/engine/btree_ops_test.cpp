@@ -587,6 +587,30 @@ TEST_F(TreeOpsTest, loaded_branches_read_their_separators_in_pages_the_tree_keep
   expect_written_with_pages_untouched(w, spoilt, model);
 }
 
+// A value whose inline cell takes exactly the most room of a leaf entry is
+// written in the leaf; one a byte longer goes to an overflow run.
+TEST_F(TreeOpsTest, a_value_at_the_inline_limit_is_written_in_the_leaf_one_past_it_in_a_run) {
+  std::size_t fits = 0;
+  for (std::size_t v = 1; v < 4096; ++v)
+    if (node::inline_cell_size(LeafLayout::Varint, 1, v) + node::kSlotSize ==
+        node::max_entry_bytes(4096))
+      fits = v;
+  ASSERT_NE(fits, 0u);
+  const std::map<std::string, std::string> model = {{"a", std::string(fits, 'x')},
+                                                    {"b", std::string(fits + 1, 'y')}};
+  WriteContext w = cx();
+  for (const auto& [key, value] : model)
+    ASSERT_TRUE(btree::put(w, root_, bytes_view(key), bytes_view(value)).has_value());
+  commit();
+  auto leaf = pages_.source().fetch_node(root_.disk(), kTree, 0);
+  ASSERT_TRUE(leaf.has_value());
+  ASSERT_EQ(leaf->count(), 2u);
+  EXPECT_FALSE(leaf->cell_at(0).overflow);
+  EXPECT_TRUE(leaf->cell_at(1).overflow);
+  expect_model(rx(), model);
+  expect_sound(2);
+}
+
 // An over-full leaf shares its entries with its emptier neighbour, in two
 // or, when two would be nearly full, in three: each part within one entry
 // of its even share of the bytes, its byte count that of its entries, and
