@@ -1157,15 +1157,26 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       // A tree's entries are all cut from its arena, which its memory
       // estimate counts instead of the entries.
       DZ_ASSERT(!cx.arena || !e.owns_block());
-      // A value too long for the leaf takes a reference's room either way.
-      n.bytes += entry_bytes(cx.layout, page_size, e);
-      if (!e.overflow() &&
-          !node::value_fits_inline(cx.layout, page_size, e.key().size(), e.value().size())) {
-        e.set_ref(
-            DZ_TRY(write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id, e.value())),
-            cx.arena);
+      const std::size_t key_len = e.key().size();
+      // One measure of the inline cell tells whether the value stays in the
+      // leaf and what it takes there (leaf_entry_bytes).
+      bool in_leaf = false;
+      std::size_t bytes = 0;
+      if (!e.overflow()) {
+        const std::size_t value_len = e.value().size();
+        if (value_len < page_size) {
+          bytes = node::inline_cell_size(cx.layout, key_len, value_len) + node::kSlotSize;
+          in_leaf = bytes <= node::max_entry_bytes(page_size);
+        }
+        // A value too long for the leaf takes a reference's room.
+        if (!in_leaf)
+          e.set_ref(DZ_TRY(write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id,
+                                                     e.value())),
+                    cx.arena);
       }
-      const OverflowRef* ref = e.overflow() ? &w.refs.emplace_back(e.ref()) : nullptr;
+      if (!in_leaf) bytes = node::overflow_cell_size(cx.layout, key_len) + node::kSlotSize;
+      n.bytes += bytes;
+      const OverflowRef* ref = in_leaf ? nullptr : &w.refs.emplace_back(e.ref());
       w.items.push_back(LeafItem{e.key(), e.value(), ref});
     }
     DZ_CHECK(check_fits());

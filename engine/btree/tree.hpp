@@ -233,9 +233,15 @@ struct MemNode {
   // The page image the separators are read in, or null.
   const NodeView* image() const { return image_.get(); }
   // Reads the separators in `branch`'s page from now on.
+  // A search index of the page's cache entry is used if some search built
+  // it already, but none is built here: the transaction releases the page,
+  // whose cache entry goes with it, after searching it a few times at most.
   void keep_image(const NodeView& branch) {
     keys_.clear();
-    image_ = std::make_unique<const NodeView>(branch);
+    auto image = std::make_unique<NodeView>(branch);
+    if (const NodeSearchIndex* index = branch.search_index(); index && !index->built())
+      image->attach_index(nullptr);
+    image_ = std::move(image);
   }
   // The separators copied out: empty while they are read in the image.
   const std::vector<MemKey>& held_keys() const { return keys_; }

@@ -456,6 +456,13 @@ void build_leaf(std::span<std::uint8_t> page, LeafLayout layout, std::span<const
       at += write_varint(p + at, item.key.size());
       at += write_varint(p + at, overflow ? 1 : 2 * std::uint64_t{item.value.size()});
     }
+    if (!overflow && item.value.data() == item.key.data() + item.key.size()) {
+      // The value follows the key where they are held (a write
+      // transaction's entries keep them so): one copy.
+      if (const std::size_t n = item.key.size() + item.value.size(); n != 0)
+        std::memcpy(p + at, item.key.data(), n);
+      continue;
+    }
     if (!item.key.empty()) std::memcpy(p + at, item.key.data(), item.key.size());
     at += item.key.size();
     if (overflow) {

@@ -421,6 +421,9 @@ class NodeView {
     return true;
   }
 
+  // The index attached, or null.
+  const NodeSearchIndex* search_index() const { return index_; }
+
   // First slot whose key is >= `key` (leaf or branch keys).
   std::size_t lower_bound(ByteView key) const { return search(key, false); }
   // First slot whose key is > `key`.

@@ -484,6 +484,47 @@ TEST(BuiltNodeTest, a_built_page_is_viewed_from_its_header_as_a_parse_sees_it) {
   }
 }
 
+// A write transaction holds an entry's value right after its key, and the
+// builder copies such a pair in one go: the page must be the one made of
+// the same keys and values held apart, whatever their lengths (empty keys
+// and values too) and whichever entries lie between.
+TEST(BuiltNodeTest, a_leaf_of_values_held_after_their_keys_is_the_leaf_of_values_held_apart) {
+  OverflowRef ref{900, 1, 5000, 6, {}};
+  std::mt19937 rng(17);
+  for (LeafLayout layout : {LeafLayout::Fixed, LeafLayout::Varint}) {
+    std::vector<std::string> keys, values, joined;
+    for (int i = 0; i < 60; ++i) {
+      keys.push_back(i == 0 ? std::string() : "key" + std::to_string(1000 + i));
+      values.push_back(std::string(i % 7 == 3 ? 0 : rng() % 60, char('a' + i % 26)));
+      joined.push_back(keys.back() + values.back());
+    }
+    std::vector<LeafItem> apart, together;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      const bool overflow = i % 11 == 5;
+      apart.push_back(
+          LeafItem{bytes_view(keys[i]), bytes_view(values[i]), overflow ? &ref : nullptr});
+      const ByteView whole = bytes_view(joined[i]);
+      together.push_back(LeafItem{whole.first(keys[i].size()),
+                                  overflow ? ByteView{} : whole.subspan(keys[i].size()),
+                                  overflow ? &ref : nullptr});
+    }
+    std::vector<std::uint8_t> expected(4096, 0xEE), built(4096, 0x11);
+    node::build_leaf(expected, layout, apart, 7, 21);
+    node::build_leaf(built, layout, together, 7, 21);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end() - kPageStampSize, built.begin()));
+    NodeView view = parse(built);
+    ASSERT_EQ(view.count(), keys.size());
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+      LeafCell cell = view.cell_at(i);
+      EXPECT_EQ(to_string(cell.key), keys[i]) << i;
+      EXPECT_EQ(cell.overflow, apart[i].ref != nullptr) << i;
+      if (!cell.overflow) {
+        EXPECT_EQ(to_string(cell.value), values[i]) << i;
+      }
+    }
+  }
+}
+
 // A branch whose separators did not change is laid out from its old page:
 // the page must be the one the builder makes of the same separators and
 // the new children, byte for byte up to the trailer.

@@ -587,6 +587,70 @@ TEST_F(TreeOpsTest, loaded_branches_read_their_separators_in_pages_the_tree_keep
   expect_written_with_pages_untouched(w, spoilt, model);
 }
 
+// A value whose inline cell takes exactly the most room of a leaf entry is
+// written in the leaf; one a byte longer goes to an overflow run.
+TEST_F(TreeOpsTest, a_value_at_the_inline_limit_is_written_in_the_leaf_one_past_it_in_a_run) {
+  std::size_t fits = 0;
+  for (std::size_t v = 1; v < 4096; ++v)
+    if (node::inline_cell_size(LeafLayout::Varint, 1, v) + node::kSlotSize ==
+        node::max_entry_bytes(4096))
+      fits = v;
+  ASSERT_NE(fits, 0u);
+  const std::map<std::string, std::string> model = {{"a", std::string(fits, 'x')},
+                                                    {"b", std::string(fits + 1, 'y')}};
+  WriteContext w = cx();
+  for (const auto& [key, value] : model)
+    ASSERT_TRUE(btree::put(w, root_, bytes_view(key), bytes_view(value)).has_value());
+  commit();
+  auto leaf = pages_.source().fetch_node(root_.disk(), kTree, 0);
+  ASSERT_TRUE(leaf.has_value());
+  ASSERT_EQ(leaf->count(), 2u);
+  EXPECT_FALSE(leaf->cell_at(0).overflow);
+  EXPECT_TRUE(leaf->cell_at(1).overflow);
+  expect_model(rx(), model);
+  expect_sound(2);
+}
+
+// A branch loaded for writing searches the page it was loaded from without
+// building the search index of the page's cache entry, which goes when the
+// transaction releases the page; an index some search built already is
+// used. Either way a search finds the child a plain search of the page does.
+TEST(LoadedBranchTest, a_kept_page_builds_no_search_index_but_uses_a_built_one) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 60; ++i) keys.push_back(key_of(1000 + 37 * i));
+  std::vector<ByteView> views;
+  for (const auto& k : keys) views.push_back(bytes_view(k));
+  std::vector<ChildPointer> children;
+  for (std::uint64_t i = 0; i <= keys.size(); ++i) children.push_back({100 + i, 8, {}});
+  auto bytes = std::make_shared<std::vector<std::uint8_t>>(4096);
+  node::build_branch(*bytes, 1, views, children, 8, kTree);
+  NodeView plain =
+      *NodeView::from_page(std::shared_ptr<const std::uint8_t>(bytes, bytes->data()), 4096);
+  NodeSearchIndex index;
+  NodeView indexed = plain;
+  ASSERT_TRUE(indexed.attach_index(&index));
+  std::vector<std::string> probes = {"", keys.front(), keys.back() + "~"};
+  for (const auto& k : keys) {
+    probes.push_back(k);
+    probes.push_back(k + "+");
+  }
+  auto expect_plain_answers = [&](const MemNode& n) {
+    for (const auto& p : probes)
+      EXPECT_EQ(n.image()->child_index(bytes_view(p)), plain.child_index(bytes_view(p))) << p;
+  };
+  MemNode before;
+  before.keep_image(indexed);
+  expect_plain_answers(before);
+  EXPECT_FALSE(index.built());
+  EXPECT_EQ(before.image()->search_index(), nullptr);
+  indexed.child_index(bytes_view(keys[7]));
+  ASSERT_TRUE(index.built());
+  MemNode after;
+  after.keep_image(indexed);
+  EXPECT_EQ(after.image()->search_index(), &index);
+  expect_plain_answers(after);
+}
+
 // An over-full leaf shares its entries with its emptier neighbour, in two
 // or, when two would be nearly full, in three: each part within one entry
 // of its even share of the bytes, its byte count that of its entries, and
