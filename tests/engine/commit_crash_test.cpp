@@ -26,10 +26,11 @@ using State = std::map<std::string, std::map<std::string, std::string>>;
 
 ByteView b(const std::string& s) { return bytes_of(s); }
 
-// Random crash plans per crash point. The plain build checks well over
-// 10 000 images per run; the sanitizer builds (GCC's and clang's), ten times
+// Random crash plans per crash point, beside the two fixed ones (nothing
+// pending lands, all of it). The plain build, which cuts at every crash
+// point, checks over 3 500 images a sweep; the sanitizer build, ten times
 // slower, a sample.
-constexpr std::uint64_t kPlansPerPoint = kAddressSanitizer ? 4 : 37;
+constexpr std::uint64_t kPlansPerPoint = kAddressSanitizer ? 4 : 12;
 
 // A fixed run of commits over a few trees: puts, overwrites, deletes, long
 // values in overflow runs, and a tree dropped and made again.
@@ -247,8 +248,8 @@ void every_power_loss_leaves_the_last_returned_commit_or_the_next(const OpenOpti
     }
     instance.reset();
   }
-  if (kPlansPerPoint >= 34) {
-    EXPECT_GE(images, 10000u);
+  if (!kAddressSanitizer) {
+    EXPECT_GE(images, 3500u);
   }
   // Both outcomes of an interrupted commit occur somewhere.
   EXPECT_GT(seen[Workload::kCommits], 0);
@@ -339,7 +340,7 @@ TEST(CommitCrash, two_processes_taking_turns_lose_at_most_the_deferred_commits) 
     cut.add(returned);
     int durable = returned;
     while (durable > 0 && workload.deferred(durable - 1)) --durable;
-    for (std::uint64_t seed = 1; seed <= (kPlansPerPoint >= 34 ? 3u : 1u); ++seed) {
+    for (std::uint64_t seed = 1; seed <= (kAddressSanitizer ? 1u : 3u); ++seed) {
       int matched = -1;
       std::string problem = check_image(disk.crash_image(disk.random_crash_plan(seed * 53 + k)),
                                         states, durable, returned, seed == 1, &matched);
@@ -362,7 +363,7 @@ TEST(CommitCrash, recovery_cut_short_at_each_of_its_writes_recovers_the_same_com
     instance->mark_failed(std::nullopt);  // as if killed: nothing more is written
   }
   std::size_t recoveries_with_writes = 0;
-  for (std::uint64_t seed = 0; seed < kPlansPerPoint / 2; ++seed) {
+  for (std::uint64_t seed = 0; seed < (kAddressSanitizer ? 2u : 18u); ++seed) {
     auto image = disk.crash_image(disk.random_crash_plan(seed));
     FaultStorage whole("/mem/crash.db", image);
     auto reference = open_on(std::make_unique<testing::BorrowedStorage>(whole));
