@@ -316,6 +316,18 @@ std::string value_after_crash(std::vector<std::uint8_t> image) {
   return std::string((*v)->begin(), (*v)->end());
 }
 
+// Version `n` of a power-loss test's tree: "k" = "v<n>" beside `fillers`
+// values of 300 bytes under keys from "f<n * key_step>" on.
+Status commit_version(const std::shared_ptr<Instance>& instance, int n, bool deferred, int fillers,
+                      int key_step) {
+  auto w = DZ_TRY(WriteTxn::begin(instance));
+  for (int i = 0; i < fillers; ++i)
+    DZ_CHECK(w->put(b("t"), b("f" + std::to_string(i + key_step * n)),
+                    b(std::string(300, char('a' + n)))));
+  DZ_CHECK(w->put(b("t"), b("k"), b("v" + std::to_string(n))));
+  return deferred ? w->commit_deferred() : w->commit();
+}
+
 TEST(DeferredPowerLoss, power_loss_loses_at_most_the_deferred_commits) {
   auto storage = std::make_unique<FaultStorage>("/mem/d.db", *Database::new_first_page({}));
   FaultStorage* raw = storage.get();
@@ -323,17 +335,8 @@ TEST(DeferredPowerLoss, power_loss_loses_at_most_the_deferred_commits) {
   ASSERT_TRUE(instance);
   // Each commit rewrites a tree of several pages, so a later deferred commit
   // points at pages an earlier one wrote.
-  auto write = [&](int n, bool deferred) {
-    auto w = WriteTxn::begin(instance);
-    ASSERT_TRUE(w);
-    for (int i = 0; i < 40; ++i)
-      ASSERT_TRUE(
-          (*w)->put(b("t"), b("f" + std::to_string(i + 10 * n)), b(std::string(300, 'a' + n))));
-    ASSERT_TRUE((*w)->put(b("t"), b("k"), b("v" + std::to_string(n))));
-    ASSERT_TRUE(deferred ? (*w)->commit_deferred() : (*w)->commit());
-  };
-  write(1, false);
-  for (int n = 2; n <= 5; ++n) write(n, true);
+  ASSERT_TRUE(commit_version(instance, 1, false, 40, 10));
+  for (int n = 2; n <= 5; ++n) ASSERT_TRUE(commit_version(instance, n, true, 40, 10));
   std::set<std::string> seen;
   for (std::uint64_t seed = 0; seed < 60; ++seed) {
     std::string v = value_after_crash(raw->crash_image(raw->random_crash_plan(seed)));
@@ -360,17 +363,9 @@ TEST(DeferredPowerLoss, deferred_commits_after_a_durable_one_keep_the_record_its
   FaultStorage* raw = storage.get();
   auto instance = open_private(std::move(storage));
   ASSERT_TRUE(instance);
-  auto write = [&](int n, bool deferred) {
-    auto w = WriteTxn::begin(instance);
-    ASSERT_TRUE(w);
-    for (int i = 0; i < 20; ++i)
-      ASSERT_TRUE((*w)->put(b("t"), b("f" + std::to_string(i)), b(std::string(300, 'a' + n))));
-    ASSERT_TRUE((*w)->put(b("t"), b("k"), b("v" + std::to_string(n))));
-    ASSERT_TRUE(deferred ? (*w)->commit_deferred() : (*w)->commit());
-  };
-  write(1, false);
-  write(2, true);
-  write(3, true);
+  ASSERT_TRUE(commit_version(instance, 1, false, 20, 0));
+  ASSERT_TRUE(commit_version(instance, 2, true, 20, 0));
+  ASSERT_TRUE(commit_version(instance, 3, true, 20, 0));
   // Each change since the last sync lands with even odds: about one plan in
   // sixteen keeps the third commit's record and loses every selector write
   // and some of its pages.
