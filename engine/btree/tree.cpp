@@ -1159,15 +1159,12 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       DZ_ASSERT(!cx.arena || !e.owns_block());
       const std::size_t key_len = e.key().size();
       // One measure of the inline cell tells whether the value stays in the
-      // leaf and what it takes there (leaf_entry_bytes).
-      bool in_leaf = false;
-      std::size_t bytes = 0;
+      // leaf and what it takes there.
+      std::size_t bytes =
+          e.overflow() ? 0
+                       : node::inline_entry_bytes(cx.layout, page_size, key_len, e.value().size());
+      const bool in_leaf = bytes != 0;
       if (!e.overflow()) {
-        const std::size_t value_len = e.value().size();
-        if (value_len < page_size) {
-          bytes = node::inline_cell_size(cx.layout, key_len, value_len) + node::kSlotSize;
-          in_leaf = bytes <= node::max_entry_bytes(page_size);
-        }
         // A value too long for the leaf takes a reference's room.
         if (!in_leaf)
           e.set_ref(DZ_TRY(write::write_overflow_run(cx.sink, page_size, cx.txn_id, cx.tree_id,

@@ -141,21 +141,27 @@ inline std::size_t overflow_cell_size(LeafLayout layout, std::size_t key_len) {
   return key_len + varint_len(key_len) + 1 + kOverflowRefSize;
 }
 
+// Cell plus slot of an entry whose value stays in the leaf, or 0 when a
+// value of this length goes to an overflow run instead: the one rule for
+// which values stay, with the inline cell measured once.
+inline std::size_t inline_entry_bytes(LeafLayout layout, std::uint32_t page_size,
+                                      std::size_t key_len, std::uint64_t value_len) {
+  if (value_len >= page_size) return 0;
+  const std::size_t bytes = inline_cell_size(layout, key_len, value_len) + kSlotSize;
+  return bytes <= max_entry_bytes(page_size) ? bytes : 0;
+}
+
 // Whether a value of this length stays in the leaf.
 inline bool value_fits_inline(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
                               std::uint64_t value_len) {
-  if (value_len >= page_size) return false;
-  return inline_cell_size(layout, key_len, value_len) + kSlotSize <= max_entry_bytes(page_size);
+  return inline_entry_bytes(layout, page_size, key_len, value_len) != 0;
 }
 
-// Cell plus slot of an entry in a leaf of this layout (value_fits_inline
-// decides which cell, its inline size measured once).
+// Cell plus slot of an entry in a leaf of this layout.
 inline std::size_t leaf_entry_bytes(LeafLayout layout, std::uint32_t page_size, std::size_t key_len,
                                     std::uint64_t value_len) {
-  if (value_len < page_size) {
-    const std::size_t bytes = inline_cell_size(layout, key_len, value_len) + kSlotSize;
-    if (bytes <= max_entry_bytes(page_size)) return bytes;
-  }
+  if (const std::size_t bytes = inline_entry_bytes(layout, page_size, key_len, value_len))
+    return bytes;
   return overflow_cell_size(layout, key_len) + kSlotSize;
 }
 
