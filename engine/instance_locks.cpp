@@ -469,10 +469,7 @@ Status Instance::sync_guarded_selector() {
     if (!guarded_slot_ || published_.deferred) return ok();
     txn_id = published_.record.txn_id;
   }
-  if (auto s = storage_->sync(); !s) {
-    mark_failed(std::string(s.error().message()));
-    return fail(sync_failed_error());
-  }
+  DZ_CHECK(fail_file_unless(storage_->sync()));
   std::lock_guard lock(state_mutex_);
   // The sync carried the selector byte that names the published commit;
   // no other was written since, as the writer is held.
@@ -485,15 +482,9 @@ Status Instance::make_durable(bool made_elsewhere) {
   bool synced = p.deferred;
   if (p.deferred && made_elsewhere) DZ_CHECK(write_deferred_chain_again(p));
   if (p.deferred) {
-    if (auto s = storage_->sync(); !s) {
-      mark_failed(std::string(s.error().message()));
-      return fail(sync_failed_error());
-    }
+    DZ_CHECK(fail_file_unless(storage_->sync()));
     std::uint8_t selector = header::encode_selector({p.slot, false});
-    if (auto s = storage_->write_at(kSelectorOffset, {&selector, 1}); !s) {
-      mark_failed(std::string(s.error().message()));
-      return fail(sync_failed_error());
-    }
+    DZ_CHECK(fail_file_unless(storage_->write_at(kSelectorOffset, {&selector, 1})));
   }
   std::lock_guard lock(state_mutex_);
   // The sync put the deferred selector on disk: no stale one names a slot.
@@ -571,10 +562,7 @@ bool Instance::write_out_ahead() {
   // Outside every lock, and the selector byte left alone: the commits stay
   // deferred. A failed sync fails the file, as any sync does: the pages it
   // lost may no longer be dirty for the next one.
-  if (auto s = storage_->sync(); !s) {
-    mark_failed(std::string(s.error().message()));
-    return false;
-  }
+  if (!fail_file_unless(storage_->sync())) return false;
   // The pages written before the sync began are on disk now. A limit
   // already reached stays so: the writer that meets it syncs anyway.
   std::lock_guard lock(state_mutex_);

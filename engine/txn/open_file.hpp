@@ -89,6 +89,14 @@ class OpenFile {
   virtual void mark_failed(std::optional<std::string> os_error) = 0;
   // SYNC_FAILED with the path and the error that failed the file.
   virtual Error sync_failed_error() const = 0;
+  // The outcome of a sync or of a selector write. A failure fails the file
+  // for good, as the pages the sync lost may no longer be dirty for the
+  // next one, and gives SYNC_FAILED.
+  Status fail_file_unless(Status step) {
+    if (step) return ok();
+    mark_failed(std::string(step.error().message()));
+    return fail(sync_failed_error());
+  }
 
   // The published commit; a copy taken under the file's state lock.
   virtual PublishedCommit published() const = 0;

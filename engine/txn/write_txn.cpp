@@ -725,17 +725,9 @@ Status WriteTxn::publish(bool deferred) {
   Storage& storage = file_->storage();
   auto bytes = record::encode_commit_record(record);
   DZ_CHECK(storage.write_at(record_slot_offset(slot), bytes));
-  if (!deferred) {
-    if (auto s = storage.sync(); !s) {
-      file_->mark_failed(std::string(s.error().message()));
-      return fail(file_->sync_failed_error());
-    }
-  }
+  if (!deferred) DZ_CHECK(file_->fail_file_unless(storage.sync()));
   std::uint8_t selector = header::encode_selector({slot, deferred});
-  if (auto s = storage.write_at(kSelectorOffset, {&selector, 1}); !s) {
-    file_->mark_failed(std::string(s.error().message()));
-    return fail(file_->sync_failed_error());
-  }
+  DZ_CHECK(file_->fail_file_unless(storage.write_at(kSelectorOffset, {&selector, 1})));
   published.record = record;
   published.slot = slot;
   published.deferred = deferred;
