@@ -6,7 +6,7 @@
 #include <vector>
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 // Frees `count` buffers of `size` bytes at once.
 void churn(std::size_t size, std::size_t count) {
@@ -56,5 +56,5 @@ TEST(PageBuffers, a_thread_keeps_at_most_a_quarter_mebibyte_of_the_last_size_it_
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

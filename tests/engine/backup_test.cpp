@@ -26,7 +26,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 namespace stdfs = std::filesystem;
 using Trees = std::map<std::string, std::map<std::string, std::string>>;
@@ -311,5 +311,5 @@ TEST(TargetFile, copy_that_fails_part_way_leaves_no_partial_target) {
   EXPECT_EQ(stdfs::file_size(dir.file("to")), 100000u);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

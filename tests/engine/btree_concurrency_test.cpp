@@ -14,7 +14,7 @@
 #include "text_format.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 constexpr std::uint64_t kTree = 33;
 constexpr int kEntries = 3000;
@@ -64,5 +64,5 @@ TEST(BtreeConcurrencyTest, readers_on_many_threads_see_every_entry_while_the_cac
   EXPECT_EQ(wrong.load(), 0);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

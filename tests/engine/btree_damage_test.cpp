@@ -14,7 +14,7 @@
 #include "txn/commit_verify.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 constexpr std::uint64_t kTree = 99;
 
@@ -322,5 +322,5 @@ TEST_F(CheckerTest, underfull_first_or_last_node_is_sound) {
   EXPECT_EQ(problems(first), std::vector<std::string>{});
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

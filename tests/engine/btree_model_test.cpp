@@ -22,7 +22,7 @@
 #include "text_format.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using Model = std::map<std::string, std::string>;
 using Pairs = std::vector<std::pair<std::string, std::string>>;
@@ -675,5 +675,5 @@ INSTANTIATE_TEST_SUITE_P(DISABLED_LongSweep, BtreeModelTest,
                                            Config{65536, LeafLayout::Varint, 0, 6}),
                          config_name);
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

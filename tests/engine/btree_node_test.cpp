@@ -15,7 +15,7 @@
 #include "format/node.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 std::size_t leb(std::size_t x) { return x < 0x80 ? 1 : (x < 0x4000 ? 2 : 3); }
 
@@ -99,9 +99,9 @@ TEST(KeyOrderTest, compare_keys_is_unsigned_bytewise_with_a_prefix_first) {
       const ByteView x = bytes_view(a);
       const ByteView y = bytes_view(b);
       EXPECT_EQ(sign(compare_keys(x, y)), expected(a, b))
-          << testing::PrintToString(a) << " vs " << testing::PrintToString(b);
+          << ::testing::PrintToString(a) << " vs " << ::testing::PrintToString(b);
       EXPECT_EQ(sign(compare_headed_keys(key_head(x), x, key_head(y), y)), expected(a, b))
-          << testing::PrintToString(a) << " vs " << testing::PrintToString(b);
+          << ::testing::PrintToString(a) << " vs " << ::testing::PrintToString(b);
     }
   }
 }
@@ -367,7 +367,7 @@ TEST(NodeSearchTest, an_indexed_search_answers_as_the_sorted_keys_do) {
               (!view.is_leaf() && (view.child_index(key, range) != past ||
                                    view.child_page(past) != view.child_at(past).page))) {
             std::lock_guard lock(wrong_mutex);
-            wrong.push_back(testing::PrintToString(probe));
+            wrong.push_back(::testing::PrintToString(probe));
           }
         }
       };
@@ -553,5 +553,5 @@ TEST(BuiltNodeTest, a_branch_built_like_its_page_is_the_page_the_builder_makes) 
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

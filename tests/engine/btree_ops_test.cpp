@@ -18,7 +18,7 @@
 #include "text_format.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 constexpr std::uint64_t kTree = 40;
 
@@ -780,5 +780,5 @@ TEST_F(TreeOpsTest, tree_built_bottom_up_from_laid_out_leaves_is_sound) {
   expect_sound(500);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

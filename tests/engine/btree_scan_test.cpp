@@ -12,7 +12,7 @@
 #include "text_format.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 constexpr std::uint64_t kTree = 17;
 
@@ -297,5 +297,5 @@ TEST_F(ScanTest, root_leaf_and_leaves_in_memory_have_no_parent_pointer) {
   EXPECT_FALSE(RangeCursor::open(r, TreeRoot(), {}, {}, false).value().has_value());
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

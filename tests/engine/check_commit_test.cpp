@@ -25,7 +25,7 @@ void PrintTo(const Problem& p, std::ostream* os) {
       << p.message << ")";
 }
 
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using test::required;
 using Change = std::function<void(std::span<std::uint8_t>)>;
@@ -416,5 +416,5 @@ INSTANTIATE_TEST_SUITE_P(OneKindEach, DamagedFile,
                                                                                        : "_sealed");
                          });
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

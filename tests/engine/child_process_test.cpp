@@ -9,7 +9,7 @@
 #include <thread>
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using testing::Child;
 using testing::Signal;
@@ -52,5 +52,5 @@ TEST(Children, get_texts_numbers_and_signals_as_arguments) {
   for (int length : {2, 9, 0, 200, 5}) EXPECT_EQ(back.receive(), char(length));
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

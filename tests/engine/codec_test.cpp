@@ -8,7 +8,7 @@
 #include "support/object_samples.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using codec::Decoded;
 using codec::Reader;
@@ -703,5 +703,5 @@ TEST(RecordFraming, ObjectErrorsNameTheCollection) {
             "an object of `users`: a record ends early");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

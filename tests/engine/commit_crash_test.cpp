@@ -20,7 +20,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using State = std::map<std::string, std::map<std::string, std::string>>;
 
@@ -391,5 +391,5 @@ TEST(CommitCrash, recovery_cut_short_at_each_of_its_writes_recovers_the_same_com
   EXPECT_GT(recoveries_with_writes, 0u);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

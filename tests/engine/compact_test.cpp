@@ -26,7 +26,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using Model = std::map<std::string, std::map<std::string, std::string>>;
 
@@ -341,5 +341,5 @@ TEST(Compact, tree_with_a_page_reachable_twice_is_refused_and_not_rebuilt) {
   EXPECT_EQ(moved.error().kind(), ErrorKind::Corrupted) << moved.error().to_string();
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -11,7 +11,7 @@
 #include <vector>
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 std::array<std::uint8_t, 32> pattern_key(std::uint8_t start) {
   std::array<std::uint8_t, 32> bytes;
@@ -153,5 +153,5 @@ TEST(Credential, text_output_never_shows_the_secret) {
   EXPECT_EQ(shown[1], "Credential(key)");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

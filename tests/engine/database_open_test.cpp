@@ -13,7 +13,7 @@
 #include "support/temp_dir.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using testing::TempDir;
 
@@ -142,5 +142,5 @@ TEST(TempPath, path_without_a_file_name_is_refused) {
   EXPECT_EQ(t->path.size(), std::string("some/dir/.x.db.").size() + 16 + 4);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

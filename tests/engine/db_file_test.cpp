@@ -13,7 +13,7 @@
 #include "storage/positioned_io.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 class TempDir {
  public:
@@ -232,5 +232,5 @@ TEST(PositionedIo, offsets_beyond_the_signed_range_are_refused) {
       EINVAL);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -8,7 +8,7 @@
 #include "text_format.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace test;
 using K = DeclaredKind;
@@ -298,5 +298,5 @@ TEST(ValidateOptions, a_schema_without_collections_passes) {
   EXPECT_EQ(refusal_of(declared(1, {})), "passed");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

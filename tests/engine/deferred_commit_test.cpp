@@ -25,7 +25,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace std::chrono_literals;
 using testing::Child;
@@ -513,5 +513,5 @@ TEST(DeferredPowerLoss, failed_sync_of_a_deferred_commit_fails_the_file_for_good
   EXPECT_TRUE(*r->open_tree(b("t"), b("k")));
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -30,7 +30,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using Trees = std::map<std::string, std::map<std::string, std::string>>;
 
@@ -697,5 +697,5 @@ TEST(KeyChange, old_block_that_will_not_leave_is_an_internal_error) {
             "meant to replace it");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

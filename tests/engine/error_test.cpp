@@ -5,7 +5,7 @@
 #include <cerrno>
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 TEST(ErrorDisplay, EveryKindHasItsOwnText) {
   EXPECT_EQ(Error::io("/d/x.db", "Permission denied (os error 13)").to_string(),
@@ -104,5 +104,5 @@ TEST(ErrorValue, TryPropagatesTheFirstFailureUnchanged) {
   EXPECT_EQ(r.error().to_string(), "odd");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

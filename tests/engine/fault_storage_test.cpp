@@ -8,7 +8,7 @@
 #include "support/crash_points.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 std::vector<std::uint8_t> filled(std::size_t n, std::uint8_t value) {
   return std::vector<std::uint8_t>(n, value);
@@ -243,5 +243,5 @@ TEST(CrashImages, missing_sync_is_caught_by_some_crash_image) {
   EXPECT_GT(bad, 0);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -17,7 +17,7 @@
 #include "support/temp_dir.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using Bytes = std::vector<std::uint8_t>;
 constexpr std::size_t kSlot0 = 512;
@@ -153,5 +153,5 @@ TEST(FileCreation, copy_fallback_places_the_bytes_and_never_replaces) {
   EXPECT_EQ(read_file(dir.file("taken")), Bytes{1});
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

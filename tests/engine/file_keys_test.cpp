@@ -11,7 +11,7 @@
 #include "txn/head.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 constexpr std::string_view kPath = "/d/x.db";
 
@@ -227,5 +227,5 @@ TEST(FileKeys, page_protection_needs_the_key_of_an_encrypted_file) {
   EXPECT_EQ(missing.error().kind(), ErrorKind::Internal);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -38,7 +38,7 @@ extern "C" int statx(int dirfd, const char* path, int flags, unsigned int mask, 
 }
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 struct Counts {
   std::uint64_t with_times;
@@ -85,5 +85,5 @@ TEST(FileLengthQuery, commits_never_ask_the_file_for_its_times) {
   EXPECT_GT(after.length_only, before.length_only);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -14,12 +14,12 @@
 #include "support/temp_file.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-class FileLockTest : public testing::Test {
+class FileLockTest : public ::testing::Test {
  protected:
   int open_file() const { return ::open(file_.path().c_str(), O_RDWR | O_CLOEXEC); }
 
@@ -108,16 +108,16 @@ TEST_F(FileLockTest, waiter_gets_the_byte_once_the_holder_exits) {
     FileLock lock(open_file(), file_.path());
     bool taken = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive).value_or(false);
     char c = taken ? 'y' : 'n';
-    (void)!write(ready[1], &c, 1);
-    (void)!read(done[0], &c, 1);
+    (void)!::write(ready[1], &c, 1);
+    (void)!::read(done[0], &c, 1);
     _exit(0);  // the process's locks go with it
   }
   char c = 0;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
   ASSERT_EQ(c, 'y');
   FileLock lock(open_file(), file_.path());
   EXPECT_FALSE(lock.try_lock(lock_bytes::kFile, LockMode::Exclusive).value());
-  (void)!write(done[1], "x", 1);
+  (void)!::write(done[1], "x", 1);
   EXPECT_TRUE(lock.wait_lock_file(Clock::now() + 120s));
   EXPECT_TRUE(lock.holds(lock_bytes::kFile));
   waitpid(holder, nullptr, 0);
@@ -175,12 +175,12 @@ TEST_F(FileLockTest, lowest_reader_byte_held_elsewhere_is_found) {
     for (std::uint64_t txn : {900u, 12u, 40u})
       ok = ok && lock.try_lock(lock_bytes::reader(txn), LockMode::Shared).value_or(false);
     char c = ok ? 'y' : 'n';
-    (void)!write(ready[1], &c, 1);
-    (void)!read(done[0], &c, 1);
+    (void)!::write(ready[1], &c, 1);
+    (void)!::read(done[0], &c, 1);
     _exit(0);
   }
   char c = 0;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
   ASSERT_EQ(c, 'y');
   FileLock lock(open_file(), file_.path());
   // This process's own reader byte never counts.
@@ -195,7 +195,7 @@ TEST_F(FileLockTest, lowest_reader_byte_held_elsewhere_is_found) {
   EXPECT_TRUE(lock.held_by_another(lock_bytes::reader(900), LockMode::Exclusive).value());
   EXPECT_FALSE(lock.held_by_another(lock_bytes::reader(900), LockMode::Shared).value());
   EXPECT_FALSE(lock.held_by_another(lock_bytes::reader(3), LockMode::Exclusive).value());
-  (void)!write(done[1], "x", 1);
+  (void)!::write(done[1], "x", 1);
   waitpid(reader, nullptr, 0);
   EXPECT_EQ(lock.lowest_held_by_another(lock_bytes::reader(0), lock_bytes::reader(1000)).value(),
             std::nullopt);
@@ -252,5 +252,5 @@ TEST(LocalFileSystem, a_temporary_file_is_local_and_a_bad_descriptor_is_io) {
   EXPECT_EQ(bad.error().kind(), ErrorKind::Io);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -22,7 +22,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace std::chrono_literals;
 using testing::Child;
@@ -182,5 +182,5 @@ TEST(RecycledPid, descendant_given_the_openers_pid_draws_fresh_nonces_and_is_clo
   EXPECT_NE(std::memcmp(got.data(), got.data() + kPageNonceSize, kPageNonceSize), 0);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

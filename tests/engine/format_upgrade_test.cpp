@@ -13,7 +13,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 OpenOptions version_five() {
   OpenOptions options;
@@ -65,5 +65,5 @@ TEST(FormatUpgrade, a_lock_that_cannot_turn_shared_fails_the_instance) {
   EXPECT_EQ(writer.error().kind(), ErrorKind::SyncFailed);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

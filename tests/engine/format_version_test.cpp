@@ -14,7 +14,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using Trees = std::map<std::string, std::map<std::string, std::string>>;
 
@@ -214,5 +214,5 @@ TEST(FormatVersion, encrypted_upgrade_interrupted_at_each_sync_opens_with_all_da
   check_upgrade_interrupted_everywhere(true);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -28,7 +28,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 // A file written by nothing but a commit space: the sink seals and writes
 // the pages of the free-space trees, and takes every page from the commit
@@ -312,5 +312,5 @@ TEST(FreeSpaceSettling, two_processes_taking_turns_account_for_every_page) {
   run_workload(Workload{4, 600, 60, true}, {*one, *two});
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -9,7 +9,7 @@
 #include "format/record.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 StaticFields sample_fields(std::uint32_t version = 6) {
   StaticFields f;
@@ -208,5 +208,5 @@ TEST(CommitRecord, rules_refuse_impossible_records) {
   EXPECT_EQ(refused(r), "commit record slot 2: it counts no pages");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

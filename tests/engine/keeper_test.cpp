@@ -8,7 +8,7 @@
 #include "support/child_process.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using std::chrono::hours;
 using testing::eventually;
@@ -59,5 +59,5 @@ TEST(Keeper, thread_waiting_for_work_ends_once_its_idle_end_is_shortened) {
   keeper::set_idle_end_for_tests(restore);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

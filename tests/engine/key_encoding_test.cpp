@@ -10,7 +10,7 @@
 #include "support/object_samples.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using test::bytes;
 using test::make_field;
@@ -342,5 +342,5 @@ TEST(GetByKey, FindsDecodesOrReportsTheDamagedRecord) {
   EXPECT_EQ(wrong.error().to_string(), "Int(1) is not a primary key of `c`");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

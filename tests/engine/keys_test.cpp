@@ -15,7 +15,7 @@
 #include "crypto/record_mac.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 // Small enough that each Argon2id run takes well under a millisecond.
 constexpr PasswordHashing kCheapHashing{64, 1, 1};
@@ -448,5 +448,5 @@ TEST(RecordMac, record_moved_to_another_slot_or_file_fails) {
   EXPECT_FALSE(check(mac_key, kFileId, 1));
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -15,7 +15,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 ByteView b(const std::string& s) { return bytes_of(s); }
 
@@ -122,5 +122,5 @@ TEST(KillDuringCommit, a_transaction_killed_after_writing_leaves_early_loses_not
   every_returned_commit_survives_sigkill("commit_large_forever");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

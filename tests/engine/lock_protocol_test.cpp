@@ -14,7 +14,7 @@
 #include "support/temp_file.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -38,7 +38,7 @@ class LockProtocolTest : public ::testing::Test {
       FileLock lock(open_file(), file_.path());
       auto got = wait_write_lock(lock, Clock::now() + 120s);
       char c = got ? tag : '!';
-      (void)!write(events_[1], &c, 1);
+      (void)!::write(events_[1], &c, 1);
       std::this_thread::sleep_for(30ms);
       _exit(0);
     }
@@ -47,7 +47,7 @@ class LockProtocolTest : public ::testing::Test {
 
   char next_event() const {
     char c = 0;
-    return read(events_[0], &c, 1) == 1 ? c : '?';
+    return ::read(events_[0], &c, 1) == 1 ? c : '?';
   }
 
   testing_support::TempFile file_;
@@ -105,13 +105,13 @@ TEST_F(LockProtocolTest, exclusive_try_fails_while_another_process_holds_the_fil
   if (pid == 0) {
     FileLock lock(open_file(), file_.path());
     bool ok = lock.try_lock(lock_bytes::kFile, LockMode::Shared).value_or(false);
-    (void)!write(ready[1], ok ? "y" : "n", 1);
+    (void)!::write(ready[1], ok ? "y" : "n", 1);
     char c;
-    (void)!read(done[0], &c, 1);
+    (void)!::read(done[0], &c, 1);
     _exit(0);
   }
   char c = 0;
-  ASSERT_EQ(read(ready[0], &c, 1), 1);
+  ASSERT_EQ(::read(ready[0], &c, 1), 1);
   ASSERT_EQ(c, 'y');
   FileLock lock(open_file(), file_.path());
   ASSERT_TRUE(lock.try_lock(lock_bytes::kFile, LockMode::Shared).value());
@@ -119,7 +119,7 @@ TEST_F(LockProtocolTest, exclusive_try_fails_while_another_process_holds_the_fil
   EXPECT_FALSE(lock.holds(lock_bytes::kIntent));
   // Still shared: the failed try changed nothing.
   EXPECT_TRUE(lock.holds(lock_bytes::kFile));
-  (void)!write(done[1], "x", 1);
+  (void)!::write(done[1], "x", 1);
   waitpid(pid, nullptr, 0);
   EXPECT_TRUE(try_lock_file_exclusive(lock, Clock::now() + 120s).value());
   EXPECT_FALSE(lock.holds(lock_bytes::kIntent));
@@ -133,9 +133,9 @@ TEST_F(LockProtocolTest, exclusive_try_waits_for_anothers_intent_until_the_deadl
   if (pid == 0) {
     FileLock lock(open_file(), file_.path());
     bool ok = lock.try_lock(lock_bytes::kIntent, LockMode::Exclusive).value_or(false);
-    (void)!write(events_[1], ok ? "y" : "n", 1);
+    (void)!::write(events_[1], ok ? "y" : "n", 1);
     char c;
-    (void)!read(done[0], &c, 1);
+    (void)!::read(done[0], &c, 1);
     _exit(0);
   }
   ASSERT_EQ(next_event(), 'y');
@@ -147,11 +147,11 @@ TEST_F(LockProtocolTest, exclusive_try_waits_for_anothers_intent_until_the_deadl
   EXPECT_EQ(result.error().path(), file_.path());
   EXPECT_GE(Clock::now() - start, 40ms);
   EXPECT_FALSE(lock.holds(lock_bytes::kFile));
-  (void)!write(done[1], "x", 1);
+  (void)!::write(done[1], "x", 1);
   waitpid(pid, nullptr, 0);
   close(done[0]);
   close(done[1]);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -6,7 +6,7 @@
 #include "support/object_db.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace test;
 using K = DeclaredKind;
@@ -220,5 +220,5 @@ TEST_F(ObjectChanges, buffered_deletion_of_a_record_reads_as_absent) {
   EXPECT_FALSE(*d);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -11,7 +11,7 @@
 #include "support/object_db.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace test;
 using K = DeclaredKind;
@@ -210,5 +210,5 @@ TEST(ObjectModel, indexes_hold_exactly_what_the_objects_imply_after_every_commit
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -10,7 +10,7 @@
 #include "text_format.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace test;
 using K = DeclaredKind;
@@ -396,5 +396,5 @@ TEST_F(ObjectGets, long_short_and_escaped_keys_find_their_objects_in_both_transa
   EXPECT_FALSE(*objects::get_typed(r, ref.collection(), tree, Value::string(k61), ok_sink));
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -14,7 +14,7 @@
 #include "support/sealed_pages.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 constexpr std::size_t kPage = 4096;
 
@@ -545,5 +545,5 @@ TEST(PageCache, entries_found_under_a_pin_stay_whole_while_others_evict_or_drop_
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

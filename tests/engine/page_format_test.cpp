@@ -6,7 +6,7 @@
 #include "format/page.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 TEST(PageHeader, fields_land_at_their_documented_offsets) {
   std::vector<std::uint8_t> page(4096, 0);
@@ -155,5 +155,5 @@ TEST(Bytes, each_width_writes_exactly_its_bytes_in_its_order) {
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -18,7 +18,7 @@
 #include "support/child_process.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 std::vector<std::uint8_t> from_hex(std::string_view hex) {
   std::vector<std::uint8_t> out;
@@ -390,5 +390,5 @@ TEST(PageProtection, automatic_cipher_is_one_of_the_two) {
 #endif
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

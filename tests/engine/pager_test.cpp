@@ -13,7 +13,7 @@
 #include "support/sealed_pages.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using testing_support::protection_for;
 using testing_support::put_page;
@@ -26,7 +26,7 @@ PageHeader leaf(std::uint64_t commit = 5, std::uint64_t tree = kTree) {
   return PageHeader{.kind = 4, .level = 0, .commit_id = commit, .tree_id = tree};
 }
 
-class PagerModes : public testing::TestWithParam<PageCipher> {
+class PagerModes : public ::testing::TestWithParam<PageCipher> {
  protected:
   PagerModes() : storage("mem.db", std::vector<std::uint8_t>(kPage * 8, 0)) {}
   PageProtection protection = protection_for(GetParam());
@@ -227,8 +227,8 @@ TEST_P(PagerModes, written_pages_read_back_through_the_pager) {
 }
 
 INSTANTIATE_TEST_SUITE_P(AllModes, PagerModes,
-                         testing::Values(PageCipher::Checksum, PageCipher::XChaCha20Poly1305,
-                                         PageCipher::XAes256Gcm));
+                         ::testing::Values(PageCipher::Checksum, PageCipher::XChaCha20Poly1305,
+                                           PageCipher::XAes256Gcm));
 
 // A parsed form as the B-tree layer would make one.
 struct CountedNode : CachedPage {
@@ -411,5 +411,5 @@ TEST(CachedNodes, a_thread_keeps_at_most_64_node_blocks_and_another_keeps_its_ow
   }).join();
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -21,7 +21,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -609,5 +609,5 @@ TEST_F(ProcessLocks, open_of_a_file_claimed_by_a_salvage_is_busy_at_once) {
   EXPECT_TRUE(Database::open(path_, options_with()));
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -18,7 +18,7 @@
 #include "txn/read_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 Field field(std::uint64_t id, std::string name, FieldKind kind, bool optional = false,
             std::optional<Value> default_value = std::nullopt) {
@@ -533,5 +533,5 @@ TEST(QueryDifferential, indexes_never_change_rows_order_or_counts) {
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -13,7 +13,7 @@
 #include "support/query_support.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace deziro::testing;
 using codec::StoredField;
@@ -405,5 +405,5 @@ TEST(QueryIrRead, nesting_is_bounded_by_the_record_decoder) {
             "the IR: " + std::string(codec::msg::kNestsTooDeeply));
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -8,7 +8,7 @@
 #include "support/query_support.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace deziro::testing;
 
@@ -196,5 +196,5 @@ TEST(QueryBind, find_one_limits_to_one_unless_the_limit_is_zero) {
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -10,7 +10,7 @@
 #include "support/query_support.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace deziro::testing;
 
@@ -355,5 +355,5 @@ TEST(QueryParse, messages_are_framed_as_invalid_query) {
   EXPECT_EQ(result.error().to_string(), "invalid query: at character 3: `=` has no meaning here");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -8,7 +8,7 @@
 #include "support/object_store.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 Field field(std::uint64_t id, std::string name, FieldKind kind, bool optional = false) {
   return Field{id, std::move(name), std::move(kind), optional, std::nullopt};
@@ -282,5 +282,5 @@ TEST(Successor, drops_trailing_ff_and_raises_the_last_byte) {
   EXPECT_FALSE(plan::successor(ByteString{0xFF, 0xFF}));
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -22,7 +22,7 @@
 #include "support/query_support.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using Bytes = std::vector<std::uint8_t>;
 
@@ -571,5 +571,5 @@ TEST(QueryRoundTrip, any_text_parses_or_fails_at_a_position_within_it) {
   EXPECT_GT(parsed, 100);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -16,7 +16,7 @@
 #include "txn/read_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 Field field(std::uint64_t id, std::string name, FieldKind kind, bool optional = false,
             std::optional<Value> def = std::nullopt) {
@@ -711,5 +711,5 @@ TEST_F(Hints, write_transaction_never_reads_hints_of_pages_it_changed) {
   EXPECT_EQ(ids("x > 100 AND s ENDSWITH \"9\""), (V{1499, 1509}));
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -15,7 +15,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using test::make_collection;
 using test::make_field;
@@ -189,5 +189,5 @@ TEST(WriteScratch, IntFieldsCountThemselvesWhenAsked) {
   EXPECT_EQ(count, 1u);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -18,7 +18,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 ByteView b(std::string_view s) { return bytes_of(s); }
 
@@ -421,5 +421,5 @@ TEST(Recovery, format_upgrade_survives_a_crash_at_every_step) {
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

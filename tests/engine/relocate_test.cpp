@@ -12,7 +12,7 @@
 #include "txn/catalog.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 ByteView b(std::string_view s) { return bytes_of(s); }
 
@@ -194,5 +194,5 @@ TEST(Relocate, node_with_no_free_page_below_the_limit_fails) {
   expect_all_entries(db);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

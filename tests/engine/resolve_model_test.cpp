@@ -13,7 +13,7 @@
 #include "text_format.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace test;
 using K = DeclaredKind;
@@ -328,5 +328,5 @@ TEST(ResolveModel, random_histories_keep_ids_counters_and_round_trips) {
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -13,7 +13,7 @@
 #include "support/declared_builders.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace test;
 using K = DeclaredKind;
@@ -476,5 +476,5 @@ TEST(AllOptional, marks_embedded_fields_and_leaves_the_original_alone) {
   EXPECT_EQ(field_named(c, "e").kind.next_field_id(), 2u);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

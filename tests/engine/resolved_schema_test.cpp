@@ -8,7 +8,7 @@
 #include "support/declared_builders.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace test;
 using K = DeclaredKind;
@@ -63,5 +63,5 @@ TEST(ClassCache, the_first_mapping_of_a_key_stays_under_concurrent_inserts) {
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -30,7 +30,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 namespace stdfs = std::filesystem;
 using Trees = std::map<std::string, std::map<std::string, std::string>>;
@@ -568,5 +568,5 @@ TEST(SalvageWalk, pages_met_again_are_not_walked_again) {
   EXPECT_EQ(delivered, 1u);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -3,7 +3,7 @@
 #include "format/object/schema.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 Field field(std::uint64_t id, std::string name, FieldKind kind, bool optional = false,
             std::optional<Value> default_value = std::nullopt) {
@@ -186,5 +186,5 @@ TEST(SchemaModel, FindByNameComparesBytesExactly) {
             &s.collections[0]);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

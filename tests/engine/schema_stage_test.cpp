@@ -12,7 +12,7 @@
 #include "support/temp_dir.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace test;
 using K = DeclaredKind;
@@ -334,5 +334,5 @@ TEST(SchemaStage, previous_reads_see_deleted_collections_and_walk_past_buffered_
                                        Value::integer(7)}));
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -13,7 +13,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace test;
 using K = DeclaredKind;
@@ -124,5 +124,5 @@ TEST(SchemaViewFile, a_handle_without_schema_on_a_new_file_has_no_collections) {
             "it holds now");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

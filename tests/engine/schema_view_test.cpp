@@ -9,7 +9,7 @@
 #include "support/memory_tree_access.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace test;
 using K = DeclaredKind;
@@ -209,5 +209,5 @@ TEST(LoadStored, reads_back_what_was_stored_and_refuses_another_format) {
   EXPECT_EQ(refused.error().second_number(), 1u);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

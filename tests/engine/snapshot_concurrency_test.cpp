@@ -16,7 +16,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 ByteView b(const std::string& s) { return bytes_of(s); }
 
@@ -90,5 +90,5 @@ TEST(SnapshotConcurrency, every_snapshot_sees_one_whole_commit_while_writers_reu
   EXPECT_TRUE(problems.empty()) << problems.front();
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

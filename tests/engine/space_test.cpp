@@ -9,7 +9,7 @@
 #include "invariant.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using space::FreeRuns;
 using space::PageSpace;
@@ -341,7 +341,7 @@ TEST(FreeRunMap, setting_a_run_over_its_neighbours_breaks_an_invariant) {
     std::uint64_t first, length;
   };
   for (Case c : {Case{8, 3}, Case{12, 9}, Case{24, 1}, Case{5, 0}}) {
-    SCOPED_TRACE(testing::Message() << c.first << "+" << c.length);
+    SCOPED_TRACE(::testing::Message() << c.first << "+" << c.length);
     FreeRuns runs = {{10, 5}, {20, 5}};
     EXPECT_THROW(runs.set(c.first, c.length), InvariantFailure);
   }
@@ -431,5 +431,5 @@ TEST(AllocatePage, random_workload_never_hands_out_a_page_twice) {
   }
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -5,7 +5,7 @@
 #include "support/object_samples.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using codec::StoredRecord;
 using codec::StoredValue;
@@ -372,5 +372,5 @@ TEST(StoredSchema, NumbersAbove63BitsAreSaturated) {
   EXPECT_EQ(back->next_index_id, static_cast<std::uint64_t>(INT64_MAX));
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -36,7 +36,7 @@ extern "C" int fdatasync(int fd) {
 }
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 TEST(SyncCall, a_file_sync_is_a_data_sync) {
   testing::TempDir dir;
@@ -124,5 +124,5 @@ TEST(SyncCall, a_chain_of_deferred_commits_after_an_open_makes_none_of_them_dura
   EXPECT_EQ(opened->instance->durable_txn_id(), durable);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -5,7 +5,7 @@
 #include <map>
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 // A tree access over one in-memory map, enough to exercise the helpers the
 // interface gives its callers.
@@ -65,5 +65,5 @@ TEST(TreeAccess, get_as_answers_none_for_an_absent_key_and_the_value_for_a_prese
   EXPECT_EQ(**present, 8u);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -15,7 +15,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 ByteView b(const std::string& s) { return bytes_of(s); }
 
@@ -63,5 +63,5 @@ TEST(TreeBuilder, checkpoints_commit_sound_trees_and_resuming_leaks_nothing) {
   expect_sound_tree(db, model);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

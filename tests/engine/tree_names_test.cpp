@@ -7,7 +7,7 @@
 #include "support/object_samples.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using namespace std::string_view_literals;
 
@@ -99,5 +99,5 @@ TEST(IndexResolution, AnEntryWithoutItsObjectIsCorruption) {
       ErrorKind::Io);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

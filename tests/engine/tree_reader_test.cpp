@@ -18,7 +18,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 constexpr int kKeys = 40000;  // even numbers stored, odd ones absent
 
@@ -355,5 +355,5 @@ TEST_F(TreeReaderInPlace, readers_on_many_threads_stay_right_while_the_cache_is_
   EXPECT_GT(clears, 0);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -12,7 +12,7 @@
 #include <string>
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using std::weak_ordering;
 
@@ -219,5 +219,5 @@ TEST(ObjectMapFromEntries, SortsByNameBytesShorterFirst) {
   EXPECT_EQ(m[3].name.view(), "\xff");
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

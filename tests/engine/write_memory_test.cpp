@@ -21,7 +21,7 @@
 #include "txn/write_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 using Trees = std::map<std::string, std::map<std::string, std::string>>;
 
@@ -252,5 +252,5 @@ TEST(WriteMemory, a_sorted_load_writes_the_leaves_it_filled_before_the_commit) {
   expect_snapshot_reads(snapshot, first);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro

@@ -21,7 +21,7 @@
 #include "txn/read_txn.hpp"
 
 namespace deziro {
-namespace {
+namespace DZ_FILE_LOCAL {
 
 ByteView b(std::string_view s) { return bytes_of(s); }
 
@@ -854,5 +854,5 @@ TEST(Instance, head_reads_of_writers_and_snapshots_leave_the_length_alone) {
   EXPECT_EQ(*asked, 0);
 }
 
-}  // namespace
+}  // namespace DZ_FILE_LOCAL
 }  // namespace deziro
