@@ -481,9 +481,8 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
 
 // What a branch's separators take, read in its page.
 std::size_t branch_image_bytes(const NodeView& branch) {
-  std::size_t bytes = node::kFirstChildCost + node::kBranchKeyOverhead * branch.count();
-  for (std::size_t i = 0; i < branch.count(); ++i) bytes += branch.key_at(i).size();
-  return bytes;
+  return node::kFirstChildCost + node::kBranchKeyOverhead * branch.count() +
+         branch.separator_key_bytes();
 }
 
 MemNode to_mem_node(const NodeView& view, LeafLayout layout, EntryArena* arena) {
@@ -1190,14 +1189,17 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
         c.node.reset();
       }
     }
-    w.pointers.clear();
-    for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
     if (const NodeView* image = n.image()) {
       // The separators are those of the page it was loaded from, as they
-      // lie there.
-      DZ_ASSERT(image->level() == n.level);
-      node::build_branch_like(w.next_page(), *image, w.pointers, cx.txn_id, cx.tree_id);
+      // lie there; the pointers go straight into the page.
+      DZ_ASSERT(image->level() == n.level && n.children.size() == image->child_count());
+      const std::span<std::uint8_t> page = w.next_page();
+      for (std::size_t i = 0; i < n.children.size(); ++i)
+        node::store_child(page, i, n.children[i].pointer);
+      node::build_branch_like(page, *image, cx.txn_id, cx.tree_id);
     } else {
+      w.pointers.clear();
+      for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
       w.keys.clear();
       for (std::size_t i = 0; i < n.key_count(); ++i) w.keys.push_back(n.key(i));
       node::build_branch(w.next_page(), n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);

@@ -247,6 +247,15 @@ std::uint32_t NodeView::used_bytes() const {
   return static_cast<std::uint32_t>(std::min<std::size_t>(used, 65535));
 }
 
+std::size_t NodeView::separator_key_bytes() const {
+  DZ_ASSERT(!is_leaf());
+  const std::uint8_t* p = page();
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < count_; ++i)
+    total += load_u16_le(p + load_u16_le(p + slots_ + node::kSlotSize * i));
+  return total;
+}
+
 LeafCell NodeView::cell_at(std::size_t index) const {
   DZ_ASSERT(is_leaf() && index < count_);
   return node::entry_at(page(), layout(), index);
@@ -521,12 +530,16 @@ void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<co
 void build_branch_like(std::span<std::uint8_t> page, const NodeView& image,
                        std::span<const ChildPointer> children, std::uint64_t commit_id,
                        std::uint64_t tree_id) {
-  DZ_ASSERT(!image.is_leaf() && children.size() == image.count() + 1 &&
-            page.size() == image.page_size());
+  DZ_ASSERT(children.size() == image.count() + 1);
+  for (std::size_t i = 0; i < children.size(); ++i) store_child(page, i, children[i]);
+  build_branch_like(page, image, commit_id, tree_id);
+}
+
+void build_branch_like(std::span<std::uint8_t> page, const NodeView& image, std::uint64_t commit_id,
+                       std::uint64_t tree_id) {
+  DZ_ASSERT(!image.is_leaf() && page.size() == image.page_size());
   std::uint8_t* p = page.data();
-  for (std::size_t i = 0; i < children.size(); ++i)
-    children[i].store(p + kPageContentOffset + ChildPointer::kSize * i);
-  const std::size_t slots = kPageContentOffset + ChildPointer::kSize * children.size();
+  const std::size_t slots = kPageContentOffset + ChildPointer::kSize * image.child_count();
   const std::size_t end = page.size() - kPageStampSize;
   std::memcpy(p + slots, image.page() + slots, end - slots);
   write_node_header(page, PageKind::Branch, image.level(), image.count(),

@@ -375,6 +375,9 @@ class NodeView {
   }
   // Bytes of slots, cells and child pointers, capped at 65535.
   std::uint32_t used_bytes() const;
+  // The bytes of a branch's separators, their lengths read from their
+  // cells.
+  std::size_t separator_key_bytes() const;
 
   // Where the cell of slot `index` starts in the page (for reading it, or
   // asking for its line ahead).
@@ -499,6 +502,17 @@ void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<co
 // image.count() + 1 of them, are stored before them.
 void build_branch_like(std::span<std::uint8_t> page, const NodeView& image,
                        std::span<const ChildPointer> children, std::uint64_t commit_id,
+                       std::uint64_t tree_id);
+
+// Child `index`'s pointer in a branch being laid out.
+inline void store_child(std::span<std::uint8_t> page, std::size_t index,
+                        const ChildPointer& child) {
+  child.store(page.data() + kPageContentOffset + ChildPointer::kSize * index);
+}
+
+// build_branch_like with the image.count() + 1 children already stored in
+// `page` (store_child), by a caller that holds them apart.
+void build_branch_like(std::span<std::uint8_t> page, const NodeView& image, std::uint64_t commit_id,
                        std::uint64_t tree_id);
 
 }  // namespace node

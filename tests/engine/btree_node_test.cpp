@@ -604,6 +604,21 @@ TEST(BuiltNodeTest, a_leaf_of_cells_copied_as_they_lie_is_the_leaf_of_entries_he
   }
 }
 
+// The bytes of a branch's separators, read from their cells, are the sum
+// of their lengths, whatever their sizes and count.
+TEST(BuiltNodeTest, separator_key_bytes_are_the_lengths_of_the_separators) {
+  for (std::uint32_t page_size : {4096u, 65536u}) {
+    for (std::size_t count : {1, 2, 17, 50}) {
+      BranchParts parts = branch_parts(count, 40);
+      std::vector<std::uint8_t> page(page_size, 0xEE);
+      node::build_branch(page, 1, parts.views, parts.children, 8, 30);
+      std::size_t sum = 0;
+      for (const ByteView& key : parts.views) sum += key.size();
+      EXPECT_EQ(parse(page).separator_key_bytes(), sum) << page_size << " " << count;
+    }
+  }
+}
+
 // A branch whose separators did not change is laid out from its old page:
 // the page must be the one the builder makes of the same separators and
 // the new children, byte for byte up to the trailer.
