@@ -1175,7 +1175,8 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       if (!in_leaf) bytes = node::overflow_cell_size(cx.layout, key_len) + node::kSlotSize;
       n.bytes += bytes;
       const OverflowRef* ref = in_leaf ? nullptr : &w.refs.emplace_back(e.ref());
-      w.items.push_back(LeafItem{e.key(), e.value(), ref, in_leaf && e.in_written_cell()});
+      const std::size_t cell_size = in_leaf && e.in_written_cell() ? bytes - node::kSlotSize : 0;
+      w.items.push_back(LeafItem{e.key(), e.value(), ref, static_cast<std::uint32_t>(cell_size)});
     }
     DZ_CHECK(check_fits());
     node::build_leaf(w.next_page(), cx.layout, w.items, cx.txn_id, cx.tree_id);

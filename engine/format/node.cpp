@@ -446,32 +446,34 @@ void build_leaf(std::span<std::uint8_t> page, LeafLayout layout, std::span<const
   std::size_t pos = end;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const LeafItem& item = items[i];
+    if (std::size_t size = item.cell_size) {
+      DZ_ASSERT(!item.ref && item.value.data() == item.key.data() + item.key.size() &&
+                size == inline_cell_size(layout, item.key.size(), item.value.size()));
+      // The run of cells that lie one right below the other where they are
+      // read, as they do here: one copy.
+      const std::uint8_t* const top = item.value.data() + item.value.size();
+      const std::uint8_t* from = top;
+      while (true) {
+        DZ_ASSERT(pos >= kPageContentOffset + kSlotSize * items.size() + size);
+        pos -= size;
+        from -= size;
+        store_u16_le(p + kPageContentOffset + kSlotSize * i, static_cast<std::uint16_t>(pos));
+        if (i + 1 == items.size() || items[i + 1].cell_size == 0) break;
+        const LeafItem& next = items[i + 1];
+        if (next.value.data() + next.value.size() != from) break;
+        DZ_ASSERT(next.cell_size == inline_cell_size(layout, next.key.size(), next.value.size()));
+        size = next.cell_size;
+        ++i;
+      }
+      std::memcpy(p + pos, from, static_cast<std::size_t>(top - from));
+      continue;
+    }
     bool overflow = item.ref != nullptr;
     std::size_t size = overflow ? overflow_cell_size(layout, item.key.size())
                                 : inline_cell_size(layout, item.key.size(), item.value.size());
     DZ_ASSERT(pos >= kPageContentOffset + kSlotSize * items.size() + size);
     pos -= size;
     store_u16_le(p + kPageContentOffset + kSlotSize * i, static_cast<std::uint16_t>(pos));
-    if (item.in_cell) {
-      DZ_ASSERT(!overflow && item.value.data() == item.key.data() + item.key.size());
-      // The run of cells that lie one right below the other where they are
-      // read, as they do here: one copy.
-      const std::uint8_t* const top = item.value.data() + item.value.size();
-      const std::uint8_t* from = top - size;
-      while (i + 1 < items.size() && items[i + 1].in_cell) {
-        const LeafItem& next = items[i + 1];
-        const std::uint8_t* next_end = next.value.data() + next.value.size();
-        if (next_end != from) break;
-        const std::size_t next_size = inline_cell_size(layout, next.key.size(), next.value.size());
-        DZ_ASSERT(pos >= kPageContentOffset + kSlotSize * items.size() + next_size);
-        pos -= next_size;
-        from -= next_size;
-        ++i;
-        store_u16_le(p + kPageContentOffset + kSlotSize * i, static_cast<std::uint16_t>(pos));
-      }
-      std::memcpy(p + pos, from, static_cast<std::size_t>(top - from));
-      continue;
-    }
     std::size_t at = pos;
     if (layout == LeafLayout::Fixed) {
       p[at++] = overflow ? kFixedOverflow : kFixedInline;

@@ -476,18 +476,19 @@ struct LeafItem {
   ByteView key;
   ByteView value;          // the inline value when `ref` is null
   const OverflowRef* ref;  // the value's run, or null
-  // Whether `key` and `value` lie in a cell of the layout built, its header
-  // right before the key, laid out as the builder would: the cell is copied
-  // whole, with the cells next to it in the same page at once.
-  bool in_cell = false;
+  // When `key` and `value` lie in a cell of the layout built, its header
+  // right before the key, laid out as the builder would: that cell's size.
+  // The cell is then copied whole, with the cells next to it in the same
+  // page at once. 0 lays the entry out anew.
+  std::uint32_t cell_size = 0;
 };
 
 namespace node {
 
 // Lays a leaf out into `page` (page-size bytes; header fields, slots and
 // cells; the trailer is left for the sealer). The items must fit. Items
-// `in_cell` whose cells lie one right below the other, as a leaf lays out
-// consecutive entries, are copied as one block.
+// with a `cell_size` whose cells lie one right below the other, as a leaf
+// lays out consecutive entries, are copied as one block.
 void build_leaf(std::span<std::uint8_t> page, LeafLayout layout, std::span<const LeafItem> items,
                 std::uint64_t commit_id, std::uint64_t tree_id);
 

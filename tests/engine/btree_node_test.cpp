@@ -578,7 +578,9 @@ TEST(BuiltNodeTest, a_leaf_of_cells_copied_as_they_lie_is_the_leaf_of_entries_he
         }
         const LeafCell cell = old_leaf.cell_at(i);
         ASSERT_EQ(to_string(cell.value), item.value);
-        copied.push_back(LeafItem{cell.key, cell.value, nullptr, true});
+        const auto size = static_cast<std::uint32_t>(
+            node::inline_cell_size(layout, cell.key.size(), cell.value.size()));
+        copied.push_back(LeafItem{cell.key, cell.value, nullptr, size});
         apart.push_back(LeafItem{bytes_view(item.key), bytes_view(item.value), nullptr});
       }
       std::size_t bytes = 0;

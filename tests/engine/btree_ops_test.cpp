@@ -687,7 +687,9 @@ TEST(LoadedLeafTest, cells_laid_out_as_the_write_lays_them_out_are_copied_and_ot
               << i << " " << page_size;
           expected_bytes += node::leaf_entry_bytes(written, page_size, c.key.size(), c.value_len);
           const OverflowRef* ref = inline_value ? nullptr : &refs.emplace_back();
-          copied.push_back(LeafItem{e.key(), e.value(), ref, e.in_written_cell()});
+          const std::size_t size =
+              e.in_written_cell() ? node::inline_cell_size(written, c.key.size(), c.value_len) : 0;
+          copied.push_back(LeafItem{e.key(), e.value(), ref, static_cast<std::uint32_t>(size)});
           apart.push_back(LeafItem{bytes_view(c.key), bytes_view(values[i]), ref});
         }
         EXPECT_EQ(bytes, expected_bytes);
