@@ -127,8 +127,7 @@ void MemEntry::set_ref(ByteView key, const OverflowRef& ref, EntryArena* arena) 
 void MemEntry::assign(ByteView key, const std::uint8_t* tail, std::size_t tail_len, bool overflow,
                       EntryArena* arena) {
   DZ_ASSERT(key.size() <= UINT16_MAX && tail_len <= UINT32_MAX);
-  const bool in_place =
-      data_ && block_ != Block::InPage && key.data() == data_ && tail_len == tail_len_;
+  const bool in_place = data_ && !in_page() && key.data() == data_ && tail_len == tail_len_;
   if (!in_place) {
     const std::size_t size = key.size() + tail_len;
     std::uint8_t* block = arena ? arena->allocate(size) : new std::uint8_t[size];
@@ -482,9 +481,8 @@ void split_node(std::unique_ptr<MemNode> n, LeafLayout layout, std::uint32_t pag
 
 // What a branch's separators take, read in its page.
 std::size_t branch_image_bytes(const NodeView& branch) {
-  std::size_t bytes = node::kFirstChildCost + node::kBranchKeyOverhead * branch.count();
-  for (std::size_t i = 0; i < branch.count(); ++i) bytes += branch.key_at(i).size();
-  return bytes;
+  return node::kFirstChildCost + node::kBranchKeyOverhead * branch.count() +
+         branch.separator_key_bytes();
 }
 
 MemNode to_mem_node(const NodeView& view, LeafLayout layout, EntryArena* arena) {
@@ -1148,8 +1146,11 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
     n.bytes = 0;
     // The entries' bytes lie apart, wherever the arena cut them as they came:
     // they are asked for all at once, so that laying the leaf out does not
-    // wait on one miss after another.
+    // wait on one miss after another. Cells copied as they lie are read in
+    // runs, one line after the next, and were read from when they were
+    // loaded.
     for (const MemEntry& e : n.entries) {
+      if (e.in_written_cell()) continue;
       const std::uint8_t* bytes = e.key().data();
       fetch_lines(bytes, lines_of(bytes, e.key().size() + e.value().size()));
     }
@@ -1174,7 +1175,8 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       if (!in_leaf) bytes = node::overflow_cell_size(cx.layout, key_len) + node::kSlotSize;
       n.bytes += bytes;
       const OverflowRef* ref = in_leaf ? nullptr : &w.refs.emplace_back(e.ref());
-      w.items.push_back(LeafItem{e.key(), e.value(), ref});
+      const std::size_t cell_size = in_leaf && e.in_written_cell() ? bytes - node::kSlotSize : 0;
+      w.items.push_back(LeafItem{e.key(), e.value(), ref, static_cast<std::uint32_t>(cell_size)});
     }
     DZ_CHECK(check_fits());
     node::build_leaf(w.next_page(), cx.layout, w.items, cx.txn_id, cx.tree_id);
@@ -1188,14 +1190,17 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
         c.node.reset();
       }
     }
-    w.pointers.clear();
-    for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
     if (const NodeView* image = n.image()) {
       // The separators are those of the page it was loaded from, as they
-      // lie there.
-      DZ_ASSERT(image->level() == n.level);
-      node::build_branch_like(w.next_page(), *image, w.pointers, cx.txn_id, cx.tree_id);
+      // lie there; the pointers go straight into the page.
+      DZ_ASSERT(image->level() == n.level && n.children.size() == image->child_count());
+      const std::span<std::uint8_t> page = w.next_page();
+      for (std::size_t i = 0; i < n.children.size(); ++i)
+        node::store_child(page, i, n.children[i].pointer);
+      node::build_branch_like(page, *image, cx.txn_id, cx.tree_id);
     } else {
+      w.pointers.clear();
+      for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
       w.keys.clear();
       for (std::size_t i = 0; i < n.key_count(); ++i) w.keys.push_back(n.key(i));
       node::build_branch(w.next_page(), n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
@@ -1345,11 +1350,40 @@ std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, L
   // With an arena, inline entries are read where they lie: the arena keeps
   // the page image until the tree's leaves are written.
   if (arena && count != 0) arena->hold(leaf.page_owner(), page_size);
+  // Cells of a varint page read for a varint write are mostly a key of
+  // under 128 bytes and an inline value of under 8 KiB, both numbers in
+  // their fewest bytes: such a cell measures what it takes, as written.
+  const bool varint_as_written =
+      arena && stored == LeafLayout::Varint && layout == LeafLayout::Varint;
+  const std::size_t max_entry = node::max_entry_bytes(page_size);
   // One pass over the slots and cells, each decoded in place: the page was
   // checked when it was read.
   for (std::size_t i = 0; i < count; ++i) {
-    const node::CellShape shape =
-        node::leaf_cell_shape(page, stored, node::leaf_cell_offset(page, i));
+    const std::size_t cell = node::leaf_cell_offset(page, i);
+    if (varint_as_written) {
+      const std::uint8_t* c = page + cell;
+      std::size_t head = 0;
+      std::uint32_t tag = 1;
+      if (c[0] < 0x80) {
+        if (c[1] < 0x80) {
+          head = 2;
+          tag = c[1];
+        } else if (c[2] != 0 && c[2] < 0x80) {
+          head = 3;
+          tag = (c[1] & 0x7Fu) | std::uint32_t{c[2]} << 7;
+        }
+      }
+      const std::size_t key_len = c[0];
+      const std::size_t value_len = tag >> 1;
+      const std::size_t bytes = head + key_len + value_len + node::kSlotSize;
+      if ((tag & 1) == 0 && value_len < page_size && bytes <= max_entry) {
+        entries.push_back(MemEntry::in_page(ByteView(c + head, key_len),
+                                            ByteView(c + head + key_len, value_len), true));
+        total += bytes;
+        continue;
+      }
+    }
+    const node::CellShape shape = node::leaf_cell_shape(page, stored, cell);
     const ByteView key(page + shape.key_pos, shape.key_len);
     if (shape.overflow) [[unlikely]] {
       entries.emplace_back(key, OverflowRef::load(page + shape.value_pos), arena);
@@ -1357,12 +1391,20 @@ std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, L
       continue;
     }
     const ByteView value(page + shape.value_pos, shape.value_len);
+    const std::size_t bytes =
+        node::leaf_entry_bytes(layout, page_size, shape.key_len, shape.value_len);
     if (arena) {
-      entries.push_back(MemEntry::in_page(key, value));
+      // The cell is the one the write lays out when it is in the layout
+      // written and as long as the entry measures there: a longer one (a
+      // number not in its fewest bytes) or a value that goes to a run is
+      // laid out anew.
+      const bool as_written =
+          stored == layout && shape.value_pos + shape.value_len - cell + node::kSlotSize == bytes;
+      entries.push_back(MemEntry::in_page(key, value, as_written));
     } else {
       entries.emplace_back(key, value, arena);
     }
-    total += node::leaf_entry_bytes(layout, page_size, shape.key_len, shape.value_len);
+    total += bytes;
   }
   bytes = total;
   return entries;

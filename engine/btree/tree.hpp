@@ -136,14 +136,16 @@ class MemEntry {
     set_ref(key, ref, arena);
   }
   // An inline entry read in place: `value` follows `key` in one cell of a
-  // page image that `arena` holds.
-  static MemEntry in_page(ByteView key, ByteView value) {
+  // page image that `arena` holds. `as_written` tells that the cell is
+  // byte for byte the one a leaf of the transaction's layout lays out for
+  // it, its header right before the key: a write copies it whole.
+  static MemEntry in_page(ByteView key, ByteView value, bool as_written = false) {
     MemEntry e;
     e.data_ = const_cast<std::uint8_t*>(key.data());
     e.prefix_ = key_head(key);
     e.tail_len_ = static_cast<std::uint32_t>(value.size());
     e.key_len_ = static_cast<std::uint16_t>(key.size());
-    e.block_ = Block::InPage;
+    e.block_ = as_written ? Block::InWrittenCell : Block::InPage;
     return e;
   }
   MemEntry(MemEntry&& other) noexcept
@@ -179,7 +181,10 @@ class MemEntry {
   // Whether the block is the entry's own (not cut from an arena nor a page).
   bool owns_block() const { return block_ == Block::Own; }
   // Whether the key and value are read in a page image.
-  bool in_page() const { return block_ == Block::InPage; }
+  bool in_page() const { return block_ == Block::InPage || block_ == Block::InWrittenCell; }
+  // Whether they are read in a cell laid out as the transaction writes it
+  // (in_page's `as_written`).
+  bool in_written_cell() const { return block_ == Block::InWrittenCell; }
 
   // The key's `key_head`.
   std::uint64_t prefix() const { return prefix_; }
@@ -196,8 +201,9 @@ class MemEntry {
               EntryArena* arena);
 
   // Where `data_` lies: cut from an arena (or none), the entry's own heap
-  // block, or a cell of a page image (never written).
-  enum class Block : std::uint8_t { Cut, Own, InPage };
+  // block, or a cell of a page image (never written), laid out as the
+  // transaction writes it or not.
+  enum class Block : std::uint8_t { Cut, Own, InPage, InWrittenCell };
 
   std::uint8_t* data_ = nullptr;  // the key, then the value or the reference
   std::uint64_t prefix_ = 0;

@@ -247,6 +247,15 @@ std::uint32_t NodeView::used_bytes() const {
   return static_cast<std::uint32_t>(std::min<std::size_t>(used, 65535));
 }
 
+std::size_t NodeView::separator_key_bytes() const {
+  DZ_ASSERT(!is_leaf());
+  const std::uint8_t* p = page();
+  std::size_t total = 0;
+  for (std::size_t i = 0; i < count_; ++i)
+    total += load_u16_le(p + load_u16_le(p + slots_ + node::kSlotSize * i));
+  return total;
+}
+
 LeafCell NodeView::cell_at(std::size_t index) const {
   DZ_ASSERT(is_leaf() && index < count_);
   return node::entry_at(page(), layout(), index);
@@ -437,6 +446,28 @@ void build_leaf(std::span<std::uint8_t> page, LeafLayout layout, std::span<const
   std::size_t pos = end;
   for (std::size_t i = 0; i < items.size(); ++i) {
     const LeafItem& item = items[i];
+    if (std::size_t size = item.cell_size) {
+      DZ_ASSERT(!item.ref && item.value.data() == item.key.data() + item.key.size() &&
+                size == inline_cell_size(layout, item.key.size(), item.value.size()));
+      // The run of cells that lie one right below the other where they are
+      // read, as they do here: one copy.
+      const std::uint8_t* const top = item.value.data() + item.value.size();
+      const std::uint8_t* from = top;
+      while (true) {
+        DZ_ASSERT(pos >= kPageContentOffset + kSlotSize * items.size() + size);
+        pos -= size;
+        from -= size;
+        store_u16_le(p + kPageContentOffset + kSlotSize * i, static_cast<std::uint16_t>(pos));
+        if (i + 1 == items.size() || items[i + 1].cell_size == 0) break;
+        const LeafItem& next = items[i + 1];
+        if (next.value.data() + next.value.size() != from) break;
+        DZ_ASSERT(next.cell_size == inline_cell_size(layout, next.key.size(), next.value.size()));
+        size = next.cell_size;
+        ++i;
+      }
+      std::memcpy(p + pos, from, static_cast<std::size_t>(top - from));
+      continue;
+    }
     bool overflow = item.ref != nullptr;
     std::size_t size = overflow ? overflow_cell_size(layout, item.key.size())
                                 : inline_cell_size(layout, item.key.size(), item.value.size());
@@ -501,12 +532,16 @@ void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<co
 void build_branch_like(std::span<std::uint8_t> page, const NodeView& image,
                        std::span<const ChildPointer> children, std::uint64_t commit_id,
                        std::uint64_t tree_id) {
-  DZ_ASSERT(!image.is_leaf() && children.size() == image.count() + 1 &&
-            page.size() == image.page_size());
+  DZ_ASSERT(children.size() == image.count() + 1);
+  for (std::size_t i = 0; i < children.size(); ++i) store_child(page, i, children[i]);
+  build_branch_like(page, image, commit_id, tree_id);
+}
+
+void build_branch_like(std::span<std::uint8_t> page, const NodeView& image, std::uint64_t commit_id,
+                       std::uint64_t tree_id) {
+  DZ_ASSERT(!image.is_leaf() && page.size() == image.page_size());
   std::uint8_t* p = page.data();
-  for (std::size_t i = 0; i < children.size(); ++i)
-    children[i].store(p + kPageContentOffset + ChildPointer::kSize * i);
-  const std::size_t slots = kPageContentOffset + ChildPointer::kSize * children.size();
+  const std::size_t slots = kPageContentOffset + ChildPointer::kSize * image.child_count();
   const std::size_t end = page.size() - kPageStampSize;
   std::memcpy(p + slots, image.page() + slots, end - slots);
   write_node_header(page, PageKind::Branch, image.level(), image.count(),

@@ -375,6 +375,9 @@ class NodeView {
   }
   // Bytes of slots, cells and child pointers, capped at 65535.
   std::uint32_t used_bytes() const;
+  // The bytes of a branch's separators, their lengths read from their
+  // cells.
+  std::size_t separator_key_bytes() const;
 
   // Where the cell of slot `index` starts in the page (for reading it, or
   // asking for its line ahead).
@@ -473,12 +476,19 @@ struct LeafItem {
   ByteView key;
   ByteView value;          // the inline value when `ref` is null
   const OverflowRef* ref;  // the value's run, or null
+  // When `key` and `value` lie in a cell of the layout built, its header
+  // right before the key, laid out as the builder would: that cell's size.
+  // The cell is then copied whole, with the cells next to it in the same
+  // page at once. 0 lays the entry out anew.
+  std::uint32_t cell_size = 0;
 };
 
 namespace node {
 
 // Lays a leaf out into `page` (page-size bytes; header fields, slots and
-// cells; the trailer is left for the sealer). The items must fit.
+// cells; the trailer is left for the sealer). The items must fit. Items
+// with a `cell_size` whose cells lie one right below the other, as a leaf
+// lays out consecutive entries, are copied as one block.
 void build_leaf(std::span<std::uint8_t> page, LeafLayout layout, std::span<const LeafItem> items,
                 std::uint64_t commit_id, std::uint64_t tree_id);
 
@@ -493,6 +503,17 @@ void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<co
 // image.count() + 1 of them, are stored before them.
 void build_branch_like(std::span<std::uint8_t> page, const NodeView& image,
                        std::span<const ChildPointer> children, std::uint64_t commit_id,
+                       std::uint64_t tree_id);
+
+// Child `index`'s pointer in a branch being laid out.
+inline void store_child(std::span<std::uint8_t> page, std::size_t index,
+                        const ChildPointer& child) {
+  child.store(page.data() + kPageContentOffset + ChildPointer::kSize * index);
+}
+
+// build_branch_like with the image.count() + 1 children already stored in
+// `page` (store_child), by a caller that holds them apart.
+void build_branch_like(std::span<std::uint8_t> page, const NodeView& image, std::uint64_t commit_id,
                        std::uint64_t tree_id);
 
 }  // namespace node

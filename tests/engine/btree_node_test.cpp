@@ -525,9 +525,91 @@ TEST(BuiltNodeTest, a_leaf_of_values_held_after_their_keys_is_the_leaf_of_values
   }
 }
 
+// A write transaction copies the cells of a leaf it loaded as they lie, a
+// run of neighbouring cells at once, between entries it changed, added or
+// removed: the page must be the one made of the same keys and values held
+// apart, in both layouts, with empty keys and values, values at the inline
+// limit, two-byte lengths and overflow references beside the copied cells.
+TEST(BuiltNodeTest, a_leaf_of_cells_copied_as_they_lie_is_the_leaf_of_entries_held_apart) {
+  OverflowRef ref{900, 1, 5000, 6, {}};
+  constexpr std::uint32_t kPage = 4096;
+  for (LeafLayout layout : {LeafLayout::Fixed, LeafLayout::Varint}) {
+    std::size_t at_limit = 0;
+    for (std::size_t v = 1; v < kPage; ++v)
+      if (node::inline_cell_size(layout, 5, v) + node::kSlotSize == node::max_entry_bytes(kPage))
+        at_limit = v;
+    ASSERT_NE(at_limit, 0u);
+    for (std::uint32_t seed = 1; seed <= 40; ++seed) {
+      std::mt19937 rng(seed);
+      // The old leaf.
+      std::vector<Item> old_items;
+      std::size_t used = 0;
+      for (int i = 0; used + node::max_entry_bytes(kPage) < node::capacity(kPage) - 900; ++i) {
+        Item item{i == 0 && seed % 2 == 0 ? std::string() : "k" + std::to_string(1000 + i), "",
+                  rng() % 9 == 0};
+        const std::size_t len =
+            rng() % 5 == 0 ? 0 : (rng() % 4 == 0 ? 64 + rng() % 100 : rng() % 40);
+        item.value = std::string(rng() % 17 == 0 ? at_limit : len, char('a' + i % 26));
+        used += node::leaf_entry_bytes(layout, kPage, item.key.size(),
+                                       item.overflow ? node::kOverflowRefSize : item.value.size());
+        old_items.push_back(item);
+      }
+      NodeView old_leaf = parse(leaf_page(kPage, layout, old_items, ref));
+      // The new one: each old entry copied, changed or gone, new ones between.
+      std::vector<std::string> held;
+      held.reserve(4 * old_items.size());
+      std::vector<LeafItem> copied, apart;
+      for (std::size_t i = 0; i < old_items.size(); ++i) {
+        const Item& item = old_items[i];
+        const unsigned fate = rng() % 8;
+        if (fate == 0) continue;  // removed
+        if (fate == 1) {          // a new key before it
+          const std::string& key = held.emplace_back(item.key + "-");
+          const std::string& value = held.emplace_back(std::string(rng() % 20, 'n'));
+          copied.push_back(LeafItem{bytes_view(key), bytes_view(value), nullptr});
+          apart.push_back(copied.back());
+        }
+        if (fate == 2 || item.overflow) {  // changed, or held apart
+          const std::string& value = held.emplace_back(std::string(rng() % 30, 'c'));
+          const OverflowRef* r = item.overflow ? &ref : nullptr;
+          copied.push_back(LeafItem{bytes_view(item.key), bytes_view(value), r});
+          apart.push_back(copied.back());
+          continue;
+        }
+        const LeafCell cell = old_leaf.cell_at(i);
+        ASSERT_EQ(to_string(cell.value), item.value);
+        const auto size = static_cast<std::uint32_t>(
+            node::inline_cell_size(layout, cell.key.size(), cell.value.size()));
+        copied.push_back(LeafItem{cell.key, cell.value, nullptr, size});
+        apart.push_back(LeafItem{bytes_view(item.key), bytes_view(item.value), nullptr});
+      }
+      std::size_t bytes = 0;
+      for (const LeafItem& item : apart)
+        bytes += item.ref ? node::overflow_cell_size(layout, item.key.size()) + node::kSlotSize
+                          : node::inline_cell_size(layout, item.key.size(), item.value.size()) +
+                                node::kSlotSize;
+      ASSERT_LE(bytes, node::capacity(kPage));
+      std::vector<std::uint8_t> expected(kPage, 0xEE), built(kPage, 0x11);
+      node::build_leaf(expected, layout, apart, 7, 21);
+      node::build_leaf(built, layout, copied, 7, 21);
+      ASSERT_TRUE(std::equal(expected.begin(), expected.end() - kPageStampSize, built.begin()))
+          << "seed " << seed;
+      NodeView view = parse(built);
+      ASSERT_EQ(view.count(), apart.size());
+      for (std::size_t i = 0; i < apart.size(); ++i) {
+        EXPECT_EQ(to_string(view.key_at(i)), to_string(apart[i].key)) << i;
+        if (!view.cell_at(i).overflow) {
+          EXPECT_EQ(to_string(view.cell_at(i).value), to_string(apart[i].value)) << i;
+        }
+      }
+    }
+  }
+}
+
 // A branch whose separators did not change is laid out from its old page:
 // the page must be the one the builder makes of the same separators and
-// the new children, byte for byte up to the trailer.
+// the new children, byte for byte up to the trailer. The bytes of the old
+// page's separators, read from their cells alone, are their lengths.
 TEST(BuiltNodeTest, a_branch_built_like_its_page_is_the_page_the_builder_makes) {
   for (std::uint32_t page_size : {4096u, 65536u}) {
     for (std::size_t count : {1, 2, 17, 50}) {
@@ -535,6 +617,9 @@ TEST(BuiltNodeTest, a_branch_built_like_its_page_is_the_page_the_builder_makes) 
       std::vector<std::uint8_t> old_page(page_size, 0xEE);
       node::build_branch(old_page, 2, old_parts.views, old_parts.children, 8, 30);
       NodeView image = parse(old_page);
+      std::size_t key_bytes = 0;
+      for (const ByteView& key : old_parts.views) key_bytes += key.size();
+      EXPECT_EQ(image.separator_key_bytes(), key_bytes) << page_size << " " << count;
 
       BranchParts new_parts = branch_parts(count, 500);
       ASSERT_EQ(new_parts.keys, old_parts.keys);

@@ -611,6 +611,154 @@ TEST_F(TreeOpsTest, a_value_at_the_inline_limit_is_written_in_the_leaf_one_past_
   expect_sound(2);
 }
 
+// A leaf loaded for writing tells which of its cells a write may copy as
+// they lie: those laid out exactly as the layout written lays them out. A
+// length not in its fewest bytes, a value the inline rule sends to a run
+// and every cell of a leaf of the other layout are laid out anew. What the
+// entries take is counted as the layout written counts it either way, and
+// the leaf built from them is the one built from the same entries held
+// apart.
+TEST(LoadedLeafTest, cells_laid_out_as_the_write_lays_them_out_are_copied_and_others_not) {
+  for (std::uint32_t page_size : {4096u, 65536u}) {
+    for (LeafLayout stored : {LeafLayout::Varint, LeafLayout::Fixed}) {
+      const std::size_t over = page_size / 4;  // inline in the page, past the rule
+      struct Cell {
+        std::string key;
+        std::size_t value_len;
+        int spoil;  // 1: key length in two bytes, 2: value tag in two bytes
+      };
+      const std::vector<Cell> cells = {{"a00", 0, 0},    {"a01", 5, 0},
+                                       {"a02", 63, 0},   {"a03", 64, 0},
+                                       {"a04", 30, 1},   {"a05", 50, 2},
+                                       {"a06", 7, 2},    {std::string(130, 'b'), 9, 0},
+                                       {"c00", over, 0}, {"c01", 40, 0},
+                                       {"c02", 20, 1},   {"c03", 3, 0},
+                                       {"c04", 0, 2},    {"d" + std::string(200, 'e'), 300, 0}};
+      // Keys one byte longer are laid out first, then a spoilt cell takes
+      // that byte for a length written in two bytes: the cell's size holds.
+      std::vector<std::string> keys, values;
+      for (const Cell& c : cells) {
+        keys.push_back(c.spoil != 0 && stored == LeafLayout::Varint ? "x" + c.key : c.key);
+        values.push_back(std::string(c.value_len, 'v'));
+      }
+      std::vector<LeafItem> items;
+      for (std::size_t i = 0; i < cells.size(); ++i)
+        items.push_back(LeafItem{bytes_view(keys[i]), bytes_view(values[i]), nullptr});
+      auto page = std::make_shared<std::vector<std::uint8_t>>(page_size, 0);
+      node::build_leaf(*page, stored, items, 3, kTree);
+      for (std::size_t i = 0; i < cells.size(); ++i) {
+        if (cells[i].spoil == 0 || stored != LeafLayout::Varint) continue;
+        std::uint8_t* c = page->data() + node::leaf_cell_offset(page->data(), i);
+        ASSERT_LT(c[0], 0x80);
+        ASSERT_LT(c[1], 0x80);
+        const std::uint8_t tag = c[1];
+        if (cells[i].spoil == 1) {
+          c[0] = static_cast<std::uint8_t>(0x80 | cells[i].key.size());
+          c[1] = 0;
+          c[2] = tag;
+        } else {
+          c[0] = static_cast<std::uint8_t>(cells[i].key.size());
+          c[1] = static_cast<std::uint8_t>(0x80 | tag);
+          c[2] = 0;
+        }
+      }
+      auto view =
+          NodeView::from_page(std::shared_ptr<const std::uint8_t>(page, page->data()), page_size);
+      ASSERT_TRUE(view.has_value()) << view.error();
+      for (LeafLayout written : {LeafLayout::Varint, LeafLayout::Fixed}) {
+        EntryArena arena;
+        std::size_t bytes = 0;
+        std::vector<MemEntry> entries = node::collect_entries(*view, &arena, written, bytes);
+        ASSERT_EQ(entries.size(), cells.size());
+        std::size_t expected_bytes = 0;
+        std::vector<LeafItem> copied, apart;
+        std::vector<OverflowRef> refs;
+        refs.reserve(cells.size());
+        for (std::size_t i = 0; i < cells.size(); ++i) {
+          const Cell& c = cells[i];
+          const MemEntry& e = entries[i];
+          EXPECT_EQ(to_string(e.key()), c.key) << i;
+          EXPECT_EQ(to_string(e.value()), values[i]) << i;
+          EXPECT_TRUE(e.in_page()) << i;
+          const bool inline_value =
+              node::value_fits_inline(written, page_size, c.key.size(), c.value_len);
+          const bool spoilt = c.spoil != 0 && stored == LeafLayout::Varint;
+          EXPECT_EQ(e.in_written_cell(), stored == written && inline_value && !spoilt)
+              << i << " " << page_size;
+          expected_bytes += node::leaf_entry_bytes(written, page_size, c.key.size(), c.value_len);
+          const OverflowRef* ref = inline_value ? nullptr : &refs.emplace_back();
+          const std::size_t size =
+              e.in_written_cell() ? node::inline_cell_size(written, c.key.size(), c.value_len) : 0;
+          copied.push_back(LeafItem{e.key(), e.value(), ref, static_cast<std::uint32_t>(size)});
+          apart.push_back(LeafItem{bytes_view(c.key), bytes_view(values[i]), ref});
+        }
+        EXPECT_EQ(bytes, expected_bytes);
+        std::vector<std::uint8_t> expected(page_size, 0xEE), built(page_size, 0x11);
+        node::build_leaf(expected, written, apart, 4, kTree);
+        node::build_leaf(built, written, copied, 4, kTree);
+        EXPECT_TRUE(std::equal(expected.begin(), expected.end() - kPageStampSize, built.begin()));
+      }
+    }
+  }
+}
+
+// Commits that change a few entries of many leaves write each leaf's other
+// cells as they lie in its old page: over many such commits, with values
+// held apart, at the inline limit and in runs beside the cells copied, keys
+// added and removed between them, the tree reads back its model and stays
+// sound.
+TEST_F(TreeOpsTest, leaves_written_from_cells_as_they_lie_read_back_their_model) {
+  const std::size_t key_len = key_of(0).size();
+  std::size_t at_limit = 0;
+  for (std::size_t v = 1; v < 4096; ++v)
+    if (node::inline_entry_bytes(LeafLayout::Varint, 4096, key_len, v) ==
+        node::max_entry_bytes(4096))
+      at_limit = v;
+  ASSERT_NE(at_limit, 0u);
+  std::mt19937 rng(5);
+  auto value_of = [&](int i) {
+    switch (rng() % 10) {
+      case 0:
+        return std::string();
+      case 1:
+        return std::string(at_limit, static_cast<char>('a' + i % 26));
+      case 2:
+        return std::string(at_limit + 1 + rng() % 3000, 'o');
+      default:
+        return std::string(rng() % 120, static_cast<char>('a' + i % 26));
+    }
+  };
+  std::map<std::string, std::string> model;
+  for (int i = 0; i < 3000; i += 2) model[key_of(i)] = value_of(i);
+  {
+    WriteContext w = cx();
+    for (const auto& [key, value] : model)
+      ASSERT_TRUE(btree::put(w, root_, bytes_view(key), bytes_view(value)).has_value());
+    commit();
+  }
+  for (int round = 0; round < 40; ++round) {
+    WriteContext w = cx();
+    for (int op = 0; op < 25; ++op) {
+      const int i = static_cast<int>(rng() % 3000);
+      const std::string key = key_of(i);
+      if (rng() % 5 == 0) {
+        EXPECT_EQ(btree::remove(w, root_, bytes_view(key)).value(), model.erase(key) == 1);
+        continue;
+      }
+      std::string value = value_of(i);
+      // Some keep their length, so that their bytes would do.
+      if (auto old = model.find(key); old != model.end() && rng() % 3 == 0)
+        value = std::string(old->second.size(), 'z');
+      ASSERT_TRUE(btree::put(w, root_, bytes_view(key), bytes_view(value)).has_value());
+      model[key] = std::move(value);
+    }
+    commit();
+    expect_model(rx(), model);
+    expect_sound(model.size());
+    EXPECT_EQ(keys().size(), model.size());
+  }
+}
+
 // A branch loaded for writing searches the page it was loaded from without
 // building the search index of the page's cache entry, which goes when the
 // transaction releases the page; an index some search built already is
