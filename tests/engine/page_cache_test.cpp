@@ -275,6 +275,38 @@ TEST(PageCache, a_newer_image_under_a_mark_drops_the_older_and_an_older_one_drop
   EXPECT_EQ(cache.charged_bytes(), 5 * kPage);
 }
 
+// Threads insert images of the same few marks at once, each from a later
+// commit than any before it: whatever order their notes and drops meet in,
+// the newest image of each mark stays, and most older ones went (an image
+// noted after a newer one is left to the clock; the budget holds them all).
+TEST(PageCache, images_of_one_mark_inserted_at_once_keep_the_newest) {
+  PageCache cache(16384 * kPage, kPage);
+  std::atomic<std::uint64_t> next_commit{1};
+  std::atomic<std::uint64_t> newest[4];
+  for (auto& n : newest) n.store(0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937_64 rng(400 + t);
+      for (int n = 0; n < 3000; ++n) {
+        const std::uint64_t mark = rng() % 4;
+        const std::uint64_t commit = next_commit.fetch_add(1);
+        cache.insert(Successive::make(commit, commit, 1 + mark), nullptr);
+        std::uint64_t seen = newest[mark].load();
+        while (seen < commit && !newest[mark].compare_exchange_weak(seen, commit)) {
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (const auto& n : newest) {
+    const std::uint64_t commit = n.load();
+    EXPECT_NE(cache.get(commit, stamp_of(static_cast<std::uint8_t>(commit)), nullptr), nullptr)
+        << "commit " << commit;
+  }
+  EXPECT_LT(cache.entry_count(), 4 * 3000u / 2);
+}
+
 // Random inserts, replacements, drops and evictions against a model of what
 // was inserted last under each key: a hit is always that exact entry, the page
 // just inserted is always found, and the count and charge agree with the
