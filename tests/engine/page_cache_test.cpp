@@ -275,6 +275,38 @@ TEST(PageCache, a_newer_image_under_a_mark_drops_the_older_and_an_older_one_drop
   EXPECT_EQ(cache.charged_bytes(), 5 * kPage);
 }
 
+// Threads insert images of the same few marks at once, each from a later
+// commit than any before it: whatever order their notes and drops meet in,
+// the newest image of each mark stays, and most older ones went (an image
+// noted after a newer one is left to the clock; the budget holds them all).
+TEST(PageCache, images_of_one_mark_inserted_at_once_keep_the_newest) {
+  PageCache cache(16384 * kPage, kPage);
+  std::atomic<std::uint64_t> next_commit{1};
+  std::atomic<std::uint64_t> newest[4];
+  for (auto& n : newest) n.store(0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937_64 rng(400 + t);
+      for (int n = 0; n < 3000; ++n) {
+        const std::uint64_t mark = rng() % 4;
+        const std::uint64_t commit = next_commit.fetch_add(1);
+        cache.insert(Successive::make(commit, commit, 1 + mark), nullptr);
+        std::uint64_t seen = newest[mark].load();
+        while (seen < commit && !newest[mark].compare_exchange_weak(seen, commit)) {
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (const auto& n : newest) {
+    const std::uint64_t commit = n.load();
+    EXPECT_NE(cache.get(commit, stamp_of(static_cast<std::uint8_t>(commit)), nullptr), nullptr)
+        << "commit " << commit;
+  }
+  EXPECT_LT(cache.entry_count(), 4 * 3000u / 2);
+}
+
 // Random inserts, replacements, drops and evictions against a model of what
 // was inserted last under each key: a hit is always that exact entry, the page
 // just inserted is always found, and the count and charge agree with the
@@ -322,6 +354,71 @@ TEST(PageCache, index_agrees_with_a_model_through_churn) {
     EXPECT_EQ(cache.charged_bytes(), found * kPage);
     EXPECT_GE(found, std::min<std::size_t>(budget_pages, last.size()) / 2);
   }
+}
+
+// surely_missing() never calls a page missing that get() finds, through
+// inserts of page numbers that share places in the table (16 pages of
+// budget, 64 places, 300 numbers), entries of another parser, which never
+// go there, replacements, drops, evictions and clearing; and it does call
+// missing every page of a cache that holds none.
+TEST(PageCache, a_page_surely_missing_is_never_found) {
+  PageCache cache(16 * kPage, kPage);
+  std::mt19937_64 rng(11);
+  int missing = 0;
+  for (int n = 0; n < 30000; ++n) {
+    const std::uint64_t number = rng() % 300;
+    const std::uint64_t stamp = rng() % 3;
+    if (n % 7000 == 6999) cache.clear();
+    switch (rng() % 6) {
+      case 0:
+        cache.drop(number);
+        break;
+      case 1:
+        cache.insert(entry(number, static_cast<std::uint8_t>(stamp)), nullptr);
+        break;
+      default:
+        cache.insert(Marked::make(number, stamp), &Marked::parser);
+    }
+    for (std::uint64_t page = 0; page < 300; ++page) {
+      if (!cache.surely_missing(page)) continue;
+      ++missing;
+      for (std::uint64_t s = 0; s < 3; ++s) {
+        ASSERT_EQ(cache.get(page, stamp_number(s), &Marked::parser), nullptr)
+            << "page " << page << " step " << n;
+        ASSERT_EQ(cache.get(page, stamp_of(static_cast<std::uint8_t>(s)), nullptr), nullptr)
+            << "page " << page << " step " << n;
+      }
+    }
+  }
+  EXPECT_GT(missing, 10000);
+  cache.clear();
+  for (std::uint64_t page = 0; page < 300; ++page) EXPECT_TRUE(cache.surely_missing(page));
+}
+
+// Threads insert and drop page numbers that share places in the table from
+// two shards at once, and one clears: once the cache is empty again, no
+// entry is left counted as out of its place (every page is surely missing).
+TEST(PageCache, places_taken_from_other_shards_at_once_are_all_given_back) {
+  PageCache cache(128 * kPage, kPage);  // two shards, 512 places
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      std::mt19937_64 rng(300 + t);
+      for (int n = 0; n < 20000; ++n) {
+        const std::uint64_t number = (rng() % 4) * 512 + rng() % 8;
+        if (t == 0 && n % 4999 == 4998) cache.clear();
+        if (rng() % 4 == 0)
+          cache.drop(number);
+        else
+          cache.insert(Marked::make(number, rng() % 3), &Marked::parser);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  cache.clear();
+  for (std::uint64_t number = 0; number < 4 * 512; ++number)
+    ASSERT_TRUE(cache.surely_missing(number)) << "page " << number;
+  cache.epochs().collect();
 }
 
 // Many readers fetch through one pager whose cache holds a fraction of the
@@ -427,7 +524,7 @@ TEST(EpochDomain, readers_beyond_the_places_go_without_and_a_freed_place_is_take
 TEST(PageCache, peek_finds_the_last_entry_added_at_its_place_while_it_is_cached) {
   const long live_before = Marked::live.load();
   {
-    PageCache cache(64 * kPage, kPage);  // a table of 64 places
+    PageCache cache(16 * kPage, kPage);  // a table of 64 places
     EpochDomain::Reader reader(&cache.epochs());
     std::map<std::uint64_t, const CachedPage*> last_at;
     std::mt19937_64 rng(5);
@@ -477,9 +574,9 @@ TEST(PageCache, entries_found_under_a_pin_stay_whole_while_others_evict_or_drop_
   constexpr std::uint64_t kNumbers = 200;
   const long live_before = Marked::live.load();
   {
-    // 48 pages of budget in one shard, a table of 64 places shared by the
+    // 16 pages of budget in one shard, a table of 64 places shared by the
     // 200 page numbers.
-    PageCache cache(48 * kPage, kPage);
+    PageCache cache(16 * kPage, kPage);
     std::atomic<std::uint64_t> newest[kNumbers];
     for (auto& n : newest) n.store(0);
     for (std::uint64_t i = 0; i < kNumbers; ++i) cache.insert(Marked::make(i, 0), &Marked::parser);

@@ -345,6 +345,37 @@ TEST_P(PagerModes, a_node_read_from_a_newer_commit_drops_the_image_it_replaced) 
   EXPECT_TRUE(cached(second));
 }
 
+// A page another page's entry displaced from its place in the cache's table
+// is still found under the lock, without a read, after that entry went; a
+// page surely missing is read, and still checked.
+TEST(PagerParsing, a_page_out_of_its_table_place_is_found_without_a_read) {
+  auto protection = PageProtection::checksum();
+  FaultStorage storage("mem.db", std::vector<std::uint8_t>(kPage * 80, 0));
+  Pager pager(storage, kPage, protection, 16 * kPage);  // a table of 64 places
+  const ChildPointer first = put_leaf(storage, protection, 1, 5, "a");
+  const ChildPointer other = put_leaf(storage, protection, 65, 5, "b");
+  const ChildPointer damaged = put_leaf(storage, protection, 66, 5, "c", true);
+  EXPECT_TRUE(pager.cache().surely_missing(66));
+  auto refused = fetch_cached_node(pager, damaged, kTree, 0);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().message(), "page 66 fails its check");
+  const NodeView held = fetch_cached_node(pager, first, kTree, 0).value();
+  ASSERT_TRUE(fetch_cached_node(pager, other, kTree, 0));
+  pager.cache().drop(65);
+  // Its place is empty, but while an entry is out of its own no empty
+  // place proves a miss.
+  EXPECT_FALSE(pager.cache().surely_missing(1));
+  EXPECT_FALSE(pager.cache().surely_missing(65));
+  storage.fail_nth_read(1);
+  const NodeView again = fetch_cached_node(pager, first, kTree, 0).value();
+  EXPECT_EQ(again.page(), held.page());
+  // The armed failure is still waiting for the next real read.
+  auto failed = fetch_cached_node(pager, other, kTree, 0);
+  ASSERT_FALSE(failed);
+  EXPECT_EQ(failed.error().kind(), ErrorKind::Io);
+  ASSERT_TRUE(fetch_cached_node(pager, other, kTree, 0));
+}
+
 // A reader pinned on an image that a newer read drops keeps it whole, while
 // the pages read next take the buffers the cache let go of.
 TEST(PagerPeek, a_dropped_image_stays_whole_for_the_reader_pinned_on_it) {

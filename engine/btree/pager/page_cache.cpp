@@ -56,6 +56,8 @@ void PageCache::Shard::grow_for_one_more() {
   old.swap(slots);
   for (Slot& s : old)
     if (s.page != nullptr) place(std::move(s));
+  mask_hint.store(slots.size() - 1, std::memory_order_relaxed);
+  slots_hint.store(slots.data(), std::memory_order_relaxed);
 }
 
 void PageCache::Shard::remove(std::size_t at, Gone& gone, const PageCache& cache) {
@@ -68,6 +70,7 @@ void PageCache::Shard::remove(std::size_t at, Gone& gone, const PageCache& cache
     cache.unpublish(leaving.page.get());
     gone.retired.push_back(std::move(leaving.page));
   } else {
+    cache.unplaced_.fetch_sub(1, std::memory_order_relaxed);
     gone.dropped.push_back(std::move(leaving.page));
   }
   // Moves back every later slot of the run that may sit at `at`, so that no
@@ -91,16 +94,26 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
       shard_count_(shard_count_for(budget_, page_size)) {
   shard_budget_ = budget_ / shard_count_;
   shards_ = std::make_unique<Shard[]>(shard_count_);
-  // A place per page the budget holds: a file no larger than the cache has
-  // each of its pages in a place of its own. Sixteen bytes a place keep the
-  // table of a large cache within the processor's nearer caches, where the
-  // index's slots are a line each.
-  const std::size_t places = std::bit_ceil(std::clamp<std::size_t>(
-      budget_ / std::max<std::size_t>(page_size, 1), kMinEntries, kMaxTablePlaces));
+  // Four places per page the budget holds: a file four times the cache has
+  // each of its pages in a place of its own. A reader beside a writer meets
+  // page numbers well past the file's length when it opened: what the
+  // writer's commits since took at the end, while the pages they freed wait
+  // to be reused. With one place per page those shared places, and every
+  // entry that lost its place went the locked road. Sixteen bytes a place
+  // keep the table of a large cache within the processor's nearer caches,
+  // where the index's slots are a line each; a file's pages sit in the
+  // table's first places in order, so a larger table spreads them no wider.
+  const std::size_t pages = budget_ / std::max<std::size_t>(page_size, 1);
+  const std::size_t places =
+      std::bit_ceil(std::clamp<std::size_t>(4 * pages, kMinEntries, kMaxTablePlaces));
   table_ = std::make_unique<TablePlace[]>(places);
   table_mask_ = places - 1;
-  successions_.reset(static_cast<Succession*>(std::calloc(places, sizeof(Succession))));
+  // A mark per page the budget holds: marks are hashes, spread over all.
+  const std::size_t marks =
+      std::bit_ceil(std::clamp<std::size_t>(pages, kMinEntries, kMaxTablePlaces));
+  successions_.reset(static_cast<Succession*>(std::calloc(marks, sizeof(Succession))));
   if (successions_ == nullptr) throw std::bad_alloc();
+  succession_mask_ = marks - 1;
 }
 
 void PageCache::unpublish(const CachedPage* entry) const {
@@ -108,7 +121,27 @@ void PageCache::unpublish(const CachedPage* entry) const {
   const CachedPage* expected = entry;
   // Before the entry is retired (which advances the epoch): a reader pinned
   // after that cannot find it. The bytes' address stays, as a hint.
-  place.entry.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst);
+  if (!place.entry.compare_exchange_strong(expected, nullptr, std::memory_order_seq_cst)) {
+    // Another entry took its place (publish), and counted it then.
+    unplaced_.fetch_sub(1, std::memory_order_relaxed);
+  }
+}
+
+void PageCache::publish(const CachedPage* entry, const std::uint8_t* bytes) {
+  TablePlace& at = table_[entry->page_number() & table_mask_];
+  at.bytes.store(bytes, std::memory_order_relaxed);
+  // An entry leaves its place once, here or in unpublish: whichever of the
+  // two meets it there counts it.
+  if (at.entry.exchange(entry, std::memory_order_acq_rel) != nullptr)
+    unplaced_.fetch_add(1, std::memory_order_relaxed);
+}
+
+void PageCache::prefetch_slot(std::uint64_t page) const {
+  const std::uint64_t hash = hash_of(page);
+  const Shard& shard = shard_of(hash);
+  const Slot* slots = shard.slots_hint.load(std::memory_order_relaxed);
+  if (slots != nullptr)
+    __builtin_prefetch(slots + (hash & shard.mask_hint.load(std::memory_order_relaxed)));
 }
 
 void PageCache::let_go(Gone& gone) const {
@@ -148,6 +181,9 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
   const std::uint64_t mark = page->succession();
   const std::uint64_t commit = page->header().commit_id;
   Shard& shard = shard_of(hash);
+  // The mark's place in successions_, a line of a large table, is on its
+  // way while the shard takes the entry.
+  if (mark != 0) __builtin_prefetch(&successions_[mark & succession_mask_]);
   // Entries are dropped outside the lock: a parsed node may be large.
   Gone gone;
   bool kept = false;
@@ -178,11 +214,10 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
       shard.place(Slot{key, std::move(page), bytes, parser, c, false, published});
       ++shard.count;
       shard.charged += charge;
-      if (published) {
-        TablePlace& at = table_[key.page & table_mask_];
-        at.bytes.store(bytes, std::memory_order_relaxed);
-        at.entry.store(entry, std::memory_order_release);
-      }
+      if (published)
+        publish(entry, bytes);
+      else
+        unplaced_.fetch_add(1, std::memory_order_relaxed);
       kept = true;
     }
   }
@@ -195,7 +230,7 @@ void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t 
   std::uint64_t older = 0, older_commit = 0;
   {
     std::lock_guard lock(succession_mutex_);
-    Succession& newest = successions_[mark & table_mask_];
+    Succession& newest = successions_[mark & succession_mask_];
     const bool same_mark = newest.mark == mark && newest.page != page;
     // An older image, read again for an older snapshot: the newer stays.
     if (same_mark && newest.commit > commit) return;
@@ -275,10 +310,12 @@ void PageCache::clear() {
           unpublish(slot.page.get());
           gone.retired.push_back(std::move(slot.page));
         } else {
+          unplaced_.fetch_sub(1, std::memory_order_relaxed);
           gone.dropped.push_back(std::move(slot.page));
         }
       }
       shard.slots.clear();
+      shard.slots_hint.store(nullptr, std::memory_order_relaxed);
       shard.clock.clear();
       shard.free.clear();
       shard.hand = 0;

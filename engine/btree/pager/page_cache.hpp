@@ -182,6 +182,20 @@ class PageCache {
     __builtin_prefetch(place.entry.load(std::memory_order_relaxed));
     __builtin_prefetch(place.bytes.load(std::memory_order_relaxed));
   }
+  // Whether get() surely misses every image of `page`: no entry is at its
+  // place in peek()'s table, and every entry the cache holds is at its own.
+  // Then a fetch need not take a shard's lock to look (a reader beside a
+  // writer meets mostly such pages: numbers written again since it cached
+  // them, whose old images went with their successors). Neither locks nor
+  // orders anything: an insert racing with it may be missed, which costs
+  // the caller a read of a page it could have found, never a wrong page.
+  bool surely_missing(std::uint64_t page) const {
+    return table_[page & table_mask_].entry.load(std::memory_order_relaxed) == nullptr &&
+           unplaced_.load(std::memory_order_relaxed) == 0;
+  }
+  // Asks for the index slot where insert(page) starts (a hint only): a
+  // fetch that skipped get() has it on the way while it reads the page.
+  void prefetch_slot(std::uint64_t page) const;
   // Where readers of peek() pin; entries it may have handed out are
   // retired there when they leave the cache.
   EpochDomain& epochs() const { return epochs_; }
@@ -247,6 +261,10 @@ class PageCache {
   struct Shard {
     mutable std::mutex mutex;
     std::vector<Slot> slots;  // a power of two long
+    // The slots' address and mask, for prefetch_slot without the lock (the
+    // address may be stale: a prefetch of memory since freed does no harm).
+    std::atomic<const Slot*> slots_hint{nullptr};
+    std::atomic<std::size_t> mask_hint{0};
     std::vector<Place> clock;
     std::vector<std::uint32_t> free;  // free places in the clock
     std::size_t hand = 0;
@@ -285,6 +303,9 @@ class PageCache {
   void supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit, Gone& gone);
   // Takes `entry` out of the table if it is there.
   void unpublish(const CachedPage* entry) const;
+  // Puts `entry` (with its page's `bytes`) at its place in the table, over
+  // whatever was there.
+  void publish(const CachedPage* entry, const std::uint8_t* bytes);
   // Drops or retires what left the cache, outside any shard's lock.
   void let_go(Gone& gone) const;
 
@@ -293,7 +314,7 @@ class PageCache {
   std::unique_ptr<Shard[]> shards_;
   std::size_t shard_count_;
   // The entry last added under each page number modulo its length (a
-  // power of two, about one place per page of budget), for peek(), with
+  // power of two, about four places per page of budget), for peek(), with
   // the address of its page's bytes beside it.
   struct alignas(16) TablePlace {
     std::atomic<const CachedPage*> entry{nullptr};
@@ -301,14 +322,21 @@ class PageCache {
   };
   std::unique_ptr<TablePlace[]> table_;
   std::size_t table_mask_;
-  // The newest image under each succession mark, at the mark modulo the
-  // table's length: a mark whose place another took is left to the clock.
+  // Entries held but not at their place in the table: those of another
+  // parser, which never go there, and those another entry took the place
+  // of. Only while there are none does an empty place mean a miss
+  // (surely_missing).
+  mutable std::atomic<std::size_t> unplaced_{0};
+  // The newest image under each succession mark, at the mark modulo its
+  // length (a power of two, about one place per page of budget): a mark
+  // whose place another took is left to the clock.
   // Zeroed by the system as its places are first used (calloc), so that a
   // cache whose file is smaller than its budget does not pay for it all.
   struct FreeMemory {
     void operator()(void* block) const { std::free(block); }
   };
   std::unique_ptr<Succession[], FreeMemory> successions_;
+  std::size_t succession_mask_;
   std::mutex succession_mutex_;
   mutable EpochDomain epochs_;
 };

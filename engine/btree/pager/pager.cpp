@@ -78,8 +78,12 @@ Result<std::shared_ptr<const CachedPage>> Pager::fetch_page(
     PageParser parser, bool keep) const {
   if (parser == nullptr) parser = &plain_page;
   // A hit is still checked against the pointer: the same image reached from
-  // the wrong tree or level is damage all the same.
-  if (auto hit = cache_.get(pointer.page, pointer.stamp, parser)) {
+  // the wrong tree or level is damage all the same. A page the cache surely
+  // lacks is not looked up under a lock; the slot its entry takes is on its
+  // way while the page is read.
+  if (cache_.surely_missing(pointer.page)) {
+    if (keep) cache_.prefetch_slot(pointer.page);
+  } else if (auto hit = cache_.get(pointer.page, pointer.stamp, parser)) {
     DZ_CHECK(check_against_pointer(hit->stamp(), hit->header(), pointer, tree_id, expected_level));
     return hit;
   }
