@@ -45,6 +45,8 @@ class alignas(64) CachedNode final : public CachedPage {
   // After the index, on a line no lookup reads.
   std::uint64_t succession_;
 };
+// PageCache::prefetch_entry asks for the lines a lookup reads ahead.
+static_assert(sizeof(CachedNode) <= 64 * PageCache::kEntryLinesAhead);
 
 // How many freed node blocks the calling thread keeps for its next cached
 // nodes (none under the address sanitizer). For tests.
