@@ -187,6 +187,8 @@ class PageCache {
     const TablePlace& place = table_[page & table_mask_];
     const auto* entry = reinterpret_cast<const char*>(place.entry.load(std::memory_order_relaxed));
     const std::uint8_t* bytes = place.bytes.load(std::memory_order_relaxed);
+    // An empty place has nothing to ask for (and no line past a null).
+    if (entry == nullptr || bytes == nullptr) return;
     for (std::size_t line = 0; line < kEntryLinesAhead; ++line)
       __builtin_prefetch(entry + 64 * line);
     __builtin_prefetch(bytes);
