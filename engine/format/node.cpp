@@ -529,14 +529,6 @@ void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<co
   write_node_header(page, PageKind::Branch, level, keys.size(), pos, commit_id, tree_id);
 }
 
-void build_branch_like(std::span<std::uint8_t> page, const NodeView& image,
-                       std::span<const ChildPointer> children, std::uint64_t commit_id,
-                       std::uint64_t tree_id) {
-  DZ_ASSERT(children.size() == image.count() + 1);
-  for (std::size_t i = 0; i < children.size(); ++i) store_child(page, i, children[i]);
-  build_branch_like(page, image, commit_id, tree_id);
-}
-
 void build_branch_like(std::span<std::uint8_t> page, const NodeView& image, std::uint64_t commit_id,
                        std::uint64_t tree_id) {
   DZ_ASSERT(!image.is_leaf() && page.size() == image.page_size());

@@ -497,22 +497,16 @@ void build_branch(std::span<std::uint8_t> page, std::uint8_t level, std::span<co
                   std::span<const ChildPointer> children, std::uint64_t commit_id,
                   std::uint64_t tree_id);
 
-// Lays a branch out with the separators of `image`, a branch page of the
-// same page size, where they lie there: its slots and cells are copied as
-// one block (from_page checked they lie inside the page), and `children`,
-// image.count() + 1 of them, are stored before them.
-void build_branch_like(std::span<std::uint8_t> page, const NodeView& image,
-                       std::span<const ChildPointer> children, std::uint64_t commit_id,
-                       std::uint64_t tree_id);
-
 // Child `index`'s pointer in a branch being laid out.
 inline void store_child(std::span<std::uint8_t> page, std::size_t index,
                         const ChildPointer& child) {
   child.store(page.data() + kPageContentOffset + ChildPointer::kSize * index);
 }
 
-// build_branch_like with the image.count() + 1 children already stored in
-// `page` (store_child), by a caller that holds them apart.
+// Lays a branch out with the separators of `image`, a branch page of the
+// same page size, where they lie there: its slots and cells are copied as
+// one block (from_page checked they lie inside the page). Its
+// image.count() + 1 children are already stored in `page` (store_child).
 void build_branch_like(std::span<std::uint8_t> page, const NodeView& image, std::uint64_t commit_id,
                        std::uint64_t tree_id);
 

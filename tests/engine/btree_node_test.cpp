@@ -624,7 +624,10 @@ TEST(BuiltNodeTest, a_branch_built_like_its_page_is_the_page_the_builder_makes) 
       BranchParts new_parts = branch_parts(count, 500);
       ASSERT_EQ(new_parts.keys, old_parts.keys);
       std::vector<std::uint8_t> like(page_size, 0xDD);
-      node::build_branch_like(like, image, new_parts.children, 9, 31);
+      ASSERT_EQ(new_parts.children.size(), image.child_count());
+      for (std::size_t i = 0; i < new_parts.children.size(); ++i)
+        node::store_child(like, i, new_parts.children[i]);
+      node::build_branch_like(like, image, 9, 31);
       std::vector<std::uint8_t> built(page_size, 0xDD);
       node::build_branch(built, 2, new_parts.views, new_parts.children, 9, 31);
       EXPECT_TRUE(std::equal(like.begin(), like.end() - kPageStampSize, built.begin()))
