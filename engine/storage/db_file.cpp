@@ -45,7 +45,8 @@ Result<DbFile> DbFile::open(std::string path, DbFileMode mode) {
 
 DbFile DbFile::adopt(int fd, std::string path) { return DbFile(fd, std::move(path)); }
 
-DbFile::DbFile(DbFile&& other) noexcept : fd_(other.fd_), path_(std::move(other.path_)) {
+DbFile::DbFile(DbFile&& other) noexcept
+    : fd_(other.fd_), path_(std::move(other.path_)), map_(std::move(other.map_)) {
   other.fd_ = -1;
 }
 
@@ -54,6 +55,7 @@ DbFile& DbFile::operator=(DbFile&& other) noexcept {
     close_descriptor();
     fd_ = other.fd_;
     path_ = std::move(other.path_);
+    map_ = std::move(other.map_);
     other.fd_ = -1;
   }
   return *this;
@@ -63,11 +65,13 @@ DbFile::~DbFile() { close_descriptor(); }
 
 void DbFile::close_descriptor() {
   // No retry on EINTR: on Linux the descriptor is gone either way.
+  map_.reset();
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
 }
 
 Result<std::size_t> DbFile::read_at(std::uint64_t offset, ByteSpan out) {
+  if (map_ && map_->copy(offset, out)) return out.size();
   std::int64_t n = positioned_io::read_fully(
       [this](void* buf, std::size_t size, off_t at) { return ::pread(fd_, buf, size, at); },
       out.data(), out.size(), offset);

@@ -2,9 +2,11 @@
 #pragma once
 
 #include <expected>
+#include <memory>
 #include <string>
 #include <utility>
 
+#include "storage/file_map.hpp"
 #include "storage/storage.hpp"
 
 namespace deziro {
@@ -38,10 +40,18 @@ class DbFile final : public Storage {
   int descriptor() const { return fd_; }
   // Gives up the descriptor to the caller (a lock state that must keep it
   // open); the DbFile is closed afterwards.
-  int release_descriptor() { return std::exchange(fd_, -1); }
+  int release_descriptor() {
+    map_.reset();
+    return std::exchange(fd_, -1);
+  }
 
-  void abandon_descriptor() override { fd_ = -1; }
+  void abandon_descriptor() override {
+    fd_ = -1;
+    map_.reset();
+  }
   const std::string& path() const override { return path_; }
+  // Copied from a mapping of the file where it can be (no system call), else
+  // read with pread; the answer is the same either way.
   Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override;
   Status write_at(std::uint64_t offset, ConstByteSpan data) override;
   Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> buffers) override;
@@ -53,11 +63,14 @@ class DbFile final : public Storage {
   Status set_len(std::uint64_t length) override;
 
  private:
-  DbFile(int fd, std::string path) : fd_(fd), path_(std::move(path)) {}
+  DbFile(int fd, std::string path)
+      : fd_(fd), path_(std::move(path)), map_(std::make_unique<FileMap>(fd)) {}
   void close_descriptor();
 
   int fd_ = -1;
   std::string path_;
+  // Null once the descriptor is given up or closed.
+  std::unique_ptr<FileMap> map_;
 };
 
 }  // namespace deziro

@@ -5,8 +5,10 @@
 //   below, shared by all its snapshots and write transactions (PagerSource
 //   in pager_source.hpp is the same over a pager its caller owns); both go
 //   to Pager::fetch_page (pager.hpp), which reads the page with one
-//   positioned read from the file's Storage. An overflow run is read in
-//   batches of consecutive pages, one read a batch (read_pages).
+//   positioned read from the file's Storage (for a DbFile, a copy from its
+//   mapping of the file where it can be: storage/file_map.hpp). An overflow
+//   run is read in batches of consecutive pages, one read a batch
+//   (read_pages).
 // - Checked: the pager opens every page it reads with the file's
 //   PageProtection (the checksum, or the decryption whose tag is the stamp)
 //   and then holds a node page against its pointer: stamp, kind, level,
