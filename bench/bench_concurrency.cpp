@@ -8,7 +8,9 @@
 // calls and minor page faults of the readers during their window: the
 // engine's reader reads the commit state as it takes each snapshot and
 // reads again every page a commit replaced that it then meets, into memory
-// its cache may take fresh from the system.
+// its cache may take fresh from the system; it copies them from its mapping
+// of the file, and makes a read call only where it cannot (a range past the
+// file's end as mapped).
 // Cold readers start with an empty cache of the default size; warm readers
 // have a cache that holds the whole file and read every key once before the
 // clock starts (LMDB's readers read every key once too), so the two say
@@ -164,7 +166,7 @@ void read_all(int fd, void* data, std::size_t size) {
 
 // What a process asked of the kernel so far: its read system calls and
 // its minor page faults (LMDB's readers read through their map and make no
-// read call).
+// read call; the engine's copy from theirs).
 struct KernelCounts {
   std::uint64_t reads = 0;
   std::uint64_t faults = 0;
