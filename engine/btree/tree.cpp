@@ -1188,16 +1188,20 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       if (c.node) {
         c.pointer = DZ_TRY(write_subtree(cx, *c.node, w));
         c.node.reset();
+        c.rewritten = true;
       }
     }
     if (const NodeView* image = n.image()) {
-      // The separators are those of the page it was loaded from, as they
-      // lie there; the pointers go straight into the page.
+      // The children and separators are those of the page it was loaded
+      // from, as they lie there; the pointers this transaction wrote go
+      // over theirs.
       DZ_ASSERT(image->level() == n.level && n.children.size() == image->child_count());
       const std::span<std::uint8_t> page = w.next_page();
-      for (std::size_t i = 0; i < n.children.size(); ++i)
-        node::store_child(page, i, n.children[i].pointer);
       node::build_branch_like(page, *image, cx.txn_id, cx.tree_id);
+      for (std::size_t i = 0; i < n.children.size(); ++i) {
+        if (n.children[i].rewritten) node::store_child(page, i, n.children[i].pointer);
+        DZ_ASSERT(n.children[i].pointer == image->child_at(i) || n.children[i].rewritten);
+      }
     } else {
       w.pointers.clear();
       for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
@@ -1670,6 +1674,7 @@ Status write_mem_leaves(const WriteContext& cx, MemNode& branch, NodeWriter& wri
     if (c.node->is_leaf()) {
       c.pointer = DZ_TRY(write_subtree(cx, *c.node, writer));
       c.node.reset();
+      c.rewritten = true;
     } else {
       DZ_CHECK(write_mem_leaves(cx, *c.node, writer));
     }
