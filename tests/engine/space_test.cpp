@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <vector>
@@ -257,6 +258,30 @@ TEST(FreeRunMap, adding_runs_merges_neighbours_on_both_sides) {
   EXPECT_EQ(space::free_page_count(runs), 12u);
 }
 
+// What adding the run [first, first + length), which overlaps none, makes
+// of a map of runs: merged with the runs that end where it starts and start
+// where it ends. Answers the first pages of the runs changed, as the free
+// runs log them.
+std::vector<std::uint64_t> merge_into(std::map<std::uint64_t, std::uint64_t>& model,
+                                      std::uint64_t first, std::uint64_t length) {
+  std::vector<std::uint64_t> logged;
+  auto next = model.lower_bound(first);
+  std::uint64_t start = first, total = length;
+  if (next != model.end() && next->first == first + length) {
+    logged.push_back(next->first);
+    total += next->second;
+    next = model.erase(next);
+  }
+  if (next != model.begin() && std::prev(next)->first + std::prev(next)->second == first) {
+    start = std::prev(next)->first;
+    total += std::prev(next)->second;
+  }
+  model[start] = total;
+  logged.push_back(start);
+  std::sort(logged.begin(), logged.end());
+  return logged;
+}
+
 // Adding a run finds its neighbours once and changes the chunks in place:
 // over many chunks, with neighbours across chunk borders, it must hold what
 // a map merged the same way holds, log the runs the free tree must take in,
@@ -276,21 +301,7 @@ TEST(FreeRunMap, adding_runs_holds_what_a_merged_map_holds_and_logs_each_change)
         (next != model.end() && next->first < first + length) ||
         (next != model.begin() && std::prev(next)->first + std::prev(next)->second > first);
     std::vector<std::uint64_t> logged;
-    if (!overlaps) {
-      std::uint64_t start = first, total = length;
-      if (next != model.end() && next->first == first + length) {
-        logged.push_back(next->first);
-        total += next->second;
-        next = model.erase(next);
-      }
-      if (next != model.begin() && std::prev(next)->first + std::prev(next)->second == first) {
-        start = std::prev(next)->first;
-        total += std::prev(next)->second;
-      }
-      model[start] = total;
-      logged.push_back(start);
-      std::sort(logged.begin(), logged.end());
-    }
+    if (!overlaps) logged = merge_into(model, first, length);
     ASSERT_EQ(space::add_free_run(runs, first, length), !overlaps) << "step " << step;
     ASSERT_EQ(runs.take_changes(), logged) << "step " << step;
     // Now and then a run taken out again, as allocations do, so that the
@@ -334,19 +345,7 @@ TEST(FreeRunMap, taking_from_the_front_of_runs_holds_what_a_map_holds_and_logs_e
   auto add_some = [&](int count) {
     for (int i = 0; i < count; ++i) {
       const std::uint64_t first = 1 + rng() % span, length = 1 + rng() % (rng() % 8 == 0 ? 12 : 3);
-      if (space::add_free_run(runs, first, length)) {
-        auto next = model.lower_bound(first);
-        std::uint64_t start = first, total = length;
-        if (next != model.end() && next->first == first + length) {
-          total += next->second;
-          next = model.erase(next);
-        }
-        if (next != model.begin() && std::prev(next)->first + std::prev(next)->second == first) {
-          start = std::prev(next)->first;
-          total += std::prev(next)->second;
-        }
-        model[start] = total;
-      }
+      if (space::add_free_run(runs, first, length)) merge_into(model, first, length);
     }
   };
   add_some(3000);
