@@ -1188,16 +1188,20 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       if (c.node) {
         c.pointer = DZ_TRY(write_subtree(cx, *c.node, w));
         c.node.reset();
+        c.rewritten = true;
       }
     }
     if (const NodeView* image = n.image()) {
-      // The separators are those of the page it was loaded from, as they
-      // lie there; the pointers go straight into the page.
+      // The children and separators are those of the page it was loaded
+      // from, as they lie there; the pointers this transaction wrote go
+      // over theirs.
       DZ_ASSERT(image->level() == n.level && n.children.size() == image->child_count());
       const std::span<std::uint8_t> page = w.next_page();
-      for (std::size_t i = 0; i < n.children.size(); ++i)
-        node::store_child(page, i, n.children[i].pointer);
       node::build_branch_like(page, *image, cx.txn_id, cx.tree_id);
+      for (std::size_t i = 0; i < n.children.size(); ++i) {
+        if (n.children[i].rewritten) node::store_child(page, i, n.children[i].pointer);
+        DZ_ASSERT(n.children[i].pointer == image->child_at(i) || n.children[i].rewritten);
+      }
     } else {
       w.pointers.clear();
       for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
@@ -1340,9 +1344,11 @@ namespace node {
 
 std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, LeafLayout layout,
                                       std::size_t& bytes) {
-  std::vector<MemEntry> entries;
+  // One entry per cell, made at once and written over in place: no
+  // capacity test and no call per entry.
   const std::size_t count = leaf.count();
-  entries.reserve(count);
+  std::vector<MemEntry> entries(count);
+  MemEntry* to = entries.data();
   const std::uint32_t page_size = leaf.page_size();
   const LeafLayout stored = leaf.layout();
   const std::uint8_t* page = leaf.page();
@@ -1377,8 +1383,8 @@ std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, L
       const std::size_t value_len = tag >> 1;
       const std::size_t bytes = head + key_len + value_len + node::kSlotSize;
       if ((tag & 1) == 0 && value_len < page_size && bytes <= max_entry) {
-        entries.push_back(MemEntry::in_page(ByteView(c + head, key_len),
-                                            ByteView(c + head + key_len, value_len), true));
+        to[i] = MemEntry::in_page(ByteView(c + head, key_len),
+                                  ByteView(c + head + key_len, value_len), true);
         total += bytes;
         continue;
       }
@@ -1386,7 +1392,7 @@ std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, L
     const node::CellShape shape = node::leaf_cell_shape(page, stored, cell);
     const ByteView key(page + shape.key_pos, shape.key_len);
     if (shape.overflow) [[unlikely]] {
-      entries.emplace_back(key, OverflowRef::load(page + shape.value_pos), arena);
+      to[i] = MemEntry(key, OverflowRef::load(page + shape.value_pos), arena);
       total += node::overflow_cell_size(layout, shape.key_len) + node::kSlotSize;
       continue;
     }
@@ -1400,9 +1406,9 @@ std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, L
       // laid out anew.
       const bool as_written =
           stored == layout && shape.value_pos + shape.value_len - cell + node::kSlotSize == bytes;
-      entries.push_back(MemEntry::in_page(key, value, as_written));
+      to[i] = MemEntry::in_page(key, value, as_written);
     } else {
-      entries.emplace_back(key, value, arena);
+      to[i] = MemEntry(key, value, arena);
     }
     total += bytes;
   }
@@ -1668,6 +1674,7 @@ Status write_mem_leaves(const WriteContext& cx, MemNode& branch, NodeWriter& wri
     if (c.node->is_leaf()) {
       c.pointer = DZ_TRY(write_subtree(cx, *c.node, writer));
       c.node.reset();
+      c.rewritten = true;
     } else {
       DZ_CHECK(write_mem_leaves(cx, *c.node, writer));
     }

@@ -51,6 +51,9 @@ struct MemChild {
   std::unique_ptr<MemNode> node;
   const void* probe = nullptr;
   std::uint32_t probe_lines = 0;
+  // Whether `pointer` was written by this transaction: it is no longer the
+  // one the parent's page image holds.
+  bool rewritten = false;
 };
 
 // A branch's separator, its prefix beside it. Separators of up to

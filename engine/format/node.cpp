@@ -533,9 +533,8 @@ void build_branch_like(std::span<std::uint8_t> page, const NodeView& image, std:
                        std::uint64_t tree_id) {
   DZ_ASSERT(!image.is_leaf() && page.size() == image.page_size());
   std::uint8_t* p = page.data();
-  const std::size_t slots = kPageContentOffset + ChildPointer::kSize * image.child_count();
   const std::size_t end = page.size() - kPageStampSize;
-  std::memcpy(p + slots, image.page() + slots, end - slots);
+  std::memcpy(p + kPageContentOffset, image.page() + kPageContentOffset, end - kPageContentOffset);
   write_node_header(page, PageKind::Branch, image.level(), image.count(),
                     load_u16_le(image.page() + kCellStartOffset), commit_id, tree_id);
 }

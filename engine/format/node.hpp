@@ -503,10 +503,11 @@ inline void store_child(std::span<std::uint8_t> page, std::size_t index,
   child.store(page.data() + kPageContentOffset + ChildPointer::kSize * index);
 }
 
-// Lays a branch out with the separators of `image`, a branch page of the
-// same page size, where they lie there: its slots and cells are copied as
-// one block (from_page checked they lie inside the page). Its
-// image.count() + 1 children are already stored in `page` (store_child).
+// Lays a branch out with the children and separators of `image`, a branch
+// page of the same page size, where they lie there: its child pointers,
+// slots and cells are copied as one block (from_page checked they lie
+// inside the page). The children that changed are stored over theirs
+// afterwards (store_child).
 void build_branch_like(std::span<std::uint8_t> page, const NodeView& image, std::uint64_t commit_id,
                        std::uint64_t tree_id);
 

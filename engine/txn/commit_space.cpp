@@ -236,7 +236,12 @@ Status CommitSpace::apply() {
     // Only runs changed since the free tree last took them in can differ
     // from it.
     const bool changed = DZ_TRY(write_free_runs(space_.free_runs.take_changes()));
-    if (!changed && released_ == group_written_) return ok();
+    const bool group_changed = released_ != group_written_;
+    if (!changed && !group_changed) return ok();
+    // A free tree changed beside a group the retained tree holds already
+    // leaves that tree as it is; the pass after it sees whether writing the
+    // free tree released pages.
+    if (!group_changed) continue;
     WriteContext rcx = context(kRetainedTreeId);
     auto chunks = free_space::encode_group(released_, source_.page_size());
     for (std::size_t i = 0; i < chunks.size(); ++i)

@@ -86,11 +86,7 @@ std::vector<std::string> encode_group(const space::FreeRuns& runs, std::uint32_t
 
 std::optional<std::uint64_t> take_lowest(space::FreeRuns& runs) {
   if (runs.empty()) return std::nullopt;
-  auto it = runs.begin();
-  std::uint64_t page = it->first, rest = it->second - 1;
-  runs.erase(page);
-  if (rest > 0) runs.set(page + 1, rest);
-  return page;
+  return runs.take_front(runs.begin(), 1);
 }
 
 std::uint64_t take_highest(space::FreeRuns& runs) {

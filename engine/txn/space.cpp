@@ -14,15 +14,6 @@ Error no_pages_left(const PageSpace& space) {
   return Error::internal(format_text("the file cannot grow past {} pages", space.max_page_count));
 }
 
-// Takes `count` pages from the start of the run at `it`.
-std::uint64_t take_from_run(FreeRuns& runs, FreeRuns::const_iterator it, std::uint64_t count) {
-  auto [first, length] = *it;
-  DZ_ASSERT(length >= count);
-  runs.erase(first);
-  if (length > count) runs.set(first + count, length - count);
-  return first;
-}
-
 }  // namespace
 
 FreeRuns::FreeRuns(std::initializer_list<Run> runs) {
@@ -156,6 +147,25 @@ bool FreeRuns::add(std::uint64_t first, std::uint64_t length) {
   return true;
 }
 
+std::uint64_t FreeRuns::take_front(const_iterator it, std::uint64_t count) {
+  DZ_ASSERT(it.chunks_ == &chunks_ && it != end() && count > 0);
+  Run& run = chunks_[it.chunk_][it.at_];
+  const Run was = run;
+  DZ_ASSERT(was.second >= count);
+  if (was.second == count) {
+    erase_at(it.chunk_, it.at_);
+    return was.first;
+  }
+  run = Run{was.first + count, was.second - count};
+  if (it.at_ == 0) heads_[it.chunk_] = run.first;
+  if (was.second == longest_[it.chunk_]) measure_longest(it.chunk_);
+  if (logging_) {
+    changed_.push_back(was.first);
+    changed_.push_back(run.first);
+  }
+  return was.first;
+}
+
 void FreeRuns::split(std::size_t chunk) {
   // In halves, the upper half a chunk of its own after it.
   auto& runs = chunks_[chunk];
@@ -170,10 +180,15 @@ void FreeRuns::split(std::size_t chunk) {
 
 void FreeRuns::erase(std::uint64_t first) {
   if (chunks_.empty()) return;
-  std::size_t chunk = chunk_for(first);
+  const std::size_t chunk = chunk_for(first);
+  const std::size_t at = position_in(chunk, first);
+  if (at == chunks_[chunk].size() || chunks_[chunk][at].first != first) return;
+  erase_at(chunk, at);
+}
+
+void FreeRuns::erase_at(std::size_t chunk, std::size_t at) {
   auto& runs = chunks_[chunk];
-  std::size_t at = position_in(chunk, first);
-  if (at == runs.size() || runs[at].first != first) return;
+  const std::uint64_t first = runs[at].first;
   const std::uint64_t was = runs[at].second;
   runs.erase(runs.begin() + std::ptrdiff_t(at));
   --size_;
@@ -248,7 +263,7 @@ Result<std::uint64_t> allocate_page(PageSpace& space) {
     page = *space.released_own.begin();
     space.released_own.erase(space.released_own.begin());
   } else if (!space.free_runs.empty()) {
-    page = take_from_run(space.free_runs, space.free_runs.begin(), 1);
+    page = space.free_runs.take_front(space.free_runs.begin(), 1);
   } else {
     if (space.page_count >= space.max_page_count) return fail(no_pages_left(space));
     page = space.page_count++;
@@ -263,7 +278,7 @@ std::optional<std::uint64_t> take_run_below(PageSpace& space, std::uint64_t coun
                                             std::uint64_t limit) {
   auto it = space.free_runs.first_fit(count, limit);
   if (it == space.free_runs.end()) return std::nullopt;
-  return take_from_run(space.free_runs, it, count);
+  return space.free_runs.take_front(it, count);
 }
 
 void record_allocated(PageSpace& space, std::uint64_t first, std::uint64_t count) {

@@ -109,6 +109,12 @@ class FreeRuns {
   // found once, and changed in place unless it joins two runs. Logs what
   // removing the run after it and setting the merged run would log.
   bool add(std::uint64_t first, std::uint64_t length);
+  // Takes `count` pages (at most the run's length) from the start of the
+  // run at `it` and answers its first page: the run goes when it is used
+  // up, else it starts `count` pages later, shortened in its place (it
+  // stays in page order). Logs what erasing the run and setting the rest
+  // would log.
+  std::uint64_t take_front(const_iterator it, std::uint64_t count);
 
   // The lowest run at least `count` pages long that starts below `limit`;
   // end() when there is none. Steps over whole chunks by their longest run,
@@ -134,6 +140,8 @@ class FreeRuns {
   std::size_t position_in(std::size_t chunk, std::uint64_t first) const;
   // `set` of the run at `first`, which is or would go at `at` in `chunk`.
   void set_at(std::size_t chunk, std::size_t at, std::uint64_t first, std::uint64_t length);
+  // `erase` of the run at `at` in `chunk`.
+  void erase_at(std::size_t chunk, std::size_t at);
   void split(std::size_t chunk);
   void merge_small(std::size_t chunk);
   void measure_longest(std::size_t chunk);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <random>
 #include <vector>
@@ -257,6 +258,30 @@ TEST(FreeRunMap, adding_runs_merges_neighbours_on_both_sides) {
   EXPECT_EQ(space::free_page_count(runs), 12u);
 }
 
+// What adding the run [first, first + length), which overlaps none, makes
+// of a map of runs: merged with the runs that end where it starts and start
+// where it ends. Answers the first pages of the runs changed, as the free
+// runs log them.
+std::vector<std::uint64_t> merge_into(std::map<std::uint64_t, std::uint64_t>& model,
+                                      std::uint64_t first, std::uint64_t length) {
+  std::vector<std::uint64_t> logged;
+  auto next = model.lower_bound(first);
+  std::uint64_t start = first, total = length;
+  if (next != model.end() && next->first == first + length) {
+    logged.push_back(next->first);
+    total += next->second;
+    next = model.erase(next);
+  }
+  if (next != model.begin() && std::prev(next)->first + std::prev(next)->second == first) {
+    start = std::prev(next)->first;
+    total += std::prev(next)->second;
+  }
+  model[start] = total;
+  logged.push_back(start);
+  std::sort(logged.begin(), logged.end());
+  return logged;
+}
+
 // Adding a run finds its neighbours once and changes the chunks in place:
 // over many chunks, with neighbours across chunk borders, it must hold what
 // a map merged the same way holds, log the runs the free tree must take in,
@@ -276,21 +301,7 @@ TEST(FreeRunMap, adding_runs_holds_what_a_merged_map_holds_and_logs_each_change)
         (next != model.end() && next->first < first + length) ||
         (next != model.begin() && std::prev(next)->first + std::prev(next)->second > first);
     std::vector<std::uint64_t> logged;
-    if (!overlaps) {
-      std::uint64_t start = first, total = length;
-      if (next != model.end() && next->first == first + length) {
-        logged.push_back(next->first);
-        total += next->second;
-        next = model.erase(next);
-      }
-      if (next != model.begin() && std::prev(next)->first + std::prev(next)->second == first) {
-        start = std::prev(next)->first;
-        total += std::prev(next)->second;
-      }
-      model[start] = total;
-      logged.push_back(start);
-      std::sort(logged.begin(), logged.end());
-    }
+    if (!overlaps) logged = merge_into(model, first, length);
     ASSERT_EQ(space::add_free_run(runs, first, length), !overlaps) << "step " << step;
     ASSERT_EQ(runs.take_changes(), logged) << "step " << step;
     // Now and then a run taken out again, as allocations do, so that the
@@ -313,6 +324,66 @@ TEST(FreeRunMap, adding_runs_holds_what_a_merged_map_holds_and_logs_each_change)
     std::uint64_t count = 1 + rng() % 12;
     auto fit = std::ranges::find_if(model, [&](const auto& r) { return r.second >= count; });
     auto got = runs.first_fit(count, UINT64_MAX);
+    ASSERT_EQ(got == runs.end() ? std::nullopt : std::optional(got->first),
+              fit == model.end() ? std::nullopt : std::optional(fit->first))
+        << "step " << step;
+  }
+  EXPECT_TRUE(
+      std::equal(runs.begin(), runs.end(), model.begin(), model.end(),
+                 [](const FreeRuns::Run& r, const auto& m) { return r == FreeRuns::Run(m); }));
+}
+
+// Pages taken from the front of a run shorten it in its place: over many
+// chunks, taking whole runs and parts of runs (the first of a chunk, its
+// longest) must leave what a map holds, log the runs the free tree must
+// take in, and keep the lookups and the first fit right.
+TEST(FreeRunMap, taking_from_the_front_of_runs_holds_what_a_map_holds_and_logs_each_change) {
+  std::mt19937_64 rng(17);
+  FreeRuns runs;
+  std::map<std::uint64_t, std::uint64_t> model;
+  const std::uint64_t span = 8 * FreeRuns::kMaxChunk * 16;
+  auto add_some = [&](int count) {
+    for (int i = 0; i < count; ++i) {
+      const std::uint64_t first = 1 + rng() % span, length = 1 + rng() % (rng() % 8 == 0 ? 12 : 3);
+      if (space::add_free_run(runs, first, length)) merge_into(model, first, length);
+    }
+  };
+  add_some(3000);
+  ASSERT_EQ(runs.size(), model.size());
+  runs.start_log();
+  for (int step = 0; step < 20000; ++step) {
+    if (model.empty() || step % 50 == 0) {
+      add_some(40);
+      runs.take_changes();
+    }
+    // Mostly the lowest run, as single pages are allocated; else any run,
+    // as an overflow run's first fit takes it.
+    auto want = step % 2 == 0 ? model.begin() : model.lower_bound(1 + rng() % span);
+    if (want == model.end()) want = model.begin();
+    const auto [first, length] = *want;
+    const std::uint64_t count = rng() % 3 == 0 ? length : 1 + rng() % length;
+    auto it = runs.find(first);
+    ASSERT_NE(it, runs.end()) << "step " << step;
+    ASSERT_EQ(runs.take_front(it, count), first) << "step " << step;
+    model.erase(want);
+    std::vector<std::uint64_t> logged{first};
+    if (count < length) {
+      model[first + count] = length - count;
+      logged.push_back(first + count);
+    }
+    ASSERT_EQ(runs.take_changes(), logged) << "step " << step;
+    ASSERT_EQ(runs.size(), model.size()) << "step " << step;
+    for (std::uint64_t probe : {first, first + count, 1 + rng() % span}) {
+      auto found = runs.lower_bound(probe);
+      auto expected = model.lower_bound(probe);
+      ASSERT_EQ(found == runs.end(), expected == model.end()) << "step " << step;
+      if (expected != model.end()) {
+        ASSERT_EQ(*found, FreeRuns::Run(*expected)) << "step " << step;
+      }
+    }
+    const std::uint64_t fit_count = 1 + rng() % 12;
+    auto fit = std::ranges::find_if(model, [&](const auto& r) { return r.second >= fit_count; });
+    auto got = runs.first_fit(fit_count, UINT64_MAX);
     ASSERT_EQ(got == runs.end() ? std::nullopt : std::optional(got->first),
               fit == model.end() ? std::nullopt : std::optional(fit->first))
         << "step " << step;
