@@ -195,6 +195,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
 
   // The slots of the head reads (load_commit_state, check_still_published).
   head::SlotCache slot_cache_;
+  // The commit state load_commit_state last worked out, by its head bytes.
+  head::StateMemo state_memo_;
 
   std::atomic<bool> failed_{false};
   // Guards the published state: the four fields below and the deferred

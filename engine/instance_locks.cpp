@@ -175,7 +175,13 @@ Result<PublishedCommit> Instance::load_commit_state() {
   std::string problem;
   for (int attempt = 0; attempt < kHeadReadAttempts; ++attempt) {
     if (attempt > 0) std::this_thread::sleep_for(kHeadReread);
-    head::Head h = DZ_TRY(head::read_head(*storage_, false));
+    std::array<std::uint8_t, head::StateMemo::kBytes> read;
+    DZ_CHECK(head::read_from_selector(*storage_, read));
+    if (auto known = state_memo_.find(read)) return *known;
+    // Worked out on a copy, whose slots that fail authentication the parse
+    // empties. Its static header stays zero: nothing below reads it.
+    head::Head h;
+    std::ranges::copy(read, h.bytes.begin() + kSelectorOffset);
     // In an encrypted file a record the data key did not sign counts as
     // damaged, as at recovery.
     auto slots = slot_cache_.parse(h, fields_, keys_.get());
@@ -195,6 +201,7 @@ Result<PublishedCommit> Instance::load_commit_state() {
     p.deferred = selector->deferred;
     for (std::size_t s = 0; s < kRecordSlotCount; ++s)
       p.slot_txn_ids[s] = slots[s].valid() ? slots[s].record.txn_id : 0;
+    state_memo_.keep(read, p);
     return p;
   }
   return fail(Error::corrupted(*path_, format_text("the published commit record: {}", problem)));

@@ -10,18 +10,34 @@
 
 namespace deziro::head {
 
+namespace {
+
+// Reads `out` from `offset` on, with zeros for what lies past the end of
+// the file.
+Status read_up_to_end(Storage& storage, std::uint64_t offset, ByteSpan out) {
+  std::size_t got = 0;
+  while (got < out.size()) {
+    std::size_t n = DZ_TRY(storage.read_at(offset + got, out.subspan(got)));
+    if (n == 0) break;
+    got += n;
+  }
+  if (got < out.size()) std::memset(out.data() + got, 0, out.size() - got);
+  return ok();
+}
+
+}  // namespace
+
 Result<Head> read_head(Storage& storage, bool with_length) {
   Head head;
   if (with_length) head.file_length = DZ_TRY(storage.len_or_error());
   std::size_t want =
       with_length ? std::size_t(std::min<std::uint64_t>(head.file_length, kHeadSize)) : kHeadSize;
-  std::size_t got = 0;
-  while (got < want) {
-    std::size_t n = DZ_TRY(storage.read_at(got, ByteSpan(head.bytes).subspan(got, want - got)));
-    if (n == 0) break;
-    got += n;
-  }
+  DZ_CHECK(read_up_to_end(storage, 0, ByteSpan(head.bytes).first(want)));
   return head;
+}
+
+Status read_from_selector(Storage& storage, std::span<std::uint8_t, StateMemo::kBytes> out) {
+  return read_up_to_end(storage, kSelectorOffset, out);
 }
 
 std::array<SlotContent, kRecordSlotCount> parse_slots(const Head& head, PageCipher cipher,
@@ -78,6 +94,22 @@ std::array<SlotContent, kRecordSlotCount> SlotCache::parse(Head& head, const Sta
 SlotContent SlotCache::parse_one(ConstByteSpan slot_bytes, std::uint8_t slot,
                                  const StaticFields& fields, const FileKeys* keys) {
   return lookup(slot_bytes, slot, fields, keys).content;
+}
+
+std::optional<PublishedCommit> StateMemo::find(ConstByteSpan from_selector) const {
+  DZ_ASSERT(from_selector.size() == kBytes);
+  std::lock_guard lock(mutex_);
+  if (!filled_ || std::memcmp(bytes_.data(), from_selector.data(), kBytes) != 0)
+    return std::nullopt;
+  return state_;
+}
+
+void StateMemo::keep(ConstByteSpan from_selector, const PublishedCommit& state) {
+  DZ_ASSERT(from_selector.size() == kBytes);
+  std::lock_guard lock(mutex_);
+  std::memcpy(bytes_.data(), from_selector.data(), kBytes);
+  state_ = state;
+  filled_ = true;
 }
 
 namespace {

@@ -77,6 +77,35 @@ class SlotCache {
   std::array<Slot, kRecordSlotCount> slots_;
 };
 
+// The commit state a head gives (Instance::load_commit_state), kept with
+// the bytes it was worked out from: the head from the selector byte to its
+// end, compared whole. A head read that finds those bytes as they were, as
+// most reads between two commits do, takes the state again without parsing
+// a slot or copying one out. The state depends only on those bytes and on
+// what the file fixes for good (as SlotCache's parses do), so the answer is
+// the one the parse would give. Safe to use from several threads.
+class StateMemo {
+ public:
+  static constexpr std::size_t kBytes = kHeadSize - kSelectorOffset;
+
+  // The state kept for `from_selector` (kBytes bytes), if those are the
+  // bytes it was kept with.
+  std::optional<PublishedCommit> find(ConstByteSpan from_selector) const;
+  // Keeps `state` as what `from_selector` gives, in place of the last.
+  void keep(ConstByteSpan from_selector, const PublishedCommit& state);
+
+ private:
+  mutable std::mutex mutex_;
+  bool filled_ = false;
+  std::array<std::uint8_t, kBytes> bytes_{};
+  PublishedCommit state_;
+};
+
+// The head from the selector byte to its end, with one read as a rule (the
+// bytes a commit state is worked out from; zeros past the file's end, as
+// read_head reads them).
+Status read_from_selector(Storage& storage, std::span<std::uint8_t, StateMemo::kBytes> out);
+
 // Whether every page a commit wrote (the pages and overflow runs carrying
 // its commit id, reached from its roots) is intact on disk. An error is a
 // read failure that is not damage.

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "open_options.hpp"
+#include "storage/fault_storage.hpp"
 #include "txn/head.hpp"
 
 namespace deziro {
@@ -216,6 +217,60 @@ TEST(SlotCache, answers_what_a_full_parse_answers_as_the_slots_change) {
   }
   std::ranges::fill(slot_bytes(f.head, 0), std::uint8_t{0});
   expect_full_parse("slot 0 emptied");
+}
+
+// A head read takes the commit state it kept only for the very bytes it
+// was worked out from: a change to any byte from the selector on (a
+// selector that lost its deferred bit, a slot a commit rewrote) is worked
+// out again.
+TEST(StateMemo, answers_only_for_the_bytes_it_kept) {
+  std::array<std::uint8_t, head::StateMemo::kBytes> bytes;
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = std::uint8_t(i * 7 + 3);
+  PublishedCommit state;
+  state.record.txn_id = 9;
+  state.slot = 2;
+  state.deferred = true;
+  state.slot_txn_ids = {7, 8, 9};
+  head::StateMemo memo;
+  EXPECT_FALSE(memo.find(bytes).has_value()) << "nothing kept yet";
+  memo.keep(bytes, state);
+  auto same = [&](const std::optional<PublishedCommit>& got) {
+    return got && got->record == state.record && got->slot == state.slot &&
+           got->deferred == state.deferred && got->slot_txn_ids == state.slot_txn_ids;
+  };
+  EXPECT_TRUE(same(memo.find(bytes)));
+  // The selector, the bytes before the first slot, each slot's first and
+  // last byte.
+  for (std::size_t at :
+       {kSelectorOffset, kSelectorOffset + 1, record_slot_offset(0) - 1, record_slot_offset(0),
+        record_slot_offset(1) - 1, record_slot_offset(1), record_slot_offset(2), kHeadSize - 1}) {
+    bytes[at - kSelectorOffset] ^= 0x01;
+    EXPECT_FALSE(memo.find(bytes).has_value()) << "byte " << at << " changed";
+    bytes[at - kSelectorOffset] ^= 0x01;
+    EXPECT_TRUE(same(memo.find(bytes))) << "byte " << at << " back";
+  }
+  // A later state takes the place of the first.
+  auto later = bytes;
+  later[0] ^= 0x80;
+  state.deferred = false;
+  memo.keep(later, state);
+  EXPECT_FALSE(memo.find(bytes).has_value());
+  EXPECT_TRUE(same(memo.find(later)));
+}
+
+// The bytes a commit state comes from: the head from the selector on, with
+// zeros past the end of a file shorter than the head.
+TEST(StateMemo, reads_the_head_from_the_selector_on) {
+  std::vector<std::uint8_t> file(record_slot_offset(1) + 100);
+  for (std::size_t i = 0; i < file.size(); ++i) file[i] = std::uint8_t(i * 13 + 1);
+  FaultStorage storage("memory.db", file);
+  std::array<std::uint8_t, head::StateMemo::kBytes> read;
+  read.fill(0xEE);
+  ASSERT_TRUE(head::read_from_selector(storage, read).has_value());
+  for (std::size_t i = 0; i < read.size(); ++i) {
+    const std::size_t at = kSelectorOffset + i;
+    ASSERT_EQ(read[i], at < file.size() ? file[at] : 0) << "byte " << at;
+  }
 }
 
 TEST(FileKeys, page_protection_needs_the_key_of_an_encrypted_file) {
