@@ -239,6 +239,11 @@ class Successive final : public CachedPage {
     page.bytes = AlignedBuffer::zeroed(kPage);
     return std::make_shared<const Successive>(std::move(page), mark);
   }
+  // Whether the image of page `number` that make() made for `commit` is
+  // cached.
+  static bool cached(const PageCache& cache, std::uint64_t number, std::uint64_t commit) {
+    return cache.get(number, stamp_of(static_cast<std::uint8_t>(commit)), nullptr) != nullptr;
+  }
   Successive(OpenedPage page, std::uint64_t mark) : CachedPage(std::move(page)), mark_(mark) {}
   std::uint64_t succession() const override { return mark_; }
 
@@ -249,7 +254,7 @@ class Successive final : public CachedPage {
 TEST(PageCache, a_newer_image_under_a_mark_drops_the_older_and_an_older_one_drops_nothing) {
   PageCache cache(0, kPage);
   const auto cached = [&](std::uint64_t number, std::uint64_t commit) {
-    return cache.get(number, stamp_of(static_cast<std::uint8_t>(commit)), nullptr) != nullptr;
+    return Successive::cached(cache, number, commit);
   };
   cache.insert(Successive::make(5, 1, 77), nullptr);
   cache.insert(Successive::make(6, 1, 78), nullptr);
@@ -273,6 +278,32 @@ TEST(PageCache, a_newer_image_under_a_mark_drops_the_older_and_an_older_one_drop
   EXPECT_TRUE(cached(14, 4));
   EXPECT_EQ(cache.entry_count(), 5u);
   EXPECT_EQ(cache.charged_bytes(), 5 * kPage);
+}
+
+// The image a mark last noted is dropped by its own stamp, not by its page
+// number: once a later commit has written that page number again, for a
+// node of another mark, the new image stays when a successor of the first
+// mark arrives.
+TEST(PageCache, a_successor_drops_only_the_image_its_mark_noted_not_a_later_one_of_its_page) {
+  PageCache cache(0, kPage);
+  const auto cached = [&](std::uint64_t number, std::uint64_t commit) {
+    return Successive::cached(cache, number, commit);
+  };
+  cache.insert(Successive::make(5, 1, 77), nullptr);
+  // Commit 2 rewrites page 5 for the node of mark 78 (the image of commit 1
+  // went as its page number was written again).
+  cache.insert(Successive::make(5, 2, 78), nullptr);
+  EXPECT_FALSE(cached(5, 1));
+  EXPECT_TRUE(cached(5, 2));
+  // Commit 3 replaces the node of mark 77, noted in page 5 under commit 1.
+  cache.insert(Successive::make(9, 3, 77), nullptr);
+  EXPECT_TRUE(cached(5, 2));
+  EXPECT_TRUE(cached(9, 3));
+  // Commit 4 replaces the node of mark 78: its image in page 5 goes.
+  cache.insert(Successive::make(11, 4, 78), nullptr);
+  EXPECT_FALSE(cached(5, 2));
+  EXPECT_TRUE(cached(11, 4));
+  EXPECT_EQ(cache.entry_count(), 2u);
 }
 
 // Threads insert images of the same few marks at once, each from a later

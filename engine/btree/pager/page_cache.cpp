@@ -67,7 +67,7 @@ void PageCache::Shard::remove(std::size_t at, Gone& gone, const PageCache& cache
   place_of = Place{};
   free.push_back(leaving.clock);
   if (leaving.published) {
-    cache.unpublish(leaving.page.get());
+    cache.unpublish(leaving.page.get(), leaving.key.page);
     gone.retired.push_back(std::move(leaving.page));
   } else {
     cache.unplaced_.fetch_sub(1, std::memory_order_relaxed);
@@ -116,8 +116,8 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
   succession_mask_ = marks - 1;
 }
 
-void PageCache::unpublish(const CachedPage* entry) const {
-  TablePlace& place = table_[entry->page_number() & table_mask_];
+void PageCache::unpublish(const CachedPage* entry, std::uint64_t page) const {
+  TablePlace& place = table_[page & table_mask_];
   const CachedPage* expected = entry;
   // Before the entry is retired (which advances the epoch): a reader pinned
   // after that cannot find it. The bytes' address stays, as a hint.
@@ -221,13 +221,13 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
       kept = true;
     }
   }
-  if (kept && mark != 0) supersede(mark, key.page, commit, gone);
+  if (kept && mark != 0) supersede(mark, key.page, commit, key.stamp, gone);
   let_go(gone);
 }
 
 void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit,
-                          Gone& gone) {
-  std::uint64_t older = 0, older_commit = 0;
+                          const PageStamp& stamp, Gone& gone) {
+  std::uint64_t older = 0, older_word = 0;
   {
     std::lock_guard lock(succession_mutex_);
     Succession& newest = successions_[mark & succession_mask_];
@@ -237,15 +237,19 @@ void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t 
     // The same commit under one mark: two nodes whose marks a hash mixed.
     const bool older_noted = same_mark && newest.commit < commit;
     older = newest.page;
-    older_commit = newest.commit;
-    newest = Succession{mark, page, commit};
+    older_word = newest.stamp_word;
+    newest = Succession{mark, page, commit, word_of(stamp)};
     if (!older_noted) return;
   }
+  // Its slot and its table place, long untouched, are asked for together
+  // rather than one after the other.
+  prefetch_slot(older);
+  __builtin_prefetch(&table_[older & table_mask_]);
   // Not under the lock above: a shard's lock is never taken inside it.
   const std::uint64_t hash = hash_of(older);
   Shard& shard = shard_of(hash);
   std::lock_guard lock(shard.mutex);
-  shard.remove_images(older, hash, gone, *this, older_commit);
+  shard.remove_image(older, hash, older_word, gone, *this);
 }
 
 void PageCache::evict_for(Shard& shard, std::size_t charge, Gone& gone) {
@@ -270,14 +274,25 @@ void PageCache::evict_for(Shard& shard, std::size_t charge, Gone& gone) {
   }
 }
 
+void PageCache::Shard::remove_image(std::uint64_t page, std::uint64_t hash,
+                                    std::uint64_t stamp_word, Gone& gone, const PageCache& cache) {
+  if (slots.empty()) return;
+  const std::size_t mask = slots.size() - 1;
+  for (std::size_t i = hash & mask; slots[i].page != nullptr; i = (i + 1) & mask) {
+    if (slots[i].key.page == page && word_of(slots[i].key.stamp) == stamp_word) {
+      remove(i, gone, cache);
+      return;
+    }
+  }
+}
+
 void PageCache::Shard::remove_images(std::uint64_t page, std::uint64_t hash, Gone& gone,
-                                     const PageCache& cache, std::uint64_t up_to) {
+                                     const PageCache& cache) {
   if (slots.empty()) return;
   // Every image of a page number sits in the run from its home.
   const std::size_t mask = slots.size() - 1;
   for (std::size_t i = hash & mask; slots[i].page != nullptr;) {
-    if (slots[i].key.page == page &&
-        (up_to == UINT64_MAX || slots[i].page->header().commit_id <= up_to)) {
+    if (slots[i].key.page == page) {
       // The run shifts back into `i`: look at it again.
       remove(i, gone, cache);
     } else {
@@ -307,7 +322,7 @@ void PageCache::clear() {
       for (Slot& slot : shard.slots) {
         if (slot.page == nullptr) continue;
         if (slot.published) {
-          unpublish(slot.page.get());
+          unpublish(slot.page.get(), slot.key.page);
           gone.retired.push_back(std::move(slot.page));
         } else {
           unplaced_.fetch_sub(1, std::memory_order_relaxed);

@@ -291,18 +291,32 @@ class PageCache {
     // Frees the entry of slot `at`, shifting back the run behind it; its
     // page goes to `gone`, and out of the cache's table if it is there.
     void remove(std::size_t at, Gone& gone, const PageCache& cache);
-    // Frees every entry of page number `page` (whose hash is `hash`), or
-    // only those written by commit `up_to` or before.
-    void remove_images(std::uint64_t page, std::uint64_t hash, Gone& gone, const PageCache& cache,
-                       std::uint64_t up_to = UINT64_MAX);
+    // Frees every entry of page number `page` (whose hash is `hash`).
+    void remove_images(std::uint64_t page, std::uint64_t hash, Gone& gone, const PageCache& cache);
+    // Frees the entry of page number `page` whose stamp's word (word_of)
+    // is `stamp_word`, if it is cached: found from the slot's key alone, so
+    // that the entry itself, long untouched, is not read.
+    void remove_image(std::uint64_t page, std::uint64_t hash, std::uint64_t stamp_word, Gone& gone,
+                      const PageCache& cache);
   };
-  // The newest image cached under a succession mark: its page number and
-  // commit.
+  // A stamp folded into one word, which names an image of a page number
+  // for a drop: two images of one page number whose words agree by chance
+  // cost a read again, never a wrong image returned. The halves are mixed
+  // unequally, so that a stamp of two equal halves does not fold to 0.
+  static std::uint64_t word_of(const PageStamp& stamp) {
+    std::uint64_t halves[2];
+    std::memcpy(halves, stamp.bytes.data(), sizeof halves);
+    return halves[0] ^ (halves[1] * 0x9E3779B97F4A7C15ull);
+  }
+  // The newest image cached under a succession mark: its page number,
+  // commit and stamp's word.
   struct Succession {
     std::uint64_t mark = 0;
     std::uint64_t page = 0;
     std::uint64_t commit = 0;
+    std::uint64_t stamp_word = 0;
   };
+  static_assert(sizeof(Succession) == 32, "two marks a line");
 
   Shard& shard_of(std::uint64_t hash) const;
   // The sum of one counter of every shard, each read under its lock.
@@ -310,11 +324,14 @@ class PageCache {
 
   // Evicts from `shard` (locked) until `charge` more bytes fit its budget.
   void evict_for(Shard& shard, std::size_t charge, Gone& gone);
-  // Notes the image of `page` from `commit` as the newest under `mark`,
-  // unless a newer one is, and drops the older one noted before it.
-  void supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit, Gone& gone);
-  // Takes `entry` out of the table if it is there.
-  void unpublish(const CachedPage* entry) const;
+  // Notes the image of `page` from `commit` under `stamp` as the newest
+  // under `mark`, unless a newer one is, and drops the older one noted
+  // before it.
+  void supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit,
+                 const PageStamp& stamp, Gone& gone);
+  // Takes `entry`, cached under page number `page`, out of the table if it
+  // is there.
+  void unpublish(const CachedPage* entry, std::uint64_t page) const;
   // Puts `entry` (with its page's `bytes`) at its place in the table, over
   // whatever was there.
   void publish(const CachedPage* entry, const std::uint8_t* bytes);
