@@ -305,13 +305,13 @@ TEST_P(SealedModes, forked_child_never_reuses_the_parents_nonces) {
   testing::Child child = testing::Child::forked([&] {
     auto page = sample_page(4096, 10);
     bool sealed = protection.seal_page(2, page).has_value();
-    ssize_t n = sealed ? write(fds[1], page.data(), 24) : 0;
+    ssize_t n = sealed ? ::write(fds[1], page.data(), 24) : 0;
     return n == 24 ? 0 : 1;
   });
   auto page = sample_page(4096, 10);
   ASSERT_TRUE(protection.seal_page(2, page));
   std::uint8_t child_nonce[24];
-  ASSERT_EQ(read(fds[0], child_nonce, 24), 24);
+  ASSERT_EQ(::read(fds[0], child_nonce, 24), 24);
   EXPECT_EQ(child.wait(), 0);
   close(fds[0]);
   close(fds[1]);
