@@ -108,8 +108,9 @@ bool install_guard() {
   return ::sigaction(SIGBUS, &ours, nullptr) == 0;
 }
 
-}  // namespace
-
+// Copies `n` bytes from `from`, which lies in one mapped chunk, to `to`:
+// false if a byte of `from` lay past the file's end (the copy stopped
+// part-way).
 bool copy_from_mapping(void* to, const void* from, std::size_t n) {
   static const bool guarded = install_guard();
   if (!guarded) return false;
@@ -125,6 +126,8 @@ bool copy_from_mapping(void* to, const void* from, std::size_t n) {
   t_guard = nullptr;
   return true;
 }
+
+}  // namespace
 
 FileMap::~FileMap() {
   for (auto& chunk : chunks_)

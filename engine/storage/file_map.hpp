@@ -59,9 +59,4 @@ class FileMap {
   std::atomic<int> uneven_looks_{0};
 };
 
-// Copies `n` bytes from `from`, which lies in one chunk of a FileMap, to
-// `to`: false if a byte of `from` lay past the file's end (the copy stopped
-// part-way).
-bool copy_from_mapping(void* to, const void* from, std::size_t n);
-
 }  // namespace deziro

@@ -282,6 +282,29 @@ std::vector<std::uint64_t> merge_into(std::map<std::uint64_t, std::uint64_t>& mo
   return logged;
 }
 
+// The runs answer a lower bound at `probe` and a first fit of `count` pages
+// as the model does.
+void expect_lookups_as_the_model(const FreeRuns& runs,
+                                 const std::map<std::uint64_t, std::uint64_t>& model,
+                                 std::uint64_t probe, std::uint64_t count, int step) {
+  auto found = runs.lower_bound(probe);
+  auto expected = model.lower_bound(probe);
+  ASSERT_EQ(found == runs.end(), expected == model.end()) << "step " << step;
+  if (expected != model.end()) {
+    ASSERT_EQ(*found, FreeRuns::Run(*expected)) << "step " << step;
+  }
+  auto fit = std::ranges::find_if(model, [&](const auto& r) { return r.second >= count; });
+  auto got = runs.first_fit(count, UINT64_MAX);
+  ASSERT_EQ(got == runs.end() ? std::nullopt : std::optional(got->first),
+            fit == model.end() ? std::nullopt : std::optional(fit->first))
+      << "step " << step;
+}
+
+bool same_runs(const FreeRuns& runs, const std::map<std::uint64_t, std::uint64_t>& model) {
+  return std::equal(runs.begin(), runs.end(), model.begin(), model.end(),
+                    [](const FreeRuns::Run& r, const auto& m) { return r == FreeRuns::Run(m); });
+}
+
 // Adding a run finds its neighbours once and changes the chunks in place:
 // over many chunks, with neighbours across chunk borders, it must hold what
 // a map merged the same way holds, log the runs the free tree must take in,
@@ -315,22 +338,10 @@ TEST(FreeRunMap, adding_runs_holds_what_a_merged_map_holds_and_logs_each_change)
     }
     ASSERT_EQ(runs.size(), model.size()) << "step " << step;
     std::uint64_t probe = 1 + rng() % span;
-    auto found = runs.lower_bound(probe);
-    auto expected = model.lower_bound(probe);
-    ASSERT_EQ(found == runs.end(), expected == model.end()) << "step " << step;
-    if (expected != model.end()) {
-      ASSERT_EQ(*found, FreeRuns::Run(*expected)) << "step " << step;
-    }
     std::uint64_t count = 1 + rng() % 12;
-    auto fit = std::ranges::find_if(model, [&](const auto& r) { return r.second >= count; });
-    auto got = runs.first_fit(count, UINT64_MAX);
-    ASSERT_EQ(got == runs.end() ? std::nullopt : std::optional(got->first),
-              fit == model.end() ? std::nullopt : std::optional(fit->first))
-        << "step " << step;
+    ASSERT_NO_FATAL_FAILURE(expect_lookups_as_the_model(runs, model, probe, count, step));
   }
-  EXPECT_TRUE(
-      std::equal(runs.begin(), runs.end(), model.begin(), model.end(),
-                 [](const FreeRuns::Run& r, const auto& m) { return r == FreeRuns::Run(m); }));
+  EXPECT_TRUE(same_runs(runs, model));
 }
 
 // Pages taken from the front of a run shorten it in its place: over many
@@ -373,24 +384,11 @@ TEST(FreeRunMap, taking_from_the_front_of_runs_holds_what_a_map_holds_and_logs_e
     }
     ASSERT_EQ(runs.take_changes(), logged) << "step " << step;
     ASSERT_EQ(runs.size(), model.size()) << "step " << step;
-    for (std::uint64_t probe : {first, first + count, 1 + rng() % span}) {
-      auto found = runs.lower_bound(probe);
-      auto expected = model.lower_bound(probe);
-      ASSERT_EQ(found == runs.end(), expected == model.end()) << "step " << step;
-      if (expected != model.end()) {
-        ASSERT_EQ(*found, FreeRuns::Run(*expected)) << "step " << step;
-      }
-    }
-    const std::uint64_t fit_count = 1 + rng() % 12;
-    auto fit = std::ranges::find_if(model, [&](const auto& r) { return r.second >= fit_count; });
-    auto got = runs.first_fit(fit_count, UINT64_MAX);
-    ASSERT_EQ(got == runs.end() ? std::nullopt : std::optional(got->first),
-              fit == model.end() ? std::nullopt : std::optional(fit->first))
-        << "step " << step;
+    const std::uint64_t any = 1 + rng() % span, fit_count = 1 + rng() % 12;
+    for (std::uint64_t probe : {first, first + count, any})
+      ASSERT_NO_FATAL_FAILURE(expect_lookups_as_the_model(runs, model, probe, fit_count, step));
   }
-  EXPECT_TRUE(
-      std::equal(runs.begin(), runs.end(), model.begin(), model.end(),
-                 [](const FreeRuns::Run& r, const auto& m) { return r == FreeRuns::Run(m); }));
+  EXPECT_TRUE(same_runs(runs, model));
 }
 
 TEST(FreeRunMap, overlapping_or_empty_runs_are_refused) {
