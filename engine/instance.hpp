@@ -97,7 +97,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   Status check_still_published(std::uint64_t txn_id) override;
   Result<PublishedCommit> begin_snapshot() override;
   void end_snapshot(std::uint64_t txn_id) override;
-  Result<std::uint64_t> reclaim_limit(std::uint64_t new_txn_id) override;
+  Result<std::uint64_t> reclaim_limit(std::uint64_t new_txn_id,
+                                      std::uint64_t oldest_group = 0) override;
   bool deferred_page_limit_reached() const override;
   Result<std::uint8_t> slot_for_next_commit() override;
   Status sync_guarded_selector() override;

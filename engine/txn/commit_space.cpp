@@ -24,7 +24,7 @@ std::size_t nodes_in_memory(const MemNode* node) {
 // ---------------------------------------------------------------- start
 
 Status CommitSpace::load(const CommitRecord& base, std::uint64_t txn_id, LeafLayout layout,
-                         std::optional<space::FreeRuns> kept, std::uint64_t reclaim_limit) {
+                         std::optional<space::FreeRuns> kept, ReclaimLimit reclaim_limit) {
   txn_id_ = txn_id;
   layout_ = layout;
   free_tree_ = TreeRoot::on_disk(base.free_tree);
@@ -59,12 +59,15 @@ Status CommitSpace::read_free_tree() {
                             KeyBound::unbounded(), free_visitor);
 }
 
-Status CommitSpace::free_retained_groups(std::uint64_t reclaim_limit) {
+Status CommitSpace::free_retained_groups(ReclaimLimit reclaim_limit) {
   // A group of pages released by commit C is seen by snapshots older than
   // C. It is free once no record in the slots, no live snapshot and no
   // commit that recovery might still fall back to is older than C.
+  std::optional<std::uint64_t> limit;
   auto retained_visitor = [&](ByteView key, ByteView value) -> Result<VisitAnswer> {
-    if (free_space::retained_commit(key) > reclaim_limit) return VisitAnswer::Stop;
+    const std::uint64_t commit = free_space::retained_commit(key);
+    if (!limit) limit = DZ_TRY(reclaim_limit(commit));
+    if (commit > *limit) return VisitAnswer::Stop;
     auto runs = DZ_TRY(free_space::decode_retained(source_, key, value));
     for (auto r : runs) DZ_CHECK(add_loaded_run("retained", r.first, r.count));
     std::array<std::uint8_t, 12> k;

@@ -22,6 +22,7 @@
 
 #include "btree/tree.hpp"
 #include "format/record.hpp"
+#include "function_ref.hpp"
 #include "txn/free_space.hpp"
 #include "txn/space.hpp"
 
@@ -36,13 +37,16 @@ class CommitSpace {
   CommitSpace(const CommitSpace&) = delete;
   CommitSpace& operator=(const CommitSpace&) = delete;
 
+  // The newest retained group that may be freed, asked once with the
+  // oldest group the retained tree holds, and only when it holds one.
+  using ReclaimLimit = FunctionRef<Result<std::uint64_t>(std::uint64_t oldest_group)>;
   // Begins transaction `txn_id` on `base`: its free runs (`kept` when the
   // instance kept them, else read from the free tree) with the retained
   // groups of commits up to `reclaim_limit` added. The page space's page
   // count must be the base's. CORRUPTED when a run overlaps another or
   // passes the end of the file.
   Status load(const CommitRecord& base, std::uint64_t txn_id, LeafLayout layout,
-              std::optional<space::FreeRuns> kept, std::uint64_t reclaim_limit);
+              std::optional<space::FreeRuns> kept, ReclaimLimit reclaim_limit);
 
   // --- Pages for the trees. While the free-space trees are written, pages
   // come from the set-aside pages, then from the end of the file, never
@@ -96,7 +100,7 @@ class CommitSpace {
 
  private:
   Status read_free_tree();
-  Status free_retained_groups(std::uint64_t reclaim_limit);
+  Status free_retained_groups(ReclaimLimit reclaim_limit);
   // Adds the run to the free runs; CORRUPTED naming `tree` when it
   // overlaps one or passes the end of the file.
   Status add_loaded_run(std::string_view tree, std::uint64_t first, std::uint64_t count);

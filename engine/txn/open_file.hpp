@@ -128,8 +128,12 @@ class OpenFile {
   // Requires the writer. The newest retained group a writer of transaction
   // `new_txn_id` may free: older than every snapshot in use here or in
   // another process, and than every record in the slots (recovery may still
-  // fall back on them).
-  virtual Result<std::uint64_t> reclaim_limit(std::uint64_t new_txn_id) = 0;
+  // fall back on them). `oldest_group` is the oldest group the retained tree
+  // holds: when the slots, the newest durable commit and this process's
+  // snapshots already keep it, no reader byte can change what is freed, and
+  // the bound they give comes back without testing the bytes.
+  virtual Result<std::uint64_t> reclaim_limit(std::uint64_t new_txn_id,
+                                              std::uint64_t oldest_group = 0) = 0;
 
   // --- Commits.
   // Whether deferred commits have left so many pages that no sync has put

@@ -114,7 +114,10 @@ Result<std::unique_ptr<WriteTxn>> WriteTxn::begin(std::shared_ptr<OpenFile> file
   txn->memory_budget_ = std::max<std::uint64_t>(txn->file_->cache_size(), kMinWriteMemory);
   txn->catalog_ = TreeRoot::on_disk(published.record.catalog);
   auto kept = txn->file_->take_free_runs(txn->base_.txn_id, txn->base_.free_tree);
-  std::uint64_t reclaim_limit = DZ_TRY(txn->file_->reclaim_limit(txn->txn_id_));
+  WriteTxn& t = *txn;
+  auto reclaim_limit = [&t](std::uint64_t oldest_group) {
+    return t.file_->reclaim_limit(t.txn_id_, oldest_group);
+  };
   DZ_CHECK(txn->commit_space_.load(txn->base_, txn->txn_id_, txn->layout_, std::move(kept),
                                    reclaim_limit));
   return txn;

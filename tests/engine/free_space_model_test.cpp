@@ -50,8 +50,8 @@ class SpaceFile final : public PageSink {
     space_->page_count = base.page_count;
     space_->max_page_count = space::page_limit(kMinPageSize);
     commit_space_.emplace(*space_, source_, *this);
-    return commit_space_->load(base, base.txn_id + 1, LeafLayout::Varint, std::move(kept),
-                               reclaim_limit);
+    auto limit = [&](std::uint64_t) -> Result<std::uint64_t> { return reclaim_limit; };
+    return commit_space_->load(base, base.txn_id + 1, LeafLayout::Varint, std::move(kept), limit);
   }
 
   Result<std::uint64_t> allocate_page() override { return commit_space_->allocate_page(); }

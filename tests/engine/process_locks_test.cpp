@@ -316,6 +316,40 @@ TEST_F(ProcessLocks, reader_killed_with_sigkill_frees_its_snapshot) {
   EXPECT_GT(*limit, snapshot);
 }
 
+TEST_F(ProcessLocks, reader_bytes_are_tested_only_when_the_oldest_retained_group_could_go) {
+  Signal holding, never;
+  std::uint64_t snapshot = 0;
+  {
+    auto opened = Database::open(path_, options_with());
+    ASSERT_TRUE(opened);
+    snapshot = opened->instance->published().record.txn_id;
+  }
+  Child holder("hold_a_snapshot", {path_, holding, never, snapshot});
+  ASSERT_EQ(holding.receive(), 'x');
+  auto opened = Database::open(path_, options_with());
+  ASSERT_TRUE(opened);
+  for (std::uint64_t g = 1; g <= 6; ++g) ASSERT_TRUE(write_generation(opened->instance, g, false));
+  const std::uint64_t next = opened->instance->published().record.txn_id + 1;
+  // With no group to consider the slots and the durable commit bound the
+  // limit alone: past the snapshot the other process holds.
+  auto bound = opened->instance->reclaim_limit(next, UINT64_MAX);
+  ASSERT_TRUE(bound);
+  EXPECT_GT(*bound, snapshot);
+  // A group older than that bound could be freed: the bytes are tested
+  // and the snapshot keeps it, down to a group at the bound itself.
+  for (std::uint64_t oldest : {std::uint64_t{1}, snapshot, *bound}) {
+    auto limit = opened->instance->reclaim_limit(next, oldest);
+    ASSERT_TRUE(limit);
+    EXPECT_LE(*limit, snapshot) << "oldest group " << oldest;
+  }
+  // Past the bound the bytes could only lower a limit that frees nothing.
+  auto skipped = opened->instance->reclaim_limit(next, *bound + 1);
+  ASSERT_TRUE(skipped);
+  EXPECT_EQ(*skipped, *bound);
+  holder.kill_now();
+  EXPECT_EQ(holder.wait(), 1000 + SIGKILL);
+}
+
 // 0 when another process holds the file and the reader byte of args[1].
 DZ_CHILD(file_and_reader_held) {
   FileLock lock(::open(args[0].c_str(), O_RDWR), args[0]);
