@@ -106,16 +106,16 @@ namespace {
 // parent's children this transaction changed: under changes spread like
 // this transaction's, about how often a commit rewrites it. `likely` counts
 // the yeses; past `limit` of them the walk stops, false.
-bool plan_pages(const MemNode& n, double share, std::vector<bool>& plan, std::uint64_t& likely,
-                std::uint64_t limit) {
+bool plan_pages(const MemNode& n, double share, std::uint64_t soon_commits, std::vector<bool>& plan,
+                std::uint64_t& likely, std::uint64_t limit) {
   std::size_t changed = 0;
   for (const MemChild& c : n.children) changed += c.node != nullptr;
   const double child_share =
       share * double(changed) / double(std::max<std::size_t>(1, n.children.size()));
-  const bool soon = child_share * double(CommitSpace::kSoonCommits) >= 1.0;
+  const bool soon = child_share * double(soon_commits) >= 1.0;
   for (const MemChild& c : n.children) {
     if (!c.node) continue;
-    if (!plan_pages(*c.node, child_share, plan, likely, limit)) return false;
+    if (!plan_pages(*c.node, child_share, soon_commits, plan, likely, limit)) return false;
     plan.push_back(soon);
     if (soon && ++likely > limit) return false;
   }
@@ -124,11 +124,12 @@ bool plan_pages(const MemNode& n, double share, std::vector<bool>& plan, std::ui
 
 }  // namespace
 
-std::uint64_t CommitSpace::soon_rewritten_nodes(const TreeRoot& root) {
+std::uint64_t CommitSpace::soon_rewritten_nodes(const TreeRoot& root, std::uint64_t soon_commits) {
   if (!root.mem()) return 0;
   std::vector<bool> plan;
   std::uint64_t likely = 0;
-  if (!plan_pages(*root.mem(), 1.0, plan, likely, kMaxSetAside)) return kMaxSetAside + 1;
+  if (!plan_pages(*root.mem(), 1.0, soon_commits, plan, likely, kMaxSetAside))
+    return kMaxSetAside + 1;
   plans_.emplace_back(root.mem(), std::move(plan));
   return likely;
 }

@@ -66,18 +66,22 @@ class CommitSpace {
   // lowest free pages, which keeps the file from growing.
   void set_aside(std::uint64_t roots, std::uint64_t soon_rewritten);
   // How many nodes below the root of the tree under `root`, among those in
-  // memory, a later commit is likely to rewrite within `kSoonCommits`
+  // memory, a later commit is likely to rewrite within `soon_commits`
   // commits, judged by the part of each level this transaction changes.
   // The judgement is kept for `writing_tree`. Past `kMaxSetAside` nodes the
   // count stops (the run then holds the roots alone) and the answer is
   // `kMaxSetAside + 1`.
-  std::uint64_t soon_rewritten_nodes(const TreeRoot& root);
+  std::uint64_t soon_rewritten_nodes(const TreeRoot& root, std::uint64_t soon_commits);
   // The next tree written is `root`: its root, written last, and, for a
   // tree judged by `soon_rewritten_nodes` and counted in `set_aside`, those
   // nodes come from the pages set aside while any are left.
   void writing_tree(const TreeRoot& root);
 
+  // How far ahead a durable commit looks, and a deferred one: the pages
+  // replaced before the next sync all come back free at that sync, and a
+  // deferred commit's separate runs of pages each cost a write call.
   static constexpr std::uint64_t kSoonCommits = 16;
+  static constexpr std::uint64_t kSoonDeferredCommits = 256;
   // The longest run set aside with more than roots in it.
   static constexpr std::uint64_t kMaxSetAside = 32;
 

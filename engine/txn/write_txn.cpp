@@ -686,9 +686,8 @@ Status WriteTxn::publish(bool deferred) {
   // together, before the record.
   pages_.begin_batch();
   // The roots of the trees written, the catalog's and the free-space trees',
-  // and in a durable commit the nodes that later commits are likely to
-  // rewrite soon, go in one run where one is free (docs/file-format.md
-  // section 8.1).
+  // and the nodes that later commits are likely to rewrite soon, go in one
+  // run where one is free (docs/file-format.md section 8.1).
   std::uint64_t set_aside_roots = 0, soon_rewritten = 0;
   bool catalog_changes = !dropped_.empty() || catalog_.in_memory();
   for (auto& [name, e] : trees_) {
@@ -696,10 +695,12 @@ Status WriteTxn::publish(bool deferred) {
     catalog_changes = true;
     if (!e.root.in_memory()) continue;
     ++set_aside_roots;
-    // A deferred commit's pages reach the disk with those of the commits
-    // after it, in a sync of their own: its roots alone go in the run. A
-    // commit that keeps its pages low sets no run aside.
-    if (!deferred && !pages_low_) soon_rewritten += commit_space_.soon_rewritten_nodes(e.root);
+    // The pages that commits replace before the next sync all come back
+    // free at that sync, so a deferred commit looks further ahead. A commit
+    // that keeps its pages low sets no run aside.
+    if (!pages_low_)
+      soon_rewritten += commit_space_.soon_rewritten_nodes(
+          e.root, deferred ? CommitSpace::kSoonDeferredCommits : CommitSpace::kSoonCommits);
   }
   if (catalog_changes) ++set_aside_roots;
   if (!pages_low_) commit_space_.set_aside(set_aside_roots, soon_rewritten);
