@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <memory>
 #include <new>
+#include <type_traits>
 
 #include "format/bytes.hpp"
 #include "invariant.hpp"
+#include "storage/block_arena.hpp"
 
 namespace deziro {
 
@@ -106,7 +109,11 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
   const std::size_t pages = budget_ / std::max<std::size_t>(page_size, 1);
   const std::size_t places =
       std::bit_ceil(std::clamp<std::size_t>(4 * pages, kMinEntries, kMaxTablePlaces));
-  table_ = std::make_unique<TablePlace[]>(places);
+  // Mapped on its own, backed by huge pages: a lookup reads a place at
+  // every level, all over the table.
+  auto* table = static_cast<TablePlace*>(block_arena::map_table(places * sizeof(TablePlace)));
+  std::uninitialized_default_construct_n(table, places);
+  table_ = std::unique_ptr<TablePlace[], UnmapTable>(table, UnmapTable{places});
   table_mask_ = places - 1;
   // A mark per page the budget holds: marks are hashes, spread over all.
   const std::size_t marks =
@@ -147,6 +154,12 @@ void PageCache::prefetch_slot(std::uint64_t page) const {
 void PageCache::let_go(Gone& gone) const {
   epochs_.retire(gone.retired);
   gone.dropped.clear();
+}
+
+void PageCache::UnmapTable::operator()(TablePlace* table) const {
+  // Unmapped without their destructors run.
+  static_assert(std::is_trivially_destructible_v<TablePlace>);
+  block_arena::unmap_table(table, places * sizeof(TablePlace));
 }
 
 PageCache::Shard& PageCache::shard_of(std::uint64_t hash) const {

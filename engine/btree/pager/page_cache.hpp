@@ -349,7 +349,11 @@ class PageCache {
     std::atomic<const CachedPage*> entry{nullptr};
     std::atomic<const std::uint8_t*> bytes{nullptr};
   };
-  std::unique_ptr<TablePlace[]> table_;
+  struct UnmapTable {
+    std::size_t places;
+    void operator()(TablePlace* table) const;
+  };
+  std::unique_ptr<TablePlace[], UnmapTable> table_;
   std::size_t table_mask_;
   // Entries held but not at their place in the table: those of another
   // parser, which never go there, and those another entry took the place
