@@ -194,9 +194,10 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
   const std::uint64_t mark = page->succession();
   const std::uint64_t commit = page->header().commit_id;
   Shard& shard = shard_of(hash);
-  // The mark's place in successions_, a line of a large table, is on its
-  // way while the shard takes the entry.
-  if (mark != 0) __builtin_prefetch(&successions_[mark & succession_mask_]);
+  // The image this one succeeds, when the mark's place names one: its slot
+  // and its table place, long untouched, are on their way while the shard
+  // takes the new entry, rather than asked for only when supersede drops it.
+  if (mark != 0) prefetch_succeeded(mark, key.page);
   // Entries are dropped outside the lock: a parsed node may be large.
   Gone gone;
   bool kept = false;
@@ -238,6 +239,17 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
   let_go(gone);
 }
 
+void PageCache::prefetch_succeeded(std::uint64_t mark, std::uint64_t page) {
+  // Read without the lock, as a hint: supersede reads the place again
+  // under it. Atomic, as supersede's writes of the place are.
+  Succession& noted = successions_[mark & succession_mask_];
+  if (std::atomic_ref(noted.mark).load(std::memory_order_relaxed) != mark) return;
+  const std::uint64_t older = std::atomic_ref(noted.page).load(std::memory_order_relaxed);
+  if (older == page) return;
+  prefetch_slot(older);
+  __builtin_prefetch(&table_[older & table_mask_]);
+}
+
 void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit,
                           const PageStamp& stamp, Gone& gone) {
   std::uint64_t older = 0, older_word = 0;
@@ -251,13 +263,15 @@ void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t 
     const bool older_noted = same_mark && newest.commit < commit;
     older = newest.page;
     older_word = newest.stamp_word;
-    newest = Succession{mark, page, commit, word_of(stamp)};
+    // Atomic stores: prefetch_succeeded reads the place without the lock.
+    std::atomic_ref(newest.mark).store(mark, std::memory_order_relaxed);
+    std::atomic_ref(newest.page).store(page, std::memory_order_relaxed);
+    newest.commit = commit;
+    newest.stamp_word = word_of(stamp);
     if (!older_noted) return;
   }
-  // Its slot and its table place, long untouched, are asked for together
-  // rather than one after the other.
-  prefetch_slot(older);
-  __builtin_prefetch(&table_[older & table_mask_]);
+  // Its slot and its table place were asked for as the insert began
+  // (prefetch_succeeded).
   // Not under the lock above: a shard's lock is never taken inside it.
   const std::uint64_t hash = hash_of(older);
   Shard& shard = shard_of(hash);

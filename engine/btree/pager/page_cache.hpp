@@ -329,6 +329,9 @@ class PageCache {
   // before it.
   void supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit,
                  const PageStamp& stamp, Gone& gone);
+  // Asks for the slot and table place of the image noted under `mark`, the
+  // one an image of `page` under that mark would drop (a hint only).
+  void prefetch_succeeded(std::uint64_t mark, std::uint64_t page);
   // Takes `entry`, cached under page number `page`, out of the table if it
   // is there.
   void unpublish(const CachedPage* entry, std::uint64_t page) const;
