@@ -118,8 +118,9 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
   // A mark per page the budget holds: marks are hashes, spread over all.
   const std::size_t marks =
       std::bit_ceil(std::clamp<std::size_t>(pages, kMinEntries, kMaxTablePlaces));
-  successions_.reset(static_cast<Succession*>(std::calloc(marks, sizeof(Succession))));
-  if (successions_ == nullptr) throw std::bad_alloc();
+  successions_ = std::unique_ptr<Succession[], UnmapMarks>(
+      static_cast<Succession*>(block_arena::map_table(marks * sizeof(Succession))),
+      UnmapMarks{marks});
   succession_mask_ = marks - 1;
 }
 
@@ -160,6 +161,12 @@ void PageCache::UnmapTable::operator()(TablePlace* table) const {
   // Unmapped without their destructors run.
   static_assert(std::is_trivially_destructible_v<TablePlace>);
   block_arena::unmap_table(table, places * sizeof(TablePlace));
+}
+
+void PageCache::UnmapMarks::operator()(Succession* marks_table) const {
+  // Plain data, unmapped as it is.
+  static_assert(std::is_trivially_destructible_v<Succession>);
+  block_arena::unmap_table(marks_table, marks * sizeof(Succession));
 }
 
 PageCache::Shard& PageCache::shard_of(std::uint64_t hash) const {

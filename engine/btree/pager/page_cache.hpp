@@ -366,12 +366,15 @@ class PageCache {
   // The newest image under each succession mark, at the mark modulo its
   // length (a power of two, about one place per page of budget): a mark
   // whose place another took is left to the clock.
-  // Zeroed by the system as its places are first used (calloc), so that a
-  // cache whose file is smaller than its budget does not pay for it all.
-  struct FreeMemory {
-    void operator()(void* block) const { std::free(block); }
+  // Zeroed by the system as its places are first used (a mapping of its
+  // own), so that a cache whose file is smaller than its budget does not
+  // pay for it all; backed by huge pages when large, as the table is: an
+  // image read again reads a place all over it.
+  struct UnmapMarks {
+    std::size_t marks;
+    void operator()(Succession* marks_table) const;
   };
-  std::unique_ptr<Succession[], FreeMemory> successions_;
+  std::unique_ptr<Succession[], UnmapMarks> successions_;
   std::size_t succession_mask_;
   std::mutex succession_mutex_;
   mutable EpochDomain epochs_;
