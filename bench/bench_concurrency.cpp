@@ -33,9 +33,12 @@
 // their breakdown by call, and the ratios of the engine's time per operation
 // to LMDB's (below 1: the engine is faster), each marked fair (no cold
 // readers) or not.
-// Arguments: [keys] [seconds per run] [paced], the last to run only the
-// paced rows (after the load).
+// Arguments: [keys] [seconds per run] [paced|warm], the last to run only the
+// paced rows or only the warm rows beside the unpaced writer (after the
+// load; for profiling the readers, which take their engine's name,
+// "deziro-reader", as their window starts).
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -214,6 +217,8 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
         std::this_thread::sleep_until(stop - std::chrono::duration_cast<Clock::duration>(
                                                  std::chrono::duration<double>(seconds)));
         at_start = kernel_counts();
+        // Named for profiles of the window alone, warming left out.
+        ::prctl(PR_SET_NAME, (std::string(e.name) + "-reader").c_str());
         return stop;
       };
       std::uint64_t n = e.read_until(keys, warm, ready, 7919 * (r + 1));
@@ -276,17 +281,21 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
   }
 }
 
-void run(const Engine& e, std::uint64_t keys, double seconds, bool paced_only) {
+// Which windows a run makes.
+enum class Rows { all, paced, warm };
+
+void run(const Engine& e, std::uint64_t keys, double seconds, Rows rows) {
   e.load(keys);
   Model model(keys, 0);
   if (!e.matches(model)) die(std::string(e.name) + ": the loaded data does not read back");
   std::uint64_t round = 1;
-  if (!paced_only) {
+  if (rows == Rows::all)
     for (int readers : {0, 1, 2, 4, 8})
       run_window(e, keys, seconds, readers, false, round++, model);
+  if (rows != Rows::paced)
     for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++, model);
-  }
-  for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++, model, true);
+  if (rows != Rows::warm)
+    for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++, model, true);
 }
 
 // ---------------------------------------------------------------- system calls
@@ -701,14 +710,16 @@ void print_ratios() {
 int main(int argc, char** argv) {
   std::uint64_t keys = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1000000;
   double seconds = argc > 2 ? std::strtod(argv[2], nullptr) : 1.5;
-  const bool paced_only = argc > 3 && std::strcmp(argv[3], "paced") == 0;
+  Rows rows = Rows::all;
+  if (argc > 3 && std::strcmp(argv[3], "paced") == 0) rows = Rows::paced;
+  if (argc > 3 && std::strcmp(argv[3], "warm") == 0) rows = Rows::warm;
   const std::filesystem::path dir = bench::scratch_folder("concurrency");
   g_path = (dir / "deziro.db").string();
-  run(deziro_engine(), keys, seconds, paced_only);
-  if (!paced_only) count_commit_syscalls(keys);
+  run(deziro_engine(), keys, seconds, rows);
+  if (rows == Rows::all) count_commit_syscalls(keys);
 #ifdef DEZIRO_BENCH_HAVE_LMDB
   g_lmdb_path = (dir / "lmdb.mdb").string();
-  run(lmdb_engine(), keys, seconds, paced_only);
+  run(lmdb_engine(), keys, seconds, rows);
 #endif
   print_ratios();
   return 0;

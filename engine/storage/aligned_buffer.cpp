@@ -1,5 +1,6 @@
 #include "storage/aligned_buffer.hpp"
 
+#include "storage/block_arena.hpp"
 #include "storage/spare_blocks.hpp"
 
 namespace deziro {
@@ -15,15 +16,40 @@ struct BufferShape {
 // At most 64 blocks and 256 KiB per thread.
 thread_local SpareBlocks<BufferShape, 64, std::size_t(256) << 10> t_spares;
 
+// A page cache's buffer's block, from the arena.
+struct CacheBufferShape {
+  std::size_t size = 0;
+  void free(void* block) const { block_arena::release(block, size); }
+  bool operator==(const CacheBufferShape&) const = default;
+};
+
+// The same for blocks of the arena, kept apart from the others.
+thread_local SpareBlocks<CacheBufferShape, 64, std::size_t(256) << 10> t_cache_spares;
+
 }  // namespace
+
+AlignedBuffer AlignedBuffer::for_cache(std::size_t size) {
+  if (size == 0 || !block_arena::serves(size)) return AlignedBuffer(size);
+  AlignedBuffer buffer;
+  buffer.data_ = static_cast<std::uint8_t*>(t_cache_spares.take({size}));
+  if (buffer.data_ == nullptr)
+    buffer.data_ = static_cast<std::uint8_t*>(block_arena::allocate(size));
+  buffer.size_ = size;
+  buffer.arena_ = true;
+  return buffer;
+}
 
 std::uint8_t* AlignedBuffer::take_spare(std::size_t size) {
   return static_cast<std::uint8_t*>(t_spares.take({size}));
 }
 
-void AlignedBuffer::release(std::uint8_t* block, std::size_t size) {
+void AlignedBuffer::release(std::uint8_t* block, std::size_t size, bool arena) {
   if (block == nullptr) return;
-  if (!t_spares.keep(block, {size}, size)) std::free(block);
+  if (arena) {
+    if (!t_cache_spares.keep(block, {size}, size)) block_arena::release(block, size);
+  } else if (!t_spares.keep(block, {size}, size)) {
+    std::free(block);
+  }
 }
 
 bool AlignedBuffer::keeps_spares() { return decltype(t_spares)::kKeeps; }

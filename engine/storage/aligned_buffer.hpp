@@ -8,7 +8,8 @@
 // it evicts, mostly long untouched. So each thread keeps a few blocks it
 // freed, of the last page size it freed, for its next buffer of that size:
 // an evicted page's block becomes the next page read or written without the
-// allocator's bookkeeping on cold memory.
+// allocator's bookkeeping on cold memory. Pages read into a cache take
+// their blocks from the block arena (for_cache), kept apart.
 #pragma once
 
 #include <cstddef>
@@ -36,16 +37,24 @@ class AlignedBuffer {
     if (size != 0) std::memset(buffer.data_, 0, size);
     return buffer;
   }
+  // A buffer for a page read into a page cache, whose lookups read pages
+  // all over it: from the block arena (huge pages, storage/block_arena.hpp)
+  // when it serves the size, else as any buffer. Not for memory a write
+  // transaction comes and goes with: the arena's blocks serve no other
+  // size, where the allocator's serve the transaction's other needs.
+  static AlignedBuffer for_cache(std::size_t size);
 
-  AlignedBuffer(AlignedBuffer&& other) noexcept : data_(other.data_), size_(other.size_) {
+  AlignedBuffer(AlignedBuffer&& other) noexcept
+      : data_(other.data_), size_(other.size_), arena_(other.arena_) {
     other.data_ = nullptr;
     other.size_ = 0;
   }
   AlignedBuffer& operator=(AlignedBuffer&& other) noexcept {
     if (this != &other) {
-      release(data_, size_);
+      release(data_, size_, arena_);
       data_ = other.data_;
       size_ = other.size_;
+      arena_ = other.arena_;
       other.data_ = nullptr;
       other.size_ = 0;
     }
@@ -53,13 +62,15 @@ class AlignedBuffer {
   }
   AlignedBuffer(const AlignedBuffer&) = delete;
   AlignedBuffer& operator=(const AlignedBuffer&) = delete;
-  ~AlignedBuffer() { release(data_, size_); }
+  ~AlignedBuffer() { release(data_, size_, arena_); }
 
   std::uint8_t* data() { return data_; }
   const std::uint8_t* data() const { return data_; }
   std::size_t size() const { return size_; }
   std::span<std::uint8_t> span() { return {data_, size_}; }
   std::span<const std::uint8_t> span() const { return {data_, size_}; }
+  // Whether the block came from the block arena (for_cache).
+  bool in_arena() const { return arena_; }
 
   // Whether threads keep freed blocks: not under the address sanitizer,
   // which must see every block freed to catch a use after it. And how many
@@ -70,11 +81,13 @@ class AlignedBuffer {
  private:
   // A block of `size` bytes the calling thread kept, or null.
   static std::uint8_t* take_spare(std::size_t size);
-  // Keeps the block for the calling thread, or frees it.
-  static void release(std::uint8_t* block, std::size_t size);
+  // Keeps the block for the calling thread, or frees it; `arena`: it
+  // came from the arena.
+  static void release(std::uint8_t* block, std::size_t size, bool arena);
 
   std::uint8_t* data_ = nullptr;
   std::size_t size_ = 0;
+  bool arena_ = false;  // in_arena
 };
 
 }  // namespace deziro

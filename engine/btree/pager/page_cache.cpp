@@ -2,10 +2,13 @@
 
 #include <algorithm>
 #include <bit>
+#include <memory>
 #include <new>
+#include <type_traits>
 
 #include "format/bytes.hpp"
 #include "invariant.hpp"
+#include "storage/block_arena.hpp"
 
 namespace deziro {
 
@@ -106,13 +109,18 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
   const std::size_t pages = budget_ / std::max<std::size_t>(page_size, 1);
   const std::size_t places =
       std::bit_ceil(std::clamp<std::size_t>(4 * pages, kMinEntries, kMaxTablePlaces));
-  table_ = std::make_unique<TablePlace[]>(places);
+  // Mapped on its own, backed by huge pages: a lookup reads a place at
+  // every level, all over the table.
+  auto* table = static_cast<TablePlace*>(block_arena::map_table(places * sizeof(TablePlace)));
+  std::uninitialized_default_construct_n(table, places);
+  table_ = std::unique_ptr<TablePlace[], UnmapTable>(table, UnmapTable{places});
   table_mask_ = places - 1;
   // A mark per page the budget holds: marks are hashes, spread over all.
   const std::size_t marks =
       std::bit_ceil(std::clamp<std::size_t>(pages, kMinEntries, kMaxTablePlaces));
-  successions_.reset(static_cast<Succession*>(std::calloc(marks, sizeof(Succession))));
-  if (successions_ == nullptr) throw std::bad_alloc();
+  successions_ = std::unique_ptr<Succession[], UnmapMarks>(
+      static_cast<Succession*>(block_arena::map_table(marks * sizeof(Succession))),
+      UnmapMarks{marks});
   succession_mask_ = marks - 1;
 }
 
@@ -149,6 +157,18 @@ void PageCache::let_go(Gone& gone) const {
   gone.dropped.clear();
 }
 
+void PageCache::UnmapTable::operator()(TablePlace* table) const {
+  // Unmapped without their destructors run.
+  static_assert(std::is_trivially_destructible_v<TablePlace>);
+  block_arena::unmap_table(table, places * sizeof(TablePlace));
+}
+
+void PageCache::UnmapMarks::operator()(Succession* marks_table) const {
+  // Plain data, unmapped as it is.
+  static_assert(std::is_trivially_destructible_v<Succession>);
+  block_arena::unmap_table(marks_table, marks * sizeof(Succession));
+}
+
 PageCache::Shard& PageCache::shard_of(std::uint64_t hash) const {
   return shards_[(hash >> 48) & (shard_count_ - 1)];
 }
@@ -181,9 +201,10 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
   const std::uint64_t mark = page->succession();
   const std::uint64_t commit = page->header().commit_id;
   Shard& shard = shard_of(hash);
-  // The mark's place in successions_, a line of a large table, is on its
-  // way while the shard takes the entry.
-  if (mark != 0) __builtin_prefetch(&successions_[mark & succession_mask_]);
+  // The image this one succeeds, when the mark's place names one: its slot
+  // and its table place, long untouched, are on their way while the shard
+  // takes the new entry, rather than asked for only when supersede drops it.
+  if (mark != 0) prefetch_succeeded(mark, key.page);
   // Entries are dropped outside the lock: a parsed node may be large.
   Gone gone;
   bool kept = false;
@@ -225,6 +246,17 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
   let_go(gone);
 }
 
+void PageCache::prefetch_succeeded(std::uint64_t mark, std::uint64_t page) {
+  // Read without the lock, as a hint: supersede reads the place again
+  // under it. Atomic, as supersede's writes of the place are.
+  Succession& noted = successions_[mark & succession_mask_];
+  if (std::atomic_ref(noted.mark).load(std::memory_order_relaxed) != mark) return;
+  const std::uint64_t older = std::atomic_ref(noted.page).load(std::memory_order_relaxed);
+  if (older == page) return;
+  prefetch_slot(older);
+  __builtin_prefetch(&table_[older & table_mask_]);
+}
+
 void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit,
                           const PageStamp& stamp, Gone& gone) {
   std::uint64_t older = 0, older_word = 0;
@@ -238,13 +270,15 @@ void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t 
     const bool older_noted = same_mark && newest.commit < commit;
     older = newest.page;
     older_word = newest.stamp_word;
-    newest = Succession{mark, page, commit, word_of(stamp)};
+    // Atomic stores: prefetch_succeeded reads the place without the lock.
+    std::atomic_ref(newest.mark).store(mark, std::memory_order_relaxed);
+    std::atomic_ref(newest.page).store(page, std::memory_order_relaxed);
+    newest.commit = commit;
+    newest.stamp_word = word_of(stamp);
     if (!older_noted) return;
   }
-  // Its slot and its table place, long untouched, are asked for together
-  // rather than one after the other.
-  prefetch_slot(older);
-  __builtin_prefetch(&table_[older & table_mask_]);
+  // Its slot and its table place were asked for as the insert began
+  // (prefetch_succeeded).
   // Not under the lock above: a shard's lock is never taken inside it.
   const std::uint64_t hash = hash_of(older);
   Shard& shard = shard_of(hash);

@@ -329,6 +329,9 @@ class PageCache {
   // before it.
   void supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit,
                  const PageStamp& stamp, Gone& gone);
+  // Asks for the slot and table place of the image noted under `mark`, the
+  // one an image of `page` under that mark would drop (a hint only).
+  void prefetch_succeeded(std::uint64_t mark, std::uint64_t page);
   // Takes `entry`, cached under page number `page`, out of the table if it
   // is there.
   void unpublish(const CachedPage* entry, std::uint64_t page) const;
@@ -349,7 +352,11 @@ class PageCache {
     std::atomic<const CachedPage*> entry{nullptr};
     std::atomic<const std::uint8_t*> bytes{nullptr};
   };
-  std::unique_ptr<TablePlace[]> table_;
+  struct UnmapTable {
+    std::size_t places;
+    void operator()(TablePlace* table) const;
+  };
+  std::unique_ptr<TablePlace[], UnmapTable> table_;
   std::size_t table_mask_;
   // Entries held but not at their place in the table: those of another
   // parser, which never go there, and those another entry took the place
@@ -359,12 +366,15 @@ class PageCache {
   // The newest image under each succession mark, at the mark modulo its
   // length (a power of two, about one place per page of budget): a mark
   // whose place another took is left to the clock.
-  // Zeroed by the system as its places are first used (calloc), so that a
-  // cache whose file is smaller than its budget does not pay for it all.
-  struct FreeMemory {
-    void operator()(void* block) const { std::free(block); }
+  // Zeroed by the system as its places are first used (a mapping of its
+  // own), so that a cache whose file is smaller than its budget does not
+  // pay for it all; backed by huge pages when large, as the table is: an
+  // image read again reads a place all over it.
+  struct UnmapMarks {
+    std::size_t marks;
+    void operator()(Succession* marks_table) const;
   };
-  std::unique_ptr<Succession[], FreeMemory> successions_;
+  std::unique_ptr<Succession[], UnmapMarks> successions_;
   std::size_t succession_mask_;
   std::mutex succession_mutex_;
   mutable EpochDomain epochs_;

@@ -19,6 +19,10 @@
 //   image for good, since a page is never changed in place. A hit costs no
 //   read and no parse and is still held against the pointer. A writer puts
 //   the node pages it has just written there too (remember_written_node).
+//   A page read takes its buffer and its node's block from the block arena
+//   (storage/block_arena.hpp), memory backed by huge pages where the system
+//   has them, as is the cache's table of places: a lookup reads a few lines
+//   of a page at every level, all over the cache.
 // - Hinted: a filtered scan keeps in the SlotTagCache (slot_tag_cache.hpp),
 //   under the same key and a field id, where that field's value sits in each
 //   record of a leaf, so that the next scan of the same image finds the

@@ -90,7 +90,7 @@ Result<std::shared_ptr<const CachedPage>> Pager::fetch_page(
 
   OpenedPage opened;
   opened.page_number = pointer.page;
-  opened.bytes = AlignedBuffer(page_size_);
+  opened.bytes = AlignedBuffer::for_cache(page_size_);
   DZ_CHECK(read_raw(pointer.page, opened.bytes.span()));
   auto stamp = protection_.open_page(pointer.page, opened.bytes.span());
   if (!stamp) return fail(corrupted(format_text("page {} fails its check", pointer.page)));

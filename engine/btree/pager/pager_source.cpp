@@ -3,6 +3,7 @@
 #include <cstring>
 #include <new>
 
+#include "storage/block_arena.hpp"
 #include "storage/spare_blocks.hpp"
 #include "text_format.hpp"
 
@@ -16,35 +17,57 @@ namespace {
 // allocator serves through its slow aligned road and which, freed long
 // untouched, merges with cold neighbours. So each thread keeps a few node
 // blocks it freed for its next nodes, as it keeps page buffers.
+// The node of a page read into the cache takes its block from the block
+// arena, as its page's bytes did (AlignedBuffer::for_cache); others from
+// the allocator. Kept blocks of the two are told apart by their shape.
 struct NodeBlockShape {
   std::size_t size = 0;
   std::align_val_t alignment{};
-  void free(void* block) const { ::operator delete(block, size, alignment); }
+  bool arena = false;
+  void* allocate() const {
+    return arena ? block_arena::allocate(size) : ::operator new(size, alignment);
+  }
+  void free(void* block) const {
+    if (arena) {
+      block_arena::release(block, size);
+    } else {
+      ::operator delete(block, size, alignment);
+    }
+  }
   bool operator==(const NodeBlockShape&) const = default;
 };
 
 thread_local SpareBlocks<NodeBlockShape, 64> t_node_blocks;
 
 // Allocates what std::allocate_shared places a node in (the node beside
-// its counts), reusing the calling thread's kept blocks.
+// its counts), reusing the calling thread's kept blocks; from the arena
+// when `arena` and the arena serves the block's size (64-aligned).
 template <class T>
 struct NodeBlockAllocator {
   using value_type = T;
-  NodeBlockAllocator() = default;
+  explicit NodeBlockAllocator(bool arena) : arena(arena) {}
   template <class U>
-  NodeBlockAllocator(const NodeBlockAllocator<U>&) noexcept {}
+  NodeBlockAllocator(const NodeBlockAllocator<U>& other) noexcept : arena(other.arena) {}
 
-  static NodeBlockShape shape(std::size_t n) {
-    return {n * sizeof(T), std::align_val_t{alignof(T)}};
+  NodeBlockShape shape(std::size_t n) const {
+    const std::size_t size = n * sizeof(T);
+    return {size, std::align_val_t{alignof(T)},
+            arena && alignof(T) <= 64 && block_arena::serves(size)};
   }
   T* allocate(std::size_t n) {
-    if (void* kept = t_node_blocks.take(shape(n))) return static_cast<T*>(kept);
-    return static_cast<T*>(::operator new (n * sizeof(T), std::align_val_t{alignof(T)}));
+    const NodeBlockShape block = shape(n);
+    if (void* kept = t_node_blocks.take(block)) return static_cast<T*>(kept);
+    return static_cast<T*>(block.allocate());
   }
   void deallocate(T* block, std::size_t n) noexcept {
-    if (!t_node_blocks.keep(block, shape(n), n * sizeof(T))) shape(n).free(block);
+    const NodeBlockShape kept = shape(n);
+    if (!t_node_blocks.keep(block, kept, n * sizeof(T))) kept.free(block);
   }
-  friend bool operator==(const NodeBlockAllocator&, const NodeBlockAllocator&) { return true; }
+  friend bool operator==(const NodeBlockAllocator& a, const NodeBlockAllocator& b) {
+    return a.arena == b.arena;
+  }
+
+  bool arena;
 };
 
 }  // namespace
@@ -62,8 +85,9 @@ std::shared_ptr<const std::uint8_t> borrowed_bytes(const OpenedPage& page) {
 
 std::shared_ptr<const CachedNode> make_cached_node(OpenedPage page, NodeView view,
                                                    std::uint64_t succession = 0) {
-  return std::allocate_shared<const CachedNode>(NodeBlockAllocator<CachedNode>(), std::move(page),
-                                                std::move(view), succession);
+  const bool arena = page.bytes.in_arena();
+  return std::allocate_shared<const CachedNode>(NodeBlockAllocator<CachedNode>(arena),
+                                                std::move(page), std::move(view), succession);
 }
 
 // The node's tree, level and first key, mixed; never 0.
