@@ -1,5 +1,6 @@
 #include "storage/block_arena.hpp"
 
+#include <malloc.h>
 #include <pthread.h>
 #include <sys/mman.h>
 
@@ -205,6 +206,13 @@ void* map_table(std::size_t bytes) {
 
 void unmap_table(void* table, std::size_t bytes) noexcept {
   if (table != nullptr) ::munmap(table, bytes);
+}
+
+void give_back_freed_memory() {
+#if defined(__GLIBC__)
+  // The sanitizers' allocator keeps its own memory.
+  if (!kAddressSanitizer) ::malloc_trim(0);
+#endif
 }
 
 std::size_t chunks_held() { return g_chunks.load(std::memory_order_relaxed); }

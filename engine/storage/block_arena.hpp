@@ -47,6 +47,16 @@ void* map_table(std::size_t bytes);
 // Gives back what map_table(bytes) returned.
 void unmap_table(void* table, std::size_t bytes) noexcept;
 
+// Gives the memory the allocator holds freed back to the system. The arena
+// reuses none of it, so a process that freed much of it (a large write
+// transaction ended, a cache of the pages a writer wrote let go) would keep
+// it on top of what its caches take from the arena. It walks what the
+// allocator holds: for the end of something large, never a small step.
+void give_back_freed_memory();
+// What a transaction or cache that ends must have held for
+// give_back_freed_memory() to be worth its walk.
+inline constexpr std::size_t kGiveBackAfter = std::size_t{32} << 20;
+
 // Chunks held, empty ones kept included. For tests.
 std::size_t chunks_held();
 

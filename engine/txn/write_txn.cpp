@@ -5,6 +5,7 @@
 
 #include "btree/pager/pager_source.hpp"
 #include "invariant.hpp"
+#include "storage/block_arena.hpp"
 #include "text_format.hpp"
 #include "txn/head.hpp"
 
@@ -134,6 +135,9 @@ void WriteTxn::finish() {
   trees_.clear();
   pending_.clear();
   writer_.release();
+  // The nodes it held went back to the allocator, which the caches' memory
+  // does not come from.
+  if (memory_ >= block_arena::kGiveBackAfter) block_arena::give_back_freed_memory();
 }
 
 // ---------------------------------------------------------------- helpers

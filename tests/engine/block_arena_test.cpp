@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <cstring>
+#include <fstream>
 #include <memory>
 #include <thread>
 #include <vector>
 
 #include "btree/pager/page_cache.hpp"
+#include "sanitizers.hpp"
 #include "storage/aligned_buffer.hpp"
 
 namespace deziro {
@@ -99,6 +101,34 @@ TEST(BlockArena, only_buffers_for_a_cache_come_from_the_arena_and_go_back_there)
       EXPECT_TRUE(AlignedBuffer::for_cache(4096).in_arena());
     }
   }).join();
+}
+
+std::size_t resident_bytes() {
+  std::size_t size = 0, resident = 0;
+  std::ifstream("/proc/self/statm") >> size >> resident;
+  return resident * 4096;
+}
+
+TEST(BlockArena, a_cache_that_held_much_gives_the_allocators_freed_memory_back_as_it_ends) {
+  // A writer's pages come from the allocator, whose freed memory the arena
+  // never reuses.
+  if (kAddressSanitizer) GTEST_SKIP() << "the sanitizers' allocator keeps its own memory";
+  // Small blocks allocated between runs of pages and kept: the allocator's
+  // heap cannot shrink from its end by itself.
+  std::vector<std::unique_ptr<std::uint64_t>> kept;
+  const std::size_t before = resident_bytes();
+  {
+    PageCache cache(std::size_t{64} << 20, 4096);
+    for (std::uint64_t page = 1; page <= 12000; ++page) {
+      OpenedPage opened;
+      opened.page_number = page;
+      opened.bytes = AlignedBuffer::zeroed(4096);
+      cache.insert(std::make_shared<const CachedPage>(std::move(opened)), nullptr);
+      if (page % 16 == 0) kept.push_back(std::make_unique<std::uint64_t>(page));
+    }
+    ASSERT_GE(resident_bytes(), before + (std::size_t{40} << 20));
+  }
+  EXPECT_LT(resident_bytes(), before + (std::size_t{16} << 20));
 }
 
 TEST(BlockArena, serves_only_line_multiples_up_to_sixty_four_kibibytes) {

@@ -157,6 +157,12 @@ void PageCache::let_go(Gone& gone) const {
   gone.dropped.clear();
 }
 
+PageCache::~PageCache() { give_back_.armed = charged_bytes() >= block_arena::kGiveBackAfter; }
+
+PageCache::GiveBackFreed::~GiveBackFreed() {
+  if (armed) block_arena::give_back_freed_memory();
+}
+
 void PageCache::UnmapTable::operator()(TablePlace* table) const {
   // Unmapped without their destructors run.
   static_assert(std::is_trivially_destructible_v<TablePlace>);

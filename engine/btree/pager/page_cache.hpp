@@ -142,6 +142,10 @@ class PageCache {
   // `capacity_bytes` is the configured cache size; the budget is never
   // below kMinEntries pages of `page_size`.
   PageCache(std::size_t capacity_bytes, std::size_t page_size);
+  // A cache that held much gives the allocator's freed memory back to the
+  // system once its entries are gone (block_arena::give_back_freed_memory):
+  // the pages a writer put in it came from the allocator.
+  ~PageCache();
   PageCache(const PageCache&) = delete;
   PageCache& operator=(const PageCache&) = delete;
 
@@ -341,6 +345,11 @@ class PageCache {
   // Drops or retires what left the cache, outside any shard's lock.
   void let_go(Gone& gone) const;
 
+  // Declared before the entries' holders, so that it runs after them.
+  struct GiveBackFreed {
+    bool armed = false;
+    ~GiveBackFreed();
+  } give_back_;
   std::size_t budget_;
   std::size_t shard_budget_;
   std::unique_ptr<Shard[]> shards_;
