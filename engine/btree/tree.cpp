@@ -1213,7 +1213,8 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
   ChildPointer pointer;
   pointer.page = DZ_TRY(cx.sink.allocate_page());
   pointer.commit_id = cx.txn_id;
-  DZ_CHECK(cx.sink.write_node_page(pointer.page, w.page, pointer.stamp));
+  DZ_CHECK(cx.sink.write_node_page(pointer.page, w.page, pointer.stamp,
+                                   !n.is_leaf() || n.image_was_cached));
   return pointer;
 }
 
@@ -1441,11 +1442,13 @@ Result<std::unique_ptr<MemNode>> load_child(const WriteContext& cx, const ChildP
   // The page is released below, and with it any image the cache holds of
   // it: one the cache does not hold is read without taking a place there,
   // which would cost another page its place for nothing.
-  NodeView view = DZ_TRY(cx.source.fetch_node_once(pointer, cx.tree_id, level));
+  bool cached = true;
+  NodeView view = DZ_TRY(cx.source.fetch_node_once(pointer, cx.tree_id, level, &cached));
   if (layout && view.is_leaf() && view.layout() != *layout)
     return fail(cx.source.corrupted(format_text(
         "page {}: its leaf layout is not the one its tree is written in", pointer.page)));
   auto n = std::make_unique<MemNode>(to_mem_node(view, cx.layout, cx.arena));
+  n->image_was_cached = cached;
   cx.sink.release_pages(pointer.page, 1);
   return n;
 }

@@ -228,6 +228,12 @@ struct MemNode {
   std::size_t bytes = 0;           // slots, cells and pointers in the layout written
   std::vector<MemEntry> entries;   // leaf
   std::vector<MemChild> children;  // branch: one more than its separators
+  // Whether the cache held the page it was loaded from. A leaf it did not
+  // hold is written without asking the cache to keep it: over a file larger
+  // than the cache, random changes would have its new image push out a page
+  // more likely read again. A leaf that hit (one a run of commits keeps
+  // changing, such as the one appended to) stays.
+  bool image_was_cached = true;
   bool is_leaf() const { return level == 0; }
 
   // The branch's separators, copied out of its page image first if they

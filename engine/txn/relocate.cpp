@@ -25,9 +25,9 @@ class BelowLimit final : public PageSink {
                      std::span<PageStamp> stamps) override {
     return pages_.write_pages(first, pages, stamps);
   }
-  Status write_node_page(std::uint64_t page_number, AlignedBuffer& page,
-                         PageStamp& stamp) override {
-    return pages_.write_node_page(page_number, page, stamp);
+  Status write_node_page(std::uint64_t page_number, AlignedBuffer& page, PageStamp& stamp,
+                         bool keep) override {
+    return pages_.write_node_page(page_number, page, stamp, keep);
   }
   void release_pages(std::uint64_t first, std::uint64_t count) override {
     pages_.release_pages(first, count);

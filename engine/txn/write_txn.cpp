@@ -499,6 +499,11 @@ Result<std::uint64_t> WriteTxn::Pages::allocate_run(std::uint32_t count) {
 
 Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                                     std::span<PageStamp> stamps) {
+  return write_pages_remembering(first, pages, stamps, remember_);
+}
+
+Status WriteTxn::Pages::write_pages_remembering(std::uint64_t first, std::span<std::uint8_t> pages,
+                                                std::span<PageStamp> stamps, bool remember) {
   std::size_t page_size = txn_.file_->page_size();
   PageReader& reader = txn_.file_->reader();
   const PageProtection& protection = reader.protection();
@@ -510,7 +515,7 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
   for (std::size_t i = 0; i < stamps.size(); ++i) {
     auto page = pages.subspan(i * page_size, page_size);
     PageHeader header = PageHeader::read(page);
-    bool node = remember_ && header.kind != std::uint8_t(PageKind::Overflow);
+    bool node = remember && header.kind != std::uint8_t(PageKind::Overflow);
     if (node) {
       OpenedPage& opened = nodes.emplace_back();
       opened.page_number = first + i;
@@ -555,10 +560,12 @@ Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t>
 }
 
 Status WriteTxn::Pages::write_node_page(std::uint64_t page_number, AlignedBuffer& page,
-                                        PageStamp& stamp) {
+                                        PageStamp& stamp, bool keep) {
   const Pager& pager = txn_.file_->reader().pager();
-  if (!batching_ || !remember_ || !sealed_is_opened())
-    return write_pages(page_number, page.span(), std::span<PageStamp>(&stamp, 1));
+  const bool remember = remember_ && (!batching_ || keep || cache_has_room_);
+  if (!batching_ || !remember || !sealed_is_opened())
+    return write_pages_remembering(page_number, page.span(), std::span<PageStamp>(&stamp, 1),
+                                   remember);
   OpenedPage opened;
   opened.page_number = page_number;
   opened.header = PageHeader::read(page.span());
@@ -585,6 +592,8 @@ void WriteTxn::Pages::gather_held(std::uint64_t page_number,
 void WriteTxn::Pages::begin_batch(bool remember) {
   batching_ = true;
   remember_ = remember;
+  const PageCache& cache = txn_.file_->reader().pager().cache();
+  cache_has_room_ = cache.charged_bytes() < cache.budget_bytes();
   batch_ = &txn_.file_->commit_page_buffer();
   batch_->clear();
   batch_pages_.clear();

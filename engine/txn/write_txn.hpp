@@ -182,9 +182,11 @@ class WriteTxn final : public TreeAccess {
                        std::span<PageStamp> stamps) override;
     // In a batch that keeps node pages in the cache, of a file whose sealed
     // page is the page as a read opens it (checksums): the cache entry takes
-    // `page` itself, and the batch writes the page from it.
-    Status write_node_page(std::uint64_t page_number, AlignedBuffer& page,
-                           PageStamp& stamp) override;
+    // `page` itself, and the batch writes the page from it. A page not to
+    // `keep` goes to the cache only while the cache had room as the batch
+    // began.
+    Status write_node_page(std::uint64_t page_number, AlignedBuffer& page, PageStamp& stamp,
+                           bool keep) override;
     void release_pages(std::uint64_t first, std::uint64_t count) override;
 
     // From here until `flush`, sealed pages are kept and written together,
@@ -207,12 +209,18 @@ class WriteTxn final : public TreeAccess {
     bool sealed_is_opened() const;
     // Writes what the batch holds so far, which goes on.
     Status write_batch();
+    // write_pages, putting node pages in the cache when `remember`.
+    Status write_pages_remembering(std::uint64_t first, std::span<std::uint8_t> pages,
+                                   std::span<PageStamp> stamps, bool remember);
     // Adds a page written from its cache entry to the batch.
     void gather_held(std::uint64_t page_number, std::shared_ptr<const CachedPage> cached);
 
     WriteTxn& txn_;
     bool batching_ = false;
     bool remember_ = true;
+    // Whether the cache held less than its budget as the batch began: pages
+    // it takes then push out no other.
+    bool cache_has_room_ = true;
     std::uint64_t loads_ = 0;
     // The sealed pages of the batch in the order written, each with its
     // number: copied into the instance's buffer (set by begin_batch) at

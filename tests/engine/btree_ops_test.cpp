@@ -96,6 +96,37 @@ class TreeOpsTest : public ::testing::Test {
   TreeRoot root_;
 };
 
+// A leaf changed after the cache held its page is written for the cache to
+// keep; one loaded from the file is not (over a file larger than the cache
+// its new image would push out a page more likely read); a branch always is.
+TEST_F(TreeOpsTest, a_written_leaf_is_for_the_cache_only_when_the_cache_held_its_old_image) {
+  fill(400, 100);
+  ASSERT_FALSE(root_.mem());
+  // The first key's leaf, and the root above it, read into the cache.
+  ASSERT_TRUE(
+      btree::get(rx(), root_, bytes_view(key_of(0)), [](ByteView) { return ok(); }).value());
+  const std::size_t before = pages_.node_writes().size();
+  WriteContext w = cx();
+  ASSERT_TRUE(btree::put(w, root_, bytes_view(key_of(0)), bytes_view("first")).has_value());
+  ASSERT_TRUE(btree::put(w, root_, bytes_view(key_of(399)), bytes_view("last")).has_value());
+  commit();
+  std::vector<bool> leaves_kept;
+  std::size_t branches = 0;
+  for (std::size_t i = before; i < pages_.node_writes().size(); ++i) {
+    const auto& written = pages_.node_writes()[i];
+    if (written.level == 0) {
+      leaves_kept.push_back(written.keep);
+    } else {
+      ++branches;
+      EXPECT_TRUE(written.keep) << "branch page " << written.page;
+    }
+  }
+  // The two leaves in key order: the first was cached, the last was not.
+  EXPECT_EQ(leaves_kept, (std::vector<bool>{true, false}));
+  EXPECT_EQ(branches, 1u);
+  expect_model(rx(), {{key_of(0), "first"}, {key_of(399), "last"}});
+}
+
 TEST_F(TreeOpsTest, key_at_the_limit_is_stored_and_one_byte_more_is_refused) {
   fill(50, 10);
   std::string longest(957, 'q');

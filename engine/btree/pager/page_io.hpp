@@ -33,9 +33,12 @@ class NodeSource {
                                       std::optional<std::uint8_t> level) = 0;
   // The same for a node read once and not again (one a write transaction
   // wrote early and now loads back, or loads to change and releases): a
-  // cache need not keep it.
+  // cache need not keep it. `cached`, when given, tells whether a cache held
+  // it (true for a source without one).
   virtual Result<NodeView> fetch_node_once(const ChildPointer& pointer, std::uint64_t tree_id,
-                                           std::optional<std::uint8_t> level) {
+                                           std::optional<std::uint8_t> level,
+                                           bool* cached = nullptr) {
+    if (cached != nullptr) *cached = true;
     return fetch_node(pointer, tree_id, level);
   }
 
@@ -84,8 +87,9 @@ class PageSink {
   // As write_pages for one node page, built in `page`, whose stamp goes in
   // `stamp`. The sink may keep the buffer (the transaction's keeps it as
   // the page's cache entry instead of a copy), leaving `page` empty for the
-  // caller to allocate again.
-  virtual Status write_node_page(std::uint64_t page_number, AlignedBuffer& page, PageStamp& stamp) {
+  // caller to allocate again. Without `keep`, a cache need not take it.
+  virtual Status write_node_page(std::uint64_t page_number, AlignedBuffer& page, PageStamp& stamp,
+                                 bool /*keep*/) {
     return write_pages(page_number, page.span(), std::span<PageStamp>(&stamp, 1));
   }
 

@@ -18,7 +18,9 @@
 //   (page_cache.hpp) under the page number and stamp, a key that names one
 //   image for good, since a page is never changed in place. A hit costs no
 //   read and no parse and is still held against the pointer. A writer puts
-//   the node pages it has just written there too (remember_written_node).
+//   the node pages it has just written there too (remember_written_node),
+//   but for a leaf whose old image the cache did not hold once the cache is
+//   full (MemNode::image_was_cached).
 //   A page read takes its buffer and its node's block from the block arena
 //   (storage/block_arena.hpp), memory backed by huge pages where the system
 //   has them, as is the cache's table of places: a lookup reads a few lines
@@ -57,8 +59,8 @@ class PageReader final : public NodeSource {
     return source_.fetch_node(pointer, tree_id, level);
   }
   Result<NodeView> fetch_node_once(const ChildPointer& pointer, std::uint64_t tree_id,
-                                   std::optional<std::uint8_t> level) override {
-    return source_.fetch_node_once(pointer, tree_id, level);
+                                   std::optional<std::uint8_t> level, bool* cached) override {
+    return source_.fetch_node_once(pointer, tree_id, level, cached);
   }
   EpochDomain* epochs() override { return source_.epochs(); }
   const PageCache* peek_cache() override { return source_.peek_cache(); }

@@ -75,17 +75,20 @@ Status Pager::check_against_pointer(const PageStamp& stamp, const PageHeader& he
 
 Result<std::shared_ptr<const CachedPage>> Pager::fetch_page(
     const ChildPointer& pointer, std::uint64_t tree_id, std::optional<std::uint8_t> expected_level,
-    PageParser parser, bool keep) const {
+    PageParser parser, bool keep, bool* hit) const {
   if (parser == nullptr) parser = &plain_page;
+  if (hit != nullptr) *hit = false;
   // A hit is still checked against the pointer: the same image reached from
   // the wrong tree or level is damage all the same. A page the cache surely
   // lacks is not looked up under a lock; the slot its entry takes is on its
   // way while the page is read.
   if (cache_.surely_missing(pointer.page)) {
     if (keep) cache_.prefetch_slot(pointer.page);
-  } else if (auto hit = cache_.get(pointer.page, pointer.stamp, parser)) {
-    DZ_CHECK(check_against_pointer(hit->stamp(), hit->header(), pointer, tree_id, expected_level));
-    return hit;
+  } else if (auto found = cache_.get(pointer.page, pointer.stamp, parser)) {
+    DZ_CHECK(
+        check_against_pointer(found->stamp(), found->header(), pointer, tree_id, expected_level));
+    if (hit != nullptr) *hit = true;
+    return found;
   }
 
   OpenedPage opened;

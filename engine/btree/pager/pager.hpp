@@ -48,12 +48,13 @@ class Pager {
   // with its level, the pointer's commit id, `tree_id`, and the expected
   // level. Failures are CORRUPTED "page {} fails its check" or "page {}: {}",
   // or IO. `parser` builds the cached form (plain CachedPage when null); a
-  // page read without `keep` is not added to the cache.
+  // page read without `keep` is not added to the cache. `hit`, when given,
+  // tells whether the cache held the page.
   Result<std::shared_ptr<const CachedPage>> fetch_page(const ChildPointer& pointer,
                                                        std::uint64_t tree_id,
                                                        std::optional<std::uint8_t> expected_level,
                                                        PageParser parser = nullptr,
-                                                       bool keep = true) const;
+                                                       bool keep = true, bool* hit = nullptr) const;
 
   // The cached node page `pointer` refers to, made by `parser` and held
   // against the pointer as fetch_page holds a hit, found without a lock or

@@ -145,8 +145,8 @@ std::shared_ptr<const CachedPage> remember_built_node(const Pager& pager, Opened
 
 Result<NodeView> fetch_cached_node(const Pager& pager, const ChildPointer& pointer,
                                    std::uint64_t tree_id, std::optional<std::uint8_t> level,
-                                   bool keep) {
-  auto cached = DZ_TRY(pager.fetch_page(pointer, tree_id, level, &parse_node_page, keep));
+                                   bool keep, bool* hit) {
+  auto cached = DZ_TRY(pager.fetch_page(pointer, tree_id, level, &parse_node_page, keep, hit));
   auto node = std::static_pointer_cast<const CachedNode>(std::move(cached));
   const NodeView& view = node->view();
   const std::uint8_t* bytes = view.page();

@@ -64,10 +64,11 @@ std::shared_ptr<const CachedPage> remember_built_node(const Pager& pager, Opened
 
 // The node at `pointer` through the pager's cache, parsed by
 // parse_node_page; the view keeps its cache entry alive. A node read
-// without `keep` is not added to the cache.
+// without `keep` is not added to the cache; `hit`, when given, tells
+// whether the cache held it.
 Result<NodeView> fetch_cached_node(const Pager& pager, const ChildPointer& pointer,
                                    std::uint64_t tree_id, std::optional<std::uint8_t> level,
-                                   bool keep = true);
+                                   bool keep = true, bool* hit = nullptr);
 
 class PagerSource final : public NodeSource {
  public:
@@ -77,8 +78,8 @@ class PagerSource final : public NodeSource {
   Result<NodeView> fetch_node(const ChildPointer& pointer, std::uint64_t tree_id,
                               std::optional<std::uint8_t> level) override;
   Result<NodeView> fetch_node_once(const ChildPointer& pointer, std::uint64_t tree_id,
-                                   std::optional<std::uint8_t> level) override {
-    return fetch_cached_node(pager_, pointer, tree_id, level, false);
+                                   std::optional<std::uint8_t> level, bool* cached) override {
+    return fetch_cached_node(pager_, pointer, tree_id, level, false, cached);
   }
   EpochDomain* epochs() override { return &pager_.cache().epochs(); }
   const PageCache* peek_cache() override { return &pager_.cache(); }

@@ -61,6 +61,12 @@ Status TreeFile::write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
   return pager_.write_pages(first, spans);
 }
 
+Status TreeFile::write_node_page(std::uint64_t page_number, AlignedBuffer& page, PageStamp& stamp,
+                                 bool keep) {
+  node_writes_.push_back({page_number, PageHeader::read(page.span()).level, keep});
+  return write_pages(page_number, page.span(), std::span<PageStamp>(&stamp, 1));
+}
+
 void TreeFile::release_pages(std::uint64_t first, std::uint64_t count) {
   for (std::uint64_t p = first; p < first + count; ++p) {
     if (allocated_.erase(p)) {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "btree/check.hpp"
 #include "btree/pager/page_io.hpp"
@@ -46,7 +47,18 @@ class TreeFile final : public PageSink {
   Result<std::uint64_t> allocate_run(std::uint32_t count) override;
   Status write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
                      std::span<PageStamp> stamps) override;
+  // Records each node page's level and `keep` (node_writes), then writes it.
+  Status write_node_page(std::uint64_t page_number, AlignedBuffer& page, PageStamp& stamp,
+                         bool keep) override;
   void release_pages(std::uint64_t first, std::uint64_t count) override;
+
+  // Every node page written through write_node_page, in order.
+  struct NodeWrite {
+    std::uint64_t page;
+    std::uint8_t level;
+    bool keep;
+  };
+  const std::vector<NodeWrite>& node_writes() const { return node_writes_; }
 
   // The transaction being written: its id is the commit id of new pages.
   std::uint64_t txn_id() const { return txn_id_; }
@@ -77,6 +89,7 @@ class TreeFile final : public PageSink {
   std::set<std::uint64_t> retained_before_;  // released by the last commit
   std::uint64_t committed_page_count_ = 1;
   std::set<std::uint64_t> committed_free_;
+  std::vector<NodeWrite> node_writes_;
 };
 
 }  // namespace deziro::testing
