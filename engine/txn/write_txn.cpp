@@ -593,7 +593,8 @@ void WriteTxn::Pages::begin_batch(bool remember) {
   batching_ = true;
   remember_ = remember;
   const PageCache& cache = txn_.file_->reader().pager().cache();
-  cache_has_room_ = cache.charged_bytes() < cache.budget_bytes();
+  // A full cache sits within an entry a shard of its budget: room is more.
+  cache_has_room_ = cache.charged_bytes() + cache.budget_bytes() / 8 < cache.budget_bytes();
   batch_ = &txn_.file_->commit_page_buffer();
   batch_->clear();
   batch_pages_.clear();

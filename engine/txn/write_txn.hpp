@@ -218,8 +218,8 @@ class WriteTxn final : public TreeAccess {
     WriteTxn& txn_;
     bool batching_ = false;
     bool remember_ = true;
-    // Whether the cache held less than its budget as the batch began: pages
-    // it takes then push out no other.
+    // Whether the cache held less than 7/8 of its budget as the batch began:
+    // pages it takes then push out no other.
     bool cache_has_room_ = true;
     std::uint64_t loads_ = 0;
     // The sealed pages of the batch in the order written, each with its

@@ -453,6 +453,55 @@ TEST(WriteTxn, a_node_loaded_to_change_costs_no_other_page_its_place_in_the_cach
     EXPECT_TRUE(cache.get(node.first, node.second, &parse_node_page)) << "page " << node.first;
 }
 
+// Whether reading `key` of tree "a" in a new snapshot needs the file, after
+// a read of `warm` there brought the catalog and the root into the cache.
+bool needs_the_file(const MemoryDb& db, const std::string& warm, const std::string& key) {
+  auto r = ReadTxn::begin(db.instance);
+  EXPECT_TRUE(r);
+  EXPECT_TRUE(read(*r, "a", warm));
+  db.storage->fail_nth_read(1);
+  auto v = r->open_tree(b("a"), b(key));
+  db.storage->fail_nth_read(0);
+  return !v;
+}
+
+TEST(WriteTxn, a_changed_leaf_the_cache_did_not_hold_goes_there_only_while_the_cache_has_room) {
+  // Over a file larger than the cache, a leaf changed that the cache had not
+  // kept would push out a page more likely read again.
+  OpenOptions options;
+  options.cache_size = 32 * 4096;
+  auto db = open_memory({}, options);
+  // In key order, so that the reads below go through the leaves last to first.
+  auto key = [](int i) { return "k" + std::to_string(10000 + i); };
+  auto change = [&](int i) {
+    auto w = begin_write(db);
+    ASSERT_TRUE(w->put(b("a"), b(key(i)), b(std::string(90, 'c'))));
+    ASSERT_TRUE(w->commit());
+  };
+  {
+    auto w = begin_write(db);
+    for (int i = 0; i < 3000; ++i) ASSERT_TRUE(w->put(b("a"), b(key(i)), b(std::string(90, 'a'))));
+    ASSERT_TRUE(w->commit());
+  }
+  // An empty cache has room for it.
+  db.instance->reader().pager().cache().clear();
+  change(0);
+  EXPECT_FALSE(needs_the_file(db, key(1500), key(0)));
+  // Reads of every leaf fill the cache, the last key's leaf read first and
+  // long gone when the others are in.
+  {
+    auto r = ReadTxn::begin(db.instance);
+    ASSERT_TRUE(r);
+    for (int i = 2999; i >= 0; --i) ASSERT_TRUE(read(*r, "a", key(i)));
+  }
+  change(2999);
+  EXPECT_TRUE(needs_the_file(db, key(1500), key(2999)));
+  auto r = ReadTxn::begin(db.instance);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(read(*r, "a", key(2999)), std::string(90, 'c'));
+  expect_sound(db);
+}
+
 // Walks the nodes below `pointer` through the cache alone, each of which
 // must be there with the bytes the file holds; the roots a catalog leaf
 // names go into `trees`.
