@@ -18,6 +18,7 @@
 #pragma once
 
 #include <cstddef>
+#include <type_traits>
 
 namespace deziro::block_arena {
 
@@ -46,6 +47,14 @@ void release(void* block, std::size_t size) noexcept;
 void* map_table(std::size_t bytes);
 // Gives back what map_table(bytes) returned.
 void unmap_table(void* table, std::size_t bytes) noexcept;
+// The deleter of a table of `count` elements of plain type T in memory from
+// map_table: unmapped without destructors run.
+template <class T>
+struct UnmapTable {
+  static_assert(std::is_trivially_destructible_v<T>);
+  std::size_t count = 0;
+  void operator()(T* table) const noexcept { unmap_table(table, count * sizeof(T)); }
+};
 
 // Gives the memory the allocator holds freed back to the system. The arena
 // reuses none of it, so a process that freed much of it (a large write

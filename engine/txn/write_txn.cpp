@@ -592,9 +592,7 @@ void WriteTxn::Pages::gather_held(std::uint64_t page_number,
 void WriteTxn::Pages::begin_batch(bool remember) {
   batching_ = true;
   remember_ = remember;
-  const PageCache& cache = txn_.file_->reader().pager().cache();
-  // A full cache sits within an entry a shard of its budget: room is more.
-  cache_has_room_ = cache.charged_bytes() + cache.budget_bytes() / 8 < cache.budget_bytes();
+  cache_has_room_ = !txn_.file_->reader().pager().cache().full();
   batch_ = &txn_.file_->commit_page_buffer();
   batch_->clear();
   batch_pages_.clear();

@@ -58,6 +58,14 @@ TEST(BlockArena, a_chunk_goes_back_to_the_system_once_its_last_block_is_freed) {
   EXPECT_EQ(block_arena::chunks_held(), before + 1);
 }
 
+// Puts page number `page` with `bytes` into `cache`, unparsed.
+void insert_page(PageCache& cache, std::uint64_t page, AlignedBuffer bytes) {
+  OpenedPage opened;
+  opened.page_number = page;
+  opened.bytes = std::move(bytes);
+  cache.insert(std::make_shared<const CachedPage>(std::move(opened)), nullptr);
+}
+
 TEST(BlockArena, a_cache_that_ends_gives_its_pages_memory_back) {
   // Pages read into a cache take their memory from the arena.
   if (!block_arena::serves(4096)) GTEST_SKIP() << "the sanitizers see every block freed";
@@ -67,12 +75,8 @@ TEST(BlockArena, a_cache_that_ends_gives_its_pages_memory_back) {
     before = block_arena::chunks_held();
     {
       PageCache cache(std::size_t{16} << 20, 4096);
-      for (std::uint64_t page = 1; page <= 3000; ++page) {
-        OpenedPage opened;
-        opened.page_number = page;
-        opened.bytes = AlignedBuffer::for_cache(4096);
-        cache.insert(std::make_shared<const CachedPage>(std::move(opened)), nullptr);
-      }
+      for (std::uint64_t page = 1; page <= 3000; ++page)
+        insert_page(cache, page, AlignedBuffer::for_cache(4096));
       full = block_arena::chunks_held();
     }
   }).join();
@@ -120,10 +124,7 @@ TEST(BlockArena, a_cache_that_held_much_gives_the_allocators_freed_memory_back_a
   {
     PageCache cache(std::size_t{64} << 20, 4096);
     for (std::uint64_t page = 1; page <= 12000; ++page) {
-      OpenedPage opened;
-      opened.page_number = page;
-      opened.bytes = AlignedBuffer::zeroed(4096);
-      cache.insert(std::make_shared<const CachedPage>(std::move(opened)), nullptr);
+      insert_page(cache, page, AlignedBuffer::zeroed(4096));
       if (page % 16 == 0) kept.push_back(std::make_unique<std::uint64_t>(page));
     }
     ASSERT_GE(resident_bytes(), before + (std::size_t{40} << 20));

@@ -4,7 +4,6 @@
 #include <bit>
 #include <memory>
 #include <new>
-#include <type_traits>
 
 #include "format/bytes.hpp"
 #include "invariant.hpp"
@@ -113,14 +112,13 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
   // every level, all over the table.
   auto* table = static_cast<TablePlace*>(block_arena::map_table(places * sizeof(TablePlace)));
   std::uninitialized_default_construct_n(table, places);
-  table_ = std::unique_ptr<TablePlace[], UnmapTable>(table, UnmapTable{places});
+  table_ = std::unique_ptr<TablePlace[], block_arena::UnmapTable<TablePlace>>(table, {places});
   table_mask_ = places - 1;
   // A mark per page the budget holds: marks are hashes, spread over all.
   const std::size_t marks =
       std::bit_ceil(std::clamp<std::size_t>(pages, kMinEntries, kMaxTablePlaces));
-  successions_ = std::unique_ptr<Succession[], UnmapMarks>(
-      static_cast<Succession*>(block_arena::map_table(marks * sizeof(Succession))),
-      UnmapMarks{marks});
+  successions_ = std::unique_ptr<Succession[], block_arena::UnmapTable<Succession>>(
+      static_cast<Succession*>(block_arena::map_table(marks * sizeof(Succession))), {marks});
   succession_mask_ = marks - 1;
 }
 
@@ -161,18 +159,6 @@ PageCache::~PageCache() { give_back_.armed = charged_bytes() >= block_arena::kGi
 
 PageCache::GiveBackFreed::~GiveBackFreed() {
   if (armed) block_arena::give_back_freed_memory();
-}
-
-void PageCache::UnmapTable::operator()(TablePlace* table) const {
-  // Unmapped without their destructors run.
-  static_assert(std::is_trivially_destructible_v<TablePlace>);
-  block_arena::unmap_table(table, places * sizeof(TablePlace));
-}
-
-void PageCache::UnmapMarks::operator()(Succession* marks_table) const {
-  // Plain data, unmapped as it is.
-  static_assert(std::is_trivially_destructible_v<Succession>);
-  block_arena::unmap_table(marks_table, marks * sizeof(Succession));
 }
 
 PageCache::Shard& PageCache::shard_of(std::uint64_t hash) const {

@@ -53,6 +53,7 @@
 #include "error.hpp"
 #include "format/page.hpp"
 #include "storage/aligned_buffer.hpp"
+#include "storage/block_arena.hpp"
 
 namespace deziro {
 
@@ -229,6 +230,10 @@ class PageCache {
   std::size_t budget_bytes() const { return budget_; }
   std::size_t charged_bytes() const;
   std::size_t entry_count() const;
+  // Whether it holds more than 7/8 of its budget: a full cache evicts until
+  // an insert fits, so it sits within an entry a shard below its budget,
+  // never at it. Takes every shard's lock in turn.
+  bool full() const { return charged_bytes() + budget_ / 8 >= budget_; }
 
  private:
   struct Key {
@@ -361,11 +366,7 @@ class PageCache {
     std::atomic<const CachedPage*> entry{nullptr};
     std::atomic<const std::uint8_t*> bytes{nullptr};
   };
-  struct UnmapTable {
-    std::size_t places;
-    void operator()(TablePlace* table) const;
-  };
-  std::unique_ptr<TablePlace[], UnmapTable> table_;
+  std::unique_ptr<TablePlace[], block_arena::UnmapTable<TablePlace>> table_;
   std::size_t table_mask_;
   // Entries held but not at their place in the table: those of another
   // parser, which never go there, and those another entry took the place
@@ -379,11 +380,7 @@ class PageCache {
   // own), so that a cache whose file is smaller than its budget does not
   // pay for it all; backed by huge pages when large, as the table is: an
   // image read again reads a place all over it.
-  struct UnmapMarks {
-    std::size_t marks;
-    void operator()(Succession* marks_table) const;
-  };
-  std::unique_ptr<Succession[], UnmapMarks> successions_;
+  std::unique_ptr<Succession[], block_arena::UnmapTable<Succession>> successions_;
   std::size_t succession_mask_;
   std::mutex succession_mutex_;
   mutable EpochDomain epochs_;
