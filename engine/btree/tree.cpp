@@ -6,11 +6,13 @@
 #include <memory>
 #include <new>
 #include <optional>
+#include <type_traits>
 #include <utility>
 
 #include "btree/overflow.hpp"
 #include "btree/pages_met.hpp"
 #include "invariant.hpp"
+#include "storage/spare_blocks.hpp"
 #include "text_format.hpp"
 
 namespace deziro {
@@ -99,6 +101,54 @@ std::uint8_t* EntryArena::allocate(std::size_t n) {
 }
 
 void EntryArena::clear() { *this = EntryArena(); }
+
+namespace {
+
+// Blocks of one size, from the allocator.
+struct PlainBlockShape {
+  std::size_t size = 0;
+  void free(void* block) const { ::operator delete(block, size); }
+  bool operator==(const PlainBlockShape&) const = default;
+};
+
+thread_local SpareBlocks<PlainBlockShape, 64> t_mem_node_blocks;
+thread_local SpareBlocks<PlainBlockShape, 64> t_node_image_blocks;
+
+void* take_block(SpareBlocks<PlainBlockShape, 64>& spares, std::size_t size) {
+  if (void* kept = spares.take({size})) return kept;
+  return ::operator new(size);
+}
+
+void keep_block(SpareBlocks<PlainBlockShape, 64>& spares, void* block, std::size_t size) {
+  if (!spares.keep(block, {size}, size)) ::operator delete(block, size);
+}
+
+}  // namespace
+
+void* MemNode::operator new(std::size_t size) { return take_block(t_mem_node_blocks, size); }
+
+void MemNode::operator delete(void* block, std::size_t size) noexcept {
+  keep_block(t_mem_node_blocks, block, size);
+}
+
+void MemNode::DropImage::operator()(const NodeView* image) const noexcept {
+  image->~NodeView();
+  keep_block(t_node_image_blocks, const_cast<NodeView*>(image), sizeof(NodeView));
+}
+
+void MemNode::keep_image(const NodeView& branch) {
+  keys_.clear();
+  image_.reset();
+  static_assert(std::is_nothrow_copy_constructible_v<NodeView>);
+  auto* image = new (take_block(t_node_image_blocks, sizeof(NodeView))) NodeView(branch);
+  image_.reset(image);
+  if (const NodeSearchIndex* index = branch.search_index(); index && !index->built())
+    image->attach_index(nullptr);
+}
+
+std::size_t spare_mem_node_blocks() { return t_mem_node_blocks.count(); }
+
+std::size_t spare_node_image_blocks() { return t_node_image_blocks.count(); }
 
 void MemNode::take_keys_from_image() {
   node::collect_keys(*image_, keys_);

@@ -251,23 +251,33 @@ struct MemNode {
   // A search index of the page's cache entry is used if some search built
   // it already, but none is built here: the transaction releases the page,
   // whose cache entry goes with it, after searching it a few times at most.
-  void keep_image(const NodeView& branch) {
-    keys_.clear();
-    auto image = std::make_unique<NodeView>(branch);
-    if (const NodeSearchIndex* index = branch.search_index(); index && !index->built())
-      image->attach_index(nullptr);
-    image_ = std::move(image);
-  }
+  void keep_image(const NodeView& branch);
   // The separators copied out: empty while they are read in the image.
   const std::vector<MemKey>& held_keys() const { return keys_; }
 
+  // A commit loads a few dozen nodes and drops them as it ends: each thread
+  // keeps the blocks of the last ones it freed (and of their images) for
+  // its next ones, which the allocator would otherwise find among blocks
+  // long untouched. See SpareBlocks.
+  static void* operator new(std::size_t size);
+  static void operator delete(void* block, std::size_t size) noexcept;
+
  private:
+  struct DropImage {
+    void operator()(const NodeView* image) const noexcept;
+  };
   void take_keys_from_image();
   std::vector<MemKey> keys_;
   // Apart, so that the nodes of a load (none of them read from a page) stay
   // as small as they were.
-  std::unique_ptr<const NodeView> image_;
+  std::unique_ptr<const NodeView, DropImage> image_;
 };
+
+// How many freed node blocks, and blocks of their images, the calling
+// thread keeps for its next nodes (none under the address sanitizer). For
+// tests.
+std::size_t spare_mem_node_blocks();
+std::size_t spare_node_image_blocks();
 
 // The root of one tree.
 class TreeRoot {

@@ -8,10 +8,12 @@
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 
 #include "btree/check.hpp"
 #include "btree/cursor.hpp"
 #include "btree/tree.hpp"
+#include "sanitizers.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/spoilt_leaves.hpp"
 #include "support/tree_file.hpp"
@@ -794,17 +796,21 @@ TEST_F(TreeOpsTest, leaves_written_from_cells_as_they_lie_read_back_their_model)
 // building the search index of the page's cache entry, which goes when the
 // transaction releases the page; an index some search built already is
 // used. Either way a search finds the child a plain search of the page does.
-TEST(LoadedBranchTest, a_kept_page_builds_no_search_index_but_uses_a_built_one) {
-  std::vector<std::string> keys;
-  for (int i = 0; i < 60; ++i) keys.push_back(key_of(1000 + 37 * i));
+// A branch page of `keys` (children at pages 100 on), viewed.
+NodeView branch_view(const std::vector<std::string>& keys) {
   std::vector<ByteView> views;
   for (const auto& k : keys) views.push_back(bytes_view(k));
   std::vector<ChildPointer> children;
   for (std::uint64_t i = 0; i <= keys.size(); ++i) children.push_back({100 + i, 8, {}});
   auto bytes = std::make_shared<std::vector<std::uint8_t>>(4096);
   node::build_branch(*bytes, 1, views, children, 8, kTree);
-  NodeView plain =
-      *NodeView::from_page(std::shared_ptr<const std::uint8_t>(bytes, bytes->data()), 4096);
+  return *NodeView::from_page(std::shared_ptr<const std::uint8_t>(bytes, bytes->data()), 4096);
+}
+
+TEST(LoadedBranchTest, a_kept_page_builds_no_search_index_but_uses_a_built_one) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < 60; ++i) keys.push_back(key_of(1000 + 37 * i));
+  NodeView plain = branch_view(keys);
   NodeSearchIndex index;
   NodeView indexed = plain;
   ASSERT_TRUE(indexed.attach_index(&index));
@@ -828,6 +834,43 @@ TEST(LoadedBranchTest, a_kept_page_builds_no_search_index_but_uses_a_built_one) 
   after.keep_image(indexed);
   EXPECT_EQ(after.image()->search_index(), &index);
   expect_plain_answers(after);
+}
+
+// A commit loads a few dozen nodes and drops them as it ends: the blocks of
+// a node and of its page image are kept by the thread that freed them and
+// are the next ones it takes, holding the new node whole.
+TEST(LoadedBranchTest, a_freed_node_and_its_image_are_the_blocks_of_the_next_on_its_thread) {
+  auto branch = [](int first, int count) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < count; ++i) keys.push_back(key_of(first + i));
+    return branch_view(keys);
+  };
+  std::thread([&] {
+    auto node = std::make_unique<MemNode>();
+    node->keep_image(branch(0, 30));
+    node->children.resize(31);
+    const MemNode* node_block = node.get();
+    const NodeView* image_block = node->image();
+    node.reset();
+    if (kAddressSanitizer) {
+      // The sanitizer sees every block freed.
+      EXPECT_EQ(spare_mem_node_blocks(), 0u);
+      EXPECT_EQ(spare_node_image_blocks(), 0u);
+      return;
+    }
+    EXPECT_EQ(spare_mem_node_blocks(), 1u);
+    EXPECT_EQ(spare_node_image_blocks(), 1u);
+    auto again = std::make_unique<MemNode>();
+    EXPECT_EQ(again.get(), node_block);
+    EXPECT_TRUE(again->children.empty());
+    EXPECT_EQ(again->image(), nullptr);
+    again->keep_image(branch(500, 12));
+    EXPECT_EQ(again->image(), image_block);
+    EXPECT_EQ(spare_mem_node_blocks(), 0u);
+    EXPECT_EQ(spare_node_image_blocks(), 0u);
+    ASSERT_EQ(again->key_count(), 12u);
+    EXPECT_EQ(to_string(again->key(0)), key_of(500));
+  }).join();
 }
 
 // An over-full leaf shares its entries with its emptier neighbour, in two

@@ -280,10 +280,13 @@ TEST(PagerParsing, parse_failure_is_returned_and_not_cached) {
 }
 
 // A node page opened as a read opens it, `number` its page number.
-OpenedPage opened_node(std::uint64_t number) {
+// With `for_cache`, its bytes come from the block arena, as a page read
+// into the cache has them.
+OpenedPage opened_node(std::uint64_t number, bool for_cache = false) {
   OpenedPage page;
   page.page_number = number;
-  page.bytes = AlignedBuffer::zeroed(kPage);
+  page.bytes = for_cache ? AlignedBuffer::for_cache(kPage) : AlignedBuffer::zeroed(kPage);
+  std::ranges::fill(page.bytes.span(), std::uint8_t{0});
   const std::string key = "key" + std::to_string(number);
   const auto bytes = [](std::string_view text) {
     return ByteView(reinterpret_cast<const std::uint8_t*>(text.data()), text.size());
@@ -294,8 +297,8 @@ OpenedPage opened_node(std::uint64_t number) {
   return page;
 }
 
-std::shared_ptr<const CachedNode> parsed_node(std::uint64_t number) {
-  auto parsed = parse_node_page(opened_node(number), "mem.db");
+std::shared_ptr<const CachedNode> parsed_node(std::uint64_t number, bool for_cache = false) {
+  auto parsed = parse_node_page(opened_node(number, for_cache), "mem.db");
   EXPECT_TRUE(parsed);
   return std::static_pointer_cast<const CachedNode>(parsed.value());
 }
@@ -423,6 +426,26 @@ TEST(CachedNodes, a_freed_node_block_is_the_next_node_on_its_thread) {
     // The reused block holds the new node whole.
     EXPECT_EQ(again->page_number(), 2u);
     EXPECT_EQ(std::string(again->view().key_at(0).begin(), again->view().key_at(0).end()), "key2");
+  }).join();
+}
+
+TEST(CachedNodes, a_node_block_freed_after_one_of_the_other_kind_is_kept_for_its_kind) {
+  // A writer frees the nodes of pages read into the cache (arena blocks)
+  // and of pages it wrote (allocator blocks) in turn.
+  std::thread([] {
+    auto read = parsed_node(1, true);
+    auto written = parsed_node(2);
+    const CachedNode* written_block = written.get();
+    read.reset();
+    written.reset();
+    if (kAddressSanitizer) {
+      EXPECT_EQ(spare_node_blocks(), 0u);
+      return;
+    }
+    EXPECT_EQ(spare_node_blocks(), 2u);
+    const auto again = parsed_node(3);
+    EXPECT_EQ(again.get(), written_block);
+    EXPECT_EQ(spare_node_blocks(), 1u);
   }).join();
 }
 

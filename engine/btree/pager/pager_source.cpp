@@ -19,7 +19,10 @@ namespace {
 // blocks it freed for its next nodes, as it keeps page buffers.
 // The node of a page read into the cache takes its block from the block
 // arena, as its page's bytes did (AlignedBuffer::for_cache); others from
-// the allocator. Kept blocks of the two are told apart by their shape.
+// the allocator. Each kind has its own list: a writer frees both as it
+// replaces pages, and one list, holding one shape at a time, kept the
+// blocks of whichever kind came first and sent the other's to the
+// allocator, whose aligned road the nodes of written pages then took.
 struct NodeBlockShape {
   std::size_t size = 0;
   std::align_val_t alignment{};
@@ -37,7 +40,12 @@ struct NodeBlockShape {
   bool operator==(const NodeBlockShape&) const = default;
 };
 
-thread_local SpareBlocks<NodeBlockShape, 64> t_node_blocks;
+thread_local SpareBlocks<NodeBlockShape, 64> t_arena_node_blocks;
+thread_local SpareBlocks<NodeBlockShape, 64> t_heap_node_blocks;
+
+SpareBlocks<NodeBlockShape, 64>& spares_for(const NodeBlockShape& shape) {
+  return shape.arena ? t_arena_node_blocks : t_heap_node_blocks;
+}
 
 // Allocates what std::allocate_shared places a node in (the node beside
 // its counts), reusing the calling thread's kept blocks; from the arena
@@ -56,12 +64,12 @@ struct NodeBlockAllocator {
   }
   T* allocate(std::size_t n) {
     const NodeBlockShape block = shape(n);
-    if (void* kept = t_node_blocks.take(block)) return static_cast<T*>(kept);
+    if (void* kept = spares_for(block).take(block)) return static_cast<T*>(kept);
     return static_cast<T*>(block.allocate());
   }
   void deallocate(T* block, std::size_t n) noexcept {
     const NodeBlockShape kept = shape(n);
-    if (!t_node_blocks.keep(block, kept, n * sizeof(T))) kept.free(block);
+    if (!spares_for(kept).keep(block, kept, n * sizeof(T))) kept.free(block);
   }
   friend bool operator==(const NodeBlockAllocator& a, const NodeBlockAllocator& b) {
     return a.arena == b.arena;
@@ -72,7 +80,7 @@ struct NodeBlockAllocator {
 
 }  // namespace
 
-std::size_t spare_node_blocks() { return t_node_blocks.count(); }
+std::size_t spare_node_blocks() { return t_arena_node_blocks.count() + t_heap_node_blocks.count(); }
 
 namespace {
 
