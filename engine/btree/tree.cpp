@@ -104,22 +104,15 @@ void EntryArena::clear() { *this = EntryArena(); }
 
 namespace {
 
-// Blocks of one size, from the allocator.
-struct PlainBlockShape {
-  std::size_t size = 0;
-  void free(void* block) const { ::operator delete(block, size); }
-  bool operator==(const PlainBlockShape&) const = default;
-};
+thread_local SpareBlocks<SizedBlockShape, 64> t_mem_node_blocks;
+thread_local SpareBlocks<SizedBlockShape, 64> t_node_image_blocks;
 
-thread_local SpareBlocks<PlainBlockShape, 64> t_mem_node_blocks;
-thread_local SpareBlocks<PlainBlockShape, 64> t_node_image_blocks;
-
-void* take_block(SpareBlocks<PlainBlockShape, 64>& spares, std::size_t size) {
+void* take_block(SpareBlocks<SizedBlockShape, 64>& spares, std::size_t size) {
   if (void* kept = spares.take({size})) return kept;
   return ::operator new(size);
 }
 
-void keep_block(SpareBlocks<PlainBlockShape, 64>& spares, void* block, std::size_t size) {
+void keep_block(SpareBlocks<SizedBlockShape, 64>& spares, void* block, std::size_t size) {
   if (!spares.keep(block, {size}, size)) ::operator delete(block, size);
 }
 

@@ -17,6 +17,7 @@
 
 #include <array>
 #include <cstddef>
+#include <new>
 
 #include "sanitizers.hpp"
 
@@ -62,6 +63,59 @@ class SpareBlocks {
   std::size_t count_ = 0;
   std::array<void*, kMaxBlocks> blocks_{};
   bool gone_ = false;
+};
+
+// Blocks of one size from the allocator, freed with that size.
+struct SizedBlockShape {
+  std::size_t size = 0;
+  void free(void* block) const { ::operator delete(block, size); }
+  bool operator==(const SizedBlockShape&) const = default;
+};
+
+// An allocator for node-based containers (a std::set of page numbers) whose
+// nodes come and go by the dozen each transaction: a freed node waits in
+// its thread's list for the next node, as above. The list is that of the
+// container's element type, `Family`, whatever type the container rebinds
+// the allocator to for its nodes. Stateless: any two are equal, and a node
+// may be freed on another thread than the one that made it (it then waits
+// there).
+template <class T, std::size_t kMaxBlocks = 64, class Family = T>
+struct SpareNodeAllocator {
+  static_assert(alignof(T) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  using value_type = T;
+  template <class U>
+  struct rebind {
+    using other = SpareNodeAllocator<U, kMaxBlocks, Family>;
+  };
+
+  SpareNodeAllocator() = default;
+  template <class U>
+  SpareNodeAllocator(const SpareNodeAllocator<U, kMaxBlocks, Family>&) noexcept {}
+
+  T* allocate(std::size_t n) {
+    if (n == 1)
+      if (void* kept = spares().take({sizeof(T)})) return static_cast<T*>(kept);
+    return static_cast<T*>(::operator new(n * sizeof(T)));
+  }
+  void deallocate(T* block, std::size_t n) noexcept {
+    if (n == 1 && spares().keep(block, {sizeof(T)}, sizeof(T))) return;
+    ::operator delete(block, n * sizeof(T));
+  }
+  friend bool operator==(const SpareNodeAllocator&, const SpareNodeAllocator&) { return true; }
+
+  // The blocks the calling thread keeps for the family's nodes. For tests.
+  static std::size_t spare_count() { return spares().count(); }
+
+ private:
+  static SpareBlocks<SizedBlockShape, kMaxBlocks>& spares() {
+    return SpareNodeAllocator<Family, kMaxBlocks, Family>::family_spares();
+  }
+  template <class, std::size_t, class>
+  friend struct SpareNodeAllocator;
+  static SpareBlocks<SizedBlockShape, kMaxBlocks>& family_spares() {
+    thread_local SpareBlocks<SizedBlockShape, kMaxBlocks> kept;
+    return kept;
+  }
 };
 
 }  // namespace deziro

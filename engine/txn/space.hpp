@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <iterator>
 #include <optional>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "error.hpp"
+#include "storage/spare_blocks.hpp"
 
 namespace deziro::space {
 
@@ -162,16 +164,21 @@ class FreeRuns {
 // below 2^62, where the lock bytes begin.
 std::uint64_t page_limit(std::uint32_t page_size);
 
+// Page numbers in order. A commit adds and drops a few dozen: their nodes
+// are kept by the thread for the next transaction's, instead of coming from
+// the allocator's bins of cold chunks each time.
+using PageSet = std::set<std::uint64_t, std::less<>, SpareNodeAllocator<std::uint64_t, 128>>;
+
 struct PageSpace {
   FreeRuns free_runs;
   // Pages 0 .. page_count - 1 exist; page 0 is the head.
   std::uint64_t page_count = 1;
   std::uint64_t max_page_count = UINT64_MAX;
   // Pages this transaction allocated and still uses.
-  std::set<std::uint64_t> allocated;
+  PageSet allocated;
   // Pages it allocated and released again: no reader ever saw them, so
   // they are reused first and freed outright at commit.
-  std::set<std::uint64_t> released_own;
+  PageSet released_own;
   // Pages of published commits that it released: readers may still see
   // them, so the commit retains them until no reader needs them.
   std::vector<std::uint64_t> released_published;

@@ -5,14 +5,17 @@
 #include <algorithm>
 #include <map>
 #include <random>
+#include <thread>
 #include <vector>
 
 #include "invariant.hpp"
+#include "sanitizers.hpp"
 
 namespace deziro {
 namespace DZ_FILE_LOCAL {
 
 using space::FreeRuns;
+using space::PageSet;
 using space::PageSpace;
 
 TEST(AllocatePage, prefers_own_released_then_lowest_free_run_then_the_end) {
@@ -30,7 +33,35 @@ TEST(AllocatePage, prefers_own_released_then_lowest_free_run_then_the_end) {
   EXPECT_TRUE(s.free_runs.empty());
   EXPECT_EQ(space::allocate_page(s).value(), 100u);
   EXPECT_EQ(s.page_count, 101u);
-  EXPECT_EQ(s.allocated, (std::set<std::uint64_t>{10, 11, 40, 41, 42, 100}));
+  EXPECT_EQ(s.allocated, (PageSet{10, 11, 40, 41, 42, 100}));
+}
+
+// The pages a transaction allocates and releases are kept in sets whose
+// nodes its thread keeps when it ends: the next transaction's sets take
+// them, and hold only its own pages.
+TEST(AllocatePage, the_next_transactions_page_sets_take_the_nodes_the_last_one_left) {
+  using Pages = std::vector<std::uint64_t>;
+  auto pages = [](const PageSet& set) { return Pages(set.begin(), set.end()); };
+  std::thread([&] {
+    using Nodes = PageSet::allocator_type;
+    {
+      PageSpace s;
+      s.page_count = 10;
+      for (int i = 0; i < 5; ++i) ASSERT_TRUE(space::allocate_page(s));  // 10 .. 14
+      space::release_page(s, 12);
+      EXPECT_EQ(pages(s.allocated), (Pages{10, 11, 13, 14}));
+      EXPECT_EQ(pages(s.released_own), (Pages{12}));
+      EXPECT_EQ(Nodes::spare_count(), 0u);
+    }
+    const std::size_t kept = kAddressSanitizer ? 0 : 5;
+    EXPECT_EQ(Nodes::spare_count(), kept);
+    PageSpace next;
+    next.page_count = 20;
+    for (int i = 0; i < 3; ++i) ASSERT_TRUE(space::allocate_page(next));
+    EXPECT_EQ(pages(next.allocated), (Pages{20, 21, 22}));
+    EXPECT_TRUE(next.released_own.empty());
+    EXPECT_EQ(Nodes::spare_count(), kept - std::min<std::size_t>(kept, 3));
+  }).join();
 }
 
 TEST(AllocatePage, lowest_own_released_page_goes_first) {

@@ -76,6 +76,7 @@ void EpochDomain::take_collectable(std::vector<Retired>& out) {
   // Retired at `epoch`: no reader announcing more can hold it.
   auto keep = std::partition(retired_.begin(), retired_.end(),
                              [&](const Retired& r) { return r.epoch >= oldest; });
+  out.reserve(out.size() + static_cast<std::size_t>(retired_.end() - keep));
   std::move(keep, retired_.end(), std::back_inserter(out));
   retired_.erase(keep, retired_.end());
 }

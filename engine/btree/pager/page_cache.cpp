@@ -330,8 +330,10 @@ void PageCache::Shard::remove_images(std::uint64_t page, std::uint64_t hash, Gon
 void PageCache::drop(std::uint64_t page) {
   const std::uint64_t hash = hash_of(page);
   Shard& shard = shard_of(hash);
-  // Let go of outside the lock, as in `insert`.
-  Gone gone;
+  // Let go of outside the lock, as in `insert`. A writer drops a page for
+  // each node it loads: the lists keep their room on its thread (let_go
+  // leaves them empty).
+  thread_local Gone gone;
   {
     std::lock_guard lock(shard.mutex);
     shard.remove_images(page, hash, gone, *this);
