@@ -77,6 +77,9 @@ EntryArena& EntryArena::operator=(EntryArena&& other) noexcept {
 }
 
 void EntryArena::hold(std::shared_ptr<const std::uint8_t> page, std::size_t bytes) {
+  // Room for a small commit's leaves at once, rather than growing leaf by
+  // leaf.
+  if (pages_.empty()) pages_.reserve(16);
   pages_.push_back(std::move(page));
   held_ += bytes;
 }
@@ -1184,7 +1187,9 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
   if (n.is_leaf()) {
     w.items.clear();
     w.refs.clear();
-    // The items point at the references: the list never grows past this.
+    // Sized at once rather than grown item by item. The items point at the
+    // references: that list never grows past this.
+    w.items.reserve(n.entries.size());
     w.refs.reserve(n.entries.size());
     n.bytes = 0;
     // The entries' bytes lie apart, wherever the arena cut them as they came:
@@ -1247,8 +1252,10 @@ Result<ChildPointer> write_subtree(const WriteContext& cx, MemNode& n, NodeWrite
       }
     } else {
       w.pointers.clear();
+      w.pointers.reserve(n.children.size());
       for (const MemChild& c : n.children) w.pointers.push_back(c.pointer);
       w.keys.clear();
+      w.keys.reserve(n.key_count());
       for (std::size_t i = 0; i < n.key_count(); ++i) w.keys.push_back(n.key(i));
       node::build_branch(w.next_page(), n.level, w.keys, w.pointers, cx.txn_id, cx.tree_id);
     }

@@ -63,9 +63,20 @@ std::size_t runs_per_chunk(std::uint32_t page_size) { return (page_size - 268) /
 std::vector<std::string> encode_group(const space::FreeRuns& runs, std::uint32_t page_size) {
   std::vector<std::string> chunks;
   std::size_t per_chunk = runs_per_chunk(page_size);
-  std::string current;
+  // Each chunk takes its room at once (a run longer than 2^32 - 1 pages,
+  // cut in pieces, may add one more block).
+  auto chunk_room = [&](std::size_t runs_left) {
+    std::string chunk;
+    chunk.reserve(12 * std::min(per_chunk, std::max<std::size_t>(runs_left, 1)));
+    return chunk;
+  };
+  std::size_t runs_left = runs.size();
+  std::string current = chunk_room(runs_left);
   auto push_run = [&](std::uint64_t first, std::uint32_t count) {
-    if (current.size() / 12 == per_chunk) chunks.push_back(std::move(current)), current.clear();
+    if (current.size() / 12 == per_chunk) {
+      chunks.push_back(std::move(current));
+      current = chunk_room(runs_left);
+    }
     std::uint8_t b[12];
     store_u64_le(b, first);
     store_u32_le(b + 8, count);
@@ -79,6 +90,7 @@ std::vector<std::string> encode_group(const space::FreeRuns& runs, std::uint32_t
       first += piece;
       count -= piece;
     }
+    --runs_left;
   }
   if (!current.empty()) chunks.push_back(std::move(current));
   return chunks;

@@ -324,6 +324,9 @@ void release_page(PageSpace& space, std::uint64_t page) {
   if (space.allocated.erase(page) != 0) {
     space.released_own.insert(page);
   } else {
+    // Room for a small commit's pages at once, rather than growing page
+    // by page.
+    if (space.released_published.empty()) space.released_published.reserve(32);
     space.released_published.push_back(page);
   }
 }

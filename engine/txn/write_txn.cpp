@@ -14,6 +14,8 @@ namespace {
 
 // A commit's batch of pages is written out when it reaches this size.
 constexpr std::size_t kBatchBytes = std::size_t(1) << 20;
+// The pages a batch makes room for as it begins: a small commit's.
+constexpr std::size_t kBatchPagesAtOnce = 64;
 // The free pages past a durable commit's page count that the file keeps: a
 // sixteenth of the count, at most 64.
 std::uint64_t kept_tail_pages(std::uint64_t page_count) {
@@ -597,6 +599,9 @@ void WriteTxn::Pages::begin_batch(bool remember) {
   batch_->clear();
   batch_pages_.clear();
   batch_held_.clear();
+  // Room for a small commit's pages at once, rather than growing page by page.
+  batch_pages_.reserve(kBatchPagesAtOnce);
+  batch_held_.reserve(kBatchPagesAtOnce);
   batch_bytes_ = 0;
 }
 
@@ -617,8 +622,12 @@ Status WriteTxn::Pages::write_batch() {
   // images of one page the later is kept.
   std::vector<std::uint32_t> order(batch_pages_.size());
   std::iota(order.begin(), order.end(), 0u);
-  std::ranges::stable_sort(order, {}, [&](std::uint32_t i) { return batch_pages_[i].page; });
+  // Stable by the index (a stable sort takes a buffer of its own).
+  std::ranges::sort(order, [&](std::uint32_t a, std::uint32_t b) {
+    return std::pair(batch_pages_[a].page, a) < std::pair(batch_pages_[b].page, b);
+  });
   std::vector<ConstByteSpan> run;
+  run.reserve(order.size());
   std::uint64_t run_first = 0;
   for (std::size_t k = 0; k < order.size(); ++k) {
     std::uint64_t page = batch_pages_[order[k]].page;

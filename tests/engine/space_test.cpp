@@ -8,8 +8,10 @@
 #include <thread>
 #include <vector>
 
+#include "format/bytes.hpp"
 #include "invariant.hpp"
 #include "sanitizers.hpp"
+#include "txn/free_space.hpp"
 
 namespace deziro {
 namespace DZ_FILE_LOCAL {
@@ -62,6 +64,36 @@ TEST(AllocatePage, the_next_transactions_page_sets_take_the_nodes_the_last_one_l
     EXPECT_TRUE(next.released_own.empty());
     EXPECT_EQ(Nodes::spare_count(), kept - std::min<std::size_t>(kept, 3));
   }).join();
+}
+
+// A commit's group of released pages goes into the retained tree in chunks
+// of at most runs_per_chunk runs, a run longer than 2^32 - 1 pages in
+// pieces: every chunk full but the last, the runs in order.
+TEST(EncodeGroup, the_runs_fill_whole_chunks_in_order_and_long_runs_go_in_pieces) {
+  constexpr std::uint32_t kPageSize = 4096;
+  const std::size_t per_chunk = free_space::runs_per_chunk(kPageSize);
+  FreeRuns runs;
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> expected;
+  for (std::uint64_t i = 0; i < 2 * per_chunk + 7; ++i) {
+    runs.add(10 + 2 * i, 1);
+    expected.emplace_back(10 + 2 * i, 1);
+  }
+  const std::uint64_t long_first = std::uint64_t{1} << 40, long_count = 0xFFFFFFFFull + 5;
+  runs.add(long_first, long_count);
+  expected.emplace_back(long_first, 0xFFFFFFFFu);
+  expected.emplace_back(long_first + 0xFFFFFFFFull, 5);
+  const std::vector<std::string> chunks = free_space::encode_group(runs, kPageSize);
+  ASSERT_EQ(chunks.size(), 3u);
+  std::vector<std::pair<std::uint64_t, std::uint32_t>> decoded;
+  for (std::size_t c = 0; c < chunks.size(); ++c) {
+    const std::string& chunk = chunks[c];
+    ASSERT_EQ(chunk.size() % 12, 0u);
+    EXPECT_EQ(chunk.size() / 12, c + 1 < chunks.size() ? per_chunk : 9u) << c;
+    const auto* b = reinterpret_cast<const std::uint8_t*>(chunk.data());
+    for (std::size_t at = 0; at < chunk.size(); at += 12)
+      decoded.emplace_back(load_u64_le(b + at), load_u32_le(b + at + 8));
+  }
+  EXPECT_EQ(decoded, expected);
 }
 
 TEST(AllocatePage, lowest_own_released_page_goes_first) {
