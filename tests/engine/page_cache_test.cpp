@@ -198,6 +198,27 @@ TEST(PageCache, evicted_page_stays_valid_for_its_holder) {
   EXPECT_EQ(held->bytes().size(), kPage);
 }
 
+// A writer drops the cached image of each node it loads, and the lists that
+// carry what leaves the cache are kept from one drop to the next: an image
+// dropped goes as the drop ends, not with a later drop.
+TEST(PageCache, a_dropped_image_goes_as_its_drop_ends) {
+  PageCache cache(0, kPage);
+  std::weak_ptr<const CachedPage> first, second;
+  {
+    auto one = entry(1), two = entry(2);
+    first = one;
+    second = two;
+    cache.insert(std::move(one), nullptr);
+    cache.insert(std::move(two), nullptr);
+  }
+  ASSERT_FALSE(first.expired());
+  cache.drop(1);
+  EXPECT_TRUE(first.expired());
+  EXPECT_FALSE(second.expired());
+  cache.drop(2);
+  EXPECT_TRUE(second.expired());
+}
+
 // A page number is written again only once nothing can reach its old image:
 // adding an image drops those under its other stamps at once, and leaves the
 // images of every other page number where they were, those sharing its
