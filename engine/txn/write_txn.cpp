@@ -622,10 +622,7 @@ Status WriteTxn::Pages::write_batch() {
   // images of one page the later is kept.
   std::vector<std::uint32_t> order(batch_pages_.size());
   std::iota(order.begin(), order.end(), 0u);
-  // Stable by the index (a stable sort takes a buffer of its own).
-  std::ranges::sort(order, [&](std::uint32_t a, std::uint32_t b) {
-    return std::pair(batch_pages_[a].page, a) < std::pair(batch_pages_[b].page, b);
-  });
+  std::ranges::stable_sort(order, {}, [&](std::uint32_t i) { return batch_pages_[i].page; });
   std::vector<ConstByteSpan> run;
   run.reserve(order.size());
   std::uint64_t run_first = 0;
