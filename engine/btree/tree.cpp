@@ -70,6 +70,7 @@ EntryArena& EntryArena::operator=(EntryArena&& other) noexcept {
     at_ = std::exchange(other.at_, nullptr);
     left_ = std::exchange(other.left_, 0);
     held_ = std::exchange(other.held_, 0);
+    block_bytes_ = std::exchange(other.block_bytes_, 0);
     other.blocks_.clear();
     other.pages_.clear();
   }
@@ -86,13 +87,16 @@ void EntryArena::hold(std::shared_ptr<const std::uint8_t> page, std::size_t byte
 
 // Small requests are cut from the last block; a request of more than a
 // quarter of the largest block has a block of its own, so that little is
-// left unused at the end of a block.
+// left unused at the end of a block. A new block is as large as the blocks
+// before it together: the pages held do not count, or a commit that loads
+// a few leaves to change a few entries would take the largest block.
 std::uint8_t* EntryArena::allocate(std::size_t n) {
   if (n > left_) {
     const bool own = n > kBlock / 4;
-    const std::size_t size = own ? n : std::max(n, std::clamp(held_, kFirstBlock, kBlock));
+    const std::size_t size = own ? n : std::max(n, std::clamp(block_bytes_, kFirstBlock, kBlock));
     blocks_.push_back(std::make_unique_for_overwrite<std::uint8_t[]>(size));
     held_ += size;
+    block_bytes_ += size;
     if (own) return blocks_.back().get();
     at_ = blocks_.back().get();
     left_ = size;
@@ -119,7 +123,23 @@ void keep_block(SpareBlocks<SizedBlockShape, 64>& spares, void* block, std::size
   if (!spares.keep(block, {size}, size)) ::operator delete(block, size);
 }
 
+// A commit loads a few dozen nodes and drops them as it ends: their child
+// and entry lists (a few KiB for a branch) are the largest blocks it
+// allocates, and each would come from the allocator's bins of memory long
+// untouched. Up to 32 lists of each kind wait on the thread for the next
+// nodes loaded; a list of 16 KiB or more (a node grown by a large
+// transaction) goes back to the allocator. A loaded node's list has room
+// for a multiple of 16 children or 8 entries (at most 15 or 7 unused),
+// whether it is new or kept.
+thread_local SpareLists<MemChild, 16, 32, std::size_t{16} << 10> t_child_lists;
+thread_local SpareLists<MemEntry, 8, 32, std::size_t{16} << 10> t_entry_lists;
+
 }  // namespace
+
+MemNode::~MemNode() {
+  t_child_lists.keep(children);
+  t_entry_lists.keep(entries);
+}
 
 void* MemNode::operator new(std::size_t size) { return take_block(t_mem_node_blocks, size); }
 
@@ -145,6 +165,10 @@ void MemNode::keep_image(const NodeView& branch) {
 std::size_t spare_mem_node_blocks() { return t_mem_node_blocks.count(); }
 
 std::size_t spare_node_image_blocks() { return t_node_image_blocks.count(); }
+
+std::size_t spare_child_lists() { return t_child_lists.count(); }
+
+std::size_t spare_entry_lists() { return t_entry_lists.count(); }
 
 void MemNode::take_keys_from_image() {
   node::collect_keys(*image_, keys_);
@@ -1398,7 +1422,8 @@ std::vector<MemEntry> collect_entries(const NodeView& leaf, EntryArena* arena, L
   // One entry per cell, made at once and written over in place: no
   // capacity test and no call per entry.
   const std::size_t count = leaf.count();
-  std::vector<MemEntry> entries(count);
+  std::vector<MemEntry> entries = t_entry_lists.take(count);
+  entries.resize(count);
   MemEntry* to = entries.data();
   const std::uint32_t page_size = leaf.page_size();
   const LeafLayout stored = leaf.layout();
@@ -1477,6 +1502,7 @@ void collect_children(const NodeView& branch, std::vector<MemChild>& children) {
   // Sized at once and then filled: no capacity test per child.
   const std::size_t count = branch.child_count();
   children.clear();
+  if (children.capacity() < count) children = t_child_lists.take(count);
   children.resize(count);
   MemChild* to = children.data();
   for (std::size_t i = 0; i < count; ++i) to[i].pointer = branch.child_at(i);
@@ -1710,8 +1736,10 @@ std::size_t node_memory(const MemNode& n) {
   // A leaf's keys and values are in the tree's arena, counted whole beside
   // the nodes; a branch's bytes stand for its separators (those too long
   // to be held in place), and a branch that reads them in its page image
-  // holds the page. The vectors count for the rest. The entries themselves
-  // are not walked.
+  // holds the page. The vectors count for the rest, by their capacity
+  // (which for a loaded node's list does not depend on whether it was kept
+  // from a freed node: see SpareLists). The entries themselves are not
+  // walked.
   std::size_t bytes =
       sizeof(MemNode) + (n.is_leaf() ? 0 : n.bytes) + n.entries.capacity() * sizeof(MemEntry) +
       n.held_keys().capacity() * sizeof(MemKey) + n.children.capacity() * sizeof(MemChild) +

@@ -118,6 +118,7 @@ class EntryArena {
   std::uint8_t* at_ = nullptr;  // the free end of the last small block
   std::size_t left_ = 0;
   std::size_t held_ = 0;
+  std::size_t block_bytes_ = 0;  // of the blocks alone
 };
 
 // A leaf entry held in memory: its key and its value (or the reference to
@@ -234,6 +235,14 @@ struct MemNode {
   // more likely read again. A leaf that hit (one a run of commits keeps
   // changing, such as the one appended to) stays.
   bool image_was_cached = true;
+
+  MemNode() = default;
+  MemNode(MemNode&&) = default;
+  MemNode& operator=(MemNode&&) = default;
+  // Gives its lists' buffers to its thread's spare lists, for the lists
+  // of the next nodes loaded (node::collect_children, collect_entries).
+  ~MemNode();
+
   bool is_leaf() const { return level == 0; }
 
   // The branch's separators, copied out of its page image first if they
@@ -278,6 +287,10 @@ struct MemNode {
 // tests.
 std::size_t spare_mem_node_blocks();
 std::size_t spare_node_image_blocks();
+// How many emptied child and entry lists the calling thread keeps for the
+// next nodes loaded (none under the address sanitizer). For tests.
+std::size_t spare_child_lists();
+std::size_t spare_entry_lists();
 
 // The root of one tree.
 class TreeRoot {

@@ -18,6 +18,8 @@
 #include <array>
 #include <cstddef>
 #include <new>
+#include <utility>
+#include <vector>
 
 #include "sanitizers.hpp"
 
@@ -116,6 +118,73 @@ struct SpareNodeAllocator {
     thread_local SpareBlocks<SizedBlockShape, kMaxBlocks> kept;
     return kept;
   }
+};
+
+// A bounded list of emptied vectors, one per thread, for lists of a few
+// hundred elements that a transaction makes and drops by the dozen: a
+// vector given back keeps its buffer for the next list of its capacity.
+// The capacity a list is taken with depends only on the size asked for
+// (rounded up to a multiple of `kGranule` elements), never on what was kept
+// before: whoever counts it (a write transaction's memory estimate) counts
+// the same whatever ran on the thread earlier. At most `kMaxLists` lists
+// of at most `kMaxBytes` each are kept; the rest is freed. Under the address
+// sanitizer nothing is kept. Declare one `thread_local`, as SpareBlocks.
+template <class T, std::size_t kGranule, std::size_t kMaxLists, std::size_t kMaxBytes>
+class SpareLists {
+ public:
+  static constexpr bool kKeeps = !kAddressSanitizer;
+
+  SpareLists() = default;
+  SpareLists(const SpareLists&) = delete;
+  SpareLists& operator=(const SpareLists&) = delete;
+  ~SpareLists() {
+    for (std::size_t i = 0; i < count_; ++i) std::vector<T>().swap(lists_[i]);
+    count_ = 0;
+    gone_ = true;
+  }
+
+  // The capacity of a list taken for `n` elements.
+  static constexpr std::size_t capacity_for(std::size_t n) {
+    return (n + kGranule - 1) / kGranule * kGranule;
+  }
+
+  // An empty vector with room for exactly capacity_for(n) elements: a kept
+  // one of that capacity, or a new one.
+  std::vector<T> take(std::size_t n) {
+    const std::size_t capacity = capacity_for(n);
+    std::vector<T> list;
+    for (std::size_t i = count_; i-- > 0;) {
+      if (lists_[i].capacity() != capacity) continue;
+      list = std::move(lists_[i]);
+      if (i != --count_) lists_[i] = std::move(lists_[count_]);
+      return list;
+    }
+    list.reserve(capacity);
+    return list;
+  }
+
+  // Empties `list` and keeps its buffer. When the lists are all taken, it
+  // takes the place of one kept earlier, in turn: lists of a size no longer
+  // asked for do not hold every place for good.
+  void keep(std::vector<T>& list) noexcept {
+    list.clear();
+    if (!kKeeps || gone_ || list.capacity() == 0 || list.capacity() * sizeof(T) > kMaxBytes)
+      return;
+    if (count_ < kMaxLists) {
+      lists_[count_++] = std::move(list);
+      return;
+    }
+    next_out_ = (next_out_ + 1) % kMaxLists;
+    lists_[next_out_].swap(list);
+  }
+
+  std::size_t count() const { return count_; }
+
+ private:
+  std::size_t count_ = 0;
+  std::size_t next_out_ = 0;  // the last place taken over
+  std::array<std::vector<T>, kMaxLists> lists_{};
+  bool gone_ = false;
 };
 
 }  // namespace deziro

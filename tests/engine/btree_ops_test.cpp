@@ -557,6 +557,28 @@ TEST_F(TreeOpsTest, memory_estimate_counts_the_entries_held_until_the_leaves_are
   expect_sound(model.size());
 }
 
+// A commit loads a few leaves, whose pages its tree's arena holds, and
+// changes an entry or two: the block those entries take is sized by the
+// arena's blocks alone, not by the pages it holds.
+TEST(EntryArenaTest, the_pages_held_leave_the_first_block_small) {
+  EntryArena arena;
+  constexpr std::size_t kPage = 4096, kPages = 12;
+  for (std::size_t i = 0; i < kPages; ++i)
+    arena.hold(std::shared_ptr<const std::uint8_t>(new std::uint8_t[kPage]{},
+                                                   std::default_delete<std::uint8_t[]>()),
+               kPage);
+  ASSERT_EQ(arena.held(), kPages * kPage);
+  ASSERT_NE(arena.allocate(130), nullptr);
+  const std::size_t first = arena.held() - kPages * kPage;
+  EXPECT_GE(first, 130u);
+  EXPECT_LE(first, std::size_t{4} << 10);
+  // Blocks still grow with the arena's own: a run of small requests ends
+  // up in blocks larger than the first.
+  for (int i = 0; i < 2000; ++i) ASSERT_NE(arena.allocate(130), nullptr);
+  EXPECT_GE(arena.held() - kPages * kPage, std::size_t{2000} * 130);
+  EXPECT_LT(arena.held() - kPages * kPage, std::size_t{3} * 2001 * 130);
+}
+
 // Leaves loaded for writing read their keys and values in the pages they
 // were loaded from: the tree keeps those pages, counted by its memory
 // estimate, through values replaced, entries moved between leaves and
@@ -870,6 +892,88 @@ TEST(LoadedBranchTest, a_freed_node_and_its_image_are_the_blocks_of_the_next_on_
     EXPECT_EQ(spare_node_image_blocks(), 0u);
     ASSERT_EQ(again->key_count(), 12u);
     EXPECT_EQ(to_string(again->key(0)), key_of(500));
+  }).join();
+}
+
+// A leaf page of `count` keys from `first` on, with values of 20 bytes.
+NodeView leaf_view(int first, int count) {
+  std::vector<std::string> keys;
+  for (int i = 0; i < count; ++i) keys.push_back(key_of(first + i));
+  const std::string value(20, 'v');
+  std::vector<LeafItem> items;
+  for (const auto& k : keys) items.push_back({bytes_view(k), bytes_view(value), nullptr});
+  auto bytes = std::make_shared<std::vector<std::uint8_t>>(4096);
+  node::build_leaf(*bytes, LeafLayout::Varint, items, 8, kTree);
+  return *NodeView::from_page(std::shared_ptr<const std::uint8_t>(bytes, bytes->data()), 4096);
+}
+
+// The child and entry lists of the nodes a commit drops are the lists of
+// the next nodes loaded on the thread: emptied, and with the room a new
+// list of that size would have, so that the memory a transaction counts
+// does not depend on what ran before it.
+TEST(LoadedBranchTest, a_freed_nodes_lists_hold_only_the_next_nodes_children_and_entries) {
+  auto branch = [](int first, int count) {
+    std::vector<std::string> keys;
+    for (int i = 0; i < count; ++i) keys.push_back(key_of(first + i));
+    return branch_view(keys);
+  };
+  std::thread([&] {
+    // Two nodes loaded in a fresh thread: what each list has room for.
+    std::vector<MemChild> fresh_children;
+    node::collect_children(branch(0, 40), fresh_children);
+    std::size_t bytes = 0;
+    std::vector<MemEntry> fresh_entries =
+        node::collect_entries(leaf_view(0, 30), nullptr, LeafLayout::Varint, bytes);
+    const std::size_t child_room = fresh_children.capacity();
+    const std::size_t entry_room = fresh_entries.capacity();
+    ASSERT_GE(child_room, 41u);
+    ASSERT_GE(entry_room, 30u);
+
+    auto node = std::make_unique<MemNode>();
+    node->level = 1;
+    node::collect_children(branch(0, 46), node->children);
+    auto leaf = std::make_unique<MemNode>();
+    leaf->entries = node::collect_entries(leaf_view(0, 31), nullptr, LeafLayout::Varint, bytes);
+    node->children[3].node = std::move(leaf);
+    const MemChild* child_block = node->children.data();
+    node.reset();
+    if (kAddressSanitizer) {
+      EXPECT_EQ(spare_child_lists(), 0u);
+      EXPECT_EQ(spare_entry_lists(), 0u);
+      return;
+    }
+    EXPECT_EQ(spare_child_lists(), 1u);
+    EXPECT_EQ(spare_entry_lists(), 1u);
+
+    // Far fewer children: a list with the room a new one has, not the
+    // freed one, which waits on.
+    std::vector<MemChild> few;
+    node::collect_children(branch(300, 10), few);
+    EXPECT_NE(few.data(), child_block);
+    EXPECT_LT(few.capacity(), child_room);
+    EXPECT_EQ(spare_child_lists(), 1u);
+
+    // Fewer children and entries than the freed nodes held, within the
+    // same room: the freed lists, holding the new ones alone.
+    auto again = std::make_unique<MemNode>();
+    again->level = 1;
+    node::collect_children(branch(500, 40), again->children);
+    EXPECT_EQ(again->children.data(), child_block);
+    EXPECT_EQ(again->children.capacity(), child_room);
+    ASSERT_EQ(again->children.size(), 41u);
+    for (std::size_t i = 0; i < 41; ++i) {
+      EXPECT_EQ(again->children[i].pointer.page, 100 + i) << i;
+      EXPECT_EQ(again->children[i].node, nullptr) << i;
+      EXPECT_FALSE(again->children[i].rewritten) << i;
+    }
+    std::vector<MemEntry> entries =
+        node::collect_entries(leaf_view(700, 30), nullptr, LeafLayout::Varint, bytes);
+    EXPECT_EQ(entries.capacity(), entry_room);
+    ASSERT_EQ(entries.size(), 30u);
+    for (std::size_t i = 0; i < 30; ++i)
+      EXPECT_EQ(to_string(entries[i].key()), key_of(700 + int(i)));
+    EXPECT_EQ(spare_child_lists(), 0u);
+    EXPECT_EQ(spare_entry_lists(), 0u);
   }).join();
 }
 
