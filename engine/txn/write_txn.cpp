@@ -6,6 +6,7 @@
 #include "btree/pager/pager_source.hpp"
 #include "invariant.hpp"
 #include "storage/block_arena.hpp"
+#include "storage/spare_blocks.hpp"
 #include "text_format.hpp"
 #include "txn/head.hpp"
 
@@ -94,6 +95,22 @@ class EntryReader final : public TreeReader {
 }  // namespace
 
 // ---------------------------------------------------------------- begin
+
+namespace {
+thread_local SpareBlocks<SizedBlockShape, 2> t_write_txn_blocks;
+}  // namespace
+
+void* WriteTxn::operator new(std::size_t size) {
+  static_assert(alignof(WriteTxn) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
+  if (void* kept = t_write_txn_blocks.take({size})) return kept;
+  return ::operator new(size);
+}
+
+void WriteTxn::operator delete(void* block, std::size_t size) noexcept {
+  if (!t_write_txn_blocks.keep(block, {size}, size)) ::operator delete(block, size);
+}
+
+std::size_t WriteTxn::spare_blocks() { return t_write_txn_blocks.count(); }
 
 WriteTxn::WriteTxn(std::shared_ptr<OpenFile> file, std::shared_ptr<const ResolvedSchema> schema)
     : file_(std::move(file)), schema_(std::move(schema)) {}

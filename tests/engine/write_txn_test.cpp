@@ -8,11 +8,13 @@
 
 #include <algorithm>
 #include <functional>
+#include <thread>
 
 #include "btree/pager/pager_source.hpp"
 #include "btree/walk.hpp"
 #include "database.hpp"
 #include "format/bytes.hpp"
+#include "sanitizers.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/borrowed_storage.hpp"
 #include "support/commit_check.hpp"
@@ -79,6 +81,40 @@ TEST(WriteTxn, committed_puts_are_seen_by_later_snapshots_and_after_reopening) {
   auto image = db.storage->current_image();
   r = ReadTxn::begin(open_memory(image).instance);
   EXPECT_EQ(read(*r, "other", "x"), "y");
+}
+
+// The block of a transaction its thread freed is the next one's, which
+// holds nothing of the last: neither its changes nor its end.
+TEST(WriteTxn, the_next_transaction_on_a_thread_takes_the_last_ones_block_and_none_of_its_state) {
+  auto db = open_memory();
+  std::thread([&] {
+    auto w = begin_write(db);
+    ASSERT_TRUE(w->put(b("people"), b("ann"), b("1")));
+    ASSERT_TRUE(w->commit());
+    const WriteTxn* block = w.get();
+    w.reset();
+    w = begin_write(db);
+    ASSERT_TRUE(w->put(b("people"), b("bob"), b("2")));
+    const WriteTxn* aborted = w.get();
+    w.reset();  // aborted
+    if (kAddressSanitizer) {
+      EXPECT_EQ(WriteTxn::spare_blocks(), 0u);
+      return;
+    }
+    EXPECT_EQ(aborted, block);
+    EXPECT_EQ(WriteTxn::spare_blocks(), 1u);
+    auto again = begin_write(db);
+    EXPECT_EQ(again.get(), block);
+    EXPECT_EQ(WriteTxn::spare_blocks(), 0u);
+    EXPECT_EQ(read(*again, "people", "ann"), "1");
+    EXPECT_EQ(read(*again, "people", "bob"), std::nullopt);
+    ASSERT_TRUE(again->put(b("people"), b("cat"), b("3")));
+    ASSERT_TRUE(again->commit());
+  }).join();
+  auto r = ReadTxn::begin(db.instance);
+  ASSERT_TRUE(r);
+  EXPECT_EQ(*r->tree_len(b("people")), 2u);
+  expect_sound(db);
 }
 
 TEST(WriteTxn, snapshot_keeps_its_commit_while_the_writer_changes_the_tree) {
