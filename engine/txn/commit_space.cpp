@@ -191,7 +191,7 @@ void CommitSpace::release_pages(std::uint64_t first, std::uint64_t count) {
 void CommitSpace::collect_released() {
   auto& pages = space_.released_published;
   for (; released_counted_ < pages.size(); ++released_counted_)
-    space::add_free_run(released_, pages[released_counted_], 1);
+    released_adds_ += space::add_free_run(released_, pages[released_counted_], 1);
 }
 
 Result<bool> CommitSpace::write_free_runs(const std::vector<std::uint64_t>& firsts) {
@@ -240,7 +240,7 @@ Status CommitSpace::apply() {
     // Only runs changed since the free tree last took them in can differ
     // from it.
     const bool changed = DZ_TRY(write_free_runs(space_.free_runs.take_changes()));
-    const bool group_changed = released_ != group_written_;
+    const bool group_changed = released_adds_ != group_written_adds_;
     if (!changed && !group_changed) return ok();
     // A free tree changed beside a group the retained tree holds already
     // leaves that tree as it is; the pass after it sees whether writing the
@@ -255,7 +255,7 @@ Status CommitSpace::apply() {
       DZ_CHECK(
           btree::remove(rcx, retained_tree_, free_space::retained_key(txn_id_, std::uint32_t(i))));
     group_chunks_ = chunks.size();
-    group_written_ = released_;
+    group_written_adds_ = released_adds_;
   }
 }
 
@@ -263,7 +263,7 @@ Status CommitSpace::settle() {
   space::free_own_releases(space_);
   space::trim_free_tail(space_);
   group_chunks_ = 0;
-  group_written_ = {};
+  group_written_adds_ = 0;
   for (const auto& key : retained_freed_)
     DZ_CHECK(btree::remove(context(kRetainedTreeId), retained_tree_, key));
   // The two trees are written from pages set aside beforehand, so that

@@ -133,9 +133,15 @@ class CommitSpace {
   // Pages released that older commits or snapshots may still see, as runs.
   space::FreeRuns released_;
   std::size_t released_counted_ = 0;
-  // While settling: this commit's group as the retained tree holds it, in
-  // how many chunks, and the pages set aside for the two trees.
-  space::FreeRuns group_written_;
+  // How many pages changed `released_`: a page added changes it, one it
+  // held already is refused, and nothing else changes it, so two counts
+  // differ exactly when the runs do.
+  std::size_t released_adds_ = 0;
+  // While settling: this commit's group as the retained tree holds it (the
+  // count of `released_adds_` it was written at; 0, as for no page, when
+  // not written), in how many chunks, and the pages set aside for the two
+  // trees.
+  std::size_t group_written_adds_ = 0;
   std::size_t group_chunks_ = 0;
   space::FreeRuns reserve_;
   // Set while the two trees are written: pages come from `reserve_`.
