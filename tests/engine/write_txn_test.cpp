@@ -97,14 +97,15 @@ TEST(WriteTxn, the_next_transaction_on_a_thread_takes_the_last_ones_block_and_no
     ASSERT_TRUE(w->put(b("people"), b("bob"), b("2")));
     const WriteTxn* aborted = w.get();
     w.reset();  // aborted
-    if (kAddressSanitizer) {
-      EXPECT_EQ(WriteTxn::spare_blocks(), 0u);
-      return;
+    // The sanitizer sees every block freed: none is kept.
+    if (!kAddressSanitizer) {
+      EXPECT_EQ(aborted, block);
+      EXPECT_EQ(WriteTxn::spare_blocks(), 1u);
     }
-    EXPECT_EQ(aborted, block);
-    EXPECT_EQ(WriteTxn::spare_blocks(), 1u);
     auto again = begin_write(db);
-    EXPECT_EQ(again.get(), block);
+    if (!kAddressSanitizer) {
+      EXPECT_EQ(again.get(), block);
+    }
     EXPECT_EQ(WriteTxn::spare_blocks(), 0u);
     EXPECT_EQ(read(*again, "people", "ann"), "1");
     EXPECT_EQ(read(*again, "people", "bob"), std::nullopt);
