@@ -114,15 +114,6 @@ namespace {
 thread_local SpareBlocks<SizedBlockShape, 64> t_mem_node_blocks;
 thread_local SpareBlocks<SizedBlockShape, 64> t_node_image_blocks;
 
-void* take_block(SpareBlocks<SizedBlockShape, 64>& spares, std::size_t size) {
-  if (void* kept = spares.take({size})) return kept;
-  return ::operator new(size);
-}
-
-void keep_block(SpareBlocks<SizedBlockShape, 64>& spares, void* block, std::size_t size) {
-  if (!spares.keep(block, {size}, size)) ::operator delete(block, size);
-}
-
 // A commit loads a few dozen nodes and drops them as it ends: their child
 // and entry lists (a few KiB for a branch) are the largest blocks it
 // allocates, and each would come from the allocator's bins of memory long
@@ -141,22 +132,23 @@ MemNode::~MemNode() {
   t_entry_lists.keep(entries);
 }
 
-void* MemNode::operator new(std::size_t size) { return take_block(t_mem_node_blocks, size); }
+void* MemNode::operator new(std::size_t size) { return t_mem_node_blocks.take_or_allocate({size}); }
 
 void MemNode::operator delete(void* block, std::size_t size) noexcept {
-  keep_block(t_mem_node_blocks, block, size);
+  t_mem_node_blocks.keep_or_free(block, {size}, size);
 }
 
 void MemNode::DropImage::operator()(const NodeView* image) const noexcept {
   image->~NodeView();
-  keep_block(t_node_image_blocks, const_cast<NodeView*>(image), sizeof(NodeView));
+  t_node_image_blocks.keep_or_free(const_cast<NodeView*>(image), {sizeof(NodeView)},
+                                   sizeof(NodeView));
 }
 
 void MemNode::keep_image(const NodeView& branch) {
   keys_.clear();
   image_.reset();
   static_assert(std::is_nothrow_copy_constructible_v<NodeView>);
-  auto* image = new (take_block(t_node_image_blocks, sizeof(NodeView))) NodeView(branch);
+  auto* image = new (t_node_image_blocks.take_or_allocate({sizeof(NodeView)})) NodeView(branch);
   image_.reset(image);
   if (const NodeSearchIndex* index = branch.search_index(); index && !index->built())
     image->attach_index(nullptr);

@@ -19,6 +19,7 @@ thread_local SpareBlocks<BufferShape, 64, std::size_t(256) << 10> t_spares;
 // A page cache's buffer's block, from the arena.
 struct CacheBufferShape {
   std::size_t size = 0;
+  void* allocate() const { return block_arena::allocate(size); }
   void free(void* block) const { block_arena::release(block, size); }
   bool operator==(const CacheBufferShape&) const = default;
 };
@@ -31,9 +32,7 @@ thread_local SpareBlocks<CacheBufferShape, 64, std::size_t(256) << 10> t_cache_s
 AlignedBuffer AlignedBuffer::for_cache(std::size_t size) {
   if (size == 0 || !block_arena::serves(size)) return AlignedBuffer(size);
   AlignedBuffer buffer;
-  buffer.data_ = static_cast<std::uint8_t*>(t_cache_spares.take({size}));
-  if (buffer.data_ == nullptr)
-    buffer.data_ = static_cast<std::uint8_t*>(block_arena::allocate(size));
+  buffer.data_ = static_cast<std::uint8_t*>(t_cache_spares.take_or_allocate({size}));
   buffer.size_ = size;
   buffer.arena_ = true;
   return buffer;
@@ -46,9 +45,9 @@ std::uint8_t* AlignedBuffer::take_spare(std::size_t size) {
 void AlignedBuffer::release(std::uint8_t* block, std::size_t size, bool arena) {
   if (block == nullptr) return;
   if (arena) {
-    if (!t_cache_spares.keep(block, {size}, size)) block_arena::release(block, size);
-  } else if (!t_spares.keep(block, {size}, size)) {
-    std::free(block);
+    t_cache_spares.keep_or_free(block, {size}, size);
+  } else {
+    t_spares.keep_or_free(block, {size}, size);
   }
 }
 

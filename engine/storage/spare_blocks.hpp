@@ -56,6 +56,17 @@ class SpareBlocks {
     return true;
   }
 
+  // A kept block of `shape`, else a new one (`shape.allocate()`).
+  void* take_or_allocate(const Shape& shape) {
+    if (void* kept = take(shape)) return kept;
+    return shape.allocate();
+  }
+
+  // Keeps `block` as keep() does, else frees it (`shape.free(block)`).
+  void keep_or_free(void* block, const Shape& shape, std::size_t bytes) noexcept {
+    if (!keep(block, shape, bytes)) shape.free(block);
+  }
+
   // How many blocks of `shape` are kept.
   std::size_t count(const Shape& shape) const { return shape_ == shape ? count_ : 0; }
   std::size_t count() const { return count_; }
@@ -70,6 +81,7 @@ class SpareBlocks {
 // Blocks of one size from the allocator, freed with that size.
 struct SizedBlockShape {
   std::size_t size = 0;
+  void* allocate() const { return ::operator new(size); }
   void free(void* block) const { ::operator delete(block, size); }
   bool operator==(const SizedBlockShape&) const = default;
 };
@@ -95,13 +107,15 @@ struct SpareNodeAllocator {
   SpareNodeAllocator(const SpareNodeAllocator<U, kMaxBlocks, Family>&) noexcept {}
 
   T* allocate(std::size_t n) {
-    if (n == 1)
-      if (void* kept = spares().take({sizeof(T)})) return static_cast<T*>(kept);
+    if (n == 1) return static_cast<T*>(spares().take_or_allocate({sizeof(T)}));
     return static_cast<T*>(::operator new(n * sizeof(T)));
   }
   void deallocate(T* block, std::size_t n) noexcept {
-    if (n == 1 && spares().keep(block, {sizeof(T)}, sizeof(T))) return;
-    ::operator delete(block, n * sizeof(T));
+    if (n == 1) {
+      spares().keep_or_free(block, {sizeof(T)}, sizeof(T));
+    } else {
+      ::operator delete(block, n * sizeof(T));
+    }
   }
   friend bool operator==(const SpareNodeAllocator&, const SpareNodeAllocator&) { return true; }
 
@@ -168,8 +182,7 @@ class SpareLists {
   // asked for do not hold every place for good.
   void keep(std::vector<T>& list) noexcept {
     list.clear();
-    if (!kKeeps || gone_ || list.capacity() == 0 || list.capacity() * sizeof(T) > kMaxBytes)
-      return;
+    if (!kKeeps || gone_ || list.capacity() == 0 || list.capacity() * sizeof(T) > kMaxBytes) return;
     if (count_ < kMaxLists) {
       lists_[count_++] = std::move(list);
       return;

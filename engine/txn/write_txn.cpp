@@ -102,12 +102,11 @@ thread_local SpareBlocks<SizedBlockShape, 2> t_write_txn_blocks;
 
 void* WriteTxn::operator new(std::size_t size) {
   static_assert(alignof(WriteTxn) <= __STDCPP_DEFAULT_NEW_ALIGNMENT__);
-  if (void* kept = t_write_txn_blocks.take({size})) return kept;
-  return ::operator new(size);
+  return t_write_txn_blocks.take_or_allocate({size});
 }
 
 void WriteTxn::operator delete(void* block, std::size_t size) noexcept {
-  if (!t_write_txn_blocks.keep(block, {size}, size)) ::operator delete(block, size);
+  t_write_txn_blocks.keep_or_free(block, {size}, size);
 }
 
 std::size_t WriteTxn::spare_blocks() { return t_write_txn_blocks.count(); }

@@ -64,12 +64,11 @@ struct NodeBlockAllocator {
   }
   T* allocate(std::size_t n) {
     const NodeBlockShape block = shape(n);
-    if (void* kept = spares_for(block).take(block)) return static_cast<T*>(kept);
-    return static_cast<T*>(block.allocate());
+    return static_cast<T*>(spares_for(block).take_or_allocate(block));
   }
   void deallocate(T* block, std::size_t n) noexcept {
     const NodeBlockShape kept = shape(n);
-    if (!spares_for(kept).keep(block, kept, n * sizeof(T))) kept.free(block);
+    spares_for(kept).keep_or_free(block, kept, n * sizeof(T));
   }
   friend bool operator==(const NodeBlockAllocator& a, const NodeBlockAllocator& b) {
     return a.arena == b.arena;
