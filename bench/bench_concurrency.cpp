@@ -23,6 +23,11 @@
 // the more pages the writer replaced since it cached them, so with a writer
 // free to run its rate follows the writer's speed; paced, it measures the
 // reader alone, and a change to the reader can be compared run against run.
+// The reader-thread rows run 1, 2, 4 and 8 warm readers as threads of one
+// forked process, which share its one open file (the engine's threads share
+// its cache; LMDB's each have a read transaction of their own), beside the
+// same unpaced writer: whether a shared cache scales with the threads that
+// hit it as LMDB's map does.
 // The model of what each key holds is checked against every engine after
 // the load and after each window (untimed): a wrong value fails the run.
 // The writer's commits are deferred (the engine syncs once a second in the
@@ -33,10 +38,10 @@
 // their breakdown by call, and the ratios of the engine's time per operation
 // to LMDB's (below 1: the engine is faster), each marked fair (no cold
 // readers) or not.
-// Arguments: [keys] [seconds per run] [paced|warm], the last to run only the
-// paced rows or only the warm rows beside the unpaced writer (after the
-// load; for profiling the readers, which take their engine's name,
-// "deziro-reader", as their window starts).
+// Arguments: [keys] [seconds per run] [paced|warm|threads], the last to run
+// only the paced rows, only the warm process rows beside the unpaced writer
+// or only the reader-thread rows (after the load; for profiling the readers,
+// which take their engine's name, "deziro-reader", as their window starts).
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/ptrace.h>
@@ -126,9 +131,10 @@ struct Engine {
   const char* name;
   std::function<void(std::uint64_t keys)> load;
   // In a fresh process: opens, reads every key once when `warm`, calls
-  // `ready`, which returns when to stop, then gets until then; returns the
-  // gets done.
-  std::function<std::uint64_t(std::uint64_t keys, bool warm,
+  // `ready`, which returns when to stop, then gets until then on `threads`
+  // threads sharing what it opened, each from its own seed (`seed` + its
+  // index); returns the gets done.
+  std::function<std::uint64_t(std::uint64_t keys, bool warm, int threads,
                               const std::function<Clock::time_point()>& ready, std::uint64_t seed)>
       read_until;
   // In the parent: commits until `end`, noting in `model` the round of each
@@ -140,6 +146,21 @@ struct Engine {
   // In the parent, untimed: whether every key holds what `model` says.
   std::function<bool(const Model& model)> matches;
 };
+
+// Runs `gets(seed + i)` on `threads` threads (the first on the calling
+// one) and returns the sum of what they return.
+std::uint64_t on_threads(int threads, std::uint64_t seed,
+                         const std::function<std::uint64_t(std::uint64_t seed)>& gets) {
+  std::vector<std::uint64_t> done(std::size_t(threads), 0);
+  std::vector<std::thread> others;
+  for (int t = 1; t < threads; ++t)
+    others.emplace_back([&, t] { done[std::size_t(t)] = gets(seed + std::uint64_t(t)); });
+  done[0] = gets(seed);
+  for (std::thread& t : others) t.join();
+  std::uint64_t sum = 0;
+  for (std::uint64_t n : done) sum += n;
+  return sum;
+}
 
 // Figures kept for the ratios printed at the end: workload → engine → rate.
 std::map<std::string, std::map<std::string, double>> g_rates;
@@ -189,18 +210,25 @@ KernelCounts kernel_counts() {
   return counts;
 }
 
-// One window: `readers` forked readers and the writer run for `seconds`
-// together. Each reader reports when it is ready (warm) and is told when to
+// How a window's readers run: each a forked process, or all threads of one
+// forked process that share one open file (and so the engine's cache).
+enum class Readers { processes, threads };
+
+// One window: `readers` readers and the writer run for `seconds` together.
+// Each reader process reports when it is ready (warm) and is told when to
 // stop, so that warming up takes nothing from the window.
 void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers, bool warm,
-                std::uint64_t round, Model& model, bool paced = false) {
+                std::uint64_t round, Model& model, bool paced = false,
+                Readers as = Readers::processes) {
+  const int processes = as == Readers::threads && readers > 0 ? 1 : readers;
+  const int threads_each = as == Readers::threads ? readers : 1;
   struct Child {
     pid_t pid;
     int to_child;
     int from_child;
   };
   std::vector<Child> children;
-  for (int r = 0; r < readers; ++r) {
+  for (int r = 0; r < processes; ++r) {
     int down[2], up[2];
     if (::pipe(down) != 0 || ::pipe(up) != 0) die("pipe");
     pid_t pid = ::fork();
@@ -221,7 +249,7 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
         ::prctl(PR_SET_NAME, (std::string(e.name) + "-reader").c_str());
         return stop;
       };
-      std::uint64_t n = e.read_until(keys, warm, ready, 7919 * (r + 1));
+      std::uint64_t n = e.read_until(keys, warm, threads_each, ready, 7919 * (r + 1));
       const KernelCounts at_end = kernel_counts();
       const std::uint64_t report[3] = {n, at_end.reads - at_start.reads,
                                        at_end.faults - at_start.faults};
@@ -266,9 +294,10 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
     reads += n;
   }
   if (!e.matches(model)) die(std::string(e.name) + ": the writer's commits do not read back");
-  std::string kind = std::string(warm ? "warm_" : "") + (paced ? "paced_" : "");
-  print(e.name, "writer_commits_beside_" + std::to_string(readers) + "_" + kind + "readers",
-        readers, commits, seconds, "commits_per_sec", -1);
+  const std::string kind = std::string(warm ? "warm_" : "") + (paced ? "paced_" : "") +
+                           (as == Readers::threads ? "reader_threads" : "readers");
+  print(e.name, "writer_commits_beside_" + std::to_string(readers) + "_" + kind, readers, commits,
+        seconds, "commits_per_sec", -1);
   if (readers > 0) {
     // What the readers asked of the kernel per get, from their windows.
     char kernel[96];
@@ -276,13 +305,13 @@ void run_window(const Engine& e, std::uint64_t keys, double seconds, int readers
                   ",\"read_calls_per_get\":%.4f,\"page_faults_per_get\":%.4f",
                   reads ? double(read_calls) / double(reads) : 0.0,
                   reads ? double(faults) / double(reads) : 0.0);
-    print(e.name, "random_reads_" + std::to_string(readers) + "_" + kind + "readers", readers,
-          reads, seconds, "reads_per_sec", double(reads) / seconds / readers, kernel);
+    print(e.name, "random_reads_" + std::to_string(readers) + "_" + kind, readers, reads, seconds,
+          "reads_per_sec", double(reads) / seconds / readers, kernel);
   }
 }
 
 // Which windows a run makes.
-enum class Rows { all, paced, warm };
+enum class Rows { all, paced, warm, threads };
 
 void run(const Engine& e, std::uint64_t keys, double seconds, Rows rows) {
   e.load(keys);
@@ -292,10 +321,13 @@ void run(const Engine& e, std::uint64_t keys, double seconds, Rows rows) {
   if (rows == Rows::all)
     for (int readers : {0, 1, 2, 4, 8})
       run_window(e, keys, seconds, readers, false, round++, model);
-  if (rows != Rows::paced)
+  if (rows == Rows::all || rows == Rows::warm)
     for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++, model);
-  if (rows != Rows::warm)
+  if (rows == Rows::all || rows == Rows::paced)
     for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++, model, true);
+  if (rows == Rows::all || rows == Rows::threads)
+    for (int readers : {1, 2, 4, 8})
+      run_window(e, keys, seconds, readers, true, round++, model, false, Readers::threads);
 }
 
 // ---------------------------------------------------------------- system calls
@@ -446,8 +478,8 @@ Engine deziro_engine() {
       if (!(*w)->put(bytes_of(kTree), bytes_of(key_of(i)), bytes_of(value_of(i, 0)))) die("load");
     if (!(*w)->commit()) die("load commit");
   };
-  e.read_until = [](std::uint64_t keys, bool warm, const std::function<Clock::time_point()>& ready,
-                    std::uint64_t seed) {
+  e.read_until = [](std::uint64_t keys, bool warm, int threads,
+                    const std::function<Clock::time_point()>& ready, std::uint64_t seed) {
     OpenOptions options;
     // Room for the whole file, with what a parsed node adds to its page.
     if (warm) options.cache_size = 2 * std::filesystem::file_size(g_path);
@@ -463,26 +495,28 @@ Engine deziro_engine() {
         if (!(*reader)->get(bytes_of(key_of(k)), [](ByteView) -> Status { return ok(); }))
           die("a warming read failed");
     }
-    Clock::time_point end = ready();
-    std::mt19937_64 rng(seed);
-    std::uint64_t done = 0;
-    while (Clock::now() < end) {
-      auto r = ReadTxn::begin(instance);
-      if (!r) die(r.error().to_string());
-      auto reader = r->tree_reader(bytes_of(kTree));
-      if (!reader || !*reader) die("no tree");
-      for (int i = 0; i < kGetsPerSnapshot; ++i) {
-        std::uint64_t k = rng() % keys;
-        bool good = false;
-        auto found = (*reader)->get(bytes_of(key_of(k)), [&](ByteView v) -> Status {
-          good = value_matches(k, v);
-          return ok();
-        });
-        if (!found || !*found || !good) die("a read came back wrong");
+    const Clock::time_point end = ready();
+    return on_threads(threads, seed, [&](std::uint64_t own_seed) {
+      std::mt19937_64 rng(own_seed);
+      std::uint64_t done = 0;
+      while (Clock::now() < end) {
+        auto r = ReadTxn::begin(instance);
+        if (!r) die(r.error().to_string());
+        auto reader = r->tree_reader(bytes_of(kTree));
+        if (!reader || !*reader) die("no tree");
+        for (int i = 0; i < kGetsPerSnapshot; ++i) {
+          std::uint64_t k = rng() % keys;
+          bool good = false;
+          auto found = (*reader)->get(bytes_of(key_of(k)), [&](ByteView v) -> Status {
+            good = value_matches(k, v);
+            return ok();
+          });
+          if (!found || !*found || !good) die("a read came back wrong");
+        }
+        done += kGetsPerSnapshot;
       }
-      done += kGetsPerSnapshot;
-    }
-    return done;
+      return done;
+    });
   };
   e.write_until = [](std::uint64_t keys, Clock::time_point end, std::uint64_t round, Model& model,
                      Pace pace) {
@@ -551,8 +585,8 @@ Engine lmdb_engine() {
     mdb_env_sync(env, 1);
     mdb_env_close(env);
   };
-  e.read_until = [](std::uint64_t keys, bool warm, const std::function<Clock::time_point()>& ready,
-                    std::uint64_t seed) {
+  e.read_until = [](std::uint64_t keys, bool warm, int threads,
+                    const std::function<Clock::time_point()>& ready, std::uint64_t seed) {
     MDB_env* env = open_lmdb();
     MDB_txn* txn;
     MDB_dbi dbi;
@@ -565,24 +599,31 @@ Engine lmdb_engine() {
         check(mdb_get(txn, dbi, &mk, &mv), "get");
       }
     }
-    mdb_txn_reset(txn);
-    Clock::time_point end = ready();
-    std::mt19937_64 rng(seed);
-    std::uint64_t done = 0;
-    while (Clock::now() < end) {
-      check(mdb_txn_renew(txn), "renew");
-      for (int i = 0; i < kGetsPerSnapshot; ++i) {
-        std::uint64_t k = rng() % keys;
-        std::string key = key_of(k);
-        MDB_val mk{key.size(), key.data()}, mv;
-        check(mdb_get(txn, dbi, &mk, &mv), "get");
-        if (!value_matches(k, ByteView(static_cast<const std::uint8_t*>(mv.mv_data), mv.mv_size)))
-          die("an LMDB read came back wrong");
-      }
-      mdb_txn_reset(txn);
-      done += kGetsPerSnapshot;
-    }
     mdb_txn_abort(txn);
+    const Clock::time_point end = ready();
+    // Each thread has a read transaction of its own, reset and renewed.
+    const std::uint64_t done = on_threads(threads, seed, [&](std::uint64_t own_seed) {
+      MDB_txn* own;
+      check(mdb_txn_begin(env, nullptr, MDB_RDONLY, &own), "begin");
+      mdb_txn_reset(own);
+      std::mt19937_64 rng(own_seed);
+      std::uint64_t gets = 0;
+      while (Clock::now() < end) {
+        check(mdb_txn_renew(own), "renew");
+        for (int i = 0; i < kGetsPerSnapshot; ++i) {
+          std::uint64_t k = rng() % keys;
+          std::string key = key_of(k);
+          MDB_val mk{key.size(), key.data()}, mv;
+          check(mdb_get(own, dbi, &mk, &mv), "get");
+          if (!value_matches(k, ByteView(static_cast<const std::uint8_t*>(mv.mv_data), mv.mv_size)))
+            die("an LMDB read came back wrong");
+        }
+        mdb_txn_reset(own);
+        gets += kGetsPerSnapshot;
+      }
+      mdb_txn_abort(own);
+      return gets;
+    });
     mdb_env_close(env);
     return done;
   };
@@ -713,6 +754,7 @@ int main(int argc, char** argv) {
   Rows rows = Rows::all;
   if (argc > 3 && std::strcmp(argv[3], "paced") == 0) rows = Rows::paced;
   if (argc > 3 && std::strcmp(argv[3], "warm") == 0) rows = Rows::warm;
+  if (argc > 3 && std::strcmp(argv[3], "threads") == 0) rows = Rows::threads;
   const std::filesystem::path dir = bench::scratch_folder("concurrency");
   g_path = (dir / "deziro.db").string();
   run(deziro_engine(), keys, seconds, rows);
