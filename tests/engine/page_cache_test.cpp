@@ -327,6 +327,35 @@ TEST(PageCache, a_successor_drops_only_the_image_its_mark_noted_not_a_later_one_
   EXPECT_EQ(cache.entry_count(), 2u);
 }
 
+// Marks share buckets of two places (a cache of 16 pages has eight, so
+// marks 1, 17 and 33 share one): two marks of one bucket each drop their
+// older image, and a third takes the place of the mark noted longest ago,
+// whose next successor leaves its older image to the clock.
+TEST(PageCache, marks_that_share_a_bucket_each_drop_their_older_image) {
+  PageCache cache(0, kPage);
+  const auto cached = [&](std::uint64_t number, std::uint64_t commit) {
+    return Successive::cached(cache, number, commit);
+  };
+  cache.insert(Successive::make(5, 1, 1), nullptr);
+  cache.insert(Successive::make(6, 2, 17), nullptr);
+  cache.insert(Successive::make(7, 3, 1), nullptr);
+  cache.insert(Successive::make(8, 4, 17), nullptr);
+  EXPECT_FALSE(cached(5, 1));
+  EXPECT_FALSE(cached(6, 2));
+  EXPECT_TRUE(cached(7, 3));
+  EXPECT_TRUE(cached(8, 4));
+  // Mark 33 takes the place of mark 1, noted at commit 3 (mark 17 at 4).
+  cache.insert(Successive::make(9, 5, 33), nullptr);
+  cache.insert(Successive::make(10, 6, 17), nullptr);
+  cache.insert(Successive::make(11, 7, 1), nullptr);
+  EXPECT_FALSE(cached(8, 4));
+  EXPECT_TRUE(cached(7, 3));
+  EXPECT_TRUE(cached(9, 5));
+  EXPECT_TRUE(cached(10, 6));
+  EXPECT_TRUE(cached(11, 7));
+  EXPECT_EQ(cache.entry_count(), 4u);
+}
+
 // Threads insert images of the same few marks at once, each from a later
 // commit than any before it: whatever order their notes and drops meet in,
 // the newest image of each mark stays, and most older ones went (an image

@@ -119,7 +119,8 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
       std::bit_ceil(std::clamp<std::size_t>(pages, kMinEntries, kMaxTablePlaces));
   successions_ = std::unique_ptr<Succession[], block_arena::UnmapTable<Succession>>(
       static_cast<Succession*>(block_arena::map_table(marks * sizeof(Succession))), {marks});
-  succession_mask_ = marks - 1;
+  // Two marks a line share a bucket (kMarksPerBucket).
+  succession_mask_ = marks / kMarksPerBucket - 1;
 }
 
 void PageCache::unpublish(const CachedPage* entry, std::uint64_t page) const {
@@ -238,15 +239,23 @@ void PageCache::insert(std::shared_ptr<const CachedPage> page, PageParser parser
   let_go(gone);
 }
 
+PageCache::Succession* PageCache::bucket_of(std::uint64_t mark) const {
+  return &successions_[(mark & succession_mask_) * kMarksPerBucket];
+}
+
 void PageCache::prefetch_succeeded(std::uint64_t mark, std::uint64_t page) {
-  // Read without the lock, as a hint: supersede reads the place again
-  // under it. Atomic, as supersede's writes of the place are.
-  Succession& noted = successions_[mark & succession_mask_];
-  if (std::atomic_ref(noted.mark).load(std::memory_order_relaxed) != mark) return;
-  const std::uint64_t older = std::atomic_ref(noted.page).load(std::memory_order_relaxed);
-  if (older == page) return;
-  prefetch_slot(older);
-  __builtin_prefetch(&table_[older & table_mask_]);
+  // Read without the lock, as a hint: supersede reads the bucket again
+  // under it. Atomic, as supersede's writes of the bucket are.
+  Succession* bucket = bucket_of(mark);
+  for (std::size_t i = 0; i < kMarksPerBucket; ++i) {
+    Succession& noted = bucket[i];
+    if (std::atomic_ref(noted.mark).load(std::memory_order_relaxed) != mark) continue;
+    const std::uint64_t older = std::atomic_ref(noted.page).load(std::memory_order_relaxed);
+    if (older == page) return;
+    prefetch_slot(older);
+    __builtin_prefetch(&table_[older & table_mask_]);
+    return;
+  }
 }
 
 void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit,
@@ -254,7 +263,19 @@ void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t 
   std::uint64_t older = 0, older_word = 0;
   {
     std::lock_guard lock(succession_mutex_);
-    Succession& newest = successions_[mark & succession_mask_];
+    // The mark's own place in its bucket; else the place of the mark noted
+    // longest ago (an empty place's commit is 0), whose image is then left
+    // to the clock.
+    Succession* bucket = bucket_of(mark);
+    Succession* place = &bucket[0];
+    for (std::size_t i = 0; i < kMarksPerBucket; ++i) {
+      if (bucket[i].mark == mark) {
+        place = &bucket[i];
+        break;
+      }
+      if (bucket[i].commit < place->commit) place = &bucket[i];
+    }
+    Succession& newest = *place;
     const bool same_mark = newest.mark == mark && newest.page != page;
     // An older image, read again for an older snapshot: the newer stays.
     if (same_mark && newest.commit > commit) return;

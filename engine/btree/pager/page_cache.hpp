@@ -326,6 +326,14 @@ class PageCache {
     std::uint64_t stamp_word = 0;
   };
   static_assert(sizeof(Succession) == 32, "two marks a line");
+  // The marks of a bucket, one line: a mark is noted in either place of its
+  // bucket, so that two marks that share a bucket both find their newest
+  // image (with one place each, the image of a mark whose place another
+  // took stayed for the clock, and a reader beside a writer filled its
+  // budget with such images).
+  static constexpr std::size_t kMarksPerBucket = 2;
+  // The first place of the bucket of `mark`.
+  Succession* bucket_of(std::uint64_t mark) const;
 
   Shard& shard_of(std::uint64_t hash) const;
   // The sum of one counter of every shard, each read under its lock.
@@ -373,9 +381,9 @@ class PageCache {
   // of. Only while there are none does an empty place mean a miss
   // (surely_missing).
   mutable std::atomic<std::size_t> unplaced_{0};
-  // The newest image under each succession mark, at the mark modulo its
-  // length (a power of two, about one place per page of budget): a mark
-  // whose place another took is left to the clock.
+  // The newest image under each succession mark, in the bucket of the mark
+  // modulo the count of buckets (a power of two; about one place per page
+  // of budget): a mark whose bucket others took is left to the clock.
   // Zeroed by the system as its places are first used (a mapping of its
   // own), so that a cache whose file is smaller than its budget does not
   // pay for it all; backed by huge pages when large, as the table is: an
