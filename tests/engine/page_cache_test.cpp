@@ -289,16 +289,18 @@ TEST(PageCache, a_newer_image_under_a_mark_drops_the_older_and_an_older_one_drop
   cache.insert(Successive::make(5, 1, 77), nullptr);
   EXPECT_TRUE(cached(5, 1));
   EXPECT_TRUE(cached(9, 2));
-  // Commit 3 replaces the newest image, which goes; unmarked pages never do.
+  // Commit 3 replaces the newest image, which goes, and the one read again
+  // for the older snapshot with it; unmarked pages never do.
   cache.insert(Successive::make(12, 3, 77), nullptr);
   cache.insert(Successive::make(13, 3, 0), nullptr);
   cache.insert(Successive::make(14, 4, 0), nullptr);
   EXPECT_FALSE(cached(9, 2));
+  EXPECT_FALSE(cached(5, 1));
   EXPECT_TRUE(cached(12, 3));
   EXPECT_TRUE(cached(13, 3));
   EXPECT_TRUE(cached(14, 4));
-  EXPECT_EQ(cache.entry_count(), 5u);
-  EXPECT_EQ(cache.charged_bytes(), 5 * kPage);
+  EXPECT_EQ(cache.entry_count(), 4u);
+  EXPECT_EQ(cache.charged_bytes(), 4 * kPage);
 }
 
 // The image a mark last noted is dropped by its own stamp, not by its page
@@ -354,6 +356,38 @@ TEST(PageCache, marks_that_share_a_bucket_each_drop_their_older_image) {
   EXPECT_TRUE(cached(10, 6));
   EXPECT_TRUE(cached(11, 7));
   EXPECT_EQ(cache.entry_count(), 4u);
+}
+
+// An image older than the newest under its mark, read late for an older
+// snapshot, is noted beside it when its bucket has room, and the successor
+// drops both; with no room (another mark holds the bucket's other place) it
+// is left to the clock and the other mark keeps its place.
+TEST(PageCache, an_image_read_late_for_an_older_snapshot_goes_with_the_successor) {
+  PageCache cache(0, kPage);  // eight buckets: marks 1 and 17 share one
+  const auto cached = [&](std::uint64_t number, std::uint64_t commit) {
+    return Successive::cached(cache, number, commit);
+  };
+  cache.insert(Successive::make(5, 3, 1), nullptr);
+  cache.insert(Successive::make(6, 2, 1), nullptr);  // late
+  cache.insert(Successive::make(7, 1, 1), nullptr);  // later still, and older
+  EXPECT_TRUE(cached(5, 3));
+  EXPECT_TRUE(cached(6, 2));
+  EXPECT_TRUE(cached(7, 1));  // left to the clock
+  cache.insert(Successive::make(8, 4, 1), nullptr);
+  EXPECT_FALSE(cached(5, 3));
+  EXPECT_FALSE(cached(6, 2));
+  EXPECT_TRUE(cached(8, 4));
+  EXPECT_EQ(cache.entry_count(), 2u);
+
+  cache.insert(Successive::make(9, 5, 17), nullptr);
+  cache.insert(Successive::make(10, 3, 1), nullptr);  // late, and no room
+  cache.insert(Successive::make(11, 6, 17), nullptr);
+  cache.insert(Successive::make(12, 7, 1), nullptr);
+  EXPECT_FALSE(cached(9, 5));
+  EXPECT_FALSE(cached(8, 4));
+  EXPECT_TRUE(cached(10, 3));
+  EXPECT_TRUE(cached(11, 6));
+  EXPECT_TRUE(cached(12, 7));
 }
 
 // Threads insert images of the same few marks at once, each from a later

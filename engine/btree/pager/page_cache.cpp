@@ -251,52 +251,97 @@ void PageCache::prefetch_succeeded(std::uint64_t mark, std::uint64_t page) {
     Succession& noted = bucket[i];
     if (std::atomic_ref(noted.mark).load(std::memory_order_relaxed) != mark) continue;
     const std::uint64_t older = std::atomic_ref(noted.page).load(std::memory_order_relaxed);
-    if (older == page) return;
+    if (older == page) continue;
     prefetch_slot(older);
     __builtin_prefetch(&table_[older & table_mask_]);
-    return;
   }
 }
 
 void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t commit,
                           const PageStamp& stamp, Gone& gone) {
-  std::uint64_t older = 0, older_word = 0;
+  // Images to drop once the lock is let go: a successor drops the newest
+  // image noted and a straggler noted beside it.
+  struct Noted {
+    std::uint64_t page;
+    std::uint64_t stamp_word;
+  };
+  Noted drops[kMarksPerBucket];
+  std::size_t drop_count = 0;
   {
     std::lock_guard lock(succession_mutex_);
-    // The mark's own place in its bucket; else the place of the mark noted
-    // longest ago (an empty place's commit is 0), whose image is then left
-    // to the clock.
     Succession* bucket = bucket_of(mark);
-    Succession* place = &bucket[0];
+    // The places noting this mark (its newest image, and at most one older
+    // one), and the place of another mark noted longest ago (an empty
+    // place's commit is 0).
+    Succession* newest = nullptr;
+    Succession* straggler = nullptr;
+    Succession* other = nullptr;
     for (std::size_t i = 0; i < kMarksPerBucket; ++i) {
-      if (bucket[i].mark == mark) {
-        place = &bucket[i];
-        break;
+      Succession& at = bucket[i];
+      if (at.mark != mark) {
+        if (other == nullptr || at.commit < other->commit) other = &at;
+      } else if (newest == nullptr || at.commit > newest->commit) {
+        straggler = newest;
+        newest = &at;
+      } else {
+        straggler = &at;
       }
-      if (bucket[i].commit < place->commit) place = &bucket[i];
     }
-    Succession& newest = *place;
-    const bool same_mark = newest.mark == mark && newest.page != page;
-    // An older image, read again for an older snapshot: the newer stays.
-    if (same_mark && newest.commit > commit) return;
-    // The same commit under one mark: two nodes whose marks a hash mixed.
-    const bool older_noted = same_mark && newest.commit < commit;
-    older = newest.page;
-    older_word = newest.stamp_word;
-    // Atomic stores: prefetch_succeeded reads the place without the lock.
-    std::atomic_ref(newest.mark).store(mark, std::memory_order_relaxed);
-    std::atomic_ref(newest.page).store(page, std::memory_order_relaxed);
-    newest.commit = commit;
-    newest.stamp_word = word_of(stamp);
-    if (!older_noted) return;
+    const std::uint64_t word = word_of(stamp);
+    // Atomic stores of the mark and page: prefetch_succeeded reads the
+    // places without the lock.
+    const auto note = [&](Succession& at) {
+      std::atomic_ref(at.mark).store(mark, std::memory_order_relaxed);
+      std::atomic_ref(at.page).store(page, std::memory_order_relaxed);
+      at.commit = commit;
+      at.stamp_word = word;
+    };
+    // An image noted that this one replaces: gone, unless it has this
+    // page number (inserting this image dropped every other image of it).
+    const auto drop = [&](Succession& at) {
+      if (at.page != page) drops[drop_count++] = Noted{at.page, at.stamp_word};
+    };
+    if (newest == nullptr) {
+      // The mark's first image here: another mark's place, whose image is
+      // then left to the clock.
+      note(*other);
+    } else if (commit > newest->commit) {
+      // The successor: every older image of the node is dead for a reader
+      // of this commit or later.
+      drop(*newest);
+      note(*newest);
+      if (straggler != nullptr) {
+        drop(*straggler);
+        std::atomic_ref(straggler->mark).store(0, std::memory_order_relaxed);
+        straggler->commit = 0;
+      }
+    } else if (commit == newest->commit) {
+      // The same image again, or two nodes of one commit whose marks a hash
+      // mixed: noted, nothing dropped.
+      note(*newest);
+    } else if (straggler != nullptr) {
+      // An image older than the newest, read for an older snapshot (a
+      // thread that took its snapshot before another read the newer one):
+      // the older of the two stragglers goes.
+      if (commit > straggler->commit) {
+        drop(*straggler);
+        note(*straggler);
+      }
+    } else if (other != nullptr && other->mark == 0) {
+      // Noted beside the newest, so that the successor drops it too; with
+      // no empty place it is left to the clock.
+      note(*other);
+    }
   }
-  // Its slot and its table place were asked for as the insert began
+  // Their slots and table places were asked for as the insert began
   // (prefetch_succeeded).
   // Not under the lock above: a shard's lock is never taken inside it.
-  const std::uint64_t hash = hash_of(older);
-  Shard& shard = shard_of(hash);
-  std::lock_guard lock(shard.mutex);
-  shard.remove_image(older, hash, older_word, gone, *this);
+  for (std::size_t i = 0; i < drop_count; ++i) {
+    const std::uint64_t hash = hash_of(drops[i].page);
+    Shard& shard = shard_of(hash);
+    std::lock_guard lock(shard.mutex);
+    shard.remove_image(drops[i].page, hash, drops[i].stamp_word, gone, *this);
+  }
 }
 
 void PageCache::evict_for(Shard& shard, std::size_t charge, Gone& gone) {

@@ -20,7 +20,9 @@
 // reaches the successor there, so the older image serves only snapshots
 // older still, which a reader beside a writer has mostly ended: left to the
 // clock, such images would pile up until the budget is spent, and every
-// page read again would take memory the process has never touched.
+// page read again would take memory the process has never touched. An image
+// older than one the cache holds under its mark, read late for an older
+// snapshot, goes with that one's successor too.
 //
 // Lookups that use an entry briefly (a tree reader's descent) may skip the
 // lock and the reference count: peek() finds entries through a table indexed
@@ -317,8 +319,8 @@ class PageCache {
     std::memcpy(halves, stamp.bytes.data(), sizeof halves);
     return halves[0] ^ (halves[1] * 0x9E3779B97F4A7C15ull);
   }
-  // The newest image cached under a succession mark: its page number,
-  // commit and stamp's word.
+  // An image cached under a succession mark: its page number, commit and
+  // stamp's word.
   struct Succession {
     std::uint64_t mark = 0;
     std::uint64_t page = 0;
@@ -326,11 +328,14 @@ class PageCache {
     std::uint64_t stamp_word = 0;
   };
   static_assert(sizeof(Succession) == 32, "two marks a line");
-  // The marks of a bucket, one line: a mark is noted in either place of its
-  // bucket, so that two marks that share a bucket both find their newest
-  // image (with one place each, the image of a mark whose place another
+  // The places of a bucket, one line. A mark's newest image is noted in
+  // either place of its bucket, so that two marks that share a bucket both
+  // find it (with one place each, the image of a mark whose place another
   // took stayed for the clock, and a reader beside a writer filled its
-  // budget with such images).
+  // budget with such images). An image older than the newest, read late
+  // for an older snapshot, is noted in an empty place beside it, so that
+  // the successor drops both (threads whose snapshots lag one another read
+  // many such images).
   static constexpr std::size_t kMarksPerBucket = 2;
   // The first place of the bucket of `mark`.
   Succession* bucket_of(std::uint64_t mark) const;
