@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "adaptive_mutex.hpp"
 #include "btree/pager/page_reader.hpp"
 #include "crypto/credential.hpp"
 #include "crypto/file_keys.hpp"
@@ -203,7 +204,7 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // Guards the published state: the four fields below and the deferred
   // commit fields further down. Held only to copy or store them, never
   // across a read, write or sync of the file.
-  mutable std::mutex state_mutex_;
+  mutable AdaptiveMutex state_mutex_;
   // Under `state_mutex_`.
   std::optional<std::string> failure_os_error_;
   PublishedCommit published_;
@@ -237,7 +238,7 @@ class Instance final : public std::enable_shared_from_this<Instance>,
     bool release_scheduled = false;
     SteadyTime idle_since;
   };
-  mutable std::mutex readers_mutex_;
+  mutable AdaptiveMutex readers_mutex_;
   // Under `readers_mutex_`.
   std::map<std::uint64_t, ReaderEntry> readers_;
 

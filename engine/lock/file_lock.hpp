@@ -33,6 +33,7 @@
 #include <string>
 #include <vector>
 
+#include "adaptive_mutex.hpp"
 #include "error.hpp"
 
 struct flock;
@@ -133,7 +134,7 @@ class FileLock {
   bool description_locks_ = true;
   // The fork generation of the process that made the state.
   std::uint64_t generation_;
-  mutable std::mutex mutex_;
+  mutable AdaptiveMutex mutex_;
   // Under `mutex_`: the bytes this state holds.
   std::map<std::uint64_t, LockMode> held_;
   // Set in a forked process: its bytes and descriptors are left alone.

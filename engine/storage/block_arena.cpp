@@ -10,6 +10,7 @@
 #include <mutex>
 #include <new>
 
+#include "adaptive_mutex.hpp"
 #include "invariant.hpp"
 #include "sanitizers.hpp"
 
@@ -38,7 +39,7 @@ struct Chunk {
 };
 
 struct SizeClass {
-  std::mutex mutex;
+  AdaptiveMutex mutex;
   std::size_t size = 0;
   std::size_t capacity = 0;  // blocks a chunk holds
   // Chunks with a free block, the last one that gained one first; an empty

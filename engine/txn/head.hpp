@@ -7,6 +7,7 @@
 #include <mutex>
 #include <optional>
 
+#include "adaptive_mutex.hpp"
 #include "crypto/file_keys.hpp"
 #include "error.hpp"
 #include "format/header.hpp"
@@ -95,7 +96,7 @@ class StateMemo {
   void keep(ConstByteSpan from_selector, const PublishedCommit& state);
 
  private:
-  mutable std::mutex mutex_;
+  mutable AdaptiveMutex mutex_;
   bool filled_ = false;
   std::array<std::uint8_t, kBytes> bytes_{};
   PublishedCommit state_;

@@ -23,6 +23,8 @@
 #include <mutex>
 #include <vector>
 
+#include "adaptive_mutex.hpp"
+
 namespace deziro {
 
 class EpochDomain {
@@ -105,7 +107,7 @@ class EpochDomain {
 
   std::atomic<std::uint64_t> epoch_{1};
   std::unique_ptr<Place[]> places_;
-  mutable std::mutex mutex_;
+  mutable AdaptiveMutex mutex_;
   std::vector<Retired> retired_;
   std::atomic<std::size_t> retired_size_{0};
 };

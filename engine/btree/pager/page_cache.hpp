@@ -51,6 +51,7 @@
 #include <string_view>
 #include <vector>
 
+#include "adaptive_mutex.hpp"
 #include "btree/pager/epoch.hpp"
 #include "error.hpp"
 #include "format/page.hpp"
@@ -282,7 +283,7 @@ class PageCache {
   // order); the index is open-addressed with linear probing and at most half
   // full, and each place knows its slot as the slot knows its place.
   struct Shard {
-    mutable std::mutex mutex;
+    mutable AdaptiveMutex mutex;
     std::vector<Slot> slots;  // a power of two long
     // The slots' address and mask, for prefetch_slot without the lock (the
     // address may be stale: a prefetch of memory since freed does no harm).
@@ -395,7 +396,7 @@ class PageCache {
   // image read again reads a place all over it.
   std::unique_ptr<Succession[], block_arena::UnmapTable<Succession>> successions_;
   std::size_t succession_mask_;
-  std::mutex succession_mutex_;
+  AdaptiveMutex succession_mutex_;
   mutable EpochDomain epochs_;
 };
 
