@@ -615,6 +615,38 @@ TEST(EpochDomain, a_retired_object_outlives_the_pins_taken_before_it) {
   EXPECT_EQ(domain.retired_count(), 0u);
 }
 
+// Threads retire into bins of their own: what any of them retired while a
+// reader was pinned lives until that reader unpins, however many times the
+// bins were looked at meanwhile, and the count covers every bin.
+TEST(EpochDomain, objects_retired_by_many_threads_outlive_a_pin_taken_before_them) {
+  EpochDomain domain;
+  EpochDomain::Reader early(&domain);
+  early.pin();
+  constexpr int kThreads = 6;
+  constexpr int kEach = 5 * static_cast<int>(EpochDomain::kCollectAfter);
+  std::vector<std::vector<std::weak_ptr<const int>>> watched(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kEach; ++i) {
+        auto object = std::make_shared<const int>(i);
+        watched[t].push_back(object);
+        std::vector<std::shared_ptr<const void>> objects{std::move(object)};
+        domain.retire(objects);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(domain.retired_count(), std::size_t{kThreads * kEach});
+  for (const auto& list : watched)
+    for (const auto& object : list) ASSERT_FALSE(object.expired());
+  early.unpin();
+  domain.collect();
+  EXPECT_EQ(domain.retired_count(), 0u);
+  for (const auto& list : watched)
+    for (const auto& object : list) ASSERT_TRUE(object.expired());
+}
+
 TEST(EpochDomain, readers_beyond_the_places_go_without_and_a_freed_place_is_taken_again) {
   EpochDomain domain;
   std::vector<std::unique_ptr<EpochDomain::Reader>> readers;

@@ -40,7 +40,8 @@ void EpochDomain::Reader::unpin() {
   if (--depth_ == 0) place_->pinned.store(0, std::memory_order_release);
 }
 
-EpochDomain::EpochDomain() : places_(std::make_unique<Place[]>(kPlaces)) {}
+EpochDomain::EpochDomain()
+    : places_(std::make_unique<Place[]>(kPlaces)), bins_(std::make_unique<Bin[]>(kBins)) {}
 
 EpochDomain::~EpochDomain() = default;
 
@@ -51,10 +52,11 @@ void EpochDomain::retire(std::vector<std::shared_ptr<const void>>& objects) {
   const std::uint64_t epoch = epoch_.fetch_add(1, std::memory_order_seq_cst);
   std::vector<Retired> gone;
   {
-    std::lock_guard lock(mutex_);
-    for (auto& object : objects) retired_.push_back(Retired{epoch, std::move(object)});
-    if (retired_.size() >= kCollectAfter) take_collectable(gone);
-    retired_size_.store(retired_.size(), std::memory_order_relaxed);
+    Bin& bin = own_bin();
+    std::lock_guard lock(bin.mutex);
+    for (auto& object : objects) bin.retired.push_back(Retired{epoch, std::move(object)});
+    retired_size_.fetch_add(objects.size(), std::memory_order_relaxed);
+    if (bin.retired.size() >= kCollectAfter) take_collectable(bin, gone);
   }
   objects.clear();
   // `gone` is dropped here, outside the lock.
@@ -62,23 +64,35 @@ void EpochDomain::retire(std::vector<std::shared_ptr<const void>>& objects) {
 
 void EpochDomain::collect() {
   std::vector<Retired> gone;
-  std::lock_guard lock(mutex_);
-  take_collectable(gone);
-  retired_size_.store(retired_.size(), std::memory_order_relaxed);
+  for (std::size_t i = 0; i < kBins; ++i) {
+    std::lock_guard lock(bins_[i].mutex);
+    take_collectable(bins_[i], gone);
+  }
+  // `gone` is dropped here, outside every lock.
 }
 
-void EpochDomain::take_collectable(std::vector<Retired>& out) {
+EpochDomain::Bin& EpochDomain::own_bin() {
+  // Threads take the bins in turn as they first retire, in any domain.
+  static std::atomic<std::size_t> next_thread{0};
+  thread_local const std::size_t bin = next_thread.fetch_add(1, std::memory_order_relaxed) % kBins;
+  return bins_[bin];
+}
+
+void EpochDomain::take_collectable(Bin& bin, std::vector<Retired>& out) {
   std::uint64_t oldest = UINT64_MAX;
   for (std::size_t i = 0; i < kPlaces; ++i) {
     const std::uint64_t pinned = places_[i].pinned.load(std::memory_order_seq_cst);
     if (pinned != 0) oldest = std::min(oldest, pinned);
   }
   // Retired at `epoch`: no reader announcing more can hold it.
-  auto keep = std::partition(retired_.begin(), retired_.end(),
+  std::vector<Retired>& retired = bin.retired;
+  auto keep = std::partition(retired.begin(), retired.end(),
                              [&](const Retired& r) { return r.epoch >= oldest; });
-  out.reserve(out.size() + static_cast<std::size_t>(retired_.end() - keep));
-  std::move(keep, retired_.end(), std::back_inserter(out));
-  retired_.erase(keep, retired_.end());
+  const auto taken = static_cast<std::size_t>(retired.end() - keep);
+  out.reserve(out.size() + taken);
+  std::move(keep, retired.end(), std::back_inserter(out));
+  retired.erase(keep, retired.end());
+  retired_size_.fetch_sub(taken, std::memory_order_relaxed);
 }
 
 }  // namespace deziro

@@ -40,8 +40,16 @@ class EpochDomain {
   // Readers that may hold a place at once; a reader that finds none taken
   // goes without (its caller then takes references as before).
   static constexpr std::size_t kPlaces = 64;
-  // Retired objects gathered before the readers' places are looked at.
+  // Retired objects gathered in one bin before the readers' places are
+  // looked at.
   static constexpr std::size_t kCollectAfter = 32;
+  // Bins of retired objects, each under a lock of its own: a thread retires
+  // into its own bin, so that threads that each read pages again beside a
+  // writer (and retire the images those replace) do not queue for one lock.
+  // A bin is looked at when its own thread (or another sharing it) retires
+  // there, or by collect(): what a thread that stopped retiring left in its
+  // bin, under pins that have since ended, waits for that.
+  static constexpr std::size_t kBins = 8;
 
   // One reader's place, held while the reader lives. A reader is used by
   // one thread at a time.
@@ -102,13 +110,19 @@ class EpochDomain {
     std::uint64_t epoch;
     std::shared_ptr<const void> object;
   };
-  // Moves out what can be dropped, under the lock.
-  void take_collectable(std::vector<Retired>& out);
+  struct alignas(64) Bin {
+    AdaptiveMutex mutex;
+    std::vector<Retired> retired;
+  };
+  // The bin of the calling thread.
+  Bin& own_bin();
+  // Moves out of `bin` (locked) what can be dropped.
+  void take_collectable(Bin& bin, std::vector<Retired>& out);
 
   std::atomic<std::uint64_t> epoch_{1};
   std::unique_ptr<Place[]> places_;
-  mutable AdaptiveMutex mutex_;
-  std::vector<Retired> retired_;
+  std::unique_ptr<Bin[]> bins_;
+  // Objects in all bins.
   std::atomic<std::size_t> retired_size_{0};
 };
 

@@ -121,6 +121,7 @@ PageCache::PageCache(std::size_t capacity_bytes, std::size_t page_size)
       static_cast<Succession*>(block_arena::map_table(marks * sizeof(Succession))), {marks});
   // Two marks a line share a bucket (kMarksPerBucket).
   succession_mask_ = marks / kMarksPerBucket - 1;
+  succession_locks_ = std::make_unique<SuccessionLock[]>(kSuccessionLocks);
 }
 
 void PageCache::unpublish(const CachedPage* entry, std::uint64_t page) const {
@@ -268,7 +269,7 @@ void PageCache::supersede(std::uint64_t mark, std::uint64_t page, std::uint64_t 
   Noted drops[kMarksPerBucket];
   std::size_t drop_count = 0;
   {
-    std::lock_guard lock(succession_mutex_);
+    std::lock_guard lock(succession_locks_[(mark & succession_mask_) % kSuccessionLocks].mutex);
     Succession* bucket = bucket_of(mark);
     // The places noting this mark (its newest image, and at most one older
     // one), and the place of another mark noted longest ago (an empty

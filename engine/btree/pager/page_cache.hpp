@@ -396,7 +396,13 @@ class PageCache {
   // image read again reads a place all over it.
   std::unique_ptr<Succession[], block_arena::UnmapTable<Succession>> successions_;
   std::size_t succession_mask_;
-  AdaptiveMutex succession_mutex_;
+  // The buckets' locks, a bucket's by its index modulo their count: threads
+  // that read pages again at once note them under different locks.
+  static constexpr std::size_t kSuccessionLocks = 16;
+  struct alignas(64) SuccessionLock {
+    AdaptiveMutex mutex;
+  };
+  std::unique_ptr<SuccessionLock[]> succession_locks_;
   mutable EpochDomain epochs_;
 };
 
