@@ -387,9 +387,11 @@ class PageCache {
   // of. Only while there are none does an empty place mean a miss
   // (surely_missing).
   mutable std::atomic<std::size_t> unplaced_{0};
-  // The newest image under each succession mark, in the bucket of the mark
-  // modulo the count of buckets (a power of two; about one place per page
-  // of budget): a mark whose bucket others took is left to the clock.
+  // The images noted under succession marks (each mark's newest, and one
+  // read late beside it when there is room: see kMarksPerBucket), in the
+  // bucket of the mark modulo the count of buckets (a power of two; about
+  // one place per page of budget): a mark whose bucket others took is left
+  // to the clock.
   // Zeroed by the system as its places are first used (a mapping of its
   // own), so that a cache whose file is smaller than its budget does not
   // pay for it all; backed by huge pages when large, as the table is: an
