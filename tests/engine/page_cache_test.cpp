@@ -272,35 +272,44 @@ class Successive final : public CachedPage {
   std::uint64_t mark_;
 };
 
-TEST(PageCache, a_newer_image_under_a_mark_drops_the_older_and_an_older_one_drops_nothing) {
-  PageCache cache(0, kPage);
-  const auto cached = [&](std::uint64_t number, std::uint64_t commit) {
+// A cache of the smallest budget (eight buckets of succession marks) that
+// takes images made by Successive::make.
+struct Successions {
+  PageCache cache{0, kPage};
+  void insert(std::uint64_t number, std::uint64_t commit, std::uint64_t mark) {
+    cache.insert(Successive::make(number, commit, mark), nullptr);
+  }
+  bool cached(std::uint64_t number, std::uint64_t commit) const {
     return Successive::cached(cache, number, commit);
-  };
-  cache.insert(Successive::make(5, 1, 77), nullptr);
-  cache.insert(Successive::make(6, 1, 78), nullptr);
+  }
+};
+
+TEST(PageCache, a_newer_image_under_a_mark_drops_the_older_and_an_older_one_drops_nothing) {
+  Successions marks;
+  marks.insert(5, 1, 77);
+  marks.insert(6, 1, 78);
   // The node of mark 77 rewritten by commit 2 into page 9.
-  cache.insert(Successive::make(9, 2, 77), nullptr);
-  EXPECT_FALSE(cached(5, 1));
-  EXPECT_TRUE(cached(9, 2));
-  EXPECT_TRUE(cached(6, 1));
-  EXPECT_EQ(cache.entry_count(), 2u);
+  marks.insert(9, 2, 77);
+  EXPECT_FALSE(marks.cached(5, 1));
+  EXPECT_TRUE(marks.cached(9, 2));
+  EXPECT_TRUE(marks.cached(6, 1));
+  EXPECT_EQ(marks.cache.entry_count(), 2u);
   // A snapshot of commit 1 reads its image again: both stay.
-  cache.insert(Successive::make(5, 1, 77), nullptr);
-  EXPECT_TRUE(cached(5, 1));
-  EXPECT_TRUE(cached(9, 2));
+  marks.insert(5, 1, 77);
+  EXPECT_TRUE(marks.cached(5, 1));
+  EXPECT_TRUE(marks.cached(9, 2));
   // Commit 3 replaces the newest image, which goes, and the one read again
   // for the older snapshot with it; unmarked pages never do.
-  cache.insert(Successive::make(12, 3, 77), nullptr);
-  cache.insert(Successive::make(13, 3, 0), nullptr);
-  cache.insert(Successive::make(14, 4, 0), nullptr);
-  EXPECT_FALSE(cached(9, 2));
-  EXPECT_FALSE(cached(5, 1));
-  EXPECT_TRUE(cached(12, 3));
-  EXPECT_TRUE(cached(13, 3));
-  EXPECT_TRUE(cached(14, 4));
-  EXPECT_EQ(cache.entry_count(), 4u);
-  EXPECT_EQ(cache.charged_bytes(), 4 * kPage);
+  marks.insert(12, 3, 77);
+  marks.insert(13, 3, 0);
+  marks.insert(14, 4, 0);
+  EXPECT_FALSE(marks.cached(9, 2));
+  EXPECT_FALSE(marks.cached(5, 1));
+  EXPECT_TRUE(marks.cached(12, 3));
+  EXPECT_TRUE(marks.cached(13, 3));
+  EXPECT_TRUE(marks.cached(14, 4));
+  EXPECT_EQ(marks.cache.entry_count(), 4u);
+  EXPECT_EQ(marks.cache.charged_bytes(), 4 * kPage);
 }
 
 // The image a mark last noted is dropped by its own stamp, not by its page
@@ -308,25 +317,22 @@ TEST(PageCache, a_newer_image_under_a_mark_drops_the_older_and_an_older_one_drop
 // node of another mark, the new image stays when a successor of the first
 // mark arrives.
 TEST(PageCache, a_successor_drops_only_the_image_its_mark_noted_not_a_later_one_of_its_page) {
-  PageCache cache(0, kPage);
-  const auto cached = [&](std::uint64_t number, std::uint64_t commit) {
-    return Successive::cached(cache, number, commit);
-  };
-  cache.insert(Successive::make(5, 1, 77), nullptr);
+  Successions marks;
+  marks.insert(5, 1, 77);
   // Commit 2 rewrites page 5 for the node of mark 78 (the image of commit 1
   // went as its page number was written again).
-  cache.insert(Successive::make(5, 2, 78), nullptr);
-  EXPECT_FALSE(cached(5, 1));
-  EXPECT_TRUE(cached(5, 2));
+  marks.insert(5, 2, 78);
+  EXPECT_FALSE(marks.cached(5, 1));
+  EXPECT_TRUE(marks.cached(5, 2));
   // Commit 3 replaces the node of mark 77, noted in page 5 under commit 1.
-  cache.insert(Successive::make(9, 3, 77), nullptr);
-  EXPECT_TRUE(cached(5, 2));
-  EXPECT_TRUE(cached(9, 3));
+  marks.insert(9, 3, 77);
+  EXPECT_TRUE(marks.cached(5, 2));
+  EXPECT_TRUE(marks.cached(9, 3));
   // Commit 4 replaces the node of mark 78: its image in page 5 goes.
-  cache.insert(Successive::make(11, 4, 78), nullptr);
-  EXPECT_FALSE(cached(5, 2));
-  EXPECT_TRUE(cached(11, 4));
-  EXPECT_EQ(cache.entry_count(), 2u);
+  marks.insert(11, 4, 78);
+  EXPECT_FALSE(marks.cached(5, 2));
+  EXPECT_TRUE(marks.cached(11, 4));
+  EXPECT_EQ(marks.cache.entry_count(), 2u);
 }
 
 // Marks share buckets of two places (a cache of 16 pages has eight, so
@@ -334,28 +340,25 @@ TEST(PageCache, a_successor_drops_only_the_image_its_mark_noted_not_a_later_one_
 // older image, and a third takes the place of the mark noted longest ago,
 // whose next successor leaves its older image to the clock.
 TEST(PageCache, marks_that_share_a_bucket_each_drop_their_older_image) {
-  PageCache cache(0, kPage);
-  const auto cached = [&](std::uint64_t number, std::uint64_t commit) {
-    return Successive::cached(cache, number, commit);
-  };
-  cache.insert(Successive::make(5, 1, 1), nullptr);
-  cache.insert(Successive::make(6, 2, 17), nullptr);
-  cache.insert(Successive::make(7, 3, 1), nullptr);
-  cache.insert(Successive::make(8, 4, 17), nullptr);
-  EXPECT_FALSE(cached(5, 1));
-  EXPECT_FALSE(cached(6, 2));
-  EXPECT_TRUE(cached(7, 3));
-  EXPECT_TRUE(cached(8, 4));
+  Successions marks;
+  marks.insert(5, 1, 1);
+  marks.insert(6, 2, 17);
+  marks.insert(7, 3, 1);
+  marks.insert(8, 4, 17);
+  EXPECT_FALSE(marks.cached(5, 1));
+  EXPECT_FALSE(marks.cached(6, 2));
+  EXPECT_TRUE(marks.cached(7, 3));
+  EXPECT_TRUE(marks.cached(8, 4));
   // Mark 33 takes the place of mark 1, noted at commit 3 (mark 17 at 4).
-  cache.insert(Successive::make(9, 5, 33), nullptr);
-  cache.insert(Successive::make(10, 6, 17), nullptr);
-  cache.insert(Successive::make(11, 7, 1), nullptr);
-  EXPECT_FALSE(cached(8, 4));
-  EXPECT_TRUE(cached(7, 3));
-  EXPECT_TRUE(cached(9, 5));
-  EXPECT_TRUE(cached(10, 6));
-  EXPECT_TRUE(cached(11, 7));
-  EXPECT_EQ(cache.entry_count(), 4u);
+  marks.insert(9, 5, 33);
+  marks.insert(10, 6, 17);
+  marks.insert(11, 7, 1);
+  EXPECT_FALSE(marks.cached(8, 4));
+  EXPECT_TRUE(marks.cached(7, 3));
+  EXPECT_TRUE(marks.cached(9, 5));
+  EXPECT_TRUE(marks.cached(10, 6));
+  EXPECT_TRUE(marks.cached(11, 7));
+  EXPECT_EQ(marks.cache.entry_count(), 4u);
 }
 
 // An image older than the newest under its mark, read late for an older
@@ -363,31 +366,28 @@ TEST(PageCache, marks_that_share_a_bucket_each_drop_their_older_image) {
 // drops both; with no room (another mark holds the bucket's other place) it
 // is left to the clock and the other mark keeps its place.
 TEST(PageCache, an_image_read_late_for_an_older_snapshot_goes_with_the_successor) {
-  PageCache cache(0, kPage);  // eight buckets: marks 1 and 17 share one
-  const auto cached = [&](std::uint64_t number, std::uint64_t commit) {
-    return Successive::cached(cache, number, commit);
-  };
-  cache.insert(Successive::make(5, 3, 1), nullptr);
-  cache.insert(Successive::make(6, 2, 1), nullptr);  // late
-  cache.insert(Successive::make(7, 1, 1), nullptr);  // later still, and older
-  EXPECT_TRUE(cached(5, 3));
-  EXPECT_TRUE(cached(6, 2));
-  EXPECT_TRUE(cached(7, 1));  // left to the clock
-  cache.insert(Successive::make(8, 4, 1), nullptr);
-  EXPECT_FALSE(cached(5, 3));
-  EXPECT_FALSE(cached(6, 2));
-  EXPECT_TRUE(cached(8, 4));
-  EXPECT_EQ(cache.entry_count(), 2u);
+  Successions marks;  // eight buckets: marks 1 and 17 share one
+  marks.insert(5, 3, 1);
+  marks.insert(6, 2, 1);  // late
+  marks.insert(7, 1, 1);  // later still, and older
+  EXPECT_TRUE(marks.cached(5, 3));
+  EXPECT_TRUE(marks.cached(6, 2));
+  EXPECT_TRUE(marks.cached(7, 1));  // left to the clock
+  marks.insert(8, 4, 1);
+  EXPECT_FALSE(marks.cached(5, 3));
+  EXPECT_FALSE(marks.cached(6, 2));
+  EXPECT_TRUE(marks.cached(8, 4));
+  EXPECT_EQ(marks.cache.entry_count(), 2u);
 
-  cache.insert(Successive::make(9, 5, 17), nullptr);
-  cache.insert(Successive::make(10, 3, 1), nullptr);  // late, and no room
-  cache.insert(Successive::make(11, 6, 17), nullptr);
-  cache.insert(Successive::make(12, 7, 1), nullptr);
-  EXPECT_FALSE(cached(9, 5));
-  EXPECT_FALSE(cached(8, 4));
-  EXPECT_TRUE(cached(10, 3));
-  EXPECT_TRUE(cached(11, 6));
-  EXPECT_TRUE(cached(12, 7));
+  marks.insert(9, 5, 17);
+  marks.insert(10, 3, 1);  // late, and no room
+  marks.insert(11, 6, 17);
+  marks.insert(12, 7, 1);
+  EXPECT_FALSE(marks.cached(9, 5));
+  EXPECT_FALSE(marks.cached(8, 4));
+  EXPECT_TRUE(marks.cached(10, 3));
+  EXPECT_TRUE(marks.cached(11, 6));
+  EXPECT_TRUE(marks.cached(12, 7));
 }
 
 // Threads insert images of the same few marks at once, each from a later
