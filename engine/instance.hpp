@@ -149,8 +149,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   Status read_commit_state();
 
   // A snapshot of the published commit (begin_snapshot, then a ReadTxn
-  // that ends it); the keeper thread lets the reader byte go 20 ms after
-  // the last local reader of a commit ended.
+  // that ends it); the keeper thread lets the reader byte go 20 to 25 ms
+  // after the last local reader of a commit ended.
   static Result<ReadTxn> begin_read(std::shared_ptr<Instance> instance,
                                     std::shared_ptr<const ResolvedSchema> schema = nullptr);
   // The oldest snapshot in use by this process, or none.

@@ -74,8 +74,11 @@ void run(State* s) {
           return a.due < b.due;
         })->due;
     if (now < earliest) {
-      s->looks_at = earliest;
-      s->wake.wait_until(lock, earliest);
+      // The bytes due within the slack after the earliest go with it: one
+      // wake for a run of them, not one for each commit readers saw.
+      const SteadyTime until = earliest + kKeeperSlack;
+      s->looks_at = until;
+      s->wake.wait_until(lock, until);
       continue;
     }
     std::vector<Item> due;

@@ -36,6 +36,9 @@ namespace keeper {
 // keeper thread waits with nothing to do before it ends.
 inline constexpr std::chrono::milliseconds kReaderByteLinger{20};
 inline constexpr std::chrono::seconds kKeeperIdleEnd{10};
+// How late the keeper may let a byte go, so that it wakes once for the
+// bytes of many commits.
+inline constexpr std::chrono::milliseconds kKeeperSlack{5};
 
 // Asks the keeper to call `bytes->release_if_idle(txn_id)` at `due`,
 // starting the thread when none runs.

@@ -121,8 +121,8 @@ class OpenFile {
 
   // --- Snapshots. begin_snapshot takes the published commit with its reader
   // byte held (shared) and its reader registered; end_snapshot ends one
-  // local reader, and the byte is let go 20 ms after the last. CLOSED in a
-  // forked child, BUSY when the byte is not had in time.
+  // local reader, and the byte is let go 20 to 25 ms after the last. CLOSED
+  // in a forked child, BUSY when the byte is not had in time.
   virtual Result<PublishedCommit> begin_snapshot() = 0;
   virtual void end_snapshot(std::uint64_t txn_id) = 0;
   // Requires the writer. The newest retained group a writer of transaction

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
+#include <mutex>
+#include <set>
 
 #include "lock/background.hpp"
 #include "support/child_process.hpp"
@@ -39,6 +41,44 @@ TEST(Keeper, only_an_item_due_before_the_one_it_sleeps_for_wakes_it) {
   keeper::schedule(bytes, 50, now);
   EXPECT_TRUE(eventually([&] { return bytes->last.load() == 50; }));
   EXPECT_TRUE(keeper::running());
+}
+
+// Reader bytes that record the rounds in which the keeper let them go: it
+// gives every item of one round the same time.
+class RoundRecorder final : public IdleReaderBytes {
+ public:
+  std::optional<SteadyTime> release_if_idle(std::uint64_t, SteadyTime now) override {
+    std::lock_guard lock(mutex_);
+    rounds_.insert(now);
+    ++released_;
+    return std::nullopt;
+  }
+  std::size_t released() const {
+    std::lock_guard lock(mutex_);
+    return released_;
+  }
+  std::size_t rounds() const {
+    std::lock_guard lock(mutex_);
+    return rounds_.size();
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::set<SteadyTime> rounds_;
+  std::size_t released_ = 0;
+};
+
+// Beside a busy writer, the snapshots of one commit after another end a
+// fraction of a millisecond apart: the keeper lets their bytes go in one
+// wake, rather than taking a core from the readers for each.
+TEST(Keeper, bytes_due_close_together_go_in_one_wake) {
+  auto bytes = std::make_shared<RoundRecorder>();
+  const auto first = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  constexpr std::uint64_t kCommits = 5;
+  for (std::uint64_t t = 0; t < kCommits; ++t)
+    keeper::schedule(bytes, t + 1, first + std::chrono::milliseconds(t));
+  ASSERT_TRUE(eventually([&] { return bytes->released() == kCommits; }));
+  EXPECT_LE(bytes->rounds(), 2u);
 }
 
 // The idle end tests shorten so that a fork need not wait for the thread:
