@@ -206,6 +206,29 @@ std::expected<NodeView, std::string> NodeView::from_page(std::shared_ptr<const s
   return view;
 }
 
+std::optional<ByteView> NodeView::first_key_of(std::span<const std::uint8_t> page) {
+  if (page.size() < kPageContentOffset + kPageStampSize) return std::nullopt;
+  const std::uint8_t* p = page.data();
+  const std::optional<NodeCode> code = node_code(p[kPageKindOffset]);
+  if (!code) return std::nullopt;
+  const bool leaf = *code != NodeCode::Branch;
+  const std::size_t count = load_u16_le(p + node::kEntryCountOffset);
+  const std::size_t end = page.size() - kPageStampSize;
+  const std::size_t slots = slots_offset(leaf, count);
+  if (count == 0 || slots + node::kSlotSize > end) return std::nullopt;
+  const std::size_t pos = slot_offset(p, slots, 0);
+  if (pos >= end) return std::nullopt;
+  if (leaf) {
+    CellShape shape;
+    const LeafLayout layout =
+        *code == NodeCode::VarintLeaf ? LeafLayout::Varint : LeafLayout::Fixed;
+    if (!decode_leaf_cell(p, layout, pos, end, shape)) return std::nullopt;
+    return ByteView(p + shape.key_pos, shape.key_len);
+  }
+  if (pos + 2 > end || pos + 2 + load_u16_le(p + pos) > end) return std::nullopt;
+  return ByteView(p + pos + 2, load_u16_le(p + pos));
+}
+
 namespace {
 
 // Whether a built page parses as a page read from the file does, into the

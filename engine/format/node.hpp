@@ -16,6 +16,7 @@
 #include <cstring>
 #include <expected>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
@@ -346,6 +347,11 @@ class NodeView {
   // the page. The error is the text after "page {}: ".
   static std::expected<NodeView, std::string> from_page(std::shared_ptr<const std::uint8_t> page,
                                                         std::uint32_t page_size);
+  // The first key of a node page, read as from_page reads it but checked
+  // only as far as that read needs; none when the page does not read as a
+  // node with a key. For a hint (a cache asks ahead for what the page's
+  // image will touch) before from_page has checked the whole page.
+  static std::optional<ByteView> first_key_of(std::span<const std::uint8_t> page);
 
   // The view of a page the builders below have just laid out in this
   // process, read from its header alone: its cells are where the builder

@@ -6,8 +6,10 @@
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <functional>
 #include <latch>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <thread>
 
@@ -445,6 +447,53 @@ BranchParts branch_parts(std::size_t count, std::uint64_t first) {
     parts.children.push_back(c);
   }
   return parts;
+}
+
+// Read before the whole page is checked (a hint of where its image goes in
+// a cache), the first key is the one a parse finds, and a page that does
+// not read as a node with a key has none, whatever its bytes say.
+TEST(NodeStructureTest, a_first_key_read_ahead_of_the_check_is_the_parsed_one_or_none) {
+  OverflowRef ref{50, 1, 100, 1, {}};
+  const std::vector<Item> items = {{"alpha", "one", false}, {"beta", "", true}};
+  BranchParts parts = branch_parts(5, 10);
+  std::vector<std::uint8_t> branch(4096, 0);
+  node::build_branch(branch, 2, parts.views, parts.children, 8, 30);
+  const std::vector<std::vector<std::uint8_t>> nodes = {
+      leaf_page(4096, LeafLayout::Fixed, items, ref),
+      leaf_page(4096, LeafLayout::Varint, items, ref),
+      leaf_page(512, LeafLayout::Varint, {{std::string(40, 'k'), "v", false}}, ref), branch};
+  for (const auto& page : nodes) {
+    const std::optional<ByteView> first = NodeView::first_key_of(page);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(to_string(*first), to_string(parse(page).key_at(0)));
+  }
+
+  const std::vector<std::uint8_t> good = leaf_page(4096, LeafLayout::Varint, items, ref);
+  const std::size_t cell = load_u16_le(good.data() + 56);
+  const struct {
+    const char* what;
+    std::function<void(std::vector<std::uint8_t>&)> damage;
+  } none[] = {
+      {"no entries", [](auto& p) { store_u16_le(p.data() + node::kEntryCountOffset, 0); }},
+      {"an unknown kind", [](auto& p) { p[24] = 9; }},
+      {"an overflow page", [](auto& p) { p[24] = static_cast<std::uint8_t>(PageKind::Overflow); }},
+      {"a slot at the trailer", [](auto& p) { store_u16_le(p.data() + 56, 4090); }},
+      {"a key running past the page", [&](auto& p) { p[cell] = 0x7F; }},
+      {"a key length that never ends",
+       [&](auto& p) { std::fill(p.begin() + cell, p.end(), 0xFF); }},
+      {"slots past the page",
+       [](auto& p) {
+         p[24] = static_cast<std::uint8_t>(PageKind::Branch);
+         p[25] = 1;
+         store_u16_le(p.data() + node::kEntryCountOffset, 0xFFFF);
+       }},
+      {"a page shorter than a header", [](auto& p) { p.resize(40); }},
+  };
+  for (const auto& c : none) {
+    std::vector<std::uint8_t> bad = good;
+    c.damage(bad);
+    EXPECT_FALSE(NodeView::first_key_of(bad).has_value()) << c.what;
+  }
 }
 
 // The view a writer takes of a page it has just built, from the header

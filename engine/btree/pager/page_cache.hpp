@@ -48,6 +48,7 @@
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -75,6 +76,9 @@ class CachedPage;
 // CORRUPTED naming `path` when the layout's structure is broken).
 using PageParser = Result<std::shared_ptr<const CachedPage>> (*)(OpenedPage page,
                                                                  std::string_view path);
+// The succession mark (CachedPage::succession) a parser will give an
+// opened page, worked out before it parses it; 0 for none.
+using PageMarkHint = std::uint64_t (*)(std::span<const std::uint8_t> page);
 
 // What the cache holds. A parser may derive from it to carry a parsed form
 // beside the bytes; one that does names itself as `parsed_by`, which lets
@@ -216,6 +220,12 @@ class PageCache {
   // Asks for the index slot where insert(page) starts (a hint only): a
   // fetch that skipped get() has it on the way while it reads the page.
   void prefetch_slot(std::uint64_t page) const;
+  // Asks for the line where insert() looks up the images noted under
+  // `mark` (a hint only; none for 0): a fetch that knows the mark of the
+  // page it opened has it on the way while it parses the page.
+  void prefetch_succession(std::uint64_t mark) const {
+    if (mark != 0) __builtin_prefetch(bucket_of(mark));
+  }
   // Where readers of peek() pin; entries it may have handed out are
   // retired there when they leave the cache.
   EpochDomain& epochs() const { return epochs_; }

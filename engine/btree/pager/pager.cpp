@@ -75,7 +75,7 @@ Status Pager::check_against_pointer(const PageStamp& stamp, const PageHeader& he
 
 Result<std::shared_ptr<const CachedPage>> Pager::fetch_page(
     const ChildPointer& pointer, std::uint64_t tree_id, std::optional<std::uint8_t> expected_level,
-    PageParser parser, bool keep, bool* hit) const {
+    PageParser parser, bool keep, bool* hit, PageMarkHint mark_hint) const {
   if (parser == nullptr) parser = &plain_page;
   if (hit != nullptr) *hit = false;
   // A hit is still checked against the pointer: the same image reached from
@@ -99,6 +99,9 @@ Result<std::shared_ptr<const CachedPage>> Pager::fetch_page(
   if (!stamp) return fail(corrupted(format_text("page {} fails its check", pointer.page)));
   opened.stamp = *stamp;
   opened.header = PageHeader::read(opened.bytes.span());
+  // The place the image's mark takes in the cache, a miss of its own, is
+  // on its way while the page is parsed.
+  if (keep && mark_hint != nullptr) cache_.prefetch_succession(mark_hint(opened.bytes.span()));
 
   // Checked before parsing: a parser may rely on the kind and level.
   DZ_CHECK(check_against_pointer(opened.stamp, opened.header, pointer, tree_id, expected_level));

@@ -49,12 +49,16 @@ class Pager {
   // level. Failures are CORRUPTED "page {} fails its check" or "page {}: {}",
   // or IO. `parser` builds the cached form (plain CachedPage when null); a
   // page read without `keep` is not added to the cache. `hit`, when given,
-  // tells whether the cache held the page.
+  // tells whether the cache held the page. `mark_hint`, when given, tells
+  // from an opened page the succession mark (CachedPage::succession) the
+  // parser will give it, or 0, so that the cache asks ahead for the mark's
+  // place while the page is parsed.
   Result<std::shared_ptr<const CachedPage>> fetch_page(const ChildPointer& pointer,
                                                        std::uint64_t tree_id,
                                                        std::optional<std::uint8_t> expected_level,
                                                        PageParser parser = nullptr,
-                                                       bool keep = true, bool* hit = nullptr) const;
+                                                       bool keep = true, bool* hit = nullptr,
+                                                       PageMarkHint mark_hint = nullptr) const;
 
   // The cached node page `pointer` refers to, made by `parser` and held
   // against the pointer as fetch_page holds a hit, found without a lock or

@@ -97,11 +97,10 @@ std::shared_ptr<const CachedNode> make_cached_node(OpenedPage page, NodeView vie
                                                 std::move(page), std::move(view), succession);
 }
 
-// The node's tree, level and first key, mixed; never 0.
-std::uint64_t succession_of(const NodeView& view) {
+// A node's tree, level and first key, mixed; never 0.
+std::uint64_t mark_of(std::uint64_t tree_id, std::uint8_t level, ByteView first) {
   constexpr std::uint64_t kMul = 0x9E3779B97F4A7C15ull;
-  std::uint64_t h = (view.tree_id() * kMul) ^ (std::uint64_t{view.level()} << 56);
-  const ByteView first = view.count() > 0 ? view.key_at(0) : ByteView();
+  std::uint64_t h = (tree_id * kMul) ^ (std::uint64_t{level} << 56);
   std::size_t at = 0;
   for (; at + 8 <= first.size(); at += 8) {
     std::uint64_t word;
@@ -114,6 +113,19 @@ std::uint64_t succession_of(const NodeView& view) {
   h = (h ^ tail) * 0xD6E8FEB86659FD93ull;
   h ^= h >> 32;
   return h == 0 ? 1 : h;
+}
+
+std::uint64_t succession_of(const NodeView& view) {
+  return mark_of(view.tree_id(), view.level(), view.count() > 0 ? view.key_at(0) : ByteView());
+}
+
+// The mark parse_node gives the image of an opened page, before it is
+// parsed; 0 when the page does not read as a node with a key.
+std::uint64_t node_mark_hint(std::span<const std::uint8_t> page) {
+  const std::optional<ByteView> first = NodeView::first_key_of(page);
+  if (!first) return 0;
+  const PageHeader header = PageHeader::read(page);
+  return mark_of(header.tree_id, header.level, *first);
 }
 
 // A node read from the file, its mark worked out when `marked`.
@@ -153,7 +165,8 @@ std::shared_ptr<const CachedPage> remember_built_node(const Pager& pager, Opened
 Result<NodeView> fetch_cached_node(const Pager& pager, const ChildPointer& pointer,
                                    std::uint64_t tree_id, std::optional<std::uint8_t> level,
                                    bool keep, bool* hit) {
-  auto cached = DZ_TRY(pager.fetch_page(pointer, tree_id, level, &parse_node_page, keep, hit));
+  auto cached = DZ_TRY(
+      pager.fetch_page(pointer, tree_id, level, &parse_node_page, keep, hit, &node_mark_hint));
   auto node = std::static_pointer_cast<const CachedNode>(std::move(cached));
   const NodeView& view = node->view();
   const std::uint8_t* bytes = view.page();
