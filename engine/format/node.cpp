@@ -140,6 +140,21 @@ inline std::size_t slot_offset(const std::uint8_t* page, std::size_t slots, std:
   return load_u16_le(page + slots + node::kSlotSize * index);
 }
 
+// The key of the cell at `pos` of a node of `code` (a leaf's entry key, a
+// branch's separator), when the whole cell ends by `end`.
+inline std::optional<ByteView> checked_cell_key(const std::uint8_t* page, NodeCode code,
+                                                std::size_t pos, std::size_t end) {
+  if (code == NodeCode::Branch) {
+    if (pos + 2 > end) return std::nullopt;
+    const std::size_t size = load_u16_le(page + pos);
+    if (pos + 2 + size > end) return std::nullopt;
+    return ByteView(page + pos + 2, size);
+  }
+  CellShape shape;
+  if (!decode_leaf_cell(page, leaf_layout(code), pos, end, shape)) return std::nullopt;
+  return ByteView(page + shape.key_pos, shape.key_len);
+}
+
 LeafCell cell_from_shape(const std::uint8_t* page, const CellShape& shape) {
   LeafCell cell;
   cell.key = ByteView(page + shape.key_pos, shape.key_len);
@@ -189,14 +204,8 @@ std::expected<NodeView, std::string> NodeView::from_page(std::shared_ptr<const s
   for (std::size_t i = 0; i < count; ++i) {
     std::size_t pos = slot_offset(p, slots, i);
     if (pos < cell_start || pos >= end) return std::unexpected(std::string("its cells overlap"));
-    if (leaf) {
-      CellShape shape;
-      if (!decode_leaf_cell(p, view.layout(), pos, end, shape))
-        return std::unexpected(format_text("its cell {} cannot be read", i));
-    } else {
-      if (pos + 2 > end || pos + 2 + load_u16_le(p + pos) > end)
-        return std::unexpected(format_text("its cell {} cannot be read", i));
-    }
+    if (!checked_cell_key(p, view.code_, pos, end))
+      return std::unexpected(format_text("its cell {} cannot be read", i));
   }
   view.page_ = std::move(page);
   view.page_size_ = page_size;
@@ -216,17 +225,7 @@ std::optional<ByteView> NodeView::first_key_of(std::span<const std::uint8_t> pag
   const std::size_t end = page.size() - kPageStampSize;
   const std::size_t slots = slots_offset(leaf, count);
   if (count == 0 || slots + node::kSlotSize > end) return std::nullopt;
-  const std::size_t pos = slot_offset(p, slots, 0);
-  if (pos >= end) return std::nullopt;
-  if (leaf) {
-    CellShape shape;
-    const LeafLayout layout =
-        *code == NodeCode::VarintLeaf ? LeafLayout::Varint : LeafLayout::Fixed;
-    if (!decode_leaf_cell(p, layout, pos, end, shape)) return std::nullopt;
-    return ByteView(p + shape.key_pos, shape.key_len);
-  }
-  if (pos + 2 > end || pos + 2 + load_u16_le(p + pos) > end) return std::nullopt;
-  return ByteView(p + pos + 2, load_u16_le(p + pos));
+  return checked_cell_key(p, *code, slot_offset(p, slots, 0), end);
 }
 
 namespace {

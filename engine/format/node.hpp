@@ -97,6 +97,11 @@ enum class LeafLayout : std::uint8_t { Fixed, Varint };
 // overflow, 4 varint leaf).
 enum class NodeCode : std::uint8_t { FixedLeaf = 0, VarintLeaf = 1, Branch = 2 };
 
+// The cell layout of a leaf of `code`.
+inline LeafLayout leaf_layout(NodeCode code) {
+  return code == NodeCode::VarintLeaf ? LeafLayout::Varint : LeafLayout::Fixed;
+}
+
 PageKind leaf_page_kind(LeafLayout layout);
 
 namespace node {
@@ -361,9 +366,7 @@ class NodeView {
 
   NodeCode code() const { return code_; }
   bool is_leaf() const { return code_ != NodeCode::Branch; }
-  LeafLayout layout() const {
-    return code_ == NodeCode::VarintLeaf ? LeafLayout::Varint : LeafLayout::Fixed;
-  }
+  LeafLayout layout() const { return leaf_layout(code_); }
   std::uint8_t level() const { return level_; }
   // Entries of a leaf, separator keys of a branch.
   std::size_t count() const { return count_; }
