@@ -14,9 +14,9 @@
 // Cold readers start with an empty cache of the default size; warm readers
 // have a cache that holds the whole file and read every key once before the
 // clock starts (LMDB's readers read every key once too), so the two say
-// which part of a reader's cost is filling its cache. The warm rows are the
-// fair comparison: LMDB's cold readers have the whole page cache of the
-// system, the engine's only their default cache.
+// which part of a reader's cost is filling its cache. The warm rows (1, 2, 4
+// and 8 processes) are the fair comparison: LMDB's cold readers have the
+// whole page cache of the system, the engine's only their default cache.
 // The paced rows run warm readers beside a writer held to 500 commits a
 // second (kPacedCommits), the same for both engines, which each can keep
 // beside 8 readers on a busy machine: a reader's get costs more
@@ -37,7 +37,8 @@
 // (every thread, the background sync included), counted under ptrace, with
 // their breakdown by call, and the ratios of the engine's time per operation
 // to LMDB's (below 1: the engine is faster), each marked fair (no cold
-// readers) or not.
+// readers) or not, and how many times the total reads of 2, 4 and 8 warm
+// readers are those of 1, per engine and the engine's over LMDB's.
 // Arguments: [keys] [seconds per run] [paced|warm|threads], the last to run
 // only the paced rows, only the warm process rows beside the unpaced writer
 // or only the reader-thread rows (after the load; for profiling the readers,
@@ -322,7 +323,7 @@ void run(const Engine& e, std::uint64_t keys, double seconds, Rows rows) {
     for (int readers : {0, 1, 2, 4, 8})
       run_window(e, keys, seconds, readers, false, round++, model);
   if (rows == Rows::all || rows == Rows::warm)
-    for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++, model);
+    for (int readers : {1, 2, 4, 8}) run_window(e, keys, seconds, readers, true, round++, model);
   if (rows == Rows::all || rows == Rows::paced)
     for (int readers : {1, 8}) run_window(e, keys, seconds, readers, true, round++, model, true);
   if (rows == Rows::all || rows == Rows::threads)
@@ -737,6 +738,37 @@ void print_ratios() {
         "{\"bench\":\"concurrency\",\"workload\":\"ratio_%s\",\"engine\":\"deziro/lmdb\","
         "\"ops\":0,\"ns_per_op\":0,\"ratio\":%.3f,\"fair\":%s}\n",
         workload.c_str(), theirs->second / ours->second, cold ? "false" : "true");
+  }
+  // How the total reads grow from 1 to 2, 4 and 8 readers, per engine, and
+  // the engine's growth over LMDB's (at least 1: it grows as much). A
+  // reader's rate beside others also moves with what the machine shares
+  // between them: LMDB's readers share one copy of the file in the
+  // processor's caches, the engine's each check and cache their own, and 8
+  // reader processes beside the writer are more than the 8 cores; the paced
+  // rows (a writer too slow to matter) show the first part alone.
+  for (const char* kind : {"warm_readers", "warm_paced_readers", "warm_reader_threads"}) {
+    const std::string suffix = std::string("_") + kind;
+    auto one = g_rates.find("random_reads_1" + suffix);
+    if (one == g_rates.end()) continue;
+    for (int readers : {2, 4, 8}) {
+      const std::string to = "_1_to_" + std::to_string(readers) + suffix;
+      auto many = g_rates.find("random_reads_" + std::to_string(readers) + suffix);
+      if (many == g_rates.end()) continue;
+      std::map<std::string, double> growth;
+      for (const auto& [engine, rate] : one->second)
+        if (rate > 0 && many->second.contains(engine))
+          growth[engine] = readers * many->second.at(engine) / rate;
+      for (const auto& [engine, times] : growth)
+        std::printf(
+            "{\"bench\":\"concurrency\",\"workload\":\"total_reads%s\",\"engine\":\"%s\","
+            "\"ops\":0,\"ns_per_op\":0,\"ratio\":%.2f}\n",
+            to.c_str(), engine.c_str(), times);
+      if (growth.contains("deziro") && growth.contains("lmdb"))
+        std::printf(
+            "{\"bench\":\"concurrency\",\"workload\":\"scaling_total_reads%s\","
+            "\"engine\":\"deziro/lmdb\",\"ops\":0,\"ns_per_op\":0,\"ratio\":%.3f}\n",
+            to.c_str(), growth.at("deziro") / growth.at("lmdb"));
+    }
   }
   auto base = g_rates.find("writer_commits_beside_0_readers");
   auto eight = g_rates.find("writer_commits_beside_8_readers");
