@@ -745,8 +745,9 @@ void print_ratios() {
   // reader's rate beside others also moves with what the machine shares
   // between them: LMDB's readers share one copy of the file in the
   // processor's caches, the engine's each check and cache their own, and 8
-  // reader processes beside the writer are more than the 8 cores; the paced
-  // rows (a writer too slow to matter) show the first part alone.
+  // reader processes beside the writer are more than a machine of 8 cores or
+  // fewer runs at once; the paced rows (a writer too slow to matter) show
+  // the first part alone.
   for (const char* kind : {"warm_readers", "warm_paced_readers", "warm_reader_threads"}) {
     const std::string suffix = std::string("_") + kind;
     auto one = g_rates.find("random_reads_1" + suffix);
