@@ -155,9 +155,12 @@ def test_unknown_types_are_refused(type_, message):
     assert raised.value.args == ("INVALID_ARGUMENT", message)
 
 
-def test_a_one_item_type_tuple_raises_index_error():
-    with pytest.raises(IndexError):
-        NativeSchema(1, [("c", [field("x", ("list",))])])
+@pytest.mark.parametrize("type_", [(), ("list",), ("list", "int", "int")])
+def test_a_type_tuple_of_other_than_two_items_is_a_value_error(type_):
+    # The empty tuple used to crash the interpreter.
+    with pytest.raises(ValueError) as raised:
+        NativeSchema(1, [("c", [field("x", type_)])])
+    assert raised.value.args == (f"a field type tuple has 2 items, not {len(type_)}",)
 
 
 @pytest.mark.parametrize("type_", [5, ["list", "int"], (1, "int"), ("link", 5)])

@@ -143,11 +143,14 @@ std::optional<DeclaredKind> field_type_from_python(PyObject* type) {
     PyErr_Format(PyExc_TypeError, "a field type is a str or a tuple, not %s", got.c_str());
     return std::nullopt;
   }
+  Py_ssize_t size = PyTuple_Size(type);
+  if (size != 2) {
+    PyErr_Format(PyExc_ValueError, "a field type tuple has 2 items, not %zd", size);
+    return std::nullopt;
+  }
   auto head = to_str(PyTuple_GetItem(type, 0), "type");
   if (!head) return std::nullopt;
-  // A tuple of one item raises the interpreter's IndexError here.
   PyObject* argument = PyTuple_GetItem(type, 1);
-  if (argument == nullptr) return std::nullopt;
   if (Py_EnterRecursiveCall(" while reading a field type") != 0) return std::nullopt;
   struct Leave {
     ~Leave() { Py_LeaveRecursiveCall(); }
