@@ -3,6 +3,8 @@ frame that keeps C++ exceptions out of the interpreter, the internal-failure
 exception, the argument converters, releasing the interpreter lock, and
 classes made from specs."""
 
+import sys
+
 import hypothesis
 import hypothesis.strategies as st
 import pytest
@@ -72,6 +74,60 @@ def test_engine_work_lets_other_threads_run(fresh_python):
         timeout=30,
     )
     assert out.strip() == "[b'!']"
+
+
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_a_daemon_thread_whose_call_returns_while_the_interpreter_exits_does_not_abort(
+    fresh_python,
+):
+    # The worker is blocked in read() with the lock released when the
+    # interpreter starts to exit; an object dropped while it finalizes lets
+    # the read return and waits until the worker is blocked elsewhere or
+    # gone. The process must end as the exit would have ended it.
+    fresh_python(
+        """
+        import builtins, os, threading, deziro_probe
+
+        r, w = os.pipe()
+        started = threading.Event()
+        task = []
+
+        def worker():
+            task.append(threading.get_native_id())
+            started.set()
+            deziro_probe.read_byte_without_gil(r)
+
+        threading.Thread(target=worker, daemon=True).start()
+        started.wait()
+
+        def state(task, fd=r, open=open, FileNotFoundError=FileNotFoundError):
+            # "read" while the thread is in a system call on `fd` (its first
+            # argument), "running", another system call's fields, or None
+            # once the thread is gone.
+            try:
+                with open(f"/proc/self/task/{task}/syscall") as f:
+                    fields = f.read().split()
+            except FileNotFoundError:
+                return None
+            if fields[0] == "running":
+                return "running"
+            return "read" if int(fields[1], 16) == fd else fields
+
+        while state(task[0]) != "read":
+            pass
+
+        class AtFinalization:
+            def __init__(self, write, state, task, fd):
+                self.write, self.state, self.task, self.fd = write, state, task, fd
+
+            def __del__(self):
+                self.write(self.fd, b"x")
+                while self.state(self.task) in ("read", "running"):
+                    pass
+
+        builtins._at_finalization = AtFinalization(os.write, state, task[0], w)
+        """
+    )
 
 
 @pytest.mark.parametrize(

@@ -10,11 +10,15 @@
 namespace deziro::binding {
 
 // Releases the interpreter lock for its lifetime and takes it back on every
-// way out, an unwinding exception included.
+// way out, an unwinding exception included. Made with the lock held.
+//
+// Once the interpreter is exiting in another thread, the lock is not taken
+// back: the destructor parks the calling thread until the process ends
+// (gil.cpp says why).
 class AllowThreads {
  public:
-  AllowThreads() : state_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(state_); }
+  AllowThreads();
+  ~AllowThreads();
   AllowThreads(const AllowThreads&) = delete;
   AllowThreads& operator=(const AllowThreads&) = delete;
 
