@@ -5,6 +5,7 @@ import importlib.metadata
 import inspect
 import subprocess
 import sys
+import textwrap
 
 import pytest
 
@@ -191,3 +192,52 @@ def test_package_imports_errors_only_when_veva_duzor_is_asked_for():
 def test_package_refuses_unknown_attributes():
     with pytest.raises(AttributeError):
         deziro.no_such_name
+
+
+ONE_INTERPRETER = (
+    "deziro._native is in use in another interpreter of this process, "
+    "and serves one interpreter per process"
+)
+
+
+def test_a_subinterpreter_cannot_import_the_module_the_main_interpreter_uses():
+    # The module's classes are kept once per process, for the interpreter
+    # that imported it first. A subinterpreter that raised the first error
+    # would have its VevaDuzor class kept, which the main interpreter's
+    # `except VevaDuzor` misses.
+    pytest.importorskip("_xxsubinterpreters")
+    out = run_fresh(textwrap.dedent(
+        """
+        import importlib, sys
+        import _xxsubinterpreters as interpreters
+        import deziro._native as native
+        from deziro._errors import VevaDuzor
+
+        sub = interpreters.create(isolated=False)
+        try:
+            interpreters.run_string(sub, '''
+        import deziro._native as native
+        try:
+            native.open("/nonexistent-dir/x.dz")
+        except Exception:
+            pass
+        ''')
+        except interpreters.RunFailedError as failure:
+            print(failure)
+        else:
+            print("imported")
+        interpreters.destroy(sub)
+
+        try:
+            native.open("/nonexistent-dir/x.dz")
+        except VevaDuzor as error:
+            print("caught", error.code)
+        # The interpreter that uses the module may import it again.
+        del sys.modules["deziro._native"]
+        print(importlib.import_module("deziro._native").open is not native.open)
+        """
+    ))
+    refusal, caught, again = out.splitlines()
+    assert "ImportError" in refusal and refusal.endswith(ONE_INTERPRETER)
+    assert caught == "caught IO"
+    assert again == "True"

@@ -1,5 +1,7 @@
 #include "module.hpp"
 
+#include <cstdint>
+
 #include "call_frame.hpp"
 #include "errors.hpp"
 #include "layout.hpp"
@@ -46,15 +48,36 @@ void add_module_names(ModuleNames& names) {
   names.add_class(transaction::native_transaction_type());  // 12 NativeTransaction
 }
 
+// The id of the interpreter the module serves: the first one whose exec step
+// succeeded, or -1 until then. The classes, the exception classes among
+// them, are kept once per process and so belong to that interpreter; another
+// one would be handed classes of the first, and a failure there would raise
+// an exception it cannot catch by its class. Interpreter lock held.
+int64_t served_interpreter = -1;
+
+// Whether the module may serve `interpreter`; sets ImportError when not.
+bool serves(int64_t interpreter) {
+  if (served_interpreter == -1 || served_interpreter == interpreter) return true;
+  PyErr_SetString(PyExc_ImportError,
+                  "deziro._native is in use in another interpreter of this process, and "
+                  "serves one interpreter per process");
+  return false;
+}
+
 int exec_module(PyObject* module) {
   return guarded_status([&] {
     if (!PyModule_Check(module)) {
       PyErr_SetString(PyExc_TypeError, "the exec step was given something that is not a module");
       return false;
     }
+    int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
+    if (interpreter < 0 || !serves(interpreter)) return false;
     ModuleNames names(module);
     add_module_names(names);
-    return names.ok();
+    if (!names.ok()) return false;
+    // Adding the names may have let another interpreter's import in first.
+    if (served_interpreter == -1) served_interpreter = interpreter;
+    return serves(interpreter);
   });
 }
 
