@@ -55,7 +55,9 @@ class TreeCopier {
     txn_ = DZ_TRY(WriteTxn::begin(target_));
     for (const std::string& name : names) {
       if (auto copied = copy_tree(bytes_of(name)); !copied) {
-        txn_->mark_failed();
+        // A commit or begin that failed in the middle of a tree left no
+        // transaction; one still open publishes nothing.
+        if (txn_) txn_->mark_failed();
         return copied;
       }
     }

@@ -177,6 +177,55 @@ TEST(Backup, writer_committing_beside_it_does_not_reach_the_copy) {
   EXPECT_LT(figures->commit_id, db->published().record.txn_id);
 }
 
+// Backs args[0] up to args[1] under a file-size limit of args[2] bytes, a
+// disk that fills up part way, committing every 4 KiB of entries: 0 when
+// the backup fails and leaves nothing in the target's directory, 1 when it
+// succeeds.
+DZ_CHILD(backup_under_a_size_limit) {
+  auto opened = Database::open(args[0], OpenOptions{});
+  if (!opened) return 2;
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit limit{args.number(2), args.number(2)};
+  if (::setrlimit(RLIMIT_FSIZE, &limit) != 0) return 3;
+  backup::BackupOptions options;
+  options.COMMIT_BYTES = 4096;
+  auto figures = backup::backup(opened->instance, args[1], options);
+  if (figures) return 1;
+  return stdfs::is_empty(stdfs::path(args[1]).parent_path()) ? 0 : 4;
+}
+
+// Under limits from 8 KiB up in steps of 4 KiB, the copy runs out of room
+// at one write after another, a commit in the middle of the tree among
+// them (16 KiB), until it fits: each backup fails and leaves nothing, or
+// succeeds, and none crashes.
+TEST(Backup, disk_filling_up_part_way_fails_the_backup_and_leaves_nothing) {
+  testing::TempDir dir;
+  {
+    auto source = Database::open(dir.file("s.db"), OpenOptions{});
+    ASSERT_TRUE(source);
+    auto w = *WriteTxn::begin(source->instance);
+    for (int i = 0; i < 300; ++i)
+      ASSERT_TRUE(w->put(b("t"), b("k" + std::to_string(100000 + i)), b(std::string(100, 'v'))));
+    ASSERT_TRUE(w->commit());
+  }
+  stdfs::create_directory(dir.file("out"));
+  int failed = 0;
+  bool fitted = false;
+  for (std::uint64_t limit = 8192; !fitted && limit < (std::uint64_t(1) << 21); limit += 4096) {
+    testing::Child child("backup_under_a_size_limit",
+                         {dir.file("s.db"), dir.file("out/c.db"), limit});
+    const int code = child.wait();
+    ASSERT_TRUE(code == 0 || code == 1) << "limit " << limit << ": the child ended with " << code;
+    fitted = code == 1;
+    failed += code == 0;
+  }
+  EXPECT_TRUE(fitted);
+  EXPECT_GT(failed, 0);
+  auto copy = read_back(dir.file("out/c.db"), {});
+  ASSERT_TRUE(copy) << copy.error().to_string();
+  EXPECT_EQ((*copy)["t"].size(), 300u);
+}
+
 struct Refusal {
   const char* name;
   // Makes something at the target (or nothing), before the backup.
