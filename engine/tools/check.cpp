@@ -90,13 +90,22 @@ constexpr std::string_view kRetainedPagesName = "the retained pages";
 
 class CommitCheck {
  public:
-  // `held` is the pages the file holds now: the page map is sized by what
-  // the file can hold, never by what the record claims.
-  CommitCheck(ReadTxn& txn, std::uint64_t held)
-      : txn_(txn), pages_in_file_(std::min(txn.page_count(), held)), pages_(pages_in_file_) {
+  // `held` is the pages the file holds, read after the snapshot began: the
+  // page map is sized by what the file can hold, never by what the record
+  // claims. `cut_is_damage`: the commit was still the published one after
+  // that read, so no commit can have cut pages of it off the file. Else a
+  // later durable commit may have freed its free and retained pages past
+  // its trees' (which its snapshot keeps) and cut them off: those runs are
+  // checked as far as the file holds them, and only a tree's page past the
+  // end is damage.
+  CommitCheck(ReadTxn& txn, std::uint64_t held, bool cut_is_damage)
+      : txn_(txn),
+        pages_in_file_(std::min(txn.page_count(), held)),
+        cut_is_damage_(cut_is_damage),
+        pages_(pages_in_file_) {
     report_.commit_id = txn.txn_id();
     report_.page_count = txn.page_count();
-    if (pages_in_file_ < txn.page_count())
+    if (pages_in_file_ < txn.page_count() && cut_is_damage_)
       problem(
           std::nullopt, std::nullopt,
           format_text("the commit counts {} pages, and the file holds {}", txn.page_count(), held));
@@ -149,6 +158,7 @@ class CommitCheck {
   ReadTxn& txn_;
   CheckReport report_;
   std::uint64_t pages_in_file_;
+  bool cut_is_damage_;
   PageMap pages_;
   // Marking stopped short of a page the commit refers to: the leak scan
   // then counts unreached pages instead of reporting leaks.
@@ -304,12 +314,16 @@ void CommitCheck::check_space_entry(const TreeToCheck& tree, ByteView key, ByteV
 
 void CommitCheck::check_runs(const std::vector<RunToCheck>& runs, std::string_view list) {
   const std::uint64_t p = page_count();
+  // Past the commit's own pages a run is damage whatever the file's length.
+  const std::uint64_t limit = cut_is_damage_ ? p : report_.page_count;
   for (const RunToCheck& run : runs) {
-    if (run.length == 0 || run.first > p || run.length > p - run.first) {
+    if (run.length == 0 || run.first > limit || run.length > limit - run.first) {
       problem(run.first, list, format_text("a run of {} pages lies outside the file", run.length));
       continue;
     }
-    for (std::uint64_t page = run.first; page < run.first + run.length; ++page) {
+    // The pages a later commit cut off are not checked.
+    const std::uint64_t end = std::min(run.first + run.length, p);
+    for (std::uint64_t page = run.first; page < end; ++page) {
       if (page == 0)
         problem(page, list, format_text("lies outside the {} pages of the file", p));
       else if (pages_.test(page))
@@ -346,14 +360,25 @@ void CommitCheck::scan_leaks() {
                     unreached));
 }
 
+// Whether commit `txn_id` is still the published one, the head read again
+// when other processes may publish. A cut needs a durable commit published
+// past the one cut: while `txn_id` stays published, the file holds all its
+// pages. A head that cannot be read counts as still publishing it.
+bool still_published(Instance& file, std::uint64_t txn_id) {
+  if (file.file_lock() && !file.read_commit_state()) return true;
+  return file.published().record.txn_id == txn_id;
+}
+
 }  // namespace
 
 Result<CheckReport> check_commit(std::shared_ptr<Instance> instance,
                                  std::shared_ptr<const ResolvedSchema> schema) {
+  Instance& file = *instance;
   // The snapshot ends when `txn` goes, on every path.
   ReadTxn txn = DZ_TRY(Instance::begin_read(std::move(instance), std::move(schema)));
   const std::uint64_t length = DZ_TRY(txn.file().storage().len_or_error());
-  return CommitCheck(txn, pages_held(length, txn.file().page_size())).run();
+  return CommitCheck(txn, pages_held(length, file.page_size()), still_published(file, txn.txn_id()))
+      .run();
 }
 
 }  // namespace deziro::tools

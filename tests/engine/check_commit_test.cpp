@@ -3,8 +3,10 @@
 // crafted one at a time, is reported as exactly its own problems.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 #include <map>
+#include <utility>
 
 #include "btree/walk.hpp"
 #include "database.hpp"
@@ -12,6 +14,7 @@
 #include "format/object/names.hpp"
 #include "schema/stage.hpp"
 #include "storage/fault_storage.hpp"
+#include "support/borrowed_storage.hpp"
 #include "support/declared_builders.hpp"
 #include "support/object_db.hpp"
 #include "text_format.hpp"
@@ -415,6 +418,125 @@ INSTANTIATE_TEST_SUITE_P(OneKindEach, DamagedFile,
                                   (std::get<1>(info.param) == NewFileCipher::Automatic ? "_plain"
                                                                                        : "_sealed");
                          });
+
+// A memory file that runs `hook`, once, at the first read of its length
+// after it is set, before the read: what another writer does between the
+// check's snapshot and its reading of the file's length.
+class HookedLength final : public testing::BorrowedStorage {
+ public:
+  using BorrowedStorage::BorrowedStorage;
+  std::function<void()> hook;
+  Result<std::uint64_t> len_or_error() override {
+    if (auto run = std::exchange(hook, nullptr)) run();
+    return BorrowedStorage::len_or_error();
+  }
+};
+
+// A file whose published commit, the one checked, has its trees in its
+// first pages and free and retained pages after them, which later commits
+// free and cut off: a large tree was dropped, its pages freed three commits
+// on, and the small commits since gave up pages at the end of the file.
+struct CutDb {
+  FaultStorage storage{std::string(kPath), *Database::new_first_page({}, kPath)};
+  HookedLength* hooked = nullptr;
+  std::shared_ptr<Instance> instance;
+  std::uint64_t checked = 0;
+  std::uint64_t page_count = 0;
+
+  CutDb() {
+    auto owned = std::make_unique<HookedLength>(storage);
+    hooked = owned.get();
+    instance = Database::open_existing(std::move(owned), {}).value();
+    write([](WriteTxn& txn) {
+      for (int i = 0; i < 2000; ++i)
+        ASSERT_TRUE(txn.put(bytes_of("large"), bytes_of(format_text("k{}", 10000 + i)),
+                            bytes_of(std::string(100, 'v'))));
+    });
+    write([](WriteTxn& txn) { ASSERT_TRUE(txn.drop_tree(bytes_of("large"))); });
+    for (int i = 0; i < 4; ++i) small_commit(i);
+    checked = instance->published().record.txn_id;
+    page_count = instance->published().record.page_count;
+  }
+
+  void write(const std::function<void(WriteTxn&)>& change) {
+    auto txn = WriteTxn::begin(instance).value();
+    change(*txn);
+    ASSERT_TRUE(txn->commit());
+  }
+  void small_commit(int i) {
+    write([&](WriteTxn& txn) {
+      ASSERT_TRUE(txn.put(bytes_of("keep"), bytes_of(format_text("k{}", i)), bytes_of("v")));
+    });
+  }
+  std::uint64_t pages_held() const {
+    return deziro::pages_held(storage.current_image().size(), instance->page_size());
+  }
+  // Durable commits after the one checked, until one of them has freed
+  // pages at its end and cut them off the file (three at most).
+  void cut_by_later_commits() {
+    for (int i = 0; i < 3 && pages_held() >= page_count; ++i) small_commit(10 + i);
+    ASSERT_LT(pages_held(), page_count) << "no commit cut the file";
+  }
+};
+
+// A durable commit between the check's snapshot and its reading of the
+// length frees retained pages at the end of the commit checked, which its
+// snapshot does not keep, and cuts them off with the free pages before
+// them: the commit is still sound.
+TEST(CheckCut, by_a_later_commit_beside_the_check_is_no_damage) {
+  CutDb db;
+  db.hooked->hook = [&] { db.cut_by_later_commits(); };
+  auto report = tools::check_commit(db.instance);
+  ASSERT_TRUE(report) << report.error().to_string();
+  EXPECT_EQ(report->commit_id, db.checked);
+  EXPECT_EQ(report->page_count, db.page_count);
+  EXPECT_LT(db.pages_held(), db.page_count);
+  EXPECT_EQ(report->problems, Expected{});
+}
+
+// The same cut with the commit checked still published is damage: no
+// commit can have made it.
+TEST(CheckCut, of_the_published_commit_is_reported) {
+  std::uint64_t held = 0;
+  {
+    CutDb later;
+    later.cut_by_later_commits();
+    held = later.pages_held();
+  }
+  CutDb db;
+  ASSERT_TRUE(db.storage.set_len(held * db.instance->page_size()));
+  auto report = tools::check_commit(db.instance);
+  ASSERT_TRUE(report) << report.error().to_string();
+  EXPECT_EQ(report->commit_id, db.checked);
+  ASSERT_FALSE(report->problems.empty());
+  EXPECT_EQ(report->problems.front(),
+            (Problem{kNoPage, std::nullopt,
+                     format_text("the commit counts {} pages, and the file holds {}", db.page_count,
+                                 held)}));
+  const std::string outside = "lies outside the file";
+  EXPECT_TRUE(std::ranges::any_of(report->problems, [&](const Problem& p) {
+    return p.tree == "the retained pages" && p.message.ends_with(outside);
+  }));
+}
+
+// A later commit published does not excuse a tree's page past the end: the
+// snapshot keeps those, so only something else can have cut them.
+TEST(CheckCut, below_a_tree_page_is_reported_whatever_commit_is_published) {
+  CutDb db;
+  db.hooked->hook = [&] {
+    db.cut_by_later_commits();
+    ASSERT_TRUE(db.storage.set_len(2 * db.instance->page_size()));
+  };
+  auto report = tools::check_commit(db.instance);
+  ASSERT_TRUE(report) << report.error().to_string();
+  EXPECT_EQ(report->commit_id, db.checked);
+  const std::string outside = "lies outside the 2 pages of the file";
+  EXPECT_TRUE(std::ranges::any_of(report->problems, [&](const Problem& p) {
+    return p.page && *p.page >= 2 && p.message == outside;
+  }));
+  for (const Problem& p : report->problems)
+    EXPECT_FALSE(p.message.starts_with("the commit counts"));
+}
 
 }  // namespace DZ_FILE_LOCAL
 }  // namespace deziro
