@@ -145,8 +145,9 @@ bool usable_record(std::span<const std::uint8_t> head, const SourceHead& source,
   return true;
 }
 
-// The usable record of the highest transaction id in the three slots; the
-// selector byte is not consulted.
+// The usable record of the highest transaction id in the three slots, the
+// earlier slot of two with that id (choose_and_check then prefers the
+// selector's).
 std::optional<CommitRecord> choose_commit(std::span<const std::uint8_t> head,
                                           const SourceHead& source) {
   std::optional<CommitRecord> chosen;
@@ -203,7 +204,13 @@ void choose_and_check(std::span<const std::uint8_t> head, const SourceHead& sour
   chosen = choose_commit(head, source_head);
   const auto selector =
       source_head.selector_lost ? std::nullopt : header::decode_selector(head[kSelectorOffset]);
-  if (selector && !usable_record(head, source_head, selector->slot)) {
+  CommitRecord named;
+  if (selector && usable_record(head, source_head, selector->slot, &named)) {
+    // Of two records with one id, the selector's is the one published, as
+    // recovery ranks them: the other is the orphan of a writer that died
+    // before writing its selector.
+    if (chosen && named.txn_id == chosen->txn_id) chosen = named;
+  } else if (selector) {
     if (auto rescued = rescue_record(head, selector->slot, source, chosen))
       chosen = rescued;
     else

@@ -490,6 +490,47 @@ TEST(Salvage, source_open_in_this_process_is_busy_at_once) {
   EXPECT_TRUE(txn->commit());
 }
 
+// A slot the selector does not name holding a record with the published
+// commit's id, the orphan of a writer that died before its selector (made
+// here from the oldest record, stamped with that id, in slot 0): the open
+// takes the selector's record, and so does the salvage, which is whole.
+TEST(Salvage, of_two_records_with_one_id_takes_the_one_the_selector_names) {
+  testing::TempDir dir;
+  const std::string path = dir.file("s.db");
+  {
+    auto db = Database::open(path, opening()).value().instance;
+    for (int i = 0; i < 5; ++i) {
+      auto w = WriteTxn::begin(db).value();
+      ASSERT_TRUE(w->put(bytes_of("t"), bytes_of(format_text("k{}", i)), bytes_of("v")));
+      ASSERT_TRUE(w->commit());
+    }
+  }
+  const std::string head = file_bytes(path);
+  const std::size_t selected = std::uint8_t(head[kSelectorOffset]) & 3;
+  ASSERT_NE(selected, 0u);
+  auto record_in = [&](std::size_t slot) {
+    return record::parse_commit_record(
+               slot,
+               std::span(
+                   reinterpret_cast<const std::uint8_t*>(head.data()) + record_slot_offset(slot),
+                   kRecordSize),
+               PageCipher::Checksum, kMinPageSize)
+        .record;
+  };
+  CommitRecord orphan = record_in(0);
+  ASSERT_LT(orphan.txn_id, record_in(selected).txn_id);
+  orphan.txn_id = record_in(selected).txn_id;
+  const auto encoded = record::encode_commit_record(orphan);
+  write_bytes(path, record_slot_offset(0),
+              std::string(reinterpret_cast<const char*>(encoded.data()), encoded.size()));
+
+  auto report = salvage::salvage(path, dir.file("target.db"), opening());
+  ASSERT_TRUE(report) << report.error().to_string();
+  EXPECT_TRUE(report->whole());
+  EXPECT_EQ(contents(dir.file("target.db")), contents(path));
+  EXPECT_EQ(contents(path).at("t").size(), 5u);
+}
+
 // Records written past the typed layer: one repeating a unique value of a
 // lower key, one under a key past the auto-increment counter.
 TEST(Salvage, unique_collision_keeps_the_lower_key_and_the_counter_passes_the_largest_key) {
