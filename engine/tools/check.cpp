@@ -1,6 +1,7 @@
 #include "tools/check.hpp"
 
 #include <algorithm>
+#include <unordered_set>
 #include <utility>
 #include <vector>
 
@@ -163,6 +164,8 @@ class CommitCheck {
   // Marking stopped short of a page the commit refers to: the leak scan
   // then counts unreached pages instead of reporting leaks.
   bool walk_incomplete_ = false;
+  // The tree ids the catalog's descriptors named so far.
+  std::unordered_set<std::uint64_t> catalog_ids_;
   std::vector<RunToCheck> free_runs_;
   std::vector<RunToCheck> retained_runs_;
 };
@@ -286,6 +289,16 @@ void CommitCheck::check_space_entry(const TreeToCheck& tree, ByteView key, ByteV
         return entry_problem("a catalog entry names a tree id reserved for the engine");
       if ((root.page == 0) != (count == 0))
         return entry_problem("a catalog entry's root and entry count disagree");
+      // Either would have two trees take one id: their pages pass for each
+      // other's, and the next tree made takes an id in use. The tree is
+      // still walked, so that its pages are not reported as leaked.
+      if (tree_id >= txn_.record().next_tree_id)
+        entry_problem(
+            format_text("a catalog entry names tree id {}, which the commit has not "
+                        "handed out",
+                        tree_id));
+      else if (!catalog_ids_.insert(tree_id).second)
+        entry_problem(format_text("two catalog entries name tree id {}", tree_id));
       found.push_back(TreeToCheck{lossy_utf8(key), tree_id, root, count});
       return;
     }

@@ -17,6 +17,7 @@
 #include "support/borrowed_storage.hpp"
 #include "support/declared_builders.hpp"
 #include "support/object_db.hpp"
+#include "support/temp_dir.hpp"
 #include "text_format.hpp"
 #include "tools/check.hpp"
 #include "txn/free_space.hpp"
@@ -418,6 +419,43 @@ INSTANTIATE_TEST_SUITE_P(OneKindEach, DamagedFile,
                                   (std::get<1>(info.param) == NewFileCipher::Automatic ? "_plain"
                                                                                        : "_sealed");
                          });
+
+// Catalog entries that give two trees one id, or an id the commit has not
+// handed out (made through the write transaction's catalog): the pages of
+// such trees pass for each other's, and the next tree made would take an id
+// in use. Each is reported once, and the trees are still walked, so that
+// nothing else is reported.
+TEST(CheckCatalog, tree_ids_named_twice_or_not_handed_out_are_reported) {
+  testing::TempDir dir;
+  auto db = Database::open(dir.file("c.db"), OpenOptions{}).value().instance;
+  auto put = [](WriteTxn& txn, std::string_view tree) {
+    ASSERT_TRUE(txn.put(bytes_of(tree), bytes_of("k"), bytes_of("v")));
+  };
+  std::uint64_t twice = 0;
+  {
+    auto txn = WriteTxn::begin(db).value();
+    put(*txn, "a");
+    ASSERT_TRUE(txn->commit());
+  }
+  {
+    auto txn = WriteTxn::begin(db).value();
+    twice = txn->tree_entry(bytes_of("a"), false).value()->tree_id;
+    txn->tree_entry(bytes_of("b"), true).value()->tree_id = twice;
+    put(*txn, "b");
+    txn->tree_entry(bytes_of("c"), true).value()->tree_id = 5000;
+    put(*txn, "c");
+    ASSERT_TRUE(txn->commit());
+  }
+  ASSERT_LT(db->published().record.next_tree_id, 5000u);
+  auto report = tools::check_commit(db);
+  ASSERT_TRUE(report) << report.error().to_string();
+  const std::string catalog = "the catalog";
+  EXPECT_EQ(report->problems,
+            (std::vector<Problem>{
+                {std::nullopt, catalog, format_text("two catalog entries name tree id {}", twice)},
+                {std::nullopt, catalog,
+                 "a catalog entry names tree id 5000, which the commit has not handed out"}}));
+}
 
 // A memory file that runs `hook`, once, at the first read of its length
 // after it is set, before the read: what another writer does between the
