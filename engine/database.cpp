@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <optional>
 #include <utility>
+#include <vector>
 
 #include "crypto/file_keys.hpp"
 #include "format/creation.hpp"
@@ -120,6 +122,35 @@ Result<fs::LinkOutcome> Database::copy_into_place(int from, const std::string& t
   return fs::LinkOutcome::Linked;
 }
 
+namespace {
+
+// The credential opened `opened`, the key block of some record in the head;
+// recovery may clear that record (a commit that never reached the disk
+// whole, a key change among them). The credential must then open a record
+// that stays, or the file it leaves would refuse it: WRONG_KEY, before
+// recovery writes anything. The published record comes first.
+Status prove_against_kept_records(std::string_view path, const head::Head& h,
+                                  const StaticFields& fields, const head::Recovery& recovery,
+                                  const KeyBlock& opened, const FileKeys& keys,
+                                  const Credential& credential, keys::PasswordKeys* password_keys) {
+  const auto slots = head::parse_slots(h, fields.cipher, fields.page_size);
+  std::vector<const KeyBlock*> kept{&recovery.published.record.key_block};
+  for (std::size_t slot = 0; slot < slots.size(); ++slot)
+    if (slots[slot].valid() && !recovery.clear_slot[slot])
+      kept.push_back(&slots[slot].record.key_block);
+  for (const KeyBlock* block : kept)
+    if (*block == opened) return ok();
+  Status proved = fail(Error::wrong_key(std::string(path)));
+  for (const KeyBlock* block : kept) {
+    proved = keys::prove_credential(path, credential, fields.cipher, fields.file_id, *block,
+                                    keys.data_key, password_keys);
+    if (proved) return ok();
+  }
+  return proved;
+}
+
+}  // namespace
+
 Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storage> file,
                                                           const OpenOptions& options, bool alone,
                                                           const FileKeys* known_keys,
@@ -130,6 +161,8 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
   if (!checked) return fail(Error::from_header(path, checked.error()));
   StaticFields fields = *checked;
   std::unique_ptr<const FileKeys> keys;
+  // The key block the credential opened, when this open proved it.
+  std::optional<KeyBlock> opened_block;
   if (fields.encrypted()) {
     // The credential proves itself against the records' key blocks before
     // any page is read; records the data key did not sign take no part in
@@ -140,6 +173,7 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
       auto material = DZ_TRY(
           record::read_commit_records(path, fields, h.bytes, options.credential, password_keys));
       keys = std::make_unique<const FileKeys>(std::move(material.keys));
+      opened_block = material.key_block;
     }
     record::drop_unsigned_records(h.bytes, fields, *keys, &h.unauthentic);
   } else if (!options.credential.is_none()) {
@@ -160,6 +194,9 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
   auto verify =
       verifier_for(*file, fields, DZ_TRY(keys::page_protection(fields.cipher, keys.get())));
   auto recovery = DZ_TRY(head::choose_published(path, h, fields, verify));
+  if (opened_block)
+    DZ_CHECK(prove_against_kept_records(path, h, fields, recovery, *opened_block, *keys,
+                                        options.credential, password_keys));
   DZ_CHECK(head::repair(*file, h, fields, recovery));
   fields.read_from_copy = false;
   if (options.upgrade_format && fields.format_version < kNewestFormatVersion)

@@ -630,6 +630,39 @@ TEST(KeyChange, power_loss_at_each_step_leaves_a_file_one_of_the_keys_opens_whol
   EXPECT_GT(k, 8u);
 }
 
+// A power loss that keeps a key change's record but none of the pages of
+// the deferred commit before it: recovery clears that record (its commit is
+// not whole), so the new key opens no record of the file it leaves, and the
+// open refuses it before recovery writes anything; the old key opens the
+// file whole, and the new key is refused again after that.
+TEST(KeyChange, new_key_whose_record_recovery_clears_is_wrong_key) {
+  MemoryDb db = populated(options_with(key_credential(1)));
+  {
+    auto w = WriteTxn::begin(db.instance).value();
+    for (int i = 0; i < 30; ++i)
+      ASSERT_TRUE(w->put(b("deferred"), b("k" + std::to_string(i)), b(std::string(100, 'q'))));
+    ASSERT_TRUE(w->commit_deferred());
+  }
+  // The key change's record is written; its sync is not made.
+  db.storage->power_off_after(1);
+  ASSERT_FALSE(keys::set_secret(db.instance, nullptr, key_credential(9)));
+  CrashPlan plan = CrashPlan::keep_none(db.storage->pending_count());
+  plan.applied.back() = true;
+  const auto crashed = db.storage->crash_image(plan);
+
+  auto with_new = open_image(crashed, options_with(key_credential(9)));
+  ASSERT_FALSE(with_new);
+  EXPECT_EQ(with_new.error().kind(), ErrorKind::WrongKey);
+  auto with_old = open_image(crashed, options_with(key_credential(1)));
+  ASSERT_TRUE(with_old) << with_old.error().to_string();
+  EXPECT_TRUE(*read_all(*with_old) == expected_content());
+  auto left = with_old->storage->current_image();
+  with_old->instance.reset();
+  auto again = open_image(left, options_with(key_credential(9)));
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error().kind(), ErrorKind::WrongKey);
+}
+
 TEST(KeyChange, new_password_uses_the_instances_hashing_parameters) {
   OpenOptions options = options_with(key_credential(1));
   options.password_hashing = {128, 2, 2};
