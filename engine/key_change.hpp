@@ -24,7 +24,10 @@ inline constexpr int kMaxExtraKeyCommits = 6;
 // any slot still holds another key block. INVALID_ARGUMENT on a plain file
 // or for an empty password; INTERNAL "the old key block outlived the commits
 // meant to replace it" when a slot still holds it after the last commit;
-// otherwise the errors of any writer (BUSY, SYNC_FAILED, IO).
+// otherwise the errors of any writer (BUSY, SYNC_FAILED, IO). An error after
+// the first commit leaves the new secret in effect and the old one opening
+// the file only until later commits overwrite its slots: the caller should
+// call again until it returns.
 Status set_secret(const std::shared_ptr<Instance>& instance,
                   std::shared_ptr<const ResolvedSchema> schema, const Credential& secret);
 
