@@ -95,6 +95,7 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   std::unique_lock<std::mutex> hold_publishing() override {
     return std::unique_lock(publish_mutex_);
   }
+  void publishing(std::uint64_t txn_id) override;
   Status check_still_published(std::uint64_t txn_id) override;
   Result<PublishedCommit> begin_snapshot() override;
   void end_snapshot(std::uint64_t txn_id) override;
@@ -245,6 +246,9 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // Under `state_mutex_`, like the fields after it down to the sync thread:
   // the last deferred commit this process published.
   std::uint64_t local_deferred_txn_ = 0;
+  // The commit this process is writing, between its record and `committed`
+  // (see publishing); 0 for none.
+  std::uint64_t publishing_txn_ = 0;
   // The slot that the selector byte as of the last sync names, when it
   // names it without the deferred bit: after a power loss that selector may
   // be the one on disk, so its record must stay until the next sync.

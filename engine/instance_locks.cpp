@@ -216,6 +216,11 @@ void Instance::adopt_published(const PublishedCommit& seen) {
     // A head read that began before this process's own last commit must
     // not take the cached state back.
     if (got < have) return;
+    // This process's own commit, read between its selector byte and
+    // committed(), which installs it: taken for another process's, it would
+    // drop the due time of the deferred commits before it, and committed()
+    // would count the delay afresh from this one.
+    if (publishing_txn_ != 0 && got == publishing_txn_) return;
     if (got == have && seen.deferred && !published_.deferred) return;
     newly_deferred = seen.deferred && (got > have || !published_.deferred);
     // Another process committed: what it synced last is unknown here, so
@@ -379,6 +384,11 @@ bool Instance::deferred_page_limit_reached() const {
   return page_limit_reached_;
 }
 
+void Instance::publishing(std::uint64_t txn_id) {
+  std::lock_guard lock(state_mutex_);
+  publishing_txn_ = txn_id;
+}
+
 void Instance::committed(const PublishedCommit& published, std::uint64_t pages_written) {
   std::optional<SteadyTime> due;
   {
@@ -387,6 +397,7 @@ void Instance::committed(const PublishedCommit& published, std::uint64_t pages_w
     // with it is the one before, which a power loss may leave in place.
     if (!published.deferred)
       guarded_slot_ = published_.deferred ? std::nullopt : std::optional(published_.slot);
+    publishing_txn_ = 0;
     published_ = published;
     if (published.deferred) {
       local_deferred_txn_ = published.record.txn_id;

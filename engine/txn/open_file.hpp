@@ -112,6 +112,11 @@ class OpenFile {
   // Held by a commit from the choice of its slot until it is published, and
   // by a sync made beside this process's open writer.
   virtual std::unique_lock<std::mutex> hold_publishing() = 0;
+  // Requires the writer and `hold_publishing`: commit `txn_id` of this
+  // process is about to be written (0 once it is published or given up).
+  // A head read that sees it meanwhile leaves the state this process keeps
+  // to `committed`: it must not take the commit for another process's.
+  virtual void publishing(std::uint64_t txn_id) = 0;
   // With the writer held, before a commit writes its pages: CORRUPTED
   // unless the file still publishes commit `txn_id`, the one the
   // transaction began from. Another writer's commit beside this one means

@@ -755,6 +755,13 @@ Status WriteTxn::publish(bool deferred) {
 
   // A sync beside this writer waits until the commit is published.
   auto publishing = file_->hold_publishing();
+  // Head reads of other threads meanwhile leave this commit to committed();
+  // a write that fails gives it up.
+  file_->publishing(txn_id_);
+  struct GiveUp {
+    OpenFile& file;
+    ~GiveUp() { file.publishing(0); }
+  } give_up{*file_};
   std::uint8_t slot = DZ_TRY(file_->slot_for_next_commit());
   PublishedCommit published = file_->published();
   // An encrypted file's record is signed for its slot.

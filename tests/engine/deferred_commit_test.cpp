@@ -8,14 +8,18 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <mutex>
 #include <set>
 #include <string>
 #include <thread>
 
 #include "database.hpp"
 #include "format/header_bytes.hpp"
+#include "lock/file_lock.hpp"
+#include "storage/db_file.hpp"
 #include "storage/fault_storage.hpp"
 #include "support/child_process.hpp"
 #include "support/commit_check.hpp"
@@ -326,6 +330,109 @@ Status commit_version(const std::shared_ptr<Instance>& instance, int n, bool def
                     b(std::string(300, char('a' + n)))));
   DZ_CHECK(w->put(b("t"), b("k"), b("v" + std::to_string(n))));
   return deferred ? w->commit_deferred() : w->commit();
+}
+
+// The file, through which the next write of the selector byte, once armed,
+// is made and then held until the test lets it go: a commit stopped
+// between its selector byte and the state this process keeps of it.
+class SelectorPause final : public Storage {
+ public:
+  explicit SelectorPause(std::unique_ptr<DbFile> file) : file_(std::move(file)) {}
+  const std::string& path() const override { return file_->path(); }
+  Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override {
+    return file_->read_at(offset, out);
+  }
+  Status write_at(std::uint64_t offset, ConstByteSpan data) override {
+    Status written = file_->write_at(offset, data);
+    if (offset == kSelectorOffset && data.size() == 1) {
+      std::unique_lock lock(mutex_);
+      if (armed_) {
+        armed_ = false;
+        paused_ = true;
+        changed_.notify_all();
+        changed_.wait(lock, [&] { return released_; });
+      }
+    }
+    return written;
+  }
+  Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> data) override {
+    return file_->write_vectored_at(offset, data);
+  }
+  Status sync() override { return file_->sync(); }
+  Result<std::uint64_t> len_or_error() override { return file_->len_or_error(); }
+  Status set_len(std::uint64_t length) override { return file_->set_len(length); }
+  void abandon_descriptor() override { file_->abandon_descriptor(); }
+
+  void arm() {
+    std::lock_guard lock(mutex_);
+    armed_ = true;
+  }
+  void wait_paused() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return paused_; });
+  }
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+
+ private:
+  std::unique_ptr<DbFile> file_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool armed_ = false;
+  bool paused_ = false;
+  bool released_ = false;
+};
+
+// A snapshot begun while this process's second deferred commit is between
+// its selector byte and the state the process keeps of it reads that commit
+// from the head. Taken for another process's commit, it dropped the due
+// time of the first deferred commit, and the second one counted the delay
+// afresh: a later deferred commit moved the sync later. Without the
+// snapshot (`snapshot_between`), the due time stays as well.
+void later_deferred_commit_keeps_the_due_time(bool snapshot_between) {
+  testing::TempDir dir;
+  const std::string path = dir.file("due.db");
+  ASSERT_TRUE(Database::open(path, {}));
+  auto file = Database::open_file(path).value();
+  const int lock_fd = ::fcntl(file->descriptor(), F_DUPFD_CLOEXEC, 0);
+  ASSERT_GE(lock_fd, 0);
+  auto pause = std::make_unique<SelectorPause>(std::move(file));
+  SelectorPause& selector = *pause;
+  auto instance = Database::open_existing(std::move(pause), with_delay(3600s), true).value();
+  // With a lock state, as any open has: snapshots read the head.
+  auto lock = std::make_unique<FileLock>(lock_fd, path);
+  ASSERT_TRUE(lock->try_lock(lock_bytes::kFile, LockMode::Shared).value());
+  instance->adopt_file_lock(std::move(lock));
+
+  ASSERT_TRUE(put_one(instance, "a", "v", true));
+  const auto due = instance->sync_deferred();
+  ASSERT_TRUE(due);
+  selector.arm();
+  std::thread writer([&] { EXPECT_TRUE(put_one(instance, "b", "v", true)); });
+  selector.wait_paused();
+  if (snapshot_between) {
+    auto snapshot = ReadTxn::begin(instance);
+    ASSERT_TRUE(snapshot) << snapshot.error().to_string();
+  }
+  selector.release();
+  writer.join();
+  const auto due_after = instance->sync_deferred();
+  ASSERT_TRUE(due_after);
+  EXPECT_EQ(*due_after, *due)
+      << "moved later by "
+      << std::chrono::duration_cast<std::chrono::microseconds>(*due_after - *due).count() << " us";
+  EXPECT_TRUE(instance->sync());
+}
+
+TEST(DeferredDue, a_snapshot_of_the_next_deferred_commit_does_not_move_the_sync_later) {
+  later_deferred_commit_keeps_the_due_time(true);
+}
+
+TEST(DeferredDue, the_next_deferred_commit_does_not_move_the_sync_later) {
+  later_deferred_commit_keeps_the_due_time(false);
 }
 
 TEST(DeferredPowerLoss, power_loss_loses_at_most_the_deferred_commits) {
