@@ -376,6 +376,11 @@ Result<bool> WriteTxn::put_in_tree(ByteView tree_name, ByteView key, ByteView va
   ValueVisitor wrapped = tracked;
   return marking_failed(
       [&]() -> Result<bool> {
+        // Refused before the tree is made or brought back: a refused write
+        // changes nothing.
+        DZ_CHECK(check_name(tree_name));
+        DZ_CHECK(btree::check_key(file_->page_size(), key.size()));
+        DZ_CHECK(btree::check_value(value.size()));
         TreeEntry* e = DZ_TRY(tree_entry(tree_name, true));
         bool added = DZ_TRY(btree::put(context(e->tree_id), e->root, key, value,
                                        replace ? PutMode::Upsert : PutMode::InsertOnly,

@@ -655,6 +655,44 @@ TEST(WriteTxn, a_refused_write_fails_the_transaction_except_the_typed_writes) {
   }
 }
 
+// A typed write refused for its key or value makes no tree: not a new one,
+// and not one dropped earlier in the transaction, which the commit would
+// otherwise have published empty.
+TEST(WriteTxn, a_refused_typed_write_makes_no_tree) {
+  const std::string long_key(958, 'k');
+  const std::string v = "v";
+  // Refused by its length alone, before a byte of it is read.
+  const ByteView value_too_large(reinterpret_cast<const std::uint8_t*>(v.data()),
+                                 std::size_t{1} << 32);
+  struct Case {
+    const char* name;
+    ByteView key;
+    ByteView value;
+  };
+  for (const Case& c :
+       {Case{"long_key", b(long_key), b(v)}, Case{"value_too_large", b("k"), value_too_large}}) {
+    SCOPED_TRACE(c.name);
+    auto db = open_memory();
+    {
+      auto w = begin_write(db);
+      ASSERT_TRUE(w->put(b("dropped"), b("k"), b("v")));
+      ASSERT_TRUE(w->commit());
+    }
+    auto w = begin_write(db);
+    ASSERT_TRUE(w->drop_tree(b("dropped")));
+    for (const char* tree : {"fresh", "dropped"}) {
+      auto refused = w->put_in_tree(b(tree), c.key, c.value, true);
+      ASSERT_FALSE(refused);
+      EXPECT_EQ(refused.error().kind(), ErrorKind::InvalidArgument);
+      EXPECT_EQ(w->tree_entry(b(tree), false).value(), nullptr) << tree;
+    }
+    ASSERT_TRUE(w->commit());
+    auto after = begin_write(db);
+    for (const char* tree : {"fresh", "dropped"})
+      EXPECT_EQ(after->tree_entry(b(tree), false).value(), nullptr) << tree;
+  }
+}
+
 TEST(WriteTxn, visitor_refusal_does_not_fail_the_transaction) {
   auto db = open_memory();
   auto w = begin_write(db);
