@@ -1,14 +1,17 @@
 #include "storage/fs.hpp"
 
 #include <fcntl.h>
+#include <limits.h>
 #include <linux/fs.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 
+#include "invariant.hpp"
 #include "storage/random.hpp"
 
 namespace deziro::fs {
@@ -57,7 +60,16 @@ Result<TempPath> temp_path_beside(const std::string& target) {
   TempPath t;
   t.dir = parent_dir(target);
   std::string prefix = slash == std::string::npos ? "" : target.substr(0, slash + 1);
-  t.path = prefix + "." + name + "." + suffix + ".tmp";
+  // The name is cut so that the temporary one, 22 bytes longer, is still a
+  // name the file system takes (NAME_MAX), in a path it takes (PATH_MAX):
+  // any name the caller may give has a temporary name. The random part
+  // keeps it unique.
+  constexpr std::size_t kAdded = 22;
+  std::size_t keep = std::min<std::size_t>(name.size(), NAME_MAX - kAdded);
+  if (prefix.size() + keep + kAdded >= PATH_MAX)
+    keep = PATH_MAX > prefix.size() + kAdded + 1 ? PATH_MAX - prefix.size() - kAdded - 1 : 1;
+  t.path = prefix + "." + name.substr(0, keep) + "." + suffix + ".tmp";
+  DZ_ASSERT(t.path.size() - prefix.size() <= NAME_MAX);
   return t;
 }
 

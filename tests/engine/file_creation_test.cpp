@@ -139,6 +139,22 @@ TEST(FileCreation, network_file_system_is_refused_before_anything_is_created) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
+// Names up to the longest the file system takes (255 bytes) are created,
+// and nothing else is left beside them: the temporary name made on the way,
+// 22 bytes longer, is cut to fit.
+TEST(FileCreation, longest_names_are_created_and_leave_nothing_beside_them) {
+  for (std::size_t length : {233u, 234u, 240u, 255u}) {
+    SCOPED_TRACE(length);
+    testing::TempDir dir;
+    const std::string path = dir.file(std::string(length, 'n'));
+    auto opened = Database::open(path, creating(true));
+    ASSERT_TRUE(opened) << opened.error().to_string();
+    opened->instance.reset();
+    EXPECT_TRUE(Database::open(path, creating(false)));
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  }
+}
+
 TEST(FileCreation, copy_fallback_places_the_bytes_and_never_replaces) {
   testing::TempDir dir;
   write_file(dir.file("src"), Bytes(10000, 7));
