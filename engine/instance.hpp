@@ -249,6 +249,10 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // The commit this process is writing, between its record and `committed`
   // (see publishing); 0 for none.
   std::uint64_t publishing_txn_ = 0;
+  // The commit whose selector byte this process last wrote itself: a
+  // selector another process wrote may be only in the system's cache (that
+  // process's sync failed), where this process's syncs would not carry it.
+  std::uint64_t selector_written_txn_ = 0;
   // The slot that the selector byte as of the last sync names, when it
   // names it without the deferred bit: after a power loss that selector may
   // be the one on disk, so its record must stay until the next sync.

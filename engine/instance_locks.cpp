@@ -125,11 +125,30 @@ Result<bool> Instance::hold_write_lock(SteadyTime deadline, const PublishedCommi
   // own deferred commits; another's is made durable before this writer
   // chooses the slot it overwrites.
   bool foreign_deferred;
+  bool foreign_selector;
+  std::uint64_t published_txn;
   {
     std::lock_guard lock(state_mutex_);
     foreign_deferred = published_.deferred && published_.record.txn_id != local_deferred_txn_;
+    published_txn = published_.record.txn_id;
+    foreign_selector = !foreign_deferred && published_txn != selector_written_txn_;
   }
-  if (foreign_deferred) DZ_CHECK(make_durable(true));
+  if (foreign_deferred) {
+    DZ_CHECK(make_durable(true));
+  } else if (foreign_selector) {
+    // A selector byte this process did not write: after a failed sync of
+    // the process that wrote it, it may be in the system's cache alone, a
+    // clean page that no sync of this process would carry, while this
+    // process's commits take it for the selector on disk (they lift the
+    // guard on the record before it). Written again, the next sync of this
+    // writer carries it. The writer is held, so no other selector is
+    // written meanwhile.
+    std::uint8_t selector = 0;
+    DZ_CHECK(storage_->read_exact_at(kSelectorOffset, {&selector, 1}));
+    DZ_CHECK(fail_file_unless(storage_->write_at(kSelectorOffset, {&selector, 1})));
+    std::lock_guard lock(state_mutex_);
+    selector_written_txn_ = published_txn;
+  }
   return true;
 }
 
@@ -398,6 +417,7 @@ void Instance::committed(const PublishedCommit& published, std::uint64_t pages_w
     if (!published.deferred)
       guarded_slot_ = published_.deferred ? std::nullopt : std::optional(published_.slot);
     publishing_txn_ = 0;
+    selector_written_txn_ = published.record.txn_id;
     published_ = published;
     if (published.deferred) {
       local_deferred_txn_ = published.record.txn_id;
@@ -509,6 +529,7 @@ Status Instance::make_durable(bool made_elsewhere) {
     DZ_CHECK(fail_file_unless(storage_->write_at(kSelectorOffset, {&selector, 1})));
   }
   std::lock_guard lock(state_mutex_);
+  if (p.deferred) selector_written_txn_ = p.record.txn_id;
   // The sync put the deferred selector on disk: no stale one names a slot.
   if (synced) guarded_slot_.reset();
   if (published_.record.txn_id == p.record.txn_id) published_.deferred = false;

@@ -351,6 +351,53 @@ TEST(CommitCrash, two_processes_taking_turns_lose_at_most_the_deferred_commits) 
   EXPECT_EQ(cut.missing(), "") << "commits no crash point fell in";
 }
 
+// One process's sync fails, dropping its writes from the disk's future while
+// reads still see them, the selector byte of its last durable commit among
+// them. A second process, open beside it, took that selector for the one on
+// disk: its durable commit 6 returned, and its commit 7 overwrote the record
+// that the selector on the disk still names. A power loss keeping only that
+// record then lost commit 6 and published 7 without its pages. The second
+// process now writes a selector byte it did not write itself again, so that
+// its own sync carries it.
+TEST(CommitCrash, a_selector_another_process_failed_to_sync_is_synced_before_it_is_trusted) {
+  testing::TempDir dir;
+  OpenOptions options;
+  options.SYNC_DELAY = std::chrono::hours(1);
+  FaultStorage disk("/mem/crash.db", fresh_image());
+  auto failing = testing::open_as_process(disk, dir.file("one"), options, true);
+  ASSERT_TRUE(failing);
+  auto other = testing::open_as_process(disk, dir.file("two"), options, false);
+  ASSERT_TRUE(other);
+  auto put = [](const std::shared_ptr<Instance>& instance, const std::string& value,
+                bool deferred) -> Status {
+    auto w = DZ_TRY(WriteTxn::begin(instance));
+    DZ_CHECK(w->put(b("t"), b("k"), b(value)));
+    return deferred ? w->commit_deferred() : w->commit();
+  };
+  for (int i = 2; i <= 5; ++i) ASSERT_TRUE(put(*failing, "a" + std::to_string(i), false));
+  disk.fail_nth_sync(1, SyncFailure::DropsWrites);
+  EXPECT_FALSE(put(*failing, "dropped", true));
+  ASSERT_TRUE(put(*other, "b6", false));
+  ASSERT_EQ((*other)->published().record.txn_id, 6u);
+  // Commit 7's sync fails: it does not return.
+  disk.fail_nth_sync(1, SyncFailure::KeepsWrites);
+  EXPECT_FALSE(put(*other, "b7", false));
+  const std::size_t pending = disk.pending_count();
+  ASSERT_GT(pending, 0u);
+  CrashPlan record_only = CrashPlan::keep_none(pending);
+  record_only.applied.back() = true;
+  for (const CrashPlan& plan : {record_only, CrashPlan::keep_none(pending)}) {
+    auto opened = Database::open_existing(
+        std::make_unique<FaultStorage>("/mem/crash.db", disk.crash_image(plan)), OpenOptions{});
+    ASSERT_TRUE(opened) << opened.error().to_string();
+    const auto problems = testing::check_commit((*opened)->reader(), (*opened)->published().record);
+    EXPECT_TRUE(problems.empty()) << problems.front();
+    auto trees = testing::read_all_trees((*opened)->reader(), (*opened)->published().record);
+    ASSERT_TRUE(trees) << trees.error().to_string();
+    EXPECT_EQ((*trees)["t"]["k"], "b6");
+  }
+}
+
 // Recovery cut short by a power loss at each of its own writes and syncs:
 // the next recovery ends on the same commit as one left alone.
 TEST(CommitCrash, recovery_cut_short_at_each_of_its_writes_recovers_the_same_commit) {
