@@ -21,7 +21,9 @@ Result<const Collection*> previous_collection(const Schema& previous, std::strin
 Result<std::optional<ObjectMap>> Migration::previous_object(std::string_view collection,
                                                             const Value& key) {
   if (!txn) return fail(Error::closed());
-  const Collection* found = DZ_TRY(previous_collection(previous, collection));
+  // Read as the all-optional copy: an object the migration inserted may lack
+  // fields the previous schema required.
+  const Collection* found = DZ_TRY(previous_collection(working, collection));
   return objects::get_by_key(*found, names::record_tree_name(found->id).bytes(), key, *txn);
 }
 

@@ -128,6 +128,8 @@ Result<bool> update(WriteTxn& txn, const CollectionRef& target, const Value& key
       return fail(object_refused(collection, format_text("`{}` is not a field", *unknown)));
     if (!written) return fail(object_refused(collection, written.error()));
     codec::patch_count(record, 0, *written, collection.fields.size());
+    if (!target.resolved().kept_field_ids.empty())
+      DZ_CHECK(keep_fields(txn, target, stored, record));
     if (std::ranges::equal(record, stored)) return false;
     if (record.size() > std::numeric_limits<std::uint32_t>::max())
       return fail(record_too_long(collection));

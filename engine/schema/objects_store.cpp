@@ -7,11 +7,11 @@
 
 #include "format/object/codec.hpp"
 #include "format/object/names.hpp"
+#include "invariant.hpp"
 #include "schema/record_trees.hpp"
 #include "text_format.hpp"
 
 namespace deziro::objects {
-namespace {}  // namespace
 
 Error key_too_long(const Collection& collection, std::size_t limit) {
   return Error::invalid_argument(
@@ -54,6 +54,15 @@ Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared&
   const IndexKeys& fresh = scratch.new_keys;
   IndexKeys& old = scratch.old_keys;
   old.clear();
+
+  // 0. In a migration, a replaced object keeps its values under the fields
+  // the new schema replaced or deleted.
+  if (mode == WriteMode::Put && !target.resolved().kept_field_ids.empty()) {
+    auto keep = [&](ByteView stored) -> Status {
+      return keep_fields(txn, target, stored, scratch.record);
+    };
+    DZ_CHECK(txn.get(record_tree, key, ValueVisitor(keep)));
+  }
 
   // 1. Limits, before anything is written.
   const std::size_t limit = txn.max_key_len();
@@ -135,6 +144,44 @@ Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared&
     DZ_CHECK(txn.buffer_meta_put(bytes_of(trees.counter_key), ByteView(bytes, 8)));
   }
   return std::move(prepared.key);
+}
+
+Status keep_fields(WriteTxn& txn, const CollectionRef& target, ByteView stored,
+                   std::vector<std::uint8_t>& record) {
+  const std::vector<std::uint64_t>& kept = target.resolved().kept_field_ids;
+  auto frame = [&](codec::Message message) {
+    return frame_record_error(txn.path(), target.collection().name, message);
+  };
+  std::vector<codec::RecordField> carried;
+  codec::RecordFields old_fields = DZ_TRY(codec::record_fields_begin(stored, frame));
+  while (true) {
+    const std::optional<codec::RecordField> field = DZ_TRY(old_fields.next());
+    if (!field) break;
+    if (std::ranges::binary_search(kept, field->id)) carried.push_back(*field);
+  }
+  if (carried.empty()) return ok();
+
+  auto append = [](std::vector<std::uint8_t>& out, const codec::RecordField& field) {
+    codec::write_varint(out, field.id);
+    out.insert(out.end(), field.value.begin(), field.value.end());
+  };
+  codec::RecordFields new_fields = DZ_TRY(codec::record_fields_begin(record, frame));
+  std::vector<std::uint8_t> merged;
+  merged.reserve(record.size() + stored.size());
+  codec::write_varint(merged, new_fields.count_left() + carried.size());
+  auto next_carried = carried.begin();
+  while (true) {
+    const std::optional<codec::RecordField> field = DZ_TRY(new_fields.next());
+    if (!field) break;
+    // A kept id is no field of the collection, so never one of the record's.
+    DZ_ASSERT(next_carried == carried.end() || next_carried->id != field->id);
+    while (next_carried != carried.end() && next_carried->id < field->id)
+      append(merged, *next_carried++);
+    append(merged, *field);
+  }
+  while (next_carried != carried.end()) append(merged, *next_carried++);
+  record.swap(merged);
+  return ok();
 }
 
 Result<std::optional<Error>> unique_conflict(WriteTxn& txn, const CollectionRef& target,

@@ -51,6 +51,13 @@ struct Prepared {
 Result<Value> store_object(WriteTxn& txn, const CollectionRef& target, Prepared& prepared,
                            WriteScratch& scratch, WriteMode mode);
 
+// Merges into `record` (a whole record, made under the collection's fields)
+// the fields of the `stored` record that the collection keeps through a
+// migration (ResolvedCollection::kept_field_ids), in field-id order. A
+// stored record that does not walk is CORRUPTED.
+Status keep_fields(WriteTxn& txn, const CollectionRef& target, ByteView stored,
+                   std::vector<std::uint8_t>& record);
+
 // The first new entry of a unique index (one not among `old`) that another
 // object holds: DUPLICATE_KEY naming the field; a failed lookup is that
 // error. None when every new unique value is free.

@@ -49,4 +49,22 @@ std::shared_ptr<const ResolvedSchema> ResolvedSchema::make(Schema schema,
   return resolved;
 }
 
+std::shared_ptr<const ResolvedSchema> ResolvedSchema::for_migration(const ResolvedSchema& target,
+                                                                    const Schema& previous) {
+  auto resolved = std::make_shared<ResolvedSchema>();
+  resolved->schema = target.schema;
+  resolved->stored_bytes = target.stored_bytes;
+  resolved->collections = target.collections;
+  for (std::size_t i = 0; i < resolved->schema.collections.size(); ++i) {
+    const Collection& collection = resolved->schema.collections[i];
+    const Collection* before = previous.collection_by_id(collection.id);
+    if (before == nullptr) continue;
+    std::vector<std::uint64_t>& kept = resolved->collections[i].kept_field_ids;
+    for (const Field& field : before->fields)
+      if (collection.field_by_id(field.id) == nullptr) kept.push_back(field.id);
+    std::ranges::sort(kept);
+  }
+  return resolved;
+}
+
 }  // namespace deziro

@@ -52,6 +52,12 @@ struct ResolvedCollection {
   // Positions of the top-level fields, ordered by name bytes (the shorter
   // first on a common prefix), for lookups by name.
   std::vector<std::uint32_t> fields_by_name;
+  // Ids, ascending, of the fields that the schema before a migration gave
+  // this collection and this one does not (replaced or deleted); empty but
+  // in the schema a migration writes with. Rewriting an object keeps their
+  // stored values, so that the migration still reads it as the previous
+  // schema stored it.
+  std::vector<std::uint64_t> kept_field_ids;
 };
 
 struct ResolvedSchema {
@@ -66,6 +72,10 @@ struct ResolvedSchema {
   // are its stored encoding.
   static std::shared_ptr<const ResolvedSchema> make(Schema schema,
                                                     std::vector<std::uint8_t> stored_bytes);
+  // The schema a migration from `previous` writes with: `target` with the
+  // kept field ids of each collection that `previous` holds too.
+  static std::shared_ptr<const ResolvedSchema> for_migration(const ResolvedSchema& target,
+                                                             const Schema& previous);
 };
 
 }  // namespace deziro

@@ -164,9 +164,9 @@ Result<SchemaStage> run_schema_stage(const std::shared_ptr<Instance>& instance,
     DZ_CHECK(txn->commit());
     return stage;
   }
-  txn->adopt_schema(stage.resolved);
   auto migration = std::make_unique<Migration>();
   migration->previous = std::move(*resolution.previous);
+  txn->adopt_schema(ResolvedSchema::for_migration(*stage.resolved, migration->previous));
   migration->working = resolve::all_optional(migration->previous);
   migration->next_version = migration->previous.version + 1;
   migration->last_version = declared_version;

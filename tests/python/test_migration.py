@@ -130,3 +130,69 @@ def test_a_reader_in_another_process_keeps_the_old_commit(path):
                            capture_output=True, text=True, timeout=60)
     assert after.returncode == 0, after.stderr
     assert after.stdout.split("\n")[0] == "3 {'id': 1, 'price': 99.5}"
+
+
+# Version 2 replaces both `a` and `b` (ints become floats) and deletes
+# `note`; a migration that converts them one at a time must still read `b`
+# and `note` as they were stored after it has rewritten the object for `a`.
+PAIR_V1 = NativeSchema(1, [("pairs", [field("id", "int", "key"), field("a", "int", "required"),
+                                      field("b", "int", "required"), field("note", "string")])])
+PAIR_V2 = NativeSchema(2, [("pairs", [field("id", "int", "key"), field("a", "float"), field("b", "float")])])
+PAIR_MIGRATIONS = [(2, [], [], [], [("pairs", "a"), ("pairs", "b")])]
+
+
+class Pair:
+    pass
+
+
+PAIR = Layout(Pair, [("id", "id", "int"), ("a", "a", "float"), ("b", "b", "float")])
+
+
+def pair_object(tx, key, **changes):
+    stored = tx.get("pairs", None, key)
+    return {**{k: v for k, v in stored.items() if v is not None}, **changes}
+
+
+def pair_as_layout(tx, key, **changes):
+    pair = Pair()
+    pair.__dict__.update({"a": None, "b": None, **pair_object(tx, key, **changes)})
+    return pair
+
+
+REWRITES = {
+    "update": lambda tx, key, name, value: tx.update("pairs", None, key, {name: value}),
+    "put a dict": lambda tx, key, name, value: tx.put("pairs", None, pair_object(tx, key, **{name: value})),
+    "put through a layout": lambda tx, key, name, value: tx.put(
+        "pairs", PAIR, pair_as_layout(tx, key, **{name: value})),
+}
+
+
+@pytest.mark.parametrize("rewrite", REWRITES.values(), ids=REWRITES.keys())
+def test_a_rewritten_object_keeps_its_previous_values_until_finish(tmp_path, rewrite):
+    path = str(tmp_path / "pairs.dz")
+    db = native.open(path, schema=PAIR_V1)
+    tx = db.begin_write()
+    for i in (1, 2, 3):
+        tx.insert("pairs", None, {"id": i, "a": i, "b": 10 * i, "note": f"n{i}"})
+    tx.commit(False)
+    db.close()
+
+    tx = native.open(path, schema=PAIR_V2, migrations=PAIR_MIGRATIONS)
+    for name in ("a", "b"):
+        for key in tx.previous_keys("pairs"):
+            rewrite(tx, key, name, float(tx.previous("pairs", key)[name]))
+    # The previous schema still reads every value it stored, and the new one
+    # the converted values.
+    assert tx.previous("pairs", 2) == {"id": 2, "a": 2, "b": 20, "note": "n2"}
+    assert tx.get("pairs", None, 2) == {"id": 2, "a": 2.0, "b": 20.0}
+    # An object the migration added reads through the previous schema too,
+    # without the fields that schema required and the object lacks.
+    tx.insert("pairs", None, {"id": 4, "a": 4.0})
+    assert tx.previous("pairs", 4) == {"id": 4, "a": None, "b": None, "note": None}
+    db = tx.finish()
+    assert db.begin_read().find("pairs", None, parse_query("SORT BY id"), ()) == [
+        {"id": 1, "a": 1.0, "b": 10.0}, {"id": 2, "a": 2.0, "b": 20.0}, {"id": 3, "a": 3.0, "b": 30.0},
+        {"id": 4, "a": 4.0, "b": None}]
+    report = db.check()
+    assert (report["ok"], report["objects_checked"], report["problems"]) == (True, 4, [])
+    db.close()
