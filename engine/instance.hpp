@@ -131,7 +131,10 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // --- Locks between processes. A file opened through the registry has a
   // lock state; a private one (a test's storage, a new file being written)
   // has none and is coordinated inside the process only.
-  void adopt_file_lock(std::unique_ptr<FileLock> lock) { lock_ = std::move(lock); }
+  // The open reads the head before it has its lock state: the sync of
+  // another process's deferred commit seen then is requested here, since
+  // the sync thread takes the write lock through this state.
+  void adopt_file_lock(std::unique_ptr<FileLock> lock);
   FileLock* file_lock() const { return lock_.get(); }
   // Takes the intent byte, tries byte 2^62 exclusively once, lets the intent
   // byte go: whether this process now holds the file alone.
@@ -223,8 +226,8 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // See hold_publishing.
   std::mutex publish_mutex_;
 
-  // Set by the open (adopt_file_lock) before the instance is shared; the
-  // state guards its own bytes.
+  // Set by the open (adopt_file_lock) before the instance is shared and
+  // before its sync thread can start; the state guards its own bytes.
   std::unique_ptr<FileLock> lock_;
 
   // Snapshots of this process by transaction id.

@@ -256,8 +256,16 @@ void Instance::adopt_published(const PublishedCommit& seen) {
     if (!seen.deferred) note_durable(got, seen.slot);
   }
   // Another process's deferred commit: this process makes it durable after
-  // the delay as well, in case its maker does not.
-  if (newly_deferred) request_sync(Clock::now() + settings_.sync_delay);
+  // the delay as well, in case its maker does not. Only with a lock state:
+  // without one the sync thread would write the selector byte holding no
+  // write lock, and the open that reads the head before it has its lock
+  // state requests the sync when it adopts one.
+  if (newly_deferred && lock_) request_sync(Clock::now() + settings_.sync_delay);
+}
+
+void Instance::adopt_file_lock(std::unique_ptr<FileLock> lock) {
+  lock_ = std::move(lock);
+  if (lock_ && published().deferred) request_sync(Clock::now() + settings_.sync_delay);
 }
 
 Status Instance::read_commit_state() {

@@ -527,6 +527,120 @@ TEST(DeferredOfAnother, is_synced_only_once_its_maker_stops_committing) {
   EXPECT_FALSE(deferred_on_disk());
 }
 
+// The file, through which each write of the selector byte is noted, with
+// whether the test's other process had its write transaction open then.
+class SelectorWatch final : public Storage {
+ public:
+  explicit SelectorWatch(std::unique_ptr<DbFile> file) : file_(std::move(file)) {}
+  const std::string& path() const override { return file_->path(); }
+  Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override {
+    return file_->read_at(offset, out);
+  }
+  Status write_at(std::uint64_t offset, ConstByteSpan data) override {
+    Status written = file_->write_at(offset, data);
+    if (offset == kSelectorOffset && data.size() == 1) {
+      std::lock_guard lock(mutex_);
+      ++writes_;
+      if (other_writer_) ++writes_beside_writer_;
+      last_ = data[0];
+      changed_.notify_all();
+    }
+    return written;
+  }
+  Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> data) override {
+    return file_->write_vectored_at(offset, data);
+  }
+  Status sync() override { return file_->sync(); }
+  Result<std::uint64_t> len_or_error() override { return file_->len_or_error(); }
+  Status set_len(std::uint64_t length) override { return file_->set_len(length); }
+  void abandon_descriptor() override { file_->abandon_descriptor(); }
+
+  void set_other_writer(bool open) {
+    std::lock_guard lock(mutex_);
+    other_writer_ = open;
+  }
+  // Waits until `done` holds, looking again at each write of the selector.
+  template <typename Done>
+  void wait_until(Done done) {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return done(writes_, last_); });
+  }
+  int writes_beside_writer() {
+    std::lock_guard lock(mutex_);
+    return writes_beside_writer_;
+  }
+
+ private:
+  std::unique_ptr<DbFile> file_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool other_writer_ = false;
+  int writes_ = 0;
+  int writes_beside_writer_ = 0;
+  std::uint8_t last_ = 0;
+};
+
+// An open beside another process whose deferred commit is pending starts
+// the sync thread that makes it durable in case its maker does not. That
+// thread takes the write lock through the open's lock state; started while
+// the open had the head read but not yet its lock state, it found none and
+// wrote the selector byte without the write lock, here while the other
+// process had a write transaction open. The open is held at that point until
+// the thread has written or is seen not running; once the lock state is in
+// place the thread waits for the other writer and then makes the commit
+// durable.
+TEST(DeferredOfAnother, is_not_synced_before_the_open_has_its_lock_state) {
+  testing::TempDir dir;
+  const std::string path = dir.file("beside.db");
+  ASSERT_TRUE(Database::open(path, {}));
+  auto open_with_lock = [&](std::unique_ptr<Storage> file, int lock_fd, const OpenOptions& options,
+                            bool alone) {
+    auto instance = Database::open_existing(std::move(file), options, alone).value();
+    auto lock = std::make_unique<FileLock>(lock_fd, path);
+    EXPECT_TRUE(lock->try_lock(lock_bytes::kFile, LockMode::Shared).value());
+    instance->adopt_file_lock(std::move(lock));
+    return instance;
+  };
+  // The other process: its own open file description, so its locks
+  // conflict with this one's.
+  auto maker_file = Database::open_file(path).value();
+  const int maker_lock_fd = ::fcntl(maker_file->descriptor(), F_DUPFD_CLOEXEC, 0);
+  ASSERT_GE(maker_lock_fd, 0);
+  auto maker = open_with_lock(std::move(maker_file), maker_lock_fd, with_delay(3600s), true);
+  if (!maker->file_lock()->description_locks())
+    GTEST_SKIP() << "locks of one process conflict only as open file description locks";
+  ASSERT_TRUE(put_one(maker, "k", "v", true));
+  auto maker_writer = WriteTxn::begin(maker);
+  ASSERT_TRUE(maker_writer) << maker_writer.error().to_string();
+
+  // This process's open, in the order Database::open makes it beside another
+  // process: the instance from the head, then its lock state.
+  auto file = Database::open_file(path).value();
+  const int lock_fd = ::fcntl(file->descriptor(), F_DUPFD_CLOEXEC, 0);
+  ASSERT_GE(lock_fd, 0);
+  auto lock = std::make_unique<FileLock>(lock_fd, path);
+  ASSERT_TRUE(lock->try_lock(lock_bytes::kFile, LockMode::Shared).value());
+  auto watch = std::make_unique<SelectorWatch>(std::move(file));
+  SelectorWatch& selector = *watch;
+  selector.set_other_writer(true);
+  auto instance = Database::open_existing(std::move(watch), with_delay(0ms), false).value();
+  ASSERT_TRUE(instance->published().deferred);
+  selector.wait_until(
+      [&](int writes, std::uint8_t) { return writes > 0 || !instance->sync_thread_running(); });
+  ASSERT_EQ(selector.writes_beside_writer(), 0)
+      << "the sync thread wrote the selector byte before the open had its lock state, while "
+         "another process's writer held the write lock";
+  instance->adopt_file_lock(std::move(lock));
+
+  selector.set_other_writer(false);
+  maker_writer->reset();
+  selector.wait_until(
+      [](int writes, std::uint8_t last) { return writes > 0 && (last & kDeferredBit) == 0; });
+  EXPECT_EQ(selector.writes_beside_writer(), 0);
+  ASSERT_TRUE(maker->read_commit_state());
+  EXPECT_FALSE(maker->published().deferred);
+}
+
 // Each thirty-second of `DEFERRED_PAGE_LIMIT` that deferred commits write,
 // the sync thread syncs their pages at once, long before the delay, without
 // making the commit durable; a failure there fails the file like any sync.
