@@ -5,6 +5,75 @@
 
 namespace deziro::typed {
 
+namespace {
+
+// The kind codes of a stored field, from the field down through the
+// elements of lists, as ClassField::kind gives the class's.
+std::vector<KindCode> kind_codes(const FieldKind& kind) {
+  std::vector<KindCode> codes{kind.code()};
+  for (const FieldKind* element = &kind; element->code() == KindCode::List;) {
+    element = &element->element();
+    codes.push_back(element->code());
+  }
+  return codes;
+}
+
+std::string_view one_of_kind(KindCode code) {
+  switch (code) {
+    case KindCode::Bool:
+      return "a bool";
+    case KindCode::Int:
+      return "an int";
+    case KindCode::Float:
+      return "a float";
+    case KindCode::Str:
+      return "a string";
+    case KindCode::Bytes:
+      return "bytes";
+    case KindCode::Link:
+      return "a link";
+    case KindCode::List:
+      return "a list";
+    case KindCode::Object:
+      return "an embedded object";
+  }
+  return "a value";
+}
+
+std::string_view many_of_kind(KindCode code) {
+  switch (code) {
+    case KindCode::Bool:
+      return "bools";
+    case KindCode::Int:
+      return "ints";
+    case KindCode::Float:
+      return "floats";
+    case KindCode::Str:
+      return "strings";
+    case KindCode::Bytes:
+      return "bytes";
+    case KindCode::Link:
+      return "links";
+    case KindCode::List:
+      return "lists";
+    case KindCode::Object:
+      return "embedded objects";
+  }
+  return "values";
+}
+
+// A kind in words, for messages: "an int", "a list of lists of strings".
+std::string kind_words(std::span<const KindCode> codes) {
+  std::string words(one_of_kind(codes.front()));
+  for (KindCode code : codes.subspan(1)) {
+    words += " of ";
+    words += many_of_kind(code);
+  }
+  return words;
+}
+
+}  // namespace
+
 Result<ClassMapping> compare_class(std::span<const ClassField> class_fields,
                                    std::span<const Field> stored, const Schema& schema,
                                    std::string_view path) {
@@ -39,6 +108,15 @@ Result<ClassMapping> compare_class(std::span<const ClassField> class_fields,
     if (!stored_embedded && class_field.nested)
       return fail(
           Error::invalid_argument(format_text("`{}` is not an embedded object", field_path)));
+    if (!class_field.kind.empty()) {
+      // A value of another kind than the class reads is the class's fault,
+      // found here rather than taken for a damaged record when read.
+      const std::vector<KindCode> stored_kind = kind_codes(field.kind);
+      if (stored_kind != class_field.kind)
+        return fail(Error::invalid_argument(
+            format_text("`{}` holds {}, which the class reads as {}", field_path,
+                        kind_words(stored_kind), kind_words(class_field.kind))));
+    }
     if (stored_embedded) {
       entry.nested =
           DZ_TRY(compare_class(*class_field.nested, field.kind.fields(), schema, field_path))
@@ -47,7 +125,8 @@ Result<ClassMapping> compare_class(std::span<const ClassField> class_fields,
     }
     if (class_field.element_nested) {
       // Lists of embedded objects: the elements map like one embedded
-      // object. Any other stored kind leaves the elements without a mapping,
+      // object. Any other stored kind (only for a class without kinds, which
+      // is refused above otherwise) leaves the elements without a mapping,
       // which the readers refuse.
       const FieldKind* element = &field.kind;
       while (element->code() == KindCode::List) element = &element->element();

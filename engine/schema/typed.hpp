@@ -21,14 +21,20 @@
 namespace deziro {
 
 // One field of a class as its Layout names it: the stored name it stands
-// for and, when it reads an embedded object, the fields of that object's
-// class.
+// for, when it reads an embedded object the fields of that object's class,
+// and the kind it reads the field's values as.
 struct ClassField {
   std::string name;
   std::optional<std::vector<ClassField>> nested;
   // For a list (at any depth) whose elements the class reads as embedded
   // objects, the fields of the elements' class.
   std::optional<std::vector<ClassField>> element_nested;
+  // The kind the class reads, from the field down through the elements of
+  // lists to the first kind that is no list: {List, Int} for a list of ints,
+  // {Object} for an embedded object. The class reads values by this kind, so
+  // it must be the stored one. Empty: not compared, for a caller that only
+  // writes rows, whose values the write checks against the stored kinds.
+  std::vector<KindCode> kind;
 };
 
 // A Layout as the engine sees it: its process-wide serial number (from 1)

@@ -6,6 +6,7 @@ back through layouts into instances made without __init__.
 
 import pytest
 
+import deziro._native as native
 from deziro._errors import VevaDuzor
 
 PATH = "/db/points.dz"
@@ -108,17 +109,108 @@ def test_list_element_layout_mismatch_names_the_field(values_probe):
     assert info.value.args == mismatch("`points.items` has a field `b` that the class does not")
 
 
-def test_layout_list_over_scalars_refuses_the_class_not_the_file(values_probe, layouts):
-    Layout, inner = layouts
-    fields = [("id", "int"), ("items", ("list", "int"))]
-    layout = Layout(Point, [("id", "id", "int"), ("items", "items", ("list", inner))])
-    record = values_probe.encode(fields, {"id": 1, "items": [5]})
+def inner_with(b_kind):
+    """An embedded layout whose field `b` has the kind `b_kind`."""
+    return lambda Layout: Layout(Inner, [("a", "a", "int"), ("b", "b", b_kind)])
+
+
+def built(kind, Layout):
+    if callable(kind):
+        return kind(Layout)
+    return ("list", built(kind[1], Layout)) if isinstance(kind, tuple) else kind
+
+
+def kind_read_as_stored(stored):
+    """The layout kind that reads a field of the stored kind `stored`."""
+    if stored == ITEM:
+        return inner_with("str")
+    if isinstance(stored, tuple):
+        return "key" if stored[0] == "link" else ("list", kind_read_as_stored(stored[1]))
+    return stored
+
+
+def plain(value):
+    if isinstance(value, list):
+        return [plain(item) for item in value]
+    return vars(value) if isinstance(value, Inner) else value
+
+
+@pytest.mark.parametrize(
+    "stored, kind, value, path, words",
+    [
+        ("float", "int", 2.5, "v", ("a float", "an int")),
+        ("int", "float", 3, "v", ("an int", "a float")),
+        ("str", "bytes", "x", "v", ("a string", "bytes")),
+        ("bytes", "str", b"x", "v", ("bytes", "a string")),
+        ("bool", "int", True, "v", ("a bool", "an int")),
+        (("link", 0), "int", 7, "v", ("a link", "an int")),
+        ("int", "key", 7, "v", ("an int", "a link")),
+        (("list", "int"), ("list", "str"), [1], "v", ("a list of ints", "a list of strings")),
+        (("list", "int"), "int", [1], "v", ("a list of ints", "an int")),
+        ("int", ("list", "int"), 1, "v", ("an int", "a list of ints")),
+        (("list", ("list", "int")), ("list", "int"), [[1]], "v", ("a list of lists of ints", "a list of ints")),
+        (("list", ITEM), ("list", "int"), [{"a": 1, "b": "u"}], "v",
+         ("a list of embedded objects", "a list of ints")),
+        (("list", "int"), ("list", inner_with("str")), [5], "v",
+         ("a list of ints", "a list of embedded objects")),
+        (ITEM, inner_with("int"), {"a": 1, "b": "u"}, "v.b", ("a string", "an int")),
+        (("list", ITEM), ("list", inner_with("bytes")), [{"a": 1, "b": "u"}], "v.b",
+         ("a string", "bytes")),
+    ],
+)
+def test_a_layout_kind_the_file_does_not_store_is_refused_as_the_class_not_the_file(
+        values_probe, stored, kind, value, path, words):
+    # The record is sound: it holds the value of the stored kind. The class
+    # reads another, which is the caller's mistake and is refused by the
+    # match, before any record, not reported as damage when one is read.
+    fields = [("id", "int"), ("v", stored)]
+    layout = values_probe.Layout(Point, [("id", "id", "int"), ("v", "v", built(kind, values_probe.Layout))])
+    record = values_probe.encode(fields, {"id": 1, "v": value})
+    expected = mismatch(f"`points.{path}` holds {words[0]}, which the class reads as {words[1]}")
     with pytest.raises(VevaDuzor) as info:
         values_probe.decode(layout, fields, [record])
-    assert info.value.args == ("INVALID_ARGUMENT", "an embedded object is read from a field that holds none")
-    # An empty list holds no element to misread.
-    [point] = values_probe.decode(layout, fields, [values_probe.encode(fields, {"id": 2, "items": []})])
-    assert point.items == []
+    assert info.value.args == expected
+    with pytest.raises(VevaDuzor) as info:
+        values_probe.decode(layout, fields, [])
+    assert info.value.args == expected
+    # The class of the stored kinds reads the same record.
+    right = values_probe.Layout(Point, [("id", "id", "int"),
+                                        ("v", "v", built(kind_read_as_stored(stored), values_probe.Layout))])
+    [point] = values_probe.decode(right, fields, [record])
+    assert plain(point.v) == value
+
+
+def test_reading_a_sound_file_through_a_class_of_other_kinds_blames_the_class(tmp_path):
+    schema = native.NativeSchema(1, [("points", [("id", "int", "key", None, False, False),
+                                                 ("score", "float", "required", None, False, False)])])
+    db = native.open(str(tmp_path / "kinds.dz"), schema=schema)
+    try:
+        tx = db.begin_write()
+        tx.insert("points", None, {"id": 1, "score": 2.5})
+        tx.commit(False)
+        wrong = native.Layout(Point, [("id", "id", "int"), ("score", "score", "int")])
+        reader = db.begin_read()
+        expected = mismatch("`points.score` holds a float, which the class reads as an int")
+        with pytest.raises(VevaDuzor) as info:
+            reader.get("points", wrong, 1)
+        assert info.value.args == expected
+        with pytest.raises(VevaDuzor) as info:
+            reader.find("points", wrong, native.parse_query("id == 9"), ())
+        assert info.value.args == expected
+        right = native.Layout(Point, [("id", "id", "int"), ("score", "score", "float")])
+        assert vars(reader.get("points", right, 1)) == {"id": 1, "score": 2.5}
+        reader.end()
+        # A write through the class is refused alike, as the match is shared.
+        tx = db.begin_write()
+        written = object.__new__(Point)
+        written.id, written.score = 2, None
+        with pytest.raises(VevaDuzor) as info:
+            tx.insert("points", wrong, written)
+        assert info.value.args == expected
+        tx.end()
+        assert db.check()["ok"] is True
+    finally:
+        db.close()
 
 
 def test_one_slot_list_serves_many_records(values_probe, layouts):

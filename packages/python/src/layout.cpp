@@ -80,12 +80,15 @@ std::vector<LayoutShapeEntry> shape_of(const std::vector<LayoutField>& fields) {
   std::vector<LayoutShapeEntry> shape;
   shape.reserve(fields.size());
   for (const LayoutField& field : fields) {
-    LayoutShapeEntry entry{field.stored_name, std::nullopt, std::nullopt};
+    LayoutShapeEntry entry{field.stored_name, std::nullopt, std::nullopt, {field.kind.variant}};
     if (field.kind.variant == LayoutKind::Variant::Layout) {
       entry.nested = as_layout(field.kind.layout.get())->data->shape;
     }
     const LayoutKind* element = &field.kind;
-    while (element->variant == LayoutKind::Variant::List) element = element->element.get();
+    while (element->variant == LayoutKind::Variant::List) {
+      element = element->element.get();
+      entry.kind.push_back(element->variant);
+    }
     if (element != &field.kind && element->variant == LayoutKind::Variant::Layout) {
       entry.element_nested = as_layout(element->layout.get())->data->shape;
     }

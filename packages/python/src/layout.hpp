@@ -45,6 +45,10 @@ struct LayoutShapeEntry {
   // shape, so that such a field can be matched and read as a list of
   // objects instead of being taken for damage.
   std::optional<std::vector<LayoutShapeEntry>> element_nested;
+  // The field's kind from the field down through list elements to the first
+  // kind that is no list: {List, Int} for ("list", "int"), {Layout} for an
+  // embedded layout. The match compares it with the stored kind.
+  std::vector<LayoutKind::Variant> kind;
 };
 
 struct LayoutData {

@@ -12,12 +12,37 @@ namespace layout {
 
 namespace {
 
+KindCode stored_kind(LayoutKind::Variant variant) {
+  using Variant = LayoutKind::Variant;
+  switch (variant) {
+    case Variant::Bool:
+      return KindCode::Bool;
+    case Variant::Int:
+      return KindCode::Int;
+    case Variant::Float:
+      return KindCode::Float;
+    case Variant::Str:
+      return KindCode::Str;
+    case Variant::Bytes:
+      return KindCode::Bytes;
+    case Variant::Key:
+      return KindCode::Link;
+    case Variant::List:
+      return KindCode::List;
+    case Variant::Layout:
+      return KindCode::Object;
+  }
+  return KindCode::Object;
+}
+
 std::vector<ClassField> class_fields(const std::vector<LayoutShapeEntry>& shape) {
   std::vector<ClassField> fields;
   fields.reserve(shape.size());
   for (const LayoutShapeEntry& entry : shape) {
     ClassField field;
     field.name = entry.stored_name;
+    field.kind.reserve(entry.kind.size());
+    for (LayoutKind::Variant variant : entry.kind) field.kind.push_back(stored_kind(variant));
     if (entry.nested) field.nested = class_fields(*entry.nested);
     if (entry.element_nested) field.element_nested = class_fields(*entry.element_nested);
     fields.push_back(std::move(field));
