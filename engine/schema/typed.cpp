@@ -1,5 +1,7 @@
 #include "schema/typed.hpp"
 
+#include <utility>
+
 #include "format/object/codec.hpp"
 #include "text_format.hpp"
 
@@ -18,56 +20,35 @@ std::vector<KindCode> kind_codes(const FieldKind& kind) {
   return codes;
 }
 
-std::string_view one_of_kind(KindCode code) {
+// A kind in words, one and many: "an int" and "ints".
+std::pair<std::string_view, std::string_view> kind_names(KindCode code) {
   switch (code) {
     case KindCode::Bool:
-      return "a bool";
+      return {"a bool", "bools"};
     case KindCode::Int:
-      return "an int";
+      return {"an int", "ints"};
     case KindCode::Float:
-      return "a float";
+      return {"a float", "floats"};
     case KindCode::Str:
-      return "a string";
+      return {"a string", "strings"};
     case KindCode::Bytes:
-      return "bytes";
+      return {"bytes", "bytes"};
     case KindCode::Link:
-      return "a link";
+      return {"a link", "links"};
     case KindCode::List:
-      return "a list";
+      return {"a list", "lists"};
     case KindCode::Object:
-      return "an embedded object";
+      return {"an embedded object", "embedded objects"};
   }
-  return "a value";
-}
-
-std::string_view many_of_kind(KindCode code) {
-  switch (code) {
-    case KindCode::Bool:
-      return "bools";
-    case KindCode::Int:
-      return "ints";
-    case KindCode::Float:
-      return "floats";
-    case KindCode::Str:
-      return "strings";
-    case KindCode::Bytes:
-      return "bytes";
-    case KindCode::Link:
-      return "links";
-    case KindCode::List:
-      return "lists";
-    case KindCode::Object:
-      return "embedded objects";
-  }
-  return "values";
+  return {"a value", "values"};
 }
 
 // A kind in words, for messages: "an int", "a list of lists of strings".
 std::string kind_words(std::span<const KindCode> codes) {
-  std::string words(one_of_kind(codes.front()));
+  std::string words(kind_names(codes.front()).first);
   for (KindCode code : codes.subspan(1)) {
     words += " of ";
-    words += many_of_kind(code);
+    words += kind_names(code).second;
   }
   return words;
 }
