@@ -12,6 +12,7 @@
 #include <cerrno>
 
 #include "invariant.hpp"
+#include "storage/positioned_io.hpp"
 #include "storage/random.hpp"
 
 namespace deziro::fs {
@@ -99,15 +100,12 @@ Result<int> create_exclusive(const std::string& path, bool& exists) {
 }
 
 Status write_all_and_sync(int fd, const std::string& path, std::span<const std::uint8_t> data) {
-  std::size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = ::pwrite(fd, data.data() + done, data.size() - done, off_t(done));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(Error::io_errno(path, errno));
-    }
-    done += std::size_t(n);
-  }
+  // The loop of the database file's writes: a write that takes no byte
+  // fails as EIO rather than being asked again for ever.
+  int err = positioned_io::write_fully(
+      [fd](const void* buf, std::size_t size, off_t at) { return ::pwrite(fd, buf, size, at); },
+      data.data(), data.size(), 0);
+  if (err != 0) return fail(Error::io_errno(path, err));
   if (::fsync(fd) != 0) return fail(Error::io_errno(path, errno));
   return ok();
 }
