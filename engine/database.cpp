@@ -112,7 +112,16 @@ Result<fs::LinkOutcome> Database::copy_into_place(int from, const std::string& t
   // creation cut short; an opener that locked it first creates it itself.
   FileLock lock(fd, to);
   auto alone = lock.try_lock(lock_bytes::kFile, LockMode::Exclusive);
-  if (!alone) return fail(alone.error());
+  if (!alone) {
+    // The request failed rather than met a holder (locks that do not work
+    // there): the empty file this call made goes again, unless someone is
+    // seen holding it after all, an opener that then creates it itself.
+    if (remove_partial) {
+      auto held = lock.held_by_another(lock_bytes::kFile, LockMode::Exclusive);
+      if (!held || !*held) fs::remove_if_same_file(to, lock.descriptor());
+    }
+    return fail(alone.error());
+  }
   if (!*alone) return fs::LinkOutcome::AlreadyExists;
   if (auto copied = fs::copy_contents(from, to, lock.descriptor(), to); !copied) {
     // Removed while still held, so that no opener takes the partial copy.

@@ -55,7 +55,9 @@ class Database {
   static Result<fs::LinkOutcome> copy_into_place(const std::string& from, const std::string& to);
   // The same from the open descriptor `from`, whose failed reads name `to`.
   // With `remove_partial`, a copy that fails part way removes the file it
-  // created (when `to` still names it) before letting its byte go.
+  // created (when `to` still names it) before letting its byte go, and so
+  // does a request for that byte that fails (rather than finds it held),
+  // unless another is then seen holding the byte.
   static Result<fs::LinkOutcome> copy_into_place(int from, const std::string& to,
                                                  bool remove_partial);
 

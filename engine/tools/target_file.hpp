@@ -59,7 +59,8 @@ class TargetFile {
   // (of the unnamed file, or of the temporary name, else a no-replace
   // rename), else a copy into a file created exclusively and held by its
   // byte 2^62 until it is synced (removed again if the copy fails part
-  // way); then the directory is synced. `what` names the operation in the
+  // way, or if the request for the byte fails while no one else holds it);
+  // then the directory is synced. `what` names the operation in the
   // refusal ("a backup"): INVALID_ARGUMENT when something is at the target
   // by now. The temporary name is gone after it in every case.
   Status place(std::string_view what);
