@@ -208,8 +208,10 @@ Result<std::shared_ptr<Instance>> Database::open_existing(std::unique_ptr<Storag
                                         options.credential, password_keys));
   DZ_CHECK(head::repair(*file, h, fields, recovery));
   fields.read_from_copy = false;
+  // A failed sync of the upgrade fails the open; there is no instance yet
+  // to mark failed.
   if (options.upgrade_format && fields.format_version < kNewestFormatVersion)
-    DZ_CHECK(head::write_static_header_v6(*file, fields));
+    DZ_CHECK(head::write_static_header_v6(*file, fields, [](const Error&) {}));
   return std::make_shared<Instance>(std::move(file), fields, std::move(protection),
                                     recovery.published, settings_from(options), std::move(keys));
 }

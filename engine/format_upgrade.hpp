@@ -11,7 +11,9 @@ namespace deziro {
 // open), re-reads the head and writes the version-6 static header; true when
 // it raised the version, false when the file was at 6 already. CLOSED in a
 // forked child, SYNC_FAILED once the instance has failed, BUSY when the
-// writer or the file alone is not had within the busy timeout.
+// writer or the file alone is not had within the busy timeout; IO when the
+// header is not written, and a failed sync of it also marks the instance
+// failed, as every failed sync does.
 //
 // The file lock goes back from exclusive to shared in place, never through
 // an unlocked moment; should even that fail, the instance is marked failed

@@ -86,7 +86,11 @@ Status Instance::write_static_header() {
   if (format_version() >= kNewestFormatVersion) return ok();
   StaticFields raised = fields_;
   raised.format_version = format_version();
-  DZ_CHECK(head::write_static_header_v6(*storage_, raised));
+  // A failed sync fails the instance, as every failed sync of the file
+  // does; the upgrade itself answers IO.
+  DZ_CHECK(head::write_static_header_v6(*storage_, raised, [this](const Error& error) {
+    mark_failed(std::string(error.message()));
+  }));
   format_version_.store(raised.format_version);
   return ok();
 }

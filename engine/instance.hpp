@@ -186,6 +186,7 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   // Raises the static header to format version 6 (the copy at 128, the
   // version, the check, each followed by a full sync) and this instance's
   // format version with it. The caller holds the writer and the file alone.
+  // A failed sync answers IO and marks the instance failed.
   Status write_static_header();
 
  private:

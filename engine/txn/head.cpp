@@ -282,19 +282,25 @@ Status repair(Storage& storage, const Head& head, const StaticFields& fields,
   return ok();
 }
 
-Status write_static_header_v6(Storage& storage, StaticFields& fields) {
+Status write_static_header_v6(Storage& storage, StaticFields& fields,
+                              FunctionRef<void(const Error&)> sync_failed) {
   StaticFields raised = fields;
   raised.format_version = 6;
   raised.read_from_copy = false;
   auto h = header::encode_static_fields(raised);
+  auto sync = [&]() -> Status {
+    Status synced = storage.sync();
+    if (!synced) sync_failed(synced.error());
+    return synced;
+  };
   // The copy first: until the version changes it is ignored, and once it
   // does the copy is already there to fall back on.
   DZ_CHECK(storage.write_at(kStaticHeaderCopyOffset, h));
-  DZ_CHECK(storage.sync());
+  DZ_CHECK(sync());
   DZ_CHECK(storage.write_at(8, ConstByteSpan(h).subspan(8, 8)));
-  DZ_CHECK(storage.sync());
+  DZ_CHECK(sync());
   DZ_CHECK(storage.write_at(48, ConstByteSpan(h).subspan(48, 16)));
-  DZ_CHECK(storage.sync());
+  DZ_CHECK(sync());
   fields = raised;
   return ok();
 }

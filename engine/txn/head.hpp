@@ -12,6 +12,7 @@
 #include "error.hpp"
 #include "format/header.hpp"
 #include "format/record.hpp"
+#include "function_ref.hpp"
 #include "storage/storage.hpp"
 #include "txn/free_space.hpp"
 #include "txn/open_file.hpp"
@@ -152,7 +153,10 @@ Status repair(Storage& storage, const Head& head, const StaticFields& fields,
               const Recovery& recovery);
 
 // Raises a version-5 file to version 6: the copy at 128, the version, the
-// check, each followed by a full sync.
-Status write_static_header_v6(Storage& storage, StaticFields& fields);
+// check, each followed by a full sync. A sync that fails is told to
+// `sync_failed` before its error (IO) is returned: the writes before it
+// may be lost to the disk while reads still see them.
+Status write_static_header_v6(Storage& storage, StaticFields& fields,
+                              FunctionRef<void(const Error&)> sync_failed);
 
 }  // namespace deziro::head
