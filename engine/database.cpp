@@ -246,6 +246,14 @@ Result<std::shared_ptr<Instance>> Database::open_registered(
       return share_instance(std::move(live), path, options, password_keys);
   } else {
     if (!options.create) return fail(Error::not_found(path));
+    // A symbolic link to nothing takes the name, so the new file cannot be
+    // put there, and a database is not made through a link: said as such,
+    // rather than as NOT_FOUND once the creation found the name taken.
+    struct stat link {};
+    if (::lstat(path.c_str(), &link) == 0 && S_ISLNK(link.st_mode))
+      return fail(Error::io(path,
+                            "it is a symbolic link to a missing file, and a new database "
+                            "is not created through a link"));
     // Refused before anything is created there.
     DZ_CHECK(check_local_directory(path));
     auto page = new_page ? *new_page : DZ_TRY(new_first_page(options, path));

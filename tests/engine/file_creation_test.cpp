@@ -139,6 +139,29 @@ TEST(FileCreation, network_file_system_is_refused_before_anything_is_created) {
   EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
 }
 
+// A dangling symbolic link takes the name, so a new file cannot be put there;
+// a new database is not made through the link either. The creating open
+// says so, naming the link, instead of NOT_FOUND, the answer to an open that
+// was not asked to create; the link stays, and nothing is made beside it or
+// where it points.
+TEST(FileCreation, creating_open_on_a_dangling_symbolic_link_is_refused_as_such) {
+  testing::TempDir dir;
+  const std::string path = dir.file("a.db");
+  std::filesystem::create_symlink(dir.file("missing.db"), path);
+  auto created = Database::open(path, creating(true));
+  ASSERT_FALSE(created);
+  EXPECT_EQ(created.error().kind(), ErrorKind::Io) << created.error().to_string();
+  EXPECT_NE(created.error().to_string().find("symbolic link"), std::string::npos)
+      << created.error().to_string();
+  EXPECT_NE(created.error().to_string().find(path), std::string::npos);
+  EXPECT_TRUE(std::filesystem::is_symlink(path));
+  EXPECT_FALSE(std::filesystem::exists(dir.file("missing.db")));
+  EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.path()), {}), 1);
+  auto opened = Database::open(path, creating(false));
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error().kind(), ErrorKind::NotFound);
+}
+
 // Names up to the longest the file system takes (255 bytes) are created,
 // and nothing else is left beside them: the temporary name made on the way,
 // 22 bytes longer, is cut to fit.
