@@ -20,6 +20,7 @@
 #include "text_format.hpp"
 #include "tools/salvage_rebuild.hpp"
 #include "tools/target_file.hpp"
+#include "txn/commit_verify.hpp"
 
 namespace deziro::salvage {
 namespace {
@@ -145,19 +146,63 @@ bool usable_record(std::span<const std::uint8_t> head, const SourceHead& source,
   return true;
 }
 
-// The usable record of the highest transaction id in the three slots, the
-// earlier slot of two with that id (choose_and_check then prefers the
-// selector's).
-std::optional<CommitRecord> choose_commit(std::span<const std::uint8_t> head,
+// The newest usable record, the earlier slot of two with one id.
+std::optional<CommitRecord> newest_record(std::span<const std::uint8_t> head,
                                           const SourceHead& source) {
-  std::optional<CommitRecord> chosen;
+  std::optional<CommitRecord> newest;
   for (std::uint8_t slot = 0; slot < kRecordSlotCount; ++slot) {
     CommitRecord record;
     if (!usable_record(head, source, slot, &record)) continue;
     // Strictly higher: equal ids keep the earlier slot.
-    if (!chosen || record.txn_id > chosen->txn_id) chosen = record;
+    if (!newest || record.txn_id > newest->txn_id) newest = record;
   }
-  return chosen;
+  return newest;
+}
+
+// The commit recovery would publish, of the usable records: newest first,
+// of two with one id the selector's first. The record a sound selector
+// without the deferred bit names was synced before that selector was
+// written, and is taken as it is; beside it only a newer record competes
+// (one of the same id is the orphan of a writer that died before its
+// selector). Any other record is taken only when the pages its commit wrote
+// verify as recovery verifies them: a newer record whose pages did not all
+// reach the disk (its writer died before its selector, or the power went
+// before its sync) was never published, and rescuing it would mix what of
+// it reached the disk with the leaves of the commit before. None when no
+// record passes and no durable selector vouches for one.
+std::optional<CommitRecord> choose_commit(std::span<const std::uint8_t> head,
+                                          const SourceHead& source_head,
+                                          std::optional<Selector> selector, NodeSource& source,
+                                          std::uint64_t length) {
+  std::array<std::optional<CommitRecord>, kRecordSlotCount> records;
+  std::array<std::uint64_t, kRecordSlotCount> ids{};
+  for (std::uint8_t slot = 0; slot < kRecordSlotCount; ++slot) {
+    CommitRecord record;
+    if (!usable_record(head, source_head, slot, &record)) continue;
+    records[slot] = record;
+    ids[slot] = record.txn_id;
+  }
+  std::array<std::uint8_t, kRecordSlotCount> order = {0, 1, 2};
+  std::stable_sort(order.begin(), order.end(), [&](std::uint8_t a, std::uint8_t b) {
+    if (ids[a] != ids[b]) return ids[a] > ids[b];
+    return selector && selector->slot == a && selector->slot != b;
+  });
+  std::optional<std::uint8_t> durable;
+  if (selector && !selector->deferred && records[selector->slot]) durable = selector->slot;
+  const std::uint64_t held =
+      std::max<std::uint64_t>(1, pages_held(length, source_head.fields.page_size));
+  for (std::uint8_t slot : order) {
+    if (!records[slot]) continue;
+    // Reached before any record of its id or older.
+    if (durable && slot == *durable) return records[slot];
+    // Every page of a commit was written before its record: one that
+    // counts pages past the end is not this file's.
+    if (records[slot]->page_count > held) continue;
+    auto verified =
+        verify_commit_pages(source, *records[slot], verify_floor(ids, records[slot]->txn_id));
+    if (verified && *verified) return records[slot];
+  }
+  return std::nullopt;
 }
 
 // The commit id of the page a root names, when that page reads as the root
@@ -194,27 +239,36 @@ std::optional<CommitRecord> rescue_record(std::span<const std::uint8_t> head, st
 }
 
 // Chooses the commit to rescue and tells whether it is the published one:
-// the newest usable record, or the published record's commit read from its
-// pages when that record is damaged. A sound selector naming a slot whose
-// record neither is usable nor could be rescued marks the published commit
-// lost.
+// the commit recovery would publish, or the published record's commit read
+// from its pages when that record is damaged. A sound selector naming a slot
+// whose record neither is usable nor could be rescued marks the published
+// commit lost, and so does a head where no record is one recovery would
+// publish.
 void choose_and_check(std::span<const std::uint8_t> head, const SourceHead& source_head,
-                      NodeSource& source, std::optional<CommitRecord>& chosen,
+                      NodeSource& source, std::uint64_t length, std::optional<CommitRecord>& chosen,
                       SalvageReport& report) {
-  chosen = choose_commit(head, source_head);
   const auto selector =
       source_head.selector_lost ? std::nullopt : header::decode_selector(head[kSelectorOffset]);
-  CommitRecord named;
-  if (selector && usable_record(head, source_head, selector->slot, &named)) {
-    // Of two records with one id, the selector's is the one published, as
-    // recovery ranks them: the other is the orphan of a writer that died
-    // before writing its selector.
-    if (chosen && named.txn_id == chosen->txn_id) chosen = named;
-  } else if (selector) {
-    if (auto rescued = rescue_record(head, selector->slot, source, chosen))
+  if (selector && !usable_record(head, source_head, selector->slot)) {
+    if (auto rescued =
+            rescue_record(head, selector->slot, source, newest_record(head, source_head))) {
       chosen = rescued;
-    else
-      report.published_lost = true;
+      report.commit_id = chosen->txn_id;
+      return;
+    }
+    // The published commit is lost, and the rescue is not whole. The other
+    // slots hold the commits before it, synced before it was: the newest
+    // of them is taken.
+    report.published_lost = true;
+    chosen = newest_record(head, source_head);
+  } else if (auto published = choose_commit(head, source_head, selector, source, length)) {
+    chosen = published;
+  } else {
+    // No record is one recovery would publish: the file is damaged past
+    // what recovery mends. The newest is taken, and the rescue is not
+    // whole.
+    chosen = newest_record(head, source_head);
+    report.published_lost = chosen.has_value();
   }
   if (chosen) report.commit_id = chosen->txn_id;
 }
@@ -265,7 +319,7 @@ Result<SalvageReport> salvage(const std::string& source, const std::string& targ
   PageReader reader(file, source_head.fields.page_size,
                     DZ_TRY(keys::page_protection(source_head.fields.cipher, keys)),
                     kSourceCacheBytes);
-  choose_and_check(head, source_head, reader, source_head.commit, report);
+  choose_and_check(head, source_head, reader, length, source_head.commit, report);
   const LeafIndex leaves =
       scan_pages(file, length, source_head.fields.page_size, reader.protection(), report);
 

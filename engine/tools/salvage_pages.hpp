@@ -33,15 +33,17 @@ struct SalvageReport {
   std::uint64_t trees = 0;
   std::uint64_t entries = 0;
   std::uint64_t bytes = 0;
-  // The head's selector names a commit whose record is damaged and whose
-  // roots could not be read from its pages: an older commit was rescued.
+  // The commit recovery would publish could not be had: the head's selector
+  // names a commit whose record is damaged and whose roots could not be
+  // read from its pages, or no record's pages verify while no durable
+  // selector names one. Another commit was rescued.
   bool published_lost = false;
   // Catalog entries whose trees could not be copied (their descriptors
   // damaged beyond what their root pages make good); indexes not counted.
   std::uint64_t trees_lost = 0;
   // Everything the published commit held is in the new file: a commit was
-  // chosen and it is the published one, every tree of its catalog was
-  // copied, its walks left no gap and no object was dropped.
+  // chosen and it is the one recovery would publish, every tree of its
+  // catalog was copied, its walks left no gap and no object was dropped.
   bool whole() const {
     return commit_id && !published_lost && trees_lost == 0 && pages_unread == 0 &&
            objects_dropped == 0;
