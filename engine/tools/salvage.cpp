@@ -320,8 +320,9 @@ Result<SalvageReport> salvage(const std::string& source, const std::string& targ
                     DZ_TRY(keys::page_protection(source_head.fields.cipher, keys)),
                     kSourceCacheBytes);
   choose_and_check(head, source_head, reader, length, source_head.commit, report);
-  const LeafIndex leaves =
+  LeafIndex leaves =
       scan_pages(file, length, source_head.fields.page_size, reader.protection(), report);
+  if (source_head.commit) rank_leaves(reader, *source_head.commit, leaves);
 
   NewFileSpec spec{source_head.fields, std::nullopt};
   spec.fields.read_from_copy = false;

@@ -6,6 +6,7 @@
 
 #include "btree/overflow.hpp"
 #include "format/node.hpp"
+#include "txn/free_space.hpp"
 
 namespace deziro::salvage {
 namespace {
@@ -57,17 +58,19 @@ bool at_or_above(ByteView key, const std::optional<std::string>& upper) {
   return upper && compare_keys(key, bytes_view(*upper)) >= 0;
 }
 
-// Disjoint key spans [first, last], merged as they are added.
-class CoveredSet {
+// Disjoint spans [first, last] of keys or pages, merged as they are added.
+// std::string compares as unsigned bytes, as keys do.
+template <typename T>
+class SpanSet {
  public:
-  bool contains(const std::string& key) const {
-    auto it = spans_.upper_bound(key);
+  bool contains(const T& at) const {
+    auto it = spans_.upper_bound(at);
     if (it == spans_.begin()) return false;
     --it;
-    return key <= it->second;
+    return at <= it->second;
   }
 
-  void add(std::string first, std::string last) {
+  void add(T first, T last) {
     auto it = spans_.upper_bound(first);
     if (it != spans_.begin() && std::prev(it)->second >= first) {
       --it;
@@ -83,9 +86,11 @@ class CoveredSet {
   }
 
  private:
-  // First key to last key. std::string compares as unsigned bytes, as keys do.
-  std::map<std::string, std::string> spans_;
+  // First to last.
+  std::map<T, T> spans_;
 };
+
+using CoveredSet = SpanSet<std::string>;
 
 }  // namespace
 
@@ -142,6 +147,31 @@ LeafIndex scan_pages(Storage& storage, std::uint64_t length, std::uint32_t page_
       return a.commit_id > b.commit_id;
     });
   return leaves;
+}
+
+void rank_leaves(NodeSource& source, const CommitRecord& commit, LeafIndex& leaves) {
+  // The pages the commit does not hold, as far as its free-space trees
+  // read: a gap in them only leaves some such pages ranked as its own.
+  SpanSet<std::uint64_t> elsewhere;
+  auto add = [&](const PageRunEntry& run) {
+    if (run.first <= UINT64_MAX - run.count) elsewhere.add(run.first, run.first + run.count - 1);
+  };
+  auto free_run = [&](ByteView key, ByteView value) -> Status {
+    if (auto run = free_space::decode_free(source, key, value)) add(*run);
+    return ok();
+  };
+  auto retained_runs = [&](ByteView key, ByteView value) -> Status {
+    if (auto runs = free_space::decode_retained(source, key, value))
+      for (const PageRunEntry& run : *runs) add(run);
+    return ok();
+  };
+  // The visitors fail nothing, so neither does a walk.
+  (void)walk_tree(source, commit.free_tree, kFreeTreeId, free_run);
+  (void)walk_tree(source, commit.retained_tree, kRetainedTreeId, retained_runs);
+  auto held = [&](const LeafRecord& leaf) {
+    return leaf.page < commit.page_count && !elsewhere.contains(leaf.page);
+  };
+  for (auto& [tree_id, list] : leaves) std::stable_partition(list.begin(), list.end(), held);
 }
 
 Result<std::vector<Gap>> walk_tree(NodeSource& source, const ChildPointer& root,

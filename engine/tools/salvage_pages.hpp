@@ -16,6 +16,7 @@
 #include "btree/pager/page_io.hpp"
 #include "crypto/page_protection.hpp"
 #include "error.hpp"
+#include "format/record.hpp"
 #include "function_ref.hpp"
 #include "storage/storage.hpp"
 
@@ -60,7 +61,7 @@ struct LeafRecord {
 };
 
 // Leaves by tree id, each list newest commit first (equal commits in page
-// order).
+// order); once a commit is chosen, its own leaves first (rank_leaves).
 using LeafIndex = std::unordered_map<std::uint64_t, std::vector<LeafRecord>>;
 
 // Reads pages 1 to length / page size - 1 in batches of up to 1 MiB (a batch
@@ -73,6 +74,14 @@ LeafIndex scan_pages(Storage& storage, std::uint64_t length, std::uint32_t page_
 // One step of the scan, on a page's bytes as read (opened in place).
 void read_page(std::uint64_t page_number, std::span<std::uint8_t> bytes, std::uint32_t page_size,
                const PageProtection& protection, SalvageReport& report, LeafIndex& leaves);
+
+// Puts first, in each list, the leaves in pages `commit` holds: below its
+// page count and named by neither its free tree nor its retained tree. A
+// leaf elsewhere is no rival of the commit's own, whatever its commit id: it
+// is an older copy of one, or one a write transaction wrote early and then
+// rewrote or dropped (aborted, it leaves its leaves in free pages stamped
+// with the id the next commit takes). Each part stays newest commit first.
+void rank_leaves(NodeSource& source, const CommitRecord& commit, LeafIndex& leaves);
 
 // A part of a tree still to be filled from scanned leaves: keys in
 // [lower, upper), from leaves of `tree_id` written no later than
@@ -104,10 +113,10 @@ struct GapFill {
   std::uint64_t wanted_left = 0;
 };
 
-// Fills a gap from the scanned leaves of its tree, newest first: each key
-// takes its value from the newest leaf that spans it, so a key deleted by a
-// newer leaf is not brought back, unless that leaf's value of a wanted key
-// did not read.
+// Fills a gap from the scanned leaves of its tree, in the order of their
+// list: each key takes its value from the first leaf that spans it, so a
+// key deleted by a newer leaf is not brought back, unless that leaf's value
+// of a wanted key did not read.
 Result<GapFill> fill_gap(NodeSource& source, const LeafIndex& leaves, Gap gap,
                          EntryVisitor visitor);
 

@@ -621,6 +621,67 @@ TEST_P(UnpublishedRecord, salvage_takes_the_commit_recovery_would_publish) {
 INSTANTIATE_TEST_SUITE_P(CrashImages, UnpublishedRecord, ::testing::ValuesIn(kUnpublished),
                          [](const auto& info) { return std::string(info.param.name); });
 
+// A write transaction past its memory budget writes leaves early into free
+// pages; aborted, it leaves them there, stamped with the id the next commit
+// takes. When that commit rewrites the tree's root, the root's gap reaches
+// them by commit id, and they must not outrank the leaves the commit holds:
+// their values were never committed.
+TEST(Salvage, leaves_of_an_aborted_transaction_do_not_override_the_commit) {
+  testing::TempDir dir;
+  const std::string path = dir.file("s.db");
+  OpenOptions options = opening();
+  options.cache_size = 128 * 1024;
+  auto key = [](int i) { return format_text("k{}", 10000 + i); };
+  auto fill = [&](WriteTxn& w, const std::string& value) {
+    for (int i = 0; i < 2000; ++i)
+      ASSERT_TRUE(w.put(bytes_of("t"), bytes_of(key(i)), bytes_of(value + std::string(60, '.'))));
+  };
+  {
+    auto db = Database::open(path, options).value().instance;
+    for (const char* value : {"first", "second"}) {
+      auto w = WriteTxn::begin(db).value();
+      ASSERT_NO_FATAL_FAILURE(fill(*w, value));
+      ASSERT_TRUE(w->commit());
+    }
+    // The first commit's leaves come free for the aborted transaction.
+    for (int i = 0; i < 4; ++i) {
+      auto w = WriteTxn::begin(db).value();
+      ASSERT_TRUE(w->put(bytes_of("x"), bytes_of(key(i)), bytes_of("x")));
+      ASSERT_TRUE(w->commit());
+    }
+    auto aborted = WriteTxn::begin(db).value();
+    ASSERT_NO_FATAL_FAILURE(fill(*aborted, "aborted"));
+    aborted->abort();
+    auto w = WriteTxn::begin(db).value();
+    ASSERT_TRUE(w->put(bytes_of("t"), bytes_of(key(0)), bytes_of("third")));
+    ASSERT_TRUE(w->commit());
+  }
+  // Some of them stay in free pages (those past the end went with the cut).
+  ASSERT_NE(file_bytes(path).find("aborted."), std::string::npos);
+  const Trees model = contents(path);
+  TreeDescriptor t;
+  {
+    auto db = Database::open(path, opening()).value().instance;
+    ReadTxn txn = Instance::begin_read(db).value();
+    t = *txn.descriptor(bytes_of("t")).value();
+    ASSERT_EQ(t.root.commit_id, db->published().record.txn_id);
+  }
+  write_bytes(path, t.root.page * kMinPageSize + 100,
+              std::string(1, char(file_bytes(path)[t.root.page * kMinPageSize + 100] ^ 0x5A)));
+
+  const std::string target = dir.file("target.db");
+  auto report = salvage::salvage(path, target, opening());
+  ASSERT_TRUE(report) << report.error().to_string();
+  EXPECT_EQ(report->pages_unread, 1u);
+  EXPECT_EQ(report->values_lost, 0u);
+  const Trees rescued = contents(target);
+  std::size_t aborted_values = 0;
+  for (const auto& [k, value] : rescued.at("t")) aborted_values += value.starts_with("aborted");
+  EXPECT_EQ(aborted_values, 0u);
+  EXPECT_EQ(rescued, model);
+  expect_sound(target);
+}
+
 // Records written past the typed layer: one repeating a unique value of a
 // lower key, one under a key past the auto-increment counter.
 TEST(Salvage, unique_collision_keeps_the_lower_key_and_the_counter_passes_the_largest_key) {
