@@ -130,6 +130,90 @@ def test_a_daemon_thread_whose_call_returns_while_the_interpreter_exits_does_not
     )
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="reads /proc")
+def test_a_daemon_thread_waiting_for_the_lock_when_the_interpreter_exits_does_not_abort(
+    fresh_python,
+):
+    # The worker's read returns before the interpreter starts to exit, but the
+    # main thread keeps the lock from then on (a switch interval so long that
+    # the worker never asks for it) until finalization has begun, which ends a
+    # thread that takes the lock. An object dropped while it finalizes lets the
+    # lock go and waits until the worker is blocked elsewhere or gone. The
+    # process must end as the exit would have ended it.
+    fresh_python(
+        """
+        import builtins, os, sys, threading, deziro_probe
+
+        r, w = os.pipe()
+        started = threading.Event()
+        task = []
+
+        def worker():
+            task.append(threading.get_native_id())
+            started.set()
+            deziro_probe.read_byte_without_gil(r)
+
+        threading.Thread(target=worker, daemon=True).start()
+        started.wait()
+
+        def call_of(task, open=open, FileNotFoundError=FileNotFoundError):
+            # The system call the thread is blocked in, "running", or None once
+            # the thread is gone.
+            try:
+                with open(f"/proc/self/task/{task}/syscall") as f:
+                    return f.read().split()[0]
+            except FileNotFoundError:
+                return None
+
+        while call_of(task[0]) in (None, "running"):
+            pass
+
+        class AtFinalization:
+            def __init__(self, call_of, task):
+                self.call_of, self.task, self.waiting = call_of, task, None
+
+            def __del__(self):
+                while self.call_of(self.task) in (self.waiting, "running"):
+                    pass
+
+        builtins._at_finalization = AtFinalization(call_of, task[0])
+        sys.setswitchinterval(1e6)
+        builtins._at_finalization.waiting = deziro_probe.wake_holding_the_lock(w, task[0])
+        """
+    )
+
+
+def test_an_exit_hook_may_wait_for_a_thread_that_uses_the_database(fresh_python, tmp_path):
+    # The hook, registered before the binding's first engine call, runs while
+    # the interpreter is still whole: the worker's engine call must return to
+    # it as at any other time.
+    out = fresh_python(
+        f"""
+        import atexit, threading, deziro
+
+        go = threading.Event()
+        done = []
+
+        def worker():
+            go.wait()
+            db.begin_read().end()
+            done.append("read")
+
+        worker_thread = threading.Thread(target=worker, daemon=True)
+
+        def stop_worker():
+            go.set()
+            worker_thread.join()
+            print(done, flush=True)
+
+        atexit.register(stop_worker)
+        db = deziro.open({str(tmp_path / "t.db")!r})
+        worker_thread.start()
+        """
+    )
+    assert out.strip() == "['read']"
+
+
 @pytest.mark.parametrize(
     "kwargs,expected",
     [

@@ -12,8 +12,8 @@ namespace deziro::binding {
 // Releases the interpreter lock for its lifetime and takes it back on every
 // way out, an unwinding exception included. Made with the lock held.
 //
-// Once the interpreter is exiting in another thread, the lock is not taken
-// back: the destructor parks the calling thread until the process ends
+// A thread that the interpreter would end as it takes the lock back (it has
+// begun to finalize) is parked in the destructor until the process ends
 // (gil.cpp says why).
 class AllowThreads {
  public:

@@ -1,7 +1,9 @@
 // Test-only module: each function exercises one piece of the binding's
 // machinery so that pytest can check what Python sees.
+#include <fcntl.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
 #include <mutex>
 #include <new>
@@ -212,6 +214,58 @@ PyObject* read_byte_without_gil(PyObject*, PyObject* args, PyObject* kwargs) {
   });
 }
 
+// The first field of /proc/self/task/TASK/syscall: the number of the system
+// call the thread is blocked in, or "running". Empty when it cannot be read.
+std::string syscall_of(std::int64_t task) {
+  std::string path = "/proc/self/task/" + std::to_string(task) + "/syscall";
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  char text[256];
+  ssize_t n = ::read(fd, text, sizeof text);
+  ::close(fd);
+  if (n <= 0) return {};
+  std::string line(text, static_cast<std::size_t>(n));
+  return line.substr(0, line.find_first_of(" \n"));
+}
+
+const char* const wake_arguments[] = {"fd", "task", nullptr};
+
+// wake_holding_the_lock(fd, task): with the interpreter lock held throughout,
+// writes a byte to `fd`, which thread `task` is blocked reading, and waits
+// until that thread is blocked in another system call (its read returned and
+// it waits for the lock). Returns that call's number as the first field of
+// /proc/self/task/TASK/syscall gives it.
+PyObject* wake_holding_the_lock(PyObject*, PyObject* args, PyObject* kwargs) {
+  return guarded([&]() -> PyObject* {
+    PyObject* fd_object = nullptr;
+    PyObject* task_object = nullptr;
+    if (!parse_arguments(args, kwargs, "OO:wake_holding_the_lock", wake_arguments, &fd_object,
+                         &task_object)) {
+      return nullptr;
+    }
+    auto fd = to_i64(fd_object, "fd");
+    if (!fd) return nullptr;
+    auto task = to_i64(task_object, "task");
+    if (!task) return nullptr;
+    const std::string reading = syscall_of(*task);
+    if (reading.empty() || reading == "running") {
+      PyErr_SetString(PyExc_RuntimeError, "the thread is not blocked in a system call");
+      return nullptr;
+    }
+    char byte = '!';
+    if (::write(static_cast<int>(*fd), &byte, 1) != 1) return PyErr_SetFromErrno(PyExc_OSError);
+    std::string now;
+    do {
+      now = syscall_of(*task);
+    } while (now == reading || now == "running");
+    if (now.empty()) {
+      PyErr_SetString(PyExc_RuntimeError, "the thread ended");
+      return nullptr;
+    }
+    return PyUnicode_FromStringAndSize(now.data(), static_cast<Py_ssize_t>(now.size()));
+  });
+}
+
 const char* const hold_arguments[] = {"transaction", "entered", "release", nullptr};
 
 // hold_transaction(transaction, entered, release): holds the mutex of a
@@ -288,6 +342,8 @@ PyMethodDef probe_methods[] = {
      METH_VARARGS | METH_KEYWORDS, nullptr},
     {"hold_transaction", keywords_function(hold_transaction), METH_VARARGS | METH_KEYWORDS,
      nullptr},
+    {"wake_holding_the_lock", keywords_function(wake_holding_the_lock),
+     METH_VARARGS | METH_KEYWORDS, nullptr},
     {"sealed_class", sealed_class, METH_NOARGS, nullptr},
     {"internal_failure_class", internal_failure_class, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
