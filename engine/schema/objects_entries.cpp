@@ -20,7 +20,7 @@ bool contains(const IndexKeys& keys, std::uint32_t slot, ByteView key) {
 namespace {
 
 void push_end(IndexKeys& out, std::uint32_t index) {
-  out.refs().push_back(IndexKeys::Ref{index, static_cast<std::uint32_t>(out.arena().size())});
+  out.refs().push_back(IndexKeys::Ref{index, out.arena().size()});
 }
 
 void append_bytes(std::vector<std::uint8_t>& out, ByteView bytes) {

@@ -21,11 +21,11 @@ void empty_within(std::vector<T>& v, std::size_t cap) noexcept {
 
 void IndexKeys::add(std::uint32_t slot, ByteView key) {
   arena_.insert(arena_.end(), key.begin(), key.end());
-  refs_.push_back(Ref{slot, static_cast<std::uint32_t>(arena_.size())});
+  refs_.push_back(Ref{slot, arena_.size()});
 }
 
 ByteView IndexKeys::key_at(std::size_t i) const noexcept {
-  const std::uint32_t begin = i == 0 ? 0 : refs_[i - 1].end;
+  const std::size_t begin = i == 0 ? 0 : refs_[i - 1].end;
   return ByteView(arena_).subspan(begin, refs_[i].end - begin);
 }
 

@@ -27,7 +27,9 @@ class IndexKeys {
  public:
   struct Ref {
     std::uint32_t slot;
-    std::uint32_t end;
+    // Full width: one object's entries may pass 4 GiB before the record
+    // limit refuses it.
+    std::size_t end;
   };
 
   void add(std::uint32_t slot, ByteView key);

@@ -178,6 +178,23 @@ TEST(WriteScratch, OnlyUniqueKeysMissingFromTheOldRecordCountAsNew) {
   EXPECT_EQ(changed.key_at(0).size(), 4u);
 }
 
+// The entries of one object with a list of long values under a plain index
+// can pass 4 GiB before the record's own limit is checked. Needs about 6 GiB
+// of memory, so it runs only when asked for:
+// --gtest_also_run_disabled_tests --gtest_filter='*EntriesPast4GiB*'.
+TEST(WriteScratch, DISABLED_EntriesPast4GiBKeepTheirBounds) {
+  const std::vector<std::uint8_t> two_gib(std::size_t(1) << 31, 0x5A);
+  objects::IndexKeys keys;
+  keys.arena().reserve(2 * two_gib.size() + 3);
+  keys.add(0, two_gib);
+  keys.add(1, two_gib);
+  keys.add(2, test::bytes({1, 2, 3}));
+  ASSERT_EQ(keys.size(), 3u);
+  EXPECT_EQ(keys.key_at(1).size(), two_gib.size());
+  EXPECT_EQ(keys.key_at(2).size(), 3u);
+  EXPECT_EQ(keys.key_at(2)[0], 1);
+}
+
 TEST(WriteScratch, IntFieldsCountThemselvesWhenAsked) {
   std::vector<std::uint8_t> buffer;
   std::uint64_t count = 0;
