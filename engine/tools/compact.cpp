@@ -70,6 +70,9 @@ Result<PassOutcome> relocation_pass(const std::shared_ptr<Instance>& instance,
   auto txn = DZ_TRY(WriteTxn::begin(instance, schema));
   txn->keep_pages_low();
   const std::uint64_t count_at_start = txn->page_count();
+  // The commit too: the moves may leave too few free pages for the free and
+  // retained trees it writes, which would then go past the end.
+  txn->limit_page_count(count_at_start);
   const std::uint64_t limit = relocation_limit(*txn);
   if (count_at_start <= limit) return PassOutcome::NothingToDo;
   if (instance->failed()) return fail(instance->sync_failed_error());
@@ -95,8 +98,12 @@ Result<PassOutcome> relocation_pass(const std::shared_ptr<Instance>& instance,
     }
     pass_moved += *count;
   }
-  if (pass_moved == 0 || txn->page_count() > count_at_start) return PassOutcome::NothingToDo;
-  DZ_CHECK(txn->commit());
+  if (pass_moved == 0) return PassOutcome::NothingToDo;
+  if (Status committed = txn->commit(); !committed) {
+    // Its commit would have grown the file: none of the pass stays.
+    if (txn->outgrew_page_limit()) return PassOutcome::NothingToDo;
+    return fail(std::move(committed).error());
+  }
   moved += pass_moved;
   return PassOutcome::Committed;
 }

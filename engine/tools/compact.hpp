@@ -44,8 +44,10 @@ Status cycle_commits(const std::shared_ptr<Instance>& instance,
 // The relocation passes: each moves every page at or above the used pages
 // plus a slack below it (named trees first, then the catalog, free and
 // retained trees) in one durable commit. They end when a pass has nothing
-// to move, cannot move it below the limit, or does not shorten the file.
-// Returns the pages moved by the committed passes.
+// to move, cannot move it below the limit, would need a page past the page
+// count it began with (for the free and retained trees its commit writes),
+// or does not shorten the file. Returns the pages moved by the committed
+// passes.
 Result<std::uint64_t> relocate_passes(const std::shared_ptr<Instance>& instance,
                                       const std::shared_ptr<const ResolvedSchema>& schema);
 
@@ -54,7 +56,7 @@ Result<std::uint64_t> relocate_passes(const std::shared_ptr<Instance>& instance,
 // is committed when the file is compact: no more spare pages than
 // kCompactSpare and twice the slack, and no tree worth rebuilding in them.
 // The file never ends longer than it began: a rebuild that would take it
-// past its first page count is dropped.
+// past its first page count, with the pages its commit writes, is dropped.
 Result<CompactFigures> compact(const std::shared_ptr<Instance>& instance,
                                const std::shared_ptr<const ResolvedSchema>& schema = nullptr);
 

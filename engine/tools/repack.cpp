@@ -150,14 +150,21 @@ Result<bool> repack_trees(const std::shared_ptr<Instance>& instance,
   for (const std::string& name : names) {
     auto txn = DZ_TRY(WriteTxn::begin(instance, schema));
     txn->keep_pages_low();
+    // Neither the rebuild nor its commit, which writes the catalog and the
+    // free-space trees besides, may take the file past `max_pages`.
+    txn->limit_page_count(max_pages);
     const std::uint64_t count = txn->page_count();
     const std::uint64_t room = free_pages(*txn) + (max_pages > count ? max_pages - count : 0);
     TreeEntry* entry = DZ_TRY(entry_worth_rebuilding(*txn, name, room));
     if (entry == nullptr) continue;
-    DZ_CHECK(repack_tree(*txn, *entry));
     // Dropping the transaction aborts the rebuild.
+    Status rebuilt = repack_tree(*txn, *entry);
+    if (!rebuilt && txn->outgrew_page_limit()) continue;
+    DZ_CHECK(rebuilt);
     if (txn->page_count() > max_pages) continue;
-    DZ_CHECK(txn->commit());
+    Status committed = txn->commit();
+    if (!committed && txn->outgrew_page_limit()) continue;
+    DZ_CHECK(committed);
     rebuilt_any = true;
   }
   return rebuilt_any;

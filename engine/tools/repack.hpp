@@ -51,9 +51,10 @@ Status repack_tree(WriteTxn& txn, TreeEntry& entry);
 // The tree pass of compaction: every named tree, each in a durable write
 // transaction of its own, is rebuilt when `worth_rebuilding` says so and
 // the pages it needs are free, or may be added without taking the file past
-// `max_pages`. A rebuild whose pages take the file past `max_pages` anyway
-// is dropped, not committed: it would stay at the end of the file, where
-// nothing may be able to move it back down. A snapshot is held across the
+// `max_pages`. A rebuild whose pages, or those its commit writes for the
+// catalog and the free-space trees, would take the file past `max_pages`
+// anyway is dropped, not committed: it would stay at the end of the file,
+// where nothing may be able to move it back down. A snapshot is held across the
 // pass. Answers whether any tree was rebuilt.
 Result<bool> repack_trees(const std::shared_ptr<Instance>& instance,
                           const std::shared_ptr<const ResolvedSchema>& schema,

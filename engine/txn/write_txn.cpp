@@ -512,12 +512,17 @@ Status WriteTxn::drop_tree(ByteView tree_name) {
 
 // ---------------------------------------------------------------- pages
 
+// An allocation fails only where the file would pass its page limit.
 Result<std::uint64_t> WriteTxn::Pages::allocate_page() {
-  return txn_.commit_space_.allocate_page();
+  auto page = txn_.commit_space_.allocate_page();
+  if (!page) txn_.outgrew_page_limit_ = true;
+  return page;
 }
 
 Result<std::uint64_t> WriteTxn::Pages::allocate_run(std::uint32_t count) {
-  return txn_.commit_space_.allocate_run(count);
+  auto first = txn_.commit_space_.allocate_run(count);
+  if (!first) txn_.outgrew_page_limit_ = true;
+  return first;
 }
 
 Status WriteTxn::Pages::write_pages(std::uint64_t first, std::span<std::uint8_t> pages,
@@ -792,6 +797,10 @@ Status WriteTxn::publish(bool deferred) {
   if (!deferred)
     cut_file(storage, space_.page_count, file_->page_size(), kept_tail_pages(space_.page_count));
   return ok();
+}
+
+void WriteTxn::limit_page_count(std::uint64_t count) {
+  space_.max_page_count = std::min(space_.max_page_count, count);
 }
 
 void WriteTxn::cut_free_tail() {

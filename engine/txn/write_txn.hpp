@@ -147,6 +147,14 @@ class WriteTxn final : public TreeAccess {
   // its trees' roots too, which a commit otherwise sets aside one run for:
   // for compaction, whose point is the shortest file.
   void keep_pages_low() { pages_low_ = true; }
+  // No page of this transaction, those its commit writes for the catalog
+  // and the free-space trees included, may lie at or past page `count`: an
+  // allocation that would take the file past it fails as one past the
+  // file's largest size does, and `outgrew_page_limit` tells so afterwards,
+  // after a failed commit too. For compaction, whose steps must never leave
+  // the file longer than it began.
+  void limit_page_count(std::uint64_t count);
+  bool outgrew_page_limit() const { return outgrew_page_limit_; }
   // Publishes nothing and frees the writer.
   void abort();
 
@@ -277,6 +285,8 @@ class WriteTxn final : public TreeAccess {
   // unsynced: the commit is then durable.
   bool durable_only_ = false;
   bool pages_low_ = false;
+  // An allocation failed: the file would have passed its page limit.
+  bool outgrew_page_limit_ = false;
   std::uint64_t pages_written_ = 0;
   bool failed_ = false;
   CommitRecord base_;
