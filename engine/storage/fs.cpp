@@ -43,6 +43,9 @@ bool link_unsupported(int err) {
 
 bool rename_unsupported(int err) { return err == EINVAL || err == ENOSYS || err == EOPNOTSUPP; }
 
+// The path by which an unnamed file is linked to a name: it has no other.
+std::string proc_fd_path(int fd) { return "/proc/self/fd/" + std::to_string(fd); }
+
 }  // namespace
 
 Result<TempPath> temp_path_beside(const std::string& target) {
@@ -120,7 +123,14 @@ void remove_if_same_file(const std::string& path, int fd) {
 Result<std::optional<int>> create_unnamed_beside(const std::string& target) {
   const TempPath beside = DZ_TRY(temp_path_beside(target));
   int fd = ::open(beside.dir.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
-  if (fd >= 0) return std::optional(fd);
+  if (fd >= 0) {
+    // Without /proc the file could only be placed by a copy into the
+    // target, which a crash can leave part done under the target's name;
+    // a temporary name beside it is linked instead.
+    if (::access(proc_fd_path(fd).c_str(), F_OK) == 0) return std::optional(fd);
+    ::close(fd);
+    return std::optional<int>();
+  }
   const int err = errno;
   // EISDIR: a kernel that knows no O_TMPFILE opens the directory itself.
   if (err == EOPNOTSUPP || err == EISDIR || err == EINVAL) return std::optional<int>();
@@ -128,7 +138,7 @@ Result<std::optional<int>> create_unnamed_beside(const std::string& target) {
 }
 
 Result<LinkOutcome> link_unnamed(int fd, const std::string& to) {
-  const std::string proc = "/proc/self/fd/" + std::to_string(fd);
+  const std::string proc = proc_fd_path(fd);
   if (::linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, to.c_str(), AT_SYMLINK_FOLLOW) == 0)
     return LinkOutcome::Linked;
   const int err = errno;

@@ -50,7 +50,8 @@ void remove_if_same_file(const std::string& path, int fd);
 // A new file without a name (O_TMPFILE) in the directory that is to hold
 // `target`, open for reading and writing: a process killed while it is
 // being written leaves nothing behind. None when the file system cannot
-// make one; IO naming `target` for any other failure (no such directory).
+// make one, or when the system has no /proc to link it by later; IO naming
+// `target` for any other failure (no such directory).
 Result<std::optional<int>> create_unnamed_beside(const std::string& target);
 
 // Gives the unnamed file open as `fd` the name `to`, without replacing

@@ -2,9 +2,10 @@
 // target, once complete, without replacing anything there: the writer that
 // backup and salvage share. The file is made without a name in the
 // target's directory, so a process killed part way leaves nothing behind;
-// where the file system cannot do that, it has a temporary name beside the
-// target instead. Until it is placed, dropping it closes the new file and
-// removes any temporary name, so a failure part way leaves nothing behind.
+// where the file system cannot do that, or the system could not link it to
+// a name (no /proc), it has a temporary name beside the target instead.
+// Until it is placed, dropping it closes the new file and removes any
+// temporary name, so a failure part way leaves nothing behind.
 #pragma once
 
 #include <cstdint>
