@@ -115,9 +115,14 @@ Status write_all_and_sync(int fd, const std::string& path, std::span<const std::
 
 void remove_if_same_file(const std::string& path, int fd) {
   struct stat ours {};
+  if (::fstat(fd, &ours) != 0) return;
+  remove_if_same_file(path, FileIdentity{ours.st_dev, ours.st_ino});
+}
+
+void remove_if_same_file(const std::string& path, const FileIdentity& placed) {
   struct stat there {};
-  if (::fstat(fd, &ours) != 0 || ::lstat(path.c_str(), &there) != 0) return;
-  if (ours.st_dev == there.st_dev && ours.st_ino == there.st_ino) ::unlink(path.c_str());
+  if (::lstat(path.c_str(), &there) != 0) return;
+  if (placed.device == there.st_dev && placed.inode == there.st_ino) ::unlink(path.c_str());
 }
 
 Result<std::optional<int>> create_unnamed_beside(const std::string& target) {

@@ -42,11 +42,6 @@ Status copy_contents(const std::string& from, int out, const std::string& to);
 // The same from the open descriptor `in`; `from` is what a failed read names.
 Status copy_contents(int in, const std::string& from, int out, const std::string& to);
 
-// Removes `path` when it still names the file open as `fd`: a copy that
-// failed part way must not stay under the final name, and a file someone
-// else put there since must not be lost.
-void remove_if_same_file(const std::string& path, int fd);
-
 // A new file without a name (O_TMPFILE) in the directory that is to hold
 // `target`, open for reading and writing: a process killed while it is
 // being written leaves nothing behind. None when the file system cannot
@@ -66,6 +61,12 @@ struct FileIdentity {
   ino_t inode = 0;
 };
 Result<std::optional<FileIdentity>> identify(const std::string& path);
+
+// Removes `path` when it still names the file open as `fd`, or the file
+// `placed`: a copy that failed part way must not stay under the final name,
+// and a file someone else put there since must not be lost.
+void remove_if_same_file(const std::string& path, int fd);
+void remove_if_same_file(const std::string& path, const FileIdentity& placed);
 
 // Opens the directory of `path` ("." when none) for reading; the caller
 // closes the descriptor.

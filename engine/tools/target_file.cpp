@@ -136,7 +136,13 @@ Status TargetFile::place(std::string_view what) {
   if (!placed) return fail(std::move(placed).error());
   if (*placed == fs::LinkOutcome::AlreadyExists)
     return fail(target_file::exists_error(target_, what));
-  return fs::sync_parent_dir(target_);
+  // What the target names now: this file, linked, or its copy.
+  auto at_target = fs::identify(target_);
+  Status synced = fs::sync_parent_dir(target_);
+  // A failed call leaves nothing at the target: its caller would take the
+  // file for another's, and the next attempt would be refused by it.
+  if (!synced && at_target && *at_target) fs::remove_if_same_file(target_, **at_target);
+  return synced;
 }
 
 namespace target_file {

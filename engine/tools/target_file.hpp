@@ -63,7 +63,8 @@ class TargetFile {
   // way, or if the request for the byte fails while no one else holds it);
   // then the directory is synced. `what` names the operation in the
   // refusal ("a backup"): INVALID_ARGUMENT when something is at the target
-  // by now. The temporary name is gone after it in every case.
+  // by now. The temporary name is gone after it in every case; when the
+  // directory sync fails, so is the file just placed at the target.
   Status place(std::string_view what);
 
  private:

@@ -8,6 +8,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -49,6 +50,8 @@ struct Faults {
   // When set, the process kills itself at that call of pwrite, linkat,
   // fsync and fdatasync (1 the next one), before the call is made.
   std::atomic<std::uint64_t> kill_at_call{0};
+  // fsync of a directory fails with EIO.
+  std::atomic<bool> directory_syncs_fail{false};
 };
 
 constexpr std::uint64_t kZeroWriteLimit = 1000;
@@ -122,6 +125,11 @@ extern "C" int access(const char* path, int mode) noexcept {
 
 extern "C" int fsync(int fd) {
   count_call();
+  struct stat st {};
+  if (faults().directory_syncs_fail.load() && ::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+    errno = EIO;
+    return -1;
+  }
   return int(::syscall(SYS_fsync, fd));
 }
 
@@ -327,6 +335,42 @@ TEST(SystemCallFaults, a_backup_killed_anywhere_leaves_no_partial_copy) {
     }
     EXPECT_TRUE(finished) << c.name;
     EXPECT_GT(killed, 0) << c.name;
+  }
+}
+
+// A backup whose last step, the sync of the target's directory, fails
+// reports the failure, and so leaves nothing at the target: a caller told
+// the backup failed would otherwise find a file there that a backup to the
+// same name then refuses as existing. The file is placed by a link of the
+// unnamed file, or (without /proc) of a temporary name.
+TEST(SystemCallFaults, a_backup_whose_directory_sync_fails_leaves_nothing_at_the_target) {
+  struct Case {
+    const char* name;
+    bool no_proc;
+  };
+  const Case cases[] = {{"unnamed file", false}, {"temporary name", true}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    testing::TempDir dir;
+    auto source = Database::open(dir.file("s.db"), OpenOptions{});
+    ASSERT_TRUE(source) << source.error().to_string();
+    {
+      auto w = WriteTxn::begin(source->instance);
+      ASSERT_TRUE(w);
+      ASSERT_TRUE((*w)->put(bytes_of("t"), bytes_of("k"), bytes_of("v")));
+      ASSERT_TRUE((*w)->commit());
+    }
+    const std::string target = dir.file("c.db");
+    faults().no_proc.store(c.no_proc);
+    faults().directory_syncs_fail.store(true);
+    auto figures = backup::backup(source->instance, target, {});
+    faults().directory_syncs_fail.store(false);
+    faults().no_proc.store(false);
+    ASSERT_FALSE(figures) << "the backup succeeded though its directory sync failed";
+    EXPECT_EQ(figures.error().kind(), ErrorKind::Io) << figures.error().to_string();
+    EXPECT_FALSE(stdfs::exists(stdfs::symlink_status(target)))
+        << "the failed backup left a file at the target";
+    EXPECT_EQ(files_in(dir.path()), 1u);
   }
 }
 
