@@ -289,12 +289,15 @@ std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
 
 // One collected row. Its order key (the sort key, then the primary key)
 // and its record lie in the buffer's arena; the order key's first bytes are
-// kept in `prefix`, which settles most comparisons without the arena.
+// kept in `prefix`, which settles most comparisons without the arena. Its
+// lengths are full width: an order key can pass 4 GiB where its record does
+// not (each zero byte of a string takes two, and each sort key adds its
+// value again).
 struct CollectedRow {
   std::uint64_t prefix = 0;
   std::size_t key_at = 0;
-  std::uint32_t key_size = 0;
-  std::uint32_t primary_key_size = 0;
+  std::size_t key_size = 0;
+  std::size_t primary_key_size = 0;
   std::size_t record_at = 0;
   std::size_t record_size = 0;
 };
@@ -405,8 +408,8 @@ class RowBuffer {
     CollectedRow row;
     row.prefix = key_head(scratch_);
     row.key_at = arena_.size();
-    row.key_size = static_cast<std::uint32_t>(scratch_.size());
-    row.primary_key_size = static_cast<std::uint32_t>(primary_key_size);
+    row.key_size = scratch_.size();
+    row.primary_key_size = primary_key_size;
     arena_.insert(arena_.end(), scratch_.begin(), scratch_.end());
     row.record_at = arena_.size();
     row.record_size = record.size();
