@@ -89,6 +89,7 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   bool failed() const override { return failed_.load(); }
   void mark_failed(std::optional<std::string> os_error) override;
   Error sync_failed_error() const override;
+  Status sync_file() override;
   PublishedCommit published() const override;
   Result<WriterGuard> begin_write() override;
   void end_write(WriterGuard& guard) override;
@@ -206,6 +207,11 @@ class Instance final : public std::enable_shared_from_this<Instance>,
   head::StateMemo state_memo_;
 
   std::atomic<bool> failed_{false};
+  // The syncs of the file under way (sync_file), under `sync_mutex_`; a
+  // sync that ends waits on `syncs_done_` for the ones beside it.
+  std::mutex sync_mutex_;
+  std::condition_variable syncs_done_;
+  int syncs_running_ = 0;
   // Guards the published state: the four fields below and the deferred
   // commit fields further down. Held only to copy or store them, never
   // across a read, write or sync of the file.

@@ -519,11 +519,32 @@ Status Instance::sync_guarded_selector() {
     if (!guarded_slot_ || published_.deferred) return ok();
     txn_id = published_.record.txn_id;
   }
-  DZ_CHECK(fail_file_unless(storage_->sync()));
+  DZ_CHECK(sync_file());
   std::lock_guard lock(state_mutex_);
   // The sync carried the selector byte that names the published commit;
   // no other was written since, as the writer is held.
   if (published_.record.txn_id == txn_id && !published_.deferred) guarded_slot_.reset();
+  return ok();
+}
+
+Status Instance::sync_file() {
+  {
+    std::lock_guard lock(sync_mutex_);
+    if (failed()) return fail(sync_failed_error());
+    ++syncs_running_;
+  }
+  Status synced = storage_->sync();
+  if (!synced) mark_failed(std::string(synced.error().message()));
+  {
+    // A sync that ran beside this one and failed may have left the pages it
+    // lost clean, so that this one succeeded without writing them: its
+    // failure is known once it has ended.
+    std::unique_lock lock(sync_mutex_);
+    --syncs_running_;
+    syncs_done_.notify_all();
+    syncs_done_.wait(lock, [&] { return syncs_running_ == 0; });
+  }
+  if (failed()) return fail(sync_failed_error());
   return ok();
 }
 
@@ -532,7 +553,7 @@ Status Instance::make_durable(bool made_elsewhere) {
   bool synced = p.deferred;
   if (p.deferred && made_elsewhere) DZ_CHECK(write_deferred_chain_again(p));
   if (p.deferred) {
-    DZ_CHECK(fail_file_unless(storage_->sync()));
+    DZ_CHECK(sync_file());
     std::uint8_t selector = header::encode_selector({p.slot, false});
     DZ_CHECK(fail_file_unless(storage_->write_at(kSelectorOffset, {&selector, 1})));
   }
@@ -613,7 +634,7 @@ bool Instance::write_out_ahead() {
   // Outside every lock, and the selector byte left alone: the commits stay
   // deferred. A failed sync fails the file, as any sync does: the pages it
   // lost may no longer be dirty for the next one.
-  if (!fail_file_unless(storage_->sync())) return false;
+  if (!sync_file()) return false;
   // The pages written before the sync began are on disk now. A limit
   // already reached stays so: the writer that meets it syncs anyway.
   std::lock_guard lock(state_mutex_);

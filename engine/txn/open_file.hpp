@@ -97,6 +97,12 @@ class OpenFile {
     mark_failed(std::string(step.error().message()));
     return fail(sync_failed_error());
   }
+  // A full sync of the file, failing the file as fail_file_unless does. A
+  // sync that succeeds while another sync of this file fails beside it (the
+  // sync thread's, which holds no lock) answers SYNC_FAILED as well: the
+  // failed one may have taken the pages this one was to write, which it then
+  // found clean. It also answers SYNC_FAILED, without syncing, once failed.
+  virtual Status sync_file() = 0;
 
   // The published commit; a copy taken under the file's state lock.
   virtual PublishedCommit published() const = 0;

@@ -780,7 +780,7 @@ Status WriteTxn::publish(bool deferred) {
   Storage& storage = file_->storage();
   auto bytes = record::encode_commit_record(record);
   DZ_CHECK(storage.write_at(record_slot_offset(slot), bytes));
-  if (!deferred) DZ_CHECK(file_->fail_file_unless(storage.sync()));
+  if (!deferred) DZ_CHECK(file_->sync_file());
   std::uint8_t selector = header::encode_selector({slot, deferred});
   DZ_CHECK(file_->fail_file_unless(storage.write_at(kSelectorOffset, {&selector, 1})));
   published.record = record;

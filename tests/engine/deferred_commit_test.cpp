@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <mutex>
 #include <set>
 #include <string>
@@ -708,6 +709,111 @@ TEST(DeferredPowerLoss, page_limit_counts_the_pages_not_yet_synced) {
       ASSERT_TRUE(eventually([&] { return raw->pending_count() == 0; })) << "commit " << i;
     }
     EXPECT_TRUE(raw->synced_image()[kSelectorOffset] & kDeferredBit);
+  }
+}
+
+// The disk, through which the second sync from now (the sync thread's
+// write-ahead one) waits until the third begins; the third then waits
+// until the second has returned before it syncs: a sync that fails while
+// another is under way, which then finds nothing left to write.
+class OverlappingSyncs final : public Storage {
+ public:
+  explicit OverlappingSyncs(FaultStorage& disk) : disk_(disk) {}
+  const std::string& path() const override { return disk_.path(); }
+  Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override {
+    return disk_.read_at(offset, out);
+  }
+  Status write_at(std::uint64_t offset, ConstByteSpan data) override {
+    return disk_.write_at(offset, data);
+  }
+  Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> data) override {
+    return disk_.write_vectored_at(offset, data);
+  }
+  Status sync() override {
+    std::unique_lock lock(mutex_);
+    const int ordinal = armed_ ? ++syncs_ : 0;
+    if (ordinal == 2) {
+      held_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return released_; });
+      lock.unlock();
+      Status synced = disk_.sync();
+      lock.lock();
+      second_done_ = true;
+      changed_.notify_all();
+      return synced;
+    }
+    if (ordinal == 3) {
+      released_ = true;
+      changed_.notify_all();
+      changed_.wait(lock, [&] { return second_done_; });
+    }
+    lock.unlock();
+    return disk_.sync();
+  }
+  Result<std::uint64_t> len_or_error() override { return disk_.len_or_error(); }
+  Status set_len(std::uint64_t length) override { return disk_.set_len(length); }
+
+  void arm() {
+    std::lock_guard lock(mutex_);
+    armed_ = true;
+  }
+  void wait_held() {
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [&] { return held_; });
+  }
+
+ private:
+  FaultStorage& disk_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool armed_ = false;
+  int syncs_ = 0;
+  bool held_ = false;
+  bool released_ = false;
+  bool second_done_ = false;
+};
+
+// A write-ahead sync of the sync thread that fails, and loses the deferred
+// commit's pages, while this process's writer commits durably or a `sync`
+// makes the deferred commit durable: their own sync, which began before the
+// failure was known, then finds nothing to write and succeeds. Neither may
+// report the commit durable, since a power loss then leaves a selector
+// without the deferred bit naming commits whose pages never reached the disk.
+TEST(DeferredPowerLoss, a_sync_beside_a_failing_write_ahead_sync_reports_the_failure) {
+  struct Case {
+    const char* name;
+    // The step whose sync is the third: a durable commit, or a sync.
+    std::function<Status(const std::shared_ptr<Instance>&)> step;
+  };
+  const Case cases[] = {
+      {"a durable commit", [](auto& i) { return put_one(i, "j", "v3", false); }},
+      {"a sync of the deferred commit", [](auto& i) { return i->sync(); }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    OpenOptions options = with_delay(3600s);
+    options.DEFERRED_PAGE_LIMIT = 320;
+    FaultStorage disk("/mem/d.db", *Database::new_first_page(options));
+    auto overlap = std::make_unique<OverlappingSyncs>(disk);
+    OverlappingSyncs& syncs = *overlap;
+    auto instance = *Database::open_existing(std::move(overlap), options);
+    ASSERT_TRUE(put_one(instance, "k", "v1", false));
+    // The first sync is the deferred commit's own, of the selector byte the
+    // durable commit left unsynced; the second the write-ahead one.
+    syncs.arm();
+    disk.fail_nth_sync(2, SyncFailure::DropsWrites);
+    const std::string big(16 * 4096, 'x');
+    ASSERT_TRUE(put_one(instance, "k", big, true));
+    syncs.wait_held();
+    Status stepped = c.step(instance);
+    EXPECT_TRUE(eventually([&] { return instance->failed(); }));
+    if (stepped)
+      ADD_FAILURE() << "reported durable beside a failed sync";
+    else
+      EXPECT_EQ(stepped.error().kind(), ErrorKind::SyncFailed);
+    // What the disk holds opens sound, with the last durable commit.
+    EXPECT_EQ(value_after_crash(disk.crash_image(CrashPlan::keep_all(disk.pending_count()))), "v1");
   }
 }
 
