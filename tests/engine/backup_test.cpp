@@ -18,6 +18,7 @@
 #include "storage/fs.hpp"
 #include "support/child_process.hpp"
 #include "support/commit_check.hpp"
+#include "support/credentials.hpp"
 #include "support/temp_dir.hpp"
 #include "text_format.hpp"
 #include "tools/check.hpp"
@@ -28,6 +29,8 @@
 namespace deziro {
 namespace DZ_FILE_LOCAL {
 
+using testing::password;
+
 namespace stdfs = std::filesystem;
 using Trees = std::map<std::string, std::map<std::string, std::string>>;
 
@@ -37,11 +40,6 @@ Credential key_of(std::uint8_t seed) {
   std::array<std::uint8_t, 32> raw;
   raw.fill(seed);
   return Credential::key(std::span<const std::uint8_t, 32>(raw));
-}
-
-Credential password(std::string_view text) {
-  return Credential::password(std::span<const std::uint8_t>(
-      reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
 }
 
 OpenOptions opening(Credential credential) {

@@ -22,6 +22,7 @@
 #include "lock/file_lock.hpp"
 #include "storage/db_file.hpp"
 #include "storage/fault_storage.hpp"
+#include "support/borrowed_storage.hpp"
 #include "support/child_process.hpp"
 #include "support/commit_check.hpp"
 #include "support/process_double.hpp"
@@ -716,19 +717,9 @@ TEST(DeferredPowerLoss, page_limit_counts_the_pages_not_yet_synced) {
 // write-ahead one) waits until the third begins; the third then waits
 // until the second has returned before it syncs: a sync that fails while
 // another is under way, which then finds nothing left to write.
-class OverlappingSyncs final : public Storage {
+class OverlappingSyncs final : public testing::BorrowedStorage {
  public:
-  explicit OverlappingSyncs(FaultStorage& disk) : disk_(disk) {}
-  const std::string& path() const override { return disk_.path(); }
-  Result<std::size_t> read_at(std::uint64_t offset, ByteSpan out) override {
-    return disk_.read_at(offset, out);
-  }
-  Status write_at(std::uint64_t offset, ConstByteSpan data) override {
-    return disk_.write_at(offset, data);
-  }
-  Status write_vectored_at(std::uint64_t offset, std::span<const ConstByteSpan> data) override {
-    return disk_.write_vectored_at(offset, data);
-  }
+  explicit OverlappingSyncs(FaultStorage& disk) : BorrowedStorage(disk), disk_(disk) {}
   Status sync() override {
     std::unique_lock lock(mutex_);
     const int ordinal = armed_ ? ++syncs_ : 0;
@@ -751,8 +742,6 @@ class OverlappingSyncs final : public Storage {
     lock.unlock();
     return disk_.sync();
   }
-  Result<std::uint64_t> len_or_error() override { return disk_.len_or_error(); }
-  Status set_len(std::uint64_t length) override { return disk_.set_len(length); }
 
   void arm() {
     std::lock_guard lock(mutex_);

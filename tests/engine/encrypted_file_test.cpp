@@ -24,6 +24,7 @@
 #include "storage/fault_storage.hpp"
 #include "support/child_process.hpp"
 #include "support/commit_check.hpp"
+#include "support/credentials.hpp"
 #include "support/temp_dir.hpp"
 #include "txn/head.hpp"
 #include "txn/read_txn.hpp"
@@ -32,20 +33,12 @@
 namespace deziro {
 namespace DZ_FILE_LOCAL {
 
+using testing::key_credential;
+using testing::password;
+
 using Trees = std::map<std::string, std::map<std::string, std::string>>;
 
 ByteView b(std::string_view s) { return bytes_of(s); }
-
-Credential key_credential(std::uint8_t seed) {
-  std::array<std::uint8_t, 32> raw;
-  for (std::size_t i = 0; i < raw.size(); ++i) raw[i] = static_cast<std::uint8_t>(seed + 3 * i);
-  return Credential::key(std::span<const std::uint8_t, 32>(raw));
-}
-
-Credential password(std::string_view text) {
-  return Credential::password(std::span<const std::uint8_t>(
-      reinterpret_cast<const std::uint8_t*>(text.data()), text.size()));
-}
 
 OpenOptions options_with(Credential credential,
                          NewFileCipher cipher = NewFileCipher::XChaCha20Poly1305) {
